@@ -1,0 +1,73 @@
+// qelda info IMAGE: the image description, then one line per source.
+#include <cstdio>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "cli/commands.h"
+#include "cli/stderr_notifier.h"
+#include "platform/text.h"
+#include "ui/format_size.h"
+
+namespace qelda::cli {
+namespace {
+
+std::string u8(std::u16string_view s) { return platform::toUtf8(s); }
+
+const char* subtypeText(const app::CQELDAApp& app) {
+  if (app.m_nImageType == app::kImageVdi) {
+    return app.m_nVdiImageType == 2 ? "Static" : app.m_nVdiImageType == 1 ? "Dynamic" : "Unknown";
+  }
+  if (app.m_nImageType == app::kImageVhd) {
+    switch (app.m_nVhdDiskType) {
+      case 2: return "Fixed";
+      case 3: return "Dynamic";
+      case 4: return "Differencing";
+      default: return "Unknown";
+    }
+  }
+  return "";
+}
+
+void printDescription(const app::CQELDAApp& app) {
+  std::printf("Image: %s\n", app.m_strImagePath.c_str());
+  switch (app.m_nImageType) {
+    case app::kImageVmdk:
+      std::printf("Format: VMDK %s\n", u8(app.m_strCreateType).c_str());
+      for (std::size_t i = 0; i < app.m_arrExtents.size(); ++i) {
+        const auto& e = app.m_arrExtents[i];
+        std::printf("Extent %zu: %s %llu sectors %s\n", i + 1, u8(e.m_szType).c_str(),
+                    static_cast<unsigned long long>(e.m_nSectors), u8(e.m_szFileName).c_str());
+      }
+      break;
+    case app::kImageVdi:
+      std::printf("Format: VDI %s\n", subtypeText(app));
+      break;
+    case app::kImageVhd:
+      std::printf("Format: VHD %s\n", subtypeText(app));
+      break;
+    default:
+      break;
+  }
+  std::printf("Disk length: %llu sectors (%s)\n", static_cast<unsigned long long>(app.m_nDiskSectors),
+              u8(ui::FormatVolumeSize(app.m_nDiskSectors)).c_str());
+}
+
+}  // namespace
+
+int runInfo(const std::vector<std::string>& args) {
+  if (args.size() != 1) {
+    std::fputs("usage: qelda info IMAGE\n", stderr);
+    return kExitUsage;
+  }
+  const std::string& path = args[0];
+  app::CQELDAApp app;
+  StderrNotifier notifier;
+  app::CDataRecovery mount(app, notifier);
+  const auto outcome = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(path), path);
+  if (outcome == app::MountOutcome::Invalid) return kExitMountFailed;
+  app.g_VirtualDisk.CheckExtentFiles(path);
+  printDescription(app);
+  return kExitOk;
+}
+
+}  // namespace qelda::cli

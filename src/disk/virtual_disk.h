@@ -1,0 +1,93 @@
+// The virtual disk image reader: recognises and parses an image at mount time (on the
+// application's reader) and serves sector reads (a fresh reader per read, over the
+// mounted snapshot).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/disk_records.h"
+#include "platform/read_only_file.h"
+
+namespace qelda::app {
+class CQELDAApp;
+}
+
+namespace qelda::disk {
+
+class MountedImage;
+
+// Optional detail of a read beyond its result.
+struct ReadReport {
+  std::uint64_t failedSectors = 0;  // sectors delivered as zeros because they could not be read
+};
+
+inline constexpr std::uint32_t kSectorSize = 512;
+// The descriptor text we are prepared to read: real descriptors are a few KiB.
+inline constexpr std::uint64_t kMaxDescriptorBytes = 1u << 20;
+
+class CVirtualDisk {
+ public:
+  explicit CVirtualDisk(app::CQELDAApp& app);
+  // Forgets everything a previous mount left in the reader.
+  void reset();
+
+  // --- recognition and parsing (mount time) ----------------------------------------------
+  std::uint32_t IsVmdkFile(const std::string& path);
+  std::uint32_t ParseVmdkDescriptor(const std::string& path);
+  std::uint32_t CheckExtentFiles(const std::string& path);
+  // 1 when m_abySector begins with the sparse extent magic; the header is then read again
+  // from m_hFile into m_SparseHeader.
+  std::uint32_t IsSparseExtentHeader();
+
+  // Image openers: 1 when the file was taken as an image of that kind. They fill the
+  // application's image description, from which the mount step publishes the snapshot.
+  std::uint32_t OpenVmdk(const std::string& path);
+  std::uint32_t OpenVdi(const std::string& path);
+  std::uint32_t OpenVhd(const std::string& path);
+
+  // --- reads over the mounted snapshot -----------------------------------------------------
+  // Reads byteCount bytes from firstSector on; unreadable sectors are zeros. Result: that of
+  // the last sector (nonzero = read), 0 when nothing was read.
+  std::uint32_t ReadSectors(std::uint64_t firstSector, std::uint8_t* buffer, std::uint32_t byteCount,
+                            ReadReport* report = nullptr);
+  std::uint32_t ReadVmdkSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+  std::uint32_t ReadFlatFile(std::uint64_t byteOffset, std::uint8_t* buffer, std::uint32_t count);
+  // Reads count bytes at byteOffset of an open file; nonzero when all were read.
+  static std::uint32_t ReadFileAt(const platform::ReadOnlyFile& file, std::uint64_t byteOffset,
+                                  std::uint8_t* buffer, std::uint32_t count);
+
+  // Splits descriptor text into createType and extent lines; no file access. Returns the
+  // number of extents found.
+  static std::size_t parseDescriptorText(std::string_view text, std::u16string& createType,
+                                         std::vector<DISK_DESCRIPTOR_EXTENT>& extents);
+
+  // --- the reader's fields ---------------------------------------------------------------
+  std::vector<std::string> m_arrFolderFiles;
+  std::optional<platform::ReadOnlyFile> m_hFile;
+  std::array<std::uint8_t, kSectorSize> m_abySector{};
+  std::uint32_t m_bEmbeddedDescriptor = 0;
+  std::array<std::uint8_t, kSectorSize> m_SparseHeader{};
+  std::vector<DISK_DESCRIPTOR_EXTENT> m_arrExtents;
+  std::array<std::uint8_t, kSectorSize> m_abyVhdFooter{};
+  std::array<std::uint8_t, 1024> m_abyVhdHeader{};
+  std::uint64_t m_nVhdDiskSize = 0;
+
+ private:
+  // The generic run loop every format's read goes through.
+  std::uint32_t readMapped(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+
+  app::CQELDAApp& app_;
+  std::shared_ptr<const MountedImage> image_;  // the snapshot this reader reads (per read)
+  ReadReport* report_ = nullptr;
+};
+
+// The one door every reader of the mounted disk goes through. Any thread may call it.
+std::uint32_t ReadSourceSectors(app::CQELDAApp& app, std::uint8_t* buffer, std::uint64_t firstSector,
+                                std::uint32_t byteCount, ReadReport* report = nullptr);
+
+}  // namespace qelda::disk

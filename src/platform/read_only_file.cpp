@@ -1,0 +1,71 @@
+#include "platform/read_only_file.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <linux/fs.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+namespace qelda::platform {
+
+std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  return ReadOnlyFile(fd);
+}
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(o.fd_, -1);
+  }
+  return *this;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t ReadOnlyFile::readAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  std::size_t done = 0;
+  constexpr std::uint64_t kMaxOffset = std::uint64_t(std::numeric_limits<off_t>::max());
+  while (done < out.size() && fd_ >= 0) {
+    if (offset > kMaxOffset - done) break;  // beyond any file: nothing to read
+    const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += std::size_t(n);
+  }
+  std::fill(out.begin() + std::ptrdiff_t(done), out.end(), std::uint8_t{0});
+  return done;
+}
+
+std::uint64_t ReadOnlyFile::size() const {
+  struct stat st {};
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+  if (S_ISBLK(st.st_mode)) {
+    std::uint64_t bytes = 0;
+    if (::ioctl(fd_, BLKGETSIZE64, &bytes) == 0) return bytes;
+    return 0;
+  }
+  return st.st_size > 0 ? std::uint64_t(st.st_size) : 0;
+}
+
+std::uint64_t fileSize(const std::string& path) {
+  auto f = ReadOnlyFile::open(path);
+  return f ? f->size() : 0;
+}
+
+}  // namespace qelda::platform

@@ -1,0 +1,39 @@
+// A file opened for reading only, read with pread: no shared position, so any thread may
+// read it at once. What cannot be read is zero-filled.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace qelda::platform {
+
+class ReadOnlyFile {
+ public:
+  static std::optional<ReadOnlyFile> open(const std::string& path);
+
+  ReadOnlyFile(ReadOnlyFile&& o) noexcept;
+  ReadOnlyFile& operator=(ReadOnlyFile&& o) noexcept;
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+  ~ReadOnlyFile();
+
+  // Reads out.size() bytes at offset; the part that could not be read is zero-filled.
+  // Returns the number of bytes actually read.
+  std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) const;
+  // True only when every byte was read.
+  bool readExact(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    return readAt(offset, out) == out.size();
+  }
+  std::uint64_t size() const;
+
+ private:
+  explicit ReadOnlyFile(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Size of a file in bytes; 0 when it cannot be opened.
+std::uint64_t fileSize(const std::string& path);
+
+}  // namespace qelda::platform

@@ -1,0 +1,103 @@
+#include "platform/text.h"
+
+#include <cstdint>
+
+namespace qelda::platform {
+namespace {
+
+void appendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += char(c);
+  } else if (c < 0x800) {
+    out += char(0xC0 | (c >> 6));
+    out += char(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += char(0xE0 | (c >> 12));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+    out += char(0x80 | (c & 0x3F));
+  } else {
+    out += char(0xF0 | (c >> 18));
+    out += char(0x80 | ((c >> 12) & 0x3F));
+    out += char(0x80 | ((c >> 6) & 0x3F));
+    out += char(0x80 | (c & 0x3F));
+  }
+}
+
+void appendUtf16(std::u16string& out, char32_t c) {
+  if (c < 0x10000) {
+    out += char16_t(c);
+  } else {
+    c -= 0x10000;
+    out += char16_t(0xD800 + (c >> 10));
+    out += char16_t(0xDC00 + (c & 0x3FF));
+  }
+}
+
+}  // namespace
+
+std::string toUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      appendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      appendUtf8(out, 0xFFFD);
+    } else {
+      appendUtf8(out, u);
+    }
+  }
+  return out;
+}
+
+std::u16string fromUtf8(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::uint8_t b = std::uint8_t(text[i]);
+    std::size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > text.size()) {
+      appendUtf16(out, 0xFFFD);
+      ++i;
+      continue;
+    }
+    char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    bool ok = true;
+    for (std::size_t k = 1; k < len; ++k) {
+      const std::uint8_t cb = std::uint8_t(text[i + k]);
+      if ((cb & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
+      c = (c << 6) | (cb & 0x3F);
+    }
+    const bool overlong = (len == 2 && c < 0x80) || (len == 3 && c < 0x800) || (len == 4 && c < 0x10000);
+    if (!ok || overlong || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      appendUtf16(out, 0xFFFD);
+      ++i;
+      continue;
+    }
+    appendUtf16(out, c);
+    i += len;
+  }
+  return out;
+}
+
+std::u16string widenLatin1(std::string_view text) {
+  std::u16string out(text.size(), u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i) out[i] = char16_t(std::uint8_t(text[i]));
+  return out;
+}
+
+bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+}  // namespace qelda::platform
