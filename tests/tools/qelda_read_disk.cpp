@@ -8,17 +8,10 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "cli/stderr_notifier.h"
 #include "disk/virtual_disk.h"
-#include "platform/text.h"
 
 namespace {
-
-class StderrNotifier final : public qelda::platform::IUserNotifier {
- public:
-  void Show(std::u16string_view text, std::uint32_t, std::uint32_t) override {
-    std::fprintf(stderr, "%s\n", qelda::platform::toUtf8(text).c_str());
-  }
-};
 
 bool writeAll(const std::uint8_t* p, std::size_t n) {
   while (n > 0) {
@@ -38,7 +31,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   qelda::app::CQELDAApp app;
-  StderrNotifier notifier;
+  qelda::cli::StderrNotifier notifier;
   qelda::app::CDataRecovery mount(app, notifier);
   if (mount.OnBnClickedMountVirtualDisk(qelda::app::imageTypeFromPath(argv[1]), argv[1]) ==
       qelda::app::MountOutcome::Invalid)
