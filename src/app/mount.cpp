@@ -1,9 +1,19 @@
 #include "app/mount.h"
 
 #include <algorithm>
+#include <unordered_set>
+#include <vector>
 
+#include "disk/gpt.h"
+#include "disk/ldm.h"
+#include "disk/ldm_layout.h"
+#include "disk/partition_layout.h"
+#include "disk/partition_list.h"
+#include "disk/partition_mbr.h"
+#include "platform/byte_view.h"
 #include "platform/string_table.h"
 #include "platform/text.h"
+#include "ui/message_box.h"
 
 namespace qelda::app {
 
@@ -38,6 +48,9 @@ std::uint64_t CDataRecovery::diskSectorsOfImage() const {
 
 MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path) {
   app_.clearImage();
+  // Nothing of the previous image's layout survives a new mount.
+  disk::FreeSourceList(app_);
+  disk::freeVolumeList(app_);
   app_.m_nImageType = imageType;
   app_.m_strImagePath = path;
   disk::CVirtualDisk& reader = app_.g_VirtualDisk;
@@ -61,16 +74,113 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   app_.publishMountedImage();
   app_.m_nDiskSectors = diskSectorsOfImage();
 
-  if (opened) return MountOutcome::Mounted;
+  if (opened) {
+    StartPartitionScan();
+    // A dynamic disk without its private header has been reported by the walk; its
+    // volumes cannot be trusted, so only the whole disk is offered.
+    disk::FillVolumeList(app_, ldmHeaderMissing_ ? 1 : 0);
+    return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
+  }
   if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
-    notifier_.Show(platform::StringTable::load(platform::strings::kCorruptImage), 0, 0);
+    ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
+    disk::FillVolumeList(app_, 1);
     return MountOutcome::CorruptLayout;
   }
   // Nothing of a refused image stays mounted: the user has to pick another one.
   app_.clearImage();
   app_.m_nImageType = 0;
-  notifier_.Show(platform::StringTable::load(platform::strings::kInvalidImage), 0, 0);
+  ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kInvalidImage), 0, 0).DoModal();
   return MountOutcome::Invalid;
+}
+
+// --- the partition walk ----------------------------------------------------------------------
+
+void CDataRecovery::StartPartitionScan() {
+  m_nExtendedBase = 0;
+  m_bExtendedBaseKnown = 0;
+  m_pPendingExtended.reset();
+  ldmHeaderMissing_ = false;
+  ScanMbrPartitionTable(0);
+  if (!app_.m_pVolumeList) app_.m_bImageNoLayout = 1;
+}
+
+void CDataRecovery::ScanMbrPartitionTable(std::uint64_t sector) {
+  // The chain of extended boot records is followed in a loop. Each table keeps its own
+  // dynamic-disk database, whose volumes are added once the rest of the chain is walked.
+  std::vector<std::unique_ptr<disk::LdmDatabase>> databases;
+  std::unordered_set<std::uint64_t> visited;
+  std::uint64_t table = sector;
+  for (std::size_t link = 0; link < disk::mbr::kMaxChainLinks; ++link) {
+    if (!visited.insert(table).second) break;               // the chain leads back
+    if (link > 0 && table >= app_.m_nDiskSectors) break;    // a link out of the disk
+    m_pMbrSector = std::make_unique<std::array<std::uint8_t, 512>>();
+    disk::ReadSourceSectors(app_, m_pMbrSector->data(), table, std::uint32_t(m_pMbrSector->size()));
+    scanTableEntries(table, *databases.emplace_back(std::make_unique<disk::LdmDatabase>()));
+    m_pMbrSector.reset();
+    if (!m_pPendingExtended) break;
+    // Logical partitions count from their own table, links from the outermost extended
+    // partition.
+    const std::uint64_t next =
+        table == 0 ? m_nExtendedBase : std::uint64_t(m_nExtendedBase) + m_pPendingExtended->firstSector;
+    m_pPendingExtended.reset();
+    table = next;
+  }
+  m_pPendingExtended.reset();
+  for (auto it = databases.rbegin(); it != databases.rend(); ++it) {
+    if (!(*it)->databaseFound) continue;
+    disk::ParseLdmRecords(app_, **it);
+    disk::AssembleLdmVolumes(app_, **it);
+  }
+}
+
+void CDataRecovery::scanTableEntries(std::uint64_t sector, disk::LdmDatabase& database) {
+  const auto entries = disk::parseMbrTable(platform::ByteView(*m_pMbrSector));
+  if (!entries) return;
+  for (const disk::MbrEntry& e : *entries) {
+    if (e.sectorCount == 0) continue;
+    switch (disk::mbrEntryRole(e.type)) {
+      case disk::MbrEntryRole::Volume: {
+        const std::uint64_t start = sector + e.firstSector;
+        std::array<std::uint8_t, 512> boot{};
+        disk::ReadSourceSectors(app_, boot.data(), start, std::uint32_t(boot.size()));
+        disk::appendVolumeNode(app_, start, e.sectorCount, boot, e.type);
+        break;
+      }
+      case disk::MbrEntryRole::Extended:
+        m_pPendingExtended = std::make_unique<PendingExtendedEntry>(PendingExtendedEntry{e.raw, e.firstSector});
+        if (!m_bExtendedBaseKnown) {
+          m_nExtendedBase = e.firstSector;
+          m_bExtendedBaseKnown = 1;
+        }
+        break;
+      case disk::MbrEntryRole::Gpt:
+        m_pMbrSector.reset();
+        disk::ScanGptPartitionEntries(app_, database, e.firstSector);
+        return;
+      case disk::MbrEntryRole::Ldm:
+        scanLdmDisk(database);
+        return;
+      case disk::MbrEntryRole::Ignored:
+        break;
+    }
+  }
+}
+
+void CDataRecovery::scanLdmDisk(disk::LdmDatabase& database) {
+  if (!disk::FindLdmPrivateHeader(app_, database, disk::ldm::kMbrPrivHeadSector)) {
+    app_.m_bImageCorrupt = 1;
+    ldmHeaderMissing_ = true;
+    ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
+    return;
+  }
+  app_.m_bDynamicDisk = 1;
+  const std::uint64_t diskSectors = app_.m_nDiskSectors;
+  std::uint64_t from = diskSectors > disk::ldm::kMbrDatabaseSectors ? diskSectors - disk::ldm::kMbrDatabaseSectors : 0;
+  // An image longer than the disk it was made from (a VHD rounded up to its geometry) has
+  // the database before its last sectors; the private header says where it begins.
+  const disk::LdmPrivateHeader& h = database.header;
+  if (h.configStart > h.logicalDiskStart && h.configStart < from) from = h.configStart;
+  disk::FindLdmDatabase(app_, database, from);
 }
 
 }  // namespace qelda::app

@@ -2,11 +2,17 @@
 // snapshot every read goes through, and tells the user when the image cannot be used.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "app/qelda_app.h"
 #include "platform/sinks.h"
+
+namespace qelda::disk {
+struct LdmDatabase;
+}
 
 namespace qelda::app {
 
@@ -23,11 +29,35 @@ class CDataRecovery {
  public:
   CDataRecovery(CQELDAApp& app, platform::IUserNotifier& notifier) : app_(app), notifier_(notifier) {}
 
-  // Mounts `path` as an image of `imageType` (1 VMDK, 2 VDI, 3 VHD).
+  // Mounts `path` as an image of `imageType` (1 VMDK, 2 VDI, 3 VHD), walks its partitions
+  // and fills the application's source list.
   MountOutcome OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path);
+
+  // The partition walk: builds the application's volume list from the tables from sector 0.
+  void StartPartitionScan();
+  // Reads the table at `sector` and follows its chain of extended boot records.
+  void ScanMbrPartitionTable(std::uint64_t sector);
+
+  // The last extended-partition entry of the table being read.
+  struct PendingExtendedEntry {
+    std::array<std::uint8_t, 16> entry{};
+    std::uint32_t firstSector = 0;
+  };
+
+  // --- walk state --------------------------------------------------------------------------
+  std::uint32_t m_nExtendedBase = 0;       // first sector of the outermost extended partition
+  std::uint32_t m_bExtendedBaseKnown = 0;
+  std::unique_ptr<std::array<std::uint8_t, 512>> m_pMbrSector;  // the table being read
+  std::unique_ptr<PendingExtendedEntry> m_pPendingExtended;
 
  private:
   std::uint64_t diskSectorsOfImage() const;
+  // Looks at the four entries of the table in m_pMbrSector, read from `sector`.
+  void scanTableEntries(std::uint64_t sector, disk::LdmDatabase& database);
+  void scanLdmDisk(disk::LdmDatabase& database);
+
+  // Set by the walk when a dynamic disk has no private header: only the whole disk is listed.
+  bool ldmHeaderMissing_ = false;
 
   CQELDAApp& app_;
   platform::IUserNotifier& notifier_;

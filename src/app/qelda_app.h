@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "disk/disk_records.h"
 #include "disk/mounted_image.h"
 #include "disk/virtual_disk.h"
+#include "disk/volume_records.h"
 
 namespace qelda::app {
 
@@ -41,6 +43,16 @@ class CQELDAApp {
   std::uint32_t m_nVdiImageType = 0;
   std::uint32_t m_nVhdDiskType = 0;
   std::uint64_t m_nDiskSectors = 0;
+
+  // --- volumes of the mounted disk and the source list ------------------------------------
+  disk::VOLUME_NODE* m_pVolumeList = nullptr;       // volumes in walk order
+  disk::VOLUME_NODE* m_pVolumeListTail = nullptr;   // the last node: the append point
+  disk::DEVICE_ENTRY* m_pSourceList = nullptr;      // whole disk first, then the volumes
+  disk::DEVICE_ENTRY* m_pSourceCursor = nullptr;    // the walking pointer; on the last entry after an append
+  disk::DEVICE_ENTRY* m_pSelectedSource = nullptr;  // the entry the user chose
+  // The pools that own the nodes and entries linked above; addresses stay put as they grow.
+  std::deque<disk::VOLUME_NODE> volumeNodes_;
+  std::deque<disk::DEVICE_ENTRY> sourceEntries_;
 
   // The image reader the mount step parses images into (not used for reading).
   disk::CVirtualDisk g_VirtualDisk;

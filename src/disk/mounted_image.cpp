@@ -1,23 +1,84 @@
 #include "disk/mounted_image.h"
 
 #include <algorithm>
+#include <array>
 
 #include "app/qelda_app.h"
+#include "disk/vmdk_layout.h"
 #include "platform/text.h"
 
 namespace qelda::disk {
 namespace {
 
 constexpr std::uint64_t kSector = 512;
-// No disk we can read is larger than this (8 EiB); keeps every byte offset below 2^63.
-constexpr std::uint64_t kMaxDiskSectors = std::uint64_t(1) << 54;
 
 bool isFlatType(std::u16string_view type) { return type == u"FLAT" || type == u"VMFS"; }
+bool isSparseType(std::u16string_view type) { return type == u"SPARSE"; }
 
 std::shared_ptr<const platform::ReadOnlyFile> openShared(const std::string& path) {
   auto f = platform::ReadOnlyFile::open(path);
   if (!f) return nullptr;
   return std::make_shared<const platform::ReadOnlyFile>(std::move(*f));
+}
+
+bool startsWithSparseMagic(const std::string& path) {
+  const auto file = platform::ReadOnlyFile::open(path);
+  std::array<std::uint8_t, 4> magic{};
+  return file && file->readExact(0, magic) && platform::ByteView(magic).le32(0) == vmdk::kSparseMagic;
+}
+
+// Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
+// its header says its grains are not plain sectors.
+void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors) {
+  e.sparse = true;
+  e.file = openShared(path);
+  if (!e.file) return;
+  std::array<std::uint8_t, kSector> sector0{};
+  e.file->readAt(0, sector0);
+  const SparseExtentHeader header = parseSparseExtentHeader(platform::ByteView(sector0), defaults, mapSectors);
+  e.grains = SparseGrainMap::load(*e.file, header);
+}
+
+void buildVmdkExtents(app::CQELDAApp& app, MountedImage& image) {
+  const std::u16string& type = app.m_strCreateType;
+  const bool monolithicSparse = type == u"monolithicSparse";
+  const bool splitSparse = type == u"twoGbMaxExtentSparse";
+  if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat" && !monolithicSparse && !splitSparse) return;
+  const SparseDefaults defaults = monolithicSparse ? SparseDefaults::Monolithic : SparseDefaults::Split;
+
+  const std::string folder = imageFolder(app.m_strImagePath);
+  std::uint64_t first = 0;
+  for (const DISK_DESCRIPTOR_EXTENT& d : app.m_arrExtents) {
+    // Sizes beyond any real disk are a damaged description: the disk ends there.
+    if (d.m_nSectors > kMaxDiskSectors - first) break;
+    MountedExtent e;
+    e.firstSector = first;
+    e.sectors = d.m_nSectors;
+    const std::string path = folder + "/" + d.fileNameBytes;
+    if (isFlatType(d.m_szType)) {
+      e.file = openShared(path);
+      e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
+    } else if (isSparseType(d.m_szType)) {
+      mountSparse(e, path, defaults, e.sectors);
+      // A monolithic sparse file renamed after it was written still names its old self in
+      // its embedded descriptor: the picked file is that extent.
+      if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.m_strImagePath))
+        mountSparse(e, app.m_strImagePath, defaults, e.sectors);
+    }
+    first += e.sectors;
+    image.extents.push_back(std::move(e));
+  }
+  image.layout = ImageLayout::VmdkExtents;
+  image.diskSectors = first;
+
+  // A split sparse image whose layout was guessed from its first file alone: that file is
+  // read as holding the whole disk, at the unsplit sector numbers.
+  if (splitSparse && app.m_bSplitSparseAsSingle && !image.extents.empty() && image.extents[0].sparse) {
+    MountedExtent whole;
+    whole.sectors = first;
+    mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
+    image.extents.assign(1, std::move(whole));
+  }
 }
 
 }  // namespace
@@ -30,15 +91,20 @@ std::string imageFolder(const std::string& imagePath) {
 }
 
 MappedRun MountedImage::map(std::uint64_t sector, std::uint64_t maxSectors) const {
-  if (sector >= diskSectors) return {nullptr, 0, maxSectors, false};
+  if (sector >= diskSectors) return failedRun(maxSectors);
   maxSectors = std::min(maxSectors, diskSectors - sector);
   switch (layout) {
     case ImageLayout::FlatFile:
-      return {image.get(), sector * kSector, maxSectors, image != nullptr};
+      if (sector >= flatSectors) return failedRun(maxSectors);
+      return {image.get(), sector * kSector, std::min(maxSectors, flatSectors - sector), image != nullptr};
     case ImageLayout::VmdkExtents:
       return mapExtents(sector, maxSectors);
+    case ImageLayout::Vdi:
+      return vdi.map(image.get(), sector, maxSectors);
+    case ImageLayout::Vhd:
+      return vhd ? vhd->map(image.get(), sector, maxSectors) : failedRun(maxSectors);
     default:
-      return {nullptr, 0, maxSectors, false};
+      return failedRun(maxSectors);
   }
 }
 
@@ -46,53 +112,46 @@ MappedRun MountedImage::mapExtents(std::uint64_t sector, std::uint64_t maxSector
   // The extent holding `sector`: the last one that starts at or before it.
   auto it = std::upper_bound(extents.begin(), extents.end(), sector,
                              [](std::uint64_t s, const MountedExtent& e) { return s < e.firstSector; });
-  if (it == extents.begin()) return {nullptr, 0, maxSectors, false};
+  if (it == extents.begin()) return failedRun(maxSectors);
   const MountedExtent& e = *--it;
   const std::uint64_t inExtent = sector - e.firstSector;
   if (inExtent >= e.sectors) {  // only past the last extent, since extents are contiguous
     if (imageCorrupt) imageCorrupt->store(1, std::memory_order_relaxed);
-    return {nullptr, 0, maxSectors, false};
+    return failedRun(maxSectors);
   }
   const std::uint64_t run = std::min(maxSectors, e.sectors - inExtent);
+  if (e.sparse) return e.grains ? e.grains->map(e.file.get(), inExtent, run) : failedRun(run);
   const std::uint64_t rel = inExtent * kSector;  // inExtent < kMaxDiskSectors: no overflow
-  if (!e.file || e.fileOffset > UINT64_MAX - rel) return {nullptr, 0, run, false};
+  if (!e.file || e.fileOffset > UINT64_MAX - rel) return failedRun(run);
   return {e.file.get(), e.fileOffset + rel, run, true};
 }
 
 std::shared_ptr<const MountedImage> buildMountedImage(app::CQELDAApp& app) {
   auto image = std::make_shared<MountedImage>();
   image->imageCorrupt = &app.m_bImageCorrupt;
-  if (app.m_nImageType != app::kImageVmdk) return image;  // other formats come with their readers
-
-  if (!app.m_bVmdkDescriptor) {
-    image->image = openShared(app.m_strImagePath);
-    if (!image->image) return image;
-    image->layout = ImageLayout::FlatFile;
-    image->diskSectors = std::min(image->image->size() / kSector, kMaxDiskSectors);
-    return image;
+  switch (app.m_nImageType) {
+    case app::kImageVmdk:
+      if (app.m_bVmdkDescriptor) {
+        buildVmdkExtents(app, *image);
+        return image;
+      }
+      image->image = openShared(app.m_strImagePath);
+      if (!image->image) return image;
+      image->layout = ImageLayout::FlatFile;
+      image->diskSectors = std::min(image->image->size() / kSector, kMaxDiskSectors);
+      image->flatSectors = image->diskSectors;
+      return image;
+    case app::kImageVdi:
+      image->image = openShared(app.m_strImagePath);
+      if (image->image) buildVdiImage(app, *image);
+      return image;
+    case app::kImageVhd:
+      image->image = openShared(app.m_strImagePath);
+      if (image->image) buildVhdImage(app, *image);
+      return image;
+    default:
+      return image;
   }
-
-  const std::u16string& type = app.m_strCreateType;
-  if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat") return image;
-
-  const std::string folder = imageFolder(app.m_strImagePath);
-  std::uint64_t first = 0;
-  for (const DISK_DESCRIPTOR_EXTENT& d : app.m_arrExtents) {
-    MountedExtent e;
-    e.firstSector = first;
-    e.sectors = d.m_nSectors;
-    if (isFlatType(d.m_szType)) {
-      e.file = openShared(folder + "/" + d.fileNameBytes);
-      e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
-    }
-    // Sizes beyond any real disk are a damaged descriptor: the disk ends there.
-    if (e.sectors > kMaxDiskSectors - first) break;
-    first += e.sectors;
-    image->extents.push_back(std::move(e));
-  }
-  image->layout = ImageLayout::VmdkExtents;
-  image->diskSectors = first;
-  return image;
 }
 
 }  // namespace qelda::disk

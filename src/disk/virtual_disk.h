@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk/disk_records.h"
@@ -30,6 +31,17 @@ inline constexpr std::uint32_t kSectorSize = 512;
 // The descriptor text we are prepared to read: real descriptors are a few KiB.
 inline constexpr std::uint64_t kMaxDescriptorBytes = 1u << 20;
 
+// One numbered file of a split image found beside the picked one.
+struct SPLIT_FILE_NODE {
+  std::int32_t m_nNumber = 0;      // the number in the file name, 1 to 476
+  std::u16string m_szFileName;     // without folder
+  std::uint64_t m_nFileSize = 0;   // bytes
+  std::string fileNameBytes;       // the name as the folder holds it, used to open the file
+};
+
+// Size of a file in bytes; 0 when it cannot be opened.
+std::uint64_t GetFileSize64(const std::string& path);
+
 class CVirtualDisk {
  public:
   explicit CVirtualDisk(app::CQELDAApp& app);
@@ -50,6 +62,18 @@ class CVirtualDisk {
   std::uint32_t OpenVdi(const std::string& path);
   std::uint32_t OpenVhd(const std::string& path);
 
+  // --- a VMDK without descriptor: the layout guessed from the file, its name and its folder
+  // Records a one-extent layout. `size`: bytes for "monolithicFlat", sectors for
+  // "monolithicSparse"; with descriptorParsed set the descriptor's extents stand.
+  void AddSingleExtent(std::u16string_view createType, const std::string& path, std::uint64_t size,
+                       std::uint32_t descriptorParsed);
+  // Records the extents of a split image from the numbered files beside the picked one.
+  void BuildSplitExtents(std::u16string_view createType);
+  // Fills m_arrFolderFiles with the names that may belong to the picked file's split image.
+  void FindVmdkFilesInFolder();
+  // The numbered files the last BuildSplitExtents took, by number.
+  const std::vector<SPLIT_FILE_NODE>& splitFiles() const { return splitFiles_; }
+
   // --- reads over the mounted snapshot -----------------------------------------------------
   // Reads byteCount bytes from firstSector on; unreadable sectors are zeros. Result: that of
   // the last sector (nonzero = read), 0 when nothing was read.
@@ -57,6 +81,8 @@ class CVirtualDisk {
                             ReadReport* report = nullptr);
   std::uint32_t ReadVmdkSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
   std::uint32_t ReadFlatFile(std::uint64_t byteOffset, std::uint8_t* buffer, std::uint32_t count);
+  std::uint32_t ReadVdiSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+  std::uint32_t ReadVhdSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
   // Reads count bytes at byteOffset of an open file; nonzero when all were read.
   static std::uint32_t ReadFileAt(const platform::ReadOnlyFile& file, std::uint64_t byteOffset,
                                   std::uint8_t* buffer, std::uint32_t count);
@@ -76,10 +102,20 @@ class CVirtualDisk {
   std::array<std::uint8_t, kSectorSize> m_abyVhdFooter{};
   std::array<std::uint8_t, 1024> m_abyVhdHeader{};
   std::uint64_t m_nVhdDiskSize = 0;
+  // The VDI header as OpenVdi found it.
+  std::array<std::uint8_t, kSectorSize> g_VdiHeader{};
 
  private:
   // The generic run loop every format's read goes through.
   std::uint32_t readMapped(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+  // Layout guessing helpers (vmdk_guess.cpp).
+  bool probeBootSector();
+  std::uint32_t addSparseFromHeader(const std::string& path);
+  std::uint32_t openEmbeddedDescriptor(const std::string& path, std::uint64_t fileBytes);
+  bool sector1IsDescriptor();
+  std::uint32_t refuseLayout(bool noLayout);
+
+  std::vector<SPLIT_FILE_NODE> splitFiles_;
 
   app::CQELDAApp& app_;
   std::shared_ptr<const MountedImage> image_;  // the snapshot this reader reads (per read)

@@ -142,6 +142,13 @@ std::uint32_t CVirtualDisk::ParseVmdkDescriptor(const std::string& path) {
   app_.m_strCreateType = createType;
   app_.m_arrExtents = m_arrExtents;
   app_.m_bVmdkDescriptor = 1;
+  // Compressed grains are not read: such an image is described and listed as a whole disk,
+  // never read as if its grains were plain sectors.
+  const auto flags = platform::ByteView(m_SparseHeader.data(), m_SparseHeader.size()).le32(vmdk::kFlags);
+  if (createType == u"streamOptimized" || (m_bEmbeddedDescriptor && flags && (*flags & vmdk::kFlagCompressedGrains))) {
+    app_.m_bImageCorrupt = 1;
+    return 0;
+  }
   return 1;
 }
 

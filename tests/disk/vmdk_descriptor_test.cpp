@@ -178,7 +178,8 @@ TEST(VmdkMount, DescriptorWithoutExtentsOrUnreadableIsRefusedWith592) {
     std::string text;
   } cases[] = {
       {"none.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\n"},
-      {"garbage.vmdk", std::string(4096, 'x')},
+      // A file with no descriptor goes to the layout guess; an empty one gives it nothing.
+      {"empty.vmdk", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,0 +1,43 @@
+// Recognising the file system of a volume from its first sector: the FAT boot-sector test
+// that the walk, the FAT engine and the lost-volume search share, and the type decision
+// for GPT and LDM volumes, whose partition type says nothing about the file system.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "platform/byte_view.h"
+
+namespace qelda::disk {
+
+// MBR-style type codes the walk gives GPT and LDM volumes.
+inline constexpr std::uint32_t kTypeFat12 = 0x01;
+inline constexpr std::uint32_t kTypeFat16 = 0x06;
+inline constexpr std::uint32_t kTypeNtfsOrExFat = 0x07;
+inline constexpr std::uint32_t kTypeFat32 = 0x0C;
+
+// FAT types of FAT_BOOT_INFO::m_byFatType.
+inline constexpr std::uint8_t kFatType12 = 0;
+inline constexpr std::uint8_t kFatType16 = 1;
+inline constexpr std::uint8_t kFatType32 = 2;
+
+struct FAT_BOOT_INFO {
+  std::uint8_t m_byFatType = 0;
+  std::uint8_t m_bySectorsPerCluster = 0;
+  std::int32_t m_nReservedSectors = 0;
+  std::uint16_t m_wRootDirSectors = 0;
+  std::uint32_t m_nSectorsPerFat = 0;
+  std::uint32_t m_nRootCluster = 0;
+  std::uint8_t m_byMedia = 0;
+  std::uint32_t m_nEndOfChain = 0;
+};
+
+// 1 when `bootSector` passes as a FAT12, FAT16 or FAT32 boot sector. `info` is filled as
+// far as the test got, also when it fails (callers copy it either way).
+std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSector);
+
+// The type code of a GPT or LDM volume by its first sector: 0x07 for "NTFS" or "EXFAT"
+// at the OEM name, else the FAT type that CheckFatBootSector finds; nothing when neither.
+std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSector);
+
+}  // namespace qelda::disk

@@ -1,0 +1,54 @@
+// The 32-byte directory entries of FAT: short names (code page 437), long names collected
+// backwards from their short entry, and the signatures that confirm where a deleted file's
+// data begins. Pure: the bytes come from the caller.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/byte_view.h"
+
+namespace qelda::fat {
+
+// Fields of one entry; `e` must hold 32 bytes.
+std::uint32_t entryFirstCluster(platform::ByteView e);
+std::uint8_t entryAttributes(platform::ByteView e);
+bool entryIsDeleted(platform::ByteView e);
+
+// Code page 437, the code page short names are written in.
+char16_t cp437ToUnicode(std::uint8_t byte);
+
+// The short name: base up to its first blank, "." and the extension when it has one; the
+// first character becomes "X" when deleted. Empty when the base is empty.
+std::u16string shortEntryName(platform::ByteView e, bool deleted);
+// The short extension, up to its first blank.
+std::u16string shortEntryExtension(platform::ByteView e);
+
+struct LongName {
+  bool found = false;    // at least one long-name entry stands before the short entry
+  bool tooLong = false;  // more than 260 characters: the entry is given up
+  bool reachedStart = false;  // the walk reached the start of the buffer still in the name
+  std::u16string name;
+};
+
+// Collects the long-name entries that stand before the short entry at entryOffset of
+// `buffer`, nearest first. When the walk reaches the start of `buffer` it goes on from the
+// last entry of `previousTail` (the end of the directory's previous cluster; may be empty).
+// Each entry contributes its characters up to its first 0x0000; padding is never taken.
+LongName collectLongName(platform::ByteView buffer, std::size_t entryOffset, platform::ByteView previousTail);
+
+// The extension a deleted file's signature test looks at: after the last "." of a long name
+// (the whole name without one), at most 4 characters.
+std::u16string longNameExtension(std::u16string_view name);
+
+// Signature check for a deleted file's first sector, chosen by its extension: nothing when no
+// keyword applies, else whether `sector` begins as such a file does.
+std::optional<bool> deletedFileSignatureMatches(std::u16string_view extension, platform::ByteView sector);
+
+// A directory's first sector begins with the "." entry and has "." as the first byte of
+// its second entry.
+bool startsWithDotEntries(platform::ByteView sector);
+
+}  // namespace qelda::fat

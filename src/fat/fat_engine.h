@@ -1,0 +1,223 @@
+// CFatEngine: the recovery engine of FAT12, FAT16 and FAT32 volumes. It reads the volume
+// through one volume-relative reader, loads the FAT copy it trusts, walks the directory
+// tree and reports what it finds through the platform sinks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "fat/fat_boot.h"
+#include "fat/fat_chains.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_table.h"
+#include "ntfs/engine_contract.h"
+#include "platform/byte_view.h"
+#include "platform/found_item.h"
+#include "platform/read_only_file.h"
+#include "platform/sinks.h"
+
+namespace qelda::app {
+class CQELDAApp;
+}
+
+namespace qelda::fat {
+
+// What Initialize copies from the selected source: the volume's place and size on the
+// source, and where its sectors are read from.
+struct FatVolumeSource {
+  std::uint8_t sourceKind = 1;  // kind of the selected source entry (0 whole disk, 1 partition, 3 rebuilt, 7 volume file, ...)
+  std::uint64_t startSector = 0;
+  std::uint64_t sectorCount = 0;
+  std::uint64_t lastSector = 0;
+  std::uint8_t fatType = 0;
+  std::uint8_t drive = 0xFF;
+  std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
+};
+
+// One entry of the pending-items queue: a folder held back until something deleted is
+// found beneath it.
+struct PENDING_ITEM {
+  FOUND_ITEM record;
+  std::u16string name;
+};
+
+class CFatEngine {
+ public:
+  CFatEngine(app::CQELDAApp& app, platform::ILog& log, platform::IUserNotifier& notifier);
+  CFatEngine(const CFatEngine&) = delete;
+  CFatEngine& operator=(const CFatEngine&) = delete;
+
+  // --- engine contract ----------------------------------------------------------------------
+  // Copies the volume's geometry from the selected source entry and its volume record.
+  void Initialize(std::uint8_t bImageFile);
+  // The same from values given directly.
+  void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
+  void FreeAll();
+  void ScanVolume(std::uint32_t bDeleted);
+  std::uint32_t ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
+                                   std::uint16_t sectorCount);
+  std::vector<std::uint32_t> GetClusterList(std::uint32_t first, std::uint64_t size, std::uint32_t mode,
+                                            std::uint32_t& byteCount);
+  std::vector<std::uint32_t> FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount);
+  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
+
+  // --- geometry, chains and the cluster map ---------------------------------------------------
+  void FatCopyBootParams(const FatBootParams& info);
+  std::uint32_t FatIsListedFolder(std::uint64_t key) const { return listedFolders_.contains(key) ? 1 : 0; }
+  std::uint32_t FatIsPendingDir(std::uint64_t key) const { return pendingDirs_.contains(key) ? 1 : 0; }
+  std::uint32_t FatRemovePendingDir(std::uint64_t key) { return pendingDirs_.removeFirst(key) ? 1 : 0; }
+  std::uint32_t FatRemoveOrphanDir(std::uint64_t key) { return orphanDirs_.removeFirst(key) ? 1 : 0; }
+  const std::uint8_t* FatBuildClusterMap();
+  const std::uint8_t* FatMarkUsedClusters();
+  void MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record, std::uint8_t bFirstOnly);
+  void FatMarkClusterListed(std::uint32_t cluster);
+
+  // --- FAT copies ------------------------------------------------------------------------------
+  std::uint32_t FatCheckFatSignatures();
+  std::uint32_t FatCompareFats(std::vector<std::uint8_t>& buffer1, std::vector<std::uint8_t>& buffer2,
+                               std::uint32_t& firstMismatch);
+  std::uint32_t FatVerifyFat(std::uint32_t startOffset, std::uint8_t copy);
+  void FatVerifyFats();
+  std::uint32_t LoadFat();
+
+  // --- directory entries -----------------------------------------------------------------------
+  std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
+  std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
+  std::uint32_t FatMakeEntryName(std::size_t entryOffset, std::u16string& nameOut, platform::ByteView buffer,
+                                 FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
+                                 std::uint8_t strict);
+
+  // --- tree walks and passes ---------------------------------------------------------------------
+  void BuildDirectoryTree();
+  void WalkFixedRootDirectory();
+  void WalkRootDirectoryChain(std::uint32_t rootCluster);
+  void AddDeletedDirectories();
+  void FatAddDeletedEntries(std::uint32_t mode);
+  void FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted, std::uint32_t mode);
+  void FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t mode);
+  void PushPendingItem(const FOUND_ITEM& record, std::u16string_view name);
+  void DropPendingItem();
+  void FlushPendingItems();
+  std::size_t pendingItemCount() const { return pendingItems_.size(); }
+
+  // --- fields -------------------------------------------------------------------------------------
+  std::uint32_t m_nClusterMapSize = 0;
+  std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
+  std::uint32_t m_nMaxCluster = 0;
+  std::uint8_t m_nDriveNumber = 0;
+  std::uint8_t m_nSectorsPerCluster = 0;
+  std::uint8_t m_nFatType = 0;
+  std::vector<std::uint8_t> m_pFat;  // m_nSectorsPerFat * 512 bytes; empty: no FAT loaded
+  std::uint32_t m_nNextItemId = 0;
+  std::uint32_t m_nSectorsPerFat = 0;
+  std::uint32_t m_nRootCluster = 0;
+  std::uint64_t m_nPartitionStart = 0;
+  std::uint64_t m_nLastSector = 0;
+  std::uint64_t m_nTotalSectors = 0;
+  std::uint32_t m_nRootDirSectors = 0;
+  std::uint32_t m_nReservedSectors = 0;
+  DirNode* m_pListedFolders = nullptr;
+  DirNode* m_pListedFoldersTail = nullptr;
+  PENDING_DIR_NODE* m_pPendingDirs = nullptr;
+  PENDING_DIR_NODE* m_pPendingDirsTail = nullptr;
+  DirNode* m_pOrphanDirs = nullptr;
+  DirNode* m_pOrphanDirsTail = nullptr;
+  std::uint8_t m_bAdvanced = 0;
+  std::uint32_t m_bClusterRawMode = 0;
+  std::uint32_t m_bLostPass = 0;
+  std::uint32_t m_bDeleted = 0;
+  std::uint32_t m_nFoundCount = 0;
+  std::uint32_t m_nFolderCount = 0;
+  std::uint32_t m_nFileCount = 0;
+  std::u16string m_szImagePath;
+  std::uint64_t m_nTotalSize = 0;
+  std::uint8_t m_nLinkingMode = 0;
+  std::uint8_t m_bImageFile = 0;
+  std::uint32_t m_bAbsoluteSectors = 0;
+  platform::IFoundItemSink* m_pConsole = nullptr;
+  platform::IScanProgress* m_pScanDlg = nullptr;
+
+ private:
+  // One directory being walked: the explicit stack keeps the order a recursive walk has.
+  struct WalkFrame {
+    std::vector<std::uint32_t> clusters;  // the directory's clusters (empty for a deleted directory's one cluster)
+    std::size_t nextCluster = 0;
+    std::vector<std::uint8_t> data;  // the directory data being parsed
+    std::size_t nextEntry = 0;
+    bool active = false;     // data holds a buffer being parsed
+    bool singleBuffer = false;  // a deleted directory's one cluster: parsed once, from nextEntry
+    FOUND_ITEM record;       // parent id and the parent's deleted bit
+    std::uint32_t previousCluster = 0xFFFFFFFF;
+    std::uint32_t bufferCluster = 0;
+    std::uint8_t noClusterMarks = 0;
+    std::uint32_t foundBefore = 0;  // items reported when the current cluster was started
+    bool dropOnExit = false;        // the folder was held in the pending-items queue for this walk
+  };
+
+  // Volume-relative reads: the one place the partition start is added.
+  bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector);
+  bool readFirstSector(std::uint32_t cluster, std::uint8_t* sector512);
+  std::uint64_t systemSectorCount() const;
+  std::uint64_t dataBound() const;
+  bool fatInUse() const { return m_nLinkingMode != kLinkContiguous && !m_pFat.empty(); }
+  FatTable fatTable() const { return FatTable(m_pFat, m_nFatType); }
+  std::uint32_t bytesPerCluster() const { return std::uint32_t(m_nSectorsPerCluster) * 512; }
+  bool stopRequested() const;
+  void setClusterBoundFromFat();
+
+  // Reporting, as every engine reports; with a flush the held-back folders go first.
+  ntfs::ItemReporter reporter() const;
+  void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush);
+
+  // Log lines.
+  void logSection(std::u16string_view text);
+  void logItem(std::u16string_view text);
+  void logStarted(std::u16string_view section);
+  void logFinished();
+
+  // The walk machine.
+  bool pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted, std::uint32_t mode,
+                          bool dropOnExit);
+  void runWalks();
+  bool loadNextBuffer(WalkFrame& f);
+  void popFrame();
+  void processDirectoryEntry(std::size_t frameIndex, std::size_t offset);
+  // The entry rules: report, hold back or queue an entry; may push a walk of a folder.
+  // Returns true when the item was reported.
+  bool applyEntryRules(FOUND_ITEM& record, const std::u16string& name, std::uint32_t entryOffset,
+                       std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
+                       bool parentDeleted);
+  void walkNow();  // runs the walks pushed by a root entry before the next root entry
+  void endWithInvalidVolume(std::u16string_view why);
+
+  std::vector<std::uint8_t> readDirectoryTail(std::uint32_t previousCluster);
+  std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
+
+  app::CQELDAApp& app_;
+  platform::ILog& log_;
+  platform::IUserNotifier& notifier_;
+  std::uint8_t sourceKind_ = 1;
+  std::optional<platform::ReadOnlyFile> imageFile_;
+  bool imageFileTried_ = false;
+
+  IndexedChain<DirNode> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
+  IndexedChain<PENDING_DIR_NODE> pendingDirs_{m_pPendingDirs, m_pPendingDirsTail};
+  IndexedChain<DirNode> orphanDirs_{m_pOrphanDirs, m_pOrphanDirsTail};
+  std::vector<PENDING_ITEM> pendingItems_;  // oldest first
+  std::vector<WalkFrame> walkStack_;
+  VisitedClusters visited_;
+};
+
+// The scan dialog's bars: items, and blocks of the long walks.
+inline constexpr int kItemBar = ntfs::kItemBar;
+inline constexpr int kBlockBar = ntfs::kItemBar + 1;
+
+// Directory walks deeper than this report their folders without walking them.
+inline constexpr std::size_t kMaxWalkDepth = 2048;
+
+}  // namespace qelda::fat

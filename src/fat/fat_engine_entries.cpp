@@ -1,0 +1,198 @@
+// Judging directory entries and turning a usable one into a found item with its name,
+// including the search for a deleted file's or folder's real first cluster.
+#include <array>
+#include <cstring>
+
+#include "fat/fat_dir_entry.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_layout.h"
+
+namespace qelda::fat {
+
+using platform::ByteView;
+
+namespace {
+
+constexpr int kRepairCandidates = 15;
+constexpr std::array<std::uint8_t, 9> kForbiddenNameBytes = {'\\', '/', ':', '*', '?', '"', '<', '>', '|'};
+
+bool startsWithDotAndDotDot(ByteView sector) {
+  return sector.matches(0, ".") && sector.matches(dirent::kSize, "..");
+}
+
+// The checks both judgements share (everything but the directory's first sector). Result:
+// 0 refused, 2 skipped, or 1 to go on with the directory test.
+std::uint8_t commonEntryChecks(ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors) {
+  const std::uint8_t attr = entryAttributes(e);
+  if (attr == dirent::kAttrLongName) return 2;
+  if (attr > dirent::kAttrHighest) return 0;
+  if (entryFirstCluster(e) > maxCluster) return 0;
+  if (e.le32(dirent::kFileSize).value_or(0) / kSectorBytes > dataSectors) return 0;
+  for (std::size_t i = 0; i < 11; ++i)
+    if (e.u8(i).value_or(0) == 0) return 0;
+  const std::uint16_t date = e.le16(dirent::kWriteDate).value_or(0);
+  const unsigned month = (date >> 5) & 0x0F;
+  const unsigned day = date & 0x1F;
+  if (date == 0 || month < 1 || month > 12 || day < 1) return 0;
+  if (attr < dirent::kAttrLabel) return 0;
+  if (attr & dirent::kAttrArchive) {
+    for (std::size_t i = 0; i < 8; ++i)
+      for (const std::uint8_t bad : kForbiddenNameBytes)
+        if (e.u8(i).value_or(0) == bad) return 0;
+  }
+  return 1;
+}
+
+// Entries without a first cluster and volume labels are passed over without ending the directory.
+std::uint8_t finalVerdict(ByteView e) {
+  const std::uint32_t first = entryFirstCluster(e);
+  if (((first & 0xFFFF) < 2 && (first >> 16) == 0) || (entryAttributes(e) & dirent::kAttrLabel)) return 2;
+  return 1;
+}
+
+}  // namespace
+
+std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, ByteView entry, std::uint32_t maxCluster) {
+  if (repairedCluster) *repairedCluster = 0;
+  if (!entry.has(0, dirent::kSize)) return 0;
+  const std::uint64_t dataSectors = m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
+  const std::uint8_t common = commonEntryChecks(entry, maxCluster, dataSectors);
+  if (common != 1) return common;
+  const std::uint8_t attr = entryAttributes(entry);
+  if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) {
+    const std::uint32_t first = entryFirstCluster(entry);
+    std::array<std::uint8_t, kSectorBytes> sector{};
+    readFirstSector(first, sector.data());
+    if (!startsWithDotEntries(ByteView(sector))) {
+      if (m_nFatType != kFat32 || !entryIsDeleted(entry)) return 0;
+      // A deleted FAT32 directory may have lost the high word of its cluster: try the
+      // neighbouring values of the third byte.
+      std::uint32_t candidate = first;
+      for (int k = 0; k < kRepairCandidates; ++k) {
+        candidate = (candidate & 0xFF00FFFF) | ((((candidate >> 16) & 0xFF) + 1) & 0xFF) << 16;
+        if (candidate >= maxCluster) break;
+        readFirstSector(candidate, sector.data());
+        if (startsWithDotEntries(ByteView(sector))) {
+          if (repairedCluster) *repairedCluster = candidate;
+          break;
+        }
+      }
+    }
+  }
+  return finalVerdict(entry);
+}
+
+std::uint8_t CFatEngine::FatCheckDirEntry(ByteView entry, std::uint32_t maxCluster) {
+  if (!entry.has(0, dirent::kSize)) return 0;
+  const std::uint64_t dataSectors = m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
+  const std::uint8_t common = commonEntryChecks(entry, maxCluster, dataSectors);
+  if (common != 1) return common;
+  const std::uint8_t attr = entryAttributes(entry);
+  if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) {
+    std::array<std::uint8_t, kSectorBytes> sector{};
+    readFirstSector(entryFirstCluster(entry), sector.data());
+    if (!startsWithDotEntries(ByteView(sector))) return 0;
+  }
+  return finalVerdict(entry);
+}
+
+std::vector<std::uint8_t> CFatEngine::readDirectoryTail(std::uint32_t previousCluster) {
+  // The last two sectors of the previous cluster, or its one sector when clusters are that small.
+  const std::uint16_t count = m_nSectorsPerCluster >= 2 ? 2 : m_nSectorsPerCluster;
+  std::vector<std::uint8_t> tail(std::size_t(count) * kSectorBytes);
+  if (count == 0 || !ReadClusterSectors(previousCluster, std::uint16_t(m_nSectorsPerCluster - count), tail.data(), count))
+    tail.clear();
+  return tail;
+}
+
+std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, std::u16string& nameOut, ByteView buffer,
+                                           FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
+                                           std::uint8_t strict) {
+  const auto entryView = buffer.sub(entryOffset, dirent::kSize);
+  if (!entryView) return 0;
+  const ByteView e = *entryView;
+  const std::uint8_t firstByte = *e.u8(0);
+  const std::uint8_t attr = entryAttributes(e);
+  if (firstByte == dirent::kDot || firstByte == dirent::kEndMark || attr == dirent::kAttrLongName ||
+      (attr & dirent::kAttrLabel))
+    return 0;
+
+  const std::uint32_t first = entryFirstCluster(e);
+  item.m_byAttributes = attr;
+  item.m_nRecordKey = first;
+  if (first >= m_nMaxCluster || first < 2) return 0;
+  item.m_nId = m_nNextItemId++;
+  const std::uint64_t writeTime = *e.le16(dirent::kWriteTime);
+  const std::uint64_t writeDate = *e.le16(dirent::kWriteDate);
+  item.m_ftModified = writeTime | writeDate << 32;
+  if (m_nFatType == kFat32)
+    item.m_ftCreated = std::uint64_t(*e.le16(dirent::kCreateTime)) | std::uint64_t(*e.le16(dirent::kCreateDate)) << 32;
+  else
+    item.m_ftCreated = item.m_ftModified;
+  const std::uint64_t dataBytes =
+      (m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0) * kSectorBytes;
+  item.m_nSize = *e.le32(dirent::kFileSize);
+  if (item.m_nSize > dataBytes) return 0;
+  const bool directory = (attr & dirent::kAttrDirectory) != 0;
+  if (directory) item.m_nSize = 0;
+
+  // The long name, read on into the previous cluster's end when it starts there.
+  LongName ln = collectLongName(buffer, entryOffset, {});
+  if (ln.reachedStart && !ln.tooLong && previousCluster != 0xFFFFFFFF && previousCluster >= 2) {
+    const auto tail = readDirectoryTail(previousCluster);
+    ln = collectLongName(buffer, entryOffset, ByteView(tail));
+  }
+  if (ln.tooLong) return 0;
+  const bool entryDeleted = firstByte == dirent::kDeletedMark;
+  if (ln.found) {
+    nameOut = ln.name;
+  } else {
+    nameOut = shortEntryName(e, entryDeleted);
+    if (nameOut.empty()) return 0;
+  }
+
+  if (!entryDeleted && !(item.m_byFlags & kItemDeleted)) {
+    item.m_nAltParentId = 0;
+    item.m_byViewFlags = 0;
+    return 1;
+  }
+  item.m_byFlags |= kItemDeleted;
+
+  // The deleted entry's cluster may have lost its high word: try the directory's high
+  // word, then the third byte counted up, each confirmed by what its first sector holds.
+  std::optional<bool> (*confirm)(std::u16string_view, ByteView) = nullptr;
+  std::u16string extension;
+  if (!directory) {
+    extension = ln.found ? longNameExtension(ln.name) : shortEntryExtension(e);
+    if (extension.empty() || !deletedFileSignatureMatches(extension, ByteView()).has_value()) return 1;
+    item.m_byAttributes = dirent::kAttrArchive;
+    confirm = deletedFileSignatureMatches;
+  } else {
+    item.m_byAttributes = dirent::kAttrDirectory;
+  }
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  for (int k = 0; k < kRepairCandidates; ++k) {
+    std::uint32_t candidate;
+    if (k == 0) candidate = first;
+    else if (k == 1) candidate = clusterHint == 0 ? first : (first & 0xFFFF) | (clusterHint & 0xFFFF0000);
+    else candidate = (first & 0xFFFF) | std::uint32_t(k - 1) << 16 | (first & 0xFF000000);
+    if (candidate >= m_nMaxCluster) {
+      if (k >= 2) break;  // later candidates only grow
+      continue;
+    }
+    readFirstSector(candidate, sector.data());
+    const bool ok = directory ? startsWithDotAndDotDot(ByteView(sector)) : confirm(extension, ByteView(sector)).value_or(false);
+    if (ok) {
+      item.m_nRecordKey = candidate;
+      return 1;
+    }
+  }
+  if (directory && strict) {
+    item.m_nRecordKey = 0;
+    return 0;
+  }
+  item.m_nRecordKey = first;
+  return 1;
+}
+
+}  // namespace qelda::fat

@@ -1,0 +1,187 @@
+// The quick and deleted-files scans: the boot-sector checks, the tree driver, the two
+// root walks and the passes over the deleted folders the walks queued.
+#include <array>
+
+#include "app/qelda_app.h"
+#include "fat/fat_dir_entry.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_texts.h"
+#include "platform/string_table.h"
+
+namespace qelda::fat {
+
+using platform::ByteView;
+
+namespace {
+constexpr std::uint32_t kScanKindAdvanced = 506;
+constexpr std::uint32_t kScanKindAdvancedAgain = 519;
+constexpr std::uint8_t kSourceRebuiltVolume = 3;
+}  // namespace
+
+void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
+  logItem(why);
+  app_.m_bBusy = 0;
+  app_.m_bStopRequested = 0;
+  notifier_.Show(platform::StringTable::load(platform::strings::kNotValidVolume), kBitmapWarning, kButtonsOk);
+}
+
+void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+  m_bAdvanced = 0;
+  m_bLostPass = 0;
+  m_bDeleted = bDeleted;
+  if (sourceKind_ == kSourceRebuiltVolume) {
+    endWithInvalidVolume(text::kNoRebuiltVolumes);
+    return;
+  }
+  // The boot sector, then FAT32's backup at sector 6; each must give a geometry that fits
+  // the volume and a FAT copy with its media signature.
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  const auto judge = [&](std::uint64_t at, bool backup) {
+    readVolumeSectors(sector.data(), kSectorBytes, at);
+    const auto params = parseFatBootSector(ByteView(sector));
+    if (!params) return false;
+    FatCopyBootParams(*params);
+    return !bootParamsAreBad(*params, m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
+  };
+  if (!judge(0, false) && !judge(boot::kBackupSector, true)) {
+    endWithInvalidVolume(text::kNoParameterRebuild);
+    return;
+  }
+  FatVerifyFats();
+  if (m_nLinkingMode == kLinkContiguous || m_pFat.empty())
+    m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(m_nTotalSectors / m_nSectorsPerCluster, UINT32_MAX));
+  else
+    setClusterBoundFromFat();
+  BuildDirectoryTree();
+  if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 100000);
+}
+
+void CFatEngine::BuildDirectoryTree() {
+  pendingItems_.clear();
+  logStarted(text::kCreatingTree);
+  if (m_nFatType == kFat32) {
+    const std::uint64_t bound = dataBound();
+    if (m_nRootCluster < 2 || m_nRootCluster > bound) m_nRootCluster = 2;
+    WalkRootDirectoryChain(m_nRootCluster);
+  } else {
+    WalkFixedRootDirectory();
+  }
+  if (!m_bDeleted) {
+    if (m_nFoundCount == 0 && pendingDirs_.empty()) {
+      notifier_.Show(text::kLongWait, kBitmapNotice, kButtonsOk);
+      const bool advanced = app_.m_nScanKind == kScanKindAdvanced || app_.m_nScanKind == kScanKindAdvancedAgain;
+      if (!advanced && sourceKind_ != kSourceRebuiltVolume) {
+        FatBuildClusterMap();
+        endWithInvalidVolume(text::kNoTreePasses);
+      }
+    } else if (!stopRequested()) {
+      FatAddDeletedEntries(1);
+    }
+  } else if (!stopRequested()) {
+    AddDeletedDirectories();
+  }
+  pendingDirs_.clear();
+  pendingItems_.clear();
+  logFinished();
+  if (m_pConsole) m_pConsole->CollapseRootChildren();
+}
+
+void CFatEngine::WalkFixedRootDirectory() {
+  if (m_nRootDirSectors == 0) return;
+  std::vector<std::uint8_t> root(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
+  readVolumeSectors(root.data(), std::uint32_t(root.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
+  const ByteView view(root);
+  for (std::size_t o = 0; o + dirent::kSize <= root.size() && !stopRequested(); o += dirent::kSize) {
+    if (root[o] == dirent::kEndMark) break;
+    if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
+    FOUND_ITEM record;
+    std::u16string name;
+    if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
+    const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
+    walkNow();
+    if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+  }
+}
+
+void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
+  std::uint32_t byteCount = 0;
+  const auto chain = FollowClusterChain(rootCluster, byteCount);
+  if (bytesPerCluster() == 0) return;
+  std::vector<std::uint8_t> buffer(bytesPerCluster(), 0);
+  const ByteView view(buffer);
+  std::uint32_t previous = 0xFFFFFFFF;
+  std::uint32_t reportedHere = 0;
+  for (std::size_t i = 0; i < chain.size() && !stopRequested(); ++i) {
+    // In the quick scan a root whose first cluster gave nothing is not read further.
+    if (!m_bDeleted && i > 0 && reportedHere == 0) break;
+    const std::uint32_t c = chain[i];
+    ReadClusterSectors(c, 0, buffer.data(), m_nSectorsPerCluster);
+    if (buffer[0] == dirent::kDot) return;  // a sub-directory, not the root
+    for (std::size_t o = 0; o + dirent::kSize <= buffer.size() && !stopRequested(); o += dirent::kSize) {
+      if (buffer[o] == dirent::kEndMark) return;
+      if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
+      FOUND_ITEM record;
+      std::u16string name;
+      if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
+      if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
+      if (applyEntryRules(record, name, std::uint32_t(o), c, previous, 1, false)) ++reportedHere;
+      walkNow();
+    }
+    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    previous = c;
+  }
+}
+
+void CFatEngine::AddDeletedDirectories() {
+  logSection(text::kAddingDeleted);
+  std::vector<std::uint8_t> buffer(std::size_t(std::max<std::uint32_t>(m_nSectorsPerCluster, 32)) * kSectorBytes, 0);
+  // Walks append the deleted folders they meet, so the chain is followed as it grows.
+  for (PENDING_DIR_NODE* node = m_pPendingDirs; node && !stopRequested(); node = decltype(pendingDirs_)::nextLive(node)) {
+    if (FatIsListedFolder(node->key)) continue;
+    listedFolders_.append(DirNode{nullptr, node->key, node->itemId, node->spare});
+    const std::uint32_t cluster = std::uint32_t(node->key);
+    ReadClusterSectors(cluster, 0, buffer.data(), m_nSectorsPerCluster);
+    if (buffer[0] == dirent::kDot && buffer[dirent::kSize] == dirent::kDot)
+      FatWalkDirectory(node->itemId, cluster, 1, 0);
+    else
+      FatWalkDeletedDirectory(node->itemId, cluster, 0);
+  }
+  if (stopRequested()) logItem(text::kProcessAborted);
+}
+
+void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
+  logItem(text::kAddingDeleted);
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> first(std::size_t(std::max<std::uint32_t>(m_nSectorsPerCluster, 32)) * kSectorBytes, 0);
+  for (PENDING_DIR_NODE* node = m_pPendingDirs; node && !stopRequested(); node = decltype(pendingDirs_)::nextLive(node)) {
+    // A folder already listed is not reported or walked a second time.
+    if (FatIsListedFolder(node->key)) continue;
+    // The directory data that holds the folder's entry.
+    if (node->bufferCluster == 0 && m_nFatType != kFat32) {
+      data.assign(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
+      readVolumeSectors(data.data(), std::uint32_t(data.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
+    } else {
+      if (node->bufferCluster < 2) continue;
+      data.assign(bytesPerCluster(), 0);
+      ReadClusterSectors(node->bufferCluster, 0, data.data(), m_nSectorsPerCluster);
+    }
+    FOUND_ITEM record;
+    record.m_nParentId = std::uint32_t(node->parentKey);
+    std::u16string name;
+    if (!FatMakeEntryName(node->entryOffset, name, ByteView(data), record, node->previousCluster, 0, 0)) continue;
+    listedFolders_.append(DirNode{nullptr, node->key, record.m_nId, 0});
+    record.m_byAttributes = dirent::kAttrDirectory;
+    record.m_byFlags |= kItemDeleted;
+    reportItem(record, name, false);
+    const std::uint32_t cluster = std::uint32_t(record.m_nRecordKey);
+    ReadClusterSectors(cluster, 0, first.data(), m_nSectorsPerCluster);
+    if (startsWithDotEntries(ByteView(first)))
+      FatWalkDirectory(record.m_nId, cluster, 1, mode);
+    else
+      FatWalkDeletedDirectory(record.m_nId, cluster, mode);
+  }
+  if (stopRequested()) logItem(text::kProcessAborted);
+}
+
+}  // namespace qelda::fat

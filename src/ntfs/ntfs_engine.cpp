@@ -1,0 +1,347 @@
+#include "ntfs/ntfs_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/qelda_app.h"
+#include "disk/virtual_disk.h"
+#include "disk/volume_records.h"
+#include "ntfs/ntfs_layout.h"
+#include "platform/text.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte) {
+  if (byte >= 0xF0) {
+    const std::uint32_t v = std::uint32_t(1) << (256 - byte);
+    return v <= kMaxSectorsPerCluster ? v : 0;
+  }
+  return isValidSectorsPerCluster(byte) && byte <= 128 ? byte : 0;
+}
+
+bool isValidSectorsPerCluster(std::uint32_t spc) {
+  return spc != 0 && spc <= kMaxSectorsPerCluster && (spc & (spc - 1)) == 0;
+}
+
+CNtfsEngine::CNtfsEngine(app::CQELDAApp& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
+                         platform::ILog* log, ItemReporter::Clock clock)
+    : m_pConsole(console), m_pScanDlg(scanDlg), app_(app), reporter_(console, scanDlg, log, std::move(clock)) {}
+
+void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bImageFile) {
+  m_nPartitionStart = volume.startSector;
+  m_nSectorCount = volume.sectorCount;
+  m_nLastSector = volume.lastSector ? volume.lastSector : volume.startSector + volume.sectorCount;
+  m_nSectorsPerCluster = isValidSectorsPerCluster(volume.sectorsPerCluster) ? volume.sectorsPerCluster : 0;
+  mftSector_ = volume.mftSector;
+  fileSystemCode_ = volume.fileSystemCode;
+  biosDrive_ = volume.biosDrive;
+  m_bImageFile = bImageFile;
+  imagePath_ = volume.imagePath;
+  imageFile_.reset();
+  if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
+  rootRecord_ = 5;
+  lostFolderFlag_ = 0;
+  app_.m_bVolumeOpened = 1;
+}
+
+VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
+                                const std::u16string& entryName) {
+  VolumeGeometry g;
+  g.startSector = entryKind == 7 ? 0 : record.m_nStartSector;
+  g.sectorCount = record.m_nSectorCount;
+  g.lastSector = record.m_nLastSector;
+  g.sectorsPerCluster = record.m_wNtfsSectorsPerCluster;
+  g.mftSector = record.m_nMftSector;
+  g.fileSystemCode = record.m_byFileSystem;
+  g.biosDrive = record.m_byDrive;
+  g.imagePath = entryName;
+  return g;
+}
+
+void CNtfsEngine::Initialize(std::uint8_t bImageFile) {
+  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  if (!entry || disk::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind)) return;
+  const disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  if (!record) return;
+  initializeVolume(geometryOfVolume(*record, entry->m_byKind, entry->m_szName), bImageFile);
+}
+
+void CNtfsEngine::FreeAll() {
+  mftRuns_.clear();
+  mftExtents_.clear();
+  recordMap_.clear();
+  folderQueue_.clear();
+  queuedFolders_.clear();
+  walkedFolders_.clear();
+  freeExtentPool_.clear();
+  m_pFreeExtents = freeExtentsTail_ = nullptr;
+  mftSectorCount_ = 0;
+}
+
+bool CNtfsEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
+
+std::uint64_t CNtfsEngine::volumeClusters() const {
+  return m_nSectorsPerCluster ? m_nSectorCount / m_nSectorsPerCluster : 0;
+}
+
+// ---------------------------------------------------------------- readers
+
+std::uint32_t CNtfsEngine::readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector) {
+  if (!m_bImageFile) return disk::ReadSourceSectors(app_, buffer, absoluteSector, byteCount);
+  if (!imageFile_) return 0;
+  // A short read leaves zeros, never what the buffer held before.
+  imageFile_->readAt(absoluteSector * 512, std::span<std::uint8_t>(buffer, byteCount));
+  return 1;
+}
+
+std::uint32_t CNtfsEngine::ReadVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
+  // The one place where the volume's start is added.
+  return readAbsolute(buffer, byteCount, m_nPartitionStart + sector);
+}
+
+std::uint32_t CNtfsEngine::ReadClusterSectors(std::uint32_t cluster, std::uint16_t sectorInCluster,
+                                              std::uint8_t* buffer, std::uint16_t sectorCount) {
+  const std::uint32_t bytes = std::uint32_t(sectorCount) * 512;
+  if (cluster == kHoleCluster) {
+    std::memset(buffer, 0, bytes);
+    return 1;
+  }
+  const std::uint64_t sector = std::uint64_t(m_nSectorsPerCluster) * cluster + sectorInCluster;
+  return ReadVolumeSectors(buffer, bytes, sector);
+}
+
+std::uint32_t CNtfsEngine::ReadImageFileSectors(std::uint32_t sectorCount, std::uint8_t* buffer,
+                                                std::uint64_t absoluteSector) {
+  if (!imageFile_) return 0;
+  imageFile_->readAt(absoluteSector * 512, std::span<std::uint8_t>(buffer, std::size_t(sectorCount) * 512));
+  return 1;
+}
+
+bool CNtfsEngine::readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer) {
+  // In pieces that keep each read's byte count well inside 32 bits.
+  const std::uint64_t perRead = std::max<std::uint64_t>(1, (std::uint64_t(16) << 20) / clusterBytes());
+  bool ok = true;
+  while (count > 0) {
+    const std::uint64_t n = std::min(count, perRead);
+    if (lcn + n > volumeClusters()) ok = false;  // past the volume: what is read there is not the file's
+    if (!ReadVolumeSectors(buffer, std::uint32_t(n * clusterBytes()), lcn * m_nSectorsPerCluster)) ok = false;
+    buffer += n * clusterBytes();
+    lcn += n;
+    count -= n;
+  }
+  return ok;
+}
+
+// ---------------------------------------------------------------- MFT records
+
+std::optional<std::uint64_t> CNtfsEngine::sectorOfMftOffset(const std::vector<Extent>& extents,
+                                                           std::uint64_t mftSectorOffset) const {
+  if (!m_nSectorsPerCluster) return std::nullopt;
+  const auto m = mapVcn(extents, mftSectorOffset / m_nSectorsPerCluster);
+  if (!m || m->hole) return std::nullopt;
+  return m->lcn * m_nSectorsPerCluster + mftSectorOffset % m_nSectorsPerCluster;
+}
+
+std::uint64_t CNtfsEngine::GetRecordSector(std::uint32_t record) {
+  if (record >= m_nSectorCount) return 0;
+  return sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
+}
+
+bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer) {
+  const auto first = sectorOfMftOffset(extents, std::uint64_t(record) * 2);
+  const auto second = sectorOfMftOffset(extents, std::uint64_t(record) * 2 + 1);
+  if (!first || !second) return false;
+  if (*second == *first + 1) {
+    ReadVolumeSectors(buffer.data(), 1024, *first);
+  } else {
+    // The record straddles two runs: each half from its own sector.
+    ReadVolumeSectors(buffer.data(), 512, *first);
+    ReadVolumeSectors(buffer.data() + 512, 512, *second);
+  }
+  return ApplyRecordFixup(buffer);
+}
+
+bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
+  Record r{};
+  if (!readRecordThrough(mftExtents_, record, r)) return false;
+  std::copy(r.begin(), r.end(), buffer.begin());
+  return true;
+}
+
+std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
+                                           std::span<std::uint8_t> out) {
+  // Sector by sector through the extents, one read per contiguous stretch; holes and
+  // places no extent covers read as zeros. Returns the bytes that came from disk.
+  std::uint64_t fromDisk = 0;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::uint64_t pos = byteOffset + done;
+    const std::uint64_t vcn = pos / clusterBytes();
+    const std::uint64_t inCluster = pos % clusterBytes();
+    const auto m = mapVcn(extents, vcn);
+    std::size_t take = std::size_t(std::min<std::uint64_t>(out.size() - done, clusterBytes() - inCluster));
+    if (m) take = std::size_t(std::min<std::uint64_t>(out.size() - done, m->runRemaining * clusterBytes() - inCluster));
+    take = std::min<std::size_t>(take, std::size_t(16) << 20);
+    if (!m || m->hole || m->lcn + m->runRemaining > volumeClusters()) {
+      std::memset(out.data() + done, 0, take);
+    } else {
+      // byteOffset is sector-aligned for every caller, so pos is too.
+      ReadVolumeSectors(out.data() + done, std::uint32_t(take), m->lcn * m_nSectorsPerCluster + inCluster / 512);
+      fromDisk += take;
+    }
+    done += take;
+  }
+  return fromDisk;
+}
+
+std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& record) {
+  const ByteView view(record);
+  for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
+    if (a.type != L::kTypeAttributeList) continue;
+    if (!a.nonResident) {
+      const auto value = residentValue(view, a);
+      if (!value) return {};
+      return std::vector<std::uint8_t>(value->data(), value->data() + value->size());
+    }
+    std::size_t offset = a.offset + view.le16(a.offset + L::kAttrRunListOffset).value_or(0);
+    std::vector<RunEntry> runs;
+    DecodeDataRuns(view.sub(0, std::size_t(a.offset) + a.length).value_or(ByteView()), offset, runs, true,
+                   m_nSectorsPerCluster);
+    const auto extents = runsToExtents(runs);
+    if (!extents) return {};
+    const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), kMaxAttributeListBytes);
+    std::vector<std::uint8_t> content(std::size_t(size + 511) / 512 * 512);
+    readExtentBytes(*extents, 0, content);
+    content.resize(std::size_t(size));
+    return content;
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------- boot sector and $MFT
+
+bool CNtfsEngine::acceptBootSector(std::uint64_t absoluteSector) {
+  std::array<std::uint8_t, 512> sector{};
+  if (!readAbsolute(sector.data(), 512, absoluteSector)) return false;
+  const ByteView v(sector);
+  if (v.u8(L::kBootSignature) != std::uint8_t{0x55} || v.u8(L::kBootSignature + 1) != std::uint8_t{0xAA} ||
+      !v.matches(L::kBootOemId, "NTFS"))
+    return false;
+  const std::uint32_t spc = sectorsPerClusterFromBootByte(*v.u8(L::kBootSectorsPerCluster));
+  if (!spc) return false;
+  const std::uint64_t mft = *v.le64(L::kBootMftCluster);
+  const std::uint64_t mirr = *v.le64(L::kBootMftMirrCluster);
+  // Cluster numbers beyond the volume (or whose sector would overflow) mean a damaged sector.
+  if (m_nSectorCount && (mft >= m_nSectorCount / spc || mirr >= m_nSectorCount / spc)) return false;
+  m_nSectorsPerCluster = std::uint16_t(spc);
+  mftSector_ = mft * spc;
+  mftMirrSector_ = mirr * spc;
+  return true;
+}
+
+std::uint32_t CNtfsEngine::ReadBootSector() {
+  // The volume's own first sector, then its backup at the end: the last sector, or the one
+  // before it where the volume's end is counted one past its last sector.
+  if (acceptBootSector(m_nPartitionStart)) return 1;
+  if (m_nLastSector && acceptBootSector(m_nLastSector)) return 1;
+  if (m_nLastSector > m_nPartitionStart && acceptBootSector(m_nLastSector - 1)) return 1;
+  return 0;
+}
+
+bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
+                                 std::uint64_t& sectors) {
+  runs.clear();
+  sectors = 0;
+  Record record{};
+  ReadVolumeSectors(record.data(), 1024, recordZeroSector);
+  if (!ApplyRecordFixup(record)) return false;
+  const ByteView view(record);
+  const auto data = FindRecordData(view, false);
+  if (!data || data->resident || data->kind != kKindFile) return false;
+  std::size_t offset = data->offset;
+  sectors = DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
+  if (!data->hasAttributeList || runs.empty()) return !runs.empty();
+
+  // Record 0 holds the first pieces; the list names the records holding the others.
+  const std::vector<std::uint8_t> list = readAttributeListContent(record);
+  for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), 0u)) {
+    if (stopRequested()) break;
+    const auto extents = runsToExtents(runs);
+    Record ext{};
+    if (!extents || !readRecordThrough(*extents, part, ext)) {
+      if (strictChain) {
+        runs.clear();
+        sectors = 0;
+        return false;
+      }
+      break;
+    }
+    const ByteView extView(ext);
+    const auto extData = FindRecordData(extView, false);
+    if (!extData || extData->resident) break;
+    std::size_t extOffset = extData->offset;
+    sectors += DecodeDataRuns(extView, extOffset, runs, true, m_nSectorsPerCluster);
+  }
+  return true;
+}
+
+std::uint32_t CNtfsEngine::LoadMft() {
+  mftRuns_.clear();
+  mftExtents_.clear();
+  mftSectorCount_ = 0;
+  if (!m_nSectorsPerCluster) return 0;
+  std::vector<RunEntry> runs;
+  std::uint64_t sectors = 0;
+  if (!collectMftRuns(mftSector_, false, runs, sectors) || runs.empty()) {
+    runs.clear();
+    // The mirror is known only when the boot sector was read; sector 0 is the boot sector itself.
+    if (mftMirrSector_ != 0) collectMftRuns(mftMirrSector_, true, runs, sectors);
+  }
+  if (runs.empty()) return 0;
+  // The first run must start where the boot sector puts $MFT.
+  const std::int64_t firstCluster = runs.front().signedOffset();
+  if (runs.front().sparse() || firstCluster < 0 || std::uint64_t(firstCluster) * m_nSectorsPerCluster != mftSector_)
+    return 0;
+  auto extents = runsToExtents(runs);
+  if (!extents) return 0;
+  mftRuns_ = std::move(runs);
+  mftExtents_ = std::move(*extents);
+  // The record count sizes the record map and every record loop: never more than the volume holds.
+  mftSectorCount_ = std::min(sectors, m_nSectorCount);
+  recordMap_.assign(std::size_t(std::max<std::uint64_t>(mftSectorCount_ / 2, 6)), 0);
+  recordMap_[0] = recordMap_[1] = 1;
+  return 1;
+}
+
+// ---------------------------------------------------------------- scans
+
+void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
+  deletedScan_ = bDeleted != 0;
+  const bool bootKnown = isValidSectorsPerCluster(m_nSectorsPerCluster) || ReadBootSector() != 0;
+  const bool mftLoaded = bootKnown && LoadMft() != 0;
+  if (deletedScan_) {
+    // The deleted-files passes build on the loaded $MFT; without it there is nothing to do.
+    return;
+  }
+  if (mftLoaded) RunQuickScan();
+  // Without a readable $MFT the quick scan gives way to the advanced scan, once it exists.
+}
+
+void CNtfsEngine::RunQuickScan() {
+  reporter_.logStart(texts::kCreatingDirectoryTree);
+  markRecord(rootRecord_);
+  WalkFolderIndex(rootRecord_);
+  // The root-orphan search and the deleted-files pass follow the walk here once they exist.
+  reporter_.logEnd(stopRequested());
+}
+
+void CNtfsEngine::addFreeExtent(std::uint32_t firstCluster, std::uint32_t clusterCount) {
+  FREE_EXTENT& e = freeExtentPool_.emplace_back(FREE_EXTENT{firstCluster, clusterCount, nullptr});
+  if (freeExtentsTail_) freeExtentsTail_->next = &e;
+  else m_pFreeExtents = &e;
+  freeExtentsTail_ = &e;
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,217 @@
+// The NTFS volume engine: reads one NTFS volume of the mounted source, reports its files
+// and folders, and serves the contents of what it found.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "ntfs/data_runs.h"
+#include "ntfs/engine_contract.h"
+#include "ntfs/index_entry.h"
+#include "ntfs/mft_record.h"
+#include "platform/found_item.h"
+#include "platform/read_only_file.h"
+#include "platform/sinks.h"
+
+namespace qelda::app {
+class CQELDAApp;
+}
+namespace qelda::disk {
+struct VOLUME_RECORD;
+}
+
+namespace qelda::ntfs {
+
+// A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
+inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
+// The largest cluster NTFS formats: 2 MiB, that is 4096 sectors.
+inline constexpr std::uint32_t kMaxSectorsPerCluster = 4096;
+// An $ATTRIBUTE_LIST read from clusters is never longer than this.
+inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
+
+// Sectors per cluster from the boot sector byte: small values as they are, 0xF0 and above
+// as 2^(256 - byte). 0 when the byte names no valid size.
+std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte);
+bool isValidSectorsPerCluster(std::uint32_t spc);
+
+// What the engine needs to know of the volume it scans.
+struct VolumeGeometry {
+  std::uint64_t startSector = 0;        // first sector of the volume on the source
+  std::uint64_t sectorCount = 0;
+  std::uint64_t lastSector = 0;         // absolute; 0: start + count, as the partition walk gives it
+  std::uint16_t sectorsPerCluster = 0;  // 0 (or invalid): learnt from the boot sector
+  std::uint64_t mftSector = 0;          // volume-relative, with sectorsPerCluster
+  std::uint8_t fileSystemCode = 7;
+  std::uint8_t biosDrive = 0xFF;
+  std::u16string imagePath;             // read instead of the source when bImageFile is set
+};
+
+// The geometry a volume record gives. Kind 7 (a volume image file) starts at sector 0 of
+// its own file.
+VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
+                                const std::u16string& entryName);
+
+// Free clusters known to the raw searches.
+struct FREE_EXTENT {
+  std::uint32_t firstCluster = 0;
+  std::uint32_t clusterCount = 0;
+  FREE_EXTENT* next = nullptr;
+};
+
+// What the content readers need beside the runs.
+struct DataStreamInfo {
+  bool compressed = false;              // stored in LZNT1 compression units
+  std::uint64_t initializedSize = ~0ull;  // bytes from here on read as zeros
+};
+
+class CNtfsEngine {
+ public:
+  CNtfsEngine(app::CQELDAApp& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
+              platform::ILog* log, ItemReporter::Clock clock = {});
+  CNtfsEngine(const CNtfsEngine&) = delete;
+  CNtfsEngine& operator=(const CNtfsEngine&) = delete;
+
+  // --- set-up ----------------------------------------------------------------------------
+  // Takes the geometry of the source the user selected (a volume record); drive entries
+  // carry no volume and leave the engine as it is.
+  void Initialize(std::uint8_t bImageFile);
+  // Copies the volume's geometry into the engine (what Initialize takes from the selected
+  // volume record).
+  void initializeVolume(const VolumeGeometry& volume, std::uint8_t bImageFile);
+  void FreeAll();
+
+  // --- scans ---------------------------------------------------------------------------------
+  // 0: quick scan; 1: deleted-files scan.
+  void ScanVolume(std::uint32_t bDeleted);
+  std::uint32_t ReadBootSector();
+  std::uint32_t LoadMft();
+  void RunQuickScan();
+  // Reports the folder's whole branch, depth first, each folder's entries before the next
+  // entry of its parent.
+  std::uint32_t WalkFolderIndex(std::uint32_t record);
+
+  // --- volume I/O ------------------------------------------------------------------------
+  std::uint32_t ReadVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector);
+  // kHoleCluster reads as zeros.
+  std::uint32_t ReadClusterSectors(std::uint32_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
+                                   std::uint16_t sectorCount);
+  std::uint32_t ReadImageFileSectors(std::uint32_t sectorCount, std::uint8_t* buffer, std::uint64_t absoluteSector);
+  // Volume-relative first sector of an MFT record; 0 when it cannot be placed.
+  std::uint64_t GetRecordSector(std::uint32_t record);
+  // Reads an MFT record (both halves, wherever they lie) and applies its fixup.
+  bool readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer);
+
+  // --- file content --------------------------------------------------------------------------
+  // The runs of the item's data (or folder index). Resident data go to `residentData` and
+  // the result is empty. Updates the item's compressed and encrypted flags from the records.
+  std::vector<RunEntry> GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
+                                    std::vector<std::uint8_t>* residentData, DataStreamInfo* info = nullptr);
+  // One cluster number per cluster of the file in file order, holes as kHoleCluster.
+  std::vector<std::uint32_t> GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
+                                            std::vector<std::uint8_t>* residentData);
+  std::vector<std::uint32_t> GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size);
+  // The file's bytes (cut to its size), compressed units decoded. 1 when every unit decoded.
+  std::uint32_t ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out);
+  // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
+  // resident, plain, sparse and compressed data alike. False when something could not be
+  // read or decoded.
+  bool readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
+
+  // Free clusters for the raw searches, in cluster order.
+  void addFreeExtent(std::uint32_t firstCluster, std::uint32_t clusterCount);
+
+  // --- fields the other passes and the outside read ------------------------------------------
+  std::uint32_t m_bClusterSearch = 0;
+  std::uint32_t m_nNextItemId = 0;
+  std::uint16_t m_nSectorsPerCluster = 0;
+  std::uint64_t m_nPartitionStart = 0;
+  std::uint64_t m_nLastSector = 0;
+  std::uint64_t m_nSectorCount = 0;
+  std::uint32_t m_nEntryCount = 0;
+  std::uint32_t m_nFolderCount = 0;
+  std::uint32_t m_nFileCount = 0;
+  platform::IFoundItemSink* m_pConsole = nullptr;
+  platform::IScanProgress* m_pScanDlg = nullptr;
+  std::uint8_t m_bImageFile = 0;
+  std::uint64_t m_nTotalSize = 0;
+  FREE_EXTENT* m_pFreeExtents = nullptr;
+
+  std::uint64_t mftSector() const { return mftSector_; }
+  std::uint64_t mftMirrSector() const { return mftMirrSector_; }
+  std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
+  const std::vector<RunEntry>& mftRuns() const { return mftRuns_; }
+  bool deletedScan() const { return deletedScan_; }
+
+ private:
+  struct FolderQueueNode {
+    std::uint32_t record = 0;
+    std::uint32_t flag = 0;
+  };
+  struct IndexFrame {
+    std::uint32_t folder = 0;
+    std::vector<IndexEntryInfo> entries;
+    std::size_t next = 0;
+  };
+  using Record = std::array<std::uint8_t, 1024>;
+
+  bool stopRequested() const;
+  ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
+  std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
+  std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
+  std::uint64_t volumeClusters() const;
+  bool acceptBootSector(std::uint64_t absoluteSector);
+  std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<Extent>& extents, std::uint64_t mftSectorOffset) const;
+  bool readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer);
+  bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
+                      std::uint64_t& sectors);
+  std::vector<std::uint8_t> readAttributeListContent(const Record& record);
+  std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
+                                std::span<std::uint8_t> out);
+  bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
+
+  // Index walk.
+  void markRecord(std::uint32_t record);
+  bool isMarked(std::uint32_t record) const;
+  bool inFolderQueue(std::uint32_t record) const;
+  void appendFolderQueue(std::uint32_t record);
+  std::vector<IndexEntryInfo> readFolderEntries(std::uint32_t record);
+  std::vector<IndexEntryInfo> ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
+                                                std::uint64_t allocatedBytes);
+  // Reports one index entry; true when it is a folder to walk next.
+  bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
+  FOUND_ITEM* reportItem(const FOUND_ITEM& item, std::u16string_view name);
+
+  app::CQELDAApp& app_;
+  ItemReporter reporter_;
+
+  std::uint8_t fileSystemCode_ = 0;
+  std::uint8_t biosDrive_ = 0;
+  std::uint8_t rootRecord_ = 5;
+  std::uint32_t lostFolderFlag_ = 0;
+  bool deletedScan_ = false;
+  std::u16string imagePath_;
+  std::optional<platform::ReadOnlyFile> imageFile_;
+
+  std::uint64_t mftSector_ = 0;
+  std::uint64_t mftMirrSector_ = 0;
+  std::uint64_t mftSectorCount_ = 0;
+  std::vector<RunEntry> mftRuns_;
+  std::vector<Extent> mftExtents_;
+  std::vector<std::uint8_t> recordMap_;
+
+  std::vector<FolderQueueNode> folderQueue_;
+  std::unordered_set<std::uint32_t> queuedFolders_;  // records in folderQueue_ with a non-zero flag
+  std::unordered_set<std::uint32_t> walkedFolders_;
+
+  std::deque<FREE_EXTENT> freeExtentPool_;
+  FREE_EXTENT* freeExtentsTail_ = nullptr;
+};
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,196 @@
+// The contents of found files: their runs, their cluster lists and their bytes.
+#include <algorithm>
+#include <cstring>
+
+#include "app/qelda_app.h"
+#include "ntfs/lznt1.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_layout.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
+                                               std::vector<std::uint8_t>* residentData, DataStreamInfo* info) {
+  clusterCount = 0;
+  if (info) *info = DataStreamInfo{};
+  Record buffer{};
+  if (!m_nSectorsPerCluster || !readRecord(item.m_nId, buffer)) return {};
+  const ByteView view(buffer);
+  const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
+  const bool folderVariant = recordFlags != 0 && recordFlags != 1;
+  const auto data = FindRecordData(view, folderVariant);
+  if (!data) return {};
+
+  auto applyContentFlag = [&item](std::uint8_t flag) {
+    if (flag == kContentCompressed) item.m_byFlags |= kItemCompressed;
+    else if (flag == kContentEncrypted) item.m_byFlags |= kItemEncrypted;
+    else item.m_byFlags &= std::uint8_t(~kItemCompressed);
+  };
+
+  if (data->resident && data->kind == kKindFile) {
+    if (residentData) {
+      residentData->clear();
+      const auto value = residentValue(view, {data->attributeOffset, L::kTypeData,
+                                              view.le32(data->attributeOffset + L::kAttrLength).value_or(0), false, 0, 0});
+      if (value) residentData->assign(value->data(), value->data() + value->size());
+    }
+    return {};
+  }
+
+  std::vector<RunEntry> runs;
+  bool anyCompressed = false;
+  std::optional<std::uint64_t> initialized;
+  auto decodeFrom = [&](ByteView rec, const RecordData& d, bool acceptUnterminated) {
+    if (d.resident || d.attributeOffset == 0) return;
+    applyContentFlag(d.contentFlag);
+    anyCompressed = anyCompressed || d.dataCompressed;
+    // Only the piece that starts the stream carries its sizes.
+    if (!initialized && d.kind == kKindFile) initialized = rec.le64(d.attributeOffset + L::kAttrInitializedSize);
+    std::size_t offset = d.offset;
+    const std::size_t attrEnd =
+        std::size_t(d.attributeOffset) + rec.le32(d.attributeOffset + L::kAttrLength).value_or(0);
+    DecodeDataRuns(rec.sub(0, std::min<std::size_t>(attrEnd, rec.size())).value_or(ByteView()), offset, runs,
+                   acceptUnterminated, m_nSectorsPerCluster);
+  };
+  if (data->hasAttributeList) {
+    const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
+    for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
+      if (part == item.m_nId) {
+        decodeFrom(view, *data, true);
+        continue;
+      }
+      Record ext{};
+      if (!readRecord(part, ext)) continue;
+      const auto extData = FindRecordData(ByteView(ext), folderVariant);
+      if (extData) decodeFrom(ByteView(ext), *extData, true);
+    }
+  } else {
+    decodeFrom(view, *data, false);
+  }
+  clusterCount = std::uint32_t(std::min<std::uint64_t>(runClusterCount(runs), 0xFFFFFFFFu));
+  if (info) {
+    info->compressed = anyCompressed;
+    if (initialized) info->initializedSize = *initialized;
+  }
+  return runs;
+}
+
+std::vector<std::uint32_t> CNtfsEngine::GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
+                                                       std::vector<std::uint8_t>* residentData) {
+  std::uint32_t runClusters = 0;
+  const std::vector<RunEntry> runs = GetDataRuns(item, runClusters, residentData);
+  if (runs.empty()) return {};
+  const auto extents = runsToExtents(runs);
+  if (!extents) return {};
+  std::uint64_t wanted =
+      item.isFolder() ? folderClusters : (item.m_nSize + clusterBytes() - 1) / clusterBytes();
+  wanted = std::max<std::uint64_t>(wanted, runClusters);
+  // A size from disk never makes a list longer than the volume has clusters.
+  wanted = std::min(wanted, volumeClusters());
+  std::vector<std::uint32_t> list;
+  list.reserve(std::size_t(wanted));
+  for (const Extent& e : *extents) {
+    for (std::uint64_t i = 0; i < e.length && list.size() < wanted; ++i) {
+      const std::uint64_t lcn = e.lcn + i;
+      // Holes, and clusters no 32-bit number can name, read as zeros rather than as another
+      // file's data.
+      list.push_back(e.hole || lcn >= kHoleCluster ? kHoleCluster : std::uint32_t(lcn));
+    }
+  }
+  // Beyond the runs the file has no clusters: zeros, never cluster 0.
+  list.resize(std::size_t(wanted), kHoleCluster);
+  return list;
+}
+
+std::vector<std::uint32_t> CNtfsEngine::GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size) {
+  if (!m_nSectorsPerCluster) return {};
+  const std::uint64_t sectors = (size + 511) / 512;
+  const std::uint64_t wanted = std::min((sectors + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, volumeClusters());
+  std::vector<std::uint32_t> list;
+  list.reserve(std::size_t(wanted));
+  if (!m_bClusterSearch) {
+    for (std::uint64_t i = 0; i < wanted && firstCluster + i < kHoleCluster; ++i)
+      list.push_back(std::uint32_t(firstCluster + i));
+    return list;
+  }
+  // Only free clusters, in order from the first; the extents are in cluster order, so one
+  // forward pass over them serves the whole list.
+  const std::uint64_t last = volumeClusters();
+  std::uint64_t c = firstCluster;
+  for (const FREE_EXTENT* e = m_pFreeExtents; e && list.size() < wanted && c < last; e = e->next) {
+    const std::uint64_t end = std::uint64_t(e->firstCluster) + e->clusterCount;
+    if (end <= c) continue;
+    c = std::max<std::uint64_t>(c, e->firstCluster);
+    for (; c < end && c < last && list.size() < wanted; ++c) list.push_back(std::uint32_t(c));
+  }
+  return list;
+}
+
+bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+  std::uint32_t runClusters = 0;
+  DataStreamInfo info;
+  std::vector<std::uint8_t> resident;
+  const std::vector<RunEntry> runs = GetDataRuns(item, runClusters, &resident, &info);
+  const bool compressed = info.compressed;
+  std::uint64_t remaining = std::min(item.m_nSize, m_nSectorCount * 512);
+  if (runs.empty()) {
+    if (resident.empty() && remaining != 0) return false;
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(resident.size(), remaining));
+    sink(std::span<const std::uint8_t>(resident.data(), n));
+    return n == remaining;
+  }
+  const auto extents = runsToExtents(runs);
+  if (!extents) return false;
+
+  const std::uint64_t unitClusters = L::kCompressionUnitClusters;
+  const std::uint64_t unitBytes = unitClusters * clusterBytes();
+  std::vector<std::uint8_t> unit(static_cast<std::size_t>(unitBytes));
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(unitBytes));
+  bool ok = true;
+  for (std::uint64_t firstVcn = 0; remaining > 0 && !stopRequested(); firstVcn += unitClusters) {
+    // Which of the unit's clusters hold data, gathered across the runs that cover it.
+    std::size_t allocated = 0;
+    std::fill(unit.begin(), unit.end(), std::uint8_t{0});
+    if (compressed) {
+      for (std::uint64_t i = 0; i < unitClusters; ++i) {
+        const auto m = mapVcn(*extents, firstVcn + i);
+        if (!m || m->hole) continue;
+        if (!readClusters(m->lcn, 1, packed.data() + allocated * clusterBytes())) ok = false;
+        ++allocated;
+      }
+    }
+    if (compressed && allocated > 0 && allocated < unitClusters) {
+      // A unit with data and a hole is stored compressed; its output is the whole unit.
+      std::size_t produced = 0;
+      if (!Lznt1Decompress(std::span<const std::uint8_t>(packed.data(), allocated * clusterBytes()), unit, produced))
+        ok = false;
+    } else if (compressed && allocated == unitClusters) {
+      std::copy(packed.begin(), packed.end(), unit.begin());
+    } else if (!compressed) {
+      if (readExtentBytes(*extents, firstVcn * clusterBytes(), unit) == 0 && !mapVcn(*extents, firstVcn)) ok = false;
+    }
+    // Past the initialized size the stream holds zeros, whatever its clusters contain.
+    const std::uint64_t unitStart = firstVcn * clusterBytes();
+    if (!compressed && info.initializedSize < unitStart + unitBytes) {
+      const std::uint64_t keep = info.initializedSize > unitStart ? info.initializedSize - unitStart : 0;
+      std::fill(unit.begin() + std::ptrdiff_t(keep), unit.end(), std::uint8_t{0});
+    }
+    const std::size_t n = std::size_t(std::min(remaining, unitBytes));
+    if (!sink(std::span<const std::uint8_t>(unit.data(), n))) return ok;
+    remaining -= n;
+  }
+  return ok && remaining == 0;
+}
+
+std::uint32_t CNtfsEngine::ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out) {
+  out.clear();
+  const bool ok = readFileContent(item, [&out](std::span<const std::uint8_t> bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return true;
+  });
+  return ok ? 1 : 0;
+}
+
+}  // namespace qelda::ntfs

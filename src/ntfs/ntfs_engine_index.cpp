@@ -1,0 +1,189 @@
+// The directory index walk of the quick scan.
+#include <algorithm>
+#include <cstdio>
+
+#include "app/qelda_app.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_layout.h"
+#include "platform/text.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+namespace {
+
+bool isSaneIndexBlockSize(std::uint32_t size) {
+  return size >= 512 && size <= 65536 && (size & (size - 1)) == 0;
+}
+
+// The end of the attribute that holds `offset`, or the record's end when none does.
+std::size_t attributeEndAround(ByteView record, std::size_t offset) {
+  for (const AttributeRef& a : walkAttributes(record, L::kMaxAttributes).attributes)
+    if (offset >= a.offset && offset < std::size_t(a.offset) + a.length) return std::size_t(a.offset) + a.length;
+  return record.size();
+}
+
+}  // namespace
+
+void CNtfsEngine::markRecord(std::uint32_t record) {
+  if (record < recordMap_.size()) recordMap_[record] = 1;
+}
+
+bool CNtfsEngine::isMarked(std::uint32_t record) const {
+  return record < recordMap_.size() && recordMap_[record] != 0;
+}
+
+bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return queuedFolders_.count(record) != 0; }
+
+void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
+  folderQueue_.push_back({record, record});
+  if (record != 0) queuedFolders_.insert(record);
+}
+
+FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
+  return reporter_.report(item, name, totals(), mftRecordCount());
+}
+
+std::uint32_t CNtfsEngine::WalkFolderIndex(std::uint32_t record) {
+  // An explicit stack keeps the order of a recursive walk (each folder's branch before the
+  // next entry of its parent) without putting the depth of the disk's tree on the call stack.
+  std::vector<IndexFrame> stack;
+  walkedFolders_.insert(record);
+  stack.push_back({record, readFolderEntries(record), 0});
+  while (!stack.empty() && !stopRequested()) {
+    IndexFrame& top = stack.back();
+    if (top.next == top.entries.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const IndexEntryInfo entry = std::move(top.entries[top.next++]);
+    const std::uint32_t folder = top.folder;
+    if (reportIndexEntry(entry, folder)) stack.push_back({entry.record, readFolderEntries(entry.record), 0});
+  }
+  return 1;
+}
+
+bool CNtfsEngine::reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder) {
+  // The DOS twin of a long name is the only name space left out: POSIX names (all that
+  // Linux writes) have no twin.
+  if (entry.nameSpace == 2) return false;
+  if (entry.record <= 1 || entry.record == rootRecord_ || entry.parent == 0) return false;
+  if (entry.realSize >= m_nSectorCount * 512) return false;
+
+  if (entry.parent != walkedFolder && !inFolderQueue(entry.parent)) {
+    // One made-up folder stands for each parent that was never reported.
+    FOUND_ITEM placeholder;
+    placeholder.m_byAttributes = kItemFolder;
+    placeholder.m_nId = entry.parent;
+    placeholder.m_nRecordKey = entry.parent;
+    placeholder.m_nParentId = rootRecord_;
+    char name[32];
+    std::snprintf(name, sizeof name, "REF-%d", int(entry.parent));
+    reportItem(placeholder, platform::widenLatin1(name));
+    appendFolderQueue(entry.parent);
+  }
+
+  FOUND_ITEM item;
+  item.m_nId = entry.record;
+  item.m_nRecordKey = entry.record;
+  item.m_nParentId = entry.parent;
+  item.m_nSize = entry.realSize;
+  item.m_ftCreated = entry.created;
+  item.m_ftModified = entry.modified;
+  const bool folder = entry.isFolder();
+  item.m_byAttributes = folder ? kItemFolder : kItemFile;
+  if (entry.attributesByte1() & 0x08) item.m_byFlags |= kItemCompressed;
+  if (entry.attributesByte1() & 0x40) item.m_byFlags |= kItemEncrypted;
+
+  const bool wasMarked = isMarked(entry.record);
+  reportItem(item, entry.name);
+  markRecord(entry.record);
+  if (!folder) return false;
+  appendFolderQueue(entry.record);
+  // A damaged index that names an ancestor again must not send the walk round in circles.
+  return !wasMarked && walkedFolders_.insert(entry.record).second;
+}
+
+std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record) {
+  markRecord(record);
+  Record buffer{};
+  if (!readRecord(record, buffer)) return {};
+  const ByteView view(buffer);
+  const auto data = FindRecordData(view, true);
+  if (!data || data->kind != kKindFolder) return {};
+  if (data->resident) {
+    return parseIndexEntries(view, data->offset, attributeEndAround(view, data->offset), L::kRecordEntryLimit);
+  }
+
+  std::vector<RunEntry> runs;
+  std::uint64_t allocated = 0;
+  auto addRunsOf = [&](ByteView rec, const RecordData& d, bool acceptUnterminated) {
+    if (d.kind != kKindFolder || d.resident || d.attributeOffset == 0) return;
+    std::size_t offset = d.offset;
+    DecodeDataRuns(rec.sub(0, attributeEndAround(rec, d.attributeOffset)).value_or(ByteView()), offset, runs,
+                   acceptUnterminated, m_nSectorsPerCluster);
+    allocated += rec.le64(d.attributeOffset + L::kAttrAllocatedSize).value_or(0);
+  };
+  if (data->hasAttributeList) {
+    const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
+    for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
+      if (part == record) {
+        addRunsOf(view, *data, true);
+        continue;
+      }
+      Record ext{};
+      if (!readRecord(part, ext)) continue;
+      const auto extData = FindRecordData(ByteView(ext), true);
+      if (extData) addRunsOf(ByteView(ext), *extData, true);
+    }
+  } else {
+    addRunsOf(view, *data, false);
+  }
+
+  std::vector<IndexEntryInfo> entries;
+  if (!runs.empty()) entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated);
+  if (data->rootEntryOffset != 0) {
+    auto rootEntries = parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
+                                         L::kRecordEntryLimit);
+    entries.insert(entries.end(), std::make_move_iterator(rootEntries.begin()),
+                   std::make_move_iterator(rootEntries.end()));
+  }
+  return entries;
+}
+
+std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
+                                                           std::uint64_t allocatedBytes) {
+  const auto extents = runsToExtents(runs);
+  if (!extents || extents->empty() || !m_nSectorsPerCluster) return {};
+  std::uint64_t totalBytes = runClusterCount(runs) * clusterBytes();
+  if (allocatedBytes != 0) totalBytes = std::min(totalBytes, allocatedBytes);
+  totalBytes = std::min(totalBytes, m_nSectorCount * 512);
+
+  if (!isSaneIndexBlockSize(blockSize)) {
+    // Without a usable size in the root: 4096 bytes, or 2048 when the first run is too short
+    // for 4096 or the second half of the first 4096 bytes starts another block.
+    blockSize = 4096;
+    if (runs.front().length * std::uint64_t(m_nSectorsPerCluster) <= 7) {
+      blockSize = 2048;
+    } else {
+      std::vector<std::uint8_t> probe(4096);
+      readExtentBytes(*extents, 0, probe);
+      if (probe[0x800] == 'I' && probe[0x801] == 'N') blockSize = 2048;
+    }
+  }
+
+  std::vector<IndexEntryInfo> entries;
+  std::vector<std::uint8_t> block(blockSize);
+  for (std::uint64_t offset = 0; offset + blockSize <= totalBytes && !stopRequested(); offset += blockSize) {
+    // A block that continues into the next run is gathered from both.
+    if (readExtentBytes(*extents, offset, block) == 0) continue;
+    if (!applyIndexBlockFixup(block)) continue;
+    auto blockEntries = parseIndexBlock(ByteView(block));
+    entries.insert(entries.end(), std::make_move_iterator(blockEntries.begin()),
+                   std::make_move_iterator(blockEntries.end()));
+  }
+  return entries;
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# Makes the NTFS volume files the engine tests read, with mkntfs and ntfs-3g, and the
+# listings of The Sleuth Kit the tests hold the engine's findings against.
+#
+#   make_ntfs_images.sh OUTDIR
+#
+# For each cluster size N in 512, 4096 and 65536:
+#   OUTDIR/ntfs-N.img     the volume (a bare file system, no partition table)
+#   OUTDIR/ntfs-N.vmdk    a monolithicFlat descriptor naming it, so it mounts as an image
+#   OUTDIR/ntfs-N.fls     `fls -r -p -u -l` of the volume: the live tree with sizes
+# Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
+# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
+# at once, otherwise OUTDIR is rebuilt from scratch.
+set -euo pipefail
+
+SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
+if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
+OUT=$(readlink -m "$1")
+HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
+if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+# Test programs and ctest may start this at the same time: one builds, the others wait and
+# then find the stamp.
+mkdir -p "$(dirname "$OUT")"
+exec 9>"$OUT.lock"
+flock 9
+if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+
+export LC_ALL=C.UTF-8 TZ=UTC
+
+log() { printf '[make_ntfs_images] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+for tool in mkntfs ntfs-3g fls fusermount setfattr; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g sleuthkit fuse attr)"
+done
+
+# ---------------------------------------------------------------- clean-up
+# One mount at a time; whatever is mounted when the script ends, by success, failure or
+# signal, is released here, and the ntfs-3g process is waited for so that the volume file
+# is complete before anyone reads it.
+WORK='' MNT='' FUSE_PID=''
+unmount_current() {
+  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
+    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
+  fi
+  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
+  FUSE_PID=''
+}
+cleanup() {
+  local rc=$?
+  unmount_current
+  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
+  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+rm -rf "$OUT"
+mkdir -p "$OUT"
+WORK=$(mktemp -d /tmp/qelda-ntfs-XXXXXX)
+MNT=$WORK/mnt
+mkdir -p "$MNT"
+
+mount_volume() {  # image [extra ntfs-3g options]
+  local opts=no_detach${2:+,$2}
+  ntfs-3g -o "$opts" "$1" "$MNT" >>"$WORK/tools.log" 2>&1 &
+  FUSE_PID=$!
+  for _ in $(seq 1 100); do
+    mountpoint -q "$MNT" && return 0
+    sleep 0.1
+  done
+  die "ntfs-3g did not mount $1"
+}
+
+# Text whose every line is distinct, so data read from the wrong place shows.
+text_file() { seq -f "$2 line %06g of qelda ntfs test data" 1 "$3" >"$1"; }
+binary_file() { seq -f "$2 %09g" 1 $(($3 / 3 + 1000)) | gzip -n -1 | head -c "$3" >"$1"; }
+
+fill_volume() {
+  local m=$1 cluster=$2
+  mkdir -p "$m/Docs/Reports/2021" "$m/Docs/Empty folder" "$m/deep/a/b/c/d/e/f/g/h" "$m/Ελληνικά"
+  printf 'qelda ntfs volume, clusters of %s bytes\n' "$cluster" >"$m/readme.txt"
+  : >"$m/empty.txt"
+  head -c 100 /dev/zero | tr '\0' 'r' >"$m/small-resident.txt"
+  text_file "$m/Docs/Reports/2021/report.txt" report 2000
+  text_file "$m/Docs/notes.txt" notes 30
+  binary_file "$m/big.bin" big 3145728
+  printf 'deep down\n' >"$m/deep/a/b/c/d/e/f/g/h/deep.txt"
+  text_file "$m/Ελληνικά/Ünïcödé — 日本語.txt" unicode 50
+  # A long name with a DOS twin, and an upper-case 8.3 name that is its own DOS name.
+  text_file "$m/Long File Name.txt" longname 40
+  setfattr -n system.ntfs_dos_name -v 'LONGFI~1.TXT' "$m/Long File Name.txt"
+  text_file "$m/SHORT.TXT" short 10
+  setfattr -n system.ntfs_dos_name -v 'SHORT.TXT' "$m/SHORT.TXT"
+  # Hard links: one record, two names in two folders.
+  ln "$m/Docs/notes.txt" "$m/notes-link.txt"
+  # A folder big enough for a many-block index.
+  mkdir "$m/many"
+  for i in $(seq -w 1 3000); do printf 'file %s\n' "$i" >"$m/many/f$i.txt"; done
+  # A file written cluster by cluster, the even ones first: its runs and names outgrow the
+  # base record, so it gets an attribute list (itself non-resident) and an extension record.
+  local clusters=400
+  ((cluster >= 65536)) && clusters=100
+  head -c $((cluster * clusters)) /dev/urandom >"$WORK/listed"
+  truncate -s $((cluster * clusters)) "$m/listed.bin"
+  for i in $(seq 0 2 $((clusters - 1))) $(seq 1 2 $((clusters - 1))); do
+    dd if="$WORK/listed" of="$m/listed.bin" bs="$cluster" skip="$i" seek="$i" count=1 conv=notrunc status=none
+  done
+  # A sparse file: holes between written pieces, and a hole at the end.
+  truncate -s 5M "$m/sparse.bin"
+  printf 'start of sparse file\n' | dd of="$m/sparse.bin" conv=notrunc status=none
+  text_file "$WORK/piece" piece 3000
+  dd if="$WORK/piece" of="$m/sparse.bin" bs=1 seek=1048576 conv=notrunc status=none
+  dd if="$WORK/piece" of="$m/sparse.bin" bs=1 seek=3145851 conv=notrunc status=none
+}
+
+fill_compressed() {
+  local m=$1
+  mkdir "$m/packed"
+  # Files made in a folder marked compressed are stored compressed.
+  setfattr -n system.ntfs_attrib_be -v 0x00000800 "$m/packed"
+  text_file "$m/packed/text.txt" packed 20000
+  binary_file "$m/packed/random.bin" random 200000
+  { text_file /dev/stdout mixed 3000; head -c 70000 "$WORK/listed"; text_file /dev/stdout tail 3000; } >"$m/packed/mixed.bin"
+  printf 'tiny compressed\n' >"$m/packed/tiny.txt"
+  head -c 300000 /dev/zero >"$m/packed/zeros.bin"
+  truncate -s 2M "$m/packed/sparse-packed.bin"
+  dd if="$WORK/piece" of="$m/packed/sparse-packed.bin" bs=1 seek=700000 conv=notrunc status=none
+}
+
+for cluster in 512 4096 65536; do
+  img=$OUT/ntfs-$cluster.img
+  size=$((96 * 1024 * 1024))
+  ((cluster >= 65536)) && size=$((256 * 1024 * 1024))
+  log "making $img"
+  truncate -s "$size" "$img"
+  mkntfs -F -Q -q -c "$cluster" -L "qelda$cluster" "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
+  mount_volume "$img"
+  fill_volume "$MNT" "$cluster"
+  unmount_current
+  # ntfs-3g compresses only on clusters of 4096 bytes or less.
+  if ((cluster <= 4096)); then
+    mount_volume "$img" compression
+    fill_compressed "$MNT"
+    unmount_current
+  fi
+  sectors=$((size / 512))
+  printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
+    "$sectors" "ntfs-$cluster.img" >"$OUT/ntfs-$cluster.vmdk"
+  timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-$cluster.fls"
+done
+
+echo "$HASH" >"$OUT/.stamp"
+log "done"
