@@ -232,7 +232,7 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   }
   bar.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
-  bar.SetStatusText(u"0 " + std::u16string(text::kEntriesFound));
+  bar.SetStatusText(u"0 " + std::u16string(ntfs::texts::kEntriesFound));
   return m_pClusterMap.data();
 }
 

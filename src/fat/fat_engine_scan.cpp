@@ -59,7 +59,7 @@ void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
 
 void CFatEngine::BuildDirectoryTree() {
   pendingItems_.clear();
-  logStarted(text::kCreatingTree);
+  logStarted(ntfs::texts::kCreatingDirectoryTree);
   if (m_nFatType == kFat32) {
     const std::uint64_t bound = dataBound();
     if (m_nRootCluster < 2 || m_nRootCluster > bound) m_nRootCluster = 2;
@@ -147,7 +147,7 @@ void CFatEngine::AddDeletedDirectories() {
     else
       FatWalkDeletedDirectory(node->itemId, cluster, 0);
   }
-  if (stopRequested()) logItem(text::kProcessAborted);
+  if (stopRequested()) logItem(ntfs::texts::kProcessAborted);
 }
 
 void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
@@ -181,7 +181,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     else
       FatWalkDeletedDirectory(record.m_nId, cluster, mode);
   }
-  if (stopRequested()) logItem(text::kProcessAborted);
+  if (stopRequested()) logItem(ntfs::texts::kProcessAborted);
 }
 
 }  // namespace qelda::fat

@@ -4,15 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+// The log lines that frame a pass are shared by every engine (engine_contract.h).
 namespace qelda::fat::text {
-inline constexpr std::u16string_view kProcessStarted = u"Process started";
-inline constexpr std::u16string_view kStartedOn = u"Started on:";
-inline constexpr std::u16string_view kProcessCompleted = u"Process completed";
-inline constexpr std::u16string_view kCompletedOn = u"Completed on :";
-inline constexpr std::u16string_view kProcessAborted = u"Process aborted. User intervention";
-inline constexpr std::u16string_view kAbortedOn = u"Aborted on:";
-inline constexpr std::u16string_view kEntriesFound = u"Entries Found";
-inline constexpr std::u16string_view kCreatingTree = u"Creating directory tree";
 inline constexpr std::u16string_view kAddingDeleted = u"Adding deleted file(s) and folder(s)";
 inline constexpr std::u16string_view kComparingCopies = u"Comparing FAT copies";
 inline constexpr std::u16string_view kIdenticalCopies = u"Identical copies";

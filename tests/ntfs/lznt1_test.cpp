@@ -38,8 +38,10 @@ std::vector<std::uint8_t> compressedChunk(const std::vector<Token>& tokens) {
     body.insert(body.end(), group.begin(), group.end());
   }
   const std::uint16_t header = std::uint16_t(0xB000 | (body.size() - 1));
-  std::vector<std::uint8_t> chunk = {std::uint8_t(header), std::uint8_t(header >> 8)};
-  chunk.insert(chunk.end(), body.begin(), body.end());
+  std::vector<std::uint8_t> chunk(2 + body.size());
+  chunk[0] = std::uint8_t(header);
+  chunk[1] = std::uint8_t(header >> 8);
+  std::copy(body.begin(), body.end(), chunk.begin() + 2);
   return chunk;
 }
 
