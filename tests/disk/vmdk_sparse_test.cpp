@@ -386,6 +386,38 @@ TEST(VmdkSparse, EmbeddedDescriptorOfAMonolithicExtent) {
   EXPECT_EQ(readWhole(app, 128).bytes, f.disk);
 }
 
+TEST(VmdkSparse, HugeEmbeddedDescriptorFieldsEndCleanly) {
+  // Descriptor offset or size fields far beyond the file: the text read is bounded, and
+  // what it holds decides; nothing is read past the file and nothing crashes.
+  const struct {
+    const char* what;
+    std::uint64_t offset, size;
+    bool mounts;
+  } cases[] = {
+      {"size of 2^60 sectors", 1, std::uint64_t(1) << 60, true},
+      {"size of all ones", 1, ~std::uint64_t(0), true},
+      {"offset beyond the file", std::uint64_t(1) << 40, 20, false},
+      {"offset whose byte value wraps", ~std::uint64_t(0) / 256, 20, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ImageDir dir;
+    SparseShape shape;
+    shape.redundantDirectory = 21;
+    const SparseFile f = writeSparse(dir, "h.vmdk", shape, {0, 2}, 8);
+    patchLe64(f.path, vmdk::kDescriptorOffset, c.offset);
+    patchLe64(f.path, vmdk::kDescriptorSize, c.size);
+    const std::string text = descriptorFor("monolithicSparse", {{128, "h.vmdk"}});
+    dir.putAt("h.vmdk", 512, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+    app::CQELDAApp app;
+    const auto outcome = mount(app, f.path);
+    EXPECT_EQ(outcome == app::MountOutcome::Mounted, c.mounts);
+    if (c.mounts) {
+      EXPECT_EQ(readWhole(app, 128).bytes, f.disk);
+    }
+  }
+}
+
 TEST(VmdkSparse, RenamedMonolithicFileIsTheExtentItsDescriptorNamesUnderItsOldName) {
   ImageDir dir;
   SparseShape shape;
