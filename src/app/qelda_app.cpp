@@ -1,10 +1,29 @@
 #include "app/qelda_app.h"
 
+#include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
+
 namespace qelda::app {
 
 CQELDAApp::CQELDAApp() : g_VirtualDisk(*this) {}
 
-CQELDAApp::~CQELDAApp() = default;
+CQELDAApp::~CQELDAApp() { FreeEngines(); }
+
+void CQELDAApp::OnOperationFinished() {
+  m_bBusy = 0;
+  m_bStopRequested = 0;
+  // The first report of a scan also counts the root, so any find leaves a count above 0.
+  const bool found = (m_pFatEngine && m_pFatEngine->m_nFoundCount != 0) ||
+                     (m_pNtfsEngine && m_pNtfsEngine->m_nEntryCount != 0);
+  m_bHasResults = found ? 1 : 0;
+}
+
+void CQELDAApp::FreeEngines() {
+  if (m_pFatEngine) m_pFatEngine->FreeAll();
+  if (m_pNtfsEngine) m_pNtfsEngine->FreeAll();
+  m_pFatEngine.reset();
+  m_pNtfsEngine.reset();
+}
 
 void CQELDAApp::publishMountedImage() { mountedImage_.store(disk::buildMountedImage(*this)); }
 

@@ -15,6 +15,13 @@
 #include "disk/virtual_disk.h"
 #include "disk/volume_records.h"
 
+namespace qelda::ntfs {
+class CNtfsEngine;
+}
+namespace qelda::fat {
+class CFatEngine;
+}
+
 namespace qelda::app {
 
 // Image types of the mounted image.
@@ -69,6 +76,17 @@ class CQELDAApp {
   std::uint32_t m_nScanType = 1;  // 1 quick, 0 deep
   std::uint8_t m_nAdvancedFileSystem = 0;
   std::uint32_t m_nSetRaw = 1;
+
+  // --- the current engine: at most one is set, replaced at every scan -------------------
+  // (exFAT volumes get their slot when their engine exists.)
+  std::unique_ptr<fat::CFatEngine> m_pFatEngine;
+  std::unique_ptr<ntfs::CNtfsEngine> m_pNtfsEngine;
+
+  // The end of a scan or search: the run flags drop, and the results flag tells whether
+  // the engine left holds anything found.
+  void OnOperationFinished();
+  // Releases the engine that is set (its FreeAll, then the object) and clears the slots.
+  void FreeEngines();
 
   // The snapshot every read goes through; replaced only by the mount step.
   std::shared_ptr<const disk::MountedImage> mountedImage() const { return mountedImage_.load(); }

@@ -12,5 +12,7 @@ inline constexpr int kExitScanFailed = 3;
 inline constexpr int kExitStopped = 130;
 
 int runInfo(const std::vector<std::string>& args);
+int runScan(const std::vector<std::string>& args);
+int runRecover(const std::vector<std::string>& args);
 
 }  // namespace qelda::cli

@@ -11,7 +11,14 @@ namespace {
 void usage() {
   std::fputs(
       "usage: qelda info IMAGE\n"
-      "  info   mount IMAGE (.vmdk, .vdi, .vhd); print its description and its sources\n",
+      "       qelda scan IMAGE [--source N] [--kind quick|deleted] [--list] [options]\n"
+      "       qelda recover IMAGE --out DIR [--mask PATTERN] [--source N] [--kind quick|deleted] [options]\n"
+      "  info     mount IMAGE (.vmdk, .vdi, .vhd); print its description and its sources\n"
+      "  scan     scan one source (default: the first volume with a file system); print a\n"
+      "           summary, or one line per found item with --list\n"
+      "  recover  scan, then save the found files (all, or those --mask matches) under DIR\n"
+      "options: --log FILE, --linking fat1|fat2|contiguous, --progress; `qelda scan` alone\n"
+      "lists them\n",
       stderr);
 }
 
@@ -26,6 +33,8 @@ int main(int argc, char** argv) {
   const std::string command = args.front();
   args.erase(args.begin());
   if (command == "info") return qelda::cli::runInfo(args);
+  if (command == "scan") return qelda::cli::runScan(args);
+  if (command == "recover") return qelda::cli::runRecover(args);
   usage();
   return qelda::cli::kExitUsage;
 }

@@ -1,0 +1,246 @@
+// qelda scan IMAGE [options] and qelda recover IMAGE --out DIR [options]: mount, pick a
+// source, run one scan on the scan worker, then list, sum up or save what it found.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "app/scan_worker.h"
+#include "cli/commands.h"
+#include "cli/stderr_notifier.h"
+#include "cli/terminal_progress.h"
+#include "fat/fat_layout.h"
+#include "platform/found_item.h"
+#include "platform/log.h"
+#include "platform/text.h"
+#include "results/file_folder_tree.h"
+#include "save/save_files.h"
+
+namespace qelda::cli {
+namespace {
+
+// Ctrl-C sets the stop flag of the running application; the scan or save ends at its next
+// step. `g_interrupted` remembers it after the scan worker has cleared the flag.
+std::atomic<std::uint32_t>* g_stopFlag = nullptr;
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+  g_interrupted = 1;
+  if (g_stopFlag) g_stopFlag->store(1, std::memory_order_relaxed);
+}
+
+void printScanUsage(bool recover) {
+  std::fprintf(stderr,
+               "usage: qelda %s\n"
+               "  --source N          the source to scan, by the index `qelda info` prints\n"
+               "                      (default: the first volume that has a file system)\n"
+               "  --kind quick|deleted  existing files and folders (default), or the deleted ones too\n"
+               "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
+               "  --log FILE          append the run's log to FILE\n"
+               "  --progress          show the progress line even when stderr is not a terminal\n"
+               "%s",
+               recover ? "recover IMAGE --out DIR [--mask PATTERN] [options]" : "scan IMAGE [--list] [options]",
+               recover ? "  --out DIR           the folder the found tree is saved under (made when missing)\n"
+                         "  --mask PATTERN      save only files whose name matches PATTERN (shell-style)\n"
+                       : "  --list              one line per found item: d|f, flags, size, path\n");
+}
+
+struct Options {
+  std::string image;
+  std::optional<std::size_t> source;
+  std::uint32_t scanKind = app::kScanQuick;
+  std::uint32_t scanType = 1;
+  bool list = false;
+  std::string logPath;
+  std::optional<std::uint8_t> linking;
+  bool progress = false;
+  std::string out;
+  std::string mask;
+};
+
+std::optional<std::size_t> parseIndex(const std::string& text) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  return std::size_t(std::stoul(text));
+}
+
+// False on anything it does not take; the message is printed here.
+bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const auto value = [&](std::string& out) {
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "--list" && !recover) {
+      o.list = true;
+    } else if (a == "--progress") {
+      o.progress = true;
+    } else if (a == "--source") {
+      if (!value(v) || !(o.source = parseIndex(v))) return false;
+    } else if (a == "--kind") {
+      if (!value(v)) return false;
+      if (v == "quick") o.scanKind = app::kScanQuick;
+      else if (v == "deleted") o.scanKind = app::kScanDeleted;
+      else if (v == "advanced") o.scanKind = app::kScanAdvanced;
+      else if (v == "raw") o.scanKind = app::kScanRaw;
+      else return false;
+    } else if (a == "--scan-type") {
+      if (!value(v)) return false;
+      if (v == "quick") o.scanType = 1;
+      else if (v == "deep") o.scanType = 0;
+      else return false;
+    } else if (a == "--linking") {
+      if (!value(v)) return false;
+      if (v == "fat1") o.linking = fat::kLinkFat1;
+      else if (v == "fat2") o.linking = fat::kLinkFat2;
+      else if (v == "contiguous") o.linking = fat::kLinkContiguous;
+      else return false;
+    } else if (a == "--log") {
+      if (!value(o.logPath) || o.logPath.empty()) return false;
+    } else if (a == "--out" && recover) {
+      if (!value(o.out) || o.out.empty()) return false;
+    } else if (a == "--mask" && recover) {
+      if (!value(o.mask) || o.mask.empty()) return false;
+    } else if (!a.empty() && a[0] == '-') {
+      return false;
+    } else if (o.image.empty()) {
+      o.image = a;
+    } else {
+      return false;
+    }
+  }
+  return !o.image.empty() && (!recover || !o.out.empty());
+}
+
+// The entry `index` of the source list, or by default the first volume with a file system.
+disk::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::size_t> index) {
+  std::size_t i = 0;
+  for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++i) {
+    if (index) {
+      if (i == *index) return e;
+      continue;
+    }
+    const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
+    if (v && !v->m_szFileSystem.empty()) return e;
+  }
+  return nullptr;
+}
+
+// d|f, the flag letters (or "-"), the size and the path from the scan root.
+void printItems(const results::CFileFolderTree& tree) {
+  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext) {
+    char flags[6] = {};
+    std::size_t n = 0;
+    if (item->m_byFlags & kItemDeleted) flags[n++] = 'D';
+    if (item->m_byFlags & kItemCompressed) flags[n++] = 'C';
+    if (item->m_byFlags & kItemBySignature) flags[n++] = 'S';
+    if (item->m_byFlags & kItemEncrypted) flags[n++] = 'E';
+    if (item->lastFlags & kItemSizeFromLog) flags[n++] = 'L';
+    if (n == 0) flags[0] = '-';
+    std::printf("%c\t%s\t%llu\t%s\n", item->isFolder() ? 'd' : 'f', flags,
+                static_cast<unsigned long long>(item->m_nSize), platform::toUtf8(tree.pathOf(item)).c_str());
+  }
+}
+
+int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
+  Options o;
+  if (!parseOptions(args, recover, o)) {
+    printScanUsage(recover);
+    return kExitUsage;
+  }
+
+  app::CQELDAApp app;
+  StderrNotifier notifier;
+  results::CFileFolderTree tree;
+  platform::TextLog log;
+  TerminalProgress terminal;
+  platform::NullScanProgress silent;
+  const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
+
+  app::CDataRecovery mount(app, notifier);
+  if (mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image) == app::MountOutcome::Invalid)
+    return kExitMountFailed;
+  app.m_pSelectedSource = pickSource(app, o.source);
+  if (!app.m_pSelectedSource) {
+    if (o.source) {
+      std::fprintf(stderr, "qelda: %s has no source %zu (`qelda info` lists them)\n", o.image.c_str(), *o.source);
+      return kExitUsage;
+    }
+    std::fprintf(stderr, "qelda: %s has no volume with a known file system; pick a source with --source\n",
+                 o.image.c_str());
+    return kExitScanFailed;
+  }
+  app.m_nScanKind = o.scanKind;
+  app.m_nScanType = o.scanType;
+
+  g_stopFlag = &app.m_bStopRequested;
+  struct sigaction action{};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  struct Restore {
+    ~Restore() {
+      std::signal(SIGINT, SIG_DFL);
+      g_stopFlag = nullptr;
+    }
+  } restore;
+
+  app::CScanProcess worker(app, tree, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent, log,
+                           notifier, o.logPath);
+  const app::ScanResult scanned = worker.run();
+  terminal.finish();
+  if (scanned.outcome == app::ScanOutcome::Failed) return kExitScanFailed;
+  if (scanned.outcome == app::ScanOutcome::Stopped || g_interrupted) {
+    std::fputs("qelda: stopped\n", stderr);
+    return kExitStopped;
+  }
+  if (o.linking && !app::applyFatLinkingMode(app, *o.linking))
+    std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
+
+  if (!recover) {
+    if (o.list) {
+      printItems(tree);
+    } else {
+      std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),
+                  static_cast<unsigned long long>(tree.totalSize()));
+    }
+    return kExitOk;
+  }
+
+  app.m_bBusy = 1;
+  save::CThreadForSavingFiles saver(app, tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
+    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), path.c_str());
+    std::fflush(stdout);
+  });
+  const save::SaveTotals totals = saver.Run();
+  app.OnOperationFinished();
+  if (!o.logPath.empty()) log.flushTo(o.logPath);
+  if (totals.destinationMissing) {
+    std::fprintf(stderr, "qelda: cannot make the folder %s\n", o.out.c_str());
+    return kExitUsage;
+  }
+  std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
+              totals.skipped, o.out.c_str());
+  if (totals.stopped || g_interrupted) {
+    std::fputs("qelda: stopped\n", stderr);
+    return kExitStopped;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int runScan(const std::vector<std::string>& args) { return runScanOrRecover(args, false); }
+int runRecover(const std::vector<std::string>& args) { return runScanOrRecover(args, true); }
+
+}  // namespace qelda::cli

@@ -1,0 +1,184 @@
+// The scan worker on the MBR test disk: which engine it builds for which source, the flags
+// it leaves, how it ends on what it cannot scan, and how a stop ends a scan.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "app/scan_worker.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_layout.h"
+#include "ntfs/ntfs_engine.h"
+#include "platform/log.h"
+#include "platform/text.h"
+#include "results/file_folder_tree.h"
+#include "support/image_dir.h"
+#include "support/recording_notifier.h"
+#include "support/test_images.h"
+
+namespace qelda::app {
+namespace {
+
+// The MBR disk as a sparse VMDK, mounted; sources 1 FAT16, 2 NTFS, 3 FAT12, 4 FAT32, 5 exFAT.
+class ScanWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string image = test::testImage("mbr-monosparse.vmdk");
+    if (!std::filesystem::exists(image)) GTEST_SKIP() << "no test images at " << test::testImagesDir();
+    ASSERT_EQ(CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(kImageVmdk, image), MountOutcome::Mounted);
+  }
+
+  disk::DEVICE_ENTRY* source(std::size_t index) {
+    disk::DEVICE_ENTRY* e = app_.m_pSourceList;
+    for (std::size_t i = 0; e && i < index; ++i) e = e->m_pNext;
+    return e;
+  }
+
+  ScanResult scan(std::size_t index, std::uint32_t kind, platform::IFoundItemSink* sink = nullptr,
+                  const std::string& logPath = {}) {
+    app_.m_pSelectedSource = source(index);
+    app_.m_nScanKind = kind;
+    tree_ = std::make_unique<results::CFileFolderTree>();
+    CScanProcess worker(app_, sink ? *sink : *tree_, progress_, log_, notifier_, logPath);
+    return worker.run();
+  }
+
+  bool logged(std::u16string_view text) const {
+    for (const auto& e : log_.entries())
+      if (e == text) return true;
+    return false;
+  }
+
+  CQELDAApp app_;
+  test::RecordingNotifier notifier_;
+  platform::NullScanProgress progress_;
+  platform::TextLog log_;
+  std::unique_ptr<results::CFileFolderTree> tree_;
+};
+
+TEST_F(ScanWorkerTest, EachVolumeGetsTheEngineOfItsFileSystemAndTheRunFlagsDrop) {
+  struct Case {
+    std::size_t source;
+    bool ntfs;
+  };
+  for (const Case c : {Case{1, false}, Case{2, true}, Case{3, false}, Case{4, false}}) {
+    SCOPED_TRACE(c.source);
+    const ScanResult r = scan(c.source, kScanQuick);
+    EXPECT_EQ(r.outcome, ScanOutcome::Done);
+    EXPECT_EQ(app_.m_pNtfsEngine != nullptr, c.ntfs);
+    EXPECT_EQ(app_.m_pFatEngine != nullptr, !c.ntfs);  // the previous engine was freed
+    EXPECT_EQ(app_.m_bBusy, 0u);
+    EXPECT_EQ(app_.m_bStopRequested, 0u);
+    EXPECT_EQ(app_.m_bHasResults, 1u);
+    EXPECT_GT(tree_->fileCount(), 5u);
+    EXPECT_TRUE(tree_->statusUpdates() > 0);
+    EXPECT_TRUE(logged(u"Process completed"));
+    EXPECT_TRUE(notifier_.shown.empty());
+  }
+}
+
+TEST_F(ScanWorkerTest, TheDeletedScanOfAFatVolumeListsOnlyWhatLeadsToDeletedFiles) {
+  ASSERT_EQ(scan(1, kScanDeletedAgain).outcome, ScanOutcome::Done);
+  ASSERT_TRUE(app_.m_pFatEngine);
+  EXPECT_EQ(app_.m_pFatEngine->m_bDeleted, 1u);
+  std::size_t deleted = 0;
+  for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+    if (!i->isFolder()) {
+      EXPECT_TRUE(i->m_byFlags & kItemDeleted) << platform::toUtf8(tree_->pathOf(i));
+      ++deleted;
+    }
+  EXPECT_GE(deleted, 2u);
+}
+
+TEST_F(ScanWorkerTest, WhatCannotBeScannedEndsAsAFailureWithItsMessage) {
+  struct Case {
+    const char* what;
+    std::size_t source;
+    std::uint32_t kind;
+    std::uint32_t scanType;
+  };
+  const Case cases[] = {
+      {"exFAT volume", 5, kScanQuick, 1},
+      {"whole disk, quick scan", 0, kScanQuick, 1},
+      {"advanced scan", 1, kScanAdvanced, 1},
+      {"raw scan", 1, kScanRaw, 1},
+      {"lost-volume search", 1, kScanLostVolumes, 1},
+      {"deep deleted-files scan", 1, kScanDeleted, 0},
+      {"NTFS deleted-files scan", 2, kScanDeleted, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    notifier_.shown.clear();
+    app_.m_nScanType = c.scanType;
+    const ScanResult r = scan(c.source, c.kind);
+    EXPECT_EQ(r.outcome, ScanOutcome::Failed);
+    EXPECT_FALSE(r.message.empty());
+    ASSERT_FALSE(notifier_.shown.empty());  // said once, through the message box
+    EXPECT_EQ(notifier_.shown.back(), r.message);
+    EXPECT_EQ(app_.m_bBusy, 0u);
+    EXPECT_EQ(app_.m_bHasResults, 0u);
+    EXPECT_EQ(tree_->size(), 0u);
+  }
+}
+
+// Asks for a stop as soon as the scan reports its first item.
+class StoppingSink final : public platform::IFoundItemSink {
+ public:
+  StoppingSink(CQELDAApp& app, results::CFileFolderTree& tree) : app_(app), tree_(tree) {}
+  void ResetFoundTree() override { tree_.ResetFoundTree(); }
+  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+    app_.m_bStopRequested = 1;
+    return tree_.AddFoundItem(item, name);
+  }
+  void UpdateStatusCounts() override {}
+  void CollapseRootChildren() override {}
+  void QueueItemRename(const FOUND_ITEM& item, std::u16string_view name) override { tree_.QueueItemRename(item, name); }
+  void ApplyQueuedRenames() override { tree_.ApplyQueuedRenames(); }
+
+ private:
+  CQELDAApp& app_;
+  results::CFileFolderTree& tree_;
+};
+
+TEST_F(ScanWorkerTest, AStopEndsTheScanEarlyWithTheAbortedLines) {
+  for (const std::size_t index : {std::size_t{1}, std::size_t{2}}) {
+    SCOPED_TRACE(index);
+    results::CFileFolderTree stopped;
+    StoppingSink sink(app_, stopped);
+    const ScanResult r = scan(index, kScanQuick, &sink);
+    EXPECT_EQ(r.outcome, ScanOutcome::Stopped);
+    EXPECT_TRUE(logged(u"Process aborted. User intervention"));
+    EXPECT_EQ(app_.m_bStopRequested, 0u);  // cleared for the next operation
+    EXPECT_LT(stopped.size(), 10u);
+  }
+}
+
+TEST_F(ScanWorkerTest, TheLogIsFlushedToItsFileAtTheEnd) {
+  test::ImageDir dir;
+  const std::string path = dir.file("run.log");
+  ASSERT_EQ(scan(2, kScanQuick, nullptr, path).outcome, ScanOutcome::Done);
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("[Creating directory tree]"), std::string::npos);
+  EXPECT_NE(text.str().find("Process completed"), std::string::npos);
+  EXPECT_TRUE(log_.entries().empty());
+}
+
+TEST_F(ScanWorkerTest, TheLinkingModeIsTakenAndTheFatReloadedOnlyWithAFatEngine) {
+  EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat2));
+  ASSERT_EQ(scan(4, kScanQuick).outcome, ScanOutcome::Done);
+  ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkContiguous));
+  EXPECT_EQ(app_.m_pFatEngine->m_nLinkingMode, fat::kLinkContiguous);
+  EXPECT_TRUE(app_.m_pFatEngine->m_pFat.empty());
+  ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkFat2));
+  EXPECT_FALSE(app_.m_pFatEngine->m_pFat.empty());
+  ASSERT_EQ(scan(2, kScanQuick).outcome, ScanOutcome::Done);
+  EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat1));
+}
+
+}  // namespace
+}  // namespace qelda::app

@@ -1,0 +1,235 @@
+// Saving found files: the name rules, and whole saves from engines that scanned the volumes
+// of the MBR test disk, held against the files written into those volumes.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "app/scan_worker.h"
+#include "fat/fat_engine.h"
+#include "platform/log.h"
+#include "platform/text.h"
+#include "results/file_folder_tree.h"
+#include "save/save_files.h"
+#include "support/image_dir.h"
+#include "support/recording_notifier.h"
+#include "support/test_images.h"
+
+namespace qelda::save {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SafeFileName, MakesEveryFoundNameALinuxFileName) {
+  struct Case {
+    std::u16string name;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {u"notes.txt", "notes.txt"},
+      {u"a/b\\c", "a_b\\c"},
+      {std::u16string(u"x\0y", 3), "x_y"},
+      {u"", "_"},
+      {u".", "_."},
+      {u"..", "_.."},
+      {u"../up", ".._up"},
+      {u"\u65E5\u672C.txt", "\xE6\x97\xA5\xE6\x9C\xAC.txt"},
+      {u"bad\xD800half", "bad\xEF\xBF\xBDhalf"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(safeFileName(c.name), c.expected);
+  }
+}
+
+TEST(SafeFileName, CutsLongNamesAtACharacterKeepingTheExtension) {
+  // 255 three-byte characters: 765 bytes, three times what a Linux name may hold.
+  const std::u16string longName = std::u16string(251, u'\u00E9') + u".txt";
+  const std::string cut = safeFileName(longName);
+  EXPECT_LE(cut.size() + std::string(" (99999)").size(), 255u);
+  EXPECT_EQ(cut.substr(cut.size() - 4), ".txt");
+  EXPECT_EQ(platform::fromUtf8(cut).find(u'\uFFFD'), std::u16string::npos);  // no character split
+  const std::string noExtension = safeFileName(std::u16string(300, u'a'));
+  EXPECT_EQ(noExtension, std::string(247, 'a'));
+}
+
+TEST(NumberedName, PutsTheNumberBeforeTheExtension) {
+  EXPECT_EQ(numberedName("a.txt", 1), "a.txt");
+  EXPECT_EQ(numberedName("a.txt", 2), "a (2).txt");
+  EXPECT_EQ(numberedName("archive.tar.gz", 3), "archive.tar (3).gz");
+  EXPECT_EQ(numberedName("README", 2), "README (2)");
+  EXPECT_EQ(numberedName(".profile", 2), ".profile (2)");
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Regular files under `dir` by path, with their bytes.
+std::map<std::string, std::string> filesUnder(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = readFile(e.path().string());
+  return out;
+}
+
+// One volume of the MBR disk, scanned by the real worker.
+class SaveTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string image = test::testImage("mbr-monosparse.vmdk");
+    if (!fs::exists(image)) GTEST_SKIP() << "no test images at " << test::testImagesDir();
+    ASSERT_EQ(app::CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(app::kImageVmdk, image),
+              app::MountOutcome::Mounted);
+  }
+
+  void scan(std::size_t index) {
+    disk::DEVICE_ENTRY* e = app_.m_pSourceList;
+    for (std::size_t i = 0; e && i < index; ++i) e = e->m_pNext;
+    app_.m_pSelectedSource = e;
+    app_.m_nScanKind = app::kScanQuick;
+    ASSERT_EQ(app::CScanProcess(app_, tree_, progress_, log_, notifier_).run().outcome, app::ScanOutcome::Done);
+  }
+
+  SaveTotals save(const results::CFileFolderTree& tree, const std::string& out, const std::string& mask = {}) {
+    reports_.clear();
+    CThreadForSavingFiles saver(app_, tree, log_, {out, mask}, [this](SaveStatus status, const std::string& path) {
+      reports_[path] = status;
+    });
+    return saver.Run();
+  }
+
+  const FOUND_ITEM* find(std::u16string_view path) const {
+    for (const FOUND_ITEM* i = tree_.head(); i; i = i->m_pNext)
+      if (tree_.pathOf(i) == path) return i;
+    return nullptr;
+  }
+
+  app::CQELDAApp app_;
+  test::RecordingNotifier notifier_;
+  platform::NullScanProgress progress_;
+  platform::TextLog log_;
+  results::CFileFolderTree tree_;
+  std::map<std::string, SaveStatus> reports_;
+  test::ImageDir dir_;
+};
+
+TEST_F(SaveTest, AnNtfsVolumeSavesAsItWasWrittenAndASecondSaveNeverOverwrites) {
+  scan(2);
+  const std::string out = dir_.file("out");
+  const SaveTotals first = save(tree_, out);
+  EXPECT_EQ(first.recovered, tree_.fileCount());
+  EXPECT_EQ(first.partial + first.skipped, 0u);
+  EXPECT_TRUE(fs::is_directory(out + "/Docs/Empty folder"));  // empty folders too
+  const std::string content = test::testImagesDir() + "/content/mbr-p2";
+  std::map<std::string, std::string> saved = filesUnder(out);
+  std::erase_if(saved, [](const auto& f) { return f.first[0] == '$'; });
+  EXPECT_EQ(saved, filesUnder(content));
+
+  const SaveTotals second = save(tree_, out);
+  EXPECT_EQ(second.recovered, first.recovered);
+  EXPECT_EQ(reports_.count("Docs/Reports/notes (2).txt"), 1u);
+  EXPECT_EQ(reports_.count("empty (2).txt"), 1u);
+  for (const auto& [path, bytes] : filesUnder(content)) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(readFile(out + "/" + path), bytes);  // the first save's file is untouched
+    EXPECT_EQ(readFile(out + "/" + numberedName(path, 2)), bytes);
+  }
+  // Each file was logged with its outcome.
+  const auto entries = log_.entries();
+  EXPECT_NE(std::find(entries.begin(), entries.end(), u"[Recovered] Data/blob (2).bin"), entries.end());
+}
+
+TEST_F(SaveTest, TheMaskKeepsMatchingFilesAndOnlyTheFoldersLeadingToThem) {
+  scan(2);
+  const std::string out = dir_.file("masked");
+  const SaveTotals totals = save(tree_, out, "*ummary*");
+  EXPECT_EQ(totals.recovered, 1u);
+  EXPECT_EQ(totals.folders, 3u);
+  EXPECT_TRUE(fs::exists(out + "/Docs/Reports/2021/summary.txt"));
+  EXPECT_FALSE(fs::exists(out + "/Data"));
+  EXPECT_FALSE(fs::exists(out + "/Docs/Empty folder"));
+  EXPECT_FALSE(fs::exists(out + "/Docs/Reports/notes.txt"));
+}
+
+// A hand-made tree over the scanned FAT16 volume's clusters: a made-up folder, names that
+// clash or are not Linux names, and data that runs off the end of the volume.
+TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
+  scan(1);
+  const FOUND_ITEM* readme = find(u"README.TXT");
+  ASSERT_NE(readme, nullptr);
+  fat::CFatEngine& engine = *app_.m_pFatEngine;
+  // The last cluster the volume holds: reading it works, reading past it does not.
+  std::vector<std::uint8_t> buffer(std::size_t(engine.m_nSectorsPerCluster) * 512);
+  std::uint32_t last = std::uint32_t(engine.m_nTotalSectors / engine.m_nSectorsPerCluster) + 2;
+  while (last > 2 && !engine.ReadClusterSectors(last, 0, buffer.data(), engine.m_nSectorsPerCluster)) --last;
+  ASSERT_GT(last, 2u);
+
+  results::CFileFolderTree tree;
+  tree.ResetFoundTree();
+  FOUND_ITEM folder;
+  folder.m_byAttributes = kItemFolder;
+  folder.m_nId = 0xFFFFFFF0;  // a made-up folder's id
+  tree.AddFoundItem(folder, u"Lost Folder 1");
+  FOUND_ITEM file = *readme;
+  file.m_nParentId = folder.m_nId;
+  tree.AddFoundItem(file, u"same.txt");
+  tree.AddFoundItem(file, u"same.txt");
+  tree.AddFoundItem(file, u"../escape");
+  FOUND_ITEM tail = file;  // three clusters from the last one: two lie past the volume
+  tail.m_byFlags = kItemDeleted;
+  tail.m_nRecordKey = last;
+  tail.m_nSize = 3 * buffer.size();
+  tree.AddFoundItem(tail, u"tail.bin");
+  FOUND_ITEM gone = tail;
+  gone.m_nRecordKey = 0x0FFFFFF0;
+  tree.AddFoundItem(gone, u"gone.bin");
+  FOUND_ITEM empty = file;
+  empty.m_nSize = 0;
+  tree.AddFoundItem(empty, u"empty");
+
+  const std::string out = dir_.file("hand");
+  fs::create_directories(out);
+  std::ofstream(out + "/Lost Folder 1") << "a file where the folder would go";
+  const SaveTotals totals = save(tree, out);
+  const std::string folderPath = "Lost Folder 1 (2)/";
+  const std::map<std::string, SaveStatus> expected = {
+      {folderPath + "same.txt", SaveStatus::Recovered},     {folderPath + "same (2).txt", SaveStatus::Recovered},
+      {folderPath + ".._escape", SaveStatus::Recovered},    {folderPath + "tail.bin", SaveStatus::PartiallyRecovered},
+      {folderPath + "gone.bin", SaveStatus::Skipped},       {folderPath + "empty", SaveStatus::Recovered},
+  };
+  EXPECT_EQ(reports_, expected);
+  EXPECT_EQ(totals.recovered, 4u);
+  EXPECT_EQ(totals.partial, 1u);
+  EXPECT_EQ(totals.skipped, 1u);
+  const std::string readmeBytes = readFile(test::testImagesDir() + "/content/mbr-p1/readme.txt");
+  EXPECT_EQ(readFile(out + "/" + folderPath + "same (2).txt"), readmeBytes);
+  EXPECT_EQ(readFile(out + "/" + folderPath + ".._escape"), readmeBytes);
+  EXPECT_EQ(fs::file_size(out + "/" + folderPath + "tail.bin"), tail.m_nSize);
+  EXPECT_EQ(fs::file_size(out + "/" + folderPath + "empty"), 0u);
+  EXPECT_FALSE(fs::exists(out + "/" + folderPath + "gone.bin"));  // nothing readable: no file left behind
+  EXPECT_EQ(readFile(out + "/Lost Folder 1"), "a file where the folder would go");
+}
+
+TEST_F(SaveTest, AStopOrADestinationThatCannotBeMadeEndsTheSave) {
+  scan(1);
+  const std::string blocker = dir_.putText("plain file", "x");
+  const SaveTotals nowhere = save(tree_, blocker + "/out");
+  EXPECT_TRUE(nowhere.destinationMissing);
+  EXPECT_TRUE(reports_.empty());
+
+  app_.m_bStopRequested = 1;
+  const SaveTotals stopped = save(tree_, dir_.file("stopped"));
+  EXPECT_TRUE(stopped.stopped);
+  EXPECT_TRUE(reports_.empty());
+  app_.m_bStopRequested = 0;
+}
+
+}  // namespace
+}  // namespace qelda::save
