@@ -30,7 +30,7 @@ export LC_ALL=C.UTF-8 TZ=UTC
 log() { printf '[make_ntfs_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkntfs ntfs-3g fls fusermount setfattr; do
+for tool in mkntfs ntfs-3g fls icat fusermount setfattr sfdisk sgdisk qemu-img; do
   command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g sleuthkit fuse attr)"
 done
 
@@ -151,6 +151,26 @@ for cluster in 512 4096 65536; do
     "$sectors" "ntfs-$cluster.img" >"$OUT/ntfs-$cluster.vmdk"
   timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-$cluster.fls"
 done
+
+# The 4096-byte volume inside partitioned disks of every image format, as a virtual
+# machine would hold it: MBR and GPT, each at 1 MiB.
+vol=$OUT/ntfs-4096.img
+vol_sectors=$(($(stat -c %s "$vol") / 512))
+disk_bytes=$(((vol_sectors + 2048 + 2048) * 512))
+for table in mbr gpt; do
+  raw=$WORK/ntfs-$table.raw
+  truncate -s "$disk_bytes" "$raw"
+  if [[ $table == mbr ]]; then
+    printf 'label: dos\nstart=2048, size=%d, type=7\n' "$vol_sectors" | sfdisk -q "$raw" >>"$WORK/tools.log" 2>&1
+  else
+    sgdisk -n "1:2048:+$vol_sectors" -t 1:0700 "$raw" >>"$WORK/tools.log" 2>&1
+  fi
+  dd if="$vol" of="$raw" bs=1M seek=1 conv=notrunc,sparse status=none
+done
+qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$WORK/ntfs-mbr.raw" "$OUT/ntfs-disk-mbr.vmdk"
+qemu-img convert -f raw -O vdi "$WORK/ntfs-mbr.raw" "$OUT/ntfs-disk-mbr.vdi"
+qemu-img convert -f raw -O vpc -o subformat=dynamic "$WORK/ntfs-gpt.raw" "$OUT/ntfs-disk-gpt.vhd"
+qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse "$WORK/ntfs-gpt.raw" "$OUT/ntfs-disk-gpt.vmdk"
 
 echo "$HASH" >"$OUT/.stamp"
 log "done"
