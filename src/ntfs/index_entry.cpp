@@ -1,6 +1,7 @@
 #include "ntfs/index_entry.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "ntfs/ntfs_layout.h"
 
@@ -31,7 +32,7 @@ std::vector<IndexEntryInfo> parseIndexEntries(platform::ByteView bytes, std::siz
                             ? bytes.utf16le(pos + L::kIeName, nameLength)
                             : std::nullopt;
       if (name) {
-        e.name = *name;
+        e.name = std::move(*name);
         e.parent = *bytes.le32(pos + L::kIeParent);
         e.created = *bytes.le64(pos + L::kIeCreated);
         e.modified = *bytes.le64(pos + L::kIeModified);
