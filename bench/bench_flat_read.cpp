@@ -17,7 +17,7 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
-#include "disk/virtual_disk.h"
+#include "image/virtual_disk.h"
 
 namespace {
 

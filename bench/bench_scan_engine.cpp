@@ -19,7 +19,7 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
-#include "disk/volume_records.h"
+#include "volume/volume_records.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "platform/found_item.h"

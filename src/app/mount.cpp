@@ -1,15 +1,20 @@
 #include "app/mount.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <unordered_set>
 #include <vector>
 
-#include "disk/gpt.h"
-#include "disk/ldm.h"
-#include "disk/ldm_layout.h"
-#include "disk/partition_layout.h"
-#include "disk/partition_list.h"
-#include "disk/partition_mbr.h"
+#include "volume/gpt.h"
+#include "volume/ldm.h"
+#include "volume/ldm_layout.h"
+#include "volume/partition_layout.h"
+#include "volume/partition_list.h"
+#include "volume/partition_mbr.h"
 #include "platform/byte_view.h"
 #include "platform/string_table.h"
 #include "platform/text.h"
@@ -47,6 +52,7 @@ std::uint64_t CDataRecovery::diskSectorsOfImage() const {
 }
 
 MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path) {
+  cause_.clear();
   app_.clearImage();
   // Nothing of the previous image's layout survives a new mount.
   disk::FreeSourceList(app_);
@@ -81,6 +87,7 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
     disk::FillVolumeList(app_, ldmHeaderMissing_ ? 1 : 0);
     return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
   }
+  findCause(imageType, path);
   if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
     ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
     disk::FillVolumeList(app_, 1);
@@ -91,6 +98,24 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   app_.m_nImageType = 0;
   ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kInvalidImage), 0, 0).DoModal();
   return MountOutcome::Invalid;
+}
+
+void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0 || !platform::ReadOnlyFile::open(path)) {
+    cause_ = "cannot open " + path + ": " + std::strerror(errno);
+    return;
+  }
+  for (const disk::DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
+    const std::string folder = disk::imageFolder(path);
+    struct stat es{};
+    if (::stat((folder + "/" + e.fileNameBytes).c_str(), &es) != 0) {
+      cause_ = "extent " + folder + "/" + e.fileNameBytes + " missing";
+      return;
+    }
+  }
+  const char* kind = imageType == kImageVdi ? "a VDI" : imageType == kImageVhd ? "a VHD" : imageType == kImageVmdk ? "a VMDK" : "a VMDK, VDI or VHD";
+  cause_ = path + ": not " + std::string(kind) + " image that can be read";
 }
 
 // --- the partition walk ----------------------------------------------------------------------

@@ -33,6 +33,10 @@ class CDataRecovery {
   // and fills the application's source list.
   MountOutcome OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path);
 
+  // After a mount that failed (or could not confirm the layout): the concrete cause, as one
+  // line naming the file or field at fault; empty when there is nothing more to say.
+  const std::string& cause() const { return cause_; }
+
   // The partition walk: builds the application's volume list from the tables from sector 0.
   void StartPartitionScan();
   // Reads the table at `sector` and follows its chain of extended boot records.
@@ -58,6 +62,8 @@ class CDataRecovery {
 
   // Set by the walk when a dynamic disk has no private header: only the whole disk is listed.
   bool ldmHeaderMissing_ = false;
+  std::string cause_;
+  void findCause(std::uint32_t imageType, const std::string& path);
 
   CQELDAApp& app_;
   platform::IUserNotifier& notifier_;

@@ -11,27 +11,18 @@
 
 namespace qelda::app {
 
-// Scan kinds kept in CQELDAApp::m_nScanKind.
-inline constexpr std::uint32_t kScanRaw = 502;
-inline constexpr std::uint32_t kScanQuick = 504;
-inline constexpr std::uint32_t kScanDeleted = 505;
-inline constexpr std::uint32_t kScanAdvanced = 506;
-inline constexpr std::uint32_t kScanLostVolumes = 507;
-inline constexpr std::uint32_t kScanFromScanInfo = 511;
-inline constexpr std::uint32_t kScanQuickAgain = 517;
-inline constexpr std::uint32_t kScanDeletedAgain = 518;
-inline constexpr std::uint32_t kScanAdvancedAgain = 519;
+using engine::kScanAdvanced;
+using engine::kScanAdvancedAgain;
+using engine::kScanDeleted;
+using engine::kScanDeletedAgain;
+using engine::kScanFromScanInfo;
+using engine::kScanLostVolumes;
+using engine::kScanQuick;
+using engine::kScanQuickAgain;
+using engine::kScanRaw;
 
-enum class ScanOutcome : std::uint8_t {
-  Done,     // the scan ran to its end (it may have found nothing)
-  Stopped,  // the stop flag ended it early
-  Failed    // the volume could not be scanned; the reason went to the notifier
-};
-
-struct ScanResult {
-  ScanOutcome outcome = ScanOutcome::Done;
-  std::u16string message;  // the reason of a failure, as shown
-};
+// The engines this program has, for the factory.
+const engine::EngineCreators& installedEngines();
 
 class CScanProcess {
  public:
@@ -42,17 +33,15 @@ class CScanProcess {
         logPath_(std::move(logPath)) {}
 
   // Starts ScanThreadProc on its own thread, waits for it and returns what it came to.
-  ScanResult run();
+  engine::ScanOutcome run();
 
   // The worker's body: scans CQELDAApp::m_pSelectedSource with CQELDAApp::m_nScanKind.
   void ScanThreadProc();
 
-  const ScanResult& result() const { return result_; }
+  const engine::ScanOutcome& result() const { return result_; }
 
  private:
-  void fail(std::u16string message);
-  void runFat(std::uint8_t bImageFile, std::uint32_t bDeleted);
-  void runNtfs(std::uint8_t bImageFile, std::uint32_t bDeleted);
+  engine::ScanOutcome runEngine(engine::IVolumeEngine& engine);
 
   CQELDAApp& app_;
   platform::IFoundItemSink& console_;
@@ -60,12 +49,12 @@ class CScanProcess {
   platform::TextLog& log_;
   platform::IUserNotifier& notifier_;
   std::string logPath_;
-  ScanResult result_;
+  engine::ScanOutcome result_;
 };
 
 // What the settings dialog does when the user picks another FAT linking mode (0 "FAT1",
-// 1 "FAT2", 2 "Contiguous"): with a FAT engine set, it takes the mode and reloads the FAT.
-// False when there is no FAT engine.
+// 1 "FAT2", 2 "Contiguous"): the current engine takes the mode and reloads its FAT.
+// False when the current engine follows no FAT.
 bool applyFatLinkingMode(CQELDAApp& app, std::uint8_t mode);
 
 }  // namespace qelda::app

@@ -14,10 +14,10 @@ namespace {
 std::string u8(std::u16string_view s) { return platform::toUtf8(s); }
 
 const char* subtypeText(const app::CQELDAApp& app) {
-  if (app.m_nImageType == app::kImageVdi) {
+  if (app.m_nImageType == image::kImageVdi) {
     return app.m_nVdiImageType == 2 ? "Static" : app.m_nVdiImageType == 1 ? "Dynamic" : "Unknown";
   }
-  if (app.m_nImageType == app::kImageVhd) {
+  if (app.m_nImageType == image::kImageVhd) {
     switch (app.m_nVhdDiskType) {
       case 2: return "Fixed";
       case 3: return "Dynamic";
@@ -31,7 +31,7 @@ const char* subtypeText(const app::CQELDAApp& app) {
 void printDescription(const app::CQELDAApp& app) {
   std::printf("Image: %s\n", app.m_strImagePath.c_str());
   switch (app.m_nImageType) {
-    case app::kImageVmdk:
+    case image::kImageVmdk:
       std::printf("Format: VMDK %s\n", u8(app.m_strCreateType).c_str());
       for (std::size_t i = 0; i < app.m_arrExtents.size(); ++i) {
         const auto& e = app.m_arrExtents[i];
@@ -39,10 +39,10 @@ void printDescription(const app::CQELDAApp& app) {
                     static_cast<unsigned long long>(e.m_nSectors), u8(e.m_szFileName).c_str());
       }
       break;
-    case app::kImageVdi:
+    case image::kImageVdi:
       std::printf("Format: VDI %s\n", subtypeText(app));
       break;
-    case app::kImageVhd:
+    case image::kImageVhd:
       std::printf("Format: VHD %s\n", subtypeText(app));
       break;
     default:
@@ -94,6 +94,7 @@ int runInfo(const std::vector<std::string>& args) {
   StderrNotifier notifier;
   app::CDataRecovery mount(app, notifier);
   const auto outcome = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(path), path);
+  if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
   if (outcome == app::MountOutcome::Invalid) return kExitMountFailed;
   app.g_VirtualDisk.CheckExtentFiles(path);
   printDescription(app);

@@ -16,7 +16,7 @@
 #include "cli/commands.h"
 #include "cli/stderr_notifier.h"
 #include "cli/terminal_progress.h"
-#include "fat/fat_layout.h"
+#include "fs/fat_layout.h"
 #include "platform/found_item.h"
 #include "platform/log.h"
 #include "platform/text.h"
@@ -168,8 +168,9 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
 
   app::CDataRecovery mount(app, notifier);
-  if (mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image) == app::MountOutcome::Invalid)
-    return kExitMountFailed;
+  const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
+  if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
+  if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
   app.m_pSelectedSource = pickSource(app, o.source);
   if (!app.m_pSelectedSource) {
     if (o.source) {
@@ -197,10 +198,13 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
 
   app::CScanProcess worker(app, tree, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent, log,
                            notifier, o.logPath);
-  const app::ScanResult scanned = worker.run();
+  const engine::ScanOutcome scanned = worker.run();
   terminal.finish();
-  if (scanned.outcome == app::ScanOutcome::Failed) return kExitScanFailed;
-  if (scanned.outcome == app::ScanOutcome::Stopped || g_interrupted) {
+  if (scanned.status == engine::ScanStatus::Failed) {
+    if (!scanned.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(scanned.cause).c_str());
+    return kExitScanFailed;
+  }
+  if (scanned.status == engine::ScanStatus::Stopped || g_interrupted) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
@@ -218,7 +222,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   }
 
   app.m_bBusy = 1;
-  save::CThreadForSavingFiles saver(app, tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
+  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
     std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), path.c_str());
     std::fflush(stdout);
   });

@@ -7,12 +7,12 @@
 #include <ctime>
 #include <new>
 
-#include "app/qelda_app.h"
-#include "disk/virtual_disk.h"
-#include "disk/volume_records.h"
-#include "fat/fat_layout.h"
+#include "engine/scan_state.h"
+#include "image/virtual_disk.h"
+#include "volume/volume_records.h"
+#include "fs/fat_layout.h"
 #include "fat/fat_texts.h"
-#include "ntfs/engine_contract.h"
+#include "engine/item_reporter.h"
 #include "platform/log.h"
 #include "platform/text.h"
 
@@ -27,7 +27,7 @@ constexpr std::uint64_t kMaxListClusters = 1u << 28;
 
 }  // namespace
 
-CFatEngine::CFatEngine(app::CQELDAApp& app, platform::ILog& log, platform::IUserNotifier& notifier)
+CFatEngine::CFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier)
     : app_(app), log_(log), notifier_(notifier) {}
 
 void CFatEngine::Initialize(std::uint8_t bImageFile) {
@@ -232,7 +232,7 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   }
   bar.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
-  bar.SetStatusText(u"0 " + std::u16string(ntfs::texts::kEntriesFound));
+  bar.SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
   return m_pClusterMap.data();
 }
 
@@ -286,14 +286,14 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
 
 // --- reporting ----------------------------------------------------------------------------------
 
-ntfs::ItemReporter CFatEngine::reporter() const { return ntfs::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
+engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
 
 void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush) {
   if (withFlush && !pendingItems_.empty()) {
     // The first-find steps come before the held-back folders.
     if (m_nFoundCount == 0) {
       if (m_pScanDlg) {
-        m_pScanDlg->setRange(kItemBar, 0, ntfs::kDefaultItemRange);
+        m_pScanDlg->setRange(kItemBar, 0, engine::kDefaultItemRange);
         m_pScanDlg->setStep(kItemBar, 1);
       }
       ++m_nFoundCount;
@@ -306,7 +306,7 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
     FlushPendingItems();
   }
   reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
-                    ntfs::kDefaultItemRange);
+                    engine::kDefaultItemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {

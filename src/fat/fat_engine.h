@@ -11,21 +11,22 @@
 #include <unordered_map>
 #include <vector>
 
-#include "fat/fat_boot.h"
-#include "fat/fat_chains.h"
-#include "fat/fat_layout.h"
-#include "fat/fat_table.h"
-#include "ntfs/engine_contract.h"
+#include "fs/fat_boot.h"
+#include "engine/chains.h"
+#include "fat/fat_dir_nodes.h"
+#include "fs/fat_layout.h"
+#include "fs/fat_table.h"
+#include "engine/item_reporter.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
-
-namespace qelda::app {
-class CQELDAApp;
-}
+#include "engine/scan_state.h"
 
 namespace qelda::fat {
+
+using engine::IndexedChain;
+using engine::ItemReporter;
 
 // What Initialize copies from the selected source: the volume's place and size on the
 // source, and where its sectors are read from.
@@ -48,7 +49,7 @@ struct PENDING_ITEM {
 
 class CFatEngine {
  public:
-  CFatEngine(app::CQELDAApp& app, platform::ILog& log, platform::IUserNotifier& notifier);
+  CFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier);
   CFatEngine(const CFatEngine&) = delete;
   CFatEngine& operator=(const CFatEngine&) = delete;
 
@@ -104,6 +105,8 @@ class CFatEngine {
   void DropPendingItem();
   void FlushPendingItems();
   std::size_t pendingItemCount() const { return pendingItems_.size(); }
+  // Why the last scan found the volume unusable; empty when it did not.
+  const std::u16string& failure() const { return failure_; }
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
@@ -171,7 +174,7 @@ class CFatEngine {
   void setClusterBoundFromFat();
 
   // Reporting, as every engine reports; with a flush the held-back folders go first.
-  ntfs::ItemReporter reporter() const;
+  engine::ItemReporter reporter() const;
   void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush);
 
   // Log lines.
@@ -198,10 +201,11 @@ class CFatEngine {
   std::vector<std::uint8_t> readDirectoryTail(std::uint32_t previousCluster);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
 
-  app::CQELDAApp& app_;
+  engine::ScanState& app_;
   platform::ILog& log_;
   platform::IUserNotifier& notifier_;
   std::uint8_t sourceKind_ = 1;
+  std::u16string failure_;
   std::optional<platform::ReadOnlyFile> imageFile_;
   bool imageFileTried_ = false;
 
@@ -214,8 +218,8 @@ class CFatEngine {
 };
 
 // The scan dialog's bars: items, and blocks of the long walks.
-inline constexpr int kItemBar = ntfs::kItemBar;
-inline constexpr int kBlockBar = ntfs::kItemBar + 1;
+inline constexpr int kItemBar = engine::kItemBar;
+inline constexpr int kBlockBar = engine::kItemBar + 1;
 
 // Directory walks deeper than this report their folders without walking them.
 inline constexpr std::size_t kMaxWalkDepth = 2048;

@@ -5,9 +5,9 @@
 #include <new>
 #include <string>
 
-#include "app/qelda_app.h"
+#include "engine/scan_state.h"
 #include "fat/fat_engine.h"
-#include "fat/fat_layout.h"
+#include "fs/fat_layout.h"
 #include "fat/fat_texts.h"
 #include "platform/text.h"
 
@@ -100,7 +100,7 @@ void CFatEngine::FatVerifyFats() {
       firstMismatch = 0;  // copies that cannot be held are judged sector by sector instead
     }
     if (identical) {
-      logItem(ntfs::texts::kProcessCompleted);
+      logItem(engine::texts::kProcessCompleted);
       logItem(text::kIdenticalCopies);
       m_pFat = std::move(buffer1);
       m_nLinkingMode = kLinkFat1;
@@ -110,7 +110,7 @@ void CFatEngine::FatVerifyFats() {
     }
     buffer1 = {};
     buffer2 = {};
-    logItem(ntfs::texts::kProcessCompleted);
+    logItem(engine::texts::kProcessCompleted);
     logItem(text::kMismatch);
     const std::uint32_t errors1 = FatVerifyFat(firstMismatch, 0);
     if (errors1 != 0) {
@@ -159,7 +159,7 @@ std::uint32_t CFatEngine::LoadFat() {
   }
   logSection(text::kLinkingMode);
   logItem(std::u16string(text::kLoadingFat) + u" " + numberText(m_nLinkingMode + 1u, ""));
-  logItem(ntfs::texts::kProcessStarted);
+  logItem(engine::texts::kProcessStarted);
 
   std::array<std::uint8_t, kSectorBytes> sector{};
   std::array<std::uint8_t, kSectorBytes> spare{};

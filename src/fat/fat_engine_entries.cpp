@@ -3,9 +3,9 @@
 #include <array>
 #include <cstring>
 
-#include "fat/fat_dir_entry.h"
+#include "fs/fat_dir_entry.h"
 #include "fat/fat_engine.h"
-#include "fat/fat_layout.h"
+#include "fs/fat_layout.h"
 
 namespace qelda::fat {
 

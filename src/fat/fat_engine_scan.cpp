@@ -2,10 +2,10 @@
 // root walks and the passes over the deleted folders the walks queued.
 #include <array>
 
-#include "app/qelda_app.h"
-#include "fat/fat_dir_entry.h"
+#include "engine/scan_state.h"
+#include "fs/fat_dir_entry.h"
 #include "fat/fat_engine.h"
-#include "fat/fat_layout.h"
+#include "fs/fat_layout.h"
 #include "fat/fat_texts.h"
 #include "platform/string_table.h"
 
@@ -20,6 +20,7 @@ constexpr std::uint8_t kSourceRebuiltVolume = 3;
 }  // namespace
 
 void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
+  failure_ = why;
   logItem(why);
   app_.m_bBusy = 0;
   app_.m_bStopRequested = 0;
@@ -27,6 +28,7 @@ void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
 }
 
 void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+  failure_.clear();
   m_bAdvanced = 0;
   m_bLostPass = 0;
   m_bDeleted = bDeleted;
@@ -59,7 +61,7 @@ void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
 
 void CFatEngine::BuildDirectoryTree() {
   pendingItems_.clear();
-  logStarted(ntfs::texts::kCreatingDirectoryTree);
+  logStarted(engine::texts::kCreatingDirectoryTree);
   if (m_nFatType == kFat32) {
     const std::uint64_t bound = dataBound();
     if (m_nRootCluster < 2 || m_nRootCluster > bound) m_nRootCluster = 2;
@@ -147,7 +149,7 @@ void CFatEngine::AddDeletedDirectories() {
     else
       FatWalkDeletedDirectory(node->itemId, cluster, 0);
   }
-  if (stopRequested()) logItem(ntfs::texts::kProcessAborted);
+  if (stopRequested()) logItem(engine::texts::kProcessAborted);
 }
 
 void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
@@ -181,7 +183,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     else
       FatWalkDeletedDirectory(record.m_nId, cluster, mode);
   }
-  if (stopRequested()) logItem(ntfs::texts::kProcessAborted);
+  if (stopRequested()) logItem(engine::texts::kProcessAborted);
 }
 
 }  // namespace qelda::fat

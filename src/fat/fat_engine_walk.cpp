@@ -3,9 +3,9 @@
 // putting the depth of the volume's tree on the call stack.
 #include <array>
 
-#include "fat/fat_dir_entry.h"
+#include "fs/fat_dir_entry.h"
 #include "fat/fat_engine.h"
-#include "fat/fat_layout.h"
+#include "fs/fat_layout.h"
 
 namespace qelda::fat {
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/volume_engine.h"
+
 // The log lines that frame a pass are shared by every engine (engine_contract.h).
 namespace qelda::fat::text {
 inline constexpr std::u16string_view kAddingDeleted = u"Adding deleted file(s) and folder(s)";
@@ -29,7 +31,7 @@ inline constexpr std::u16string_view kNoRebuiltVolumes = u"Volumes rebuilt from 
 }  // namespace qelda::fat::text
 
 namespace qelda::fat {
-inline constexpr std::uint32_t kBitmapWarning = 223;
-inline constexpr std::uint32_t kBitmapNotice = 225;
-inline constexpr std::uint32_t kButtonsOk = 401;
+using engine::kBitmapNotice;
+using engine::kBitmapWarning;
+using engine::kButtonsOk;
 }  // namespace qelda::fat

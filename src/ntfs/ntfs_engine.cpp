@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/qelda_app.h"
-#include "disk/virtual_disk.h"
-#include "disk/volume_records.h"
-#include "ntfs/ntfs_layout.h"
+#include "engine/scan_state.h"
+#include "image/virtual_disk.h"
+#include "volume/volume_records.h"
+#include "fs/ntfs_layout.h"
 #include "platform/text.h"
 
 namespace qelda::ntfs {
@@ -25,7 +25,7 @@ bool isValidSectorsPerCluster(std::uint32_t spc) {
   return spc != 0 && spc <= kMaxSectorsPerCluster && (spc & (spc - 1)) == 0;
 }
 
-CNtfsEngine::CNtfsEngine(app::CQELDAApp& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
+CNtfsEngine::CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
                          platform::ILog* log, ItemReporter::Clock clock)
     : m_pConsole(console), m_pScanDlg(scanDlg), app_(app), reporter_(console, scanDlg, log, std::move(clock)) {}
 
@@ -319,8 +319,15 @@ std::uint32_t CNtfsEngine::LoadMft() {
 
 void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
+  failure_.clear();
   const bool bootKnown = isValidSectorsPerCluster(m_nSectorsPerCluster) || ReadBootSector() != 0;
   const bool mftLoaded = bootKnown && LoadMft() != 0;
+  if (!bootKnown) {
+    failure_ = u"no NTFS boot sector at the volume's first sector or at its backup";
+  } else if (!mftLoaded) {
+    failure_ = platform::widenLatin1("no readable $MFT at volume sector " + std::to_string(mftSector_) +
+                                     " or at its mirror");
+  }
   if (deletedScan_) {
     // The deleted-files passes build on the loaded $MFT; without it there is nothing to do.
     return;

@@ -12,22 +12,24 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ntfs/data_runs.h"
-#include "ntfs/engine_contract.h"
-#include "ntfs/index_entry.h"
-#include "ntfs/mft_record.h"
+#include "fs/data_runs.h"
+#include "engine/item_reporter.h"
+#include "fs/index_entry.h"
+#include "fs/mft_record.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
+#include "engine/scan_state.h"
 
-namespace qelda::app {
-class CQELDAApp;
-}
 namespace qelda::disk {
 struct VOLUME_RECORD;
 }
 
 namespace qelda::ntfs {
+
+using engine::ItemReporter;
+using engine::ReportTotals;
+namespace texts = engine::texts;
 
 // A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
 inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
@@ -73,7 +75,7 @@ struct DataStreamInfo {
 
 class CNtfsEngine {
  public:
-  CNtfsEngine(app::CQELDAApp& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
+  CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
               platform::ILog* log, ItemReporter::Clock clock = {});
   CNtfsEngine(const CNtfsEngine&) = delete;
   CNtfsEngine& operator=(const CNtfsEngine&) = delete;
@@ -148,6 +150,8 @@ class CNtfsEngine {
   std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
   const std::vector<RunEntry>& mftRuns() const { return mftRuns_; }
   bool deletedScan() const { return deletedScan_; }
+  // Why the last scan could not read the volume; empty when it could.
+  const std::u16string& failure() const { return failure_; }
 
  private:
   struct FolderQueueNode {
@@ -188,7 +192,7 @@ class CNtfsEngine {
   bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
   FOUND_ITEM* reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
-  app::CQELDAApp& app_;
+  engine::ScanState& app_;
   ItemReporter reporter_;
 
   std::uint8_t fileSystemCode_ = 0;
@@ -196,6 +200,7 @@ class CNtfsEngine {
   std::uint8_t rootRecord_ = 5;
   std::uint32_t lostFolderFlag_ = 0;
   bool deletedScan_ = false;
+  std::u16string failure_;
   std::u16string imagePath_;
   std::optional<platform::ReadOnlyFile> imageFile_;
 

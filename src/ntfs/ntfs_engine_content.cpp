@@ -2,10 +2,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/qelda_app.h"
-#include "ntfs/lznt1.h"
+#include "engine/scan_state.h"
+#include "fs/lznt1.h"
 #include "ntfs/ntfs_engine.h"
-#include "ntfs/ntfs_layout.h"
+#include "fs/ntfs_layout.h"
 
 namespace qelda::ntfs {
 

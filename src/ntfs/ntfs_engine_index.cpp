@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "app/qelda_app.h"
+#include "engine/scan_state.h"
 #include "ntfs/ntfs_engine.h"
-#include "ntfs/ntfs_layout.h"
+#include "fs/ntfs_layout.h"
 #include "platform/text.h"
 
 namespace qelda::ntfs {

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "app/qelda_app.h"
+#include "engine/scan_state.h"
 #include "platform/found_item.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
@@ -167,7 +167,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   std::vector<Frame> stack;
   stack.push_back({request_.destination, "", entriesOf(nullptr), 0});
   while (!stack.empty()) {
-    if (app_.m_bStopRequested.load(std::memory_order_relaxed) != 0) {
+    if (state_.stopRequested()) {
       totals.stopped = true;
       break;
     }
@@ -199,7 +199,7 @@ SaveTotals CThreadForSavingFiles::Run() {
       continue;
     }
     bool written = true;
-    const ReadOutcome outcome = readFoundFile(app_, *item, [&](std::span<const std::uint8_t> bytes) {
+    const ReadOutcome outcome = readFoundFile(engine_, *item, [&](std::span<const std::uint8_t> bytes) {
       written = writeAll(fd, bytes);
       return written;
     });

@@ -10,8 +10,9 @@
 
 #include "platform/sinks.h"
 
-namespace qelda::app {
-class CQELDAApp;
+namespace qelda::engine {
+class IVolumeEngine;
+class ScanState;
 }
 namespace qelda::results {
 class CFileFolderTree;
@@ -48,22 +49,25 @@ struct SaveTotals {
 };
 
 // The file-saving worker: reads each chosen file of the found tree through the current
-// engine of `app` and writes it under the destination.
+// engine and writes it under the destination.
 class CThreadForSavingFiles {
  public:
   // Called once per file, with its path under the destination as written.
   using FileReport = std::function<void(SaveStatus, const std::string& path)>;
 
-  CThreadForSavingFiles(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::ILog& log,
-                        SaveRequest request, FileReport report = {})
-      : app_(app), tree_(tree), log_(log), request_(std::move(request)), report_(std::move(report)) {}
+  CThreadForSavingFiles(const engine::ScanState& state, engine::IVolumeEngine* engine,
+                        const results::CFileFolderTree& tree, platform::ILog& log, SaveRequest request,
+                        FileReport report = {})
+      : state_(state), engine_(engine), tree_(tree), log_(log), request_(std::move(request)),
+        report_(std::move(report)) {}
 
   SaveTotals Run();
 
  private:
   void finishFile(SaveStatus status, const std::string& path, SaveTotals& totals);
 
-  app::CQELDAApp& app_;
+  const engine::ScanState& state_;
+  engine::IVolumeEngine* engine_;
   const results::CFileFolderTree& tree_;
   platform::ILog& log_;
   SaveRequest request_;

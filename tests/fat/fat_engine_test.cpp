@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "disk/volume_records.h"
-#include "fat/fat_layout.h"
+#include "volume/volume_records.h"
+#include "fs/fat_layout.h"
 #include "fat/fat_test_support.h"
 #include "platform/byte_view.h"
 #include "support/test_images.h"

@@ -361,7 +361,7 @@ convert_all() {
 
 # Real Windows dynamic disks; no Linux tool writes LDM, so they come as data.
 unpack_ldm() {
-  local tarball=$SCRIPT_DIR/../../../shared/data/ldm-data.tar.xz a=() g v p
+  local tarball=$SCRIPT_DIR/../data/ldm/ldm-data.tar.xz a=() g v p
   if [[ ! -f $tarball ]]; then log "no $tarball: skipping the LDM disks"; return 0; fi
   mkdir -p "$OUT/ldm"
   run tar xJf "$tarball" -C "$OUT/ldm"
@@ -378,7 +378,7 @@ unpack_ldm() {
       done
     done
   } >"$OUT/oracle/ldm.json"
-  manifest ldm/ "19 real LDM (Windows dynamic) disks of 50 MiB from shared/data; ldmtool's view in oracle/ldm.json"
+  manifest ldm/ "19 real LDM (Windows dynamic) disks of 50 MiB from tests/data/ldm; ldmtool's view in oracle/ldm.json"
 }
 
 # ---------------------------------------------------------------- main

@@ -94,12 +94,12 @@ class SaveTest : public ::testing::Test {
     for (std::size_t i = 0; e && i < index; ++i) e = e->m_pNext;
     app_.m_pSelectedSource = e;
     app_.m_nScanKind = app::kScanQuick;
-    ASSERT_EQ(app::CScanProcess(app_, tree_, progress_, log_, notifier_).run().outcome, app::ScanOutcome::Done);
+    ASSERT_EQ(app::CScanProcess(app_, tree_, progress_, log_, notifier_).run().status, engine::ScanStatus::Done);
   }
 
   SaveTotals save(const results::CFileFolderTree& tree, const std::string& out, const std::string& mask = {}) {
     reports_.clear();
-    CThreadForSavingFiles saver(app_, tree, log_, {out, mask}, [this](SaveStatus status, const std::string& path) {
+    CThreadForSavingFiles saver(app_, app_.currentEngine.get(), tree, log_, {out, mask}, [this](SaveStatus status, const std::string& path) {
       reports_[path] = status;
     });
     return saver.Run();
@@ -164,7 +164,11 @@ TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
   scan(1);
   const FOUND_ITEM* readme = find(u"README.TXT");
   ASSERT_NE(readme, nullptr);
-  fat::CFatEngine& engine = *app_.m_pFatEngine;
+  // An engine of our own over the same volume tells where the volume's clusters end.
+  platform::TextLog probeLog;
+  fat::CFatEngine engine(app_, probeLog, notifier_);
+  engine.Initialize(0);
+  engine.ScanVolume(0);
   // The last cluster the volume holds: reading it works, reading past it does not.
   std::vector<std::uint8_t> buffer(std::size_t(engine.m_nSectorsPerCluster) * 512);
   std::uint32_t last = std::uint32_t(engine.m_nTotalSectors / engine.m_nSectorsPerCluster) + 2;

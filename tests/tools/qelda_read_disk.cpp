@@ -14,7 +14,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "cli/stderr_notifier.h"
-#include "disk/virtual_disk.h"
+#include "image/virtual_disk.h"
 
 namespace {
 

@@ -1,0 +1,77 @@
+// What every volume engine shares: how a found file or folder is reported to the console,
+// the scan dialog and the totals, and the log lines that frame a scan pass.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/found_item.h"
+#include "platform/sinks.h"
+
+namespace qelda::engine {
+
+// Texts the engines show or log, by their string-table numbers.
+namespace texts {
+inline constexpr std::u16string_view kEntriesFound = u"Entries Found";                       // 116
+inline constexpr std::u16string_view kCreatingDirectoryTree = u"Creating directory tree";    // 286
+inline constexpr std::u16string_view kProcessStarted = u"Process started";                   // 222
+inline constexpr std::u16string_view kStartedOn = u"Started on:";                            // 223
+inline constexpr std::u16string_view kProcessCompleted = u"Process completed";               // 231
+inline constexpr std::u16string_view kCompletedOn = u"Completed on :";                       // 232
+inline constexpr std::u16string_view kProcessAborted = u"Process aborted. User intervention";  // 235
+inline constexpr std::u16string_view kAbortedOn = u"Aborted on:";                            // 236
+}  // namespace texts
+
+// The item progress bar of the scan dialog.
+inline constexpr int kItemBar = 0;
+// The range the FAT and exFAT engines give the item bar.
+inline constexpr std::uint64_t kDefaultItemRange = 100000;
+
+// The running totals an engine keeps, as references to its own fields.
+struct ReportTotals {
+  std::uint32_t& entryCount;
+  std::uint32_t& folderCount;
+  std::uint32_t& fileCount;
+  std::uint64_t& totalSize;
+};
+
+class ItemReporter {
+ public:
+  using Clock = std::function<std::time_t()>;
+
+  ItemReporter() = default;
+  ItemReporter(platform::IFoundItemSink* console, platform::IScanProgress* scanDlg, platform::ILog* log,
+               Clock clock = {});
+
+  // Reports one item: on the first item of a scan sets the item bar's range (0..itemRange),
+  // counts the root folder the console creates and resets the found tree; then hands the
+  // item and its name (cut to 255 characters) to the console, shows the count, steps the
+  // bar and adds the item to the totals. Returns the stored item (null without a console).
+  FOUND_ITEM* report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
+                     std::uint64_t itemRange);
+
+  // "<count> Entries Found" in the scan dialog.
+  void showFoundCount(std::uint32_t entryCount);
+
+  // A pass's section title, "Process started" and "Started on:" with the time.
+  void logStart(std::u16string_view title);
+  // "Process completed"/"Completed on :" or, after a stop, the two aborted lines.
+  void logEnd(bool aborted);
+
+  platform::IFoundItemSink* console() const { return console_; }
+  platform::IScanProgress* scanDlg() const { return scanDlg_; }
+  platform::ILog* log() const { return log_; }
+
+ private:
+  std::u16string timeText() const;
+
+  platform::IFoundItemSink* console_ = nullptr;
+  platform::IScanProgress* scanDlg_ = nullptr;
+  platform::ILog* log_ = nullptr;
+  Clock clock_;
+};
+
+}  // namespace qelda::engine

@@ -1,0 +1,109 @@
+// What the scan worker, the file reader and the application see of a volume engine. Each
+// engine keeps its own operations under their own names; this is the one face they share,
+// so that nothing outside the factory needs to know which engine is current.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/found_item.h"
+#include "platform/log.h"
+#include "platform/sinks.h"
+
+namespace qelda::engine {
+
+class ScanState;
+
+// Said where an engine has no entry for the scan kind asked of it.
+inline constexpr std::u16string_view kScanNotAvailable =
+    u"The volume could not be scanned: this kind of scan is not available yet.";
+// Message-box look of the engines' warnings.
+inline constexpr std::uint32_t kBitmapWarning = 223;
+inline constexpr std::uint32_t kBitmapNotice = 225;
+inline constexpr std::uint32_t kButtonsOk = 401;
+
+// How a scan call ended.
+enum class ScanStatus : std::uint8_t {
+  Done,     // ran to its end (it may have found nothing)
+  Stopped,  // the stop flag ended it early
+  Failed    // the volume could not be scanned; the user has been told why
+};
+
+struct ScanOutcome {
+  ScanStatus status = ScanStatus::Done;
+  std::u16string message;  // the text shown for a failure
+  std::u16string cause;    // what exactly went wrong, for a line of its own (may be empty)
+};
+
+// How much of a found file could be read back.
+enum class ReadOutcome : std::uint8_t {
+  Complete,    // every byte up to the size was read
+  Partial,     // some of it could not be read (delivered as zeros) or the data ends early
+  Unreadable   // nothing of it could be found
+};
+
+// Takes the next piece of a file; false stops the read.
+using ContentSink = std::function<bool(std::span<const std::uint8_t>)>;
+
+// The sinks an engine reports to; any may be null where there is nothing to tell.
+struct EngineSinks {
+  platform::IFoundItemSink* console = nullptr;
+  platform::IScanProgress* scanDlg = nullptr;
+  platform::ILog* log = nullptr;
+  platform::IUserNotifier* notifier = nullptr;
+};
+
+class IVolumeEngine {
+ public:
+  virtual ~IVolumeEngine() = default;
+
+  // Copies the selected source's geometry into the engine; bImageFile: the source is read
+  // from the file its entry names rather than through the mounted image.
+  virtual void Initialize(std::uint8_t bImageFile) = 0;
+  virtual void FreeAll() = 0;
+
+  // One call per scan kind.
+  virtual ScanOutcome scanVolume(bool deleted) = 0;
+  virtual ScanOutcome scanAdvanced() = 0;
+  virtual ScanOutcome scanRaw() = 0;
+
+  // Streams a found item's data to `sink` in file order, contiguous clusters in one piece.
+  virtual ReadOutcome readItem(const FOUND_ITEM& item, const ContentSink& sink) = 0;
+
+  // Items reported by the last scan (the root the console made counts as one).
+  virtual std::uint32_t foundCount() const = 0;
+
+  // The FAT linking mode the settings change (0 "FAT1", 1 "FAT2", 2 "Contiguous"): an
+  // engine that follows FAT chains takes it and reloads its FAT. False: not such an engine.
+  virtual bool applyLinkingMode(std::uint8_t /*mode*/) { return false; }
+};
+
+// Shows `message` as a warning (when there is a notifier) and returns the failure.
+ScanOutcome failScan(platform::IUserNotifier* notifier, std::u16string message, std::u16string cause = {});
+// The failure of a scan kind an engine does not have.
+ScanOutcome scanNotAvailable(platform::IUserNotifier* notifier);
+
+// The engines the program has, one creator each; a null creator: no such engine here.
+using EngineCreator = std::unique_ptr<IVolumeEngine> (*)(ScanState& state, const EngineSinks& sinks);
+struct EngineCreators {
+  EngineCreator fat = nullptr;
+  EngineCreator ntfs = nullptr;
+  EngineCreator exfat = nullptr;
+};
+
+enum class EngineKind : std::uint8_t { Fat, Ntfs, ExFat };
+
+// Which engine scans the selected source with the scan kind in `state`: a whole disk is
+// FAT's; a volume's file-system code picks NTFS (7, 0x86, 0x87, 0x42), exFAT (3) or FAT;
+// an advanced scan takes the user's choice of file system when one is made.
+EngineKind engineKindFor(const ScanState& state);
+
+// Makes the engine `engineKindFor` names; null when the program has none for it.
+std::unique_ptr<IVolumeEngine> CreateVolumeEngine(const EngineCreators& creators, ScanState& state,
+                                                  const EngineSinks& sinks);
+
+}  // namespace qelda::engine

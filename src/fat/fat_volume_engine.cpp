@@ -1,0 +1,120 @@
+#include "fat/fat_volume_engine.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/scan_state.h"
+#include "fat/fat_engine.h"
+#include "platform/string_table.h"
+
+namespace qelda::fat {
+namespace {
+
+// Contiguous clusters are read together, up to this much at a time.
+constexpr std::uint64_t kMaxReadBytes = 1u << 20;
+
+class FatVolumeEngine final : public engine::IVolumeEngine {
+ public:
+  FatVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
+      : state_(state), notifier_(sinks.notifier), engine_(state, sinks.log ? *sinks.log : nullLog_, sinks.notifier ? *sinks.notifier : nullNotifier_) {
+    engine_.m_pConsole = sinks.console;
+    engine_.m_pScanDlg = sinks.scanDlg;
+  }
+
+  void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
+  void FreeAll() override { engine_.FreeAll(); }
+
+  engine::ScanOutcome scanVolume(bool deleted) override {
+    engine_.ScanVolume(deleted ? 1 : 0);
+    return outcome();
+  }
+  engine::ScanOutcome scanAdvanced() override { return notAvailable(); }
+  engine::ScanOutcome scanRaw() override { return notAvailable(); }
+
+  engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
+  std::uint32_t foundCount() const override { return engine_.m_nFoundCount; }
+
+  bool applyLinkingMode(std::uint8_t mode) override {
+    engine_.m_nLinkingMode = mode;
+    engine_.LoadFat();
+    return true;
+  }
+
+ private:
+  engine::ScanOutcome outcome() const {
+    if (!engine_.failure().empty())
+      return {engine::ScanStatus::Failed, platform::StringTable::load(platform::strings::kNotValidVolume),
+              engine_.failure()};
+    return {state_.stopRequested() ? engine::ScanStatus::Stopped : engine::ScanStatus::Done, {}, {}};
+  }
+  engine::ScanOutcome notAvailable() {
+    return engine::scanNotAvailable(notifier_);
+  }
+
+  class NullLog final : public platform::ILog {
+   public:
+    void AddLogEntry(std::u16string, bool) override {}
+  };
+  class NullNotifier final : public platform::IUserNotifier {
+   public:
+    void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
+  };
+
+  engine::ScanState& state_;
+  platform::IUserNotifier* notifier_;
+  NullLog nullLog_;
+  NullNotifier nullNotifier_;
+  CFatEngine engine_;
+};
+
+engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
+  using engine::ReadOutcome;
+  if (item.m_nSize == 0) return ReadOutcome::Complete;
+  // A deleted file, or one found by its signature, has no chain left to follow: its data is
+  // taken as contiguous from its first cluster. Live files follow the FAT copy in use.
+  const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
+  const std::uint32_t mode = noChain || engine_.m_nLinkingMode == kLinkContiguous ? kLinkContiguous : 0;
+  std::uint32_t byteCount = 0;
+  const std::vector<std::uint32_t> clusters =
+      engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, mode, byteCount);
+  const std::uint64_t clusterBytes = std::uint64_t(engine_.m_nSectorsPerCluster) * 512;
+  if (clusters.empty() || clusterBytes == 0) return ReadOutcome::Unreadable;
+
+  const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kMaxReadBytes / clusterBytes));
+  std::vector<std::uint8_t> buffer(perRead * clusterBytes);
+  std::uint64_t remaining = item.m_nSize;
+  std::size_t read = 0;
+  std::size_t unreadable = 0;  // clusters delivered as zeros
+  for (std::size_t i = 0; i < clusters.size() && remaining != 0;) {
+    // The run of clusters that follow each other on disk, from clusters[i] on.
+    std::size_t n = 1;
+    while (i + n < clusters.size() && n < perRead && clusters[i + n] == clusters[i] + n) ++n;
+    const std::uint16_t sectors = std::uint16_t(n * engine_.m_nSectorsPerCluster);
+    if (engine_.ReadClusterSectors(clusters[i], 0, buffer.data(), sectors)) {
+      read += n;
+    } else {
+      // Some cluster of the run cannot be read (it may lie past the volume's end): the
+      // others are still the file's, so they are read one by one.
+      for (std::size_t k = 0; k < n; ++k) {
+        if (engine_.ReadClusterSectors(clusters[i + k], 0, buffer.data() + k * clusterBytes,
+                                       engine_.m_nSectorsPerCluster)) ++read;
+        else ++unreadable;
+      }
+    }
+    const std::size_t bytes = std::size_t(std::min<std::uint64_t>(remaining, n * clusterBytes));
+    if (!sink(std::span<const std::uint8_t>(buffer.data(), bytes))) return ReadOutcome::Partial;
+    remaining -= bytes;
+    i += n;
+  }
+  if (read == 0) return ReadOutcome::Unreadable;
+  // A chain shorter than the size leaves the rest of the file unknown.
+  return unreadable != 0 || remaining != 0 ? ReadOutcome::Partial : ReadOutcome::Complete;
+}
+
+}  // namespace
+
+std::unique_ptr<engine::IVolumeEngine> createFatVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks) {
+  return std::make_unique<FatVolumeEngine>(state, sinks);
+}
+
+}  // namespace qelda::fat

@@ -1,0 +1,151 @@
+#include "fs/fat_dir_entry.h"
+
+#include <array>
+
+#include "fs/fat_layout.h"
+
+namespace qelda::fat {
+
+using platform::ByteView;
+
+std::uint32_t entryFirstCluster(ByteView e) {
+  return std::uint32_t(e.le16(dirent::kClusterHigh).value_or(0)) << 16 | e.le16(dirent::kClusterLow).value_or(0);
+}
+std::uint8_t entryAttributes(ByteView e) { return e.u8(dirent::kAttributes).value_or(0); }
+bool entryIsDeleted(ByteView e) { return e.u8(dirent::kName).value_or(0) == dirent::kDeletedMark; }
+
+char16_t cp437ToUnicode(std::uint8_t byte) {
+  static constexpr std::array<char16_t, 128> kHigh = {
+      0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+      0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+      0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+      0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+      0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+      0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+      0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+      0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+      0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+      0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+  return byte < 0x80 ? char16_t(byte) : kHigh[byte - 0x80];
+}
+
+namespace {
+
+std::u16string widenUpToBlank(ByteView e, std::size_t offset, std::size_t length) {
+  std::u16string out;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::uint8_t b = e.u8(offset + i).value_or(' ');
+    if (b == ' ') break;
+    out.push_back(cp437ToUnicode(b));
+  }
+  return out;
+}
+
+// Appends an entry's characters up to its first 0x0000; false when the cap would be passed.
+bool appendLongEntry(ByteView e, std::u16string& name) {
+  static constexpr std::array<std::pair<std::size_t, std::size_t>, 3> kPieces = {
+      {{dirent::kLongPiece1, 5}, {dirent::kLongPiece2, 6}, {dirent::kLongPiece3, 2}}};
+  std::u16string chars;
+  bool ended = false;
+  for (const auto& [offset, count] : kPieces) {
+    for (std::size_t i = 0; i < count && !ended; ++i) {
+      const char16_t ch = char16_t(e.le16(offset + 2 * i).value_or(0));
+      if (ch == 0) ended = true;
+      else chars.push_back(ch);
+    }
+  }
+  if (name.size() + chars.size() > dirent::kMaxLongName) return false;
+  name += chars;
+  return true;
+}
+
+bool equalsIgnoreCase(char16_t a, char16_t b) {
+  const auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
+  return lower(a) == lower(b);
+}
+
+}  // namespace
+
+std::u16string shortEntryName(ByteView e, bool deleted) {
+  std::u16string base = widenUpToBlank(e, dirent::kName, 8);
+  if (base.empty()) return {};
+  if (deleted) base[0] = u'X';
+  const std::u16string ext = widenUpToBlank(e, dirent::kExtension, 3);
+  return ext.empty() ? base : base + u"." + ext;
+}
+
+std::u16string shortEntryExtension(ByteView e) { return widenUpToBlank(e, dirent::kExtension, 3); }
+
+LongName collectLongName(ByteView buffer, std::size_t entryOffset, ByteView previousTail) {
+  LongName result;
+  ByteView area = buffer;
+  std::size_t offset = entryOffset;
+  for (int round = 0; round < 2; ++round) {
+    while (offset >= dirent::kSize) {
+      offset -= dirent::kSize;
+      const auto e = area.sub(offset, dirent::kSize);
+      if (!e || entryAttributes(*e) != dirent::kAttrLongName) return result;
+      result.found = true;
+      if (!appendLongEntry(*e, result.name)) {
+        result.tooLong = true;
+        return result;
+      }
+    }
+    // The walk reached the start of this buffer: go on in the previous cluster's end.
+    if (round == 0) result.reachedStart = true;
+    area = previousTail;
+    offset = previousTail.size() - previousTail.size() % dirent::kSize;
+  }
+  return result;
+}
+
+std::u16string longNameExtension(std::u16string_view name) {
+  const auto dot = name.rfind(u'.');
+  const std::u16string_view ext = dot == std::u16string_view::npos ? name : name.substr(dot + 1);
+  return std::u16string(ext.substr(0, 4));
+}
+
+std::optional<bool> deletedFileSignatureMatches(std::u16string_view extension, ByteView sector) {
+  enum class Rule { Ole, Zip4, Pdf, Mp4, Mpg, Avi, Jpeg, Zip, Mp3 };
+  static constexpr std::array<std::pair<std::u16string_view, Rule>, 15> kKeywords = {{
+      {u"doc", Rule::Ole},   {u"xls", Rule::Ole},   {u"ppt", Rule::Ole},   {u"docx", Rule::Zip4},
+      {u"xlsx", Rule::Zip4}, {u"pptx", Rule::Zip4}, {u"pdf", Rule::Pdf},   {u"mp4", Rule::Mp4},
+      {u"mov", Rule::Mp4},   {u"mpg", Rule::Mpg},   {u"avi", Rule::Avi},   {u"jpg", Rule::Jpeg},
+      {u"jpeg", Rule::Jpeg}, {u"zip", Rule::Zip},   {u"mp3", Rule::Mp3}}};
+  if (extension.empty()) return std::nullopt;
+  const Rule* rule = nullptr;
+  for (const auto& [keyword, r] : kKeywords) {
+    if (extension.size() > keyword.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < extension.size() && same; ++i) same = equalsIgnoreCase(extension[i], keyword[i]);
+    if (same) {
+      rule = &r;
+      break;
+    }
+  }
+  if (!rule) return std::nullopt;
+  switch (*rule) {
+    case Rule::Ole: return sector.matches(0, "\xD0\xCF\x11\xE0");
+    case Rule::Zip4: return sector.matches(0, "PK\x03\x04");
+    case Rule::Pdf: return sector.matches(0, "%PDF-1.");
+    case Rule::Mp4:
+      for (const char* atom : {"moov", "pdin", "moof", "mfra", "free", "skip", "junk", "wide", "pnot", "pict", "meta",
+                               "meco", "uuid", "mdat", "ftyp"})
+        if (sector.matches(4, atom)) return true;
+      return false;
+    case Rule::Mpg: return false;
+    case Rule::Avi: return sector.matches(0, "RIFF");
+    case Rule::Jpeg: return sector.matches(0, "\xFF\xD8");
+    case Rule::Zip: return sector.matches(0, "PK");
+    case Rule::Mp3:
+      return sector.matches(0, std::string_view("\x00\x00\x01\xBA", 4)) || sector.matches(0, "ID3") ||
+             sector.matches(0, "\xFF\xFA") || sector.matches(0, "\xFF\xFB") || sector.matches(0, "\xFF\xE3");
+  }
+  return std::nullopt;
+}
+
+bool startsWithDotEntries(ByteView sector) {
+  return sector.u8(0).value_or(0) == dirent::kDot && sector.u8(dirent::kSize).value_or(0) == dirent::kDot;
+}
+
+}  // namespace qelda::fat

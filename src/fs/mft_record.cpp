@@ -1,0 +1,310 @@
+#include "fs/mft_record.h"
+
+#include <algorithm>
+
+#include "fs/ntfs_layout.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+bool hasRecordSignature(ByteView record) {
+  if (record.size() < L::kRecordSize || !record.matches(0, "FILE")) return false;
+  const auto usa = record.le16(L::kRecordUsaOffset);
+  return usa && (*usa == L::kUsaOffsetOld || *usa == L::kUsaOffsetNew);
+}
+
+bool ApplyRecordFixup(std::span<std::uint8_t> record) {
+  const ByteView view(record);
+  if (!hasRecordSignature(view)) return false;
+  const std::size_t usa = *view.le16(L::kRecordUsaOffset);
+  // The array starts at 0x2A or 0x30, so both replacement words lie well inside sector 1.
+  for (std::size_t sector = 0; sector < 2; ++sector) {
+    const std::size_t from = usa + 2 + 2 * sector;
+    const std::size_t to = sector * 512 + 510;
+    record[to] = record[from];
+    record[to + 1] = record[from + 1];
+  }
+  return true;
+}
+
+AttributeWalk walkAttributes(ByteView record, int maxCount) {
+  AttributeWalk walk;
+  const std::size_t limit = std::min<std::size_t>(record.size(), L::kRecordSize);
+  std::size_t offset = record.le16(L::kRecordFirstAttribute).value_or(0);
+  for (int i = 0; i < maxCount; ++i) {
+    if (offset >= limit) return walk;  // Broken
+    const auto type = record.le32(offset + L::kAttrType);
+    if (!type) return walk;
+    if ((*type & 0xFF) == L::kTypeEnd) {
+      walk.end = WalkEnd::EndMarker;
+      return walk;
+    }
+    const auto length = record.le32(offset + L::kAttrLength);
+    // A resident header is the shortest an attribute can be; anything shorter cannot hold
+    // the fields read below and would not move the walk on.
+    if (!length || *length < L::kResidentHeaderSize || *length > limit - offset) return walk;
+    AttributeRef a;
+    a.offset = std::uint16_t(offset);
+    a.type = std::uint8_t(*type & 0xFF);
+    a.length = *length;
+    a.nonResident = record.u8(offset + L::kAttrNonResident).value_or(0) != 0;
+    a.nameLength = record.u8(offset + L::kAttrNameLength).value_or(0);
+    a.flags = record.le16(offset + L::kAttrFlags).value_or(0);
+    if (a.nonResident && a.length < L::kNonResidentHeaderSize) return walk;
+    walk.attributes.push_back(a);
+    offset += *length;
+  }
+  walk.end = WalkEnd::Cap;
+  return walk;
+}
+
+std::optional<ByteView> residentValue(ByteView record, const AttributeRef& attr) {
+  if (attr.nonResident) return std::nullopt;
+  const auto valueLength = record.le32(attr.offset + L::kAttrValueLength);
+  const auto valueOffset = record.le16(attr.offset + L::kAttrValueOffset);
+  if (!valueLength || !valueOffset || *valueOffset > attr.length) return std::nullopt;
+  const std::size_t start = std::size_t(attr.offset) + *valueOffset;
+  const std::size_t room = std::size_t(attr.length) - *valueOffset;
+  return record.sub(start, std::min<std::size_t>(*valueLength, room));
+}
+
+namespace {
+
+// Offset of the first index entry inside a resident $INDEX_ROOT, and the block size it names.
+struct RootInfo {
+  std::size_t firstEntry = 0;
+  std::uint32_t blockSize = 0;
+  bool empty = true;
+};
+
+std::optional<RootInfo> indexRootInfo(ByteView record, const AttributeRef& root) {
+  const auto value = residentValue(record, root);
+  if (!value || value->size() < 0x20) return std::nullopt;
+  RootInfo info;
+  info.blockSize = value->le32(L::kIndexRootBlockSize).value_or(0);
+  const std::size_t valueStart = std::size_t(value->data() - record.data());
+  const std::uint32_t entriesOffset = value->le32(0x10).value_or(0);
+  if (entriesOffset > value->size()) return std::nullopt;
+  info.firstEntry = valueStart + 0x10 + entriesOffset;
+  if (!record.has(info.firstEntry, 0x10)) return std::nullopt;
+  const std::uint16_t flags = record.le16(info.firstEntry + L::kIeFlags).value_or(L::kIeFlagLast);
+  info.empty = (flags & L::kIeFlagLast) != 0;
+  return info;
+}
+
+}  // namespace
+
+Parsed<RecordData> FindRecordData(ByteView record, bool folderVariant) {
+  if (!hasRecordSignature(record)) return ParseError::NotThisFormat;
+  RecordData d;
+  const AttributeWalk walk = walkAttributes(record, L::kMaxAttributes);
+  const auto& attrs = walk.attributes;
+  for (std::size_t i = 0; i < attrs.size(); ++i) {
+    const AttributeRef& a = attrs[i];
+    switch (a.type) {
+      case L::kTypeStandardInformation: {
+        const auto value = residentValue(record, a);
+        if (value && value->u8(L::kSiAttributesByte1) == std::uint8_t{0x08}) d.contentFlag = kContentCompressed;
+        break;
+      }
+      case L::kTypeAttributeList:
+        d.hasAttributeList = true;
+        break;
+      case L::kTypeData: {
+        // The folder variant looks past a $DATA, except when it is the last attribute it may examine.
+        if (folderVariant && i + 1 != std::size_t(L::kMaxAttributes)) break;
+        d.kind = kKindFile;
+        d.attributeOffset = a.offset;
+        d.dataCompressed = a.nonResident && (a.flags & L::kAttrFlagCompressionMask) != 0;
+        if (!folderVariant && d.contentFlag == kContentPlain) {
+          if (d.dataCompressed) d.contentFlag = kContentCompressed;
+          else if (a.flags == L::kAttrFlagEncrypted) d.contentFlag = kContentEncrypted;
+        }
+        if (!a.nonResident) {
+          d.offset = a.offset;
+          d.resident = true;
+          return d;
+        }
+        const std::uint16_t runs = record.le16(a.offset + L::kAttrRunListOffset).value_or(0);
+        if (runs >= a.length) return ParseError::OutOfRange;
+        d.offset = std::uint16_t(a.offset + runs);
+        return d;
+      }
+      case L::kTypeIndexAllocation: {
+        if (!a.nonResident) return ParseError::OutOfRange;
+        const std::uint16_t runs = record.le16(a.offset + L::kAttrRunListOffset).value_or(0);
+        if (runs >= a.length) return ParseError::OutOfRange;
+        d.kind = kKindFolder;
+        d.attributeOffset = a.offset;
+        d.offset = std::uint16_t(a.offset + runs);
+        return d;
+      }
+      case L::kTypeIndexRoot: {
+        const auto root = indexRootInfo(record, a);
+        if (root) d.indexBlockSize = root->blockSize;
+        d.kind = kKindFolder;
+        if (i + 1 < attrs.size() && attrs[i + 1].type == L::kTypeIndexAllocation && attrs[i + 1].nonResident) {
+          const AttributeRef& alloc = attrs[i + 1];
+          const std::uint16_t runs = record.le16(alloc.offset + L::kAttrRunListOffset).value_or(0);
+          if (runs >= alloc.length) return ParseError::OutOfRange;
+          d.attributeOffset = alloc.offset;
+          d.offset = std::uint16_t(alloc.offset + runs);
+          if (root && !root->empty) d.rootEntryOffset = std::uint16_t(root->firstEntry);
+          return d;
+        }
+        if (d.hasAttributeList) return d;  // the allocation lives in another record
+        if (!root) return ParseError::OutOfRange;
+        d.attributeOffset = a.offset;
+        d.offset = std::uint16_t(root->firstEntry);
+        d.resident = true;
+        return d;
+      }
+      default:
+        break;
+    }
+  }
+  if (walk.end != WalkEnd::Broken && d.hasAttributeList) {
+    d.kind = kKindFolder;
+    return d;
+  }
+  return walk.end == WalkEnd::Broken ? ParseError::OutOfRange : ParseError::NotThisFormat;
+}
+
+namespace {
+
+struct FileNameRef {
+  std::uint32_t parent = 0;
+  std::uint8_t nameSpace = 0;
+  std::u16string name;
+};
+
+std::optional<FileNameRef> readFileName(ByteView record, const AttributeRef& a) {
+  if (a.type != L::kTypeFileName) return std::nullopt;
+  const auto value = residentValue(record, a);
+  if (!value) return std::nullopt;
+  const auto length = value->u8(L::kFnNameLength);
+  const auto nameSpace = value->u8(L::kFnNameSpace);
+  if (!length || !nameSpace || *length == 0) return std::nullopt;
+  auto name = value->utf16le(L::kFnName, *length);
+  if (!name) return std::nullopt;
+  return FileNameRef{value->le32(L::kFnParent).value_or(0), *nameSpace, std::move(*name)};
+}
+
+}  // namespace
+
+std::optional<std::u16string> GetRecordFileName(ByteView record) {
+  if (!hasRecordSignature(record)) return std::nullopt;
+  const AttributeWalk walk = walkAttributes(record, L::kMaxAttributes);
+  const auto& attrs = walk.attributes;
+  for (std::size_t i = 0; i < attrs.size(); ++i) {
+    if (attrs[i].type != L::kTypeFileName) continue;
+    auto first = readFileName(record, attrs[i]);
+    if (!first) return std::nullopt;
+    // A Win32 name is followed by its twin; take the twin when it is a sound $FILE_NAME.
+    if (first->nameSpace == 1 && i + 1 < attrs.size()) {
+      if (auto next = readFileName(record, attrs[i + 1])) return std::move(next->name);
+    }
+    return std::move(first->name);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::u16string> GetRecordLongFileName(ByteView record) {
+  if (!hasRecordSignature(record)) return std::nullopt;
+  for (const AttributeRef& a : walkAttributes(record, L::kMaxAttributes).attributes) {
+    if (a.type != L::kTypeFileName) continue;
+    const std::optional<FileNameRef> fn = readFileName(record, a);
+    if (fn && fn->nameSpace != 2) return fn->name;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t GetRecordParent(ByteView record) {
+  if (!hasRecordSignature(record)) return 0;
+  for (const AttributeRef& a : walkAttributes(record, L::kMaxAttributes).attributes) {
+    if (a.type != L::kTypeFileName) continue;
+    const auto value = residentValue(record, a);
+    return value ? value->le32(L::kFnParent).value_or(0) : 0;
+  }
+  return 0;
+}
+
+RecordTimes GetRecordTimes(ByteView record) {
+  RecordTimes t;
+  if (!hasRecordSignature(record)) return t;
+  for (const AttributeRef& a : walkAttributes(record, 10).attributes) {
+    if (a.type != L::kTypeStandardInformation) continue;
+    const auto value = residentValue(record, a);
+    if (!value || value->size() < 16) return t;
+    t.created = *value->le64(L::kSiCreated);
+    t.modified = *value->le64(L::kSiModified);
+    return t;
+  }
+  return t;
+}
+
+std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<RunEntry>& runs,
+                             bool acceptUnterminated, std::uint32_t sectorsPerCluster, bool* terminated) {
+  const std::size_t firstRun = runs.size();
+  std::uint64_t sectors = 0;
+  bool ended = false;
+  if (terminated) *terminated = false;
+  if (offset >= bytes.size() || bytes.u8(offset) == std::uint8_t{0}) return 0;
+  while (offset < bytes.size()) {
+    const std::uint8_t header = *bytes.u8(offset);
+    if (header == 0) {
+      ended = true;
+      break;
+    }
+    const unsigned lengthBytes = header & 0x0F;
+    const unsigned offsetBytes = header >> 4;
+    if (lengthBytes == 0 || lengthBytes > 4 || offsetBytes > 4) break;
+    if (!bytes.has(offset + 1, lengthBytes + offsetBytes)) break;
+    RunEntry r;
+    for (unsigned i = 0; i < lengthBytes; ++i) r.length |= std::uint32_t(*bytes.u8(offset + 1 + i)) << (8 * i);
+    for (unsigned i = 0; i < offsetBytes; ++i)
+      r.rawOffset |= std::uint32_t(*bytes.u8(offset + 1 + lengthBytes + i)) << (8 * i);
+    r.offsetBytes = std::uint8_t(offsetBytes);
+    r.kind = runs.size() == firstRun ? 'S' : 'M';
+    runs.push_back(r);
+    offset += 1 + lengthBytes + offsetBytes;
+    sectors += std::uint64_t(r.length) * sectorsPerCluster;
+  }
+  if (terminated) *terminated = ended;
+  if (!ended && !acceptUnterminated) {
+    runs.resize(firstRun);
+    return 0;
+  }
+  return sectors;
+}
+
+std::vector<AttributeListEntry> parseAttributeList(ByteView content) {
+  std::vector<AttributeListEntry> out;
+  std::size_t offset = 0;
+  while (content.has(offset, L::kAlMinEntry)) {
+    const std::uint16_t length = *content.le16(offset + L::kAlLength);
+    if (length < L::kAlMinEntry || !content.has(offset, length)) break;
+    AttributeListEntry e;
+    e.type = std::uint8_t(*content.le32(offset + L::kAlType) & 0xFF);
+    e.nameLength = *content.u8(offset + L::kAlNameLength);
+    e.startVcn = *content.le64(offset + L::kAlStartVcn);
+    e.record = *content.le32(offset + L::kAlRecord);
+    out.push_back(e);
+    offset += length;
+  }
+  return out;
+}
+
+std::vector<std::uint32_t> ReadAttributeListRecords(ByteView content, std::optional<std::uint32_t> skipRecord) {
+  std::vector<std::uint32_t> records;
+  for (const AttributeListEntry& e : parseAttributeList(content)) {
+    const bool wanted = (e.type == L::kTypeData && e.nameLength == 0) || e.type == L::kTypeIndexRoot ||
+                        e.type == L::kTypeIndexAllocation;
+    if (!wanted || (skipRecord && e.record == *skipRecord)) continue;
+    if (std::find(records.begin(), records.end(), e.record) == records.end()) records.push_back(e.record);
+  }
+  return records;
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,111 @@
+// Questions asked of one 1024-byte MFT record: is it a file record, where are its data or
+// its index, what are its name, parent and times, which runs hold its clusters.
+// Free functions over bytes: none of them reads the volume.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "fs/data_runs.h"
+#include "platform/byte_view.h"
+#include "platform/parsed.h"
+
+namespace qelda::ntfs {
+
+using platform::ByteView;
+using platform::Parsed;
+using platform::ParseError;
+
+// The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30).
+bool hasRecordSignature(ByteView record);
+
+// After the signature test, puts each sector's own replacement word back into its last
+// two bytes. The update sequence number itself is not compared: a torn record is still
+// worth reading when recovering. False (record untouched) when the signature fails.
+bool ApplyRecordFixup(std::span<std::uint8_t> record);
+
+// One attribute header that lies wholly inside the record.
+struct AttributeRef {
+  std::uint16_t offset = 0;
+  std::uint8_t type = 0;  // low byte of the type
+  std::uint32_t length = 0;
+  bool nonResident = false;
+  std::uint8_t nameLength = 0;
+  std::uint16_t flags = 0;
+};
+
+enum class WalkEnd : std::uint8_t { EndMarker, Cap, Broken };
+
+struct AttributeWalk {
+  std::vector<AttributeRef> attributes;
+  WalkEnd end = WalkEnd::Broken;
+};
+
+// The attributes from the record's first-attribute offset on, at most maxCount of them.
+// An attribute whose header or length leaves the record, or whose length is too short to
+// move the walk forward, ends the walk as Broken.
+AttributeWalk walkAttributes(ByteView record, int maxCount);
+
+// The resident value of an attribute, cut to what lies inside both the attribute and the record.
+std::optional<ByteView> residentValue(ByteView record, const AttributeRef& attr);
+
+// Where a record's data or index lies.
+inline constexpr std::uint8_t kKindFile = 0x20;
+inline constexpr std::uint8_t kKindFolder = 0x10;
+inline constexpr std::uint8_t kContentPlain = 0;
+inline constexpr std::uint8_t kContentCompressed = 1;
+inline constexpr std::uint8_t kContentEncrypted = 2;
+
+struct RecordData {
+  std::uint16_t offset = 0;           // resident: the attribute (or first root entry); else the run list
+  bool resident = false;
+  std::uint8_t kind = 0;              // kKindFile or kKindFolder
+  std::uint16_t rootEntryOffset = 0;  // first entry of a non-empty $INDEX_ROOT beside an allocation; 0: none
+  std::uint8_t contentFlag = kContentPlain;
+  bool hasAttributeList = false;
+  std::uint16_t attributeOffset = 0;  // the attribute found; 0 when only the kind is known
+  bool dataCompressed = false;        // the $DATA attribute is stored compressed (its own flags)
+  std::uint32_t indexBlockSize = 0;   // from $INDEX_ROOT when the record has one
+};
+
+// Finds the data (file) or the index (folder variant) of a fixed-up record.
+Parsed<RecordData> FindRecordData(ByteView record, bool folderVariant);
+
+// Names, parent and times of a fixed-up record.
+std::optional<std::u16string> GetRecordFileName(ByteView record);
+std::optional<std::u16string> GetRecordLongFileName(ByteView record);
+std::uint32_t GetRecordParent(ByteView record);
+struct RecordTimes {
+  std::uint64_t created = 0;
+  std::uint64_t modified = 0;
+};
+RecordTimes GetRecordTimes(ByteView record);
+
+// Decodes the mapping pairs at `offset` of `bytes` and appends them to `runs` ("S" for the
+// first run of this call, "M" after). Returns the sectors covered. Every run's bytes are
+// checked to lie inside `bytes` before they are read. A list that ends without its zero
+// byte is kept only with acceptUnterminated; otherwise this call's runs are taken back
+// and the result is 0. `offset` is left after the last run read.
+std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<RunEntry>& runs,
+                             bool acceptUnterminated, std::uint32_t sectorsPerCluster,
+                             bool* terminated = nullptr);
+
+// One entry of an $ATTRIBUTE_LIST value.
+struct AttributeListEntry {
+  std::uint8_t type = 0;
+  std::uint8_t nameLength = 0;
+  std::uint64_t startVcn = 0;
+  std::uint32_t record = 0;
+};
+// Entries in list order; an entry shorter than its fixed part, or leaving the value, ends the list.
+std::vector<AttributeListEntry> parseAttributeList(ByteView content);
+
+// The records that hold pieces of the unnamed $DATA or of the folder index, in list order,
+// each once; `skipRecord` (the base record when the caller decodes it itself) is left out.
+std::vector<std::uint32_t> ReadAttributeListRecords(ByteView content, std::optional<std::uint32_t> skipRecord);
+
+}  // namespace qelda::ntfs

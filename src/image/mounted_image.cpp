@@ -1,0 +1,157 @@
+#include "image/mounted_image.h"
+
+#include <algorithm>
+#include <array>
+
+#include "image/image_state.h"
+#include "image/vmdk_layout.h"
+#include "platform/text.h"
+
+namespace qelda::disk {
+namespace {
+
+constexpr std::uint64_t kSector = 512;
+
+bool isFlatType(std::u16string_view type) { return type == u"FLAT" || type == u"VMFS"; }
+bool isSparseType(std::u16string_view type) { return type == u"SPARSE"; }
+
+std::shared_ptr<const platform::ReadOnlyFile> openShared(const std::string& path) {
+  auto f = platform::ReadOnlyFile::open(path);
+  if (!f) return nullptr;
+  return std::make_shared<const platform::ReadOnlyFile>(std::move(*f));
+}
+
+bool startsWithSparseMagic(const std::string& path) {
+  const auto file = platform::ReadOnlyFile::open(path);
+  std::array<std::uint8_t, 4> magic{};
+  return file && file->readExact(0, magic) && platform::ByteView(magic).le32(0) == vmdk::kSparseMagic;
+}
+
+// Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
+// its header says its grains are not plain sectors.
+void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors) {
+  e.sparse = true;
+  e.file = openShared(path);
+  if (!e.file) return;
+  std::array<std::uint8_t, kSector> sector0{};
+  e.file->readAt(0, sector0);
+  const SparseExtentHeader header = parseSparseExtentHeader(platform::ByteView(sector0), defaults, mapSectors);
+  e.grains = SparseGrainMap::load(*e.file, header);
+}
+
+void buildVmdkExtents(image::ImageState& app, MountedImage& image) {
+  const std::u16string& type = app.m_strCreateType;
+  const bool monolithicSparse = type == u"monolithicSparse";
+  const bool splitSparse = type == u"twoGbMaxExtentSparse";
+  if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat" && !monolithicSparse && !splitSparse) return;
+  const SparseDefaults defaults = monolithicSparse ? SparseDefaults::Monolithic : SparseDefaults::Split;
+
+  const std::string folder = imageFolder(app.m_strImagePath);
+  std::uint64_t first = 0;
+  for (const DISK_DESCRIPTOR_EXTENT& d : app.m_arrExtents) {
+    // Sizes beyond any real disk are a damaged description: the disk ends there.
+    if (d.m_nSectors > kMaxDiskSectors - first) break;
+    MountedExtent e;
+    e.firstSector = first;
+    e.sectors = d.m_nSectors;
+    const std::string path = folder + "/" + d.fileNameBytes;
+    if (isFlatType(d.m_szType)) {
+      e.file = openShared(path);
+      e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
+    } else if (isSparseType(d.m_szType)) {
+      mountSparse(e, path, defaults, e.sectors);
+      // A monolithic sparse file renamed after it was written still names its old self in
+      // its embedded descriptor: the picked file is that extent.
+      if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.m_strImagePath))
+        mountSparse(e, app.m_strImagePath, defaults, e.sectors);
+    }
+    first += e.sectors;
+    image.extents.push_back(std::move(e));
+  }
+  image.layout = ImageLayout::VmdkExtents;
+  image.diskSectors = first;
+
+  // A split sparse image whose layout was guessed from its first file alone: that file is
+  // read as holding the whole disk, at the unsplit sector numbers.
+  if (splitSparse && app.m_bSplitSparseAsSingle && !image.extents.empty() && image.extents[0].sparse) {
+    MountedExtent whole;
+    whole.sectors = first;
+    mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
+    image.extents.assign(1, std::move(whole));
+  }
+}
+
+}  // namespace
+
+std::string imageFolder(const std::string& imagePath) {
+  const auto slash = imagePath.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return imagePath.substr(0, slash);
+}
+
+MappedRun MountedImage::map(std::uint64_t sector, std::uint64_t maxSectors) const {
+  if (sector >= diskSectors) return failedRun(maxSectors);
+  maxSectors = std::min(maxSectors, diskSectors - sector);
+  switch (layout) {
+    case ImageLayout::FlatFile:
+      if (sector >= flatSectors) return failedRun(maxSectors);
+      return {image.get(), sector * kSector, std::min(maxSectors, flatSectors - sector), image != nullptr};
+    case ImageLayout::VmdkExtents:
+      return mapExtents(sector, maxSectors);
+    case ImageLayout::Vdi:
+      return vdi.map(image.get(), sector, maxSectors);
+    case ImageLayout::Vhd:
+      return vhd ? vhd->map(image.get(), sector, maxSectors) : failedRun(maxSectors);
+    default:
+      return failedRun(maxSectors);
+  }
+}
+
+MappedRun MountedImage::mapExtents(std::uint64_t sector, std::uint64_t maxSectors) const {
+  // The extent holding `sector`: the last one that starts at or before it.
+  auto it = std::upper_bound(extents.begin(), extents.end(), sector,
+                             [](std::uint64_t s, const MountedExtent& e) { return s < e.firstSector; });
+  if (it == extents.begin()) return failedRun(maxSectors);
+  const MountedExtent& e = *--it;
+  const std::uint64_t inExtent = sector - e.firstSector;
+  if (inExtent >= e.sectors) {  // only past the last extent, since extents are contiguous
+    if (imageCorrupt) imageCorrupt->store(1, std::memory_order_relaxed);
+    return failedRun(maxSectors);
+  }
+  const std::uint64_t run = std::min(maxSectors, e.sectors - inExtent);
+  if (e.sparse) return e.grains ? e.grains->map(e.file.get(), inExtent, run) : failedRun(run);
+  const std::uint64_t rel = inExtent * kSector;  // inExtent < kMaxDiskSectors: no overflow
+  if (!e.file || e.fileOffset > UINT64_MAX - rel) return failedRun(run);
+  return {e.file.get(), e.fileOffset + rel, run, true};
+}
+
+std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app) {
+  auto image = std::make_shared<MountedImage>();
+  image->imageCorrupt = &app.m_bImageCorrupt;
+  switch (app.m_nImageType) {
+    case image::kImageVmdk:
+      if (app.m_bVmdkDescriptor) {
+        buildVmdkExtents(app, *image);
+        return image;
+      }
+      image->image = openShared(app.m_strImagePath);
+      if (!image->image) return image;
+      image->layout = ImageLayout::FlatFile;
+      image->diskSectors = std::min(image->image->size() / kSector, kMaxDiskSectors);
+      image->flatSectors = image->diskSectors;
+      return image;
+    case image::kImageVdi:
+      image->image = openShared(app.m_strImagePath);
+      if (image->image) buildVdiImage(app, *image);
+      return image;
+    case image::kImageVhd:
+      image->image = openShared(app.m_strImagePath);
+      if (image->image) buildVhdImage(app, *image);
+      return image;
+    default:
+      return image;
+  }
+}
+
+}  // namespace qelda::disk

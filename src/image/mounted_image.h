@@ -1,0 +1,168 @@
+// The mounted image as the readers see it: built once by the mount step from the
+// application's image description, never changed afterwards, shared by every thread that
+// reads. Files are opened once here, and every table an image format needs to find its
+// data (grain tables, block maps) is loaded here too, so a read is a table lookup and a
+// pread per run.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/byte_view.h"
+#include "platform/read_only_file.h"
+
+namespace qelda::image {
+class ImageState;
+}
+
+namespace qelda::disk {
+
+// Where a run of consecutive virtual-disk sectors lies.
+struct MappedRun {
+  const platform::ReadOnlyFile* file = nullptr;  // null: nothing to read there
+  std::uint64_t offset = 0;                      // byte offset in `file`
+  std::uint64_t sectors = 0;                     // length of the run, at least 1
+  bool readable = false;                         // without a file: true for unallocated
+                                                 // space (zeros that count as read)
+};
+
+// A run of `sectors` that cannot be read, or that reads as zeros and counts as read.
+inline MappedRun failedRun(std::uint64_t sectors) { return {nullptr, 0, sectors, false}; }
+inline MappedRun zeroRun(std::uint64_t sectors) { return {nullptr, 0, sectors, true}; }
+
+// No disk we can read is larger than this (8 EiB); keeps every byte offset below 2^63.
+inline constexpr std::uint64_t kMaxDiskSectors = std::uint64_t(1) << 54;
+
+enum class ImageLayout : std::uint8_t {
+  None,         // no image, or one whose layout we cannot read: zeros, result 0
+  FlatFile,     // one file of sectors: a VMDK without descriptor, or a fixed VHD
+  VmdkExtents,  // a VMDK read through its extent list
+  Vdi,
+  Vhd,          // a dynamic VHD (a differencing one has no map: every read fails)
+};
+
+// --- VMDK sparse extents -------------------------------------------------------------------
+
+// The fields of a sparse extent header we use.
+struct SparseExtentHeader {
+  std::uint32_t flags = 0;
+  std::uint64_t capacity = 0;        // sectors the extent holds
+  std::uint64_t grainSectors = 0;
+  std::uint32_t tableEntries = 0;    // grain-table entries
+  std::uint64_t descriptorOffset = 0;
+  std::uint64_t descriptorSectors = 0;
+  std::uint64_t redundantDirectory = 0;  // sector
+  std::uint64_t directory = 0;           // sector
+  bool fromMagic = false;            // false: the defaults stood in for a missing header
+};
+
+// The directory a header-less extent is taken to have: monolithic and split extents
+// differ in where their redundant grain directory lies.
+enum class SparseDefaults : std::uint8_t { Monolithic, Split };
+
+// Parses sector 0 of a sparse extent; without the magic, the defaults stand in.
+SparseExtentHeader parseSparseExtentHeader(platform::ByteView sector0, SparseDefaults defaults,
+                                           std::uint64_t extentSectors);
+
+// A sparse extent's grain directory and grain tables, loaded once.
+class SparseGrainMap {
+ public:
+  // Null when the extent cannot be read as plain grains (compressed grains, a geometry
+  // that makes no sense, no grain directory).
+  static std::shared_ptr<const SparseGrainMap> load(const platform::ReadOnlyFile& file,
+                                                    const SparseExtentHeader& header);
+
+  // Maps the run at sector `s` of the extent, at most `maxSectors` long.
+  MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t s, std::uint64_t maxSectors) const;
+
+  std::uint64_t grainSectors() const { return grainSectors_; }
+  std::uint64_t sectors() const { return sectors_; }
+
+ private:
+  enum class Grain : std::uint8_t { Hole, Data, Unreadable };
+  struct GrainRef {
+    Grain kind;
+    std::uint32_t sector;
+  };
+  static constexpr std::uint32_t kNoTable = 0xFFFFFFFF;        // unallocated table: holes
+  static constexpr std::uint32_t kUnloadedTable = 0xFFFFFFFE;  // beyond our memory bound
+  GrainRef grain(std::uint64_t index) const;
+
+  std::uint64_t grainSectors_ = 0;
+  std::uint32_t tableEntries_ = 0;
+  std::uint64_t sectors_ = 0;  // sectors of the extent the map covers
+  bool zeroedGrainEntry_ = false;
+  std::vector<std::uint32_t> tableOfDirectoryEntry_;  // index into tables_, or kNoTable
+  std::vector<std::uint32_t> tables_;                 // tableEntries_ grain sectors per table
+};
+
+// One VMDK extent as mounted.
+struct MountedExtent {
+  std::uint64_t firstSector = 0;  // first virtual-disk sector it holds
+  std::uint64_t sectors = 0;
+  std::shared_ptr<const platform::ReadOnlyFile> file;  // null when the file is missing
+  std::uint64_t fileOffset = 0;                        // flat: byte offset of its data in the file
+  bool sparse = false;
+  std::shared_ptr<const SparseGrainMap> grains;        // sparse: null when it cannot be read
+};
+
+// --- VDI and VHD block maps ----------------------------------------------------------------
+
+struct VdiBlockMap {
+  std::uint64_t blockSectors = 0;
+  std::uint64_t dataOffset = 0;         // byte offset of block number 0
+  std::uint64_t blockCount = 0;         // blocks of the disk: indexes at or past it fail
+  std::vector<std::uint32_t> entries;   // the part of the map the file holds
+  bool freeIsUnreadable = false;        // a differencing image: free blocks are the parent's
+  MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
+};
+
+struct VhdBlockMap {
+  std::uint64_t blockSectors = 0;
+  std::uint64_t bitmapSectors = 0;      // the sector bitmap in front of every block's data
+  std::uint64_t blockCount = 0;         // max table entries: indexes at or past it fail
+  std::vector<std::uint32_t> entries;   // the part of the table the file holds
+  MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
+};
+
+// --- the snapshot --------------------------------------------------------------------------
+
+class MountedImage {
+ public:
+  ImageLayout layout = ImageLayout::None;
+  std::uint64_t diskSectors = 0;  // reads at or past this fail
+
+  // FlatFile, Vdi, Vhd: the picked file.
+  std::shared_ptr<const platform::ReadOnlyFile> image;
+  // FlatFile: sectors at or past this fail (a fixed VHD's footer is not data).
+  std::uint64_t flatSectors = 0;
+  // VmdkExtents: ordered by firstSector, contiguous from 0.
+  std::vector<MountedExtent> extents;
+  VdiBlockMap vdi;
+  std::optional<VhdBlockMap> vhd;  // Vhd: none for a disk whose blocks we cannot find
+
+  // Set when a read falls beyond the extents of a split image.
+  std::atomic<std::uint32_t>* imageCorrupt = nullptr;
+
+  // Maps the run starting at `sector`, at most `maxSectors` long (maxSectors >= 1).
+  MappedRun map(std::uint64_t sector, std::uint64_t maxSectors) const;
+
+ private:
+  MappedRun mapExtents(std::uint64_t sector, std::uint64_t maxSectors) const;
+};
+
+// Builds the snapshot from the application's current image description.
+std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app);
+
+// The VDI and VHD parts of the build (the picked file is already open in `image`).
+void buildVdiImage(const image::ImageState& app, MountedImage& image);
+void buildVhdImage(const image::ImageState& app, MountedImage& image);
+
+// Folder of an image path (up to its last '/'), "." when it has none.
+std::string imageFolder(const std::string& imagePath);
+
+}  // namespace qelda::disk

@@ -1,0 +1,59 @@
+#include "ntfs/ntfs_volume_engine.h"
+
+#include "engine/scan_state.h"
+#include "ntfs/ntfs_engine.h"
+#include "platform/string_table.h"
+
+namespace qelda::ntfs {
+namespace {
+
+class NtfsVolumeEngine final : public engine::IVolumeEngine {
+ public:
+  NtfsVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
+      : state_(state), notifier_(sinks.notifier), engine_(state, sinks.console, sinks.scanDlg, sinks.log) {}
+
+  void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
+  void FreeAll() override { engine_.FreeAll(); }
+
+  engine::ScanOutcome scanVolume(bool deleted) override {
+    // The deleted-files passes are not built yet: saying "nothing deleted" would be a lie.
+    if (deleted) return engine::scanNotAvailable(notifier_);
+    engine_.ScanVolume(0);
+    // The engine stays silent when the volume has no usable boot sector or $MFT; its record
+    // count is then still 0.
+    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
+    if (engine_.mftRecordCount() == 0)
+      return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
+                              engine_.failure());
+    return {};
+  }
+  engine::ScanOutcome scanAdvanced() override { return engine::scanNotAvailable(notifier_); }
+  engine::ScanOutcome scanRaw() override { return engine::scanNotAvailable(notifier_); }
+
+  engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {
+    FOUND_ITEM copy = item;  // the engine refreshes the flags of the item it is given
+    std::uint64_t delivered = 0;
+    const bool ok = engine_.readFileContent(copy, [&](std::span<const std::uint8_t> bytes) {
+      delivered += bytes.size();
+      return sink(bytes);
+    });
+    if (ok) return engine::ReadOutcome::Complete;
+    return delivered == 0 && item.m_nSize != 0 ? engine::ReadOutcome::Unreadable : engine::ReadOutcome::Partial;
+  }
+
+  std::uint32_t foundCount() const override { return engine_.m_nEntryCount; }
+
+ private:
+  engine::ScanState& state_;
+  platform::IUserNotifier* notifier_;
+  CNtfsEngine engine_;
+};
+
+}  // namespace
+
+std::unique_ptr<engine::IVolumeEngine> createNtfsVolumeEngine(engine::ScanState& state,
+                                                              const engine::EngineSinks& sinks) {
+  return std::make_unique<NtfsVolumeEngine>(state, sinks);
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,25 @@
+// The mounted disk as the partition walk leaves it: the image's description and, on top of
+// it, the volumes found and the source list the user picks from. The part of the
+// application state that the volume layer owns.
+#pragma once
+
+#include <deque>
+
+#include "image/image_state.h"
+#include "volume/volume_records.h"
+
+namespace qelda::volume {
+
+class DiskState : public image::ImageState {
+ public:
+  disk::VOLUME_NODE* m_pVolumeList = nullptr;       // volumes in walk order
+  disk::VOLUME_NODE* m_pVolumeListTail = nullptr;   // the last node: the append point
+  disk::DEVICE_ENTRY* m_pSourceList = nullptr;      // whole disk first, then the volumes
+  disk::DEVICE_ENTRY* m_pSourceCursor = nullptr;    // the walking pointer; on the last entry after an append
+  disk::DEVICE_ENTRY* m_pSelectedSource = nullptr;  // the entry the user chose
+  // The pools that own the nodes and entries linked above; addresses stay put as they grow.
+  std::deque<disk::VOLUME_NODE> volumeNodes_;
+  std::deque<disk::DEVICE_ENTRY> sourceEntries_;
+};
+
+}  // namespace qelda::volume

@@ -1,0 +1,34 @@
+// The GUID partition table: its header, the roles of its entries, and the walk over them.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/byte_view.h"
+#include "platform/parsed.h"
+#include "volume/disk_state.h"
+
+namespace qelda::disk {
+
+class LdmDatabase;
+
+struct GptHeader {
+  std::uint64_t entryArrayLba = 0;
+  std::uint32_t entryCount = 0;
+  std::uint32_t entrySize = 0;  // 128, 256 or 512
+};
+
+// NotThisFormat without the "EFI PART" signature; OutOfRange for an entry size that does
+// not divide a sector into whole entries of at least 128 bytes.
+platform::Parsed<GptHeader> parseGptHeader(platform::ByteView sector);
+
+enum class GptEntryRole : std::uint8_t { Ignored, BasicData, LdmMetadata };
+
+// The role of an entry by its name (as Windows writes it) or by its type GUID (names are
+// optional, and Linux tools leave them empty).
+GptEntryRole gptEntryRole(platform::ByteView entry);
+
+// Lists the basic data volumes of the table whose header is at `headerSector`; an LDM
+// metadata partition makes the disk dynamic and locates its database in `database`.
+void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
+
+}  // namespace qelda::disk

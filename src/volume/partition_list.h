@@ -1,0 +1,32 @@
+// The volume list the partition walk builds and the source list made from it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "volume/volume_records.h"
+#include "volume/disk_state.h"
+
+namespace qelda::disk {
+
+// Appends a volume to the application's volume list (the tail stays at the last node).
+VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
+                              std::span<const std::uint8_t> bootSector, std::uint32_t typeCode);
+// Empties the volume list; the mount step calls it before a new walk.
+void freeVolumeList(volume::DiskState& app);
+
+// Appends an entry of `kind` to the source list, numbered after the last one; the cursor
+// is left on it.
+DEVICE_ENTRY& appendSourceEntry(volume::DiskState& app, std::uint8_t kind);
+
+// Frees every source entry with its detail record; head, cursor and selection are cleared.
+void FreeSourceList(volume::DiskState& app);
+
+// Rebuilds the source list: the whole disk, then (unless diskOnly) one entry per volume.
+void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly);
+
+// Lists the volume of a GPT basic data entry when its first sector names a file system.
+void DetectVolumeFileSystem(volume::DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
+
+}  // namespace qelda::disk

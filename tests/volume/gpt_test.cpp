@@ -1,0 +1,265 @@
+// The GUID partition table: header checks, entry roles, and the walk over hand-made tables
+// mounted through the real mount step.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "volume/gpt.h"
+#include "volume/gpt_layout.h"
+#include "volume/volume_records.h"
+#include "support/image_dir.h"
+#include "support/recording_notifier.h"
+
+namespace qelda::disk {
+namespace {
+
+using platform::ByteView;
+using platform::ParseError;
+using Sector = std::array<std::uint8_t, 512>;
+
+void putLe(std::uint8_t* p, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
+}
+
+Sector gptHeader(std::uint64_t arrayLba, std::uint32_t count, std::uint32_t size) {
+  Sector s{};
+  std::memcpy(&s[0], "EFI PART", 8);
+  putLe(&s[0x48], arrayLba, 8);
+  putLe(&s[0x50], count, 4);
+  putLe(&s[0x54], size, 4);
+  return s;
+}
+
+// Linux filesystem data: 0FC63DAF-8483-4772-8E79-3D69D8477DE4.
+constexpr std::array<std::uint8_t, 16> kLinuxType = {0xAF, 0x3D, 0xC6, 0x0F, 0x83, 0x84, 0x72, 0x47,
+                                                     0x8E, 0x79, 0x3D, 0x69, 0xD8, 0x47, 0x7D, 0xE4};
+constexpr std::array<std::uint8_t, 16> kNoType{};
+
+std::vector<std::uint8_t> gptEntry(const std::array<std::uint8_t, 16>& type, std::uint64_t first, std::uint64_t last,
+                                   std::u16string_view name, std::size_t size = 128) {
+  std::vector<std::uint8_t> e(size);
+  std::copy(type.begin(), type.end(), e.begin());
+  e[16] = 0x11;  // a unique partition GUID, not looked at
+  putLe(&e[0x20], first, 8);
+  putLe(&e[0x28], last, 8);
+  for (std::size_t i = 0; i < name.size() && i < 36; ++i) putLe(&e[0x38 + 2 * i], name[i], 2);
+  return e;
+}
+
+TEST(GptHeader, AcceptsOnlyWholeEntriesOfAtLeast128Bytes) {
+  struct Case {
+    const char* what;
+    Sector sector;
+    std::optional<ParseError> error;
+  } cases[] = {
+      {"128-byte entries", gptHeader(2, 128, 128), std::nullopt},
+      {"256-byte entries", gptHeader(2, 128, 256), std::nullopt},
+      {"512-byte entries", gptHeader(2, 128, 512), std::nullopt},
+      {"entry size 0", gptHeader(2, 128, 0), ParseError::OutOfRange},
+      {"entry size 200", gptHeader(2, 128, 200), ParseError::OutOfRange},
+      {"entry size 64", gptHeader(2, 128, 64), ParseError::OutOfRange},
+      {"entry size 1024", gptHeader(2, 128, 1024), ParseError::OutOfRange},
+      {"no signature", [] { auto s = gptHeader(2, 128, 128); s[0] = 'X'; return s; }(), ParseError::NotThisFormat},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto h = parseGptHeader(ByteView(c.sector));
+    if (!c.error) {
+      ASSERT_TRUE(h);
+      EXPECT_EQ(h->entryArrayLba, 2u);
+      EXPECT_EQ(h->entryCount, 128u);
+    } else {
+      ASSERT_FALSE(h);
+      EXPECT_EQ(h.error(), *c.error);
+    }
+  }
+  const Sector full = gptHeader(2, 128, 128);
+  EXPECT_FALSE(parseGptHeader(ByteView(full.data(), 0x50)));
+}
+
+TEST(GptEntry, RecognisedByNameOrByTypeGuid) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> entry;
+    GptEntryRole role;
+  } cases[] = {
+      {"named basic data, no type", gptEntry(kNoType, 2048, 4095, u"Basic data partition"), GptEntryRole::BasicData},
+      {"basic data type, no name", gptEntry(gpt::kBasicDataType, 2048, 4095, u""), GptEntryRole::BasicData},
+      {"named LDM metadata", gptEntry(kNoType, 34, 2081, u"LDM metadata partition"), GptEntryRole::LdmMetadata},
+      {"LDM metadata type, no name", gptEntry(gpt::kLdmMetadataType, 34, 2081, u""), GptEntryRole::LdmMetadata},
+      {"Linux type, no name", gptEntry(kLinuxType, 2048, 4095, u""), GptEntryRole::Ignored},
+      {"Linux type, other name", gptEntry(kLinuxType, 2048, 4095, u"Basic data"), GptEntryRole::Ignored},
+      {"name with more after it", gptEntry(kNoType, 2048, 4095, u"Basic data partition 2"), GptEntryRole::Ignored},
+      {"LDM data partition", gptEntry(kNoType, 2048, 4095, u"LDM data partition"), GptEntryRole::Ignored},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(gptEntryRole(ByteView(c.entry)), c.role);
+  }
+}
+
+// A disk with a protective MBR and a GPT header at sector 1, mounted as a flat VMDK.
+class GptDisk {
+ public:
+  static constexpr std::uint64_t kSectors = 210'000;
+
+  GptDisk() {
+    dir_.truncate("disk.flat", kSectors * 512);
+    Sector mbr{};
+    mbr[446 + 4] = 0xEE;
+    putLe(&mbr[446 + 8], 1, 4);
+    putLe(&mbr[446 + 12], std::uint32_t(kSectors - 1), 4);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    put(0, mbr);
+  }
+  void put(std::uint64_t sector, std::span<const std::uint8_t> bytes) { dir_.put("disk.flat", sector, bytes); }
+  void putBoot(std::uint64_t sector, const char* oem) {
+    Sector s{};
+    std::memcpy(&s[3], oem, 8);
+    s[13] = 8;
+    s[510] = 0x55;
+    s[511] = 0xAA;
+    put(sector, s);
+  }
+  // Entries written one after the other from `lba`.
+  void putEntries(std::uint64_t lba, const std::vector<std::vector<std::uint8_t>>& entries) {
+    std::vector<std::uint8_t> all;
+    for (const auto& e : entries) all.insert(all.end(), e.begin(), e.end());
+    put(lba, all);
+  }
+  std::vector<std::uint64_t> mountAndListStarts() {
+    const std::string descriptor = dir_.putText(
+        "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(kSectors) +
+                         " FLAT \"disk.flat\" 0\n");
+    app::CDataRecovery step(app, notifier);
+    EXPECT_NE(step.OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor), app::MountOutcome::Invalid);
+    std::vector<std::uint64_t> starts;
+    for (const DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
+      if (const auto* v = e->m_pDetail.volume()) starts.push_back(v->m_nStartSector);
+    return starts;
+  }
+  const VOLUME_RECORD* volume(std::size_t n) const {
+    const DEVICE_ENTRY* e = app.m_pSourceList;
+    for (std::size_t i = 0; e && i <= n; ++i) e = e->m_pNext;
+    return e ? e->m_pDetail.volume() : nullptr;
+  }
+
+  app::CQELDAApp app;
+  test::RecordingNotifier notifier;
+
+ private:
+  test::ImageDir dir_;
+};
+
+TEST(GptWalk, NamedBasicDataPartitionBecomesAVolumeOfItsLength) {
+  GptDisk disk;
+  disk.put(1, gptHeader(2, 128, 128));
+  disk.putEntries(2, {gptEntry(kNoType, 2048, 206'847, u"Basic data partition")});
+  disk.putBoot(2048, "NTFS    ");
+  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048}));
+  const VOLUME_RECORD* v = disk.volume(0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->m_nSectorCount, 204'800u);
+  EXPECT_EQ(v->m_szFileSystem, u"NTFS");
+  EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 0u);
+}
+
+TEST(GptWalk, FatIsTypedByItsBootSectorWhateverItsOemName) {
+  // A FAT12 and a FAT16 as mkfs.fat and Windows name them, by type GUID only.
+  GptDisk disk;
+  disk.put(1, gptHeader(2, 4, 128));
+  disk.putEntries(2, {gptEntry(gpt::kBasicDataType, 2048, 10'239, u""),
+                      gptEntry(gpt::kBasicDataType, 10'240, 50'000, u"")});
+  Sector fat12{};
+  std::memcpy(&fat12[3], "mkfs.fat", 8);
+  fat12[13] = 4;
+  fat12[14] = 1;
+  fat12[22] = 6;
+  fat12[510] = 0x55;
+  fat12[511] = 0xAA;
+  disk.put(2048, fat12);
+  Sector fat16 = fat12;
+  std::memcpy(&fat16[3], "MSDOS5.0", 8);
+  fat16[22] = 40;
+  fat16[14] = 64;
+  disk.put(10'240, fat16);
+  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048, 10'240}));
+  const VOLUME_RECORD* v = disk.volume(0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(v->m_byFileSystem, kFsFat12);
+  EXPECT_EQ(v->m_szFileSystem, u"FAT");
+  const VOLUME_RECORD* second = disk.volume(1);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->m_byFileSystem, kFsFat16);
+  EXPECT_EQ(second->m_nReservedSectors, 64u);
+  EXPECT_EQ(second->m_nFatSectors, 40u);
+}
+
+TEST(GptWalk, DamagedTablesListNothingOrOnlyWhatIsSound) {
+  struct Case {
+    const char* what;
+    Sector header;
+    std::vector<std::vector<std::uint8_t>> entries;
+    std::vector<std::uint64_t> starts;
+  } cases[] = {
+      {"entry size 0", gptHeader(2, 128, 0), {gptEntry(gpt::kBasicDataType, 2048, 4095, u"")}, {}},
+      {"entry size 200", gptHeader(2, 128, 200),
+       {gptEntry(gpt::kBasicDataType, 2048, 4095, u"", 200), gptEntry(gpt::kBasicDataType, 8192, 9000, u"", 200),
+        gptEntry(gpt::kBasicDataType, 12'288, 13'000, u"", 200)},
+       {}},
+      {"no signature", [] { auto h = gptHeader(2, 128, 128); h[1] = 'x'; return h; }(),
+       {gptEntry(gpt::kBasicDataType, 2048, 4095, u"")}, {}},
+      {"entry array past the disk", gptHeader(GptDisk::kSectors, 128, 128), {}, {}},
+      {"count of 2^32 - 1", gptHeader(2, 0xFFFFFFFFu, 128),
+       {gptEntry(gpt::kBasicDataType, 2048, 4095, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")},
+       {2048, 8192}},
+      {"last before first", gptHeader(2, 128, 128),
+       {gptEntry(gpt::kBasicDataType, 4095, 2048, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")}, {8192}},
+      {"first LBA 0", gptHeader(2, 128, 128), {gptEntry(gpt::kBasicDataType, 0, 4095, u"")}, {}},
+      {"only the counted entries", gptHeader(2, 1, 128),
+       {gptEntry(gpt::kBasicDataType, 2048, 4095, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")}, {2048}},
+      {"a fifth entry in the second sector of the array", gptHeader(2, 5, 128),
+       {gptEntry(kNoType, 0, 0, u""), gptEntry(kNoType, 0, 0, u""), gptEntry(kNoType, 0, 0, u""),
+        gptEntry(kNoType, 0, 0, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")},
+       {8192}},
+      {"256-byte entries", gptHeader(2, 4, 256),
+       {gptEntry(gpt::kBasicDataType, 2048, 4095, u"", 256), gptEntry(gpt::kBasicDataType, 8192, 9000, u"", 256)},
+       {2048, 8192}},
+      {"Linux partitions are not listed", gptHeader(2, 128, 128),
+       {gptEntry(kLinuxType, 2048, 4095, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")}, {8192}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    GptDisk disk;
+    disk.put(1, c.header);
+    if (!c.entries.empty()) disk.putEntries(2, c.entries);
+    disk.putBoot(2048, "NTFS    ");
+    disk.putBoot(8192, "EXFAT   ");
+    disk.putBoot(12'288, "NTFS    ");
+    EXPECT_EQ(disk.mountAndListStarts(), c.starts);
+  }
+}
+
+TEST(GptWalk, LdmMetadataWithoutPrivateHeaderMarksTheDiskAndSkipsTheRestOfItsSector) {
+  GptDisk disk;
+  disk.put(1, gptHeader(2, 8, 128));
+  disk.putEntries(2, {gptEntry(kNoType, 34, 2081, u"LDM metadata partition"),
+                      gptEntry(gpt::kBasicDataType, 4096, 5000, u""),
+                 gptEntry(kNoType, 0, 0, u""), gptEntry(kNoType, 0, 0, u""),
+                 gptEntry(gpt::kBasicDataType, 8192, 9000, u"")});
+  disk.putBoot(4096, "NTFS    ");
+  disk.putBoot(8192, "NTFS    ");
+  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{8192}));
+  EXPECT_EQ(disk.app.m_bDynamicDisk.load(), 1u);
+  EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 1u);
+  EXPECT_TRUE(disk.notifier.shown.empty()) << "only the MBR path reports a missing private header";
+}
+
+}  // namespace
+}  // namespace qelda::disk

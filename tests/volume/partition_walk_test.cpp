@@ -1,0 +1,449 @@
+// The MBR/EBR walk and the source list, through the real mount step: on hand-made disks
+// for the chains real tools will not write, and on the corpus disks against fsstat.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "volume/partition_list.h"
+#include "volume/volume_records.h"
+#include "support/image_dir.h"
+#include "support/recording_notifier.h"
+#include "support/test_images.h"
+
+namespace qelda::disk {
+namespace {
+
+using Sector = std::array<std::uint8_t, 512>;
+
+// A disk of `sectors` sectors, mounted as a monolithicFlat VMDK.
+class FlatDisk {
+ public:
+  explicit FlatDisk(std::uint64_t sectors) : sectors_(sectors) { dir_.truncate("disk.flat", sectors * 512); }
+  void put(std::uint64_t sector, const Sector& bytes) { dir_.put("disk.flat", sector, bytes); }
+  app::MountOutcome mount() {
+    const std::string descriptor = dir_.putText(
+        "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(sectors_) +
+                         " FLAT \"disk.flat\" 0\n");
+    app::CDataRecovery step(app, notifier);
+    return step.OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor);
+  }
+  std::vector<const VOLUME_RECORD*> volumes() const {
+    std::vector<const VOLUME_RECORD*> out;
+    for (const DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
+      if (e->m_pDetail.volume()) out.push_back(e->m_pDetail.volume());
+    return out;
+  }
+  std::vector<std::uint64_t> starts() const {
+    std::vector<std::uint64_t> out;
+    for (const auto* v : volumes()) out.push_back(v->m_nStartSector);
+    return out;
+  }
+
+  app::CQELDAApp app;
+  test::RecordingNotifier notifier;
+
+ private:
+  test::ImageDir dir_;
+  std::uint64_t sectors_;
+};
+
+void putLe(std::uint8_t* p, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
+}
+
+struct Entry {
+  std::uint8_t type;
+  std::uint32_t first;
+  std::uint32_t count;
+};
+
+Sector table(std::initializer_list<Entry> entries) {
+  Sector s{};
+  int i = 0;
+  for (const Entry& e : entries) {
+    std::uint8_t* p = &s[446 + 16 * i++];
+    p[4] = e.type;
+    putLe(p + 8, e.first, 4);
+    putLe(p + 12, e.count, 4);
+  }
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+Sector ntfsBoot(std::uint8_t spc, std::uint64_t mftCluster, std::uint64_t mirrCluster) {
+  Sector s{};
+  s[0] = 0xEB;
+  s[1] = 0x52;
+  s[2] = 0x90;
+  std::memcpy(&s[3], "NTFS    ", 8);
+  s[12] = 2;
+  s[13] = spc;
+  putLe(&s[48], mftCluster, 8);
+  putLe(&s[56], mirrCluster, 8);
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+Sector exfatBoot(std::uint8_t shift) {
+  Sector s{};
+  s[0] = 0xEB;
+  s[1] = 0x76;
+  s[2] = 0x90;
+  std::memcpy(&s[3], "EXFAT   ", 8);
+  putLe(&s[72], 16384, 8);  // volume length
+  putLe(&s[80], 2048, 4);   // FAT offset
+  putLe(&s[84], 16, 4);     // FAT length
+  putLe(&s[92], 0, 4);      // cluster count 0: nothing may divide by it
+  putLe(&s[96], 5, 4);      // root cluster
+  s[108] = 9;
+  s[109] = shift;
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+Sector fat32Boot() {
+  Sector s{};
+  s[0] = 0xEB;
+  std::memcpy(&s[3], "MSWIN4.1", 8);
+  s[12] = 2;
+  s[13] = 1;
+  s[14] = 32;
+  s[21] = 0xF8;
+  putLe(&s[36], 570, 4);
+  putLe(&s[44], 2, 4);
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+// An MBR with an NTFS primary and an extended partition at sector 1,000,000 whose first EBR
+// holds a FAT32 logical at relative sector 63 and a link at relative 500,000.
+TEST(PartitionWalk, LogicalsCountFromTheirEbrAndLinksFromTheOutermostExtended) {
+  FlatDisk disk(2'200'000);
+  disk.put(0, table({{0x07, 2048, 100'000}, {0x05, 1'000'000, 1'000'000}}));
+  disk.put(2048, ntfsBoot(8, 4, 1000));
+  disk.put(1'000'000, table({{0x0B, 63, 400'000}, {0x05, 500'000, 400'000}}));
+  disk.put(1'000'063, fat32Boot());
+  disk.put(1'500'000, table({{0x0C, 63, 300'000}}));
+  disk.put(1'500'063, fat32Boot());
+  ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+
+  EXPECT_EQ(disk.starts(), (std::vector<std::uint64_t>{2048, 1'000'063, 1'500'063}));
+  const auto v = disk.volumes();
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[0]->m_szName, u"VMDK-Vol 0");
+  EXPECT_EQ(v[2]->m_szName, u"VMDK-Vol 2");
+  EXPECT_EQ(v[0]->m_szFileSystem, u"NTFS");
+  EXPECT_EQ(v[0]->m_byFileSystem, kFsNtfs);
+  EXPECT_EQ(v[0]->m_wNtfsSectorsPerCluster, 8);
+  EXPECT_EQ(v[0]->m_nMftSector, 32u);
+  EXPECT_EQ(v[0]->m_nMftMirrSector, 8000u);
+  EXPECT_EQ(v[0]->m_nFatSectors, 0u);
+  EXPECT_EQ(v[1]->m_szFileSystem, u"FAT32");
+  EXPECT_EQ(v[1]->m_byFileSystem, kFsFat32);
+  EXPECT_EQ(v[1]->m_nSectorCount, 400'000u);
+  EXPECT_EQ(v[1]->m_nFatSectors, 570u);
+  EXPECT_EQ(v[1]->m_nReservedSectors, 32u);
+  EXPECT_EQ(v[1]->m_nRootCluster, 2u);
+  EXPECT_EQ(v[1]->m_wRootDirSectors, 0);
+  for (const auto* r : v) {
+    EXPECT_EQ(r->m_byDrive, 0xFF);
+    EXPECT_EQ(r->m_szLabel, u"VirtualVol");
+    EXPECT_EQ(r->m_szDriveType, u"FIXED");
+    EXPECT_EQ(r->m_nLastSector, r->m_nStartSector + r->m_nSectorCount);
+    EXPECT_EQ(r->m_nSizeBytes, r->m_nSectorCount * 512);
+  }
+  EXPECT_EQ(v[2]->m_szSizeText, u"146.48 MB");
+  EXPECT_TRUE(disk.notifier.shown.empty());
+}
+
+TEST(PartitionWalk, DamagedChainsEndAndListEachVolumeOnce) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::uint64_t, Sector>> tables;  // sector, table
+    std::vector<std::uint64_t> starts;
+  } cases[] = {
+      {"an EBR linking to itself (link sector 0)",
+       {{0, table({{0x05, 1000, 5000}})}, {1000, table({{0x06, 10, 100}, {0x05, 0, 100}})}},
+       {1010}},
+      {"two EBRs linking to each other",
+       {{0, table({{0x05, 1000, 5000}})},
+        {1000, table({{0x06, 10, 100}, {0x05, 2000, 100}})},
+        {3000, table({{0x06, 20, 100}, {0x0F, 0, 100}})}},
+       {1010, 3020}},
+      {"a link past the end of the disk",
+       {{0, table({{0x05, 1000, 5000}})}, {1000, table({{0x06, 10, 100}, {0x05, 0xFFFFFF00u, 100}})}},
+       {1010}},
+      {"two extended entries in the MBR: the chain starts at the first",
+       {{0, table({{0x05, 1000, 5000}, {0x0F, 2000, 5000}})},
+        {1000, table({{0x06, 10, 100}})},
+        {2000, table({{0x06, 20, 100}})}},
+       {1010}},
+      {"count 0 and Linux entries are not listed",
+       {{0, table({{0x07, 100, 0}, {0x83, 200, 100}, {0x06, 300, 100}, {0x00, 400, 100}})}},
+       {300}},
+      {"a table without its signature adds nothing",
+       {{0, table({{0x05, 1000, 5000}})}, {1000, [] { auto t = table({{0x06, 10, 100}}); t[511] = 0; return t; }()}},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FlatDisk disk(10'000);
+    for (const auto& [sector, bytes] : c.tables) disk.put(sector, bytes);
+    disk.mount();
+    EXPECT_EQ(disk.starts(), c.starts);
+  }
+}
+
+TEST(PartitionWalk, ChainIsCutAfter1024Links) {
+  FlatDisk disk(4000);
+  disk.put(0, table({{0x05, 1, 3000}}));
+  // EBR n at sector 1 + 2n holds a volume in the sector after it and links to EBR n + 1.
+  for (std::uint32_t n = 0; n < 1500; ++n) disk.put(1 + 2 * n, table({{0x06, 1, 1}, {0x05, 2 * (n + 1), 2}}));
+  disk.mount();
+  EXPECT_EQ(disk.volumes().size(), 1023u) << "the MBR and 1023 extended boot records";
+  EXPECT_EQ(disk.app.m_pVolumeListTail->m_nStartSector, 2u * 1022 + 2);
+}
+
+TEST(PartitionWalk, ExFatUnderType07WithItsClusterShift) {
+  struct Case {
+    std::uint8_t shift;
+    std::uint8_t spc;
+  } cases[] = {{3, 8}, {0, 1}, {7, 128}, {8, 0}, {26, 0}, {255, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.shift));
+    FlatDisk disk(20'000);
+    disk.put(0, table({{0x07, 2048, 16384}}));
+    disk.put(2048, exfatBoot(c.shift));
+    disk.mount();
+    const auto v = disk.volumes();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0]->m_szFileSystem, u"exFAT");
+    EXPECT_EQ(v[0]->m_byFileSystem, kFsExFat);
+    EXPECT_EQ(v[0]->m_bySectorsPerCluster, c.spc);
+    EXPECT_EQ(v[0]->m_nReservedSectors, 2048u);
+    EXPECT_EQ(v[0]->m_nFatSectors, 16u);
+    EXPECT_EQ(v[0]->m_nRootCluster, 5u);
+    EXPECT_EQ(v[0]->m_nMftSector, 0u);
+  }
+}
+
+TEST(PartitionWalk, NtfsClustersAbove64KiB) {
+  FlatDisk disk(20'000);
+  disk.put(0, table({{0x07, 2048, 16384}}));
+  disk.put(2048, ntfsBoot(0xF4, 3, 5));  // 2^(256 - 244) = 4096 sectors a cluster
+  disk.mount();
+  const auto v = disk.volumes();
+  ASSERT_EQ(v.size(), 1u);
+  EXPECT_EQ(v[0]->m_wNtfsSectorsPerCluster, 4096);
+  EXPECT_EQ(v[0]->m_nMftSector, 3u * 4096);
+}
+
+TEST(PartitionWalk, SourceListStartsWithTheWholeDiskAndKeepsTheTail) {
+  FlatDisk disk(20'000);
+  disk.put(0, table({{0x06, 100, 1000}, {0x07, 2000, 1000}}));
+  disk.put(2000, ntfsBoot(8, 4, 100));
+  ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  const app::CQELDAApp& app = disk.app;
+  const DEVICE_ENTRY* e = app.m_pSourceList;
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->m_wIndex, 0);
+  EXPECT_EQ(e->m_byKind, kKindWholeDisk);
+  ASSERT_NE(e->m_pDetail.drive(), nullptr);
+  EXPECT_EQ(e->m_pDetail.drive()->m_byDrive, 0x80);
+  EXPECT_EQ(e->m_pDetail.drive()->m_nSizeSectors, 20'000u);
+  EXPECT_EQ(e->m_pDetail.drive()->m_szSizeText, u"9.77 MB");
+  int index = 0;
+  for (; e; e = e->m_pNext, ++index) {
+    EXPECT_EQ(e->m_wIndex, index);
+    EXPECT_TRUE(e->m_szName.empty());
+    if (index > 0) {
+      EXPECT_EQ(e->m_byKind, kKindPartition);
+    }
+  }
+  EXPECT_EQ(index, 3);
+  EXPECT_EQ(app.m_pSourceCursor->m_wIndex, 2);
+  // The volume list is still whole after the source list was built from it.
+  ASSERT_NE(app.m_pVolumeListTail, nullptr);
+  EXPECT_EQ(app.m_pVolumeListTail->m_nStartSector, 2000u);
+  EXPECT_EQ(app.m_pVolumeList->m_pNext, app.m_pVolumeListTail);
+  // The FAT16 volume's boot sector is zeros: its record is typed by the partition type.
+  EXPECT_EQ(disk.volumes()[0]->m_byFileSystem, kFsFat16);
+  EXPECT_EQ(disk.volumes()[0]->m_szFileSystem, u"FAT");
+  EXPECT_EQ(disk.volumes()[0]->m_bySectorsPerCluster, 0);
+  EXPECT_EQ(disk.volumes()[0]->m_nRootCluster, 0u);
+
+  // A later search appends behind the last volume.
+  appendVolumeNode(disk.app, 5000, 10, {}, 0x07);
+  EXPECT_EQ(app.m_pVolumeList->m_pNext->m_pNext->m_nStartSector, 5000u);
+}
+
+TEST(PartitionWalk, EmptyDiskListsOnlyTheWholeDisk) {
+  FlatDisk disk(1000);
+  ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 1u);
+  ASSERT_NE(disk.app.m_pSourceList, nullptr);
+  EXPECT_EQ(disk.app.m_pSourceList->m_pNext, nullptr);
+  EXPECT_TRUE(disk.notifier.shown.empty());
+}
+
+TEST(PartitionWalk, NewMountReplacesTheListsAndForgetsTheSelection) {
+  FlatDisk disk(20'000);
+  disk.put(0, table({{0x06, 100, 1000}, {0x06, 2000, 1000}}));
+  disk.mount();
+  disk.app.m_pSelectedSource = disk.app.m_pSourceList->m_pNext;
+  ASSERT_EQ(disk.volumes().size(), 2u);
+  disk.put(0, table({{0x06, 100, 1000}}));
+  disk.mount();
+  EXPECT_EQ(disk.volumes().size(), 1u);
+  EXPECT_EQ(disk.app.volumeNodes_.size(), 1u);
+  EXPECT_EQ(disk.app.sourceEntries_.size(), 2u);
+  EXPECT_EQ(disk.app.m_pSelectedSource, nullptr);
+}
+
+// --- the corpus, against fsstat and dump.exfat --------------------------------------------------
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+constexpr std::uint64_t kMissing = UINT64_MAX;
+
+// The first number after `label` in `text`.
+std::uint64_t numberAfter(const std::string& text, const std::string& label) {
+  const auto at = text.find(label);
+  if (at == std::string::npos) return kMissing;
+  std::size_t i = at + label.size();
+  while (i < text.size() && !std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+  return i < text.size() ? std::stoull(text.substr(i)) : kMissing;
+}
+
+// `label` followed by "A - B": both numbers.
+std::pair<std::uint64_t, std::uint64_t> rangeAfter(const std::string& text, const std::string& label) {
+  const std::regex re(std::regex_replace(label, std::regex(R"([*.])"), R"(\$&)") + R"(\s*(\d+)\s*-\s*(\d+))");
+  std::smatch m;
+  if (!std::regex_search(text, m, re)) return {kMissing, kMissing};
+  return {std::stoull(m[1]), std::stoull(m[2])};
+}
+
+class CorpusDisk : public ::testing::Test {
+ protected:
+  // Mounts images/NAME.raw through a monolithicFlat descriptor beside a link to it.
+  bool mountRaw(const std::string& name) {
+    const std::string raw = test::testImage(name + ".raw");
+    std::error_code ec;
+    if (!std::filesystem::exists(raw, ec)) return false;
+    std::filesystem::create_symlink(raw, dir_.file("disk.flat"), ec);
+    const std::uint64_t sectors = std::filesystem::file_size(raw) / 512;
+    const std::string descriptor = dir_.putText(
+        "disk.vmdk",
+        "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(sectors) +
+            " FLAT \"disk.flat\" 0\n");
+    app::CDataRecovery step(app_, notifier_);
+    return step.OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor) == app::MountOutcome::Mounted;
+  }
+  const VOLUME_RECORD* volumeAt(std::uint64_t start) const {
+    for (const DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext)
+      if (const auto* v = e->m_pDetail.volume(); v && v->m_nStartSector == start) return v;
+    return nullptr;
+  }
+  // Every volume of the disk (oracle/NAME.parts) against its fsstat or dump.exfat output;
+  // the ones at `unlisted` (under a Linux type) must not be listed.
+  void checkGeometry(const std::string& name, const std::set<std::uint64_t>& unlisted = {}) {
+    std::ifstream table(test::testImage("oracle/" + name + ".parts"));
+    std::string n, fs;
+    std::uint64_t start = 0, count = 0;
+    int checked = 0;
+    while (table >> n >> start >> count >> fs) {
+      SCOPED_TRACE(name + " p" + n + " " + fs);
+      const VOLUME_RECORD* v = volumeAt(start);
+      if (unlisted.count(start)) {
+        EXPECT_EQ(v, nullptr);
+        continue;
+      }
+      ASSERT_NE(v, nullptr);
+      ++checked;
+      EXPECT_EQ(v->m_nSectorCount, count);
+      const std::string base = test::testImage("oracle/" + name + "-p" + n);
+      if (fs == "exfat") {
+        const std::string d = readFile(base + ".dump.exfat");
+        EXPECT_EQ(v->m_byFileSystem, kFsExFat);
+        EXPECT_EQ(std::uint64_t(v->m_bySectorsPerCluster), 1ull << numberAfter(d, "Sector per Cluster bits:"));
+        EXPECT_EQ(std::uint64_t(v->m_nReservedSectors), numberAfter(d, "FAT Offset(sector offset):"));
+        EXPECT_EQ(std::uint64_t(v->m_nFatSectors), numberAfter(d, "FAT Length(sectors):"));
+        EXPECT_EQ(std::uint64_t(v->m_nRootCluster), numberAfter(d, "Root Cluster (cluster offset):"));
+        continue;
+      }
+      const std::string f = readFile(base + ".fsstat");
+      const std::uint64_t clusterSectors = numberAfter(f, "Cluster Size:") / 512;
+      if (fs == "ntfs") {
+        EXPECT_EQ(v->m_byFileSystem, kFsNtfs);
+        EXPECT_EQ(std::uint64_t(v->m_wNtfsSectorsPerCluster), clusterSectors);
+        EXPECT_EQ(v->m_nMftSector, numberAfter(f, "First Cluster of MFT:") * clusterSectors);
+        EXPECT_EQ(v->m_nMftMirrSector, numberAfter(f, "First Cluster of MFT Mirror:") * clusterSectors);
+        continue;
+      }
+      const auto reserved = rangeAfter(f, "* Reserved:");
+      const auto fat0 = rangeAfter(f, "* FAT 0:");
+      const auto data = rangeAfter(f, "* Data Area:");
+      EXPECT_EQ(v->m_byFileSystem, fs == "fat12" ? kFsFat12 : fs == "fat16" ? kFsFat16 : kFsFat32);
+      EXPECT_EQ(std::uint64_t(v->m_bySectorsPerCluster), clusterSectors);
+      EXPECT_EQ(std::uint64_t(v->m_nReservedSectors), reserved.second + 1);
+      EXPECT_EQ(std::uint64_t(v->m_nFatSectors), fat0.second - fat0.first + 1);
+      if (fs == "fat32") {
+        const auto root = rangeAfter(f, "*** Root Directory:");
+        EXPECT_EQ(v->m_wRootDirSectors, 0);
+        EXPECT_EQ(std::uint64_t(v->m_nRootCluster), (root.first - data.first) / clusterSectors + 2);
+      } else {
+        const auto root = rangeAfter(f, "** Root Directory:");
+        EXPECT_EQ(std::uint64_t(v->m_wRootDirSectors), root.second - root.first + 1);
+        EXPECT_EQ(v->m_nRootCluster, 0u);
+      }
+    }
+    EXPECT_GT(checked, 0);
+  }
+
+  test::ImageDir dir_;
+  app::CQELDAApp app_;
+  test::RecordingNotifier notifier_;
+};
+
+TEST_F(CorpusDisk, FourPrimariesMatchFsstatIncludingFat16With64ReservedAndSmallExFat) {
+  if (!mountRaw("mbr-4prim")) GTEST_SKIP() << "corpus not built";
+  checkGeometry("mbr-4prim");
+  const VOLUME_RECORD* fat16 = volumeAt(10240);
+  ASSERT_NE(fat16, nullptr);
+  EXPECT_EQ(fat16->m_byFileSystem, kFsFat16);
+  EXPECT_EQ(fat16->m_nReservedSectors, 64u);
+  const VOLUME_RECORD* exfat = volumeAt(34816);
+  ASSERT_NE(exfat, nullptr);
+  EXPECT_EQ(exfat->m_bySectorsPerCluster, 8) << "an 8 MiB exFAT with 4 KiB clusters";
+}
+
+TEST_F(CorpusDisk, ExtendedPartitionVolumesMatchFsstat) {
+  if (!mountRaw("mbr")) GTEST_SKIP() << "corpus not built";
+  checkGeometry("mbr", {180224});  // the FAT12 under type 0x83
+}
+
+TEST_F(CorpusDisk, GptVolumesMatchFsstat) {
+  if (!mountRaw("gpt")) GTEST_SKIP() << "corpus not built";
+  checkGeometry("gpt", {92160});  // the FAT12 under a Linux type GUID
+}
+
+}  // namespace
+}  // namespace qelda::disk
