@@ -9,6 +9,7 @@ namespace qelda::ntfs::layout {
 // ---- boot sector (512 bytes) ----
 inline constexpr std::size_t kBootOemId = 0x03;              // "NTFS"
 inline constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // u8; >= 0xF0 means 2^(256 - byte)
+inline constexpr std::size_t kBootTotalSectors = 0x28;        // u64
 inline constexpr std::size_t kBootMftCluster = 0x30;         // u64
 inline constexpr std::size_t kBootMftMirrCluster = 0x38;     // u64
 inline constexpr std::size_t kBootSignature = 0x1FE;         // 0x55 0xAA

@@ -6,24 +6,13 @@
 #include "engine/scan_state.h"
 #include "image/virtual_disk.h"
 #include "volume/volume_records.h"
+#include "fs/ntfs_boot.h"
 #include "fs/ntfs_layout.h"
 #include "platform/text.h"
 
 namespace qelda::ntfs {
 
 namespace L = layout;
-
-std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte) {
-  if (byte >= 0xF0) {
-    const std::uint32_t v = std::uint32_t(1) << (256 - byte);
-    return v <= kMaxSectorsPerCluster ? v : 0;
-  }
-  return isValidSectorsPerCluster(byte) && byte <= 128 ? byte : 0;
-}
-
-bool isValidSectorsPerCluster(std::uint32_t spc) {
-  return spc != 0 && spc <= kMaxSectorsPerCluster && (spc & (spc - 1)) == 0;
-}
 
 CNtfsEngine::CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
                          platform::ILog* log, ItemReporter::Clock clock)
@@ -225,19 +214,11 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& re
 bool CNtfsEngine::acceptBootSector(std::uint64_t absoluteSector) {
   std::array<std::uint8_t, 512> sector{};
   if (!readAbsolute(sector.data(), 512, absoluteSector)) return false;
-  const ByteView v(sector);
-  if (v.u8(L::kBootSignature) != std::uint8_t{0x55} || v.u8(L::kBootSignature + 1) != std::uint8_t{0xAA} ||
-      !v.matches(L::kBootOemId, "NTFS"))
-    return false;
-  const std::uint32_t spc = sectorsPerClusterFromBootByte(*v.u8(L::kBootSectorsPerCluster));
-  if (!spc) return false;
-  const std::uint64_t mft = *v.le64(L::kBootMftCluster);
-  const std::uint64_t mirr = *v.le64(L::kBootMftMirrCluster);
-  // Cluster numbers beyond the volume (or whose sector would overflow) mean a damaged sector.
-  if (m_nSectorCount && (mft >= m_nSectorCount / spc || mirr >= m_nSectorCount / spc)) return false;
-  m_nSectorsPerCluster = std::uint16_t(spc);
-  mftSector_ = mft * spc;
-  mftMirrSector_ = mirr * spc;
+  const auto boot = parseNtfsBoot(ByteView(sector), m_nSectorCount);
+  if (!boot) return false;
+  m_nSectorsPerCluster = std::uint16_t(boot->sectorsPerCluster);
+  mftSector_ = boot->mftSector();
+  mftMirrSector_ = boot->mftMirrSector();
   return true;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/item_reporter.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
+#include "fs/ntfs_boot.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
@@ -33,15 +34,9 @@ namespace texts = engine::texts;
 
 // A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
 inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
-// The largest cluster NTFS formats: 2 MiB, that is 4096 sectors.
-inline constexpr std::uint32_t kMaxSectorsPerCluster = 4096;
 // An $ATTRIBUTE_LIST read from clusters is never longer than this.
 inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
 
-// Sectors per cluster from the boot sector byte: small values as they are, 0xF0 and above
-// as 2^(256 - byte). 0 when the byte names no valid size.
-std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte);
-bool isValidSectorsPerCluster(std::uint32_t spc);
 
 // What the engine needs to know of the volume it scans.
 struct VolumeGeometry {

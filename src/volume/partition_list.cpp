@@ -5,6 +5,7 @@
 
 #include "volume/disk_state.h"
 #include "volume/gpt_layout.h"
+#include "fs/ntfs_boot.h"
 #include "fs/partition_boot.h"
 #include "volume/partition_layout.h"
 #include "platform/text.h"
@@ -71,13 +72,6 @@ std::u16string volumeName(std::uint32_t imageType, std::uint32_t number) {
   return platform::widenLatin1(std::string(prefix) + std::to_string(number));
 }
 
-// NTFS keeps clusters above 64 KiB as a negative power of two.
-std::uint16_t ntfsSectorsPerCluster(std::uint8_t value) {
-  if (value < 0x80) return value;
-  const unsigned shift = 256u - value;
-  return shift < 16 ? std::uint16_t(1u << shift) : 0;
-}
-
 void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
   const ByteView boot(node.m_abyBootSector);
   FAT_BOOT_INFO fat;
@@ -109,7 +103,7 @@ void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
       } else {
         record.m_byFileSystem = kFsNtfs;
         record.m_szFileSystem = u"NTFS";
-        const std::uint16_t spc = ntfsSectorsPerCluster(boot.u8(boot::kNtfsSectorsPerCluster).value_or(0));
+        const std::uint16_t spc = ntfs::sectorsPerClusterForVolumeList(boot.u8(boot::kNtfsSectorsPerCluster).value_or(0));
         record.m_wNtfsSectorsPerCluster = spc;
         record.m_nMftSector = spc * boot.le64(boot::kNtfsMftCluster).value_or(0);
         record.m_nMftMirrSector = spc * boot.le64(boot::kNtfsMftMirrCluster).value_or(0);

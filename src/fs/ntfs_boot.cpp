@@ -1,0 +1,43 @@
+#include "fs/ntfs_boot.h"
+
+#include "fs/ntfs_layout.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+std::uint16_t sectorsPerClusterForVolumeList(std::uint8_t byte) {
+  if (byte < 0x80) return byte;
+  const unsigned shift = 256u - byte;
+  return shift < 16 ? std::uint16_t(1u << shift) : 0;
+}
+
+bool isValidSectorsPerCluster(std::uint32_t spc) {
+  return spc != 0 && spc <= kMaxSectorsPerCluster && (spc & (spc - 1)) == 0;
+}
+
+std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte) {
+  if (byte >= 0xF0) {
+    const std::uint32_t v = std::uint32_t(1) << (256 - byte);
+    return v <= kMaxSectorsPerCluster ? v : 0;
+  }
+  return isValidSectorsPerCluster(byte) && byte <= 128 ? byte : 0;
+}
+
+platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView v, std::uint64_t volumeSectors) {
+  if (v.u8(L::kBootSignature) != std::uint8_t{0x55} || v.u8(L::kBootSignature + 1) != std::uint8_t{0xAA} ||
+      !v.matches(L::kBootOemId, "NTFS"))
+    return platform::ParseError::NotThisFormat;
+  NtfsBootParams p;
+  p.sectorsPerCluster = sectorsPerClusterFromBootByte(v.u8(L::kBootSectorsPerCluster).value_or(0));
+  p.totalSectors = v.le64(L::kBootTotalSectors).value_or(0);
+  p.mftCluster = v.le64(L::kBootMftCluster).value_or(~0ull);
+  p.mftMirrCluster = v.le64(L::kBootMftMirrCluster).value_or(~0ull);
+  if (p.sectorsPerCluster == 0) return platform::ParseError::OutOfRange;
+  // Cluster numbers beyond the volume (or whose sector would overflow) mean a damaged sector.
+  const std::uint64_t clusters = volumeSectors ? volumeSectors / p.sectorsPerCluster : (~0ull / kMaxSectorsPerCluster);
+  if (p.mftCluster >= clusters || p.mftMirrCluster >= clusters) return platform::ParseError::OutOfRange;
+  return p;
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,38 @@
+// The NTFS boot sector: what the volume list records of it and what the engine and the
+// lost-volume search accept as a usable one.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/byte_view.h"
+#include "platform/parsed.h"
+
+namespace qelda::ntfs {
+
+// The largest cluster NTFS formats: 2 MiB, that is 4096 sectors.
+inline constexpr std::uint32_t kMaxSectorsPerCluster = 4096;
+
+// Sectors per cluster as the volume list records it from the boot byte: values below 0x80
+// as they are, others as 2^(256 - byte); 0 for sizes beyond 16 bits.
+std::uint16_t sectorsPerClusterForVolumeList(std::uint8_t byte);
+
+// Sectors per cluster as the engine takes it: powers of two up to 128 as they are, 0xF0 and
+// above as 2^(256 - byte). 0 when the byte names no valid size.
+std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte);
+bool isValidSectorsPerCluster(std::uint32_t spc);
+
+struct NtfsBootParams {
+  std::uint32_t sectorsPerCluster = 0;
+  std::uint64_t totalSectors = 0;  // as the boot sector gives it (one less than the volume)
+  std::uint64_t mftCluster = 0;
+  std::uint64_t mftMirrCluster = 0;
+  std::uint64_t mftSector() const { return mftCluster * sectorsPerCluster; }
+  std::uint64_t mftMirrSector() const { return mftMirrCluster * sectorsPerCluster; }
+};
+
+// A usable NTFS boot sector: the 0x55AA mark, "NTFS" at the OEM name, a valid cluster size,
+// and (when volumeSectors is not 0) the $MFT and its mirror inside the volume.
+// NotThisFormat: no NTFS boot sector; OutOfRange: one whose fields cannot be used.
+platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView sector, std::uint64_t volumeSectors);
+
+}  // namespace qelda::ntfs
