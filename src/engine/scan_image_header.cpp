@@ -14,8 +14,6 @@ namespace h = scan_header;
 
 namespace {
 
-// The largest DEVICE_ENTRY kind the source list uses (volumes found in an image file).
-constexpr std::uint8_t kMaxSourceKind = 12;
 constexpr std::uint8_t kMaxTableMode = 2;
 constexpr std::uint8_t kMaxFatSectorsPerCluster = 128;
 

@@ -14,6 +14,9 @@
 
 namespace qelda::engine {
 
+// The largest DEVICE_ENTRY kind of the source list (volumes found in an image file).
+inline constexpr std::uint8_t kMaxSourceKind = 12;
+
 // Which engine a saved scan restores into.
 enum class SavedEngine : std::uint8_t { Fat, ExFat, Ntfs };
 

@@ -205,6 +205,8 @@ std::optional<Refusal> ScanInfoLoader::readSourceEntries(std::uint64_t offset, s
     auto decoded = disk::DEVICE_ENTRY::decode(ByteView(entryBytes));
     if (!decoded) return Refusal{which + "could not be read"};
     disk::DEVICE_ENTRY entry = std::move(*decoded);
+    if (entry.m_byKind > engine::kMaxSourceKind)
+      return Refusal{which + "kind " + std::to_string(entry.m_byKind) + " is above 12"};
     offset += entryBytes.size();
     const std::size_t n = detailBytes(entry.m_byKind);
     const std::span<std::uint8_t> record(detail.data(), n);

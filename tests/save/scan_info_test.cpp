@@ -364,6 +364,7 @@ TEST(ScanInfoLoader, RefusesDamagedFiles) {
       {"entry count beyond the file", [&](Bytes& b) { put32(b, h::kSourceEntryCount, 0x7FFFFFFF); }, "source entries do not fit"},
       {"one entry fewer than written", [&](Bytes& b) { put32(b, h::kSourceEntryCount, 1); }, "belong to no part"},
       {"entry count one too many", [&](Bytes& b) { put32(b, h::kSourceEntryCount, 3); }, "source entries do not fit"},
+      {"source entry of kind 13", [&](Bytes& b) { b[entries + 7] = 13; }, "source entry 1: kind 13"},
       {"engine tables beyond the file",
        [&](Bytes& b) { platform::putLe64(&b[h::kEngineTableBytes], 0xFFFFFFFFFFFFull); }, "engine tables of"},
       {"engine tables a byte longer", [&](Bytes& b) { platform::putLe64(&b[h::kEngineTableBytes], 57); }, "source entry"},
