@@ -14,5 +14,6 @@ inline constexpr int kExitStopped = 130;
 int runInfo(const std::vector<std::string>& args);
 int runScan(const std::vector<std::string>& args);
 int runRecover(const std::vector<std::string>& args);
+int runDrives(const std::vector<std::string>& args);
 
 }  // namespace qelda::cli
