@@ -52,11 +52,12 @@ std::uint64_t measureForward(const RAW_READ_CONTEXT& context, std::uint64_t unit
   std::uint64_t size = startBytes;
   if (!context.unitRule || context.unitRule->unitBytes() == 0) return size;
   const std::uint32_t step = context.unitRule->unitBytes();
-  engine::ByteWindow source(context.reader, 0, context.sourceEndSector, kForwardReadBytes);
+  engine::ByteWindow source(context.reader, context.sourceFirstSector, context.sourceEndSector, kForwardReadBytes);
   while (size < maxSize && !context.stopRequested()) {
     const auto next = context.unitRule->nextUnit(unit);
-    if (!next || next->firstSector >= context.sourceEndSector) break;
-    const auto first = source.bytes(next->firstSector * engine::kSectorBytes, engine::kSectorBytes);
+    if (!next || next->firstSector < context.sourceFirstSector || next->firstSector >= context.sourceEndSector) break;
+    const auto first = source.bytes((next->firstSector - context.sourceFirstSector) * engine::kSectorBytes,
+                                    engine::kSectorBytes);
     if (first && MatchRawSignatures(context, std::span<const std::uint8_t, 512>(first->data(), 512),
                                     next->firstSector, next->unit, nullptr))
       break;  // another file starts there

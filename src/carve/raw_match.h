@@ -54,8 +54,8 @@ class SectorUnitRule final : public IRawUnitRule {
 
 struct RAW_READ_CONTEXT {
   engine::SectorReader reader;              // the image file or the source: every finder reads through it
-  std::uint64_t sourceFirstSector = 0;      // the range the scan covers, absolute sectors
-  std::uint64_t sourceEndSector = 0;        // no finder reads at or past it
+  std::uint64_t sourceFirstSector = 0;      // the range the scan covers, absolute sectors: the forward
+  std::uint64_t sourceEndSector = 0;        // search stays inside it, and no finder reads at or past its end
   const IRawUnitRule* unitRule = nullptr;   // the engine's next-unit rule
   const HEADER_RECORD* selectedHeaders = nullptr;   // head of the selected chain, walked by m_pNext
   const std::atomic<std::uint32_t>* stop = nullptr;  // the stop flag

@@ -18,7 +18,7 @@ void matchBlock(const RAW_READ_CONTEXT& context, const RawSweep& sweep, std::uin
     if (!sweep.isCandidate || sweep.isCandidate(blockStart + i)) candidates.push_back(blockStart + i);
   if (candidates.empty()) return;  // nothing to match: the block is not read
   const std::uint64_t first = sweep.firstSectorOf(blockStart);
-  if (first >= context.sourceEndSector) return;
+  if (first < context.sourceFirstSector || first >= context.sourceEndSector) return;
   const std::uint64_t sectors = std::min<std::uint64_t>(units * sweep.sectorsPerUnit, context.sourceEndSector - first);
   buffer.assign(std::size_t(sectors) * engine::kSectorBytes, 0);
   if (!context.reader(first, buffer.data(), std::uint32_t(sectors)))

@@ -35,7 +35,7 @@ class MemorySource {
   const Bytes& bytes() const { return bytes_; }
   Bytes& bytes() { return bytes_; }
   std::set<std::uint64_t> badSectors;
-  mutable std::uint64_t reads = 0;
+  mutable std::atomic<std::uint64_t> reads{0};
 
   engine::SectorReader reader() const {
     return [this](std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {

@@ -68,7 +68,7 @@ TEST(ByteWindow, ARangeAcrossBlocksComesWholeAndIsServedFromTheCacheAfterwards) 
   EXPECT_TRUE(std::equal(v->data(), v->data() + 300, src.bytes().begin() + 8192 - 100));
   const std::uint64_t readsBefore = src.reads;
   for (std::uint64_t off = 8192 - 100; off < 8192 + 200; ++off) ASSERT_EQ(w.u8(off), src.bytes()[off]);
-  EXPECT_EQ(src.reads, readsBefore);
+  EXPECT_EQ(src.reads.load(), readsBefore);
   Bytes copied(70000);
   ASSERT_TRUE(w.copy(5, copied));
   EXPECT_TRUE(std::equal(copied.begin(), copied.end(), src.bytes().begin() + 5));
