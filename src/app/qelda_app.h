@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "carve/header_record.h"
 #include "engine/scan_state.h"
 #include "engine/volume_engine.h"
 
@@ -23,6 +24,9 @@ class CQELDAApp : public engine::ScanState {
 
   // The current engine: replaced at every scan, kept afterwards for reading found files.
   std::unique_ptr<engine::IVolumeEngine> currentEngine;
+
+  // The copies of the catalogue records chosen for a raw scan; m_pSelectedHeaders links them.
+  carve::SelectedHeaders selectedHeaders;
 
   // The end of a scan or search: the run flags drop, and the results flag tells whether
   // the engine left holds anything found.

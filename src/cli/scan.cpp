@@ -12,7 +12,9 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "app/raw_types.h"
 #include "app/scan_worker.h"
+#include "carve/header_catalogue.h"
 #include "cli/commands.h"
 #include "cli/stderr_notifier.h"
 #include "cli/terminal_progress.h"
@@ -45,6 +47,8 @@ void printScanUsage(bool recover) {
                "  --scan-type quick|deep  deleted-files scan: from the file system's records (default)\n"
                "                      or by searching the whole volume\n"
                "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
+               "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
+               "                      default: those the catalogue HeaderFile.cfg marks as selected\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --log FILE          append the run's log to FILE\n"
                "  --progress          show the progress line even when stderr is not a terminal\n"
@@ -61,6 +65,7 @@ struct Options {
   std::uint32_t scanKind = app::kScanQuick;
   std::uint32_t scanType = 1;
   std::uint8_t advancedFileSystem = 0;
+  std::vector<std::string> types;
   bool list = false;
   std::string logPath;
   std::optional<std::uint8_t> linking;
@@ -109,6 +114,13 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       else if (v == "ntfs") o.advancedFileSystem = engine::kAdvancedNtfs;
       else if (v == "exfat") o.advancedFileSystem = engine::kAdvancedExFat;
       else return false;
+    } else if (a == "--types") {
+      if (!value(v) || v.empty()) return false;
+      for (std::size_t from = 0; from <= v.size();) {
+        const std::size_t comma = std::min(v.find(',', from), v.size());
+        if (comma > from) o.types.push_back(v.substr(from, comma - from));
+        from = comma + 1;
+      }
     } else if (a == "--linking") {
       if (!value(v)) return false;
       if (v == "fat1") o.linking = fat::kLinkFat1;
@@ -194,6 +206,14 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
   app.m_nAdvancedFileSystem = o.advancedFileSystem;
+  if (o.scanKind == app::kScanRaw) {
+    std::vector<std::string> unknown;
+    const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown);
+    for (const std::string& name : unknown)
+      std::fprintf(stderr, "qelda: no file type %s in the catalogue %s\n", name.c_str(),
+                   (app::configFolder() / carve::kHeaderFileName).c_str());
+    if (!any || !unknown.empty()) return kExitUsage;
+  }
 
   g_stopFlag = &app.m_bStopRequested;
   struct sigaction action{};
