@@ -73,7 +73,7 @@ void printSources(const app::CQELDAApp& app) {
       if (!v->m_szName.empty()) name = v->m_szName;
       fileSystem = v->m_szFileSystem;
       start = v->m_nStartSector;
-      // What the partition table says, also where the disk ends before (the mount step
+      // The count the partition table gives, even past the end of the disk (the mount step
       // has said so on stderr).
       count = v->claimedSectorCount.value_or(v->m_nSectorCount);
       sizeText = v->m_szSizeText;

@@ -108,8 +108,8 @@ std::optional<LdmGuid> parseGuidText(std::string_view text);
 std::uint32_t FindLdmPrivateHeader(volume::DiskState& app, LdmDatabase& database, std::uint64_t sector);
 // Looks for the database header from `startSector` to the end of the disk.
 void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_t startSector);
-// Reads the VBLK records that follow the database header. A record whose id an earlier
-// record of its kind has is a copy: only the first counts.
+// Reads the VBLK records that follow the database header. Of the records of one kind that
+// share an id only the first counts; the others are copies.
 void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database);
 // Joins the simple volumes' pieces that lie on this disk, then adds them. Every partition
 // record is a piece of one volume at most.

@@ -361,6 +361,16 @@ LdmDatabase parsedDatabase(LdmDisk& disk) {
   return database;
 }
 
+// Mounts `disk` with a database of `records` and an NTFS boot sector at 126; the walk's
+// notes go to `log`.
+void mountWithRecords(LdmDisk& disk, const std::vector<Bytes>& records, platform::TextLog& log) {
+  disk.putPrivateHeader();
+  disk.putDatabase(records);
+  disk.put(126, ntfsBoot());
+  disk.app.layoutLog_ = &log;
+  EXPECT_EQ(disk.mount(), app::MountOutcome::Mounted);
+}
+
 TEST(LdmDisk, RecordsRepeatedWithTheSameIdCountOnce) {
   // 200 copies of the component, partition and disk records: joined blindly, 8,000,000
   // pieces and a volume of 8,000,000,000 sectors. The first copy of a record is the one kept.
@@ -371,12 +381,8 @@ TEST(LdmDisk, RecordsRepeatedWithTheSameIdCountOnce) {
     records.push_back(diskRecord(0x13, "Disk1", kThisDisk));
   }
   LdmDisk disk;
-  disk.putPrivateHeader();
-  disk.putDatabase(records);
-  disk.put(126, ntfsBoot());
   platform::TextLog log;
-  disk.app.layoutLog_ = &log;
-  EXPECT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  mountWithRecords(disk, records, log);
   EXPECT_EQ(disk.volumes(), (std::vector<std::string>{"126:1000:NTFS"}));
   EXPECT_TRUE(log.entries().empty());
 
@@ -394,12 +400,8 @@ TEST(LdmDisk, AVolumeHasAtMostItsPartitionRecordsAndIsCutAtTheDiskEnd) {
     records.push_back(vblk(0x33, {varNumber(id), varText("Disk1-01"), zeros(12), be64(63), be64(0),
                                   varNumber(std::uint64_t(1) << 62), varNumber(0x11), varNumber(0x13)}));
   LdmDisk disk;
-  disk.putPrivateHeader();
-  disk.putDatabase(records);
-  disk.put(126, ntfsBoot());
   platform::TextLog log;
-  disk.app.layoutLog_ = &log;
-  EXPECT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  mountWithRecords(disk, records, log);
   EXPECT_EQ(disk.volumes(), (std::vector<std::string>{"126:" + std::to_string(8192 - 126) + ":NTFS"}));
   const VOLUME_RECORD* v = disk.app.m_pSourceList->m_pNext->m_pDetail.volume();
   EXPECT_EQ(v->claimedSectorCount, UINT64_MAX);
