@@ -10,6 +10,7 @@
 #    one line of four fields per item in `scan --list`, escaped as the README says (held
 #    against fls), and one line per file in `recover`, while the saved files keep them;
 #  - a file under 30 levels of 200-character names is recovered;
+#  - 8000 files of one name in one folder are saved as "SAME.TXT" ... "SAME (8000).TXT";
 #  - an extent that is a FIFO, a folder or a character device is a missing extent, and an
 #    image that is a FIFO is not an image: nothing waits on them;
 #  - `recover` into a folder that already holds symlinks (to folders, to files, dangling),
@@ -126,6 +127,18 @@ guarded "$S/out" "$S/err" "$QELDA" scan "$HOSTILE/huge-mbr.vmdk" --source 2 --li
 rc=$?
 ((rc == 0 || rc == 3)) || fail "a volume past the disk's end: exit $rc: $(head -c 300 "$S/err")"
 CHECKED=$((CHECKED + 1))
+
+# ---------------------------------------------------------------- one name, many files
+# 8000 files named SAME.TXT in one folder: each takes the next free number (trying every
+# number from " (2)" again for each file takes minutes here, and the guard stops it).
+if run_ok "8000 files of one name: recover" "$QELDA" recover "$HOSTILE/dup-names.vmdk" --out "$WORK/dups"; then
+  [[ $(grep -c '^\[Recovered\] DUPS/SAME' "$S/out") == 8000 ]] || fail "8000 files of one name: not all recovered"
+  for n in 1 2 4321 8000; do
+    name=SAME.TXT
+    ((n > 1)) && name="SAME ($n).TXT"
+    [[ $(cat "$WORK/dups/DUPS/$name" 2>/dev/null) == "dup $((n - 1))" ]] || fail "8000 files of one name: $name is not file $n"
+  done
+fi
 
 # ---------------------------------------------------------------- names
 names=$HOSTILE/names-ntfs.vmdk

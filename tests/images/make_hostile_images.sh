@@ -185,6 +185,31 @@ build_ldm_huge() {
   manifest ldm-huge.vmdk "32 MiB MBR dynamic disk: one simple volume (FAT16 at 2048) of 300 partition records with distinct ids, each claiming 2^62 sectors"
 }
 
+# ---------------------------------------------------------------- one name, many files
+# A folder holding 8000 files that all bear the short name SAME.TXT (made as D0000.TXT ...
+# D7999.TXT by mtools, then renamed in their directory entries), each holding "dup N".
+build_dup_names() {
+  local d=$OUT/dup-names.vmdk img src=$WORK/dups i
+  truncate -s 32M "$d"
+  printf 'label: dos\nlabel-id: 0x51e1da12\nsize=63488, type=6\n' | run sfdisk -q "$d"
+  run mkfs.fat -F 16 -s 2 --invariant -h 2048 -g 64/32 -n DUPS --offset=2048 "$d" $((63488 / 2))
+  mkdir -p "$src"
+  for ((i = 0; i < 8000; i++)); do printf -v n 'D%04d.TXT' "$i"; printf 'dup %d\n' "$i" >"$src/$n"; done
+  img="$d@@$((2048 * 512))"
+  run mmd -i "$img" ::/DUPS
+  run mcopy -i "$img" "$src"/* ::/DUPS/
+  perl -e '
+    open(my $fh, "+<:raw", $ARGV[0]) or die; local $/; my $all = <$fh>; my $n = 0;
+    for (my $at = 0; $at + 32 <= length $all; $at += 32) {
+      next unless substr($all, $at, 11) =~ /^D\d{4}   TXT$/;
+      substr($all, $at, 11) = "SAME    TXT"; $n++;
+    }
+    die "renamed $n entries, not 8000\n" unless $n == 8000;
+    seek($fh, 0, 0); print $fh $all; close($fh) or die;
+  ' "$d"
+  manifest dup-names.vmdk "32 MiB MBR disk: p1 FAT16 whose folder DUPS holds 8000 files all named SAME.TXT (file N holds 'dup N')"
+}
+
 # ---------------------------------------------------------------- names
 # Names an NTFS volume takes and a terminal or a line-based reader must not: control
 # characters, backslashes, a name that looks like a second listing line, C1 controls.
@@ -233,6 +258,7 @@ build_huge_mbr
 build_huge_gpt
 build_ldm_repeated
 build_ldm_huge
+build_dup_names
 build_names
 manifest oracle/ "fls -r -p of every volume (NAME.fls)"
 manifest content/ "the files written into each FAT volume"
