@@ -16,6 +16,7 @@
 #include "app/scan_worker.h"
 #include "carve/header_catalogue.h"
 #include "cli/commands.h"
+#include "cli/stderr_log.h"
 #include "cli/stderr_notifier.h"
 #include "cli/terminal_progress.h"
 #include "fs/fat_layout.h"
@@ -169,8 +170,10 @@ void printItems(const results::CFileFolderTree& tree) {
     if (item->m_byFlags & kItemEncrypted) flags[n++] = 'E';
     if (item->lastFlags & kItemSizeFromLog) flags[n++] = 'L';
     if (n == 0) flags[0] = '-';
+    // Names come from the disk: escaped, one item can only ever make one line of four fields.
     std::printf("%c\t%s\t%llu\t%s\n", item->isFolder() ? 'd' : 'f', flags,
-                static_cast<unsigned long long>(item->m_nSize), platform::toUtf8(tree.pathOf(item)).c_str());
+                static_cast<unsigned long long>(item->m_nSize),
+                platform::printableText(platform::toUtf8(tree.pathOf(item))).c_str());
   }
 }
 
@@ -189,6 +192,8 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
 
+  NoteLog notes(&log);
+  app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
   const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
   if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
@@ -254,7 +259,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
 
   app.m_bBusy = 1;
   save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
-    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), path.c_str());
+    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
     std::fflush(stdout);
   });
   const save::SaveTotals totals = saver.Run();
