@@ -3,8 +3,8 @@
 // every boot-sector test with its second structure and backups, the $MFT rebuild and the
 // FAT rebuild from directory clusters on whatever the bytes hold.
 //
-// Build (the search and the layers below it, instrumented):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc -Itests \
+// Build (the search and the layers below it, instrumented), in one line:
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc -Itests
 //     tests/fuzz/lost_candidates_fuzz.cpp src/{platform,ui,fs,image,volume,engine,lost}/*.cpp
 // Run with TMPDIR=/dev/shm and the seeds in tests/fuzz/corpus/lost_candidates/.
 #include <cstddef>
