@@ -136,12 +136,7 @@ class CThreadForSearchVolume {
   std::uint64_t m_nMftSectors = 0;
   std::vector<ntfs::RunEntry> m_pRunTable;
 
-  // The directory-cluster hits of the last deep search, in disk order.
-  const std::vector<DIR_CLUSTER_HIT>& hits() const { return hits_; }
-
  private:
-  friend class SearchTestAccess;
-
   // --- reading, reporting, progress (search_volume.cpp) --------------------------------
   // Reads through the mounted disk or the image file; always leaves the buffer filled
   // (zeros where nothing could be read).
