@@ -27,6 +27,7 @@ int runInfo(const std::vector<std::string>& args);
 int runScan(const std::vector<std::string>& args);
 int runRecover(const std::vector<std::string>& args);
 int runLost(const std::vector<std::string>& args);
+int runDrives(const std::vector<std::string>& args);
 
 // One source as `qelda info` lists it: index, kind, name, file system, start, count, size text.
 void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& entry);

@@ -32,7 +32,10 @@ void printScanUsage(bool recover) {
                "usage: qelda %s\n"
                "  --source N          the source to scan, by the index `qelda info` prints\n"
                "                      (default: the first volume that has a file system)\n"
-               "  --kind quick|deleted  existing files and folders (default), or the deleted ones too\n"
+               "  --kind quick|deleted|advanced|raw  the kind of scan (default quick)\n"
+               "  --scan-type quick|deep  deleted-files scan: from the file system's records (default)\n"
+               "                      or by searching the whole volume\n"
+               "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --log FILE          append the run's log to FILE\n"
                "  --progress          show the progress line even when stderr is not a terminal\n"
@@ -49,6 +52,7 @@ struct Options {
   std::optional<std::size_t> source;
   std::uint32_t scanKind = app::kScanQuick;
   std::uint32_t scanType = 1;
+  std::uint8_t advancedFileSystem = 0;
   bool list = false;
   std::string logPath;
   std::optional<std::uint8_t> linking;
@@ -96,6 +100,12 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       if (!value(v)) return false;
       if (v == "quick") o.scanType = 1;
       else if (v == "deep") o.scanType = 0;
+      else return false;
+    } else if (a == "--fs") {
+      if (!value(v)) return false;
+      if (v == "fat") o.advancedFileSystem = engine::kAdvancedFat;
+      else if (v == "ntfs") o.advancedFileSystem = engine::kAdvancedNtfs;
+      else if (v == "exfat") o.advancedFileSystem = engine::kAdvancedExFat;
       else return false;
     } else if (a == "--linking") {
       if (!value(v)) return false;
@@ -191,6 +201,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   }
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
+  app.m_nAdvancedFileSystem = o.advancedFileSystem;
 
   // Ctrl-C: the scan or the save ends at its next step.
   const StopOnInterrupt interrupt(app.m_bStopRequested);
