@@ -6,6 +6,7 @@
 #include "carve/header_record.h"
 #include "engine/scan_state.h"
 #include "engine/volume_engine.h"
+#include "lost/lost_state.h"
 
 namespace qelda::app {
 
@@ -15,7 +16,7 @@ using image::kImageVmdk;
 
 // The application's state: the mounted image, its volumes and sources, the run flags, and
 // the one current engine. Each layer below is handed only the part of it that it owns.
-class CQELDAApp : public engine::ScanState {
+class CQELDAApp : public lost::LostState {
  public:
   CQELDAApp() = default;
   CQELDAApp(const CQELDAApp&) = delete;

@@ -18,6 +18,7 @@
 #include "cli/commands.h"
 #include "cli/stderr_log.h"
 #include "cli/stderr_notifier.h"
+#include "cli/stop_on_interrupt.h"
 #include "cli/terminal_progress.h"
 #include "fs/fat_layout.h"
 #include "platform/found_item.h"
@@ -28,16 +29,6 @@
 
 namespace qelda::cli {
 namespace {
-
-// Ctrl-C sets the stop flag of the running application; the scan or save ends at its next
-// step. `g_interrupted` remembers it after the scan worker has cleared the flag.
-std::atomic<std::uint32_t>* g_stopFlag = nullptr;
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int) {
-  g_interrupted = 1;
-  if (g_stopFlag) g_stopFlag->store(1, std::memory_order_relaxed);
-}
 
 void printScanUsage(bool recover) {
   std::fprintf(stderr,
@@ -53,6 +44,7 @@ void printScanUsage(bool recover) {
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --log FILE          append the run's log to FILE\n"
                "  --progress          show the progress line even when stderr is not a terminal\n"
+               "  --lost [--deep]     search for lost volumes first, so that --source may name one\n"
                "%s",
                recover ? "recover IMAGE --out DIR [--mask PATTERN] [options]" : "scan IMAGE [--list] [options]",
                recover ? "  --out DIR           the folder the found tree is saved under (made when missing)\n"
@@ -71,6 +63,8 @@ struct Options {
   std::string logPath;
   std::optional<std::uint8_t> linking;
   bool progress = false;
+  bool lost = false;
+  bool deepLost = false;
   std::string out;
   std::string mask;
 };
@@ -95,6 +89,10 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       o.list = true;
     } else if (a == "--progress") {
       o.progress = true;
+    } else if (a == "--lost") {
+      o.lost = true;
+    } else if (a == "--deep") {
+      o.deepLost = true;
     } else if (a == "--source") {
       if (!value(v) || !(o.source = parseIndex(v))) return false;
     } else if (a == "--kind") {
@@ -142,7 +140,7 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       return false;
     }
   }
-  return !o.image.empty() && (!recover || !o.out.empty());
+  return !o.image.empty() && (!recover || !o.out.empty()) && (o.lost || !o.deepLost);
 }
 
 // The entry `index` of the source list, or by default the first volume with a file system.
@@ -195,9 +193,19 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   NoteLog notes(&log);
   app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
-  const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
+  // With --lost, a file that is no virtual-machine image is searched as a plain disk.
+  const bool rawFile = o.lost && app::imageTypeFromPath(o.image) == 0;
+  if (rawFile) app.m_strImagePath = o.image;
+  const auto mounted = rawFile ? app::MountOutcome::Mounted
+                               : mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
   if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
   if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
+  if (o.lost) {
+    platform::IScanProgress& shown = showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent;
+    const int searched = searchLostVolumesFirst(app, rawFile, o.deepLost, shown, log);
+    terminal.finish();
+    if (searched != kExitOk) return searched;
+  }
   app.m_pSelectedSource = pickSource(app, o.source);
   if (!app.m_pSelectedSource) {
     if (o.source) {
@@ -220,17 +228,8 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     if (!any || !unknown.empty()) return kExitUsage;
   }
 
-  g_stopFlag = &app.m_bStopRequested;
-  struct sigaction action{};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  struct Restore {
-    ~Restore() {
-      std::signal(SIGINT, SIG_DFL);
-      g_stopFlag = nullptr;
-    }
-  } restore;
+  // Ctrl-C: the scan or the save ends at its next step.
+  const StopOnInterrupt interrupt(app.m_bStopRequested);
 
   app::CScanProcess worker(app, tree, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent, log,
                            notifier, o.logPath);
@@ -240,7 +239,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     if (!scanned.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(scanned.cause).c_str());
     return kExitScanFailed;
   }
-  if (scanned.status == engine::ScanStatus::Stopped || g_interrupted) {
+  if (scanned.status == engine::ScanStatus::Stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
@@ -271,7 +270,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   }
   std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
               totals.skipped, o.out.c_str());
-  if (totals.stopped || g_interrupted) {
+  if (totals.stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
