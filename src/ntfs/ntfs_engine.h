@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +25,7 @@
 
 namespace qelda::disk {
 struct VOLUME_RECORD;
+class MountedImage;
 }
 
 namespace qelda::ntfs {
@@ -45,6 +47,7 @@ struct VolumeGeometry {
   std::uint64_t lastSector = 0;         // absolute; 0: start + count, as the partition walk gives it
   std::uint16_t sectorsPerCluster = 0;  // 0 (or invalid): learnt from the boot sector
   std::uint64_t mftSector = 0;          // volume-relative, with sectorsPerCluster
+  std::uint64_t mftMirrSector = 0;      // volume-relative; 0: not known
   std::uint8_t fileSystemCode = 7;
   std::uint8_t biosDrive = 0xFF;
   std::u16string imagePath;             // read instead of the source when bImageFile is set
@@ -143,6 +146,8 @@ class CNtfsEngine {
   std::uint64_t mftSector() const { return mftSector_; }
   std::uint64_t mftMirrSector() const { return mftMirrSector_; }
   std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
+  // Records no larger $MFT can number: its record map and record loops never go past this.
+  static constexpr std::uint64_t kMaxMftRecords = std::uint64_t(1) << 32;
   const std::vector<RunEntry>& mftRuns() const { return mftRuns_; }
   bool deletedScan() const { return deletedScan_; }
   // Why the last scan could not read the volume; empty when it could.
@@ -165,14 +170,23 @@ class CNtfsEngine {
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
-  bool acceptBootSector(std::uint64_t absoluteSector);
+  std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
+  // The first usable of the boot sector and its backups; nothing when none is.
+  std::optional<NtfsBootParams> findBootSector();
+  void adoptBootSector(const NtfsBootParams& boot);
+  // Takes the boot sector's geometry over the volume record's where they differ; false when
+  // neither gives a usable one.
+  bool settleGeometry();
   std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<Extent>& extents, std::uint64_t mftSectorOffset) const;
   bool readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer);
   bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
                       std::uint64_t& sectors);
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
+  // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
+  // so does what lies past the volume's end (then `outsideVolume` is set). Returns the bytes
+  // that came from disk.
   std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                std::span<std::uint8_t> out);
+                                std::span<std::uint8_t> out, bool* outsideVolume = nullptr);
   bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
 
   // Index walk.
@@ -204,7 +218,14 @@ class CNtfsEngine {
   std::uint64_t mftSectorCount_ = 0;
   std::vector<RunEntry> mftRuns_;
   std::vector<Extent> mftExtents_;
-  std::vector<std::uint8_t> recordMap_;
+  // Records already reported or looked at, one bit each; grows as records are marked, never
+  // past the $MFT's record count.
+  std::vector<bool> recordMap_;
+  // Volume byte positions of the index blocks already reported: a block that several
+  // folders' runs reach is reported for the first of them only.
+  std::unordered_set<std::uint64_t> reportedIndexBlocks_;
+  // The mounted image the volume is read from, held for the whole scan.
+  std::shared_ptr<const disk::MountedImage> image_;
 
   std::vector<FolderQueueNode> folderQueue_;
   std::unordered_set<std::uint32_t> queuedFolders_;  // records in folderQueue_ with a non-zero flag

@@ -27,12 +27,16 @@ std::size_t attributeEndAround(ByteView record, std::size_t offset) {
 }  // namespace
 
 void CNtfsEngine::markRecord(std::uint32_t record) {
-  if (record < recordMap_.size()) recordMap_[record] = 1;
+  if (record >= mftRecordCount()) return;
+  if (record >= recordMap_.size()) {
+    // Doubling keeps the growth cheap; the $MFT's record count caps it.
+    const std::uint64_t grown = std::max<std::uint64_t>({std::uint64_t(record) + 1, recordMap_.size() * 2, 1024});
+    recordMap_.resize(std::size_t(std::min(grown, mftRecordCount())));
+  }
+  recordMap_[record] = true;
 }
 
-bool CNtfsEngine::isMarked(std::uint32_t record) const {
-  return record < recordMap_.size() && recordMap_[record] != 0;
-}
+bool CNtfsEngine::isMarked(std::uint32_t record) const { return record < recordMap_.size() && recordMap_[record]; }
 
 bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return queuedFolders_.count(record) != 0; }
 
@@ -176,6 +180,10 @@ std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<Run
   std::vector<IndexEntryInfo> entries;
   std::vector<std::uint8_t> block(blockSize);
   for (std::uint64_t offset = 0; offset + blockSize <= totalBytes && !stopRequested(); offset += blockSize) {
+    const auto where = mapVcn(*extents, offset / clusterBytes());
+    if (where && !where->hole &&
+        !reportedIndexBlocks_.insert(where->lcn * clusterBytes() + offset % clusterBytes()).second)
+      continue;
     // A block that continues into the next run is gathered from both.
     if (readExtentBytes(*extents, offset, block) == 0) continue;
     if (!applyIndexBlockFixup(block)) continue;
