@@ -33,7 +33,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   image_ = app_.mountedImage();
   if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
   rootRecord_ = 5;
-  lostFolderFlag_ = 0;
+  lostFoldersId_ = 0;
   app_.m_bVolumeOpened = 1;
 }
 
@@ -65,9 +65,20 @@ void CNtfsEngine::FreeAll() {
   mftExtents_.clear();
   recordMap_.clear();
   reportedIndexBlocks_.clear();
-  folderQueue_.clear();
-  queuedFolders_.clear();
+  folderIds_.clear();
   walkedFolders_.clear();
+  reportedIds_.clear();
+  recordHeaders_.clear();
+  deletedFolders_.clear();
+  deletedFiles_.clear();
+  deletedFolderIndex_.clear();
+  collectedFiles_.clear();
+  collectedFolders_.clear();
+  collectedFolderIndex_.clear();
+  largeFiles_.clear();
+  logState_ = 0;
+  logExtents_.clear();
+  logRuns_.clear();
   freeExtentPool_.clear();
   m_pFreeExtents = freeExtentsTail_ = nullptr;
   mftSectorCount_ = 0;
@@ -196,9 +207,14 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, s
 }
 
 std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& record) {
+  return readAttributeValue(record, L::kTypeAttributeList, kMaxAttributeListBytes);
+}
+
+std::vector<std::uint8_t> CNtfsEngine::readAttributeValue(const Record& record, std::uint8_t type,
+                                                          std::uint64_t maxBytes) {
   const ByteView view(record);
   for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
-    if (a.type != L::kTypeAttributeList) continue;
+    if (a.type != type) continue;
     if (!a.nonResident) {
       const auto value = residentValue(view, a);
       if (!value) return {};
@@ -210,7 +226,7 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& re
                    m_nSectorsPerCluster);
     const auto extents = runsToExtents(runs);
     if (!extents) return {};
-    const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), kMaxAttributeListBytes);
+    const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), maxBytes);
     std::vector<std::uint8_t> content(std::size_t(size + 511) / 512 * 512);
     readExtentBytes(*extents, 0, content);
     content.resize(std::size_t(size));
@@ -355,6 +371,10 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   }
   if (deletedScan_) {
     // The deleted-files passes build on the loaded $MFT; without it there is nothing to do.
+    if (mftLoaded) {
+      CollectDeletedRecords();
+      BuildDeletedTree();
+    }
     return;
   }
   if (mftLoaded) RunQuickScan();
@@ -363,9 +383,15 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
 
 void CNtfsEngine::RunQuickScan() {
   reporter_.logStart(texts::kCreatingDirectoryTree);
+  // One sweep over $MFT tells the walk which index entries name records that have since
+  // been deleted or reused, and the deleted-files pass which records to look at.
+  loadRecordHeaders();
   markRecord(rootRecord_);
   WalkFolderIndex(rootRecord_);
-  // The root-orphan search and the deleted-files pass follow the walk here once they exist.
+  if (!stopRequested()) {
+    if (m_nEntryCount == 0) SearchRootOrphans();
+    if (m_nEntryCount != 0) AddDeletedFiles();
+  }
   reporter_.logEnd(stopRequested());
 }
 

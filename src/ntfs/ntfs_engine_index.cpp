@@ -13,6 +13,9 @@ namespace L = layout;
 
 namespace {
 
+// A folder's $BITMAP: one bit per index block; 1 MiB of it covers 8 Mi blocks.
+constexpr std::uint64_t kMaxIndexBitmapBytes = std::uint64_t(1) << 20;
+
 bool isSaneIndexBlockSize(std::uint32_t size) {
   return size >= 512 && size <= 65536 && (size & (size - 1)) == 0;
 }
@@ -38,14 +41,14 @@ void CNtfsEngine::markRecord(std::uint32_t record) {
 
 bool CNtfsEngine::isMarked(std::uint32_t record) const { return record < recordMap_.size() && recordMap_[record]; }
 
-bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return queuedFolders_.count(record) != 0; }
+bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return folderIds_.count(record) != 0; }
 
 void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
-  folderQueue_.push_back({record, record});
-  if (record != 0) queuedFolders_.insert(record);
+  if (record != 0) folderIds_.try_emplace(record, record);
 }
 
 FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
+  reportedIds_.insert(item.m_nId);
   return reporter_.report(item, name, totals(), mftRecordCount());
 }
 
@@ -74,24 +77,23 @@ bool CNtfsEngine::reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t wa
   if (entry.nameSpace == 2) return false;
   if (entry.record <= 1 || entry.record == rootRecord_ || entry.parent == 0) return false;
   if (entry.realSize >= m_nSectorCount * 512) return false;
+  // An entry left over for a record that has since been deleted or reused is no live file:
+  // the deleted-files pass reports what that record now holds.
+  if (const RecordHeader* h = headerOf(entry.record)) {
+    if (!(h->flags & L::kRecordInUse) || (entry.sequence != 0 && entry.sequence != h->sequence)) return false;
+  }
 
   if (entry.parent != walkedFolder && !inFolderQueue(entry.parent)) {
     // One made-up folder stands for each parent that was never reported.
-    FOUND_ITEM placeholder;
-    placeholder.m_byAttributes = kItemFolder;
-    placeholder.m_nId = entry.parent;
-    placeholder.m_nRecordKey = entry.parent;
-    placeholder.m_nParentId = rootRecord_;
     char name[32];
     std::snprintf(name, sizeof name, "REF-%d", int(entry.parent));
-    reportItem(placeholder, platform::widenLatin1(name));
-    appendFolderQueue(entry.parent);
+    folderIds_[entry.parent] = reportPlaceholder(entry.parent, rootRecord_, platform::widenLatin1(name));
   }
 
   FOUND_ITEM item;
   item.m_nId = entry.record;
   item.m_nRecordKey = entry.record;
-  item.m_nParentId = entry.parent;
+  item.m_nParentId = parentIdFor(entry.parent);
   item.m_nSize = entry.realSize;
   item.m_ftCreated = entry.created;
   item.m_ftModified = entry.modified;
@@ -146,7 +148,10 @@ std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record)
   }
 
   std::vector<IndexEntryInfo> entries;
-  if (!runs.empty()) entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated);
+  // Blocks the folder's $BITMAP marks free hold entries of files since deleted.
+  if (!runs.empty())
+    entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated,
+                                readAttributeValue(buffer, L::kTypeBitmap, kMaxIndexBitmapBytes));
   if (data->rootEntryOffset != 0) {
     auto rootEntries = parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
                                          L::kRecordEntryLimit);
@@ -157,7 +162,8 @@ std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record)
 }
 
 std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
-                                                           std::uint64_t allocatedBytes) {
+                                                           std::uint64_t allocatedBytes,
+                                                           const std::vector<std::uint8_t>& inUse) {
   const auto extents = runsToExtents(runs);
   if (!extents || extents->empty() || !m_nSectorsPerCluster) return {};
   std::uint64_t totalBytes = runClusterCount(runs) * clusterBytes();
@@ -180,6 +186,9 @@ std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<Run
   std::vector<IndexEntryInfo> entries;
   std::vector<std::uint8_t> block(blockSize);
   for (std::uint64_t offset = 0; offset + blockSize <= totalBytes && !stopRequested(); offset += blockSize) {
+    const std::uint64_t index = offset / blockSize;
+    if (!inUse.empty() && (index / 8 >= inUse.size() || !(inUse[std::size_t(index / 8)] & (1u << (index % 8)))))
+      continue;
     const auto where = mapVcn(*extents, offset / clusterBytes());
     if (where && !where->hole &&
         !reportedIndexBlocks_.insert(where->lcn * clusterBytes() + offset % clusterBytes()).second)

@@ -208,9 +208,12 @@ struct DiskScan {
   platform::TextLog log;
   std::unique_ptr<results::CFileFolderTree> tree;
 
-  bool mount(const std::string& diskVmdk) {
-    return app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, diskVmdk) ==
-           app::MountOutcome::Mounted;
+  // A VMDK, or a VDI or VHD by its name's ending.
+  bool mount(const std::string& disk) {
+    const std::uint32_t type = disk.ends_with(".vdi") ? image::kImageVdi
+                               : disk.ends_with(".vhd") ? image::kImageVhd
+                                                        : image::kImageVmdk;
+    return app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(type, disk) == app::MountOutcome::Mounted;
   }
   // The first source entry that carries a volume record of an NTFS volume.
   disk::DEVICE_ENTRY* ntfsSource() {
