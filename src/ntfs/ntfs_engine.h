@@ -186,11 +186,7 @@ class CNtfsEngine {
     FOUND_ITEM* item = nullptr;          // the stored item (quick scan)
   };
   const std::vector<LargeFileNode>& largeFiles() const { return largeFiles_; }
-  // A journal extent: first cluster and clusters.
-  struct LogExtent {
-    std::uint64_t firstCluster = 0;
-    std::uint64_t clusters = 0;
-  };
+
   bool deletedScan() const { return deletedScan_; }
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
@@ -261,8 +257,13 @@ class CNtfsEngine {
   void placeMissingParent(std::uint32_t parent, bool deletedScan);
   void AddMissingParents(const CollectedFile& file);
   void resetFoundTreeIfEmpty();
-  // The journal step shared by both passes: rebuilds what it can of largeFiles_.
+  // The journal step shared by both passes: rebuilds what it can of largeFiles_. False when
+  // there is no journal or it holds no record pages.
   bool runLogAnalysis();
+  // Walks the journal's record pages and keeps, per large file, the newest mapping pairs
+  // and sizes that name its record; true when a record page was found.
+  bool CollectLogRecords(std::vector<struct LogFinding>& findings);
+  void RebuildFromLog(const std::vector<struct LogFinding>& findings);
   ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
@@ -347,9 +348,10 @@ class CNtfsEngine {
 
   // $LogFile: looked for once per engine.
   std::uint8_t logState_ = 0;
-  std::vector<LogExtent> logExtents_;
-  // Runs rebuilt from the journal, by record: the record itself no longer has them.
-  std::unordered_map<std::uint32_t, std::vector<RunEntry>> logRuns_;
+  std::vector<Extent> logExtents_;  // the journal's runs, holes left out
+  // Rebuilt from the journal, by record (index into largeFiles_): the record itself no
+  // longer has its runs.
+  std::unordered_map<std::uint32_t, std::size_t> logRuns_;
 
   std::deque<FREE_EXTENT> freeExtentPool_;
   FREE_EXTENT* freeExtentsTail_ = nullptr;

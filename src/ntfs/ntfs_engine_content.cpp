@@ -16,7 +16,18 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   clusterCount = 0;
   if (info) *info = DataStreamInfo{};
   Record buffer{};
-  if (!m_nSectorsPerCluster || !readRecord(item.m_nId, buffer)) return {};
+  if (!m_nSectorsPerCluster) return {};
+  // A deleted file whose runs came back from the journal: its record no longer has them.
+  if (item.lastFlags & kItemSizeFromLog) {
+    const auto rebuilt = logRuns_.find(item.m_nId);
+    if (rebuilt != logRuns_.end()) {
+      const LargeFileNode& node = largeFiles_[rebuilt->second];
+      clusterCount = std::uint32_t(std::min<std::uint64_t>(runClusterCount(node.runs), 0xFFFFFFFFu));
+      if (info) info->compressed = node.contentFlag == kContentCompressed;
+      return node.runs;
+    }
+  }
+  if (!readRecord(item.m_nId, buffer)) return {};
   const ByteView view(buffer);
   const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
   const bool folderVariant = recordFlags != 0 && recordFlags != 1;
