@@ -156,3 +156,104 @@ INSTANTIATE_TEST_SUITE_P(DiskFormats, NtfsDeletedFiles,
 
 }  // namespace
 }  // namespace qelda::ntfs
+
+namespace qelda::ntfs {
+namespace {
+
+using namespace qelda::ntfs::test;
+
+// Hostile records in a copy of the volume: each scan still ends, and what can be placed is.
+class NtfsHostileRecords : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    base_ = ntfsImagesDir() + "/ntfs-deleted";
+    copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
+    probe_.mount(copy_->volumeImage(), copy_->volume());
+    probe_.engine->ScanVolume(1);
+    ASSERT_GT(probe_.engine->mftRecordCount(), 600u);
+  }
+  std::uint32_t recordOf(const std::string& path) { return flsRecordOf(base_ + ".fls-d", path); }
+
+  // Applies `change` to the fixed-up record and writes it back.
+  template <class Change>
+  void patchRecord(std::uint32_t record, Change change) {
+    const std::uint64_t at = probe_.engine->GetRecordSector(record) * 512;
+    std::vector<std::uint8_t> bytes = copy_->bytesAt(at, 1024);
+    ASSERT_TRUE(ApplyRecordFixup(bytes));
+    change(bytes);
+    copy_->patchRecord(at, bytes);
+  }
+  void setParent(std::uint32_t record, std::uint32_t parent) {
+    patchRecord(record, [&](std::vector<std::uint8_t>& bytes) {
+      const platform::ByteView view(bytes);
+      for (const AttributeRef& a : walkAttributes(view, 30).attributes) {
+        if (a.type != 0x30) continue;
+        const std::size_t value = a.offset + view.le16(a.offset + 0x14).value_or(0);
+        platform::putLe32(&bytes[value], parent);
+      }
+    });
+  }
+
+  std::string base_;
+  std::unique_ptr<VolumeCopy> copy_;
+  MountedVolume probe_;
+};
+
+TEST_F(NtfsHostileRecords, CyclesSelfParentsBrokenAttributesAndLoopingRunsEndCleanly) {
+  const std::uint32_t inner = recordOf("$OrphanFiles/inner"), deeper = recordOf("$OrphanFiles/inner/deeper");
+  const std::uint32_t child = recordOf("$OrphanFiles/child");
+  ASSERT_NE(inner * deeper * child, 0u);
+  // Two deleted folders each other's parent, and one its own.
+  setParent(inner, deeper);
+  setParent(deeper, inner);
+  setParent(child, child);
+  // An attribute whose length runs past the record.
+  patchRecord(recordOf("root-dead.txt"), [](std::vector<std::uint8_t>& bytes) {
+    const auto data = FindRecordData(platform::ByteView(bytes), false);
+    ASSERT_TRUE(data);
+    platform::putLe32(&bytes[data->attributeOffset + 4], 0x1000);
+  });
+  // Mapping pairs that come back to the same clusters again and again.
+  patchRecord(recordOf("mixed/dead.txt"), [](std::vector<std::uint8_t>& bytes) {
+    const auto data = FindRecordData(platform::ByteView(bytes), false);
+    ASSERT_TRUE(data && !data->resident);
+    const std::size_t end = data->attributeOffset + platform::ByteView(bytes).le32(data->attributeOffset + 4).value_or(0);
+    std::size_t at = data->offset;
+    const std::uint8_t first[] = {0x11, 0x10, 0x40};
+    std::copy(std::begin(first), std::end(first), bytes.begin() + std::ptrdiff_t(at));
+    for (at += 3; at + 4 < end; at += 3) {
+      const std::uint8_t again[] = {0x11, 0x10, 0x00};
+      std::copy(std::begin(again), std::end(again), bytes.begin() + std::ptrdiff_t(at));
+    }
+    std::fill(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(end), 0);
+  });
+
+  for (const std::uint32_t kind : {app::kScanDeleted, app::kScanQuick}) {
+    SCOPED_TRACE(kind);
+    DiskScan s;
+    ASSERT_TRUE(s.mount(copy_->diskImage()));
+    ASSERT_EQ(s.scan(kind).status, engine::ScanStatus::Done);
+    // Nothing deleted stays hidden: the folders of the cycle, the self-parented one and
+    // their files are listed once each, under a placeholder.
+    for (const char* name : {"inner", "deeper", "child", "g2.bin", "g3.txt", "ch.txt"}) {
+      SCOPED_TRACE(name);
+      int seen = 0;
+      for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+        if (platform::toUtf8(s.tree->nameOf(i)) != name) continue;
+        ++seen;
+        EXPECT_EQ(platform::toUtf8(s.tree->pathOf(i)).rfind("Lost ", 0), 0u) << platform::toUtf8(s.tree->pathOf(i));
+      }
+      EXPECT_EQ(seen, 1);
+    }
+    const FOUND_ITEM* looping = s.find("mixed/dead.txt");
+    ASSERT_NE(looping, nullptr);
+    std::string content;
+    s.read(*looping, content);
+    EXPECT_LE(content.size(), looping->m_nSize);
+    EXPECT_LT(s.tree->size(), 1000u);
+  }
+}
+
+}  // namespace
+}  // namespace qelda::ntfs

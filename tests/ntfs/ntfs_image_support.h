@@ -86,15 +86,16 @@ inline Listing flsListing(const std::string& flsPath) {
   return out;
 }
 
-// The record number of a path in an `fls -r -p` listing ("r/r 82-128-2:\tDocs/notes.txt...").
+// The record number of a path in an `fls -r -p` listing.
 inline std::uint32_t flsRecordOf(const std::string& flsPath, const std::string& wanted) {
   std::ifstream in(flsPath);
   std::string line;
   while (std::getline(in, line)) {
     const std::vector<std::string> f = splitTabs(line);
     if (f.size() < 2 || f[1] != wanted) continue;
-    const std::size_t blank = f[0].find(' ');
-    return blank == std::string::npos ? 0 : std::uint32_t(std::stoul(f[0].substr(blank + 1)));
+    // "r/r 82-128-2:", or "-/r * 79-128-2:" for a deleted entry.
+    const std::size_t number = f[0].find_first_of("0123456789", 3);
+    return number == std::string::npos ? 0 : std::uint32_t(std::stoul(f[0].substr(number)));
   }
   return 0;
 }
@@ -160,6 +161,18 @@ class VolumeCopy {
   std::uint64_t sectors() const { return sectors_; }
 
   void patch(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) { dir_.putAt("ntfs.img", offset, bytes); }
+  // Writes a fixed-up record back in its on-disk form: each sector's last word into the
+  // update sequence array, the sequence number in its place.
+  void patchRecord(std::uint64_t offset, std::vector<std::uint8_t> record) {
+    const std::size_t usa = platform::ByteView(record).le16(0x04).value_or(0x30);
+    for (std::size_t k = 0; k < 2; ++k) {
+      record[usa + 2 + 2 * k] = record[k * 512 + 510];
+      record[usa + 3 + 2 * k] = record[k * 512 + 511];
+      record[k * 512 + 510] = record[usa];
+      record[k * 512 + 511] = record[usa + 1];
+    }
+    patch(offset, record);
+  }
   std::vector<std::uint8_t> bytesAt(std::uint64_t offset, std::size_t count) const {
     std::vector<std::uint8_t> out(count);
     std::ifstream in(volume(), std::ios::binary);

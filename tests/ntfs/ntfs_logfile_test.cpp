@@ -19,19 +19,6 @@ using namespace qelda::ntfs::test;
 namespace F = logfile;
 using test::LogTarget;
 
-// Puts a fixed-up record back in its on-disk form: each sector's last word into the update
-// sequence array, the sequence number in its place.
-std::vector<std::uint8_t> unfixRecord(std::vector<std::uint8_t> record) {
-  const std::size_t usa = platform::ByteView(record).le16(layout::kRecordUsaOffset).value_or(0x30);
-  for (std::size_t k = 0; k < 2; ++k) {
-    record[usa + 2 + 2 * k] = record[k * 512 + 510];
-    record[usa + 3 + 2 * k] = record[k * 512 + 511];
-    record[k * 512 + 510] = record[usa];
-    record[k * 512 + 511] = record[usa + 1];
-  }
-  return record;
-}
-
 TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
   if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
   const std::string base = ntfsImagesDir() + "/ntfs-deleted";
@@ -59,7 +46,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
   std::fill(record.begin() + data->attributeOffset + layout::kAttrAllocatedSize,
             record.begin() + data->attributeOffset + layout::kAttrInitializedSize + 8, 0);
   std::fill(record.begin() + data->offset, record.begin() + std::ptrdiff_t(pairsEnd), 0);
-  copy.patch(recordByte, unfixRecord(record));
+  copy.patchRecord(recordByte, record);
 
   // The journal: record 2's first run; record pages from 16 KiB in. The first page holds
   // the mapping pairs as the undo data of an update, an older update of the same attribute
