@@ -23,7 +23,8 @@ constexpr std::size_t kSweepBytes = std::size_t(1) << 20;
 
 std::u16string folderName(std::u16string_view word, std::uint32_t number) {
   std::u16string name(word);
-  for (const char c : " " + std::to_string(number)) name.push_back(char16_t(c));
+  name.push_back(u' ');
+  for (const char c : std::to_string(number)) name.push_back(char16_t(c));
   return name;
 }
 
