@@ -67,7 +67,8 @@ void CNtfsEngine::FreeAll() {
   reportedIndexBlocks_.clear();
   folderIds_.clear();
   walkedFolders_.clear();
-  reportedIds_.clear();
+  reportedRecordIds_.clear();
+  reportedOtherIds_.clear();
   recordHeaders_.clear();
   deletedFolders_.clear();
   deletedFiles_.clear();

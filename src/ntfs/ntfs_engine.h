@@ -240,7 +240,8 @@ class CNtfsEngine {
   bool stopRequested() const;
   // Every record of $MFT from `first` on, in order, read in blocks of 1 MiB; `visit` gets the
   // signed ones (fixed up) with their numbers from their positions, and may stop the sweep.
-  void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, Record&)>& visit);
+  using RecordSpan = std::span<std::uint8_t, 1024>;
+  void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit);
   void loadRecordHeaders();
   const RecordHeader* headerOf(std::uint32_t record) const;
   // Name, times, flags and size of a record; nothing when it is not one to report.
@@ -332,8 +333,12 @@ class CNtfsEngine {
   // placeholder, with the id of the item that stands for it.
   std::unordered_map<std::uint32_t, std::uint32_t> folderIds_;
   std::unordered_set<std::uint32_t> walkedFolders_;
-  // Ids of every item reported, so that a placeholder never takes one of them.
-  std::unordered_set<std::uint32_t> reportedIds_;
+  // Ids of every item reported, so that a placeholder never takes one of them: record
+  // numbers as bits, the few others (placeholders' own) in a set.
+  std::vector<bool> reportedRecordIds_;
+  std::unordered_set<std::uint32_t> reportedOtherIds_;
+  void noteReportedId(std::uint32_t id);
+  bool isReportedId(std::uint32_t id) const;
   // Signed records in record order (the quick scan's sweep).
   std::vector<RecordHeader> recordHeaders_;
 

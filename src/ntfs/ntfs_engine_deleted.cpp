@@ -32,17 +32,16 @@ std::u16string folderName(std::u16string_view word, std::uint32_t number) {
 
 // ---------------------------------------------------------------- the sweep over $MFT
 
-void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, Record&)>& visit) {
+void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit) {
   const std::uint64_t count = mftRecordCount();
   std::vector<std::uint8_t> block(kSweepBytes);
-  Record record{};
   for (std::uint64_t r = first; r < count;) {
     const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / L::kRecordSize);
     // Holes in the run list and clusters outside the volume read as zeros: their records
     // are counted and never signed.
     readExtentBytes(mftExtents_, r * L::kRecordSize, std::span<std::uint8_t>(block.data(), std::size_t(n * L::kRecordSize)));
     for (std::uint64_t i = 0; i < n; ++i) {
-      std::memcpy(record.data(), block.data() + i * L::kRecordSize, L::kRecordSize);
+      const RecordSpan record(block.data() + i * L::kRecordSize, L::kRecordSize);
       if (!ApplyRecordFixup(record)) continue;
       if (!visit(std::uint32_t(r + i), record)) return;
     }
@@ -52,7 +51,7 @@ void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::ui
 
 void CNtfsEngine::loadRecordHeaders() {
   recordHeaders_.clear();
-  sweepMft(0, [this](std::uint32_t number, Record& record) {
+  sweepMft(0, [this](std::uint32_t number, RecordSpan record) {
     const ByteView view(record);
     RecordHeader h;
     h.record = number;
@@ -65,6 +64,8 @@ void CNtfsEngine::loadRecordHeaders() {
 }
 
 const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) const {
+  // Where every record so far was signed, a record's header sits at its own number.
+  if (record < recordHeaders_.size() && recordHeaders_[record].record == record) return &recordHeaders_[record];
   const auto it = std::lower_bound(recordHeaders_.begin(), recordHeaders_.end(), record,
                                    [](const RecordHeader& h, std::uint32_t r) { return h.record < r; });
   return it != recordHeaders_.end() && it->record == record ? &*it : nullptr;
@@ -152,7 +153,7 @@ std::uint32_t CNtfsEngine::placeholderId(std::uint32_t wanted) const {
   // A made-up folder never shares the id of an item already reported, nor of a folder record
   // still to be reported: its children would hang under the wrong item.
   auto taken = [this](std::uint32_t id) {
-    return id == 0 || id == rootRecord_ || reportedIds_.count(id) != 0 || deletedFolderIndex_.count(id) != 0 ||
+    return id == 0 || id == rootRecord_ || isReportedId(id) || deletedFolderIndex_.count(id) != 0 ||
            collectedFolderIndex_.count(id) != 0;
   };
   if (!taken(wanted)) return wanted;
@@ -356,7 +357,8 @@ void CNtfsEngine::CollectDeletedRecords() {
 
   // The stop control is off for this pass: the sweep runs to its end.
   std::uint32_t lastStep = 0;
-  sweepMft(0, [&](std::uint32_t number, Record& record) {
+  Record copy{};
+  sweepMft(0, [&](std::uint32_t number, RecordSpan record) {
     if (m_pScanDlg) {
       // The bar is stepped once per record, skipped ones included.
       for (; lastStep <= number; ++lastStep) m_pScanDlg->stepIt(engine::kItemBar);
@@ -376,11 +378,12 @@ void CNtfsEngine::CollectDeletedRecords() {
                                    std::uint8_t(flags == 2 ? kItemDeleted : 0)});
       return true;
     }
-    auto described = describeRecord(record, true);
+    std::copy(record.begin(), record.end(), copy.begin());
+    auto described = describeRecord(copy, true);
     if (!described || described->item.isFolder()) return true;
     const auto data = FindRecordData(view, false);
     described->item.m_nId = number;
-    described->item.m_nSize = recordDataSize(record, number, *data, *described);
+    described->item.m_nSize = recordDataSize(copy, number, *data, *described);
     if (described->item.m_nSize == 0 && described->nonResident && (logState_ != 1 || !logExtents_.empty()))
       largeFiles_.push_back(largeFileNodeFor(number, *described));
     collectedFiles_.push_back({number, parent, std::move(described->name), described->item});

@@ -41,6 +41,21 @@ void CNtfsEngine::markRecord(std::uint32_t record) {
 
 bool CNtfsEngine::isMarked(std::uint32_t record) const { return record < recordMap_.size() && recordMap_[record]; }
 
+void CNtfsEngine::noteReportedId(std::uint32_t id) {
+  if (id >= mftRecordCount()) {
+    reportedOtherIds_.insert(id);
+    return;
+  }
+  if (id >= reportedRecordIds_.size())
+    reportedRecordIds_.resize(std::size_t(std::min<std::uint64_t>(
+        std::max<std::uint64_t>({std::uint64_t(id) + 1, reportedRecordIds_.size() * 2, 1024}), mftRecordCount())));
+  reportedRecordIds_[id] = true;
+}
+
+bool CNtfsEngine::isReportedId(std::uint32_t id) const {
+  return id < reportedRecordIds_.size() ? bool(reportedRecordIds_[id]) : reportedOtherIds_.count(id) != 0;
+}
+
 bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return folderIds_.count(record) != 0; }
 
 void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
@@ -48,7 +63,7 @@ void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
 }
 
 FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
-  reportedIds_.insert(item.m_nId);
+  noteReportedId(item.m_nId);
   return reporter_.report(item, name, totals(), mftRecordCount());
 }
 
