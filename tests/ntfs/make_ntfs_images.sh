@@ -156,6 +156,9 @@ fill_deleted() {
   text_file "$WORK/piece" piece 3000
   dd if="$WORK/piece" of="$m/sparse-dead.bin" bs=1 seek=1048576 conv=notrunc status=none
   for i in $(seq -w 1 600); do printf 'bulk %s\n' "$i" >"$m/bulk/b$i.txt"; done
+  # A folder whose index shrinks from many blocks to one: the blocks it frees keep entries.
+  mkdir "$m/shrink"
+  for i in $(seq -w 1 1500); do printf 'shrink %s\n' "$i" >"$m/shrink/s$i.txt"; done
   mkdir -p "$m/orphan/child"
   text_file "$m/orphan/child/ch.txt" orphan 700
 }
@@ -164,6 +167,7 @@ remove_some() {
   rm "$m/mixed/dead.txt" "$m/mixed/dead-small.txt" "$m/root-dead.txt" "$m/keep/sub/b.bin" "$m/sparse-dead.bin"
   rm -r "$m/gone" "$m/orphan"
   rm "$m"/bulk/b0[0-4]*.txt
+  rm "$m"/shrink/s0*.txt "$m"/shrink/s1[0-4]*.txt
 }
 reuse_some() {
   local m=$1

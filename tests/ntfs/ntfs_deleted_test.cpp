@@ -3,7 +3,10 @@
 // deleted-files scan, held against what The Sleuth Kit lists and reads of the same volume.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,12 +60,18 @@ class NtfsDeletedFiles : public ::testing::TestWithParam<const char*> {
     for (const FlsEntry& e : readFls(base_ + ".fls"))
       if (!isSystemPath(e.path)) live_.emplace(e.record, e);
     ASSERT_GT(deleted_.size(), 50u);
+    // Records not in use, as `ils -A` lists them ("number|f|...").
+    std::istringstream ils(run("ils -A '" + base_ + ".img'"));
+    std::string line;
+    while (std::getline(ils, line))
+      if (!line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) unallocated_.insert(std::uint32_t(std::stoul(line)));
   }
 
   std::string istat(std::uint32_t record) { return run("istat '" + base_ + ".img' " + std::to_string(record)); }
   std::string icat(std::uint32_t record) { return run("icat '" + base_ + ".img' " + std::to_string(record)); }
-  // The index still names some records that are no longer in use; fls takes them as live.
-  bool unallocated(std::uint32_t record) { return istat(record).find("Not Allocated") != std::string::npos; }
+  // The index still names some records that are no longer in use (entries left in index
+  // blocks the folder freed, or kept by the index's own tree); fls lists them as live.
+  bool unallocated(std::uint32_t record) const { return unallocated_.count(record) != 0; }
 
   // Every deleted entry of fls is found under its path, or under a placeholder for the
   // parent fls could not name; every deleted item found is one of those or a record that
@@ -115,6 +124,7 @@ class NtfsDeletedFiles : public ::testing::TestWithParam<const char*> {
   DiskScan scan_;
   std::map<std::uint32_t, FlsEntry> deleted_;
   std::map<std::uint32_t, FlsEntry> live_;
+  std::set<std::uint32_t> unallocated_;
 };
 
 TEST_P(NtfsDeletedFiles, DeletedFilesScanListsWhatFlsListsAsDeleted) {
@@ -135,19 +145,21 @@ TEST_P(NtfsDeletedFiles, DeletedFilesScanListsWhatFlsListsAsDeleted) {
 TEST_P(NtfsDeletedFiles, QuickScanAddsTheDeletedAfterTheLiveTree) {
   ASSERT_EQ(scan_.scan(app::kScanQuick).status, engine::ScanStatus::Done);
   checkDeletedItems("Lost folder(s)");
-  // The live items are fls's, less the index entries whose records are no longer in use
-  // (checked above: those come as deleted).
+  // The live items are fls's, less the index entries whose records are no longer in use:
+  // those come as deleted (checked above).
   Listing got;
-  std::set<std::uint32_t> deletedIds;
   for (const FOUND_ITEM* i = scan_.tree->head(); i; i = i->m_pNext) {
     const std::string path = platform::toUtf8(scan_.tree->pathOf(i));
-    if (i->m_byFlags & kItemDeleted) deletedIds.insert(i->m_nId);
     if ((i->m_byFlags & kItemDeleted) || isSystemPath(path) || path.rfind("Lost folder(s)", 0) == 0) continue;
     got.insert(i->isFolder() ? "d " + path : "f " + path + " " + std::to_string(i->m_nSize));
   }
   Listing want;
-  for (const auto& [record, e] : live_)
-    if (!deletedIds.count(record)) want.insert(e.folder ? "d " + e.path : "f " + e.path + " " + std::to_string(e.size));
+  std::size_t stale = 0;
+  for (const auto& [record, e] : live_) {
+    if (unallocated(record)) ++stale;
+    else want.insert(e.folder ? "d " + e.path : "f " + e.path + " " + std::to_string(e.size));
+  }
+  EXPECT_GT(stale, 50u);  // the freed blocks of shrink/ among them
   EXPECT_EQ(got, want) << "only ours:\n" << difference(got, want) << "only fls:\n" << difference(want, got);
 }
 
@@ -251,7 +263,7 @@ TEST_F(NtfsHostileRecords, CyclesSelfParentsBrokenAttributesAndLoopingRunsEndCle
     std::string content;
     s.read(*looping, content);
     EXPECT_LE(content.size(), looping->m_nSize);
-    EXPECT_LT(s.tree->size(), 1000u);
+    EXPECT_LT(s.tree->size(), 5000u);
   }
 }
 

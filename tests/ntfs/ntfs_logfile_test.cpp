@@ -97,8 +97,11 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
     EXPECT_EQ(s.read(*item, content), engine::ReadOutcome::Complete);
     EXPECT_TRUE(content == original);
     // The flag on that file alone.
-    for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext)
-      if (i != item) EXPECT_FALSE(i->lastFlags & kItemSizeFromLog) << platform::toUtf8(s.tree->pathOf(i));
+    for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+      if (i != item) {
+        EXPECT_FALSE(i->lastFlags & kItemSizeFromLog) << platform::toUtf8(s.tree->pathOf(i));
+      }
+    }
   }
 }
 
