@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -12,25 +13,46 @@ namespace qelda::ntfs::test {
 
 namespace F = logfile;
 
-// A record page as it lies on disk, holding the given log records from offset 0x40.
-inline std::vector<std::uint8_t> recordPage(std::uint64_t lastLsn, const std::vector<std::vector<std::uint8_t>>& records) {
-  std::vector<std::uint8_t> page(F::kPageSize, 0);
-  std::copy_n("RCRD", 4, page.begin());
-  platform::putLe16(&page[F::kPageUsaOffset], 0x28);
-  platform::putLe16(&page[F::kPageUsaCount], 9);
-  platform::putLe64(&page[F::kPageLastLsn], lastLsn);
+// Record pages as they lie on disk, holding the given log records one after the other from
+// offset 0x40 of the first: 8-byte aligned, a record that does not fit the rest of a page
+// going on in the next page's data, a new page where fewer than 48 bytes are left.
+inline std::vector<std::uint8_t> recordPages(std::uint64_t lastLsn, const std::vector<std::vector<std::uint8_t>>& records) {
+  std::vector<std::array<std::uint8_t, F::kPageSize>> pages(1);
   std::size_t pos = F::kPageHeader;
   for (const auto& r : records) {
-    std::copy(r.begin(), r.end(), page.begin() + std::ptrdiff_t(pos));
-    pos = (pos + r.size() + 7) / 8 * 8;
+    if (pos >= F::kPageSize) pages.emplace_back(), pos = F::kPageHeader;
+    std::size_t done = 0;
+    for (;;) {
+      const std::size_t n = std::min(r.size() - done, F::kPageSize - pos);
+      std::copy_n(r.begin() + std::ptrdiff_t(done), n, pages.back().begin() + std::ptrdiff_t(pos));
+      done += n;
+      if (done == r.size()) {
+        pos = NextRecordPosition(pos, std::uint32_t(n));
+        break;
+      }
+      pages.emplace_back();
+      pos = F::kPageHeader;
+    }
   }
-  platform::putLe16(&page[0x28], 0x0707);
-  for (std::size_t k = 0; k < 8; ++k) {
-    page[0x2A + 2 * k] = page[k * 512 + 510];
-    page[0x2B + 2 * k] = page[k * 512 + 511];
-    page[k * 512 + 510] = page[k * 512 + 511] = 0x07;
+  std::vector<std::uint8_t> out;
+  for (auto& page : pages) {
+    std::copy_n("RCRD", 4, page.begin());
+    platform::putLe16(&page[F::kPageUsaOffset], 0x28);
+    platform::putLe16(&page[F::kPageUsaCount], 9);
+    platform::putLe64(&page[F::kPageLastLsn], lastLsn);
+    platform::putLe16(&page[0x28], 0x0707);
+    for (std::size_t k = 0; k < 8; ++k) {
+      page[0x2A + 2 * k] = page[k * 512 + 510];
+      page[0x2B + 2 * k] = page[k * 512 + 511];
+      page[k * 512 + 510] = page[k * 512 + 511] = 0x07;
+    }
+    out.insert(out.end(), page.begin(), page.end());
   }
-  return page;
+  return out;
+}
+
+inline std::vector<std::uint8_t> recordPage(std::uint64_t lastLsn, const std::vector<std::vector<std::uint8_t>>& records) {
+  return recordPages(lastLsn, records);
 }
 
 struct LogTarget {

@@ -48,10 +48,11 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
   std::fill(record.begin() + data->offset, record.begin() + std::ptrdiff_t(pairsEnd), 0);
   copy.patchRecord(recordByte, record);
 
-  // The journal: record 2's first run; record pages from 16 KiB in. The first page holds
-  // the mapping pairs as the undo data of an update, an older update of the same attribute
-  // with other pairs, and the attribute's sizes; the second a record that names another
-  // file. Every other page keeps the 0xFF fill of ntfs-3g.
+  // The journal: record 2's first run; record pages from 16 KiB in. The first two pages
+  // hold the mapping pairs as the undo data of an update (running from the first page into
+  // the second), an older update of the same attribute with other pairs, and the
+  // attribute's sizes; the third a record that names another file. Every other page keeps
+  // the 0xFF fill of ntfs-3g.
   std::vector<std::uint8_t> logRecordBytes = copy.bytesAt(probe.engine->GetRecordSector(2) * 512, 1024);
   ASSERT_TRUE(ApplyRecordFixup(logRecordBytes));
   const auto logData = FindRecordData(platform::ByteView(logRecordBytes), false);
@@ -64,12 +65,12 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
   const std::uint64_t journal = logExtents->front().lcn * spc * 512;
 
   const std::uint64_t recordSector = recordByte / 512;
-  const LogTarget here{900, F::kOpUpdateMappingPairs, data->attributeOffset,
+  const LogTarget hereTarget{900, F::kOpUpdateMappingPairs, data->attributeOffset,
                     std::uint16_t(data->offset - data->attributeOffset), std::uint16_t(dead * 2 % spc),
                     std::uint32_t(dead * 2 / spc), std::uint32_t(recordSector / spc)};
-  LogTarget older = here;
+  LogTarget older = hereTarget;
   older.lsn = 800;
-  LogTarget sizes = here;
+  LogTarget sizes = hereTarget;
   sizes.lsn = 850;
   sizes.op = F::kOpSetNewAttributeSizes;
   sizes.attributeOffset = 0;
@@ -77,11 +78,20 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
   platform::putLe64(&sizeValues[0], 372736);
   platform::putLe64(&sizeValues[8], 369000);
   platform::putLe64(&sizeValues[16], 369000);
-  LogTarget elsewhere = here;
+  LogTarget elsewhere = hereTarget;
   elsewhere.vcn += 1;
+  // A record of no interest fills the first page so far that the one with the pairs runs
+  // on into the second page.
+  LogTarget filler = elsewhere;
+  filler.op = 0;
+  const std::vector<std::uint8_t> here = test::logRecord(hereTarget, pairs);
+  ASSERT_GT(here.size(), 0x50u);
+  const std::size_t fillerBytes = F::kPageSize - 0x50 - F::kPageHeader - 0x58;
   copy.patch(journal + 4 * F::kPageSize,
-             test::recordPage(900, {test::logRecord(older, {0x11, 0x01, 0x05, 0x00}), test::logRecord(here, pairs), test::logRecord(sizes, sizeValues)}));
-  copy.patch(journal + 5 * F::kPageSize, test::recordPage(901, {test::logRecord(elsewhere, {0x11, 0x02, 0x07, 0x00})}));
+             test::recordPages(900, {test::logRecord(filler, std::vector<std::uint8_t>(fillerBytes, 0xEE)), here,
+                                     test::logRecord(older, {0x11, 0x01, 0x05, 0x00}),
+                                     test::logRecord(sizes, sizeValues)}));
+  copy.patch(journal + 6 * F::kPageSize, test::recordPage(901, {test::logRecord(elsewhere, {0x11, 0x02, 0x07, 0x00})}));
 
   for (const std::uint32_t kind : {app::kScanDeleted, app::kScanQuick}) {
     SCOPED_TRACE(kind);
