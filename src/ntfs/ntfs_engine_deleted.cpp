@@ -2,14 +2,11 @@
 // and the deleted-files scan, which collects from the whole $MFT and builds the folder
 // paths of what it found.
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 
 #include "engine/scan_state.h"
 #include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_texts.h"
-#include "platform/text.h"
 
 namespace qelda::ntfs {
 
