@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Quick-scan speed on an NTFS volume of 100,000 files, against fls on the same disk.
+# Quick-scan speed on an NTFS volume of 100,000 files, against fls on the same disk; with
+# --deleted, the deleted-files scan of such a volume from which 20,000 files were removed,
+# against `fls -r -d -p`.
 #
-#   bench_ntfs_scan.sh BUILD_DIR [WORK_DIR]
+#   bench_ntfs_scan.sh [--deleted] BUILD_DIR [WORK_DIR]
 #
 # Makes once (kept in WORK_DIR, default BUILD_DIR/bench-ntfs) a volume with mkntfs, fills it
 # through ntfs-3g, and places it as partition 1 of a raw disk (sfdisk), described by a
@@ -9,18 +11,28 @@
 #   5 areas x 4 teams x 5 batches = 100 leaf folders (three levels below the root), each
 #   holding 1000 files with long names and a few lines of text; every 25th file is 6 KB
 #   (non-resident), the rest live in their MFT records.
+#   --deleted (kept in WORK_DIR, default BUILD_DIR/bench-ntfs-deleted): then, on the same
+#   mount, the 10 leaf folders of teams 2 and 3 of area 4 are removed whole (their team
+#   folders too) and, in the other 90, every file whose
+#   number is 1 more than a multiple of 9 (111 a folder): 19,990 files deleted.
 # Then, with the disk in the page cache, times in the same run (best of ROUNDS, default 3):
 #   qelda scan disk.vmdk --source N --kind quick --list > /dev/null
 #   fls -r -p -o START disk.raw > /dev/null
+# (--deleted: qelda scan ... --kind deleted --list, and fls -r -d -p -o START disk.raw)
 # and prints both times and their ratio, with the engine alone (bench_scan_engine, items
 # dropped) beside them. While the build has no working `qelda scan`, the engine alone is
 # what is held against fls, and said so.
 # Needs root and /dev/fuse for the making step (ntfs-3g mounts the volume file).
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
+DELETED=0
+if [[ ${1:-} == --deleted ]]; then
+  DELETED=1
+  shift
+fi
+if [[ $# -lt 1 ]]; then echo "usage: $0 [--deleted] BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-ntfs}")
+if ((DELETED)); then WORK=$(readlink -m "${2:-$BUILD/bench-ntfs-deleted}"); else WORK=$(readlink -m "${2:-$BUILD/bench-ntfs}"); fi
 ROUNDS=${ROUNDS:-3}
 QELDA=$BUILD/qelda
 ENGINE=$BUILD/bench_scan_engine
@@ -34,6 +46,7 @@ mkdir -p "$WORK"
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
 LAYOUT="ntfs 1 GiB at sector 2048; 5x4x5 folders x 1000 files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
+((DELETED)) && LAYOUT="$LAYOUT; leaves 4,2,* and 4,3,* removed whole and files N % 9 == 1 of the others"
 VOL_MIB=1024
 START=2048
 
@@ -107,6 +120,13 @@ EOF
   FILL_PID=$!
   wait "$FILL_PID"
   FILL_PID=''
+  if ((DELETED)); then
+    rm -r "$MNT/Area 4/Team 2 of area 4" "$MNT/Area 4/Team 3 of area 4"
+    # File names are "NNNN Document of batch BB.txt": the number is 29 characters from the end.
+    find "$MNT/Area "[0-4] -name '*.txt' -print0 |
+      awk -v RS='\0' -v ORS='\0' '{ n = substr($0, length($0) - 28, 4) + 0 } n % 9 == 1' |
+      xargs -0 -P "$(nproc)" -n 500 rm
+  fi
   local filled
   filled=$(elapsed "$t0")
   fusermount -u "$MNT"
@@ -130,4 +150,4 @@ if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
 # ---------------------------------------------------------------- timing
 # shellcheck source=bench/scan_timing.sh
 source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
-time_quick_scans NTFS "$VMDK" "$RAW"
+if ((DELETED)); then time_deleted_scans NTFS "$VMDK" "$RAW"; else time_quick_scans NTFS "$VMDK" "$RAW"; fi

@@ -68,3 +68,27 @@ scan_best() {  # scan_best SECONDS_SO_FAR COMMAND...: runs COMMAND, keeps the sh
 }
 
 scan_ratio() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x / y }'; }
+
+# The same for the deleted-files scan, against `fls -r -d -p`: deleted files listed by each
+# (fls's nameless reserved records left out), then the best times and the ratio.
+time_deleted_scans() {
+  local fs=$1 vmdk=$2 raw=$3 source start
+  read -r source start < <("$QELDA" info "$vmdk" | awk -F'\t' -v fs="$fs" 'NF == 7 && $4 == fs { print $1, $5; exit }') ||
+    { echo "qelda info lists no $fs volume in $vmdk" >&2; return 1; }
+  local qelda_cmd=("$QELDA" scan "$vmdk" --source "$source" --kind deleted --list)
+  local fls_cmd=(fls -r -d -p -o "$start" "$raw")
+  "${qelda_cmd[@]}" >"$WORK/qelda.list"
+  "${fls_cmd[@]}" >"$WORK/fls.list"
+  echo "$fs volume: source $source, sector $start; deleted files:" \
+       "qelda $(awk -F'\t' '$1 == "f" && $2 ~ /D/' "$WORK/qelda.list" | wc -l)," \
+       "fls $(awk -F'\t' '$1 ~ /\/r/ && $2 !~ /OrphanFile-[0-9]+$/' "$WORK/fls.list" | wc -l)"
+  cat "$raw" >/dev/null
+  local q=999999 f=999999 round
+  for ((round = 1; round <= ROUNDS; round++)); do
+    q=$(scan_best "$q" "${qelda_cmd[@]}")
+    f=$(scan_best "$f" "${fls_cmd[@]}")
+  done
+  printf '%-32s %9s %9s\n' "$fs deleted-files scan, best of $ROUNDS" seconds "/ fls"
+  printf '%-32s %9.3f %9s\n' "qelda scan --kind deleted --list" "$q" "$(scan_ratio "$q" "$f")"
+  printf '%-32s %9.3f %9s\n' "fls -r -d -p" "$f" "1.000"
+}

@@ -25,6 +25,7 @@ std::vector<IndexEntryInfo> parseIndexEntries(platform::ByteView bytes, std::siz
     if (length < 0x10 || length > limit - pos) break;
     IndexEntryInfo e;
     e.record = record;
+    e.sequence = *bytes.le16(pos + L::kIeSequence);
     const bool named = length >= L::kIeName;
     if (named) {
       const std::uint8_t nameLength = *bytes.u8(pos + L::kIeNameLength);

@@ -14,6 +14,7 @@ namespace qelda::ntfs {
 // One entry's copy of the file's $FILE_NAME.
 struct IndexEntryInfo {
   std::uint32_t record = 0;
+  std::uint16_t sequence = 0;  // of the record when the entry was made
   std::uint32_t parent = 0;
   std::uint64_t created = 0;
   std::uint64_t modified = 0;

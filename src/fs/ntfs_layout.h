@@ -17,8 +17,11 @@ inline constexpr std::size_t kBootSignature = 0x1FE;         // 0x55 0xAA
 // ---- MFT file record (always 1024 bytes here) ----
 inline constexpr std::size_t kRecordSize = 1024;
 inline constexpr std::size_t kRecordUsaOffset = 0x04;        // u16: 0x2A or 0x30
+inline constexpr std::size_t kRecordSequence = 0x10;         // u16: grows each time the record is reused
 inline constexpr std::size_t kRecordFirstAttribute = 0x14;   // u16
 inline constexpr std::size_t kRecordFlags = 0x16;            // u16: 1 in use, 2 folder
+inline constexpr std::uint8_t kRecordInUse = 0x01;
+inline constexpr std::uint8_t kRecordFolder = 0x02;
 inline constexpr std::uint16_t kUsaOffsetOld = 0x2A;         // "FILE*"
 inline constexpr std::uint16_t kUsaOffsetNew = 0x30;         // "FILE0"
 // The attribute walk looks at no more than this many attributes.
@@ -49,6 +52,7 @@ inline constexpr std::uint8_t kTypeFileName = 0x30;
 inline constexpr std::uint8_t kTypeData = 0x80;
 inline constexpr std::uint8_t kTypeIndexRoot = 0x90;
 inline constexpr std::uint8_t kTypeIndexAllocation = 0xA0;
+inline constexpr std::uint8_t kTypeBitmap = 0xB0;            // of a folder: one bit per index block in use
 inline constexpr std::uint8_t kTypeEnd = 0xFF;
 
 // ---- resident contents ----
@@ -72,6 +76,7 @@ inline constexpr std::size_t kAlMinEntry = 0x1A;
 
 // ---- index entry (offsets from the entry start) ----
 inline constexpr std::size_t kIeRecord = 0x00;       // low u32 of the file reference
+inline constexpr std::size_t kIeSequence = 0x06;     // u16: the record's sequence number the entry was made for
 inline constexpr std::size_t kIeLength = 0x08;       // u16
 inline constexpr std::size_t kIeFlags = 0x0C;        // u16: 2 = last entry of the node
 inline constexpr std::size_t kIeParent = 0x10;       // low u32

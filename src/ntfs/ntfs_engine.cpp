@@ -24,14 +24,16 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   m_nLastSector = volume.lastSector ? volume.lastSector : volume.startSector + volume.sectorCount;
   m_nSectorsPerCluster = isValidSectorsPerCluster(volume.sectorsPerCluster) ? volume.sectorsPerCluster : 0;
   mftSector_ = volume.mftSector;
+  mftMirrSector_ = volume.mftMirrSector;
   fileSystemCode_ = volume.fileSystemCode;
   biosDrive_ = volume.biosDrive;
   m_bImageFile = bImageFile;
   imagePath_ = volume.imagePath;
   imageFile_.reset();
+  image_ = app_.mountedImage();
   if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
   rootRecord_ = 5;
-  lostFolderFlag_ = 0;
+  lostFoldersId_ = 0;
   app_.m_bVolumeOpened = 1;
 }
 
@@ -43,6 +45,7 @@ VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t 
   g.lastSector = record.m_nLastSector;
   g.sectorsPerCluster = record.m_wNtfsSectorsPerCluster;
   g.mftSector = record.m_nMftSector;
+  g.mftMirrSector = record.m_nMftMirrSector;
   g.fileSystemCode = record.m_byFileSystem;
   g.biosDrive = record.m_byDrive;
   g.imagePath = entryName;
@@ -61,9 +64,22 @@ void CNtfsEngine::FreeAll() {
   mftRuns_.clear();
   mftExtents_.clear();
   recordMap_.clear();
-  folderQueue_.clear();
-  queuedFolders_.clear();
+  reportedIndexBlocks_.clear();
+  folderIds_.clear();
   walkedFolders_.clear();
+  reportedRecordIds_.clear();
+  reportedOtherIds_.clear();
+  recordHeaders_.clear();
+  deletedFolders_.clear();
+  deletedFiles_.clear();
+  deletedFolderIndex_.clear();
+  collectedFiles_.clear();
+  collectedFolders_.clear();
+  collectedFolderIndex_.clear();
+  largeFiles_.clear();
+  logState_ = 0;
+  logExtents_.clear();
+  logRuns_.clear();
   freeExtentPool_.clear();
   m_pFreeExtents = freeExtentsTail_ = nullptr;
   mftSectorCount_ = 0;
@@ -78,7 +94,7 @@ std::uint64_t CNtfsEngine::volumeClusters() const {
 // ---------------------------------------------------------------- readers
 
 std::uint32_t CNtfsEngine::readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector) {
-  if (!m_bImageFile) return disk::ReadSourceSectors(app_, buffer, absoluteSector, byteCount);
+  if (!m_bImageFile) return disk::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount);
   if (!imageFile_) return 0;
   // A short read leaves zeros, never what the buffer held before.
   imageFile_->readAt(absoluteSector * 512, std::span<std::uint8_t>(buffer, byteCount));
@@ -109,16 +125,19 @@ std::uint32_t CNtfsEngine::ReadImageFileSectors(std::uint32_t sectorCount, std::
 }
 
 bool CNtfsEngine::readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer) {
+  // Past the volume's end lies another volume's data, never this file's: zeros, not read.
+  const std::uint64_t total = volumeClusters();
+  const std::uint64_t inside = lcn >= total ? 0 : std::min(count, total - lcn);
+  std::memset(buffer + inside * clusterBytes(), 0, std::size_t((count - inside) * clusterBytes()));
+  bool ok = inside == count;
   // In pieces that keep each read's byte count well inside 32 bits.
   const std::uint64_t perRead = std::max<std::uint64_t>(1, (std::uint64_t(16) << 20) / clusterBytes());
-  bool ok = true;
-  while (count > 0) {
-    const std::uint64_t n = std::min(count, perRead);
-    if (lcn + n > volumeClusters()) ok = false;  // past the volume: what is read there is not the file's
-    if (!ReadVolumeSectors(buffer, std::uint32_t(n * clusterBytes()), lcn * m_nSectorsPerCluster)) ok = false;
-    buffer += n * clusterBytes();
-    lcn += n;
-    count -= n;
+  for (std::uint64_t done = 0; done < inside;) {
+    const std::uint64_t n = std::min(inside - done, perRead);
+    if (!ReadVolumeSectors(buffer + done * clusterBytes(), std::uint32_t(n * clusterBytes()),
+                           (lcn + done) * m_nSectorsPerCluster))
+      ok = false;
+    done += n;
   }
   return ok;
 }
@@ -134,7 +153,7 @@ std::optional<std::uint64_t> CNtfsEngine::sectorOfMftOffset(const std::vector<Ex
 }
 
 std::uint64_t CNtfsEngine::GetRecordSector(std::uint32_t record) {
-  if (record >= m_nSectorCount) return 0;
+  if (record >= mftRecordCount()) return 0;
   return sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
 }
 
@@ -154,15 +173,14 @@ bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uin
 
 bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
   Record r{};
-  if (!readRecordThrough(mftExtents_, record, r)) return false;
+  if (record >= mftRecordCount() || !readRecordThrough(mftExtents_, record, r)) return false;
   std::copy(r.begin(), r.end(), buffer.begin());
   return true;
 }
 
 std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                           std::span<std::uint8_t> out) {
-  // Sector by sector through the extents, one read per contiguous stretch; holes and
-  // places no extent covers read as zeros. Returns the bytes that came from disk.
+                                           std::span<std::uint8_t> out, bool* outsideVolume) {
+  // One read per contiguous stretch.
   std::uint64_t fromDisk = 0;
   std::size_t done = 0;
   while (done < out.size()) {
@@ -170,10 +188,14 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, s
     const std::uint64_t vcn = pos / clusterBytes();
     const std::uint64_t inCluster = pos % clusterBytes();
     const auto m = mapVcn(extents, vcn);
-    std::size_t take = std::size_t(std::min<std::uint64_t>(out.size() - done, clusterBytes() - inCluster));
-    if (m) take = std::size_t(std::min<std::uint64_t>(out.size() - done, m->runRemaining * clusterBytes() - inCluster));
-    take = std::min<std::size_t>(take, std::size_t(16) << 20);
-    if (!m || m->hole || m->lcn + m->runRemaining > volumeClusters()) {
+    std::uint64_t span = clusterBytes() - inCluster;
+    bool fromVolume = m && !m->hole && m->lcn < volumeClusters();
+    if (m) span = m->runRemaining * clusterBytes() - inCluster;
+    // Only the part of the run inside the volume is read; past its end lies no data of this stream.
+    if (fromVolume) span = std::min(span, (volumeClusters() - m->lcn) * clusterBytes() - inCluster);
+    const std::size_t take = std::size_t(std::min<std::uint64_t>({out.size() - done, span, std::uint64_t(16) << 20}));
+    if (!fromVolume) {
+      if (m && !m->hole && outsideVolume) *outsideVolume = true;
       std::memset(out.data() + done, 0, take);
     } else {
       // byteOffset is sector-aligned for every caller, so pos is too.
@@ -186,9 +208,14 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, s
 }
 
 std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& record) {
+  return readAttributeValue(record, L::kTypeAttributeList, kMaxAttributeListBytes);
+}
+
+std::vector<std::uint8_t> CNtfsEngine::readAttributeValue(const Record& record, std::uint8_t type,
+                                                          std::uint64_t maxBytes) {
   const ByteView view(record);
   for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
-    if (a.type != L::kTypeAttributeList) continue;
+    if (a.type != type) continue;
     if (!a.nonResident) {
       const auto value = residentValue(view, a);
       if (!value) return {};
@@ -200,7 +227,7 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& re
                    m_nSectorsPerCluster);
     const auto extents = runsToExtents(runs);
     if (!extents) return {};
-    const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), kMaxAttributeListBytes);
+    const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), maxBytes);
     std::vector<std::uint8_t> content(std::size_t(size + 511) / 512 * 512);
     readExtentBytes(*extents, 0, content);
     content.resize(std::size_t(size));
@@ -211,24 +238,50 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& re
 
 // ---------------------------------------------------------------- boot sector and $MFT
 
-bool CNtfsEngine::acceptBootSector(std::uint64_t absoluteSector) {
+std::optional<NtfsBootParams> CNtfsEngine::bootSectorAt(std::uint64_t absoluteSector) {
   std::array<std::uint8_t, 512> sector{};
-  if (!readAbsolute(sector.data(), 512, absoluteSector)) return false;
+  if (!readAbsolute(sector.data(), 512, absoluteSector)) return std::nullopt;
   const auto boot = parseNtfsBoot(ByteView(sector), m_nSectorCount);
-  if (!boot) return false;
-  m_nSectorsPerCluster = std::uint16_t(boot->sectorsPerCluster);
-  mftSector_ = boot->mftSector();
-  mftMirrSector_ = boot->mftMirrSector();
-  return true;
+  if (!boot) return std::nullopt;
+  return *boot;
+}
+
+std::optional<NtfsBootParams> CNtfsEngine::findBootSector() {
+  // The volume's own first sector, then its backup at the end: the last sector, or the one
+  // before it where the volume's end is counted one past its last sector.
+  if (auto boot = bootSectorAt(m_nPartitionStart)) return boot;
+  if (m_nLastSector) {
+    if (auto boot = bootSectorAt(m_nLastSector)) return boot;
+  }
+  if (m_nLastSector > m_nPartitionStart) return bootSectorAt(m_nLastSector - 1);
+  return std::nullopt;
+}
+
+void CNtfsEngine::adoptBootSector(const NtfsBootParams& boot) {
+  m_nSectorsPerCluster = std::uint16_t(boot.sectorsPerCluster);
+  mftSector_ = boot.mftSector();
+  mftMirrSector_ = boot.mftMirrSector();
 }
 
 std::uint32_t CNtfsEngine::ReadBootSector() {
-  // The volume's own first sector, then its backup at the end: the last sector, or the one
-  // before it where the volume's end is counted one past its last sector.
-  if (acceptBootSector(m_nPartitionStart)) return 1;
-  if (m_nLastSector && acceptBootSector(m_nLastSector)) return 1;
-  if (m_nLastSector > m_nPartitionStart && acceptBootSector(m_nLastSector - 1)) return 1;
-  return 0;
+  const auto boot = findBootSector();
+  if (!boot) return 0;
+  adoptBootSector(*boot);
+  return 1;
+}
+
+bool CNtfsEngine::settleGeometry() {
+  // The volume record's copy is only as good as the partition walk that read it: its $MFT
+  // must lie inside the volume, and the boot sector, where one is readable, has the last word.
+  const bool recordUsable = isValidSectorsPerCluster(m_nSectorsPerCluster) && mftSector_ < m_nSectorCount;
+  if (mftMirrSector_ >= m_nSectorCount) mftMirrSector_ = 0;
+  const auto boot = findBootSector();
+  if (boot) {
+    adoptBootSector(*boot);
+    return true;
+  }
+  if (!recordUsable) m_nSectorsPerCluster = 0;
+  return recordUsable;
 }
 
 bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
@@ -287,12 +340,20 @@ std::uint32_t CNtfsEngine::LoadMft() {
     return 0;
   auto extents = runsToExtents(runs);
   if (!extents) return 0;
+  // The record count bounds the record map and every record loop: only the $MFT's clusters
+  // that lie inside the volume hold records, whatever length its runs claim.
+  std::uint64_t insideClusters = 0;
+  for (const Extent& e : *extents)
+    if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
+  const std::uint64_t records =
+      std::min({sectors / 2, insideClusters * m_nSectorsPerCluster / 2, CNtfsEngine::kMaxMftRecords});
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
-  // The record count sizes the record map and every record loop: never more than the volume holds.
-  mftSectorCount_ = std::min(sectors, m_nSectorCount);
-  recordMap_.assign(std::size_t(std::max<std::uint64_t>(mftSectorCount_ / 2, 6)), 0);
-  recordMap_[0] = recordMap_[1] = 1;
+  mftSectorCount_ = records * 2;
+  recordMap_.clear();
+  reportedIndexBlocks_.clear();
+  markRecord(0);
+  markRecord(1);
   return 1;
 }
 
@@ -301,7 +362,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
 void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
-  const bool bootKnown = isValidSectorsPerCluster(m_nSectorsPerCluster) || ReadBootSector() != 0;
+  const bool bootKnown = settleGeometry();
   const bool mftLoaded = bootKnown && LoadMft() != 0;
   if (!bootKnown) {
     failure_ = u"no NTFS boot sector at the volume's first sector or at its backup";
@@ -311,6 +372,10 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   }
   if (deletedScan_) {
     // The deleted-files passes build on the loaded $MFT; without it there is nothing to do.
+    if (mftLoaded) {
+      CollectDeletedRecords();
+      BuildDeletedTree();
+    }
     return;
   }
   if (mftLoaded) RunQuickScan();
@@ -319,9 +384,15 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
 
 void CNtfsEngine::RunQuickScan() {
   reporter_.logStart(texts::kCreatingDirectoryTree);
+  // One sweep over $MFT tells the walk which index entries name records that have since
+  // been deleted or reused, and the deleted-files pass which records to look at.
+  loadRecordHeaders();
   markRecord(rootRecord_);
   WalkFolderIndex(rootRecord_);
-  // The root-orphan search and the deleted-files pass follow the walk here once they exist.
+  if (!stopRequested()) {
+    if (m_nEntryCount == 0) SearchRootOrphans();
+    if (m_nEntryCount != 0) AddDeletedFiles();
+  }
   reporter_.logEnd(stopRequested());
 }
 

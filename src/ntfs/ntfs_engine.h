@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -24,6 +26,7 @@
 
 namespace qelda::disk {
 struct VOLUME_RECORD;
+class MountedImage;
 }
 
 namespace qelda::ntfs {
@@ -45,6 +48,7 @@ struct VolumeGeometry {
   std::uint64_t lastSector = 0;         // absolute; 0: start + count, as the partition walk gives it
   std::uint16_t sectorsPerCluster = 0;  // 0 (or invalid): learnt from the boot sector
   std::uint64_t mftSector = 0;          // volume-relative, with sectorsPerCluster
+  std::uint64_t mftMirrSector = 0;      // volume-relative; 0: not known
   std::uint8_t fileSystemCode = 7;
   std::uint8_t biosDrive = 0xFF;
   std::u16string imagePath;             // read instead of the source when bImageFile is set
@@ -93,6 +97,28 @@ class CNtfsEngine {
   // Reports the folder's whole branch, depth first, each folder's entries before the next
   // entry of its parent.
   std::uint32_t WalkFolderIndex(std::uint32_t record);
+
+  // --- deleted files, after the quick walk ---------------------------------------------------
+  // Reports every record from 16 on that the walk did not reach, under its parent folder or
+  // a placeholder for it.
+  void AddDeletedFiles();
+  void AttachDeletedFolders();
+  void AttachDeletedFileRecords();
+  // Reads record R and reports it under parent P; the stored item, or null when the record
+  // is not reported.
+  FOUND_ITEM* ReportDeletedRecord(std::uint32_t record, std::uint32_t parent);
+  // Reports a record already read into `item` (whose id, key and parent are set); 1 when reported.
+  std::uint32_t ReportRecordItem(const std::array<std::uint8_t, 1024>& record, FOUND_ITEM& item);
+  // When the root index gave nothing: the records whose parent is the root.
+  void SearchRootOrphans();
+
+  // --- the deleted-files scan ------------------------------------------------------------------
+  void CollectDeletedRecords();
+  void BuildDeletedTree();
+
+  // --- $LogFile ------------------------------------------------------------------------------
+  // Finds the journal's runs (once per engine); 1 when it has some.
+  std::uint32_t ReadLogFile();
 
   // --- volume I/O ------------------------------------------------------------------------
   std::uint32_t ReadVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector);
@@ -143,16 +169,29 @@ class CNtfsEngine {
   std::uint64_t mftSector() const { return mftSector_; }
   std::uint64_t mftMirrSector() const { return mftMirrSector_; }
   std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
+  // Records no larger $MFT can number: its record map and record loops never go past this.
+  static constexpr std::uint64_t kMaxMftRecords = std::uint64_t(1) << 32;
   const std::vector<RunEntry>& mftRuns() const { return mftRuns_; }
+  // A deleted file whose record lost its size and runs: what the journal may give back.
+  struct LargeFileNode {
+    std::uint32_t record = 0;
+    std::uint32_t recordCluster = 0;     // the cluster holding the record
+    std::uint32_t clusterIndex = 0;      // that cluster's index within $MFT
+    std::uint16_t sectorInCluster = 0;   // the record's sector within it
+    std::uint16_t dataOffset = 0;        // of the $DATA attribute in the record
+    std::uint16_t runListOffset = 0;     // of the mapping pairs in that attribute
+    std::uint8_t contentFlag = 0;
+    std::uint64_t size = 0;              // from the journal
+    std::vector<RunEntry> runs;          // rebuilt from the journal; empty: none found
+    FOUND_ITEM* item = nullptr;          // the stored item (quick scan)
+  };
+  const std::vector<LargeFileNode>& largeFiles() const { return largeFiles_; }
+
   bool deletedScan() const { return deletedScan_; }
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
  private:
-  struct FolderQueueNode {
-    std::uint32_t record = 0;
-    std::uint32_t flag = 0;
-  };
   struct IndexFrame {
     std::uint32_t folder = 0;
     std::vector<IndexEntryInfo> entries;
@@ -160,19 +199,93 @@ class CNtfsEngine {
   };
   using Record = std::array<std::uint8_t, 1024>;
 
+  // What the single sweep over $MFT keeps of each signed record.
+  struct RecordHeader {
+    std::uint32_t record = 0;
+    std::uint32_t parent = 0;
+    std::uint16_t sequence = 0;
+    std::uint8_t flags = 0;
+  };
+  // What a record reports as: its item (id, key and parent left to the caller) and name.
+  struct RecordItem {
+    FOUND_ITEM item;
+    std::u16string name;
+    bool nonResident = false;
+    std::uint16_t dataOffset = 0;
+    std::uint16_t runListOffset = 0;
+    std::uint8_t contentFlag = 0;
+  };
+  // Deleted-folder and deleted-file chains of the quick scan's pass.
+  struct DeletedNode {
+    std::uint32_t record = 0;
+    std::uint32_t parent = 0;
+    bool done = false;
+  };
+  // Chains of the deleted-files scan.
+  struct CollectedFile {
+    std::uint32_t record = 0;
+    std::uint32_t parent = 0;
+    std::u16string name;
+    FOUND_ITEM item;  // size, times and flags as collected
+  };
+  struct CollectedFolder {
+    std::uint32_t record = 0;
+    std::uint32_t parent = 0;
+    std::u16string name;
+    std::uint64_t modified = 0;
+    std::uint64_t created = 0;
+    std::uint8_t flags = 0;
+  };
+
   bool stopRequested() const;
+  // Every record of $MFT from `first` on, in order, read in blocks of 1 MiB; `visit` gets the
+  // signed ones (fixed up) with their numbers from their positions, and may stop the sweep.
+  using RecordSpan = std::span<std::uint8_t, 1024>;
+  void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit);
+  void loadRecordHeaders();
+  const RecordHeader* headerOf(std::uint32_t record) const;
+  // Name, times, flags and size of a record; nothing when it is not one to report.
+  // longNameOnly: the deleted-files scan takes no DOS name.
+  std::optional<RecordItem> describeRecord(const Record& record, bool longNameOnly);
+  std::uint64_t recordDataSize(const Record& record, std::uint32_t number, const RecordData& data, RecordItem& out);
+  LargeFileNode largeFileNodeFor(std::uint32_t record, const RecordItem& described) const;
+  // The id of the item that stands for folder record P: P itself, or its placeholder's.
+  std::uint32_t parentIdFor(std::uint32_t parent) const;
+  std::uint32_t placeholderId(std::uint32_t wanted) const;
+  // Reports a made-up folder; returns its id.
+  std::uint32_t reportPlaceholder(std::uint32_t wanted, std::uint32_t parent, std::u16string_view name);
+  // "Lost folder(s)" once per pass, then the placeholder for missing parent P (once).
+  void placeMissingParent(std::uint32_t parent, bool deletedScan);
+  void AddMissingParents(const CollectedFile& file);
+  void resetFoundTreeIfEmpty();
+  // The journal step shared by both passes: rebuilds what it can of largeFiles_. False when
+  // there is no journal or it holds no record pages.
+  bool runLogAnalysis();
+  // Walks the journal's record pages and keeps, per large file, the newest mapping pairs
+  // and sizes that name its record; true when a record page was found.
+  bool CollectLogRecords(std::vector<struct LogFinding>& findings);
+  void RebuildFromLog(const std::vector<struct LogFinding>& findings);
   ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
-  bool acceptBootSector(std::uint64_t absoluteSector);
+  std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
+  // The first usable of the boot sector and its backups; nothing when none is.
+  std::optional<NtfsBootParams> findBootSector();
+  void adoptBootSector(const NtfsBootParams& boot);
+  // Takes the boot sector's geometry over the volume record's where they differ; false when
+  // neither gives a usable one.
+  bool settleGeometry();
   std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<Extent>& extents, std::uint64_t mftSectorOffset) const;
   bool readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer);
   bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
                       std::uint64_t& sectors);
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
+  // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
+  // so does what lies past the volume's end (then `outsideVolume` is set). Returns the bytes
+  // that came from disk.
   std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                std::span<std::uint8_t> out);
+                                std::span<std::uint8_t> out, bool* outsideVolume = nullptr);
   bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
 
   // Index walk.
@@ -181,8 +294,12 @@ class CNtfsEngine {
   bool inFolderQueue(std::uint32_t record) const;
   void appendFolderQueue(std::uint32_t record);
   std::vector<IndexEntryInfo> readFolderEntries(std::uint32_t record);
+  // `inUse`: the folder's $BITMAP, one bit per block; empty when it has none (every block counts).
   std::vector<IndexEntryInfo> ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
-                                                std::uint64_t allocatedBytes);
+                                                std::uint64_t allocatedBytes, const std::vector<std::uint8_t>& inUse);
+  // The value of the record's first attribute of `type`, resident or read from its clusters
+  // (at most `maxBytes`); empty when it has none.
+  std::vector<std::uint8_t> readAttributeValue(const Record& record, std::uint8_t type, std::uint64_t maxBytes);
   // Reports one index entry; true when it is a folder to walk next.
   bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
   FOUND_ITEM* reportItem(const FOUND_ITEM& item, std::u16string_view name);
@@ -193,7 +310,6 @@ class CNtfsEngine {
   std::uint8_t fileSystemCode_ = 0;
   std::uint8_t biosDrive_ = 0;
   std::uint8_t rootRecord_ = 5;
-  std::uint32_t lostFolderFlag_ = 0;
   bool deletedScan_ = false;
   std::u16string failure_;
   std::u16string imagePath_;
@@ -204,11 +320,43 @@ class CNtfsEngine {
   std::uint64_t mftSectorCount_ = 0;
   std::vector<RunEntry> mftRuns_;
   std::vector<Extent> mftExtents_;
-  std::vector<std::uint8_t> recordMap_;
+  // Records already reported or looked at, one bit each; grows as records are marked, never
+  // past the $MFT's record count.
+  std::vector<bool> recordMap_;
+  // Volume byte positions of the index blocks already reported: a block that several
+  // folders' runs reach is reported for the first of them only.
+  std::unordered_set<std::uint64_t> reportedIndexBlocks_;
+  // The mounted image the volume is read from, held for the whole scan.
+  std::shared_ptr<const disk::MountedImage> image_;
 
-  std::vector<FolderQueueNode> folderQueue_;
-  std::unordered_set<std::uint32_t> queuedFolders_;  // records in folderQueue_ with a non-zero flag
+  // The folder queue: each folder record reported so far, and each missing parent given a
+  // placeholder, with the id of the item that stands for it.
+  std::unordered_map<std::uint32_t, std::uint32_t> folderIds_;
   std::unordered_set<std::uint32_t> walkedFolders_;
+  // Ids of every item reported, so that a placeholder never takes one of them: record
+  // numbers as bits, the few others (placeholders' own) in a set.
+  std::vector<bool> reportedRecordIds_;
+  std::unordered_set<std::uint32_t> reportedOtherIds_;
+  void noteReportedId(std::uint32_t id);
+  bool isReportedId(std::uint32_t id) const;
+  // Signed records in record order (the quick scan's sweep).
+  std::vector<RecordHeader> recordHeaders_;
+
+  std::vector<DeletedNode> deletedFolders_;
+  std::vector<DeletedNode> deletedFiles_;
+  std::unordered_map<std::uint32_t, std::size_t> deletedFolderIndex_;
+  std::vector<CollectedFile> collectedFiles_;
+  std::vector<CollectedFolder> collectedFolders_;
+  std::unordered_map<std::uint32_t, std::size_t> collectedFolderIndex_;
+  std::vector<LargeFileNode> largeFiles_;
+  std::uint32_t lostFoldersId_ = 0;  // id of this pass's "Lost folder(s)"; 0: not reported yet
+
+  // $LogFile: looked for once per engine.
+  std::uint8_t logState_ = 0;
+  std::vector<Extent> logExtents_;  // the journal's runs, holes left out
+  // Rebuilt from the journal, by record (index into largeFiles_): the record itself no
+  // longer has its runs.
+  std::unordered_map<std::uint32_t, std::size_t> logRuns_;
 
   std::deque<FREE_EXTENT> freeExtentPool_;
   FREE_EXTENT* freeExtentsTail_ = nullptr;

@@ -16,7 +16,18 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   clusterCount = 0;
   if (info) *info = DataStreamInfo{};
   Record buffer{};
-  if (!m_nSectorsPerCluster || !readRecord(item.m_nId, buffer)) return {};
+  if (!m_nSectorsPerCluster) return {};
+  // A deleted file whose runs came back from the journal: its record no longer has them.
+  if (item.lastFlags & kItemSizeFromLog) {
+    const auto rebuilt = logRuns_.find(item.m_nId);
+    if (rebuilt != logRuns_.end()) {
+      const LargeFileNode& node = largeFiles_[rebuilt->second];
+      clusterCount = std::uint32_t(std::min<std::uint64_t>(runClusterCount(node.runs), 0xFFFFFFFFu));
+      if (info) info->compressed = node.contentFlag == kContentCompressed;
+      return node.runs;
+    }
+  }
+  if (!readRecord(item.m_nId, buffer)) return {};
   const ByteView view(buffer);
   const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
   const bool folderVariant = recordFlags != 0 && recordFlags != 1;
@@ -135,6 +146,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   const std::vector<RunEntry> runs = GetDataRuns(item, runClusters, &resident, &info);
   const bool compressed = info.compressed;
   std::uint64_t remaining = std::min(item.m_nSize, m_nSectorCount * 512);
+  bool ok = true;
   if (runs.empty()) {
     if (resident.empty() && remaining != 0) return false;
     const std::size_t n = std::size_t(std::min<std::uint64_t>(resident.size(), remaining));
@@ -143,12 +155,18 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   }
   const auto extents = runsToExtents(runs);
   if (!extents) return false;
+  // The stream holds what its runs cover and no more: a size that claims more is not met
+  // with zeros.
+  const std::uint64_t covered = runClusterCount(runs) * clusterBytes();
+  if (remaining > covered) {
+    remaining = covered;
+    ok = false;
+  }
 
   const std::uint64_t unitClusters = L::kCompressionUnitClusters;
   const std::uint64_t unitBytes = unitClusters * clusterBytes();
   std::vector<std::uint8_t> unit(static_cast<std::size_t>(unitBytes));
   std::vector<std::uint8_t> packed(static_cast<std::size_t>(unitBytes));
-  bool ok = true;
   for (std::uint64_t firstVcn = 0; remaining > 0 && !stopRequested(); firstVcn += unitClusters) {
     // Which of the unit's clusters hold data, gathered across the runs that cover it.
     std::size_t allocated = 0;
@@ -169,7 +187,10 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     } else if (compressed && allocated == unitClusters) {
       std::copy(packed.begin(), packed.end(), unit.begin());
     } else if (!compressed) {
-      if (readExtentBytes(*extents, firstVcn * clusterBytes(), unit) == 0 && !mapVcn(*extents, firstVcn)) ok = false;
+      bool outside = false;
+      if (readExtentBytes(*extents, firstVcn * clusterBytes(), unit, &outside) == 0 && !mapVcn(*extents, firstVcn))
+        ok = false;
+      if (outside) ok = false;
     }
     // Past the initialized size the stream holds zeros, whatever its clusters contain.
     const std::uint64_t unitStart = firstVcn * clusterBytes();

@@ -13,6 +13,9 @@ namespace L = layout;
 
 namespace {
 
+// A folder's $BITMAP: one bit per index block; 1 MiB of it covers 8 Mi blocks.
+constexpr std::uint64_t kMaxIndexBitmapBytes = std::uint64_t(1) << 20;
+
 bool isSaneIndexBlockSize(std::uint32_t size) {
   return size >= 512 && size <= 65536 && (size & (size - 1)) == 0;
 }
@@ -27,21 +30,40 @@ std::size_t attributeEndAround(ByteView record, std::size_t offset) {
 }  // namespace
 
 void CNtfsEngine::markRecord(std::uint32_t record) {
-  if (record < recordMap_.size()) recordMap_[record] = 1;
+  if (record >= mftRecordCount()) return;
+  if (record >= recordMap_.size()) {
+    // Doubling keeps the growth cheap; the $MFT's record count caps it.
+    const std::uint64_t grown = std::max<std::uint64_t>({std::uint64_t(record) + 1, recordMap_.size() * 2, 1024});
+    recordMap_.resize(std::size_t(std::min(grown, mftRecordCount())));
+  }
+  recordMap_[record] = true;
 }
 
-bool CNtfsEngine::isMarked(std::uint32_t record) const {
-  return record < recordMap_.size() && recordMap_[record] != 0;
+bool CNtfsEngine::isMarked(std::uint32_t record) const { return record < recordMap_.size() && recordMap_[record]; }
+
+void CNtfsEngine::noteReportedId(std::uint32_t id) {
+  if (id >= mftRecordCount()) {
+    reportedOtherIds_.insert(id);
+    return;
+  }
+  if (id >= reportedRecordIds_.size())
+    reportedRecordIds_.resize(std::size_t(std::min<std::uint64_t>(
+        std::max<std::uint64_t>({std::uint64_t(id) + 1, reportedRecordIds_.size() * 2, 1024}), mftRecordCount())));
+  reportedRecordIds_[id] = true;
 }
 
-bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return queuedFolders_.count(record) != 0; }
+bool CNtfsEngine::isReportedId(std::uint32_t id) const {
+  return id < reportedRecordIds_.size() ? bool(reportedRecordIds_[id]) : reportedOtherIds_.count(id) != 0;
+}
+
+bool CNtfsEngine::inFolderQueue(std::uint32_t record) const { return folderIds_.count(record) != 0; }
 
 void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
-  folderQueue_.push_back({record, record});
-  if (record != 0) queuedFolders_.insert(record);
+  if (record != 0) folderIds_.try_emplace(record, record);
 }
 
 FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
+  noteReportedId(item.m_nId);
   return reporter_.report(item, name, totals(), mftRecordCount());
 }
 
@@ -70,24 +92,23 @@ bool CNtfsEngine::reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t wa
   if (entry.nameSpace == 2) return false;
   if (entry.record <= 1 || entry.record == rootRecord_ || entry.parent == 0) return false;
   if (entry.realSize >= m_nSectorCount * 512) return false;
+  // An entry left over for a record that has since been deleted or reused is no live file:
+  // the deleted-files pass reports what that record now holds.
+  if (const RecordHeader* h = headerOf(entry.record)) {
+    if (!(h->flags & L::kRecordInUse) || (entry.sequence != 0 && entry.sequence != h->sequence)) return false;
+  }
 
   if (entry.parent != walkedFolder && !inFolderQueue(entry.parent)) {
     // One made-up folder stands for each parent that was never reported.
-    FOUND_ITEM placeholder;
-    placeholder.m_byAttributes = kItemFolder;
-    placeholder.m_nId = entry.parent;
-    placeholder.m_nRecordKey = entry.parent;
-    placeholder.m_nParentId = rootRecord_;
     char name[32];
     std::snprintf(name, sizeof name, "REF-%d", int(entry.parent));
-    reportItem(placeholder, platform::widenLatin1(name));
-    appendFolderQueue(entry.parent);
+    folderIds_[entry.parent] = reportPlaceholder(entry.parent, rootRecord_, platform::widenLatin1(name));
   }
 
   FOUND_ITEM item;
   item.m_nId = entry.record;
   item.m_nRecordKey = entry.record;
-  item.m_nParentId = entry.parent;
+  item.m_nParentId = parentIdFor(entry.parent);
   item.m_nSize = entry.realSize;
   item.m_ftCreated = entry.created;
   item.m_ftModified = entry.modified;
@@ -142,7 +163,10 @@ std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record)
   }
 
   std::vector<IndexEntryInfo> entries;
-  if (!runs.empty()) entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated);
+  // Blocks the folder's $BITMAP marks free hold entries of files since deleted.
+  if (!runs.empty())
+    entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated,
+                                readAttributeValue(buffer, L::kTypeBitmap, kMaxIndexBitmapBytes));
   if (data->rootEntryOffset != 0) {
     auto rootEntries = parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
                                          L::kRecordEntryLimit);
@@ -153,7 +177,8 @@ std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record)
 }
 
 std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
-                                                           std::uint64_t allocatedBytes) {
+                                                           std::uint64_t allocatedBytes,
+                                                           const std::vector<std::uint8_t>& inUse) {
   const auto extents = runsToExtents(runs);
   if (!extents || extents->empty() || !m_nSectorsPerCluster) return {};
   std::uint64_t totalBytes = runClusterCount(runs) * clusterBytes();
@@ -176,6 +201,13 @@ std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<Run
   std::vector<IndexEntryInfo> entries;
   std::vector<std::uint8_t> block(blockSize);
   for (std::uint64_t offset = 0; offset + blockSize <= totalBytes && !stopRequested(); offset += blockSize) {
+    const std::uint64_t index = offset / blockSize;
+    if (!inUse.empty() && (index / 8 >= inUse.size() || !(inUse[std::size_t(index / 8)] & (1u << (index % 8)))))
+      continue;
+    const auto where = mapVcn(*extents, offset / clusterBytes());
+    if (where && !where->hole &&
+        !reportedIndexBlocks_.insert(where->lcn * clusterBytes() + offset % clusterBytes()).second)
+      continue;
     // A block that continues into the next run is gathered from both.
     if (readExtentBytes(*extents, offset, block) == 0) continue;
     if (!applyIndexBlockFixup(block)) continue;

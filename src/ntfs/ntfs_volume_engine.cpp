@@ -16,9 +16,7 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
   void FreeAll() override { engine_.FreeAll(); }
 
   engine::ScanOutcome scanVolume(bool deleted) override {
-    // The deleted-files passes are not built yet: saying "nothing deleted" would be a lie.
-    if (deleted) return engine::scanNotAvailable(notifier_);
-    engine_.ScanVolume(0);
+    engine_.ScanVolume(deleted ? 1 : 0);
     // The engine stays silent when the volume has no usable boot sector or $MFT; its record
     // count is then still 0.
     if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};

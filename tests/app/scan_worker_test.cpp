@@ -103,7 +103,6 @@ TEST_F(ScanWorkerTest, WhatCannotBeScannedEndsAsAFailureWithItsMessage) {
       {"raw scan", 1, kScanRaw, 1},
       {"lost-volume search", 1, kScanLostVolumes, 1},
       {"deep deleted-files scan", 1, kScanDeleted, 0},
-      {"NTFS deleted-files scan", 2, kScanDeleted, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -8,6 +8,10 @@
 #   OUTDIR/ntfs-N.img     the volume (a bare file system, no partition table)
 #   OUTDIR/ntfs-N.vmdk    a monolithicFlat descriptor naming it, so it mounts as an image
 #   OUTDIR/ntfs-N.fls     `fls -r -p -u -l` of the volume: the live tree with sizes
+# A volume with deleted files and folders (some of their records reused afterwards):
+#   OUTDIR/ntfs-deleted.img, .vmdk, .fls as above, and
+#   OUTDIR/ntfs-deleted.fls-d `fls -r -d -p -l`: the deleted entries with their paths and sizes
+#   OUTDIR/ntfs-deleted-disk.{vmdk,vdi,vhd}  the volume inside an MBR disk at sector 2048
 # Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
 # Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
 # at once, otherwise OUTDIR is rebuilt from scratch.
@@ -130,6 +134,61 @@ fill_compressed() {
   dd if="$WORK/piece" of="$m/packed/sparse-packed.bin" bs=1 seek=700000 conv=notrunc status=none
 }
 
+# Three sessions, as a user would leave a disk: files made; files and whole trees removed;
+# new files made, which take the lowest records freed (those of orphan/ and of the first
+# removed files), so that some deleted records are reused and one deleted folder loses its
+# parent.
+fill_deleted() {
+  local m=$1
+  mkdir "$m/orphan"
+  mkdir -p "$m/keep/sub" "$m/gone/inner/deeper" "$m/mixed" "$m/bulk"
+  text_file "$m/keep/a.txt" keep 2000
+  binary_file "$m/keep/sub/b.bin" keepbin 200000
+  text_file "$m/gone/g1.txt" gone1 300
+  binary_file "$m/gone/inner/g2.bin" gone2 300000
+  text_file "$m/gone/inner/deeper/g3.txt" gone3 5000
+  : >"$m/gone/inner/deeper/empty.txt"
+  printf 'live\n' >"$m/mixed/live.txt"
+  text_file "$m/mixed/dead.txt" dead 9000
+  printf 'dead and small\n' >"$m/mixed/dead-small.txt"
+  text_file "$m/root-dead.txt" rootdead 3000
+  truncate -s 3M "$m/sparse-dead.bin"
+  text_file "$WORK/piece" piece 3000
+  dd if="$WORK/piece" of="$m/sparse-dead.bin" bs=1 seek=1048576 conv=notrunc status=none
+  for i in $(seq -w 1 600); do printf 'bulk %s\n' "$i" >"$m/bulk/b$i.txt"; done
+  # A folder whose index shrinks from many blocks to one: the blocks it frees keep entries.
+  mkdir "$m/shrink"
+  for i in $(seq -w 1 1500); do printf 'shrink %s\n' "$i" >"$m/shrink/s$i.txt"; done
+  mkdir -p "$m/orphan/child"
+  text_file "$m/orphan/child/ch.txt" orphan 700
+}
+remove_some() {
+  local m=$1
+  rm "$m/mixed/dead.txt" "$m/mixed/dead-small.txt" "$m/root-dead.txt" "$m/keep/sub/b.bin" "$m/sparse-dead.bin"
+  rm -r "$m/gone" "$m/orphan"
+  rm "$m"/bulk/b0[0-4]*.txt
+  rm "$m"/shrink/s0*.txt "$m"/shrink/s1[0-4]*.txt
+}
+reuse_some() {
+  local m=$1
+  text_file "$m/reused.txt" reused 20
+  printf 'second\n' >"$m/keep/second.txt"
+}
+
+img=$OUT/ntfs-deleted.img
+log "making $img"
+truncate -s $((64 * 1024 * 1024)) "$img"
+mkntfs -F -Q -q -c 4096 -L qeldadel "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
+for step in fill_deleted remove_some reuse_some; do
+  mount_volume "$img"
+  "$step" "$MNT"
+  unmount_current
+done
+printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
+  $(($(stat -c %s "$img") / 512)) "ntfs-deleted.img" >"$OUT/ntfs-deleted.vmdk"
+timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-deleted.fls"
+timeout 300 fls -r -d -p -l "$img" >"$OUT/ntfs-deleted.fls-d"
+
 for cluster in 512 4096 65536; do
   img=$OUT/ntfs-$cluster.img
   size=$((96 * 1024 * 1024))
@@ -171,6 +230,16 @@ qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$WORK/ntfs-mbr.ra
 qemu-img convert -f raw -O vdi "$WORK/ntfs-mbr.raw" "$OUT/ntfs-disk-mbr.vdi"
 qemu-img convert -f raw -O vpc -o subformat=dynamic "$WORK/ntfs-gpt.raw" "$OUT/ntfs-disk-gpt.vhd"
 qemu-img convert -f raw -O vmdk -o subformat=twoGbMaxExtentSparse "$WORK/ntfs-gpt.raw" "$OUT/ntfs-disk-gpt.vmdk"
+
+vol=$OUT/ntfs-deleted.img
+vol_sectors=$(($(stat -c %s "$vol") / 512))
+raw=$WORK/ntfs-deleted.raw
+truncate -s $(((vol_sectors + 4096) * 512)) "$raw"
+printf 'label: dos\nstart=2048, size=%d, type=7\n' "$vol_sectors" | sfdisk -q "$raw" >>"$WORK/tools.log" 2>&1
+dd if="$vol" of="$raw" bs=1M seek=1 conv=notrunc,sparse status=none
+qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$raw" "$OUT/ntfs-deleted-disk.vmdk"
+qemu-img convert -f raw -O vdi "$raw" "$OUT/ntfs-deleted-disk.vdi"
+qemu-img convert -f raw -O vpc -o subformat=dynamic "$raw" "$OUT/ntfs-deleted-disk.vhd"
 
 echo "$HASH" >"$OUT/.stamp"
 log "done"

@@ -3,123 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/mount.h"
-#include "app/qelda_app.h"
-#include "ntfs/ntfs_engine.h"
-#include "platform/text.h"
-#include "results/file_folder_tree.h"
-#include "support/image_dir.h"
-#include "support/recording_notifier.h"
+#include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string ntfsImagesDir() {
-  if (const char* env = std::getenv("QELDA_NTFS_IMAGES")) return env;
-  return QELDA_NTFS_IMAGES;
-}
-
-// Makes the volumes once per test program (the script returns at once when its stamp matches).
-bool imagesReady() {
-  static const bool ready = [] {
-    const std::string command =
-        std::string("bash '") + QELDA_NTFS_IMAGE_SCRIPT + "' '" + ntfsImagesDir() + "' >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-  }();
-  return ready;
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
-// One line per live user file or folder: "d path" or "f path size".
-using Listing = std::set<std::string>;
-
-bool isSystemPath(const std::string& path) { return path.empty() || path[0] == '$'; }
-
-Listing flsListing(const std::string& flsPath) {
-  Listing out;
-  std::ifstream in(flsPath);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> f;
-    std::stringstream ss(line);
-    std::string field;
-    while (std::getline(ss, field, '\t')) f.push_back(field);
-    if (f.size() < 7) continue;
-    const std::string& path = f[1];
-    // Named streams are not items of their own.
-    if (isSystemPath(path) || path.find(':') != std::string::npos) continue;
-    const bool folder = f[0].rfind("d/d", 0) == 0;
-    out.insert(folder ? "d " + path : "f " + path + " " + f[6]);
-  }
-  return out;
-}
-
-Listing engineListing(const results::CFileFolderTree& tree) {
-  Listing out;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
-    const std::string path = platform::toUtf8(tree.pathOf(i));
-    if (isSystemPath(path)) continue;
-    out.insert(i->isFolder() ? "d " + path : "f " + path + " " + std::to_string(i->m_nSize));
-  }
-  return out;
-}
-
-std::string difference(const Listing& a, const Listing& b) {
-  std::string out;
-  int shown = 0;
-  for (const auto& s : a)
-    if (!b.count(s) && shown++ < 20) out += "  " + s + "\n";
-  return out;
-}
-
-class RecordingLog final : public platform::ILog {
- public:
-  void AddLogEntry(std::u16string text, bool) override { lines.push_back(platform::toUtf8(text)); }
-  std::vector<std::string> lines;
-};
-
-// A mounted volume with an engine over it.
-struct MountedVolume {
-  app::CQELDAApp app;
-  test::RecordingNotifier notifier;
-  results::CFileFolderTree tree;
-  RecordingLog log;
-  std::unique_ptr<CNtfsEngine> engine;
-
-  bool mount(const std::string& vmdk, const std::string& volumeFile, platform::IFoundItemSink* sink = nullptr) {
-    if (app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, vmdk) !=
-        app::MountOutcome::Mounted)
-      return false;
-    engine = std::make_unique<CNtfsEngine>(app, sink ? sink : &tree, nullptr, &log);
-    VolumeGeometry g;
-    g.startSector = 0;
-    g.sectorCount = fs::file_size(volumeFile) / 512;
-    engine->initializeVolume(g, 0);
-    return true;
-  }
-};
+using namespace qelda::ntfs::test;
 
 // The file's bytes the way a save reads them: the cluster list and the cluster reader,
 // or the decoder for compressed files.
@@ -244,72 +136,6 @@ TEST_P(NtfsRealVolume, StopEndsTheWalkAtTheNextEntry) {
 }
 
 INSTANTIATE_TEST_SUITE_P(NtfsClusterSizes, NtfsRealVolume, ::testing::Values(512, 4096, 65536));
-
-// Damaged copies of the 4096-byte-cluster volume.
-class NtfsDamagedVolume : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
-    source_ = ntfsImagesDir() + "/ntfs-4096.img";
-    copy_ = dir_.file("ntfs.img");
-    fs::copy_file(source_, copy_);
-    const auto sectors = fs::file_size(copy_) / 512;
-    dir_.putText("ntfs.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(sectors) +
-                                  " FLAT \"ntfs.img\" 0\n");
-  }
-  void patch(std::uint64_t offset, const std::vector<std::uint8_t>& bytes) { dir_.putAt("ntfs.img", offset, bytes); }
-  test::ImageDir dir_;
-  std::string source_, copy_;
-};
-
-TEST_F(NtfsDamagedVolume, BackupBootSectorStandsInForADamagedFirstSector) {
-  patch(0, std::vector<std::uint8_t>(512, 0));
-  MountedVolume v;
-  ASSERT_TRUE(v.mount(dir_.file("ntfs.vmdk"), copy_));
-  v.engine->ScanVolume(0);
-  EXPECT_EQ(v.engine->m_nSectorsPerCluster, 8);
-  EXPECT_GT(v.tree.size(), 3000u);
-}
-
-TEST_F(NtfsDamagedVolume, MftElsewhereThanTheBootSectorSaysGivesNothing) {
-  // $MFT's cluster moved by one: the first run no longer starts there.
-  std::ifstream in(copy_, std::ios::binary);
-  std::vector<char> boot(512);
-  in.read(boot.data(), 512);
-  std::uint64_t mft = 0;
-  for (int i = 7; i >= 0; --i) mft = (mft << 8) | std::uint8_t(boot[0x30 + i]);
-  std::vector<std::uint8_t> moved(8);
-  platform::putLe64(moved.data(), mft + 1);
-  patch(0x30, moved);
-  MountedVolume v;
-  ASSERT_TRUE(v.mount(dir_.file("ntfs.vmdk"), copy_));
-  v.engine->ScanVolume(0);
-  EXPECT_EQ(v.tree.size(), 0u);
-  EXPECT_EQ(v.engine->m_nEntryCount, 0u);
-}
-
-TEST_F(NtfsDamagedVolume, ScrambledIndexBlocksAndRecordsNeverCrashTheWalk) {
-  // Overwrite the first part of the volume after the boot sector with a repeating pattern
-  // of plausible-looking garbage, leaving the MFT's own first records alone.
-  MountedVolume probe;
-  ASSERT_TRUE(probe.mount(dir_.file("ntfs.vmdk"), copy_));
-  probe.engine->ScanVolume(0);
-  const std::uint64_t mftByte = probe.engine->mftSector() * 512;
-  std::vector<std::uint8_t> junk(1024);
-  for (std::size_t i = 0; i < junk.size(); ++i) junk[i] = std::uint8_t((i * 37) ^ (i >> 3));
-  // Records 64 and on (the user files and folders), every other one scrambled past its header.
-  for (std::uint64_t r = 64; r < 400; r += 2) patch(mftByte + r * 1024 + 0x38, std::vector<std::uint8_t>(junk.begin(), junk.begin() + 0x300));
-  MountedVolume v;
-  ASSERT_TRUE(v.mount(dir_.file("ntfs.vmdk"), copy_));
-  v.engine->ScanVolume(0);
-  for (const FOUND_ITEM* i = v.tree.head(); i; i = i->m_pNext) {
-    FOUND_ITEM copy = *i;
-    std::vector<std::uint8_t> out;
-    v.engine->ReadCompressedFile(copy, out);
-    EXPECT_LE(out.size(), copy.m_nSize);
-  }
-  SUCCEED();
-}
 
 }  // namespace
 }  // namespace qelda::ntfs

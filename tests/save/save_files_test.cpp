@@ -130,6 +130,9 @@ TEST_F(SaveTest, AnNtfsVolumeSavesAsItWasWrittenAndASecondSaveNeverOverwrites) {
   const std::string content = test::testImagesDir() + "/content/mbr-p2";
   std::map<std::string, std::string> saved = filesUnder(out);
   std::erase_if(saved, [](const auto& f) { return f.first[0] == '$'; });
+  // The quick scan's deleted-files pass adds the volume's deleted files: not in the content.
+  for (const FOUND_ITEM* i = tree_.head(); i; i = i->m_pNext)
+    if (i->m_byFlags & kItemDeleted) saved.erase(platform::toUtf8(tree_.pathOf(i)));
   EXPECT_EQ(saved, filesUnder(content));
 
   const SaveTotals second = save(tree_, out);

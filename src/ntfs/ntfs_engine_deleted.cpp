@@ -1,0 +1,459 @@
+// Deleted files and folders: the quick scan's pass over the records its walk did not reach,
+// and the deleted-files scan, which collects from the whole $MFT and builds the folder
+// paths of what it found.
+#include <algorithm>
+
+#include "engine/scan_state.h"
+#include "fs/ntfs_layout.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_texts.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+namespace {
+
+// Records below this are the volume's own files.
+constexpr std::uint32_t kFirstUserRecord = 16;
+constexpr std::size_t kSweepBytes = std::size_t(1) << 20;
+
+std::u16string folderName(std::u16string_view word, std::uint32_t number) {
+  std::u16string name(word);
+  name.push_back(u' ');
+  for (const char c : std::to_string(number)) name.push_back(char16_t(c));
+  return name;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the sweep over $MFT
+
+void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit) {
+  const std::uint64_t count = mftRecordCount();
+  std::vector<std::uint8_t> block(kSweepBytes);
+  for (std::uint64_t r = first; r < count;) {
+    const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / L::kRecordSize);
+    // Holes in the run list and clusters outside the volume read as zeros: their records
+    // are counted and never signed.
+    readExtentBytes(mftExtents_, r * L::kRecordSize, std::span<std::uint8_t>(block.data(), std::size_t(n * L::kRecordSize)));
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const RecordSpan record(block.data() + i * L::kRecordSize, L::kRecordSize);
+      if (!ApplyRecordFixup(record)) continue;
+      if (!visit(std::uint32_t(r + i), record)) return;
+    }
+    r += n;
+  }
+}
+
+void CNtfsEngine::loadRecordHeaders() {
+  recordHeaders_.clear();
+  sweepMft(0, [this](std::uint32_t number, RecordSpan record) {
+    const ByteView view(record);
+    RecordHeader h;
+    h.record = number;
+    h.sequence = view.le16(L::kRecordSequence).value_or(0);
+    h.flags = view.u8(L::kRecordFlags).value_or(0);
+    h.parent = GetRecordParent(view);
+    recordHeaders_.push_back(h);
+    return !stopRequested();
+  });
+}
+
+const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) const {
+  // Where every record so far was signed, a record's header sits at its own number.
+  if (record < recordHeaders_.size() && recordHeaders_[record].record == record) return &recordHeaders_[record];
+  const auto it = std::lower_bound(recordHeaders_.begin(), recordHeaders_.end(), record,
+                                   [](const RecordHeader& h, std::uint32_t r) { return h.record < r; });
+  return it != recordHeaders_.end() && it->record == record ? &*it : nullptr;
+}
+
+// ---------------------------------------------------------------- one record as an item
+
+std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, const RecordData& data,
+                                          RecordItem& out) {
+  const ByteView view(record);
+  if (data.resident) {
+    const auto value = view.le32(data.attributeOffset + L::kAttrValueLength);
+    return value ? (*value & 0xFFFF) : 0;
+  }
+  out.nonResident = true;
+  out.dataOffset = data.attributeOffset;
+  out.runListOffset = std::uint16_t(data.offset - data.attributeOffset);
+  // The initialized size, when the volume can hold it.
+  const std::uint64_t initialized = view.le64(data.attributeOffset + L::kAttrInitializedSize).value_or(0);
+  if (initialized != 0 && initialized / 512 <= m_nSectorCount) return initialized;
+  // Else what the runs cover: those of every listed record, or the record's own.
+  FOUND_ITEM probe = out.item;
+  probe.m_nId = number;
+  std::uint32_t clusters = 0;
+  if (data.hasAttributeList) {
+    GetDataRuns(probe, clusters, nullptr);
+  } else {
+    std::vector<RunEntry> runs;
+    std::size_t offset = data.offset;
+    DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
+    clusters = std::uint32_t(std::min<std::uint64_t>(runClusterCount(runs), 0xFFFFFFFFu));
+  }
+  const std::uint64_t bytes = std::uint64_t(clusters) * clusterBytes();
+  return bytes / 512 <= m_nSectorCount ? bytes : 0;
+}
+
+std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record& record, bool longNameOnly) {
+  const ByteView view(record);
+  const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
+  const bool folder = (flags & L::kRecordFolder) != 0;
+  const auto data = FindRecordData(view, folder);
+  if (!data) return std::nullopt;
+  std::optional<std::u16string> name = GetRecordLongFileName(view);
+  if (!name && !longNameOnly) name = GetRecordFileName(view);
+  if (!name || *name == u".") return std::nullopt;
+
+  RecordItem out;
+  out.name = std::move(*name);
+  const RecordTimes times = GetRecordTimes(view);
+  out.item.m_ftCreated = times.created;
+  out.item.m_ftModified = times.modified;
+  out.contentFlag = data->contentFlag;
+  if (data->contentFlag == kContentCompressed) out.item.m_byFlags |= kItemCompressed;
+  if (data->contentFlag == kContentEncrypted) out.item.m_byFlags |= kItemEncrypted;
+  if (!(flags & L::kRecordInUse)) out.item.m_byFlags |= kItemDeleted;
+  if (folder) {
+    out.item.m_byAttributes = kItemFolder;
+    return out;
+  }
+  out.item.m_byAttributes = kItemFile;
+  return out;
+}
+
+CNtfsEngine::LargeFileNode CNtfsEngine::largeFileNodeFor(std::uint32_t record, const RecordItem& described) const {
+  LargeFileNode node;
+  node.record = record;
+  const std::uint64_t sector = sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
+  node.recordCluster = std::uint32_t(sector / m_nSectorsPerCluster);
+  node.clusterIndex = std::uint32_t(std::uint64_t(record) * 2 / m_nSectorsPerCluster);
+  node.sectorInCluster = std::uint16_t(std::uint64_t(record) * 2 % m_nSectorsPerCluster);
+  node.dataOffset = described.dataOffset;
+  node.runListOffset = described.runListOffset;
+  node.contentFlag = described.contentFlag;
+  return node;
+}
+
+// ---------------------------------------------------------------- placeholders and parents
+
+std::uint32_t CNtfsEngine::parentIdFor(std::uint32_t parent) const {
+  const auto it = folderIds_.find(parent);
+  return it == folderIds_.end() ? parent : it->second;
+}
+
+std::uint32_t CNtfsEngine::placeholderId(std::uint32_t wanted) const {
+  // A made-up folder never shares the id of an item already reported, nor of a folder record
+  // still to be reported: its children would hang under the wrong item.
+  auto taken = [this](std::uint32_t id) {
+    return id == 0 || id == rootRecord_ || isReportedId(id) || deletedFolderIndex_.count(id) != 0 ||
+           collectedFolderIndex_.count(id) != 0;
+  };
+  if (!taken(wanted)) return wanted;
+  std::uint32_t id = 0xFFFFFFFE;
+  while (taken(id)) --id;
+  return id;
+}
+
+std::uint32_t CNtfsEngine::reportPlaceholder(std::uint32_t wanted, std::uint32_t parent, std::u16string_view name) {
+  FOUND_ITEM placeholder;
+  placeholder.m_byAttributes = kItemFolder;
+  placeholder.m_nId = placeholderId(wanted);
+  placeholder.m_nRecordKey = placeholder.m_nId;
+  placeholder.m_nParentId = parent;
+  reportItem(placeholder, name);
+  return placeholder.m_nId;
+}
+
+void CNtfsEngine::placeMissingParent(std::uint32_t parent, bool deletedScan) {
+  if (inFolderQueue(parent)) return;
+  if (lostFoldersId_ == 0) {
+    lostFoldersId_ = deletedScan ? reportPlaceholder(kLostFoldersIdOfDeletedScan, rootRecord_, text::kLostFoldersOfDeletedScan)
+                                 : reportPlaceholder(kLostFoldersId, rootRecord_, text::kLostFolders);
+  }
+  folderIds_[parent] = reportPlaceholder(parent, lostFoldersId_, folderName(text::kFolder, parent));
+}
+
+void CNtfsEngine::resetFoundTreeIfEmpty() {
+  if (m_nEntryCount != 0) return;
+  if (m_pScanDlg) {
+    m_pScanDlg->setRange(engine::kItemBar, 0, mftRecordCount());
+    m_pScanDlg->setStep(engine::kItemBar, 1);
+  }
+  ++m_nEntryCount;
+  ++m_nFolderCount;
+  if (m_pConsole) {
+    m_pConsole->ResetFoundTree();
+    m_pConsole->UpdateStatusCounts();
+  }
+}
+
+// ---------------------------------------------------------------- the quick scan's pass
+
+FOUND_ITEM* CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t parent) {
+  Record buffer{};
+  if (!readRecord(record, buffer)) return nullptr;
+  auto described = describeRecord(buffer, false);
+  if (!described) return nullptr;
+  FOUND_ITEM& item = described->item;
+  item.m_nId = record;
+  item.m_nRecordKey = record;
+  item.m_nParentId = parentIdFor(parent);
+  if (item.isFolder()) return reportItem(item, described->name);
+  const auto data = FindRecordData(ByteView(buffer), false);
+  item.m_nSize = recordDataSize(buffer, record, *data, *described);
+  const bool lost = item.m_nSize == 0 && (item.m_byFlags & kItemDeleted) && described->nonResident &&
+                    (logState_ != 1 || !logExtents_.empty());
+  FOUND_ITEM* stored = reportItem(item, described->name);
+  if (lost) {
+    LargeFileNode& node = largeFiles_.emplace_back(largeFileNodeFor(record, *described));
+    node.item = stored;
+  }
+  return stored;
+}
+
+std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>& record, FOUND_ITEM& item) {
+  auto described = describeRecord(record, false);
+  if (!described) return 0;
+  const std::uint32_t id = item.m_nId, parent = item.m_nParentId;
+  const std::uint64_t key = item.m_nRecordKey;
+  item = described->item;
+  item.m_nId = id;
+  item.m_nParentId = parent;
+  item.m_nRecordKey = key;
+  if (!item.isFolder()) {
+    const auto data = FindRecordData(ByteView(record), false);
+    item.m_nSize = recordDataSize(record, id, *data, *described);
+    if (item.m_nSize > m_nSectorCount * 512) return 0;
+  }
+  reportItem(item, described->name);
+  return 1;
+}
+
+void CNtfsEngine::SearchRootOrphans() {
+  resetFoundTreeIfEmpty();
+  if (mftSectorCount_ / 2 * 2 <= 32) return;
+  for (const RecordHeader& h : recordHeaders_) {
+    if (h.record < kFirstUserRecord) continue;
+    if (h.record % 8 == 0) {
+      if (m_pScanDlg) m_pScanDlg->stepIt(engine::kItemBar);
+      if (stopRequested()) return;
+    }
+    if (isMarked(h.record) || h.parent != rootRecord_) continue;
+    Record buffer{};
+    if (!readRecord(h.record, buffer)) continue;
+    FOUND_ITEM item;
+    item.m_nId = h.record;
+    item.m_nRecordKey = h.record;
+    item.m_nParentId = rootRecord_;
+    if (!ReportRecordItem(buffer, item)) continue;
+    // Marked either way: the deleted-files pass would report it again.
+    markRecord(h.record);
+    if (item.isFolder()) {
+      appendFolderQueue(h.record);
+      if (walkedFolders_.insert(h.record).second) WalkFolderIndex(h.record);
+    }
+  }
+}
+
+void CNtfsEngine::AddDeletedFiles() {
+  if (reporter_.log()) reporter_.log()->AddLogEntry(std::u16string(text::kAddingDeleted), false);
+  lostFoldersId_ = 0;
+  deletedFolders_.clear();
+  deletedFiles_.clear();
+  deletedFolderIndex_.clear();
+  if (mftSectorCount_ / 2 * 2 > 32) {
+    for (const RecordHeader& h : recordHeaders_) {
+      if (stopRequested()) break;
+      if (h.record < kFirstUserRecord || isMarked(h.record)) continue;
+      markRecord(h.record);
+      if (h.parent == 0) continue;
+      if (h.flags == 2 || h.flags == 3) {
+        deletedFolderIndex_.emplace(h.record, deletedFolders_.size());
+        deletedFolders_.push_back({h.record, h.parent, false});
+      } else if (h.flags == 0 || h.flags == 1) {
+        deletedFiles_.push_back({h.record, h.parent, false});
+      }
+    }
+  }
+  if (!stopRequested()) AttachDeletedFolders();
+  if (!stopRequested()) AttachDeletedFileRecords();
+  if (!largeFiles_.empty() && !stopRequested() && runLogAnalysis()) {
+    for (LargeFileNode& node : largeFiles_) {
+      // Only items whose runs were really rebuilt take the journal's size.
+      if (node.runs.empty() || !node.item) continue;
+      node.item->m_nSize = node.size;
+      node.item->lastFlags |= kItemSizeFromLog;
+      m_nTotalSize += node.size;
+    }
+  }
+  recordMap_.clear();
+  recordMap_.shrink_to_fit();
+  if (stopRequested() && reporter_.log())
+    reporter_.log()->AddLogEntry(std::u16string(engine::texts::kProcessAborted), false);
+}
+
+void CNtfsEngine::AttachDeletedFolders() {
+  auto known = [this](std::uint32_t parent) { return parent == rootRecord_ || inFolderQueue(parent); };
+  // Queued as a parent only when it was reported: the children of a folder that was not go
+  // under the placeholders.
+  auto attach = [this, &known](DeletedNode& node) {
+    if (!known(node.parent)) placeMissingParent(node.parent, false);
+    if (ReportDeletedRecord(node.record, node.parent)) appendFolderQueue(node.record);
+    node.done = true;
+  };
+  for (DeletedNode& node : deletedFolders_) {
+    if (stopRequested()) return;
+    if (known(node.parent) || !deletedFolderIndex_.count(node.parent)) attach(node);
+  }
+  // Folders whose parent is a deleted folder still to be placed wait for it, pass by pass.
+  bool reported = true;
+  while (reported && !stopRequested()) {
+    reported = false;
+    for (DeletedNode& node : deletedFolders_) {
+      if (node.done) continue;
+      const auto parent = deletedFolderIndex_.find(node.parent);
+      if (parent != deletedFolderIndex_.end() && !deletedFolders_[parent->second].done) continue;
+      attach(node);
+      reported = true;
+    }
+  }
+  // What is left hangs in a parent cycle: under the placeholders, so that nothing deleted stays hidden.
+  for (DeletedNode& node : deletedFolders_)
+    if (!node.done && !stopRequested()) attach(node);
+}
+
+void CNtfsEngine::AttachDeletedFileRecords() {
+  for (DeletedNode& node : deletedFiles_) {
+    if (stopRequested()) return;
+    if (node.parent != rootRecord_ && !inFolderQueue(node.parent)) placeMissingParent(node.parent, false);
+    ReportDeletedRecord(node.record, node.parent);
+    node.done = true;
+  }
+}
+
+// ---------------------------------------------------------------- the deleted-files scan
+
+void CNtfsEngine::CollectDeletedRecords() {
+  reporter_.logStart(text::kCalculatingParameters);
+  if (m_pScanDlg) {
+    m_pScanDlg->SetFoundText(text::kSearchingCritical);
+    m_pScanDlg->setRange(engine::kItemBar, 0, mftRecordCount());
+    m_pScanDlg->setStep(engine::kItemBar, 1);
+    m_pScanDlg->SetStopEnabled(false);
+  }
+  app_.m_bSearchingCriticalInfo = 1;
+  collectedFiles_.clear();
+  collectedFolders_.clear();
+  collectedFolderIndex_.clear();
+  lostFoldersId_ = 0;
+
+  // The stop control is off for this pass: the sweep runs to its end.
+  std::uint32_t lastStep = 0;
+  Record copy{};
+  sweepMft(0, [&](std::uint32_t number, RecordSpan record) {
+    if (m_pScanDlg) {
+      // The bar is stepped once per record, skipped ones included.
+      for (; lastStep <= number; ++lastStep) m_pScanDlg->stepIt(engine::kItemBar);
+    }
+    if (number <= 1 || number == rootRecord_) return true;
+    const ByteView view(record);
+    const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
+    if (flags != 0 && flags != 2 && flags != 3) return true;
+    const std::uint32_t parent = GetRecordParent(view);
+    if (parent == 0) return true;
+    if (flags != 0) {
+      auto name = GetRecordLongFileName(view);
+      if (!name) return true;
+      const RecordTimes times = GetRecordTimes(view);
+      collectedFolderIndex_.emplace(number, collectedFolders_.size());
+      collectedFolders_.push_back({number, parent, std::move(*name), times.modified, times.created,
+                                   std::uint8_t(flags == 2 ? kItemDeleted : 0)});
+      return true;
+    }
+    std::copy(record.begin(), record.end(), copy.begin());
+    auto described = describeRecord(copy, true);
+    if (!described || described->item.isFolder()) return true;
+    const auto data = FindRecordData(view, false);
+    described->item.m_nId = number;
+    described->item.m_nSize = recordDataSize(copy, number, *data, *described);
+    if (described->item.m_nSize == 0 && described->nonResident && (logState_ != 1 || !logExtents_.empty()))
+      largeFiles_.push_back(largeFileNodeFor(number, *described));
+    collectedFiles_.push_back({number, parent, std::move(described->name), described->item});
+    return true;
+  });
+
+  if (!largeFiles_.empty() && runLogAnalysis()) {
+    std::unordered_map<std::uint32_t, const LargeFileNode*> rebuilt;
+    for (const LargeFileNode& node : largeFiles_)
+      if (!node.runs.empty()) rebuilt.emplace(node.record, &node);
+    for (CollectedFile& file : collectedFiles_) {
+      const auto it = rebuilt.find(file.record);
+      if (it == rebuilt.end()) continue;
+      file.item.m_nSize = it->second->size;
+      file.item.lastFlags |= kItemSizeFromLog;
+    }
+  }
+  reporter_.logEnd(stopRequested());
+  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+  app_.m_bSearchingCriticalInfo = 0;
+}
+
+void CNtfsEngine::AddMissingParents(const CollectedFile& file) {
+  // The folders from the file's parent up to the root or to a folder already shown, nearest
+  // first; a folder met twice (a parent cycle) counts as missing.
+  std::vector<const CollectedFolder*> path;
+  std::unordered_set<std::uint32_t> visited;
+  std::uint32_t x = file.parent;
+  while (x != rootRecord_ && !inFolderQueue(x)) {
+    const auto it = collectedFolderIndex_.find(x);
+    if (it == collectedFolderIndex_.end() || !visited.insert(x).second) {
+      placeMissingParent(x, true);
+      break;
+    }
+    const CollectedFolder& folder = collectedFolders_[it->second];
+    path.push_back(&folder);
+    x = folder.parent;
+  }
+  for (auto f = path.rbegin(); f != path.rend(); ++f) {
+    const CollectedFolder& folder = **f;
+    FOUND_ITEM item;
+    item.m_byAttributes = kItemFolder;
+    item.m_byFlags = folder.flags;
+    item.m_ftModified = folder.modified;
+    item.m_ftCreated = folder.created;
+    item.m_nId = folder.record;
+    item.m_nRecordKey = folder.record;
+    item.m_nParentId = parentIdFor(folder.parent);
+    reportItem(item, folder.name);
+    appendFolderQueue(folder.record);
+  }
+}
+
+void CNtfsEngine::BuildDeletedTree() {
+  reporter_.logStart(texts::kCreatingDirectoryTree);
+  resetFoundTreeIfEmpty();
+  for (const CollectedFile& file : collectedFiles_) {
+    if (stopRequested()) break;
+    if (file.parent != rootRecord_ && !inFolderQueue(file.parent)) AddMissingParents(file);
+    FOUND_ITEM item = file.item;
+    item.m_byAttributes = kItemFile;
+    item.m_byFlags |= kItemDeleted;
+    item.m_nId = file.record;
+    item.m_nRecordKey = file.record;
+    item.m_nParentId = parentIdFor(file.parent);
+    reportItem(item, file.name);
+  }
+  collectedFiles_.clear();
+  collectedFolders_.clear();
+  collectedFolderIndex_.clear();
+  folderIds_.clear();
+  reporter_.logEnd(stopRequested());
+  if (m_pConsole) m_pConsole->CollapseRootChildren();
+}
+
+}  // namespace qelda::ntfs
