@@ -11,6 +11,9 @@
 #   OUTDIR/NAME.md5    "md5<TAB>D|-<TAB>inode<TAB>path" of icat of every regular file
 #                      (D: deleted; its clusters may have been reused)
 #   OUTDIR/NAME.dump   dump.exfat: boot sector fields and the root's system entries
+# and exfat-c4k as partition 1 (type 07, at sector 2048) of an MBR disk made by sfdisk,
+# converted by qemu-img: OUTDIR/exfat-disk.vmdk (monolithicSparse), exfat-disk.vdi
+# (dynamic) and exfat-disk.vhd (dynamic). Its answers are exfat-c4k's.
 # Needs root, /dev/fuse and a free loop device. The Sleuth Kit's fsstat never ends on some
 # of these volumes, so it is not run, and every TSK call runs under timeout.
 # Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
@@ -36,8 +39,8 @@ export LC_ALL=C.UTF-8 TZ=UTC
 log() { printf '[make_exfat_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: exfatprogs exfat-fuse sleuthkit)"
+for tool in mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout sfdisk qemu-img; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: exfatprogs exfat-fuse sleuthkit fdisk qemu-utils)"
 done
 
 # ---------------------------------------------------------------- clean-up
@@ -165,6 +168,21 @@ make_volume exfat-c4k 64M 4096 -c 4K
 make_volume exfat-c128k 64M 131072 -c 128K
 make_volume exfat-b4096 64M 4096 -b 4096
 make_volume exfat-pack 64M 4096 --pack-bitmap
+
+# One volume as a virtual machine's disk holds it: behind an MBR, in every image format.
+make_disks() {  # make_disks NAME
+  local vol=$OUT/$1.img raw=$WORK/exfat-disk.raw sectors
+  log "making the disks of $1"
+  sectors=$(($(stat -c %s "$vol") / 512))
+  truncate -s $(((sectors + 4096) * 512)) "$raw"
+  printf 'label: dos\nstart=2048, size=%d, type=7\n' "$sectors" | run sfdisk -q "$raw"
+  dd if="$vol" of="$raw" bs=1M seek=1 conv=notrunc,sparse status=none
+  run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$raw" "$OUT/exfat-disk.vmdk"
+  run qemu-img convert -f raw -O vdi "$raw" "$OUT/exfat-disk.vdi"
+  run qemu-img convert -f raw -O vpc -o subformat=dynamic "$raw" "$OUT/exfat-disk.vhd"
+  rm -f "$raw"
+}
+make_disks exfat-c4k
 
 echo "$HASH" >"$OUT/.stamp"
 log "done in ${SECONDS}s"
