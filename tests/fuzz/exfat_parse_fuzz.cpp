@@ -51,6 +51,19 @@ fs::ExFatBootParams checkedBoot(ByteView data) {
   return p;
 }
 
+// The geometry cut to a volume record's sector count (taken from the input) still keeps
+// every cluster inside what is left.
+void checkFit(const fs::ExFatBootParams& p, ByteView data) {
+  const auto tail = data.le64(data.size() >= 8 ? data.size() - 8 : 0);
+  if (!tail) return;
+  const std::uint64_t sectors = *tail % (p.volumeLength + 2);
+  fs::ExFatBootParams q = p;
+  if (!fs::fitExFatBootToSectors(q, sectors)) return;
+  check(sectors == 0 || q.volumeLength <= sectors);
+  check(q.clusterCount != 0 && q.clusterCount <= p.clusterCount);
+  check(std::uint64_t(q.clusterHeapOffset) + std::uint64_t(q.clusterCount) * q.sectorsPerCluster <= q.volumeLength);
+}
+
 void checkSet(const fs::ExFatEntrySet& s, std::size_t streamSize) {
   check(s.offset <= s.lastEntry && s.lastEntry < s.end && s.end <= streamSize);
   check(s.name.size() <= qelda::fs::exfat::kMaxNameChars);
@@ -81,6 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ByteView input(data, size);
   const fs::ExFatBootParams p = checkedBoot(input);
   (void)fs::exFatBootChecksumMatches(input);
+  checkFit(p, input);
 
   walk(input, fs::ExFatWalkKind::Root, p);
   walk(input, fs::ExFatWalkKind::Folder, p);
