@@ -54,6 +54,7 @@ void CExFatEngine::Initialize(std::uint8_t bImageFile) {
       source.sectorCount = volume->m_nSectorCount;
       source.lastSector = volume->m_nLastSector;
       source.fsCode = volume->m_byFileSystem;
+      source.fileSystem = volume->m_szFileSystem;
       source.drive = volume->m_byDrive;
     }
   }
@@ -66,6 +67,7 @@ void CExFatEngine::initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSo
   imageFile_.reset();
   imageFileTried_ = false;
   sourceKind_ = source.sourceKind;
+  fileSystemText_ = source.fileSystem;
   switch (source.sourceKind) {
     case 0: case 4: case 5: case 6: case 8: case 9:
       return;  // a whole drive holds no one volume: the boot test then fails
@@ -91,6 +93,8 @@ void CExFatEngine::initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSo
 
 void CExFatEngine::FreeAll() {
   clearWalkState();
+  rawFolders_.clear();
+  m_pRawFolders = m_pRawFoldersTail = nullptr;
   listedFolders_.clear();
   pendingItems_.clear();
   m_hFatFile.close();

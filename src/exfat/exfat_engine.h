@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "carve/raw_match.h"
+#include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "engine/item_reporter.h"
 #include "engine/scan_state.h"
@@ -63,6 +65,16 @@ struct EXFAT_DELETED_DIR_NODE {
   EXFAT_DELETED_DIR_NODE* sameKey = nullptr;
 };
 
+// A folder of the raw scan holding the files of one type: "png", then "png1", "png2"... as
+// each fills up.
+struct EXFAT_RAW_FOLDER {
+  EXFAT_RAW_FOLDER* next = nullptr;
+  std::u16string name;  // the type text, or the type text and a number
+  std::uint32_t id = 0;
+  std::uint32_t reserved = 0;
+  std::uint16_t count = 0;  // files placed in it after its first
+};
+
 // What Initialize takes from the selected source.
 struct ExFatVolumeSource {
   std::uint8_t sourceKind = 1;  // 0 whole disk, 1 partition, 3 found by the lost-volume search, 7 volume file, ...
@@ -71,6 +83,7 @@ struct ExFatVolumeSource {
   std::uint64_t lastSector = 0;
   std::uint8_t fsCode = 3;
   std::uint8_t drive = 0xFF;
+  std::u16string fileSystem = u"exFAT";  // the record's file-system text
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
 };
 
@@ -152,6 +165,13 @@ class CExFatEngine {
   void AddLostFolders(std::uint32_t bAsFound);
   void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted);
 
+  // --- the raw scan ----------------------------------------------------------------------------
+  void ScanRaw();
+  void SearchClustersForKnownTypes();
+  // Reports one file found by its signature (and its type folder when it is the first of
+  // that folder); `name` is the name a length finder gave it, or null.
+  void AddRawFoundFile(const std::u16string* name, const carve::RawHit& hit);
+
   // --- work files and the cluster map -----------------------------------------------------------
   std::uint32_t WriteFatWorkFile();
   std::uint32_t BuildClusterMap();
@@ -190,6 +210,8 @@ class CExFatEngine {
   EXFAT_FOLDER_NODE* m_pListedFoldersTail = nullptr;
   EXFAT_DELETED_DIR_NODE* m_pDeletedFolders = nullptr;
   EXFAT_DELETED_DIR_NODE* m_pDeletedFoldersTail = nullptr;
+  EXFAT_RAW_FOLDER* m_pRawFolders = nullptr;
+  EXFAT_RAW_FOLDER* m_pRawFoldersTail = nullptr;
   std::uint32_t m_nBitmapCluster = 0;
   std::uint32_t m_bClusterSearch = 0;
   WorkFile m_hFatFile;         // "exFat.dat"
@@ -264,6 +286,19 @@ class CExFatEngine {
   std::vector<std::uint8_t> holdingStreamBytes(std::uint32_t index);
   void clearWalkState();
 
+  // The raw scan's next-unit rule: the next free cluster of the heap.
+  class FreeClusterRule final : public carve::IRawUnitRule {
+   public:
+    explicit FreeClusterRule(const CExFatEngine& engine) : engine_(engine) {}
+    std::uint32_t unitBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+    std::uint32_t clusterBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+    std::optional<carve::RawUnit> nextUnit(std::uint64_t unit) const override;
+
+   private:
+    const CExFatEngine& engine_;
+  };
+  std::uint64_t absoluteSectorOf(std::uint64_t cluster) const;
+
   // The heap searches.
   void searchBlocks(std::uint32_t firstCluster, bool freeOnly);
   void showReadingCluster(std::uint32_t cluster);
@@ -276,6 +311,7 @@ class CExFatEngine {
   bool imageFileTried_ = false;
   std::uint8_t sourceKind_ = 1;
   std::uint64_t recordSectors_ = 0;  // the volume record's sector count; 0 unknown
+  std::u16string fileSystemText_;
   fs::ExFatBootParams params_;
   std::u16string failure_;
 
@@ -287,6 +323,8 @@ class CExFatEngine {
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   fat::VisitedClusters visited_;
   std::uint32_t highestIdGiven_ = 0;
+  std::deque<EXFAT_RAW_FOLDER> rawFolders_;  // owns the nodes linked from m_pRawFolders
+  std::uint64_t rawFileNumber_ = 0;          // files reported by raw scans, for finder-named files
 };
 
 }  // namespace qelda::exfat

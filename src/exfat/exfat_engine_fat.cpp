@@ -37,7 +37,7 @@ void CExFatEngine::LoadFat() {
     const std::uint32_t errors = VerifyFat();
     if (errors > 0) {
       logItem(text::kFat1Verified);
-      logItem(platform::widenLatin1(std::to_string(errors) + " ") + std::u16string(text::kErrorFound));
+      logItem(platform::widenLatin1(std::to_string(errors)) + u" " + std::u16string(text::kErrorFound));
     }
   }
   bar.SetStopEnabled(true);
@@ -150,7 +150,7 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   app_.m_bSearchingCriticalInfo = 1;
   bar.SetStopEnabled(false);
   log_.AddLogEntry(std::u16string(text::kLinkingMode), true);
-  logItem(std::u16string(text::kLoadingFat) + platform::widenLatin1(" " + std::to_string(m_nLinkingMode + 1)));
+  logItem(std::u16string(text::kLoadingFat) + u" " + platform::widenLatin1(std::to_string(m_nLinkingMode + 1)));
   logItem(engine::texts::kProcessStarted);
 
   // Straight into the file's mapping, a block at a time; an unreadable sector stays zero.

@@ -49,8 +49,10 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
     }
     return outcome();
   }
-  // The raw scan needs the signature matcher, which this build does not have yet.
-  engine::ScanOutcome scanRaw() override { return engine::scanNotAvailable(notifier_); }
+  engine::ScanOutcome scanRaw() override {
+    engine_.ScanRaw();
+    return outcome();
+  }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
   std::uint32_t foundCount() const override { return engine_.m_nFoundCount; }

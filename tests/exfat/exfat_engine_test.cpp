@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -409,6 +410,46 @@ TEST_F(ExFatEngineTest, TheDeletedScanResetsTheTreeBeforeItsFirstFolder) {
   EXPECT_TRUE(sink_->items.front().item.isFolder());
   // The root the console makes counts as found: one more than the items sent.
   EXPECT_EQ(e->m_nFoundCount, sink_->items.size() + 1);
+}
+
+// Type folders take 2501 files each ("png", "png1", ...); sizes keep all 64 bits; long type
+// texts are cut; a finder's name comes after the raw file's number.
+TEST_F(ExFatEngineTest, RawFilesGoUnderTypeFoldersOf2501Files) {
+  auto e = engine();
+  ASSERT_TRUE(e->LoadBootSectorAndFat());
+  const auto hit = [](std::u16string type, std::uint64_t cluster, std::uint64_t size) {
+    carve::RawHit h;
+    h.unit = cluster;
+    h.match.typeText = std::move(type);
+    h.match.size = size;
+    return h;
+  };
+  for (std::uint64_t i = 0; i < 2502; ++i) e->AddRawFoundFile(nullptr, hit(u"png", 100 + i, 4096));
+  const std::u16string finderName = u"(300x200)";
+  e->AddRawFoundFile(&finderName, hit(u"png", 7, 5ull << 30));
+  e->AddRawFoundFile(nullptr, hit(u"averyveryverylongtype", 9, 1));
+  std::map<std::u16string, std::uint32_t> folders;  // name -> id
+  std::map<std::uint32_t, std::size_t> files;      // folder id -> files
+  for (const auto& f : sink_->items) {
+    EXPECT_TRUE(f.item.m_byFlags & kItemBySignature);
+    if (f.item.isFolder()) {
+      EXPECT_EQ(f.item.m_nParentId, 0u);
+      EXPECT_EQ(f.item.m_nRecordKey, f.item.m_nId);
+      folders[f.name] = f.item.m_nId;
+    } else {
+      ++files[f.item.m_nParentId];
+    }
+  }
+  ASSERT_EQ(folders.size(), 3u);
+  EXPECT_EQ(files[folders[u"png"]], 2501u);
+  EXPECT_EQ(files[folders[u"png1"]], 2u);
+  EXPECT_EQ(files[folders[u"averyveryverylo"]], 1u);
+  EXPECT_EQ(sink_->items[1].name, u"100.png");
+  const auto* named = sink_->named(u"2503_(300x200).png");
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(named->item.m_nSize, 5ull << 30);
+  EXPECT_EQ(named->item.m_nRecordKey, 7u);
+  EXPECT_NE(sink_->named(u"9.averyveryverylo"), nullptr);
 }
 
 TEST_F(ExFatEngineTest, AStopEndsTheScanAtTheNextStep) {

@@ -21,6 +21,8 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "app/scan_worker.h"
+#include "carve/header_catalogue.h"
+#include "carve/raw_types.h"
 #include "exfat/exfat_test_support.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
@@ -102,6 +104,12 @@ class Scanner {
   const FOUND_ITEM* find(const std::string& path) const {
     for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
       if (platform::toUtf8(tree_->pathOf(i)) == path) return i;
+    return nullptr;
+  }
+  // The first item of that name, wherever it hangs.
+  const FOUND_ITEM* findNamed(std::u16string_view name) const {
+    for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+      if (tree_->nameOf(i) == name) return i;
     return nullptr;
   }
 
@@ -251,6 +259,38 @@ TEST_P(ExFatVolumeScan, DeepDeletedScanAddsTheOrphansFromFreeClusters) {
   for (const std::string& n : lostNames) EXPECT_EQ(orphanNames.count(n), 1u) << n;
 }
 
+// The picture and the archive the volume held before their deletion lie in free clusters:
+// the raw scan finds each at the first cluster its deleted entry names (found by the deep
+// deleted-files scan, as the entries may lie in directory clusters no directory holds any
+// more), sized by its type, under a folder named after the type, and saves the original
+// bytes. The picture's finder names it by its dimensions.
+TEST_P(ExFatVolumeScan, RawScanFindsTheDeletedPictureAndArchiveInFreeClusters) {
+  ASSERT_EQ(scanner_.run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
+  const FOUND_ITEM* picture = scanner_.findNamed(u"picture.png");
+  const FOUND_ITEM* archive = scanner_.findNamed(u"archive.zip");
+  ASSERT_TRUE(picture && archive);
+  const std::uint64_t pictureAt = picture->m_nRecordKey, archiveAt = archive->m_nRecordKey;
+  ASSERT_LT(pictureAt, archiveAt);  // so the picture is the raw scan's first file
+
+  for (const carve::HEADER_RECORD& r : carve::defaultHeaderCatalogue())
+    if (r.m_wTypeId == carve::kTypePng || r.m_wTypeId == carve::kTypeZip) scanner_.app_.selectedHeaders.append(r);
+  scanner_.app_.m_pSelectedHeaders = scanner_.app_.selectedHeaders.head();
+  ASSERT_EQ(scanner_.run(engine::kScanRaw).status, engine::ScanStatus::Done);
+  const std::string png = "png/1_(300x200).png";
+  const std::string zip = "zip/" + std::to_string(archiveAt) + ".zip";
+  const std::vector<Entry> want = {{"png", true, false}, {png, false, false}, {"zip", true, false}, {zip, false, false}};
+  EXPECT_EQ(scanner_.listing(), want);
+  for (const FOUND_ITEM* i = scanner_.tree_->head(); i; i = i->m_pNext) EXPECT_TRUE(i->m_byFlags & kItemBySignature);
+  ASSERT_NE(scanner_.find(png), nullptr);
+  EXPECT_EQ(scanner_.find(png)->m_nRecordKey, pictureAt);
+
+  const std::string out = scanner_.work_.file("raw");
+  EXPECT_EQ(scanner_.save(out).recovered, 2u);
+  const std::string originals = exfatImages() + "/raw/";
+  EXPECT_EQ(readFile(out + "/" + png), readFile(originals + "picture.png"));
+  EXPECT_EQ(readFile(out + "/" + zip), readFile(originals + "archive.zip"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, ExFatVolumeScan, ::testing::ValuesIn(kVolumes),
                          [](const auto& info) { return test::exfat::testName(info.param); });
 
@@ -269,6 +309,14 @@ TEST_P(ExFatDiskScan, ListsAndSavesAsTheBareVolume) {
   expectSavedFilesEqualIcat(s, base, true);
   ASSERT_EQ(s.run(engine::kScanDeleted).status, engine::ScanStatus::Done);
   EXPECT_EQ(deletedOnly(s.listing()), readFls(base + ".flsd"));
+  // The raw scan's sectors count from the disk's start, its clusters from the volume's.
+  for (const carve::HEADER_RECORD& r : carve::defaultHeaderCatalogue())
+    if (r.m_wTypeId == carve::kTypePng) s.app_.selectedHeaders.append(r);
+  s.app_.m_pSelectedHeaders = s.app_.selectedHeaders.head();
+  ASSERT_EQ(s.run(engine::kScanRaw).status, engine::ScanStatus::Done);
+  const std::string out = s.work_.file("raw");
+  EXPECT_EQ(s.save(out).recovered, 1u);
+  EXPECT_EQ(readFile(out + "/png/1_(300x200).png"), readFile(exfatImages() + "/raw/picture.png"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Disks, ExFatDiskScan, ::testing::Values("exfat-disk.vmdk", "exfat-disk.vdi", "exfat-disk.vhd"),
