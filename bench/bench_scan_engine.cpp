@@ -1,4 +1,4 @@
-// Runs the quick scan of one source of an image straight through its engine (NTFS or FAT,
+// Runs the quick scan of one source of an image straight through its engine (NTFS, FAT or exFAT,
 // picked by the source's file system), the way the `qelda scan` command drives it but
 // without the command around it. The scan scripts time this beside fls when the command
 // is not there, and profilers run it to see the engine alone.
@@ -20,6 +20,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "volume/volume_records.h"
+#include "exfat/exfat_engine.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "platform/found_item.h"
@@ -122,6 +123,12 @@ int main(int argc, char** argv) {
     engine.ScanVolume(0);
   } else if (fileSystem.rfind("FAT", 0) == 0) {
     qelda::fat::CFatEngine engine(app, log, notifier);
+    engine.m_pConsole = sink;
+    engine.m_pScanDlg = &progress;
+    engine.Initialize(0);
+    engine.ScanVolume(0);
+  } else if (fileSystem == "exFAT") {
+    qelda::exfat::CExFatEngine engine(app, log, notifier);
     engine.m_pConsole = sink;
     engine.m_pScanDlg = &progress;
     engine.Initialize(0);

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "exfat/exfat_volume_engine.h"
 #include "fat/fat_volume_engine.h"
 #include "ntfs/ntfs_volume_engine.h"
 #include "volume/volume_records.h"
@@ -9,16 +10,10 @@
 namespace qelda::app {
 
 const engine::EngineCreators& installedEngines() {
-  static const engine::EngineCreators creators{fat::createFatVolumeEngine, ntfs::createNtfsVolumeEngine, nullptr};
+  static const engine::EngineCreators creators{fat::createFatVolumeEngine, ntfs::createNtfsVolumeEngine,
+                                               exfat::createExFatVolumeEngine};
   return creators;
 }
-
-namespace {
-
-// Said where a volume's file system has no engine in this build.
-constexpr std::u16string_view kNoEngine = u"The volume could not be scanned: exFAT volumes are not supported yet.";
-
-}  // namespace
 
 engine::ScanOutcome CScanProcess::run() {
   std::thread worker([this] { ScanThreadProc(); });
@@ -41,7 +36,7 @@ void CScanProcess::ScanThreadProc() {
     result_ = engine::scanNotAvailable(&notifier_);
   } else {
     app_.currentEngine = engine::CreateVolumeEngine(installedEngines(), app_, {&console_, &progress_, &log_, &notifier_});
-    if (!app_.currentEngine) result_ = engine::failScan(&notifier_, std::u16string(kNoEngine));
+    if (!app_.currentEngine) result_ = engine::scanNotAvailable(&notifier_);
     else result_ = runEngine(*app_.currentEngine);
   }
 

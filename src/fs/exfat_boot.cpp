@@ -80,6 +80,20 @@ Parsed<ExFatBootParams> parseExFatBoot(ByteView sector) {
   return p;
 }
 
+bool fitExFatBootToSectors(ExFatBootParams& p, std::uint64_t sectors) {
+  if (sectors == 0 || p.volumeLength <= sectors) return true;
+  if (std::uint64_t(p.fatOffset) + p.fatLength > sectors || p.clusterHeapOffset >= sectors ||
+      p.sectorsPerCluster == 0)
+    return false;
+  p.volumeLength = sectors;
+  const std::uint64_t fit = (sectors - p.clusterHeapOffset) / p.sectorsPerCluster;
+  if (p.clusterCount > fit) {
+    p.clusterCount = std::uint32_t(fit);
+    p.clusterCountCut = true;
+  }
+  return p.clusterCount != 0;
+}
+
 bool exFatBootChecksumMatches(ByteView region) {
   const std::optional<std::uint8_t> shift = region.u8(exfat::boot::kBytesPerSectorShift);
   if (!shift || *shift < 9 || *shift > 12) return false;

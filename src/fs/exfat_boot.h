@@ -40,6 +40,12 @@ struct ExFatBootParams {
 // cluster heap. The engine then tries the backup boot sector.
 platform::Parsed<ExFatBootParams> parseExFatBoot(platform::ByteView sector);
 
+// Fits the geometry into the first `sectors` sectors of the volume (the size the source's
+// record gives it; 0 when unknown): a longer volume length is cut to it and the cluster
+// count to the clusters that lie wholly inside. False when the FAT or the first cluster
+// would lie outside, or no cluster fits.
+bool fitExFatBootToSectors(ExFatBootParams& p, std::uint64_t sectors);
+
 // True when the boot region (12 sectors of 1 << its byte 108 bytes) carries, in its last
 // sector, the checksum of its first 11 sectors. False when it is too short to tell.
 bool exFatBootChecksumMatches(platform::ByteView region);

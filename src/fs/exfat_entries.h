@@ -40,6 +40,9 @@ struct ExFatEntrySet {
   bool noFatChain() const;
   // The data follows the FAT chain: a stream extension is there and NoFatChain is clear.
   bool followsChain() const;
+  // A folder's directory length: its data length, or its valid data length where a
+  // damaged stream has none.
+  std::uint64_t directoryLength() const { return dataLength ? dataLength : validDataLength; }
 };
 
 // The root walk reports every set; a folder walk gives up sets whose stream extension has

@@ -11,6 +11,12 @@
 #   OUTDIR/NAME.md5    "md5<TAB>D|-<TAB>inode<TAB>path" of icat of every regular file
 #                      (D: deleted; its clusters may have been reused)
 #   OUTDIR/NAME.dump   dump.exfat: boot sector fields and the root's system entries
+# Every volume also held, before their deletion, OUTDIR/raw/picture.png and
+# OUTDIR/raw/archive.zip (made here by python3): their data is left in free clusters for
+# the raw scan to find.
+# and exfat-c4k as partition 1 (type 07, at sector 2048) of an MBR disk made by sfdisk,
+# converted by qemu-img: OUTDIR/exfat-disk.vmdk (monolithicSparse), exfat-disk.vdi
+# (dynamic) and exfat-disk.vhd (dynamic). Its answers are exfat-c4k's.
 # Needs root, /dev/fuse and a free loop device. The Sleuth Kit's fsstat never ends on some
 # of these volumes, so it is not run, and every TSK call runs under timeout.
 # Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
@@ -36,8 +42,8 @@ export LC_ALL=C.UTF-8 TZ=UTC
 log() { printf '[make_exfat_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: exfatprogs exfat-fuse sleuthkit)"
+for tool in mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout sfdisk qemu-img python3; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: exfatprogs exfat-fuse sleuthkit fdisk qemu-utils python3)"
 done
 
 # ---------------------------------------------------------------- clean-up
@@ -79,6 +85,33 @@ text_file() { seq -f "$2 line %06g of qelda exfat test data" 1 "$3" >"$1"; }
 # Binary bytes of an exact size (deflate output of a counter).
 binary_file() { seq -f "$2 %09g" 1 $(($3 / 3 + 1000)) | gzip -n -1 | head -c "$3" >"$1"; }
 
+# A PNG of noise (about 180 KB: many clusters) and a ZIP of two members, the same bytes
+# every time.
+make_raw_files() {
+  mkdir -p "$OUT/raw"
+  python3 - "$OUT/raw" <<'EOF'
+import struct, sys, zipfile, zlib
+out = sys.argv[1]
+w, h, x = 300, 200, 12345
+rows = bytearray()
+for _ in range(h):
+    rows.append(0)
+    for _ in range(w * 3):
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        rows.append(x >> 16 & 0xFF)
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 2, 0, 0, 0))
+png += chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b"")
+open(f"{out}/picture.png", "wb").write(png)
+with zipfile.ZipFile(f"{out}/archive.zip", "w", zipfile.ZIP_DEFLATED) as z:
+    for name, lines in (("notes.txt", 400), ("list.txt", 900)):
+        info = zipfile.ZipInfo(name, (2021, 5, 4, 3, 2, 0))
+        info.compress_type = zipfile.ZIP_DEFLATED
+        z.writestr(info, "".join(f"{name} line {i:05d}\n" for i in range(lines)))
+EOF
+}
+
 # fill_volume MOUNT CLUSTER-BYTES: the tree every volume gets, deletions last so that
 # nothing overwrites what they leave behind.
 fill_volume() {
@@ -116,8 +149,10 @@ fill_volume() {
   mkdir -p "$m/deldir/inner"
   printf 'inside a deleted folder\n' >"$m/deldir/inner.txt"
   text_file "$m/deldir/inner/deeper.txt" deeper 40
+  # Made after the gap was filled, so each lies in one run of clusters.
+  cp "$OUT/raw/picture.png" "$OUT/raw/archive.zip" "$m/"
   sync
-  rm "$m/Deleted report.txt" "$m/a/b/c/deep.txt" "$m/sixty/file-30.txt"
+  rm "$m/Deleted report.txt" "$m/a/b/c/deep.txt" "$m/sixty/file-30.txt" "$m/picture.png" "$m/archive.zip"
   rm -r "$m/deldir"
 }
 
@@ -159,12 +194,28 @@ make_volume() {
 }
 
 SECONDS=0
+make_raw_files
 make_volume exfat-8m 8M 4096
 make_volume exfat-c512 64M 512 -c 512
 make_volume exfat-c4k 64M 4096 -c 4K
 make_volume exfat-c128k 64M 131072 -c 128K
 make_volume exfat-b4096 64M 4096 -b 4096
 make_volume exfat-pack 64M 4096 --pack-bitmap
+
+# One volume as a virtual machine's disk holds it: behind an MBR, in every image format.
+make_disks() {  # make_disks NAME
+  local vol=$OUT/$1.img raw=$WORK/exfat-disk.raw sectors
+  log "making the disks of $1"
+  sectors=$(($(stat -c %s "$vol") / 512))
+  truncate -s $(((sectors + 4096) * 512)) "$raw"
+  printf 'label: dos\nstart=2048, size=%d, type=7\n' "$sectors" | run sfdisk -q "$raw"
+  dd if="$vol" of="$raw" bs=1M seek=1 conv=notrunc,sparse status=none
+  run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$raw" "$OUT/exfat-disk.vmdk"
+  run qemu-img convert -f raw -O vdi "$raw" "$OUT/exfat-disk.vdi"
+  run qemu-img convert -f raw -O vpc -o subformat=dynamic "$raw" "$OUT/exfat-disk.vhd"
+  rm -f "$raw"
+}
+make_disks exfat-c4k
 
 echo "$HASH" >"$OUT/.stamp"
 log "done in ${SECONDS}s"

@@ -211,3 +211,41 @@ TEST(ExFatBoot, CountsADirectorysClustersWithinTheHeap) {
 
 }  // namespace
 }  // namespace qelda::fs
+
+namespace qelda::fs {
+namespace {
+
+// The 8 MiB layout (heap at 4096, 1536 clusters of 8 sectors) cut to the sector count a
+// volume record gives.
+TEST(ExFatBoot, FitsTheGeometryIntoTheRecordsSectorCount) {
+  struct Row {
+    std::uint64_t sectors;
+    bool fits;
+    std::uint64_t volumeLength;
+    std::uint32_t clusterCount;
+  };
+  const std::vector<Row> rows = {
+      {0, true, 16384, 1536},       // unknown: as the boot sector says
+      {20000, true, 16384, 1536},   // more room than needed
+      {16384, true, 16384, 1536},
+      {16383, true, 16383, 1535},   // the last cluster no longer whole
+      {4104, true, 4104, 1},
+      {4103, false, 0, 0},          // not one cluster after the heap's start
+      {4096, false, 0, 0},
+      {2060, false, 0, 0},          // the FAT itself cut
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.sectors);
+    const auto sector = test::bootSector();
+    ExFatBootParams p = *parseExFatBoot(platform::ByteView(sector));
+    ASSERT_EQ(fitExFatBootToSectors(p, r.sectors), r.fits);
+    if (!r.fits) continue;
+    EXPECT_EQ(p.volumeLength, r.volumeLength);
+    EXPECT_EQ(p.clusterCount, r.clusterCount);
+    EXPECT_EQ(p.clusterCountCut, r.clusterCount != 1536);
+    EXPECT_EQ(firstSectorOfCluster(p, std::uint64_t(p.clusterCount) + 1).value() + 8, 4096u + 8u * p.clusterCount);
+  }
+}
+
+}  // namespace
+}  // namespace qelda::fs

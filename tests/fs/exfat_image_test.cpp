@@ -19,31 +19,17 @@
 #include "fs/md5.h"
 #include "platform/byte_view.h"
 #include "platform/text.h"
-#include "support/test_images.h"
+#include "exfat/exfat_test_support.h"
 
 namespace qelda::fs {
 namespace {
 
 using platform::ByteView;
 using Bytes = std::vector<std::uint8_t>;
-
-// The volumes, made once by the image script (a CTest fixture runs it; a test binary run
-// on its own makes them here).
-std::string exfatImages() {
-  static const std::string dir = [] {
-    const std::string out = qelda::test::testImagesDir() + "-exfat";
-    if (!std::filesystem::exists(out + "/.stamp")) {
-      const auto script = std::filesystem::path(__FILE__).parent_path().parent_path() / "exfat/make_exfat_images.sh";
-      const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
-      if (std::system(cmd.c_str()) != 0) return std::string();
-    }
-    return out;
-  }();
-  return dir;
-}
-
-const std::vector<std::string> kVolumes = {"exfat-8m",    "exfat-c512",  "exfat-c4k",
-                                           "exfat-c128k", "exfat-b4096", "exfat-pack"};
+using test::exfat::Entry;
+using test::exfat::exfatImages;
+using test::exfat::kVolumes;
+using test::exfat::readFls;
 
 Bytes readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -62,38 +48,6 @@ std::map<std::string, std::string> readDump(const std::string& path) {
     fields[line.substr(0, colon)] = value;
   }
   return fields;
-}
-
-struct Entry {
-  std::string path;
-  bool folder = false;
-  bool deleted = false;
-  auto operator<=>(const Entry&) const = default;
-  friend void PrintTo(const Entry& e, std::ostream* os) {
-    *os << (e.folder ? "d " : "f ") << (e.deleted ? "* " : "") << e.path;
-  }
-};
-
-// fls -r -p: "TYPE [*] INODE:<TAB>path". The system files TSK shows ($...) and the label
-// are left out. Deleted entries in clusters no directory holds any more are listed under
-// $OrphanFiles/: with `orphans` only those (the prefix removed), else all but those.
-std::vector<Entry> readFls(const std::string& path, bool orphans = false) {
-  std::vector<Entry> entries;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    const auto tab = line.find('\t');
-    if (tab == std::string::npos) continue;
-    const std::string head = line.substr(0, tab);
-    std::string name = line.substr(tab + 1);
-    const std::string orphanDir = "$OrphanFiles/";
-    const bool orphan = name.rfind(orphanDir, 0) == 0;
-    if (orphan != orphans) continue;
-    if (orphan) name = name.substr(orphanDir.size());
-    if (name.empty() || name[0] == '$' || name.ends_with("(Volume Label Entry)")) continue;
-    entries.push_back({name, head.size() > 2 && head[2] == 'd', head.find(" * ") != std::string::npos});
-  }
-  std::sort(entries.begin(), entries.end());
-  return entries;
 }
 
 // A volume file in memory with its parsed boot sector; clusters are read through the
@@ -208,18 +162,8 @@ TEST_P(ExFatImage, WalkedTreeAgreesWithFlsAndIcat) {
   const Volume v(base_ + ".img");
   ASSERT_GT(v.params().clusterCount, 0u);
   std::map<std::string, std::string> md5;  // path -> digest of a live file
-  {
-    std::ifstream in(base_ + ".md5");
-    for (std::string line; std::getline(in, line);) {
-      std::istringstream fields(line);
-      std::string digest, mark, inode, path;
-      std::getline(fields, digest, '\t');
-      std::getline(fields, mark, '\t');
-      std::getline(fields, inode, '\t');
-      std::getline(fields, path);
-      if (mark == "-") md5[path] = digest;
-    }
-  }
+  for (const auto& [path, icat] : test::exfat::readMd5(base_ + ".md5"))
+    if (!icat.deleted) md5[path] = icat.md5;
 
   struct Dir {
     std::string path;
@@ -302,11 +246,7 @@ TEST_P(ExFatImage, WalkedTreeAgreesWithFlsAndIcat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, ExFatImage, ::testing::ValuesIn(kVolumes),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name;
-                         });
+                         [](const auto& info) { return test::exfat::testName(info.param); });
 
 }  // namespace
 }  // namespace qelda::fs

@@ -1,15 +1,29 @@
-// Fuzz entry for the exFAT parsers: the input is taken as a boot region (its first sector
-// a boot sector) and as a directory stream, and every answer is held to what the engine
-// relies on: geometry inside the volume, walks that move forward and stay in the stream,
-// names of at most 255 characters.
+// Fuzz entry for the exFAT parsers and engine: the input is taken as a boot region (its
+// first sector a boot sector) and as a directory stream, and every answer is held to what
+// the engine relies on: geometry inside the volume, walks that move forward and stay in the
+// stream, names of at most 255 characters. An input whose boot sector holds is also scanned
+// as a volume file by every scan of the engine, and the clusters of what they find must lie
+// in the heap.
+//
+// Build (the engine and the layers below it, instrumented), in one line:
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc -Itests
+//     tests/fuzz/exfat_parse_fuzz.cpp src/{platform,ui,fs,image,volume,engine,carve,exfat}/*.cpp
+// Run with TMPDIR=/dev/shm and the seeds in tests/fuzz/corpus/exfat_parse/.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <set>
 #include <vector>
 
+#include "carve/header_catalogue.h"
+#include "engine/scan_state.h"
+#include "exfat/exfat_engine.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
 #include "fs/exfat_layout.h"
 #include "platform/byte_view.h"
+#include "platform/text.h"
+#include "support/image_dir.h"
 
 namespace {
 
@@ -51,6 +65,19 @@ fs::ExFatBootParams checkedBoot(ByteView data) {
   return p;
 }
 
+// The geometry cut to a volume record's sector count (taken from the input) still keeps
+// every cluster inside what is left.
+void checkFit(const fs::ExFatBootParams& p, ByteView data) {
+  const auto tail = data.le64(data.size() >= 8 ? data.size() - 8 : 0);
+  if (!tail) return;
+  const std::uint64_t sectors = *tail % (p.volumeLength + 2);
+  fs::ExFatBootParams q = p;
+  if (!fs::fitExFatBootToSectors(q, sectors)) return;
+  check(sectors == 0 || q.volumeLength <= sectors);
+  check(q.clusterCount != 0 && q.clusterCount <= p.clusterCount);
+  check(std::uint64_t(q.clusterHeapOffset) + std::uint64_t(q.clusterCount) * q.sectorsPerCluster <= q.volumeLength);
+}
+
 void checkSet(const fs::ExFatEntrySet& s, std::size_t streamSize) {
   check(s.offset <= s.lastEntry && s.lastEntry < s.end && s.end <= streamSize);
   check(s.name.size() <= qelda::fs::exfat::kMaxNameChars);
@@ -75,12 +102,76 @@ void walk(ByteView data, fs::ExFatWalkKind kind, const fs::ExFatBootParams& p) {
   check(w.position() <= data.size());
 }
 
+class KeptItems final : public qelda::platform::IFoundItemSink {
+ public:
+  void ResetFoundTree() override { items.clear(); }
+  qelda::FOUND_ITEM* AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view) override {
+    items.push_back(item);
+    return &items.back();
+  }
+  void UpdateStatusCounts() override {}
+  void CollapseRootChildren() override {}
+  void QueueItemRename(const qelda::FOUND_ITEM&, std::u16string_view) override {}
+  void ApplyQueuedRenames() override {}
+  std::deque<qelda::FOUND_ITEM> items;
+};
+class NoLog final : public qelda::platform::ILog {
+ public:
+  void AddLogEntry(std::u16string, bool) override {}
+};
+class NoNotice final : public qelda::platform::IUserNotifier {
+ public:
+  void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
+};
+
+// The input as a volume file, through the quick, deleted, advanced, deep deleted and raw
+// scans: ids are never the root's, and every cluster an item is read from is a heap cluster.
+void scanAsVolume(const std::uint8_t* data, std::size_t size) {
+  if (size > (std::size_t(1) << 20) || !fs::parseExFatBoot(ByteView(data, size))) return;
+  qelda::test::ImageDir dir;
+  const std::string path = dir.putAt("volume.img", 0, {data, size});
+  if (path.empty()) return;
+  static const std::vector<qelda::carve::HEADER_RECORD> catalogue = qelda::carve::defaultHeaderCatalogue();
+  qelda::carve::SelectedHeaders headers;
+  for (const auto& r : catalogue) headers.append(r);
+  qelda::engine::ScanState state;
+  state.m_pSelectedHeaders = headers.head();
+  NoLog log;
+  NoNotice notice;
+  qelda::platform::NullScanProgress bar;
+  for (int scan = 0; scan < 5; ++scan) {
+    KeptItems sink;
+    qelda::exfat::CExFatEngine e(state, log, notice);
+    e.m_pConsole = &sink;
+    e.m_pScanDlg = &bar;
+    e.setWorkRoot(dir.file("work"));
+    qelda::exfat::ExFatVolumeSource source;
+    source.sourceKind = 7;
+    source.imagePath = qelda::platform::fromUtf8(path);
+    source.sectorCount = size / 512;
+    e.initializeVolume(1, source);
+    switch (scan) {
+      case 0: e.ScanVolume(0); break;
+      case 1: e.ScanVolume(1); break;
+      case 2: e.ScanAdvanced(0); break;
+      case 3: e.SearchDirectoryClusters(); break;
+      default: e.ScanRaw(); break;
+    }
+    for (const qelda::FOUND_ITEM& item : sink.items) {
+      check(item.m_nId != 0);
+      if (item.isFolder() || item.m_nSize == 0) continue;
+      for (const std::uint32_t c : e.itemClusters(item)) check(fs::isHeapCluster(e.params(), c));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
   const fs::ExFatBootParams p = checkedBoot(input);
   (void)fs::exFatBootChecksumMatches(input);
+  checkFit(p, input);
 
   walk(input, fs::ExFatWalkKind::Root, p);
   walk(input, fs::ExFatWalkKind::Folder, p);
@@ -96,5 +187,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (r.label) check(r.label->size() <= qelda::fs::exfat::entry::kMaxLabelChars);
   if (r.bitmap && fs::bitmapEntryIsPlausible(*r.bitmap, p)) check(fs::isHeapCluster(p, r.bitmap->firstCluster));
   (void)fs::IsDirectoryCluster(input);
+  scanAsVolume(data, size);
   return 0;
 }

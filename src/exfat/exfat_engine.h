@@ -1,0 +1,330 @@
+// CExFatEngine: the recovery engine of exFAT volumes. It reads the volume through one
+// volume-relative reader, keeps the FAT and the cluster map in work files of its own,
+// walks the directory tree (or searches the heap for directory clusters) and reports what
+// it finds through the platform sinks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "carve/raw_match.h"
+#include "carve/raw_sweep.h"
+#include "engine/chains.h"
+#include "engine/item_reporter.h"
+#include "engine/scan_state.h"
+#include "exfat/exfat_work_files.h"
+#include "fs/exfat_boot.h"
+#include "fs/exfat_entries.h"
+#include "fs/fat_table.h"
+#include "platform/byte_view.h"
+#include "platform/found_item.h"
+#include "platform/read_only_file.h"
+#include "platform/sinks.h"
+
+namespace qelda::disk {
+class MountedImage;
+}
+
+namespace qelda::exfat {
+
+// A folder already reported: its first cluster and the id it was reported with.
+struct EXFAT_FOLDER_NODE {
+  EXFAT_FOLDER_NODE* next = nullptr;
+  std::uint64_t key = 0;  // first cluster (the folder's m_nRecordKey)
+  std::uint32_t id = 0;
+  std::uint32_t reserved = 0;
+  // Kept by the chain.
+  EXFAT_FOLDER_NODE* prev = nullptr;
+  bool removed = false;
+  EXFAT_FOLDER_NODE* sameKey = nullptr;
+};
+
+// A deleted folder met by a walk, or a directory cluster found by the cluster search,
+// waiting for a later pass.
+struct EXFAT_DELETED_DIR_NODE {
+  EXFAT_DELETED_DIR_NODE* next = nullptr;
+  std::uint64_t key = 0;  // first cluster of the folder, or the cluster found
+  std::uint32_t parentId = 0;
+  std::uint32_t reserved1 = 0;
+  std::uint32_t id = 0;
+  std::uint32_t reserved2 = 0;
+  std::uint32_t entryOffset = 0;  // of the folder's file entry, from the start of the directory holding it
+  std::uint32_t dirCluster = 0;   // first cluster of that directory; 0 for a found cluster
+  // The folder's directory length, and which directory stream holds its entry set (an
+  // index into the engine's list of such streams).
+  std::uint64_t dataLength = 0;
+  std::uint32_t holdingStream = 0;
+  // Kept by the chain.
+  EXFAT_DELETED_DIR_NODE* prev = nullptr;
+  bool removed = false;
+  EXFAT_DELETED_DIR_NODE* sameKey = nullptr;
+};
+
+// A folder of the raw scan holding the files of one type: "png", then "png1", "png2"... as
+// each fills up.
+struct EXFAT_RAW_FOLDER {
+  EXFAT_RAW_FOLDER* next = nullptr;
+  std::u16string name;  // the type text, or the type text and a number
+  std::uint32_t id = 0;
+  std::uint32_t reserved = 0;
+  std::uint16_t count = 0;  // files placed in it after its first
+};
+
+// What Initialize takes from the selected source.
+struct ExFatVolumeSource {
+  std::uint8_t sourceKind = 1;  // 0 whole disk, 1 partition, 3 found by the lost-volume search, 7 volume file, ...
+  std::uint64_t startSector = 0;
+  std::uint64_t sectorCount = 0;
+  std::uint64_t lastSector = 0;
+  std::uint8_t fsCode = 3;
+  std::uint8_t drive = 0xFF;
+  std::u16string fileSystem = u"exFAT";  // the record's file-system text
+  std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
+};
+
+// One entry of the pending-items queue: an existing folder held back until something
+// deleted turns up beneath it.
+struct PENDING_ITEM {
+  FOUND_ITEM record;
+  std::u16string name;
+};
+
+// The scan dialog's bars: items, and blocks of the heap searches.
+inline constexpr int kItemBar = engine::kItemBar;
+inline constexpr int kBlockBar = engine::kItemBar + 1;
+// m_nLinkingMode: chains through the FAT copy, or every file contiguous.
+inline constexpr std::uint8_t kLinkChain = 0;
+inline constexpr std::uint8_t kLinkContiguous = 2;
+// Directories nested deeper than this are reported without being walked.
+inline constexpr std::size_t kMaxWalkDepth = 2048;
+// Heap searches and file reads take this much at a time (or one cluster, when larger).
+inline constexpr std::uint32_t kBlockSectors = 2048;
+
+class CExFatEngine {
+ public:
+  CExFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier);
+  ~CExFatEngine();
+  CExFatEngine(const CExFatEngine&) = delete;
+  CExFatEngine& operator=(const CExFatEngine&) = delete;
+
+  // --- object, boot sector and reading ------------------------------------------------------
+  // Copies the volume's place from the selected source entry and its volume record.
+  void Initialize(std::uint8_t bImageFile);
+  // The same from values given directly.
+  void initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source);
+  void FreeAll();
+  // Takes the geometry from a boot sector; 1 when it is usable (see fs::parseExFatBoot),
+  // cut to the volume record's sector count.
+  std::uint32_t ParseBootSector(platform::ByteView sector);
+  std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
+  // Reads sectorCount sectors from sectorInCluster of `cluster` on; refuses (0, buffer
+  // zeroed) a cluster outside the heap or a run that ends past it.
+  std::uint32_t ReadClusterSectors(std::uint32_t sectorCount, std::uint32_t cluster, std::uint16_t sectorInCluster,
+                                   std::uint8_t* buffer);
+  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
+  std::uint32_t LoadBootSectorAndFat();
+  void ScanVolume(std::uint32_t bDeleted);
+  void ScanAdvanced(std::uint32_t bDeleted);
+
+  // --- the FAT and cluster chains -------------------------------------------------------------
+  void LoadFat();
+  std::uint32_t VerifyFat();
+  std::vector<std::uint32_t> FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount);
+  std::vector<std::uint32_t> GetClusterList(std::uint32_t& byteCount, std::uint32_t first, std::uint64_t size,
+                                            std::uint32_t bContiguous);
+
+  // --- the tree walk from the root ---------------------------------------------------------------
+  void BuildTreeFromRoot();
+  void WalkRootDirectory(std::uint32_t firstCluster);
+  // A folder's directory: dataLength bytes, by its chain or (bNoChain) contiguous.
+  void WalkFolder(std::uint8_t bNoChain, std::uint32_t parentId, std::uint32_t firstCluster,
+                  std::uint8_t bInsideDeleted, std::uint64_t dataLength);
+  // The set whose file entry lies at `offset` of a directory stream, as a found item with
+  // the next id; 1 when it is a file entry set with a name.
+  std::uint32_t ParseEntrySetAt(FOUND_ITEM& item, std::uint32_t offset, platform::ByteView stream,
+                                std::u16string& name);
+  void AddDeletedFolders();
+  void WalkDeletedFolders();
+  std::uint8_t IsListedFolder(std::uint64_t cluster) const { return listedFolders_.contains(cluster) ? 1 : 0; }
+  std::uint8_t IsDeletedFolderQueued(std::uint64_t cluster) const { return deletedFolders_.contains(cluster) ? 1 : 0; }
+  std::uint8_t RemoveDeletedFolder(std::uint64_t cluster) { return deletedFolders_.removeFirst(cluster) ? 1 : 0; }
+  void ExFatPushPendingItem(const FOUND_ITEM& item, std::u16string_view name);
+  void ExFatPopPendingItem();
+  void FlushPendingItems();
+
+  // --- directory-cluster search and lost folders ---------------------------------------------------
+  void BuildTreeFromClusterSearch();
+  void SearchDirectoryClusters();
+  void FindDirectoryClusters();
+  void WalkRootForDeletedSearch();
+  void AddLostFolders(std::uint32_t bAsFound);
+  void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted);
+
+  // --- the raw scan ----------------------------------------------------------------------------
+  void ScanRaw();
+  void SearchClustersForKnownTypes();
+  // Reports one file found by its signature (and its type folder when it is the first of
+  // that folder); `name` is the name a length finder gave it, or null.
+  void AddRawFoundFile(const std::u16string* name, const carve::RawHit& hit);
+
+  // --- work files and the cluster map -----------------------------------------------------------
+  std::uint32_t WriteFatWorkFile();
+  std::uint32_t BuildClusterMap();
+  void MarkClusterMap(const FOUND_ITEM& item, std::uint32_t firstCluster);
+  // The cluster map's byte for a heap cluster: non-zero when allocated; 0 without a map.
+  std::uint8_t clusterMapByte(std::uint32_t cluster) const;
+  // Where the work files go (tests); empty: the default.
+  void setWorkRoot(std::string root) { workFolder_.setRoot(std::move(root)); }
+  const std::string& workFolder() const { return workFolder_.path(); }
+
+  // --- reading found files ------------------------------------------------------------------------
+  // The clusters of a found item as the save and preview paths take them: contiguous for
+  // deleted items, items found by signature and items without a chain; otherwise as the
+  // linking mode says.
+  std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
+
+  const fs::ExFatBootParams& params() const { return params_; }
+  // Why the last scan found the volume unusable; empty when it did not.
+  const std::u16string& failure() const { return failure_; }
+
+  // --- fields -------------------------------------------------------------------------------------
+  std::uint8_t m_nDriveNumber = 0;
+  std::uint8_t m_byFsCode = 0;
+  std::uint32_t m_nNextItemId = 0;
+  std::uint32_t m_nFatLength = 0;
+  std::uint64_t m_nPartitionStart = 0;
+  std::uint64_t m_nLastSector = 0;
+  std::uint64_t m_nVolumeLength = 0;
+  std::uint32_t m_nFatOffset = 0;
+  std::uint32_t m_nClusterCount = 0;
+  std::uint32_t m_nRootCluster = 0;
+  std::uint32_t m_nClusterMapLength = 0;
+  std::uint32_t m_nSectorsPerCluster = 0;
+  std::uint8_t m_bAdvanced = 0;
+  EXFAT_FOLDER_NODE* m_pListedFolders = nullptr;
+  EXFAT_FOLDER_NODE* m_pListedFoldersTail = nullptr;
+  EXFAT_DELETED_DIR_NODE* m_pDeletedFolders = nullptr;
+  EXFAT_DELETED_DIR_NODE* m_pDeletedFoldersTail = nullptr;
+  EXFAT_RAW_FOLDER* m_pRawFolders = nullptr;
+  EXFAT_RAW_FOLDER* m_pRawFoldersTail = nullptr;
+  std::uint32_t m_nBitmapCluster = 0;
+  std::uint32_t m_bClusterSearch = 0;
+  WorkFile m_hFatFile;         // "exFat.dat"
+  WorkFile m_hClusterMapFile;  // "ClusterMap.dat"
+  std::uint8_t m_nLinkingMode = kLinkChain;
+  std::uint32_t m_bDeleted = 0;
+  std::uint32_t m_nFoundCount = 0;
+  std::uint32_t m_nFolderCount = 0;
+  std::uint32_t m_nFileCount = 0;
+  std::u16string m_szImagePath;
+  std::uint64_t m_nTotalSize = 0;
+  std::uint8_t m_bImageFile = 0;
+  std::uint32_t m_bAbsoluteSectors = 0;
+  platform::IFoundItemSink* m_pConsole = nullptr;
+  platform::IScanProgress* m_pScanDlg = nullptr;
+
+ private:
+  // How a directory's clusters are taken.
+  enum class DirRead : std::uint8_t {
+    Chain,       // along the FAT chain, as far as the length (or the largest directory) goes
+    Contiguous,  // ceil(length / cluster bytes) clusters from the first
+    Single       // the first cluster alone
+  };
+  enum class WalkRules : std::uint8_t { Root, Folder, Lost };
+
+  // One directory being walked; the stack of them walks folders in the order recursion
+  // would, without putting the depth of the volume's tree on the call stack.
+  struct WalkFrame {
+    std::vector<std::uint32_t> clusters;
+    std::vector<std::uint8_t> stream;
+    std::optional<fs::ExFatDirectoryWalk> walk;
+    std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
+    bool insideDeleted = false;     // everything in it counts as deleted
+    WalkRules rules = WalkRules::Folder;
+    bool popPending = false;        // the folder was pushed to the pending queue for this walk
+    std::optional<std::uint32_t> holdingStream;  // index of its clusters once a deleted folder in it was queued
+  };
+
+  // Reading.
+  bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector,
+                         std::uint64_t* failedSectors = nullptr);
+  bool isHeapCluster(std::uint64_t c) const { return fs::isHeapCluster(params_, c); }
+  std::uint64_t clusterBytes() const { return params_.clusterBytes(); }
+  // Clusters one heap-search block holds.
+  std::uint32_t clustersPerBlock() const;
+  std::vector<std::uint32_t> directoryClusters(std::uint32_t first, std::uint64_t dataLength, DirRead how);
+  // Reads the clusters into one buffer, runs of neighbours in one call each.
+  std::vector<std::uint8_t> readClusters(const std::vector<std::uint32_t>& clusters, bool stepBar);
+  std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
+  bool bootSectorTest(bool showMessage);
+  void resetScan();
+  bool stopRequested() const { return app_.stopRequested(); }
+
+  // Reporting, the one way for every path.
+  engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
+  void reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize);
+  std::uint32_t takeItemId();
+  // The ids from here on start at `first`, never below ids already given in this scan.
+  void startItemIds(std::uint32_t first);
+  void logItem(std::u16string_view text) { log_.AddLogEntry(std::u16string(text), false); }
+  void collapseRoot();
+
+  // Walks.
+  FOUND_ITEM itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
+  bool pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength, DirRead how,
+                bool insideDeleted, bool popPending);
+  void runWalks();
+  void popFrame();
+  void handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s);
+  void handleLostSet(std::size_t frame, const fs::ExFatEntrySet& s);
+  void queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item);
+  std::vector<std::uint8_t> holdingStreamBytes(std::uint32_t index);
+  void clearWalkState();
+
+  // The raw scan's next-unit rule: the next free cluster of the heap.
+  class FreeClusterRule final : public carve::IRawUnitRule {
+   public:
+    explicit FreeClusterRule(const CExFatEngine& engine) : engine_(engine) {}
+    std::uint32_t unitBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+    std::uint32_t clusterBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+    std::optional<carve::RawUnit> nextUnit(std::uint64_t unit) const override;
+
+   private:
+    const CExFatEngine& engine_;
+  };
+  std::uint64_t absoluteSectorOf(std::uint64_t cluster) const;
+
+  // The heap searches.
+  void searchBlocks(std::uint32_t firstCluster, bool freeOnly);
+  void showReadingCluster(std::uint32_t cluster);
+
+  engine::ScanState& app_;
+  platform::ILog& log_;
+  platform::IUserNotifier& notifier_;
+  std::shared_ptr<const disk::MountedImage> image_;
+  std::optional<platform::ReadOnlyFile> imageFile_;
+  bool imageFileTried_ = false;
+  std::uint8_t sourceKind_ = 1;
+  std::uint64_t recordSectors_ = 0;  // the volume record's sector count; 0 unknown
+  std::u16string fileSystemText_;
+  fs::ExFatBootParams params_;
+  std::u16string failure_;
+
+  WorkFolder workFolder_;
+  engine::IndexedChain<EXFAT_FOLDER_NODE> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
+  engine::IndexedChain<EXFAT_DELETED_DIR_NODE> deletedFolders_{m_pDeletedFolders, m_pDeletedFoldersTail};
+  std::vector<std::vector<std::uint32_t>> holdingStreams_;  // clusters of directories that hold queued deleted folders
+  std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
+  std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
+  fat::VisitedClusters visited_;
+  std::uint32_t highestIdGiven_ = 0;
+  std::deque<EXFAT_RAW_FOLDER> rawFolders_;  // owns the nodes linked from m_pRawFolders
+  std::uint64_t rawFileNumber_ = 0;          // files reported by raw scans, for finder-named files
+};
+
+}  // namespace qelda::exfat

@@ -1,0 +1,149 @@
+// The raw scan: files found by their signatures in the free clusters of the heap, each
+// reported under a folder named after its type.
+#include <algorithm>
+#include <string>
+#include <thread>
+
+#include "exfat/exfat_engine.h"
+#include "exfat/exfat_texts.h"
+#include "fs/exfat_layout.h"
+#include "platform/text.h"
+
+namespace qelda::exfat {
+
+namespace {
+
+platform::NullScanProgress g_noProgress;
+// A type folder takes this many files after its first; the next file opens a new folder.
+constexpr std::uint16_t kFilesPerRawFolder = 2500;
+// Type texts longer than this are cut.
+constexpr std::size_t kMaxTypeText = 15;
+// The item bar's range of a raw scan.
+constexpr std::uint64_t kRawItemRange = 10000;
+
+std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
+
+}  // namespace
+
+std::uint64_t CExFatEngine::absoluteSectorOf(std::uint64_t cluster) const {
+  // As the finders count sectors: the partition start added, whatever reader serves them.
+  return m_nPartitionStart + params_.clusterHeapOffset + (cluster - 2) * m_nSectorsPerCluster;
+}
+
+std::optional<carve::RawUnit> CExFatEngine::FreeClusterRule::nextUnit(std::uint64_t unit) const {
+  // The next free cluster; the heap ends at C+1.
+  const std::uint64_t last = std::uint64_t(engine_.m_nClusterCount) + 1;
+  for (std::uint64_t c = std::max<std::uint64_t>(unit + 1, 2); c <= last; ++c)
+    if (!engine_.clusterMapByte(std::uint32_t(c))) return carve::RawUnit{c, engine_.absoluteSectorOf(c)};
+  return std::nullopt;
+}
+
+void CExFatEngine::ScanRaw() {
+  resetScan();
+  // Only a volume the source list knows as exFAT.
+  if (fileSystemText_ != u"exFAT") return;
+  // No message: a raw scan of a volume without a usable boot sector finds nothing.
+  if (!bootSectorTest(false)) return;
+  LoadFat();
+  BuildClusterMap();
+  SearchClustersForKnownTypes();
+}
+
+void CExFatEngine::SearchClustersForKnownTypes() {
+  if (m_nVolumeLength < std::uint64_t(m_nFatOffset) + m_nFatLength || m_nSectorsPerCluster == 0) return;
+  m_nTotalSize = 0;
+  m_nFoundCount = 0;
+  m_nFolderCount = 0;
+  m_nFileCount = 0;
+  startItemIds(2);
+  rawFolders_.clear();
+  m_pRawFolders = m_pRawFoldersTail = nullptr;
+  m_bClusterSearch = 1;
+  const std::uint32_t perBlock = clustersPerBlock();
+  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
+  reporter().showFoundCount(0);
+  bar.setPos(kItemBar, 0);
+  bar.showBar(kBlockBar, true);
+  bar.setRange(kBlockBar, 0, m_nClusterCount / perBlock);
+  bar.setStep(kBlockBar, 1);
+
+  // The finders read through the engine's one reader, and never past the heap.
+  const FreeClusterRule rule(*this);
+  const engine::SectorReader reader = [this](std::uint64_t absolute, std::uint8_t* buffer, std::uint32_t sectors) {
+    if (absolute < m_nPartitionStart) {
+      std::fill(buffer, buffer + std::size_t(sectors) * 512, std::uint8_t{0});
+      return false;
+    }
+    return readVolumeSectors(buffer, sectors * 512, absolute - m_nPartitionStart);
+  };
+  carve::RAW_READ_CONTEXT context;
+  context.reader = reader;
+  context.sourceFirstSector = absoluteSectorOf(2);
+  context.sourceEndSector = absoluteSectorOf(std::uint64_t(m_nClusterCount) + 2);
+  context.unitRule = &rule;
+  context.selectedHeaders = app_.m_pSelectedHeaders;
+  context.stop = &app_.m_bStopRequested;
+
+  // Clusters 2 and 3 hold the bitmap and the up-case table; the search starts at 4.
+  carve::RawSweep sweep;
+  sweep.firstUnit = 4;
+  sweep.endUnit = std::uint64_t(m_nClusterCount) + 2;
+  sweep.sectorsPerUnit = m_nSectorsPerCluster;
+  sweep.unitsPerBlock = perBlock;
+  sweep.firstSectorOf = [this](std::uint64_t c) { return absoluteSectorOf(c); };
+  sweep.isCandidate = [this](std::uint64_t c) { return clusterMapByte(std::uint32_t(c)) == 0; };
+  sweep.onBlock = [&](std::uint64_t c) {
+    bar.stepIt(kBlockBar);
+    showReadingCluster(std::uint32_t(c));
+  };
+  sweep.report = [this](carve::RawHit&& hit) {
+    AddRawFoundFile(hit.match.name.empty() ? nullptr : &hit.match.name, hit);
+  };
+  sweep.threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  carve::sweepForKnownTypes(context, sweep);
+}
+
+void CExFatEngine::AddRawFoundFile(const std::u16string* name, const carve::RawHit& hit) {
+  const std::u16string type = hit.match.typeText.substr(0, kMaxTypeText);
+  // The first folder of the type with room, or a new one: "type", "type1", "type2", ...
+  std::u16string wanted = type;
+  EXFAT_RAW_FOLDER* folder = nullptr;
+  std::uint32_t k = 0;
+  for (EXFAT_RAW_FOLDER* f = m_pRawFolders; f; f = f->next) {
+    if (f->name != wanted) continue;
+    if (f->count < kFilesPerRawFolder) {
+      ++f->count;
+      folder = f;
+      break;
+    }
+    wanted = type + decimal(++k);
+  }
+  if (!folder) {
+    folder = &rawFolders_.emplace_back();
+    folder->name = wanted;
+    folder->id = takeItemId();
+    if (m_pRawFoldersTail) m_pRawFoldersTail->next = folder;
+    else m_pRawFolders = folder;
+    m_pRawFoldersTail = folder;
+    FOUND_ITEM item;
+    item.m_byAttributes = kItemFolder;
+    item.m_nRecordKey = folder->id;
+    item.m_nId = folder->id;
+    item.m_byFlags = kItemBySignature;
+    std::uint64_t notCounted = 0;
+    reporter().report(item, wanted, {m_nFoundCount, m_nFolderCount, m_nFileCount, notCounted}, kRawItemRange);
+  }
+  FOUND_ITEM file;
+  file.m_byAttributes = kItemFile;
+  file.m_byFlags = kItemBySignature;
+  file.m_nSize = hit.match.size;  // all 64 bits of it
+  file.m_nRecordKey = hit.unit;
+  file.m_nParentId = folder->id;
+  file.m_nId = takeItemId();
+  ++rawFileNumber_;
+  const std::u16string fileName = name ? decimal(rawFileNumber_) + u"_" + *name + u"." + type
+                                       : decimal(hit.unit) + u"." + type;
+  reporter().report(file, fileName, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, kRawItemRange);
+}
+
+}  // namespace qelda::exfat
