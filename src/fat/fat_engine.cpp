@@ -39,7 +39,6 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
     if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
       source.startSector = volume->m_nStartSector;
       source.sectorCount = volume->m_nSectorCount;
-      source.lastSector = volume->m_nLastSector;
       source.fatType = volume->m_byFileSystem;
       source.drive = volume->m_byDrive;
     }
@@ -51,6 +50,7 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
 
 void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source) {
   if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 0);
+  image_ = app_.mountedImage();
   sourceKind_ = source.sourceKind;
   switch (source.sourceKind) {
     case 0: case 4: case 5: case 6: case 8: case 9:
@@ -67,7 +67,11 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
     if (!source.imagePath.empty()) m_szImagePath = source.imagePath;
   }
   m_nTotalSectors = source.sectorCount;
-  m_nLastSector = source.lastSector;
+  // A volume that claims more than the disk holds is read only as far as the disk goes.
+  if (!bImageFile && image_ && image_->diskSectors != 0) {
+    const std::uint64_t room = m_nPartitionStart < image_->diskSectors ? image_->diskSectors - m_nPartitionStart : 0;
+    m_nTotalSectors = std::min(m_nTotalSectors, room);
+  }
   m_nFatType = source.fatType;
   m_nDriveNumber = source.drive;
   m_nNextItemId = 2;
@@ -91,6 +95,7 @@ void CFatEngine::FreeAll() {
   visited_ = VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
+  image_.reset();
 }
 
 bool CFatEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -136,7 +141,7 @@ bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount
   const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
   if (m_bImageFile) return ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
   disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(app_, buffer, absolute, byteCount, &report);
+  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
   return result != 0 && report.failedSectors == 0;
 }
 
@@ -212,7 +217,8 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   if (!fatInUse()) return nullptr;
   const std::uint32_t bad = m_nFatType == kFat32 ? kFat32Bad : m_nFatType == kFat16 ? kFat16Bad : kFat12Bad;
   const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
-  const std::uint64_t entries = perSector * m_nSectorsPerFat;
+  // Entries of the FAT as loaded: no more than the part of it that lies inside the volume.
+  const std::uint64_t entries = perSector * std::min<std::uint64_t>(m_nSectorsPerFat, m_pFat.size() / kSectorBytes);
   if (entries + 1 > kMaxListClusters + 1) return nullptr;
   m_nClusterMapSize = std::uint32_t(entries + 1);
   m_pClusterMap.assign(m_nClusterMapSize, 0);

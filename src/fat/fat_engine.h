@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 #include "engine/scan_state.h"
+#include "image/mounted_image.h"
 
 namespace qelda::fat {
 
@@ -34,7 +36,6 @@ struct FatVolumeSource {
   std::uint8_t sourceKind = 1;  // kind of the selected source entry (0 whole disk, 1 partition, 3 rebuilt, 7 volume file, ...)
   std::uint64_t startSector = 0;
   std::uint64_t sectorCount = 0;
-  std::uint64_t lastSector = 0;
   std::uint8_t fatType = 0;
   std::uint8_t drive = 0xFF;
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
@@ -80,8 +81,9 @@ class CFatEngine {
 
   // --- FAT copies ------------------------------------------------------------------------------
   std::uint32_t FatCheckFatSignatures();
-  std::uint32_t FatCompareFats(std::vector<std::uint8_t>& buffer1, std::vector<std::uint8_t>& buffer2,
-                               std::uint32_t& firstMismatch);
+  // Compares the copies as they are read, FAT1 landing in `fat1` (the FAT to use when they
+  // agree); 1 when identical, else 0 with the first sector that differs.
+  std::uint32_t FatCompareFats(std::vector<std::uint8_t>& fat1, std::uint32_t& firstMismatch);
   std::uint32_t FatVerifyFat(std::uint32_t startOffset, std::uint8_t copy);
   void FatVerifyFats();
   std::uint32_t LoadFat();
@@ -120,7 +122,6 @@ class CFatEngine {
   std::uint32_t m_nSectorsPerFat = 0;
   std::uint32_t m_nRootCluster = 0;
   std::uint64_t m_nPartitionStart = 0;
-  std::uint64_t m_nLastSector = 0;
   std::uint64_t m_nTotalSectors = 0;
   std::uint32_t m_nRootDirSectors = 0;
   std::uint32_t m_nReservedSectors = 0;
@@ -131,7 +132,6 @@ class CFatEngine {
   DirNode* m_pOrphanDirs = nullptr;
   DirNode* m_pOrphanDirsTail = nullptr;
   std::uint8_t m_bAdvanced = 0;
-  std::uint32_t m_bClusterRawMode = 0;
   std::uint32_t m_bLostPass = 0;
   std::uint32_t m_bDeleted = 0;
   std::uint32_t m_nFoundCount = 0;
@@ -195,13 +195,20 @@ class CFatEngine {
   bool applyEntryRules(FOUND_ITEM& record, const std::u16string& name, std::uint32_t entryOffset,
                        std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                        bool parentDeleted);
-  void walkNow();  // runs the walks pushed by a root entry before the next root entry
   void endWithInvalidVolume(std::u16string_view why);
 
   std::vector<std::uint8_t> readDirectoryTail(std::uint32_t previousCluster);
+  // FAT copies: the sectors of one copy that lie inside the volume (at most the FAT's size),
+  // and a block of a copy read with each sector's success (sectors outside the volume fail).
+  std::uint64_t fatSectorsInVolume() const;
+  void readFatSectors(std::uint8_t copy, std::uint64_t first, std::uint32_t count, std::uint8_t* out,
+                      std::vector<std::uint8_t>* ok);
+  bool copyIsSigned(std::uint8_t copy);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
 
   engine::ScanState& app_;
+  // The mounted image the volume is read from, taken when the engine is initialised.
+  std::shared_ptr<const disk::MountedImage> image_;
   platform::ILog& log_;
   platform::IUserNotifier& notifier_;
   std::uint8_t sourceKind_ = 1;

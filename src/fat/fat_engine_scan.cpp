@@ -73,10 +73,8 @@ void CFatEngine::BuildDirectoryTree() {
     if (m_nFoundCount == 0 && pendingDirs_.empty()) {
       notifier_.Show(text::kLongWait, kBitmapNotice, kButtonsOk);
       const bool advanced = app_.m_nScanKind == kScanKindAdvanced || app_.m_nScanKind == kScanKindAdvancedAgain;
-      if (!advanced && sourceKind_ != kSourceRebuiltVolume) {
-        FatBuildClusterMap();
-        endWithInvalidVolume(text::kNoTreePasses);
-      }
+      // The passes that would search the data area are not built; nothing is prepared for them.
+      if (!advanced && sourceKind_ != kSourceRebuiltVolume) endWithInvalidVolume(text::kNoTreePasses);
     } else if (!stopRequested()) {
       FatAddDeletedEntries(1);
     }
@@ -101,7 +99,7 @@ void CFatEngine::WalkFixedRootDirectory() {
     std::u16string name;
     if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
     const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
-    walkNow();
+    runWalks();
     if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
   }
 }
@@ -128,7 +126,7 @@ void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
       if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
       if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
       if (applyEntryRules(record, name, std::uint32_t(o), c, previous, 1, false)) ++reportedHere;
-      walkNow();
+      runWalks();
     }
     if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
     previous = c;

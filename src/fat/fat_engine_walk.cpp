@@ -163,8 +163,6 @@ bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name,
   return false;
 }
 
-void CFatEngine::walkNow() { runWalks(); }
-
 void CFatEngine::FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted,
                                   std::uint32_t mode) {
   if (pushDirectoryFrame(parentId, firstCluster, bDeleted != 0, mode, false)) runWalks();

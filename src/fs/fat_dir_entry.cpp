@@ -70,6 +70,9 @@ std::u16string shortEntryName(ByteView e, bool deleted) {
   std::u16string base = widenUpToBlank(e, dirent::kName, 8);
   if (base.empty()) return {};
   if (deleted) base[0] = u'X';
+  // A name whose first byte really is 0xE5 (a lead byte in some code pages) is stored with
+  // 0x05 so as not to read as deleted.
+  else if (e.u8(dirent::kName) == dirent::kStoredE5) base[0] = cp437ToUnicode(dirent::kDeletedMark);
   const std::u16string ext = widenUpToBlank(e, dirent::kExtension, 3);
   return ext.empty() ? base : base + u"." + ext;
 }

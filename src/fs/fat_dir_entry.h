@@ -21,7 +21,8 @@ bool entryIsDeleted(platform::ByteView e);
 char16_t cp437ToUnicode(std::uint8_t byte);
 
 // The short name: base up to its first blank, "." and the extension when it has one; the
-// first character becomes "X" when deleted. Empty when the base is empty.
+// first character becomes "X" when deleted, and a stored first byte 0x05 is read as the 0xE5
+// it stands for. Empty when the base is empty.
 std::u16string shortEntryName(platform::ByteView e, bool deleted);
 // The short extension, up to its first blank.
 std::u16string shortEntryExtension(platform::ByteView e);

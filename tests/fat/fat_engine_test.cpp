@@ -18,21 +18,6 @@
 namespace qelda::fat::test {
 namespace {
 
-// The volumes, made once by the image script (a CTest fixture runs it; a test binary run
-// on its own makes them here).
-std::string fatImages() {
-  static const std::string dir = [] {
-    const std::string out = qelda::test::testImagesDir() + "-fat";
-    if (!std::filesystem::exists(out + "/.fat_images_stamp")) {
-      const auto script = std::filesystem::path(__FILE__).parent_path() / "make_fat_images.sh";
-      const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
-      if (std::system(cmd.c_str()) != 0) return std::string();
-    }
-    return out;
-  }();
-  return dir;
-}
-
 struct FlsEntry {
   bool folder = false;
   bool deleted = false;
@@ -338,6 +323,42 @@ TEST_F(FatCopies, UniformSectorOfTheChosenCopyIsTakenFromTheOther) {
                          image_.begin() + std::ptrdiff_t(fat2_ + 512)));
 }
 
+// FAT1's sectors 4 to 6 lie in an extent whose file is empty, so they cannot be read; FAT2's
+// same sectors carry a mark. The loader reads whole blocks and takes just those three from FAT2.
+TEST_F(FatCopies, UnreadableSectorsInsideABlockComeFromTheOtherCopy) {
+  qelda::test::ImageDir dir;
+  std::vector<std::uint8_t> volume = image_;
+  std::vector<std::uint8_t> mark(3 * 512);
+  for (std::size_t i = 0; i < mark.size(); ++i) mark[i] = std::uint8_t(i * 7 + 1);
+  std::copy(mark.begin(), mark.end(), volume.begin() + std::ptrdiff_t(fat2_ + 4 * 512));
+  dir.putAt("volume.img", 0, volume);
+  dir.truncate("short.img", 0);
+  const std::uint64_t sectors = volume.size() / 512;
+  const std::uint64_t cut = fat1_ / 512 + 4;
+  const std::string descriptor = dir.putText(
+      "volume.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(cut) +
+                         " FLAT \"volume.img\" 0\nRW 3 FLAT \"short.img\" 0\nRW " + std::to_string(sectors - cut - 3) +
+                         " FLAT \"volume.img\" " + std::to_string(cut + 3) + "\n");
+  app::CQELDAApp app;
+  qelda::test::RecordingNotifier notifier;
+  RecordingLog log;
+  ASSERT_EQ(app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor),
+            app::MountOutcome::Mounted);
+  CFatEngine e(app, log, notifier);
+  FatVolumeSource source;
+  source.sectorCount = sectors;
+  e.initializeVolume(0, source);
+  e.FatCopyBootParams(params_);
+  e.m_nLinkingMode = kLinkFat1;
+  ASSERT_EQ(e.LoadFat(), 1u);
+  ASSERT_EQ(e.m_pFat.size(), std::size_t(params_.sectorsPerFat) * 512);
+  const auto at = [&](std::uint64_t sector) { return e.m_pFat.begin() + std::ptrdiff_t(sector * 512); };
+  EXPECT_TRUE(std::equal(at(0), at(4), image_.begin() + std::ptrdiff_t(fat1_)));
+  EXPECT_TRUE(std::equal(at(4), at(7), mark.begin()));
+  EXPECT_TRUE(std::equal(at(7), e.m_pFat.end(), image_.begin() + std::ptrdiff_t(fat1_ + 7 * 512)));
+  EXPECT_EQ(e.FatVerifyFat(0, 0), 3u);  // each unreadable sector is one error
+}
+
 // --- hand-made damage --------------------------------------------------------------------------------
 
 TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
@@ -405,6 +426,17 @@ TEST(FatHandMade, HeldBackFoldersNeverOutliveATreeBuildStoppedOrNot) {
   EXPECT_EQ(e.pendingItemCount(), 0u);
   EXPECT_TRUE(vol.sink_.items.empty());
   EXPECT_NE(std::find(log.entries.begin(), log.entries.end(), "Process aborted. User intervention"), log.entries.end());
+}
+
+TEST(FatInitialize, ReadsTheImageItWasGivenAfterTheApplicationLetsItGo) {
+  const std::string dir = fatImages();
+  if (dir.empty()) GTEST_SKIP();
+  MountedVolume vol(dir + "/fat16_s1.img");
+  auto e = vol.engine();
+  vol.app_.clearImage();
+  e->ScanVolume(0);
+  EXPECT_TRUE(vol.notifier_.shown.empty());
+  EXPECT_GT(vol.sink_.items.size(), 40u);
 }
 
 TEST(FatInitialize, CopiesTheSelectedVolumeAndLeavesWholeDisksAlone) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "platform/text.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
+#include "support/test_images.h"
 
 namespace qelda::fat::test {
 
@@ -114,7 +116,6 @@ class MountedVolume {
     e->m_pScanDlg = &progress_;
     FatVolumeSource source;
     source.sectorCount = sectors_;
-    source.lastSector = sectors_;
     e->initializeVolume(0, source);
     return e;
   }
@@ -144,6 +145,21 @@ class MountedVolume {
   std::uint64_t sectors_ = 0;
   std::string descriptor_;
 };
+
+// The volumes, made once by the image script (a CTest fixture runs it; a test binary run
+// on its own makes them here). Empty when the script could not run.
+inline std::string fatImages() {
+  static const std::string dir = [] {
+    const std::string out = qelda::test::testImagesDir() + "-fat";
+    if (!std::filesystem::exists(out + "/.fat_images_stamp")) {
+      const auto script = std::filesystem::path(__FILE__).parent_path() / "make_fat_images.sh";
+      const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
+      if (std::system(cmd.c_str()) != 0) return std::string();
+    }
+    return out;
+  }();
+  return dir;
+}
 
 inline std::vector<std::uint8_t> readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
