@@ -41,6 +41,11 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
       source.sectorCount = volume->m_nSectorCount;
       source.fatType = volume->m_byFileSystem;
       source.drive = volume->m_byDrive;
+      source.sectorsPerCluster = volume->m_bySectorsPerCluster;
+      source.fatSectors = volume->m_nFatSectors;
+      source.reservedSectors = volume->m_nReservedSectors;
+      source.rootDirSectors = volume->m_wRootDirSectors;
+      source.clusterArray = volume->clusterArray;
     }
   } else {
     source.sourceKind = 0;  // nothing chosen: treated as a whole disk
@@ -52,6 +57,7 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
   if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 0);
   image_ = app_.mountedImage();
   sourceKind_ = source.sourceKind;
+  rebuilt_ = source;
   switch (source.sourceKind) {
     case 0: case 4: case 5: case 6: case 8: case 9:
       // A whole disk or drive: the raw scan sets its own range.
@@ -87,7 +93,7 @@ void CFatEngine::FreeAll() {
   m_nClusterMapSize = 0;
   m_pFat.clear();
   m_pFat.shrink_to_fit();
-  listedFolders_.clear();
+  clearListedFolders();
   pendingDirs_.clear();
   orphanDirs_.clear();
   pendingItems_.clear();

@@ -28,7 +28,12 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
     engine_.ScanVolume(deleted ? 1 : 0);
     return outcome();
   }
-  engine::ScanOutcome scanAdvanced() override { return notAvailable(); }
+  engine::ScanOutcome scanAdvanced() override {
+    // The deleted-files scan reaches this for its deep branch: the search for directory clusters.
+    const bool deleted = state_.m_nScanKind == engine::kScanDeleted || state_.m_nScanKind == engine::kScanDeletedAgain;
+    engine_.ScanAdvanced(deleted ? 1 : 0);
+    return outcome();
+  }
   engine::ScanOutcome scanRaw() override { return notAvailable(); }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
