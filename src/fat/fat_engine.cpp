@@ -137,13 +137,16 @@ std::uint32_t CFatEngine::ReadImageFileSectors(std::uint64_t sector, std::uint8_
     imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
   }
   const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
-  std::memset(buffer, 0, bytes);
-  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) return 0;
+  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) {
+    std::memset(buffer, 0, bytes);
+    return 0;
+  }
+  // A short read leaves zeros after what was read.
   return imageFile_->readExact(sector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
 }
 
 bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
-  std::memset(buffer, 0, byteCount);
+  // Both readers leave zeros where they could not read: the buffer always holds what was read.
   const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
   if (m_bImageFile) return ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
   disk::ReadReport report;
@@ -154,12 +157,15 @@ bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount
 std::uint32_t CFatEngine::ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                              std::uint16_t sectorCount) {
   if (buffer == nullptr || sectorCount == 0) return 0;
-  std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
+  const auto refuse = [&] {
+    std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
+    return 0u;
+  };
   // Clusters 0 and 1 do not exist; a cluster number this large lies beyond any volume.
-  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return 0;
+  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return refuse();
   const std::uint64_t sector = systemSectorCount() + (cluster - 2) * m_nSectorsPerCluster + sectorInCluster;
   // Clusters past the volume's end belong to whatever follows it on the disk.
-  if (!m_bAbsoluteSectors && sector + sectorCount > m_nTotalSectors) return 0;
+  if (!m_bAbsoluteSectors && sector + sectorCount > m_nTotalSectors) return refuse();
   return readVolumeSectors(buffer, std::uint32_t(sectorCount) * kSectorBytes, sector) ? 1 : 0;
 }
 

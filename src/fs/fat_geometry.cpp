@@ -160,11 +160,13 @@ std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std:
     }
     if (f < 1) continue;
     g.sectorsPerFat = std::uint32_t(f);
-    const std::uint64_t capacity = g.fatType == kFat32   ? std::uint64_t(f) * 128
-                                   : g.fatType == kFat16 ? std::uint64_t(f) * 256
-                                                         : std::uint64_t(f) * 4096 / 12;
+    const std::uint64_t perSector = g.fatType == kFat32 ? 128 : g.fatType == kFat16 ? 256 : 4096 / 12;
+    const std::uint64_t capacity = g.fatType == kFat12 ? std::uint64_t(f) * 4096 / 12 : std::uint64_t(f) * perSector;
     if (g.totalSectors == 0) g.totalSectors = capacity * s;
-    const bool fits = g.totalSectors > std::uint64_t(d) && (g.totalSectors - std::uint64_t(d)) / s < capacity;
+    // The FAT must reach the volume's end, give or take its last sector: a formatter may
+    // leave unused the few clusters past what a whole number of FAT sectors can hold.
+    const bool fits =
+        g.totalSectors > std::uint64_t(d) && (g.totalSectors - std::uint64_t(d)) / s < capacity + perSector;
     const bool typeHolds = g.fatType == kFat32   ? g.reservedSectors >= kFat32Reserved && f > kFat16MaxFatSectors
                            : g.fatType == kFat16 ? g.reservedSectors <= kFat16MaxAcceptedReserved && f <= kFat16MaxFatSectors
                                                  : g.reservedSectors == 1 && f <= kFat12MaxFatSectors;

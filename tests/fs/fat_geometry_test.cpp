@@ -81,6 +81,10 @@ TEST(FatGeometry, RebuildsEachTypeFromItsFatSignatures) {
       // 600 MiB FAT32 of 8-sector clusters: 32 reserved, 1200 FAT sectors, data at 2432.
       {"FAT32 with FAT1 at sector 32", findsAt(2432, 8, {3, 17, 31}), 1228800, {32, 1232}, {kFat32, 8, 32, 0, 1200, 1228800}},
       {"FAT32 from FAT2 alone", findsAt(2432, 8, {3, 17, 31}), 1228800, {1232}, {kFat32, 8, 32, 0, 1200, 1228800}},
+      // 4 GiB by mkfs.fat: its 8176 FAT sectors hold 1046528 entries, as many as the volume
+      // has room for clusters; the formatter leaves the last of them unused.
+      {"FAT32 whose end lies past its FAT", findsAt(16384, 8, {3, 4, 5}), 8388608, {32, 8208},
+       {kFat32, 8, 32, 0, 8176, 8388608}},
       // 4 MiB FAT12 of 2-sector clusters: 1 reserved, 12 FAT sectors, 32 root sectors: data at 57.
       {"FAT12", findsAt(57, 2, {3, 6, 11}), 8192, {1, 13}, {kFat12, 2, 1, 32, 12, 8192}},
   };
