@@ -267,6 +267,26 @@ TEST_P(FatReformatted, DeepSearchBringsBackTheFormerTreeUnderLostFolders) {
   EXPECT_GE(back * 100, former.size() * 95) << back << " of " << former.size();
 }
 
+// The quick scan finds nothing from the new, empty root: it says the search may take long and
+// searches the data area, where the former folders come back (named by their clusters at the
+// top, by their names below) with their files whole.
+TEST_P(FatReformatted, QuickScanSearchesTheDataAreaWhenTheRootLeadsNowhere) {
+  ASSERT_EQ(scan_->run(engine::kScanQuick).status, engine::ScanStatus::Done);
+  ASSERT_EQ(scan_->notifier.shown.size(), 1u);
+  EXPECT_EQ(platform::toUtf8(scan_->notifier.shown[0]).rfind("This process may take several minutes", 0), 0u);
+  std::map<std::string, const FOUND_ITEM*> byName;
+  for (const auto& [path, item] : scan_->found())
+    if (!item->isFolder()) byName[lower(path.substr(path.rfind('/') + 1))] = item;
+  std::size_t files = 0, back = 0;
+  for (const auto& [path, entry] : liveEntries(base_)) {
+    if (entry.first) continue;
+    ++files;
+    const auto it = byName.find(path.substr(path.rfind('/') + 1));
+    back += it != byName.end() && scan_->read(*it->second) == readFile(base_ + ".files/" + entry.second);
+  }
+  EXPECT_GE(back * 100, files * 95) << back << " of " << files;
+}
+
 INSTANTIATE_TEST_SUITE_P(FatVolumes, FatReformatted, ::testing::Values("fat16_reformat", "fat32_reformat"),
                          [](const auto& info) { return std::string(info.param); });
 
