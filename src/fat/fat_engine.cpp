@@ -94,6 +94,10 @@ void CFatEngine::FreeAll() {
   m_pFat.clear();
   m_pFat.shrink_to_fit();
   clearListedFolders();
+  m_pDirCandidates.clear();
+  entryClusters_ = {};
+  passBlock_ = {};
+  zeroCluster_ = {};
   pendingDirs_.clear();
   orphanDirs_.clear();
   pendingItems_.clear();

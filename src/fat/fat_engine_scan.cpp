@@ -33,6 +33,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   lostFolderReported_ = false;
   fixedRootWalked_ = false;
   entryClusters_.clear();
+  passBlock_ = {};
 }
 
 bool CFatEngine::takeBootParameters() {
