@@ -12,6 +12,7 @@ packages=(
   attr                                     # NTFS attributes set through ntfs-3g
   sleuthkit ldmtool                        # reference tools the tests compare with
   xz-utils python3                         # test data unpacking and generation
+  python3-pil imagemagick zip              # the carving corpus (pictures, archives)
 )
 
 missing=()

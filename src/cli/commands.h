@@ -1,7 +1,19 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
+
+namespace qelda::app {
+class CQELDAApp;
+}
+namespace qelda::disk {
+struct DEVICE_ENTRY;
+}
+namespace qelda::platform {
+class IScanProgress;
+class TextLog;
+}  // namespace qelda::platform
 
 namespace qelda::cli {
 
@@ -14,5 +26,16 @@ inline constexpr int kExitStopped = 130;
 int runInfo(const std::vector<std::string>& args);
 int runScan(const std::vector<std::string>& args);
 int runRecover(const std::vector<std::string>& args);
+int runLost(const std::vector<std::string>& args);
+int runDrives(const std::vector<std::string>& args);
+
+// One source as `qelda info` lists it: index, kind, name, file system, start, count, size text.
+void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& entry);
+
+// The lost-volume search before a scan: the volumes it finds join the source list. A disk
+// file that is no virtual-machine image (`rawFile`) is searched as it is. Ctrl-C stops it.
+// Returns an exit status: kExitOk, kExitMountFailed (the file cannot be opened) or kExitStopped.
+int searchLostVolumesFirst(app::CQELDAApp& app, bool rawFile, bool deep, platform::IScanProgress& progress,
+                           platform::TextLog& log);
 
 }  // namespace qelda::cli

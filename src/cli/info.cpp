@@ -4,6 +4,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "cli/commands.h"
+#include "cli/stderr_log.h"
 #include "cli/stderr_notifier.h"
 #include "platform/text.h"
 #include "ui/format_size.h"
@@ -12,6 +13,7 @@ namespace qelda::cli {
 namespace {
 
 std::string u8(std::u16string_view s) { return platform::toUtf8(s); }
+std::string shown(std::u16string_view s) { return platform::printableText(platform::toUtf8(s)); }
 
 const char* subtypeText(const app::CQELDAApp& app) {
   if (app.m_nImageType == image::kImageVdi) {
@@ -35,8 +37,9 @@ void printDescription(const app::CQELDAApp& app) {
       std::printf("Format: VMDK %s\n", u8(app.m_strCreateType).c_str());
       for (std::size_t i = 0; i < app.m_arrExtents.size(); ++i) {
         const auto& e = app.m_arrExtents[i];
-        std::printf("Extent %zu: %s %llu sectors %s\n", i + 1, u8(e.m_szType).c_str(),
-                    static_cast<unsigned long long>(e.m_nSectors), u8(e.m_szFileName).c_str());
+        // Both words come from the descriptor: printed so that they cannot break the line.
+        std::printf("Extent %zu: %s %llu sectors %s\n", i + 1, shown(e.m_szType).c_str(),
+                    static_cast<unsigned long long>(e.m_nSectors), shown(e.m_szFileName).c_str());
       }
       break;
     case image::kImageVdi:
@@ -53,36 +56,40 @@ void printDescription(const app::CQELDAApp& app) {
 }
 
 // Empty texts print as "-", so that every line has seven non-empty tab-separated fields.
-std::string field(std::u16string_view text) { return text.empty() ? std::string("-") : u8(text); }
+std::string field(std::u16string_view text) { return text.empty() ? std::string("-") : shown(text); }
 
-// One line per source: index, kind, name, file system, start, sector count, size text.
 void printSources(const app::CQELDAApp& app) {
   std::size_t index = 0;
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++index) {
-    std::u16string name = e->m_szName;
-    std::u16string fileSystem;
-    std::u16string sizeText;
-    std::uint64_t start = 0;
-    std::uint64_t count = 0;
-    if (const disk::VOLUME_RECORD* v = e->m_pDetail.volume()) {
-      // The volume's own name is what the volume list shows; the entry's name, when it
-      // has one, is the file the volume was found in.
-      if (!v->m_szName.empty()) name = v->m_szName;
-      fileSystem = v->m_szFileSystem;
-      start = v->m_nStartSector;
-      count = v->m_nSectorCount;
-      sizeText = v->m_szSizeText;
-    } else if (const disk::DRIVE_RECORD* d = e->m_pDetail.drive()) {
-      count = d->m_nSizeSectors;
-      sizeText = d->m_szSizeText;
-    }
-    std::printf("%zu\t%u\t%s\t%s\t%llu\t%llu\t%s\n", index, unsigned(e->m_byKind), field(name).c_str(),
-                field(fileSystem).c_str(), static_cast<unsigned long long>(start),
-                static_cast<unsigned long long>(count), field(sizeText).c_str());
-  }
+  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++index) printSourceLine(index, *e);
 }
 
 }  // namespace
+
+// One line per source: index, kind, name, file system, start, sector count, size text.
+void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& e) {
+  std::u16string name = e.m_szName;
+  std::u16string fileSystem;
+  std::u16string sizeText;
+  std::uint64_t start = 0;
+  std::uint64_t count = 0;
+  if (const disk::VOLUME_RECORD* v = e.m_pDetail.volume()) {
+    // The volume's own name is what the volume list shows; the entry's name, when it
+    // has one, is the file the volume was found in.
+    if (!v->m_szName.empty()) name = v->m_szName;
+    fileSystem = v->m_szFileSystem;
+    start = v->m_nStartSector;
+    // The count the partition table gives, even past the end of the disk (the mount step
+    // has said so on stderr).
+    count = v->claimedSectorCount.value_or(v->m_nSectorCount);
+    sizeText = v->m_szSizeText;
+  } else if (const disk::DRIVE_RECORD* d = e.m_pDetail.drive()) {
+    count = d->m_nSizeSectors;
+    sizeText = d->m_szSizeText;
+  }
+  std::printf("%zu\t%u\t%s\t%s\t%llu\t%llu\t%s\n", index, unsigned(e.m_byKind), field(name).c_str(),
+              field(fileSystem).c_str(), static_cast<unsigned long long>(start),
+              static_cast<unsigned long long>(count), field(sizeText).c_str());
+}
 
 int runInfo(const std::vector<std::string>& args) {
   if (args.size() != 1) {
@@ -92,6 +99,8 @@ int runInfo(const std::vector<std::string>& args) {
   const std::string& path = args[0];
   app::CQELDAApp app;
   StderrNotifier notifier;
+  NoteLog notes;
+  app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
   const auto outcome = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(path), path);
   if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());

@@ -13,10 +13,15 @@ void usage() {
       "usage: qelda info IMAGE\n"
       "       qelda scan IMAGE [--source N] [--kind quick|deleted] [--list] [options]\n"
       "       qelda recover IMAGE --out DIR [--mask PATTERN] [--source N] [--kind quick|deleted] [options]\n"
+      "       qelda lost IMAGE [--deep]\n"
+      "       qelda drives\n"
       "  info     mount IMAGE (.vmdk, .vdi, .vhd); print its description and its sources\n"
       "  scan     scan one source (default: the first volume with a file system); print a\n"
       "           summary, or one line per found item with --list\n"
       "  recover  scan, then save the found files (all, or those --mask matches) under DIR\n"
+      "  lost     search IMAGE for volumes its partition table no longer lists; print them\n"
+      "           as `info` lists sources (scan and recover take --lost [--deep] too)\n"
+      "  drives   list this computer's drives with their identity and SMART attributes\n"
       "options: --log FILE, --linking fat1|fat2|contiguous, --progress; `qelda scan` alone\n"
       "lists them\n",
       stderr);
@@ -35,6 +40,8 @@ int main(int argc, char** argv) {
   if (command == "info") return qelda::cli::runInfo(args);
   if (command == "scan") return qelda::cli::runScan(args);
   if (command == "recover") return qelda::cli::runRecover(args);
+  if (command == "lost") return qelda::cli::runLost(args);
+  if (command == "drives") return qelda::cli::runDrives(args);
   usage();
   return qelda::cli::kExitUsage;
 }

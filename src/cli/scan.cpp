@@ -12,9 +12,13 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "app/raw_types.h"
 #include "app/scan_worker.h"
+#include "carve/header_catalogue.h"
 #include "cli/commands.h"
+#include "cli/stderr_log.h"
 #include "cli/stderr_notifier.h"
+#include "cli/stop_on_interrupt.h"
 #include "cli/terminal_progress.h"
 #include "fs/fat_layout.h"
 #include "platform/found_item.h"
@@ -26,25 +30,21 @@
 namespace qelda::cli {
 namespace {
 
-// Ctrl-C sets the stop flag of the running application; the scan or save ends at its next
-// step. `g_interrupted` remembers it after the scan worker has cleared the flag.
-std::atomic<std::uint32_t>* g_stopFlag = nullptr;
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int) {
-  g_interrupted = 1;
-  if (g_stopFlag) g_stopFlag->store(1, std::memory_order_relaxed);
-}
-
 void printScanUsage(bool recover) {
   std::fprintf(stderr,
                "usage: qelda %s\n"
                "  --source N          the source to scan, by the index `qelda info` prints\n"
                "                      (default: the first volume that has a file system)\n"
-               "  --kind quick|deleted  existing files and folders (default), or the deleted ones too\n"
+               "  --kind quick|deleted|advanced|raw  the kind of scan (default quick)\n"
+               "  --scan-type quick|deep  deleted-files scan: from the file system's records (default)\n"
+               "                      or by searching the whole volume\n"
+               "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
+               "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
+               "                      default: those the catalogue HeaderFile.cfg marks as selected\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --log FILE          append the run's log to FILE\n"
                "  --progress          show the progress line even when stderr is not a terminal\n"
+               "  --lost [--deep]     search for lost volumes first, so that --source may name one\n"
                "%s",
                recover ? "recover IMAGE --out DIR [--mask PATTERN] [options]" : "scan IMAGE [--list] [options]",
                recover ? "  --out DIR           the folder the found tree is saved under (made when missing)\n"
@@ -57,10 +57,14 @@ struct Options {
   std::optional<std::size_t> source;
   std::uint32_t scanKind = app::kScanQuick;
   std::uint32_t scanType = 1;
+  std::uint8_t advancedFileSystem = 0;
+  std::vector<std::string> types;
   bool list = false;
   std::string logPath;
   std::optional<std::uint8_t> linking;
   bool progress = false;
+  bool lost = false;
+  bool deepLost = false;
   std::string out;
   std::string mask;
 };
@@ -85,6 +89,10 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       o.list = true;
     } else if (a == "--progress") {
       o.progress = true;
+    } else if (a == "--lost") {
+      o.lost = true;
+    } else if (a == "--deep") {
+      o.deepLost = true;
     } else if (a == "--source") {
       if (!value(v) || !(o.source = parseIndex(v))) return false;
     } else if (a == "--kind") {
@@ -99,6 +107,19 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       if (v == "quick") o.scanType = 1;
       else if (v == "deep") o.scanType = 0;
       else return false;
+    } else if (a == "--fs") {
+      if (!value(v)) return false;
+      if (v == "fat") o.advancedFileSystem = engine::kAdvancedFat;
+      else if (v == "ntfs") o.advancedFileSystem = engine::kAdvancedNtfs;
+      else if (v == "exfat") o.advancedFileSystem = engine::kAdvancedExFat;
+      else return false;
+    } else if (a == "--types") {
+      if (!value(v) || v.empty()) return false;
+      for (std::size_t from = 0; from <= v.size();) {
+        const std::size_t comma = std::min(v.find(',', from), v.size());
+        if (comma > from) o.types.push_back(v.substr(from, comma - from));
+        from = comma + 1;
+      }
     } else if (a == "--linking") {
       if (!value(v)) return false;
       if (v == "fat1") o.linking = fat::kLinkFat1;
@@ -119,7 +140,7 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       return false;
     }
   }
-  return !o.image.empty() && (!recover || !o.out.empty());
+  return !o.image.empty() && (!recover || !o.out.empty()) && (o.lost || !o.deepLost);
 }
 
 // The entry `index` of the source list, or by default the first volume with a file system.
@@ -147,8 +168,10 @@ void printItems(const results::CFileFolderTree& tree) {
     if (item->m_byFlags & kItemEncrypted) flags[n++] = 'E';
     if (item->lastFlags & kItemSizeFromLog) flags[n++] = 'L';
     if (n == 0) flags[0] = '-';
+    // Names come from the disk: escaped, one item can only ever make one line of four fields.
     std::printf("%c\t%s\t%llu\t%s\n", item->isFolder() ? 'd' : 'f', flags,
-                static_cast<unsigned long long>(item->m_nSize), platform::toUtf8(tree.pathOf(item)).c_str());
+                static_cast<unsigned long long>(item->m_nSize),
+                platform::printableText(platform::toUtf8(tree.pathOf(item))).c_str());
   }
 }
 
@@ -167,10 +190,22 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
 
+  NoteLog notes(&log);
+  app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
-  const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
+  // With --lost, a file that is no virtual-machine image is searched as a plain disk.
+  const bool rawFile = o.lost && app::imageTypeFromPath(o.image) == 0;
+  if (rawFile) app.m_strImagePath = o.image;
+  const auto mounted = rawFile ? app::MountOutcome::Mounted
+                               : mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
   if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
   if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
+  if (o.lost) {
+    platform::IScanProgress& shown = showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent;
+    const int searched = searchLostVolumesFirst(app, rawFile, o.deepLost, shown, log);
+    terminal.finish();
+    if (searched != kExitOk) return searched;
+  }
   app.m_pSelectedSource = pickSource(app, o.source);
   if (!app.m_pSelectedSource) {
     if (o.source) {
@@ -183,18 +218,18 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   }
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
+  app.m_nAdvancedFileSystem = o.advancedFileSystem;
+  if (o.scanKind == app::kScanRaw) {
+    std::vector<std::string> unknown;
+    const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown);
+    for (const std::string& name : unknown)
+      std::fprintf(stderr, "qelda: no file type %s in the catalogue %s\n", name.c_str(),
+                   (app::configFolder() / carve::kHeaderFileName).c_str());
+    if (!any || !unknown.empty()) return kExitUsage;
+  }
 
-  g_stopFlag = &app.m_bStopRequested;
-  struct sigaction action{};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  struct Restore {
-    ~Restore() {
-      std::signal(SIGINT, SIG_DFL);
-      g_stopFlag = nullptr;
-    }
-  } restore;
+  // Ctrl-C: the scan or the save ends at its next step.
+  const StopOnInterrupt interrupt(app.m_bStopRequested);
 
   app::CScanProcess worker(app, tree, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent, log,
                            notifier, o.logPath);
@@ -204,7 +239,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     if (!scanned.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(scanned.cause).c_str());
     return kExitScanFailed;
   }
-  if (scanned.status == engine::ScanStatus::Stopped || g_interrupted) {
+  if (scanned.status == engine::ScanStatus::Stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
@@ -223,7 +258,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
 
   app.m_bBusy = 1;
   save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
-    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), path.c_str());
+    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
     std::fflush(stdout);
   });
   const save::SaveTotals totals = saver.Run();
@@ -235,7 +270,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   }
   std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
               totals.skipped, o.out.c_str());
-  if (totals.stopped || g_interrupted) {
+  if (totals.stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }

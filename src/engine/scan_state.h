@@ -7,6 +7,10 @@
 
 #include "volume/disk_state.h"
 
+namespace qelda::carve {
+struct HEADER_RECORD;
+}
+
 namespace qelda::engine {
 
 // Scan kinds kept in m_nScanKind.
@@ -38,6 +42,9 @@ class ScanState : public volume::DiskState {
   std::uint32_t m_nScanType = 1;  // 1 quick, 0 deep
   std::uint8_t m_nAdvancedFileSystem = 0;
   std::uint32_t m_nSetRaw = 1;
+  // The file types a raw scan looks for, linked through their m_pNext; owned by the
+  // application, which chooses them from the catalogue.
+  const carve::HEADER_RECORD* m_pSelectedHeaders = nullptr;
 
   bool stopRequested() const { return m_bStopRequested.load(std::memory_order_relaxed) != 0; }
 };

@@ -14,10 +14,16 @@
 namespace qelda::platform {
 
 std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a FIFO (or a terminal) named where a disk file is expected
+  // would otherwise block the open until something writes to it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  // Only regular files and block devices hold sectors at fixed offsets; anything else
+  // (FIFOs, sockets, character devices, folders) is not a file of the disk.
+  const bool disk = ::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+  const int flags = disk ? ::fcntl(fd, F_GETFL) : -1;
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     ::close(fd);
     return std::nullopt;
   }

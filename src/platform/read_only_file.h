@@ -11,6 +11,7 @@ namespace qelda::platform {
 
 class ReadOnlyFile {
  public:
+  // Nothing unless `path` is a regular file or a block device; never waits on the open.
   static std::optional<ReadOnlyFile> open(const std::string& path);
 
   ReadOnlyFile(ReadOnlyFile&& o) noexcept;

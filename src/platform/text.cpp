@@ -96,6 +96,35 @@ std::u16string widenLatin1(std::string_view text) {
   return out;
 }
 
+std::string printableText(std::string_view utf8) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size());
+  const auto hex = [&](std::uint8_t code) {
+    out += "\\x";
+    out += kHex[code >> 4];
+    out += kHex[code & 0x0F];
+  };
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const std::uint8_t b = std::uint8_t(utf8[i]);
+    if (b == '\t') {
+      out += "\\t";
+    } else if (b == '\n') {
+      out += "\\n";
+    } else if (b == '\\') {
+      out += "\\\\";
+    } else if (b < 0x20 || b == 0x7F) {
+      hex(b);
+    } else if (b == 0xC2 && i + 1 < utf8.size() && std::uint8_t(utf8[i + 1]) >= 0x80 &&
+               std::uint8_t(utf8[i + 1]) <= 0x9F) {
+      hex(std::uint8_t(utf8[++i]));  // U+0080 to U+009F: the C1 controls, CSI among them
+    } else {
+      out += char(b);
+    }
+  }
+  return out;
+}
+
 bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };

@@ -12,6 +12,11 @@ std::string toUtf8(std::u16string_view text);
 std::u16string fromUtf8(std::string_view text);
 // One byte per character, as 8-bit texts on disk are widened.
 std::u16string widenLatin1(std::string_view text);
+// UTF-8 text as it is printed for people and scripts: a tab, a line feed and a backslash
+// become \t, \n and \\; every other control character (C0, DEL and C1) becomes \xHH with
+// its code in hex. So a name from a disk can neither break a line of output apart nor
+// send the terminal an escape sequence.
+std::string printableText(std::string_view utf8);
 // ASCII-only case-insensitive comparison.
 bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
 

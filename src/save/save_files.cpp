@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/scan_state.h"
@@ -39,11 +41,6 @@ std::string cutUtf8(const std::string& text, std::size_t bytes) {
   return text.substr(0, end);
 }
 
-bool isDirectory(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -55,29 +52,136 @@ bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-// Makes folder `name` in `parent`, or takes the one already there; a name held by a file
-// moves to the next numbered name. Returns the name used, empty when none could be made.
-std::string makeFolder(const std::string& parent, const std::string& name) {
-  for (std::uint32_t n = 1; n <= kMaxCandidates; ++n) {
+// An open folder under the destination, closed with its owner.
+class FolderHandle {
+ public:
+  FolderHandle() = default;
+  explicit FolderHandle(int fd) : fd_(fd) {
+    struct stat st{};
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
+      dev_ = st.st_dev;
+      ino_ = st.st_ino;
+    }
+  }
+  FolderHandle(FolderHandle&& o) noexcept : fd_(std::exchange(o.fd_, -1)), dev_(o.dev_), ino_(o.ino_) {}
+  FolderHandle& operator=(FolderHandle&& o) noexcept {
+    if (this != &o) {
+      close();
+      fd_ = std::exchange(o.fd_, -1);
+      dev_ = o.dev_;
+      ino_ = o.ino_;
+    }
+    return *this;
+  }
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  ~FolderHandle() { close(); }
+
+  int fd() const { return fd_; }
+  bool open() const { return fd_ >= 0; }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // Which folder this is, kept after close() so that it can be found again.
+  bool sameFolder(const FolderHandle& o) const { return dev_ == o.dev_ && ino_ == o.ino_; }
+  // (device, inode) as a key prefix for the names taken in this folder.
+  std::string key(const std::string& name) const {
+    std::string k(sizeof dev_ + sizeof ino_, '\0');
+    std::memcpy(k.data(), &dev_, sizeof dev_);
+    std::memcpy(k.data() + sizeof dev_, &ino_, sizeof ino_);
+    return k + name;
+  }
+
+ private:
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+};
+
+// Opens the folder `name` of `parent` as a folder, never through a symlink, never waiting
+// on a FIFO. ENOTDIR or ELOOP: the name is held by something that is not a folder.
+int openFolderAt(int parent, const char* name) {
+  return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+// The numbered names already found taken, per (folder, name): duplicate names start where
+// the last one stopped instead of trying " (2)", " (3)", ... again each time.
+class NameNumbers {
+ public:
+  std::uint32_t first(const std::string& key) const {
+    const auto it = next_.find(key);
+    return it == next_.end() ? 1 : it->second;
+  }
+  void set(const std::string& key, std::uint32_t n) { next_[key] = n; }
+
+ private:
+  std::unordered_map<std::string, std::uint32_t> next_;
+};
+
+// Makes folder `name` in `parent`, or takes the folder already there; a name held by
+// anything else (a file, a FIFO, a symlink, even one to a folder) moves to the next
+// numbered name. `made` gets the name used; closed when no folder could be had.
+FolderHandle makeFolder(const FolderHandle& parent, const std::string& name, NameNumbers& numbers, std::string& made) {
+  const std::string key = parent.key(name);
+  for (std::uint32_t n = numbers.first(key); n <= kMaxCandidates; ++n) {
     const std::string candidate = numberedName(name, n);
-    const std::string path = parent + "/" + candidate;
-    if (::mkdir(path.c_str(), 0755) == 0 || (errno == EEXIST && isDirectory(path))) return candidate;
-    if (errno != EEXIST) return {};
+    if (::mkdirat(parent.fd(), candidate.c_str(), 0755) != 0 && errno != EEXIST) break;
+    const int fd = openFolderAt(parent.fd(), candidate.c_str());
+    if (fd >= 0) {
+      numbers.set(key, n);  // a folder of the same name later joins this one
+      made = candidate;
+      return FolderHandle(fd);
+    }
+    if (errno != ENOTDIR && errno != ELOOP) break;
   }
   return {};
 }
 
-// Creates a new file `name` in `folder` (never opening one that exists); the name taken
-// goes to `taken`. -1 when no name could be created.
-int createNewFile(const std::string& folder, const std::string& name, std::string& taken) {
-  for (std::uint32_t n = 1; n <= kMaxCandidates; ++n) {
+// Creates a new file `name` in `folder` (never opening one that exists, never following
+// a symlink); the name taken goes to `taken`. -1 when no name could be created.
+int createNewFile(const FolderHandle& folder, const std::string& name, NameNumbers& numbers, std::string& taken,
+                  std::uint32_t& number) {
+  const std::string key = folder.key(name);
+  for (std::uint32_t n = numbers.first(key); n <= kMaxCandidates; ++n) {
     taken = numberedName(name, n);
-    const int fd = ::open((folder + "/" + taken).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) return fd;
+    const int fd = ::openat(folder.fd(), taken.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      numbers.set(key, n + 1);
+      number = n;
+      return fd;
+    }
     if (errno != EEXIST) return -1;
   }
   return -1;
 }
+
+// Writes what the engine gives of `item` into the new file `fd` (named `name` in the folder
+// `folderFd`) and closes it. The file gets the engine's bytes and nothing else: never more
+// than the item's size, and nothing in place of what the engine did not deliver.
+SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item, int fd, int folderFd,
+                          const std::string& name) {
+  bool written = true;
+  std::uint64_t delivered = 0;
+  const ReadOutcome outcome = readFoundFile(engine, item, [&](std::span<const std::uint8_t> bytes) {
+    const std::uint64_t room = item.m_nSize - delivered;
+    const std::size_t n = std::size_t(std::min<std::uint64_t>(bytes.size(), room));
+    written = writeAll(fd, bytes.first(n));
+    delivered += n;
+    return written && n == bytes.size();  // more than the size: the rest is not the file's
+  });
+  ::close(fd);
+  if (!written || outcome == ReadOutcome::Unreadable) {
+    ::unlinkat(folderFd, name.c_str(), 0);
+    return SaveStatus::Skipped;
+  }
+  if (outcome == ReadOutcome::Partial || delivered < item.m_nSize) return SaveStatus::PartiallyRecovered;
+  return SaveStatus::Recovered;
+}
+
+// Folders kept open at once while the found tree is walked; deeper ones are found again
+// through ".." of their child when the walk comes back up to them.
+constexpr std::size_t kOpenFolders = 64;
 
 }  // namespace
 
@@ -119,7 +223,8 @@ void CThreadForSavingFiles::finishFile(SaveStatus status, const std::string& pat
     case SaveStatus::PartiallyRecovered: ++totals.partial; break;
     case SaveStatus::Skipped: ++totals.skipped; break;
   }
-  log_.AddLogEntry(std::u16string(statusText(status)) + u" " + platform::fromUtf8(path), false);
+  // One line per file in the log too, whatever the name holds.
+  log_.AddLogEntry(std::u16string(statusText(status)) + u" " + platform::fromUtf8(platform::printableText(path)), false);
   if (report_) report_(status, path);
 }
 
@@ -127,7 +232,11 @@ SaveTotals CThreadForSavingFiles::Run() {
   SaveTotals totals;
   std::error_code ec;
   std::filesystem::create_directories(request_.destination, ec);
-  if (!isDirectory(request_.destination)) {
+  // The destination is the user's own choice: a symlink there is followed. Below it,
+  // every folder is opened relative to its parent and never through a symlink, so nothing
+  // already inside the destination can lead the save out of it.
+  FolderHandle destination(::open(request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  if (!destination.open()) {
     totals.destinationMissing = true;
     return totals;
   }
@@ -154,8 +263,9 @@ SaveTotals CThreadForSavingFiles::Run() {
   // Depth first, each folder's entries in report order, without recursion: found trees
   // can be as deep as the volume's folders are.
   struct Frame {
-    std::string folder;   // where the entries go; empty when that folder could not be made
-    std::string prefix;   // their path under the destination, for the reports
+    FolderHandle folder;     // where the entries go
+    bool available = false;  // false: that folder could not be made; its files are skipped
+    std::size_t pathLength;  // `path` up to this folder, for the reports
     const std::vector<const FOUND_ITEM*>* entries;
     std::size_t next = 0;
   };
@@ -164,8 +274,19 @@ SaveTotals CThreadForSavingFiles::Run() {
     const auto it = children.find(folder);
     return it == children.end() ? &kNone : &it->second;
   };
+  // Back in a folder whose handle was closed to keep few open: its child's ".." is it,
+  // unless something moved it meanwhile.
+  const auto comeBackTo = [](Frame& parent, const Frame& child) {
+    if (!parent.available || parent.folder.open()) return;
+    FolderHandle again(child.folder.open() ? openFolderAt(child.folder.fd(), "..") : -1);
+    if (again.open() && again.sameFolder(parent.folder)) parent.folder = std::move(again);
+    else parent.available = false;
+  };
+  NameNumbers folderNumbers;
+  NameNumbers fileNumbers;
+  std::string path;  // the reported path of the current folder, under the destination
   std::vector<Frame> stack;
-  stack.push_back({request_.destination, "", entriesOf(nullptr), 0});
+  stack.push_back({std::move(destination), true, 0, entriesOf(nullptr), 0});
   while (!stack.empty()) {
     if (state_.stopRequested()) {
       totals.stopped = true;
@@ -173,46 +294,42 @@ SaveTotals CThreadForSavingFiles::Run() {
     }
     Frame& top = stack.back();
     if (top.next == top.entries->size()) {
+      Frame done = std::move(stack.back());
       stack.pop_back();
+      if (!stack.empty()) comeBackTo(stack.back(), done);
       continue;
     }
+    path.resize(top.pathLength);
     const FOUND_ITEM* item = (*top.entries)[top.next++];
     const std::string name = safeFileName(tree_.nameOf(item));
     if (item->isFolder()) {
       if (masked && !neededFolders.count(item)) continue;
-      const std::string made = top.folder.empty() ? std::string() : makeFolder(top.folder, name);
-      if (!made.empty()) ++totals.folders;
-      Frame next{made.empty() ? std::string() : top.folder + "/" + made, top.prefix + (made.empty() ? name : made) + "/",
-                 entriesOf(item), 0};
-      stack.push_back(std::move(next));  // `top` is stale from here on
+      std::string made = name;
+      FolderHandle folder;
+      if (top.available) folder = makeFolder(top.folder, name, folderNumbers, made);
+      const bool available = folder.open();
+      if (available) ++totals.folders;
+      path += made;
+      path += '/';
+      stack.push_back({std::move(folder), available, path.size(), entriesOf(item), 0});  // `top` is stale from here on
+      if (available && stack.size() > kOpenFolders + 1) stack[stack.size() - kOpenFolders - 1].folder.close();
       continue;
     }
     if (!chosen(item)) continue;
-    if (top.folder.empty()) {
-      finishFile(SaveStatus::Skipped, top.prefix + name, totals);
+    if (!top.available) {
+      finishFile(SaveStatus::Skipped, path + name, totals);
       continue;
     }
     std::string taken;
-    const int fd = createNewFile(top.folder, name, taken);
+    std::uint32_t number = 0;
+    const int fd = createNewFile(top.folder, name, fileNumbers, taken, number);
     if (fd < 0) {
-      finishFile(SaveStatus::Skipped, top.prefix + name, totals);
+      finishFile(SaveStatus::Skipped, path + name, totals);
       continue;
     }
-    bool written = true;
-    const ReadOutcome outcome = readFoundFile(engine_, *item, [&](std::span<const std::uint8_t> bytes) {
-      written = writeAll(fd, bytes);
-      return written;
-    });
-    ::close(fd);
-    const std::string path = top.folder + "/" + taken;
-    SaveStatus status = SaveStatus::Recovered;
-    if (!written || outcome == ReadOutcome::Unreadable) {
-      ::unlink(path.c_str());
-      status = SaveStatus::Skipped;
-    } else if (outcome == ReadOutcome::Partial) {
-      status = SaveStatus::PartiallyRecovered;
-    }
-    finishFile(status, top.prefix + taken, totals);
+    const SaveStatus status = writeFoundFile(engine_, *item, fd, top.folder.fd(), taken);
+    if (status == SaveStatus::Skipped) fileNumbers.set(top.folder.key(name), number);  // the name is free again
+    finishFile(status, path + taken, totals);
   }
   return totals;
 }

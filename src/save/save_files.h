@@ -1,6 +1,7 @@
 // Saving found files to a local folder: the found tree's folders (made-up ones included)
 // become folders under the destination, each chosen file is written from its engine, and
-// nothing that already exists is ever overwritten.
+// nothing that already exists is ever overwritten or followed: a symlink, a FIFO or a file
+// already under the destination is a name taken, and the next numbered name is used.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +53,8 @@ struct SaveTotals {
 // engine and writes it under the destination.
 class CThreadForSavingFiles {
  public:
-  // Called once per file, with its path under the destination as written.
+  // Called once per file, with its path under the destination as written (the log gets
+  // the same line with the path escaped for printing).
   using FileReport = std::function<void(SaveStatus, const std::string& path)>;
 
   CThreadForSavingFiles(const engine::ScanState& state, engine::IVolumeEngine* engine,

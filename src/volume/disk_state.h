@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "image/image_state.h"
+#include "platform/sinks.h"
 #include "volume/volume_records.h"
 
 namespace qelda::volume {
@@ -17,6 +18,9 @@ class DiskState : public image::ImageState {
   disk::DEVICE_ENTRY* m_pSourceList = nullptr;      // whole disk first, then the volumes
   disk::DEVICE_ENTRY* m_pSourceCursor = nullptr;    // the walking pointer; on the last entry after an append
   disk::DEVICE_ENTRY* m_pSelectedSource = nullptr;  // the entry the user chose
+  // Where the partition walk notes what it would not take as the disk gives it (a volume
+  // reaching past the end of the disk); null: nowhere.
+  platform::ILog* layoutLog_ = nullptr;
   // The pools that own the nodes and entries linked above; addresses stay put as they grow.
   std::deque<disk::VOLUME_NODE> volumeNodes_;
   std::deque<disk::DEVICE_ENTRY> sourceEntries_;

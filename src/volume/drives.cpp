@@ -1,9 +1,19 @@
 #include "volume/drives.h"
 
+#include <fcntl.h>
+#include <linux/hdreg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+
+#include "fs/ata_layout.h"
+#include "fs/drive_identity.h"
+#include "volume/ata_pass_through.h"
 
 namespace qelda::disk {
 
@@ -45,6 +55,98 @@ std::optional<std::string> physicalDriveName(std::uint8_t driveNumber, const Dri
   const std::size_t index = driveNumber - 128u;
   if (index >= drives.size()) return std::nullopt;
   return drives[index];
+}
+
+using Sector = std::array<std::uint8_t, ata::kSectorBytes>;
+
+void takeIdentify(const IdentifyData& d, IdentitySource source, DRIVE_IDENTITY& identity) {
+  identity.source = source;
+  identity.m_szModel = d.model;
+  identity.m_szSerial = d.serial;
+  identity.m_szFirmware = d.firmware;
+  identity.m_wCylinders = d.cylinders;
+  identity.m_wHeads = d.heads;
+  identity.m_wSectorsPerTrack = d.sectorsPerTrack;
+  identity.m_nTotalSectors = d.totalSectors;
+  identity.m_bSmartEnabled = d.smartEnabled ? 1 : 0;
+}
+
+// IDENTIFY through pass-through: an ATA device first, then a packet device.
+bool identifyByPassThrough(int fd, DRIVE_IDENTITY& identity) {
+  for (const bool packet : {false, true}) {
+    Sector sector{};
+    if (!sendAtaCommand(fd, identifyCommand(packet), sector)) continue;
+    const auto parsed = parseIdentifySector(platform::ByteView(sector), packet);
+    if (!parsed) continue;
+    takeIdentify(*parsed, IdentitySource::AtaPassThrough, identity);
+    return true;
+  }
+  return false;
+}
+
+// SMART data and thresholds; a sector that fails its check byte counts as not read, so that
+// no attribute is shown from damaged data. Thresholds that cannot be read stay zero.
+void readSmartAttributes(int fd, DRIVE_IDENTITY& identity) {
+  Sector data{};
+  if (!sendAtaCommand(fd, smartReadCommand(ata::kSmartReadData), data) ||
+      !smartSectorChecksumOk(platform::ByteView(data)))
+    return;
+  Sector thresholds{};
+  if (!sendAtaCommand(fd, smartReadCommand(ata::kSmartReadThresholds), thresholds) ||
+      !smartSectorChecksumOk(platform::ByteView(thresholds)))
+    thresholds.fill(0);
+  ParseSmartAttributes(platform::ByteView(data), platform::ByteView(thresholds), identity);
+}
+
+bool identifyByKernelCopy(int fd, DRIVE_IDENTITY& identity) {
+  Sector sector{};
+  if (::ioctl(fd, HDIO_GET_IDENTITY, sector.data()) != 0) return false;
+  const bool packet = (sector[1] & 0xC0) == 0x80;  // word 0 bits 15:14 = 10b
+  const auto parsed = parseIdentifySector(platform::ByteView(sector), packet);
+  if (!parsed) return false;
+  takeIdentify(*parsed, IdentitySource::HdioIdentity, identity);
+  return true;
+}
+
+// The first line of a small text file, without its line end; empty when there is none.
+std::string readTextFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::array<char, 256> buffer{};
+  in.read(buffer.data(), buffer.size());
+  std::string text(buffer.data(), std::size_t(in.gcount()));
+  return text.substr(0, text.find_first_of("\n\r"));
+}
+
+// The unit serial number page as the kernel keeps it: page code 0x80, length, then the text.
+std::string serialFromVpdPage(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::array<char, 256> page{};
+  in.read(page.data(), page.size());
+  const std::size_t got = std::size_t(in.gcount());
+  if (got < 4 || std::uint8_t(page[1]) != 0x80) return {};
+  const std::size_t length = std::size_t(std::uint8_t(page[2])) << 8 | std::uint8_t(page[3]);
+  return std::string(page.data() + 4, std::min(length, got - 4));
+}
+
+std::string firstNonEmpty(std::initializer_list<std::string> texts) {
+  for (const auto& t : texts)
+    if (!t.empty()) return t;
+  return {};
+}
+
+bool identifyFromSysfs(const std::string& name, const DriveSystem& system, DRIVE_IDENTITY& identity) {
+  const std::string block = system.sysBlock + "/" + name;
+  const std::string device = block + "/device";
+  identity.m_szModel =
+      trimIdentityText(firstNonEmpty({readTextFile(device + "/model"), readTextFile(device + "/name")}), kModelChars);
+  identity.m_szSerial = trimIdentityText(
+      firstNonEmpty({readTextFile(device + "/serial"), readTextFile(block + "/serial"), serialFromVpdPage(device + "/vpd_pg80")}),
+      kSerialChars);
+  identity.m_szFirmware = trimIdentityText(
+      firstNonEmpty({readTextFile(device + "/firmware_rev"), readTextFile(device + "/rev")}), kFirmwareChars);
+  if (identity.m_szModel.empty() && identity.m_szSerial.empty() && identity.m_szFirmware.empty()) return false;
+  identity.source = IdentitySource::Sysfs;
+  return true;
 }
 
 }  // namespace
@@ -93,6 +195,23 @@ void GetDriveSizeBytes(std::uint64_t& sizeOut, std::uint8_t driveNumber, const D
   if (!name) return;
   // The kernel gives the length in 512-byte units whatever the drive's sector size.
   sizeOut = readNumber(system.sysBlock + "/" + *name + "/size").value_or(0);
+}
+
+std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, DRIVE_IDENTITY& identity, const DriveSystem& system) {
+  const auto name = physicalDriveName(driveNumber, system);
+  if (!name) return 0;
+  // O_NONBLOCK: a drive without a medium still opens; nothing here reads or writes its sectors.
+  const int fd = ::open((system.devDir + "/" + *name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    if (identifyByPassThrough(fd, identity)) {
+      if (identity.m_bSmartEnabled) readSmartAttributes(fd, identity);
+    } else {
+      identifyByKernelCopy(fd, identity);
+    }
+    ::close(fd);
+  }
+  if (identity.source == IdentitySource::None) identifyFromSysfs(*name, system, identity);
+  return identity.source == IdentitySource::None ? 0 : 1;
 }
 
 }  // namespace qelda::disk

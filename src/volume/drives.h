@@ -14,6 +14,8 @@
 
 namespace qelda::disk {
 
+struct DRIVE_IDENTITY;  // fs/drive_identity.h
+
 // Where the kernel describes block devices and where their nodes live; tests point these
 // at a fake tree.
 struct DriveSystem {
@@ -34,5 +36,12 @@ std::optional<platform::ReadOnlyFile> OpenDriveHandle(std::uint8_t driveNumber, 
 std::uint32_t EnumerateDrives(std::uint8_t& fixedCount, std::uint8_t& removableCount, const DriveSystem& system = {});
 // Stores the drive's length in 512-byte sectors, 0 when it is unknown.
 void GetDriveSizeBytes(std::uint64_t& sizeOut, std::uint8_t driveNumber, const DriveSystem& system = {});
+
+// Fills `identity` (which the caller gives fresh) for physical drive driveNumber, asking the
+// drive in turn: IDENTIFY and, when the drive has SMART enabled, SMART READ DATA and READ
+// THRESHOLDS through ATA pass-through; else the IDENTIFY sector the kernel kept for the
+// drive; else the model, serial and revision texts the kernel lists. Nothing is sent that
+// changes the drive's state. Returns 1 when one of them answered (identity.source says which).
+std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, DRIVE_IDENTITY& identity, const DriveSystem& system = {});
 
 }  // namespace qelda::disk

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -16,6 +18,12 @@ namespace qelda::disk {
 using platform::ByteView;
 using platform::ParseError;
 using platform::Parsed;
+
+std::size_t LdmIdHash::operator()(const LdmId& id) const {
+  std::uint64_t h = id.size;
+  for (std::uint8_t b : id.bytes) h = h * 0x100000001B3ull ^ b;
+  return std::size_t(h);
+}
 
 void ReverseBytes(const std::uint8_t* source, std::uint8_t* destination, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) destination[i] = source[count - 1 - i];
@@ -258,12 +266,27 @@ std::optional<std::uint64_t> configEndAround(const LdmDatabase& database, std::u
   return configEnd;
 }
 
+// Where a look through the database that begins at `from` (inside it or at its header)
+// ends: at the end of the database area when `around` lies in it, after at most
+// kMaxDatabaseSectors, and at the end of the disk.
+std::uint64_t databaseEnd(const volume::DiskState& app, const LdmDatabase& database, std::uint64_t around,
+                          std::uint64_t from) {
+  const std::uint64_t capped = from <= UINT64_MAX - ldm::kMaxDatabaseSectors ? from + ldm::kMaxDatabaseSectors : UINT64_MAX;
+  return std::min({app.m_nDiskSectors, configEndAround(database, around).value_or(UINT64_MAX), capped});
+}
+
+// Appends `record` unless a record of its kind with its id came first.
+template <class R>
+void keepFirstOfId(std::vector<R>& records, std::unordered_set<LdmId, LdmIdHash>& ids, const R& record) {
+  if (ids.insert(record.id).second) records.push_back(record);
+}
+
 }  // namespace
 
 void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_t startSector) {
-  // The search stays inside the database area when it starts there, else it ends with the
-  // disk: past its end every sector reads as zeros.
-  const std::uint64_t end = std::min(app.m_nDiskSectors, configEndAround(database, startSector).value_or(UINT64_MAX));
+  // The search stays inside the database area when it starts there, and never runs on to
+  // the end of a disk: past its end every sector reads as zeros.
+  const std::uint64_t end = databaseEnd(app, database, startSector, startSector);
   forEachSector(app, startSector, end, [&](std::uint64_t s, ByteView bytes) {
     if (!bytes.matches(ldm::kVmdbMagic, "VMDB")) return true;
     database.firstVblkSector = s + 1;
@@ -282,7 +305,10 @@ void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database) {
   // The records end with the first block that is not one, at the end of the database area
   // the private header gives (when the database header lies in it), and at the end of the disk.
   const std::uint64_t vmdb = database.firstVblkSector - 1;
-  const std::uint64_t end = std::min(app.m_nDiskSectors, configEndAround(database, vmdb).value_or(UINT64_MAX));
+  const std::uint64_t end = databaseEnd(app, database, vmdb, database.firstVblkSector);
+  // A database that repeats a record (thousands of copies of one volume's pieces) must not
+  // multiply what it describes.
+  std::unordered_set<LdmId, LdmIdHash> diskIds, componentIds, partitionIds, volumeIds;
   forEachSector(app, database.firstVblkSector, end, [&](std::uint64_t, ByteView sector) {
     for (std::size_t i = 0; i < ldm::kVblkPerSector; ++i) {
       const auto parsed = parseVblkRecord(*sector.sub(i * ldm::kVblkSize, ldm::kVblkSize));
@@ -293,10 +319,10 @@ void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database) {
       std::visit(
           [&](const auto& r) {
             using R = std::decay_t<decltype(r)>;
-            if constexpr (std::is_same_v<R, LdmDiskRecord>) database.disks.push_back(r);
-            else if constexpr (std::is_same_v<R, LdmComponentRecord>) database.components.push_back(r);
-            else if constexpr (std::is_same_v<R, LdmPartitionRecord>) database.partitions.push_back(r);
-            else if constexpr (std::is_same_v<R, LdmVolumeRecord>) database.volumes.push_back(r);
+            if constexpr (std::is_same_v<R, LdmDiskRecord>) keepFirstOfId(database.disks, diskIds, r);
+            else if constexpr (std::is_same_v<R, LdmComponentRecord>) keepFirstOfId(database.components, componentIds, r);
+            else if constexpr (std::is_same_v<R, LdmPartitionRecord>) keepFirstOfId(database.partitions, partitionIds, r);
+            else if constexpr (std::is_same_v<R, LdmVolumeRecord>) keepFirstOfId(database.volumes, volumeIds, r);
           },
           *parsed);
     }
@@ -309,34 +335,42 @@ void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
 
   // The database describes every disk of the group; only pieces on the disk this header
   // stands on can be read here. When no disk record matches the header, keep all pieces.
-  std::vector<LdmId> thisDisk;
+  std::unordered_set<LdmId, LdmIdHash> thisDisk;
   if (database.headerFound && database.header.diskGuid) {
     for (const LdmDiskRecord& d : database.disks)
-      if (d.guid == database.header.diskGuid) thisDisk.push_back(d.id);
+      if (d.guid == database.header.diskGuid) thisDisk.insert(d.id);
   }
-  const auto onThisDisk = [&](const LdmId& id) {
-    return thisDisk.empty() || std::find(thisDisk.begin(), thisDisk.end(), id) != thisDisk.end();
-  };
+  const auto onThisDisk = [&](const LdmId& id) { return thisDisk.empty() || thisDisk.count(id) != 0; };
+
+  // Each record is looked up by the id its child names, so the walk is as long as the
+  // database, not the product of its record counts. Ids are unique per kind (the parse
+  // keeps the first record of each), so every partition record joins one volume at most.
+  std::unordered_map<LdmId, std::vector<const LdmComponentRecord*>, LdmIdHash> componentsOf;
+  for (const LdmComponentRecord& c : database.components) componentsOf[c.parentVolumeId].push_back(&c);
+  std::unordered_map<LdmId, std::vector<const LdmPartitionRecord*>, LdmIdHash> partitionsOf;
+  for (const LdmPartitionRecord& p : database.partitions) partitionsOf[p.parentComponentId].push_back(&p);
+  std::unordered_map<LdmId, const LdmDiskRecord*, LdmIdHash> diskById;
+  for (const LdmDiskRecord& d : database.disks) diskById.emplace(d.id, &d);
 
   for (const LdmVolumeRecord& volume : database.volumes) {
     if (volume.volumeType != "gen") continue;
+    const auto components = componentsOf.find(volume.id);
+    if (components == componentsOf.end()) continue;
     LdmAssembledVolume assembled;
-    for (const LdmComponentRecord& component : database.components) {
-      if (component.parentVolumeId != volume.id) continue;
+    for (const LdmComponentRecord* component : components->second) {
       // Striped and RAID-5 data cannot be read as one run of sectors.
-      if (component.kind == ldm::kComponentStriped || component.kind == ldm::kComponentRaid5) continue;
-      std::vector<const LdmPartitionRecord*> members;
-      for (const LdmPartitionRecord& p : database.partitions)
-        if (p.parentComponentId == component.id) members.push_back(&p);
+      if (component->kind == ldm::kComponentStriped || component->kind == ldm::kComponentRaid5) continue;
+      const auto found = partitionsOf.find(component->id);
+      if (found == partitionsOf.end()) continue;
+      std::vector<const LdmPartitionRecord*> members = found->second;
       // The piece at the start of the volume holds its boot sector.
       std::stable_sort(members.begin(), members.end(),
                        [](const auto* a, const auto* b) { return a->volumeOffset < b->volumeOffset; });
       for (const LdmPartitionRecord* p : members) {
-        for (const LdmDiskRecord& d : database.disks) {
-          if (d.id != p->diskId || !onThisDisk(d.id)) continue;
-          const std::uint64_t bytes = p->size <= (UINT64_MAX >> 9) ? p->size * 512 : 0;
-          assembled.pieces.push_back({d.number, p->start, p->size, bytes});
-        }
+        const auto disk = diskById.find(p->diskId);
+        if (disk == diskById.end() || !onThisDisk(disk->first)) continue;
+        const std::uint64_t bytes = p->size <= (UINT64_MAX >> 9) ? p->size * 512 : 0;
+        assembled.pieces.push_back({disk->second->number, p->start, p->size, bytes});
       }
     }
     if (!assembled.pieces.empty()) database.assembled.push_back(std::move(assembled));
@@ -352,7 +386,11 @@ void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
     for (const LdmPiece& piece : volume.pieces) {
       if (node) {
         // The node covers every piece of its volume on the disk of its first piece.
-        if (piece.diskNumber == nodeDisk) node->m_nSectorCount += piece.sectors;
+        // Summed in 64 bits, held at the largest count: the source list cuts what lies
+        // past the end of the disk.
+        if (piece.diskNumber == nodeDisk)
+          node->m_nSectorCount = piece.sectors > UINT64_MAX - node->m_nSectorCount ? UINT64_MAX
+                                                                                  : node->m_nSectorCount + piece.sectors;
         continue;
       }
       if (piece.start > UINT64_MAX - base) continue;

@@ -25,6 +25,10 @@ struct LdmId {
   bool operator==(const LdmId&) const = default;
 };
 
+struct LdmIdHash {
+  std::size_t operator()(const LdmId& id) const;
+};
+
 struct LdmPrivateHeader {
   std::uint64_t logicalDiskStart = 0;  // where the data area begins; partition starts count from it
   std::uint64_t configStart = 0;       // first sector of the database area
@@ -104,9 +108,11 @@ std::optional<LdmGuid> parseGuidText(std::string_view text);
 std::uint32_t FindLdmPrivateHeader(volume::DiskState& app, LdmDatabase& database, std::uint64_t sector);
 // Looks for the database header from `startSector` to the end of the disk.
 void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_t startSector);
-// Reads the VBLK records that follow the database header.
+// Reads the VBLK records that follow the database header. Of the records of one kind that
+// share an id only the first counts; the others are copies.
 void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database);
-// Joins the simple volumes' pieces that lie on this disk, then adds them.
+// Joins the simple volumes' pieces that lie on this disk, then adds them. Every partition
+// record is a piece of one volume at most.
 void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database);
 // Appends a volume node for every assembled volume whose first sector names a file system.
 void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database);

@@ -21,6 +21,11 @@ inline constexpr std::uint64_t kPrivHeadSearchLast = 0x40000;
 // On an MBR dynamic disk the database lies in the disk's last this-many sectors.
 inline constexpr std::uint64_t kMbrDatabaseSectors = 2048;
 
+// Windows makes the database 2048 sectors long. The search for its header and the read of
+// its records stop this many sectors on, whatever the private header claims: a damaged
+// header must not make the walk read a whole (possibly huge, sparse) disk.
+inline constexpr std::uint64_t kMaxDatabaseSectors = 65536;
+
 // Database header sector; the VBLK records follow in the next sector.
 inline constexpr std::size_t kVmdbMagic = 0x00;  // "VMDB"
 

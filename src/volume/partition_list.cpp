@@ -114,6 +114,28 @@ void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
   }
 }
 
+// How much of the volume the disk holds: a partition entry may claim more than there is.
+std::uint64_t sectorsOnDisk(const VOLUME_NODE& node, std::uint64_t diskSectors) {
+  if (node.m_nStartSector >= diskSectors) return 0;
+  return std::min(node.m_nSectorCount, diskSectors - node.m_nStartSector);
+}
+
+void noteCutVolume(volume::DiskState& app, const VOLUME_RECORD& record, std::uint32_t number) {
+  if (!app.layoutLog_) return;
+  const std::u16string name = record.m_szName.empty()
+                                  ? platform::widenLatin1("Volume " + std::to_string(number))
+                                  : record.m_szName;
+  app.layoutLog_->AddLogEntry(
+      name + platform::widenLatin1(": the partition table gives " + std::to_string(*record.claimedSectorCount) +
+                                   " sectors from sector " + std::to_string(record.m_nStartSector) +
+                                   ", past the end of the disk at sector " + std::to_string(app.m_nDiskSectors) +
+                                   (record.m_nSectorCount == 0
+                                        ? std::string("; none of them is read")
+                                        : "; only its first " + std::to_string(record.m_nSectorCount) +
+                                              " are read")),
+      false);
+}
+
 }  // namespace
 
 void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly) {
@@ -134,11 +156,17 @@ void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly) {
     record.m_byDrive = 0xFF;
     record.m_szName = volumeName(app.m_nImageType, number);
     record.m_szDriveType = u"FIXED";
+    // The list shows what the partition entry says; the engines read the sectors of it
+    // that the disk holds.
     record.m_szSizeText = ui::FormatVolumeSize(node->m_nSectorCount);
+    record.m_nSizeBytes = node->m_nSectorCount <= (UINT64_MAX >> 9) ? node->m_nSectorCount * 512 : UINT64_MAX;
     record.m_nStartSector = node->m_nStartSector;
-    record.m_nSectorCount = node->m_nSectorCount;
-    record.m_nLastSector = node->m_nStartSector + node->m_nSectorCount;
-    record.m_nSizeBytes = node->m_nSectorCount * 512;
+    record.m_nSectorCount = sectorsOnDisk(*node, app.m_nDiskSectors);
+    record.m_nLastSector = node->m_nStartSector + record.m_nSectorCount;
+    if (record.m_nSectorCount != node->m_nSectorCount) {
+      record.claimedSectorCount = node->m_nSectorCount;
+      noteCutVolume(app, record, number);
+    }
     fillFileSystem(record, *node);
     record.m_szLabel = u"VirtualVol";
   }

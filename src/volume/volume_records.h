@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -60,8 +61,13 @@ struct VOLUME_RECORD {
   std::u16string m_szFileSystem;  // "FAT", "FAT32", "exFAT" or "NTFS"
   std::uint8_t m_byDrive = 0;     // 0xFF for a volume of an image file
   std::uint64_t m_nStartSector = 0;
+  // What the engines read: the volume's sectors up to the end of the disk at most.
   std::uint64_t m_nSectorCount = 0;
   std::uint64_t m_nLastSector = 0;
+  // The sector count the partition entry gives, when it reaches past the end of the disk:
+  // shown in the source list (with m_szSizeText and m_nSizeBytes, which follow it), never
+  // read. Not part of the stored record.
+  std::optional<std::uint64_t> claimedSectorCount;
   std::uint8_t m_byFileSystem = 0;
   std::uint32_t m_nFatSectors = 0;       // FAT: sectors per FAT; exFAT: FAT length
   std::uint32_t m_nReservedSectors = 0;  // FAT: reserved sectors; exFAT: FAT offset

@@ -11,6 +11,7 @@
 #include "app/qelda_app.h"
 #include "volume/gpt.h"
 #include "volume/gpt_layout.h"
+#include "platform/log.h"
 #include "volume/volume_records.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
@@ -168,6 +169,27 @@ TEST(GptWalk, NamedBasicDataPartitionBecomesAVolumeOfItsLength) {
   EXPECT_EQ(v->m_nSectorCount, 204'800u);
   EXPECT_EQ(v->m_szFileSystem, u"NTFS");
   EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 0u);
+}
+
+// Entries whose last LBA lies far past the disk (2^40, and the largest there is): listed as
+// claimed, read to the end of the disk.
+TEST(GptWalk, AnEntryPastTheDiskIsReadToItsEndOnly) {
+  for (const std::uint64_t last : {std::uint64_t(1) << 40, UINT64_MAX}) {
+    SCOPED_TRACE(last);
+    GptDisk disk;
+    platform::TextLog log;
+    disk.app.layoutLog_ = &log;
+    disk.put(1, gptHeader(2, 128, 128));
+    disk.putEntries(2, {gptEntry(gpt::kBasicDataType, 2048, last, u"")});
+    disk.putBoot(2048, "NTFS    ");
+    EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048}));
+    const VOLUME_RECORD* v = disk.volume(0);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->claimedSectorCount, last - 2048 + 1);
+    EXPECT_EQ(v->m_nSectorCount, GptDisk::kSectors - 2048);
+    EXPECT_EQ(v->m_nLastSector, GptDisk::kSectors);
+    EXPECT_EQ(log.entries().size(), 1u);
+  }
 }
 
 TEST(GptWalk, FatIsTypedByItsBootSectorWhateverItsOemName) {

@@ -12,6 +12,7 @@
 #include "app/qelda_app.h"
 #include "volume/ldm.h"
 #include "volume/volume_records.h"
+#include "platform/log.h"
 #include "platform/string_table.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
@@ -349,6 +350,69 @@ TEST(LdmDisk, WhichVolumesAreListed) {
     EXPECT_EQ(disk.mount(), app::MountOutcome::Mounted);
     EXPECT_EQ(disk.volumes(), c.listed);
   }
+}
+
+// The database the walk reads from a mounted hand-made disk, parsed again for a look inside.
+LdmDatabase parsedDatabase(LdmDisk& disk) {
+  LdmDatabase database;
+  EXPECT_EQ(FindLdmPrivateHeader(disk.app, database, 6), 1u);
+  FindLdmDatabase(disk.app, database, disk.app.m_nDiskSectors - 2048);
+  ParseLdmRecords(disk.app, database);
+  return database;
+}
+
+// Mounts `disk` with a database of `records` and an NTFS boot sector at 126; the walk's
+// notes go to `log`.
+void mountWithRecords(LdmDisk& disk, const std::vector<Bytes>& records, platform::TextLog& log) {
+  disk.putPrivateHeader();
+  disk.putDatabase(records);
+  disk.put(126, ntfsBoot());
+  disk.app.layoutLog_ = &log;
+  EXPECT_EQ(disk.mount(), app::MountOutcome::Mounted);
+}
+
+TEST(LdmDisk, RecordsRepeatedWithTheSameIdCountOnce) {
+  // 200 copies of the component, partition and disk records: joined blindly, 8,000,000
+  // pieces and a volume of 8,000,000,000 sectors. The first copy of a record is the one kept.
+  std::vector<Bytes> records = {volumeRecord(0x10)};
+  for (int i = 0; i < 200; ++i) {
+    records.push_back(componentRecord(0x11, 0x10));
+    records.push_back(partitionRecord(0x12, 0x11, 0x13, 63, i == 0 ? 1000 : 5000));
+    records.push_back(diskRecord(0x13, "Disk1", kThisDisk));
+  }
+  LdmDisk disk;
+  platform::TextLog log;
+  mountWithRecords(disk, records, log);
+  EXPECT_EQ(disk.volumes(), (std::vector<std::string>{"126:1000:NTFS"}));
+  EXPECT_TRUE(log.entries().empty());
+
+  LdmDatabase database = parsedDatabase(disk);
+  EXPECT_EQ(database.components.size(), 1u);
+  EXPECT_EQ(database.partitions.size(), 1u);
+  EXPECT_EQ(database.disks.size(), 1u);
+}
+
+TEST(LdmDisk, AVolumeHasAtMostItsPartitionRecordsAndIsCutAtTheDiskEnd) {
+  // 300 partition records with distinct ids, all at the volume's start, each claiming 2^62
+  // sectors: their sum passes 2^64 and is held at the largest count.
+  std::vector<Bytes> records = {volumeRecord(0x10), componentRecord(0x11, 0x10), diskRecord(0x13, "Disk1", kThisDisk)};
+  for (std::uint64_t id = 1000; id < 1300; ++id)
+    records.push_back(vblk(0x33, {varNumber(id), varText("Disk1-01"), zeros(12), be64(63), be64(0),
+                                  varNumber(std::uint64_t(1) << 62), varNumber(0x11), varNumber(0x13)}));
+  LdmDisk disk;
+  platform::TextLog log;
+  mountWithRecords(disk, records, log);
+  EXPECT_EQ(disk.volumes(), (std::vector<std::string>{"126:" + std::to_string(8192 - 126) + ":NTFS"}));
+  const VOLUME_RECORD* v = disk.app.m_pSourceList->m_pNext->m_pDetail.volume();
+  EXPECT_EQ(v->claimedSectorCount, UINT64_MAX);
+  ASSERT_EQ(log.entries().size(), 1u);
+  EXPECT_NE(log.entries()[0].find(u"past the end of the disk at sector 8192"), std::u16string::npos);
+
+  LdmDatabase database = parsedDatabase(disk);
+  ASSERT_EQ(database.partitions.size(), 300u);
+  AssembleLdmVolumes(disk.app, database);
+  ASSERT_EQ(database.assembled.size(), 1u);
+  EXPECT_EQ(database.assembled[0].pieces.size(), database.partitions.size());
 }
 
 TEST(LdmDisk, HeaderAndDatabaseAreFoundWhereTheyAre) {

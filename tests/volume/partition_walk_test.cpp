@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -15,6 +16,10 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
+#include "platform/log.h"
+#include "platform/text.h"
 #include "volume/partition_list.h"
 #include "volume/volume_records.h"
 #include "support/image_dir.h"
@@ -169,6 +174,70 @@ TEST(PartitionWalk, LogicalsCountFromTheirEbrAndLinksFromTheOutermostExtended) {
   }
   EXPECT_EQ(v[2]->m_szSizeText, u"146.48 MB");
   EXPECT_TRUE(disk.notifier.shown.empty());
+}
+
+// Entries that claim more than a 100,000-sector disk holds: the list shows the claim, the
+// engines get what the disk holds, and the log says so once per such volume.
+TEST(PartitionWalk, EntriesPastTheDiskAreListedAsClaimedAndReadToTheDiskEndOnly) {
+  struct Case {
+    const char* what;
+    Entry entry;
+    std::uint64_t readable;                  // m_nSectorCount
+    std::optional<std::uint64_t> claimed;    // claimedSectorCount
+    const char16_t* sizeText;
+  } cases[] = {
+      {"inside the disk", {0x07, 2048, 90'000}, 90'000, std::nullopt, u"43.95 MB"},
+      {"to the last sector exactly", {0x07, 2048, 97'952}, 97'952, std::nullopt, u"47.83 MB"},
+      {"2 TiB claimed", {0x07, 2048, 0xFFFFFFFFu}, 97'952, 0xFFFFFFFFull, u"2048.00 GB"},
+      {"one sector too many", {0x07, 2048, 97'953}, 97'952, 97'953ull, u"47.83 MB"},
+      {"starting past the end", {0x07, 0xFFFFFF00u, 0x100}, 0, 0x100ull, u"128.00 KB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FlatDisk disk(100'000);
+    platform::TextLog log;
+    disk.app.layoutLog_ = &log;
+    disk.put(0, table({c.entry}));
+    disk.put(2048, ntfsBoot(8, 4, 1000));
+    ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+    const auto v = disk.volumes();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0]->m_nSectorCount, c.readable);
+    EXPECT_EQ(v[0]->m_nLastSector, v[0]->m_nStartSector + c.readable);
+    EXPECT_EQ(v[0]->claimedSectorCount, c.claimed);
+    EXPECT_EQ(v[0]->m_szSizeText, c.sizeText);
+    EXPECT_EQ(v[0]->m_nSizeBytes, std::uint64_t(c.entry.count) * 512);
+    const auto notes = log.entries();
+    ASSERT_EQ(notes.size(), c.claimed ? 1u : 0u);
+    if (c.claimed)
+      EXPECT_NE(notes[0].find(u"VMDK-Vol 0: the partition table gives " +
+                              platform::widenLatin1(std::to_string(*c.claimed))),
+                std::u16string::npos);
+  }
+}
+
+// What the engines take from the selected volume: its sectors on the disk, never the claim.
+TEST(PartitionWalk, EnginesReadAVolumeCutAtTheDiskEnd) {
+  FlatDisk disk(100'000);
+  disk.put(0, table({{0x07, 2048, 0xFFFFFFFFu}, {0x06, 0xFFFFFF00u, 0x100}}));
+  disk.put(2048, ntfsBoot(8, 4, 1000));
+  ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  DEVICE_ENTRY* ntfsEntry = disk.app.m_pSourceList->m_pNext;
+  ASSERT_NE(ntfsEntry, nullptr);
+  disk.app.m_pSelectedSource = ntfsEntry;
+  ntfs::CNtfsEngine ntfs(disk.app, nullptr, nullptr, nullptr);
+  ntfs.Initialize(0);
+  EXPECT_EQ(ntfs.m_nPartitionStart, 2048u);
+  EXPECT_EQ(ntfs.m_nSectorCount, 100'000u - 2048);
+  EXPECT_EQ(ntfs.m_nLastSector, 100'000u);
+
+  disk.app.m_pSelectedSource = ntfsEntry->m_pNext;
+  ASSERT_NE(disk.app.m_pSelectedSource, nullptr);
+  platform::TextLog log;
+  fat::CFatEngine fat(disk.app, log, disk.notifier);
+  fat.Initialize(0);
+  EXPECT_EQ(fat.m_nTotalSectors, 0u);
+  EXPECT_EQ(fat.m_nLastSector, 0xFFFFFF00u);
 }
 
 TEST(PartitionWalk, DamagedChainsEndAndListEachVolumeOnce) {

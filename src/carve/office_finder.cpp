@@ -1,0 +1,185 @@
+#include "carve/office_finder.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "carve/zip_walk.h"
+
+namespace qelda::carve {
+
+namespace {
+
+constexpr std::string_view kOleSignature("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+constexpr std::uint64_t kOleSectorBytes = 512;
+constexpr std::uint16_t kOleSectorShift = 9;
+constexpr std::size_t kHeaderDifatEntries = 109;
+constexpr std::size_t kHeaderDifatAt = 0x4C;
+constexpr std::size_t kDifatEntriesPerSector = 127;
+constexpr std::size_t kFatEntriesPerSector = 128;
+constexpr std::size_t kDirectoryEntryBytes = 128;
+constexpr std::size_t kNameChars = 12;  // names are compared over their first 12 characters
+
+// Where sector n of the compound file lies: after the 512-byte header.
+std::uint64_t oleSectorAt(std::uint64_t n) { return (n + 1) * kOleSectorBytes; }
+
+// The name at the start of a directory entry equals `text` over 12 characters (a shorter text
+// must be followed by the name's terminator); with `prefix`, the name need only begin with it.
+bool nameIs(platform::ByteView entry, std::u16string_view text, bool prefix = false) {
+  for (std::size_t i = 0; i < kNameChars; ++i) {
+    const char16_t c = char16_t(entry.le16(2 * i).value_or(0));
+    if (i == text.size()) return prefix || c == 0;
+    if (c != text[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsOleSpecialSector(std::uint32_t id) { return id >= kOleDifatSector; }
+
+std::uint8_t GetOleSizeFromDirectory(FinderRun& run, const OleTables& tables, std::uint32_t firstDirectorySector) {
+  const std::uint64_t start = oleSectorAt(firstDirectorySector);
+  const auto root = run.window.bytes(start, kDirectoryEntryBytes);
+  if (!root || !nameIs(*root, u"Root Entry")) return kOfficeNone;
+  for (std::uint64_t s = 0; s < tables.m_nOleSectors && !run.stopRequested(); ++s) {
+    const auto sector = run.window.bytes(start + s * kOleSectorBytes, kOleSectorBytes);
+    if (!sector) break;
+    for (std::size_t j = 0; j < kOleSectorBytes / kDirectoryEntryBytes; ++j) {
+      const platform::ByteView entry = *sector->sub(j * kDirectoryEntryBytes, kDirectoryEntryBytes);
+      if (nameIs(entry, u"WordDocument")) return kOfficeWord;
+      if (nameIs(entry, u"Workbook")) return kOfficeSheet;
+      if (nameIs(entry, u"PowerPoint", true)) return kOfficePresentation;  // the stream is "PowerPoint Document"
+      if (nameIs(entry, u"Quill")) return kOfficePublisher;
+    }
+  }
+  return kOfficeNone;
+}
+
+bool ReadOleDifat(FinderRun& run, OleTables& tables, std::uint32_t difatSectors, std::uint32_t firstDifatSector,
+                  std::uint32_t fatSectors) {
+  // The chain can be no longer than the FAT sectors beyond the header's 109 need.
+  const std::uint64_t needed =
+      fatSectors > kHeaderDifatEntries
+          ? (fatSectors - kHeaderDifatEntries + kDifatEntriesPerSector - 1) / kDifatEntriesPerSector
+          : 0;
+  const std::uint64_t count = std::min<std::uint64_t>(difatSectors, needed);
+  std::vector<std::uint32_t> visited;
+  std::uint32_t n = firstDifatSector;
+  for (std::uint64_t k = 0; k < count && !run.stopRequested(); ++k) {
+    if (n == kOleEndOfChain) return true;
+    if (n >= tables.m_nOleSectors || std::find(visited.begin(), visited.end(), n) != visited.end()) break;
+    visited.push_back(n);
+    const auto sector = run.window.bytes(oleSectorAt(n), kOleSectorBytes);
+    if (!sector) break;
+    for (std::size_t j = 0; j < kDifatEntriesPerSector; ++j) {
+      const std::uint32_t e = *sector->le32(4 * j);
+      if (IsOleSpecialSector(e)) {
+        if (k + 1 != count) {
+          tables.m_arrOleFatSectors.clear();
+          return false;
+        }
+        break;
+      }
+      tables.m_arrOleFatSectors.push_back(e);
+    }
+    n = *sector->le32(4 * kDifatEntriesPerSector);
+  }
+  if (visited.size() == count || n == kOleEndOfChain) return true;
+  tables.m_arrOleFatSectors.clear();
+  return false;
+}
+
+bool ReadOleFat(FinderRun& run, OleTables& tables, OFFICE_SIZE_RESULT& result) {
+  bool consistent = true;
+  std::optional<std::uint64_t> highest;  // index of the highest entry in use
+  std::uint64_t index = 0;
+  for (std::uint32_t fatSector : tables.m_arrOleFatSectors) {
+    const auto sector = run.window.bytes(oleSectorAt(fatSector), kOleSectorBytes);
+    if (!sector || run.stopRequested()) {
+      consistent = false;
+      break;
+    }
+    for (std::size_t i = 0; i < kFatEntriesPerSector && consistent; ++i, ++index) {
+      const std::uint32_t e = *sector->le32(4 * i);
+      if (e == kOleFreeSector) continue;
+      if (!IsOleSpecialSector(e) && oleSectorAt(e) >= tables.m_nOleLimit) consistent = false;
+      else highest = index;
+    }
+    if (!consistent) break;
+  }
+  tables.m_arrOleFatSectors.clear();
+  if (highest) result.size = oleSectorAt(*highest + 1);  // the header, then sectors 0 to highest
+  return consistent;
+}
+
+std::uint32_t GetOoxmlKind(OFFICE_SIZE_RESULT& result, FinderRun& run) {
+  result = OFFICE_SIZE_RESULT{};
+  result.zipFamily = true;
+  bool first = true;
+  bool office = true;
+  const ZipWalk walk = walkZip(run, run.maxSize, [&](std::string_view name) {
+    if (first) {
+      first = false;
+      if (name != "[Content_Types].xml") {
+        office = false;
+        result.kind = kOfficePlainZip;
+      }
+      return;
+    }
+    if (!office) return;
+    if (name == "word/document.xml") result.kind = kOfficeWord;
+    else if (name == "ppt/presentation.xml") result.kind = kOfficePresentation;
+    else if (name == "xl/workbook.xml") result.kind = kOfficeSheet;
+  });
+  result.size = walk.end;
+  if (walk.viaEndSearch) result.flag = 1;  // the end record's offsets agree with where it stands
+  else if (walk.localCount == walk.centralCount && walk.localCount > 0) result.flag = walk.endRecord ? 1 : 2;
+  else if (walk.localCount > walk.centralCount && walk.centralCount > 0) result.flag = 2;
+  return result.flag;
+}
+
+OFFICE_SIZE_RESULT GetOfficeFileSize(FinderRun& run) {
+  OFFICE_SIZE_RESULT result;
+  engine::ByteWindow& w = run.window;
+  if (w.matches(0, std::string_view("PK\x03\x04", 4))) {
+    GetOoxmlKind(result, run);
+    return result;
+  }
+  if (!w.matches(0, kOleSignature)) return result;
+  const auto shift = w.le16(0x1E);
+  const auto fatSectors = w.le32(0x2C);
+  const auto firstDirectory = w.le32(0x30);
+  const auto firstDifat = w.le32(0x44);
+  const auto difatSectors = w.le32(0x48);
+  if (!shift || !fatSectors || !firstDirectory || !firstDifat || !difatSectors) return result;
+  OleTables tables;
+  tables.m_nOleLimit = std::uint64_t(*fatSectors) * kFatEntriesPerSector * kOleSectorBytes;
+  tables.m_nOleSectors = std::uint64_t(*fatSectors) * kFatEntriesPerSector;
+  if (*shift != kOleSectorShift) return result;
+  // Every FAT sector lies in the file: a count the source cannot hold is not believed.
+  if (*fatSectors == 0 || std::uint64_t(*fatSectors) > w.size() / kOleSectorBytes) return result;
+
+  result.kind = GetOleSizeFromDirectory(run, tables, *firstDirectory);
+  if (result.kind == kOfficeNone) return result;
+  result.flag = 1;
+
+  bool incomplete = false;
+  for (std::size_t i = 0; i < kHeaderDifatEntries; ++i) {
+    const std::uint32_t e = w.le32(kHeaderDifatAt + 4 * i).value_or(kOleFreeSector);
+    if (IsOleSpecialSector(e)) continue;
+    if (oleSectorAt(e) >= tables.m_nOleLimit) {
+      incomplete = true;
+      break;
+    }
+    tables.m_arrOleFatSectors.push_back(e);
+  }
+  if (incomplete) return result;
+  if (!IsOleSpecialSector(*firstDifat) &&
+      !ReadOleDifat(run, tables, *difatSectors, *firstDifat, *fatSectors))
+    return result;
+  result.flag = ReadOleFat(run, tables, result) ? 1 : 0;
+  return result;
+}
+
+}  // namespace qelda::carve

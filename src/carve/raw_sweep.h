@@ -1,0 +1,38 @@
+// The sweep of a raw search: reads the units of a range in large sequential blocks, matches
+// the candidate units of each block (on several threads when asked), and reports the hits in
+// the order of their position on disk, passing over the units a reported file covers.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "carve/raw_match.h"
+
+namespace qelda::carve {
+
+struct RawHit {
+  std::uint64_t unit = 0;         // the cluster or sector number
+  std::uint64_t firstSector = 0;  // absolute
+  RawMatch match;
+};
+
+struct RawSweep {
+  std::uint64_t firstUnit = 0;
+  std::uint64_t endUnit = 0;         // units [firstUnit, endUnit)
+  std::uint32_t sectorsPerUnit = 1;
+  std::uint32_t unitsPerBlock = 2048;
+  // Absolute sector of a unit's first sector; units lie one after another on the source.
+  std::function<std::uint64_t(std::uint64_t unit)> firstSectorOf;
+  // Which units are matched (free clusters); empty: every unit. Called from several threads.
+  std::function<bool(std::uint64_t unit)> isCandidate;
+  // Called for each block, in order, before its hits are reported (progress and status texts).
+  std::function<void(std::uint64_t blockStart)> onBlock;
+  // Each hit of a non-zero size, in disk order.
+  std::function<void(RawHit&& hit)> report;
+  unsigned threads = 1;
+};
+
+// Runs until the range ends or the context's stop flag is set.
+void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep);
+
+}  // namespace qelda::carve

@@ -1,0 +1,125 @@
+#include "fs/exfat_boot.h"
+
+#include <algorithm>
+
+#include "fs/exfat_layout.h"
+
+namespace qelda::fs {
+
+using platform::ByteView;
+using platform::LeCursor;
+using platform::ParseError;
+using platform::Parsed;
+
+namespace {
+
+// exFAT clusters are at most 32 MiB: 512-byte sectors and at most 2^16 of them.
+constexpr std::uint8_t kSectorShift = 9;
+constexpr std::uint8_t kMaxSectorsPerClusterShift = 16;
+
+// The heap as derived when the boot sector's own field cannot be used.
+std::uint64_t derivedHeapStart(std::uint32_t fatOffset, std::uint32_t fatLength) {
+  const std::uint64_t tables = (std::uint64_t(fatLength) + fatOffset - 1) / fatOffset;
+  return (tables + 1) * fatOffset;
+}
+
+}  // namespace
+
+Parsed<ExFatBootParams> parseExFatBoot(ByteView sector) {
+  namespace b = exfat::boot;
+  if (!sector.has(0, exfat::kSectorBytes)) return ParseError::Truncated;
+  ExFatBootParams p;
+  LeCursor c(sector, b::kVolumeLength);
+  p.volumeLength = c.u64();
+  p.fatOffset = c.u32();
+  p.fatLength = c.u32();
+  const std::uint32_t heapField = c.u32();
+  const std::uint32_t clusterCount = c.u32();
+  p.rootCluster = c.u32();
+  c.seek(b::kVolumeFlags);
+  p.volumeFlags = c.u16();
+  p.bytesPerSectorShift = c.u8();
+  p.sectorsPerClusterShift = c.u8();
+  p.numberOfFats = c.u8();
+  if (!c.ok()) return ParseError::Truncated;
+
+  const std::uint64_t v = p.volumeLength;
+  if (v == 0 || clusterCount == 0) return ParseError::NotThisFormat;
+  // FAT offset 0 would also divide by zero in the derived heap start.
+  if (p.fatOffset == 0 || p.fatLength == 0 || p.fatLength >= v / 10) return ParseError::OutOfRange;
+  const std::uint64_t fatEnd = std::uint64_t(p.fatOffset) + p.fatLength;
+  if (fatEnd > v) return ParseError::OutOfRange;
+
+  // Sectors per cluster: the shift field, when it describes the 512-byte sectors we read
+  // and its clusters fit after the FAT; otherwise volume length / cluster count, which
+  // must be 1 or even.
+  const std::uint64_t shifted = std::uint64_t(1) << std::min(p.sectorsPerClusterShift, kMaxSectorsPerClusterShift);
+  if (p.bytesPerSectorShift == kSectorShift && p.sectorsPerClusterShift <= kMaxSectorsPerClusterShift &&
+      clusterCount * shifted <= v - fatEnd) {
+    p.sectorsPerCluster = std::uint32_t(shifted);
+    p.sectorsPerClusterFromShift = true;
+  } else {
+    p.sectorsPerCluster = std::uint32_t(v / clusterCount);  // the low 32 bits, as stored later
+    if (p.sectorsPerCluster == 0 || (p.sectorsPerCluster != 1 && p.sectorsPerCluster % 2 != 0))
+      return ParseError::OutOfRange;
+  }
+  const std::uint64_t spc = p.sectorsPerCluster;
+
+  // The heap: the field, when it lies after the FAT and all clusters fit after it.
+  std::uint64_t heap = heapField;
+  p.heapFromField = heap >= fatEnd && heap < v && clusterCount * spc <= v - heap;
+  if (!p.heapFromField) heap = derivedHeapStart(p.fatOffset, p.fatLength);
+  if (heap >= v || heap > UINT32_MAX) return ParseError::OutOfRange;
+  p.clusterHeapOffset = std::uint32_t(heap);
+
+  // Clusters past the volume's end cannot be read; keep only those that fit.
+  const std::uint64_t fit = (v - heap) / spc;
+  p.clusterCount = std::uint32_t(std::min<std::uint64_t>(clusterCount, fit));
+  p.clusterCountCut = p.clusterCount != clusterCount;
+  if (p.clusterCount == 0) return ParseError::OutOfRange;
+  return p;
+}
+
+bool exFatBootChecksumMatches(ByteView region) {
+  const std::optional<std::uint8_t> shift = region.u8(exfat::boot::kBytesPerSectorShift);
+  if (!shift || *shift < 9 || *shift > 12) return false;
+  const std::size_t sectorBytes = std::size_t(1) << *shift;
+  if (!region.has(0, exfat::boot::kBootRegionSectors * sectorBytes)) return false;
+
+  // Every byte of the first 11 sectors except the volume flags and the percentage in use,
+  // which change while the volume is mounted.
+  std::uint32_t sum = 0;
+  const std::size_t checked = exfat::boot::kChecksumSector * sectorBytes;
+  for (std::size_t i = 0; i < checked; ++i) {
+    if (i == exfat::boot::kVolumeFlags || i == exfat::boot::kVolumeFlags + 1 || i == exfat::boot::kPercentInUse)
+      continue;
+    sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + region.data()[i];
+  }
+  for (std::size_t off = checked; off < checked + sectorBytes; off += 4)
+    if (*region.le32(off) != sum) return false;
+  return true;
+}
+
+bool isHeapCluster(const ExFatBootParams& p, std::uint64_t cluster) {
+  return cluster >= 2 && cluster <= std::uint64_t(p.clusterCount) + 1;
+}
+
+std::optional<std::uint64_t> firstSectorOfCluster(const ExFatBootParams& p, std::uint64_t cluster) {
+  if (!isHeapCluster(p, cluster)) return std::nullopt;
+  return std::uint64_t(p.clusterHeapOffset) + (cluster - 2) * p.sectorsPerCluster;
+}
+
+std::uint32_t rootWalkCluster(const ExFatBootParams& p) {
+  return p.rootCluster >= 4 && isHeapCluster(p, p.rootCluster) ? p.rootCluster : 4;
+}
+
+std::uint32_t directoryClusterCount(const ExFatBootParams& p, std::uint32_t firstCluster, std::uint64_t dataLength) {
+  if (!isHeapCluster(p, firstCluster) || p.sectorsPerCluster == 0) return 0;
+  const std::uint64_t bytes = p.clusterBytes();
+  const std::uint64_t wanted = dataLength / bytes + (dataLength % bytes != 0);
+  const std::uint64_t inHeap = std::uint64_t(p.clusterCount) + 2 - firstCluster;
+  const std::uint64_t formatMax = std::max<std::uint64_t>(1, exfat::kMaxDirectoryBytes / bytes);
+  return std::uint32_t(std::min({wanted, inHeap, formatMax}));
+}
+
+}  // namespace qelda::fs

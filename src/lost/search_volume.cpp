@@ -1,0 +1,213 @@
+#include "lost/search_volume.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "engine/item_reporter.h"
+#include "image/mounted_image.h"
+#include "image/virtual_disk.h"
+#include "lost/lost_volume.h"
+#include "platform/text.h"
+#include "volume/partition_list.h"
+#include "volume/volume_records.h"
+
+namespace qelda::lost {
+
+namespace {
+
+constexpr std::uint64_t kSectorBytes = 512;
+// A source name holds at most this many characters.
+constexpr std::size_t kMaxPathUnits = 259;
+constexpr std::u16string_view kSearchingVolume = u"Searching volume";
+constexpr std::u16string_view kVolumeLog = u"Volume: ";
+constexpr std::u16string_view kFoundAtSector = u"Found at sector no.";
+constexpr std::u16string_view kReadingSector = u"Reading sector ";
+constexpr std::u16string_view kOf = u"of";
+constexpr std::u16string_view kStdVol = u"Std Vol";
+constexpr std::u16string_view kAdvVol = u"Adv Vol";
+
+std::u16string number(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
+
+// The entry whose drive record describes the disk being searched: the selected source when
+// it is a whole drive, otherwise the whole-disk entry. A volume's record is never read as a
+// drive's.
+const disk::DRIVE_RECORD* searchedDrive(const LostState& app) {
+  const disk::DEVICE_ENTRY* selected = app.m_pSelectedSource;
+  if (selected && disk::DEVICE_ENTRY::carriesDriveRecord(selected->m_byKind) && selected->m_pDetail.drive())
+    return selected->m_pDetail.drive();
+  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
+    if (e->m_byKind == disk::kKindWholeDisk && e->m_pDetail.drive()) return e->m_pDetail.drive();
+  return nullptr;
+}
+
+}  // namespace
+
+CThreadForSearchVolume::CThreadForSearchVolume(LostState& app, platform::IScanProgress& progress, platform::ILog& log,
+                                               SearchHost host, Clock clock)
+    : app_(app), progress_(progress), log_(log), host_(std::move(host)), clock_(std::move(clock)) {
+  const std::u16string path = platform::fromUtf8(app.m_strResumeFilePath);
+  m_szImagePath = path.substr(0, std::min(path.size(), kMaxPathUnits));
+}
+
+CThreadForSearchVolume::~CThreadForSearchVolume() { join(); }
+
+void CThreadForSearchVolume::start() {
+  join();
+  thread_ = std::thread([this] { Run(); });
+}
+
+void CThreadForSearchVolume::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void CThreadForSearchVolume::Run() {
+  app_.m_bBusy = 1;
+  app_.m_bStopRequested = 0;
+  app_.m_bHasResults = 0;
+  if (m_nSearchKind == 0) {
+    const disk::DRIVE_RECORD* drive = searchedDrive(app_);
+    m_byDrive = drive ? drive->m_byDrive : 0x80;
+    image_ = app_.mountedImage();
+  }
+  GetImageFileSize();
+  progress_.setPos(kSearchBar, 0);
+  if (m_bDeepSearch) DeepSearch();
+  else QuickSearch();
+  if (host_.onOperationFinished) host_.onOperationFinished();
+  else {
+    app_.m_bBusy = 0;
+    app_.m_bStopRequested = 0;
+  }
+  if (m_pDialog) m_pDialog->m_bSearchDone = 1;
+  m_hImageFile.reset();
+  image_.reset();
+}
+
+void CThreadForSearchVolume::GetImageFileSize() {
+  m_nTotalSectors = 0;
+  if (m_nSearchKind == 0) {
+    if (const disk::DRIVE_RECORD* drive = searchedDrive(app_)) m_nTotalSectors = drive->m_nSizeSectors;
+    return;
+  }
+  // The file stays open for the whole search instead of being opened for every read.
+  m_hImageFile = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
+  if (m_hImageFile) m_nTotalSectors = m_hImageFile->size() / kSectorBytes;
+}
+
+std::uint32_t CThreadForSearchVolume::ReadImageFileSectors(std::uint32_t sectorCount, std::uint64_t firstSector,
+                                                           std::uint8_t* buffer) {
+  const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
+  if (!m_hImageFile) {
+    std::memset(buffer, 0, bytes);
+    return 0;
+  }
+  // An offset past what a file can hold is a failed read: zeros, never stale data.
+  constexpr std::uint64_t kMaxFileSector = std::uint64_t(INT64_MAX) / kSectorBytes;
+  if (firstSector > kMaxFileSector - sectorCount) std::memset(buffer, 0, bytes);
+  else m_hImageFile->readAt(firstSector * kSectorBytes, {buffer, bytes});
+  return 1;
+}
+
+void CThreadForSearchVolume::readSectors(std::uint8_t* buffer, std::uint64_t sector, std::uint32_t count) {
+  if (m_nSearchKind == 0) {
+    disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(count * kSectorBytes));
+    return;
+  }
+  ReadImageFileSectors(count, sector, buffer);
+}
+
+void CThreadForSearchVolume::beginSearch() {
+  app_.m_bBusy = 1;
+  app_.m_bStopRequested = 0;
+  app_.m_bHasResults = 0;
+  if (host_.releaseEngine) host_.releaseEngine();
+  if (host_.freeUserLists) host_.freeUserLists();
+  engine::ItemReporter(nullptr, nullptr, &log_, clock_).logStart(kSearchingVolume);
+}
+
+void CThreadForSearchVolume::logSearchEnd() {
+  engine::ItemReporter(nullptr, nullptr, &log_, clock_).logEnd(stopRequested());
+}
+
+void CThreadForSearchVolume::hideSearchProgress(std::uint64_t progressMax) {
+  progress_.setPos(kSearchBar, progressMax);
+  progress_.showBar(kSearchBar, false);
+  progress_.SetStatusText(u"");
+  progress_.SetStopEnabled(false);
+}
+
+bool CThreadForSearchVolume::progressStep(std::uint64_t sector) {
+  std::u16string label(kReadingSector);
+  label += number(sector);
+  label += u' ';
+  label += kOf;
+  label += u' ';
+  label += number(m_nTotalSectors);
+  progress_.SetStatusText(label);
+  progress_.stepIt(kSearchBar);
+  return stopRequested();
+}
+
+disk::VOLUME_RECORD& CThreadForSearchVolume::appendVolume(std::uint8_t kind) {
+  disk::DEVICE_ENTRY& entry = disk::appendSourceEntry(app_, kind);
+  disk::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
+  if (m_nSearchKind == 0) {
+    record.m_byDrive = m_byDrive;
+  } else {
+    record.m_byDrive = 0xFF;
+    entry.m_szName = m_szImagePath;
+  }
+  return record;
+}
+
+void CThreadForSearchVolume::reportVolume(bool rebuilt) {
+  // The append left the cursor on the new entry.
+  disk::DEVICE_ENTRY* entry = app_.m_pSourceCursor;
+  if (!entry) return;
+  disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  if (!record) return;
+  ++app_.m_nFoundVolumeCount;
+  std::u16string counter(1, u' ');
+  counter += number(app_.m_nFoundVolumeCount);
+  counter += u' ';
+  log_.AddLogEntry(std::u16string(kVolumeLog) + counter, false);
+  std::u16string where(kFoundAtSector);
+  where += u' ';
+  where += number(record->m_nStartSector);
+  where += u' ';
+  log_.AddLogEntry(std::move(where), false);
+  record->m_szName = std::u16string(rebuilt ? kAdvVol : kStdVol) + counter;
+  app_.m_bPartitionScanSaved = 0;
+  if (m_pDialog) m_pDialog->AddVolumeRow(*entry, record->m_szName, std::uint8_t(record->m_byDrive + 128));
+}
+
+void CThreadForSearchVolume::clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) const {
+  const std::uint64_t room = m_nTotalSectors > record.m_nStartSector ? m_nTotalSectors - record.m_nStartSector : 0;
+  if (record.m_nSectorCount <= room) return;
+  record.m_nSectorCount = room;
+  record.m_nLastSector = record.m_nStartSector + room - (lastPastEnd || room == 0 ? 0 : 1);
+}
+
+bool CThreadForSearchVolume::anyListed(
+    const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) const {
+  for (const disk::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext) {
+    // Whole drives carry no volume; the partition walk's volumes are listed again on purpose.
+    if (disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) || e->m_byKind == disk::kKindPartition) continue;
+    const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
+    if (!v || (e->m_byRowState & 0x0F) != 0) continue;
+    // The same disk: the same drive, or the same image file.
+    const bool sameDisk = m_nSearchKind == 0 ? v->m_byDrive == m_byDrive && e->m_szName.empty()
+                                             : v->m_byDrive == 0xFF && e->m_szName == m_szImagePath;
+    if (sameDisk && match(*e, *v)) return true;
+  }
+  return false;
+}
+
+bool CThreadForSearchVolume::IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) const {
+  return anyListed([&](const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD& v) {
+    return v.m_nStartSector == start && v.m_byFileSystem == fileSystem;
+  });
+}
+
+}  // namespace qelda::lost

@@ -1,0 +1,201 @@
+// The lost-volume search: looks through a whole disk (the mounted image, or an image file
+// read as a flat run of sectors) for volumes whose partition entries are gone, and appends
+// every volume it finds to the source list so that it can be scanned like a listed one.
+//
+// The quick search probes single sectors around cylinder boundaries for boot sectors; the
+// deep search reads every sector once, in large sequential blocks, and besides boot sectors
+// rebuilds NTFS volumes from their $MFT record and FAT volumes from their directory
+// clusters.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/data_runs.h"
+#include "fs/mft_record.h"
+#include "lost/lost_state.h"
+#include "platform/byte_view.h"
+#include "platform/read_only_file.h"
+#include "platform/sinks.h"
+
+namespace qelda::disk {
+class MountedImage;
+struct DEVICE_ENTRY;
+struct VOLUME_RECORD;
+}  // namespace qelda::disk
+
+namespace qelda::lost {
+
+class CLostVolume;
+
+// Kinds of the source entries a search adds.
+inline constexpr std::uint8_t kKindFoundOnDisk = 2;      // by its boot sector, on the mounted disk
+inline constexpr std::uint8_t kKindRebuiltOnDisk = 3;    // rebuilt from $MFT or directory clusters
+inline constexpr std::uint8_t kKindFoundInImage = 11;    // the same two, in an image file
+inline constexpr std::uint8_t kKindRebuiltInImage = 12;
+
+// The progress bar the search drives: the block bar of the scan dialog.
+inline constexpr int kSearchBar = 1;
+
+// What the search asks of the application around it.
+struct SearchHost {
+  std::function<void()> releaseEngine;        // the current engine's FreeAll, then the engine
+  std::function<void()> freeUserLists;
+  std::function<void()> onOperationFinished;  // the run flags drop; the results flag is set
+};
+
+// One sector that holds the start of a FAT directory ("." then "..").
+struct DIR_CLUSTER_HIT {
+  std::uint64_t sector = 0;
+  std::uint32_t firstCluster = 0;  // the cluster the "." entry names
+  std::uint8_t clusterVote = 0;    // sectors per cluster this hit's distances point to
+  bool valid = false;              // not yet taken into a group
+  bool impossible = false;         // no data start fits it for the cluster size tried
+  std::uint64_t dataStart = 0;     // where the data area begins if the cluster size is right
+};
+
+// A data start (with a cluster size) and how many directory clusters point to it.
+struct START_CANDIDATE {
+  std::uint64_t dataStart = 0;
+  std::uint32_t count = 0;
+  std::uint32_t sectorsPerCluster = 0;
+};
+
+class CThreadForSearchVolume {
+ public:
+  using Clock = std::function<std::time_t()>;
+
+  // The image path is taken from the application's resume file, as far as a source name holds.
+  CThreadForSearchVolume(LostState& app, platform::IScanProgress& progress, platform::ILog& log, SearchHost host,
+                         Clock clock = {});
+  ~CThreadForSearchVolume();
+  CThreadForSearchVolume(const CThreadForSearchVolume&) = delete;
+  CThreadForSearchVolume& operator=(const CThreadForSearchVolume&) = delete;
+
+  // Runs Run on a thread of its own; join() waits for it.
+  void start();
+  void join();
+
+  // --- the search -------------------------------------------------------------------------
+  void Run();
+  void GetImageFileSize();
+  // Reads sectorCount sectors at firstSector of the image file; what cannot be read is
+  // zeros. 1 when the file is open, 0 when it could not be opened.
+  std::uint32_t ReadImageFileSectors(std::uint32_t sectorCount, std::uint64_t firstSector, std::uint8_t* buffer);
+
+  void QuickSearch();
+  void ScanForBootSectors();
+  // Each test appends one entry of `kind` and returns 1 when it accepts a volume.
+  std::uint32_t CheckFatBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
+  std::uint32_t CheckNtfsBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
+  std::uint32_t CheckExFatBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
+  bool IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) const;
+
+  void DeepSearch();
+  // Fixes up `record` (a copy) and finds its data; sets m_bHasAttributeList.
+  bool FindRecordDataAttribute(std::span<std::uint8_t> record, ntfs::RecordData& info);
+  // Clusters of the run list and the first cluster it names; 0 for a list that is not whole.
+  std::uint64_t SumDataRunClusters(platform::ByteView record, const ntfs::RecordData& info,
+                                   std::uint64_t& firstCluster) const;
+  std::uint64_t GetDataAllocatedSize(platform::ByteView record) const;
+  bool ResolveFragmentedMft(std::span<const std::uint8_t> record, const ntfs::RecordData& info,
+                            std::uint64_t recordSector, std::uint64_t allocatedSize);
+  std::vector<std::uint32_t> GetAttributeListRecords(platform::ByteView record);
+  std::vector<ntfs::Extent> DecodeRunList(platform::ByteView record, const ntfs::AttributeRef& list) const;
+  std::vector<std::uint32_t> ParseAttributeListBlock(platform::ByteView block) const;
+  std::uint64_t AppendDataRuns(platform::ByteView record, const ntfs::RecordData& info,
+                               std::vector<ntfs::RunEntry>& table) const;
+  // The sector (from the volume start) of MFT record n, and in `second` where its second
+  // half lies when the record straddles two runs (0 when it does not); nothing when the
+  // runs do not reach it.
+  std::optional<std::uint64_t> MapMftRecordToSector(std::uint32_t n, std::uint64_t& second) const;
+
+  std::uint8_t EstimateClusterSize(std::size_t count);
+  void FindFatVolumesFromDirectories(std::uint64_t totalSectors, std::uint32_t& counter, std::uint8_t kind);
+
+  // --- the thread's fields ----------------------------------------------------------------
+  CLostVolume* m_pDialog = nullptr;
+  std::uint8_t m_byDrive = 0;
+  std::uint8_t m_bDeepSearch = 0;
+  std::uint64_t m_nTotalSectors = 0;
+  std::optional<platform::ReadOnlyFile> m_hImageFile;  // open for the whole search
+  std::uint8_t m_nSearchKind = 0;                       // 0 the mounted disk, else the image file
+  std::u16string m_szImagePath;
+  std::uint8_t m_byClusterVote = 0;
+  std::uint8_t m_bHasAttributeList = 0;
+  std::vector<DIR_CLUSTER_HIT> m_pGroupTable;
+  std::uint16_t m_wSectorsPerCluster = 0;
+  std::uint64_t m_nVolumeStart = 0;
+  std::uint64_t m_nMftSectors = 0;
+  std::vector<ntfs::RunEntry> m_pRunTable;
+
+ private:
+  // --- reading, reporting, progress (search_volume.cpp) --------------------------------
+  // Reads through the mounted disk or the image file; always leaves the buffer filled
+  // (zeros where nothing could be read).
+  void readSectors(std::uint8_t* buffer, std::uint64_t sector, std::uint32_t count);
+  void beginSearch();
+  // "Process completed" or, after a stop, "Process aborted" with the time.
+  void logSearchEnd();
+  // The bar at its end; the bar, the label and the Stop button hidden.
+  void hideSearchProgress(std::uint64_t progressMax);
+  // The label and the bar for one step of a search loop; true when the user asked to stop.
+  bool progressStep(std::uint64_t sector);
+  bool stopRequested() const { return app_.stopRequested(); }
+  std::uint8_t kindFound() const { return m_nSearchKind == 0 ? kKindFoundOnDisk : kKindFoundInImage; }
+  std::uint8_t kindRebuilt() const { return m_nSearchKind == 0 ? kKindRebuiltOnDisk : kKindRebuiltInImage; }
+  // A new entry of `kind` at the end of the source list, with its volume record.
+  disk::VOLUME_RECORD& appendVolume(std::uint8_t kind);
+  // Counts, logs, names and shows the volume just appended.
+  void reportVolume(bool rebuilt);
+  // A volume cannot reach past the disk's end. lastPastEnd: the record's last sector is one
+  // past its count (NTFS keeps its backup boot sector there).
+  void clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) const;
+  // True when an entry of a search, on the disk searched now, satisfies `match`.
+  bool anyListed(const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) const;
+
+  // --- the candidate tests (quick_search.cpp) ------------------------------------------
+  // Picks the test by the OEM name; withNtfs false leaves only FAT and exFAT.
+  std::uint32_t testCandidate(platform::ByteView data, std::uint64_t s, bool withNtfs = true);
+  // Sector x holds $MFT's own record.
+  bool isMftRecordAt(std::uint64_t x);
+  bool sectorStartsFat(std::uint64_t sector);
+  bool probePass(std::uint64_t first, std::uint64_t step, std::uint8_t* a, std::uint8_t* b, std::uint8_t* c);
+
+  // --- the deep search (deep_search.cpp) -----------------------------------------------
+  void examineSector(const std::uint8_t* chunk, std::size_t i, std::uint64_t sector);
+  void rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::uint64_t r);
+  void readMftRecord(std::uint64_t sector, std::uint64_t second, std::span<std::uint8_t> out);
+
+  // --- FAT volumes from directory clusters (fat_rebuild.cpp) ---------------------------
+  void analyseDirectoryClusters();
+  // The nearest sector at or below `from`, at most `limit` sectors down and never below
+  // sector 0, that starts with the FAT signature.
+  std::optional<std::uint64_t> findFatBackward(std::uint64_t from, std::uint64_t limit);
+  bool hasFatSignature(std::uint64_t sector);
+  bool rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code, std::uint32_t fatSectors) const;
+
+  LostState& app_;
+  platform::IScanProgress& progress_;
+  platform::ILog& log_;
+  SearchHost host_;
+  Clock clock_;
+  std::shared_ptr<const disk::MountedImage> image_;  // the snapshot read for the whole search
+  std::vector<DIR_CLUSTER_HIT> hits_;
+  // Sectors of the deep pass that start with the FAT signature, in disk order; the
+  // backward FAT search looks here instead of reading again. Capped: past the cap the
+  // search reads the disk.
+  std::vector<std::uint64_t> fatSignatures_;
+  std::uint64_t fatSignaturesUpTo_ = 0;  // the index holds every such sector below this
+  bool fatSignaturesCapped_ = false;
+  std::thread thread_;
+};
+
+}  // namespace qelda::lost

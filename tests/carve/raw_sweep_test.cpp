@@ -1,0 +1,164 @@
+// The sweep: every planted file found at its own start, sized and read back byte for byte,
+// reported in disk order whether blocks are matched on one thread or several.
+#include "carve/raw_sweep.h"
+
+#include <gtest/gtest.h>
+
+#include "carve/carve_test_support.h"
+
+namespace qelda::carve::test {
+namespace {
+
+struct PlantedFile {
+  std::string name;
+  std::uint64_t sector = 0;
+  Bytes bytes;
+};
+
+// Every corpus file and fixture (but the one of unknown length), each at a sector boundary,
+// with gaps of random bytes or zeros between them.
+std::vector<PlantedFile> plantEverything(Bytes& disk) {
+  std::vector<PlantedFile> files;
+  for (const CorpusFile& f : corpusManifest()) files.push_back({f.name, 0, readFile(carveCorpus() + "/" + f.name)});
+  for (const char* name : {"word.doc", "sheet.xls", "slides.ppt", "difat.doc", "tone.au", "video.avi", "stored.rar",
+                           "commented.rar"})
+    files.push_back({name, 0, readFile(fixture(name))});
+  std::uint64_t sector = 3;
+  disk = randomBytes(3 * 512, 1);
+  std::uint32_t seed = 2;
+  for (PlantedFile& f : files) {
+    f.sector = sector;
+    disk.resize(sector * 512, 0);
+    disk.insert(disk.end(), f.bytes.begin(), f.bytes.end());
+    const std::size_t gap = 512 + (seed * 977) % 3000;
+    if (seed % 2) {
+      const Bytes r = randomBytes(gap, seed);
+      disk.insert(disk.end(), r.begin(), r.end());
+    } else {
+      disk.resize(disk.size() + gap, 0);
+    }
+    ++seed;
+    sector = (disk.size() + 511) / 512;
+  }
+  disk.resize(sector * 512 + 4096, 0);
+  return files;
+}
+
+std::vector<RawHit> sweepAll(const MemorySource& src, unsigned threads, std::uint32_t unitsPerBlock) {
+  const Dispatcher d(src);
+  std::vector<RawHit> hits;
+  RawSweep sweep;
+  sweep.firstUnit = 0;
+  sweep.endUnit = src.sectors();
+  sweep.unitsPerBlock = unitsPerBlock;
+  sweep.firstSectorOf = [](std::uint64_t unit) { return unit; };
+  sweep.report = [&](RawHit&& hit) { hits.push_back(std::move(hit)); };
+  sweep.threads = threads;
+  sweepForKnownTypes(d.context(), sweep);
+  return hits;
+}
+
+TEST(RawSweep, EveryPlantedFileIsFoundAtItsStartWithItsSizeAndBytes) {
+  Bytes disk;
+  const std::vector<PlantedFile> files = plantEverything(disk);
+  ASSERT_GE(files.size(), 30u);
+  const MemorySource src(disk);
+  const std::vector<RawHit> hits = sweepAll(src, 1, 2048);
+  std::vector<std::string> found;
+  for (const RawHit& h : hits) {
+    const auto f = std::find_if(files.begin(), files.end(), [&](const PlantedFile& p) { return p.sector == h.unit; });
+    ASSERT_NE(f, files.end()) << "a hit where nothing was planted, at sector " << h.unit;
+    SCOPED_TRACE(f->name);
+    EXPECT_EQ(h.firstSector, f->sector);
+    EXPECT_EQ(h.match.size, f->bytes.size());
+    // The carved bytes, read back through the source's reader, are the original's.
+    Bytes carved(h.match.size);
+    const engine::SectorReader reader = src.reader();
+    engine::ByteWindow w(reader, h.firstSector, src.sectors());
+    ASSERT_TRUE(w.copy(0, carved));
+    EXPECT_TRUE(carved == f->bytes);
+    found.push_back(f->name);
+  }
+  std::vector<std::string> planted;
+  for (const PlantedFile& f : files) planted.push_back(f.name);
+  EXPECT_EQ(found, planted);  // all of them, in disk order
+}
+
+TEST(RawSweep, SeveralThreadsReportTheSameHitsInTheSameOrder) {
+  Bytes disk;
+  plantEverything(disk);
+  const MemorySource src(disk);
+  const std::vector<RawHit> one = sweepAll(src, 1, 64);
+  const std::vector<RawHit> four = sweepAll(src, 4, 64);
+  ASSERT_EQ(one.size(), four.size());
+  for (std::size_t i = 0; i < one.size(); ++i) {
+    EXPECT_EQ(one[i].unit, four[i].unit);
+    EXPECT_EQ(one[i].match.size, four[i].match.size);
+    EXPECT_EQ(one[i].match.typeText, four[i].match.typeText);
+    EXPECT_EQ(one[i].match.name, four[i].match.name);
+  }
+}
+
+// Clusters of 4 sectors from sector 40 on.
+struct ClusterSweep {
+  const MemorySource& src;
+  Dispatcher d;
+  std::vector<std::uint64_t> reported, blocks;
+  std::set<std::uint64_t> used;
+
+  explicit ClusterSweep(const MemorySource& s) : src(s), d(s) {}
+  void run(unsigned threads, std::function<void(std::uint64_t)> onBlock = {}) {
+    RawSweep sweep;
+    sweep.endUnit = (src.sectors() - 40) / 4;
+    sweep.sectorsPerUnit = 4;
+    sweep.unitsPerBlock = 8;
+    sweep.firstSectorOf = [](std::uint64_t c) { return 40 + c * 4; };
+    sweep.isCandidate = [this](std::uint64_t c) { return !used.count(c); };
+    sweep.onBlock = [&](std::uint64_t b) {
+      blocks.push_back(b);
+      if (onBlock) onBlock(b);
+    };
+    sweep.report = [&](RawHit&& hit) { reported.push_back(hit.unit); };
+    sweep.threads = threads;
+    sweepForKnownTypes(d.context(), sweep);
+  }
+};
+
+TEST(RawSweep, AFoundPictureCoversItsClustersButUsedClustersAndDocumentsDoNot) {
+  // A JPEG of 3.5 clusters at cluster 2, with a sound file's start inside it (cluster 4);
+  // another sound file right after it (cluster 6) and one in a used cluster (12);
+  // a document at cluster 14 whose inside starts a sound file (cluster 16): documents do not
+  // cover their clusters.
+  Bytes jpeg = readFile(carveCorpus() + "/pillow_noisy.jpg");
+  jpeg.resize(14 * 512 - 100);
+  jpeg.push_back(0xFF), jpeg.push_back(0xD9);
+  Bytes doc = readFile(fixture("word.doc"));
+  const Bytes au = readFile(fixture("tone.au"));
+  Bytes disk;
+  MemorySource src = plantedSource({{40 + 2 * 4, jpeg}, {40 + 6 * 4, au}, {40 + 12 * 4, au}, {40 + 14 * 4, doc}},
+                                   40 + 40 * 4);
+  std::copy(au.begin(), au.begin() + 24, src.bytes().begin() + (40 + 4 * 4) * 512);
+  std::copy(au.begin(), au.begin() + 24, src.bytes().begin() + (40 + 16 * 4) * 512);
+  for (unsigned threads : {1u, 3u}) {
+    SCOPED_TRACE(threads);
+    ClusterSweep s(src);
+    s.used = {12};
+    s.run(threads);
+    EXPECT_EQ(s.reported, (std::vector<std::uint64_t>{2, 6, 14, 16}));
+    EXPECT_EQ(s.blocks, (std::vector<std::uint64_t>{0, 8, 16, 24, 32}));
+  }
+}
+
+TEST(RawSweep, AStopEndsTheSweepAtTheNextBlock) {
+  Bytes disk;
+  plantEverything(disk);
+  const MemorySource src(disk);
+  ClusterSweep s(src);
+  s.run(1, [&](std::uint64_t b) {
+    if (b == 8) s.d.stop = 1;
+  });
+  EXPECT_EQ(s.blocks, (std::vector<std::uint64_t>{0, 8}));
+}
+
+}  // namespace
+}  // namespace qelda::carve::test

@@ -1,0 +1,32 @@
+// Fuzz target: the bytes as a scan-information file, loaded as a resume loads it (header,
+// engine tables, source list, every found item), and as a "vhInfo" index.
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "save/scan_info_file.h"
+#include "save/scan_info_format.h"
+#include "support/image_dir.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace qelda;
+  static test::ImageDir dir;  // one folder per process; TMPDIR on tmpfs keeps this fast
+  dir.truncate("scan.img", 0);
+  const std::string path = dir.putAt("scan.img", 0, std::span<const std::uint8_t>(data, size));
+  if (path.empty()) return 0;
+
+  if (auto loader = save::ScanInfoLoader::open(path)) {
+    std::uint64_t tableBytes = 0;
+    loader->readEngineTables([&](std::span<const std::uint8_t> piece) {
+      tableBytes += piece.size();
+      return true;
+    });
+    std::uint32_t items = 0;
+    loader->forEachFoundItem([&](const FOUND_ITEM&, std::u16string_view name) {
+      ++items;
+      return name.size() <= kMaxItemNameLength;
+    });
+  }
+  (void)save::readScanInfoIndex(path);
+  return 0;
+}

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The lost-volume search on the damaged disks of make_lost_images.sh, raw and inside VMDK,
+# VDI and VHD images:
+#  - `qelda lost` finds every volume with the start, length and file system that mmls,
+#    fsstat and dump.exfat gave before the damage;
+#  - `qelda scan --lost --source N --list` of a found volume lists what fls -r -p listed of
+#    it before the damage (FAT names compared without case: fls shows the lower-case flags
+#    of short names).
+#
+#   check_lost_disks.sh BUILD_DIR IMAGES_DIR      (the disks lie in IMAGES_DIR-lost)
+set -euo pipefail
+
+BUILD=$(readlink -f "$1")
+LOST=$(readlink -m "$2")-lost
+QELDA=$BUILD/qelda
+bash "$(dirname "$0")/make_lost_images.sh" "$LOST"   # cached; normally made by the fixture
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-lost-check.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+checks=0
+fail() { echo "FAIL $*"; failures=$((failures + 1)); }
+pass() { echo "ok   $*"; checks=$((checks + 1)); }
+
+# part DISK N FIELD: start or count of partition N before the damage.
+part() { awk -v n="$2" -v f="$3" '$1 == n { print (f == "start" ? $2 : $3) }' "$LOST/$1.parts"; }
+# NTFS: the boot sector's total sectors (fsstat's last sector + 1).
+ntfs_total() { sed -n 's/^Total Sector Range: 0 - \([0-9]*\)$/\1/p' "$LOST/$1.fsstat" | awk '{ print $1 + 1 }'; }
+# FAT: what its FAT can address, sectors per cluster x FAT sectors x entries per FAT sector.
+fat_reach() {
+  local f=$LOST/$1.fsstat per=$2 first last cluster
+  read -r first last < <(sed -n 's/^\* FAT 0: \([0-9]*\) - \([0-9]*\)$/\1 \2/p' "$f")
+  cluster=$(sed -n 's/^Cluster Size: \([0-9]*\)$/\1/p' "$f")
+  echo $(((last - first + 1) * per * cluster / 512))
+}
+exfat_length() { sed -n 's/^Volume Length(sectors):[[:space:]]*\([0-9]*\)$/\1/p' "$LOST/$1.dump.exfat"; }
+
+# expect LIST WHAT KIND FS START COUNT: a line of `qelda lost` with these fields.
+expect() {
+  local list=$1 what=$2 kind=$3 fs=$4 start=$5 count=$6
+  if awk -F'\t' -v k="$kind" -v f="$fs" -v s="$start" -v c="$count" \
+       '$2 == k && $4 == f && $5 == s && $6 == c { found = 1 } END { exit !found }' "$list"; then
+    pass "$what: $fs at $start, $count sectors (kind $kind)"
+  else
+    fail "$what: no $fs at $start with $count sectors (kind $kind) in:
+$(cat "$list")"
+  fi
+}
+index_of() { awk -F'\t' -v k="$2" -v f="$3" -v s="$4" '$2 == k && $4 == f && $5 == s { print $1; exit }' "$1"; }
+
+# listing IMAGE ARGS... -- FLS CASE: scan --list of a found volume against fls.
+listing() {
+  local what=$1 fls=$2 fold=$3; shift 3
+  awk -F'\t' '$1 !~ /\*/ && $2 !~ /^\$/ && $2 !~ /:/ && $2 !~ /\(Volume Label Entry\)$/ {
+      if ($1 ~ /^d\/d/) print "d " $2; else print "f " $2 }' "$LOST/$fls" >"$WORK/want"
+  if ! "$QELDA" scan "$@" --list >"$WORK/list" 2>"$WORK/err"; then
+    fail "$what: scan failed: $(head -c 300 "$WORK/err")"
+    return
+  fi
+  awk -F'\t' '$4 !~ /^\$/ { print $1 " " $4 }' "$WORK/list" >"$WORK/got"
+  if [[ $fold == fold ]]; then
+    tr '[:lower:]' '[:upper:]' <"$WORK/want" | LC_ALL=C sort -o "$WORK/want"
+    tr '[:lower:]' '[:upper:]' <"$WORK/got" | LC_ALL=C sort -o "$WORK/got"
+  else
+    LC_ALL=C sort -o "$WORK/want" "$WORK/want"
+    LC_ALL=C sort -o "$WORK/got" "$WORK/got"
+  fi
+  if [[ ! -s $WORK/want ]]; then fail "$what: fls listed nothing"; return; fi
+  if diff "$WORK/want" "$WORK/got" >"$WORK/diff"; then
+    pass "$what: listing equals fls ($(wc -l <"$WORK/want") items)"
+  else
+    fail "$what: listing differs from fls:
+$(head -20 "$WORK/diff")"
+  fi
+}
+
+chs_ntfs=$(ntfs_total chs-p1) chs_fat32=$(fat_reach chs-p2 128) chs_exfat=$(exfat_length chs-p3)
+mib_ntfs=$(ntfs_total mib-p1) mib_fat32=$(fat_reach mib-p2 128) mib_exfat=$(exfat_length mib-p3)
+mib_fat16=$(fat_reach mib-p4 256)
+mib_sectors=$(($(stat -c %s "$LOST/mib.raw") / 512))
+
+# ---- the quick search on the cylinder-aligned disk, raw (an image file) and mounted
+for image in chs-wiped.raw chs-wiped.vmdk chs-wiped.vdi chs-wiped.vhd; do
+  found=2 && [[ $image == *.raw ]] && found=11
+  "$QELDA" lost "$LOST/$image" >"$WORK/lost" 2>"$WORK/err" || { fail "$image: lost failed: $(cat "$WORK/err")"; continue; }
+  expect "$WORK/lost" "$image quick" $found NTFS "$(part chs 1 start)" "$chs_ntfs"
+  expect "$WORK/lost" "$image quick" $found FAT32 "$(part chs 2 start)" "$chs_fat32"
+  expect "$WORK/lost" "$image quick" $found exFAT "$(part chs 3 start)" "$chs_exfat"
+  [[ $(wc -l <"$WORK/lost") -eq 3 ]] || fail "$image quick: more than the three volumes: $(cat "$WORK/lost")"
+  [[ $image == *.raw ]] && continue
+  listing "$image NTFS" chs-p1.fls keep "$LOST/$image" --lost --source "$(index_of "$WORK/lost" $found NTFS 63)"
+done
+
+# ---- the NTFS volume whose boot sector is gone, through its backup
+"$QELDA" lost "$LOST/chs-ntfs-backup.raw" >"$WORK/lost"
+expect "$WORK/lost" "chs-ntfs-backup quick" 11 NTFS 63 "$chs_ntfs"
+listing "chs-ntfs-backup NTFS" chs-p1.fls keep "$LOST/chs-ntfs-backup.raw" --lost \
+  --source "$(index_of "$WORK/lost" 11 NTFS 63)"
+
+# ---- the deep search on the mebibyte-aligned disk: boot sectors everywhere
+"$QELDA" lost "$LOST/mib-wiped.raw" --deep >"$WORK/lost"
+expect "$WORK/lost" "mib-wiped deep" 11 NTFS "$(part mib 1 start)" "$mib_ntfs"
+expect "$WORK/lost" "mib-wiped deep" 11 FAT32 "$(part mib 2 start)" "$mib_fat32"
+expect "$WORK/lost" "mib-wiped deep" 11 exFAT "$(part mib 3 start)" "$mib_exfat"
+expect "$WORK/lost" "mib-wiped deep" 11 FAT "$(part mib 4 start)" "$mib_fat16"
+listing "mib-wiped FAT16" mib-p4.fls fold "$LOST/mib-wiped.raw" --lost --deep \
+  --source "$(index_of "$WORK/lost" 11 FAT "$(part mib 4 start)")"
+
+# ---- the deep search on the damaged disk: $MFT rebuild, exFAT backup, FAT16 rebuild
+for image in mib-damaged.raw mib-damaged.vmdk mib-damaged.vdi mib-damaged.vhd; do
+  found=2 rebuilt=3 && [[ $image == *.raw ]] && found=11 rebuilt=12
+  "$QELDA" lost "$LOST/$image" --deep >"$WORK/lost" 2>"$WORK/err" || { fail "$image: lost failed: $(cat "$WORK/err")"; continue; }
+  # A rebuilt NTFS volume reaches to the disk's end; a VHD's disk is rounded up to whole cylinders.
+  sectors=$mib_sectors
+  [[ $image == *.raw ]] || sectors=$("$QELDA" info "$LOST/$image" | sed -n 's/^Disk length: \([0-9]*\) sectors.*/\1/p')
+  start=$(part mib 1 start)
+  expect "$WORK/lost" "$image deep (\$MFT)" $rebuilt NTFS "$start" $((sectors - start))
+  expect "$WORK/lost" "$image deep" $found FAT32 "$(part mib 2 start)" "$mib_fat32"
+  expect "$WORK/lost" "$image deep (backup)" $found exFAT "$(part mib 3 start)" "$mib_exfat"
+  expect "$WORK/lost" "$image deep (directories)" $rebuilt FAT "$(part mib 4 start)" "$mib_fat16"
+  listing "$image NTFS (\$MFT)" mib-p1.fls keep "$LOST/$image" --lost --deep \
+    --source "$(index_of "$WORK/lost" $rebuilt NTFS "$start")"
+  listing "$image FAT32" mib-p2.fls fold "$LOST/$image" --lost --deep \
+    --source "$(index_of "$WORK/lost" $found FAT32 "$(part mib 2 start)")"
+done
+
+echo "$checks checks passed, $failures failures"
+((failures == 0 && checks >= 40))

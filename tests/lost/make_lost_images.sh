@@ -1,0 +1,214 @@
+#!/usr/bin/env bash
+# Makes the disks the lost-volume search is tested on: partitioned with sfdisk, formatted
+# and filled with the real tools, then damaged (the partition table wiped, boot sectors
+# zeroed). The answers are taken from The Sleuth Kit and dump.exfat before the damage.
+#
+#   make_lost_images.sh OUTDIR
+#
+# OUTDIR/chs.raw       100 MiB, volumes on cylinder boundaries of 255 heads and 63 sectors:
+#                      p1 NTFS at 63 (its backup boot sector at 32129, right before a
+#                      cylinder), p2 FAT32 at 32193 (empty), p3 exFAT at 80325
+# OUTDIR/mib.raw       256 MiB, volumes on mebibyte boundaries: p1 NTFS (2 KiB clusters) at
+#                      2048, p2 FAT32, p3 exFAT, p4 FAT16 (one reserved sector, 512 root
+#                      entries, 4-sector clusters, many folders)
+# Damaged copies:
+#   chs-wiped.raw           sector 0 zeroed
+#   chs-ntfs-backup.raw     sector 0 and the NTFS boot sector zeroed (its backup is left)
+#   mib-wiped.raw           sector 0 zeroed
+#   mib-damaged.raw         sector 0, both NTFS boot sectors, the FAT16 boot sector and the
+#                           exFAT main boot sector zeroed
+#   chs-wiped.{vmdk,vdi,vhd}, mib-damaged.{vmdk,vdi,vhd}   the same inside disk images
+# Answers, per disk D and partition N:
+#   D.mmls, D.parts ("N start count fs" per line), D-pN.fsstat, D-pN.fls (fls -r -p),
+#   D-pN.dump.exfat
+# Needs root and /dev/fuse (ntfs-3g fills the NTFS volumes).
+# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
+# at once, otherwise OUTDIR is rebuilt from scratch.
+set -euo pipefail
+
+SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
+if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
+OUT=$(readlink -m "$1")
+HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
+if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+mkdir -p "$(dirname "$OUT")"
+exec 9>"$OUT.lock"
+flock 9
+if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+
+export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
+
+log() { printf '[make_lost_images] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+for tool in sfdisk mkntfs ntfs-3g fusermount mkfs.fat mmd mcopy mkfs.exfat dump.exfat mmls fsstat fls qemu-img; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g fuse dosfstools mtools exfatprogs sleuthkit qemu-utils)"
+done
+
+WORK='' MNT='' FUSE_PID=''
+unmount_current() {
+  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
+    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
+  fi
+  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
+  FUSE_PID=''
+}
+cleanup() {
+  local rc=$?
+  unmount_current
+  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
+  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+rm -rf "$OUT"
+mkdir -p "$OUT"
+WORK=$(mktemp -d /tmp/qelda-lost-XXXXXX)
+MNT=$WORK/mnt
+mkdir -p "$MNT"
+
+run() {
+  if ! "$@" >>"$WORK/tools.log" 2>&1; then
+    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
+  fi
+}
+
+text_file() { seq -f "$2 line %06g of qelda lost-volume test data" 1 "$3" >"$1"; }
+
+# part_geom DISK N: "start count" of partition N.
+part_geom() { sfdisk -d "$1" | sed -n "s|^$1$2 : start= *\([0-9]*\), size= *\([0-9]*\),.*|\1 \2|p"; }
+
+# The files every volume gets: folders (each a directory cluster of its own) and files.
+make_tree() {
+  local d=$1 tag=$2 i
+  mkdir -p "$d/Docs/Reports" "$d/Photos" "$d/Music/Old"
+  for i in 1 2 3 4 5 6; do mkdir -p "$d/Folder $i"; text_file "$d/Folder $i/file$i.txt" "$tag f$i" $((i * 150)); done
+  printf 'qelda lost-volume test %s\n' "$tag" >"$d/readme.txt"
+  text_file "$d/Docs/Reports/report.txt" "$tag report" 1200
+  text_file "$d/Docs/A long name beyond eight dot three.txt" "$tag long" 40
+  head -c 70000 /dev/urandom >"$d/Photos/picture.bin"
+  text_file "$d/Music/Old/list.txt" "$tag music" 30
+}
+
+# put_fat DISK START: the tree into the FAT volume at START, with mtools.
+put_fat() {
+  local img=$1@@$(($2 * 512)) src=$WORK/tree p
+  rm -rf "$src"; make_tree "$src" "$(basename "$1")-$2"
+  while IFS= read -r p; do run mmd -i "$img" "::/$p"; done < <(cd "$src" && find . -mindepth 1 -type d | sed 's|^\./||' | LC_ALL=C sort)
+  while IFS= read -r p; do run mcopy -i "$img" "$src/$p" "::/$p"; done < <(cd "$src" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+}
+
+# ntfs_volume FILE SECTORS START [mkntfs options]: an NTFS volume file filled through ntfs-3g.
+ntfs_volume() {
+  local file=$1 sectors=$2 start=$3; shift 3
+  truncate -s $((sectors * 512)) "$file"
+  run mkntfs -F -Q -q -p "$start" -H 255 -S 63 -L "lost$start" "$@" "$file"
+  ntfs-3g -o no_detach "$file" "$MNT" >>"$WORK/tools.log" 2>&1 &
+  FUSE_PID=$!
+  for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
+  mountpoint -q "$MNT" || die "ntfs-3g did not mount $file"
+  make_tree "$MNT" "ntfs-$start"
+  unmount_current
+}
+
+# exfat_volume FILE SECTORS LABEL: an empty exFAT volume file.
+exfat_volume() {
+  truncate -s $(($2 * 512)) "$1"
+  run mkfs.exfat -L "$3" "$1"
+}
+
+# place DISK START FILE: a volume file written into the disk at START.
+place() { dd if="$3" of="$1" bs=512 seek="$2" conv=notrunc,sparse status=none; }
+zero_sector() { dd if=/dev/zero of="$1" bs=512 seek="$2" count=1 conv=notrunc status=none; }
+le64_at() { od -An -t u8 -j "$2" -N 8 "$1" | tr -d ' '; }
+
+# answers NAME: mmls, the partitions, and each volume's fsstat, fls and dump.exfat.
+answers() {
+  local name=$1 disk=$OUT/$1.raw n start count fs
+  timeout 120 mmls "$disk" >"$OUT/$name.mmls"
+  while read -r n start count fs; do
+    case $fs in
+      exfat)
+        dd if="$disk" of="$WORK/vol" bs=512 skip="$start" count="$count" status=none
+        dump.exfat "$WORK/vol" >"$OUT/$name-p$n.dump.exfat" 2>&1 ;;
+      *)
+        timeout 120 fsstat -f "$fs" -o "$start" "$disk" >"$OUT/$name-p$n.fsstat"
+        timeout 120 fls -f "$fs" -r -p -o "$start" "$disk" >"$OUT/$name-p$n.fls" ;;
+    esac
+  done <"$OUT/$name.parts"
+}
+
+# ---------------------------------------------------------------- chs.raw
+log "making chs.raw"
+disk=$OUT/chs.raw
+truncate -s 100M "$disk"
+run sfdisk -q "$disk" <<'EOF'
+label: dos
+label-id: 0x1c5c1c5c
+start=63, size=32067, type=7
+start=32193, size=40000, type=c
+start=80325, size=60000, type=7
+EOF
+ntfs_volume "$WORK/ntfs.vol" 32067 63
+place "$disk" 63 "$WORK/ntfs.vol"
+# Too few clusters for mtools to take it for FAT32 (it would refuse to write): left empty.
+run mkfs.fat -F 32 -s 1 --invariant -h 32193 -n CHSFAT32 --offset=32193 "$disk" 20000
+exfat_volume "$WORK/exfat.vol" 60000 CHSEXFAT
+place "$disk" 80325 "$WORK/exfat.vol"
+printf '1 63 32067 ntfs\n2 32193 40000 fat32\n3 80325 60000 exfat\n' >"$OUT/chs.parts"
+answers chs
+
+cp --sparse=always "$disk" "$OUT/chs-wiped.raw"
+zero_sector "$OUT/chs-wiped.raw" 0
+cp --sparse=always "$OUT/chs-wiped.raw" "$OUT/chs-ntfs-backup.raw"
+zero_sector "$OUT/chs-ntfs-backup.raw" 63
+
+# ---------------------------------------------------------------- mib.raw
+log "making mib.raw"
+disk=$OUT/mib.raw
+truncate -s 256M "$disk"
+run sfdisk -q "$disk" <<'EOF'
+label: dos
+label-id: 0x3a1b3a1b
+size=64MiB, type=7
+size=64MiB, type=c
+size=32MiB, type=7
+size=80MiB, type=6
+EOF
+read -r s1 c1 <<<"$(part_geom "$disk" 1)"
+read -r s2 c2 <<<"$(part_geom "$disk" 2)"
+read -r s3 c3 <<<"$(part_geom "$disk" 3)"
+read -r s4 c4 <<<"$(part_geom "$disk" 4)"
+ntfs_volume "$WORK/ntfs2.vol" "$c1" "$s1" -c 2048
+place "$disk" "$s1" "$WORK/ntfs2.vol"
+run mkfs.fat -F 32 --invariant -h "$s2" -n MIBFAT32 --offset="$s2" "$disk" $((c2 / 2))
+put_fat "$disk" "$s2"
+exfat_volume "$WORK/exfat2.vol" "$c3" MIBEXFAT
+place "$disk" "$s3" "$WORK/exfat2.vol"
+run mkfs.fat -F 16 -s 4 -R 1 -r 512 -a --invariant -h "$s4" -n MIBFAT16 --offset="$s4" "$disk" $((c4 / 2))
+put_fat "$disk" "$s4"
+printf '1 %s %s ntfs\n2 %s %s fat32\n3 %s %s exfat\n4 %s %s fat16\n' \
+  "$s1" "$c1" "$s2" "$c2" "$s3" "$c3" "$s4" "$c4" >"$OUT/mib.parts"
+answers mib
+
+cp --sparse=always "$disk" "$OUT/mib-wiped.raw"
+zero_sector "$OUT/mib-wiped.raw" 0
+cp --sparse=always "$OUT/mib-wiped.raw" "$OUT/mib-damaged.raw"
+ntfs_total=$(le64_at "$disk" $((s1 * 512 + 0x28)))
+zero_sector "$OUT/mib-damaged.raw" "$s1"
+zero_sector "$OUT/mib-damaged.raw" $((s1 + ntfs_total))
+zero_sector "$OUT/mib-damaged.raw" "$s3"
+zero_sector "$OUT/mib-damaged.raw" "$s4"
+
+# ---------------------------------------------------------------- inside disk images
+for name in chs-wiped mib-damaged; do
+  run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$OUT/$name.raw" "$OUT/$name.vmdk"
+  run qemu-img convert -f raw -O vdi "$OUT/$name.raw" "$OUT/$name.vdi"
+  run qemu-img convert -f raw -O vpc -o subformat=dynamic "$OUT/$name.raw" "$OUT/$name.vhd"
+done
+
+echo "$HASH" >"$OUT/.stamp"
+log "done"

@@ -1,0 +1,327 @@
+// Saving into hostile surroundings and from engines that give too little or too much: an
+// output folder that already holds symlinks (to folders, to files, dangling), FIFOs and
+// taken names; trees deeper than a path can be long; thousands of files of one name; names
+// that hold control characters. The engine is a stand-in that serves bytes from memory, so
+// every case is exact.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/scan_state.h"
+#include "engine/volume_engine.h"
+#include "platform/log.h"
+#include "platform/text.h"
+#include "results/file_folder_tree.h"
+#include "save/save_files.h"
+#include "support/image_dir.h"
+
+namespace qelda::save {
+namespace {
+
+namespace fs = std::filesystem;
+using engine::ReadOutcome;
+
+// Serves each item's bytes (by record key) in pieces of 4 KiB and answers what it is told.
+class MemoryEngine final : public engine::IVolumeEngine {
+ public:
+  struct Content {
+    std::string bytes;
+    ReadOutcome outcome = ReadOutcome::Complete;
+  };
+  std::map<std::uint64_t, Content> contents;
+
+  void Initialize(std::uint8_t) override {}
+  void FreeAll() override {}
+  engine::ScanOutcome scanVolume(bool) override { return {}; }
+  engine::ScanOutcome scanAdvanced() override { return {}; }
+  engine::ScanOutcome scanRaw() override { return {}; }
+  std::uint32_t foundCount() const override { return 0; }
+  ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {
+    const auto it = contents.find(item.m_nRecordKey);
+    if (it == contents.end()) return ReadOutcome::Unreadable;
+    const std::string& b = it->second.bytes;
+    for (std::size_t off = 0; off < b.size(); off += 4096) {
+      const std::size_t n = std::min<std::size_t>(4096, b.size() - off);
+      if (!sink({reinterpret_cast<const std::uint8_t*>(b.data() + off), n})) break;
+    }
+    return it->second.outcome;
+  }
+};
+
+// A found tree built by hand: folders and files under the root or under a folder.
+class HandTree {
+ public:
+  HandTree() { tree.ResetFoundTree(); }
+  std::uint32_t folder(std::u16string_view name, std::uint32_t parent = 0) {
+    FOUND_ITEM f;
+    f.m_byAttributes = kItemFolder;
+    f.m_nId = nextId_++;
+    f.m_nParentId = parent;
+    tree.AddFoundItem(f, name);
+    return f.m_nId;
+  }
+  // A file whose bytes the engine gives as they are, unless told otherwise.
+  void file(std::u16string_view name, const std::string& bytes, std::uint32_t parent = 0,
+            std::optional<std::uint64_t> size = std::nullopt, ReadOutcome outcome = ReadOutcome::Complete) {
+    FOUND_ITEM f;
+    f.m_byAttributes = kItemFile;
+    f.m_nId = nextId_++;
+    f.m_nParentId = parent;
+    f.m_nRecordKey = f.m_nId;
+    f.m_nSize = size.value_or(bytes.size());
+    engine.contents[f.m_nRecordKey] = {bytes, outcome};
+    tree.AddFoundItem(f, name);
+  }
+  // A file the engine cannot read at all.
+  void unreadable(std::u16string_view name, std::uint32_t parent = 0) {
+    FOUND_ITEM f;
+    f.m_byAttributes = kItemFile;
+    f.m_nId = nextId_++;
+    f.m_nParentId = parent;
+    f.m_nRecordKey = f.m_nId;
+    f.m_nSize = 100;
+    tree.AddFoundItem(f, name);
+  }
+
+  results::CFileFolderTree tree;
+  MemoryEngine engine;
+
+ private:
+  std::uint32_t nextId_ = 100;  // 0 stays the root's
+};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Every entry under `dir` as "path kind" (kind: d, f:bytes, l:target, p), not following links.
+std::map<std::string, std::string> entriesUnder(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = it->path().lexically_relative(dir).string();
+    const auto st = it->symlink_status();
+    if (fs::is_symlink(st)) out[rel] = "l:" + fs::read_symlink(it->path()).string();
+    else if (fs::is_directory(st)) out[rel] = "d";
+    else if (fs::is_fifo(st)) out[rel] = "p";
+    else out[rel] = "f:" + readFile(it->path().string());
+  }
+  return out;
+}
+
+class HostileSave : public ::testing::Test {
+ protected:
+  SaveTotals save(HandTree& hand, const std::string& out) {
+    reports_.clear();
+    CThreadForSavingFiles saver(state_, &hand.engine, hand.tree, log_, {out, {}},
+                                [this](SaveStatus status, const std::string& path) { reports_[path] = status; });
+    return saver.Run();
+  }
+
+  engine::ScanState state_;
+  platform::TextLog log_;
+  std::map<std::string, SaveStatus> reports_;
+  test::ImageDir dir_;
+};
+
+TEST_F(HostileSave, WhatIsAlreadyInTheOutputFolderIsANameTakenAndNeverFollowed) {
+  const std::string out = dir_.file("out");
+  const std::string victim = dir_.file("victim");
+  fs::create_directories(out + "/Existing");
+  fs::create_directories(victim);
+  std::ofstream(victim + "/target.txt") << "victim";
+  std::ofstream(out + "/taken.txt") << "taken";
+  std::ofstream(out + "/Existing/keep.txt") << "old";
+  fs::create_directory_symlink("../victim", out + "/DIR1");
+  fs::create_symlink("../victim/target.txt", out + "/link.txt");
+  fs::create_symlink("../victim/new.txt", out + "/dangling.txt");
+  ASSERT_EQ(::mkfifo((out + "/pipe").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((out + "/PIPEDIR").c_str(), 0644), 0);
+  const auto victimBefore = entriesUnder(victim);
+
+  HandTree hand;
+  const std::uint32_t dir1 = hand.folder(u"DIR1");
+  hand.file(u"a.txt", "A", dir1);
+  hand.file(u"link.txt", "L");
+  hand.file(u"dangling.txt", "D");
+  hand.file(u"pipe", "P");
+  const std::uint32_t pipeDir = hand.folder(u"PIPEDIR");
+  hand.file(u"b.txt", "B", pipeDir);
+  hand.file(u"taken.txt", "T");
+  const std::uint32_t existing = hand.folder(u"Existing");
+  hand.file(u"keep.txt", "K", existing);
+  hand.file(u"c.txt", "C", existing);
+
+  const SaveTotals totals = save(hand, out);
+  EXPECT_EQ(totals.recovered, 8u);
+  EXPECT_EQ(entriesUnder(victim), victimBefore);
+  const std::map<std::string, std::string> expected = {
+      {"DIR1", "l:../victim"},
+      {"DIR1 (2)", "d"},
+      {"DIR1 (2)/a.txt", "f:A"},
+      {"link.txt", "l:../victim/target.txt"},
+      {"link (2).txt", "f:L"},
+      {"dangling.txt", "l:../victim/new.txt"},
+      {"dangling (2).txt", "f:D"},
+      {"pipe", "p"},
+      {"pipe (2)", "f:P"},
+      {"PIPEDIR", "p"},
+      {"PIPEDIR (2)", "d"},
+      {"PIPEDIR (2)/b.txt", "f:B"},
+      {"taken.txt", "f:taken"},
+      {"taken (2).txt", "f:T"},
+      {"Existing", "d"},
+      {"Existing/keep.txt", "f:old"},
+      {"Existing/keep (2).txt", "f:K"},
+      {"Existing/c.txt", "f:C"},
+  };
+  EXPECT_EQ(entriesUnder(out), expected);
+  EXPECT_EQ(reports_.count("DIR1 (2)/a.txt"), 1u);
+  EXPECT_EQ(reports_.count("PIPEDIR (2)/b.txt"), 1u);
+}
+
+// Opens `path` (components joined by '/') below `dir` one folder at a time: paths longer
+// than a path may be cannot be opened whole.
+std::string readBelow(const std::string& dir, const std::vector<std::string>& folders, const std::string& file) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const std::string& f : folders) {
+    const int next = ::openat(fd, f.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(fd);
+    if (next < 0) return "(no folder " + f + ")";
+    fd = next;
+  }
+  const int in = ::openat(fd, file.c_str(), O_RDONLY | O_CLOEXEC);
+  ::close(fd);
+  if (in < 0) return "(no file)";
+  std::string bytes(64, '\0');
+  const ssize_t n = ::read(in, bytes.data(), bytes.size());
+  ::close(in);
+  bytes.resize(n > 0 ? std::size_t(n) : 0);
+  return bytes;
+}
+
+TEST_F(HostileSave, TreesDeeperThanAPathSaveEveryFileOnTheWayDownAndBackUp) {
+  // 40 folders of 200-character names (8,040 bytes of path), and beside them a chain of
+  // 150 short ones, each holding a file listed after its subfolder: those are written on
+  // the way back up, after the walk has passed the folders it keeps open.
+  HandTree hand;
+  std::vector<std::string> longNames;
+  std::uint32_t parent = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "long" + std::to_string(i) + "-";
+    name.resize(200, 'x');
+    longNames.push_back(name);
+    parent = hand.folder(platform::fromUtf8(name), parent);
+  }
+  hand.file(u"deep.txt", "deep", parent);
+  std::vector<std::string> shortNames;
+  std::vector<std::uint32_t> chain;
+  parent = 0;
+  for (int i = 0; i < 150; ++i) {
+    shortNames.push_back("s" + std::to_string(i));
+    chain.push_back(parent = hand.folder(platform::fromUtf8(shortNames.back()), parent));
+  }
+  for (int i = 0; i < 150; ++i) hand.file(u"after.txt", "after " + std::to_string(i), chain[std::size_t(i)]);
+
+  const std::string out = dir_.file("out");
+  const SaveTotals totals = save(hand, out);
+  EXPECT_EQ(totals.recovered, 151u);
+  EXPECT_EQ(totals.skipped, 0u);
+  EXPECT_EQ(totals.folders, 190u);
+  EXPECT_EQ(readBelow(out, longNames, "deep.txt"), "deep");
+  for (std::size_t i : {std::size_t(0), std::size_t(20), std::size_t(84), std::size_t(85), std::size_t(149)}) {
+    SCOPED_TRACE(i);
+    const std::vector<std::string> folders(shortNames.begin(), shortNames.begin() + std::ptrdiff_t(i) + 1);
+    EXPECT_EQ(readBelow(out, folders, "after.txt"), "after " + std::to_string(i));
+  }
+}
+
+TEST_F(HostileSave, ManyFilesOfOneNameTakeTheNextFreeNumbers) {
+  const std::string out = dir_.file("out");
+  fs::create_directories(out);
+  std::ofstream(out + "/same (3).txt") << "there before";
+  HandTree hand;
+  for (int i = 1; i <= 1500; ++i) hand.file(u"same.txt", std::to_string(i));
+  // A file that cannot be read leaves its name free for the next one.
+  hand.unreadable(u"gone.bin");
+  hand.file(u"gone.bin", "second");
+  // Folders of one name are one folder.
+  hand.file(u"x", "1", hand.folder(u"Docs"));
+  hand.file(u"x", "2", hand.folder(u"Docs"));
+
+  const SaveTotals totals = save(hand, out);
+  EXPECT_EQ(totals.recovered, 1503u);
+  EXPECT_EQ(totals.skipped, 1u);
+  EXPECT_EQ(readFile(out + "/same.txt"), "1");
+  EXPECT_EQ(readFile(out + "/same (2).txt"), "2");
+  EXPECT_EQ(readFile(out + "/same (3).txt"), "there before");
+  EXPECT_EQ(readFile(out + "/same (4).txt"), "3");
+  EXPECT_EQ(readFile(out + "/same (1501).txt"), "1500");
+  EXPECT_FALSE(fs::exists(out + "/same (1502).txt"));
+  EXPECT_EQ(readFile(out + "/gone.bin"), "second");
+  EXPECT_EQ(readFile(out + "/Docs/x"), "1");
+  EXPECT_EQ(readFile(out + "/Docs/x (2)"), "2");
+}
+
+TEST_F(HostileSave, AFileHoldsWhatTheEngineGaveAndNoMoreThanItsSize) {
+  const std::string kib8(8192, 'r');
+  struct Case {
+    const char* what;
+    std::string delivered;
+    std::uint64_t size;
+    ReadOutcome outcome;
+    SaveStatus status;
+    std::optional<std::uint64_t> savedBytes;  // nothing: no file left
+  } cases[] = {
+      {"all of it", std::string(5000, 'a'), 5000, ReadOutcome::Complete, SaveStatus::Recovered, 5000},
+      {"a 1 TiB size whose runs hold 8 KiB", kib8, std::uint64_t(1) << 40, ReadOutcome::Partial,
+       SaveStatus::PartiallyRecovered, 8192},
+      {"less than the size, said to be complete", kib8, 20000, ReadOutcome::Complete, SaveStatus::PartiallyRecovered,
+       8192},
+      {"more than the size", std::string(9000, 'm'), 5000, ReadOutcome::Complete, SaveStatus::Recovered, 5000},
+      {"nothing readable", "", 100, ReadOutcome::Unreadable, SaveStatus::Skipped, std::nullopt},
+      {"an empty file", "", 0, ReadOutcome::Complete, SaveStatus::Recovered, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandTree hand;
+    hand.file(u"f.bin", c.delivered, 0, c.size, c.outcome);
+    const std::string out = dir_.file(std::string("case-") + c.what);
+    save(hand, out);
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(reports_.begin()->second, c.status);
+    const std::string path = out + "/f.bin";
+    if (!c.savedBytes) {
+      EXPECT_FALSE(fs::exists(path));
+      continue;
+    }
+    ASSERT_TRUE(fs::exists(path));
+    EXPECT_EQ(fs::file_size(path), *c.savedBytes);
+    EXPECT_EQ(readFile(path), c.delivered.substr(0, std::size_t(*c.savedBytes)));
+  }
+}
+
+TEST_F(HostileSave, NamesKeepTheirCharactersOnDiskAndOneLineInTheLog) {
+  HandTree hand;
+  const std::string forged = "forged\nf\t-\t0\tpasswd";
+  hand.file(platform::fromUtf8(forged), "x", hand.folder(u"dir\twith\x1B[31m"));
+  const std::string out = dir_.file("out");
+  save(hand, out);
+  const std::string path = "dir\twith\x1B[31m/" + forged;
+  EXPECT_EQ(readFile(out + "/" + path), "x");
+  ASSERT_EQ(reports_.count(path), 1u);  // the report gives the path as written
+  const auto entries = log_.entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0], u"[Recovered] dir\\twith\\x1B[31m/forged\\nf\\t-\\t0\\tpasswd");
+}
+
+}  // namespace
+}  // namespace qelda::save
