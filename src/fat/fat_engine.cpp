@@ -39,6 +39,7 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
     if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
       source.startSector = volume->m_nStartSector;
       source.sectorCount = volume->m_nSectorCount;
+      source.lastSector = volume->m_nLastSector;
       source.fatType = volume->m_byFileSystem;
       source.drive = volume->m_byDrive;
       source.sectorsPerCluster = volume->m_bySectorsPerCluster;
@@ -73,6 +74,7 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
     if (!source.imagePath.empty()) m_szImagePath = source.imagePath;
   }
   m_nTotalSectors = source.sectorCount;
+  m_nLastSector = source.lastSector;
   // A volume that claims more than the disk holds is read only as far as the disk goes.
   if (!bImageFile && image_ && image_->diskSectors != 0) {
     const std::uint64_t room = m_nPartitionStart < image_->diskSectors ? image_->diskSectors - m_nPartitionStart : 0;
@@ -106,6 +108,9 @@ void CFatEngine::FreeAll() {
   imageFile_.reset();
   imageFileTried_ = false;
   image_.reset();
+  m_pRawSearch.reset();
+  rawUnitRule_.reset();
+  groupNodes_.clear();
 }
 
 bool CFatEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -310,7 +315,8 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
 
 engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
 
-void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush) {
+void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
+                            std::uint64_t itemRange) {
   if (withFlush && !pendingItems_.empty()) {
     // The first-find steps come before the held-back folders.
     if (m_nFoundCount == 0) {
@@ -327,8 +333,7 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
     }
     FlushPendingItems();
   }
-  reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
-                    engine::kDefaultItemRange);
+  reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {

@@ -3,6 +3,7 @@
 // tree and reports what it finds through the platform sinks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -15,6 +16,8 @@
 
 #include "fs/fat_boot.h"
 #include "fs/fat_geometry.h"
+#include "carve/raw_match.h"
+#include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
@@ -38,6 +41,7 @@ struct FatVolumeSource {
   std::uint8_t sourceKind = 1;  // kind of the selected source entry (0 whole disk, 1 partition, 3 rebuilt, 7 volume file, ...)
   std::uint64_t startSector = 0;
   std::uint64_t sectorCount = 0;
+  std::uint64_t lastSector = 0;
   std::uint8_t fatType = 0;
   std::uint8_t drive = 0xFF;
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
@@ -54,6 +58,9 @@ struct FatVolumeSource {
 // mounted image, and on an image file); both carry their parameters in their records.
 inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
 inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
+
+// Ids of the raw search's folders and files count down from here: never an id a tree gives.
+inline constexpr std::int32_t kFirstPlaceholderId = -16;
 
 // One entry of the pending-items queue: a folder held back until something deleted is
 // found beneath it.
@@ -112,6 +119,21 @@ class CFatEngine {
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict);
 
+  // --- the raw search: files found by their signatures --------------------------------------------
+  // A volume's raw scan: over its free clusters when its geometry is usable, else over its
+  // sectors. Nothing for a volume the list names NTFS.
+  void ScanRaw();
+  void ScanRawVolume();
+  // The sector range of a search by sectors (inclusive end). A reversed range searches nothing.
+  void SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end);
+  void SearchDriveForKnownTypes();
+  void FatRawSearch();
+  void SearchClustersForKnownTypes();
+  // Reports a file found by its signature (start: its sector or first cluster) in the folder of
+  // its type.
+  void AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
+                       std::uint64_t size, std::uint64_t modified);
+
   // --- volume parameters when the boot sector cannot give them ----------------------------------
   // Collects sectors that start directory clusters and rebuilds the geometry from them;
   // nonzero when parameters were found.
@@ -169,6 +191,7 @@ class CFatEngine {
   std::uint32_t m_nSectorsPerFat = 0;
   std::uint32_t m_nRootCluster = 0;
   std::uint64_t m_nPartitionStart = 0;
+  std::uint64_t m_nLastSector = 0;
   std::uint64_t m_nTotalSectors = 0;
   std::uint32_t m_nRootDirSectors = 0;
   std::uint32_t m_nReservedSectors = 0;
@@ -189,6 +212,7 @@ class CFatEngine {
   std::uint8_t m_nLinkingMode = 0;
   std::uint8_t m_bImageFile = 0;
   std::uint32_t m_bAbsoluteSectors = 0;
+  std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawSearch;  // the raw search's reading context
   platform::IFoundItemSink* m_pConsole = nullptr;
   platform::IScanProgress* m_pScanDlg = nullptr;
 
@@ -223,7 +247,8 @@ class CFatEngine {
 
   // Reporting, as every engine reports; with a flush the held-back folders go first.
   engine::ItemReporter reporter() const;
-  void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush);
+  void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
+                  std::uint64_t itemRange = engine::kDefaultItemRange);
 
   // Log lines.
   void logSection(std::u16string_view text);
@@ -251,7 +276,8 @@ class CFatEngine {
   }
   // The boot sector, then the backup at sector 6, judged as the scans judge them; the
   // geometry of the last one read is taken. False when neither passes.
-  bool takeBootParameters();
+  // rawScan: the raw scan's judgement, which does not weigh the FAT's size against the volume.
+  bool takeBootParameters(bool rawScan = false);
   // The parameters a rebuilt volume's record carries; false when they describe no FAT volume.
   bool takeRebuiltVolumeParameters();
   void setClusterBound();
@@ -330,6 +356,23 @@ class CFatEngine {
   std::unordered_map<std::uint64_t, std::uint32_t> listedIds_;
   ClusterBlock passBlock_;  // the block the passes over every cluster read through
   std::vector<std::uint8_t> zeroCluster_;
+  // Raw search: the folders of the found types (name, id, files in it), the ids of what it
+  // reports (placeholders counting down from -16) and the running number of files a finder named.
+  struct GroupNode {
+    std::u16string name;
+    std::uint32_t id = 0;
+    std::uint16_t count = 0;
+  };
+  std::vector<GroupNode> groupNodes_;
+  std::int32_t placeholderId_ = kFirstPlaceholderId;
+  std::uint64_t rawFileNumber_ = 0;
+  std::unique_ptr<carve::IRawUnitRule> rawUnitRule_;
+  std::atomic<std::uint32_t> rawReadFailures_{0};
+  // Reads absolute sectors of the source (the image file when m_bImageFile); false when any
+  // could not be read (zeros there).
+  bool readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+  void makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule);
+  void reportRawHit(carve::RawHit&& hit);
   std::u16string failure_;
   std::optional<platform::ReadOnlyFile> imageFile_;
   bool imageFileTried_ = false;

@@ -36,7 +36,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   passBlock_ = {};
 }
 
-bool CFatEngine::takeBootParameters() {
+bool CFatEngine::takeBootParameters(bool rawScan) {
   // The boot sector, then FAT32's backup at sector 6; each must give a geometry that fits
   // the volume and a FAT copy with its media signature.
   std::array<std::uint8_t, kSectorBytes> sector{};
@@ -45,7 +45,7 @@ bool CFatEngine::takeBootParameters() {
     const auto params = parseFatBootSector(ByteView(sector));
     if (!params) return false;
     FatCopyBootParams(*params);
-    return !bootParamsAreBad(*params, m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
+    return !bootParamsAreBad(*params, rawScan ? 0 : m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
   };
   return judge(0, false) || judge(boot::kBackupSector, true);
 }

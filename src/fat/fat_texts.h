@@ -29,6 +29,7 @@ inline constexpr std::u16string_view kOf = u"of";
 inline constexpr std::u16string_view kAddingLost = u"Adding lost file(s) and folder(s)";
 inline constexpr std::u16string_view kAddingRootFiles = u"Adding root directory file(s)";
 inline constexpr std::u16string_view kAddingBroken = u"Adding broken file(s) and folder(s)";
+inline constexpr std::u16string_view kSearchingPhysicalDrive = u"Searching physical drive for known file types";
 inline constexpr std::u16string_view kLostFolders = u"Lost folder(s)";
 inline constexpr std::u16string_view kFolder = u"Folder";
 inline constexpr std::u16string_view kRootFolderPrefix = u"$Root";

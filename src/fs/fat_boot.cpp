@@ -78,7 +78,7 @@ bool bootParamsAreBad(const FatBootParams& p, std::uint64_t totalSectors, bool b
   if (p.fatType == kFat16 && p.sectorsPerFat >= kFat16FatSectorLimit) return true;
   if (p.fatType == kFat32 && p.sectorsPerFat > kMaxFatSectors32) return true;
   if (p.fatType != kFat32 && p.sectorsPerFat > kMaxFatSectorsSmall) return true;
-  return p.sectorsPerFat == 0 || p.sectorsPerFat >= totalSectors / 10;
+  return p.sectorsPerFat == 0 || (totalSectors != 0 && p.sectorsPerFat >= totalSectors / 10);
 }
 
 }  // namespace qelda::fat

@@ -65,6 +65,7 @@ platform::Parsed<FatBootParams> parseFatBootSector(platform::ByteView sector);
 
 // The scan's own test of copied parameters: true when they cannot be trusted on a volume
 // of totalSectors sectors (the backup boot sector may not claim one sector per cluster).
+// totalSectors 0: the FAT's size is not weighed against the volume (the raw scan's test).
 bool bootParamsAreBad(const FatBootParams& p, std::uint64_t totalSectors, bool backup);
 
 // Sectors in front of the data area: reserved, two FAT copies and the fixed root.

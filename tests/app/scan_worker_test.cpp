@@ -99,7 +99,6 @@ TEST_F(ScanWorkerTest, WhatCannotBeScannedEndsAsAFailureWithItsMessage) {
   const Case cases[] = {
       {"exFAT volume", 5, kScanQuick, 1},
       {"whole disk, quick scan", 0, kScanQuick, 1},
-      {"raw scan", 1, kScanRaw, 1},
       {"lost-volume search", 1, kScanLostVolumes, 1},
       {"NTFS deleted-files scan", 2, kScanDeleted, 1},
   };

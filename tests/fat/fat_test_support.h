@@ -120,6 +120,7 @@ class MountedVolume {
     e->m_pScanDlg = &progress_;
     FatVolumeSource source;
     source.sectorCount = sectors_;
+    source.lastSector = sectors_;
     e->initializeVolume(0, source);
     return e;
   }
