@@ -42,6 +42,11 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
       source.lastSector = volume->m_nLastSector;
       source.fatType = volume->m_byFileSystem;
       source.drive = volume->m_byDrive;
+      source.sectorsPerCluster = volume->m_bySectorsPerCluster;
+      source.fatSectors = volume->m_nFatSectors;
+      source.reservedSectors = volume->m_nReservedSectors;
+      source.rootDirSectors = volume->m_wRootDirSectors;
+      source.clusterArray = volume->clusterArray;
     }
   } else {
     source.sourceKind = 0;  // nothing chosen: treated as a whole disk
@@ -51,7 +56,9 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
 
 void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source) {
   if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 0);
+  image_ = app_.mountedImage();
   sourceKind_ = source.sourceKind;
+  rebuilt_ = source;
   switch (source.sourceKind) {
     case 0: case 4: case 5: case 6: case 8: case 9:
       // A whole disk or drive: the raw scan sets its own range.
@@ -68,6 +75,11 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
   }
   m_nTotalSectors = source.sectorCount;
   m_nLastSector = source.lastSector;
+  // A volume that claims more than the disk holds is read only as far as the disk goes.
+  if (!bImageFile && image_ && image_->diskSectors != 0) {
+    const std::uint64_t room = m_nPartitionStart < image_->diskSectors ? image_->diskSectors - m_nPartitionStart : 0;
+    m_nTotalSectors = std::min(m_nTotalSectors, room);
+  }
   m_nFatType = source.fatType;
   m_nDriveNumber = source.drive;
   m_nNextItemId = 2;
@@ -83,7 +95,11 @@ void CFatEngine::FreeAll() {
   m_nClusterMapSize = 0;
   m_pFat.clear();
   m_pFat.shrink_to_fit();
-  listedFolders_.clear();
+  clearListedFolders();
+  m_pDirCandidates.clear();
+  entryClusters_ = {};
+  passBlock_ = {};
+  zeroCluster_ = {};
   pendingDirs_.clear();
   orphanDirs_.clear();
   pendingItems_.clear();
@@ -91,6 +107,10 @@ void CFatEngine::FreeAll() {
   visited_ = VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
+  image_.reset();
+  m_pRawSearch.reset();
+  rawUnitRule_.reset();
+  groupNodes_.clear();
 }
 
 bool CFatEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -126,29 +146,35 @@ std::uint32_t CFatEngine::ReadImageFileSectors(std::uint64_t sector, std::uint8_
     imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
   }
   const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
-  std::memset(buffer, 0, bytes);
-  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) return 0;
+  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) {
+    std::memset(buffer, 0, bytes);
+    return 0;
+  }
+  // A short read leaves zeros after what was read.
   return imageFile_->readExact(sector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
 }
 
 bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
-  std::memset(buffer, 0, byteCount);
+  // Both readers leave zeros where they could not read: the buffer always holds what was read.
   const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
   if (m_bImageFile) return ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
   disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(app_, buffer, absolute, byteCount, &report);
+  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
   return result != 0 && report.failedSectors == 0;
 }
 
 std::uint32_t CFatEngine::ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                              std::uint16_t sectorCount) {
   if (buffer == nullptr || sectorCount == 0) return 0;
-  std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
+  const auto refuse = [&] {
+    std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
+    return 0u;
+  };
   // Clusters 0 and 1 do not exist; a cluster number this large lies beyond any volume.
-  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return 0;
+  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return refuse();
   const std::uint64_t sector = systemSectorCount() + (cluster - 2) * m_nSectorsPerCluster + sectorInCluster;
   // Clusters past the volume's end belong to whatever follows it on the disk.
-  if (!m_bAbsoluteSectors && sector + sectorCount > m_nTotalSectors) return 0;
+  if (!m_bAbsoluteSectors && sector + sectorCount > m_nTotalSectors) return refuse();
   return readVolumeSectors(buffer, std::uint32_t(sectorCount) * kSectorBytes, sector) ? 1 : 0;
 }
 
@@ -212,7 +238,8 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   if (!fatInUse()) return nullptr;
   const std::uint32_t bad = m_nFatType == kFat32 ? kFat32Bad : m_nFatType == kFat16 ? kFat16Bad : kFat12Bad;
   const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
-  const std::uint64_t entries = perSector * m_nSectorsPerFat;
+  // Entries of the FAT as loaded: no more than the part of it that lies inside the volume.
+  const std::uint64_t entries = perSector * std::min<std::uint64_t>(m_nSectorsPerFat, m_pFat.size() / kSectorBytes);
   if (entries + 1 > kMaxListClusters + 1) return nullptr;
   m_nClusterMapSize = std::uint32_t(entries + 1);
   m_pClusterMap.assign(m_nClusterMapSize, 0);
@@ -288,7 +315,8 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
 
 engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
 
-void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush) {
+void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
+                            std::uint64_t itemRange) {
   if (withFlush && !pendingItems_.empty()) {
     // The first-find steps come before the held-back folders.
     if (m_nFoundCount == 0) {
@@ -305,8 +333,7 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
     }
     FlushPendingItems();
   }
-  reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
-                    engine::kDefaultItemRange);
+  reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {

@@ -3,8 +3,11 @@
 // tree and reports what it finds through the platform sinks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +15,9 @@
 #include <vector>
 
 #include "fs/fat_boot.h"
+#include "fs/fat_geometry.h"
+#include "carve/raw_match.h"
+#include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
@@ -22,6 +28,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 #include "engine/scan_state.h"
+#include "image/mounted_image.h"
 
 namespace qelda::fat {
 
@@ -38,7 +45,22 @@ struct FatVolumeSource {
   std::uint8_t fatType = 0;
   std::uint8_t drive = 0xFF;
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
+  // A volume the lost-volume search rebuilt from directory clusters carries its parameters
+  // and the directory clusters it was found from.
+  std::uint8_t sectorsPerCluster = 0;
+  std::uint32_t fatSectors = 0;
+  std::uint32_t reservedSectors = 0;
+  std::uint16_t rootDirSectors = 0;
+  std::vector<std::uint32_t> clusterArray;
 };
+
+// Source kinds of volumes the lost-volume search rebuilt from directory clusters (on the
+// mounted image, and on an image file); both carry their parameters in their records.
+inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
+inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
+
+// Ids of the raw search's folders and files count down from here: never an id a tree gives.
+inline constexpr std::int32_t kFirstPlaceholderId = -16;
 
 // One entry of the pending-items queue: a folder held back until something deleted is
 // found beneath it.
@@ -60,6 +82,9 @@ class CFatEngine {
   void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
   void FreeAll();
   void ScanVolume(std::uint32_t bDeleted);
+  // The advanced scan (bDeleted 0) and the deleted-files scan's search of the data area for
+  // directory clusters (bDeleted 1).
+  void ScanAdvanced(std::uint32_t bDeleted);
   std::uint32_t ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                    std::uint16_t sectorCount);
   std::vector<std::uint32_t> GetClusterList(std::uint32_t first, std::uint64_t size, std::uint32_t mode,
@@ -80,8 +105,9 @@ class CFatEngine {
 
   // --- FAT copies ------------------------------------------------------------------------------
   std::uint32_t FatCheckFatSignatures();
-  std::uint32_t FatCompareFats(std::vector<std::uint8_t>& buffer1, std::vector<std::uint8_t>& buffer2,
-                               std::uint32_t& firstMismatch);
+  // Compares the copies as they are read, FAT1 landing in `fat1` (the FAT to use when they
+  // agree); 1 when identical, else 0 with the first sector that differs.
+  std::uint32_t FatCompareFats(std::vector<std::uint8_t>& fat1, std::uint32_t& firstMismatch);
   std::uint32_t FatVerifyFat(std::uint32_t startOffset, std::uint8_t copy);
   void FatVerifyFats();
   std::uint32_t LoadFat();
@@ -93,14 +119,58 @@ class CFatEngine {
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict);
 
+  // --- the raw search: files found by their signatures --------------------------------------------
+  // A volume's raw scan: over its free clusters when its geometry is usable, else over its
+  // sectors. Nothing for a volume the list names NTFS.
+  void ScanRaw();
+  void ScanRawVolume();
+  // The sector range of a search by sectors (inclusive end). A reversed range searches nothing.
+  void SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end);
+  void SearchDriveForKnownTypes();
+  void FatRawSearch();
+  void SearchClustersForKnownTypes();
+  // Reports a file found by its signature (start: its sector or first cluster) in the folder of
+  // its type.
+  void AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
+                       std::uint64_t size, std::uint64_t modified);
+
+  // --- volume parameters when the boot sector cannot give them ----------------------------------
+  // Collects sectors that start directory clusters and rebuilds the geometry from them;
+  // nonzero when parameters were found.
+  std::uint32_t FatSearchCriticalInfo();
+  std::uint32_t FatRebuildParameters();
+  std::uint32_t PrepareVolumeParameters();
+  void FatScanAdvancedBody();
+
   // --- tree walks and passes ---------------------------------------------------------------------
   void BuildDirectoryTree();
+  void FatBuildTree();
+  void FatRunTreePasses();
+  void FatWalkAdvancedRoot();
+  void FatSearchDirClusters();
+  void FatAddLostFolders();
+  void FatBuildTreeFromDirList();
   void WalkFixedRootDirectory();
   void WalkRootDirectoryChain(std::uint32_t rootCluster);
   void AddDeletedDirectories();
   void FatAddDeletedEntries(std::uint32_t mode);
   void FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted, std::uint32_t mode);
   void FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t mode);
+  // Files of FAT chains no reported item owns, and free clusters that hold directory entries.
+  void AddRootAndBrokenEntries();
+  void AddFixedRootFiles();
+  void AddOrphanRootChains();
+  bool FatLooksLikeRoot(std::uint32_t cluster);
+  void AddOrphanRootChain(std::uint32_t cluster, std::uint8_t bDeleted);
+  std::uint32_t AddClusterDirectory(std::uint32_t cluster, std::uint32_t bound, std::uint8_t bBroken,
+                                    std::uint8_t bDeleted);
+  void AddBrokenEntries();
+  // The deleted-files scan's search of the data area for directory clusters.
+  void SearchDirectoryClusters();
+  void BuildDeletedTree();
+  void PlaceFoundDirectories();
+  void AddFoundDirectoryFiles(platform::ByteView buffer, FOUND_ITEM record);
+
   void PushPendingItem(const FOUND_ITEM& record, std::u16string_view name);
   void DropPendingItem();
   void FlushPendingItems();
@@ -110,6 +180,7 @@ class CFatEngine {
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
+  std::vector<DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
   std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
   std::uint32_t m_nMaxCluster = 0;
   std::uint8_t m_nDriveNumber = 0;
@@ -131,7 +202,6 @@ class CFatEngine {
   DirNode* m_pOrphanDirs = nullptr;
   DirNode* m_pOrphanDirsTail = nullptr;
   std::uint8_t m_bAdvanced = 0;
-  std::uint32_t m_bClusterRawMode = 0;
   std::uint32_t m_bLostPass = 0;
   std::uint32_t m_bDeleted = 0;
   std::uint32_t m_nFoundCount = 0;
@@ -142,6 +212,7 @@ class CFatEngine {
   std::uint8_t m_nLinkingMode = 0;
   std::uint8_t m_bImageFile = 0;
   std::uint32_t m_bAbsoluteSectors = 0;
+  std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawSearch;  // the raw search's reading context
   platform::IFoundItemSink* m_pConsole = nullptr;
   platform::IScanProgress* m_pScanDlg = nullptr;
 
@@ -166,6 +237,7 @@ class CFatEngine {
   bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector);
   bool readFirstSector(std::uint32_t cluster, std::uint8_t* sector512);
   std::uint64_t systemSectorCount() const;
+  std::uint64_t dataSectorCount() const;
   std::uint64_t dataBound() const;
   bool fatInUse() const { return m_nLinkingMode != kLinkContiguous && !m_pFat.empty(); }
   FatTable fatTable() const { return FatTable(m_pFat, m_nFatType); }
@@ -175,7 +247,8 @@ class CFatEngine {
 
   // Reporting, as every engine reports; with a flush the held-back folders go first.
   engine::ItemReporter reporter() const;
-  void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush);
+  void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
+                  std::uint64_t itemRange = engine::kDefaultItemRange);
 
   // Log lines.
   void logSection(std::u16string_view text);
@@ -195,16 +268,111 @@ class CFatEngine {
   bool applyEntryRules(FOUND_ITEM& record, const std::u16string& name, std::uint32_t entryOffset,
                        std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                        bool parentDeleted);
-  void walkNow();  // runs the walks pushed by a root entry before the next root entry
   void endWithInvalidVolume(std::u16string_view why);
+  // Per-scan state: flags, chains and queues emptied.
+  void beginScan(std::uint32_t bDeleted, std::uint8_t advanced);
+  bool isRebuiltVolume() const {
+    return sourceKind_ == kSourceRebuiltVolume || sourceKind_ == kSourceRebuiltImageVolume;
+  }
+  // The boot sector, then the backup at sector 6, judged as the scans judge them; the
+  // geometry of the last one read is taken. False when neither passes.
+  // rawScan: the raw scan's judgement, which does not weigh the FAT's size against the volume.
+  bool takeBootParameters(bool rawScan = false);
+  // The parameters a rebuilt volume's record carries; false when they describe no FAT volume.
+  bool takeRebuiltVolumeParameters();
+  void setClusterBound();
+  // After a rebuild: the fields of a usable boot sector that puts the data area at the
+  // rebuilt place with the rebuilt cluster size replace the rebuilt ones.
+  void adoptAgreeingBootSector();
+  void walkRoot();
+  // The fixed root's entries up to its end that pass the checks and make an item.
+  void forEachFixedRootItem(
+      const std::function<void(FOUND_ITEM& record, const std::u16string& name, std::size_t offset)>& take);
+  // The entries of a chain's clusters that pass the checks and make an item, handed to a
+  // taker that says whether it reported the item. isRoot: the root's chain, which a
+  // sub-directory's cluster or an end mark ends (elsewhere they end one cluster only), and
+  // whose clusters step the item bar. deleted: the items are marked deleted.
+  using ChainItemTaker = std::function<bool(FOUND_ITEM& record, const std::u16string& name, std::uint32_t offset,
+                                            std::uint32_t cluster, std::uint32_t previousCluster)>;
+  void forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t deleted, const ChainItemTaker& take);
+  // The tree passes' second half: deleted folders, folders whose parent is unknown, deleted
+  // folders met meanwhile; then the root's files and the free clusters that hold entries.
+  void runFolderPasses();
+  void finishTree();
+  // Folders the engine names itself: by a cluster number, "Lost folder(s)".
+  void reportMadeUpFolder(std::uint64_t key, std::uint32_t id, std::uint32_t parentId, std::u16string_view name,
+                          bool deleted);
+  std::uint32_t lostFolderId();  // reports "Lost folder(s)" the first time
+  // A folder found by its cluster is deleted when the FAT holds that cluster free.
+  bool fatSaysFree(std::uint32_t cluster) const;
+  // Listed folders: the chain, and the id of the first folder listed under each key.
+  void listFolder(std::uint64_t key, std::uint32_t id, std::uint32_t flag = 0);
+  void clearListedFolders();
+  // A directory cluster whose ".." names the root, found by a sweep or listed in a rebuilt
+  // volume's record: reported under the root, named by its cluster, and walked.
+  void placeRootChild(std::uint32_t cluster, bool deleted);
+  // A directory whose parent folder has not been reported: under the folder listed for its
+  // parent, else under a folder made up for the parent in "Lost folder(s)", or (a circle of
+  // lost folders) right in "Lost folder(s)".
+  void placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster, bool underLostFolder);
+  // False when the sweep of the data area saw that cluster c cannot hold directory entries.
+  bool mayHoldEntries(std::uint32_t c) const;
+  // A directory found by the directory-cluster search, reported under parentId.
+  void placeFoundDirectory(PENDING_DIR_NODE& node, std::uint32_t parentId);
+
+  // Sequential reading of the data area: blocks of whole clusters, 1 MiB at a time, never
+  // past the data area's end.
+  struct ClusterBlock {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::uint32_t clustersPerBlock() const;
+  void readClusterBlock(ClusterBlock& block, std::uint32_t first);
+  // Cluster c from the block, reading the block that starts at c when c is not in it.
+  platform::ByteView heldCluster(ClusterBlock& block, std::uint32_t c);
 
   std::vector<std::uint8_t> readDirectoryTail(std::uint32_t previousCluster);
+  // FAT copies: the sectors of one copy that lie inside the volume (at most the FAT's size),
+  // and a block of a copy read with each sector's success (sectors outside the volume fail).
+  std::uint64_t fatSectorsInVolume() const;
+  void readFatSectors(std::uint8_t copy, std::uint64_t first, std::uint32_t count, std::uint8_t* out,
+                      std::vector<std::uint8_t>* ok);
+  bool copyIsSigned(std::uint8_t copy);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
 
   engine::ScanState& app_;
+  // The mounted image the volume is read from, taken when the engine is initialised.
+  std::shared_ptr<const disk::MountedImage> image_;
   platform::ILog& log_;
   platform::IUserNotifier& notifier_;
   std::uint8_t sourceKind_ = 1;
+  FatVolumeSource rebuilt_;  // the rebuilt volume's parameters and listed clusters
+  bool lostFolderReported_ = false;
+  bool fixedRootWalked_ = false;  // this scan walked the fixed root directory
+  // Clusters below the data area's end that may hold directory entries, as the sweep of
+  // the data area saw them (empty when no sweep ran): later passes read only these.
+  std::vector<bool> entryClusters_;
+  std::unordered_map<std::uint64_t, std::uint32_t> listedIds_;
+  ClusterBlock passBlock_;  // the block the passes over every cluster read through
+  std::vector<std::uint8_t> zeroCluster_;
+  // Raw search: the folders of the found types (name, id, files in it), the ids of what it
+  // reports (placeholders counting down from -16) and the running number of files a finder named.
+  struct GroupNode {
+    std::u16string name;
+    std::uint32_t id = 0;
+    std::uint16_t count = 0;
+  };
+  std::vector<GroupNode> groupNodes_;
+  std::int32_t placeholderId_ = kFirstPlaceholderId;
+  std::uint64_t rawFileNumber_ = 0;
+  std::unique_ptr<carve::IRawUnitRule> rawUnitRule_;
+  std::atomic<std::uint32_t> rawReadFailures_{0};
+  // Reads absolute sectors of the source (the image file when m_bImageFile); false when any
+  // could not be read (zeros there).
+  bool readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count);
+  void makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule);
+  void reportRawHit(carve::RawHit&& hit);
   std::u16string failure_;
   std::optional<platform::ReadOnlyFile> imageFile_;
   bool imageFileTried_ = false;
@@ -220,6 +388,15 @@ class CFatEngine {
 // The scan dialog's bars: items, and blocks of the long walks.
 inline constexpr int kItemBar = engine::kItemBar;
 inline constexpr int kBlockBar = engine::kItemBar + 1;
+
+// The id of "Lost folder(s)", which is also its record key.
+inline constexpr std::uint32_t kLostFolderId = 1;
+// The sweeps read the data area this many sectors (1 MiB) at a time.
+inline constexpr std::uint32_t kSweepBlockSectors = 2048;
+
+inline bool isAdvancedScanKind(std::uint32_t kind) {
+  return kind == engine::kScanAdvanced || kind == engine::kScanAdvancedAgain;
+}
 
 // Directory walks deeper than this report their folders without walking them.
 inline constexpr std::size_t kMaxWalkDepth = 2048;

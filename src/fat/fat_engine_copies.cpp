@@ -1,5 +1,7 @@
 // The two FAT copies: which of them carries a media signature, whether they agree, how many
-// implausible entries each holds where they differ, and loading the one chosen.
+// implausible entries each holds where they differ, and loading the one chosen. Every copy
+// is read in blocks, and only as far as it lies inside the volume: a boot sector may claim a
+// FAT far larger than the disk that holds it.
 #include <algorithm>
 #include <array>
 #include <new>
@@ -15,50 +17,88 @@ namespace qelda::fat {
 
 namespace {
 
-constexpr std::uint32_t kCompareBlockSectors = 64;
+// The comparison's progress counts blocks of this many sectors.
+constexpr std::uint32_t kCompareStepSectors = 64;
+// Copies are read this many sectors (1 MiB) at a time.
+constexpr std::uint32_t kFatBlockSectors = 2048;
 
 std::u16string numberText(std::uint64_t n, std::string_view suffix) {
   return platform::fromUtf8(std::to_string(n) + std::string(suffix));
 }
 
-}  // namespace
-
-std::uint32_t CFatEngine::FatCheckFatSignatures() {
-  std::array<std::uint8_t, kSectorBytes> sector{};
-  const bool good1 = readVolumeSectors(sector.data(), kSectorBytes, m_nReservedSectors) && hasMediaSignature(sector);
-  if (good1) return 0;
-  const bool good2 = readVolumeSectors(sector.data(), kSectorBytes, std::uint64_t(m_nReservedSectors) + m_nSectorsPerFat) &&
-                     hasMediaSignature(sector);
-  return good2 ? 1 : 2;
+bool allRead(const std::vector<std::uint8_t>& ok) {
+  return std::all_of(ok.begin(), ok.end(), [](std::uint8_t v) { return v != 0; });
 }
 
-std::uint32_t CFatEngine::FatCompareFats(std::vector<std::uint8_t>& buffer1, std::vector<std::uint8_t>& buffer2,
-                                         std::uint32_t& firstMismatch) {
-  const std::size_t bytes = std::size_t(m_nSectorsPerFat) * kSectorBytes;
-  buffer1.assign(bytes, 0);
-  buffer2.assign(bytes, 0);
+}  // namespace
+
+std::uint64_t CFatEngine::fatSectorsInVolume() const {
+  const std::uint64_t start = m_nReservedSectors;
+  if (m_nTotalSectors <= start) return 0;
+  return std::min<std::uint64_t>(m_nSectorsPerFat, m_nTotalSectors - start);
+}
+
+void CFatEngine::readFatSectors(std::uint8_t copy, std::uint64_t first, std::uint32_t count, std::uint8_t* out,
+                                std::vector<std::uint8_t>* ok) {
+  std::fill(out, out + std::size_t(count) * kSectorBytes, std::uint8_t{0});
+  if (ok) ok->assign(count, 0);
+  const std::uint64_t start = std::uint64_t(m_nReservedSectors) + (copy ? std::uint64_t(m_nSectorsPerFat) : 0) + first;
+  // Only what lies inside the volume is read; the rest counts as unreadable.
+  const std::uint64_t inside = start >= m_nTotalSectors ? 0 : std::min<std::uint64_t>(count, m_nTotalSectors - start);
+  if (inside == 0) return;
+  if (readVolumeSectors(out, std::uint32_t(inside) * kSectorBytes, start)) {
+    if (ok) std::fill(ok->begin(), ok->begin() + std::ptrdiff_t(inside), std::uint8_t{1});
+    return;
+  }
+  if (!ok) return;
+  // Some sector of the block failed: find which, one by one.
+  for (std::uint64_t i = 0; i < inside; ++i)
+    (*ok)[i] = readVolumeSectors(out + i * kSectorBytes, kSectorBytes, start + i) ? 1 : 0;
+}
+
+bool CFatEngine::copyIsSigned(std::uint8_t copy) {
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  std::vector<std::uint8_t> ok;
+  readFatSectors(copy, 0, 1, sector.data(), &ok);
+  return ok[0] && hasMediaSignature(sector);
+}
+
+std::uint32_t CFatEngine::FatCheckFatSignatures() {
+  if (copyIsSigned(0)) return 0;
+  return copyIsSigned(1) ? 1 : 2;
+}
+
+std::uint32_t CFatEngine::FatCompareFats(std::vector<std::uint8_t>& fat1, std::uint32_t& firstMismatch) {
+  // FAT1 is read into what becomes the loaded FAT when the copies agree; FAT2 streams
+  // through one block, and the reading stops at the first sector that differs.
+  const std::uint64_t held = fatSectorsInVolume();
+  fat1.assign(std::size_t(held) * kSectorBytes, 0);
+  std::vector<std::uint8_t> block1(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> block2(block1.size());
   if (m_pScanDlg) {
     m_pScanDlg->SetStatusText(text::kComparingCopies);
-    m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat / kCompareBlockSectors + 1);
+    m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat / kCompareStepSectors + 1);
     m_pScanDlg->setStep(kItemBar, 1);
   }
-  const std::uint64_t fat1 = m_nReservedSectors;
-  const std::uint64_t fat2 = fat1 + m_nSectorsPerFat;
-  for (std::uint32_t done = 0; done < m_nSectorsPerFat;) {
-    const std::uint32_t count = std::min(kCompareBlockSectors, m_nSectorsPerFat - done);
-    const std::size_t at = std::size_t(done) * kSectorBytes;
-    readVolumeSectors(buffer1.data() + at, count * kSectorBytes, fat1 + done);
-    readVolumeSectors(buffer2.data() + at, count * kSectorBytes, fat2 + done);
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
-    done += count;
-  }
-  for (std::uint32_t s = 0; s < m_nSectorsPerFat; ++s) {
-    const std::size_t at = std::size_t(s) * kSectorBytes;
-    if (!std::equal(buffer1.begin() + std::ptrdiff_t(at), buffer1.begin() + std::ptrdiff_t(at + kSectorBytes),
-                    buffer2.begin() + std::ptrdiff_t(at))) {
-      firstMismatch = s;
-      return 0;
+  for (std::uint64_t done = 0; done < m_nSectorsPerFat;) {
+    // Past the volume's end both copies read as zeros alike.
+    if (std::uint64_t(m_nReservedSectors) + done >= m_nTotalSectors) break;
+    const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kFatBlockSectors, m_nSectorsPerFat - done));
+    readFatSectors(0, done, count, block1.data(), nullptr);
+    readFatSectors(1, done, count, block2.data(), nullptr);
+    for (std::uint32_t s = 0; s < count; ++s) {
+      const std::size_t at = std::size_t(s) * kSectorBytes;
+      if (!std::equal(block1.begin() + std::ptrdiff_t(at), block1.begin() + std::ptrdiff_t(at + kSectorBytes),
+                      block2.begin() + std::ptrdiff_t(at))) {
+        firstMismatch = std::uint32_t(done + s);
+        return 0;
+      }
     }
+    if (done < held)
+      std::copy_n(block1.begin(), std::size_t(std::min<std::uint64_t>(count, held - done)) * kSectorBytes,
+                  fat1.begin() + std::ptrdiff_t(done * kSectorBytes));
+    done += count;
+    if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, done / kCompareStepSectors + (done == m_nSectorsPerFat ? 1 : 0));
   }
   firstMismatch = m_nSectorsPerFat;
   return 1;
@@ -70,46 +110,54 @@ std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t c
     m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat);
     m_pScanDlg->setStep(kItemBar, 1);
   }
-  const std::uint64_t start = std::uint64_t(m_nReservedSectors) + (copy ? m_nSectorsPerFat : 0);
   const std::uint64_t highest = dataBound();
-  std::array<std::uint8_t, kSectorBytes> sector{};
+  const std::uint64_t firstOfCopy = std::uint64_t(m_nReservedSectors) + (copy ? std::uint64_t(m_nSectorsPerFat) : 0);
+  std::vector<std::uint8_t> block(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> ok;
   std::uint32_t errors = 0;
-  for (std::uint64_t s = startOffset; s < m_nSectorsPerFat; ++s) {
-    if (!readVolumeSectors(sector.data(), kSectorBytes, start + s)) ++errors;
-    else errors += countImplausibleEntries(sector, s, m_nFatType, highest);
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+  for (std::uint64_t s = startOffset; s < m_nSectorsPerFat;) {
+    const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kFatBlockSectors, m_nSectorsPerFat - s));
+    if (firstOfCopy + s >= m_nTotalSectors) {  // the rest lies past the volume: nothing reads
+      errors += std::uint32_t(std::min<std::uint64_t>(m_nSectorsPerFat - s, UINT32_MAX - errors));
+      break;
+    }
+    readFatSectors(copy, s, count, block.data(), &ok);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      if (!ok[i]) ++errors;
+      else errors += countImplausibleEntries({block.data() + std::size_t(i) * kSectorBytes, kSectorBytes}, s + i,
+                                             m_nFatType, highest);
+    }
+    s += count;
+    if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, s);
   }
   return errors;
 }
 
 void CFatEngine::FatVerifyFats() {
-  std::array<std::uint8_t, kSectorBytes> sector{};
-  bool good1 = readVolumeSectors(sector.data(), kSectorBytes, m_nReservedSectors) && hasMediaSignature(sector);
-  const bool good2 = readVolumeSectors(sector.data(), kSectorBytes, std::uint64_t(m_nReservedSectors) + m_nSectorsPerFat) &&
-                     hasMediaSignature(sector);
+  bool good1 = copyIsSigned(0);
+  const bool good2 = copyIsSigned(1);
   if (good1 && good2) {
-    std::vector<std::uint8_t> buffer1, buffer2;
+    std::vector<std::uint8_t> fat1;
     logStarted(text::kComparingCopies);
     app_.m_bSearchingCriticalInfo = 1;
     if (m_pScanDlg) m_pScanDlg->SetStopEnabled(false);
     std::uint32_t firstMismatch = 0;
     bool identical = false;
     try {
-      identical = FatCompareFats(buffer1, buffer2, firstMismatch) != 0;
+      identical = FatCompareFats(fat1, firstMismatch) != 0;
     } catch (const std::bad_alloc&) {
       firstMismatch = 0;  // copies that cannot be held are judged sector by sector instead
     }
     if (identical) {
       logItem(engine::texts::kProcessCompleted);
       logItem(text::kIdenticalCopies);
-      m_pFat = std::move(buffer1);
+      m_pFat = std::move(fat1);
       m_nLinkingMode = kLinkFat1;
       if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
       app_.m_bSearchingCriticalInfo = 0;
       return;
     }
-    buffer1 = {};
-    buffer2 = {};
+    fat1 = {};
     logItem(engine::texts::kProcessCompleted);
     logItem(text::kMismatch);
     const std::uint32_t errors1 = FatVerifyFat(firstMismatch, 0);
@@ -141,16 +189,16 @@ std::uint32_t CFatEngine::LoadFat() {
     app_.m_bSearchingCriticalInfo = 0;
     return result;
   };
+  // The part of the FAT that lies inside the volume; entries past it are never met.
+  const std::uint64_t held = fatSectorsInVolume();
   try {
-    m_pFat.assign(std::size_t(m_nSectorsPerFat) * kSectorBytes, 0);
+    m_pFat.assign(std::size_t(held) * kSectorBytes, 0);
   } catch (const std::bad_alloc&) {
     m_pFat.clear();
     return finish(0);  // a FAT that cannot be held is read as runs of clusters
   }
-  const std::uint64_t fat1 = m_nReservedSectors;
-  const std::uint64_t fat2 = fat1 + m_nSectorsPerFat;
-  const std::uint64_t chosen = m_nLinkingMode == kLinkFat2 ? fat2 : fat1;
-  const std::uint64_t other = m_nLinkingMode == kLinkFat2 ? fat1 : fat2;
+  const std::uint8_t chosen = m_nLinkingMode == kLinkFat2 ? 1 : 0;
+  const std::uint8_t other = chosen ^ 1;
   const bool showProgress = m_pScanDlg && app_.m_bNoScanProgress == 0;
   if (showProgress) {
     m_pScanDlg->SetStatusText(text::kLoadingFat);
@@ -161,17 +209,27 @@ std::uint32_t CFatEngine::LoadFat() {
   logItem(std::u16string(text::kLoadingFat) + u" " + numberText(m_nLinkingMode + 1u, ""));
   logItem(engine::texts::kProcessStarted);
 
-  std::array<std::uint8_t, kSectorBytes> sector{};
-  std::array<std::uint8_t, kSectorBytes> spare{};
-  for (std::uint32_t s = 0; s < m_nSectorsPerFat; ++s) {
-    if (!readVolumeSectors(sector.data(), kSectorBytes, chosen + s)) {
-      readVolumeSectors(sector.data(), kSectorBytes, other + s);  // zeros when neither copy reads
-    } else if (m_nFatType != kFat12 && isUniformSector(sector, m_nFatType)) {
-      // A sector of one repeated entry (all zero, say) is likely wiped: prefer the other copy's.
-      if (readVolumeSectors(spare.data(), kSectorBytes, other + s)) sector = spare;
+  std::vector<std::uint8_t> spare(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> ok, otherOk;
+  for (std::uint64_t s = 0; s < held;) {
+    const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kFatBlockSectors, held - s));
+    std::uint8_t* block = m_pFat.data() + s * kSectorBytes;
+    readFatSectors(chosen, s, count, block, &ok);
+    // A sector that cannot be read, or (FAT16/FAT32) one of a single repeated entry, all
+    // zero say, is likely wiped: the other copy's is taken where that one reads.
+    bool needOther = !allRead(ok);
+    for (std::uint32_t i = 0; i < count && !needOther; ++i)
+      needOther = m_nFatType != kFat12 && isUniformSector({block + std::size_t(i) * kSectorBytes, kSectorBytes}, m_nFatType);
+    if (needOther) {
+      readFatSectors(other, s, count, spare.data(), &otherOk);
+      for (std::uint32_t i = 0; i < count; ++i) {
+        std::uint8_t* sector = block + std::size_t(i) * kSectorBytes;
+        const bool take = !ok[i] || (otherOk[i] && m_nFatType != kFat12 && isUniformSector({sector, kSectorBytes}, m_nFatType));
+        if (take) std::copy_n(spare.begin() + std::ptrdiff_t(std::size_t(i) * kSectorBytes), kSectorBytes, sector);
+      }
     }
-    std::copy(sector.begin(), sector.end(), m_pFat.begin() + std::ptrdiff_t(std::size_t(s) * kSectorBytes));
-    if (showProgress) m_pScanDlg->stepIt(kItemBar);
+    s += count;
+    if (showProgress) m_pScanDlg->setPos(kItemBar, s);
   }
   return finish(1);
 }

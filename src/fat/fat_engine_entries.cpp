@@ -14,52 +14,22 @@ using platform::ByteView;
 namespace {
 
 constexpr int kRepairCandidates = 15;
-constexpr std::array<std::uint8_t, 9> kForbiddenNameBytes = {'\\', '/', ':', '*', '?', '"', '<', '>', '|'};
 
 bool startsWithDotAndDotDot(ByteView sector) {
   return sector.matches(0, ".") && sector.matches(dirent::kSize, "..");
 }
 
-// The checks both judgements share (everything but the directory's first sector). Result:
-// 0 refused, 2 skipped, or 1 to go on with the directory test.
-std::uint8_t commonEntryChecks(ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors) {
-  const std::uint8_t attr = entryAttributes(e);
-  if (attr == dirent::kAttrLongName) return 2;
-  if (attr > dirent::kAttrHighest) return 0;
-  if (entryFirstCluster(e) > maxCluster) return 0;
-  if (e.le32(dirent::kFileSize).value_or(0) / kSectorBytes > dataSectors) return 0;
-  for (std::size_t i = 0; i < 11; ++i)
-    if (e.u8(i).value_or(0) == 0) return 0;
-  const std::uint16_t date = e.le16(dirent::kWriteDate).value_or(0);
-  const unsigned month = (date >> 5) & 0x0F;
-  const unsigned day = date & 0x1F;
-  if (date == 0 || month < 1 || month > 12 || day < 1) return 0;
-  if (attr < dirent::kAttrLabel) return 0;
-  if (attr & dirent::kAttrArchive) {
-    for (std::size_t i = 0; i < 8; ++i)
-      for (const std::uint8_t bad : kForbiddenNameBytes)
-        if (e.u8(i).value_or(0) == bad) return 0;
-  }
-  return 1;
-}
-
-// Entries without a first cluster and volume labels are passed over without ending the directory.
-std::uint8_t finalVerdict(ByteView e) {
-  const std::uint32_t first = entryFirstCluster(e);
-  if (((first & 0xFFFF) < 2 && (first >> 16) == 0) || (entryAttributes(e) & dirent::kAttrLabel)) return 2;
-  return 1;
-}
-
 }  // namespace
+
+std::uint64_t CFatEngine::dataSectorCount() const {
+  return m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
+}
 
 std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, ByteView entry, std::uint32_t maxCluster) {
   if (repairedCluster) *repairedCluster = 0;
-  if (!entry.has(0, dirent::kSize)) return 0;
-  const std::uint64_t dataSectors = m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
-  const std::uint8_t common = commonEntryChecks(entry, maxCluster, dataSectors);
-  if (common != 1) return common;
-  const std::uint8_t attr = entryAttributes(entry);
-  if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) {
+  const EntryVerdict verdict = entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  if (verdict == EntryVerdict::Refused) return 0;
+  if (verdict == EntryVerdict::DirectoryToConfirm) {
     const std::uint32_t first = entryFirstCluster(entry);
     std::array<std::uint8_t, kSectorBytes> sector{};
     readFirstSector(first, sector.data());
@@ -79,21 +49,18 @@ std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, Byt
       }
     }
   }
-  return finalVerdict(entry);
+  return entryIsPassedOver(entry) ? 2 : 1;
 }
 
 std::uint8_t CFatEngine::FatCheckDirEntry(ByteView entry, std::uint32_t maxCluster) {
-  if (!entry.has(0, dirent::kSize)) return 0;
-  const std::uint64_t dataSectors = m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
-  const std::uint8_t common = commonEntryChecks(entry, maxCluster, dataSectors);
-  if (common != 1) return common;
-  const std::uint8_t attr = entryAttributes(entry);
-  if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) {
+  const EntryVerdict verdict = entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  if (verdict == EntryVerdict::Refused) return 0;
+  if (verdict == EntryVerdict::DirectoryToConfirm) {
     std::array<std::uint8_t, kSectorBytes> sector{};
     readFirstSector(entryFirstCluster(entry), sector.data());
     if (!startsWithDotEntries(ByteView(sector))) return 0;
   }
-  return finalVerdict(entry);
+  return entryIsPassedOver(entry) ? 2 : 1;
 }
 
 std::vector<std::uint8_t> CFatEngine::readDirectoryTail(std::uint32_t previousCluster) {
@@ -129,8 +96,7 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, std::u16stri
     item.m_ftCreated = std::uint64_t(*e.le16(dirent::kCreateTime)) | std::uint64_t(*e.le16(dirent::kCreateDate)) << 32;
   else
     item.m_ftCreated = item.m_ftModified;
-  const std::uint64_t dataBytes =
-      (m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0) * kSectorBytes;
+  const std::uint64_t dataBytes = dataSectorCount() * kSectorBytes;
   item.m_nSize = *e.le32(dirent::kFileSize);
   if (item.m_nSize > dataBytes) return 0;
   const bool directory = (attr & dirent::kAttrDirectory) != 0;

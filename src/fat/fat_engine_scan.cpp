@@ -1,6 +1,7 @@
 // The quick and deleted-files scans: the boot-sector checks, the tree driver, the two
 // root walks and the passes over the deleted folders the walks queued.
 #include <array>
+#include <functional>
 
 #include "engine/scan_state.h"
 #include "fs/fat_dir_entry.h"
@@ -13,29 +14,29 @@ namespace qelda::fat {
 
 using platform::ByteView;
 
-namespace {
-constexpr std::uint32_t kScanKindAdvanced = 506;
-constexpr std::uint32_t kScanKindAdvancedAgain = 519;
-constexpr std::uint8_t kSourceRebuiltVolume = 3;
-}  // namespace
-
 void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
   failure_ = why;
-  logItem(why);
   app_.m_bBusy = 0;
   app_.m_bStopRequested = 0;
   notifier_.Show(platform::StringTable::load(platform::strings::kNotValidVolume), kBitmapWarning, kButtonsOk);
 }
 
-void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   failure_.clear();
-  m_bAdvanced = 0;
+  m_bAdvanced = advanced;
   m_bLostPass = 0;
   m_bDeleted = bDeleted;
-  if (sourceKind_ == kSourceRebuiltVolume) {
-    endWithInvalidVolume(text::kNoRebuiltVolumes);
-    return;
-  }
+  clearListedFolders();
+  pendingDirs_.clear();
+  orphanDirs_.clear();
+  pendingItems_.clear();
+  lostFolderReported_ = false;
+  fixedRootWalked_ = false;
+  entryClusters_.clear();
+  passBlock_ = {};
+}
+
+bool CFatEngine::takeBootParameters(bool rawScan) {
   // The boot sector, then FAT32's backup at sector 6; each must give a geometry that fits
   // the volume and a FAT copy with its media signature.
   std::array<std::uint8_t, kSectorBytes> sector{};
@@ -44,38 +45,103 @@ void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
     const auto params = parseFatBootSector(ByteView(sector));
     if (!params) return false;
     FatCopyBootParams(*params);
-    return !bootParamsAreBad(*params, m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
+    return !bootParamsAreBad(*params, rawScan ? 0 : m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
   };
-  if (!judge(0, false) && !judge(boot::kBackupSector, true)) {
-    endWithInvalidVolume(text::kNoParameterRebuild);
-    return;
-  }
+  return judge(0, false) || judge(boot::kBackupSector, true);
+}
+
+bool CFatEngine::takeRebuiltVolumeParameters() {
+  m_nSectorsPerCluster = rebuilt_.sectorsPerCluster;
+  m_nSectorsPerFat = rebuilt_.fatSectors;
+  m_nReservedSectors = rebuilt_.reservedSectors;
+  m_nRootDirSectors = rebuilt_.rootDirSectors;
+  // A record whose parameters cannot describe a FAT volume (one rebuilt as another file
+  // system, say) is not read as one.
+  if (!isClusterSizeAllowed(m_nSectorsPerCluster, true) || m_nSectorsPerFat == 0 || dataBound() <= 2) return false;
+  m_nLinkingMode = kLinkContiguous;
   FatVerifyFats();
+  return true;
+}
+
+void CFatEngine::setClusterBound() {
   if (m_nLinkingMode == kLinkContiguous || m_pFat.empty())
     m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(m_nTotalSectors / m_nSectorsPerCluster, UINT32_MAX));
   else
     setClusterBoundFromFat();
-  BuildDirectoryTree();
+}
+
+void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+  beginScan(bDeleted, 0);
+  if (isRebuiltVolume()) {
+    if (!takeRebuiltVolumeParameters()) return endWithInvalidVolume(text::kCauseRebuiltRecord);
+  } else if (takeBootParameters()) {
+    FatVerifyFats();
+  } else {
+    // Neither boot sector describes the volume: its geometry is worked out from its data.
+    const bool found = FatSearchCriticalInfo() != 0;
+    if (stopRequested()) return;
+    if (!found || m_nSectorsPerCluster == 0 || m_nSectorsPerFat == 0) return endWithInvalidVolume(text::kCauseNoGeometry);
+    if (m_pScanDlg) m_pScanDlg->SetFoundText(u"");
+  }
+  setClusterBound();
+  if (isRebuiltVolume()) FatBuildTree();
+  else BuildDirectoryTree();
   if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 100000);
+}
+
+void CFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
+  beginScan(bDeleted, 1);
+  if (bDeleted) SearchDirectoryClusters();
+  else FatScanAdvancedBody();
+}
+
+void CFatEngine::FatScanAdvancedBody() {
+  if (isRebuiltVolume()) {
+    if (!takeRebuiltVolumeParameters()) return endWithInvalidVolume(text::kCauseRebuiltRecord);
+  } else if (FatSearchCriticalInfo() != 0) {
+    if (m_pScanDlg) m_pScanDlg->SetFoundText(u"");
+    if (m_nSectorsPerCluster == 0 || m_nSectorsPerFat == 0) return endWithInvalidVolume(text::kCauseNoGeometry);
+  } else {
+    if (stopRequested()) return;
+    if (!PrepareVolumeParameters()) return endWithInvalidVolume(text::kCauseNoGeometry);
+  }
+  FatBuildTree();
+}
+
+std::uint32_t CFatEngine::PrepareVolumeParameters() {
+  if (isRebuiltVolume()) {
+    if (!takeRebuiltVolumeParameters()) return 0;
+  } else if (takeBootParameters()) {
+    FatVerifyFats();
+  } else {
+    app_.m_bBusy = 0;
+    app_.m_bStopRequested = 0;
+    return 0;
+  }
+  if (m_nLinkingMode != kLinkContiguous) setClusterBoundFromFat();
+  return 1;
+}
+
+void CFatEngine::walkRoot() {
+  if (m_nFatType == kFat32) {
+    if (m_nRootCluster < 2 || m_nRootCluster > dataBound()) m_nRootCluster = 2;
+    WalkRootDirectoryChain(m_nRootCluster);
+  } else {
+    WalkFixedRootDirectory();
+  }
 }
 
 void CFatEngine::BuildDirectoryTree() {
   pendingItems_.clear();
   logStarted(engine::texts::kCreatingDirectoryTree);
-  if (m_nFatType == kFat32) {
-    const std::uint64_t bound = dataBound();
-    if (m_nRootCluster < 2 || m_nRootCluster > bound) m_nRootCluster = 2;
-    WalkRootDirectoryChain(m_nRootCluster);
-  } else {
-    WalkFixedRootDirectory();
-  }
+  walkRoot();
   if (!m_bDeleted) {
     if (m_nFoundCount == 0 && pendingDirs_.empty()) {
+      // Nothing reached from the root: the data area is searched for the folders instead.
       notifier_.Show(text::kLongWait, kBitmapNotice, kButtonsOk);
-      const bool advanced = app_.m_nScanKind == kScanKindAdvanced || app_.m_nScanKind == kScanKindAdvancedAgain;
-      if (!advanced && sourceKind_ != kSourceRebuiltVolume) {
+      if (!isAdvancedScanKind(app_.m_nScanKind) && !isRebuiltVolume()) {
         FatBuildClusterMap();
-        endWithInvalidVolume(text::kNoTreePasses);
+        FatRunTreePasses();
       }
     } else if (!stopRequested()) {
       FatAddDeletedEntries(1);
@@ -89,7 +155,8 @@ void CFatEngine::BuildDirectoryTree() {
   if (m_pConsole) m_pConsole->CollapseRootChildren();
 }
 
-void CFatEngine::WalkFixedRootDirectory() {
+void CFatEngine::forEachFixedRootItem(
+    const std::function<void(FOUND_ITEM& record, const std::u16string& name, std::size_t offset)>& take) {
   if (m_nRootDirSectors == 0) return;
   std::vector<std::uint8_t> root(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
   readVolumeSectors(root.data(), std::uint32_t(root.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
@@ -100,39 +167,61 @@ void CFatEngine::WalkFixedRootDirectory() {
     FOUND_ITEM record;
     std::u16string name;
     if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
-    const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
-    walkNow();
-    if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    take(record, name, o);
   }
 }
 
-void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
+void CFatEngine::WalkFixedRootDirectory() {
+  fixedRootWalked_ = true;
+  forEachFixedRootItem([&](FOUND_ITEM& record, const std::u16string& name, std::size_t o) {
+    const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
+    runWalks();
+    if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+  });
+}
+
+void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t deleted, const ChainItemTaker& take) {
   std::uint32_t byteCount = 0;
-  const auto chain = FollowClusterChain(rootCluster, byteCount);
+  const auto chain = FollowClusterChain(first, byteCount);
   if (bytesPerCluster() == 0) return;
   std::vector<std::uint8_t> buffer(bytesPerCluster(), 0);
   const ByteView view(buffer);
   std::uint32_t previous = 0xFFFFFFFF;
   std::uint32_t reportedHere = 0;
   for (std::size_t i = 0; i < chain.size() && !stopRequested(); ++i) {
-    // In the quick scan a root whose first cluster gave nothing is not read further.
+    // In the quick scan a chain whose first cluster gave nothing is not read further.
     if (!m_bDeleted && i > 0 && reportedHere == 0) break;
     const std::uint32_t c = chain[i];
     ReadClusterSectors(c, 0, buffer.data(), m_nSectorsPerCluster);
-    if (buffer[0] == dirent::kDot) return;  // a sub-directory, not the root
-    for (std::size_t o = 0; o + dirent::kSize <= buffer.size() && !stopRequested(); o += dirent::kSize) {
-      if (buffer[o] == dirent::kEndMark) return;
+    // A sub-directory's first cluster: not the root (which ends there), no files of a chain.
+    const bool subDirectory = buffer[0] == dirent::kDot;
+    if (subDirectory && isRoot) return;
+    for (std::size_t o = 0; !subDirectory && o + dirent::kSize <= buffer.size() && !stopRequested(); o += dirent::kSize) {
+      if (buffer[o] == dirent::kEndMark) {
+        if (isRoot) return;
+        break;
+      }
       if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
       FOUND_ITEM record;
+      if (deleted) record.m_byFlags |= kItemDeleted;
       std::u16string name;
       if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
-      if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
-      if (applyEntryRules(record, name, std::uint32_t(o), c, previous, 1, false)) ++reportedHere;
-      walkNow();
+      if (take(record, name, std::uint32_t(o), c, previous)) ++reportedHere;
     }
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    if (isRoot && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
     previous = c;
   }
+}
+
+void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
+  forEachChainItem(rootCluster, true, 0,
+                   [&](FOUND_ITEM& record, const std::u16string& name, std::uint32_t o, std::uint32_t c,
+                       std::uint32_t previous) {
+                     if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
+                     const bool reported = applyEntryRules(record, name, o, c, previous, 1, false);
+                     runWalks();
+                     return reported;
+                   });
 }
 
 void CFatEngine::AddDeletedDirectories() {
@@ -141,7 +230,7 @@ void CFatEngine::AddDeletedDirectories() {
   // Walks append the deleted folders they meet, so the chain is followed as it grows.
   for (PENDING_DIR_NODE* node = m_pPendingDirs; node && !stopRequested(); node = decltype(pendingDirs_)::nextLive(node)) {
     if (FatIsListedFolder(node->key)) continue;
-    listedFolders_.append(DirNode{nullptr, node->key, node->itemId, node->spare});
+    listFolder(node->key, node->itemId, node->spare);
     const std::uint32_t cluster = std::uint32_t(node->key);
     ReadClusterSectors(cluster, 0, buffer.data(), m_nSectorsPerCluster);
     if (buffer[0] == dirent::kDot && buffer[dirent::kSize] == dirent::kDot)
@@ -172,7 +261,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     record.m_nParentId = std::uint32_t(node->parentKey);
     std::u16string name;
     if (!FatMakeEntryName(node->entryOffset, name, ByteView(data), record, node->previousCluster, 0, 0)) continue;
-    listedFolders_.append(DirNode{nullptr, node->key, record.m_nId, 0});
+    listFolder(node->key, record.m_nId, 0);
     record.m_byAttributes = dirent::kAttrDirectory;
     record.m_byFlags |= kItemDeleted;
     reportItem(record, name, false);

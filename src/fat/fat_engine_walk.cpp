@@ -130,7 +130,7 @@ bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name,
     }
     if (!deleted || m_bLostPass) {
       if (FatIsListedFolder(key)) return false;
-      listedFolders_.append(DirNode{nullptr, key, record.m_nId, 0});
+      listFolder(key, record.m_nId, 0);
       FatRemovePendingDir(key);
       reportItem(record, name, false);
       pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, walkMarks, false);
@@ -157,13 +157,11 @@ bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name,
   // A live folder: held back until something deleted turns up beneath it. One already
   // listed (an entry that leads back to an ancestor, say) is not walked again.
   if (FatIsListedFolder(key)) return false;
-  listedFolders_.append(DirNode{nullptr, key, record.m_nId, 0});
+  listFolder(key, record.m_nId, 0);
   PushPendingItem(record, name);
   pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, 0, true);
   return false;
 }
-
-void CFatEngine::walkNow() { runWalks(); }
 
 void CFatEngine::FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted,
                                   std::uint32_t mode) {

@@ -22,12 +22,23 @@ inline constexpr std::u16string_view kSearchingCritical = u"Searching critical i
 inline constexpr std::u16string_view kUpdatingLargeFiles = u"Updating large files list...";
 inline constexpr std::u16string_view kLongWait =
     u"This process may take several minutes to few hours depending upon drive size and number of files and folders.";
-// Said in the log where a volume needs the damaged-volume passes, which this engine does not have yet.
-inline constexpr std::u16string_view kNoParameterRebuild =
-    u"Boot sectors unusable: rebuilding the volume parameters is not available";
-inline constexpr std::u16string_view kNoTreePasses =
-    u"Nothing found from the root: searching the data area for folders is not available";
-inline constexpr std::u16string_view kNoRebuiltVolumes = u"Volumes rebuilt from directory clusters are not supported";
+inline constexpr std::u16string_view kCalculatingParameters = u"Calculating system parameters";
+inline constexpr std::u16string_view kReadingSector = u"Reading sector ";
+inline constexpr std::u16string_view kReadingCluster = u"Reading cluster ";
+inline constexpr std::u16string_view kOf = u"of";
+inline constexpr std::u16string_view kAddingLost = u"Adding lost file(s) and folder(s)";
+inline constexpr std::u16string_view kAddingRootFiles = u"Adding root directory file(s)";
+inline constexpr std::u16string_view kAddingBroken = u"Adding broken file(s) and folder(s)";
+inline constexpr std::u16string_view kSearchingPhysicalDrive = u"Searching physical drive for known file types";
+inline constexpr std::u16string_view kLostFolders = u"Lost folder(s)";
+inline constexpr std::u16string_view kFolder = u"Folder";
+inline constexpr std::u16string_view kRootFolderPrefix = u"$Root";
+inline constexpr std::u16string_view kBrokenFolderPrefix = u"$Broken";
+// The causes a failed scan gives beside message 305.
+inline constexpr std::u16string_view kCauseNoGeometry =
+    u"neither the boot sector, its backup nor the directory clusters give the volume's FAT geometry";
+inline constexpr std::u16string_view kCauseBootSectors = u"neither the boot sector nor its backup gives a usable FAT geometry";
+inline constexpr std::u16string_view kCauseRebuiltRecord = u"the rebuilt volume's record holds no usable FAT geometry";
 }  // namespace qelda::fat::text
 
 namespace qelda::fat {

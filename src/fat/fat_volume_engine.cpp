@@ -6,6 +6,7 @@
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
 #include "platform/string_table.h"
+#include "volume/volume_records.h"
 
 namespace qelda::fat {
 namespace {
@@ -28,8 +29,24 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
     engine_.ScanVolume(deleted ? 1 : 0);
     return outcome();
   }
-  engine::ScanOutcome scanAdvanced() override { return notAvailable(); }
-  engine::ScanOutcome scanRaw() override { return notAvailable(); }
+  engine::ScanOutcome scanAdvanced() override {
+    // The deleted-files scan reaches this for its deep branch: the search for directory clusters.
+    const bool deleted = state_.m_nScanKind == engine::kScanDeleted || state_.m_nScanKind == engine::kScanDeletedAgain;
+    engine_.ScanAdvanced(deleted ? 1 : 0);
+    return outcome();
+  }
+  engine::ScanOutcome scanRaw() override {
+    const disk::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
+    const disk::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
+    if (drive) {
+      // A whole disk or image: searched sector by sector, from its first sector to its last.
+      if (drive->m_nSizeSectors != 0) engine_.SetRawSearchRange(engine_.m_bImageFile, 0, drive->m_nSizeSectors - 1);
+      engine_.SearchDriveForKnownTypes();
+    } else {
+      engine_.ScanRaw();
+    }
+    return outcome();
+  }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
   std::uint32_t foundCount() const override { return engine_.m_nFoundCount; }
@@ -70,33 +87,40 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
 engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
-  // A deleted file, or one found by its signature, has no chain left to follow: its data is
-  // taken as contiguous from its first cluster. Live files follow the FAT copy in use.
-  const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
-  const std::uint32_t mode = noChain || engine_.m_nLinkingMode == kLinkContiguous ? kLinkContiguous : 0;
-  std::uint32_t byteCount = 0;
-  const std::vector<std::uint32_t> clusters =
-      engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, mode, byteCount);
   const std::uint64_t clusterBytes = std::uint64_t(engine_.m_nSectorsPerCluster) * 512;
-  if (clusters.empty() || clusterBytes == 0) return ReadOutcome::Unreadable;
+  if (clusterBytes == 0) return ReadOutcome::Unreadable;
+  // A deleted file, or one found by its signature, has no chain left to follow: its data is
+  // taken as contiguous from its first cluster (after a search by sectors, its 64-bit start
+  // sector). Live files follow the FAT copy in use.
+  const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
+  const bool contiguous = noChain || engine_.m_nLinkingMode == kLinkContiguous;
+  const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
+  std::vector<std::uint32_t> chain;
+  if (!contiguous) {
+    std::uint32_t byteCount = 0;
+    chain = engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, 0, byteCount);
+    if (chain.empty()) return ReadOutcome::Unreadable;
+  }
+  const auto clusterAt = [&](std::size_t i) -> std::uint64_t { return contiguous ? item.m_nRecordKey + i : chain[i]; };
+  const std::size_t count = contiguous ? std::size_t(clusterCount) : chain.size();
 
   const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kMaxReadBytes / clusterBytes));
   std::vector<std::uint8_t> buffer(perRead * clusterBytes);
   std::uint64_t remaining = item.m_nSize;
   std::size_t read = 0;
   std::size_t unreadable = 0;  // clusters delivered as zeros
-  for (std::size_t i = 0; i < clusters.size() && remaining != 0;) {
-    // The run of clusters that follow each other on disk, from clusters[i] on.
+  for (std::size_t i = 0; i < count && remaining != 0;) {
+    // The run of clusters that follow each other on disk, from cluster i on.
     std::size_t n = 1;
-    while (i + n < clusters.size() && n < perRead && clusters[i + n] == clusters[i] + n) ++n;
+    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n) ++n;
     const std::uint16_t sectors = std::uint16_t(n * engine_.m_nSectorsPerCluster);
-    if (engine_.ReadClusterSectors(clusters[i], 0, buffer.data(), sectors)) {
+    if (engine_.ReadClusterSectors(clusterAt(i), 0, buffer.data(), sectors)) {
       read += n;
     } else {
       // Some cluster of the run cannot be read (it may lie past the volume's end): the
       // others are still the file's, so they are read one by one.
       for (std::size_t k = 0; k < n; ++k) {
-        if (engine_.ReadClusterSectors(clusters[i + k], 0, buffer.data() + k * clusterBytes,
+        if (engine_.ReadClusterSectors(clusterAt(i + k), 0, buffer.data() + k * clusterBytes,
                                        engine_.m_nSectorsPerCluster)) ++read;
         else ++unreadable;
       }

@@ -8,14 +8,7 @@
 namespace qelda::disk::boot {
 inline constexpr std::size_t kOemName = 3;
 inline constexpr std::size_t kEndMark = 510;  // 0x55 0xAA  // "NTFS    ", "EXFAT   ", "MSDOS5.0", "mkfs.fat"
-// FAT BIOS parameter block.
-inline constexpr std::size_t kSectorsPerCluster = 13;  // u8
-inline constexpr std::size_t kReservedSectors = 14;    // u16
-inline constexpr std::size_t kRootEntries = 17;        // u16, 32-byte entries
-inline constexpr std::size_t kMedia = 21;              // u8
-inline constexpr std::size_t kSectorsPerFat16 = 22;    // u16; 0 on FAT32
-inline constexpr std::size_t kSectorsPerFat32 = 36;    // u32
-inline constexpr std::size_t kRootCluster32 = 44;      // u32
+// FAT: the parameter block is fat_layout.h's (fat::boot).
 // NTFS.
 inline constexpr std::size_t kNtfsSectorsPerCluster = 13;  // u8; 0x80 and above: 2^(256 - v)
 inline constexpr std::size_t kNtfsMftCluster = 48;         // u64

@@ -6,59 +6,79 @@ namespace qelda::fat {
 
 using platform::ParseError;
 
+namespace {
+// FAT16 keeps fewer FAT sectors than this, FAT32 more.
+constexpr std::uint32_t kFat16FatSectorLimit = 266;
+// Fewer data clusters than this make a FAT12.
+constexpr std::uint64_t kFat12MaxClusters = 4085;
+// A FAT of at most this many sectors is taken as FAT12 where the size of the FAT decides.
+constexpr std::uint32_t kFat12MaxFatSectors = 12;
+}  // namespace
+
+FatBpb readFatBpb(platform::ByteView sector) {
+  FatBpb b;
+  b.sectorsPerCluster = sector.u8(boot::kSectorsPerCluster).value_or(0);
+  b.reservedSectors = sector.le16(boot::kReservedSectors).value_or(0);
+  b.rootEntries = sector.le16(boot::kRootEntries).value_or(0);
+  b.totalSectors16 = sector.le16(boot::kTotalSectors16).value_or(0);
+  b.media = sector.u8(boot::kMedia).value_or(0);
+  b.sectorsPerFat16 = sector.le16(boot::kSectorsPerFat16).value_or(0);
+  b.totalSectors32 = sector.le32(boot::kTotalSectors32).value_or(0);
+  b.sectorsPerFat32 = sector.le32(boot::kSectorsPerFat32).value_or(0);
+  b.rootCluster = sector.le32(boot::kRootCluster).value_or(0);
+  b.complete = sector.has(0, boot::kRootCluster + 4);
+  return b;
+}
+
 bool isClusterSizeAllowed(std::uint32_t spc, bool allowOne) {
   if (spc == 1) return allowOne;
   return spc >= 2 && spc <= 128 && (spc & (spc - 1)) == 0;
 }
 
-platform::Parsed<FatBootParams> parseFatBootSector(platform::ByteView sector) {
-  platform::LeCursor c(sector, boot::kSectorsPerCluster);
-  FatBootParams p;
-  p.sectorsPerCluster = c.u8();
-  p.reservedSectors = c.u16();
-  c.skip(1);  // number of FATs: two are assumed
-  const std::uint16_t rootEntries = c.u16();
-  const std::uint16_t total16 = c.u16();
-  p.media = c.u8();
-  const std::uint16_t fat16 = c.u16();
-  c.seek(boot::kTotalSectors32);
-  const std::uint32_t total32 = c.u32();
-  const std::uint32_t fat32 = c.u32();
-  c.seek(boot::kRootCluster);
-  const std::uint32_t rootCluster = c.u32();
-  if (!c.ok()) return ParseError::Truncated;
-  if (!isClusterSizeAllowed(p.sectorsPerCluster, true)) return ParseError::NotThisFormat;
+bool bpbFatFieldsPlausible(const FatBpb& b) {
+  if (b.isFat32()) return b.sectorsPerFat32 > kFat16FatSectorLimit && b.rootCluster >= 2;
+  return b.sectorsPerFat16 < kFat16FatSectorLimit;
+}
 
-  p.rootDirSectors = std::uint16_t(rootEntries / 16);
-  if (fat16 == 0) {
-    p.fatType = kFat32;
-    p.rootDirSectors = 0;
-    p.sectorsPerFat = fat32;
-    p.rootCluster = rootCluster;
-    p.endOfChain = kFat32EndMarks;
-    if (p.sectorsPerFat <= 266 || p.rootCluster < 2 || p.sectorsPerFat > kMaxFatSectors32)
-      return ParseError::OutOfRange;
-    return p;
-  }
-  p.sectorsPerFat = fat16;
-  const std::uint64_t total = total16 != 0 ? total16 : total32;
-  const std::uint64_t clusters =
-      dataClusterBound(total, systemSectors(p.reservedSectors, p.sectorsPerFat, p.rootDirSectors), p.sectorsPerCluster);
+std::uint8_t fatTypeBySectorsPerFat(const FatBpb& b) {
+  if (b.isFat32()) return kFat32;
+  return b.sectorsPerFat16 <= kFat12MaxFatSectors ? kFat12 : kFat16;
+}
+
+std::uint8_t fatTypeByClusterCount(const FatBpb& b) {
+  if (b.isFat32()) return kFat32;
+  const std::uint64_t clusters = dataClusterBound(
+      b.totalSectors(), systemSectors(b.reservedSectors, b.sectorsPerFat16, b.rootDirSectors()), b.sectorsPerCluster);
   // Without a usable sector count the size of the FAT decides, as a small FAT12 has few sectors.
-  const bool fat12 = clusters >= 2 ? clusters - 2 < 4085 : p.sectorsPerFat <= 12;
-  p.fatType = fat12 ? kFat12 : kFat16;
-  p.endOfChain = fat12 ? kFat12End : kFat16End;
-  if (p.sectorsPerFat >= 266) return ParseError::OutOfRange;
+  const bool fat12 = clusters >= 2 ? clusters - 2 < kFat12MaxClusters : b.sectorsPerFat16 <= kFat12MaxFatSectors;
+  return fat12 ? kFat12 : kFat16;
+}
+
+platform::Parsed<FatBootParams> parseFatBootSector(platform::ByteView sector) {
+  const FatBpb b = readFatBpb(sector);
+  if (!b.complete) return ParseError::Truncated;
+  if (!isClusterSizeAllowed(b.sectorsPerCluster, true)) return ParseError::NotThisFormat;
+  FatBootParams p;
+  p.fatType = fatTypeByClusterCount(b);
+  p.sectorsPerCluster = b.sectorsPerCluster;
+  p.reservedSectors = b.reservedSectors;
+  p.rootDirSectors = b.rootDirSectors();
+  p.sectorsPerFat = b.sectorsPerFat();
+  p.rootCluster = b.isFat32() ? b.rootCluster : 0;
+  p.media = b.media;
+  p.endOfChain = p.fatType == kFat32 ? kFat32EndMarks : p.fatType == kFat16 ? kFat16End : kFat12End;
+  if (!bpbFatFieldsPlausible(b)) return ParseError::OutOfRange;
+  if (p.fatType == kFat32 && p.sectorsPerFat > kMaxFatSectors32) return ParseError::OutOfRange;
   return p;
 }
 
 bool bootParamsAreBad(const FatBootParams& p, std::uint64_t totalSectors, bool backup) {
   if (!isClusterSizeAllowed(p.sectorsPerCluster, !backup)) return true;
-  if (p.fatType == kFat32 && (p.sectorsPerFat <= 266 || p.rootCluster < 2)) return true;
-  if (p.fatType == kFat16 && p.sectorsPerFat >= 266) return true;
+  if (p.fatType == kFat32 && (p.sectorsPerFat <= kFat16FatSectorLimit || p.rootCluster < 2)) return true;
+  if (p.fatType == kFat16 && p.sectorsPerFat >= kFat16FatSectorLimit) return true;
   if (p.fatType == kFat32 && p.sectorsPerFat > kMaxFatSectors32) return true;
   if (p.fatType != kFat32 && p.sectorsPerFat > kMaxFatSectorsSmall) return true;
-  return p.sectorsPerFat == 0 || p.sectorsPerFat >= totalSectors / 10;
+  return p.sectorsPerFat == 0 || (totalSectors != 0 && p.sectorsPerFat >= totalSectors / 10);
 }
 
 }  // namespace qelda::fat

@@ -70,6 +70,9 @@ std::u16string shortEntryName(ByteView e, bool deleted) {
   std::u16string base = widenUpToBlank(e, dirent::kName, 8);
   if (base.empty()) return {};
   if (deleted) base[0] = u'X';
+  // A name whose first byte really is 0xE5 (a lead byte in some code pages) is stored with
+  // 0x05 so as not to read as deleted.
+  else if (e.u8(dirent::kName) == dirent::kStoredE5) base[0] = cp437ToUnicode(dirent::kDeletedMark);
   const std::u16string ext = widenUpToBlank(e, dirent::kExtension, 3);
   return ext.empty() ? base : base + u"." + ext;
 }
@@ -146,6 +149,53 @@ std::optional<bool> deletedFileSignatureMatches(std::u16string_view extension, B
 
 bool startsWithDotEntries(ByteView sector) {
   return sector.u8(0).value_or(0) == dirent::kDot && sector.u8(dirent::kSize).value_or(0) == dirent::kDot;
+}
+
+namespace {
+constexpr std::array<std::uint8_t, 9> kForbiddenNameBytes = {'\\', '/', ':', '*', '?', '"', '<', '>', '|'};
+}  // namespace
+
+EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors) {
+  if (!e.has(0, dirent::kSize)) return EntryVerdict::Refused;
+  const std::uint8_t attr = entryAttributes(e);
+  if (attr == dirent::kAttrLongName) return EntryVerdict::Skipped;
+  if (attr > dirent::kAttrHighest) return EntryVerdict::Refused;
+  const std::uint32_t first = entryFirstCluster(e);
+  if (first > maxCluster) return EntryVerdict::Refused;
+  if (e.le32(dirent::kFileSize).value_or(0) / kSectorBytes > dataSectors) return EntryVerdict::Refused;
+  for (std::size_t i = 0; i < 11; ++i)
+    if (e.u8(i).value_or(0) == 0) return EntryVerdict::Refused;
+  const std::uint16_t date = e.le16(dirent::kWriteDate).value_or(0);
+  const unsigned month = (date >> 5) & 0x0F;
+  const unsigned day = date & 0x1F;
+  if (date == 0 || month < 1 || month > 12 || day < 1) return EntryVerdict::Refused;
+  if (attr < dirent::kAttrLabel) return EntryVerdict::Refused;
+  if (attr & dirent::kAttrArchive) {
+    for (std::size_t i = 0; i < 8; ++i)
+      for (const std::uint8_t bad : kForbiddenNameBytes)
+        if (e.u8(i).value_or(0) == bad) return EntryVerdict::Refused;
+  }
+  if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) return EntryVerdict::DirectoryToConfirm;
+  return entryIsPassedOver(e) ? EntryVerdict::Skipped : EntryVerdict::Usable;
+}
+
+bool entryIsPassedOver(ByteView e) {
+  const std::uint32_t first = entryFirstCluster(e);
+  return ((first & 0xFFFF) < 2 && (first >> 16) == 0) || (entryAttributes(e) & dirent::kAttrLabel);
+}
+
+bool mayHoldDirectoryEntries(ByteView cluster, std::uint32_t maxCluster, std::uint64_t dataSectors) {
+  for (std::size_t o = 0; o + dirent::kSize <= cluster.size(); o += dirent::kSize) {
+    const ByteView e = *cluster.sub(o, dirent::kSize);
+    if (e.u8(0) == dirent::kEndMark) return false;
+    switch (entryVerdictWithoutReads(e, maxCluster, dataSectors)) {
+      case EntryVerdict::Skipped: continue;
+      case EntryVerdict::Refused: return false;
+      case EntryVerdict::Usable:
+      case EntryVerdict::DirectoryToConfirm: return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace qelda::fat

@@ -21,7 +21,8 @@ bool entryIsDeleted(platform::ByteView e);
 char16_t cp437ToUnicode(std::uint8_t byte);
 
 // The short name: base up to its first blank, "." and the extension when it has one; the
-// first character becomes "X" when deleted. Empty when the base is empty.
+// first character becomes "X" when deleted, and a stored first byte 0x05 is read as the 0xE5
+// it stands for. Empty when the base is empty.
 std::u16string shortEntryName(platform::ByteView e, bool deleted);
 // The short extension, up to its first blank.
 std::u16string shortEntryExtension(platform::ByteView e);
@@ -46,6 +47,27 @@ std::u16string longNameExtension(std::u16string_view name);
 // Signature check for a deleted file's first sector, chosen by its extension: nothing when no
 // keyword applies, else whether `sector` begins as such a file does.
 std::optional<bool> deletedFileSignatureMatches(std::u16string_view extension, platform::ByteView sector);
+
+// How far an entry can be judged without reading the volume.
+enum class EntryVerdict : std::uint8_t {
+  Refused,             // not an entry: the attribute, cluster, size, name or date cannot be
+  Skipped,             // a long-name part, a volume label or an entry without a first cluster
+  Usable,              // a file entry that passes every test
+  DirectoryToConfirm   // a folder entry: refused unless its first cluster starts with dot
+                       // entries, then as entryIsPassedOver says
+};
+// The checks of a 32-byte entry that need no reading: attribute 0x0F is a long-name part;
+// above 0x3F, below 0x08, a first cluster above maxCluster, a size beyond the data area, a
+// zero byte in the name, a last-write date without month or day, or (archive entries) one of
+// \ / : * ? " < > | in the name refuse it.
+EntryVerdict entryVerdictWithoutReads(platform::ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors);
+// An entry without a first cluster, or a volume label: passed over without ending the directory.
+bool entryIsPassedOver(platform::ByteView e);
+
+// False when a cluster cannot pass as directory entries however its folder entries turn out:
+// its entries, long-name parts and the like passed over, end or meet a refused entry before
+// any usable one. Lets a pass over many clusters skip those without reading them again.
+bool mayHoldDirectoryEntries(platform::ByteView cluster, std::uint32_t maxCluster, std::uint64_t dataSectors);
 
 // A directory's first sector begins with the "." entry and has "." as the first byte of
 // its second entry.

@@ -66,6 +66,7 @@ inline constexpr std::size_t kClusterLow = 26;   // u16
 inline constexpr std::size_t kFileSize = 28;     // u32
 
 inline constexpr std::uint8_t kDeletedMark = 0xE5;
+inline constexpr std::uint8_t kStoredE5 = 0x05;  // a first byte 0xE5 of a live name, as stored
 inline constexpr std::uint8_t kEndMark = 0x00;
 inline constexpr std::uint8_t kDot = 0x2E;
 

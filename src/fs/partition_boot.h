@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
 namespace qelda::disk {
@@ -17,9 +18,9 @@ inline constexpr std::uint32_t kTypeNtfsOrExFat = 0x07;
 inline constexpr std::uint32_t kTypeFat32 = 0x0C;
 
 // FAT types of FAT_BOOT_INFO::m_byFatType.
-inline constexpr std::uint8_t kFatType12 = 0;
-inline constexpr std::uint8_t kFatType16 = 1;
-inline constexpr std::uint8_t kFatType32 = 2;
+inline constexpr std::uint8_t kFatType12 = fat::kFat12;
+inline constexpr std::uint8_t kFatType16 = fat::kFat16;
+inline constexpr std::uint8_t kFatType32 = fat::kFat32;
 
 struct FAT_BOOT_INFO {
   std::uint8_t m_byFatType = 0;
@@ -32,7 +33,8 @@ struct FAT_BOOT_INFO {
   std::uint32_t m_nEndOfChain = 0;
 };
 
-// 1 when `bootSector` passes as a FAT12, FAT16 or FAT32 boot sector. `info` is filled as
+// 1 when `bootSector` passes as a FAT12, FAT16 or FAT32 boot sector (the shared field checks
+// of fs/fat_boot.h), FAT12 and FAT16 told apart by the size of the FAT. `info` is filled as
 // far as the test got, also when it fails (callers copy it either way).
 std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSector);
 

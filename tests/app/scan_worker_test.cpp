@@ -98,10 +98,7 @@ TEST_F(ScanWorkerTest, WhatCannotBeScannedEndsAsAFailureWithItsMessage) {
   };
   const Case cases[] = {
       {"whole disk, quick scan", 0, kScanQuick, 1},
-      {"advanced scan", 1, kScanAdvanced, 1},
-      {"raw scan", 1, kScanRaw, 1},
       {"lost-volume search", 1, kScanLostVolumes, 1},
-      {"deep deleted-files scan", 1, kScanDeleted, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -4,22 +4,28 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "app/scan_worker.h"
+#include "results/file_folder_tree.h"
+#include "volume/volume_records.h"
 #include "fat/fat_engine.h"
 #include "platform/found_item.h"
 #include "platform/sinks.h"
 #include "platform/text.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
+#include "support/test_images.h"
 
 namespace qelda::fat::test {
 
@@ -143,6 +149,165 @@ class MountedVolume {
   qelda::test::ImageDir dir_;
   std::uint64_t sectors_ = 0;
   std::string descriptor_;
+};
+
+// An entry of the independent reader's listing (fls -r -p), its own virtual entries left out.
+struct FlsEntry {
+  bool folder = false;
+  bool deleted = false;
+  std::string inode;
+  std::string path;
+};
+
+inline std::vector<FlsEntry> readFls(const std::string& file) {
+  std::vector<FlsEntry> out;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    const std::string head = line.substr(0, tab);
+    FlsEntry e;
+    e.path = line.substr(tab + 1);
+    if (e.path.empty() || e.path[0] == '$') continue;  // the reader's own virtual entries
+    if (head.compare(0, 3, "r/r") != 0 && head.compare(0, 3, "d/d") != 0) continue;
+    e.folder = head[0] == 'd';
+    e.deleted = head.find('*') != std::string::npos;
+    const auto colon = head.rfind(':');
+    const auto blank = head.rfind(' ', colon);
+    e.inode = head.substr(blank + 1, colon - blank - 1);
+    out.push_back(e);
+  }
+  return out;
+}
+
+// The reader writes "_" for the lost first character of a deleted short name; we write "X".
+inline std::string deletedNameForm(std::string path) {
+  for (std::size_t i = 0; i < path.size(); ++i)
+    if (path[i] == '_' && (i == 0 || path[i - 1] == '/')) path[i] = 'X';
+  return lower(path);
+}
+
+// A line of NAME.chains: how many runs of consecutive clusters a live file or folder had
+// before the volume was damaged, and its first cluster.
+struct ChainEntry {
+  unsigned runs = 0;
+  std::uint32_t first = 0;
+  std::string path;
+};
+
+inline std::vector<ChainEntry> readChains(const std::string& file) {
+  std::vector<ChainEntry> out;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto tab1 = line.find('\t');
+    const auto tab2 = line.find('\t', tab1 + 1);
+    if (tab2 == std::string::npos) continue;
+    out.push_back({unsigned(std::stoul(line.substr(0, tab1))), std::uint32_t(std::stoul(line.substr(tab1 + 1, tab2 - tab1 - 1))),
+                   line.substr(tab2 + 1)});
+  }
+  return out;
+}
+
+// The volumes, made once by the image script (a CTest fixture runs it; a test binary run
+// on its own makes them here). Empty when the script could not run.
+inline std::string fatImages() {
+  static const std::string dir = [] {
+    const std::string out = qelda::test::testImagesDir() + "-fat";
+    if (!std::filesystem::exists(out + "/.fat_images_stamp")) {
+      const auto script = std::filesystem::path(__FILE__).parent_path() / "make_fat_images.sh";
+      const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
+      if (std::system(cmd.c_str()) != 0) return std::string();
+    }
+    return out;
+  }();
+  return dir;
+}
+
+// The file-system code a volume of the image script gets as a partition, by its name.
+inline std::uint8_t fileSystemOf(const std::string& name) {
+  if (name.rfind("fat32", 0) == 0) return disk::kFsFat32;
+  if (name.rfind("fat12", 0) == 0) return disk::kFsFat12;
+  return disk::kFsFat16;
+}
+
+// A volume file mounted as a flat VMDK and scanned as `qelda scan` scans it: the volume
+// selected as a partition of the image (or as another kind of source), the scan worker, the
+// engine the factory makes, and the found-items store.
+class WorkerScan {
+ public:
+  // copy: the volume is copied (sparse) so that a test may damage it further with patch().
+  WorkerScan(const std::string& volumeFile, std::uint8_t fileSystem, std::uint8_t sourceKind = disk::kKindPartition,
+             bool copy = false) {
+    std::error_code ec;
+    if (copy) {
+      const std::string cmd = "cp --sparse=always '" + volumeFile + "' '" + dir_.file("volume.img") + "'";
+      if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot copy " << volumeFile;
+    } else {
+      std::filesystem::create_symlink(volumeFile, dir_.file("volume.img"), ec);
+    }
+    const std::uint64_t sectors = std::filesystem::file_size(volumeFile, ec) / 512;
+    const std::string descriptor = dir_.putText(
+        "volume.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(sectors) +
+                           " FLAT \"volume.img\" 0\n");
+    app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor);
+    notifier.shown.clear();
+    entry_.m_byKind = sourceKind;
+    disk::VOLUME_RECORD& volume = entry_.m_pDetail.makeVolume();
+    volume.m_nSectorCount = sectors;
+    volume.m_nLastSector = sectors;
+    volume.m_byFileSystem = fileSystem;
+    volume.m_byDrive = 0xFF;
+    app.m_pSelectedSource = &entry_;
+  }
+  disk::VOLUME_RECORD& record() { return *entry_.m_pDetail.volume(); }
+  void patch(std::uint64_t offset, std::span<const std::uint8_t> bytes) { dir_.putAt("volume.img", offset, bytes); }
+
+  engine::ScanOutcome run(std::uint32_t scanKind, std::uint32_t scanType = 1) {
+    app.m_nScanKind = scanKind;
+    app.m_nScanType = scanType;
+    app.m_bStopRequested = 0;
+    notifier.shown.clear();
+    tree = std::make_unique<results::CFileFolderTree>();
+    log = std::make_unique<platform::TextLog>();
+    return app::CScanProcess(app, *tree, progress, *log, notifier).run();
+  }
+
+  struct Found {
+    std::string path;
+    const FOUND_ITEM* item;
+  };
+  std::vector<Found> found() const {
+    std::vector<Found> out;
+    for (const FOUND_ITEM* i = tree->head(); i; i = i->m_pNext) out.push_back({platform::toUtf8(tree->pathOf(i)), i});
+    return out;
+  }
+  // The item's content through the engine's own reader, as saving reads it.
+  std::vector<std::uint8_t> read(const FOUND_ITEM& item, engine::ReadOutcome* outcome = nullptr) {
+    std::vector<std::uint8_t> out;
+    const auto result = app.currentEngine->readItem(item, [&](std::span<const std::uint8_t> piece) {
+      out.insert(out.end(), piece.begin(), piece.end());
+      return true;
+    });
+    if (outcome) *outcome = result;
+    return out;
+  }
+  bool logged(const std::string& text) const {
+    for (const auto& e : log->entries())
+      if (platform::toUtf8(e) == text) return true;
+    return false;
+  }
+
+  app::CQELDAApp app;
+  qelda::test::RecordingNotifier notifier;
+  platform::NullScanProgress progress;
+  std::unique_ptr<platform::TextLog> log;
+  std::unique_ptr<results::CFileFolderTree> tree;
+
+ private:
+  qelda::test::ImageDir dir_;
+  disk::DEVICE_ENTRY entry_;
 };
 
 inline std::vector<std::uint8_t> readFile(const std::string& path) {

@@ -9,6 +9,9 @@
 #   NAME.files/INODE   the content of every live regular file (icat)
 #   NAME.orig/N        originals of deleted files whose clusters stay untouched, and
 #   NAME.expect        "N<TAB>path" for each of them
+# Damaged volumes keep the answers of the volume before the damage, and also
+#   NAME.chains        "RUNS<TAB>FIRST<TAB>path" for every live file and folder: how many runs
+#                      of consecutive clusters its chain had, and its first cluster (mshowfat)
 # The result is cached: nothing is made again while this script is unchanged.
 set -euo pipefail
 
@@ -23,7 +26,7 @@ exec 9>"$out/.lock"
 flock 9
 if [[ -f "$stamp_file" && "$(cat "$stamp_file")" == "$stamp" ]]; then exit 0; fi
 
-for tool in mkfs.fat mcopy mmd mdel mdeltree fls icat; do
+for tool in mkfs.fat mcopy mmd mdel mdeltree mshowfat fls icat python3; do
   command -v "$tool" >/dev/null || { echo "make_fat_images.sh: $tool is missing" >&2; exit 1; }
 done
 
@@ -122,6 +125,88 @@ populate_deep() {  # a tree 200 folders deep
   mdel -i "$img" "::/$p150/Deleted At 150.bin"
 }
 
+populate_victim() {  # the full tree, and last in the root a folder whose entry is wiped later
+  populate_full
+  mmd -i "$img" ::/Victim ::/Victim/Inner
+  put 3300 "Victim/Victim file one.bin"
+  put 6600 "Victim/Inner/Victim inner two.bin"
+}
+
+populate_reformat() {  # folders of a few dozen entries each (one cluster), few files in the root
+  put 900 "Root note.txt"
+  local d f
+  for d in $(seq 1 12); do
+    mmd -i "$img" "::/Folder number $d"
+    for f in $(seq 1 8); do put $((1000 + d * 731 + f * 977)) "Folder number $d/Document $d-$f.dat"; done
+    if ((d % 3 == 0)); then
+      mmd -i "$img" "::/Folder number $d/Nested"
+      for f in $(seq 1 4); do put $((1500 + d * 313 + f * 1201)) "Folder number $d/Nested/Nested $d-$f.bin"; done
+    fi
+  done
+}
+
+boot_field() {  # boot_field OFFSET BYTES: a little-endian field of the volume's boot sector
+  od -An -tu"$2" -j"$1" -N"$2" "$img" | tr -d ' '
+}
+
+zero_sectors() {  # zero_sectors FIRST COUNT
+  dd if=/dev/zero of="$img" bs=512 seek="$1" count="$2" conv=notrunc status=none
+}
+
+damage_boot() {  # the boot sector, and FAT32's backup at sector 6
+  local fat16=$(boot_field 22 2)
+  zero_sectors 0 1
+  if ((fat16 == 0)); then zero_sectors 6 1; fi
+}
+
+damage_fats() {  # both FAT copies
+  local reserved=$(boot_field 14 2) fat=$(boot_field 22 2)
+  if ((fat == 0)); then fat=$(boot_field 36 4); fi
+  zero_sectors "$reserved" $((2 * fat))
+}
+
+damage_victim() {  # the root entry of "Victim" (and its long-name parts): its chain stays in use
+  python3 - "$img" <<'PY'
+import struct, sys
+f = open(sys.argv[1], "r+b")
+boot = f.read(512)
+spc, reserved, entries, fat16 = boot[13], *struct.unpack_from("<HxH", boot, 14), struct.unpack_from("<H", boot, 22)[0]
+fat = fat16 or struct.unpack_from("<I", boot, 36)[0]
+if fat16:  # the fixed root directory
+    start, length = (reserved + 2 * fat) * 512, entries * 32
+else:      # the root's first cluster (cluster 2, where the formatter puts it)
+    start, length = (reserved + 2 * fat) * 512, spc * 512
+f.seek(start)
+root = bytearray(f.read(length))
+for o in range(0, length, 32):
+    if root[o:o + 11] == b"VICTIM     ":
+        k = o
+        while k >= 32 and root[k - 32 + 11] == 0x0F:
+            k -= 32
+        root[k:o + 32] = bytes(o + 32 - k)
+        break
+else:
+    sys.exit("no Victim entry")
+f.seek(start)
+f.write(root)
+PY
+}
+
+damage_reformat() {  # formatted again over the filled volume, with the same options
+  mkfs.fat "${mkfs_options[@]}" "$img" >/dev/null
+}
+
+chains() {  # mshowfat of every live file and folder, before the damage
+  local name=$1 path
+  : >"$out/$name.chains"
+  { grep -P '^[rd]/[rd] \d+:\t' "$out/$name.fls" || true; } | cut -f2- | while IFS= read -r path; do
+    local chain
+    chain=$(mshowfat -i "$img" "::/$path")
+    printf '%s\t%s\t%s\n' "$(grep -o '<' <<<"$chain" | wc -l)" "$(grep -o '<[0-9]*' <<<"$chain" | head -1 | tr -d '<')" \
+      "$path" >>"$out/$name.chains"
+  done
+}
+
 answers() {  # the independent reader's view of the finished volume
   local name=$1
   fls -r -p "$img" >"$out/$name.fls"
@@ -135,16 +220,21 @@ answers() {  # the independent reader's view of the finished volume
   done
 }
 
-make_volume() {  # make_volume NAME SIZE-KIB FILL MKFS-OPTIONS...
+make_volume() {  # make_volume NAME SIZE-KIB FILL MKFS-OPTIONS...; $damage names a damage done after the answers
   local name=$1 kib=$2 fill=$3
   shift 3
   img="$work/$name.img"
   expect="$work/$name"
   orig_no=0
+  mkfs_options=("$@")
   rm -f "$img"
   mkfs.fat "$@" -C "$img" "$kib" >/dev/null
   "populate_$fill"
   answers "$name"
+  if [[ -n ${damage:-} ]]; then
+    chains "$name"
+    "damage_$damage"
+  fi
   rm -rf "$out/$name.orig" "$out/$name.expect"
   [[ -d "$expect.orig" ]] && mv "$expect.orig" "$out/$name.orig"
   [[ -f "$expect.expect" ]] && mv "$expect.expect" "$out/$name.expect"
@@ -160,5 +250,15 @@ make_volume fat32_s1 81920 full -F 32 -s 1
 make_volume fat32_s8 307200 full -F 32 -s 8
 make_volume tiny_1m 1024 small
 make_volume deep200 16384 deep -F 16 -s 1
+# Damaged volumes. The parameter rebuild needs a FAT32 of 8 sectors per cluster or more and
+# 1024 FAT sectors or more, and a FAT12 of one reserved sector and a 512-entry root.
+damage=boot make_volume fat12_bootzero 4096 full -F 12 -s 2 -R 1 -r 512
+damage=boot make_volume fat16_bootzero 65536 full -F 16
+damage=boot make_volume fat32_bootzero 614400 full -F 32 -s 8
+damage=fats make_volume fat32_fatzero 614400 full -F 32 -s 8
+damage=victim make_volume fat16_victim 65536 victim -F 16
+damage=victim make_volume fat32_victim 307200 victim -F 32 -s 8
+damage=reformat make_volume fat16_reformat 65536 reformat -F 16
+damage=reformat make_volume fat32_reformat 307200 reformat -F 32 -s 8
 
 echo "$stamp" >"$stamp_file"

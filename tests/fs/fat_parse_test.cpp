@@ -267,6 +267,8 @@ TEST(FatDirEntry, ShortNamesInCodePage437) {
       {"NOEXT      ", false, u"NOEXT"},
       {"\x80\x81\xE1     DAT", false, u"\u00C7\u00FC\u00DF.DAT"},
       {"        TXT", false, u""},
+      {"\x05" "ABC    TXT", false, u"\u03C3ABC.TXT"},  // a stored 0x05 stands for 0xE5
+      {"A\x05" "      TXT", false, u"A\x05.TXT"},  // only as the first byte
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name11);

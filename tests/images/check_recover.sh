@@ -182,6 +182,7 @@ expect_status 2 "random bytes as an image" "$QELDA" scan "$WORK/junk.vdi"
 expect_status 2 "a text file as an image" "$QELDA" recover "$0" --out "$WORK/none"
 exfat=$("$QELDA" info "$image" | awk -F'\t' '$4 == "exFAT" { print $1; exit }')
 expect_status 0 "an exFAT volume" "$QELDA" scan "$image" --source "$exfat"
+expect_status 0 "a deep deleted-files scan of a FAT volume" "$QELDA" scan "$image" --kind deleted --scan-type deep
 expect_status 1 "an unknown option" "$QELDA" scan "$image" --frobnicate
 expect_status 1 "a bad --kind" "$QELDA" scan "$image" --kind sideways
 expect_status 1 "recover without --out" "$QELDA" recover "$image"

@@ -1,0 +1,262 @@
+// The raw search: files found by their signatures (the carving dispatcher), over a volume's
+// free clusters when its FAT geometry is usable, else over a range of sectors (a whole disk, an
+// image, a volume without a usable geometry). Found files are reported in one folder per type.
+#include <algorithm>
+#include <ctime>
+#include <string>
+
+#include "engine/scan_state.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_texts.h"
+#include "fs/fat_layout.h"
+#include "platform/log.h"
+#include "platform/text.h"
+
+namespace qelda::fat {
+
+namespace {
+
+// A type's folder holds this many files (and the first, which is not counted); then the type
+// text followed by 1, 2, ... names the next one.
+constexpr std::uint16_t kFilesPerTypeFolder = 2500;
+// The first find of a raw search sets the item bar's range to this.
+constexpr std::uint64_t kRawItemRange = 10000;
+// The type text is cut to this many characters.
+constexpr std::size_t kTypeTextChars = 15;
+constexpr std::uint32_t kRawBlockSectors = 2048;
+
+std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
+
+// The forward search's next cluster: the first following one the cluster map holds free.
+class FatClusterUnitRule final : public carve::IRawUnitRule {
+ public:
+  FatClusterUnitRule(const std::vector<std::uint8_t>& map, std::uint64_t end, std::uint32_t clusterBytes,
+                     std::function<std::uint64_t(std::uint64_t)> firstSectorOf)
+      : map_(map), end_(end), clusterBytes_(clusterBytes), firstSectorOf_(std::move(firstSectorOf)) {}
+  std::uint32_t unitBytes() const override { return clusterBytes_; }
+  std::uint32_t clusterBytes() const override { return clusterBytes_; }
+  std::optional<carve::RawUnit> nextUnit(std::uint64_t unit) const override {
+    for (std::uint64_t c = unit + 1; c < end_; ++c)
+      if (map_[c] == 0) return carve::RawUnit{c, firstSectorOf_(c)};
+    return std::nullopt;
+  }
+
+ private:
+  const std::vector<std::uint8_t>& map_;
+  std::uint64_t end_;  // no further than the map, the cluster bound and the data area
+  std::uint32_t clusterBytes_;
+  std::function<std::uint64_t(std::uint64_t)> firstSectorOf_;
+};
+
+}  // namespace
+
+bool CFatEngine::readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
+  const std::uint64_t bytes = std::uint64_t(count) * kSectorBytes;
+  bool ok;
+  if (m_bImageFile) {
+    ok = ReadImageFileSectors(sector, buffer, count) != 0;
+  } else {
+    disk::ReadReport report;
+    ok = disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(bytes), &report) != 0 &&
+         report.failedSectors == 0;
+  }
+  if (!ok) rawReadFailures_.fetch_add(1, std::memory_order_relaxed);
+  return ok;
+}
+
+void CFatEngine::makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule) {
+  rawUnitRule_ = std::move(rule);
+  m_pRawSearch = std::make_unique<carve::RAW_READ_CONTEXT>();
+  m_pRawSearch->reader = [this](std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
+    return readAbsoluteSectors(sector, buffer, count);
+  };
+  m_pRawSearch->sourceFirstSector = m_nPartitionStart;
+  m_pRawSearch->sourceEndSector = m_nPartitionStart + m_nTotalSectors;
+  m_pRawSearch->unitRule = rawUnitRule_.get();
+  m_pRawSearch->selectedHeaders = app_.m_pSelectedHeaders;
+  m_pRawSearch->stop = &app_.m_bStopRequested;
+  // The image file is opened before the sweep's threads read through it.
+  if (m_bImageFile) {
+    std::uint8_t probe[kSectorBytes];
+    ReadImageFileSectors(m_nPartitionStart, probe, 1);
+  }
+}
+
+void CFatEngine::ScanRaw() {
+  if (const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource) {
+    const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume();
+    if (volume && volume->m_szFileSystem == u"NTFS") return;
+  }
+  ScanRawVolume();
+}
+
+void CFatEngine::ScanRawVolume() {
+  failure_.clear();
+  m_bAdvanced = 0;
+  const auto searchBySectors = [&] {
+    // The range the volume covers; its last sector is the one before start + count.
+    if (m_nTotalSectors != 0) SetRawSearchRange(m_bImageFile, m_nPartitionStart, m_nPartitionStart + m_nTotalSectors - 1);
+    SearchDriveForKnownTypes();
+  };
+  if (isRebuiltVolume()) {
+    if (!takeRebuiltVolumeParameters()) return searchBySectors();
+  } else if (takeBootParameters(true)) {
+    FatVerifyFats();
+  } else {
+    return searchBySectors();
+  }
+  // Without a usable FAT every cluster counts as in use: none would be searched. The sectors are.
+  if (m_nLinkingMode == kLinkContiguous) return searchBySectors();
+  setClusterBoundFromFat();
+  FatBuildClusterMap();
+  SearchClustersForKnownTypes();
+}
+
+void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end) {
+  m_nPartitionStart = start;
+  m_nLastSector = end;
+  m_nTotalSectors = end >= start ? end - start + 1 : 0;  // a reversed range holds nothing
+  m_bAbsoluteSectors = 1;
+  m_nNextItemId = 2;
+  m_bImageFile = bImageFile;
+  m_pRawSearch.reset();
+}
+
+void CFatEngine::SearchDriveForKnownTypes() {
+  placeholderId_ = kFirstPlaceholderId;
+  // "Cluster" n is absolute sector n: one sector per cluster, a data area from sector 2.
+  m_nSectorsPerCluster = 1;
+  m_nSectorsPerFat = 1;
+  m_nReservedSectors = 0;
+  m_nRootDirSectors = 0;
+  m_nLinkingMode = kLinkContiguous;
+  m_bAbsoluteSectors = 1;
+  logStarted(text::kSearchingPhysicalDrive);
+  FatRawSearch();
+  // Here the closing pair's first line is a section of its own.
+  const std::u16string now = platform::formatLogTime(std::time(nullptr));
+  if (stopRequested()) {
+    logSection(engine::texts::kProcessAborted);
+    logItem(std::u16string(engine::texts::kAbortedOn) + now);
+  } else {
+    logSection(engine::texts::kProcessCompleted);
+    logItem(std::u16string(engine::texts::kCompletedOn) + now);
+  }
+  if (m_pConsole) m_pConsole->CollapseRootChildren();
+}
+
+void CFatEngine::FatRawSearch() {
+  m_nTotalSize = 0;
+  m_nFileCount = 0;
+  m_nFolderCount = 0;
+  m_nFoundCount = 0;
+  m_nNextItemId = 2;
+  const std::uint64_t end = m_nPartitionStart + m_nTotalSectors;
+  if (m_pScanDlg) {
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, end / kRawBlockSectors);
+    m_pScanDlg->setStep(kBlockBar, 1);
+  }
+  makeRawContext(std::make_unique<carve::SectorUnitRule>(end));
+  carve::RawSweep sweep;
+  sweep.firstUnit = m_nPartitionStart;
+  sweep.endUnit = end;
+  sweep.sectorsPerUnit = 1;
+  sweep.unitsPerBlock = kRawBlockSectors;
+  sweep.firstSectorOf = [](std::uint64_t sector) { return sector; };
+  sweep.onBlock = [&](std::uint64_t s) {
+    if (!m_pScanDlg) return;
+    m_pScanDlg->stepIt(kBlockBar);
+    m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + numberText(s) + u" " + std::u16string(text::kOf) +
+                              u" " + numberText(end));
+  };
+  sweep.report = [&](carve::RawHit&& hit) { reportRawHit(std::move(hit)); };
+  carve::sweepForKnownTypes(*m_pRawSearch, sweep);
+  if (m_pScanDlg) m_pScanDlg->showBar(kBlockBar, false);
+}
+
+void CFatEngine::SearchClustersForKnownTypes() {
+  const std::uint64_t bound = dataBound();
+  if (bound <= 2) return;
+  const std::uint32_t perRead = clustersPerBlock();
+  m_nTotalSize = 0;
+  m_nFileCount = 0;
+  m_nFolderCount = 0;
+  m_nFoundCount = 0;
+  m_nNextItemId = 2;
+  placeholderId_ = kFirstPlaceholderId;
+  reporter().showFoundCount(0);
+  if (m_pScanDlg) {
+    m_pScanDlg->setPos(kItemBar, 0);
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, bound / perRead);
+    m_pScanDlg->setStep(kBlockBar, 1);
+  }
+  // Clusters below the data area's end, the map's end and the cluster bound, free in the FAT.
+  const std::uint64_t end = std::min<std::uint64_t>({bound, m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1});
+  const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
+  const std::uint32_t spc = m_nSectorsPerCluster;
+  const auto firstSectorOf = [dataStart, spc](std::uint64_t c) { return dataStart + (c - 2) * spc; };
+  makeRawContext(std::make_unique<FatClusterUnitRule>(m_pClusterMap, end, bytesPerCluster(), firstSectorOf));
+  carve::RawSweep sweep;
+  sweep.firstUnit = 2;
+  sweep.endUnit = end;
+  sweep.sectorsPerUnit = spc;
+  sweep.unitsPerBlock = perRead;
+  sweep.firstSectorOf = firstSectorOf;
+  sweep.isCandidate = [this](std::uint64_t c) { return m_pClusterMap[c] == 0; };
+  sweep.onBlock = [&](std::uint64_t c) {
+    if (!m_pScanDlg) return;
+    m_pScanDlg->stepIt(kBlockBar);
+    m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + numberText(c) + u" " + std::u16string(text::kOf) +
+                              u" " + numberText(bound));
+  };
+  sweep.report = [&](carve::RawHit&& hit) { reportRawHit(std::move(hit)); };
+  carve::sweepForKnownTypes(*m_pRawSearch, sweep);
+}
+
+void CFatEngine::reportRawHit(carve::RawHit&& hit) {
+  AddRawFoundFile(hit.match.name, hit.match.typeText, hit.unit, hit.match.size, hit.match.modified.value_or(0));
+}
+
+void CFatEngine::AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
+                                 std::uint64_t size, std::uint64_t modified) {
+  const std::u16string type(typeText.substr(0, kTypeTextChars));
+  // The type's folder: the first of its folders with room, or a new one.
+  std::u16string wanted = type;
+  GroupNode* group = nullptr;
+  std::uint32_t k = 0;
+  for (GroupNode& node : groupNodes_) {
+    if (node.name != wanted) continue;
+    if (node.count < kFilesPerTypeFolder) {
+      ++node.count;
+      group = &node;
+      break;
+    }
+    wanted = type + numberText(++k);
+  }
+  if (!group) {
+    group = &groupNodes_.emplace_back(GroupNode{wanted, std::uint32_t(placeholderId_--), 0});
+    FOUND_ITEM folder;
+    folder.m_byAttributes = dirent::kAttrDirectory;
+    folder.m_nId = group->id;
+    folder.m_nRecordKey = group->id;
+    folder.m_byFlags = kItemBySignature;
+    reportItem(folder, group->name, false, kRawItemRange);
+  }
+  FOUND_ITEM file;
+  file.m_byAttributes = dirent::kAttrArchive;
+  file.m_byFlags = kItemBySignature;
+  file.m_nSize = size;
+  file.m_nRecordKey = start;
+  file.m_ftModified = file.m_ftCreated = modified;
+  file.m_nParentId = group->id;
+  file.m_nId = std::uint32_t(placeholderId_--);
+  ++rawFileNumber_;
+  const std::u16string name = finderName.empty()
+                                  ? numberText(start) + u"." + type
+                                  : numberText(rawFileNumber_) + u"_" + std::u16string(finderName) + u"." + type;
+  reportItem(file, name, false, kRawItemRange);
+}
+
+}  // namespace qelda::fat

@@ -1,0 +1,141 @@
+// The volume's parameters worked out from its data: sectors that start directory clusters
+// are collected from the volume start, and the geometry they agree on is checked against the
+// FAT signatures (fs/fat_geometry.h holds the votes).
+#include <algorithm>
+#include <string>
+
+#include "engine/scan_state.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_texts.h"
+#include "fs/fat_layout.h"
+#include "platform/text.h"
+
+namespace qelda::fat {
+
+using platform::ByteView;
+
+namespace {
+
+// The volume is read this many sectors (1 MiB) at a time.
+constexpr std::uint32_t kSearchBlockSectors = 2048;
+// The geometry of a floppy disk in BIOS drive 0 or 1.
+constexpr std::uint8_t kFloppySectorsPerCluster = 1;
+constexpr std::uint32_t kFloppySectorsPerFat = 9;
+constexpr std::uint32_t kFloppyReservedSectors = 1;
+constexpr std::uint32_t kFloppyRootDirSectors = 14;
+constexpr std::uint8_t kLastFloppyDrive = 1;
+
+std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
+
+}  // namespace
+
+std::uint32_t CFatEngine::FatSearchCriticalInfo() {
+  m_pDirCandidates.clear();
+  platform::IScanProgress* bar = m_pScanDlg;
+  if (bar) {
+    bar->SetStatusText(text::kSearchingCritical);
+    bar->setRange(kItemBar, 0, m_nTotalSectors);
+    bar->setStep(kItemBar, kSearchBlockSectors);
+    bar->SetStopEnabled(false);
+  }
+  app_.m_bSearchingCriticalInfo = 1;
+  logStarted(text::kCalculatingParameters);
+
+  // Finds are collected to 50; once the search is past the first quarter of the volume,
+  // two are enough.
+  std::vector<std::uint8_t> block(std::size_t(kSearchBlockSectors) * kSectorBytes);
+  bool done = false;
+  for (std::uint64_t s = 0; s < m_nTotalSectors && !done && !stopRequested(); s += kSearchBlockSectors) {
+    const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors - s));
+    if (bar)
+      bar->SetStatusText(std::u16string(text::kReadingSector) + numberText(s) + u" " + std::u16string(text::kOf) + u" " +
+                         numberText(m_nTotalSectors));
+    readVolumeSectors(block.data(), count * kSectorBytes, s);
+    const bool pastQuarter = s > m_nTotalSectors / 4;
+    for (std::uint32_t i = 0; i < count && !done; ++i) {
+      const ByteView sector(block.data() + std::size_t(i) * kSectorBytes, kSectorBytes);
+      if (!startsDirectoryCluster(sector)) continue;
+      m_pDirCandidates.push_back({s + i, dotEntryCluster(sector, kFat32), 0});
+      done = m_pDirCandidates.size() >= kMaxDirFinds || (pastQuarter && m_pDirCandidates.size() >= 2);
+    }
+    if (bar) bar->stepIt(kItemBar);
+  }
+  logFinished();
+
+  std::uint32_t result = 0;
+  if (m_pDirCandidates.empty() || stopRequested()) {
+    m_nSectorsPerCluster = 0;
+    m_nSectorsPerFat = 0;
+  } else if (m_nDriveNumber <= kLastFloppyDrive) {
+    m_nSectorsPerCluster = kFloppySectorsPerCluster;
+    m_nSectorsPerFat = kFloppySectorsPerFat;
+    m_nReservedSectors = kFloppyReservedSectors;
+    m_nRootDirSectors = kFloppyRootDirSectors;
+    m_nFatType = kFat12;
+    FatVerifyFats();
+    result = 1;
+  } else {
+    result = FatRebuildParameters();
+    if (result != 0) {
+      adoptAgreeingBootSector();
+      FatVerifyFats();
+    }
+  }
+  m_pDirCandidates.clear();
+  if (bar) {
+    bar->SetStopEnabled(true);
+    bar->SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
+  }
+  app_.m_bSearchingCriticalInfo = 0;
+  return result;
+}
+
+void CFatEngine::adoptAgreeingBootSector() {
+  // The votes settle where the data area starts and the cluster size; where the reserved
+  // sectors end and the FATs lie they can only guess (a FAT16 whose FAT1 starts past sector
+  // 13, say). A usable boot sector that agrees on the first two knows the rest.
+  const std::uint8_t spc = m_nSectorsPerCluster, type = m_nFatType;
+  const std::uint32_t reserved = m_nReservedSectors, rootDir = m_nRootDirSectors, spf = m_nSectorsPerFat,
+                      root = m_nRootCluster;
+  const std::uint64_t dataStart = systemSectorCount();
+  if (takeBootParameters() && systemSectorCount() == dataStart && m_nSectorsPerCluster == spc) return;
+  m_nSectorsPerCluster = spc;
+  m_nFatType = type;
+  m_nReservedSectors = reserved;
+  m_nRootDirSectors = rootDir;
+  m_nSectorsPerFat = spf;
+  m_nRootCluster = root;
+}
+
+std::uint32_t CFatEngine::FatRebuildParameters() {
+  // The FAT signatures near the volume start are looked up a block at a time.
+  std::vector<std::uint8_t> block(std::size_t(kSearchBlockSectors) * kSectorBytes);
+  std::uint64_t blockFirst = 0;
+  std::uint64_t blockCount = 0;
+  const SignatureProbe signatureAt = [&](std::uint64_t sector) {
+    if (sector >= m_nTotalSectors && m_nTotalSectors != 0) return false;
+    if (sector < blockFirst || sector >= blockFirst + blockCount) {
+      blockFirst = sector;
+      blockCount = m_nTotalSectors == 0 ? 1 : std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors - sector);
+      readVolumeSectors(block.data(), std::uint32_t(blockCount) * kSectorBytes, blockFirst);
+    }
+    const std::size_t at = std::size_t(sector - blockFirst) * kSectorBytes;
+    return block[at] == 0xF8 && block[at + 1] == 0xFF && block[at + 2] == 0xFF;
+  };
+  const auto geometry = rebuildGeometry(m_pDirCandidates, m_nTotalSectors, signatureAt);
+  if (!geometry) {
+    // No candidate held: nothing the scan could trust.
+    m_nSectorsPerCluster = 0;
+    m_nSectorsPerFat = 0;
+    return 0;
+  }
+  m_nFatType = geometry->fatType;
+  m_nSectorsPerCluster = geometry->sectorsPerCluster;
+  m_nReservedSectors = geometry->reservedSectors;
+  m_nRootDirSectors = geometry->rootDirSectors;
+  m_nSectorsPerFat = geometry->sectorsPerFat;
+  if (m_nTotalSectors == 0) m_nTotalSectors = geometry->totalSectors;
+  return m_nSectorsPerCluster;
+}
+
+}  // namespace qelda::fat
