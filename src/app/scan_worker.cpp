@@ -1,5 +1,7 @@
 #include "app/scan_worker.h"
 
+#include "app/scan_info.h"
+
 #include <thread>
 
 #include "exfat/exfat_volume_engine.h"
@@ -32,7 +34,9 @@ void CScanProcess::ScanThreadProc() {
   app_.m_bHasResults = 0;
 
   const disk::DEVICE_ENTRY* source = app_.m_pSelectedSource;
-  if (!source) {
+  if (app_.m_nScanKind == kScanFromScanInfo) {
+    result_ = LoadScanImage(app_, {&console_, &progress_, &log_, &notifier_}, scanInfoPath_);
+  } else if (!source) {
     result_ = engine::scanNotAvailable(&notifier_);
   } else {
     app_.currentEngine = engine::CreateVolumeEngine(installedEngines(), app_, {&console_, &progress_, &log_, &notifier_});

@@ -32,6 +32,9 @@ class CScanProcess {
       : app_(app), console_(console), progress_(progress), log_(log), notifier_(notifier),
         logPath_(std::move(logPath)) {}
 
+  // The scan-information file the scan kind kScanFromScanInfo loads.
+  void setScanInfoPath(std::string path) { scanInfoPath_ = std::move(path); }
+
   // Starts ScanThreadProc on its own thread, waits for it and returns what it came to.
   engine::ScanOutcome run();
 
@@ -49,6 +52,7 @@ class CScanProcess {
   platform::TextLog& log_;
   platform::IUserNotifier& notifier_;
   std::string logPath_;
+  std::string scanInfoPath_;
   engine::ScanOutcome result_;
 };
 

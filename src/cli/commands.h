@@ -14,6 +14,9 @@ namespace qelda::platform {
 class IScanProgress;
 class TextLog;
 }  // namespace qelda::platform
+namespace qelda::results {
+class CFileFolderTree;
+}
 
 namespace qelda::cli {
 
@@ -28,6 +31,21 @@ int runScan(const std::vector<std::string>& args);
 int runRecover(const std::vector<std::string>& args);
 int runLost(const std::vector<std::string>& args);
 int runDrives(const std::vector<std::string>& args);
+int runResume(const std::vector<std::string>& args);
+
+class StopOnInterrupt;
+
+// What is done with the found tree after a scan or a resume: with `list` one line per item,
+// with `out` the files saved under it (those `mask` matches, when set), else a summary.
+struct ResultOptions {
+  bool list = false;
+  std::string out;
+  std::string mask;
+  std::string logPath;
+};
+// Returns the exit status: kExitOk, kExitUsage (the folder cannot be made), kExitStopped.
+int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
+                   const ResultOptions& options, const StopOnInterrupt& interrupt);
 
 // One source as `qelda info` lists it: index, kind, name, file system, start, count, size text.
 void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& entry);

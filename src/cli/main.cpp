@@ -14,6 +14,7 @@ void usage() {
       "       qelda scan IMAGE [--source N] [--kind quick|deleted] [--list] [options]\n"
       "       qelda recover IMAGE --out DIR [--mask PATTERN] [--source N] [--kind quick|deleted] [options]\n"
       "       qelda lost IMAGE [--deep]\n"
+      "       qelda resume FILE --image IMAGE [--list] [--out DIR [--mask PATTERN]]\n"
       "       qelda drives\n"
       "  info     mount IMAGE (.vmdk, .vdi, .vhd); print its description and its sources\n"
       "  scan     scan one source (default: the first volume with a file system); print a\n"
@@ -21,6 +22,8 @@ void usage() {
       "  recover  scan, then save the found files (all, or those --mask matches) under DIR\n"
       "  lost     search IMAGE for volumes its partition table no longer lists; print them\n"
       "           as `info` lists sources (scan and recover take --lost [--deep] too)\n"
+      "  resume   load scan information saved with --save-scan instead of scanning, then\n"
+      "           list, sum up or save its items as scan and recover do\n"
       "  drives   list this computer's drives with their identity and SMART attributes\n"
       "options: --log FILE, --linking fat1|fat2|contiguous, --progress; `qelda scan` alone\n"
       "lists them\n",
@@ -41,6 +44,7 @@ int main(int argc, char** argv) {
   if (command == "scan") return qelda::cli::runScan(args);
   if (command == "recover") return qelda::cli::runRecover(args);
   if (command == "lost") return qelda::cli::runLost(args);
+  if (command == "resume") return qelda::cli::runResume(args);
   if (command == "drives") return qelda::cli::runDrives(args);
   usage();
   return qelda::cli::kExitUsage;

@@ -13,6 +13,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "app/raw_types.h"
+#include "app/scan_info.h"
 #include "app/scan_worker.h"
 #include "carve/header_catalogue.h"
 #include "cli/commands.h"
@@ -42,6 +43,7 @@ void printScanUsage(bool recover) {
                "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
                "                      default: those the catalogue HeaderFile.cfg marks as selected\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
+               "  --save-scan FILE    save what the scan found to FILE, for `qelda resume`\n"
                "  --log FILE          append the run's log to FILE\n"
                "  --progress          show the progress line even when stderr is not a terminal\n"
                "  --lost [--deep]     search for lost volumes first, so that --source may name one\n"
@@ -67,6 +69,7 @@ struct Options {
   bool deepLost = false;
   std::string out;
   std::string mask;
+  std::string saveScan;
 };
 
 std::optional<std::size_t> parseIndex(const std::string& text) {
@@ -126,6 +129,8 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       else if (v == "fat2") o.linking = fat::kLinkFat2;
       else if (v == "contiguous") o.linking = fat::kLinkContiguous;
       else return false;
+    } else if (a == "--save-scan") {
+      if (!value(o.saveScan) || o.saveScan.empty()) return false;
     } else if (a == "--log") {
       if (!value(o.logPath) || o.logPath.empty()) return false;
     } else if (a == "--out" && recover) {
@@ -174,6 +179,41 @@ void printItems(const results::CFileFolderTree& tree) {
                 platform::printableText(platform::toUtf8(tree.pathOf(item))).c_str());
   }
 }
+
+}  // namespace
+
+int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
+                   const ResultOptions& o, const StopOnInterrupt& interrupt) {
+  if (o.list) printItems(tree);
+  if (o.out.empty()) {
+    if (!o.list)
+      std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),
+                  static_cast<unsigned long long>(tree.totalSize()));
+    return kExitOk;
+  }
+
+  app.m_bBusy = 1;
+  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
+    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
+    std::fflush(stdout);
+  });
+  const save::SaveTotals totals = saver.Run();
+  app.OnOperationFinished();
+  if (!o.logPath.empty()) log.flushTo(o.logPath);
+  if (totals.destinationMissing) {
+    std::fprintf(stderr, "qelda: cannot make the folder %s\n", o.out.c_str());
+    return kExitUsage;
+  }
+  std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
+              totals.skipped, o.out.c_str());
+  if (totals.stopped || interrupt.interrupted()) {
+    std::fputs("qelda: stopped\n", stderr);
+    return kExitStopped;
+  }
+  return kExitOk;
+}
+
+namespace {
 
 int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   Options o;
@@ -246,35 +286,14 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   if (o.linking && !app::applyFatLinkingMode(app, *o.linking))
     std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
 
-  if (!recover) {
-    if (o.list) {
-      printItems(tree);
-    } else {
-      std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),
-                  static_cast<unsigned long long>(tree.totalSize()));
+  if (!o.saveScan.empty()) {
+    const std::string failed = app::SaveScanImage(app, tree, o.saveScan);
+    if (!failed.empty()) {
+      std::fprintf(stderr, "qelda: %s\n", failed.c_str());
+      return kExitUsage;
     }
-    return kExitOk;
   }
-
-  app.m_bBusy = 1;
-  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
-    std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
-    std::fflush(stdout);
-  });
-  const save::SaveTotals totals = saver.Run();
-  app.OnOperationFinished();
-  if (!o.logPath.empty()) log.flushTo(o.logPath);
-  if (totals.destinationMissing) {
-    std::fprintf(stderr, "qelda: cannot make the folder %s\n", o.out.c_str());
-    return kExitUsage;
-  }
-  std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
-              totals.skipped, o.out.c_str());
-  if (totals.stopped || interrupt.interrupted()) {
-    std::fputs("qelda: stopped\n", stderr);
-    return kExitStopped;
-  }
-  return kExitOk;
+  return presentResults(app, tree, log, {o.list, recover ? o.out : std::string{}, o.mask, o.logPath}, interrupt);
 }
 
 }  // namespace

@@ -38,10 +38,24 @@ EngineKind engineKindFor(const ScanState& state) {
   return EngineKind::Fat;
 }
 
+EngineKind engineKindOf(SavedEngine saved) {
+  switch (saved) {
+    case SavedEngine::Fat: return EngineKind::Fat;
+    case SavedEngine::ExFat: return EngineKind::ExFat;
+    case SavedEngine::Ntfs: break;
+  }
+  return EngineKind::Ntfs;
+}
+
 std::unique_ptr<IVolumeEngine> CreateVolumeEngine(const EngineCreators& creators, ScanState& state,
                                                   const EngineSinks& sinks) {
+  return CreateVolumeEngineOfKind(creators, engineKindFor(state), state, sinks);
+}
+
+std::unique_ptr<IVolumeEngine> CreateVolumeEngineOfKind(const EngineCreators& creators, EngineKind kind,
+                                                        ScanState& state, const EngineSinks& sinks) {
   EngineCreator create = nullptr;
-  switch (engineKindFor(state)) {
+  switch (kind) {
     case EngineKind::Fat: create = creators.fat; break;
     case EngineKind::Ntfs: create = creators.ntfs; break;
     case EngineKind::ExFat: create = creators.exfat; break;

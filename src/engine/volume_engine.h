@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/scan_image_header.h"
 #include "platform/found_item.h"
 #include "platform/log.h"
 #include "platform/sinks.h"
@@ -49,6 +50,15 @@ enum class ReadOutcome : std::uint8_t {
 // Takes the next piece of a file; false stops the read.
 using ContentSink = std::function<bool(std::span<const std::uint8_t>)>;
 
+// Scan information: an engine's tables go out as pieces in order (false: the write failed)
+// and come back by exact reads in the same order (false: the file holds no more).
+using TableWriter = std::function<bool(std::span<const std::uint8_t>)>;
+using TableReader = std::function<bool(std::span<std::uint8_t>)>;
+
+// Said where an engine keeps no scan information.
+inline constexpr std::u16string_view kScanInfoNotSupported =
+    u"Scan information cannot be saved or loaded for this file system: not supported.";
+
 // The sinks an engine reports to; any may be null where there is nothing to tell.
 struct EngineSinks {
   platform::IFoundItemSink* console = nullptr;
@@ -80,6 +90,19 @@ class IVolumeEngine {
   // The FAT linking mode the settings change (0 "FAT1", 1 "FAT2", 2 "Contiguous"): an
   // engine that follows FAT chains takes it and reloads its FAT. False: not such an engine.
   virtual bool applyLinkingMode(std::uint8_t /*mode*/) { return false; }
+
+  // After a scan: fills the header's engine fields (geometry, lengths of the tables, the
+  // image-file flag and path) and hands its tables to `write`. False: nothing to save.
+  virtual bool saveScanInfo(SCAN_IMAGE_HEADER& /*header*/, const TableWriter& /*write*/) { return false; }
+  // Instead of a scan: takes the saved geometry and tables back, ready to read found files.
+  // 1 when usable; 0 when not (the source drive is missing, which the user has been told,
+  // or the tables do not fit the volume), with `cause` saying why. The header's drive byte
+  // may be replaced by the drive found again.
+  virtual std::uint32_t restoreFromScanInfo(SCAN_IMAGE_HEADER& /*header*/, const TableReader& /*read*/,
+                                            std::u16string& cause) {
+    cause = kScanInfoNotSupported;
+    return 0;
+  }
 };
 
 // Shows `message` as a warning (when there is a notifier) and returns the failure.
@@ -102,6 +125,12 @@ enum class EngineKind : std::uint8_t { Fat, Ntfs, ExFat };
 // an advanced scan takes the user's choice of file system when one is made.
 EngineKind engineKindFor(const ScanState& state);
 
+// The engine a saved scan restores into.
+EngineKind engineKindOf(SavedEngine saved);
+
+// Makes the engine of `kind`; null when the program has none for it.
+std::unique_ptr<IVolumeEngine> CreateVolumeEngineOfKind(const EngineCreators& creators, EngineKind kind,
+                                                        ScanState& state, const EngineSinks& sinks);
 // Makes the engine `engineKindFor` names; null when the program has none for it.
 std::unique_ptr<IVolumeEngine> CreateVolumeEngine(const EngineCreators& creators, ScanState& state,
                                                   const EngineSinks& sinks);

@@ -17,6 +17,7 @@
 #include "engine/chains.h"
 #include "engine/item_reporter.h"
 #include "engine/scan_state.h"
+#include "engine/volume_engine.h"
 #include "exfat/exfat_work_files.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
@@ -191,6 +192,12 @@ class CExFatEngine {
   const fs::ExFatBootParams& params() const { return params_; }
   // Why the last scan found the volume unusable; empty when it did not.
   const std::u16string& failure() const { return failure_; }
+
+  // Scan information: the header's exFAT fields and copies of the two work files (false:
+  // a cluster size the header cannot hold), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause);
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint8_t m_nDriveNumber = 0;

@@ -28,6 +28,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 #include "engine/scan_state.h"
+#include "engine/volume_engine.h"
 #include "image/mounted_image.h"
 
 namespace qelda::fat {
@@ -177,6 +178,12 @@ class CFatEngine {
   std::size_t pendingItemCount() const { return pendingItems_.size(); }
   // Why the last scan found the volume unusable; empty when it did not.
   const std::u16string& failure() const { return failure_; }
+
+  // Scan information: the header's FAT fields and the tables after it (false: no cluster
+  // size, so nothing found could be read back), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause);
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;

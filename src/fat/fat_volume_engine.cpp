@@ -57,6 +57,14 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
     return true;
   }
 
+  bool saveScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) override {
+    return engine_.writeScanInfo(header, write);
+  }
+  std::uint32_t restoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause) override {
+    return engine_.RestoreFromScanInfo(header, read, cause);
+  }
+
  private:
   engine::ScanOutcome outcome() const {
     if (!engine_.failure().empty())

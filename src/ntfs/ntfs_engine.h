@@ -16,6 +16,7 @@
 
 #include "fs/data_runs.h"
 #include "engine/item_reporter.h"
+#include "engine/volume_engine.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
@@ -191,6 +192,12 @@ class CNtfsEngine {
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
+  // Scan information: the header's NTFS fields, the $MFT's runs and the run records (false:
+  // no $MFT was loaded), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    platform::IUserNotifier& notifier, std::u16string& cause);
+
  private:
   struct IndexFrame {
     std::uint32_t folder = 0;
@@ -357,6 +364,11 @@ class CNtfsEngine {
   // Rebuilt from the journal, by record (index into largeFiles_): the record itself no
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
+
+  // Scan information: the deep scan's 28-byte run records as saved, and the MFT record the
+  // first of them describes.
+  std::vector<std::uint8_t> savedRunRecords_;
+  std::uint32_t firstRunRecord_ = 0;
 
   std::deque<FREE_EXTENT> freeExtentPool_;
   FREE_EXTENT* freeExtentsTail_ = nullptr;

@@ -41,10 +41,22 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
 
   std::uint32_t foundCount() const override { return engine_.m_nEntryCount; }
 
+  bool saveScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) override {
+    return engine_.writeScanInfo(header, write);
+  }
+  std::uint32_t restoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause) override {
+    return engine_.RestoreFromScanInfo(header, read, notifier_ ? *notifier_ : silent_, cause);
+  }
+
  private:
   engine::ScanState& state_;
   platform::IUserNotifier* notifier_;
   CNtfsEngine engine_;
+  class Silent final : public platform::IUserNotifier {
+   public:
+    void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
+  } silent_;
 };
 
 }  // namespace

@@ -261,6 +261,18 @@ bool ScanInfoLoader::readEngineTables(const std::function<bool(std::span<const s
   return true;
 }
 
+bool ScanInfoLoader::readEngineTableBytes(std::uint64_t offset, std::span<std::uint8_t> out) {
+  if (offset > header_.engineTableBytes || out.size() > header_.engineTableBytes - offset) {
+    cause_ = path_ + ": the engine tables end before byte " + std::to_string(offset + out.size());
+    return false;
+  }
+  if (!file_.readExact(kHeaderBytes + offset, out)) {
+    cause_ = path_ + ": the engine tables could not be read at byte " + std::to_string(kHeaderBytes + offset);
+    return false;
+  }
+  return true;
+}
+
 bool ScanInfoLoader::forEachFoundItem(const std::function<bool(const FOUND_ITEM&, std::u16string_view)>& visit) {
   if (auto refused = walkItems(&visit)) {
     cause_ = path_ + ": " + refused->cause;

@@ -93,6 +93,9 @@ class ScanInfoLoader {
   // Hands the engine tables to `sink` in pieces of at most 1 MiB, in file order; the sink
   // returns false to stop. False when the file could not be read (cause()).
   bool readEngineTables(const std::function<bool(std::span<const std::uint8_t>)>& sink);
+  // Reads out.size() bytes of the engine tables from `offset` on (counted from the tables'
+  // start); false when they pass the tables' end or could not be read (cause()).
+  bool readEngineTableBytes(std::uint64_t offset, std::span<std::uint8_t> out);
   // Every found item in file order, with its name; `visit` returns false to stop. False when
   // the file could not be read or changed since it was checked (cause()).
   bool forEachFoundItem(const std::function<bool(const FOUND_ITEM&, std::u16string_view)>& visit);

@@ -1,9 +1,13 @@
 // Fuzz target: the bytes as a scan-information file, loaded as a resume loads it (header,
-// engine tables, source list, every found item), and as a "vhInfo" index.
+// engine tables, source list, every found item), restored into the engine it names with no
+// image mounted, and as a "vhInfo" index.
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include "app/qelda_app.h"
+#include "app/scan_info.h"
+#include "results/file_folder_tree.h"
 #include "save/scan_info_file.h"
 #include "save/scan_info_format.h"
 #include "support/image_dir.h"
@@ -26,6 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ++items;
       return name.size() <= kMaxItemNameLength;
     });
+  }
+  {
+    app::CQELDAApp app;
+    results::CFileFolderTree tree;
+    (void)app::LoadScanImage(app, {&tree, nullptr, nullptr, nullptr}, path);
+    app.FreeEngines();
   }
   (void)save::readScanInfoIndex(path);
   return 0;

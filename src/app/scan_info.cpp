@@ -1,0 +1,89 @@
+#include "app/scan_info.h"
+
+#include <ctime>
+
+#include "app/scan_worker.h"
+#include "engine/scan_info_tables.h"
+#include "platform/text.h"
+#include "save/scan_info_file.h"
+#include "volume/volume_records.h"
+
+namespace qelda::app {
+
+namespace {
+
+constexpr std::size_t kMaxPathUnits = 259;
+
+std::u16string cutPath(std::u16string path) {
+  if (path.size() > kMaxPathUnits) path.resize(kMaxPathUnits);
+  return path;
+}
+
+engine::ScanOutcome refuse(platform::IUserNotifier* notifier, std::u16string cause) {
+  return engine::failScan(notifier, std::u16string(kScanInfoNotLoaded), std::move(cause));
+}
+
+}  // namespace
+
+std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& tree, const std::string& path) {
+  if (!app.currentEngine || !app.m_pSelectedSource) return path + ": no scan to save";
+  auto writer = save::ScanInfoWriter::create(path);
+  if (!writer) return writer.cause();
+  engine::SCAN_IMAGE_HEADER header;
+  const bool tables = app.currentEngine->saveScanInfo(
+      header, [&](std::span<const std::uint8_t> bytes) { return writer->writeEngineTables(bytes); });
+  if (!tables) return writer->cause().empty() ? path + ": the scanned volume has nothing that could be read back" : writer->cause();
+  const disk::DEVICE_ENTRY& source = *app.m_pSelectedSource;
+  header.m_bySourceKind = source.m_byKind;
+  header.m_szSourcePath = cutPath(header.m_szSourcePath);
+  if (!writer->writeSourceEntry(source)) return writer->cause();
+  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext)
+    if (!writer->writeFoundItem(*item, tree.nameOf(item))) return writer->cause();
+  save::SCAN_INFO_DESCRIPTOR descriptor;
+  descriptor.savedAt = save::SavedTime::fromLocalTime(std::time(nullptr));
+  descriptor.scanInfoPath = cutPath(platform::fromUtf8(path));
+  descriptor.sourceKind = source.m_byKind;
+  if (!writer->finish(header, descriptor)) return writer->cause();
+  return {};
+}
+
+engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sinks, const std::string& path) {
+  app.FreeEngines();
+  auto loader = save::ScanInfoLoader::open(path);
+  if (!loader) return refuse(sinks.notifier, platform::fromUtf8(loader.cause()));
+  engine::SCAN_IMAGE_HEADER& header = loader->header();
+
+  // A volume read through the image must lie inside it: the file may come from another disk.
+  const auto image = app.mountedImage();
+  if (!engine::keptImageFileFlag(header) && image && image->diskSectors != 0 &&
+      (header.startSector > image->diskSectors || header.sectorCount > image->diskSectors - header.startSector))
+    return refuse(sinks.notifier, platform::fromUtf8(path + ": the saved volume (sectors " +
+                                                     std::to_string(header.startSector) + " to " +
+                                                     std::to_string(header.startSector + header.sectorCount) +
+                                                     ") lies past the end of the image"));
+
+  const engine::EngineKind kind = engine::engineKindOf(engine::savedEngineOf(header));
+  std::unique_ptr<engine::IVolumeEngine> restored = engine::CreateVolumeEngineOfKind(installedEngines(), kind, app, sinks);
+  if (!restored) return refuse(sinks.notifier, std::u16string(engine::kScanInfoNotSupported));
+  std::uint64_t offset = 0;
+  const engine::TableReader read = [&](std::span<std::uint8_t> out) {
+    if (!loader->readEngineTableBytes(offset, out)) return false;
+    offset += out.size();
+    return true;
+  };
+  std::u16string cause;
+  if (!restored->restoreFromScanInfo(header, read, cause)) {
+    restored->FreeAll();
+    return refuse(sinks.notifier, platform::fromUtf8(path) + u": " + cause);
+  }
+  app.currentEngine = std::move(restored);
+  if (sinks.console && !save::replayFoundItems(*loader, *sinks.console)) {
+    // The file changed under us: no half tree is left behind.
+    sinks.console->ResetFoundTree();
+    app.FreeEngines();
+    return refuse(sinks.notifier, platform::fromUtf8(loader->cause()));
+  }
+  return {};
+}
+
+}  // namespace qelda::app
