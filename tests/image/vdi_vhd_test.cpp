@@ -76,37 +76,20 @@ std::vector<std::uint8_t> writeVdi(ImageDir& dir, const std::string& name, const
   return disk;
 }
 
-TEST(Vdi, DynamicImageReadsBlocksInAnyOrderAndFreeBlocksAsZeros) {
+// Static and dynamic images qemu-img wrote (1 MiB blocks in order, behind their data
+// offset) are read whole by check_image_reads.sh, always from a block's start; here, blocks
+// stored out of order, a zero block, and single sectors inside a block.
+TEST(Vdi, BlocksInAnyOrderFreeBlocksAsZerosAndSectorsInsideABlock) {
   ImageDir dir;
   const auto disk = writeVdi(dir, "d.vdi", {}, {2, vdi::kBlockFree, 0, 1, vdi::kBlockZero, 3});
   app::CQELDAApp app;
   ASSERT_EQ(mount(app, app::kImageVdi, dir.file("d.vdi")), app::MountOutcome::Mounted);
-  EXPECT_EQ(app.m_nVdiImageType, 1u);
   EXPECT_EQ(app.m_nDiskSectors, 48u);
   const test::SectorRead whole = readSectors(app, 0, 48);
   EXPECT_EQ(whole.result, 1u);
   EXPECT_EQ(whole.failed, 0u);
   EXPECT_EQ(whole.bytes, disk);
-  // Blocks 2 and 3 lie side by side in the file: one run.
-  EXPECT_EQ(app.mountedImage()->map(16, 100).sectors, 16u);
-}
-
-TEST(Vdi, SectorTenOfAOneMebibyteBlockMapsBehindTheDataOffset) {
-  // Block 0 stored as block number 3: sector 10 is at 3 x 1 MiB + 5,120 + 0x200000.
-  ImageDir dir;
-  VdiSpec s;
-  s.type = vdi::kImageStatic;
-  s.blockBytes = 1 << 20;
-  s.blocks = 1;
-  s.diskBytes = 1 << 20;
-  s.dataOffset = 0x200000;
-  writeVdi(dir, "s.vdi", s, {3});
-  app::CQELDAApp app;
-  ASSERT_EQ(mount(app, app::kImageVdi, dir.file("s.vdi")), app::MountOutcome::Mounted);
-  EXPECT_EQ(app.m_nVdiImageType, 2u);
-  const MappedRun run = app.mountedImage()->map(10, 1);
-  EXPECT_EQ(run.offset, 3u * 1048576 + 5120 + 0x200000);
-  EXPECT_EQ(readSectors(app, 10, 1).bytes, taggedSectors(1, 10, 1));
+  for (std::uint64_t s : {3u, 21u, 45u}) EXPECT_EQ(readSectors(app, s, 1).bytes, taggedSectors(1, s, 1)) << s;
 }
 
 TEST(Vdi, RecognisedBySignatureAndASaneHeaderWhateverTheText) {
