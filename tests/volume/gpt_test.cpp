@@ -144,24 +144,6 @@ TEST(GptWalk, AnEntryPastTheDiskIsReadToItsEndOnly) {
   }
 }
 
-TEST(GptWalk, FatIsTypedByItsBootSectorWhateverItsOemName) {
-  // A FAT12 and a FAT16 as mkfs.fat and Windows name them, by type GUID only.
-  GptDisk disk;
-  disk.put(1, gptHeader(2, 4, 128));
-  disk.putEntries(2, {gptEntry(gpt::kBasicDataType, 2048, 10'239, u""),
-                      gptEntry(gpt::kBasicDataType, 10'240, 50'000, u"")});
-  disk.put(2048, test::fatBoot(4, 1, 512, 6));
-  test::Sector fat16 = test::fatBoot(4, 64, 512, 40);
-  std::memcpy(&fat16[3], "MSDOS5.0", 8);
-  disk.put(10'240, fat16);
-  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048, 10'240}));
-  EXPECT_EQ(disk.volumeAt(2048)->m_byFileSystem, kFsFat12);
-  EXPECT_EQ(disk.volumeAt(2048)->m_szFileSystem, u"FAT");
-  EXPECT_EQ(disk.volumeAt(10'240)->m_byFileSystem, kFsFat16);
-  EXPECT_EQ(disk.volumeAt(10'240)->m_nReservedSectors, 64u);
-  EXPECT_EQ(disk.volumeAt(10'240)->m_nFatSectors, 40u);
-}
-
 TEST(GptWalk, DamagedTablesListNothingOrOnlyWhatIsSound) {
   struct Case {
     const char* what;
