@@ -33,42 +33,31 @@ std::vector<std::uint8_t> bootable(std::uint32_t tag, std::uint64_t sectors) {
 using test::mountImage;
 using test::readSectors;
 
-// A split flat image without its descriptor: files of 100, 100 and 30 sectors. (Whichever
-// extent file of a real split image is picked, check_image_reads.sh reads the whole disk.)
-class SplitFlatWithoutDescriptor : public ::testing::Test {
- protected:
-  void SetUp() override {
-    parts = {bootable(1, 100), taggedSectors(2, 0, 100), taggedSectors(3, 0, 30)};
-    for (std::size_t i = 0; i < parts.size(); ++i) dir.put(name(i + 1), 0, parts[i]);
-    // Files that must not be taken for parts of this image.
-    dir.put("my-diskX-f001.vmdk", 0, taggedSectors(9, 0, 4));
-    dir.put("my-disk-f01.vmdk", 0, taggedSectors(9, 0, 4));   // same base, shorter
-    dir.put("my-disk-s002.vmdk", 0, taggedSectors(9, 0, 4));  // the other kind
-    dir.put("my-disk-fxyz.vmdk", 0, taggedSectors(9, 0, 4));  // same length, not a number
-    dir.put("my-disk-f004.vmdx", 0, taggedSectors(9, 0, 4));
-  }
-  static std::string name(std::size_t n) {
-    const std::string digits = std::to_string(n);
-    return "my-disk-f" + std::string(3 - std::min<std::size_t>(3, digits.size()), '0') + digits + ".vmdk";
-  }
+// A split flat image without its descriptor, its middle file missing: files of 100, (100)
+// and 30 sectors beside files that are no part of it. (Whichever extent file of a whole
+// split image is picked, check_image_reads.sh reads the whole disk.)
+TEST(VmdkGuess, SplitFlatMissingItsMiddleFileGetsABuiltNameItsSiblingsSizeAndZeros) {
   ImageDir dir;
-  std::vector<std::vector<std::uint8_t>> parts;
-};
-
-TEST_F(SplitFlatWithoutDescriptor, MissingMiddleFileHasABuiltNameItsSiblingsSizeAndReadsAsZeros) {
-  std::filesystem::remove(dir.file(name(2)));
+  const auto first = bootable(1, 100), last = taggedSectors(3, 0, 30);
+  dir.put("my-disk-f001.vmdk", 0, first);
+  dir.put("my-disk-f003.vmdk", 0, last);
+  for (const char* other : {"my-diskX-f001.vmdk", "my-disk-f01.vmdk" /* same base, shorter */,
+                            "my-disk-s002.vmdk" /* the other kind */, "my-disk-fxyz.vmdk" /* not a number */,
+                            "my-disk-f004.vmdx"})
+    dir.put(other, 0, taggedSectors(9, 0, 4));
   app::CQELDAApp app;
-  ASSERT_EQ(mountImage(app, dir.file(name(3))).outcome, app::MountOutcome::Mounted);
+  ASSERT_EQ(mountImage(app, dir.file("my-disk-f003.vmdk")).outcome, app::MountOutcome::Mounted);
   EXPECT_EQ(app.m_strCreateType, u"twoGbMaxExtentFlat");
   ASSERT_EQ(app.m_arrExtents.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(app.m_arrExtents[i].fileNameBytes, name(i + 1));
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(app.m_arrExtents[i].fileNameBytes, "my-disk-f00" + std::to_string(i + 1) + ".vmdk");
   EXPECT_EQ(app.m_arrExtents[1].m_nSectors, 100u);
   EXPECT_EQ(app.m_arrExtents[2].m_nSectors, 30u);
   const test::SectorRead all = readSectors(app, 0, 230);
   EXPECT_EQ(all.failed, 100u);
   EXPECT_TRUE(test::allZero(std::span(all.bytes).subspan(100 * 512, 100 * 512)));
-  EXPECT_EQ(0, std::memcmp(all.bytes.data(), parts[0].data(), 100 * 512));
-  EXPECT_EQ(0, std::memcmp(all.bytes.data() + 200 * 512, parts[2].data(), 30 * 512));
+  EXPECT_EQ(0, std::memcmp(all.bytes.data(), first.data(), 100 * 512));
+  EXPECT_EQ(0, std::memcmp(all.bytes.data() + 200 * 512, last.data(), 30 * 512));
   EXPECT_EQ(all.result, 1u);
 }
 

@@ -115,7 +115,9 @@ std::string descriptorFor(const std::string& createType, const std::vector<std::
 
 using test::allZero;
 
-test::SectorRead readWhole(const app::CQELDAApp& app, std::uint64_t sectors) { return test::readSectors(app, 0, sectors); }
+test::SectorRead readWhole(const app::CQELDAApp& app, std::uint64_t sectors) {
+  return test::readSectors(app, 0, sectors);
+}
 
 app::MountOutcome mount(app::CQELDAApp& app, const std::string& path, test::Mounted* mounted = nullptr) {
   test::Mounted m = test::mountImage(app, path, app::kImageVmdk);
@@ -245,26 +247,15 @@ TEST(VmdkSparse, ZeroedHeaderFallsBackToTheDefaultGeometry) {
   EXPECT_EQ(whole.bytes, f.disk);
 }
 
-// A split sparse image: three extent files whose sizes their headers give.
-class SplitSparse : public ::testing::Test {
- protected:
-  void SetUp() override {
-    SparseShape shape;
-    shape.capacity = 64;
-    files.push_back(writeSparse(dir, "vm disk-s001.vmdk", shape, {0, 3, 7}, 1));
-    files.push_back(writeSparse(dir, "vm disk-s002.vmdk", shape, {1}, 2));
-    shape.capacity = 24;
-    files.push_back(writeSparse(dir, "vm disk-s003.vmdk", shape, {2}, 3));
-    // Tags follow the extent's own sector numbers; the disk is their concatenation.
-    for (const auto& f : files) disk.insert(disk.end(), f.disk.begin(), f.disk.end());
-  }
+// A split sparse image of three extent files whose sizes their headers give, the middle
+// one missing.
+TEST(VmdkSparse, MissingMiddleExtentReadsAsZerosAndLaterExtentsStayInPlace) {
   ImageDir dir;
-  std::vector<SparseFile> files;
-  std::vector<std::uint8_t> disk;
-};
-
-TEST_F(SplitSparse, MissingMiddleFileReadsAsZerosAndLaterExtentsStayInPlace) {
-  std::filesystem::remove(files[1].path);
+  SparseShape shape;
+  shape.capacity = 64;
+  const SparseFile first = writeSparse(dir, "vm disk-s001.vmdk", shape, {0, 3, 7}, 1);
+  shape.capacity = 24;
+  const SparseFile last = writeSparse(dir, "vm disk-s003.vmdk", shape, {2}, 3);
   app::CQELDAApp app;
   ASSERT_EQ(mount(app, dir.file("vm disk-s003.vmdk")), app::MountOutcome::Mounted);
   ASSERT_EQ(app.m_arrExtents.size(), 3u);
@@ -273,8 +264,8 @@ TEST_F(SplitSparse, MissingMiddleFileReadsAsZerosAndLaterExtentsStayInPlace) {
   const test::SectorRead whole = readWhole(app, 152);
   EXPECT_EQ(whole.failed, 64u);
   EXPECT_TRUE(allZero(std::span(whole.bytes).subspan(64 * 512, 64 * 512)));
-  EXPECT_EQ(0, std::memcmp(whole.bytes.data() + 128 * 512, files[2].disk.data(), 24 * 512));
-  EXPECT_EQ(0, std::memcmp(whole.bytes.data(), files[0].disk.data(), 64 * 512));
+  EXPECT_EQ(0, std::memcmp(whole.bytes.data(), first.disk.data(), 64 * 512));
+  EXPECT_EQ(0, std::memcmp(whole.bytes.data() + 128 * 512, last.disk.data(), 24 * 512));
 }
 
 // A monolithic extent whose header points at the descriptor `text` in sector 1.
@@ -325,11 +316,13 @@ TEST(VmdkSparse, EmbeddedDescriptorFieldsAndNamesNoToolWrites) {
 // so); a compressed-grains flag alone is refused the same way.
 TEST(VmdkSparse, CompressedGrainsAreRefusedWith593AndNeverRead) {
   ImageDir dir;
-  const SparseFile f = writeWithDescriptor(dir, "s.vmdk", descriptorFor("monolithicSparse", {{128, "s.vmdk"}}), 0x10003);
+  const SparseFile f =
+      writeWithDescriptor(dir, "s.vmdk", descriptorFor("monolithicSparse", {{128, "s.vmdk"}}), 0x10003);
   app::CQELDAApp app;
   test::Mounted m;
   ASSERT_EQ(mount(app, f.path, &m), app::MountOutcome::CorruptLayout);
-  EXPECT_EQ(m.shown, std::vector<std::u16string>{u"Virtual machine image is corrupt. Use 'Raw Recovery' option to recover data."});
+  EXPECT_EQ(m.shown, std::vector<std::u16string>{
+                         u"Virtual machine image is corrupt. Use 'Raw Recovery' option to recover data."});
   EXPECT_EQ(app.m_nDiskSectors, 128u);  // listed as a whole disk of its declared length
   const test::SectorRead whole = readWhole(app, 128);
   EXPECT_EQ(whole.result, 0u);
