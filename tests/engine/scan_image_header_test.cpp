@@ -230,7 +230,8 @@ TEST(SourceDrive, IsFoundByIdentityOrLengthAndOnlyForDrives) {
     SCOPED_TRACE(c.what);
     test::FakeDrives drives;
     if (!c.noDriveSearch) {  // a search would find nothing and complain
-      drives.add("sda", 0, 1000000, {{"device/model", "MODELX  \n"}, {"device/serial", "SER123\n"}, {"device/rev", "FW1\n"}});
+      drives.add("sda", 0, 1000000,
+                 {{"device/model", "MODELX  \n"}, {"device/serial", "SER123\n"}, {"device/rev", "FW1\n"}});
       drives.add("sdb", 1, 4096);
     }
     SCAN_IMAGE_HEADER r = ntfsHeader();

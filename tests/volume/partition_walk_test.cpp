@@ -161,9 +161,12 @@ TEST(PartitionWalk, ClusterSizesAtAndPastTheirLimits) {
     Sector boot;
     std::uint32_t sectorsPerCluster;
   } cases[] = {
-      {"exFAT shift 3", exFatBoot(2048, 16, 16384, 0, 5, 3), 8},     {"exFAT shift 0", exFatBoot(2048, 16, 16384, 0, 5, 0), 1},
-      {"exFAT shift 7", exFatBoot(2048, 16, 16384, 0, 5, 7), 128},   {"exFAT shift 8", exFatBoot(2048, 16, 16384, 0, 5, 8), 0},
-      {"exFAT shift 26", exFatBoot(2048, 16, 16384, 0, 5, 26), 0},   {"exFAT shift 255", exFatBoot(2048, 16, 16384, 0, 5, 255), 0},
+      {"exFAT shift 3", exFatBoot(2048, 16, 16384, 0, 5, 3), 8},
+      {"exFAT shift 0", exFatBoot(2048, 16, 16384, 0, 5, 0), 1},
+      {"exFAT shift 7", exFatBoot(2048, 16, 16384, 0, 5, 7), 128},
+      {"exFAT shift 8", exFatBoot(2048, 16, 16384, 0, 5, 8), 0},
+      {"exFAT shift 26", exFatBoot(2048, 16, 16384, 0, 5, 26), 0},
+      {"exFAT shift 255", exFatBoot(2048, 16, 16384, 0, 5, 255), 0},
       {"NTFS 0xF4: 2^(256 - 244) sectors", ntfsBoot(0xF4, 3, 5), 4096},
   };
   for (const Case& c : cases) {
