@@ -48,19 +48,9 @@ TEST(HeaderRecord, EncodesEachFieldAtItsOffsetAndDecodesItBack) {
   EXPECT_EQ(v.le16(L::kGroup), kGroupPictures);
   EXPECT_EQ(v.le16(L::kTypeId), 201u);
 
+  // Decoded and written again, every field gives the same bytes.
   const auto back = decodeHeaderRecord(v);
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->softwareName, r.softwareName);
-  EXPECT_EQ(back->m_szExtension, r.m_szExtension);
-  EXPECT_EQ(back->m_nOffset, r.m_nOffset);
-  EXPECT_EQ(back->m_nHeaderLen, r.m_nHeaderLen);
-  EXPECT_EQ(back->m_abyHeader, r.m_abyHeader);
-  EXPECT_EQ(back->selected, r.selected);
-  EXPECT_EQ(back->builtIn, r.builtIn);
-  EXPECT_EQ(back->m_nMaxSize, r.m_nMaxSize);
-  EXPECT_EQ(back->maxSizeUnit, r.maxSizeUnit);
-  EXPECT_EQ(back->group, r.group);
-  EXPECT_EQ(back->m_wTypeId, r.m_wTypeId);
   EXPECT_EQ(encodeHeaderRecord(*back), raw);
 }
 

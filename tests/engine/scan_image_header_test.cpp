@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <vector>
 
 #include "engine/scan_image_header.h"
 #include "engine/source_drive.h"
-#include "support/image_dir.h"
+#include "support/fake_drives.h"
 #include "support/recording_notifier.h"
 #include "volume/volume_records.h"
 
@@ -208,77 +207,46 @@ TEST(ScanImageHeader, NoDriveSearchForImagesAndFiles) {
   EXPECT_TRUE(needsNoDriveSearch(r));
 }
 
-// A fake drive tree: sda fixed (sysfs gives its texts), sdb removable of 4096 sectors.
-class SourceDrive : public ::testing::Test {
- protected:
-  void SetUp() override {
-    system.sysBlock = dir.file("sys/block");
-    system.devDir = dir.file("dev");
-    std::filesystem::create_directories(system.devDir);
-    add("sda", 0, 1000000, "MODELX  \n", "SER123\n", "FW1\n");
-    add("sdb", 1, 4096, "", "", "");
-  }
-  void add(const std::string& name, int removable, std::uint64_t size, const std::string& model,
-           const std::string& serial, const std::string& rev) {
-    const std::string b = system.sysBlock + "/" + name;
-    std::filesystem::create_directories(b + "/device");
-    std::ofstream(b + "/removable") << removable << "\n";
-    std::ofstream(b + "/size") << size << "\n";
-    std::ofstream(b + "/device/model") << model;
-    std::ofstream(b + "/device/serial") << serial;
-    std::ofstream(b + "/device/rev") << rev;
-    std::ofstream(system.devDir + "/" + name) << "x";
-  }
-  SCAN_IMAGE_HEADER header() {
+// A fake drive tree: sda fixed (sysfs gives its texts), sdb removable of 4096 sectors. The
+// saved scan named drive 0x89; which drive is it now?
+TEST(SourceDrive, IsFoundByIdentityOrLengthAndOnlyForDrives) {
+  const std::u16string notFound =
+      u"Source hard drive not found.\nAttach source hard drive before loading scan information.";
+  struct Case {
+    const char* what;
+    std::string model, serial, firmware;
+    std::uint32_t length;
+    std::uint8_t noDriveSearch;
+    std::uint32_t found;
+    std::uint8_t drive;
+  } cases[] = {
+      // Texts from sysfs give no IDENTIFY count: length 0.
+      {"the fixed drive by its identity", "MODELX", "SER123", "FW1", 0, 0, 1, 0x80},
+      {"the removable drive by its length", "", "", "", 4096, 0, 1, 0x81},
+      {"no drive matches", "MODELX", "OTHER", "FW1", 0, 0, 0, 0x89},
+      {"an image source never looks", "", "", "", 0, 1, 1, 0x89},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::FakeDrives drives;
+    if (!c.noDriveSearch) {  // a search would find nothing and complain
+      drives.add("sda", 0, 1000000,
+                 {{"device/model", "MODELX  \n"}, {"device/serial", "SER123\n"}, {"device/rev", "FW1\n"}});
+      drives.add("sdb", 1, 4096);
+    }
     SCAN_IMAGE_HEADER r = ntfsHeader();
-    r.noDriveSearch = 0;
     r.m_bySourceKind = 0;
-    r.m_byDrive = 0x80 + 9;
-    return r;
+    r.m_byDrive = 0x89;
+    r.m_szDriveModel = c.model;
+    r.m_szDriveSerial = c.serial;
+    r.driveFirmware = c.firmware;
+    r.driveLength = c.length;
+    r.noDriveSearch = c.noDriveSearch;
+    test::RecordingNotifier notifier;
+    EXPECT_EQ(locateSourceDrive(r, notifier, drives.system), c.found);
+    EXPECT_EQ(r.m_byDrive, c.drive);
+    EXPECT_EQ(notifier.shown, c.found ? std::vector<std::u16string>{} : std::vector<std::u16string>{notFound});
   }
-  test::ImageDir dir;
-  disk::DriveSystem system;
-  test::RecordingNotifier notifier;
-};
-
-TEST_F(SourceDrive, FindsTheFixedDriveByItsIdentity) {
-  SCAN_IMAGE_HEADER r = header();
-  r.m_szDriveModel = "MODELX";
-  r.m_szDriveSerial = "SER123";
-  r.driveFirmware = "FW1";
-  r.driveLength = 0;  // what sysfs texts give: no IDENTIFY count
-  EXPECT_EQ(locateSourceDrive(r, notifier, system), 1u);
-  EXPECT_EQ(r.m_byDrive, 0x80);
-  EXPECT_TRUE(notifier.shown.empty());
-}
-
-TEST_F(SourceDrive, FindsTheRemovableDriveByItsLength) {
-  SCAN_IMAGE_HEADER r = header();
-  r.driveLength = 4096;
-  EXPECT_EQ(locateSourceDrive(r, notifier, system), 1u);
-  EXPECT_EQ(r.m_byDrive, 0x81);
-}
-
-TEST_F(SourceDrive, TellsTheUserWhenNoDriveMatches) {
-  SCAN_IMAGE_HEADER r = header();
-  r.m_szDriveModel = "MODELX";
-  r.m_szDriveSerial = "OTHER";
-  r.driveFirmware = "FW1";
-  r.driveLength = 0;
-  EXPECT_EQ(locateSourceDrive(r, notifier, system), 0u);
-  EXPECT_EQ(r.m_byDrive, 0x80 + 9);
-  ASSERT_EQ(notifier.shown.size(), 1u);
-  EXPECT_EQ(notifier.shown[0],
-            u"Source hard drive not found.\nAttach source hard drive before loading scan information.");
-}
-
-TEST_F(SourceDrive, ImageSourcesNeverLookForADrive) {
-  SCAN_IMAGE_HEADER r = header();
-  r.noDriveSearch = 1;
-  std::filesystem::remove_all(system.sysBlock);  // a search would find nothing and complain
-  EXPECT_EQ(locateSourceDrive(r, notifier, system), 1u);
-  EXPECT_EQ(r.m_byDrive, 0x80 + 9);
-  EXPECT_TRUE(notifier.shown.empty());
 }
 
 }  // namespace

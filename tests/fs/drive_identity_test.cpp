@@ -70,17 +70,6 @@ TEST(IdentifySector, ReadsTextsGeometryCountAndSmartState) {
   EXPECT_TRUE(d->smartEnabled);
 }
 
-TEST(IdentifySector, PacketAnswerHasNoGeometry) {
-  IdentifySector s = sampleDrive();
-  s.word(0, 0x8580);  // a packet device
-  s.seal();
-  EXPECT_FALSE(parseIdentifySector(ByteView(s.b), false));
-  const auto d = parseIdentifySector(ByteView(s.b), true);
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->cylinders + d->heads + d->sectorsPerTrack, 0);
-  EXPECT_EQ(d->model, "WDC");
-}
-
 TEST(IdentifySector, RefusesWhatIsNoIdentity) {
   struct Case {
     const char* what;
@@ -107,24 +96,31 @@ TEST(IdentifySector, RefusesWhatIsNoIdentity) {
   EXPECT_EQ(parseIdentifySector(ByteView(s.b.data(), 511), false).error(), ParseError::Truncated);
 }
 
-TEST(IdentifySector, WithoutSignatureTheChecksumIsNotAsked) {
-  IdentifySector s = sampleDrive();
-  s.word(255, 0x1234);  // an older drive: no integrity word
-  const auto d = parseIdentifySector(ByteView(s.b), false);
-  ASSERT_TRUE(d);
-  EXPECT_EQ(d->firmware, "01.01A01");
-}
-
-TEST(IdentifySector, SmartStateWordsThatHoldNothing) {
-  for (const std::uint16_t empty : {std::uint16_t(0), std::uint16_t(0xFFFF)}) {
+TEST(IdentifySector, AnswersThatParseWithLessInThem) {
+  struct Case {
+    const char* what;
+    std::function<void(IdentifySector&)> change;
+    bool packet, geometry, smart;
+  };
+  const std::vector<Case> cases = {
+      {"a packet device: no geometry", [](IdentifySector& s) { s.word(0, 0x8580), s.seal(); }, true, false, true},
+      {"an older drive: no integrity word, no checksum asked", [](IdentifySector& s) { s.word(255, 0x1234); }, false,
+       true, true},
+      {"SMART words of zeros", [](IdentifySector& s) { s.word(82, 0), s.word(85, 0), s.seal(); }, false, true, false},
+      {"SMART words of ones", [](IdentifySector& s) { s.word(82, 0xFFFF), s.word(85, 0xFFFF), s.seal(); }, false, true,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
     IdentifySector s = sampleDrive();
-    s.word(82, empty);
-    s.word(85, empty);
-    s.seal();
-    const auto d = parseIdentifySector(ByteView(s.b), false);
+    c.change(s);
+    const auto d = parseIdentifySector(ByteView(s.b), c.packet);
     ASSERT_TRUE(d);
-    EXPECT_FALSE(d->smartSupported);
-    EXPECT_FALSE(d->smartEnabled);
+    EXPECT_EQ(d->model, "WDC");
+    EXPECT_EQ(d->firmware, "01.01A01");
+    EXPECT_EQ(d->cylinders + d->heads + d->sectorsPerTrack != 0, c.geometry);
+    EXPECT_EQ(d->smartSupported, c.smart);
+    EXPECT_EQ(d->smartEnabled, c.smart);
   }
 }
 

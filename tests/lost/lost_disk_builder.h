@@ -1,5 +1,5 @@
-// Hand-made sectors for the lost-volume search tests: boot sectors of the three file
-// systems, FAT signatures, directory starts and MFT records, written into a disk file that
+// Hand-made sectors for the lost-volume search tests: FAT signatures, directory starts and
+// MFT records (the boot sectors are those of tests/support), written into a disk file that
 // the search reads as an image file.
 #pragma once
 
@@ -13,63 +13,21 @@
 #include "lost/lost_volume.h"
 #include "platform/byte_view.h"
 #include "platform/log.h"
+#include "support/boot_sectors.h"
 #include "support/image_dir.h"
 #include "volume/volume_records.h"
 
 namespace qelda::lost::test {
 
-using Sector = std::array<std::uint8_t, 512>;
+using qelda::test::bootMarked;
+using qelda::test::exFatBoot;
+using qelda::test::fatBoot;
+using qelda::test::ntfsBoot;
+using qelda::test::Sector;
 using Record = std::array<std::uint8_t, 1024>;
 using platform::putLe16;
 using platform::putLe32;
 using platform::putLe64;
-
-inline Sector bootMarked() {
-  Sector s{};
-  s[510] = 0x55;
-  s[511] = 0xAA;
-  return s;
-}
-
-inline Sector ntfsBoot(std::uint64_t totalSectors, std::uint8_t spc, std::uint64_t mftCluster, std::uint64_t mirrCluster) {
-  Sector s = bootMarked();
-  std::memcpy(&s[3], "NTFS    ", 8);
-  putLe16(&s[11], 512);
-  s[13] = spc;
-  putLe64(&s[0x28], totalSectors);
-  putLe64(&s[0x30], mftCluster);
-  putLe64(&s[0x38], mirrCluster);
-  return s;
-}
-
-// FAT12/16 when sectorsPerFat16 is not 0, FAT32 (its size at offset 36) otherwise.
-inline Sector fatBoot(std::uint8_t spc, std::uint16_t reserved, std::uint16_t rootEntries, std::uint16_t sectorsPerFat16,
-                      std::uint32_t sectorsPerFat32 = 0, std::uint32_t rootCluster = 0) {
-  Sector s = bootMarked();
-  std::memcpy(&s[3], "mkfs.fat", 8);
-  putLe16(&s[11], 512);
-  s[13] = spc;
-  putLe16(&s[14], reserved);
-  s[16] = 2;
-  putLe16(&s[17], rootEntries);
-  s[21] = 0xF8;
-  putLe16(&s[22], sectorsPerFat16);
-  putLe32(&s[36], sectorsPerFat32);
-  putLe32(&s[44], rootCluster);
-  return s;
-}
-
-inline Sector exFatBoot(std::uint32_t fatOffset, std::uint32_t fatLength, std::uint64_t volumeLength,
-                        std::uint32_t clusterCount, std::uint32_t rootCluster = 4) {
-  Sector s = bootMarked();
-  std::memcpy(&s[3], "EXFAT   ", 8);
-  putLe64(&s[0x48], volumeLength);
-  putLe32(&s[0x50], fatOffset);
-  putLe32(&s[0x54], fatLength);
-  putLe32(&s[0x5C], clusterCount);
-  putLe32(&s[0x60], rootCluster);
-  return s;
-}
 
 inline Sector fatSignature() {
   Sector s{};

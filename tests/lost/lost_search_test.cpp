@@ -14,7 +14,7 @@
 #include "lost/lost_volume.h"
 #include "lost_disk_builder.h"
 #include "platform/text.h"
-#include "support/recording_notifier.h"
+#include "support/flat_disk.h"
 #include "volume/partition_list.h"
 
 namespace qelda::lost::test {
@@ -42,23 +42,21 @@ struct BootCase {
   std::vector<Found> expected;
 };
 
+// NTFS, FAT32 and exFAT volumes at cylinder and mebibyte starts, NTFS known by its backup
+// alone and exFAT by its backup boot region are found on disks real tools made and wiped
+// (check_lost_disks.sh); here, the boot sectors and counts no tool writes.
 TEST(LostBootSectors, EachTestFindsWhatItsSecondStructureConfirms) {
   const Record mft = RecordBuilder().standardInformation().fileName(u"$MFT").nonResidentData({{8, 4}}, 32768).done();
   const Record notMft = RecordBuilder().standardInformation().fileName(u"$LogFile").nonResidentData({{8, 4}}, 32768).done();
   const std::vector<BootCase> cases = {
-      {"NTFS at 63 with its backup at the volume's end", 40000, false,
-       {{63, ntfsBoot(20000, 8, 4, 2)}, {63 + 20000, ntfsBoot(20000, 8, 4, 2)}}, {},
+      {"NTFS at 63 confirmed by its $MFT record", 40000, false, {{63, ntfsBoot(8, 4, 2, 20000)}}, {{63 + 32, mft}},
        {{kImageFound, u"NTFS", 63, 20000}}},
-      {"NTFS at 63 confirmed by its $MFT record", 40000, false, {{63, ntfsBoot(20000, 8, 4, 2)}}, {{63 + 32, mft}},
-       {{kImageFound, u"NTFS", 63, 20000}}},
-      {"NTFS at 63 whose $MFT record has another name", 40000, false, {{63, ntfsBoot(20000, 8, 4, 2)}},
+      {"NTFS at 63 whose $MFT record has another name", 40000, false, {{63, ntfsBoot(8, 4, 2, 20000)}},
        {{63 + 32, notMft}}, {}},
-      {"NTFS known only by its backup before a cylinder", 70000, false, {{32129, ntfsBoot(32066, 8, 4, 2)}},
-       {{63 + 32, mft}}, {{kImageFound, u"NTFS", 63, 32066}}},
       {"NTFS whose total sectors overflow every sum, confirmed by its $MFT", 40000, false,
-       {{63, ntfsBoot(UINT64_MAX - 10, 8, 4, 2)}}, {{63 + 32, mft}}, {{kImageFound, u"NTFS", 63, 40000 - 63}}},
+       {{63, ntfsBoot(8, 4, 2, UINT64_MAX - 10)}}, {{63 + 32, mft}}, {{kImageFound, u"NTFS", 63, 40000 - 63}}},
       {"NTFS claiming more than the disk is cut at the disk's end", 30000, false,
-       {{63, ntfsBoot(50000, 8, 4, 2)}}, {{63 + 32, mft}}, {{kImageFound, u"NTFS", 63, 30000 - 63}}},
+       {{63, ntfsBoot(8, 4, 2, 50000)}}, {{63 + 32, mft}}, {{kImageFound, u"NTFS", 63, 30000 - 63}}},
       {"FAT16 at 63 without its boot mark", 300000, false,
        {{63, [] { Sector s = fatBoot(4, 1, 512, 200); s[510] = s[511] = 0; return s; }()}, {64, fatSignature()}},
        {}, {{kImageFound, u"FAT", 63, 4 * 200 * 256}}},
@@ -67,9 +65,6 @@ TEST(LostBootSectors, EachTestFindsWhatItsSecondStructureConfirms) {
        {}, {{kImageFound, u"FAT", 16128, 4 * 200 * 256}}},
       {"FAT whose FAT addresses 4096 sectors or fewer", 200000, false,
        {{16128, fatBoot(1, 1, 512, 16)}, {16129, fatSignature()}}, {}, {}},
-      {"FAT32 at 2048 after sector 0 lost its table", 200000, false,
-       {{2048, fatBoot(1, 32, 0, 0, 300, 2)}, {2048 + 32, fatSignature()}}, {},
-       {{kImageFound, u"FAT32", 2048, 300 * 128}}},
       {"exFAT at a cylinder", 200000, false, {{16065, exFatBoot(128, 64, 60000, 7000)}, {16065 + 128, fatSignature()}},
        {}, {{kImageFound, u"exFAT", 16065, 60000}}},
       {"exFAT with no clusters", 200000, false, {{16065, exFatBoot(128, 64, 60000, 0)}, {16065 + 128, fatSignature()}},
@@ -98,8 +93,8 @@ TEST(LostBootSectors, EachTestFindsWhatItsSecondStructureConfirms) {
 
 TEST(LostBootSectors, RecordFieldsFollowEachFileSystemsConventions) {
   LostDisk disk(300000);
-  disk.put(63, ntfsBoot(20000, 8, 4, 2));
-  disk.put(63 + 20000, ntfsBoot(20000, 8, 4, 2));
+  disk.put(63, ntfsBoot(8, 4, 2, 20000));
+  disk.put(63 + 20000, ntfsBoot(8, 4, 2, 20000));
   disk.put(32193, fatBoot(1, 32, 0, 0, 308, 2));
   disk.put(32193 + 32, fatSignature());
   disk.put(80325, exFatBoot(2048, 64, 60000, 7000, 5));
@@ -137,7 +132,7 @@ TEST(LostBootSectors, AProbeThatFindsOneVolumeStillTriesTheOthers) {
   // The FAT32 one track into cylinder 2 and the backup of the NTFS volume ending right
   // before that cylinder are probed in the same step.
   LostDisk disk(100000);
-  disk.put(32129, ntfsBoot(32066, 8, 4, 2));
+  disk.put(32129, ntfsBoot(8, 4, 2, 32066));
   disk.put(63 + 32, RecordBuilder().standardInformation().fileName(u"$MFT").nonResidentData({{8, 4}}, 32768).done());
   disk.put(32193, fatBoot(1, 32, 0, 0, 308, 2));
   disk.put(32193 + 32, fatSignature());
@@ -150,8 +145,8 @@ TEST(LostBootSectors, AProbeThatFindsOneVolumeStillTriesTheOthers) {
 
 TEST(LostSearchRun, VolumesAreNumberedAcrossSearchesAndLogged) {
   LostDisk disk(40000);
-  disk.put(63, ntfsBoot(20000, 8, 4, 2));
-  disk.put(63 + 20000, ntfsBoot(20000, 8, 4, 2));
+  disk.put(63, ntfsBoot(8, 4, 2, 20000));
+  disk.put(63 + 20000, ntfsBoot(8, 4, 2, 20000));
   disk.state.m_nFoundVolumeCount = 2;  // two volumes found by an earlier search
   disk.state.m_bPartitionScanSaved = 1;
   ASSERT_EQ(disk.search(false).size(), 1u);
@@ -201,8 +196,8 @@ TEST(LostSearchRun, AStopKeepsWhatWasFoundAndLogsTheAbort) {
   for (const bool deep : {false, true}) {
     SCOPED_TRACE(deep ? "deep" : "quick");
     LostDisk disk(200000);
-    disk.put(63, ntfsBoot(20000, 8, 4, 2));
-    disk.put(63 + 20000, ntfsBoot(20000, 8, 4, 2));
+    disk.put(63, ntfsBoot(8, 4, 2, 20000));
+    disk.put(63 + 20000, ntfsBoot(8, 4, 2, 20000));
     disk.put(160650, fatBoot(4, 1, 512, 200));  // at cylinder 10: reached only without the stop
     disk.put(160651, fatSignature());
     StopAtStep stop(disk.state.m_bStopRequested, deep ? 12 : 5);
@@ -232,42 +227,29 @@ TEST(LostSearchRun, AnImageFileThatCannotBeOpenedFindsNothingAndCompletes) {
 
 TEST(LostSearchRun, ASecondImageFileWithAVolumeAtTheSameStartIsStillSearched) {
   LostDisk first(40000, "first.img");
-  for (LostDisk* d : {&first}) {
-    d->put(63, ntfsBoot(20000, 8, 4, 2));
-    d->put(63 + 20000, ntfsBoot(20000, 8, 4, 2));
-  }
+  first.put(63, ntfsBoot(8, 4, 2, 20000));
+  first.put(63 + 20000, ntfsBoot(8, 4, 2, 20000));
   ASSERT_EQ(first.search(false).size(), 1u);
   // The same bytes in another file: a different disk, listed again.
   qelda::test::ImageDir other;
   other.truncate("second.img", 40000 * 512);
-  other.put("second.img", 63, ntfsBoot(20000, 8, 4, 2));
-  other.put("second.img", 63 + 20000, ntfsBoot(20000, 8, 4, 2));
+  other.put("second.img", 63, ntfsBoot(8, 4, 2, 20000));
+  other.put("second.img", 63 + 20000, ntfsBoot(8, 4, 2, 20000));
   first.state.m_strResumeFilePath = other.file("second.img");
   EXPECT_EQ(first.search(false).size(), 2u);
 }
 
 // --------------------------------------------------------------------- the mounted disk
 
-// A flat disk mounted through a monolithicFlat descriptor, as the current source.
+// A flat disk mounted as the current source, the partition's volume selected.
 TEST(LostMountedDisk, SearchesTheWholeDiskWhateverSourceIsSelected) {
-  qelda::test::ImageDir dir;
-  constexpr std::uint64_t kSectors = 60000;
-  dir.truncate("disk.flat", kSectors * 512);
+  qelda::test::FlatDisk disk(60000);
   // One partition-walk volume (kind 1) at 63 and the same volume's boot sector and backup.
-  Sector mbr = bootMarked();
-  mbr[446 + 4] = 0x07;
-  putLe32(&mbr[446 + 8], 63);
-  putLe32(&mbr[446 + 12], 20001);
-  dir.put("disk.flat", 0, mbr);
-  dir.put("disk.flat", 63, ntfsBoot(20000, 8, 4, 2));
-  dir.put("disk.flat", 63 + 20000, ntfsBoot(20000, 8, 4, 2));
-  const std::string descriptor = dir.putText(
-      "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(kSectors) +
-                       " FLAT \"disk.flat\" 0\n");
-  app::CQELDAApp app;
-  qelda::test::RecordingNotifier notifier;
-  app::CDataRecovery mount(app, notifier);
-  ASSERT_EQ(mount.OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor), app::MountOutcome::Mounted);
+  disk.put(0, qelda::test::partitionTable({{0x07, 63, 20001}}));
+  disk.put(63, ntfsBoot(8, 4, 2, 20000));
+  disk.put(63 + 20000, ntfsBoot(8, 4, 2, 20000));
+  ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+  app::CQELDAApp& app = disk.app;
   ASSERT_TRUE(app.m_pSourceList && app.m_pSourceList->m_pNext);
   app.m_pSelectedSource = app.m_pSourceList->m_pNext;  // the partition's volume, not a drive
 

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/log.h"
-#include "platform/string_table.h"
 #include "platform/text.h"
 
 namespace qelda::platform {
@@ -44,14 +43,6 @@ TEST(Log, TimeTextAndEntriesInOrder) {
   const auto entries = log.entries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1], u"Started on: Dec 06 2026 , 09:05 PM");
-}
-
-TEST(StringTable, TheMountMessagesAreTheSystemsOwn) {
-  EXPECT_EQ(StringTable::load(strings::kInvalidImage),
-            u"Invalid or corrupted virtual machine image. Select a valid image to recover data.");
-  EXPECT_EQ(StringTable::load(strings::kCorruptImage),
-            u"Virtual machine image is corrupt. Use 'Raw Recovery' option to recover data.");
-  EXPECT_TRUE(StringTable::load(1).empty());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Saving into hostile surroundings and from engines that give too little or too much: an
-// output folder that already holds symlinks (to folders, to files, dangling), FIFOs and
-// taken names; trees deeper than a path can be long; thousands of files of one name; names
-// that hold control characters. The engine is a stand-in that serves bytes from memory, so
-// every case is exact.
+// Saving from engines that give too little or too much, and trees no volume of the corpus
+// holds: files written on the way back up a chain deeper than a path can be long, names
+// taken before and freed again. The engine is a stand-in that serves bytes from memory, so
+// every case is exact. (An output folder holding symlinks, FIFOs and taken names, 8000
+// files of one name and names holding control characters are saved end to end by
+// check_hostile.sh.)
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -103,20 +104,6 @@ std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Every entry under `dir` as "path kind" (kind: d, f:bytes, l:target, p), not following links.
-std::map<std::string, std::string> entriesUnder(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string rel = it->path().lexically_relative(dir).string();
-    const auto st = it->symlink_status();
-    if (fs::is_symlink(st)) out[rel] = "l:" + fs::read_symlink(it->path()).string();
-    else if (fs::is_directory(st)) out[rel] = "d";
-    else if (fs::is_fifo(st)) out[rel] = "p";
-    else out[rel] = "f:" + readFile(it->path().string());
-  }
-  return out;
-}
-
 class HostileSave : public ::testing::Test {
  protected:
   SaveTotals save(HandTree& hand, const std::string& out) {
@@ -131,62 +118,6 @@ class HostileSave : public ::testing::Test {
   std::map<std::string, SaveStatus> reports_;
   test::ImageDir dir_;
 };
-
-TEST_F(HostileSave, WhatIsAlreadyInTheOutputFolderIsANameTakenAndNeverFollowed) {
-  const std::string out = dir_.file("out");
-  const std::string victim = dir_.file("victim");
-  fs::create_directories(out + "/Existing");
-  fs::create_directories(victim);
-  std::ofstream(victim + "/target.txt") << "victim";
-  std::ofstream(out + "/taken.txt") << "taken";
-  std::ofstream(out + "/Existing/keep.txt") << "old";
-  fs::create_directory_symlink("../victim", out + "/DIR1");
-  fs::create_symlink("../victim/target.txt", out + "/link.txt");
-  fs::create_symlink("../victim/new.txt", out + "/dangling.txt");
-  ASSERT_EQ(::mkfifo((out + "/pipe").c_str(), 0644), 0);
-  ASSERT_EQ(::mkfifo((out + "/PIPEDIR").c_str(), 0644), 0);
-  const auto victimBefore = entriesUnder(victim);
-
-  HandTree hand;
-  const std::uint32_t dir1 = hand.folder(u"DIR1");
-  hand.file(u"a.txt", "A", dir1);
-  hand.file(u"link.txt", "L");
-  hand.file(u"dangling.txt", "D");
-  hand.file(u"pipe", "P");
-  const std::uint32_t pipeDir = hand.folder(u"PIPEDIR");
-  hand.file(u"b.txt", "B", pipeDir);
-  hand.file(u"taken.txt", "T");
-  const std::uint32_t existing = hand.folder(u"Existing");
-  hand.file(u"keep.txt", "K", existing);
-  hand.file(u"c.txt", "C", existing);
-
-  const SaveTotals totals = save(hand, out);
-  EXPECT_EQ(totals.recovered, 8u);
-  EXPECT_EQ(entriesUnder(victim), victimBefore);
-  const std::map<std::string, std::string> expected = {
-      {"DIR1", "l:../victim"},
-      {"DIR1 (2)", "d"},
-      {"DIR1 (2)/a.txt", "f:A"},
-      {"link.txt", "l:../victim/target.txt"},
-      {"link (2).txt", "f:L"},
-      {"dangling.txt", "l:../victim/new.txt"},
-      {"dangling (2).txt", "f:D"},
-      {"pipe", "p"},
-      {"pipe (2)", "f:P"},
-      {"PIPEDIR", "p"},
-      {"PIPEDIR (2)", "d"},
-      {"PIPEDIR (2)/b.txt", "f:B"},
-      {"taken.txt", "f:taken"},
-      {"taken (2).txt", "f:T"},
-      {"Existing", "d"},
-      {"Existing/keep.txt", "f:old"},
-      {"Existing/keep (2).txt", "f:K"},
-      {"Existing/c.txt", "f:C"},
-  };
-  EXPECT_EQ(entriesUnder(out), expected);
-  EXPECT_EQ(reports_.count("DIR1 (2)/a.txt"), 1u);
-  EXPECT_EQ(reports_.count("PIPEDIR (2)/b.txt"), 1u);
-}
 
 // Opens `path` (components joined by '/') below `dir` one folder at a time: paths longer
 // than a path may be cannot be opened whole.
@@ -249,7 +180,7 @@ TEST_F(HostileSave, ManyFilesOfOneNameTakeTheNextFreeNumbers) {
   fs::create_directories(out);
   std::ofstream(out + "/same (3).txt") << "there before";
   HandTree hand;
-  for (int i = 1; i <= 1500; ++i) hand.file(u"same.txt", std::to_string(i));
+  for (int i = 1; i <= 5; ++i) hand.file(u"same.txt", std::to_string(i));
   // A file that cannot be read leaves its name free for the next one.
   hand.unreadable(u"gone.bin");
   hand.file(u"gone.bin", "second");
@@ -258,14 +189,14 @@ TEST_F(HostileSave, ManyFilesOfOneNameTakeTheNextFreeNumbers) {
   hand.file(u"x", "2", hand.folder(u"Docs"));
 
   const SaveTotals totals = save(hand, out);
-  EXPECT_EQ(totals.recovered, 1503u);
+  EXPECT_EQ(totals.recovered, 8u);
   EXPECT_EQ(totals.skipped, 1u);
   EXPECT_EQ(readFile(out + "/same.txt"), "1");
   EXPECT_EQ(readFile(out + "/same (2).txt"), "2");
   EXPECT_EQ(readFile(out + "/same (3).txt"), "there before");
   EXPECT_EQ(readFile(out + "/same (4).txt"), "3");
-  EXPECT_EQ(readFile(out + "/same (1501).txt"), "1500");
-  EXPECT_FALSE(fs::exists(out + "/same (1502).txt"));
+  EXPECT_EQ(readFile(out + "/same (6).txt"), "5");
+  EXPECT_FALSE(fs::exists(out + "/same (7).txt"));
   EXPECT_EQ(readFile(out + "/gone.bin"), "second");
   EXPECT_EQ(readFile(out + "/Docs/x"), "1");
   EXPECT_EQ(readFile(out + "/Docs/x (2)"), "2");
@@ -307,20 +238,6 @@ TEST_F(HostileSave, AFileHoldsWhatTheEngineGaveAndNoMoreThanItsSize) {
     EXPECT_EQ(fs::file_size(path), *c.savedBytes);
     EXPECT_EQ(readFile(path), c.delivered.substr(0, std::size_t(*c.savedBytes)));
   }
-}
-
-TEST_F(HostileSave, NamesKeepTheirCharactersOnDiskAndOneLineInTheLog) {
-  HandTree hand;
-  const std::string forged = "forged\nf\t-\t0\tpasswd";
-  hand.file(platform::fromUtf8(forged), "x", hand.folder(u"dir\twith\x1B[31m"));
-  const std::string out = dir_.file("out");
-  save(hand, out);
-  const std::string path = "dir\twith\x1B[31m/" + forged;
-  EXPECT_EQ(readFile(out + "/" + path), "x");
-  ASSERT_EQ(reports_.count(path), 1u);  // the report gives the path as written
-  const auto entries = log_.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0], u"[Recovered] dir\\twith\\x1B[31m/forged\\nf\\t-\\t0\\tpasswd");
 }
 
 }  // namespace

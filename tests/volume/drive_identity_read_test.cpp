@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
 #include "fs/ata_layout.h"
 #include "fs/drive_identity.h"
-#include "support/image_dir.h"
+#include "support/fake_drives.h"
 #include "volume/ata_pass_through.h"
 #include "volume/drives.h"
 
@@ -79,34 +78,17 @@ TEST(AtaPassThrough, JudgesTheAnswer) {
   }
 }
 
-// Drives whose device nodes are plain files: pass-through and the kernel's IDENTIFY copy are
-// refused, so what the kernel lists in sysfs is all there is.
-class SysfsIdentity : public ::testing::Test {
- protected:
-  void SetUp() override {
-    system.sysBlock = dir.file("sys/block");
-    system.devDir = dir.file("dev");
-    std::filesystem::create_directories(system.devDir);
-  }
-  void disk(const std::string& name, const std::vector<std::pair<std::string, std::string>>& files) {
-    std::filesystem::create_directories(system.sysBlock + "/" + name + "/device");
-    std::ofstream(system.sysBlock + "/" + name + "/removable") << "0\n";
-    std::ofstream(system.sysBlock + "/" + name + "/size") << "2048\n";
-    std::ofstream(system.devDir + "/" + name) << "not a device";
-    for (const auto& [file, text] : files) std::ofstream(system.sysBlock + "/" + name + "/" + file) << text;
-  }
-  test::ImageDir dir;
-  DriveSystem system;
-};
+// Drives whose device nodes are plain files: what the kernel lists in sysfs is all there is.
+class SysfsIdentity : public ::testing::Test, public test::FakeDrives {};
 
 TEST_F(SysfsIdentity, TakesModelSerialAndRevisionFromTheKernelsTexts) {
   std::string vpd = std::string("\x00\x80\x00\x14", 4) + "    S1234567890ABCDE";
-  disk("nvme0n1", {{"device/model", "Samsung SSD 970 EVO 500GB               \n"},
-                   {"device/serial", "S466NX0K123456A     \n"},
-                   {"device/firmware_rev", "2B2QEXE7\n"}});
-  disk("sda", {{"device/model", "QEMU HARDDISK   \n"}, {"device/vpd_pg80", vpd}, {"device/rev", "2.5+\n"}});
-  disk("vda", {{"serial", "overlayblk\n"}});
-  disk("vdb", {});
+  add("nvme0n1", 0, 2048, {{"device/model", "Samsung SSD 970 EVO 500GB               \n"},
+                          {"device/serial", "S466NX0K123456A     \n"},
+                          {"device/firmware_rev", "2B2QEXE7\n"}});
+  add("sda", 0, 2048, {{"device/model", "QEMU HARDDISK   \n"}, {"device/vpd_pg80", vpd}, {"device/rev", "2.5+\n"}});
+  add("vda", 0, 2048, {{"serial", "overlayblk\n"}});
+  add("vdb", 0, 2048, {});
 
   struct Expected {
     std::string model, serial, firmware;

@@ -1,38 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "volume/drives.h"
-#include "support/image_dir.h"
+#include "support/fake_drives.h"
 
 namespace qelda::disk {
 namespace {
 
-// A fake /sys/block and /dev: two disks (one fixed, one removable), a partitioned NVMe
-// namespace and devices that are not physical disks.
-class FakeSysfs : public ::testing::Test {
+// Two disks (one fixed, one removable), a partitioned NVMe namespace and devices that are
+// not physical disks.
+class FakeSysfs : public ::testing::Test, public test::FakeDrives {
  protected:
   void SetUp() override {
-    system.sysBlock = dir.file("sys/block");
-    system.devDir = dir.file("dev");
-    std::filesystem::create_directories(system.devDir);
-    addDisk("sdb", 1, 4096);
-    addDisk("sda", 0, 2097152);
-    addDisk("nvme0n1", 0, 1000);
-    addDisk("loop0", 0, 10);
-    addDisk("sr0", 1, 10);
-    addDisk("dm-0", 0, 10);
+    add("sdb", 1, 4096);
+    add("sda", 0, 2097152);
+    add("nvme0n1", 0, 1000);
+    add("loop0", 0, 10);
+    add("sr0", 1, 10);
+    add("dm-0", 0, 10);
     std::filesystem::create_directories(system.sysBlock + "/mmcblk0");  // answers nothing
   }
-  void addDisk(const std::string& name, int removable, std::uint64_t size) {
-    std::filesystem::create_directories(system.sysBlock + "/" + name);
-    std::ofstream(system.sysBlock + "/" + name + "/removable") << removable << "\n";
-    std::ofstream(system.sysBlock + "/" + name + "/size") << size << "\n";
-    std::ofstream(system.devDir + "/" + name) << "device " << name;
-  }
-  test::ImageDir dir;
-  DriveSystem system;
 };
 
 TEST_F(FakeSysfs, ListsWholeDisksInNameOrderAndCountsFixedAndRemovable) {

@@ -13,8 +13,9 @@
 #include "volume/gpt_layout.h"
 #include "platform/log.h"
 #include "volume/volume_records.h"
-#include "support/image_dir.h"
-#include "support/recording_notifier.h"
+#include "support/boot_sectors.h"
+#include "support/flat_disk.h"
+#include "support/mounted_image.h"
 
 namespace qelda::disk {
 namespace {
@@ -23,9 +24,7 @@ using platform::ByteView;
 using platform::ParseError;
 using Sector = std::array<std::uint8_t, 512>;
 
-void putLe(std::uint8_t* p, std::uint64_t v, int bytes) {
-  for (int i = 0; i < bytes; ++i) p[i] = std::uint8_t(v >> (8 * i));
-}
+using test::putLe;
 
 Sector gptHeader(std::uint64_t arrayLba, std::uint32_t count, std::uint32_t size) {
   Sector s{};
@@ -104,29 +103,16 @@ TEST(GptEntry, RecognisedByNameOrByTypeGuid) {
   }
 }
 
-// A disk with a protective MBR and a GPT header at sector 1, mounted as a flat VMDK.
-class GptDisk {
+// A disk with a protective MBR, a GPT header at sector 1 and boot sectors where the cases
+// put volumes, mounted as a flat VMDK. (Tables sgdisk wrote: check_source_list.sh.)
+class GptDisk : public test::FlatDisk {
  public:
   static constexpr std::uint64_t kSectors = 210'000;
 
-  GptDisk() {
-    dir_.truncate("disk.flat", kSectors * 512);
-    Sector mbr{};
-    mbr[446 + 4] = 0xEE;
-    putLe(&mbr[446 + 8], 1, 4);
-    putLe(&mbr[446 + 12], std::uint32_t(kSectors - 1), 4);
-    mbr[510] = 0x55;
-    mbr[511] = 0xAA;
-    put(0, mbr);
-  }
-  void put(std::uint64_t sector, std::span<const std::uint8_t> bytes) { dir_.put("disk.flat", sector, bytes); }
-  void putBoot(std::uint64_t sector, const char* oem) {
-    Sector s{};
-    std::memcpy(&s[3], oem, 8);
-    s[13] = 8;
-    s[510] = 0x55;
-    s[511] = 0xAA;
-    put(sector, s);
+  GptDisk() : FlatDisk(kSectors) {
+    put(0, test::partitionTable({{0xEE, 1, std::uint32_t(kSectors - 1)}}));
+    for (std::uint64_t at : {2048u, 4096u, 12'288u}) put(at, test::ntfsBoot(8, 4, 2));
+    put(8192, test::exFatBoot(128, 64, 1000, 100));
   }
   // Entries written one after the other from `lba`.
   void putEntries(std::uint64_t lba, const std::vector<std::vector<std::uint8_t>>& entries) {
@@ -135,44 +121,11 @@ class GptDisk {
     put(lba, all);
   }
   std::vector<std::uint64_t> mountAndListStarts() {
-    const std::string descriptor = dir_.putText(
-        "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(kSectors) +
-                         " FLAT \"disk.flat\" 0\n");
-    app::CDataRecovery step(app, notifier);
-    EXPECT_NE(step.OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor), app::MountOutcome::Invalid);
-    std::vector<std::uint64_t> starts;
-    for (const DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
-      if (const auto* v = e->m_pDetail.volume()) starts.push_back(v->m_nStartSector);
-    return starts;
+    EXPECT_NE(mount(), app::MountOutcome::Invalid);
+    return starts();
   }
-  const VOLUME_RECORD* volume(std::size_t n) const {
-    const DEVICE_ENTRY* e = app.m_pSourceList;
-    for (std::size_t i = 0; e && i <= n; ++i) e = e->m_pNext;
-    return e ? e->m_pDetail.volume() : nullptr;
-  }
-
-  app::CQELDAApp app;
-  test::RecordingNotifier notifier;
-
- private:
-  test::ImageDir dir_;
 };
 
-TEST(GptWalk, NamedBasicDataPartitionBecomesAVolumeOfItsLength) {
-  GptDisk disk;
-  disk.put(1, gptHeader(2, 128, 128));
-  disk.putEntries(2, {gptEntry(kNoType, 2048, 206'847, u"Basic data partition")});
-  disk.putBoot(2048, "NTFS    ");
-  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048}));
-  const VOLUME_RECORD* v = disk.volume(0);
-  ASSERT_NE(v, nullptr);
-  EXPECT_EQ(v->m_nSectorCount, 204'800u);
-  EXPECT_EQ(v->m_szFileSystem, u"NTFS");
-  EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 0u);
-}
-
-// Entries whose last LBA lies far past the disk (2^40, and the largest there is): listed as
-// claimed, read to the end of the disk.
 TEST(GptWalk, AnEntryPastTheDiskIsReadToItsEndOnly) {
   for (const std::uint64_t last : {std::uint64_t(1) << 40, UINT64_MAX}) {
     SCOPED_TRACE(last);
@@ -181,46 +134,14 @@ TEST(GptWalk, AnEntryPastTheDiskIsReadToItsEndOnly) {
     disk.app.layoutLog_ = &log;
     disk.put(1, gptHeader(2, 128, 128));
     disk.putEntries(2, {gptEntry(gpt::kBasicDataType, 2048, last, u"")});
-    disk.putBoot(2048, "NTFS    ");
     EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048}));
-    const VOLUME_RECORD* v = disk.volume(0);
+    const VOLUME_RECORD* v = disk.volumeAt(2048);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(v->claimedSectorCount, last - 2048 + 1);
     EXPECT_EQ(v->m_nSectorCount, GptDisk::kSectors - 2048);
     EXPECT_EQ(v->m_nLastSector, GptDisk::kSectors);
     EXPECT_EQ(log.entries().size(), 1u);
   }
-}
-
-TEST(GptWalk, FatIsTypedByItsBootSectorWhateverItsOemName) {
-  // A FAT12 and a FAT16 as mkfs.fat and Windows name them, by type GUID only.
-  GptDisk disk;
-  disk.put(1, gptHeader(2, 4, 128));
-  disk.putEntries(2, {gptEntry(gpt::kBasicDataType, 2048, 10'239, u""),
-                      gptEntry(gpt::kBasicDataType, 10'240, 50'000, u"")});
-  Sector fat12{};
-  std::memcpy(&fat12[3], "mkfs.fat", 8);
-  fat12[13] = 4;
-  fat12[14] = 1;
-  fat12[22] = 6;
-  fat12[510] = 0x55;
-  fat12[511] = 0xAA;
-  disk.put(2048, fat12);
-  Sector fat16 = fat12;
-  std::memcpy(&fat16[3], "MSDOS5.0", 8);
-  fat16[22] = 40;
-  fat16[14] = 64;
-  disk.put(10'240, fat16);
-  EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{2048, 10'240}));
-  const VOLUME_RECORD* v = disk.volume(0);
-  ASSERT_NE(v, nullptr);
-  EXPECT_EQ(v->m_byFileSystem, kFsFat12);
-  EXPECT_EQ(v->m_szFileSystem, u"FAT");
-  const VOLUME_RECORD* second = disk.volume(1);
-  ASSERT_NE(second, nullptr);
-  EXPECT_EQ(second->m_byFileSystem, kFsFat16);
-  EXPECT_EQ(second->m_nReservedSectors, 64u);
-  EXPECT_EQ(second->m_nFatSectors, 40u);
 }
 
 TEST(GptWalk, DamagedTablesListNothingOrOnlyWhatIsSound) {
@@ -255,15 +176,14 @@ TEST(GptWalk, DamagedTablesListNothingOrOnlyWhatIsSound) {
        {2048, 8192}},
       {"Linux partitions are not listed", gptHeader(2, 128, 128),
        {gptEntry(kLinuxType, 2048, 4095, u""), gptEntry(gpt::kBasicDataType, 8192, 9000, u"")}, {8192}},
+      {"a basic data partition known by its name alone", gptHeader(2, 128, 128),
+       {gptEntry(kNoType, 2048, 206'847, u"Basic data partition")}, {2048}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     GptDisk disk;
     disk.put(1, c.header);
     if (!c.entries.empty()) disk.putEntries(2, c.entries);
-    disk.putBoot(2048, "NTFS    ");
-    disk.putBoot(8192, "EXFAT   ");
-    disk.putBoot(12'288, "NTFS    ");
     EXPECT_EQ(disk.mountAndListStarts(), c.starts);
   }
 }
@@ -275,8 +195,6 @@ TEST(GptWalk, LdmMetadataWithoutPrivateHeaderMarksTheDiskAndSkipsTheRestOfItsSec
                       gptEntry(gpt::kBasicDataType, 4096, 5000, u""),
                  gptEntry(kNoType, 0, 0, u""), gptEntry(kNoType, 0, 0, u""),
                  gptEntry(gpt::kBasicDataType, 8192, 9000, u"")});
-  disk.putBoot(4096, "NTFS    ");
-  disk.putBoot(8192, "NTFS    ");
   EXPECT_EQ(disk.mountAndListStarts(), (std::vector<std::uint64_t>{8192}));
   EXPECT_EQ(disk.app.m_bDynamicDisk.load(), 1u);
   EXPECT_EQ(disk.app.m_bImageNoLayout.load(), 1u);
