@@ -1,5 +1,5 @@
 // What the fuzz targets share: a scratch folder on /dev/shm kept for the whole process, and
-// the road a user's image takes (mount, every source, the scans, reading every found file)
+// the road a user's image takes (mount, every volume, the scans, reading every found file)
 // with sinks that keep nothing but the found tree.
 #pragma once
 
@@ -67,14 +67,14 @@ inline bool mount(app::CQELDAApp& app, std::uint32_t imageType, const std::strin
   return step.OnBnClickedMountVirtualDisk(imageType, path) != app::MountOutcome::Invalid;
 }
 
-// Every volume of the mounted image (or the whole disk too) through the scan worker's body,
-// run on this thread: quick and deleted-files scans, then every file found read back.
-// `linking` picks the FAT linking mode for the reads.
-inline void scanEverySource(app::CQELDAApp& app, std::uint8_t linking, bool wholeDisk) {
+// Every volume of the mounted image through the scan worker's body, run on this thread:
+// quick and deleted-files scans, then every file found read back. `linking` picks the FAT
+// linking mode for the reads.
+inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
   NullNotifier notifier;
   platform::NullScanProgress progress;
   for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
-    if (!wholeDisk && !e->m_pDetail.volume()) continue;
+    if (!e->m_pDetail.volume()) continue;
     for (const std::uint32_t kind : {app::kScanQuick, app::kScanDeleted}) {
       results::CFileFolderTree tree;
       platform::TextLog log([] { return std::time_t(0); });
@@ -119,7 +119,7 @@ inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sect
                        " FLAT \"disk.flat\" 0\n");
   app::CQELDAApp app;
   if (!mount(app, app::kImageVmdk, descriptor)) return;
-  scanEverySource(app, linking, false);
+  scanEveryVolume(app, linking);
 }
 
 // Reads sectors all over the mounted disk through the one reading door: its start, its end,
