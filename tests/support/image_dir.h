@@ -15,8 +15,9 @@ namespace qelda::test {
 
 class ImageDir {
  public:
-  ImageDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qelda-XXXXXX").string();
+  // In `base` (by default the temporary folder TMPDIR names).
+  explicit ImageDir(const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+    std::string pattern = (base / "qelda-XXXXXX").string();
     if (::mkdtemp(pattern.data())) dir_ = pattern;
   }
   ~ImageDir() {
@@ -39,6 +40,11 @@ class ImageDir {
   }
   std::string put(const std::string& name, std::uint64_t sector, std::span<const std::uint8_t> bytes) {
     return putAt(name, sector * 512, bytes);
+  }
+  // Makes `name` hold exactly `bytes` (what it held before is gone); returns its path.
+  std::string replace(const std::string& name, std::span<const std::uint8_t> bytes) {
+    truncate(name, 0);
+    return putAt(name, 0, bytes);
   }
   std::string putText(const std::string& name, std::string_view text) {
     return putAt(name, 0, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});

@@ -1,0 +1,149 @@
+// What the fuzz targets share: a scratch folder on /dev/shm kept for the whole process, and
+// the road a user's image takes (mount, every volume, the scans, reading every found file)
+// with sinks that keep nothing but the found tree.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "app/mount.h"
+#include "app/qelda_app.h"
+#include "app/scan_worker.h"
+#include "image/virtual_disk.h"
+#include "platform/byte_view.h"
+#include "platform/found_item.h"
+#include "platform/log.h"
+#include "platform/sinks.h"
+#include "results/file_folder_tree.h"
+#include "support/image_dir.h"
+#include "volume/volume_records.h"
+
+namespace qelda::fuzz {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// One folder per process, made at the first run and reused by every later one; on tmpfs
+// when the machine has it, so that writing the input costs no disk I/O.
+inline test::ImageDir& scratch() {
+  static test::ImageDir dir(::access("/dev/shm", W_OK) == 0 ? std::filesystem::path("/dev/shm")
+                                                              : std::filesystem::temp_directory_path());
+  return dir;
+}
+
+class NullNotifier final : public platform::IUserNotifier {
+ public:
+  void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
+};
+
+// A found file is read as a user's save would read it, but no file read here needs more than
+// this: past it the bytes are zeros of a size the image claims, which tells nothing new.
+inline constexpr std::uint64_t kMaxReadPerItem = std::uint64_t(16) << 20;
+
+// Reads every found item through the engine, dropping the bytes.
+inline void readEveryItem(app::CQELDAApp& app, const results::CFileFolderTree& tree) {
+  if (!app.currentEngine) return;
+  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext) {
+    if (item->isFolder()) continue;
+    std::uint64_t taken = 0;
+    app.currentEngine->readItem(*item, [&](std::span<const std::uint8_t> bytes) {
+      taken += bytes.size();
+      return taken < kMaxReadPerItem;
+    });
+  }
+}
+
+// Mounts `path` as an image of `imageType`; false when the mount step refused it.
+inline bool mount(app::CQELDAApp& app, std::uint32_t imageType, const std::string& path) {
+  NullNotifier notifier;
+  app::CDataRecovery step(app, notifier);
+  return step.OnBnClickedMountVirtualDisk(imageType, path) != app::MountOutcome::Invalid;
+}
+
+// Every volume of the mounted image through the scan worker's body, run on this thread:
+// quick and deleted-files scans, then every file found read back. `linking` picks the FAT
+// linking mode for the reads.
+inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
+  NullNotifier notifier;
+  platform::NullScanProgress progress;
+  for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+    if (!e->m_pDetail.volume()) continue;
+    for (const std::uint32_t kind : {app::kScanQuick, app::kScanDeleted}) {
+      results::CFileFolderTree tree;
+      platform::TextLog log([] { return std::time_t(0); });
+      app.m_pSelectedSource = e;
+      app.m_nScanKind = kind;
+      app.m_nScanType = 1;  // the deleted-files scan's quick branch
+      app::CScanProcess worker(app, tree, progress, log, notifier);
+      worker.ScanThreadProc();
+      if (worker.result().status != engine::ScanStatus::Done) continue;
+      if (linking != 0) app::applyFatLinkingMode(app, linking);
+      readEveryItem(app, tree);
+    }
+  }
+  app.FreeEngines();
+}
+
+// Sectors a volume handed to an engine has: what the input holds, or more when its boot
+// sector claims more (the rest reads as zeros), within a bound that keeps a run short.
+inline constexpr std::uint64_t kMaxVolumeSectors = std::uint64_t(1) << 16;  // 32 MiB
+inline std::uint64_t volumeSectors(Bytes volume, std::uint64_t claimed) {
+  const std::uint64_t held = (volume.size() + 511) / 512;
+  return std::clamp<std::uint64_t>(std::max(held, claimed), 1, kMaxVolumeSectors);
+}
+
+// A disk holding `volume` as the one primary partition of type `type` at sector 2048, mounted
+// as a monolithicFlat VMDK; the volume scanned and every found file read.
+inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sectors, std::uint8_t linking) {
+  constexpr std::uint64_t kStart = 2048;
+  std::array<std::uint8_t, 512> mbr{};
+  std::uint8_t* entry = &mbr[446];
+  entry[4] = type;
+  platform::putLe32(entry + 8, std::uint32_t(kStart));
+  platform::putLe32(entry + 12, std::uint32_t(sectors));
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  test::ImageDir& dir = scratch();
+  dir.replace("disk.flat", mbr);
+  dir.put("disk.flat", kStart, volume);
+  dir.truncate("disk.flat", (kStart + sectors) * 512);
+  const std::string descriptor = dir.putText(
+      "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(kStart + sectors) +
+                       " FLAT \"disk.flat\" 0\n");
+  app::CQELDAApp app;
+  if (!mount(app, app::kImageVmdk, descriptor)) return;
+  scanEveryVolume(app, linking);
+}
+
+// Reads sectors all over the mounted disk through the one reading door: its start, its end,
+// and places between, in reads of several sizes.
+inline void readAcrossDisk(const app::CQELDAApp& app) {
+  const auto image = app.mountedImage();
+  const std::uint64_t sectors = app.m_nDiskSectors;
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  const auto read = [&](std::uint64_t sector, std::uint32_t bytes) {
+    disk::ReadSourceSectors(image.get(), buffer.data(), sector, bytes);
+  };
+  read(0, 64 * 1024);
+  for (std::uint64_t i = 1; i < 16; ++i) read(sectors / 16 * i, i % 2 ? 512 : 64 * 1024);
+  if (sectors > 0) read(sectors - 1, 512);
+  read(sectors, 512);
+}
+
+// The bytes as an image file of `imageType` named `fileName`, through the mount step, then
+// read all over.
+inline void mountAndReadImage(Bytes image, std::uint32_t imageType, const std::string& fileName) {
+  const std::string path = scratch().replace(fileName, image);
+  if (path.empty()) return;
+  app::CQELDAApp app;
+  if (mount(app, imageType, path)) readAcrossDisk(app);
+}
+
+}  // namespace qelda::fuzz

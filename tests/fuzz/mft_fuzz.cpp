@@ -1,0 +1,59 @@
+// One MFT record and what is read from it: the fixup, the attribute walk, each resident
+// value, the data or index it points to, its names, parent and times, the runs of each
+// non-resident attribute placed on the volume, and its attribute list. The bytes after the
+// first 1024 are read as an attribute list of their own (as one read from clusters).
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "fs/data_runs.h"
+#include "fs/mft_record.h"
+#include "fs/ntfs_layout.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace qelda;
+  using namespace qelda::ntfs;
+  namespace L = ntfs::layout;
+
+  std::array<std::uint8_t, L::kRecordSize> record{};
+  std::copy_n(data, std::min(size, record.size()), record.begin());
+  ApplyRecordFixup(record);  // a record that fails it is still parsed as it lies
+  const ByteView view(record);
+
+  for (const bool folder : {false, true}) (void)FindRecordData(view, folder);
+  GetRecordFileName(view);
+  GetRecordLongFileName(view);
+  GetRecordParent(view);
+  GetRecordTimes(view);
+
+  for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
+    if (!a.nonResident) {
+      const auto value = residentValue(view, a);
+      if (value && a.type == L::kTypeAttributeList) {
+        parseAttributeList(*value);
+        ReadAttributeListRecords(*value, 0u);
+      }
+      continue;
+    }
+    const std::size_t runsAt = a.offset + view.le16(a.offset + L::kAttrRunListOffset).value_or(0);
+    const ByteView attribute = view.sub(0, std::size_t(a.offset) + a.length).value_or(ByteView());
+    for (const std::uint32_t sectorsPerCluster : {1u, 8u, 128u}) {
+      std::vector<RunEntry> runs;
+      std::size_t offset = runsAt;
+      DecodeDataRuns(attribute, offset, runs, sectorsPerCluster == 8, sectorsPerCluster);
+      const auto extents = runsToExtents(runs);
+      if (!extents) continue;
+      const std::uint64_t clusters = runClusterCount(runs);
+      for (const std::uint64_t vcn : {std::uint64_t(0), clusters / 2, clusters ? clusters - 1 : 0, clusters})
+        mapVcn(*extents, vcn);
+    }
+  }
+
+  if (size > record.size()) {
+    const ByteView list(data + record.size(), size - record.size());
+    parseAttributeList(list);
+    ReadAttributeListRecords(list, std::nullopt);
+  }
+  return 0;
+}
