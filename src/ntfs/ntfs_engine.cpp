@@ -29,6 +29,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   biosDrive_ = volume.biosDrive;
   m_bImageFile = bImageFile;
   imagePath_ = volume.imagePath;
+  fileSystemName_ = volume.fileSystemName;
   imageFile_.reset();
   image_ = app_.mountedImage();
   if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
@@ -49,6 +50,7 @@ VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t 
   g.fileSystemCode = record.m_byFileSystem;
   g.biosDrive = record.m_byDrive;
   g.imagePath = entryName;
+  g.fileSystemName = record.m_szFileSystem;
   return g;
 }
 
@@ -80,8 +82,10 @@ void CNtfsEngine::FreeAll() {
   logState_ = 0;
   logExtents_.clear();
   logRuns_.clear();
-  freeExtentPool_.clear();
-  m_pFreeExtents = freeExtentsTail_ = nullptr;
+  clearFreeExtents();
+  rawFolderPool_.clear();
+  m_pRawFolders = rawFoldersTail_ = nullptr;
+  m_pRawContext.reset();
   mftSectorCount_ = 0;
 }
 
@@ -401,6 +405,30 @@ void CNtfsEngine::addFreeExtent(std::uint32_t firstCluster, std::uint32_t cluste
   if (freeExtentsTail_) freeExtentsTail_->next = &e;
   else m_pFreeExtents = &e;
   freeExtentsTail_ = &e;
+}
+
+void CNtfsEngine::clearFreeExtents() {
+  freeExtentPool_.clear();
+  m_pFreeExtents = freeExtentsTail_ = nullptr;
+}
+
+bool CNtfsEngine::isFreeCluster(std::uint64_t cluster) const {
+  // The last extent that starts at or before the cluster.
+  auto it = std::upper_bound(freeExtentPool_.begin(), freeExtentPool_.end(), cluster,
+                             [](std::uint64_t c, const FREE_EXTENT& e) { return c < e.firstCluster; });
+  if (it == freeExtentPool_.begin()) return false;
+  --it;
+  return cluster - it->firstCluster < it->clusterCount;
+}
+
+std::optional<std::uint64_t> CNtfsEngine::nextFreeCluster(std::uint64_t cluster) const {
+  const std::uint64_t c = cluster + 1;
+  if (isFreeCluster(c)) return c;
+  auto it = std::upper_bound(freeExtentPool_.begin(), freeExtentPool_.end(), c,
+                             [](std::uint64_t v, const FREE_EXTENT& e) { return v < e.firstCluster; });
+  for (; it != freeExtentPool_.end(); ++it)
+    if (it->clusterCount != 0) return it->firstCluster;
+  return std::nullopt;
 }
 
 }  // namespace qelda::ntfs

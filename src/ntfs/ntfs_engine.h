@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "carve/raw_match.h"
 #include "fs/data_runs.h"
 #include "engine/item_reporter.h"
 #include "fs/index_entry.h"
@@ -52,6 +53,7 @@ struct VolumeGeometry {
   std::uint8_t fileSystemCode = 7;
   std::uint8_t biosDrive = 0xFF;
   std::u16string imagePath;             // read instead of the source when bImageFile is set
+  std::u16string fileSystemName;        // as the source list names it ("NTFS")
 };
 
 // The geometry a volume record gives. Kind 7 (a volume image file) starts at sector 0 of
@@ -66,10 +68,27 @@ struct FREE_EXTENT {
   FREE_EXTENT* next = nullptr;
 };
 
+// A folder of the raw scan: the files of one type, at most 10000 of them.
+struct RAW_FOLDER {
+  RAW_FOLDER* next = nullptr;
+  std::u16string typeText;     // the type text, or the type text and a number for a further folder
+  std::uint32_t parentId = 5;
+  std::uint32_t folderId = 0;
+  std::uint16_t fileCount = 0;
+};
+
+// A file found by its signature, as the searches hand it on.
+struct RAW_HIT {
+  std::u16string typeText;     // at most 14 characters
+  std::uint64_t number = 0;    // the cluster (cluster search) or the volume-relative sector (drive search)
+  std::uint64_t size = 0;      // bytes
+};
+
 // What the content readers need beside the runs.
 struct DataStreamInfo {
   bool compressed = false;              // stored in LZNT1 compression units
   std::uint64_t initializedSize = ~0ull;  // bytes from here on read as zeros
+  std::uint64_t dataSize = ~0ull;       // the stream's length as its first piece gives it; ~0: not known
 };
 
 class CNtfsEngine {
@@ -149,6 +168,24 @@ class CNtfsEngine {
 
   // Free clusters for the raw searches, in cluster order.
   void addFreeExtent(std::uint32_t firstCluster, std::uint32_t clusterCount);
+  bool isFreeCluster(std::uint64_t cluster) const;
+  // The first free cluster after `cluster`; nothing when none is left.
+  std::optional<std::uint64_t> nextFreeCluster(std::uint64_t cluster) const;
+
+  // --- raw search ----------------------------------------------------------------------------
+  void ScanRaw();
+  void RunRawSearch();
+  // Reads $Bitmap into m_pFreeExtents (replacing what it held); false when $Bitmap could not
+  // be found or read.
+  bool BuildFreeClusterList();
+  void SearchClustersForKnownTypes();
+  // Searches the sectors first..last (absolute, both included) one by one.
+  void SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector, std::uint64_t lastSector);
+  void SearchDriveBlocks();
+  void AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name);
+  // Streams a file found by its signature: its clusters from the record key on (free ones
+  // only after a cluster search). False when not all of it could be read.
+  bool readFoundBySignature(const FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
   // --- fields the other passes and the outside read ------------------------------------------
   std::uint32_t m_bClusterSearch = 0;
@@ -165,6 +202,8 @@ class CNtfsEngine {
   std::uint8_t m_bImageFile = 0;
   std::uint64_t m_nTotalSize = 0;
   FREE_EXTENT* m_pFreeExtents = nullptr;
+  RAW_FOLDER* m_pRawFolders = nullptr;
+  std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawContext;
 
   std::uint64_t mftSector() const { return mftSector_; }
   std::uint64_t mftMirrSector() const { return mftMirrSector_; }
@@ -358,8 +397,26 @@ class CNtfsEngine {
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
 
-  std::deque<FREE_EXTENT> freeExtentPool_;
+  std::deque<FREE_EXTENT> freeExtentPool_;  // in cluster order: searched by halves
   FREE_EXTENT* freeExtentsTail_ = nullptr;
+
+  // Raw search.
+  class FreeClusterRule;
+  void clearFreeExtents();
+  void resetRawTotals();
+  // The raw read context over this volume: the engine's reader and the selected types.
+  std::unique_ptr<carve::RAW_READ_CONTEXT> makeRawContext();
+  // The folder the next file of `typeText` goes to under `parentId`: the first of that type
+  // with room, else a new one reported with the id `takeId` gives.
+  RAW_FOLDER& rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
+                           const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
+  // Reports a file found by its signature under `folder`.
+  void reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
+                     std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange);
+  std::deque<RAW_FOLDER> rawFolderPool_;
+  RAW_FOLDER* rawFoldersTail_ = nullptr;
+  std::uint64_t rawFileNumber_ = 0;  // numbers the files that carry a finder-given name
+  std::u16string fileSystemName_;
 };
 
 }  // namespace qelda::ntfs

@@ -26,15 +26,22 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
     return {};
   }
   engine::ScanOutcome scanAdvanced() override { return engine::scanNotAvailable(notifier_); }
-  engine::ScanOutcome scanRaw() override { return engine::scanNotAvailable(notifier_); }
+  engine::ScanOutcome scanRaw() override {
+    engine_.ScanRaw();
+    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
+    return {};
+  }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {
     FOUND_ITEM copy = item;  // the engine refreshes the flags of the item it is given
     std::uint64_t delivered = 0;
-    const bool ok = engine_.readFileContent(copy, [&](std::span<const std::uint8_t> bytes) {
+    const auto counted = [&](std::span<const std::uint8_t> bytes) {
       delivered += bytes.size();
       return sink(bytes);
-    });
+    };
+    // A file found by its signature has no record: its clusters follow from where it starts.
+    const bool ok = (item.m_byFlags & kItemBySignature) ? engine_.readFoundBySignature(item, counted)
+                                                        : engine_.readFileContent(copy, counted);
     if (ok) return engine::ReadOutcome::Complete;
     return delivered == 0 && item.m_nSize != 0 ? engine::ReadOutcome::Unreadable : engine::ReadOutcome::Partial;
   }
