@@ -83,6 +83,7 @@ void CNtfsEngine::FreeAll() {
   logExtents_.clear();
   logRuns_.clear();
   clearFreeExtents();
+  clearDeepScan();
   rawFolderPool_.clear();
   m_pRawFolders = rawFoldersTail_ = nullptr;
   m_pRawContext.reset();
@@ -177,9 +178,26 @@ bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uin
 
 bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
   Record r{};
-  if (record >= mftRecordCount() || !readRecordThrough(mftExtents_, record, r)) return false;
+  if (record < mftRecordCount()) {
+    if (!readRecordThrough(mftExtents_, record, r)) return false;
+  } else {
+    // Without $MFT's runs, the deep scan knows where it found each numbered record.
+    const auto found = runRecordIndex_.find(record);
+    if (found == runRecordIndex_.end() || !readRecordAt(runRecords_[found->second].sector, r)) return false;
+  }
   std::copy(r.begin(), r.end(), buffer.begin());
   return true;
+}
+
+bool CNtfsEngine::readRecordAt(std::uint64_t sector, Record& buffer) {
+  if (sector >= m_nSectorCount || m_nSectorCount - sector < 2) return false;
+  if (!ReadVolumeSectors(buffer.data(), 1024, sector)) return false;
+  return ApplyRecordFixup(buffer);
+}
+
+std::uint32_t CNtfsEngine::recordNumberAtSector(std::uint64_t sector) const {
+  const auto found = runRecordAtSector_.find(sector);
+  return found == runRecordAtSector_.end() ? kUnknownRecordNumber : runRecords_[found->second].recordNumber;
 }
 
 std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
@@ -366,6 +384,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
 void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
+  clearDeepScan();
   const bool bootKnown = settleGeometry();
   const bool mftLoaded = bootKnown && LoadMft() != 0;
   if (!bootKnown) {
@@ -382,8 +401,10 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
     }
     return;
   }
+  // Without a usable boot sector or $MFT the quick scan gives way to the deep scan, which
+  // needs neither.
   if (mftLoaded) RunQuickScan();
-  // Without a readable $MFT the quick scan gives way to the advanced scan, once it exists.
+  else ScanAdvanced();
 }
 
 void CNtfsEngine::RunQuickScan() {

@@ -27,7 +27,14 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
       return node.runs;
     }
   }
-  if (!readRecord(item.m_nId, buffer)) return {};
+  // After the deep scan an item's id is no record number: its key is the record's sector.
+  std::uint32_t baseRecord = item.m_nId;
+  if (advanced_) {
+    if (!readRecordAt(item.m_nRecordKey, buffer)) return {};
+    baseRecord = recordNumberAtSector(item.m_nRecordKey);
+  } else if (!readRecord(item.m_nId, buffer)) {
+    return {};
+  }
   const ByteView view(buffer);
   const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
   const bool folderVariant = recordFlags != 0 && recordFlags != 1;
@@ -72,7 +79,7 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   if (data->hasAttributeList) {
     const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
     for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
-      if (part == item.m_nId) {
+      if (part == baseRecord) {
         decodeFrom(view, *data, true);
         continue;
       }

@@ -31,6 +31,10 @@ constexpr std::uint32_t kSectorsPerDriveBlock = 2048;
 // Volumes smaller than this are searched one cluster per block.
 constexpr std::uint64_t kSmallVolumeSectors = 3000;
 constexpr int kBlockBar = engine::kItemBar + 1;
+// A deep-scan hit keeps this much of its type text.
+constexpr std::size_t kMaxDeepTypeText = 8;
+// The item bar's range when the deep scan's hits are the first items reported.
+constexpr std::uint64_t kDeepHitsItemRange = 100000;
 
 std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
 
@@ -88,6 +92,7 @@ std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
 }
 
 void CNtfsEngine::ScanRaw() {
+  clearDeepScan();
   m_pRawContext = makeRawContext();
   if (fileSystemName_ == u"NTFS") RunRawSearch();
   m_pRawContext.reset();
@@ -339,6 +344,46 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
     i += run;
   }
   return ok && remaining == 0;
+}
+
+std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster) {
+  if (!m_pRawContext) return 0;
+  const FreeClusterRule rule(*this);
+  carve::RAW_READ_CONTEXT& context = *m_pRawContext;
+  context.unitRule = &rule;
+  context.sourceFirstSector = m_nPartitionStart;
+  context.sourceEndSector = m_nPartitionStart + volumeClusters() * m_nSectorsPerCluster;
+  const std::uint64_t absolute = m_nPartitionStart + cluster * m_nSectorsPerCluster;
+  carve::RawMatch match;
+  const bool found = carve::MatchRawSignatures(context, sector, absolute, cluster, nullptr) &&
+                     carve::MatchRawSignatures(context, sector, absolute, cluster, &match) && match.size != 0;
+  context.unitRule = nullptr;
+  if (!found) return 0;
+  deepRawHits_.push_back({match.typeText.substr(0, kMaxDeepTypeText), cluster, match.size});
+  return match.size;
+}
+
+void CNtfsEngine::SendRawHits() {
+  reporter_.showFoundCount(m_nEntryCount);
+  if (deepRawHits_.empty()) return;
+  // Every folder and file here takes its id from the counter that runs down from the top.
+  FOUND_ITEM top;
+  top.m_byAttributes = kItemFolder;
+  top.m_byFlags = kItemBySignature;
+  top.m_nParentId = rootRecord_;
+  top.m_nId = placeholderDown_--;
+  top.m_nRecordKey = top.m_nId;
+  reporter_.report(top, text::kRawDataFolders, totals(), kDeepHitsItemRange);
+  rawFolderPool_.clear();
+  m_pRawFolders = rawFoldersTail_ = nullptr;
+  for (const DEEP_RAW_HIT& hit : deepRawHits_) {
+    if (stopRequested()) break;
+    const RAW_FOLDER& folder =
+        rawFolderFor(hit.typeText, top.m_nId, [this] { return placeholderDown_--; }, kDeepHitsItemRange);
+    const std::uint32_t id = placeholderDown_--;
+    reportRawFile(folder, id, hit.cluster, hit.size, hit.typeText, decimal(hit.cluster), kDeepHitsItemRange);
+  }
+  deepRawHits_.clear();
 }
 
 }  // namespace qelda::ntfs

@@ -17,15 +17,22 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
 
   engine::ScanOutcome scanVolume(bool deleted) override {
     engine_.ScanVolume(deleted ? 1 : 0);
-    // The engine stays silent when the volume has no usable boot sector or $MFT; its record
-    // count is then still 0.
+    // The engine stays silent when the volume has no usable boot sector or $MFT. The quick
+    // scan then ran the deep scan, which fails only without a cluster size; the deleted-files
+    // scan has nothing to work on.
     if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
-    if (engine_.mftRecordCount() == 0)
-      return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
-                              engine_.failure());
+    const bool failed = deleted ? engine_.mftRecordCount() == 0 : !engine_.advancedScan() ? false
+                                                                                          : !engine_.failure().empty();
+    if (failed) return notValidVolume();
     return {};
   }
-  engine::ScanOutcome scanAdvanced() override { return engine::scanNotAvailable(notifier_); }
+  engine::ScanOutcome scanAdvanced() override {
+    // The advanced scan, and the deleted-files scan's deep branch.
+    engine_.ScanAdvanced();
+    if (!engine_.failure().empty()) return notValidVolume();
+    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
+    return {};
+  }
   engine::ScanOutcome scanRaw() override {
     engine_.ScanRaw();
     if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
@@ -49,6 +56,11 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
   std::uint32_t foundCount() const override { return engine_.m_nEntryCount; }
 
  private:
+  engine::ScanOutcome notValidVolume() {
+    return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
+                            engine_.failure());
+  }
+
   engine::ScanState& state_;
   platform::IUserNotifier* notifier_;
   CNtfsEngine engine_;

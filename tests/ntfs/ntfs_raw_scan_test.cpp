@@ -149,8 +149,11 @@ TEST_F(NtfsRawScan, FreeClusterListIsWhatBlklsCallsUnallocated) {
   ASSERT_TRUE(v.engine->BuildFreeClusterList());
   EXPECT_EQ(engineFreeRuns(*v.engine, clusters), blklsFreeRuns());
   // Each planted file's first cluster is free now, and the live neighbours' are not.
-  for (const PlantedFile& f : planted_)
-    if (f.pieces != 0) EXPECT_TRUE(v.engine->isFreeCluster(std::uint64_t(f.firstCluster))) << f.name;
+  for (const PlantedFile& f : planted_) {
+    if (f.pieces != 0) {
+      EXPECT_TRUE(v.engine->isFreeCluster(std::uint64_t(f.firstCluster))) << f.name;
+    }
+  }
   EXPECT_FALSE(v.engine->isFreeCluster(0));  // the boot sector's cluster
 }
 
