@@ -130,6 +130,8 @@ bool CNtfsEngine::BuildFreeClusterList() {
 
   FOUND_ITEM bitmap;
   bitmap.m_nId = kBitmapRecord;
+  // The deep scan finds its items again by their records' sectors.
+  bitmap.m_nRecordKey = advanced_ ? GetRecordSector(kBitmapRecord) : kBitmapRecord;
   bitmap.m_byAttributes = kItemFile;
   std::uint32_t runClusters = 0;
   DataStreamInfo info;

@@ -8,6 +8,8 @@
 #   OUTDIR/ntfs-N.img     the volume (a bare file system, no partition table)
 #   OUTDIR/ntfs-N.vmdk    a monolithicFlat descriptor naming it, so it mounts as an image
 #   OUTDIR/ntfs-N.fls     `fls -r -p -u -l` of the volume: the live tree with sizes
+#   OUTDIR/ntfs-N.tsk/    `tsk_recover -a` of the volume: every live file's bytes as The
+#                         Sleuth Kit reads them (empty files and folders left out)
 # A volume with deleted files and folders (some of their records reused afterwards):
 #   OUTDIR/ntfs-deleted.img, .vmdk, .fls as above, and
 #   OUTDIR/ntfs-deleted.fls-d `fls -r -d -p -l`: the deleted entries with their paths and sizes
@@ -46,7 +48,7 @@ export LC_ALL=C.UTF-8 TZ=UTC
 log() { printf '[make_ntfs_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkntfs ntfs-3g fls icat istat blkls fusermount setfattr sfdisk sgdisk qemu-img python3; do
+for tool in mkntfs ntfs-3g fls icat istat blkls tsk_recover fusermount setfattr sfdisk sgdisk qemu-img python3; do
   command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g sleuthkit fuse attr)"
 done
 
@@ -221,6 +223,7 @@ for cluster in 512 1024 4096 65536; do
   printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
     "$sectors" "ntfs-$cluster.img" >"$OUT/ntfs-$cluster.vmdk"
   timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-$cluster.fls"
+  timeout 300 tsk_recover -a "$img" "$OUT/ntfs-$cluster.tsk" >>"$WORK/tools.log" 2>&1
 done
 
 # The 4096-byte volume inside partitioned disks of every image format, as a virtual
