@@ -71,9 +71,10 @@ using Listing = std::set<std::string>;
 
 inline bool isSystemPath(const std::string& path) { return path.empty() || path[0] == '$'; }
 
-// `fls -r -p -u -l` output as a listing of the live user items.
-inline Listing flsListing(const std::string& flsPath) {
-  Listing out;
+// The user items of `fls -r -p -u -l` output, each as "d path" or "f path size" beside its
+// record number (as text).
+inline std::vector<std::pair<std::string, std::string>> flsEntries(const std::string& flsPath) {
+  std::vector<std::pair<std::string, std::string>> out;
   std::ifstream in(flsPath);
   std::string line;
   while (std::getline(in, line)) {
@@ -83,8 +84,18 @@ inline Listing flsListing(const std::string& flsPath) {
     // Named streams are not items of their own.
     if (isSystemPath(path) || path.find(':') != std::string::npos) continue;
     const bool folder = f[0].rfind("d/d", 0) == 0;
-    out.insert(folder ? "d " + path : "f " + path + " " + f[6]);
+    // "r/r 82-128-2:", or "-/r * 79-128-2:" for a deleted entry.
+    const std::size_t number = f[0].find_first_of("0123456789", 3);
+    const std::string record = number == std::string::npos ? path : f[0].substr(number, f[0].find('-', number) - number);
+    out.emplace_back(record, folder ? "d " + path : "f " + path + " " + f[6]);
   }
+  return out;
+}
+
+// `fls -r -p -u -l` output as a listing of the live user items.
+inline Listing flsListing(const std::string& flsPath) {
+  Listing out;
+  for (auto& [record, entry] : flsEntries(flsPath)) out.insert(std::move(entry));
   return out;
 }
 
@@ -93,18 +104,7 @@ inline Listing flsListing(const std::string& flsPath) {
 // reads records rather than folder indexes finds it once.
 inline std::vector<std::string> missingByRecord(const std::string& flsPath, const Listing& got) {
   std::map<std::string, std::vector<std::string>> namesOfRecord;
-  std::ifstream in(flsPath);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::vector<std::string> f = splitTabs(line);
-    if (f.size() < 7) continue;
-    const std::string& path = f[1];
-    if (isSystemPath(path) || path.find(':') != std::string::npos) continue;
-    const bool folder = f[0].rfind("d/d", 0) == 0;
-    const std::size_t number = f[0].find_first_of("0123456789", 3);
-    const std::string record = number == std::string::npos ? path : f[0].substr(number, f[0].find('-', number) - number);
-    namesOfRecord[record].push_back(folder ? "d " + path : "f " + path + " " + f[6]);
-  }
+  for (auto& [record, entry] : flsEntries(flsPath)) namesOfRecord[record].push_back(std::move(entry));
   std::vector<std::string> missing;
   for (const auto& [record, names] : namesOfRecord) {
     if (std::any_of(names.begin(), names.end(), [&got](const std::string& n) { return got.count(n) != 0; })) continue;
