@@ -39,6 +39,8 @@ namespace texts = engine::texts;
 
 // A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
 inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
+// The scan dialog's block bar: the long searches' progress through the volume.
+inline constexpr int kBlockBar = engine::kItemBar + 1;
 // An $ATTRIBUTE_LIST read from clusters is never longer than this.
 inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
 

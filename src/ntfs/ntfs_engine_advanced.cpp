@@ -81,8 +81,10 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   reporter_.logStart(text::kCalculatingParameters);
   if (m_pScanDlg) {
     m_pScanDlg->SetFoundText(text::kSearchingCritical);
-    m_pScanDlg->setRange(engine::kItemBar, 0, m_nSectorCount / kBlockSectors);
-    m_pScanDlg->setStep(engine::kItemBar, 1);
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount / kBlockSectors);
+    m_pScanDlg->setStep(kBlockBar, 1);
+    m_pScanDlg->setPos(kBlockBar, 0);
     m_pScanDlg->SetStopEnabled(false);
   }
   app_.m_bSearchingCriticalInfo = 1;
@@ -100,7 +102,7 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
     if (m_pScanDlg) {
       m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(m_nPartitionStart + s) + u" " +
                                 std::u16string(text::kOf) + u" " + decimal(m_nPartitionStart + m_nSectorCount));
-      m_pScanDlg->stepIt(engine::kItemBar);
+      m_pScanDlg->stepIt(kBlockBar);
     }
     std::fill(block.begin(), block.end(), std::uint8_t{0});
     ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
@@ -143,7 +145,7 @@ void CNtfsEngine::SearchMetadata() {
 
 void CNtfsEngine::showSectorsSearched() {
   if (!m_pScanDlg) return;
-  m_pScanDlg->stepIt(engine::kItemBar);
+  m_pScanDlg->stepIt(kBlockBar);
   m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(sectorsSearched_) + u" " +
                             std::u16string(text::kOf) + u" " + decimal(m_nSectorCount));
 }
@@ -192,9 +194,10 @@ void CNtfsEngine::SearchMftRuns() {
   reporter_.logStart(text::kSearchingMetadata);
   if (m_pScanDlg) {
     m_pScanDlg->SetFoundText(text::kSearchingMetadata);
-    m_pScanDlg->setRange(engine::kItemBar, 0, m_nSectorCount);
-    m_pScanDlg->setStep(engine::kItemBar, kBlockSectors);
-    m_pScanDlg->setPos(engine::kItemBar, 0);
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount);
+    m_pScanDlg->setStep(kBlockBar, kBlockSectors);
+    m_pScanDlg->setPos(kBlockBar, 0);
   }
   if (mftExtents_.empty()) return;
   // A record's number is its place in $MFT, whatever its header says.

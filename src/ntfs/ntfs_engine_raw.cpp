@@ -30,7 +30,6 @@ constexpr std::size_t kBitmapReadBytes = std::size_t(1) << 20;
 constexpr std::uint32_t kSectorsPerDriveBlock = 2048;
 // Volumes smaller than this are searched one cluster per block.
 constexpr std::uint64_t kSmallVolumeSectors = 3000;
-constexpr int kBlockBar = engine::kItemBar + 1;
 // A deep-scan hit keeps this much of its type text.
 constexpr std::size_t kMaxDeepTypeText = 8;
 // The item bar's range when the deep scan's hits are the first items reported.
