@@ -279,6 +279,34 @@ std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<Ru
   return sectors;
 }
 
+std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uint64_t& firstCluster) {
+  firstCluster = 0;
+  if (data.resident || data.offset == 0) return 0;
+  const std::size_t limit = std::min<std::size_t>(record.size(), L::kRecordSize);
+  std::uint64_t total = 0;
+  bool first = true;
+  for (std::size_t pos = data.offset; pos < limit;) {
+    const std::uint8_t header = *record.u8(pos);
+    if (header == 0) break;
+    const unsigned lengthBytes = header & 0x0F, offsetBytes = header >> 4;
+    if (lengthBytes < 1 || lengthBytes > 4 || offsetBytes < 1 || offsetBytes > 4) return 0;
+    if (!record.has(pos + 1, lengthBytes + offsetBytes) || pos + 1 + lengthBytes + offsetBytes > limit) return 0;
+    std::uint64_t length = 0, offset = 0;
+    for (unsigned i = 0; i < lengthBytes; ++i) length |= std::uint64_t(*record.u8(pos + 1 + i)) << (8 * i);
+    for (unsigned i = 0; i < offsetBytes; ++i) offset |= std::uint64_t(*record.u8(pos + 1 + lengthBytes + i)) << (8 * i);
+    total += length;
+    if (first) firstCluster = offset;
+    first = false;
+    pos += 1 + lengthBytes + offsetBytes;
+  }
+  return total;
+}
+
+std::optional<std::uint32_t> storedRecordNumber(ByteView record) {
+  if (record.le16(L::kRecordUsaOffset) != std::uint16_t{L::kUsaOffsetNew}) return std::nullopt;
+  return record.le32(L::kRecordNumber);
+}
+
 std::vector<AttributeListEntry> parseAttributeList(ByteView content) {
   std::vector<AttributeListEntry> out;
   std::size_t offset = 0;

@@ -94,6 +94,15 @@ std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<Ru
                              bool acceptUnterminated, std::uint32_t sectorsPerCluster,
                              bool* terminated = nullptr);
 
+// The clusters a non-resident $DATA's runs cover, walked from the run list within the
+// record: 0 when a run has no offset field (sparse) or a length or offset field of more than
+// four bytes. `firstCluster` takes the first run's offset field.
+std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uint64_t& firstCluster);
+
+// The record number a "FILE0" record gives itself; nothing for "FILE*" records, whose
+// header holds fixup words there.
+std::optional<std::uint32_t> storedRecordNumber(ByteView record);
+
 // One entry of an $ATTRIBUTE_LIST value.
 struct AttributeListEntry {
   std::uint8_t type = 0;

@@ -20,6 +20,8 @@ inline constexpr std::size_t kRecordUsaOffset = 0x04;        // u16: 0x2A or 0x3
 inline constexpr std::size_t kRecordSequence = 0x10;         // u16: grows each time the record is reused
 inline constexpr std::size_t kRecordFirstAttribute = 0x14;   // u16
 inline constexpr std::size_t kRecordFlags = 0x16;            // u16: 1 in use, 2 folder
+inline constexpr std::size_t kRecordBaseReference = 0x20;    // u64: the base record of an extension record; 0 for a base
+inline constexpr std::size_t kRecordNumber = 0x2C;           // u32, "FILE0" records only (fixup words in "FILE*")
 inline constexpr std::uint8_t kRecordInUse = 0x01;
 inline constexpr std::uint8_t kRecordFolder = 0x02;
 inline constexpr std::uint16_t kUsaOffsetOld = 0x2A;         // "FILE*"
@@ -99,6 +101,15 @@ inline constexpr std::size_t kIndxUsaCount = 0x06;     // u16: sectors + 1
 inline constexpr std::size_t kIndxNodeHeader = 0x18;  // entries start at 0x18 + u32 here
 inline constexpr std::size_t kIndxNodeAllocated = 0x20;  // u32, from the node header
 inline constexpr std::size_t kIndxUsaDefault = 0x28;
+
+// ---- run record of the deep scan (28 bytes, kept in scan information) ----
+inline constexpr std::size_t kRunRecordBytes = 28;
+inline constexpr std::size_t kRunRecordSector = 0;        // u64, volume-relative
+inline constexpr std::size_t kRunRecordItemId = 8;        // u32
+inline constexpr std::size_t kRunRecordParent = 12;       // u32, parent record number
+inline constexpr std::size_t kRunRecordNumber = 16;       // u32, record number
+inline constexpr std::size_t kRunRecordIsFile = 20;       // u32, 1 file, 0 folder
+inline constexpr std::size_t kRunRecordMark = 24;         // u32
 
 inline constexpr std::uint32_t kCompressionUnitClusters = 16;
 inline constexpr std::uint32_t kLznt1ChunkBytes = 4096;

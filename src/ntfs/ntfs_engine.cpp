@@ -29,6 +29,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   biosDrive_ = volume.biosDrive;
   m_bImageFile = bImageFile;
   imagePath_ = volume.imagePath;
+  fileSystemName_ = volume.fileSystemName;
   imageFile_.reset();
   image_ = app_.mountedImage();
   if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
@@ -49,6 +50,7 @@ VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t 
   g.fileSystemCode = record.m_byFileSystem;
   g.biosDrive = record.m_byDrive;
   g.imagePath = entryName;
+  g.fileSystemName = record.m_szFileSystem;
   return g;
 }
 
@@ -80,8 +82,11 @@ void CNtfsEngine::FreeAll() {
   logState_ = 0;
   logExtents_.clear();
   logRuns_.clear();
-  freeExtentPool_.clear();
-  m_pFreeExtents = freeExtentsTail_ = nullptr;
+  clearFreeExtents();
+  clearDeepScan();
+  rawFolderPool_.clear();
+  m_pRawFolders = rawFoldersTail_ = nullptr;
+  m_pRawContext.reset();
   mftSectorCount_ = 0;
 }
 
@@ -173,9 +178,26 @@ bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uin
 
 bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
   Record r{};
-  if (record >= mftRecordCount() || !readRecordThrough(mftExtents_, record, r)) return false;
+  if (record < mftRecordCount()) {
+    if (!readRecordThrough(mftExtents_, record, r)) return false;
+  } else {
+    // Without $MFT's runs, the deep scan knows where it found each numbered record.
+    const auto found = runRecordIndex_.find(record);
+    if (found == runRecordIndex_.end() || !readRecordAt(runRecords_[found->second].sector, r)) return false;
+  }
   std::copy(r.begin(), r.end(), buffer.begin());
   return true;
+}
+
+bool CNtfsEngine::readRecordAt(std::uint64_t sector, Record& buffer) {
+  if (sector >= m_nSectorCount || m_nSectorCount - sector < 2) return false;
+  if (!ReadVolumeSectors(buffer.data(), 1024, sector)) return false;
+  return ApplyRecordFixup(buffer);
+}
+
+std::uint32_t CNtfsEngine::recordNumberAtSector(std::uint64_t sector) const {
+  const auto found = runRecordAtSector_.find(sector);
+  return found == runRecordAtSector_.end() ? kUnknownRecordNumber : runRecords_[found->second].recordNumber;
 }
 
 std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
@@ -362,6 +384,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
 void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
+  clearDeepScan();
   const bool bootKnown = settleGeometry();
   const bool mftLoaded = bootKnown && LoadMft() != 0;
   if (!bootKnown) {
@@ -378,8 +401,10 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
     }
     return;
   }
+  // Without a usable boot sector or $MFT the quick scan gives way to the deep scan, which
+  // needs neither.
   if (mftLoaded) RunQuickScan();
-  // Without a readable $MFT the quick scan gives way to the advanced scan, once it exists.
+  else ScanAdvanced();
 }
 
 void CNtfsEngine::RunQuickScan() {
@@ -401,6 +426,30 @@ void CNtfsEngine::addFreeExtent(std::uint32_t firstCluster, std::uint32_t cluste
   if (freeExtentsTail_) freeExtentsTail_->next = &e;
   else m_pFreeExtents = &e;
   freeExtentsTail_ = &e;
+}
+
+void CNtfsEngine::clearFreeExtents() {
+  freeExtentPool_.clear();
+  m_pFreeExtents = freeExtentsTail_ = nullptr;
+}
+
+bool CNtfsEngine::isFreeCluster(std::uint64_t cluster) const {
+  // The last extent that starts at or before the cluster.
+  auto it = std::upper_bound(freeExtentPool_.begin(), freeExtentPool_.end(), cluster,
+                             [](std::uint64_t c, const FREE_EXTENT& e) { return c < e.firstCluster; });
+  if (it == freeExtentPool_.begin()) return false;
+  --it;
+  return cluster - it->firstCluster < it->clusterCount;
+}
+
+std::optional<std::uint64_t> CNtfsEngine::nextFreeCluster(std::uint64_t cluster) const {
+  const std::uint64_t c = cluster + 1;
+  if (isFreeCluster(c)) return c;
+  auto it = std::upper_bound(freeExtentPool_.begin(), freeExtentPool_.end(), c,
+                             [](std::uint64_t v, const FREE_EXTENT& e) { return v < e.firstCluster; });
+  for (; it != freeExtentPool_.end(); ++it)
+    if (it->clusterCount != 0) return it->firstCluster;
+  return std::nullopt;
 }
 
 }  // namespace qelda::ntfs

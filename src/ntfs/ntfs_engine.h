@@ -14,12 +14,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "carve/raw_match.h"
 #include "fs/data_runs.h"
 #include "engine/item_reporter.h"
 #include "engine/volume_engine.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
+#include "fs/ntfs_run_record.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
@@ -38,6 +40,8 @@ namespace texts = engine::texts;
 
 // A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
 inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
+// The scan dialog's block bar: the long searches' progress through the volume.
+inline constexpr int kBlockBar = engine::kItemBar + 1;
 // An $ATTRIBUTE_LIST read from clusters is never longer than this.
 inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
 
@@ -53,6 +57,7 @@ struct VolumeGeometry {
   std::uint8_t fileSystemCode = 7;
   std::uint8_t biosDrive = 0xFF;
   std::u16string imagePath;             // read instead of the source when bImageFile is set
+  std::u16string fileSystemName;        // as the source list names it ("NTFS")
 };
 
 // The geometry a volume record gives. Kind 7 (a volume image file) starts at sector 0 of
@@ -67,10 +72,34 @@ struct FREE_EXTENT {
   FREE_EXTENT* next = nullptr;
 };
 
+// A folder of the raw scan: the files of one type, at most 10000 of them.
+struct RAW_FOLDER {
+  RAW_FOLDER* next = nullptr;
+  std::u16string typeText;     // the type text, or the type text and a number for a further folder
+  std::uint32_t parentId = 5;
+  std::uint32_t folderId = 0;
+  std::uint16_t fileCount = 0;
+};
+
+// A file found by its signature, as the searches hand it on.
+struct RAW_HIT {
+  std::u16string typeText;     // at most 14 characters
+  std::uint64_t number = 0;    // the cluster (cluster search) or the volume-relative sector (drive search)
+  std::uint64_t size = 0;      // bytes
+};
+
+// A file the deep scan found by its signature in a free cluster, reported once the tree is built.
+struct DEEP_RAW_HIT {
+  std::u16string typeText;     // at most 8 characters
+  std::uint64_t cluster = 0;
+  std::uint64_t size = 0;      // bytes
+};
+
 // What the content readers need beside the runs.
 struct DataStreamInfo {
   bool compressed = false;              // stored in LZNT1 compression units
   std::uint64_t initializedSize = ~0ull;  // bytes from here on read as zeros
+  std::uint64_t dataSize = ~0ull;       // the stream's length as its first piece gives it; ~0: not known
 };
 
 class CNtfsEngine {
@@ -150,6 +179,47 @@ class CNtfsEngine {
 
   // Free clusters for the raw searches, in cluster order.
   void addFreeExtent(std::uint32_t firstCluster, std::uint32_t clusterCount);
+  bool isFreeCluster(std::uint64_t cluster) const;
+  // The first free cluster after `cluster`; nothing when none is left.
+  std::optional<std::uint64_t> nextFreeCluster(std::uint64_t cluster) const;
+
+  // --- raw search ----------------------------------------------------------------------------
+  void ScanRaw();
+  void RunRawSearch();
+  // Reads $Bitmap into m_pFreeExtents (replacing what it held); false when $Bitmap could not
+  // be found or read.
+  bool BuildFreeClusterList();
+  void SearchClustersForKnownTypes();
+  // Searches the sectors first..last (absolute, both included) one by one.
+  void SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector, std::uint64_t lastSector);
+  void SearchDriveBlocks();
+  void AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name);
+  // Streams a file found by its signature: its clusters from the record key on (free ones
+  // only after a cluster search). False when not all of it could be read.
+  bool readFoundBySignature(const FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
+
+  // --- advanced (deep) scan -------------------------------------------------------------------
+  // Finds every MFT record the volume holds, in $MFT and everywhere else, and builds the tree
+  // from them; the files found by their signatures in free clusters go under "Raw Data Folder(s)".
+  void ScanAdvanced();
+  // The sectors per cluster the volume's file records agree on; 0 when none.
+  std::uint16_t FindSectorsPerCluster();
+  void SearchMetadata();
+  void SearchMftRuns();
+  void SearchVolumeRecords(bool bSingleMftRun);
+  // A signature match at the first sector of a free cluster, kept for SendRawHits; the file's
+  // size, 0 when nothing matched.
+  std::uint64_t MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster);
+  void SendRawHits();
+  void BuildRecordTree();
+  // Reports, depth first, the files and then the folders below folder record R (item id I).
+  void ReportChildRecords(std::uint32_t record, std::uint32_t itemId);
+  void AttachLostFolders();
+  void AttachLostFileRecords();
+  // The records found, in the order found.
+  const std::vector<RunRecord>& runRecords() const { return runRecords_; }
+  // The last scan was the deep one: items are found again by their record's sector.
+  bool advancedScan() const { return advanced_; }
 
   // --- fields the other passes and the outside read ------------------------------------------
   std::uint32_t m_bClusterSearch = 0;
@@ -166,6 +236,8 @@ class CNtfsEngine {
   std::uint8_t m_bImageFile = 0;
   std::uint64_t m_nTotalSize = 0;
   FREE_EXTENT* m_pFreeExtents = nullptr;
+  RAW_FOLDER* m_pRawFolders = nullptr;
+  std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawContext;
 
   std::uint64_t mftSector() const { return mftSector_; }
   std::uint64_t mftMirrSector() const { return mftMirrSector_; }
@@ -245,16 +317,31 @@ class CNtfsEngine {
   };
 
   bool stopRequested() const;
+  // A record at a volume-relative sector, fixed up; false when it is no file record.
+  bool readRecordAt(std::uint64_t sector, Record& buffer);
+  std::uint32_t recordNumberAtSector(std::uint64_t sector) const;
   // Every record of $MFT from `first` on, in order, read in blocks of 1 MiB; `visit` gets the
   // signed ones (fixed up) with their numbers from their positions, and may stop the sweep.
+  // `onBlock`, when given, hears the number of records of each block before it is read, and
+  // may stop the sweep.
   using RecordSpan = std::span<std::uint8_t, 1024>;
-  void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit);
+  void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit,
+                const std::function<bool(std::uint64_t)>& onBlock = {});
   void loadRecordHeaders();
   const RecordHeader* headerOf(std::uint32_t record) const;
   // Name, times, flags and size of a record; nothing when it is not one to report.
   // longNameOnly: the deleted-files scan takes no DOS name.
   std::optional<RecordItem> describeRecord(const Record& record, bool longNameOnly);
-  std::uint64_t recordDataSize(const Record& record, std::uint32_t number, const RecordData& data, RecordItem& out);
+  // The name and parent a record's attribute list places in another record, when the record
+  // itself holds no $FILE_NAME.
+  struct ListedName {
+    std::u16string name;
+    std::uint32_t parent = 0;
+  };
+  std::optional<ListedName> listedFileName(const Record& record, bool longNameOnly);
+  // `key` finds the record again (its number, or its sector after the deep scan).
+  std::uint64_t recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key, const RecordData& data,
+                               RecordItem& out);
   LargeFileNode largeFileNodeFor(std::uint32_t record, const RecordItem& described) const;
   // The id of the item that stands for folder record P: P itself, or its placeholder's.
   std::uint32_t parentIdFor(std::uint32_t parent) const;
@@ -368,10 +455,68 @@ class CNtfsEngine {
   // Scan information: the deep scan's 28-byte run records as saved, and the MFT record the
   // first of them describes.
   std::vector<std::uint8_t> savedRunRecords_;
-  std::uint32_t firstRunRecord_ = 0;
+  std::uint32_t savedFirstRunRecord_ = 0;
 
-  std::deque<FREE_EXTENT> freeExtentPool_;
+  std::deque<FREE_EXTENT> freeExtentPool_;  // in cluster order: searched by halves
   FREE_EXTENT* freeExtentsTail_ = nullptr;
+
+  // Raw search.
+  class FreeClusterRule;
+  void clearFreeExtents();
+  void resetRawTotals();
+  // The raw read context over this volume: the engine's reader and the selected types.
+  std::unique_ptr<carve::RAW_READ_CONTEXT> makeRawContext();
+  // The folder the next file of `typeText` goes to under `parentId`: the first of that type
+  // with room, else a new one reported with the id `takeId` gives.
+  RAW_FOLDER& rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
+                           const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
+  // Reports a file found by its signature under `folder`.
+  void reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
+                     std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange);
+  // Deep scan.
+  struct FoundFolder {
+    std::uint32_t itemId = 0;
+    std::uint32_t parent = 0;   // parent record number
+    std::uint64_t sector = 0;   // volume-relative sector of the record
+    bool done = false;
+    std::uint32_t record = 0;   // kUnknownRecordNumber when not known
+  };
+  void clearDeepScan();
+  // Keeps one record the search found: `inMft` when found by its place in $MFT's runs.
+  void addFoundRecord(ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft);
+  // Searches sectors [from, to) of the volume for records (and signatures in free clusters).
+  void searchSectorRange(std::uint64_t from, std::uint64_t to, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mftAreas);
+  void showSectorsSearched();
+  // Reads and reports the record at `sector`; true when reported.
+  bool reportFoundRecord(std::uint64_t sector, std::uint32_t itemId, std::uint32_t parentId);
+  // Whether the record at `sector` would be reported (it has a name and a usable size).
+  bool reportableAt(std::uint64_t sector);
+  // "Lost folder(s)" once, then a made-up folder for missing parent P; the made-up folder's id.
+  std::uint32_t placeLostParent(std::uint32_t parent);
+  // Marks a folder node done, reports it under `parentId` and walks its branch; a folder that
+  // cannot be reported lends `walkId` (when not 0) to its children.
+  void attachFoundFolder(FoundFolder& folder, std::uint32_t parentId, std::uint32_t walkId);
+  void reportChildFiles(std::uint32_t record, std::uint32_t itemId);
+  std::vector<RunRecord> runRecords_;
+  std::unordered_map<std::uint32_t, std::size_t> runRecordIndex_;    // record number -> first entry
+  std::unordered_map<std::uint64_t, std::size_t> runRecordAtSector_; // sector -> entry
+  std::vector<FoundFolder> foundFolders_;
+  std::unordered_map<std::uint32_t, std::size_t> foundFolderIndex_;  // record number -> node
+  // The tree's indexes, built once: parent record -> file entries, parent -> folder nodes,
+  // each in the order found.
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> childFiles_;
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> childFolders_;
+  std::optional<std::uint32_t> firstRunRecord_;
+  std::uint64_t sectorsSearched_ = 0;
+  bool advanced_ = false;
+  bool rawSearch_ = false;  // signatures are tried on free clusters while searching
+  std::uint32_t placeholderDown_ = 0xFFFFFFF0;  // ids of the raw hits' folders and files, counted down
+  std::vector<DEEP_RAW_HIT> deepRawHits_;
+
+  std::deque<RAW_FOLDER> rawFolderPool_;
+  RAW_FOLDER* rawFoldersTail_ = nullptr;
+  std::uint64_t rawFileNumber_ = 0;  // numbers the files that carry a finder-given name
+  std::u16string fileSystemName_;
 };
 
 }  // namespace qelda::ntfs

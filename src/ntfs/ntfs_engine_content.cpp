@@ -27,7 +27,14 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
       return node.runs;
     }
   }
-  if (!readRecord(item.m_nId, buffer)) return {};
+  // After the deep scan an item's id is no record number: its key is the record's sector.
+  std::uint32_t baseRecord = item.m_nId;
+  if (advanced_) {
+    if (!readRecordAt(item.m_nRecordKey, buffer)) return {};
+    baseRecord = recordNumberAtSector(item.m_nRecordKey);
+  } else if (!readRecord(item.m_nId, buffer)) {
+    return {};
+  }
   const ByteView view(buffer);
   const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
   const bool folderVariant = recordFlags != 0 && recordFlags != 1;
@@ -53,12 +60,16 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   std::vector<RunEntry> runs;
   bool anyCompressed = false;
   std::optional<std::uint64_t> initialized;
+  std::optional<std::uint64_t> dataSize;
   auto decodeFrom = [&](ByteView rec, const RecordData& d, bool acceptUnterminated) {
     if (d.resident || d.attributeOffset == 0) return;
     applyContentFlag(d.contentFlag);
     anyCompressed = anyCompressed || d.dataCompressed;
     // Only the piece that starts the stream carries its sizes.
-    if (!initialized && d.kind == kKindFile) initialized = rec.le64(d.attributeOffset + L::kAttrInitializedSize);
+    if (!initialized && d.kind == kKindFile) {
+      initialized = rec.le64(d.attributeOffset + L::kAttrInitializedSize);
+      dataSize = rec.le64(d.attributeOffset + L::kAttrRealSize);
+    }
     std::size_t offset = d.offset;
     const std::size_t attrEnd =
         std::size_t(d.attributeOffset) + rec.le32(d.attributeOffset + L::kAttrLength).value_or(0);
@@ -68,7 +79,7 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   if (data->hasAttributeList) {
     const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
     for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
-      if (part == item.m_nId) {
+      if (part == baseRecord) {
         decodeFrom(view, *data, true);
         continue;
       }
@@ -84,6 +95,7 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   if (info) {
     info->compressed = anyCompressed;
     if (initialized) info->initializedSize = *initialized;
+    if (dataSize) info->dataSize = *dataSize;
   }
   return runs;
 }
@@ -118,23 +130,21 @@ std::vector<std::uint32_t> CNtfsEngine::GetClusterList(FOUND_ITEM& item, std::ui
 std::vector<std::uint32_t> CNtfsEngine::GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size) {
   if (!m_nSectorsPerCluster) return {};
   const std::uint64_t sectors = (size + 511) / 512;
-  const std::uint64_t wanted = std::min((sectors + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, volumeClusters());
+  const std::uint64_t last = std::min<std::uint64_t>(volumeClusters(), kHoleCluster);
+  const std::uint64_t wanted = std::min((sectors + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, last);
   std::vector<std::uint32_t> list;
   list.reserve(std::size_t(wanted));
   if (!m_bClusterSearch) {
-    for (std::uint64_t i = 0; i < wanted && firstCluster + i < kHoleCluster; ++i)
-      list.push_back(std::uint32_t(firstCluster + i));
+    for (std::uint64_t c = firstCluster; list.size() < wanted && c < last; ++c) list.push_back(std::uint32_t(c));
     return list;
   }
-  // Only free clusters, in order from the first; the extents are in cluster order, so one
-  // forward pass over them serves the whole list.
-  const std::uint64_t last = volumeClusters();
-  std::uint64_t c = firstCluster;
-  for (const FREE_EXTENT* e = m_pFreeExtents; e && list.size() < wanted && c < last; e = e->next) {
-    const std::uint64_t end = std::uint64_t(e->firstCluster) + e->clusterCount;
-    if (end <= c) continue;
-    c = std::max<std::uint64_t>(c, e->firstCluster);
-    for (; c < end && c < last && list.size() < wanted; ++c) list.push_back(std::uint32_t(c));
+  // Only free clusters, in order from the first; the extents are in cluster order, so the
+  // walk starts at the extent that holds (or follows) the first cluster.
+  std::optional<std::uint64_t> c =
+      isFreeCluster(firstCluster) ? std::optional<std::uint64_t>(firstCluster) : nextFreeCluster(firstCluster);
+  while (c && *c < last && list.size() < wanted) {
+    list.push_back(std::uint32_t(*c));
+    c = nextFreeCluster(*c);
   }
   return list;
 }

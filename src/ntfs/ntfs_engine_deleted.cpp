@@ -29,11 +29,13 @@ std::u16string folderName(std::u16string_view word, std::uint32_t number) {
 
 // ---------------------------------------------------------------- the sweep over $MFT
 
-void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit) {
+void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit,
+                           const std::function<bool(std::uint64_t)>& onBlock) {
   const std::uint64_t count = mftRecordCount();
   std::vector<std::uint8_t> block(kSweepBytes);
   for (std::uint64_t r = first; r < count;) {
     const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / L::kRecordSize);
+    if (onBlock && !onBlock(n)) return;
     // Holes in the run list and clusters outside the volume read as zeros: their records
     // are counted and never signed.
     readExtentBytes(mftExtents_, r * L::kRecordSize, std::span<std::uint8_t>(block.data(), std::size_t(n * L::kRecordSize)));
@@ -70,8 +72,8 @@ const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) con
 
 // ---------------------------------------------------------------- one record as an item
 
-std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, const RecordData& data,
-                                          RecordItem& out) {
+std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key,
+                                          const RecordData& data, RecordItem& out) {
   const ByteView view(record);
   if (data.resident) {
     const auto value = view.le32(data.attributeOffset + L::kAttrValueLength);
@@ -80,12 +82,14 @@ std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t nu
   out.nonResident = true;
   out.dataOffset = data.attributeOffset;
   out.runListOffset = std::uint16_t(data.offset - data.attributeOffset);
-  // The initialized size, when the volume can hold it.
-  const std::uint64_t initialized = view.le64(data.attributeOffset + L::kAttrInitializedSize).value_or(0);
-  if (initialized != 0 && initialized / 512 <= m_nSectorCount) return initialized;
+  // The stream's length, when the volume can hold it: its initialized size only says where
+  // the zeros begin (before the end of a sparse or preallocated file).
+  const std::uint64_t length = view.le64(data.attributeOffset + L::kAttrRealSize).value_or(0);
+  if (length != 0 && length / 512 <= m_nSectorCount) return length;
   // Else what the runs cover: those of every listed record, or the record's own.
   FOUND_ITEM probe = out.item;
   probe.m_nId = number;
+  probe.m_nRecordKey = key;
   std::uint32_t clusters = 0;
   if (data.hasAttributeList) {
     GetDataRuns(probe, clusters, nullptr);
@@ -107,6 +111,9 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
   if (!data) return std::nullopt;
   std::optional<std::u16string> name = GetRecordLongFileName(view);
   if (!name && !longNameOnly) name = GetRecordFileName(view);
+  if (!name && data->hasAttributeList) {
+    if (auto listed = listedFileName(record, longNameOnly)) name = std::move(listed->name);
+  }
   if (!name || *name == u".") return std::nullopt;
 
   RecordItem out;
@@ -124,6 +131,20 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
   }
   out.item.m_byAttributes = kItemFile;
   return out;
+}
+
+std::optional<CNtfsEngine::ListedName> CNtfsEngine::listedFileName(const Record& record, bool longNameOnly) {
+  const std::vector<std::uint8_t> list = readAttributeListContent(record);
+  for (const AttributeListEntry& e : parseAttributeList(ByteView(list))) {
+    if (e.type != L::kTypeFileName) continue;
+    Record other{};
+    if (!readRecord(e.record, other)) continue;
+    const ByteView view(other);
+    std::optional<std::u16string> name = GetRecordLongFileName(view);
+    if (!name && !longNameOnly) name = GetRecordFileName(view);
+    if (name) return ListedName{std::move(*name), GetRecordParent(view)};
+  }
+  return std::nullopt;
 }
 
 CNtfsEngine::LargeFileNode CNtfsEngine::largeFileNodeFor(std::uint32_t record, const RecordItem& described) const {
@@ -205,7 +226,7 @@ FOUND_ITEM* CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t
   item.m_nParentId = parentIdFor(parent);
   if (item.isFolder()) return reportItem(item, described->name);
   const auto data = FindRecordData(ByteView(buffer), false);
-  item.m_nSize = recordDataSize(buffer, record, *data, *described);
+  item.m_nSize = recordDataSize(buffer, record, record, *data, *described);
   const bool lost = item.m_nSize == 0 && (item.m_byFlags & kItemDeleted) && described->nonResident &&
                     (logState_ != 1 || !logExtents_.empty());
   FOUND_ITEM* stored = reportItem(item, described->name);
@@ -227,7 +248,7 @@ std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>
   item.m_nRecordKey = key;
   if (!item.isFolder()) {
     const auto data = FindRecordData(ByteView(record), false);
-    item.m_nSize = recordDataSize(record, id, *data, *described);
+    item.m_nSize = recordDataSize(record, id, key, *data, *described);
     if (item.m_nSize > m_nSectorCount * 512) return 0;
   }
   reportItem(item, described->name);
@@ -380,7 +401,7 @@ void CNtfsEngine::CollectDeletedRecords() {
     if (!described || described->item.isFolder()) return true;
     const auto data = FindRecordData(view, false);
     described->item.m_nId = number;
-    described->item.m_nSize = recordDataSize(copy, number, *data, *described);
+    described->item.m_nSize = recordDataSize(copy, number, number, *data, *described);
     if (described->item.m_nSize == 0 && described->nonResident && (logState_ != 1 || !logExtents_.empty()))
       largeFiles_.push_back(largeFileNodeFor(number, *described));
     collectedFiles_.push_back({number, parent, std::move(described->name), described->item});

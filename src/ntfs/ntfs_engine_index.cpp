@@ -63,6 +63,9 @@ void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
 }
 
 FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
+  // After the deep scan ids are the search's own, never record numbers, and placeholders
+  // take theirs from the same counter: nothing to keep apart.
+  if (advanced_) return reporter_.report(item, name, totals(), runRecords_.size());
   noteReportedId(item.m_nId);
   return reporter_.report(item, name, totals(), mftRecordCount());
 }

@@ -56,7 +56,7 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   header.mftRunCount = std::uint32_t(mftRuns_.size());
   header.mftRunListBytes = std::uint32_t(mftRuns_.size() * h::kMftRunBytes);
   header.runRecordCount = std::uint32_t(savedRunRecords_.size() / h::kRunRecordBytes);
-  header.firstRunRecord = firstRunRecord_;
+  header.firstRunRecord = savedFirstRunRecord_;
   header.sectorsPerCluster = m_nSectorsPerCluster;
   header.imageFile = m_bImageFile;
   header.startSector = m_nPartitionStart;
@@ -123,7 +123,7 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   const std::uint64_t records = std::min({runClusterCount(runs) * m_nSectorsPerCluster / 2,
                                           insideClusters * m_nSectorsPerCluster / 2, kMaxMftRecords});
   if (!engine::readTable(read, recordBytes, savedRunRecords_, cause)) return 0;
-  firstRunRecord_ = header.firstRunRecord;
+  savedFirstRunRecord_ = header.firstRunRecord;
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
   mftSectorCount_ = records * 2;

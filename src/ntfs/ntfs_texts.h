@@ -9,6 +9,13 @@ inline constexpr std::u16string_view kAddingDeleted = u"Adding deleted file(s) a
 inline constexpr std::u16string_view kCalculatingParameters = u"Calculating system parameters";      // 289
 inline constexpr std::u16string_view kSearchingCritical = u"Searching critical information...";      // 290
 inline constexpr std::u16string_view kUpdatingLargeFiles = u"Updating large files list...";          // 306
+inline constexpr std::u16string_view kOf = u"of";                                                    // 109
+inline constexpr std::u16string_view kReadingSector = u"Reading sector ";                            // 240
+inline constexpr std::u16string_view kReadingCluster = u"Reading cluster ";                          // 241
+inline constexpr std::u16string_view kSearchingMetadata = u"Searching metadata...";                   // 291
+inline constexpr std::u16string_view kCreatingFreeList = u"Creating free cluster list";              // 292
+inline constexpr std::u16string_view kRawDataFolders = u"Raw Data Folder(s)";                        // 293
+inline constexpr std::u16string_view kSearchingDrive = u"Searching physical drive for known file types";
 // The quick scan's placeholders: the folder that holds the missing parents, and "Folder N".
 inline constexpr std::u16string_view kLostFolders = u"Lost folder(s)";                               // 115
 inline constexpr std::u16string_view kFolder = u"Folder";                                            // 105

@@ -17,24 +17,38 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
 
   engine::ScanOutcome scanVolume(bool deleted) override {
     engine_.ScanVolume(deleted ? 1 : 0);
-    // The engine stays silent when the volume has no usable boot sector or $MFT; its record
-    // count is then still 0.
+    // The engine stays silent when the volume has no usable boot sector or $MFT. The quick
+    // scan then ran the deep scan, which fails only without a cluster size; the deleted-files
+    // scan has nothing to work on.
     if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
-    if (engine_.mftRecordCount() == 0)
-      return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
-                              engine_.failure());
+    const bool failed = deleted ? engine_.mftRecordCount() == 0 : !engine_.advancedScan() ? false
+                                                                                          : !engine_.failure().empty();
+    if (failed) return notValidVolume();
     return {};
   }
-  engine::ScanOutcome scanAdvanced() override { return engine::scanNotAvailable(notifier_); }
-  engine::ScanOutcome scanRaw() override { return engine::scanNotAvailable(notifier_); }
+  engine::ScanOutcome scanAdvanced() override {
+    // The advanced scan, and the deleted-files scan's deep branch.
+    engine_.ScanAdvanced();
+    if (!engine_.failure().empty()) return notValidVolume();
+    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
+    return {};
+  }
+  engine::ScanOutcome scanRaw() override {
+    engine_.ScanRaw();
+    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
+    return {};
+  }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {
     FOUND_ITEM copy = item;  // the engine refreshes the flags of the item it is given
     std::uint64_t delivered = 0;
-    const bool ok = engine_.readFileContent(copy, [&](std::span<const std::uint8_t> bytes) {
+    const auto counted = [&](std::span<const std::uint8_t> bytes) {
       delivered += bytes.size();
       return sink(bytes);
-    });
+    };
+    // A file found by its signature has no record: its clusters follow from where it starts.
+    const bool ok = (item.m_byFlags & kItemBySignature) ? engine_.readFoundBySignature(item, counted)
+                                                        : engine_.readFileContent(copy, counted);
     if (ok) return engine::ReadOutcome::Complete;
     return delivered == 0 && item.m_nSize != 0 ? engine::ReadOutcome::Unreadable : engine::ReadOutcome::Partial;
   }
@@ -50,6 +64,11 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
   }
 
  private:
+  engine::ScanOutcome notValidVolume() {
+    return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
+                            engine_.failure());
+  }
+
   engine::ScanState& state_;
   platform::IUserNotifier* notifier_;
   CNtfsEngine engine_;

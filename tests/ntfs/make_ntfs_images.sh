@@ -4,23 +4,37 @@
 #
 #   make_ntfs_images.sh OUTDIR
 #
-# For each cluster size N in 512, 4096 and 65536:
+# For each cluster size N in 512, 1024, 4096 and 65536:
 #   OUTDIR/ntfs-N.img     the volume (a bare file system, no partition table)
 #   OUTDIR/ntfs-N.vmdk    a monolithicFlat descriptor naming it, so it mounts as an image
 #   OUTDIR/ntfs-N.fls     `fls -r -p -u -l` of the volume: the live tree with sizes
+#   OUTDIR/ntfs-N.tsk/    `tsk_recover -a` of the volume: every live file's bytes as The
+#                         Sleuth Kit reads them (empty files and folders left out)
 # A volume with deleted files and folders (some of their records reused afterwards):
 #   OUTDIR/ntfs-deleted.img, .vmdk, .fls as above, and
 #   OUTDIR/ntfs-deleted.fls-d `fls -r -d -p -l`: the deleted entries with their paths and sizes
 #   OUTDIR/ntfs-deleted-disk.{vmdk,vdi,vhd}  the volume inside an MBR disk at sector 2048
+# A volume for the raw search: the carving corpus (OUTDIR/carve, made by
+# tests/carve/make_carve_corpus.sh) and the fixtures of tests/data/carve written between live
+# files, some of them fragmented on purpose, then deleted, so that they lie in free clusters:
+#   OUTDIR/ntfs-raw.img, and OUTDIR/ntfs-raw-disk.vmdk (flat: an MBR, then the volume at 2048)
+#   OUTDIR/ntfs-raw.manifest  "NAME TYPE-ID SIZE FIRST-CLUSTER FRAGMENTS SIZED" per planted
+#       file, from istat before the deletion (FRAGMENTS 0: in its MFT record; SIZED 0: the
+#       format carries no size)
+#   OUTDIR/ntfs-raw.free      `blkls -A` of the volume as runs "FIRST COUNT" of free clusters
 # Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
 # Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
 # at once, otherwise OUTDIR is rebuilt from scratch.
 set -euo pipefail
 
 SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
+HERE=$(dirname "$SCRIPT")
+CARVE_SCRIPT=$HERE/../carve/make_carve_corpus.sh
+FIXTURES=$HERE/../data/carve
 if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
 OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
+# The planted files are part of what is made: a change to them makes everything again.
+HASH=$(cat "$SCRIPT" "$CARVE_SCRIPT" "$FIXTURES"/* | sha256sum | cut -d' ' -f1)
 if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
 # Test programs and ctest may start this at the same time: one builds, the others wait and
 # then find the stamp.
@@ -34,7 +48,7 @@ export LC_ALL=C.UTF-8 TZ=UTC
 log() { printf '[make_ntfs_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkntfs ntfs-3g fls icat fusermount setfattr sfdisk sgdisk qemu-img; do
+for tool in mkntfs ntfs-3g fls icat istat blkls tsk_recover fusermount setfattr sfdisk sgdisk qemu-img python3; do
   command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g sleuthkit fuse attr)"
 done
 
@@ -189,7 +203,7 @@ printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncrea
 timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-deleted.fls"
 timeout 300 fls -r -d -p -l "$img" >"$OUT/ntfs-deleted.fls-d"
 
-for cluster in 512 4096 65536; do
+for cluster in 512 1024 4096 65536; do
   img=$OUT/ntfs-$cluster.img
   size=$((96 * 1024 * 1024))
   ((cluster >= 65536)) && size=$((256 * 1024 * 1024))
@@ -209,6 +223,7 @@ for cluster in 512 4096 65536; do
   printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
     "$sectors" "ntfs-$cluster.img" >"$OUT/ntfs-$cluster.vmdk"
   timeout 300 fls -r -p -u -l "$img" >"$OUT/ntfs-$cluster.fls"
+  timeout 300 tsk_recover -a "$img" "$OUT/ntfs-$cluster.tsk" >>"$WORK/tools.log" 2>&1
 done
 
 # The 4096-byte volume inside partitioned disks of every image format, as a virtual
@@ -240,6 +255,114 @@ dd if="$vol" of="$raw" bs=1M seek=1 conv=notrunc,sparse status=none
 qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$raw" "$OUT/ntfs-deleted-disk.vmdk"
 qemu-img convert -f raw -O vdi "$raw" "$OUT/ntfs-deleted-disk.vdi"
 qemu-img convert -f raw -O vpc -o subformat=dynamic "$raw" "$OUT/ntfs-deleted-disk.vhd"
+
+# ---------------------------------------------------------------- the raw-search volume
+bash "$CARVE_SCRIPT" "$OUT/carve" >>"$WORK/tools.log" 2>&1 || die "the carving corpus could not be made"
+plant_list=$WORK/plant.list  # source, name, type id, sized
+while IFS=$'\t' read -r name type _; do
+  printf '%s\t%s\t%s\t1\n' "$OUT/carve/$name" "$name" "$type"
+done <"$OUT/carve/manifest" >"$plant_list"
+for f in word.doc:113 difat.doc:113 sheet.xls:114 slides.ppt:115 tone.au:57 piped.au:57 video.avi:165 \
+         stored.rar:48 commented.rar:48; do
+  # A sound written to a pipe does not know its length.
+  printf '%s\t%s\t%s\t%s\n' "$FIXTURES/${f%%:*}" "${f%%:*}" "${f##*:}" "$([[ ${f%%:*} == piped.au ]] && echo 0 || echo 1)"
+done >>"$plant_list"
+
+# A file smaller than its MFT record would stay inside it: grown past it and cut back, it
+# keeps a cluster of its own, its bytes at the cluster's start.
+plant_file() {  # source destination
+  local size
+  size=$(stat -c %s "$1")
+  cat "$1" >"$2"
+  if ((size < 4096)); then
+    head -c 8192 /dev/zero >>"$2"
+    truncate -s "$size" "$2"
+  fi
+}
+# The second half written first: its clusters come before the first half's.
+plant_fragmented() {  # source destination
+  local size half
+  size=$(stat -c %s "$1")
+  half=$((size / 8192))
+  truncate -s "$size" "$2"
+  dd if="$1" of="$2" bs=4096 skip="$half" seek="$half" conv=notrunc status=none
+  sync "$2"
+  dd if="$1" of="$2" bs=4096 count="$half" conv=notrunc status=none
+}
+fill_raw() {
+  local m=$1 i=0 src name type sized
+  mkdir -p "$m/live" "$m/plant"
+  while IFS=$'\t' read -r src name type sized; do
+    # Live neighbours of one to three clusters keep the free runs apart.
+    head -c $(((i % 3 + 1) * 4096)) /dev/urandom >"$m/live/k$i.bin"
+    plant_file "$src" "$m/plant/$name"
+    i=$((i + 1))
+  done <"$plant_list"
+  for name in pillow_noisy.jpg pillow_multi_idat.png magick_be_strips.tif difat.doc; do
+    src=$(awk -F'\t' -v n="$name" '$2 == n { print $1 }' "$plant_list")
+    head -c 4096 /dev/urandom >"$m/live/f-$name"
+    plant_fragmented "$src" "$m/plant/frag-$name"
+  done
+  head -c 4096 /dev/urandom >"$m/live/last.bin"
+}
+
+img=$OUT/ntfs-raw.img
+log "making $img"
+truncate -s $((64 * 1024 * 1024)) "$img"
+mkntfs -F -Q -q -c 4096 -L qeldaraw "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
+mount_volume "$img"
+fill_raw "$MNT"
+unmount_current
+# Where each planted file lies, while its record still names it.
+timeout 300 fls -r -p -u "$img" >"$WORK/raw.fls"
+python3 - "$img" "$WORK/raw.fls" "$plant_list" >"$OUT/ntfs-raw.manifest" <<'PY'
+import subprocess, sys
+img, fls, plants = sys.argv[1:4]
+records = {}
+for line in open(fls, encoding="utf-8"):
+    head, _, path = line.rstrip("\n").partition("\t")
+    if path.startswith("plant/"):
+        records[path[6:]] = head.split()[-1].rstrip(":").split("-")[0]
+listed = {}
+for line in open(plants, encoding="utf-8"):
+    src, name, type_id, sized = line.rstrip("\n").split("\t")
+    listed[name] = (type_id, sized)
+    listed["frag-" + name] = (type_id, sized)
+for name in sorted(records):
+    type_id, sized = listed[name]
+    out = subprocess.run(["istat", img, records[name]], capture_output=True, text=True, check=True).stdout
+    lines = out.splitlines()
+    size, clusters, taking = 0, [], False
+    for l in lines:
+        if l.startswith("Type: $DATA"):
+            taking = "Non-Resident" in l
+            size = int(l.split("size:")[1].split()[0])
+            continue
+        if l.startswith("Type:"):
+            taking = False
+        elif taking:
+            clusters += [int(c) for c in l.split()]
+    pieces = 0 if not clusters else 1 + sum(1 for a, b in zip(clusters, clusters[1:]) if b != a + 1)
+    first = clusters[0] if clusters else -1
+    print(f"{name}\t{type_id}\t{size}\t{first}\t{pieces}\t{sized}")
+PY
+mount_volume "$img"
+rm -r "$MNT/plant"
+unmount_current
+timeout 300 blkls -A -l "$img" | awk -F'|' '
+  $2 == "f" { if ($1 == last + 1 && n) { count++ } else { if (n) print first, count; first = $1; count = 1; n = 1 } last = $1 }
+  END { if (n) print first, count }' >"$OUT/ntfs-raw.free"
+vol_sectors=$(($(stat -c %s "$img") / 512))
+python3 - "$OUT/ntfs-raw-mbr.bin" "$vol_sectors" <<'PY'
+import struct, sys
+mbr = bytearray(2048 * 512)
+mbr[0x1BE + 4] = 0x07
+struct.pack_into("<II", mbr, 0x1BE + 8, 2048, int(sys.argv[2]))
+mbr[510:512] = b"\x55\xaa"
+open(sys.argv[1], "wb").write(mbr)
+PY
+printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW 2048 FLAT "ntfs-raw-mbr.bin" 0\nRW %d FLAT "ntfs-raw.img" 0\n' \
+  "$vol_sectors" >"$OUT/ntfs-raw-disk.vmdk"
 
 echo "$HASH" >"$OUT/.stamp"
 log "done"

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -69,9 +71,10 @@ using Listing = std::set<std::string>;
 
 inline bool isSystemPath(const std::string& path) { return path.empty() || path[0] == '$'; }
 
-// `fls -r -p -u -l` output as a listing of the live user items.
-inline Listing flsListing(const std::string& flsPath) {
-  Listing out;
+// The user items of `fls -r -p -u -l` output, each as "d path" or "f path size" beside its
+// record number (as text).
+inline std::vector<std::pair<std::string, std::string>> flsEntries(const std::string& flsPath) {
+  std::vector<std::pair<std::string, std::string>> out;
   std::ifstream in(flsPath);
   std::string line;
   while (std::getline(in, line)) {
@@ -81,9 +84,33 @@ inline Listing flsListing(const std::string& flsPath) {
     // Named streams are not items of their own.
     if (isSystemPath(path) || path.find(':') != std::string::npos) continue;
     const bool folder = f[0].rfind("d/d", 0) == 0;
-    out.insert(folder ? "d " + path : "f " + path + " " + f[6]);
+    // "r/r 82-128-2:", or "-/r * 79-128-2:" for a deleted entry.
+    const std::size_t number = f[0].find_first_of("0123456789", 3);
+    const std::string record = number == std::string::npos ? path : f[0].substr(number, f[0].find('-', number) - number);
+    out.emplace_back(record, folder ? "d " + path : "f " + path + " " + f[6]);
   }
   return out;
+}
+
+// `fls -r -p -u -l` output as a listing of the live user items.
+inline Listing flsListing(const std::string& flsPath) {
+  Listing out;
+  for (auto& [record, entry] : flsEntries(flsPath)) out.insert(std::move(entry));
+  return out;
+}
+
+// The entries of an `fls -r -p -u -l` listing (as flsListing gives them) that `got` lacks. A
+// record with several names (hard links) counts as listed when one of them is: a scan that
+// reads records rather than folder indexes finds it once.
+inline std::vector<std::string> missingByRecord(const std::string& flsPath, const Listing& got) {
+  std::map<std::string, std::vector<std::string>> namesOfRecord;
+  for (auto& [record, entry] : flsEntries(flsPath)) namesOfRecord[record].push_back(std::move(entry));
+  std::vector<std::string> missing;
+  for (const auto& [record, names] : namesOfRecord) {
+    if (std::any_of(names.begin(), names.end(), [&got](const std::string& n) { return got.count(n) != 0; })) continue;
+    missing.insert(missing.end(), names.begin(), names.end());
+  }
+  return missing;
 }
 
 // The record number of a path in an `fls -r -p` listing.
@@ -236,8 +263,18 @@ struct DiskScan {
     }
     return nullptr;
   }
-  engine::ScanOutcome scan(std::uint32_t kind) {
-    app.m_pSelectedSource = ntfsSource();
+  // The entry of the partition that starts at `start`, whatever its file system (a volume
+  // whose boot sectors are gone is not known as NTFS).
+  disk::DEVICE_ENTRY* partitionAt(std::uint64_t start) {
+    for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+      const disk::VOLUME_RECORD* v = disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) ? nullptr : e->m_pDetail.volume();
+      if (v && v->m_nStartSector == start) return e;
+    }
+    return nullptr;
+  }
+  engine::ScanOutcome scan(std::uint32_t kind) { return scan(kind, ntfsSource()); }
+  engine::ScanOutcome scan(std::uint32_t kind, disk::DEVICE_ENTRY* source) {
+    app.m_pSelectedSource = source;
     app.m_nScanKind = kind;
     tree = std::make_unique<results::CFileFolderTree>();
     app::CScanProcess worker(app, *tree, progress, log, notifier);

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Deep (advanced) scan of a damaged NTFS volume beside a plain sequential read of the same
+# volume, in the same run and from the same cache state.
+#
+#   bench_deep_scan.sh BUILD_DIR [WORK_DIR]
+#
+# Makes once (kept in WORK_DIR, default BUILD_DIR/bench-deep) a 4 GiB volume with mkntfs
+# (4096-byte clusters) and fills about 2.4 GiB of it through ntfs-3g: 200 folders of 150
+# files from 1 KB to 120 KB of random bytes, and 8 files of 100 MB; then a tenth of the
+# small files are deleted. Its boot sector, the backup boot sector, $MFT's record 0 and the
+# copy of it in $MFTMirr are then zeroed, so that neither the quick scan nor fls can read it.
+# The volume is partition 1 of a flat VMDK (an MBR, then the volume file at sector 2048).
+# Then, with the volume in the page cache before each (best of ROUNDS, default 3):
+#   cat volume.img > /dev/null
+#   qelda scan disk.vmdk --source 1 --kind advanced --fs ntfs
+# and prints the seconds and MB/s of each and their ratio, with the files the scan found
+# beside those fls listed before the damage.
+# Needs root and /dev/fuse for the making step (ntfs-3g mounts the volume file).
+set -euo pipefail
+
+if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
+BUILD=$(readlink -f "$1")
+WORK=$(readlink -m "${2:-$BUILD/bench-deep}")
+ROUNDS=${ROUNDS:-3}
+QELDA=$BUILD/qelda
+[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
+for tool in mkntfs ntfs-3g fusermount fls python3; do
+  command -v "$tool" >/dev/null || { echo "$tool is needed (packages: ntfs-3g fuse sleuthkit python3)" >&2; exit 1; }
+done
+export LC_ALL=C.UTF-8 TZ=UTC
+mkdir -p "$WORK"
+
+VOL=$WORK/volume.img
+VMDK=$WORK/disk.vmdk
+VOL_MIB=4096
+START=2048
+LAYOUT="ntfs $VOL_MIB MiB, 4096-byte clusters; 200 folders x 150 files of 1 KB to 120 KB, 8 of 100 MB; 1 in 10 small files deleted; boot sectors, record 0 and its mirror zeroed"
+
+MNT='' FUSE_PID=''
+cleanup() {
+  local rc=$?
+  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
+    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
+  fi
+  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+now() { date +%s.%N; }
+
+make_volume() {
+  local t0
+  t0=$(now)
+  rm -rf "$VOL" "$WORK"/disk.* "$WORK"/mbr.bin "$WORK"/fls.before "$WORK/.made" "$WORK/mnt"
+  MNT=$WORK/mnt
+  mkdir -p "$MNT"
+  truncate -s ${VOL_MIB}M "$VOL"
+  mkntfs -F -Q -q -c 4096 -L qeldadeep "$VOL" >"$WORK/tools.log" 2>&1 || { cat "$WORK/tools.log" >&2; exit 1; }
+  ntfs-3g -o no_detach,big_writes "$VOL" "$MNT" >>"$WORK/tools.log" 2>&1 &
+  FUSE_PID=$!
+  for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
+  mountpoint -q "$MNT" || { echo "ntfs-3g did not mount the volume" >&2; exit 1; }
+  python3 - "$MNT" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+random.seed(11)
+for f in range(200):
+    folder = os.path.join(root, f"group {f // 20:02d}", f"folder {f:03d}")
+    os.makedirs(folder, exist_ok=True)
+    for i in range(150):
+        with open(os.path.join(folder, f"file {i:03d}.bin"), "wb") as out:
+            out.write(os.urandom(random.randint(1000, 120_000) if i % 10 else random.randint(1000, 8_000)))
+os.makedirs(os.path.join(root, "large"))
+for i in range(8):
+    with open(os.path.join(root, "large", f"large {i}.bin"), "wb") as out:
+        for _ in range(100):
+            out.write(os.urandom(1 << 20))
+for f in range(200):
+    folder = os.path.join(root, f"group {f // 20:02d}", f"folder {f:03d}")
+    for i in range(5, 150, 10):
+        os.remove(os.path.join(folder, f"file {i:03d}.bin"))
+PY
+  fusermount -u "$MNT"
+  wait "$FUSE_PID"
+  FUSE_PID=''
+  rmdir "$MNT"
+  MNT=''
+  fls -r -p -u "$VOL" | grep -c '^r/r' >"$WORK/fls.before"
+  python3 - "$VOL" <<'PY'
+import os, struct, sys
+path = sys.argv[1]
+with open(path, "r+b") as f:
+    boot = f.read(512)
+    code = boot[0x0D]
+    spc = code if code < 0x80 else 1 << (256 - code)
+    mft, mirror = struct.unpack_from("<QQ", boot, 0x30)
+    for at, length in ((0, 512), (os.path.getsize(path) - 512, 512), (mft * spc * 512, 1024), (mirror * spc * 512, 1024)):
+        f.seek(at)
+        f.write(bytes(length))
+PY
+  python3 - "$WORK/mbr.bin" $START $((VOL_MIB * 2048)) <<'PY'
+import struct, sys
+mbr = bytearray(int(sys.argv[2]) * 512)
+mbr[0x1BE + 4] = 0x07
+struct.pack_into("<II", mbr, 0x1BE + 8, int(sys.argv[2]), int(sys.argv[3]))
+mbr[510:512] = b"\x55\xaa"
+open(sys.argv[1], "wb").write(mbr)
+PY
+  printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "mbr.bin" 0\nRW %d FLAT "volume.img" 0\n' \
+    $START $((VOL_MIB * 2048)) >"$VMDK"
+  printf '%s\n' "$LAYOUT" >"$WORK/.made"
+  echo "made $VOL in $(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.0f", b - a }') s"
+}
+
+if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_volume; fi
+
+# Best of ROUNDS, each after a read that puts the volume in the page cache.
+best() {
+  local best='' t0 t
+  for _ in $(seq 1 "$ROUNDS"); do
+    cat "$VOL" >/dev/null
+    t0=$(now)
+    "$@" >/dev/null 2>&1
+    t=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
+    if [[ -z $best ]] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+  done
+  printf '%s' "$best"
+}
+read_volume() { cat "$VOL" >/dev/null; }
+deep_scan() { "$QELDA" scan "$VMDK" --source 1 --kind advanced --fs ntfs; }
+
+cat_s=$(best read_volume)
+scan_s=$(best deep_scan)
+found=$("$QELDA" scan "$VMDK" --source 1 --kind advanced --fs ntfs --list | awk -F'\t' '$1 == "f" && $4 !~ /^\$/ && $4 !~ /\/\$/' | wc -l)
+mbps() { awk -v s="$1" -v m="$VOL_MIB" 'BEGIN { printf "%.0f", m * 1.048576 / s }'; }
+echo "volume: $LAYOUT"
+printf '%-46s %8s %7s\n' "" seconds MB/s
+printf '%-46s %8s %7s\n' "cat volume.img > /dev/null" "$cat_s" "$(mbps "$cat_s")"
+printf '%-46s %8s %7s\n' "qelda scan --kind advanced --fs ntfs" "$scan_s" "$(mbps "$scan_s")"
+awk -v c="$cat_s" -v s="$scan_s" 'BEGIN { printf "scan throughput / read throughput: %.2f\n", c / s }'
+echo "files listed by the scan (deleted ones included): $found; live files fls listed before the damage: $(<"$WORK/fls.before")"

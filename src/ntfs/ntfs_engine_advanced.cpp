@@ -1,0 +1,286 @@
+// The deep scan's search: the cluster size when the boot sector no longer gives it, then every
+// MFT record the volume holds, first inside $MFT's runs and then everywhere else, and (when
+// raw recovery is on) the files that start in free clusters.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/scan_state.h"
+#include "fs/ntfs_cluster_votes.h"
+#include "fs/ntfs_layout.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_texts.h"
+#include "platform/text.h"
+
+namespace qelda::ntfs {
+
+namespace L = layout;
+
+namespace {
+
+// Blocks of 2048 sectors (1 MiB), read with one sector more so that a record that starts in
+// a block's last sector is whole.
+constexpr std::uint64_t kBlockSectors = 2048;
+// The boot sectors and what follows them hold no records.
+constexpr std::uint64_t kFirstSearchedSector = 32;
+constexpr std::uint32_t kRootRecord = 5;
+
+std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
+
+bool startsRecord(const std::uint8_t* sector) {
+  return std::memcmp(sector, "FILE", 4) == 0 && (sector[4] == '*' || sector[4] == '0');
+}
+
+}  // namespace
+
+void CNtfsEngine::clearDeepScan() {
+  runRecords_.clear();
+  runRecordIndex_.clear();
+  runRecordAtSector_.clear();
+  foundFolders_.clear();
+  foundFolderIndex_.clear();
+  childFiles_.clear();
+  childFolders_.clear();
+  deepRawHits_.clear();
+  firstRunRecord_.reset();
+  advanced_ = false;
+}
+
+void CNtfsEngine::ScanAdvanced() {
+  failure_.clear();
+  clearDeepScan();
+  advanced_ = true;
+  m_pRawContext = makeRawContext();
+  placeholderDown_ = 0xFFFFFFF0;
+  // The volume record's cluster size, else the boot sector's (or its backup's), else the one
+  // the records agree on.
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) ReadBootSector();
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) m_nSectorsPerCluster = FindSectorsPerCluster();
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) {
+    m_nSectorsPerCluster = 0;
+    failure_ = u"no cluster size: neither boot sector is usable, and no file records agree on one";
+    m_pRawContext.reset();
+    return;
+  }
+  BuildFreeClusterList();
+  m_bClusterSearch = 1;
+  SearchMetadata();
+  if (!runRecords_.empty()) {
+    // A stop ends the search, not the tree: what was found is always shown.
+    app_.m_bStopRequested = 0;
+    app_.m_bBusy = 1;
+    BuildRecordTree();
+  }
+  foundFolders_.clear();
+  foundFolderIndex_.clear();
+  childFiles_.clear();
+  childFolders_.clear();
+  m_pRawContext.reset();
+}
+
+std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
+  reporter_.logStart(text::kCalculatingParameters);
+  if (m_pScanDlg) {
+    m_pScanDlg->SetFoundText(text::kSearchingCritical);
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount / kBlockSectors);
+    m_pScanDlg->setStep(kBlockBar, 1);
+    m_pScanDlg->setPos(kBlockBar, 0);
+    m_pScanDlg->SetStopEnabled(false);
+  }
+  app_.m_bSearchingCriticalInfo = 1;
+
+  ClusterSizeVotes votes;
+  std::vector<std::uint8_t> block((kBlockSectors + 1) * 512);
+  Record record{};
+  const std::uint64_t quarter = m_nSectorCount / 4;
+  bool decided = false;
+  // Only inside the volume: past its end lie another volume's records.
+  for (std::uint64_t s = kFirstSearchedSector; s + kFirstSearchedSector < m_nSectorCount && !decided;
+       s += kBlockSectors) {
+    const std::uint64_t sectors = std::min(kBlockSectors, m_nSectorCount - s);
+    const std::uint64_t readable = std::min(sectors + 1, m_nSectorCount - s);
+    if (m_pScanDlg) {
+      m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(m_nPartitionStart + s) + u" " +
+                                std::u16string(text::kOf) + u" " + decimal(m_nPartitionStart + m_nSectorCount));
+      m_pScanDlg->stepIt(kBlockBar);
+    }
+    std::fill(block.begin(), block.end(), std::uint8_t{0});
+    ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
+    for (std::uint64_t i = 0; i + 1 < readable && i < sectors && !decided; ++i) {
+      const std::uint8_t* at = block.data() + i * 512;
+      if (!startsRecord(at)) continue;
+      std::memcpy(record.data(), at, record.size());
+      if (!ApplyRecordFixup(record)) continue;
+      const ByteView view(record);
+      if (view.u8(L::kRecordFlags).value_or(0xFF) > 1) continue;  // files only
+      const auto data = FindRecordData(view, false);
+      if (!data || data->resident || data->hasAttributeList || data->attributeOffset == 0) continue;
+      std::uint64_t firstCluster = 0;
+      const std::uint64_t clusters = CountRunClusters(view, *data, firstCluster);
+      std::uint64_t allocated = view.le64(data->attributeOffset + L::kAttrAllocatedSize).value_or(0);
+      if (allocated / 512 > m_nSectorCount) allocated = 0;
+      votes.add(clusters, allocated);
+      decided = votes.decided(s >= quarter);
+    }
+    decided = decided || votes.decided(s >= quarter);
+  }
+  const std::uint16_t spc = decided ? votes.winner() : votes.lastMatched();
+
+  reporter_.logEnd(false);
+  if (m_pScanDlg) {
+    m_pScanDlg->SetStatusText(u"");
+    m_pScanDlg->SetStopEnabled(true);
+  }
+  app_.m_bSearchingCriticalInfo = 0;
+  return spc;
+}
+
+void CNtfsEngine::SearchMetadata() {
+  sectorsSearched_ = 0;
+  if (mftRuns_.empty()) LoadMft();
+  recordMap_.clear();
+  SearchMftRuns();
+  SearchVolumeRecords(mftExtents_.size() == 1);
+}
+
+void CNtfsEngine::showSectorsSearched() {
+  if (!m_pScanDlg) return;
+  m_pScanDlg->stepIt(kBlockBar);
+  m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(sectorsSearched_) + u" " +
+                            std::u16string(text::kOf) + u" " + decimal(m_nSectorCount));
+}
+
+void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
+  if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
+  const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
+  const std::uint32_t parent = GetRecordParent(record);
+  if (number == kRootRecord) return;  // the root is the tree's own
+  // An extension record holds attributes of its base record: it is kept so that the base
+  // can be read whole, never reported as a file of its own.
+  const bool extension = (record.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0;
+  RunRecord entry;
+  entry.sector = sector;
+  entry.parent = parent;
+  entry.recordNumber = number;
+  if (!folder || extension) {
+    entry.isFile = 1;
+    // Inside $MFT a file without a name is not placed, unless its attribute list names
+    // another record that holds its name (settled when the tree is built).
+    entry.mark = extension || (inMft && parent == 0) ? 1 : 0;
+    entry.itemId = m_nNextItemId++;
+  } else {
+    // A folder without a parent cannot be placed; one seen twice is kept once.
+    if (parent == 0) return;
+    if (number != kUnknownRecordNumber && foundFolderIndex_.count(number)) return;
+    entry.itemId = m_nNextItemId++;
+    // Folders are reported through their nodes, never from the array.
+    entry.mark = inMft ? 0 : 1;
+    if (number != kUnknownRecordNumber) foundFolderIndex_.emplace(number, foundFolders_.size());
+    foundFolders_.push_back({entry.itemId, parent, sector, false, number});
+  }
+  if (number != kUnknownRecordNumber) runRecordIndex_.try_emplace(number, runRecords_.size());
+  runRecordAtSector_.try_emplace(sector, runRecords_.size());
+  runRecords_.push_back(entry);
+}
+
+void CNtfsEngine::SearchMftRuns() {
+  m_nNextItemId = 10;
+  runRecords_.clear();
+  runRecordIndex_.clear();
+  runRecordAtSector_.clear();
+  foundFolders_.clear();
+  foundFolderIndex_.clear();
+  firstRunRecord_.reset();
+  reporter_.logStart(text::kSearchingMetadata);
+  if (m_pScanDlg) {
+    m_pScanDlg->SetFoundText(text::kSearchingMetadata);
+    m_pScanDlg->showBar(kBlockBar, true);
+    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount);
+    m_pScanDlg->setStep(kBlockBar, kBlockSectors);
+    m_pScanDlg->setPos(kBlockBar, 0);
+  }
+  if (mftExtents_.empty()) return;
+  // A record's number is its place in $MFT, whatever its header says.
+  sweepMft(
+      0,
+      [this](std::uint32_t number, RecordSpan record) {
+        const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * 2);
+        if (sector) addFoundRecord(ByteView(record), *sector, number, true);
+        return !stopRequested();
+      },
+      [this](std::uint64_t records) {
+        if (stopRequested()) return false;
+        showSectorsSearched();
+        sectorsSearched_ += records * 2;
+        return true;
+      });
+}
+
+void CNtfsEngine::SearchVolumeRecords(bool bSingleMftRun) {
+  // The sectors of $MFT, searched already: one area per run (with a single run, that run).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
+  for (const Extent& e : mftExtents_) {
+    if (e.hole) continue;
+    areas.emplace_back(e.lcn * m_nSectorsPerCluster, (e.lcn + e.length) * m_nSectorsPerCluster);
+    if (bSingleMftRun) break;
+  }
+  std::sort(areas.begin(), areas.end());
+  std::uint64_t firstRunStart = 0, firstRunEnd = kFirstSearchedSector;
+  const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const Extent& e) { return !e.hole; });
+  if (first != mftExtents_.end()) {
+    firstRunStart = first->lcn * m_nSectorsPerCluster;
+    firstRunEnd = (first->lcn + first->length) * m_nSectorsPerCluster;
+  }
+  // After the first run to the volume's end, then from sector 32 up to the first run.
+  searchSectorRange(std::max(firstRunEnd, kFirstSearchedSector), m_nSectorCount, areas);
+  searchSectorRange(kFirstSearchedSector, std::min(firstRunStart, m_nSectorCount), areas);
+  reporter_.logEnd(stopRequested());
+}
+
+void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
+                                    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mftAreas) {
+  rawSearch_ = app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders && m_pFreeExtents;
+  auto inMftArea = [&mftAreas](std::uint64_t sector) {
+    const auto it = std::upper_bound(mftAreas.begin(), mftAreas.end(), std::make_pair(sector, ~std::uint64_t{0}));
+    return it != mftAreas.begin() && sector < std::prev(it)->second;
+  };
+  std::vector<std::uint8_t> block((kBlockSectors + 1) * 512);
+  Record record{};
+  // Blocks that cannot underflow and that reach the range's last sector.
+  for (std::uint64_t s = from; s < to && !stopRequested();) {
+    const std::uint64_t sectors = std::min(kBlockSectors, to - s);
+    const std::uint64_t readable = std::min(sectors + 1, m_nSectorCount - s);
+    showSectorsSearched();
+    sectorsSearched_ += sectors;
+    std::fill(block.begin() + std::ptrdiff_t(readable * 512), block.end(), std::uint8_t{0});
+    ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
+    std::uint64_t i = 0;
+    while (i < sectors) {
+      const std::uint64_t sector = s + i;
+      const std::uint8_t* at = block.data() + i * 512;
+      if (startsRecord(at)) {
+        if (i + 1 < readable && !inMftArea(sector)) {
+          std::memcpy(record.data(), at, record.size());
+          if (ApplyRecordFixup(record)) {
+            const ByteView view(record);
+            addFoundRecord(view, sector, storedRecordNumber(view).value_or(kUnknownRecordNumber), false);
+            i += 2;
+            continue;
+          }
+        }
+      } else if (rawSearch_ && sector % m_nSectorsPerCluster == 0 && isFreeCluster(sector / m_nSectorsPerCluster)) {
+        const std::uint64_t size =
+            MatchRawDocument(std::span<const std::uint8_t, 512>(at, 512), sector / m_nSectorsPerCluster);
+        if (size > 512) {
+          // On to the sector after the file.
+          i += (size + 511) / 512;
+          continue;
+        }
+      }
+      ++i;
+    }
+    s += std::max(i, sectors);
+  }
+}
+
+}  // namespace qelda::ntfs

@@ -1,0 +1,390 @@
+// The raw search: files found by their signatures in the free clusters that $Bitmap names,
+// or in every sector of the volume when its structures cannot be used, each reported under a
+// folder named after its type.
+#include <algorithm>
+#include <thread>
+
+#include "carve/finder_names.h"
+#include "carve/raw_sweep.h"
+#include "engine/scan_state.h"
+#include "fs/ntfs_bitmap.h"
+#include "fs/ntfs_layout.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/ntfs_texts.h"
+#include "platform/text.h"
+
+namespace qelda::ntfs {
+
+namespace {
+
+constexpr std::uint32_t kBitmapRecord = 6;
+// A type folder holds this many files; the next one opens a folder named with a number.
+constexpr std::uint16_t kFilesPerRawFolder = 10000;
+// The item bar's range while the raw search reports.
+constexpr std::uint64_t kRawItemRange = 10000;
+// A hit keeps this much of its type text.
+constexpr std::size_t kMaxHitTypeText = 14;
+// The bitmap is read this much at a time; the bar still steps once per sector.
+constexpr std::size_t kBitmapReadBytes = std::size_t(1) << 20;
+// The sector search reads 2048 sectors (1 MiB) at a time.
+constexpr std::uint32_t kSectorsPerDriveBlock = 2048;
+// Volumes smaller than this are searched one cluster per block.
+constexpr std::uint64_t kSmallVolumeSectors = 3000;
+// A deep-scan hit keeps this much of its type text.
+constexpr std::size_t kMaxDeepTypeText = 8;
+// The item bar's range when the deep scan's hits are the first items reported.
+constexpr std::uint64_t kDeepHitsItemRange = 100000;
+
+std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
+
+// Clusters read per block: 1 MiB for every size up to 256 KiB, one cluster for larger ones.
+std::uint32_t clustersPerBlock(std::uint32_t sectorsPerCluster) {
+  if (!isValidSectorsPerCluster(sectorsPerCluster) || sectorsPerCluster > 512) return 1;
+  return 2048 / sectorsPerCluster;
+}
+
+unsigned sweepThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
+
+void startBlockBar(platform::IScanProgress* dlg, std::uint64_t blocks) {
+  if (!dlg) return;
+  dlg->setPos(engine::kItemBar, 0);
+  dlg->showBar(kBlockBar, true);
+  dlg->setRange(kBlockBar, 0, blocks);
+  dlg->setStep(kBlockBar, 1);
+}
+
+// "Reading cluster b of N" (or sector), and the block bar one step on.
+void stepBlockBar(platform::IScanProgress* dlg, std::u16string_view what, std::uint64_t at, std::uint64_t of) {
+  if (!dlg) return;
+  dlg->stepIt(kBlockBar);
+  dlg->SetStatusText(std::u16string(what) + decimal(at) + u" " + std::u16string(text::kOf) + u" " + decimal(of));
+}
+
+}  // namespace
+
+// The forward search steps through the free clusters only, in cluster order.
+class CNtfsEngine::FreeClusterRule final : public carve::IRawUnitRule {
+ public:
+  explicit FreeClusterRule(const CNtfsEngine& engine) : engine_(engine) {}
+  std::uint32_t unitBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+  std::uint32_t clusterBytes() const override { return std::uint32_t(engine_.clusterBytes()); }
+  std::optional<carve::RawUnit> nextUnit(std::uint64_t unit) const override {
+    const auto c = engine_.nextFreeCluster(unit);
+    if (!c || *c >= engine_.volumeClusters()) return std::nullopt;
+    return carve::RawUnit{*c, engine_.m_nPartitionStart + *c * engine_.m_nSectorsPerCluster};
+  }
+
+ private:
+  const CNtfsEngine& engine_;
+};
+
+std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
+  auto context = std::make_unique<carve::RAW_READ_CONTEXT>();
+  // The image file or the mounted source, whichever the engine reads: every finder reads
+  // through it.
+  context->reader = [this](std::uint64_t absolute, std::uint8_t* buffer, std::uint32_t sectors) {
+    return readAbsolute(buffer, sectors * engine::kSectorBytes, absolute) != 0;
+  };
+  context->selectedHeaders = app_.m_pSelectedHeaders;
+  context->stop = &app_.m_bStopRequested;
+  return context;
+}
+
+void CNtfsEngine::ScanRaw() {
+  clearDeepScan();
+  m_pRawContext = makeRawContext();
+  if (fileSystemName_ == u"NTFS") RunRawSearch();
+  m_pRawContext.reset();
+}
+
+void CNtfsEngine::RunRawSearch() {
+  m_nNextItemId = 10;
+  rawFolderPool_.clear();
+  m_pRawFolders = rawFoldersTail_ = nullptr;
+  if (m_nSectorCount == 0) return;
+  const std::uint64_t lastSector = m_nPartitionStart + m_nSectorCount - 1;
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster) && !ReadBootSector()) {
+    SearchDriveForKnownTypes(m_bImageFile, m_nPartitionStart, lastSector);
+    return;
+  }
+  BuildFreeClusterList();
+  mftRuns_.clear();
+  mftExtents_.clear();
+  mftSectorCount_ = 0;
+  // Without a free cluster (or without a readable $Bitmap) every sector is searched.
+  if (m_pFreeExtents) SearchClustersForKnownTypes();
+  else SearchDriveForKnownTypes(m_bImageFile, m_nPartitionStart, lastSector);
+}
+
+bool CNtfsEngine::BuildFreeClusterList() {
+  // A second list replaces the first: appended, its extents would no longer ascend.
+  clearFreeExtents();
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) return false;
+  if (mftSector_ == 0 || mftSector_ >= m_nSectorCount) {
+    const auto boot = findBootSector();
+    if (!boot) return false;
+    adoptBootSector(*boot);
+  }
+  if (mftRuns_.empty() && !LoadMft()) return false;
+
+  FOUND_ITEM bitmap;
+  bitmap.m_nId = kBitmapRecord;
+  // The deep scan finds its items again by their records' sectors.
+  bitmap.m_nRecordKey = advanced_ ? GetRecordSector(kBitmapRecord) : kBitmapRecord;
+  bitmap.m_byAttributes = kItemFile;
+  std::uint32_t runClusters = 0;
+  DataStreamInfo info;
+  std::vector<std::uint8_t> resident;
+  const std::vector<RunEntry> runs = GetDataRuns(bitmap, runClusters, &resident, &info);
+  if (runs.empty() && resident.empty()) return false;
+  const auto extents = runsToExtents(runs);
+  if (!extents) return false;
+
+  // One bit per cluster of the volume and no more: the bits past the stream's length and
+  // those past the volume's last cluster stand for nothing.
+  std::uint64_t limit = std::min<std::uint64_t>(volumeClusters(), kHoleCluster);
+  const std::uint64_t streamBytes = runs.empty() ? resident.size() : info.dataSize;
+  if (streamBytes <= limit / 8) limit = std::min(limit, streamBytes * 8);
+
+  reporter_.logStart(text::kCreatingFreeList);
+  const std::uint64_t bitmapSectors = (limit + 4095) / 4096;
+  if (m_pScanDlg) {
+    m_pScanDlg->SetFoundText(text::kSearchingCritical);
+    m_pScanDlg->setRange(engine::kItemBar, 0, bitmapSectors);
+    m_pScanDlg->setStep(engine::kItemBar, 1);
+    m_pScanDlg->setPos(engine::kItemBar, 0);
+    m_pScanDlg->SetStopEnabled(false);
+  }
+  app_.m_bSearchingCriticalInfo = 1;
+
+  FreeClusterWalk walk(limit);
+  if (runs.empty()) walk.addBytes(ByteView(resident));
+  const std::uint64_t bitsPerCluster = clusterBytes() * 8;
+  std::vector<std::uint8_t> buffer;
+  for (const Extent& e : *extents) {
+    if (walk.full()) break;
+    // A hole, or a run that leaves the volume: its bits are unknown, so its clusters count as in use.
+    if (e.hole || e.lcn >= volumeClusters() || e.length > volumeClusters() - e.lcn) {
+      walk.addInUse(e.length * bitsPerCluster);
+      continue;
+    }
+    const std::uint64_t extentBytes = e.length * clusterBytes();
+    for (std::uint64_t done = 0; done < extentBytes && !walk.full();) {
+      const std::uint64_t needed = (limit - walk.position() + 7) / 8;
+      const std::size_t n = std::size_t(std::min<std::uint64_t>(
+          {extentBytes - done, kBitmapReadBytes, (needed + 511) / 512 * 512}));
+      buffer.resize(n);
+      const std::uint64_t sector = e.lcn * m_nSectorsPerCluster + done / 512;
+      if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) walk.addBytes(ByteView(buffer));
+      else walk.addInUse(std::uint64_t(n) * 8);
+      if (m_pScanDlg)
+        for (std::size_t s = 0; s < n / 512; ++s) m_pScanDlg->stepIt(engine::kItemBar);
+      done += n;
+    }
+  }
+  for (const FreeRun& r : walk.finish()) addFreeExtent(std::uint32_t(r.first), std::uint32_t(r.count));
+
+  reporter_.logEnd(false);
+  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+  app_.m_bSearchingCriticalInfo = 0;
+  return true;
+}
+
+void CNtfsEngine::resetRawTotals() {
+  m_nTotalSize = 0;
+  m_nFileCount = 0;
+  m_nFolderCount = 0;
+  m_nEntryCount = 0;
+  m_nNextItemId = 6;
+}
+
+void CNtfsEngine::SearchClustersForKnownTypes() {
+  const std::uint64_t clusterCount = volumeClusters();
+  const std::uint32_t perBlock = m_nSectorCount < kSmallVolumeSectors ? 1 : clustersPerBlock(m_nSectorsPerCluster);
+  resetRawTotals();
+  m_bClusterSearch = 1;
+  startBlockBar(m_pScanDlg, clusterCount / perBlock);
+  const FreeClusterRule rule(*this);
+  carve::RAW_READ_CONTEXT& context = *m_pRawContext;
+  context.unitRule = &rule;
+  context.sourceFirstSector = m_nPartitionStart;
+  context.sourceEndSector = m_nPartitionStart + clusterCount * m_nSectorsPerCluster;
+
+  carve::RawSweep sweep;
+  sweep.firstUnit = 0;
+  sweep.endUnit = clusterCount;
+  sweep.sectorsPerUnit = m_nSectorsPerCluster;
+  sweep.unitsPerBlock = perBlock;
+  sweep.firstSectorOf = [this](std::uint64_t c) { return m_nPartitionStart + c * m_nSectorsPerCluster; };
+  sweep.isCandidate = [this](std::uint64_t c) { return isFreeCluster(c); };
+  sweep.onBlock = [this, clusterCount](std::uint64_t b) { stepBlockBar(m_pScanDlg, text::kReadingCluster, b, clusterCount); };
+  sweep.report = [this](carve::RawHit&& hit) {
+    const RAW_HIT raw{hit.match.typeText.substr(0, kMaxHitTypeText), hit.unit, hit.match.size};
+    AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
+  };
+  sweep.threads = sweepThreads();
+  carve::sweepForKnownTypes(context, sweep);
+  context.unitRule = nullptr;
+}
+
+void CNtfsEngine::SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector,
+                                           std::uint64_t lastSector) {
+  // Zeroed geometry gives a last sector below the first: nothing to search, rather than
+  // nearly every sector a 64-bit count can name.
+  if (lastSector < firstSector) return;
+  m_nPartitionStart = firstSector;
+  m_nLastSector = lastSector;
+  m_nSectorCount = lastSector - firstSector + 1;
+  m_nSectorsPerCluster = 1;
+  m_nNextItemId = 10;
+  m_bImageFile = bImageFile;
+  if (m_bImageFile && !imageFile_) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
+  reporter_.logStart(text::kSearchingDrive);
+  SearchDriveBlocks();
+  reporter_.logEnd(stopRequested());
+}
+
+void CNtfsEngine::SearchDriveBlocks() {
+  resetRawTotals();
+  m_bClusterSearch = 0;
+  const std::uint64_t end = m_nPartitionStart + m_nSectorCount;
+  startBlockBar(m_pScanDlg, m_nSectorCount / kSectorsPerDriveBlock);
+  const carve::SectorUnitRule rule(end);
+  carve::RAW_READ_CONTEXT& context = *m_pRawContext;
+  context.unitRule = &rule;
+  context.sourceFirstSector = m_nPartitionStart;
+  context.sourceEndSector = end;
+
+  // Units are absolute sectors here; a hit's key counts from the volume's start, as every
+  // read of the engine does, so that the file reads back where it was found.
+  carve::RawSweep sweep;
+  sweep.firstUnit = m_nPartitionStart;
+  sweep.endUnit = end;
+  sweep.sectorsPerUnit = 1;
+  sweep.unitsPerBlock = kSectorsPerDriveBlock;
+  sweep.firstSectorOf = [](std::uint64_t s) { return s; };
+  sweep.onBlock = [this, end](std::uint64_t s) { stepBlockBar(m_pScanDlg, text::kReadingSector, s, end); };
+  sweep.report = [this](carve::RawHit&& hit) {
+    const RAW_HIT raw{hit.match.typeText.substr(0, kMaxHitTypeText), hit.unit - m_nPartitionStart, hit.match.size};
+    AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
+  };
+  sweep.threads = sweepThreads();
+  carve::sweepForKnownTypes(context, sweep);
+  context.unitRule = nullptr;
+}
+
+RAW_FOLDER& CNtfsEngine::rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
+                                      const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange) {
+  std::u16string wanted = typeText;
+  std::uint32_t further = 0;
+  // Not stopped half-way: a stop here would open a second folder of the same name.
+  for (RAW_FOLDER* f = m_pRawFolders; f; f = f->next) {
+    if (f->typeText != wanted) continue;
+    if (f->fileCount < kFilesPerRawFolder) {
+      ++f->fileCount;
+      return *f;
+    }
+    wanted = typeText + decimal(++further);
+  }
+  RAW_FOLDER& folder = rawFolderPool_.emplace_back();
+  folder.typeText = wanted;
+  folder.parentId = parentId;
+  folder.folderId = takeId();
+  folder.fileCount = 1;  // the file it is opened for
+  if (rawFoldersTail_) rawFoldersTail_->next = &folder;
+  else m_pRawFolders = &folder;
+  rawFoldersTail_ = &folder;
+
+  FOUND_ITEM item;
+  item.m_byAttributes = kItemFolder;
+  item.m_byFlags = kItemBySignature;
+  item.m_nParentId = parentId;
+  item.m_nId = folder.folderId;
+  item.m_nRecordKey = folder.folderId;
+  reporter_.report(item, wanted, totals(), itemRange);
+  return folder;
+}
+
+void CNtfsEngine::reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
+                                std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange) {
+  FOUND_ITEM file;
+  file.m_byAttributes = kItemFile;
+  file.m_byFlags = kItemBySignature;
+  file.m_nSize = size;
+  file.m_nRecordKey = key;
+  file.m_nParentId = folder.folderId;
+  file.m_nId = id;
+  reporter_.report(file, carve::rawFileName(stem, typeText), totals(), itemRange);
+}
+
+void CNtfsEngine::AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name) {
+  const RAW_FOLDER& folder = rawFolderFor(hit.typeText, rootRecord_, [this] { return m_nNextItemId++; }, kRawItemRange);
+  const std::uint32_t id = m_nNextItemId++;
+  ++rawFileNumber_;
+  const std::u16string stem = name ? decimal(rawFileNumber_) + u"_" + *name : decimal(hit.number);
+  reportRawFile(folder, id, hit.number, hit.size, hit.typeText, stem, kRawItemRange);
+}
+
+bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
+                                       const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+  if (item.isFolder() || item.m_nSize == 0) return true;
+  if (!m_nSectorsPerCluster || item.m_nRecordKey >= volumeClusters()) return false;
+  const std::vector<std::uint32_t> clusters = GetContiguousClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize);
+  // Neighbouring clusters in one read, up to 1 MiB (or one cluster) at a time.
+  const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()));
+  std::vector<std::uint8_t> buffer(std::size_t(perRead * clusterBytes()));
+  std::uint64_t remaining = item.m_nSize;
+  bool ok = true;
+  for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
+    std::size_t run = 1;
+    while (i + run < clusters.size() && run < perRead && clusters[i + run] == clusters[i] + run) ++run;
+    if (!readClusters(clusters[i], run, buffer.data())) ok = false;
+    const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
+    if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
+    remaining -= take;
+    i += run;
+  }
+  return ok && remaining == 0;
+}
+
+std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster) {
+  if (!m_pRawContext) return 0;
+  const FreeClusterRule rule(*this);
+  carve::RAW_READ_CONTEXT& context = *m_pRawContext;
+  context.unitRule = &rule;
+  context.sourceFirstSector = m_nPartitionStart;
+  context.sourceEndSector = m_nPartitionStart + volumeClusters() * m_nSectorsPerCluster;
+  const std::uint64_t absolute = m_nPartitionStart + cluster * m_nSectorsPerCluster;
+  carve::RawMatch match;
+  const bool found = carve::MatchRawSignatures(context, sector, absolute, cluster, nullptr) &&
+                     carve::MatchRawSignatures(context, sector, absolute, cluster, &match) && match.size != 0;
+  context.unitRule = nullptr;
+  if (!found) return 0;
+  deepRawHits_.push_back({match.typeText.substr(0, kMaxDeepTypeText), cluster, match.size});
+  return match.size;
+}
+
+void CNtfsEngine::SendRawHits() {
+  reporter_.showFoundCount(m_nEntryCount);
+  if (deepRawHits_.empty()) return;
+  // Every folder and file here takes its id from the counter that runs down from the top.
+  FOUND_ITEM top;
+  top.m_byAttributes = kItemFolder;
+  top.m_byFlags = kItemBySignature;
+  top.m_nParentId = rootRecord_;
+  top.m_nId = placeholderDown_--;
+  top.m_nRecordKey = top.m_nId;
+  reporter_.report(top, text::kRawDataFolders, totals(), kDeepHitsItemRange);
+  rawFolderPool_.clear();
+  m_pRawFolders = rawFoldersTail_ = nullptr;
+  for (const DEEP_RAW_HIT& hit : deepRawHits_) {
+    if (stopRequested()) break;
+    const RAW_FOLDER& folder =
+        rawFolderFor(hit.typeText, top.m_nId, [this] { return placeholderDown_--; }, kDeepHitsItemRange);
+    const std::uint32_t id = placeholderDown_--;
+    reportRawFile(folder, id, hit.cluster, hit.size, hit.typeText, decimal(hit.cluster), kDeepHitsItemRange);
+  }
+  deepRawHits_.clear();
+}
+
+}  // namespace qelda::ntfs
