@@ -6,8 +6,9 @@
 #    search, those four volumes where mmls had them and nothing else: the directories of
 #    the FAT volumes found by their boot sectors rebuild no second volume;
 #  - a disk made of nothing but copies of one $MFT record gives one volume per start the
-#    copies imply, each once, and the same pattern four times as long ends as soon and
-#    gives four times as many (the listing check does not walk the list per candidate);
+#    copies imply, once however many copies imply it, and the same pattern four times as
+#    long ends as soon and gives four times as many (the listing check does not walk the
+#    list per candidate);
 #  - volumes whose boot sector claims more sectors than the disk holds (exFAT: 2^64-1;
 #    FAT32: a FAT of 16 million sectors) are listed with what the disk holds, their size
 #    text follows that count, and the cut is said on stderr.
@@ -59,14 +60,17 @@ fi
 
 # ---------------------------------------------------------------- copies of one $MFT record
 # A copy at sector r whose next copy lies 8 sectors on implies a volume at r - spc x F
-# (F: the $MFT's first cluster), at least a track past sector 0: every even r from
-# spc x F + 63 up to the last copy with one 8 sectors behind it.
+# (F: the $MFT's first cluster, one more in every second run of four), at least a track past
+# sector 0. Copies that agree on a start give one volume.
 read -r spc mft <"$DISKS/mft.geometry"
 implied_starts() {
-  local sectors=$(($(stat -c %s "$1") / 512)) low=$((spc * mft + 63)) r n=0
-  ((low % 2)) && low=$((low + 1))
-  for ((r = low; r + 8 < sectors; r += 2)); do n=$((n + 1)); done
-  echo "$n"
+  awk -v n=$(($(stat -c %s "$1") / 512)) -v spc="$spc" -v mft="$mft" 'BEGIN {
+    for (r = 0; r + 8 < n; r += 2) {
+      f = mft + int(r / 8) % 2
+      if (r >= spc * f + 63) start[r - spc * f] = 1
+    }
+    for (s in start) count++
+    print count }'
 }
 for size in 8 32; do
   disk=$DISKS/mft-${size}m.raw

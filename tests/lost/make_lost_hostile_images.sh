@@ -8,7 +8,8 @@
 #                          p3 FAT32, p4 exFAT, the FAT volumes holding folders; sector 0
 #                          zeroed. four.parts: "N start fs" per line (mmls before the damage)
 # OUTDIR/mft-8m.raw        8 MiB made of nothing but copies of the $MFT record of a volume
-#                          mkntfs made (one every 1024 bytes)
+#                          mkntfs made (one every 1024 bytes), every second run of four
+#                          naming the $MFT's first cluster one further on
 # OUTDIR/mft-32m.raw       the same pattern, four times as long
 # OUTDIR/mft.geometry      "sectors-per-cluster mft-cluster" of that volume
 # OUTDIR/claims.raw        64 MiB, sector 0 zeroed: an exFAT at 2048 whose boot sector claims
@@ -104,7 +105,7 @@ EOF
 # The $MFT record (record 0) of a small volume mkntfs made, repeated to fill SIZE.
 build_mft_copies() {
   truncate -s 16M "$WORK/mft.vol"
-  run mkntfs -F -Q -q -p 2048 -H 255 -S 63 -c 4096 -L COPIES "$WORK/mft.vol"
+  run mkntfs -F -Q -q -p 2048 -H 255 -S 63 -c 4096 -L COPIES "$WORK/mft.vol"   # 8-sector clusters
   fsstat -f ntfs "$WORK/mft.vol" >"$WORK/mft.fsstat"
   local spc mft
   spc=$(($(sed -n 's/^Cluster Size: \([0-9]*\)$/\1/p' "$WORK/mft.fsstat") / 512))
@@ -112,10 +113,25 @@ build_mft_copies() {
   dd if="$WORK/mft.vol" of="$WORK/record" bs=512 skip=$((mft * spc)) count=2 status=none
   [[ $(head -c 4 "$WORK/record") == FILE ]] || die "no \$MFT record at cluster $mft"
   echo "$spc $mft" >"$OUT/mft.geometry"
+  # Copies in runs of four, every second run naming the $MFT's first cluster one further
+  # on (one cluster: 8 sectors, four copies): each of those implies the same volume start as
+  # the copy four before it.
   local size
   for size in 8 32; do
-    perl -e 'open(my $in, "<:raw", $ARGV[0]) or die; read($in, my $r, 1024) == 1024 or die;
-             open(my $out, ">:raw", $ARGV[1]) or die; print $out ($r x (1024 * $ARGV[2])); close($out) or die' \
+    perl -e '
+      use strict; use warnings;
+      open(my $in, "<:raw", $ARGV[0]) or die; read($in, my $r, 1024) == 1024 or die;
+      my $a = unpack("v", substr($r, 0x14, 2));
+      while ($a + 8 <= 1024 && unpack("V", substr($r, $a, 4)) != 0x80) { $a += unpack("V", substr($r, $a + 4, 4)); }
+      die "no \$DATA\n" unless $a + 8 <= 1024 && substr($r, $a + 8, 1) eq "\x01";
+      my $runs = $a + unpack("v", substr($r, $a + 0x20, 2));
+      my $h = ord(substr($r, $runs, 1));
+      my ($lw, $ow) = ($h & 15, $h >> 4);
+      my $at = $runs + 1 + $lw;
+      my $first = unpack("V", substr($r, $at, $ow) . ("\0" x (4 - $ow)));
+      my $b = $r;
+      substr($b, $at, $ow) = substr(pack("V", $first + 1), 0, $ow);
+      open(my $out, ">:raw", $ARGV[1]) or die; print $out (($r x 4 . $b x 4) x (128 * $ARGV[2])); close($out) or die' \
       "$WORK/record" "$OUT/mft-${size}m.raw" "$size"
   done
 }
