@@ -6,8 +6,9 @@
 #  - on the cut disk, every file said to be [Recovered] equals the whole volume's file:
 #    a file with any byte the image could not give is [Partially Recovered] (or skipped);
 #  - the cut really cuts through the files: some are [Recovered], some are not;
-#  - the same holds when the cut disk is one raw file whose volume the lost-volume search
-#    finds (the engine then reads the file itself).
+#  - the same holds for a sparse VMDK cut halfway through the grains it stores, and
+#    when the cut disk is one raw file whose volume the lost-volume search finds (the
+#    engine then reads the file itself).
 #
 #   check_cut_images.sh BUILD_DIR IMAGES_DIR
 # The disks are made by make_cut_images.sh and cached in BUILD_DIR/images-cut.
@@ -68,6 +69,18 @@ for fs in ntfs fat32 exfat; do
   ((same > 0 && same < files)) || fail "$fs cut: $same of $files files reported [Recovered]: the cut does not cut through the files"
   grep -q '^\[Partially Recovered\] ' "$WORK/$fs-cut.log" || fail "$fs cut: no file reported [Partially Recovered]"
   printf '%s cut: %d files [Recovered] and equal to icat; %s\n' "$fs" "$same" "$(tail -n 1 "$WORK/$fs-cut.log")"
+
+  # A sparse VMDK cut halfway through the grains it stores.
+  for image in "$fs-cut-sparse.vmdk"; do
+    CHECKED=$((CHECKED + 1))
+    if ! "$QELDA" recover "$CUT/$image" --out "$WORK/$image.out" >"$WORK/$image.log" 2>"$WORK/err"; then
+      fail "$image: recover failed: $(head -c 300 "$WORK/err")"
+      continue
+    fi
+    read -r same different < <(recovered_against "$fs" "$WORK/$image.out" "$WORK/$image.log" 2>"$WORK/diff")
+    ((different == 0)) || fail "$image: $different files reported [Recovered] differ: $(cat "$WORK/diff")"
+    ((same > 0 && same < files)) || fail "$image: $same of $files files reported [Recovered]"
+  done
 
   # The same cut copy as one raw file, its volume found by the lost-volume search and read
   # by the engine straight from the file.

@@ -11,6 +11,8 @@
 #                       FS-head.bin (sectors 0-2047), FS-vol.bin (the volume)
 # OUTDIR/FS-cut.vmdk    the same descriptor over FS-head.bin and FS-cut.bin, the volume's
 #                       first half
+# OUTDIR/FS-cut-sparse.vmdk   the whole disk converted by qemu-img to a monolithicSparse
+#                       VMDK, then cut to half the file's length
 # OUTDIR/FS.md5         "md5<TAB>path" of every regular file (icat of the whole disk)
 # Needs root (loop devices, FUSE). Cached: OUTDIR/.stamp holds the sha256 of this script;
 # when it matches, the script exits at once, otherwise OUTDIR is rebuilt from scratch.
@@ -28,8 +30,8 @@ if stamp_ok; then exit 0; fi
 log() { printf '[make_cut_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat md5sum python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g dosfstools mtools exfatprogs exfat-fuse sleuthkit python3)"
+for tool in sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat md5sum python3 qemu-img; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g dosfstools mtools exfatprogs exfat-fuse sleuthkit python3 qemu-utils)"
 done
 
 # At most one loop device and one FUSE mount are held at a time; whatever is held when the
@@ -103,6 +105,11 @@ split_disk() {
     printf '\nddb.virtualHWVersion = "4"\nddb.geometry.cylinders = "%d"\nddb.geometry.heads = "16"\nddb.geometry.sectors = "63"\nddb.adapterType = "ide"\n' \
       $(((START + sectors) / 1008 + 1)) >>"$OUT/${name%%:*}.vmdk"
   done
+  # A sparse VMDK stores only the grains the disk uses: cut halfway through them. (A cut
+  # VDI is refused whole: its block map names blocks past the file's end.)
+  local file=$OUT/$fs-cut-sparse.vmdk
+  run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$raw" "$file"
+  truncate -s $(($(stat -c %s "$file") / 1024 * 512)) "$file"
 }
 
 # disk_with FS TYPEBYTE VOLSECTORS: an MBR disk in WORK/FS.raw with one partition at START.
