@@ -2,8 +2,8 @@
 # Makes disks whose copy stopped early: an MBR disk holding one volume (NTFS filled through
 # ntfs-3g, FAT32 through mtools, exFAT through exfat-fuse), stored as a flat VMDK of two
 # extents, the first 2048 sectors and the volume. The cut copy's volume extent holds only
-# the first half of the volume; the whole copy is kept beside it, with The Sleuth Kit's
-# view of every file.
+# the first half of the volume (NTFS: up to the middle of a file past the half); the whole
+# copy is kept beside it, with The Sleuth Kit's view of every file.
 #
 #   make_cut_images.sh OUTDIR
 #
@@ -30,7 +30,7 @@ if stamp_ok; then exit 0; fi
 log() { printf '[make_cut_images] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat md5sum python3 qemu-img; do
+for tool in sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat istat fsstat md5sum python3 qemu-img; do
   command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g dosfstools mtools exfatprogs exfat-fuse sleuthkit python3 qemu-utils)"
 done
 
@@ -88,14 +88,15 @@ oracle() {
   [[ $(wc -l <"$OUT/$fs.md5") -ge 48 ]] || die "$fs: fls listed $(wc -l <"$OUT/$fs.md5") files, not 48"
 }
 
-# split_disk FS VOLSECTORS: FS.vmdk and FS-cut.vmdk from the whole disk in WORK/FS.raw.
+# split_disk FS VOLSECTORS [CUT]: FS.vmdk and FS-cut.vmdk from the whole disk in WORK/FS.raw;
+# the cut copy keeps the volume's first CUT sectors (default: half of them).
 split_disk() {
-  local fs=$1 sectors=$2 raw=$WORK/$1.raw
+  local fs=$1 sectors=$2 raw=$WORK/$1.raw cut=${3:-$(($2 / 2))}
   dd if="$raw" of="$OUT/$fs-head.bin" bs=512 count=$START status=none
   dd if="$raw" of="$OUT/$fs-vol.bin" bs=512 skip=$START count="$sectors" conv=sparse status=none
   truncate -s "$((sectors * 512))" "$OUT/$fs-vol.bin"
-  dd if="$OUT/$fs-vol.bin" of="$OUT/$fs-cut.bin" bs=512 count=$((sectors / 2)) conv=sparse status=none
-  truncate -s "$((sectors / 2 * 512))" "$OUT/$fs-cut.bin"
+  dd if="$OUT/$fs-vol.bin" of="$OUT/$fs-cut.bin" bs=512 count="$cut" conv=sparse status=none
+  truncate -s "$((cut * 512))" "$OUT/$fs-cut.bin"
   local name
   for name in "$fs:vol" "$fs-cut:cut"; do
     printf '# Disk DescriptorFile\nversion=1\nCID=5e1dc0de\nparentCID=ffffffff\ncreateType="twoGbMaxExtentFlat"\n\n' \
@@ -131,7 +132,20 @@ build_ntfs() {
   release
   dd if="$vol" of="$WORK/ntfs.raw" bs=512 seek=$START conv=notrunc,sparse status=none
   oracle ntfs ntfs "$WORK/ntfs.raw"
-  split_disk ntfs $sectors
+  # NTFS keeps its $MFT copy in the volume's middle and ntfs-3g leaves room around it, so a
+  # cut at the middle may cut through no file: the copy stops in the middle of the longest
+  # first run of file data that starts past the volume's middle.
+  local spc inode cut
+  spc=$(($(fsstat -f ntfs "$vol" | sed -n 's/^Cluster Size: \([0-9]*\)$/\1/p') / 512))
+  cut=$(fls -f ntfs -r -p "$vol" | awk -F'\t' '$1 ~ /^r\/r/ && $2 ~ /^Set/ { split($1, h, " "); split(h[2], q, "-"); print q[1] }' |
+          while read -r inode; do
+            istat -f ntfs "$vol" "$inode" | sed -n '/^Type: \$DATA/,$p' | grep -E '^[0-9]' | tr ' ' '\n' | grep . |
+              awk 'NR == 1 { f = $1 } { if ($1 != p + 1 && NR > 1) exit; p = $1 } END { print f, p }'
+          done |
+          awk -v half=$((sectors / 2)) -v spc="$spc" '$1 * spc >= half && $2 - $1 > best { best = $2 - $1; cut = int(($1 + $2 + 1) / 2) * spc }
+                                                      END { print cut }')
+  [[ -n $cut ]] || die "ntfs: no file data past the volume's middle"
+  split_disk ntfs $sectors "$cut"
 }
 
 build_fat32() {
