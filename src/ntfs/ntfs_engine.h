@@ -361,6 +361,8 @@ class CNtfsEngine {
   void RebuildFromLog(const std::vector<struct LogFinding>& findings);
   ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
+  // The image file's bytes at a sector; false (and zeros) where the file holds none.
+  bool readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
   std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
@@ -376,10 +378,10 @@ class CNtfsEngine {
                       std::uint64_t& sectors);
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
   // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
-  // so does what lies past the volume's end (then `outsideVolume` is set). Returns the bytes
-  // that came from disk.
+  // so do what lies past the volume's end and what the disk could not give (then `incomplete`
+  // is set). Returns the bytes taken from the volume.
   std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                std::span<std::uint8_t> out, bool* outsideVolume = nullptr);
+                                std::span<std::uint8_t> out, bool* incomplete = nullptr);
   bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
 
   // Index walk.

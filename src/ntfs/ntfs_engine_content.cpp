@@ -196,19 +196,23 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
         ok = false;
     } else if (compressed && allocated == unitClusters) {
       std::copy(packed.begin(), packed.end(), unit.begin());
-    } else if (!compressed) {
-      bool outside = false;
-      if (readExtentBytes(*extents, firstVcn * clusterBytes(), unit, &outside) == 0 && !mapVcn(*extents, firstVcn))
-        ok = false;
-      if (outside) ok = false;
     }
-    // Past the initialized size the stream holds zeros, whatever its clusters contain.
     const std::uint64_t unitStart = firstVcn * clusterBytes();
-    if (!compressed && info.initializedSize < unitStart + unitBytes) {
-      const std::uint64_t keep = info.initializedSize > unitStart ? info.initializedSize - unitStart : 0;
-      std::fill(unit.begin() + std::ptrdiff_t(keep), unit.end(), std::uint8_t{0});
-    }
     const std::size_t n = std::size_t(std::min(remaining, unitBytes));
+    if (!compressed) {
+      // Only the bytes the file holds are read: past its size, and past the initialized size
+      // where the stream holds zeros whatever its clusters contain, nothing the disk lacks
+      // can make the file incomplete.
+      const std::uint64_t initialized = info.initializedSize > unitStart ? info.initializedSize - unitStart : 0;
+      const std::size_t wanted = std::size_t((std::min<std::uint64_t>(n, initialized) + 511) / 512 * 512);
+      bool incomplete = false;
+      if (readExtentBytes(*extents, unitStart, std::span<std::uint8_t>(unit.data(), wanted), &incomplete) == 0 &&
+          !mapVcn(*extents, firstVcn))
+        ok = false;
+      if (incomplete) ok = false;
+      // Sector rounding may have read a few bytes past the initialized size.
+      if (initialized < wanted) std::fill(unit.begin() + std::ptrdiff_t(initialized), unit.end(), std::uint8_t{0});
+    }
     if (!sink(std::span<const std::uint8_t>(unit.data(), n))) return ok;
     remaining -= n;
   }
