@@ -124,6 +124,7 @@ void CFatEngine::FatRunTreePasses() {
   if (m_nLinkingMode != kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
   FatSearchDirClusters();
   runFolderPasses();
+  if (!stopRequested()) AddRawDataFolders();
   finishTree();
 }
 
@@ -179,6 +180,8 @@ void CFatEngine::FatSearchDirClusters() {
   }
   const std::uint64_t dataSectors = dataSectorCount();
   entryClusters_.assign(bound, false);
+  startRawSearchInsideScan();
+  std::uint64_t rawSkipUntil = 0;  // clusters below this belong to a file found by its signature
   ClusterBlock block;
   bool swept = true;
   for (std::uint64_t c = 2; c < bound; c += perBlock) {
@@ -196,8 +199,13 @@ void CFatEngine::FatSearchDirClusters() {
     for (std::uint32_t k = block.first; k < block.first + block.count; ++k) {
       const ByteView cluster(block.bytes.data() + std::size_t(k - block.first) * bytesPerCluster(), bytesPerCluster());
       entryClusters_[k] = mayHoldDirectoryEntries(cluster, m_nMaxCluster, dataSectors);
-      // A directory's first cluster: "." naming the cluster itself, then "..".
-      if (!startsDirectoryCluster(cluster) || dotEntryCluster(cluster, m_nFatType) != k) continue;
+      // A directory's first cluster: "." naming the cluster itself, then "..". Any other
+      // cluster may start a file of a type the user chose.
+      if (!startsDirectoryCluster(cluster) || dotEntryCluster(cluster, m_nFatType) != k) {
+        if (m_pRawSearch && k >= rawSkipUntil)
+          rawSkipUntil = k + 1 + keepRawMatch(k, std::span<const std::uint8_t, 512>(cluster.data(), 512));
+        continue;
+      }
       const std::uint32_t parent = dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
       if (FatIsListedFolder(k) || FatIsPendingDir(k) || orphanDirs_.contains(k)) continue;
       if (parent != 0) orphanDirs_.append(DirNode{nullptr, k, parent, 0});
@@ -289,7 +297,9 @@ void CFatEngine::FatBuildTreeFromDirList() {
     else placeRootChild(c, fatSaysFree(c));
   }
   if (m_nFoundCount != 0 || !orphanDirs_.empty()) runFolderPasses();
+  startRawSearchInsideScan();
   finishTree();
+  if (!stopRequested()) AddRawDataFolders();
 }
 
 }  // namespace qelda::fat
