@@ -416,6 +416,8 @@ inline constexpr int kBlockBar = engine::kItemBar + 1;
 inline constexpr std::uint32_t kLostFolderId = 1;
 // The sweeps read the data area this many sectors (1 MiB) at a time.
 inline constexpr std::uint32_t kSweepBlockSectors = 2048;
+// Volumes of fewer sectors are swept one cluster per read.
+inline constexpr std::uint64_t kSmallVolumeSectors = 3000;
 
 inline bool isAdvancedScanKind(std::uint32_t kind) {
   return kind == engine::kScanAdvanced || kind == engine::kScanAdvancedAgain;

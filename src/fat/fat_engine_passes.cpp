@@ -70,7 +70,9 @@ bool CFatEngine::fatSaysFree(std::uint32_t cluster) const {
 }
 
 std::uint32_t CFatEngine::clustersPerBlock() const {
-  return m_nSectorsPerCluster == 0 ? 1 : std::max<std::uint32_t>(1, kSweepBlockSectors / m_nSectorsPerCluster);
+  // A small volume is read one cluster at a time.
+  if (m_nSectorsPerCluster == 0 || m_nTotalSectors < kSmallVolumeSectors) return 1;
+  return std::max<std::uint32_t>(1, kSweepBlockSectors / m_nSectorsPerCluster);
 }
 
 void CFatEngine::readClusterBlock(ClusterBlock& block, std::uint32_t first) {
