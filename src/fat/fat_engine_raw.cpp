@@ -226,12 +226,16 @@ void CFatEngine::startRawSearchInsideScan() {
     m_pRawSearch.reset();
     return;
   }
-  // Every cluster of the data area may hold a file's start, in use or not; the forward search
-  // takes the clusters that follow one another.
+  // The forward search steps through the clusters the map holds free, as the raw search does;
+  // without a FAT to tell them, through the clusters that follow one another.
+  const bool byMap = m_nLinkingMode != kLinkContiguous && !m_pClusterMap.empty();
+  const std::uint64_t end =
+      byMap ? std::min<std::uint64_t>({dataBound(), m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1}) : dataBound();
   const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
   const std::uint32_t spc = m_nSectorsPerCluster;
   const auto firstSectorOf = [dataStart, spc](std::uint64_t c) { return dataStart + (c - 2) * spc; };
-  makeRawContext(std::make_unique<FatClusterUnitRule>(nullptr, dataBound(), bytesPerCluster(), firstSectorOf));
+  makeRawContext(
+      std::make_unique<FatClusterUnitRule>(byMap ? &m_pClusterMap : nullptr, end, bytesPerCluster(), firstSectorOf));
 }
 
 std::uint64_t CFatEngine::keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector) {
