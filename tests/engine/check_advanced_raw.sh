@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the real `qelda recover` and `qelda scan --list` over the damaged NTFS and FAT32 volumes
-# of make_advraw_images.sh (deleted media, both boot sectors zeroed) and holds what the advanced
-# scans give with --types against what was written:
+# Runs the real `qelda recover` and `qelda scan --list` over the damaged NTFS, FAT32 and FAT12
+# volumes of make_advraw_images.sh (deleted media, the boot sectors zeroed; the FAT12 volume is
+# small enough to be swept one cluster at a time) and holds what the advanced scans give with
+# --types against what was written:
 #  - at least 95% of the deleted media files come back byte for byte under "Raw Data
 #    Folder(s)", in one folder per type, each file named by its cluster and its type;
 #  - the rebuilt tree stands beside them: the live files come back byte for byte outside it;
@@ -77,6 +78,7 @@ check_volume() {
 
 check_volume ntfs ntfs
 check_volume fat32 fat
+check_volume fat12 fat
 
 # The deleted-files scan's deep branch of NTFS is the deep scan: it searches the types too.
 "$QELDA" scan "$IMAGES/ntfs.vmdk" --source 1 --kind deleted --scan-type deep --types "$TYPES" --list \

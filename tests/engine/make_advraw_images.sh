@@ -8,8 +8,9 @@
 #
 #   make_advraw_images.sh OUTDIR
 #
-#   OUTDIR/ntfs.vmdk, OUTDIR/fat32.vmdk  flat disks: an MBR naming one partition at sector 2048
-#                      (type 0x07, type 0x0C), then the damaged volume (ntfs.img, fat32.img)
+#   OUTDIR/ntfs.vmdk, OUTDIR/fat32.vmdk, OUTDIR/fat12.vmdk  flat disks: an MBR naming one
+#                      partition at sector 2048 (type 0x07, 0x0C, 0x01), then the damaged volume
+#                      (ntfs.img, fat32.img, and fat12.img of 1 MiB holding a dozen media files)
 #   OUTDIR/NAME.deleted  "MD5<TAB>SIZE<TAB>FILE" of each deleted media file
 #   OUTDIR/NAME.live     "MD5<TAB>SIZE<TAB>PATH" of each live file
 # Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
@@ -218,6 +219,30 @@ cp "$WORK/media.manifest" "$OUT/fat32.deleted"
 zero_sector "$img" 0
 zero_sector "$img" 6
 write_disk fat32 0x0C
+
+# ---------------------------------------------------------------- a small FAT12 volume
+# Below 3000 sectors: swept one cluster at a time. The corpus's pictures that fit, deleted; its
+# boot sector (FAT12 keeps no backup) zeroed.
+img=$OUT/fat12.img
+log "making $img"
+mkfs.fat -F 12 -s 4 -n ADVRAW12 -C "$img" 1024 >>"$WORK/tools.log" 2>&1 || die "mkfs.fat failed"
+mmd -i "$img" ::/live ::/media
+rm -rf "$WORK/small" "$WORK/small-live"
+mkdir -p "$WORK/small" "$WORK/small-live"
+i=0
+for name in pillow_exif.jpg magick.jpg magick_progressive.jpg pillow_named.png magick_text_after_data.png pillow.gif \
+            magick_animated.gif pillow.bmp magick_v5.bmp pillow_le.tif plain.zip html5.html; do
+  head -c $(((i % 3 + 1) * 2048 - 100)) /dev/urandom >"$WORK/small-live/k$i.bin"
+  mcopy -i "$img" "$WORK/small-live/k$i.bin" "::/live/k$i.bin"
+  cp "$MEDIA/$name" "$WORK/small/$name"
+  mcopy -i "$img" "$MEDIA/$name" "::/media/$name"
+  i=$((i + 1))
+done
+manifest "$WORK/small-live" >"$OUT/fat12.live"
+manifest "$WORK/small" >"$OUT/fat12.deleted"
+mdel -i "$img" "::/media/*"
+zero_sector "$img" 0
+write_disk fat12 0x01
 
 echo "$HASH" >"$OUT/.stamp"
 log "done"
