@@ -41,7 +41,8 @@ void printScanUsage(bool recover) {
                "                      or by searching the whole volume\n"
                "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
                "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
-               "                      default: those the catalogue HeaderFile.cfg marks as selected\n"
+               "                      default: those the catalogue HeaderFile.cfg marks as selected;\n"
+               "                      advanced and deep deleted-files scans: also search these types\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --save-scan FILE    save what the scan found to FILE, for `qelda resume`\n"
                "  --log FILE          append the run's log to FILE\n"
@@ -259,7 +260,12 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
   app.m_nAdvancedFileSystem = o.advancedFileSystem;
-  if (o.scanKind == app::kScanRaw) {
+  // The advanced scan, and the deleted-files scan's deep branch, also search the file types the
+  // user names by their signatures.
+  const bool typesInsideScan = !o.types.empty() && (o.scanKind == app::kScanAdvanced ||
+                                                    (o.scanKind == app::kScanDeleted && o.scanType == 0));
+  if (typesInsideScan) app.m_nSetRaw = 0;
+  if (o.scanKind == app::kScanRaw || typesInsideScan) {
     std::vector<std::string> unknown;
     const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown);
     for (const std::string& name : unknown)

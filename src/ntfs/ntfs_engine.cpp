@@ -84,8 +84,7 @@ void CNtfsEngine::FreeAll() {
   logRuns_.clear();
   clearFreeExtents();
   clearDeepScan();
-  rawFolderPool_.clear();
-  m_pRawFolders = rawFoldersTail_ = nullptr;
+  rawFolders_.clear();
   m_pRawContext.reset();
   mftSectorCount_ = 0;
 }

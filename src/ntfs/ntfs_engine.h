@@ -17,6 +17,7 @@
 #include "carve/raw_match.h"
 #include "fs/data_runs.h"
 #include "engine/item_reporter.h"
+#include "engine/raw_data_folders.h"
 #include "engine/volume_engine.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
@@ -70,15 +71,6 @@ struct FREE_EXTENT {
   std::uint32_t firstCluster = 0;
   std::uint32_t clusterCount = 0;
   FREE_EXTENT* next = nullptr;
-};
-
-// A folder of the raw scan: the files of one type, at most 10000 of them.
-struct RAW_FOLDER {
-  RAW_FOLDER* next = nullptr;
-  std::u16string typeText;     // the type text, or the type text and a number for a further folder
-  std::uint32_t parentId = 5;
-  std::uint32_t folderId = 0;
-  std::uint16_t fileCount = 0;
 };
 
 // A file found by its signature, as the searches hand it on.
@@ -205,6 +197,10 @@ class CNtfsEngine {
   // The sectors per cluster the volume's file records agree on; 0 when none.
   std::uint16_t FindSectorsPerCluster();
   void SearchMetadata();
+  // Without a boot sector: the sector of $MFT's record 0, found by its first run starting at
+  // the record itself; and the free-cluster list built from it, for the signature search alone.
+  std::optional<std::uint64_t> findMftRecordZero();
+  bool freeListFromRecordZero();
   void SearchMftRuns();
   void SearchVolumeRecords(bool bSingleMftRun);
   // A signature match at the first sector of a free cluster, kept for SendRawHits; the file's
@@ -236,7 +232,6 @@ class CNtfsEngine {
   std::uint8_t m_bImageFile = 0;
   std::uint64_t m_nTotalSize = 0;
   FREE_EXTENT* m_pFreeExtents = nullptr;
-  RAW_FOLDER* m_pRawFolders = nullptr;
   std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawContext;
 
   std::uint64_t mftSector() const { return mftSector_; }
@@ -468,13 +463,11 @@ class CNtfsEngine {
   void resetRawTotals();
   // The raw read context over this volume: the engine's reader and the selected types.
   std::unique_ptr<carve::RAW_READ_CONTEXT> makeRawContext();
-  // The folder the next file of `typeText` goes to under `parentId`: the first of that type
-  // with room, else a new one reported with the id `takeId` gives.
-  RAW_FOLDER& rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
-                           const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
-  // Reports a file found by its signature under `folder`.
-  void reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
-                     std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange);
+  // Reports a file found by its signature in its type's folder under `parentId` (a new folder
+  // reported first, with the id `takeId` gives); the file's id comes from `takeId` too.
+  void reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size,
+                     std::u16string_view finderName, std::uint32_t parentId,
+                     const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
   // Deep scan.
   struct FoundFolder {
     std::uint32_t itemId = 0;
@@ -512,12 +505,11 @@ class CNtfsEngine {
   std::uint64_t sectorsSearched_ = 0;
   bool advanced_ = false;
   bool rawSearch_ = false;  // signatures are tried on free clusters while searching
-  std::uint32_t placeholderDown_ = 0xFFFFFFF0;  // ids of the raw hits' folders and files, counted down
+  engine::PlaceholderIds placeholders_;  // ids of the raw hits' folders and files, counted down
   std::vector<DEEP_RAW_HIT> deepRawHits_;
-
-  std::deque<RAW_FOLDER> rawFolderPool_;
-  RAW_FOLDER* rawFoldersTail_ = nullptr;
-  std::uint64_t rawFileNumber_ = 0;  // numbers the files that carry a finder-given name
+  // The type folders of the raw search and of the deep scan's hits: 10000 files each, named by
+  // at most 14 characters of the type text.
+  engine::RawDataFolders rawFolders_{10000, 14};
   std::u16string fileSystemName_;
 };
 
