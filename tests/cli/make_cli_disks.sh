@@ -113,7 +113,7 @@ for p in 1 2; do
   if ((p == 1)); then run mkfs.fat -F 32 -s 1 -n RANGEP1 "$vol"; else run mkfs.fat -F 16 -s 4 -n RANGEP2 "$vol"; fi
   run mmd -i "$vol" ::/media
   # One after the other: each file in one run of clusters, in this order.
-  for f in "$OUT/range"/p"$p"-*; do run mcopy -i "$vol" "$f" ::/media/; done
+  for f in "$OUT/range/p$p"-*; do run mcopy -i "$vol" "$f" ::/media/; done
   dd if="$vol" of="$RAW" bs=512 seek="$start" conv=notrunc,sparse status=none
   rm -f "$vol"
 done
