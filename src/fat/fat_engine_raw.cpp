@@ -113,7 +113,8 @@ void CFatEngine::ScanRawVolume() {
 }
 
 void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end) {
-  std::uint64_t count = end >= start ? end - start + 1 : 0;  // a reversed range holds nothing
+  // A reversed range holds nothing; one of all 2^64 sectors is cut by one.
+  std::uint64_t count = end < start ? 0 : end - start == UINT64_MAX ? UINT64_MAX : end - start + 1;
   if (app_.m_bRawRangeFromVolume) {
     // The selected volume's sectors, as far as the disk holds them; nothing without a volume.
     const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
