@@ -6,6 +6,7 @@
 #    all of them (HTML pages ending in CR LF, LF and nothing, each byte-exact); a range past
 #    the disk's end is cut to it and said on stderr;
 #  - --raw-range volume with --source naming a volume searches that volume's sectors only;
+#  - the raw scan of the FAT32 volume saves its deleted HTML pages byte for byte;
 #  - usage errors of --raw-range exit 1 with a message: a sector range on a volume source,
 #    "volume" on the whole disk, FIRST > LAST, not numbers, another scan kind;
 #  - an exFAT volume (partition type 07) whose first sector is zeroed is listed as exFAT,
@@ -55,30 +56,42 @@ raw_check() {
 $(head -20 "$out.diff")"
 }
 
-all=() p2=() inner=()
+# The index of a file by its name.
+at() { local i; for i in "${!FILES[@]}"; do [[ ${FILES[i]} == "$1" ]] && { echo "$i"; return; }; done; echo -1; }
+# The indexes of the files whose first sector lies in FIRST..LAST.
+starting_in() { local i; for i in "${!FILES[@]}"; do ((STARTS[i] >= $1 && STARTS[i] <= $2)) && echo "$i"; done; }
+
+all=() p2=() deleted=()
 for i in "${!FILES[@]}"; do
   all+=("$i")
   [[ ${PARTS[i]} == 2 ]] && p2+=("$i")
+  [[ ${FILES[i]} == p1-deleted-* ]] && deleted+=("$i")
 done
-# From the second file's first sector to the sector before the sixth file: files 1 to 4.
-FIRST=${STARTS[1]} LAST=$((STARTS[5] - 1))
-inner=(1 2 3 4)
-((${#FILES[@]} == 12)) || fail "range-files.tsv lists ${#FILES[@]} files, not 12"
+((${#FILES[@]} == 15 && ${#p2[@]} == 6 && ${#deleted[@]} == 3)) ||
+  fail "range-files.tsv lists ${#FILES[@]} files (${#p2[@]} on the second volume, ${#deleted[@]} deleted), not 15 (6, 3)"
+# From the first sector of one page of the FAT32 volume to the sector before its last picture.
+FIRST=${STARTS[$(at p1-lf.html)]} LAST=$((STARTS[$(at p1-picture2.png)] - 1))
+mapfile -t inner < <(starting_in "$FIRST" "$LAST")
+((${#inner[@]} == 4)) || fail "$FIRST-$LAST holds ${#inner[@]} files, not 4"
+ONE=$(at p2-lf.html)
 
 raw_check "the whole disk" "--source 0" "${all[@]}"
 raw_check "--raw-range $FIRST-$LAST" "--source 0 --raw-range $FIRST-$LAST" "${inner[@]}"
-raw_check "a range of one file's first sector" "--source 0 --raw-range ${STARTS[7]}-${STARTS[7]}" 7
+# The range holds only the page's first sector: the page is still read whole.
+raw_check "a range of one page's first sector" "--source 0 --raw-range ${STARTS[ONE]}-${STARTS[ONE]}" "$ONE"
 raw_check "--raw-range volume of the FAT16 volume" "--source 2 --raw-range volume" "${p2[@]}"
+# The raw scan of the FAT32 volume itself searches its free clusters: the deleted pages.
+raw_check "deleted pages of the FAT32 volume" "--source 1" "${deleted[@]}"
 
 # Past the disk's end: cut, said, and the rest found.
 CHECKED=$((CHECKED + 1))
-"$QELDA" scan "$DISK" --source 0 --kind raw --types png,html --raw-range "${STARTS[6]}-99999999999" --list \
+"$QELDA" scan "$DISK" --source 0 --kind raw --types png,html --raw-range "${STARTS[${p2[0]}]}-99999999999" --list \
   >"$WORK/past.list" 2>"$WORK/past.err"
 status=$?
 ((status == 0)) || fail "a range past the disk's end: exit $status"
 grep -q 'past the disk' "$WORK/past.err" || fail "a range past the disk's end is not said: $(head -c 300 "$WORK/past.err")"
 found=$(awk -F'\t' '$1 == "f"' "$WORK/past.list" | wc -l)
-((found == 6)) || fail "a range past the disk's end found $found files, not the 6 of the second volume"
+((found == ${#p2[@]})) || fail "a range past the disk's end found $found files, not the ${#p2[@]} of the second volume"
 
 expect_usage() {  # expect_usage WHAT ARGS...: exit 1 and a message on stderr
   local what=$1 status

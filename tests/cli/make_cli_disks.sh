@@ -7,7 +7,8 @@
 #   OUTDIR/range-disk.vmdk     an MBR disk (sfdisk) of two FAT volumes (mkfs.fat, mtools):
 #                              FAT32 at sector 2048, FAT16 after it; each holds PNG pictures
 #                              and HTML pages (ending in CR LF, in LF and in nothing), written
-#                              one after the other so that each lies in one run
+#                              one after the other so that each lies in one run; then three
+#                              more pages on the FAT32 volume, deleted (p1-deleted-*)
 #   OUTDIR/range-files.tsv     one line per file: name, first sector on the disk, size,
 #                              partition (1 or 2); sorted by sector
 #   OUTDIR/range/NAME          the files as written
@@ -37,7 +38,7 @@ export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
 log() { printf '[make_cli_disks] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkfs.fat mcopy mmd mkfs.exfat mount.exfat-fuse losetup sfdisk fls qemu-img python3; do
+for tool in mkfs.fat mcopy mmd mdel mkfs.exfat mount.exfat-fuse losetup sfdisk fls qemu-img python3; do
   command -v "$tool" >/dev/null || die "$tool is missing (packages: dosfstools mtools exfatprogs exfat-fuse sleuthkit fdisk qemu-utils python3)"
 done
 
@@ -98,6 +99,10 @@ for p in (1, 2):
     page(f"{out}/p{p}-crlf.html", f"crlf {p}", "\r\n", 150 + p)
     page(f"{out}/p{p}-lf.html", f"lf {p}", "\n", 170 + p)
     page(f"{out}/p{p}-none.html", f"none {p}", "", 90 + p)
+# Pages that are deleted from the FAT32 volume once written, leaving their data in free clusters.
+page(f"{out}/p1-deleted-crlf.html", "deleted crlf", "\r\n", 60)
+page(f"{out}/p1-deleted-lf.html", "deleted lf", "\n", 75)
+page(f"{out}/p1-deleted-none.html", "deleted none", "", 40)
 EOF
 
 RAW=$WORK/range-disk.raw
@@ -113,7 +118,12 @@ for p in 1 2; do
   if ((p == 1)); then run mkfs.fat -F 32 -s 1 -n RANGEP1 "$vol"; else run mkfs.fat -F 16 -s 4 -n RANGEP2 "$vol"; fi
   run mmd -i "$vol" ::/media
   # One after the other: each file in one run of clusters, in this order.
-  for f in "$OUT/range/p$p"-*; do run mcopy -i "$vol" "$f" ::/media/; done
+  for f in "$OUT/range/p$p"-[!d]*; do run mcopy -i "$vol" "$f" ::/media/; done
+  if ((p == 1)); then
+    run mmd -i "$vol" ::/trash
+    for f in "$OUT/range/p$p"-deleted-*; do run mcopy -i "$vol" "$f" ::/trash/; done
+    run mdel -i "$vol" '::/trash/*'
+  fi
   dd if="$vol" of="$RAW" bs=512 seek="$start" conv=notrunc,sparse status=none
   rm -f "$vol"
 done
