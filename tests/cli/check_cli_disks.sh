@@ -6,7 +6,8 @@
 #    all of them (HTML pages ending in CR LF, LF and nothing, each byte-exact); a range past
 #    the disk's end is cut to it and said on stderr;
 #  - --raw-range volume with --source naming a volume searches that volume's sectors only;
-#  - the raw scan of the FAT32 volume saves its deleted HTML pages byte for byte;
+#  - the raw scans of the FAT32 volume and of an NTFS volume save their deleted HTML pages
+#    byte for byte;
 #  - usage errors of --raw-range exit 1 with a message: a sector range on a volume source,
 #    "volume" on the whole disk, FIRST > LAST, not numbers, another scan kind;
 #  - an exFAT volume (partition type 07) whose first sector is zeroed is listed as exFAT,
@@ -112,6 +113,18 @@ expect_usage "a number too large for 64 bits" --source 0 --kind raw --types png 
 expect_usage "a range that starts past the disk's end" --source 0 --kind raw --types png --raw-range 99999999-99999999
 expect_usage "a range on a quick scan" --source 0 --raw-range 0-100
 expect_usage "no range given" --source 0 --kind raw --types png --raw-range
+
+# ---------------------------------------------------------------- deleted pages on NTFS
+# The raw scan of the NTFS volume searches its free clusters: every deleted page, byte for byte.
+CHECKED=$((CHECKED + 1))
+out=$WORK/ntfs-html
+if ! "$QELDA" recover "$DISKS/ntfs-html.vmdk" --source 1 --kind raw --types html --out "$out" >"$out.log" 2>"$out.err"; then
+  fail "raw recovery of the NTFS volume failed: $(head -c 300 "$out.err")"
+else
+  diff <(md5sum "$DISKS/ntfs-html"/*.html | cut -d' ' -f1 | sort) <(saved_md5 "$out") >"$out.diff" ||
+    fail "the deleted pages of the NTFS volume differ from those written (< written, > saved):
+$(head -20 "$out.diff")"
+fi
 
 # ---------------------------------------------------------------- exFAT without its boot sector
 IMAGE=$DISKS/exfat-damaged.vmdk

@@ -17,6 +17,10 @@
 #                              whose first sector was then zeroed (its backup, 12 sectors in,
 #                              is left as mkfs.exfat wrote it)
 #   OUTDIR/exfat-damaged.fls   fls -r -p -l of that volume before the damage
+#   OUTDIR/ntfs-html.vmdk      an MBR disk (sfdisk) with an NTFS volume (mkntfs, filled through
+#                              ntfs-3g) as partition 1 at sector 2048, holding a few files and,
+#                              deleted, the HTML pages OUTDIR/ntfs-html/NAME (ending in CR LF, in
+#                              LF and in nothing; none small enough to live in its MFT record)
 # Needs root, /dev/fuse and a free loop device for the exFAT volume.
 # Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
 # at once, otherwise OUTDIR is rebuilt from scratch.
@@ -38,16 +42,23 @@ export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
 log() { printf '[make_cli_disks] %s\n' "$*" >&2; }
 die() { log "error: $*"; exit 1; }
 
-for tool in mkfs.fat mcopy mmd mdel mkfs.exfat mount.exfat-fuse losetup sfdisk fls qemu-img python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: dosfstools mtools exfatprogs exfat-fuse sleuthkit fdisk qemu-utils python3)"
+for tool in mkfs.fat mcopy mmd mdel mkfs.exfat mount.exfat-fuse mkntfs ntfs-3g losetup sfdisk fls qemu-img python3; do
+  command -v "$tool" >/dev/null || die "$tool is missing (packages: dosfstools mtools exfatprogs exfat-fuse ntfs-3g sleuthkit fdisk qemu-utils python3)"
 done
 
 # At most one loop device and one FUSE mount are held at a time; whatever is held when the
 # script ends, by success, failure or signal, is released here.
-WORK='' LOOP='' MNT=''
+# ntfs-3g runs in the foreground of a background job (FUSE_PID) and is waited for, so that
+# the volume file is complete before it is read.
+WORK='' LOOP='' MNT='' FUSE_PID=''
+unmount_current() {
+  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then umount "$MNT" 2>/dev/null || umount -l "$MNT" || true; fi
+  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
+  FUSE_PID=''
+}
 cleanup() {
   local rc=$?
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then umount "$MNT" 2>/dev/null || umount -l "$MNT" || true; fi
+  unmount_current
   if [[ -n $LOOP ]]; then losetup -d "$LOOP" || true; fi
   if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
   if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
@@ -174,6 +185,40 @@ printf 'label: dos\nstart=2048, size=%d, type=7\n' "$VOL_SECTORS" | run sfdisk -
 dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
 dd if=/dev/zero of="$RAW" bs=512 seek=2048 count=1 conv=notrunc status=none
 run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$RAW" "$OUT/exfat-damaged.vmdk"
+rm -f "$RAW" "$VOL"
+
+# ---------------------------------------------------------------- deleted pages on NTFS
+log "making the NTFS disk of deleted pages"
+mkdir -p "$OUT/ntfs-html"
+python3 - "$OUT/ntfs-html" <<'EOF'
+import sys
+out = sys.argv[1]
+for k, (name, end) in enumerate([("crlf", "\r\n"), ("lf", "\n"), ("none", "")] * 3):
+    lines = 40 + 37 * k
+    body = "".join(f"<li>{name} page {k} item {i:04d}</li>{end or chr(10)}" for i in range(lines))
+    text = f"<html>{end}<head><title>Page {k}</title></head>{end}<body><ul>{end}{body}</ul></body>{end}</html>{end}"
+    open(f"{out}/page{k}-{name}.html", "wb").write(text.encode())
+EOF
+VOL=$WORK/ntfs.img
+VOL_SECTORS=$((16 * 2048))
+truncate -s $((VOL_SECTORS * 512)) "$VOL"
+run mkntfs -F -Q -q -c 4096 -L qeldahtml "$VOL"
+ntfs-3g -o no_detach "$VOL" "$MNT" 9>&- >>"$WORK/tools.log" 2>&1 &
+FUSE_PID=$!
+for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
+mountpoint -q "$MNT" || die "ntfs-3g did not mount the volume"
+mkdir -p "$MNT/Docs" "$MNT/trash"
+seq -f 'kept line %06g' 1 2000 >"$MNT/Docs/kept.txt"
+cp "$OUT/ntfs-html"/*.html "$MNT/trash/"
+sync
+rm -r "$MNT/trash"
+sync
+unmount_current
+RAW=$WORK/ntfs-html.raw
+truncate -s $(((VOL_SECTORS + 4096) * 512)) "$RAW"
+printf 'label: dos\nstart=2048, size=%d, type=7\n' "$VOL_SECTORS" | run sfdisk -q "$RAW"
+dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
+run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$RAW" "$OUT/ntfs-html.vmdk"
 rm -f "$RAW" "$VOL"
 
 echo "$HASH" >"$OUT/.stamp"
