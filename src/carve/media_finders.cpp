@@ -82,7 +82,10 @@ FinderOutcome GetHtmlFileSize(FinderRun& run) {
       continue;
     }
     if (page->matches(pos, "</html>") || page->matches(pos, "</HTML>")) {
-      pos += 9;  // the tag and a line end
+      // The tag and the line end that follows it, when there is one: CR LF or LF.
+      pos += 7;
+      if (page->matches(pos, "\r\n")) pos += 2;
+      else if (page->matches(pos, "\n")) pos += 1;
       break;
     }
     ++pos;

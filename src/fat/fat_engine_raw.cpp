@@ -110,9 +110,19 @@ void CFatEngine::ScanRawVolume() {
 }
 
 void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end) {
+  // A reversed range holds nothing; one of all 2^64 sectors is cut by one.
+  std::uint64_t count = end < start ? 0 : end - start == UINT64_MAX ? UINT64_MAX : end - start + 1;
+  if (app_.m_bRawRangeFromVolume) {
+    // The selected volume's sectors, as far as the disk holds them; nothing without a volume.
+    const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+    const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+    start = volume ? volume->m_nStartSector : 0;
+    count = volume ? volume->m_nSectorCount : 0;
+    if (volume) m_nDriveNumber = volume->m_byDrive;
+  }
   m_nPartitionStart = start;
-  m_nLastSector = end;
-  m_nTotalSectors = end >= start ? end - start + 1 : 0;  // a reversed range holds nothing
+  m_nTotalSectors = start <= UINT64_MAX - count ? count : UINT64_MAX - start;
+  m_nLastSector = m_nTotalSectors == 0 ? start : start + m_nTotalSectors - 1;
   m_bAbsoluteSectors = 1;
   m_nNextItemId = 2;
   m_bImageFile = bImageFile;
@@ -155,7 +165,12 @@ void CFatEngine::FatRawSearch() {
     m_pScanDlg->setRange(kBlockBar, 0, end / kRawBlockSectors);
     m_pScanDlg->setStep(kBlockBar, 1);
   }
-  makeRawContext(std::make_unique<carve::SectorUnitRule>(end));
+  // On a whole disk the range says where files may start; one that starts inside it is read
+  // whole, up to the disk's end. A volume's files stay inside the volume.
+  const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
+  const std::uint64_t readEnd = wholeDisk && image_ ? std::max(end, image_->diskSectors) : end;
+  makeRawContext(std::make_unique<carve::SectorUnitRule>(readEnd));
+  m_pRawSearch->sourceEndSector = readEnd;
   carve::RawSweep sweep;
   sweep.firstUnit = m_nPartitionStart;
   sweep.endUnit = end;
