@@ -264,13 +264,18 @@ class CNtfsEngine {
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
-  // Scan information: the header's NTFS fields, the $MFT's runs and the run records (false:
-  // no $MFT was loaded), and the restore instead of a scan.
+  // Scan information: the header's NTFS fields, the $MFT's runs and the deep scan's run
+  // records (false: neither was found), and the restore instead of a scan.
   bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
   std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     platform::IUserNotifier& notifier, std::u16string& cause);
 
  private:
+  // The restore's two tables, in file order; false with `cause` set when they do not fit.
+  bool restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read, std::u16string& cause);
+  bool restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                         std::u16string& cause);
+
   struct IndexFrame {
     std::uint32_t folder = 0;
     std::vector<IndexEntryInfo> entries;
@@ -451,11 +456,6 @@ class CNtfsEngine {
   // Rebuilt from the journal, by record (index into largeFiles_): the record itself no
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
-
-  // Scan information: the deep scan's 28-byte run records as saved, and the MFT record the
-  // first of them describes.
-  std::vector<std::uint8_t> savedRunRecords_;
-  std::uint32_t savedFirstRunRecord_ = 0;
 
   std::deque<FREE_EXTENT> freeExtentPool_;  // in cluster order: searched by halves
   FREE_EXTENT* freeExtentsTail_ = nullptr;

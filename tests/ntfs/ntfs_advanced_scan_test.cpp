@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/scan_info.h"
 #include "carve/header_catalogue.h"
 #include "engine/scan_state.h"
 #include "fs/mft_record.h"
@@ -127,6 +128,50 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::to_string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
     });
+
+// The same damaged volumes, scanned, saved and resumed: the resumed engine has only what the
+// file kept (the run records; $MFT's runs when any were found) to find each item's record,
+// and reads every file as The Sleuth Kit reads it from the undamaged volume.
+class NtfsSavedDeepScan : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(NtfsSavedDeepScan, ResumedFilesReadAsTheSleuthKitReadsThem) {
+  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  const std::string base = ntfsImagesDir() + "/ntfs-4096";
+  VolumeCopy copy(base + ".img");
+  GetParam().damage(copy, bootOf(copy));
+  DiskScan scanned;
+  ASSERT_EQ(scanAdvanced(scanned, copy).status, engine::ScanStatus::Done);
+  qelda::test::ImageDir dir;
+  const std::string saved = dir.file("deep.qsi");
+  ASSERT_EQ(app::SaveScanImage(scanned.app, *scanned.tree, saved), "");
+
+  DiskScan resumed;
+  ASSERT_TRUE(resumed.mount(copy.diskImage()));
+  const engine::ScanOutcome outcome = resumed.resume(saved);
+  ASSERT_EQ(outcome.status, engine::ScanStatus::Done) << platform::toUtf8(outcome.message + u" " + outcome.cause);
+  const Listing got = engineListing(*resumed.tree), want = engineListing(*scanned.tree);
+  EXPECT_EQ(got, want) << "only resumed:\n" << difference(got, want) << "only scanned:\n" << difference(want, got);
+
+  const fs::path tsk = base + ".tsk";
+  std::size_t compared = 0;
+  for (const FOUND_ITEM* i = resumed.tree->head(); i; i = i->m_pNext) {
+    const std::string path = platform::toUtf8(resumed.tree->pathOf(i));
+    if (i->isFolder() || isSystemPath(path) || !fs::exists(tsk / path)) continue;
+    SCOPED_TRACE(path);
+    std::string bytes;
+    EXPECT_EQ(resumed.read(*i, bytes), engine::ReadOutcome::Complete);
+    EXPECT_TRUE(bytes == readWhole(tsk / path)) << bytes.size() << " bytes read";
+    ++compared;
+  }
+  EXPECT_GE(compared, 3000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, NtfsSavedDeepScan,
+                         ::testing::Values(DamageCase{"BootSectorsAndRecordZeroZeroed", zeroBootsAndRecordZero},
+                                           DamageCase{"ClusterSizeZeroed", zeroClusterSize},
+                                           // $MFT's runs are found and saved too; ids are still no record numbers.
+                                           DamageCase{"Undamaged", [](VolumeCopy&, const NtfsBootParams&) {}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A copy of the 4096-byte volume whose records are patched before its boot sectors, record 0
 // and the mirror's copy are zeroed.
