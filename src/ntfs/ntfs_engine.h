@@ -169,7 +169,7 @@ class CNtfsEngine {
   // One cluster number per cluster of the file in file order, holes as kHoleCluster.
   std::vector<std::uint32_t> GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
                                             std::vector<std::uint8_t>* residentData);
-  std::vector<std::uint32_t> GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size);
+  std::vector<std::uint64_t> GetContiguousClusterList(std::uint64_t firstCluster, std::uint64_t size);
   // The file's bytes (cut to its size), compressed units decoded. 1 when every unit decoded.
   std::uint32_t ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out);
   // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
