@@ -83,6 +83,7 @@ void CNtfsEngine::FreeAll() {
   logExtents_.clear();
   logRuns_.clear();
   clearFreeExtents();
+  freeListPending_ = false;
   clearDeepScan();
   rawFolderPool_.clear();
   m_pRawFolders = rawFoldersTail_ = nullptr;

@@ -329,6 +329,10 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
                                        const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   if (item.isFolder() || item.m_nSize == 0) return true;
   if (!m_nSectorsPerCluster || item.m_nRecordKey >= volumeClusters()) return false;
+  if (freeListPending_) {
+    freeListPending_ = false;
+    m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
+  }
   // Up to 1 MiB (or one cluster) of the list at a time, neighbouring clusters in one read: the
   // size a saved file claims never decides how much is held at once.
   const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()));

@@ -49,10 +49,10 @@ std::optional<RunEntry> decodeRun(platform::ByteView bytes) {
 }  // namespace
 
 bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const {
-  // Without the $MFT's runs, or the deep scan's records, no found record can be read back.
+  // A raw scan keeps neither table: its files follow from their clusters and the geometry.
   const std::span<const RunRecord> records = advanced_ ? std::span<const RunRecord>(runRecords_) : std::span<const RunRecord>();
-  if ((mftRuns_.empty() && records.empty()) || !isValidSectorsPerCluster(m_nSectorsPerCluster) ||
-      mftRuns_.size() > UINT32_MAX / h::kMftRunBytes || records.size() > UINT32_MAX)
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster) || mftRuns_.size() > UINT32_MAX / h::kMftRunBytes ||
+      records.size() > UINT32_MAX)
     return false;
   header.m_byDrive = biosDrive_;
   header.m_byFsCode = 7;
@@ -104,8 +104,13 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   mftExtents_.clear();
   mftSectorCount_ = 0;
   clearDeepScan();
+  clearFreeExtents();
+  m_bClusterSearch = 0;
+  // Files found by signature were read through the free-cluster list when the scan could
+  // build one: it is built again when the first of them is read, never for a listing.
+  freeListPending_ = true;
 
-  if (!isValidSectorsPerCluster(header.sectorsPerCluster) || (header.mftRunCount == 0 && header.runRecordCount == 0)) {
+  if (!isValidSectorsPerCluster(header.sectorsPerCluster)) {
     cause = engine::tablesDoNotFit(u"$MFT run list");
     return 0;
   }
