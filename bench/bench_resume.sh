@@ -26,6 +26,7 @@ SOURCE=$("$QELDA" info "$VMDK" | awk -F'\t' 'NF == 7 && $4 == "NTFS" { print $1;
 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/qelda-bench-resume.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
+export XDG_CONFIG_HOME=$TMP/config  # the index of saved scans is kept apart from the user's
 SAVED=$TMP/saved.qsi
 "$QELDA" scan "$VMDK" --source "$SOURCE" --kind quick --list --save-scan "$SAVED" >"$TMP/scan.list"
 "$QELDA" resume "$SAVED" --image "$VMDK" --list >"$TMP/resume.list"

@@ -27,6 +27,8 @@ done
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-resume.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
+# The configuration folder (the raw types' catalogue, the index of saved scans) is our own.
+export XDG_CONFIG_HOME=$WORK/config
 FAILED=0 CHECKED=0
 fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
@@ -134,6 +136,12 @@ for case in "${CASES[@]}"; do
   (( written <= mount + files + count * 8192 + 65536 )) ||
     fail "$tag: saving $count files of $files bytes read $written bytes of the image (mounting: $mount)"
 done
+
+# Every save above is recorded in the index of saved scans, one 589-byte record each.
+index=$XDG_CONFIG_HOME/qelda/vhInfo
+CHECKED=$((CHECKED + 1))
+indexed=$(( $(stat -c %s "$index" 2>/dev/null || echo 0) / 589 ))
+[[ $indexed == "${#CASES[@]}" ]] || fail "the index holds $indexed records after ${#CASES[@]} saves"
 
 # --- hostile files: each refused with exit status 2 and nothing on stdout -------------------
 image=$MBR
