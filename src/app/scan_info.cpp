@@ -91,7 +91,9 @@ std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& 
 engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sinks, const std::string& path,
                                   const std::string& indexPath) {
   app.FreeEngines();
-  auto loader = save::ScanInfoLoader::open(path);
+  // The items are checked as they are replayed: each is read and decoded once, and a file
+  // with a bad item still leaves no tree behind (see the replay below).
+  auto loader = save::ScanInfoLoader::open(path, save::ScanInfoLoader::ItemCheck::OnWalk);
   if (!loader) return refuse(sinks.notifier, platform::fromUtf8(loader.cause()));
   if (!indexPath.empty()) checkIndex(indexPath, loader->descriptor(), path, sinks.log);
   engine::SCAN_IMAGE_HEADER& header = loader->header();
@@ -121,7 +123,7 @@ engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sin
   }
   app.currentEngine = std::move(restored);
   if (sinks.console && !save::replayFoundItems(*loader, *sinks.console)) {
-    // The file changed under us: no half tree is left behind.
+    // An item refused, or the file changed under us: no half tree is left behind.
     sinks.console->ResetFoundTree();
     app.FreeEngines();
     return refuse(sinks.notifier, platform::fromUtf8(loader->cause()));

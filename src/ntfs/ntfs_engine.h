@@ -509,6 +509,8 @@ class CNtfsEngine {
   std::optional<std::uint32_t> firstRunRecord_;
   std::uint64_t sectorsSearched_ = 0;
   bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
+  bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
+  void indexRunRecords();
   bool advanced_ = false;
   bool rawSearch_ = false;  // signatures are tried on free clusters while searching
   std::uint32_t placeholderDown_ = 0xFFFFFFF0;  // ids of the raw hits' folders and files, counted down

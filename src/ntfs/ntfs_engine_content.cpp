@@ -30,6 +30,7 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   // After the deep scan an item's id is no record number: its key is the record's sector.
   std::uint32_t baseRecord = item.m_nId;
   if (advanced_) {
+    indexRunRecords();
     if (!readRecordAt(item.m_nRecordKey, buffer)) return {};
     baseRecord = recordNumberAtSector(item.m_nRecordKey);
   } else if (!readRecord(item.m_nId, buffer)) {

@@ -174,17 +174,28 @@ bool CNtfsEngine::restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, con
         cause = engine::tablesDoNotFit(u"run records");
         return false;
       }
-      // The deep search keeps the first record seen at a sector, and for a number.
-      if (record->recordNumber != kUnknownRecordNumber) runRecordIndex_.try_emplace(record->recordNumber, runRecords_.size());
-      runRecordAtSector_.try_emplace(record->sector, runRecords_.size());
       runRecords_.push_back(*record);
     }
     done += n;
   }
   firstRunRecord_ = header.firstRunRecord;
-  // Items are read back by their records' sectors, as after the deep scan.
+  // Items are read back by their records' sectors, as after the deep scan; the lookups by
+  // sector and by number are built when the first item is read, never for a listing.
   advanced_ = true;
+  runRecordIndexesPending_ = true;
   return true;
+}
+
+void CNtfsEngine::indexRunRecords() {
+  if (!runRecordIndexesPending_) return;
+  runRecordIndexesPending_ = false;
+  runRecordIndex_.clear();
+  runRecordAtSector_.clear();
+  // As the deep search keeps them: the first record seen for a number, and at a sector.
+  for (std::size_t i = 0; i < runRecords_.size(); ++i) {
+    if (runRecords_[i].recordNumber != kUnknownRecordNumber) runRecordIndex_.try_emplace(runRecords_[i].recordNumber, i);
+    runRecordAtSector_.try_emplace(runRecords_[i].sector, i);
+  }
 }
 
 }  // namespace qelda::ntfs

@@ -229,5 +229,31 @@ TEST_F(ScanWorkerTest, SavedScansAreRecordedInTheIndexAndLookedUpOnLoading) {
   EXPECT_TRUE(loggedUnreadable());
 }
 
+// The items are checked as they are replayed, each read once: a file whose last item's name
+// has no terminator is refused with that item named, and leaves neither items nor an engine.
+TEST_F(ScanWorkerTest, AnItemRefusedDuringTheReplayLeavesNoTreeAndNoEngine) {
+  test::ImageDir dir;
+  ASSERT_EQ(scan(1, kScanQuick).status, engine::ScanStatus::Done);
+  const std::string path = dir.file("scan.qsi");
+  ASSERT_EQ(SaveScanImage(app_, *tree_, path), "");
+  const std::uint64_t items = tree_->size();
+  ASSERT_GT(items, 2u);
+  // The last item's name field: just before the 1024-byte trailer.
+  const std::uint64_t nameAt = std::filesystem::file_size(path) - 1024 - 593 + 73;
+  dir.putAt("scan.qsi", nameAt, std::vector<std::uint8_t>(520, 'A'));
+
+  app_.m_nScanKind = kScanFromScanInfo;
+  tree_ = std::make_unique<results::CFileFolderTree>();
+  CScanProcess worker(app_, *tree_, progress_, log_, notifier_);
+  worker.setScanInfoPath(path);
+  const engine::ScanOutcome outcome = worker.run();
+  EXPECT_EQ(outcome.status, engine::ScanStatus::Failed);
+  const std::string cause = platform::toUtf8(outcome.cause);
+  EXPECT_NE(cause.find("found item " + std::to_string(items) + ": "), std::string::npos) << cause;
+  EXPECT_NE(cause.find("without terminator"), std::string::npos) << cause;
+  EXPECT_EQ(tree_->size(), 0u);
+  EXPECT_EQ(app_.currentEngine, nullptr);
+}
+
 }  // namespace
 }  // namespace qelda::app
