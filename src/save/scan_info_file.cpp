@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "save/parent_cycles.h"
+
 namespace qelda::save {
 
 using platform::ByteView;
@@ -285,11 +287,15 @@ bool ScanInfoLoader::forEachFoundItem(const std::function<bool(const FOUND_ITEM&
 
 bool replayFoundItems(ScanInfoLoader& loader, platform::IFoundItemSink& console) {
   console.ResetFoundTree();
-  return loader.forEachFoundItem([&console](const FOUND_ITEM& item, std::u16string_view name) {
-    console.AddFoundItem(item, name);
+  ParentCycleBreaker cycles;
+  const bool read = loader.forEachFoundItem([&](const FOUND_ITEM& item, std::u16string_view name) {
+    cycles.note(item, name, console.AddFoundItem(item, name));
     console.UpdateStatusCounts();
     return true;
   });
+  if (!read) return false;
+  cycles.breakCycles(console);
+  return true;
 }
 
 }  // namespace qelda::save

@@ -124,7 +124,8 @@ class ScanInfoLoader {
 };
 
 // Replays the saved items to the console as a scan reports them: the tree is reset, then
-// each item is added and the counts updated. False when the file could not be read or an
+// each item is added and the counts updated; folders that are each other's parents are
+// then broken out under made-up folders (ParentCycleBreaker). False when the file could not be read or an
 // item is refused (the console then holds part of the items: the caller resets it).
 bool replayFoundItems(ScanInfoLoader& loader, platform::IFoundItemSink& console);
 

@@ -143,6 +143,32 @@ CHECKED=$((CHECKED + 1))
 indexed=$(( $(stat -c %s "$index" 2>/dev/null || echo 0) / 589 ))
 [[ $indexed == "${#CASES[@]}" ]] || fail "the index holds $indexed records after ${#CASES[@]} saves"
 
+# --- folders that are each other's parents (a crafted file): every file listed is saved or
+# reported. Two folders of a saved NTFS scan that hold files are made each other's parent.
+CHECKED=$((CHECKED + 1))
+cyclic=$WORK/cyclic.qsi
+"$QELDA" scan "$MBR" --source 2 --save-scan "$cyclic" >/dev/null || fail "scan of source 2 for the cyclic file"
+python3 - "$cyclic" <<'EOF_PY' || fail "cyclic: no two folders with files to join"
+import struct, sys
+path = sys.argv[1]
+data = bytearray(open(path, "rb").read())
+count = struct.unpack_from("<I", data, 99)[0]
+first = len(data) - 1024 - count * 593
+items = [first + k * 593 for k in range(count)]
+ids = lambda at: struct.unpack_from("<II", data, at + 37)  # parent, id
+parents_of_files = {ids(at)[0] for at in items if not data[at + 49] & 0x10}
+folders = [at for at in items if data[at + 49] & 0x10 and ids(at)[1] in parents_of_files]
+if len(folders) < 2: sys.exit(1)
+a, b = folders[0], folders[1]
+struct.pack_into("<I", data, a + 37, ids(b)[1])
+struct.pack_into("<I", data, b + 37, ids(a)[1])
+open(path, "wb").write(data)
+EOF_PY
+listed=$("$QELDA" resume "$cyclic" --image "$MBR" --list | grep -c $'^f\t')
+summary=$("$QELDA" resume "$cyclic" --image "$MBR" --out "$WORK/cyclic" | tail -1)
+read -r rec _ part _ _ skip _ <<<"$summary"
+(( rec + part + skip == listed )) || fail "cyclic: $listed files listed, saved or reported: $summary"
+
 # --- hostile files: each refused with exit status 2 and nothing on stdout -------------------
 image=$MBR
 for source in 1 5; do
