@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -172,6 +173,60 @@ INSTANTIATE_TEST_SUITE_P(Damage, NtfsSavedDeepScan,
                                            // $MFT's runs are found and saved too; ids are still no record numbers.
                                            DamageCase{"Undamaged", [](VolumeCopy&, const NtfsBootParams&) {}}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The restore's run records as the tables hold them: taken back whole, in order, as a deep
+// scan without $MFT's runs; refused when a record is no run record or the tables are short.
+TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
+  const std::vector<RunRecord> saved = {{40, 10, 5, 64, 1, 0}, {48, 11, 64, kUnknownRecordNumber, 0, 1}};
+  std::vector<std::uint8_t> good;
+  for (const RunRecord& r : saved) {
+    const auto b = encodeRunRecord(r);
+    good.insert(good.end(), b.begin(), b.end());
+  }
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+    bool restored;
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](std::vector<std::uint8_t>&) {}, true},
+      {"a record neither file nor folder", [](std::vector<std::uint8_t>& b) { b[28 + layout::kRunRecordIsFile] = 2; }, false},
+      {"a mark that is no flag", [](std::vector<std::uint8_t>& b) { b[layout::kRunRecordMark] = 7; }, false},
+      {"tables a byte short", [](std::vector<std::uint8_t>& b) { b.pop_back(); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> tables = good;
+    c.damage(tables);
+    engine::SCAN_IMAGE_HEADER header;
+    header.m_byFsCode = 7;
+    header.sectorsPerCluster = 8;
+    header.sectorCount = 4096;
+    header.lastSector = 4095;
+    header.runRecordCount = 2;
+    header.firstRunRecord = 64;
+    header.engineTableBytes = good.size();
+    header.noDriveSearch = 1;
+    std::size_t offset = 0;
+    const engine::TableReader read = [&](std::span<std::uint8_t> out) {
+      if (out.size() > tables.size() - offset) return false;
+      std::copy_n(tables.begin() + std::ptrdiff_t(offset), out.size(), out.begin());
+      offset += out.size();
+      return true;
+    };
+    app::CQELDAApp app;
+    results::CFileFolderTree tree;
+    qelda::test::RecordingNotifier notifier;
+    CNtfsEngine engine(app, &tree, nullptr, nullptr);
+    std::u16string cause;
+    EXPECT_EQ(engine.RestoreFromScanInfo(header, read, notifier, cause), c.restored ? 1u : 0u);
+    EXPECT_EQ(cause.empty(), c.restored) << platform::toUtf8(cause);
+    if (!c.restored) continue;
+    EXPECT_EQ(engine.runRecords(), saved);
+    EXPECT_TRUE(engine.advancedScan());
+    EXPECT_EQ(engine.mftRecordCount(), 0u);
+  }
+}
 
 // A copy of the 4096-byte volume whose records are patched before its boot sectors, record 0
 // and the mirror's copy are zeroed.
