@@ -364,11 +364,14 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
 
   if (!o.saveScan.empty()) {
-    const std::string failed = app::SaveScanImage(app, tree, o.saveScan);
+    std::string unindexed;
+    const std::string failed = app::SaveScanImage(app, tree, o.saveScan, app::scanInfoIndexPath(), &unindexed);
     if (!failed.empty()) {
       std::fprintf(stderr, "qelda: %s\n", failed.c_str());
       return kExitUsage;
     }
+    if (!unindexed.empty())
+      std::fprintf(stderr, "qelda: the scan information was saved but not added to the index: %s\n", unindexed.c_str());
   }
   return presentResults(app, tree, log, {o.list, recover ? o.out : std::string{}, o.mask, o.logPath}, interrupt);
 }

@@ -83,6 +83,7 @@ void CNtfsEngine::FreeAll() {
   logExtents_.clear();
   logRuns_.clear();
   clearFreeExtents();
+  freeListPending_ = false;
   clearDeepScan();
   rawFolders_.clear();
   m_pRawContext.reset();
@@ -192,6 +193,7 @@ bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024>
     if (!readRecordThrough(mftExtents_, record, r)) return false;
   } else {
     // Without $MFT's runs, the deep scan knows where it found each numbered record.
+    indexRunRecords();
     const auto found = runRecordIndex_.find(record);
     if (found == runRecordIndex_.end() || !readRecordAt(runRecords_[found->second].sector, r)) return false;
   }

@@ -161,7 +161,7 @@ class CNtfsEngine {
   // One cluster number per cluster of the file in file order, holes as kHoleCluster.
   std::vector<std::uint32_t> GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
                                             std::vector<std::uint8_t>* residentData);
-  std::vector<std::uint32_t> GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size);
+  std::vector<std::uint64_t> GetContiguousClusterList(std::uint64_t firstCluster, std::uint64_t size);
   // The file's bytes (cut to its size), compressed units decoded. 1 when every unit decoded.
   std::uint32_t ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out);
   // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
@@ -259,13 +259,18 @@ class CNtfsEngine {
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
-  // Scan information: the header's NTFS fields, the $MFT's runs and the run records (false:
-  // no $MFT was loaded), and the restore instead of a scan.
+  // Scan information: the header's NTFS fields, the $MFT's runs and the deep scan's run
+  // records (false: neither was found), and the restore instead of a scan.
   bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
   std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     platform::IUserNotifier& notifier, std::u16string& cause);
 
  private:
+  // The restore's two tables, in file order; false with `cause` set when they do not fit.
+  bool restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read, std::u16string& cause);
+  bool restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                         std::u16string& cause);
+
   struct IndexFrame {
     std::uint32_t folder = 0;
     std::vector<IndexEntryInfo> entries;
@@ -449,11 +454,6 @@ class CNtfsEngine {
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
 
-  // Scan information: the deep scan's 28-byte run records as saved, and the MFT record the
-  // first of them describes.
-  std::vector<std::uint8_t> savedRunRecords_;
-  std::uint32_t savedFirstRunRecord_ = 0;
-
   std::deque<FREE_EXTENT> freeExtentPool_;  // in cluster order: searched by halves
   FREE_EXTENT* freeExtentsTail_ = nullptr;
 
@@ -503,6 +503,9 @@ class CNtfsEngine {
   std::unordered_map<std::uint32_t, std::vector<std::size_t>> childFolders_;
   std::optional<std::uint32_t> firstRunRecord_;
   std::uint64_t sectorsSearched_ = 0;
+  bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
+  bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
+  void indexRunRecords();
   bool advanced_ = false;
   bool rawSearch_ = false;  // signatures are tried on free clusters while searching
   engine::PlaceholderIds placeholders_;  // ids of the raw hits' folders and files, counted down

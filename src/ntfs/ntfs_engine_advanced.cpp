@@ -36,6 +36,7 @@ void CNtfsEngine::clearDeepScan() {
   runRecords_.clear();
   runRecordIndex_.clear();
   runRecordAtSector_.clear();
+  runRecordIndexesPending_ = false;
   foundFolders_.clear();
   foundFolderIndex_.clear();
   childFiles_.clear();

@@ -301,20 +301,31 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
                                        const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   if (item.isFolder() || item.m_nSize == 0) return true;
   if (!m_nSectorsPerCluster || item.m_nRecordKey >= volumeClusters()) return false;
-  const std::vector<std::uint32_t> clusters = GetContiguousClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize);
-  // Neighbouring clusters in one read, up to 1 MiB (or one cluster) at a time.
+  if (freeListPending_) {
+    freeListPending_ = false;
+    m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
+  }
+  // Up to 1 MiB (or one cluster) of the list at a time, neighbouring clusters in one read: the
+  // size a saved file claims never decides how much is held at once.
   const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()));
   std::vector<std::uint8_t> buffer(std::size_t(perRead * clusterBytes()));
   std::uint64_t remaining = item.m_nSize;
+  std::uint64_t from = item.m_nRecordKey;
   bool ok = true;
-  for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
-    std::size_t run = 1;
-    while (i + run < clusters.size() && run < perRead && clusters[i + run] == clusters[i] + run) ++run;
-    if (!readClusters(clusters[i], run, buffer.data())) ok = false;
-    const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
-    if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
-    remaining -= take;
-    i += run;
+  while (remaining > 0) {
+    const std::vector<std::uint64_t> clusters =
+        GetContiguousClusterList(from, std::min<std::uint64_t>(remaining, perRead * clusterBytes()));
+    if (clusters.empty()) break;
+    for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
+      std::size_t run = 1;
+      while (i + run < clusters.size() && clusters[i + run] == clusters[i] + run) ++run;
+      if (!readClusters(clusters[i], run, buffer.data())) ok = false;
+      const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
+      if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
+      remaining -= take;
+      i += run;
+    }
+    from = clusters.back() + 1;
   }
   return ok && remaining == 0;
 }
