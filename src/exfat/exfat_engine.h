@@ -108,7 +108,7 @@ inline constexpr std::size_t kMaxWalkDepth = 2048;
 inline constexpr std::uint32_t kBlockSectors = 2048;
 // A walk reads its directory this many sectors at a time, and its window holds at most a
 // set's span and two such reads.
-inline constexpr std::uint32_t kWindowChunkSectors = 32;
+inline constexpr std::uint32_t kWindowChunkSectors = 16;
 inline constexpr std::size_t kWindowFill = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 inline constexpr std::size_t kWindowCapacity = kWindowFill + kWindowChunkSectors * 512;
 
