@@ -106,11 +106,10 @@ inline constexpr std::uint8_t kLinkContiguous = 2;
 inline constexpr std::size_t kMaxWalkDepth = 2048;
 // Heap searches and file reads take this much at a time (or one cluster, when larger).
 inline constexpr std::uint32_t kBlockSectors = 2048;
-// A walk reads its directory this many sectors at a time, and its window holds at most a
-// set's span and two such reads.
+// A walk reads its directory at most this many sectors at a time (and no further than the
+// cluster), and its window holds at most a set's span and one such read.
 inline constexpr std::uint32_t kWindowChunkSectors = 16;
-inline constexpr std::size_t kWindowFill = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
-inline constexpr std::size_t kWindowCapacity = kWindowFill + kWindowChunkSectors * 512;
+inline constexpr std::size_t kWindowCapacity = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 
 class CExFatEngine {
  public:

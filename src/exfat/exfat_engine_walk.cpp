@@ -87,20 +87,26 @@ bool CExFatEngine::nextDirectoryCluster(WalkFrame& f) {
 }
 
 void CExFatEngine::refillWindow(WalkFrame& f) {
-  // Keep the bytes from the walk's position on, then read on until the window holds a set
-  // whole or the directory ends.
+  // Keep the bytes from the walk's position on, then read on until the window holds what
+  // the walk wants (the next entry, or a set whole) or the directory ends. Reading no
+  // further keeps clusters past the directory's end, or a folder's own, for their walks.
   const std::size_t done = std::min<std::size_t>(f.walk->position() - f.windowStart, f.window.size());
   f.window.erase(f.window.begin(), f.window.begin() + std::ptrdiff_t(done));
   f.windowStart += std::uint32_t(done);
   const std::uint32_t spc = std::max<std::uint32_t>(1, m_nSectorsPerCluster);
-  while (!f.readAll && f.window.size() < kWindowFill) {
+  const std::size_t wanted = std::min(f.walk->bytesWanted(), fs::ExFatDirectoryWalk::kSetSpan);
+  while (!f.readAll && f.window.size() < wanted) {
+    // The next cluster is entered only when its bytes are wanted.
+    if (f.sectorInCluster >= spc && !nextDirectoryCluster(f)) {
+      f.readAll = true;
+      break;
+    }
     const std::uint32_t n = std::min(spc - f.sectorInCluster, kWindowChunkSectors);
     const std::size_t at = f.window.size();
     f.window.resize(at + std::size_t(n) * fs::exfat::kSectorBytes);
     ReadClusterSectors(n, f.cluster, std::uint16_t(f.sectorInCluster), f.window.data() + at);
     walkStats_.directoryBytesRead += std::uint64_t(n) * fs::exfat::kSectorBytes;
     f.sectorInCluster += n;
-    if (f.sectorInCluster >= spc && !nextDirectoryCluster(f)) f.readAll = true;
   }
   f.walk->feed(ByteView(f.window), f.windowStart, f.readAll);
 }

@@ -96,12 +96,18 @@ std::optional<ExFatEntrySet> ExFatDirectoryWalk::next() {
   const std::size_t end = std::size_t(base_) + stream_.size();
   while (pos_ < end) {
     const std::size_t at = pos_ - base_;
-    // A set is parsed only once all the bytes it may take are in the window.
-    if (!last_ && stream_.size() - at < kSetSpan) {
-      needsBytes_ = true;
-      return std::nullopt;
-    }
     const std::uint8_t type = *stream_.u8(at);
+    // A set is parsed only once all the bytes it may take are in the window; a window
+    // reaches no further than that, so that a walk reads no cluster it does not need.
+    if (!last_ && isFileEntry(type)) {
+      const std::size_t count = stream_.size() - at < 2 ? 0 : *stream_.u8(at + e::kSecondaryCount);
+      const std::size_t need = stream_.size() - at < 2 ? 2 : (count == 0 ? 257 : count + 1) * e::kSize;
+      if (stream_.size() - at < need) {
+        needsBytes_ = true;
+        wanted_ = need;
+        return std::nullopt;
+      }
+    }
     if (windowed_ && type == 0x00 && pos_ % e::kSize == 0) {
       ended_ = true;
       return std::nullopt;
@@ -128,6 +134,7 @@ std::optional<ExFatEntrySet> ExFatDirectoryWalk::next() {
   }
   if (!last_) {
     needsBytes_ = true;
+    wanted_ = 1;
     return std::nullopt;
   }
   pos_ = std::uint32_t(end);

@@ -57,10 +57,10 @@ enum class ExFatWalkKind : std::uint8_t { Root, Folder };
 // boundary is passed unseen. Streams longer than the largest directory are read only that
 // far.
 //
-// A walk made without a stream takes the directory a window at a time (feed), so that a
-// directory claiming far more than it holds costs no more memory than one window; such a
-// walk also ends at the end-of-directory entry (type 0x00 at an entry boundary), after
-// which a directory holds nothing.
+// A walk made without a stream takes the directory a window at a time (feed), no more of
+// it than the walk needs to go on, so that a directory claiming far more than it holds
+// costs no more memory than one set; such a walk also ends at the end-of-directory entry
+// (type 0x00 at an entry boundary), after which a directory holds nothing.
 class ExFatDirectoryWalk {
  public:
   // The most bytes one set can take: its file entry and 256 secondaries.
@@ -75,6 +75,8 @@ class ExFatDirectoryWalk {
   // needs the bytes after its window (needsBytes()).
   std::optional<ExFatEntrySet> next();
   bool needsBytes() const { return needsBytes_; }
+  // How many bytes from position() on the window must hold for the walk to go on.
+  std::size_t bytesWanted() const { return wanted_; }
   // A windowed walk met the end-of-directory entry.
   bool ended() const { return ended_; }
   std::uint32_t position() const { return pos_; }
@@ -87,6 +89,7 @@ class ExFatDirectoryWalk {
   bool windowed_ = false;
   bool last_ = true;
   bool needsBytes_ = false;
+  std::size_t wanted_ = 1;
   bool ended_ = false;
 };
 
