@@ -57,8 +57,8 @@ struct EXFAT_DELETED_DIR_NODE {
   std::uint32_t reserved2 = 0;
   std::uint32_t entryOffset = 0;  // of the folder's file entry, from the start of the directory holding it
   std::uint32_t dirCluster = 0;   // first cluster of that directory; 0 for a found cluster
-  // The folder's directory length, and which directory stream holds its entry set (an
-  // index into the engine's list of such streams).
+  // The folder's directory length, and where the engine keeps a copy of its entry set (an
+  // index into its list of such copies).
   std::uint64_t dataLength = 0;
   std::uint32_t holdingStream = 0;
   // Kept by the chain.
