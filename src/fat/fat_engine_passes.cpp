@@ -277,7 +277,8 @@ void CFatEngine::FatAddLostFolders() {
       const auto [from, to] = childrenOf.equal_range(parent);
       std::vector<std::size_t> children;
       for (auto it = from; it != to; ++it)
-        if (it->second < limit && !FatIsListedFolder(order[it->second]->key)) children.push_back(it->second);
+        if (it->second < limit && !order[it->second]->removed && !FatIsListedFolder(order[it->second]->key))
+          children.push_back(it->second);
       std::sort(children.begin(), children.end());
       for (const std::size_t c : children) {
         if (FatIsListedFolder(order[c]->key)) continue;
@@ -288,8 +289,9 @@ void CFatEngine::FatAddLostFolders() {
   };
   for (std::size_t i = 0; i < order.size() && !stopRequested(); ++i) {
     DirNode* node = order[i];
-    // A directory whose parent is itself lost is met by its parent's walk.
-    if (orphanDirs_.contains(node->value) || FatIsListedFolder(node->key)) continue;
+    // A directory whose parent is itself lost is met by its parent's walk (which then
+    // takes it off the chain).
+    if (node->removed || orphanDirs_.contains(node->value) || FatIsListedFolder(node->key)) continue;
     placeWithChildren(i, i, false);
   }
   // Directories still not placed: their parent's walk did not meet them (its entry for them
@@ -301,7 +303,7 @@ void CFatEngine::FatAddLostFolders() {
     std::optional<std::size_t> waiting;
     for (std::size_t i = 0; i < order.size() && !stopRequested(); ++i) {
       DirNode* node = order[i];
-      if (FatIsListedFolder(node->key)) continue;
+      if (node->removed || FatIsListedFolder(node->key)) continue;
       if (node->value == node->key) {  // a directory that names itself its parent
         placeWithChildren(i, i, true);
         placed = true;
