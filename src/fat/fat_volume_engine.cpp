@@ -123,7 +123,8 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
     if (!engine_.clusterInVolume(clusterAt(i))) break;
     // The run of clusters that follow each other on disk, from cluster i on.
     std::size_t n = 1;
-    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n && engine_.clusterInVolume(clusterAt(i + n)))
+    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n &&
+           engine_.clusterInVolume(clusterAt(i + n)))
       ++n;
     const std::uint16_t sectors = std::uint16_t(n * engine_.m_nSectorsPerCluster);
     if (engine_.ReadClusterSectors(clusterAt(i), 0, buffer.data(), sectors)) {
