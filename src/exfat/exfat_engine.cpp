@@ -109,11 +109,14 @@ void CExFatEngine::FreeAll() {
 void CExFatEngine::clearWalkState() {
   walkStack_.clear();
   deletedFolders_.clear();
-  holdingStreams_.clear();
+  heldSets_.clear();
+  walkStats_.heldBytes = 0;
+  directoryClustersRead_ = fat::VisitedClusters();
 }
 
 void CExFatEngine::resetScan() {
   failure_.clear();
+  walkStats_ = {};
   clearWalkState();
   listedFolders_.clear();
   pendingItems_.clear();
@@ -271,6 +274,7 @@ void CExFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
 // --- reporting ----------------------------------------------------------------------------------------
 
 void CExFatEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize) {
+  ++walkStats_.itemsReported;
   std::uint64_t notCounted = 0;  // sizes the total leaves out (folders, mostly)
   reporter().report(item, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, addSize ? m_nTotalSize : notCounted},
                     engine::kDefaultItemRange);

@@ -23,6 +23,7 @@
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
 #include "fs/fat_table.h"
+#include "fs/walk_stats.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
@@ -57,8 +58,8 @@ struct EXFAT_DELETED_DIR_NODE {
   std::uint32_t reserved2 = 0;
   std::uint32_t entryOffset = 0;  // of the folder's file entry, from the start of the directory holding it
   std::uint32_t dirCluster = 0;   // first cluster of that directory; 0 for a found cluster
-  // The folder's directory length, and which directory stream holds its entry set (an
-  // index into the engine's list of such streams).
+  // The folder's directory length, and where the engine keeps a copy of its entry set (an
+  // index into its list of such copies).
   std::uint64_t dataLength = 0;
   std::uint32_t holdingStream = 0;
   // Kept by the chain.
@@ -96,6 +97,10 @@ inline constexpr std::uint8_t kLinkContiguous = 2;
 inline constexpr std::size_t kMaxWalkDepth = 2048;
 // Heap searches and file reads take this much at a time (or one cluster, when larger).
 inline constexpr std::uint32_t kBlockSectors = 2048;
+// A walk reads its directory at most this many sectors at a time (and no further than the
+// cluster), and its window holds at most a set's span and one such read.
+inline constexpr std::uint32_t kWindowChunkSectors = 16;
+inline constexpr std::size_t kWindowCapacity = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 
 class CExFatEngine {
  public:
@@ -181,6 +186,8 @@ class CExFatEngine {
   std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
 
   const fs::ExFatBootParams& params() const { return params_; }
+  // What the walks of the last scan did.
+  const fs::WalkStats& walkStats() const { return walkStats_; }
   // Why the last scan found the volume unusable; empty when it did not.
   const std::u16string& failure() const { return failure_; }
 
@@ -236,14 +243,21 @@ class CExFatEngine {
   // One directory being walked; the stack of them walks folders in the order recursion
   // would, without putting the depth of the volume's tree on the call stack.
   struct WalkFrame {
-    std::vector<std::uint32_t> clusters;
-    std::vector<std::uint8_t> stream;
+    DirRead how = DirRead::Single;
+    std::uint32_t firstCluster = 0;
+    std::uint32_t cluster = 0;          // the cluster being read
+    std::uint32_t sectorInCluster = 0;  // its next sector to read
+    std::uint32_t clustersLeft = 0;     // clusters the directory may take after this one
+    bool readAll = false;               // no bytes of the directory are left to read
+    // The bytes of the directory from stream offset windowStart on: a window, never the
+    // whole directory, however long it claims to be.
+    std::vector<std::uint8_t> window;
+    std::uint32_t windowStart = 0;
     std::optional<fs::ExFatDirectoryWalk> walk;
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
     WalkRules rules = WalkRules::Folder;
     bool popPending = false;        // the folder was pushed to the pending queue for this walk
-    std::optional<std::uint32_t> holdingStream;  // index of its clusters once a deleted folder in it was queued
   };
 
   // Reading.
@@ -254,6 +268,9 @@ class CExFatEngine {
   // Clusters one heap-search block holds.
   std::uint32_t clustersPerBlock() const;
   std::vector<std::uint32_t> directoryClusters(std::uint32_t first, std::uint64_t dataLength, DirRead how);
+  // The most clusters a directory from `first` may take: its length's, the heap's and the
+  // format's bound, at least 1.
+  std::uint32_t directoryClusterLimit(std::uint32_t first, std::uint64_t dataLength) const;
   // Reads the clusters into one buffer, runs of neighbours in one call each.
   std::vector<std::uint8_t> readClusters(const std::vector<std::uint32_t>& clusters, bool stepBar);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
@@ -279,7 +296,11 @@ class CExFatEngine {
   void handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s);
   void handleLostSet(std::size_t frame, const fs::ExFatEntrySet& s);
   void queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item);
-  std::vector<std::uint8_t> holdingStreamBytes(std::uint32_t index);
+  // The walk's reading of a directory: the cluster it enters (false: none, or one a walk of
+  // this pass has read), the next one along its chain or run, and the next window.
+  bool enterDirectoryCluster(WalkFrame& f, std::uint64_t c);
+  bool nextDirectoryCluster(WalkFrame& f);
+  void refillWindow(WalkFrame& f);
   void clearWalkState();
 
   // The raw scan's next-unit rule: the next free cluster of the heap.
@@ -314,7 +335,9 @@ class CExFatEngine {
   WorkFolder workFolder_;
   engine::IndexedChain<EXFAT_FOLDER_NODE> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   engine::IndexedChain<EXFAT_DELETED_DIR_NODE> deletedFolders_{m_pDeletedFolders, m_pDeletedFoldersTail};
-  std::vector<std::vector<std::uint32_t>> holdingStreams_;  // clusters of directories that hold queued deleted folders
+  std::vector<std::vector<std::uint8_t>> heldSets_;  // the entry sets of queued deleted folders
+  fat::VisitedClusters directoryClustersRead_;      // clusters the walks of this pass have read
+  fs::WalkStats walkStats_;
   std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   fat::VisitedClusters visited_;

@@ -141,7 +141,7 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   m_nLinkingMode = kLinkChain;
   m_hFatFile.close();
   const std::uint64_t sectors = fatSectorsInUse(params_);
-  if (!m_hFatFile.create(workFolder_.pathOf("exFat.dat"), sectors * kSectorBytes)) return 0;
+  if (!m_hFatFile.create(workFolder_.pathOf(kFatWorkFile), sectors * kSectorBytes)) return 0;
 
   platform::IScanProgress& bar = m_pScanDlg && !app_.m_bNoScanProgress ? *m_pScanDlg : g_noProgress;
   bar.SetStatusText(text::kLoadingFat);

@@ -114,10 +114,10 @@ std::uint32_t CExFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& heade
     cause = engine::tablesDoNotFit(u"engine tables");
     return 0;
   }
-  if (!restoreWorkFile(m_hFatFile, workFolder_.pathOf("exFat.dat"), fatBytes, fatBytes, read, cause)) return 0;
+  if (!restoreWorkFile(m_hFatFile, workFolder_.pathOf(kFatWorkFile), fatBytes, fatBytes, read, cause)) return 0;
   m_hFatFile.seal();
   const std::uint64_t mapFileBytes = (mapBytes + kMapBlock - 1) / kMapBlock * kMapBlock;
-  if (!restoreWorkFile(m_hClusterMapFile, workFolder_.pathOf("ClusterMap.dat"), mapBytes, mapFileBytes, read, cause))
+  if (!restoreWorkFile(m_hClusterMapFile, workFolder_.pathOf(kClusterMapWorkFile), mapBytes, mapFileBytes, read, cause))
     return 0;
   m_nClusterMapLength = std::uint32_t(mapBytes);
   return 1;

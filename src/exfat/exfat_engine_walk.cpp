@@ -28,51 +28,116 @@ FOUND_ITEM CExFatEngine::itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t p
 std::vector<std::uint32_t> CExFatEngine::directoryClusters(std::uint32_t first, std::uint64_t dataLength, DirRead how) {
   std::vector<std::uint32_t> clusters;
   if (!isHeapCluster(first)) return clusters;
-  // No directory is longer than the format allows, whatever its length or chain says.
-  const std::uint32_t most = dataLength ? fs::directoryClusterCount(params_, first, dataLength)
-                                        : fs::directoryClusterCount(params_, first, fs::exfat::kMaxDirectoryBytes);
+  const std::uint32_t most = directoryClusterLimit(first, dataLength);
   switch (how) {
     case DirRead::Single:
       clusters.push_back(first);
       break;
     case DirRead::Contiguous:
-      for (std::uint32_t i = 0; i < std::max<std::uint32_t>(1, most); ++i) clusters.push_back(first + i);
+      for (std::uint32_t i = 0; i < most; ++i) clusters.push_back(first + i);
       break;
     case DirRead::Chain: {
       std::uint32_t byteCount = 0;
       clusters = FollowClusterChain(first, byteCount);
-      if (clusters.size() > std::max<std::uint32_t>(1, most)) clusters.resize(std::max<std::uint32_t>(1, most));
+      if (clusters.size() > most) clusters.resize(most);
       break;
     }
   }
   return clusters;
 }
 
+std::uint32_t CExFatEngine::directoryClusterLimit(std::uint32_t first, std::uint64_t dataLength) const {
+  // No directory is longer than the format allows, whatever its length or chain says.
+  const std::uint32_t most = dataLength ? fs::directoryClusterCount(params_, first, dataLength)
+                                        : fs::directoryClusterCount(params_, first, fs::exfat::kMaxDirectoryBytes);
+  return std::max<std::uint32_t>(1, most);
+}
+
+bool CExFatEngine::enterDirectoryCluster(WalkFrame& f, std::uint64_t c) {
+  // A cluster is read by one walk of a pass at most: a chain that runs into itself ends at
+  // its first repeat, and folders whose clusters overlap (crafted lengths and chains) do
+  // not read the same bytes again and again.
+  if (!isHeapCluster(c)) return false;
+  const std::uint64_t bits = std::uint64_t(m_nClusterCount) + 2;
+  if (directoryClustersRead_.size() != bits) directoryClustersRead_.resize(bits);
+  if (!directoryClustersRead_.insert(std::uint32_t(c))) return false;
+  // A found directory cluster that a walk reaches is no lost folder of its own.
+  if (f.rules == WalkRules::Lost) RemoveDeletedFolder(c);
+  if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+  f.cluster = std::uint32_t(c);
+  f.sectorInCluster = 0;
+  return true;
+}
+
+bool CExFatEngine::nextDirectoryCluster(WalkFrame& f) {
+  if (f.clustersLeft == 0) return false;
+  --f.clustersLeft;
+  switch (f.how) {
+    case DirRead::Single:
+      return false;
+    case DirRead::Contiguous:
+      return enterDirectoryCluster(f, std::uint64_t(f.cluster) + 1);
+    case DirRead::Chain: {
+      if (m_nLinkingMode == kLinkContiguous) return false;  // no chain to follow: the first cluster alone
+      const auto next = fatEntry(f.cluster);
+      return next && enterDirectoryCluster(f, *next);
+    }
+  }
+  return false;
+}
+
+void CExFatEngine::refillWindow(WalkFrame& f) {
+  // Keep the bytes from the walk's position on, then read on until the window holds what
+  // the walk wants (the next entry, or a set whole) or the directory ends. Reading no
+  // further keeps clusters past the directory's end, or a folder's own, for their walks.
+  const std::size_t done = std::min<std::size_t>(f.walk->position() - f.windowStart, f.window.size());
+  f.window.erase(f.window.begin(), f.window.begin() + std::ptrdiff_t(done));
+  f.windowStart += std::uint32_t(done);
+  const std::uint32_t spc = std::max<std::uint32_t>(1, m_nSectorsPerCluster);
+  const std::size_t wanted = std::min(f.walk->bytesWanted(), fs::ExFatDirectoryWalk::kSetSpan);
+  while (!f.readAll && f.window.size() < wanted) {
+    // The next cluster is entered only when its bytes are wanted.
+    if (f.sectorInCluster >= spc && !nextDirectoryCluster(f)) {
+      f.readAll = true;
+      break;
+    }
+    const std::uint32_t n = std::min(spc - f.sectorInCluster, kWindowChunkSectors);
+    const std::size_t at = f.window.size();
+    f.window.resize(at + std::size_t(n) * fs::exfat::kSectorBytes);
+    ReadClusterSectors(n, f.cluster, std::uint16_t(f.sectorInCluster), f.window.data() + at);
+    walkStats_.directoryBytesRead += std::uint64_t(n) * fs::exfat::kSectorBytes;
+    f.sectorInCluster += n;
+  }
+  f.walk->feed(ByteView(f.window), f.windowStart, f.readAll);
+}
+
 bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength,
                             DirRead how, bool insideDeleted, bool popPending) {
-  std::vector<std::uint32_t> clusters;
-  if (walkStack_.size() < kMaxWalkDepth) clusters = directoryClusters(first, dataLength, how);
-  if (clusters.empty()) {
-    // Nothing to walk (no cluster in the heap, or too deep): the folder stays as reported.
+  WalkFrame probe;
+  probe.rules = rules;
+  if (walkStack_.size() >= kMaxWalkDepth || !enterDirectoryCluster(probe, first)) {
+    // Nothing to walk (no cluster in the heap, one already read, or too deep): the folder
+    // stays as reported.
     if (popPending) ExFatPopPendingItem();
     return false;
   }
-  // A found directory cluster that a walk reaches is no lost folder of its own.
-  if (rules == WalkRules::Lost)
-    for (const std::uint32_t c : clusters) RemoveDeletedFolder(c);
-  WalkFrame& f = walkStack_.emplace_back();
-  f.stream = readClusters(clusters, true);
-  f.clusters = std::move(clusters);
+  WalkFrame& f = walkStack_.emplace_back(std::move(probe));
+  f.how = how;
+  f.firstCluster = first;
+  f.clustersLeft = directoryClusterLimit(first, dataLength) - 1;
+  f.window.reserve(kWindowCapacity);
   f.id = id;
   f.insideDeleted = insideDeleted;
-  f.rules = rules;
   f.popPending = popPending;
-  f.walk.emplace(ByteView(f.stream), rules == WalkRules::Root ? fs::ExFatWalkKind::Root : fs::ExFatWalkKind::Folder);
+  f.walk.emplace(rules == WalkRules::Root ? fs::ExFatWalkKind::Root : fs::ExFatWalkKind::Folder);
+  walkStats_.opened(walkStack_.size());
+  walkStats_.hold(f.window.capacity() + sizeof(WalkFrame));
   return true;
 }
 
 void CExFatEngine::popFrame() {
   const bool pop = walkStack_.back().popPending;
+  walkStats_.release(walkStack_.back().window.capacity() + sizeof(WalkFrame));
   walkStack_.pop_back();
   if (pop) ExFatPopPendingItem();
 }
@@ -84,9 +149,11 @@ void CExFatEngine::runWalks() {
       break;
     }
     const std::size_t top = walkStack_.size() - 1;
-    const std::optional<fs::ExFatEntrySet> s = walkStack_[top].walk->next();
+    WalkFrame& f = walkStack_[top];
+    const std::optional<fs::ExFatEntrySet> s = f.walk->next();
     if (!s) {
-      popFrame();
+      if (f.walk->needsBytes()) refillWindow(f);
+      else popFrame();
       continue;
     }
     if (walkStack_[top].rules == WalkRules::Lost) handleLostSet(top, *s);
@@ -144,21 +211,22 @@ void CExFatEngine::handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s) 
 }
 
 void CExFatEngine::queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item) {
-  WalkFrame& f = walkStack_[frame];
-  // The second pass parses the set again from the directory that holds it, so the stream's
-  // clusters are kept (once per directory).
-  if (!f.holdingStream) {
-    holdingStreams_.push_back(f.clusters);
-    f.holdingStream = std::uint32_t(holdingStreams_.size() - 1);
-  }
+  const WalkFrame& f = walkStack_[frame];
+  // The second pass parses the set again: its bytes are kept (they are in the window
+  // whole), not the directory that holds it.
+  const std::size_t from = s.offset - f.windowStart;
+  const std::size_t to = std::min<std::size_t>(s.end - f.windowStart, f.window.size());
+  if (from >= to) return;
+  heldSets_.emplace_back(f.window.begin() + std::ptrdiff_t(from), f.window.begin() + std::ptrdiff_t(to));
+  walkStats_.hold(to - from);
   EXFAT_DELETED_DIR_NODE n;
   n.key = s.firstCluster;
   n.parentId = f.id;
   n.id = item.m_nId;
   n.entryOffset = s.offset;
-  n.dirCluster = f.clusters.front();
+  n.dirCluster = f.firstCluster;
   n.dataLength = s.directoryLength();
-  n.holdingStream = *f.holdingStream;
+  n.holdingStream = std::uint32_t(heldSets_.size() - 1);
   deletedFolders_.append(n);
 }
 
@@ -195,26 +263,16 @@ void CExFatEngine::BuildTreeFromRoot() {
   collapseRoot();
 }
 
-std::vector<std::uint8_t> CExFatEngine::holdingStreamBytes(std::uint32_t index) {
-  if (index >= holdingStreams_.size()) return {};
-  return readClusters(holdingStreams_[index], false);
-}
-
 void CExFatEngine::AddDeletedFolders() {
   logItem(text::kAddingDeleted);
-  std::optional<std::uint32_t> cachedIndex;
-  std::vector<std::uint8_t> cached;
   // Walks of these folders queue the deleted folders inside them; the loop reaches those too.
   for (EXFAT_DELETED_DIR_NODE* n = m_pDeletedFolders; n && !stopRequested();
        n = engine::IndexedChain<EXFAT_DELETED_DIR_NODE>::nextLive(n)) {
     if (n->dirCluster == 0) break;
-    if (cachedIndex != n->holdingStream) {
-      cached = holdingStreamBytes(n->holdingStream);
-      cachedIndex = n->holdingStream;
-    }
+    if (n->holdingStream >= heldSets_.size()) continue;
     FOUND_ITEM item;
     std::u16string name;
-    if (!ParseEntrySetAt(item, n->entryOffset, ByteView(cached), name)) continue;
+    if (!ParseEntrySetAt(item, 0, ByteView(heldSets_[n->holdingStream]), name)) continue;
     item.m_nParentId = n->parentId;
     item.m_byFlags |= kItemDeleted;
     const std::uint32_t first = std::uint32_t(n->key);

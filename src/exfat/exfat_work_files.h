@@ -10,9 +10,15 @@
 
 namespace qelda::exfat {
 
+// The names of the engine's work files inside its folder.
+inline constexpr const char* kFatWorkFile = "exFat.dat";
+inline constexpr const char* kClusterMapWorkFile = "ClusterMap.dat";
+
 // The folder of one engine's work files: made on first use as a fresh folder under the
 // root (by default $XDG_CACHE_HOME/qelda, else ~/.cache/qelda), removed with what it holds
-// by remove() or when the object goes.
+// by remove() or when the object goes. A program ended by a signal that would otherwise
+// leave it behind (SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGXCPU, SIGXFSZ, and SIGINT where
+// nothing else handles it) removes it first.
 class WorkFolder {
  public:
   explicit WorkFolder(std::string root = {}) : root_(std::move(root)) {}
@@ -34,6 +40,7 @@ class WorkFolder {
  private:
   std::string root_;
   std::string dir_;
+  int slot_ = -1;  // its place among the folders a fatal signal removes; -1: none
 };
 
 // A work file of a fixed size mapped into memory: created (replacing what was there) with

@@ -171,12 +171,18 @@ std::uint32_t CFatEngine::ReadClusterSectors(std::uint64_t cluster, std::uint16_
     std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
     return 0u;
   };
+  if (!sectorsInVolume(cluster, sectorInCluster, sectorCount)) return refuse();
+  const std::uint64_t sector = systemSectorCount() + (cluster - 2) * m_nSectorsPerCluster + sectorInCluster;
+  return readVolumeSectors(buffer, std::uint32_t(sectorCount) * kSectorBytes, sector) ? 1 : 0;
+}
+
+bool CFatEngine::sectorsInVolume(std::uint64_t cluster, std::uint64_t sectorInCluster,
+                                 std::uint64_t sectorCount) const {
   // Clusters 0 and 1 do not exist; a cluster number this large lies beyond any volume.
-  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return refuse();
+  if (cluster < 2 || m_nSectorsPerCluster == 0 || cluster > (std::uint64_t(1) << 40)) return false;
   const std::uint64_t sector = systemSectorCount() + (cluster - 2) * m_nSectorsPerCluster + sectorInCluster;
   // Clusters past the volume's end belong to whatever follows it on the disk.
-  if (!m_bAbsoluteSectors && sector + sectorCount > m_nTotalSectors) return refuse();
-  return readVolumeSectors(buffer, std::uint32_t(sectorCount) * kSectorBytes, sector) ? 1 : 0;
+  return m_bAbsoluteSectors || sector + sectorCount <= m_nTotalSectors;
 }
 
 bool CFatEngine::readFirstSector(std::uint32_t cluster, std::uint8_t* sector512) {
@@ -318,6 +324,7 @@ engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(
 
 void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
                             std::uint64_t itemRange) {
+  ++walkStats_.itemsReported;
   if (withFlush && !pendingItems_.empty()) {
     // The first-find steps come before the held-back folders.
     if (m_nFoundCount == 0) {

@@ -23,6 +23,7 @@
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
+#include "fs/walk_stats.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "platform/byte_view.h"
@@ -85,6 +86,10 @@ class CFatEngine {
   // The advanced scan (bDeleted 0) and the deleted-files scan's search of the data area for
   // directory clusters (bDeleted 1).
   void ScanAdvanced(std::uint32_t bDeleted);
+  // The cluster exists and lies wholly inside the volume (always, when reading absolute
+  // sectors): what ReadClusterSectors reads rather than refuses.
+  bool clusterInVolume(std::uint64_t cluster) const { return sectorsInVolume(cluster, 0, m_nSectorsPerCluster); }
+  bool sectorsInVolume(std::uint64_t cluster, std::uint64_t sectorInCluster, std::uint64_t sectorCount) const;
   std::uint32_t ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                    std::uint16_t sectorCount);
   std::vector<std::uint32_t> GetClusterList(std::uint32_t first, std::uint64_t size, std::uint32_t mode,
@@ -168,7 +173,9 @@ class CFatEngine {
   void WalkRootDirectoryChain(std::uint32_t rootCluster);
   void AddDeletedDirectories();
   void FatAddDeletedEntries(std::uint32_t mode);
-  void FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted, std::uint32_t mode);
+  // depth: of the folder walked (1 for a folder of the root).
+  void FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted, std::uint32_t mode,
+                        std::uint32_t depth = 1);
   void FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t mode);
   // Files of FAT chains no reported item owns, and free clusters that hold directory entries.
   void AddRootAndBrokenEntries();
@@ -191,6 +198,8 @@ class CFatEngine {
   std::size_t pendingItemCount() const { return pendingItems_.size(); }
   // Why the last scan found the volume unusable; empty when it did not.
   const std::u16string& failure() const { return failure_; }
+  // What the walks of the last scan did.
+  const fs::WalkStats& walkStats() const { return walkStats_; }
 
   // Scan information: the header's FAT fields and the tables after it (false: no cluster
   // size, so nothing found could be read back), and the restore instead of a scan.
@@ -239,8 +248,13 @@ class CFatEngine {
  private:
   // One directory being walked: the explicit stack keeps the order a recursive walk has.
   struct WalkFrame {
-    std::vector<std::uint32_t> clusters;  // the directory's clusters (empty for a deleted directory's one cluster)
-    std::size_t nextCluster = 0;
+    // Where the directory goes on: the next cluster to read, if any. A frame holds its
+    // place in the chain, never the chain, so that deep trees over long chains cost one
+    // cluster of memory per level.
+    std::optional<std::uint32_t> nextCluster;
+    bool followsChain = false;       // the directory's clusters follow the FAT (a live directory's)
+    std::uint32_t clustersRead = 0;
+    std::uint32_t depth = 1;         // of the directory: 1 for a folder of the root
     std::vector<std::uint8_t> data;  // the directory data being parsed
     std::size_t nextEntry = 0;
     bool active = false;     // data holds a buffer being parsed
@@ -278,7 +292,11 @@ class CFatEngine {
 
   // The walk machine.
   bool pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted, std::uint32_t mode,
-                          bool dropOnExit);
+                          bool dropOnExit, std::uint32_t depth);
+  // The depth of a folder met by the walk under way (1 outside any walk: a root folder's).
+  std::uint32_t childDepth() const { return walkStack_.empty() ? 1 : walkStack_.back().depth + 1; }
+  // The depth a listed folder was placed at; 1 when it is not known.
+  std::uint32_t listedDepth(std::uint64_t key) const;
   void runWalks();
   bool loadNextBuffer(WalkFrame& f);
   void popFrame();
@@ -326,7 +344,7 @@ class CFatEngine {
   // A folder found by its cluster is deleted when the FAT holds that cluster free.
   bool fatSaysFree(std::uint32_t cluster) const;
   // Listed folders: the chain, and the id of the first folder listed under each key.
-  void listFolder(std::uint64_t key, std::uint32_t id, std::uint32_t flag = 0);
+  void listFolder(std::uint64_t key, std::uint32_t id, std::uint32_t flag = 0, std::uint32_t depth = 0);
   void clearListedFolders();
   // A directory cluster whose ".." names the root, found by a sweep or listed in a rebuilt
   // volume's record: reported under the root, named by its cluster, and walked.
@@ -374,6 +392,7 @@ class CFatEngine {
   // the data area saw them (empty when no sweep ran): later passes read only these.
   std::vector<bool> entryClusters_;
   std::unordered_map<std::uint64_t, std::uint32_t> listedIds_;
+  std::unordered_map<std::uint64_t, std::uint32_t> listedDepths_;  // where known
   ClusterBlock passBlock_;  // the block the passes over every cluster read through
   std::vector<std::uint8_t> zeroCluster_;
   // Raw search: the folders of the found types (2501 files each, named by at most 15
@@ -406,6 +425,11 @@ class CFatEngine {
   std::vector<PENDING_ITEM> pendingItems_;  // oldest first
   std::vector<WalkFrame> walkStack_;
   VisitedClusters visited_;
+  // Clusters of live directories the walks of this scan have read: each is read once, so
+  // that a chain that runs into itself, or chains that share clusters, cost no more than
+  // the clusters they hold.
+  VisitedClusters directoryClustersRead_;
+  fs::WalkStats walkStats_;
 };
 
 // The scan dialog's bars: items, and blocks of the long walks.

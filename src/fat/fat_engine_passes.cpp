@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
@@ -34,14 +36,21 @@ std::u16string clusterName(std::uint64_t cluster) {
 
 // --- shared pieces ------------------------------------------------------------------------------
 
-void CFatEngine::listFolder(std::uint64_t key, std::uint32_t id, std::uint32_t flag) {
+void CFatEngine::listFolder(std::uint64_t key, std::uint32_t id, std::uint32_t flag, std::uint32_t depth) {
   listedFolders_.append(DirNode{nullptr, key, id, flag});
   listedIds_.emplace(key, id);  // the first folder listed under a key is the one found by it
+  if (depth != 0) listedDepths_.emplace(key, depth);
+}
+
+std::uint32_t CFatEngine::listedDepth(std::uint64_t key) const {
+  const auto found = listedDepths_.find(key);
+  return found == listedDepths_.end() ? 1 : found->second;
 }
 
 void CFatEngine::clearListedFolders() {
   listedFolders_.clear();
   listedIds_.clear();
+  listedDepths_.clear();
 }
 
 void CFatEngine::reportMadeUpFolder(std::uint64_t key, std::uint32_t id, std::uint32_t parentId,
@@ -59,7 +68,7 @@ std::uint32_t CFatEngine::lostFolderId() {
   if (!lostFolderReported_) {
     lostFolderReported_ = true;
     reportMadeUpFolder(kLostFolderId, kLostFolderId, 0, text::kLostFolders, false);
-    listFolder(kLostFolderId, kLostFolderId);
+    listFolder(kLostFolderId, kLostFolderId, 0, 1);
   }
   return kLostFolderId;
 }
@@ -106,9 +115,9 @@ void CFatEngine::placeRootChild(std::uint32_t cluster, bool deleted) {
   record.m_nId = m_nNextItemId++;
   if (deleted) record.m_byFlags |= kItemDeleted;
   reportItem(record, clusterName(cluster), false);
-  listFolder(cluster, record.m_nId);
+  listFolder(cluster, record.m_nId, 0, 1);
   MarkItemClusters(cluster, &record, 0);
-  FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0);
+  FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, 1);
 }
 
 // --- the tree driver ------------------------------------------------------------------------------
@@ -222,16 +231,25 @@ void CFatEngine::FatSearchDirClusters() {
 
 void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster, bool underLostFolder) {
   std::uint32_t parentId;
+  std::uint32_t depth = 2;  // under "Lost folder(s)"
+  const auto listed = listedIds_.find(parentCluster);
+  // A lost folder goes no deeper than the walks go: one that would is placed under "Lost
+  // folder(s)" instead, so that a long chain of folders naming the next as their parent
+  // does not make a tree of its length.
+  if (!underLostFolder && listed != listedIds_.end() && listedDepth(parentCluster) + 1 > kMaxWalkDepth)
+    underLostFolder = true;
   if (underLostFolder) {
     parentId = lostFolderId();
-  } else if (const auto listed = listedIds_.find(parentCluster); listed != listedIds_.end()) {
+  } else if (listed != listedIds_.end()) {
     parentId = listed->second;
+    depth = listedDepth(parentCluster) + 1;
   } else {
     // One made-up folder per unknown parent, so that its children end up together.
     const std::uint32_t lost = lostFolderId();
     parentId = m_nNextItemId++;
     reportMadeUpFolder(parentCluster, parentId, lost, folderName(parentCluster), false);
-    listFolder(parentCluster, parentId);
+    listFolder(parentCluster, parentId, 0, 2);
+    depth = 3;
   }
   const bool deleted = m_nLinkingMode == kLinkContiguous || fatSaysFree(cluster);
   FOUND_ITEM record;
@@ -241,18 +259,50 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
   record.m_nParentId = parentId;
   if (deleted) record.m_byFlags |= kItemDeleted;
   reportItem(record, folderName(cluster), false);
-  listFolder(cluster, record.m_nId);
+  listFolder(cluster, record.m_nId, 0, depth);
   MarkItemClusters(cluster, &record, 0);
-  FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0);
+  FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, depth);
 }
 
 void CFatEngine::FatAddLostFolders() {
   m_bLostPass = 1;
   logItem(text::kAddingLost);
-  for (DirNode* node = m_pOrphanDirs; node && !stopRequested(); node = decltype(orphanDirs_)::nextLive(node)) {
-    // A directory whose parent is itself lost is met by its parent's walk.
-    if (orphanDirs_.contains(node->value) || FatIsListedFolder(node->key)) continue;
-    placeOrphan(std::uint32_t(node->key), node->value, false);
+  // The lost folders in the order they were found, and which of them name each parent.
+  std::vector<DirNode*> order;
+  std::unordered_multimap<std::uint64_t, std::size_t> childrenOf;
+  for (DirNode* node = m_pOrphanDirs; node; node = decltype(orphanDirs_)::nextLive(node)) {
+    childrenOf.emplace(node->value, order.size());
+    order.push_back(node);
+  }
+  // Places the folder at index i, then those before `limit` that name it (or, in turn, one
+  // of them) as their parent: a pass would otherwise place only one more of a chain that
+  // runs against the order, and a chain as long as the disk would take as many passes.
+  std::vector<std::size_t> toPlace;
+  const auto placeWithChildren = [&](std::size_t i, std::size_t limit, bool underLostFolder) {
+    placeOrphan(std::uint32_t(order[i]->key), order[i]->value, underLostFolder);
+    toPlace.assign(1, i);
+    while (!toPlace.empty() && !stopRequested()) {
+      const std::uint64_t parent = order[toPlace.back()]->key;
+      toPlace.pop_back();
+      const auto [from, to] = childrenOf.equal_range(parent);
+      std::vector<std::size_t> children;
+      for (auto it = from; it != to; ++it)
+        if (it->second < limit && !order[it->second]->removed && !FatIsListedFolder(order[it->second]->key))
+          children.push_back(it->second);
+      std::sort(children.begin(), children.end());
+      for (const std::size_t c : children) {
+        if (FatIsListedFolder(order[c]->key)) continue;
+        placeOrphan(std::uint32_t(order[c]->key), order[c]->value, false);
+      }
+      for (auto it = children.rbegin(); it != children.rend(); ++it) toPlace.push_back(*it);
+    }
+  };
+  for (std::size_t i = 0; i < order.size() && !stopRequested(); ++i) {
+    DirNode* node = order[i];
+    // A directory whose parent is itself lost is met by its parent's walk (which then
+    // takes it off the chain).
+    if (node->removed || orphanDirs_.contains(node->value) || FatIsListedFolder(node->key)) continue;
+    placeWithChildren(i, i, false);
   }
   // Directories still not placed: their parent's walk did not meet them (its entry for them
   // is gone), or their parents lead round in a circle. Each goes under its parent when that
@@ -260,24 +310,25 @@ void CFatEngine::FatAddLostFolders() {
   // are tried again.
   while (!stopRequested()) {
     bool placed = false;
-    DirNode* waiting = nullptr;
-    for (DirNode* node = m_pOrphanDirs; node && !stopRequested(); node = decltype(orphanDirs_)::nextLive(node)) {
-      if (FatIsListedFolder(node->key)) continue;
+    std::optional<std::size_t> waiting;
+    for (std::size_t i = 0; i < order.size() && !stopRequested(); ++i) {
+      DirNode* node = order[i];
+      if (node->removed || FatIsListedFolder(node->key)) continue;
       if (node->value == node->key) {  // a directory that names itself its parent
-        placeOrphan(std::uint32_t(node->key), node->value, true);
+        placeWithChildren(i, i, true);
         placed = true;
         continue;
       }
       if (!FatIsListedFolder(node->value) && orphanDirs_.contains(node->value)) {
-        if (!waiting) waiting = node;
+        if (!waiting) waiting = i;
         continue;
       }
-      placeOrphan(std::uint32_t(node->key), node->value, false);
+      placeWithChildren(i, i, false);
       placed = true;
     }
     if (placed) continue;
     if (!waiting) break;
-    placeOrphan(std::uint32_t(waiting->key), waiting->value, true);
+    placeWithChildren(*waiting, order.size(), true);
   }
   m_bLostPass = 0;
   if (stopRequested()) logItem(engine::texts::kProcessAborted);

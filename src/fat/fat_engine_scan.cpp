@@ -26,6 +26,8 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   m_bAdvanced = advanced;
   m_bLostPass = 0;
   m_bDeleted = bDeleted;
+  walkStats_ = {};
+  directoryClustersRead_ = VisitedClusters();
   clearListedFolders();
   pendingDirs_.clear();
   orphanDirs_.clear();

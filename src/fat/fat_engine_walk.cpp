@@ -12,8 +12,8 @@ namespace qelda::fat {
 using platform::ByteView;
 
 bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted,
-                                    std::uint32_t mode, bool dropOnExit) {
-  if (walkStack_.size() >= kMaxWalkDepth || bytesPerCluster() == 0) {
+                                    std::uint32_t mode, bool dropOnExit, std::uint32_t depth) {
+  if (depth > kMaxWalkDepth || bytesPerCluster() == 0) {
     // Too deep to walk: the folder stays reported, its contents are not read.
     if (dropOnExit) DropPendingItem();
     return false;
@@ -23,36 +23,47 @@ bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstC
   if (deleted) f.record.m_byFlags |= kItemDeleted;
   f.noClusterMarks = std::uint8_t(mode);
   f.dropOnExit = dropOnExit;
-  if (deleted) {
-    f.clusters.push_back(firstCluster);  // a deleted directory's chain is gone
-  } else {
-    std::uint32_t byteCount = 0;
-    f.clusters = FollowClusterChain(firstCluster, byteCount);
-  }
+  f.depth = depth;
+  // A deleted directory's chain is gone, and without a FAT there is none to follow: its
+  // first cluster alone. A live one's chain starts only at a cluster a chain may hold.
+  f.followsChain = !deleted && fatInUse();
+  if (!f.followsChain || isChainCluster(m_nFatType, firstCluster, m_nMaxCluster)) f.nextCluster = firstCluster;
   f.data.assign(bytesPerCluster(), 0);
+  walkStats_.opened(walkStack_.size() + 1);
+  walkStats_.hold(f.data.capacity() + sizeof(WalkFrame));
   walkStack_.push_back(std::move(f));
   return true;
 }
 
 void CFatEngine::popFrame() {
   const bool drop = walkStack_.back().dropOnExit;
+  walkStats_.release(walkStack_.back().data.capacity() + sizeof(WalkFrame));
   walkStack_.pop_back();
   if (drop) DropPendingItem();
 }
 
 bool CFatEngine::loadNextBuffer(WalkFrame& f) {
-  if (f.singleBuffer || f.nextCluster >= f.clusters.size()) return false;
+  if (f.singleBuffer || !f.nextCluster) return false;
   // A cluster in which nothing was found ends the walk, unless deleted entries are wanted.
-  if (f.nextCluster > 0 && !m_bDeleted && m_nFoundCount == f.foundBefore) return false;
-  const std::uint32_t c = f.clusters[f.nextCluster];
+  if (f.clustersRead > 0 && !m_bDeleted && m_nFoundCount == f.foundBefore) return false;
+  const std::uint32_t c = *f.nextCluster;
+  if (f.followsChain) {
+    // The chain ends before a cluster a walk of this scan has read: its own repeat, or
+    // another directory's.
+    const std::uint64_t bits = std::uint64_t(m_nMaxCluster) + 1;
+    if (directoryClustersRead_.size() != bits) directoryClustersRead_.resize(bits);
+    if (!directoryClustersRead_.insert(c)) return false;
+  }
   ReadClusterSectors(c, 0, f.data.data(), m_nSectorsPerCluster);
-  if (f.nextCluster == 0 && f.data[0] != dirent::kDot && f.data[dirent::kSize] != dirent::kDot) return false;
+  walkStats_.directoryBytesRead += f.data.size();
+  if (f.clustersRead == 0 && f.data[0] != dirent::kDot && f.data[dirent::kSize] != dirent::kDot) return false;
   if (m_bAdvanced && fatInUse()) FatMarkClusterListed(c);
-  f.previousCluster = f.nextCluster == 0 ? 0xFFFFFFFF : f.clusters[f.nextCluster - 1];
+  f.previousCluster = f.clustersRead == 0 ? 0xFFFFFFFF : f.bufferCluster;
   f.bufferCluster = c;
+  f.nextCluster = f.followsChain ? nextChainCluster(fatTable(), c, m_nMaxCluster) : std::nullopt;
   f.nextEntry = 0;
   f.foundBefore = m_nFoundCount;
-  ++f.nextCluster;
+  ++f.clustersRead;
   f.active = true;
   return true;
 }
@@ -130,10 +141,11 @@ bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name,
     }
     if (!deleted || m_bLostPass) {
       if (FatIsListedFolder(key)) return false;
-      listFolder(key, record.m_nId, 0);
+      const std::uint32_t depth = childDepth();
+      listFolder(key, record.m_nId, 0, depth);
       FatRemovePendingDir(key);
       reportItem(record, name, false);
-      pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, walkMarks, false);
+      pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, walkMarks, false, depth);
       return true;
     }
     if (FatIsListedFolder(key) || FatIsPendingDir(key)) return false;
@@ -157,15 +169,16 @@ bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name,
   // A live folder: held back until something deleted turns up beneath it. One already
   // listed (an entry that leads back to an ancestor, say) is not walked again.
   if (FatIsListedFolder(key)) return false;
-  listFolder(key, record.m_nId, 0);
+  const std::uint32_t depth = childDepth();
+  listFolder(key, record.m_nId, 0, depth);
   PushPendingItem(record, name);
-  pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, 0, true);
+  pushDirectoryFrame(record.m_nId, std::uint32_t(key), parentDeleted, 0, true, depth);
   return false;
 }
 
 void CFatEngine::FatWalkDirectory(std::uint32_t parentId, std::uint32_t firstCluster, std::uint8_t bDeleted,
-                                  std::uint32_t mode) {
-  if (pushDirectoryFrame(parentId, firstCluster, bDeleted != 0, mode, false)) runWalks();
+                                  std::uint32_t mode, std::uint32_t depth) {
+  if (pushDirectoryFrame(parentId, firstCluster, bDeleted != 0, mode, false, depth)) runWalks();
 }
 
 void CFatEngine::FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t mode) {
@@ -177,6 +190,7 @@ void CFatEngine::FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t c
   f.singleBuffer = true;
   f.data.assign(bytesPerCluster(), 0);
   ReadClusterSectors(cluster, 0, f.data.data(), m_nSectorsPerCluster);
+  walkStats_.directoryBytesRead += f.data.size();
   // The first sector is lost: parse from the first later sector that looks like directory
   // entries (skippable entries, then a usable one).
   const ByteView data(f.data);
@@ -195,7 +209,10 @@ void CFatEngine::FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t c
   f.previousCluster = 0xFFFFFFFF;
   f.bufferCluster = cluster;
   f.foundBefore = m_nFoundCount;
+  f.clustersRead = 1;
   if (walkStack_.size() >= kMaxWalkDepth) return;
+  walkStats_.opened(walkStack_.size() + 1);
+  walkStats_.hold(f.data.capacity() + sizeof(WalkFrame));
   walkStack_.push_back(std::move(f));
   runWalks();
 }

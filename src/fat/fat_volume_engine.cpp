@@ -123,9 +123,14 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
   std::size_t read = 0;
   std::size_t unreadable = 0;  // clusters delivered as zeros
   for (std::size_t i = 0; i < count && remaining != 0;) {
+    // A cluster outside the volume holds nothing of it: the file ends there, short of its
+    // size, rather than go on as zeros.
+    if (!engine_.clusterInVolume(clusterAt(i))) break;
     // The run of clusters that follow each other on disk, from cluster i on.
     std::size_t n = 1;
-    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n) ++n;
+    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n &&
+           engine_.clusterInVolume(clusterAt(i + n)))
+      ++n;
     const std::uint16_t sectors = std::uint16_t(n * engine_.m_nSectorsPerCluster);
     if (engine_.ReadClusterSectors(clusterAt(i), 0, buffer.data(), sectors)) {
       read += n;

@@ -74,14 +74,51 @@ bool ExFatEntrySet::followsChain() const { return hasStream && !noFatChain(); }
 ExFatDirectoryWalk::ExFatDirectoryWalk(ByteView stream, ExFatWalkKind kind)
     : stream_(directoryPart(stream)), kind_(kind) {}
 
+ExFatDirectoryWalk::ExFatDirectoryWalk(ExFatWalkKind kind)
+    : stream_(std::span<const std::uint8_t>{}), kind_(kind), windowed_(true), last_(false) {
+  needsBytes_ = true;
+}
+
+void ExFatDirectoryWalk::feed(ByteView window, std::uint32_t start, bool last) {
+  if (!windowed_ || ended_ || start > pos_) return;
+  // No offset passes the largest directory (offsets stay 32-bit).
+  const std::uint64_t room = exfat::kMaxDirectoryBytes - std::min<std::uint64_t>(start, exfat::kMaxDirectoryBytes);
+  stream_ = room < window.size() ? *window.sub(0, std::size_t(room)) : window;
+  last_ = last || room <= window.size();
+  base_ = start;
+  needsBytes_ = false;
+}
+
 std::optional<ExFatEntrySet> ExFatDirectoryWalk::next() {
   // Every step moves pos_ forward: by 16 or 32 bytes, past a set, or 16 bytes into a set's
   // last entry (which lies at or after its file entry).
-  while (pos_ < stream_.size()) {
-    const std::uint8_t type = *stream_.u8(pos_);
+  if (needsBytes_ || ended_) return std::nullopt;
+  const std::size_t end = std::size_t(base_) + stream_.size();
+  while (pos_ < end) {
+    const std::size_t at = pos_ - base_;
+    const std::uint8_t type = *stream_.u8(at);
+    // A set is parsed only once all the bytes it may take are in the window; a window
+    // reaches no further than that, so that a walk reads no cluster it does not need.
+    if (!last_ && isFileEntry(type)) {
+      const std::size_t count = stream_.size() - at < 2 ? 0 : *stream_.u8(at + e::kSecondaryCount);
+      const std::size_t need = stream_.size() - at < 2 ? 2 : (count == 0 ? 257 : count + 1) * e::kSize;
+      if (stream_.size() - at < need) {
+        needsBytes_ = true;
+        wanted_ = need;
+        return std::nullopt;
+      }
+    }
+    if (windowed_ && type == 0x00 && pos_ % e::kSize == 0) {
+      ended_ = true;
+      return std::nullopt;
+    }
     if (isFileEntry(type)) {
-      if (!stream_.has(pos_, e::kSize)) break;
-      ExFatEntrySet s = readSet(stream_, pos_);
+      if (!stream_.has(at, e::kSize)) break;
+      ExFatEntrySet s = readSet(stream_, std::uint32_t(at));
+      s.offset += base_;
+      s.lastEntry += base_;
+      s.end += base_;
+      if (s.emptyNameStream) *s.emptyNameStream += base_;
       if (kind_ == ExFatWalkKind::Folder && s.emptyNameStream) {
         pos_ = *s.emptyNameStream + 16;
         continue;
@@ -95,7 +132,12 @@ std::optional<ExFatEntrySet> ExFatDirectoryWalk::next() {
     }
     pos_ += isSystemEntry(type) ? 32 : 16;
   }
-  pos_ = std::uint32_t(stream_.size());
+  if (!last_) {
+    needsBytes_ = true;
+    wanted_ = 1;
+    return std::nullopt;
+  }
+  pos_ = std::uint32_t(end);
   return std::nullopt;
 }
 

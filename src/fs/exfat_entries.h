@@ -56,17 +56,41 @@ enum class ExFatWalkKind : std::uint8_t { Root, Folder };
 // up or dropped by a folder walk resumes 16 bytes into its last entry read, so no entry
 // boundary is passed unseen. Streams longer than the largest directory are read only that
 // far.
+//
+// A walk made without a stream takes the directory a window at a time (feed), no more of
+// it than the walk needs to go on, so that a directory claiming far more than it holds
+// costs no more memory than one set; such a walk also ends at the end-of-directory entry
+// (type 0x00 at an entry boundary), after which a directory holds nothing.
 class ExFatDirectoryWalk {
  public:
+  // The most bytes one set can take: its file entry and 256 secondaries.
+  static constexpr std::size_t kSetSpan = 257 * 32;
+
   ExFatDirectoryWalk(platform::ByteView stream, ExFatWalkKind kind);
-  // The next set the walk reports; nothing at the stream's end.
+  explicit ExFatDirectoryWalk(ExFatWalkKind kind);
+  // The directory's bytes from stream offset `start` (at or before position()) on; `last`:
+  // nothing follows them. The bytes must stay put until the next feed.
+  void feed(platform::ByteView window, std::uint32_t start, bool last);
+  // The next set the walk reports; nothing at the stream's end, or when a windowed walk
+  // needs the bytes after its window (needsBytes()).
   std::optional<ExFatEntrySet> next();
+  bool needsBytes() const { return needsBytes_; }
+  // How many bytes from position() on the window must hold for the walk to go on.
+  std::size_t bytesWanted() const { return wanted_; }
+  // A windowed walk met the end-of-directory entry.
+  bool ended() const { return ended_; }
   std::uint32_t position() const { return pos_; }
 
  private:
   platform::ByteView stream_;
   ExFatWalkKind kind_;
   std::uint32_t pos_ = 0;
+  std::uint32_t base_ = 0;  // stream offset of stream_'s first byte
+  bool windowed_ = false;
+  bool last_ = true;
+  bool needsBytes_ = false;
+  std::size_t wanted_ = 1;
+  bool ended_ = false;
 };
 
 // The set whose file entry lies at `offset`, parsed as the walk does.

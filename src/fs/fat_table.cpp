@@ -33,12 +33,21 @@ std::uint32_t chainStopValue(std::uint8_t fatType) {
   return kFat32EndMarks;
 }
 
+bool isChainCluster(std::uint8_t fatType, std::uint32_t c, std::uint32_t maxCluster) {
+  return c >= 2 && c < chainStopValue(fatType) && c <= maxCluster;
+}
+
+std::optional<std::uint32_t> nextChainCluster(const FatTable& fat, std::uint32_t c, std::uint32_t maxCluster) {
+  const auto next = fat.entry(c);
+  if (!next || !isChainCluster(fat.type(), *next, maxCluster)) return std::nullopt;
+  return next;
+}
+
 std::vector<std::uint32_t> followChain(const FatTable& fat, std::uint32_t first, std::uint32_t maxCluster,
                                        VisitedClusters& seen, std::uint64_t limit) {
   std::vector<std::uint32_t> chain;
-  const std::uint32_t stop = chainStopValue(fat.type());
   std::uint32_t c = first;
-  while (c >= 2 && c < stop && c <= maxCluster && chain.size() < limit && seen.insert(c)) {
+  while (isChainCluster(fat.type(), c, maxCluster) && chain.size() < limit && seen.insert(c)) {
     chain.push_back(c);
     const auto next = fat.entry(c);
     if (!next) break;

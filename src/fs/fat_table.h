@@ -52,6 +52,12 @@ class VisitedClusters {
 // The value at or above which a cluster number is no cluster but a chain end.
 std::uint32_t chainStopValue(std::uint8_t fatType);
 
+// The cluster after c in its chain, when the chain goes on: c's entry lies inside the table
+// and holds a cluster number (2 or more, below the stop value, at most maxCluster).
+std::optional<std::uint32_t> nextChainCluster(const FatTable& fat, std::uint32_t c, std::uint32_t maxCluster);
+// c may stand in a chain: 2 or more, below the stop value, at most maxCluster.
+bool isChainCluster(std::uint8_t fatType, std::uint32_t c, std::uint32_t maxCluster);
+
 // Follows the chain from `first`: stops before a value at or above the stop value or above
 // maxCluster, before a repeat, and after a cluster whose entry lies outside the table or
 // holds 0 or 1. `seen` must hold at least maxCluster + 1 bits; it is left as it was found.

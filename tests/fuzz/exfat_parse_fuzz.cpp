@@ -102,6 +102,37 @@ void walk(ByteView data, fs::ExFatWalkKind kind, const fs::ExFatBootParams& p) {
   check(w.position() <= data.size());
 }
 
+// The same walk taking the bytes a window at a time, as the engine feeds it: its sets are
+// the whole stream's, up to where it meets an end-of-directory entry.
+void walkInWindows(ByteView data, fs::ExFatWalkKind kind) {
+  std::vector<fs::ExFatEntrySet> whole;
+  fs::ExFatDirectoryWalk all(data, kind);
+  while (auto s = all.next()) whole.push_back(std::move(*s));
+  const std::size_t step = 1 + (data.size() ? *data.u8(0) : 0) * 7;
+  fs::ExFatDirectoryWalk w(kind);
+  std::vector<std::uint8_t> window;
+  std::uint32_t start = 0;
+  std::size_t fed = 0, seen = 0;
+  for (std::size_t rounds = 0; rounds <= data.size() + 2; ++rounds) {
+    if (const auto s = w.next()) {
+      check(seen < whole.size());
+      if (seen >= whole.size()) return;
+      const fs::ExFatEntrySet& t = whole[seen++];
+      check(s->offset == t.offset && s->end == t.end && s->name == t.name && s->firstCluster == t.firstCluster);
+      continue;
+    }
+    if (!w.needsBytes()) break;
+    const std::size_t done = std::min<std::size_t>(w.position() - start, window.size());
+    window.erase(window.begin(), window.begin() + std::ptrdiff_t(done));
+    start += std::uint32_t(done);
+    const std::size_t take = std::min(data.size() - fed, std::max(step, w.bytesWanted()));
+    window.insert(window.end(), data.data() + fed, data.data() + fed + take);
+    fed += take;
+    w.feed(ByteView(window), start, fed == data.size());
+  }
+  check(!w.needsBytes() || fed == data.size());
+}
+
 class KeptItems final : public qelda::platform::IFoundItemSink {
  public:
   void ResetFoundTree() override { items.clear(); }
@@ -175,6 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   walk(input, fs::ExFatWalkKind::Root, p);
   walk(input, fs::ExFatWalkKind::Folder, p);
+  walkInWindows(input, fs::ExFatWalkKind::Root);
+  walkInWindows(input, fs::ExFatWalkKind::Folder);
   // Sets at offsets the input names itself, aligned or not.
   for (std::size_t i = 0; i + 4 <= size && i < 64; i += 4) {
     const std::uint32_t offset = *input.le32(i) % std::uint32_t(size + 64);
