@@ -44,12 +44,13 @@ class QuietLog final : public qelda::platform::ILog {
 class DiscardingSink final : public qelda::platform::IFoundItemSink {
  public:
   void ResetFoundTree() override {}
-  qelda::FOUND_ITEM* AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view name) override {
     last_ = item;
     ++count;
     nameBytes += name.size();
-    return &last_;
+    return std::uint32_t(count - 1);
   }
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override {}
   void QueueItemRename(const qelda::FOUND_ITEM&, std::u16string_view) override {}
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
   std::uint64_t items = store ? tree.size() : discard.count;
   if (list) {
     std::string out;
-    for (const qelda::FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
+    for (const auto i : tree.items()) {
       out += i->isFolder() ? "d\t" : "f\t";
       out += flagLetters(*i);
       out += '\t';

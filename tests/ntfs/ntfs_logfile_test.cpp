@@ -98,7 +98,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
     DiskScan s;
     ASSERT_TRUE(s.mount(copy.diskImage()));
     ASSERT_EQ(s.scan(kind).status, engine::ScanStatus::Done);
-    const FOUND_ITEM* item = s.find("mixed/dead.txt");
+    results::FoundItemRef item = s.find("mixed/dead.txt");
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->m_nSize, 369000u);
     EXPECT_TRUE(item->lastFlags & kItemSizeFromLog);
@@ -107,7 +107,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
     EXPECT_EQ(s.read(*item, content), engine::ReadOutcome::Complete);
     EXPECT_TRUE(content == original);
     // The flag on that file alone.
-    for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+    for (const auto i : s.tree->items()) {
       if (i != item) {
         EXPECT_FALSE(i->lastFlags & kItemSizeFromLog) << platform::toUtf8(s.tree->pathOf(i));
       }

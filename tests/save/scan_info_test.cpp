@@ -217,11 +217,12 @@ SavedScan writeScan(const std::string& path, std::size_t tableSize, std::uint32_
 class RecordingConsole final : public platform::IFoundItemSink {
  public:
   void ResetFoundTree() override { ++resets; }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     items.push_back(item);
     names.emplace_back(name);
-    return &items.back();
+    return std::uint32_t(items.size() - 1);
   }
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
   void UpdateStatusCounts() override { ++counts; }
   void CollapseRootChildren() override {}
   void QueueItemRename(const FOUND_ITEM&, std::u16string_view) override {}
