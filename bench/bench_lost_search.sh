@@ -106,3 +106,6 @@ mib=$((SECTORS / 2048))
 awk -v m="$mib" -v c="$cat_ms" -v d="$deep_ms" 'BEGIN {
   printf "deep search    qelda lost --deep %6d ms  %7.0f MiB/s\n", d, m * 1000 / d
   printf "               cat > /dev/null   %6d ms  %7.0f MiB/s   deep/cat throughput %.2f\n", c, m * 1000 / c, c / d }'
+# shellcheck source=bench/paired_rounds.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/paired_rounds.sh"
+paired_rounds "${ROUNDS:-5}" "$DISK" "cat disk > /dev/null" cat "$DISK" -- "qelda lost --deep" "$QELDA" lost "$DISK" --deep

@@ -46,6 +46,12 @@ time_quick_scans() {
        "listed by one only: $(comm -3 "$WORK/qelda.paths" "$WORK/fls.paths" | wc -l)"
 
   cat "$raw" >/dev/null  # every reader starts from a warm cache
+  # Peak memory of the command per item it lists (GNU time's maximum resident set, KiB).
+  local items rss_kib=''
+  items=$(wc -l <"$WORK/qelda.list")
+  if [[ -n $label && -x /usr/bin/time ]]; then
+    /usr/bin/time -f %M -o "$WORK/rss" "${qelda_cmd[@]}" >/dev/null 2>&1 && rss_kib=$(tail -n 1 "$WORK/rss")
+  fi
   local q=999999 e=999999 f=999999 round
   for ((round = 1; round <= ROUNDS; round++)); do
     [[ -n $label ]] && q=$(scan_best "$q" "${qelda_cmd[@]}")
@@ -56,6 +62,9 @@ time_quick_scans() {
   [[ -n $label ]] && printf '%-32s %9.3f %9s\n' "$label" "$q" "$(scan_ratio "$q" "$f")"
   printf '%-32s %9.3f %9s\n' "engine alone (bench_scan_engine)" "$e" "$(scan_ratio "$e" "$f")"
   printf '%-32s %9.3f %9s\n' "fls -r -p" "$f" "1.000"
+  [[ -n $rss_kib ]] && awk -v k="$rss_kib" -v n="$items" \
+    'BEGIN { printf "peak RSS of scan --list: %d KiB for %d listed items, %.0f bytes per item\n", k, n, k * 1024 / n }'
+  return 0
 }
 
 scan_best() {  # scan_best SECONDS_SO_FAR COMMAND...: runs COMMAND, keeps the shorter time

@@ -186,7 +186,7 @@ TEST_F(NtfsDamagedVolume, IndexBlocksTwoFoldersShareAreReportedOnce) {
   v.engine->ScanVolume(0);
   std::size_t listed = 0;
   for (const auto i : v.tree.items()) {
-    const std::u16string_view name = v.tree.nameOf(i);
+    const std::u16string name = v.tree.nameOf(i);
     if (name.size() == 9 && name[0] == u'f' && name.substr(5) == u".txt") ++listed;
   }
   EXPECT_EQ(listed, 3000u);
