@@ -32,12 +32,10 @@ if [[ ${1:-} == --deleted ]]; then
 fi
 if [[ $# -lt 1 ]]; then echo "usage: $0 [--deleted] BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
-# FILES (default 100000, at most 999900): the files of the volume, 1% of them per leaf folder.
-FILES=${FILES:-100000}
-PER_LEAF=$((FILES / 100))
-((PER_LEAF >= 1 && PER_LEAF <= 9999)) || { echo "FILES must be 100 to 999900" >&2; exit 1; }
-SUFFIX=''
-((FILES != 100000)) && SUFFIX=-$FILES
+# FILES (default 100000): the files of the volume, 1% of them in each leaf folder.
+# shellcheck source=bench/scan_timing.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
+bench_layout "${FILES:-100000}" 100 100000 1024
 if ((DELETED)); then WORK=$(readlink -m "${2:-$BUILD/bench-ntfs-deleted$SUFFIX}"); else WORK=$(readlink -m "${2:-$BUILD/bench-ntfs$SUFFIX}"); fi
 ROUNDS=${ROUNDS:-3}
 QELDA=$BUILD/qelda
@@ -52,11 +50,7 @@ mkdir -p "$WORK"
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
 LAYOUT="ntfs 1 GiB at sector 2048; 5x4x5 folders x 1000 files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
-VOL_MIB=1024
-if ((PER_LEAF != 1000)); then
-  VOL_MIB=$(((PER_LEAF + 999) / 1000 * 1024))
-  LAYOUT="ntfs $VOL_MIB MiB at sector 2048; 5x4x5 folders x $PER_LEAF files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
-fi
+[[ -n $SUFFIX ]] && LAYOUT="ntfs $VOL_MIB MiB at sector 2048; 5x4x5 folders x $PER_LEAF files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
 ((DELETED)) && LAYOUT="$LAYOUT; leaves 4,2,* and 4,3,* removed whole and files N % 9 == 1 of the others"
 START=2048
 
@@ -158,6 +152,4 @@ EOF
 if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
 
 # ---------------------------------------------------------------- timing
-# shellcheck source=bench/scan_timing.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
 if ((DELETED)); then time_deleted_scans NTFS "$VMDK" "$RAW"; else time_quick_scans NTFS "$VMDK" "$RAW"; fi

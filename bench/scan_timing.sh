@@ -16,6 +16,19 @@
 
 scan_now() { date +%s.%N; }
 
+# bench_layout FILES LEAVES DEFAULT_FILES MIN_MIB: sets PER_LEAF (FILES spread over LEAVES
+# leaf folders), VOL_MIB (MIN_MIB, or 8 KiB a file when that is more) and SUFFIX (the
+# work folder's "-FILES" when FILES is not the default).
+bench_layout() {
+  PER_LEAF=$(($1 / $2))
+  ((PER_LEAF >= 1 && PER_LEAF <= 9999)) || { echo "FILES must give 1 to 9999 files in each of $2 folders" >&2; exit 1; }
+  VOL_MIB=$(($1 * 8 / 1024))
+  ((VOL_MIB < $4)) && VOL_MIB=$4
+  SUFFIX=''
+  (($1 != $3)) && SUFFIX=-$1
+  return 0
+}
+
 # User items of a listing: not the readers' own $-entries, not NTFS named streams.
 # `qelda scan --list` lines are "d|f flags size path"; fls lines are "type inode:<TAB>path".
 qelda_user_paths() { awk -F'\t' 'substr($NF, 1, 1) != "$" { print tolower($NF) }' "$1" | sort; }
