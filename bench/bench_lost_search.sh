@@ -13,6 +13,7 @@
 # the best of three runs with the disk in the page cache.
 set -euo pipefail
 
+BENCH=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
 BUILD=$(readlink -f "$1")
 WORK=$(readlink -m "${2:-$BUILD/bench-lost}")
 GIB=${3:-4}
@@ -111,5 +112,5 @@ awk -v m="$mib" -v c="$cat_ms" -v d="$deep_ms" 'BEGIN {
   printf "deep search    qelda lost --deep %6d ms  %7.0f MiB/s\n", d, m * 1000 / d
   printf "               cat > /dev/null   %6d ms  %7.0f MiB/s   deep/cat throughput %.2f\n", c, m * 1000 / c, c / d }'
 # shellcheck source=bench/paired_rounds.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/paired_rounds.sh"
+source "$BENCH/paired_rounds.sh"
 paired_rounds "${ROUNDS:-5}" "$DISK" "cat disk > /dev/null" cat "$DISK" -- "qelda lost --deep" "$QELDA" lost "$DISK" --deep
