@@ -61,7 +61,8 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
   name = name.substr(0, std::min(name.find(u'\0'), kMaxItemNameLength));
   const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
   const std::size_t bytes = name.size() * (wide ? 2 : 1);
-  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < bytes) {
+  // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
+  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(bytes, 1)) {
     // Written before it is read: no need to clear it.
     pool_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kPoolChunkBytes));
     poolUsed_ = 0;

@@ -162,6 +162,20 @@ TEST(FoundItemArena, KeepsEveryFieldAndSizeUpdates) {
   EXPECT_FALSE(tree.nameBytes(i).wide);
 }
 
+TEST(FoundItemArena, NamesAtTheEndOfAPoolChunk) {
+  // 4096 wide names of 256 bytes fill a chunk of the name pool exactly; what follows goes
+  // to the next chunk, an empty name too.
+  CFileFolderTree tree;
+  tree.ResetFoundTree();
+  const std::u16string wide(128, u'\x4E2D');
+  for (std::uint32_t n = 0; n < 4096; ++n) tree.AddFoundItem(item(n + 16, 5, false), wide);
+  const Index empty = tree.AddFoundItem(item(9000, 5, false), u"");
+  const Index next = tree.AddFoundItem(item(9001, 5, false), u"next");
+  EXPECT_EQ(tree.nameOf(Index(4095)), wide);
+  EXPECT_EQ(tree.nameOf(empty), u"");
+  EXPECT_EQ(tree.nameOf(next), u"next");
+}
+
 TEST(FoundItemArena, AMillionItemsStayCompact) {
   // Bytes counted, not time: the records, the names and the folder index.
   constexpr std::uint32_t kItems = 1000000;
