@@ -8,6 +8,10 @@
 namespace qelda::engine {
 namespace {
 constexpr std::size_t kPage = 4096;
+// A read slower than a copy from memory at this rate, plus the cost of a call, waited for
+// the device.
+constexpr double kMemoryBytesPerSecond = 1.5e9;
+constexpr double kCallSeconds = 50e-6;
 
 std::uint8_t* allocateZeroed(std::size_t capacity) {
   const std::size_t rounded = (std::max<std::size_t>(capacity, 1) + kPage - 1) / kPage * kPage;
@@ -38,15 +42,20 @@ void ReadAhead::run() {
   for (;;) {
     changed_.wait(lock, [this] { return quit_ || (asked_ && !haveAhead_); });
     if (quit_) return;
-    const std::uint64_t start = askedStart_;
-    const std::size_t bytes = askedBytes_;
-    std::uint8_t* into = back_.get();
-    lock.unlock();
-    read_(std::span<std::uint8_t>(into, capacity_), start, bytes);
-    lock.lock();
+    timedRead(back_.get(), askedStart_, askedBytes_, lock);
     haveAhead_ = true;
     changed_.notify_all();
   }
+}
+
+void ReadAhead::timedRead(std::uint8_t* into, std::uint64_t start, std::size_t bytes,
+                          std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  const auto began = std::chrono::steady_clock::now();
+  read_(std::span<std::uint8_t>(into, capacity_), start, bytes);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  lock.lock();
+  waitedOnDevice_ = seconds > double(bytes) / kMemoryBytesPerSecond + kCallSeconds;
 }
 
 void ReadAhead::waitIdle(std::unique_lock<std::mutex>& lock) {
@@ -64,12 +73,8 @@ std::span<std::uint8_t> ReadAhead::get(std::uint64_t start, std::size_t bytes, s
     const bool hit = asked_ && askedStart_ == start && askedBytes_ == bytes;
     if (hit) std::swap(front_, back_);
     asked_ = haveAhead_ = false;
-    if (!hit) {
-      lock.unlock();
-      read_(std::span<std::uint8_t>(front_.get(), capacity_), start, bytes);
-      lock.lock();
-    }
-    if (nextBytes != 0) {
+    if (!hit) timedRead(front_.get(), start, bytes, lock);
+    if (nextBytes != 0 && waitedOnDevice_) {
       asked_ = true;
       askedStart_ = next;
       askedBytes_ = nextBytes;

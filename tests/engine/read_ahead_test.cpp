@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -17,6 +19,12 @@ bool holds(std::span<const std::uint8_t> block, std::uint64_t start, std::size_t
   for (std::size_t k = 0; k < bytes; ++k)
     if (block[k] != std::uint8_t((start + k) % 251)) return false;
   return true;
+}
+
+// A read that waits as a device does.
+void slowFill(std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  fill(into, start, bytes);
 }
 
 TEST(ReadAhead, HandsOutTheBlockAskedForWhateverWasGuessed) {
@@ -42,7 +50,7 @@ TEST(ReadAhead, HandsOutTheBlockAskedForWhateverWasGuessed) {
     std::vector<std::uint64_t> starts;
     ReadAhead ahead(128, [&](std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes) {
       EXPECT_EQ(into.size(), 128u);
-      fill(into, start, bytes);
+      slowFill(into, start, bytes);
       std::lock_guard lock(m);
       starts.push_back(start);
     });
@@ -57,11 +65,37 @@ TEST(ReadAhead, HandsOutTheBlockAskedForWhateverWasGuessed) {
   }
 }
 
+TEST(ReadAhead, ReadsOnAnotherThreadOnlyWhileReadsWaitForTheDevice) {
+  // Of eight blocks, the first is always read when asked for; a read from memory that the
+  // scheduler happened to interrupt sends one block ahead, no more.
+  struct Case {
+    const char* what;
+    bool slow;
+    int fewest, most;  // blocks read on another thread
+  } cases[] = {{"reads that wait", true, 7, 7}, {"reads from memory", false, 0, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::atomic<int> elsewhere{0};
+    const std::thread::id caller = std::this_thread::get_id();
+    ReadAhead ahead(4096, [&](std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes) {
+      if (std::this_thread::get_id() != caller) ++elsewhere;
+      if (c.slow) slowFill(into, start, bytes);
+      else fill(into, start, bytes);
+    });
+    for (std::uint64_t k = 0; k < 8; ++k) {
+      const auto block = ahead.get(k * 4096, 4096, (k + 1) * 4096, k + 1 < 8 ? 4096 : 0);
+      EXPECT_TRUE(holds(block, k * 4096, 4096)) << "block " << k;
+    }
+    EXPECT_GE(elsewhere.load(), c.fewest);
+    EXPECT_LE(elsewhere.load(), c.most);
+  }
+}
+
 TEST(ReadAhead, EndsWithAReadStillUnderWay) {
   std::atomic<int> reads{0};
   {
     ReadAhead ahead(4096, [&](std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes) {
-      fill(into, start, bytes);
+      slowFill(into, start, bytes);
       ++reads;
     });
     const auto block = ahead.get(0, 4096, 4096, 4096);
