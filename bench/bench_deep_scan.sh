@@ -10,10 +10,11 @@
 # small files are deleted. Its boot sector, the backup boot sector, $MFT's record 0 and the
 # copy of it in $MFTMirr are then zeroed, so that neither the quick scan nor fls can read it.
 # The volume is partition 1 of a flat VMDK (an MBR, then the volume file at sector 2048).
-# Then, with the volume in the page cache before each (best of ROUNDS, default 3):
+# Then, with the volume in the page cache before each (best of ROUNDS, default 5):
 #   cat volume.img > /dev/null
 #   qelda scan disk.vmdk --source 1 --kind advanced --fs ntfs
-# and prints the seconds and MB/s of each and their ratio, with the files the scan found
+# and prints the seconds and MB/s of each and their ratio, then the medians of ROUNDS paired
+# rounds (cat, then the scan) and of their ratios, with the files the scan found
 # beside those fls listed before the damage.
 # Needs root and /dev/fuse for the making step (ntfs-3g mounts the volume file).
 set -euo pipefail
@@ -21,7 +22,7 @@ set -euo pipefail
 if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
 WORK=$(readlink -m "${2:-$BUILD/bench-deep}")
-ROUNDS=${ROUNDS:-3}
+ROUNDS=${ROUNDS:-5}
 QELDA=$BUILD/qelda
 [[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
 for tool in mkntfs ntfs-3g fusermount fls python3; do
@@ -140,5 +141,8 @@ echo "volume: $LAYOUT"
 printf '%-46s %8s %7s\n' "" seconds MB/s
 printf '%-46s %8s %7s\n' "cat volume.img > /dev/null" "$cat_s" "$(mbps "$cat_s")"
 printf '%-46s %8s %7s\n' "qelda scan --kind advanced --fs ntfs" "$scan_s" "$(mbps "$scan_s")"
-awk -v c="$cat_s" -v s="$scan_s" 'BEGIN { printf "scan throughput / read throughput: %.2f\n", c / s }'
+awk -v c="$cat_s" -v s="$scan_s" 'BEGIN { printf "scan throughput / read throughput: %.2f (best of each)\n", c / s }'
+# shellcheck source=bench/paired_rounds.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/paired_rounds.sh"
+paired_rounds "$ROUNDS" "$VOL" "cat volume.img > /dev/null" read_volume -- "qelda scan --kind advanced --fs ntfs" deep_scan
 echo "files listed by the scan (deleted ones included): $found; live files fls listed before the damage: $(<"$WORK/fls.before")"

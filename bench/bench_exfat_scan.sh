@@ -19,7 +19,11 @@ set -euo pipefail
 
 if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-exfat}")
+# FILES (default 100000): the files of the volume, spread over its 100 leaf folders.
+# shellcheck source=bench/scan_timing.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
+bench_layout "${FILES:-100000}" 100 100000 1024
+WORK=$(readlink -m "${2:-$BUILD/bench-exfat$SUFFIX}")
 ROUNDS=${ROUNDS:-3}
 QELDA=$BUILD/qelda
 ENGINE=$BUILD/bench_scan_engine
@@ -35,7 +39,7 @@ export XDG_CACHE_HOME=$WORK/cache
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
 LAYOUT="exfat 1 GiB at sector 2048, 4 KiB clusters; 5x4x5 folders x 1000 files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
-VOL_MIB=1024
+[[ -n $SUFFIX ]] && LAYOUT="exfat $VOL_MIB MiB at sector 2048, 4 KiB clusters; 5x4x5 folders x $PER_LEAF files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
 START=2048
 
 # Whatever is held when the script ends, by success, failure or signal, is released here.
@@ -79,7 +83,7 @@ for leaf in sys.argv[2:]:
     folder = os.path.join(root, f"Area {a}", f"Team {t} of area {a}", f"Batch {b:02d}")
     os.makedirs(folder, exist_ok=True)
     line = f"area {a} team {t} batch {b:02d}: qelda scan bench text\n"
-    for i in range(1000):
+    for i in range(int(os.environ["PER_LEAF"])):
         name = f"{i:04d} Document of batch {b:02d}.txt"
         body = f"{name}\n" + line * (1 + i % 4)
         if i % 25 == 0:
@@ -91,7 +95,7 @@ EOF
   for a in 0 1 2 3 4; do for t in 0 1 2 3; do for b in 0 1 2 3 4; do leaves+=("$a,$t,$b"); done; done; done
   printf '%s\n' "${leaves[@]}" >"$TMP/leaves"
   # In a process group of its own, so that a signal ends the fill at once.
-  setsid xargs -a "$TMP/leaves" -P 4 -n 4 python3 "$TMP/fill.py" "$MNT" &
+  PER_LEAF=$PER_LEAF setsid xargs -a "$TMP/leaves" -P 4 -n 4 python3 "$TMP/fill.py" "$MNT" &
   FILL_PID=$!
   wait "$FILL_PID"
   FILL_PID=''
@@ -116,6 +120,4 @@ EOF
 if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
 
 # ---------------------------------------------------------------- timing
-# shellcheck source=bench/scan_timing.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
 time_quick_scans exFAT "$VMDK" "$RAW"

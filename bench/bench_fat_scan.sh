@@ -21,7 +21,11 @@ set -euo pipefail
 
 if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-fat}")
+# FILES (default 50000): the files of the volume, spread over its 50 leaf folders.
+# shellcheck source=bench/scan_timing.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
+bench_layout "${FILES:-50000}" 50 50000 1024
+WORK=$(readlink -m "${2:-$BUILD/bench-fat$SUFFIX}")
 ROUNDS=${ROUNDS:-3}
 QELDA=$BUILD/qelda
 ENGINE=$BUILD/bench_scan_engine
@@ -35,7 +39,7 @@ mkdir -p "$WORK"
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
 LAYOUT="fat32 1 GiB at sector 2048, 4 KiB clusters; 5x2x5 folders x 1000 files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
-VOL_MIB=1024
+[[ -n $SUFFIX ]] && LAYOUT="fat32 $VOL_MIB MiB at sector 2048, 4 KiB clusters; 5x2x5 folders x $PER_LEAF files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
 START=2048
 
 TMP=''
@@ -60,7 +64,7 @@ make_disk() {
   TMP=$(mktemp -d /dev/shm/qelda-bench-XXXXXX 2>/dev/null) || TMP=$(mktemp -d "$WORK/make-XXXXXX")
   vol=$TMP/volume.img
   tree=$TMP/tree
-  python3 - "$tree" <<'EOF'
+  PER_LEAF=$PER_LEAF python3 - "$tree" <<'EOF'
 import os, sys
 root = sys.argv[1]
 for a in range(5):
@@ -69,7 +73,7 @@ for a in range(5):
             folder = os.path.join(root, f"Area {a}", f"Team {t} of area {a}", f"Batch {b:02d}")
             os.makedirs(folder)
             line = f"area {a} team {t} batch {b:02d}: qelda scan bench text\n"
-            for i in range(1000):
+            for i in range(int(os.environ["PER_LEAF"])):
                 name = f"{i:04d} Document of batch {b:02d}.txt"
                 body = f"{name}\n" + line * (1 + i % 4)
                 if i % 25 == 0:
@@ -99,6 +103,4 @@ EOF
 if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
 
 # ---------------------------------------------------------------- timing
-# shellcheck source=bench/scan_timing.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
 time_quick_scans FAT32 "$VMDK" "$RAW"

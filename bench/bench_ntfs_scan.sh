@@ -32,7 +32,11 @@ if [[ ${1:-} == --deleted ]]; then
 fi
 if [[ $# -lt 1 ]]; then echo "usage: $0 [--deleted] BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
 BUILD=$(readlink -f "$1")
-if ((DELETED)); then WORK=$(readlink -m "${2:-$BUILD/bench-ntfs-deleted}"); else WORK=$(readlink -m "${2:-$BUILD/bench-ntfs}"); fi
+# FILES (default 100000): the files of the volume, 1% of them in each leaf folder.
+# shellcheck source=bench/scan_timing.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
+bench_layout "${FILES:-100000}" 100 100000 1024
+if ((DELETED)); then WORK=$(readlink -m "${2:-$BUILD/bench-ntfs-deleted$SUFFIX}"); else WORK=$(readlink -m "${2:-$BUILD/bench-ntfs$SUFFIX}"); fi
 ROUNDS=${ROUNDS:-3}
 QELDA=$BUILD/qelda
 ENGINE=$BUILD/bench_scan_engine
@@ -46,8 +50,8 @@ mkdir -p "$WORK"
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
 LAYOUT="ntfs 1 GiB at sector 2048; 5x4x5 folders x 1000 files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
+[[ -n $SUFFIX ]] && LAYOUT="ntfs $VOL_MIB MiB at sector 2048; 5x4x5 folders x $PER_LEAF files named NNNN Document of batch BB.txt; 1 in 25 of 6000 bytes"
 ((DELETED)) && LAYOUT="$LAYOUT; leaves 4,2,* and 4,3,* removed whole and files N % 9 == 1 of the others"
-VOL_MIB=1024
 START=2048
 
 # ---------------------------------------------------------------- clean-up
@@ -103,7 +107,7 @@ for leaf in sys.argv[2:]:
     folder = os.path.join(root, f"Area {a}", f"Team {t} of area {a}", f"Batch {b:02d}")
     os.makedirs(folder, exist_ok=True)
     line = f"area {a} team {t} batch {b:02d}: qelda scan bench text\n"
-    for i in range(1000):
+    for i in range(int(os.environ["PER_LEAF"])):
         name = f"{i:04d} Document of batch {b:02d}.txt"
         body = f"{name}\n" + line * (1 + i % 4)
         if i % 25 == 0:
@@ -116,7 +120,7 @@ EOF
   # In a process group of its own, waited for here, so that a signal to this script ends
   # the fill at once (the clean-up stops the group) instead of after it.
   printf '%s\n' "${leaves[@]}" >"$TMP/leaves"
-  setsid xargs -a "$TMP/leaves" -P "$(nproc)" -n 4 python3 "$TMP/fill.py" "$MNT" &
+  PER_LEAF=$PER_LEAF setsid xargs -a "$TMP/leaves" -P "$(nproc)" -n 4 python3 "$TMP/fill.py" "$MNT" &
   FILL_PID=$!
   wait "$FILL_PID"
   FILL_PID=''
@@ -148,6 +152,4 @@ EOF
 if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
 
 # ---------------------------------------------------------------- timing
-# shellcheck source=bench/scan_timing.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/scan_timing.sh"
 if ((DELETED)); then time_deleted_scans NTFS "$VMDK" "$RAW"; else time_quick_scans NTFS "$VMDK" "$RAW"; fi

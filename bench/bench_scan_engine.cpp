@@ -27,6 +27,7 @@
 #include "platform/sinks.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
+#include "results/found_listing.h"
 
 namespace {
 
@@ -44,12 +45,14 @@ class QuietLog final : public qelda::platform::ILog {
 class DiscardingSink final : public qelda::platform::IFoundItemSink {
  public:
   void ResetFoundTree() override {}
-  qelda::FOUND_ITEM* AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view name) override {
     last_ = item;
     ++count;
     nameBytes += name.size();
-    return &last_;
+    return std::uint32_t(count - 1);
   }
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override {}
   void QueueItemRename(const qelda::FOUND_ITEM&, std::u16string_view) override {}
@@ -61,19 +64,6 @@ class DiscardingSink final : public qelda::platform::IFoundItemSink {
  private:
   qelda::FOUND_ITEM last_;
 };
-
-// The item's flags as the command's listing writes them: D C S E L, or "-".
-std::string flagLetters(const qelda::FOUND_ITEM& item) {
-  char letters[6];
-  std::size_t n = 0;
-  if (item.m_byFlags & qelda::kItemDeleted) letters[n++] = 'D';
-  if (item.m_byFlags & qelda::kItemCompressed) letters[n++] = 'C';
-  if (item.m_byFlags & qelda::kItemBySignature) letters[n++] = 'S';
-  if (item.m_byFlags & qelda::kItemEncrypted) letters[n++] = 'E';
-  if (item.lastFlags & qelda::kItemSizeFromLog) letters[n++] = 'L';
-  if (n == 0) letters[n++] = '-';
-  return std::string(letters, n);
-}
 
 double secondsSince(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -140,23 +130,7 @@ int main(int argc, char** argv) {
   const double scanned = secondsSince(scanStart);
 
   std::uint64_t items = store ? tree.size() : discard.count;
-  if (list) {
-    std::string out;
-    for (const qelda::FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
-      out += i->isFolder() ? "d\t" : "f\t";
-      out += flagLetters(*i);
-      out += '\t';
-      out += std::to_string(i->m_nSize);
-      out += '\t';
-      out += qelda::platform::toUtf8(tree.pathOf(i));
-      out += '\n';
-      if (out.size() > (1u << 20)) {
-        std::fwrite(out.data(), 1, out.size(), stdout);
-        out.clear();
-      }
-    }
-    std::fwrite(out.data(), 1, out.size(), stdout);
-  }
+  if (list) qelda::results::writeFoundListing(tree, stdout);
   std::fprintf(stderr, "%s source %ld: %llu items; mount %.3f s, scan %.3f s, total %.3f s\n", fileSystem.c_str(),
                source, static_cast<unsigned long long>(items), mounted, scanned, secondsSince(start));
   return 0;

@@ -16,6 +16,19 @@
 
 scan_now() { date +%s.%N; }
 
+# bench_layout FILES LEAVES DEFAULT_FILES MIN_MIB: sets PER_LEAF (FILES spread over LEAVES
+# leaf folders), VOL_MIB (MIN_MIB, or 8 KiB a file when that is more) and SUFFIX (the
+# work folder's "-FILES" when FILES is not the default).
+bench_layout() {
+  PER_LEAF=$(($1 / $2))
+  ((PER_LEAF >= 1 && PER_LEAF <= 9999)) || { echo "FILES must give 1 to 9999 files in each of $2 folders" >&2; exit 1; }
+  VOL_MIB=$(($1 * 8 / 1024))
+  ((VOL_MIB < $4)) && VOL_MIB=$4
+  SUFFIX=''
+  (($1 != $3)) && SUFFIX=-$1
+  return 0
+}
+
 # User items of a listing: not the readers' own $-entries, not NTFS named streams.
 # `qelda scan --list` lines are "d|f flags size path"; fls lines are "type inode:<TAB>path".
 qelda_user_paths() { awk -F'\t' 'substr($NF, 1, 1) != "$" { print tolower($NF) }' "$1" | sort; }
@@ -46,6 +59,12 @@ time_quick_scans() {
        "listed by one only: $(comm -3 "$WORK/qelda.paths" "$WORK/fls.paths" | wc -l)"
 
   cat "$raw" >/dev/null  # every reader starts from a warm cache
+  # Peak memory of the command per item it lists (GNU time's maximum resident set, KiB).
+  local items rss_kib=''
+  items=$(wc -l <"$WORK/qelda.list")
+  if [[ -n $label && -x /usr/bin/time ]]; then
+    /usr/bin/time -f %M -o "$WORK/rss" "${qelda_cmd[@]}" >/dev/null 2>&1 && rss_kib=$(tail -n 1 "$WORK/rss")
+  fi
   local q=999999 e=999999 f=999999 round
   for ((round = 1; round <= ROUNDS; round++)); do
     [[ -n $label ]] && q=$(scan_best "$q" "${qelda_cmd[@]}")
@@ -56,6 +75,9 @@ time_quick_scans() {
   [[ -n $label ]] && printf '%-32s %9.3f %9s\n' "$label" "$q" "$(scan_ratio "$q" "$f")"
   printf '%-32s %9.3f %9s\n' "engine alone (bench_scan_engine)" "$e" "$(scan_ratio "$e" "$f")"
   printf '%-32s %9.3f %9s\n' "fls -r -p" "$f" "1.000"
+  [[ -n $rss_kib ]] && awk -v k="$rss_kib" -v n="$items" \
+    'BEGIN { printf "peak RSS of scan --list: %d KiB for %d listed items, %.0f bytes per item\n", k, n, k * 1024 / n }'
+  return 0
 }
 
 scan_best() {  # scan_best SECONDS_SO_FAR COMMAND...: runs COMMAND, keeps the shorter time

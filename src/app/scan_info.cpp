@@ -74,8 +74,8 @@ std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& 
   header.m_bySourceKind = source.m_byKind;
   header.m_szSourcePath = cutPath(header.m_szSourcePath);
   if (!writer->writeSourceEntry(source)) return writer->cause();
-  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext)
-    if (!writer->writeFoundItem(*item, tree.nameOf(item))) return writer->cause();
+  for (results::CFileFolderTree::Index i = 0; i < tree.size(); ++i)
+    if (!writer->writeFoundItem(tree.item(i), tree.nameOf(i))) return writer->cause();
   save::SCAN_INFO_DESCRIPTOR descriptor;
   descriptor.savedAt = save::SavedTime::fromLocalTime(std::time(nullptr));
   descriptor.scanInfoPath = descriptorPath(path);

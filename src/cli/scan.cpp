@@ -26,6 +26,7 @@
 #include "platform/log.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
+#include "results/found_listing.h"
 #include "save/save_files.h"
 
 namespace qelda::cli {
@@ -233,29 +234,11 @@ disk::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::siz
   return nullptr;
 }
 
-// d|f, the flag letters (or "-"), the size and the path from the scan root.
-void printItems(const results::CFileFolderTree& tree) {
-  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext) {
-    char flags[6] = {};
-    std::size_t n = 0;
-    if (item->m_byFlags & kItemDeleted) flags[n++] = 'D';
-    if (item->m_byFlags & kItemCompressed) flags[n++] = 'C';
-    if (item->m_byFlags & kItemBySignature) flags[n++] = 'S';
-    if (item->m_byFlags & kItemEncrypted) flags[n++] = 'E';
-    if (item->lastFlags & kItemSizeFromLog) flags[n++] = 'L';
-    if (n == 0) flags[0] = '-';
-    // Names come from the disk: escaped, one item can only ever make one line of four fields.
-    std::printf("%c\t%s\t%llu\t%s\n", item->isFolder() ? 'd' : 'f', flags,
-                static_cast<unsigned long long>(item->m_nSize),
-                platform::printableText(platform::toUtf8(tree.pathOf(item))).c_str());
-  }
-}
-
 }  // namespace
 
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
                    const ResultOptions& o, const StopOnInterrupt& interrupt) {
-  if (o.list) printItems(tree);
+  if (o.list) results::writeFoundListing(tree, stdout);
   if (o.out.empty()) {
     if (!o.list)
       std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),

@@ -1,6 +1,7 @@
 #include "engine/item_reporter.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "platform/log.h"
 #include "platform/text.h"
@@ -11,7 +12,7 @@ ItemReporter::ItemReporter(platform::IFoundItemSink* console, platform::IScanPro
                            platform::ILog* log, Clock clock)
     : console_(console), scanDlg_(scanDlg), log_(log), clock_(std::move(clock)) {}
 
-FOUND_ITEM* ItemReporter::report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
+std::uint32_t ItemReporter::report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
                                  std::uint64_t itemRange) {
   if (totals.entryCount == 0) {
     if (scanDlg_) {
@@ -27,7 +28,7 @@ FOUND_ITEM* ItemReporter::report(const FOUND_ITEM& item, std::u16string_view nam
     }
   }
   ++totals.entryCount;
-  FOUND_ITEM* stored = nullptr;
+  std::uint32_t stored = platform::kNoFoundItem;
   if (console_) {
     stored = console_->AddFoundItem(item, name.substr(0, std::min(name.size(), kMaxItemNameLength)));
     console_->UpdateStatusCounts();
@@ -42,9 +43,15 @@ FOUND_ITEM* ItemReporter::report(const FOUND_ITEM& item, std::u16string_view nam
 
 void ItemReporter::showFoundCount(std::uint32_t entryCount) {
   if (!scanDlg_) return;
-  std::u16string text = platform::widenLatin1(std::to_string(entryCount) + " ");
-  text += texts::kEntriesFound;
-  scanDlg_->SetFoundText(text);
+  // Once per item: built on the stack, "<count> Entries Found".
+  char16_t text[16 + texts::kEntriesFound.size()];
+  char digits[10];
+  char* end = std::to_chars(digits, digits + sizeof digits, entryCount).ptr;
+  std::size_t n = 0;
+  for (const char* d = digits; d != end; ++d) text[n++] = char16_t(*d);
+  text[n++] = u' ';
+  for (const char16_t c : texts::kEntriesFound) text[n++] = c;
+  scanDlg_->SetFoundText(std::u16string_view(text, n));
 }
 
 std::u16string ItemReporter::timeText() const {

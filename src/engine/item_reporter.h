@@ -49,8 +49,9 @@ class ItemReporter {
   // Reports one item: on the first item of a scan sets the item bar's range (0..itemRange),
   // counts the root folder the console creates and resets the found tree; then hands the
   // item and its name (cut to 255 characters) to the console, shows the count, steps the
-  // bar and adds the item to the totals. Returns the stored item (null without a console).
-  FOUND_ITEM* report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
+  // bar and adds the item to the totals. Returns the stored item's number (kNoFoundItem
+  // without a console).
+  std::uint32_t report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
                      std::uint64_t itemRange);
 
   // "<count> Entries Found" in the scan dialog.

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/read_ahead.h"
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_texts.h"
@@ -193,9 +194,16 @@ void CFatEngine::FatSearchDirClusters() {
   entryClusters_.assign(bound, false);
   startRawSearchInsideScan();
   std::uint64_t rawSkipUntil = 0;  // clusters below this belong to a file found by its signature
-  ClusterBlock block;
-  bool swept = true;
-  for (std::uint64_t c = 2; c < bound; c += perBlock) {
+  // The next block is read on a second thread while this one is searched.
+  const auto bytesAt = [&](std::uint64_t c) {
+    return std::size_t(std::min<std::uint64_t>(perBlock, bound - c)) * bytesPerCluster();
+  };
+  engine::ReadAhead blocks(std::size_t(perBlock) * bytesPerCluster(),
+                           [this](std::span<std::uint8_t> into, std::uint64_t first, std::size_t bytes) {
+                             ReadClusterSectors(first, 0, into.data(), std::uint16_t(bytes / kSectorBytes));
+                           });
+  bool swept = blocks.ready();
+  for (std::uint64_t c = 2; c < bound && swept; c += perBlock) {
     if (stopRequested()) {
       swept = false;
       break;
@@ -206,9 +214,12 @@ void CFatEngine::FatSearchDirClusters() {
       reporter().showFoundCount(m_nFoundCount);
     }
     if (m_pConsole) m_pConsole->UpdateStatusCounts();
-    readClusterBlock(block, std::uint32_t(c));
-    for (std::uint32_t k = block.first; k < block.first + block.count; ++k) {
-      const ByteView cluster(block.bytes.data() + std::size_t(k - block.first) * bytesPerCluster(), bytesPerCluster());
+    const std::uint64_t next = c + perBlock;
+    const std::size_t bytes = bytesAt(c);
+    const std::span<const std::uint8_t> block = blocks.get(c, bytes, next, next < bound ? bytesAt(next) : 0);
+    const std::uint32_t end = std::uint32_t(c + bytes / bytesPerCluster());
+    for (std::uint32_t k = std::uint32_t(c); k < end; ++k) {
+      const ByteView cluster(block.data() + std::size_t(k - c) * bytesPerCluster(), bytesPerCluster());
       entryClusters_[k] = mayHoldDirectoryEntries(cluster, m_nMaxCluster, dataSectors);
       // A directory's first cluster: "." naming the cluster itself, then "..". Any other
       // cluster may start a file of a type the user chose.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/read_ahead.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_layout.h"
 #include "lost/lost_layout.h"
@@ -51,10 +52,6 @@ constexpr std::uint8_t kListIndexAllocation = N::kTypeIndexAllocation;
 constexpr std::size_t kMaxResidentListEntries = 30;
 constexpr std::size_t kMaxBlockListEntries = 10;
 
-struct AlignedFree {
-  void operator()(std::uint8_t* p) const { std::free(p); }
-};
-
 }  // namespace
 
 void CThreadForSearchVolume::DeepSearch() {
@@ -69,30 +66,32 @@ void CThreadForSearchVolume::DeepSearch() {
   progress_.setRange(kSearchBar, 0, progressMax);
   progress_.setStep(kSearchBar, 1);
 
-  // Page-aligned, so that the kernel copies whole pages into it.
+  // The next chunk is read on a second thread while this one is searched; the buffers go
+  // before the analysis.
   constexpr std::size_t kBufferBytes = (kChunkSectors + kLookAhead) * kSector;
-  constexpr std::size_t kPage = 4096;
-  std::unique_ptr<std::uint8_t, AlignedFree> chunk(
-      static_cast<std::uint8_t*>(std::aligned_alloc(kPage, (kBufferBytes + kPage - 1) / kPage * kPage)));
-  if (chunk) {
+  if (engine::ReadAhead chunks(kBufferBytes, [this](std::span<std::uint8_t> into, std::uint64_t sector, std::size_t bytes) {
+    readSectors(into.data(), sector, std::uint32_t(bytes / kSector));
+      });
+      chunks.ready()) {
     bool stopped = false;
     // Every sector is a candidate, those of the last block too; what lies past the disk's
     // end reads as zeros.
+    const auto chunkBytes = [n](std::uint64_t s) { return std::size_t(std::min(kChunkSectors, n - s) + kLookAhead) * kSector; };
     for (std::uint64_t s = 0; s < n && !stopped; s += kChunkSectors) {
       const std::uint64_t candidates = std::min(kChunkSectors, n - s);
-      readSectors(chunk.get(), s, std::uint32_t(candidates + kLookAhead));
+      const std::uint64_t next = s + kChunkSectors;
+      const std::span<const std::uint8_t> chunk = chunks.get(s, chunkBytes(s), next, next < n ? chunkBytes(next) : 0);
       for (std::uint64_t step = 0; step < candidates; step += kStepSectors) {
         if (progressStep(s + step)) {
           stopped = true;
           break;
         }
         const std::uint64_t end = std::min(candidates, step + kStepSectors);
-        for (std::uint64_t i = step; i < end; ++i) examineSector(chunk.get(), std::size_t(i), s + i);
+        for (std::uint64_t i = step; i < end; ++i) examineSector(chunk.data(), std::size_t(i), s + i);
         fatSignaturesUpTo_ = s + end;
       }
     }
   }
-  chunk.reset();
   hideSearchProgress(progressMax);
   if (!hits_.empty()) analyseDirectoryClusters();
   logSearchEnd();

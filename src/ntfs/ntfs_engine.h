@@ -128,7 +128,7 @@ class CNtfsEngine {
   void AttachDeletedFileRecords();
   // Reads record R and reports it under parent P; the stored item, or null when the record
   // is not reported.
-  FOUND_ITEM* ReportDeletedRecord(std::uint32_t record, std::uint32_t parent);
+  std::uint32_t ReportDeletedRecord(std::uint32_t record, std::uint32_t parent);
   // Reports a record already read into `item` (whose id, key and parent are set); 1 when reported.
   std::uint32_t ReportRecordItem(const std::array<std::uint8_t, 1024>& record, FOUND_ITEM& item);
   // When the root index gave nothing: the records whose parent is the root.
@@ -251,7 +251,7 @@ class CNtfsEngine {
     std::uint8_t contentFlag = 0;
     std::uint64_t size = 0;              // from the journal
     std::vector<RunEntry> runs;          // rebuilt from the journal; empty: none found
-    FOUND_ITEM* item = nullptr;          // the stored item (quick scan)
+    std::uint32_t item = platform::kNoFoundItem;  // the stored item's number (quick scan)
   };
   const std::vector<LargeFileNode>& largeFiles() const { return largeFiles_; }
 
@@ -398,7 +398,7 @@ class CNtfsEngine {
   std::vector<std::uint8_t> readAttributeValue(const Record& record, std::uint8_t type, std::uint64_t maxBytes);
   // Reports one index entry; true when it is a folder to walk next.
   bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
-  FOUND_ITEM* reportItem(const FOUND_ITEM& item, std::u16string_view name);
+  std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
   engine::ScanState& app_;
   ItemReporter reporter_;

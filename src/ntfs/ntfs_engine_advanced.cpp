@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/read_ahead.h"
 #include "engine/scan_state.h"
 #include "fs/ntfs_cluster_votes.h"
 #include "fs/ntfs_layout.h"
@@ -283,16 +284,24 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
     const auto it = std::upper_bound(mftAreas.begin(), mftAreas.end(), std::make_pair(sector, ~std::uint64_t{0}));
     return it != mftAreas.begin() && sector < std::prev(it)->second;
   };
-  std::vector<std::uint8_t> block((kBlockSectors + 1) * 512);
+  // Each block with the sector after it (a record may straddle), zeros past the volume.
+  const auto readableAt = [&](std::uint64_t at) { return std::min(std::min(kBlockSectors, to - at) + 1, m_nSectorCount - at); };
+  engine::ReadAhead blocks((kBlockSectors + 1) * 512, [this](std::span<std::uint8_t> into, std::uint64_t at, std::size_t bytes) {
+    std::fill(into.begin() + std::ptrdiff_t(bytes), into.end(), std::uint8_t{0});
+    ReadVolumeSectors(into.data(), std::uint32_t(bytes), at);
+  });
+  if (!blocks.ready()) return;
   Record record{};
   // Blocks that cannot underflow and that reach the range's last sector.
   for (std::uint64_t s = from; s < to && !stopRequested();) {
     const std::uint64_t sectors = std::min(kBlockSectors, to - s);
-    const std::uint64_t readable = std::min(sectors + 1, m_nSectorCount - s);
+    const std::uint64_t readable = readableAt(s);
     showSectorsSearched();
     sectorsSearched_ += sectors;
-    std::fill(block.begin() + std::ptrdiff_t(readable * 512), block.end(), std::uint8_t{0});
-    ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
+    // The next block is read while this one is searched; a search that runs past the
+    // block's end (a file matched by its signature) reads its next block itself.
+    const std::uint64_t next = s + sectors;
+    const std::span<const std::uint8_t> block = blocks.get(s, readable * 512, next, next < to ? readableAt(next) * 512 : 0);
     std::uint64_t i = 0;
     while (i < sectors) {
       const std::uint64_t sector = s + i;

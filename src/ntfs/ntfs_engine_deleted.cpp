@@ -215,11 +215,11 @@ void CNtfsEngine::resetFoundTreeIfEmpty() {
 
 // ---------------------------------------------------------------- the quick scan's pass
 
-FOUND_ITEM* CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t parent) {
+std::uint32_t CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t parent) {
   Record buffer{};
-  if (!readRecord(record, buffer)) return nullptr;
+  if (!readRecord(record, buffer)) return platform::kNoFoundItem;
   auto described = describeRecord(buffer, false);
-  if (!described) return nullptr;
+  if (!described) return platform::kNoFoundItem;
   FOUND_ITEM& item = described->item;
   item.m_nId = record;
   item.m_nRecordKey = record;
@@ -229,7 +229,7 @@ FOUND_ITEM* CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t
   item.m_nSize = recordDataSize(buffer, record, record, *data, *described);
   const bool lost = item.m_nSize == 0 && (item.m_byFlags & kItemDeleted) && described->nonResident &&
                     (logState_ != 1 || !logExtents_.empty());
-  FOUND_ITEM* stored = reportItem(item, described->name);
+  const std::uint32_t stored = reportItem(item, described->name);
   if (lost) {
     LargeFileNode& node = largeFiles_.emplace_back(largeFileNodeFor(record, *described));
     node.item = stored;
@@ -306,9 +306,8 @@ void CNtfsEngine::AddDeletedFiles() {
   if (!largeFiles_.empty() && !stopRequested() && runLogAnalysis()) {
     for (LargeFileNode& node : largeFiles_) {
       // Only items whose runs were really rebuilt take the journal's size.
-      if (node.runs.empty() || !node.item) continue;
-      node.item->m_nSize = node.size;
-      node.item->lastFlags |= kItemSizeFromLog;
+      if (node.runs.empty() || node.item == platform::kNoFoundItem) continue;
+      if (reporter_.console()) reporter_.console()->SetFoundItemSize(node.item, node.size, kItemSizeFromLog);
       m_nTotalSize += node.size;
     }
   }
@@ -324,7 +323,7 @@ void CNtfsEngine::AttachDeletedFolders() {
   // under the placeholders.
   auto attach = [this, &known](DeletedNode& node) {
     if (!known(node.parent)) placeMissingParent(node.parent, false);
-    if (ReportDeletedRecord(node.record, node.parent)) appendFolderQueue(node.record);
+    if (ReportDeletedRecord(node.record, node.parent) != platform::kNoFoundItem) appendFolderQueue(node.record);
     node.done = true;
   };
   for (DeletedNode& node : deletedFolders_) {

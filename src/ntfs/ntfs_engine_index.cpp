@@ -62,7 +62,7 @@ void CNtfsEngine::appendFolderQueue(std::uint32_t record) {
   if (record != 0) folderIds_.try_emplace(record, record);
 }
 
-FOUND_ITEM* CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
+std::uint32_t CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name) {
   // After the deep scan ids are the search's own, never record numbers, and placeholders
   // take theirs from the same counter: nothing to keep apart.
   if (advanced_) return reporter_.report(item, name, totals(), runRecords_.size());

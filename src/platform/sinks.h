@@ -55,13 +55,21 @@ class IUserNotifier {
   virtual void Show(std::u16string_view text, std::uint32_t bitmapId, std::uint32_t buttonSetId) = 0;
 };
 
+// What AddFoundItem returns when it kept nothing.
+inline constexpr std::uint32_t kNoFoundItem = 0xFFFFFFFF;
+
 // The recovery console's found-files tree, as the engines see it.
 class IFoundItemSink {
  public:
   virtual ~IFoundItemSink() = default;
   virtual void ResetFoundTree() = 0;
-  // Stores a copy of the item and its name; returns the stored item.
-  virtual FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) = 0;
+  // Stores a copy of the item and its name; returns the stored item's number (report order)
+  // or kNoFoundItem.
+  virtual std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) = 0;
+  // A size learnt after the item was reported: sets it and adds the lastFlags bits.
+  virtual void SetFoundItemSize(std::uint32_t item, std::uint64_t size, std::uint8_t lastFlags) = 0;
+  // A parent learnt after the item was reported (a folder moved out of a parent cycle).
+  virtual void SetFoundItemParent(std::uint32_t item, std::uint32_t parentId) = 0;
   virtual void UpdateStatusCounts() = 0;
   virtual void CollapseRootChildren() = 0;
   virtual void QueueItemRename(const FOUND_ITEM& item, std::u16string_view name) = 0;

@@ -33,27 +33,68 @@ void appendUtf16(std::u16string& out, char32_t c) {
   }
 }
 
+// Calls `take` with each code point of UTF-16 text; unpaired surrogates are U+FFFD.
+template <class Take>
+void forEachCodePoint(std::u16string_view text, Take take) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      take(0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
+      ++i;
+    } else {
+      take(u >= 0xD800 && u <= 0xDFFF ? char32_t(0xFFFD) : char32_t(u));
+    }
+  }
+}
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// A code point as printableText shows it once in UTF-8.
+void appendPrintableCodePoint(std::string& out, char32_t c) {
+  if (c >= 0x20 && c < 0x7F && c != '\\') {
+    out += char(c);
+  } else if (c == '\t') {
+    out += "\\t";
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\\') {
+    out += "\\\\";
+  } else if (c < 0xA0) {  // C0, DEL and C1
+    const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+    out.append(hex, 4);
+  } else {
+    appendUtf8(out, c);
+  }
+}
+
 }  // namespace
 
 std::string toUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t u = text[i];
-    if (u < 0x80) {  // most names are plain ASCII
-      out += char(u);
-      continue;
-    }
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      appendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      appendUtf8(out, 0xFFFD);
-    } else {
-      appendUtf8(out, u);
-    }
-  }
+  forEachCodePoint(text, [&out](char32_t c) { appendUtf8(out, c); });
   return out;
+}
+
+void appendPrintable(std::string& out, std::u16string_view text) {
+  forEachCodePoint(text, [&out](char32_t c) { appendPrintableCodePoint(out, c); });
+}
+
+void appendPrintableLatin1(std::string& out, std::string_view latin1) {
+  std::size_t i = 0;
+  while (i < latin1.size()) {
+    // Runs that need no escape are copied whole.
+    std::size_t run = i;
+    while (run < latin1.size()) {
+      const std::uint8_t b = std::uint8_t(latin1[run]);
+      if (b < 0x20 || b >= 0x7F || b == '\\') break;
+      ++run;
+    }
+    out.append(latin1.data() + i, run - i);
+    if (run == latin1.size()) break;
+    appendPrintableCodePoint(out, std::uint8_t(latin1[run]));
+    i = run + 1;
+  }
 }
 
 std::u16string fromUtf8(std::string_view text) {
@@ -97,7 +138,6 @@ std::u16string widenLatin1(std::string_view text) {
 }
 
 std::string printableText(std::string_view utf8) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(utf8.size());
   const auto hex = [&](std::uint8_t code) {

@@ -17,6 +17,10 @@ std::u16string widenLatin1(std::string_view text);
 // its code in hex. So a name from a disk can neither break a line of output apart nor
 // send the terminal an escape sequence.
 std::string printableText(std::string_view utf8);
+// printableText(toUtf8(text)) appended to `out`, without the text in between: for UTF-16
+// code units, or for Latin-1 bytes (one per character, as names below U+0100 are kept).
+void appendPrintable(std::string& out, std::u16string_view text);
+void appendPrintableLatin1(std::string& out, std::string_view latin1);
 // ASCII-only case-insensitive comparison.
 bool equalsIgnoreCaseAscii(std::u16string_view a, std::u16string_view b);
 

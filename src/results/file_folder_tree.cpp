@@ -1,39 +1,153 @@
 #include "results/file_folder_tree.h"
 
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace qelda::results {
 
+// 56 bytes: the reported fields, and where the name lies in the pool.
+struct CFileFolderTree::Record {
+  std::uint64_t size;
+  std::uint64_t recordKey;
+  std::uint64_t modified;
+  std::uint64_t created;
+  std::uint32_t parentId;
+  std::uint32_t id;
+  std::uint32_t altParentId;
+  std::uint32_t nameChunk;
+  std::uint32_t nameWord;  // offset in the chunk (20 bits), length (8 bits), wide (bit 28)
+  std::uint8_t attributes;
+  std::uint8_t flags;
+  std::uint8_t viewFlags;
+  std::uint8_t lastFlags;
+};
+
+namespace {
+constexpr std::uint32_t kNameOffsetBits = 20;
+constexpr std::uint32_t kNameOffsetMask = (1u << kNameOffsetBits) - 1;
+constexpr std::uint32_t kNameWideBit = 1u << 28;
+static_assert(kMaxItemNameLength <= 0xFF);
+
+std::uint64_t hashId(std::uint32_t id) { return (std::uint64_t(id) * 0x9E3779B97F4A7C15ull) >> 20; }
+}  // namespace
+
+CFileFolderTree::CFileFolderTree() { static_assert(sizeof(void*) != 8 || sizeof(Record) == 56); }
+CFileFolderTree::~CFileFolderTree() = default;
+
+CFileFolderTree::Record& CFileFolderTree::record(Index i) { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
+
+const CFileFolderTree::Record& CFileFolderTree::record(Index i) const {
+  return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock];
+}
+
 void CFileFolderTree::ResetFoundTree() {
-  items_.clear();
-  head_ = tail_ = nullptr;
-  folderById_.clear();
+  blocks_.clear();
+  pool_.clear();
+  poolUsed_ = 0;
+  folderSlots_.clear();
+  folderSlotsUsed_ = 0;
   renames_.clear();
+  count_ = 0;
   hasRoot_ = true;
   rootCollapsed_ = false;
   folderCount_ = fileCount_ = 0;
   totalSize_ = 0;
 }
 
-FOUND_ITEM* CFileFolderTree::AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) {
-  Stored& s = items_.emplace_back(Stored{item, std::u16string(name.substr(0, kMaxItemNameLength))});
-  FOUND_ITEM& stored = s.item;
-  stored.m_pszName = s.name.c_str();
-  stored.m_hTreeItem = nullptr;
-  stored.m_pNext = nullptr;
-  stored.m_pPrev = tail_;
-  if (tail_) tail_->m_pNext = &stored;
-  else head_ = &stored;
-  tail_ = &stored;
-  if (stored.isFolder()) {
+void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
+  // Readers have always seen a name up to its first NUL.
+  name = name.substr(0, std::min(name.find(u'\0'), kMaxItemNameLength));
+  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
+  const std::size_t bytes = name.size() * (wide ? 2 : 1);
+  // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
+  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(bytes, 1)) {
+    // Written before it is read: no need to clear it.
+    pool_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kPoolChunkBytes));
+    poolUsed_ = 0;
+  }
+  std::uint8_t* at = pool_.back().get() + poolUsed_;
+  if (wide) std::memcpy(at, name.data(), bytes);
+  else
+    for (std::size_t k = 0; k < name.size(); ++k) at[k] = std::uint8_t(name[k]);
+  r.nameChunk = std::uint32_t(pool_.size() - 1);
+  r.nameWord = std::uint32_t(poolUsed_) | std::uint32_t(name.size()) << kNameOffsetBits | (wide ? kNameWideBit : 0);
+  poolUsed_ += bytes;
+}
+
+std::uint32_t CFileFolderTree::AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) {
+  if (count_ >= platform::kNoFoundItem - 1) return platform::kNoFoundItem;
+  if (count_ % kRecordsPerBlock == 0) blocks_.push_back(std::make_unique_for_overwrite<Record[]>(kRecordsPerBlock));
+  const Index i = Index(count_);
+  Record& r = record(i);
+  r.size = item.m_nSize;
+  r.recordKey = item.m_nRecordKey;
+  r.modified = item.m_ftModified;
+  r.created = item.m_ftCreated;
+  r.parentId = item.m_nParentId;
+  r.id = item.m_nId;
+  r.altParentId = item.m_nAltParentId;
+  r.attributes = item.m_byAttributes;
+  r.flags = item.m_byFlags;
+  r.viewFlags = item.m_byViewFlags;
+  r.lastFlags = item.lastFlags;
+  storeName(r, name);
+  ++count_;
+  if (item.isFolder()) {
     ++folderCount_;
-    folderById_.emplace(stored.m_nId, &stored);
+    indexFolder(item.m_nId, i);
   } else {
     ++fileCount_;
-    totalSize_ += stored.m_nSize;
+    totalSize_ += item.m_nSize;
   }
-  return &stored;
+  return i;
 }
+
+void CFileFolderTree::SetFoundItemSize(std::uint32_t item, std::uint64_t size, std::uint8_t lastFlags) {
+  if (item >= count_) return;
+  Record& r = record(item);
+  r.size = size;
+  r.lastFlags |= lastFlags;
+}
+
+void CFileFolderTree::SetFoundItemParent(std::uint32_t item, std::uint32_t parentId) {
+  if (item < count_) record(item).parentId = parentId;
+}
+
+// --- the folder index --------------------------------------------------------------------
+
+void CFileFolderTree::indexFolder(std::uint32_t id, Index i) {
+  if ((folderSlotsUsed_ + 1) * 2 > folderSlots_.size()) {
+    std::vector<std::uint64_t> old = std::move(folderSlots_);
+    folderSlots_.assign(std::max<std::size_t>(64, old.size() * 2), 0);
+    folderSlotsUsed_ = 0;
+    for (const std::uint64_t slot : old)
+      if (slot != 0) indexFolder(std::uint32_t(slot), Index((slot >> 32) - 1));
+  }
+  const std::size_t mask = folderSlots_.size() - 1;
+  for (std::size_t s = hashId(id) & mask;; s = (s + 1) & mask) {
+    const std::uint64_t slot = folderSlots_[s];
+    if (slot == 0) {
+      folderSlots_[s] = std::uint64_t(id) | std::uint64_t(i + 1) << 32;
+      ++folderSlotsUsed_;
+      return;
+    }
+    if (std::uint32_t(slot) == id) return;  // the first folder with an id keeps it
+  }
+}
+
+CFileFolderTree::Index CFileFolderTree::folderWithId(std::uint32_t id) const {
+  if (folderSlots_.empty()) return kRoot;
+  const std::size_t mask = folderSlots_.size() - 1;
+  for (std::size_t s = hashId(id) & mask;; s = (s + 1) & mask) {
+    const std::uint64_t slot = folderSlots_[s];
+    if (slot == 0) return kRoot;
+    if (std::uint32_t(slot) == id) return Index((slot >> 32) - 1);
+  }
+}
+
+// --- renames -----------------------------------------------------------------------------
 
 void CFileFolderTree::QueueItemRename(const FOUND_ITEM& item, std::u16string_view name) {
   renames_.push_back({item.m_nRecordKey, std::u16string(name.substr(0, kMaxItemNameLength))});
@@ -43,44 +157,93 @@ void CFileFolderTree::ApplyQueuedRenames() {
   if (renames_.empty()) return;
   std::unordered_map<std::uint64_t, const std::u16string*> byKey;
   for (const Rename& r : renames_) byKey[r.recordKey] = &r.name;  // the last name queued wins
-  for (Stored& s : items_) {
-    const auto it = byKey.find(s.item.m_nRecordKey);
-    if (it == byKey.end()) continue;
-    s.name = *it->second;
-    s.item.m_pszName = s.name.c_str();
+  // A new name goes to the pool's end; the old one stays behind, unused.
+  for (Index i = 0; i < count_; ++i) {
+    Record& r = record(i);
+    const auto it = byKey.find(r.recordKey);
+    if (it != byKey.end()) storeName(r, *it->second);
   }
   renames_.clear();
 }
 
-std::u16string_view CFileFolderTree::nameOf(const FOUND_ITEM* item) const {
-  // The stored copy's name pointer is the store's own zero-terminated text.
-  return item && item->m_pszName ? std::u16string_view(item->m_pszName) : std::u16string_view{};
+// --- readers -----------------------------------------------------------------------------
+
+FOUND_ITEM CFileFolderTree::item(Index i) const {
+  const Record& r = record(i);
+  FOUND_ITEM f;
+  f.m_nSize = r.size;
+  f.m_nRecordKey = r.recordKey;
+  f.m_nParentId = r.parentId;
+  f.m_nId = r.id;
+  f.m_byAttributes = r.attributes;
+  f.m_ftModified = r.modified;
+  f.m_ftCreated = r.created;
+  f.m_byFlags = r.flags;
+  f.m_nAltParentId = r.altParentId;
+  f.m_byViewFlags = r.viewFlags;
+  f.lastFlags = r.lastFlags;
+  return f;
 }
 
-const FOUND_ITEM* CFileFolderTree::parentOf(const FOUND_ITEM* item) const {
-  if (!item) return nullptr;
-  const auto it = folderById_.find(item->m_nParentId);
-  if (it == folderById_.end() || it->second == item) return nullptr;
-  return it->second;
+bool CFileFolderTree::isFolder(Index i) const { return (record(i).attributes & kItemFolder) != 0; }
+std::uint8_t CFileFolderTree::flags(Index i) const { return record(i).flags; }
+std::uint8_t CFileFolderTree::lastFlags(Index i) const { return record(i).lastFlags; }
+std::uint64_t CFileFolderTree::itemSize(Index i) const { return record(i).size; }
+
+CFileFolderTree::NameBytes CFileFolderTree::nameBytes(Index i) const {
+  const Record& r = record(i);
+  return {pool_[r.nameChunk].get() + (r.nameWord & kNameOffsetMask), (r.nameWord >> kNameOffsetBits) & 0xFF,
+          (r.nameWord & kNameWideBit) != 0};
 }
 
-std::vector<const FOUND_ITEM*> CFileFolderTree::childrenOf(const FOUND_ITEM* folder) const {
-  std::vector<const FOUND_ITEM*> out;
-  for (const Stored& s : items_)
-    if (parentOf(&s.item) == folder) out.push_back(&s.item);
+std::u16string CFileFolderTree::nameOf(Index i) const {
+  if (i >= count_) return {};
+  const NameBytes n = nameBytes(i);
+  std::u16string out(n.units, u'\0');
+  if (n.wide) std::memcpy(out.data(), n.bytes, n.units * 2);
+  else
+    for (std::size_t k = 0; k < n.units; ++k) out[k] = char16_t(n.bytes[k]);
   return out;
 }
 
-std::u16string CFileFolderTree::pathOf(const FOUND_ITEM* item) const {
-  std::vector<const FOUND_ITEM*> chain;
-  std::unordered_set<const FOUND_ITEM*> seen;
-  for (const FOUND_ITEM* p = item; p && seen.insert(p).second; p = parentOf(p)) chain.push_back(p);
+CFileFolderTree::Index CFileFolderTree::parentOf(Index i) const {
+  if (i >= count_) return kRoot;
+  const Index p = folderWithId(record(i).parentId);
+  return p == i ? kRoot : p;
+}
+
+std::vector<CFileFolderTree::Index> CFileFolderTree::childrenOf(Index folder) const {
+  std::vector<Index> out;
+  for (Index i = 0; i < count_; ++i)
+    if (parentOf(i) == folder) out.push_back(i);
+  return out;
+}
+
+std::u16string CFileFolderTree::pathOf(Index i) const {
+  std::vector<Index> chain;
+  std::unordered_set<Index> seen;
+  for (Index p = i; p < count_ && seen.insert(p).second; p = parentOf(p)) chain.push_back(p);
   std::u16string path;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     if (!path.empty()) path += u'/';
     path += nameOf(*it);
   }
   return path;
+}
+
+FoundItemRef CFileFolderTree::ref(Index i) const {
+  FoundItemRef r;
+  if (i >= count_) return r;
+  r.index_ = i;
+  r.item_ = item(i);
+  return r;
+}
+
+FoundItemRef CFileFolderTree::parentOf(const FoundItemRef& r) const { return ref(parentOf(r.index())); }
+
+std::size_t CFileFolderTree::heldBytes() const {
+  return blocks_.size() * kRecordsPerBlock * sizeof(Record) + pool_.size() * kPoolChunkBytes +
+         folderSlots_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace qelda::results

@@ -1,12 +1,17 @@
 // The found-items store: every item an engine reports, kept in report order, with the tree
 // they form by parent id. The least of the results browser that the engines need.
+//
+// Volumes hold millions of files, so an item costs one fixed-size record in a block arena
+// (no pointers, no allocation of its own) plus its name in a shared pool: one byte per
+// character when every character is below U+0100, two otherwise. Items are addressed by
+// their place in report order.
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/found_item.h"
@@ -14,17 +19,43 @@
 
 namespace qelda::results {
 
+class CFileFolderTree;
+
+// One item of a tree by its place in report order, with a copy of its fields; null where
+// there is no item (the root, or nothing found).
+class FoundItemRef {
+ public:
+  FoundItemRef() = default;
+  FoundItemRef(std::nullptr_t) {}
+  explicit operator bool() const { return index_ != platform::kNoFoundItem; }
+  std::uint32_t index() const { return index_; }
+  const FOUND_ITEM* operator->() const { return &item_; }
+  const FOUND_ITEM& operator*() const { return item_; }
+  friend bool operator==(const FoundItemRef& a, const FoundItemRef& b) { return a.index_ == b.index_; }
+
+ private:
+  friend class CFileFolderTree;
+  std::uint32_t index_ = platform::kNoFoundItem;
+  FOUND_ITEM item_{};
+};
+
 class CFileFolderTree final : public platform::IFoundItemSink {
  public:
-  CFileFolderTree() = default;
+  using Index = std::uint32_t;
+  static constexpr Index kRoot = platform::kNoFoundItem;  // "no parent": the root folder
+
+  CFileFolderTree();
+  ~CFileFolderTree() override;
   CFileFolderTree(const CFileFolderTree&) = delete;
   CFileFolderTree& operator=(const CFileFolderTree&) = delete;
 
   // --- what the engines call ---------------------------------------------------------------
   // Forgets every item and starts a tree holding only its root folder.
   void ResetFoundTree() override;
-  // Stores a copy of the item with its name and links it into the found-items list.
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override;
+  // Stores the item's fields and its name (cut to 255 characters); returns its index.
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override;
+  void SetFoundItemSize(std::uint32_t item, std::uint64_t size, std::uint8_t lastFlags) override;
+  void SetFoundItemParent(std::uint32_t item, std::uint32_t parentId) override;
   void UpdateStatusCounts() override { ++statusUpdates_; }
   void CollapseRootChildren() override { rootCollapsed_ = true; }
   // Queues a new name for the stored items that have the same record key.
@@ -32,9 +63,7 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   void ApplyQueuedRenames() override;
 
   // --- what the browser, saving and tests read ---------------------------------------------
-  // Head of the found-items list (report order), linked through m_pNext.
-  FOUND_ITEM* head() const { return head_; }
-  std::size_t size() const { return items_.size(); }
+  std::size_t size() const { return count_; }
   bool hasRoot() const { return hasRoot_; }
   std::uint32_t folderCount() const { return folderCount_; }
   std::uint32_t fileCount() const { return fileCount_; }
@@ -42,32 +71,90 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   std::uint32_t statusUpdates() const { return statusUpdates_; }
   bool rootCollapsed() const { return rootCollapsed_; }
 
-  // The stored name of an item of this store.
-  std::u16string_view nameOf(const FOUND_ITEM* item) const;
+  // The item's fields as reported (links and name pointer null).
+  FOUND_ITEM item(Index i) const;
+  bool isFolder(Index i) const;
+  std::uint8_t flags(Index i) const;
+  std::uint8_t lastFlags(Index i) const;
+  std::uint64_t itemSize(Index i) const;
+
+  // The stored name. A narrow name holds one byte per character (each below U+0100), a
+  // wide one UTF-16 code units in native order.
+  struct NameBytes {
+    const std::uint8_t* bytes;
+    std::size_t units;
+    bool wide;
+  };
+  NameBytes nameBytes(Index i) const;
+  std::u16string nameOf(Index i) const;
   // The folder an item hangs under: the first folder reported with the item's parent id,
-  // or null (the root) when there is none or it would be the item itself.
-  const FOUND_ITEM* parentOf(const FOUND_ITEM* item) const;
-  // Children in report order; null asks for the root's children.
-  std::vector<const FOUND_ITEM*> childrenOf(const FOUND_ITEM* folder) const;
+  // or kRoot when there is none or it would be the item itself.
+  Index parentOf(Index i) const;
+  // Children in report order; kRoot asks for the root's children.
+  std::vector<Index> childrenOf(Index folder) const;
   // Names from the root down to the item, joined with '/'. A parent chain that loops is
   // cut where it repeats.
-  std::u16string pathOf(const FOUND_ITEM* item) const;
+  std::u16string pathOf(Index i) const;
+
+  // The same by reference, for code that walks items as values.
+  FoundItemRef ref(Index i) const;
+  std::u16string nameOf(const FoundItemRef& r) const { return nameOf(r.index()); }
+  std::u16string pathOf(const FoundItemRef& r) const { return pathOf(r.index()); }
+  FoundItemRef parentOf(const FoundItemRef& r) const;
+
+  // Every item in report order, as FoundItemRef values.
+  class Items {
+   public:
+    class iterator {
+     public:
+      iterator(const CFileFolderTree* tree, Index i) : tree_(tree), i_(i) {}
+      FoundItemRef operator*() const { return tree_->ref(i_); }
+      iterator& operator++() {
+        ++i_;
+        return *this;
+      }
+      bool operator!=(const iterator& o) const { return i_ != o.i_; }
+
+     private:
+      const CFileFolderTree* tree_;
+      Index i_;
+    };
+    explicit Items(const CFileFolderTree* tree) : tree_(tree) {}
+    iterator begin() const { return {tree_, 0}; }
+    iterator end() const { return {tree_, Index(tree_->size())}; }
+
+   private:
+    const CFileFolderTree* tree_;
+  };
+  Items items() const { return Items(this); }
+
+  // Bytes held by the arena, the name pool and the folder index (for the benchmarks).
+  std::size_t heldBytes() const;
 
  private:
-  struct Stored {
-    FOUND_ITEM item;
-    std::u16string name;
-  };
+  struct Record;
   struct Rename {
     std::uint64_t recordKey;
     std::u16string name;
   };
+  static constexpr std::size_t kRecordsPerBlock = 4096;
+  static constexpr std::size_t kPoolChunkBytes = std::size_t(1) << 20;
 
-  std::deque<Stored> items_;  // owns the items; addresses stay put as it grows
-  FOUND_ITEM* head_ = nullptr;
-  FOUND_ITEM* tail_ = nullptr;
-  std::unordered_map<std::uint32_t, const FOUND_ITEM*> folderById_;
+  Record& record(Index i);
+  const Record& record(Index i) const;
+  void storeName(Record& r, std::u16string_view name);
+  void indexFolder(std::uint32_t id, Index i);
+  Index folderWithId(std::uint32_t id) const;
+
+  std::vector<std::unique_ptr<Record[]>> blocks_;  // records in report order, kRecordsPerBlock each
+  std::vector<std::unique_ptr<std::uint8_t[]>> pool_;  // names; a name never spans two chunks
+  std::size_t poolUsed_ = 0;                            // bytes used of the last chunk
+  // Open addressing: the first folder reported with each id. Slots hold (id, index + 1);
+  // 0 marks a free slot. The table is kept at most half full.
+  std::vector<std::uint64_t> folderSlots_;
+  std::size_t folderSlotsUsed_ = 0;
   std::vector<Rename> renames_;
+  std::size_t count_ = 0;
   bool hasRoot_ = false;
   bool rootCollapsed_ = false;
   std::uint32_t folderCount_ = 0;

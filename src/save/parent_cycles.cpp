@@ -9,7 +9,7 @@
 
 namespace qelda::save {
 
-void ParentCycleBreaker::note(const FOUND_ITEM& item, std::u16string_view name, FOUND_ITEM* stored) {
+void ParentCycleBreaker::note(const FOUND_ITEM& item, std::u16string_view name, std::uint32_t stored) {
   if (!item.isFolder()) return;
   if (name == kLostFoldersName) lostFolders_.push_back(folders_.size());
   folders_.push_back({item.m_nId, item.m_nParentId, stored});
@@ -95,7 +95,7 @@ std::size_t ParentCycleBreaker::breakCycles(platform::IFoundItemSink& console) {
     console.AddFoundItem(madeUp, std::u16string(kMadeUpFolderName) + u" " +
                                      platform::widenLatin1(std::to_string(entry.parent)));
     console.UpdateStatusCounts();
-    if (entry.stored) entry.stored->m_nParentId = madeUp.m_nId;
+    if (entry.stored != platform::kNoFoundItem) console.SetFoundItemParent(entry.stored, madeUp.m_nId);
   }
   return entries.size();
 }

@@ -19,9 +19,9 @@ inline constexpr std::u16string_view kMadeUpFolderName = u"Folder";
 
 class ParentCycleBreaker {
  public:
-  // Each item as the console took it (`stored`: the console's copy, which is re-parented
-  // when it opens a cycle; null when the console keeps none).
-  void note(const FOUND_ITEM& item, std::u16string_view name, FOUND_ITEM* stored);
+  // Each item as the console took it (`stored`: the number the console gave it, by which it
+  // is re-parented when it opens a cycle; kNoFoundItem when the console keeps none).
+  void note(const FOUND_ITEM& item, std::u16string_view name, std::uint32_t stored);
   // After the last item: re-parents each cycle's first folder and adds the made-up folders
   // to `console`. The number of cycles broken.
   std::size_t breakCycles(platform::IFoundItemSink& console);
@@ -30,7 +30,7 @@ class ParentCycleBreaker {
   struct Folder {
     std::uint32_t id = 0;
     std::uint32_t parent = 0;
-    FOUND_ITEM* stored = nullptr;
+    std::uint32_t stored = platform::kNoFoundItem;
   };
   std::vector<Folder> folders_;
   std::vector<std::size_t> lostFolders_;  // folders named "Lost folder(s)", by index

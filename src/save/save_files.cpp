@@ -242,20 +242,21 @@ SaveTotals CThreadForSavingFiles::Run() {
   }
 
   // Children of every folder in report order, found in one pass (null: the root).
-  std::unordered_map<const FOUND_ITEM*, std::vector<const FOUND_ITEM*>> children;
-  for (const FOUND_ITEM* item = tree_.head(); item; item = item->m_pNext)
-    children[tree_.parentOf(item)].push_back(item);
+  using Index = results::CFileFolderTree::Index;
+  constexpr Index kRoot = results::CFileFolderTree::kRoot;
+  std::unordered_map<Index, std::vector<Index>> children;
+  for (Index item = 0; item < tree_.size(); ++item) children[tree_.parentOf(item)].push_back(item);
 
   // With a mask, only the files it takes are saved, and only the folders that lead to them.
   const bool masked = !request_.mask.empty();
-  const auto chosen = [&](const FOUND_ITEM* item) {
+  const auto chosen = [&](Index item) {
     return !masked || ::fnmatch(request_.mask.c_str(), safeFileName(tree_.nameOf(item)).c_str(), 0) == 0;
   };
-  std::unordered_set<const FOUND_ITEM*> neededFolders;
+  std::unordered_set<Index> neededFolders;
   if (masked) {
-    for (const FOUND_ITEM* item = tree_.head(); item; item = item->m_pNext) {
-      if (item->isFolder() || !chosen(item)) continue;
-      for (const FOUND_ITEM* p = tree_.parentOf(item); p && neededFolders.insert(p).second; p = tree_.parentOf(p)) {
+    for (Index item = 0; item < tree_.size(); ++item) {
+      if (tree_.isFolder(item) || !chosen(item)) continue;
+      for (Index p = tree_.parentOf(item); p != kRoot && neededFolders.insert(p).second; p = tree_.parentOf(p)) {
       }
     }
   }
@@ -266,11 +267,11 @@ SaveTotals CThreadForSavingFiles::Run() {
     FolderHandle folder;     // where the entries go
     bool available = false;  // false: that folder could not be made; its files are skipped
     std::size_t pathLength;  // `path` up to this folder, for the reports
-    const std::vector<const FOUND_ITEM*>* entries;
+    const std::vector<Index>* entries;
     std::size_t next = 0;
   };
-  static const std::vector<const FOUND_ITEM*> kNone;
-  const auto entriesOf = [&](const FOUND_ITEM* folder) -> const std::vector<const FOUND_ITEM*>* {
+  static const std::vector<Index> kNone;
+  const auto entriesOf = [&](Index folder) -> const std::vector<Index>* {
     const auto it = children.find(folder);
     return it == children.end() ? &kNone : &it->second;
   };
@@ -286,7 +287,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   NameNumbers fileNumbers;
   std::string path;  // the reported path of the current folder, under the destination
   std::vector<Frame> stack;
-  stack.push_back({std::move(destination), true, 0, entriesOf(nullptr), 0});
+  stack.push_back({std::move(destination), true, 0, entriesOf(kRoot), 0});
   while (!stack.empty()) {
     if (state_.stopRequested()) {
       totals.stopped = true;
@@ -300,9 +301,9 @@ SaveTotals CThreadForSavingFiles::Run() {
       continue;
     }
     path.resize(top.pathLength);
-    const FOUND_ITEM* item = (*top.entries)[top.next++];
+    const Index item = (*top.entries)[top.next++];
     const std::string name = safeFileName(tree_.nameOf(item));
-    if (item->isFolder()) {
+    if (tree_.isFolder(item)) {
       if (masked && !neededFolders.count(item)) continue;
       std::string made = name;
       FolderHandle folder;
@@ -327,7 +328,7 @@ SaveTotals CThreadForSavingFiles::Run() {
       finishFile(SaveStatus::Skipped, path + name, totals);
       continue;
     }
-    const SaveStatus status = writeFoundFile(engine_, *item, fd, top.folder.fd(), taken);
+    const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, top.folder.fd(), taken);
     if (status == SaveStatus::Skipped) fileNumbers.set(top.folder.key(name), number);  // the name is free again
     finishFile(status, path + taken, totals);
   }

@@ -83,7 +83,7 @@ TEST_F(ScanWorkerTest, EachVolumeGetsTheEngineOfItsFileSystemAndTheRunFlagsDrop)
 TEST_F(ScanWorkerTest, TheDeletedScanOfAFatVolumeListsOnlyWhatLeadsToDeletedFiles) {
   ASSERT_EQ(scan(1, kScanDeletedAgain).status, engine::ScanStatus::Done);
   std::size_t deleted = 0;
-  for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+  for (const auto i : tree_->items())
     if (!i->isFolder()) {
       EXPECT_TRUE(i->m_byFlags & kItemDeleted) << platform::toUtf8(tree_->pathOf(i));
       ++deleted;
@@ -122,7 +122,11 @@ class StoppingSink final : public platform::IFoundItemSink {
  public:
   StoppingSink(CQELDAApp& app, results::CFileFolderTree& tree) : app_(app), tree_(tree) {}
   void ResetFoundTree() override { tree_.ResetFoundTree(); }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  void SetFoundItemParent(std::uint32_t i, std::uint32_t parentId) override { tree_.SetFoundItemParent(i, parentId); }
+  void SetFoundItemSize(std::uint32_t i, std::uint64_t size, std::uint8_t lastFlags) override {
+    tree_.SetFoundItemSize(i, size, lastFlags);
+  }
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     app_.m_bStopRequested = 1;
     return tree_.AddFoundItem(item, name);
   }

@@ -53,8 +53,8 @@ TEST(NtfsItemReporter, FirstItemResetsTheTreeAndCountsTheRoot) {
   file.m_nSize = 1000;
   file.m_nId = 64;
   file.m_nParentId = 5;
-  FOUND_ITEM* stored = reporter.report(file, u"a.txt", t.refs(), 4096);
-  ASSERT_NE(stored, nullptr);
+  std::uint32_t stored = reporter.report(file, u"a.txt", t.refs(), 4096);
+  ASSERT_NE(stored, platform::kNoFoundItem);
   EXPECT_EQ(tree.nameOf(stored), u"a.txt");
   EXPECT_TRUE(tree.hasRoot());
   EXPECT_EQ(progress.calls, (std::vector<std::string>{"range 0 0-4096", "step 0 1", "found 2 Entries Found", "stepIt 0"}));

@@ -45,11 +45,16 @@ class RecordingSink final : public platform::IFoundItemSink {
     std::u16string name;
   };
   void ResetFoundTree() override { calls.push_back("reset"); }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     calls.push_back("add");
     items.push_back({item, std::u16string(name)});
     if (stopOnFirst && stop) *stop = 1;
-    return &items.back().item;
+    return std::uint32_t(items.size() - 1);
+  }
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
+  void SetFoundItemSize(std::uint32_t i, std::uint64_t size, std::uint8_t lastFlags) override {
+    items.at(i).item.m_nSize = size;
+    items.at(i).item.lastFlags |= lastFlags;
   }
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override { calls.push_back("collapse"); }

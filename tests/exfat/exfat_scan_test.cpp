@@ -96,19 +96,19 @@ class Scanner {
   // Every item as a path from the scan root, with its folder and deleted marks.
   std::vector<Entry> listing() const {
     std::vector<Entry> out;
-    for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+    for (const auto i : tree_->items())
       out.push_back({platform::toUtf8(tree_->pathOf(i)), i->isFolder(), (i->m_byFlags & kItemDeleted) != 0});
     std::sort(out.begin(), out.end());
     return out;
   }
-  const FOUND_ITEM* find(const std::string& path) const {
-    for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+  results::FoundItemRef find(const std::string& path) const {
+    for (const auto i : tree_->items())
       if (platform::toUtf8(tree_->pathOf(i)) == path) return i;
     return nullptr;
   }
   // The first item of that name, wherever it hangs.
-  const FOUND_ITEM* findNamed(std::u16string_view name) const {
-    for (const FOUND_ITEM* i = tree_->head(); i; i = i->m_pNext)
+  results::FoundItemRef findNamed(std::u16string_view name) const {
+    for (const auto i : tree_->items())
       if (tree_->nameOf(i) == name) return i;
     return nullptr;
   }
@@ -149,7 +149,7 @@ void expectSavedFilesEqualIcat(Scanner& s, const std::string& base, bool liveOnl
   std::size_t compared = 0;
   for (const auto& [path, icat] : readMd5(base + ".md5")) {
     if (liveOnly && icat.deleted) continue;
-    const FOUND_ITEM* item = s.find(path);
+    results::FoundItemRef item = s.find(path);
     ASSERT_NE(item, nullptr) << path;
     if (icat.deleted && (item->m_byFlags & kItemCompressed)) continue;  // fls follows the stale chain
     EXPECT_EQ(test::md5Hex(readFile(out + "/" + path)), icat.md5) << path;
@@ -201,7 +201,7 @@ TEST_P(ExFatVolumeScan, DeletedScanListsTheDeletedItemsAndTheFoldersLeadingToThe
       live.insert(e.path);
     }
   for (const std::string& p : leading) {
-    const FOUND_ITEM* folder = scanner_.find(p);
+    results::FoundItemRef folder = scanner_.find(p);
     if (!folder || !(folder->m_byFlags & kItemDeleted)) {
       EXPECT_EQ(live.count(p), 1u) << p;
     }
@@ -266,8 +266,8 @@ TEST_P(ExFatVolumeScan, DeepDeletedScanAddsTheOrphansFromFreeClusters) {
 // bytes. The picture's finder names it by its dimensions.
 TEST_P(ExFatVolumeScan, RawScanFindsTheDeletedPictureAndArchiveInFreeClusters) {
   ASSERT_EQ(scanner_.run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
-  const FOUND_ITEM* picture = scanner_.findNamed(u"picture.png");
-  const FOUND_ITEM* archive = scanner_.findNamed(u"archive.zip");
+  results::FoundItemRef picture = scanner_.findNamed(u"picture.png");
+  results::FoundItemRef archive = scanner_.findNamed(u"archive.zip");
   ASSERT_TRUE(picture && archive);
   const std::uint64_t pictureAt = picture->m_nRecordKey, archiveAt = archive->m_nRecordKey;
   ASSERT_LT(pictureAt, archiveAt);  // so the picture is the raw scan's first file
@@ -280,7 +280,7 @@ TEST_P(ExFatVolumeScan, RawScanFindsTheDeletedPictureAndArchiveInFreeClusters) {
   const std::string zip = "zip/" + std::to_string(archiveAt) + ".zip";
   const std::vector<Entry> want = {{"png", true, false}, {png, false, false}, {"zip", true, false}, {zip, false, false}};
   EXPECT_EQ(scanner_.listing(), want);
-  for (const FOUND_ITEM* i = scanner_.tree_->head(); i; i = i->m_pNext) EXPECT_TRUE(i->m_byFlags & kItemBySignature);
+  for (const auto i : scanner_.tree_->items()) EXPECT_TRUE(i->m_byFlags & kItemBySignature);
   ASSERT_NE(scanner_.find(png), nullptr);
   EXPECT_EQ(scanner_.find(png)->m_nRecordKey, pictureAt);
 

@@ -143,10 +143,12 @@ ExFatVolume siblings(std::uint32_t clusters) {
 class CountingSink final : public platform::IFoundItemSink {
  public:
   void ResetFoundTree() override {}
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view) override {
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view) override {
     items.push_back(item);
-    return &items.back();
+    return std::uint32_t(items.size() - 1);
   }
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override {}
   void QueueItemRename(const FOUND_ITEM&, std::u16string_view) override {}

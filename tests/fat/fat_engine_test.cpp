@@ -107,7 +107,7 @@ TEST_P(FatRealVolumes, SavedLiveFilesEqualTheReadersCopies) {
 
 TEST_P(FatRealVolumes, SavedDeletedFilesEqualTheirOriginals) {
   ASSERT_EQ(scan_->run(engine::kScanDeleted).status, engine::ScanStatus::Done);
-  std::map<std::string, const FOUND_ITEM*> deleted;
+  std::map<std::string, results::FoundItemRef> deleted;
   for (const auto& [path, item] : scan_->found())
     if (item->m_byFlags & kItemDeleted) deleted[lower(path)] = item;
   std::ifstream expect(base_ + ".expect");

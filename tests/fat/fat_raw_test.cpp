@@ -35,8 +35,8 @@ void selectPictures(app::CQELDAApp& app, const qelda::test::ImageDir& dir) {
 }
 
 // Files found by signature: start (cluster or sector) -> item.
-std::map<std::uint64_t, const FOUND_ITEM*> rawFinds(const WorkerScan& scan) {
-  std::map<std::uint64_t, const FOUND_ITEM*> out;
+std::map<std::uint64_t, results::FoundItemRef> rawFinds(const WorkerScan& scan) {
+  std::map<std::uint64_t, results::FoundItemRef> out;
   for (const auto& [path, item] : scan.found()) {
     EXPECT_TRUE(item->m_byFlags & kItemBySignature) << path;
     EXPECT_GE(std::int32_t(item->m_nId), std::numeric_limits<std::int32_t>::min());
@@ -124,8 +124,8 @@ TEST_F(FatRawSearch, WholeDiskIsSearchedBySector) {
   platform::NullScanProgress progress;
   platform::TextLog log;
   ASSERT_EQ(app::CScanProcess(app, tree, progress, log, notifier).run().status, engine::ScanStatus::Done);
-  std::map<std::uint64_t, const FOUND_ITEM*> finds;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext)
+  std::map<std::uint64_t, results::FoundItemRef> finds;
+  for (const auto i : tree.items())
     if (!i->isFolder()) finds[i->m_nRecordKey] = i;
   for (const auto& [sector, which] : planted) {
     const auto it = finds.find(sector);

@@ -121,7 +121,7 @@ class FatDeepSearchVolumes : public FatAdvancedVolumes {};
 // The deep search lists the deleted files the root leads to, once, and reads them back whole.
 TEST_P(FatDeepSearchVolumes, DeepSearchListsEveryDeletedFileOnceAndReadsItBack) {
   ASSERT_EQ(scan_->run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
-  std::map<std::string, std::vector<const FOUND_ITEM*>> deleted;
+  std::map<std::string, std::vector<results::FoundItemRef>> deleted;
   for (const auto& [path, item] : scan_->found())
     if ((item->m_byFlags & kItemDeleted) && !item->isFolder()) deleted[lower(path)].push_back(item);
   for (const auto& e : readFls(base_ + ".flsd")) {
@@ -155,7 +155,7 @@ TEST_F(FatRecovery, WithBothFatsZeroedContiguousFilesComeBackWhole) {
   EXPECT_TRUE(scan.logged("[Calculating system parameters]"));
   std::map<std::string, unsigned> runs;
   for (const auto& c : readChains(base + ".chains")) runs[lower(c.path)] = c.runs;
-  std::map<std::string, const FOUND_ITEM*> found;
+  std::map<std::string, results::FoundItemRef> found;
   for (const auto& [path, item] : scan.found()) found[lower(path)] = item;
   std::size_t whole = 0;
   for (const auto& [path, entry] : liveEntries(base)) {
@@ -232,7 +232,7 @@ class FatReformatted : public FatAdvancedVolumes {};
 // their own names, byte for byte.
 TEST_P(FatReformatted, DeepSearchBringsBackTheFormerTreeUnderLostFolders) {
   ASSERT_EQ(scan_->run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
-  std::map<std::string, const FOUND_ITEM*> found;
+  std::map<std::string, results::FoundItemRef> found;
   std::size_t lostFolders = 0;
   for (const auto& [path, item] : scan_->found()) {
     found[lower(path)] = item;
@@ -274,7 +274,7 @@ TEST_P(FatReformatted, QuickScanSearchesTheDataAreaWhenTheRootLeadsNowhere) {
   ASSERT_EQ(scan_->run(engine::kScanQuick).status, engine::ScanStatus::Done);
   ASSERT_EQ(scan_->notifier.shown.size(), 1u);
   EXPECT_EQ(platform::toUtf8(scan_->notifier.shown[0]).rfind("This process may take several minutes", 0), 0u);
-  std::map<std::string, const FOUND_ITEM*> byName;
+  std::map<std::string, results::FoundItemRef> byName;
   for (const auto& [path, item] : scan_->found())
     if (!item->isFolder()) byName[lower(path.substr(path.rfind('/') + 1))] = item;
   std::size_t files = 0, back = 0;

@@ -37,10 +37,12 @@ struct FoundEntry {
 class RecordingSink final : public platform::IFoundItemSink {
  public:
   void ResetFoundTree() override { ++resets; }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     items.push_back({item, std::u16string(name)});
-    return &items.back().item;
+    return std::uint32_t(items.size() - 1);
   }
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override { ++collapses; }
   void QueueItemRename(const FOUND_ITEM&, std::u16string_view) override {}
@@ -276,11 +278,11 @@ class WorkerScan {
 
   struct Found {
     std::string path;
-    const FOUND_ITEM* item;
+    results::FoundItemRef item;
   };
   std::vector<Found> found() const {
     std::vector<Found> out;
-    for (const FOUND_ITEM* i = tree->head(); i; i = i->m_pNext) out.push_back({platform::toUtf8(tree->pathOf(i)), i});
+    for (const auto i : tree->items()) out.push_back({platform::toUtf8(tree->pathOf(i)), i});
     return out;
   }
   // The item's content through the engine's own reader, as saving reads it.

@@ -210,10 +210,10 @@ TEST(FatWalkScale, AFileRunningPastTheVolumesEndIsNotPaddedWithZeros) {
   WorkerScan scan(v.write(dir, "volume.img"), disk::kFsFat32);
   const auto outcome0 = scan.run(engine::kScanDeleted);
   ASSERT_EQ(outcome0.status, engine::ScanStatus::Done) << platform::toUtf8(outcome0.message) << platform::toUtf8(outcome0.cause);
-  const FOUND_ITEM* past = nullptr;
+  results::FoundItemRef past;
   for (const auto& f : scan.found())
     if (f.path.find("AST.BIN") != std::string::npos) past = f.item;
-  ASSERT_NE(past, nullptr);
+  ASSERT_TRUE(past);
   ASSERT_EQ(past->m_nRecordKey, last);
   engine::ReadOutcome outcome;
   const auto bytes = scan.read(*past, &outcome);
@@ -222,10 +222,10 @@ TEST(FatWalkScale, AFileRunningPastTheVolumesEndIsNotPaddedWithZeros) {
 
   // A file wholly inside the volume is read whole, as before.
   ASSERT_EQ(scan.run(engine::kScanQuick).status, engine::ScanStatus::Done);
-  const FOUND_ITEM* inside = nullptr;
+  results::FoundItemRef inside;
   for (const auto& f : scan.found())
     if (f.path == "INSIDE.BIN") inside = f.item;
-  ASSERT_NE(inside, nullptr);
+  ASSERT_TRUE(inside);
   const auto whole = scan.read(*inside, &outcome);
   EXPECT_EQ(outcome, engine::ReadOutcome::Complete);
   std::vector<std::uint8_t> expected(512, 100 + 1);

@@ -136,10 +136,12 @@ void walkInWindows(ByteView data, fs::ExFatWalkKind kind) {
 class KeptItems final : public qelda::platform::IFoundItemSink {
  public:
   void ResetFoundTree() override { items.clear(); }
-  qelda::FOUND_ITEM* AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view) override {
+  std::uint32_t AddFoundItem(const qelda::FOUND_ITEM& item, std::u16string_view) override {
     items.push_back(item);
-    return &items.back();
+    return std::uint32_t(items.size() - 1);
   }
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
   void UpdateStatusCounts() override {}
   void CollapseRootChildren() override {}
   void QueueItemRename(const qelda::FOUND_ITEM&, std::u16string_view) override {}

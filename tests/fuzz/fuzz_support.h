@@ -51,7 +51,7 @@ inline constexpr std::uint64_t kMaxReadPerItem = std::uint64_t(16) << 20;
 // Reads every found item through the engine, dropping the bytes.
 inline void readEveryItem(app::CQELDAApp& app, const results::CFileFolderTree& tree) {
   if (!app.currentEngine) return;
-  for (const FOUND_ITEM* item = tree.head(); item; item = item->m_pNext) {
+  for (const auto item : tree.items()) {
     if (item->isFolder()) continue;
     std::uint64_t taken = 0;
     app.currentEngine->readItem(*item, [&](std::span<const std::uint8_t> bytes) {

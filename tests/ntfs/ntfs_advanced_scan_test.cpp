@@ -53,7 +53,7 @@ void zeroClusterSize(VolumeCopy& copy, const NtfsBootParams&) {
 // Paths that name more than one found item, user files and folders only.
 std::vector<std::string> duplicatePaths(const results::CFileFolderTree& tree) {
   std::map<std::string, int> seen;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
+  for (const auto i : tree.items()) {
     const std::string path = platform::toUtf8(tree.pathOf(i));
     if (!isSystemPath(path)) ++seen[path];
   }
@@ -105,7 +105,7 @@ TEST_P(NtfsDamagedDeepScan, ListsWhatTheSleuthKitListedBeforeAndReadsItTheSame) 
   // Every file found reads as The Sleuth Kit reads it from the undamaged volume.
   const fs::path tsk = base_ + ".tsk";
   std::size_t compared = 0;
-  for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+  for (const auto i : s.tree->items()) {
     const std::string path = platform::toUtf8(s.tree->pathOf(i));
     if (i->isFolder() || isSystemPath(path)) continue;
     SCOPED_TRACE(path);
@@ -155,7 +155,7 @@ TEST_P(NtfsSavedDeepScan, ResumedFilesReadAsTheSleuthKitReadsThem) {
 
   const fs::path tsk = base + ".tsk";
   std::size_t compared = 0;
-  for (const FOUND_ITEM* i = resumed.tree->head(); i; i = i->m_pNext) {
+  for (const results::FoundItemRef i : resumed.tree->items()) {
     const std::string path = platform::toUtf8(resumed.tree->pathOf(i));
     if (i->isFolder() || isSystemPath(path) || !fs::exists(tsk / path)) continue;
     SCOPED_TRACE(path);
@@ -267,7 +267,7 @@ class NtfsDeepTree : public ::testing::Test {
     scan_ = std::make_unique<DiskScan>();
     EXPECT_EQ(scanAdvanced(*scan_, *copy_).status, engine::ScanStatus::Done);
     std::set<std::string> out;
-    for (const FOUND_ITEM* i = scan_->tree->head(); i; i = i->m_pNext) out.insert(platform::toUtf8(scan_->tree->pathOf(i)));
+    for (const auto i : scan_->tree->items()) out.insert(platform::toUtf8(scan_->tree->pathOf(i)));
     return out;
   }
 
@@ -309,14 +309,14 @@ TEST_F(NtfsDeepTree, MissingParentsCyclesAndUnnamedFoldersEndUnderMadeUpFolders)
     EXPECT_FALSE(paths.count(gone)) << gone;
   // One made-up folder per missing parent.
   std::size_t folders88888 = 0;
-  for (const FOUND_ITEM* i = scan_->tree->head(); i; i = i->m_pNext)
+  for (const auto i : scan_->tree->items())
     if (i->isFolder() && scan_->tree->nameOf(i) == u"Folder 88888") ++folders88888;
   EXPECT_EQ(folders88888, 1u);
 }
 
 TEST_F(NtfsDeepTree, ItemsAreKeyedByTheirRecordsSector) {
   pathsAfterDeepScan();
-  const FOUND_ITEM* item = scan_->find("Docs/Reports/2021/report.txt");
+  results::FoundItemRef item = scan_->find("Docs/Reports/2021/report.txt");
   ASSERT_NE(item, nullptr);
   // The key is where the record lies; the id is the search's, not the record's number.
   Bytes record = copy_->bytesAt(item->m_nRecordKey * 512, 1024);
@@ -426,7 +426,7 @@ TEST(NtfsDeepSearch, DeletedScanDeepBranchIsTheDeepScan) {
   };
   for (const auto& [path, flsPath] : cases) {
     SCOPED_TRACE(path);
-    const FOUND_ITEM* item = s.find(path);
+    results::FoundItemRef item = s.find(path);
     ASSERT_NE(item, nullptr);
     EXPECT_TRUE(item->m_byFlags & kItemDeleted);
     const std::uint32_t record = flsRecordOf(base + ".fls-d", flsPath);
@@ -457,11 +457,11 @@ TEST(NtfsDeepSearch, RawHitsGoUnderRawDataFolders) {
   s.app.m_nAdvancedFileSystem = engine::kAdvancedNtfs;
   ASSERT_EQ(s.scan(engine::kScanAdvanced).status, engine::ScanStatus::Done);
 
-  const FOUND_ITEM* top = s.find("Raw Data Folder(s)");
+  results::FoundItemRef top = s.find("Raw Data Folder(s)");
   ASSERT_NE(top, nullptr);
   EXPECT_EQ(top->m_nId, 0xFFFFFFF0u);
   EXPECT_EQ(top->m_nParentId, 5u);
-  const FOUND_ITEM* rar = s.find("Raw Data Folder(s)/rarchive");
+  results::FoundItemRef rar = s.find("Raw Data Folder(s)/rarchive");
   ASSERT_NE(rar, nullptr);
   EXPECT_LT(rar->m_nId, top->m_nId);
 
@@ -474,8 +474,8 @@ TEST(NtfsDeepSearch, RawHitsGoUnderRawDataFolders) {
   while (manifest >> name >> type >> size >> first >> pieces >> sized) {
     if (pieces != 1 || !sized || name.ends_with(".rar")) continue;
     SCOPED_TRACE(name);
-    const FOUND_ITEM* hit = nullptr;
-    for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext)
+    results::FoundItemRef hit;
+    for (const auto i : s.tree->items())
       if (!i->isFolder() && (i->m_byFlags & kItemBySignature) && i->m_nRecordKey == std::uint64_t(first)) hit = i;
     ASSERT_NE(hit, nullptr);
     const std::string path = platform::toUtf8(s.tree->pathOf(hit));

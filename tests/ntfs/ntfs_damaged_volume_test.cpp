@@ -166,7 +166,7 @@ TEST_F(NtfsDamagedVolume, AReadThroughTheWorkerGivesOnlyWhatTheRunsHoldOnTheVolu
     DiskScan s;
     ASSERT_TRUE(s.mount(damaged.diskImage()));
     ASSERT_EQ(s.scan(app::kScanQuick).status, engine::ScanStatus::Done);
-    const FOUND_ITEM* item = s.find("Docs/notes.txt");
+    results::FoundItemRef item = s.find("Docs/notes.txt");
     ASSERT_NE(item, nullptr);
     std::string content;
     EXPECT_EQ(s.read(*item, content), engine::ReadOutcome::Partial);
@@ -185,8 +185,8 @@ TEST_F(NtfsDamagedVolume, IndexBlocksTwoFoldersShareAreReportedOnce) {
   ASSERT_TRUE(v.mount(copy_->volumeImage(), copy_->volume()));
   v.engine->ScanVolume(0);
   std::size_t listed = 0;
-  for (const FOUND_ITEM* i = v.tree.head(); i; i = i->m_pNext) {
-    const std::u16string_view name = v.tree.nameOf(i);
+  for (const auto i : v.tree.items()) {
+    const std::u16string name = v.tree.nameOf(i);
     if (name.size() == 9 && name[0] == u'f' && name.substr(5) == u".txt") ++listed;
   }
   EXPECT_EQ(listed, 3000u);

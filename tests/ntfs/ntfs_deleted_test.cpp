@@ -77,8 +77,8 @@ class NtfsDeletedFiles : public ::testing::TestWithParam<const char*> {
   // parent fls could not name; every deleted item found is one of those or a record that
   // the index still names but that is no longer in use; sizes and bytes are icat's.
   void checkDeletedItems(const std::string& lostFolders) {
-    std::map<std::uint32_t, const FOUND_ITEM*> found;
-    for (const FOUND_ITEM* i = scan_.tree->head(); i; i = i->m_pNext)
+    std::map<std::uint32_t, results::FoundItemRef> found;
+    for (const auto i : scan_.tree->items())
       if (i->m_byFlags & kItemDeleted) found.emplace(i->m_nId, i);
     for (const auto& [record, e] : deleted_) {
       SCOPED_TRACE(e.path);
@@ -131,7 +131,7 @@ TEST_P(NtfsDeletedFiles, DeletedFilesScanListsWhatFlsListsAsDeleted) {
   ASSERT_EQ(scan_.scan(app::kScanDeleted).status, engine::ScanStatus::Done);
   checkDeletedItems("Lost Folder(s)");
   // Besides them, only the folders on their paths: in use, and where fls has them.
-  for (const FOUND_ITEM* i = scan_.tree->head(); i; i = i->m_pNext) {
+  for (const auto i : scan_.tree->items()) {
     const std::string path = platform::toUtf8(scan_.tree->pathOf(i));
     if ((i->m_byFlags & kItemDeleted) || path.rfind("Lost Folder(s)", 0) == 0) continue;
     SCOPED_TRACE(path);
@@ -148,7 +148,7 @@ TEST_P(NtfsDeletedFiles, QuickScanAddsTheDeletedAfterTheLiveTree) {
   // The live items are fls's, less the index entries whose records are no longer in use:
   // those come as deleted (checked above).
   Listing got;
-  for (const FOUND_ITEM* i = scan_.tree->head(); i; i = i->m_pNext) {
+  for (const auto i : scan_.tree->items()) {
     const std::string path = platform::toUtf8(scan_.tree->pathOf(i));
     if ((i->m_byFlags & kItemDeleted) || isSystemPath(path) || path.rfind("Lost folder(s)", 0) == 0) continue;
     got.insert(i->isFolder() ? "d " + path : "f " + path + " " + std::to_string(i->m_nSize));
@@ -251,14 +251,14 @@ TEST_F(NtfsHostileRecords, CyclesSelfParentsBrokenAttributesAndLoopingRunsEndCle
     for (const char* name : {"inner", "deeper", "child", "g2.bin", "g3.txt", "ch.txt"}) {
       SCOPED_TRACE(name);
       int seen = 0;
-      for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+      for (const auto i : s.tree->items()) {
         if (platform::toUtf8(s.tree->nameOf(i)) != name) continue;
         ++seen;
         EXPECT_EQ(platform::toUtf8(s.tree->pathOf(i)).rfind("Lost ", 0), 0u) << platform::toUtf8(s.tree->pathOf(i));
       }
       EXPECT_EQ(seen, 1);
     }
-    const FOUND_ITEM* looping = s.find("mixed/dead.txt");
+    results::FoundItemRef looping = s.find("mixed/dead.txt");
     ASSERT_NE(looping, nullptr);
     std::string content;
     s.read(*looping, content);

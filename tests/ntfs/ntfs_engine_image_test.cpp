@@ -63,7 +63,7 @@ TEST_P(NtfsRealVolume, QuickScanListsWhatTheSleuthKitLists) {
   EXPECT_EQ(v.engine->m_nFileCount, v.tree.fileCount());
   // Depth first: every folder comes before what is in it.
   std::set<std::uint32_t> seenFolders = {5};
-  for (const FOUND_ITEM* i = v.tree.head(); i; i = i->m_pNext) {
+  for (const auto i : v.tree.items()) {
     EXPECT_TRUE(seenFolders.count(i->m_nParentId)) << platform::toUtf8(v.tree.pathOf(i));
     if (i->isFolder()) seenFolders.insert(i->m_nId);
   }
@@ -76,7 +76,7 @@ TEST_P(NtfsRealVolume, EveryFileReadsAsIcatReadsIt) {
   ASSERT_TRUE(v.mount(vmdk(), image()));
   v.engine->ScanVolume(0);
   int compared = 0, compressed = 0;
-  for (const FOUND_ITEM* i = v.tree.head(); i; i = i->m_pNext) {
+  for (const auto i : v.tree.items()) {
     const std::string path = platform::toUtf8(v.tree.pathOf(i));
     if (i->isFolder() || isSystemPath(path)) continue;
     SCOPED_TRACE(path);
@@ -111,7 +111,11 @@ class StoppingSink final : public platform::IFoundItemSink {
  public:
   StoppingSink(results::CFileFolderTree& tree, app::CQELDAApp& app) : tree_(tree), app_(app) {}
   void ResetFoundTree() override { tree_.ResetFoundTree(); }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  void SetFoundItemSize(std::uint32_t i, std::uint64_t size, std::uint8_t lastFlags) override {
+    tree_.SetFoundItemSize(i, size, lastFlags);
+  }
+  void SetFoundItemParent(std::uint32_t i, std::uint32_t parentId) override { tree_.SetFoundItemParent(i, parentId); }
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     if (tree_.size() + 1 >= 10) app_.m_bStopRequested = 1;
     return tree_.AddFoundItem(item, name);
   }

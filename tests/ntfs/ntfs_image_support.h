@@ -129,7 +129,7 @@ inline std::uint32_t flsRecordOf(const std::string& flsPath, const std::string& 
 
 inline Listing engineListing(const results::CFileFolderTree& tree) {
   Listing out;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
+  for (const auto i : tree.items()) {
     const std::string path = platform::toUtf8(tree.pathOf(i));
     if (isSystemPath(path)) continue;
     out.insert(i->isFolder() ? "d " + path : "f " + path + " " + std::to_string(i->m_nSize));
@@ -288,8 +288,8 @@ struct DiskScan {
     worker.setScanInfoPath(scanInfo);
     return worker.run();
   }
-  const FOUND_ITEM* find(const std::string& path) const {
-    for (const FOUND_ITEM* i = tree->head(); i; i = i->m_pNext)
+  results::FoundItemRef find(const std::string& path) const {
+    for (const auto i : tree->items())
       if (platform::toUtf8(tree->pathOf(i)) == path) return i;
     return nullptr;
   }

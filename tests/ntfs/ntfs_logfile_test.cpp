@@ -127,7 +127,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
     DiskScan s;
     ASSERT_TRUE(s.mount(dead.copy->diskImage()));
     ASSERT_EQ(s.scan(kind).status, engine::ScanStatus::Done);
-    const FOUND_ITEM* item = s.find("mixed/dead.txt");
+    results::FoundItemRef item = s.find("mixed/dead.txt");
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(item->m_nSize, 369000u);
     EXPECT_TRUE(item->lastFlags & kItemSizeFromLog);
@@ -136,7 +136,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
     EXPECT_EQ(s.read(*item, content), engine::ReadOutcome::Complete);
     EXPECT_TRUE(content == dead.original);
     // The flag on that file alone.
-    for (const FOUND_ITEM* i = s.tree->head(); i; i = i->m_pNext) {
+    for (const auto i : s.tree->items()) {
       if (i != item) {
         EXPECT_FALSE(i->lastFlags & kItemSizeFromLog) << platform::toUtf8(s.tree->pathOf(i));
       }
@@ -192,8 +192,8 @@ TEST(NtfsLogFile, PagesPastTheWrapPointAreNotRead) {
     DiskScan s;
     ASSERT_TRUE(s.mount(fresh.copy->diskImage()));
     ASSERT_EQ(s.scan(app::kScanDeleted).status, engine::ScanStatus::Done);
-    const FOUND_ITEM* item = s.find("mixed/dead.txt");
-    ASSERT_NE(item, nullptr);
+    const results::FoundItemRef item = s.find("mixed/dead.txt");
+    ASSERT_TRUE(item);
     // From the good pairs alone: whole clusters, the file's bytes first.
     EXPECT_EQ(item->m_nSize, allocated);
     EXPECT_TRUE(item->lastFlags & kItemSizeFromLog);

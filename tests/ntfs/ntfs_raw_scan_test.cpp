@@ -83,9 +83,9 @@ void selectEveryType(app::CQELDAApp& app) {
 }
 
 // The files found by signature, by their record key.
-std::map<std::uint64_t, const FOUND_ITEM*> signatureFilesByKey(const results::CFileFolderTree& tree) {
-  std::map<std::uint64_t, const FOUND_ITEM*> out;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext)
+std::map<std::uint64_t, results::FoundItemRef> signatureFilesByKey(const results::CFileFolderTree& tree) {
+  std::map<std::uint64_t, results::FoundItemRef> out;
+  for (const auto i : tree.items())
     if (!i->isFolder() && (i->m_byFlags & kItemBySignature)) out.emplace(i->m_nRecordKey, i);
   return out;
 }
@@ -171,7 +171,7 @@ TEST_F(NtfsRawScan, EveryContiguousPlantedFileIsFoundSizedAndReadBack) {
   };
   for (const auto& [key, item] : signatureFilesByKey(*scan.tree)) EXPECT_TRUE(isFree(key)) << key;
   for (const char* folder : {"jpg", "png", "gif", "bmp", "tif", "zip", "html", "rar", "au", "avi", "DOC", "XLS", "PPT"}) {
-    const FOUND_ITEM* item = scan.find(folder);
+    results::FoundItemRef item = scan.find(folder);
     ASSERT_NE(item, nullptr) << folder;
     EXPECT_TRUE(item->isFolder());
     EXPECT_EQ(item->m_nParentId, 5u);
@@ -182,7 +182,7 @@ TEST_F(NtfsRawScan, EveryContiguousPlantedFileIsFoundSizedAndReadBack) {
   // no name is named by its cluster.
   bool exifNamed = false, clusterNamed = false;
   for (const PlantedFile& f : contiguous()) {
-    const FOUND_ITEM* item = signatureFilesByKey(*scan.tree).at(std::uint64_t(f.firstCluster));
+    results::FoundItemRef item = signatureFilesByKey(*scan.tree).at(std::uint64_t(f.firstCluster));
     const std::string path = platform::toUtf8(scan.tree->pathOf(item));
     if (f.name == "pillow_exif.jpg") {
       EXPECT_NE(path.find("_(7-3-2009 14-5-32)Canon EOS 5D(96x64).jpg"), std::string::npos) << path;
@@ -343,8 +343,8 @@ TEST(NtfsRawFolders, TenThousandFilesAFolderThenANumberedOneAndTheirNames) {
   engine.AddRawFoundItem({u"png", 6, 10}, &slashed);
 
   std::map<std::string, int> perFolder;
-  std::map<std::string, const FOUND_ITEM*> byPath;
-  for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
+  std::map<std::string, results::FoundItemRef> byPath;
+  for (const auto i : tree.items()) {
     const std::string path = platform::toUtf8(tree.pathOf(i));
     byPath[path] = i;
     if (!i->isFolder()) ++perFolder[path.substr(0, path.find('/'))];

@@ -96,8 +96,8 @@ class SaveTest : public ::testing::Test {
     return saver.Run();
   }
 
-  const FOUND_ITEM* find(std::u16string_view path) const {
-    for (const FOUND_ITEM* i = tree_.head(); i; i = i->m_pNext)
+  results::FoundItemRef find(std::u16string_view path) const {
+    for (const auto i : tree_.items())
       if (tree_.pathOf(i) == path) return i;
     return nullptr;
   }
@@ -118,7 +118,7 @@ class SaveTest : public ::testing::Test {
 // clash or are not Linux names, and data that runs off the end of the volume.
 TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
   scan(1);
-  const FOUND_ITEM* readme = find(u"README.TXT");
+  results::FoundItemRef readme = find(u"README.TXT");
   ASSERT_NE(readme, nullptr);
   // An engine of our own over the same volume tells where the volume's clusters end.
   platform::TextLog probeLog;

@@ -220,11 +220,13 @@ SavedScan writeScan(const std::string& path, std::size_t tableSize, std::uint32_
 class RecordingConsole final : public platform::IFoundItemSink {
  public:
   void ResetFoundTree() override { ++resets; }
-  FOUND_ITEM* AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
+  std::uint32_t AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) override {
     items.push_back(item);
     names.emplace_back(name);
-    return &items.back();
+    return std::uint32_t(items.size() - 1);
   }
+  void SetFoundItemParent(std::uint32_t, std::uint32_t) override {}
+  void SetFoundItemSize(std::uint32_t, std::uint64_t, std::uint8_t) override {}
   void UpdateStatusCounts() override { ++counts; }
   void CollapseRootChildren() override {}
   void QueueItemRename(const FOUND_ITEM&, std::u16string_view) override {}
@@ -429,11 +431,11 @@ TEST(ScanInfoReplay, FoldersInAParentCycleAreBrokenOutUnderMadeUpFolders) {
 
     std::set<std::string> paths;
     std::size_t files = 0;
-    for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
-      std::set<const FOUND_ITEM*> seen;
-      const FOUND_ITEM* p = i;
-      while (p && seen.insert(p).second) p = tree.parentOf(p);
-      EXPECT_EQ(p, nullptr) << platform::toUtf8(tree.nameOf(i)) << " never reaches the root";
+    for (const results::FoundItemRef i : tree.items()) {
+      std::set<std::uint32_t> seen;
+      results::FoundItemRef p = i;
+      while (p && seen.insert(p.index()).second) p = tree.parentOf(p);
+      EXPECT_FALSE(p) << platform::toUtf8(tree.nameOf(i)) << " never reaches the root";
       paths.insert(platform::toUtf8(tree.pathOf(i)));
       files += i->isFolder() ? 0 : 1;
     }

@@ -1,0 +1,153 @@
+#include "results/found_listing.h"
+
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/text.h"
+
+namespace qelda::results {
+namespace {
+
+using Index = CFileFolderTree::Index;
+constexpr Index kRoot = CFileFolderTree::kRoot;
+constexpr std::size_t kBufferBytes = std::size_t(1) << 20;
+
+// The printable path of the folder the last item hung under, kept as a stack of folders
+// from the root down: an item whose parent is on the stack costs its own name only.
+class PathStack {
+ public:
+  explicit PathStack(const CFileFolderTree& tree) : tree_(tree) {}
+
+  // Makes path() that of `folder` and returns true, or returns false when the folder's
+  // parent chain loops (its path then depends on where the walk starts).
+  bool placeUnder(Index folder) {
+    if (folder == kRoot) {
+      truncate(0);
+      return true;
+    }
+    if (!frames_.empty() && frames_.back().folder == folder) return true;
+    chain_.clear();
+    Index q = folder;
+    std::unordered_map<Index, std::size_t>::const_iterator onStack;
+    while (q != kRoot && (onStack = depthOf_.find(q)) == depthOf_.end()) {
+      if (looped_.count(q) || chain_.size() > tree_.folderCount()) {
+        looped_.insert(chain_.begin(), chain_.end());
+        return false;
+      }
+      chain_.push_back(q);
+      q = tree_.parentOf(q);
+    }
+    truncate(q == kRoot ? 0 : onStack->second + 1);
+    for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) push(*it);
+    return true;
+  }
+
+  // Adds the item's name below the current folder; a folder stays on the stack.
+  void enter(Index i) {
+    if (tree_.isFolder(i)) {
+      push(i);
+      return;
+    }
+    base_ = path_.size();
+    appendName(i);
+  }
+  // Back to the folder's path after a file's line.
+  void leaveFile(Index i) {
+    if (!tree_.isFolder(i)) path_.resize(base_);
+  }
+  const std::string& path() const { return path_; }
+
+  void appendName(Index i) {
+    if (!path_.empty()) path_ += '/';
+    appendPrintableName(path_, i);
+  }
+  void appendPrintableName(std::string& out, Index i) const {
+    const CFileFolderTree::NameBytes name = tree_.nameBytes(i);
+    if (!name.wide) {
+      platform::appendPrintableLatin1(out, std::string_view(reinterpret_cast<const char*>(name.bytes), name.units));
+      return;
+    }
+    char16_t units[kMaxItemNameLength];
+    std::memcpy(units, name.bytes, name.units * 2);
+    platform::appendPrintable(out, std::u16string_view(units, name.units));
+  }
+
+ private:
+  struct Frame {
+    Index folder;
+    std::size_t pathLength;  // path() up to and with this folder's name
+  };
+  void push(Index folder) {
+    appendName(folder);
+    depthOf_[folder] = frames_.size();
+    frames_.push_back({folder, path_.size()});
+  }
+  void truncate(std::size_t depth) {
+    while (frames_.size() > depth) {
+      depthOf_.erase(frames_.back().folder);
+      frames_.pop_back();
+    }
+    path_.resize(frames_.empty() ? 0 : frames_.back().pathLength);
+  }
+
+  const CFileFolderTree& tree_;
+  std::vector<Frame> frames_;
+  std::unordered_map<Index, std::size_t> depthOf_;  // the folders on the stack
+  std::unordered_set<Index> looped_;                // folders whose chain loops
+  std::vector<Index> chain_;
+  std::string path_;
+  std::size_t base_ = 0;
+};
+
+void appendFlags(std::string& out, std::uint8_t flags, std::uint8_t lastFlags) {
+  const std::size_t before = out.size();
+  if (flags & kItemDeleted) out += 'D';
+  if (flags & kItemCompressed) out += 'C';
+  if (flags & kItemBySignature) out += 'S';
+  if (flags & kItemEncrypted) out += 'E';
+  if (lastFlags & kItemSizeFromLog) out += 'L';
+  if (out.size() == before) out += '-';
+}
+
+}  // namespace
+
+bool writeFoundListing(const CFileFolderTree& tree, std::FILE* out) {
+  std::string buffer;
+  buffer.reserve(kBufferBytes + 4096);
+  bool ok = true;
+  const auto flush = [&] {
+    if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size()) ok = false;
+    buffer.clear();
+  };
+  PathStack stack(tree);
+  std::string loopedPath;
+  for (Index i = 0; i < tree.size() && ok; ++i) {
+    buffer += tree.isFolder(i) ? 'd' : 'f';
+    buffer += '\t';
+    appendFlags(buffer, tree.flags(i), tree.lastFlags(i));
+    buffer += '\t';
+    char digits[24];
+    buffer.append(digits, std::to_chars(digits, digits + sizeof digits, tree.itemSize(i)).ptr);
+    buffer += '\t';
+    if (stack.placeUnder(tree.parentOf(i))) {
+      stack.enter(i);
+      buffer += stack.path();
+      stack.leaveFile(i);
+    } else {
+      // A parent chain that loops is cut where it repeats, as pathOf does.
+      loopedPath.clear();
+      platform::appendPrintable(loopedPath, tree.pathOf(i));
+      buffer += loopedPath;
+    }
+    buffer += '\n';
+    if (buffer.size() >= kBufferBytes) flush();
+  }
+  flush();
+  return ok && std::fflush(out) == 0;
+}
+
+}  // namespace qelda::results
