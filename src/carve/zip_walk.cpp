@@ -1,5 +1,7 @@
 #include "carve/zip_walk.h"
 
+#include "carve/finder_memory.h"
+
 #include <string>
 
 namespace qelda::carve {
@@ -54,7 +56,7 @@ std::optional<ZipEnd> findZipEnd(FinderRun& run, std::uint64_t from, std::uint64
   static constexpr std::uint8_t kSignature[4] = {'P', 'K', 0x05, 0x06};
   std::uint64_t pos = from;
   while (pos < limit && !run.stopRequested()) {
-    const auto hit = run.window.find(pos, limit + 3, kSignature, run.stop);  // the record starts before limit
+    const auto hit = findInRun(run, pos, limit + 3, kSignature);  // the record starts before limit
     if (!hit.at) return std::nullopt;
     const std::uint64_t q = *hit.at;
     const auto entries = run.window.le16(q + 10);
