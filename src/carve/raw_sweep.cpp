@@ -138,9 +138,14 @@ void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) 
       if (skipUntil >= end) {
         workers[j].hits.clear();
       } else if (skipUntil > starts[j]) {
-        // A file of an earlier block covers the start of this one; what this block passed
-        // over inside files found there may lie beyond that file: match it again from its end.
-        matchRange(workers[j], sweep, skipUntil, end);
+        // A file of an earlier block covers the start of this one. Where a file this block
+        // found inside that one reaches past it, the block passed over units beyond it:
+        // match it again from that file's end.
+        std::uint64_t passedOver = skipUntil;
+        for (const RawHit& hit : workers[j].hits)
+          if (hit.unit < skipUntil && coversItsUnits(hit.match))
+            passedOver = std::max(passedOver, unitAfter(sweep, hit.unit, hit.match.size, unitBytes));
+        if (passedOver > skipUntil) matchRange(workers[j], sweep, skipUntil, end);
       }
       for (RawHit& hit : workers[j].hits) {
         if (hit.unit < skipUntil) continue;
