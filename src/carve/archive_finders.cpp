@@ -71,10 +71,11 @@ FinderOutcome GetRarFileSize(FinderRun& run) {
 
 FinderOutcome GetZipFileSize(FinderRun& run) {
   if (run.stopRequested() || run.window.le32(0) != kZipLocalHeader) return std::nullopt;
-  bool office = false;  // an entry under "word", "xl" or "ppt": left to the Office types
-  const ZipWalk walk = walkZip(run, run.maxSize, [&](std::string_view name) {
-    if (startsWith(name, "word") || startsWith(name, "xl") || startsWith(name, "ppt")) office = true;
+  // An entry under "word", "xl" or "ppt": left to the Office types.
+  const ZipWalk walk = walkZip(run, run.maxSize, [](std::string_view name) -> std::uint8_t {
+    return startsWith(name, "word") || startsWith(name, "xl") || startsWith(name, "ppt") ? 1 : 0;
   });
+  const bool office = walk.lastOfClass[1] != 0;
   LengthFinderResult r;
   if (walk.unresolvedDescriptor && walk.localCount == 1) {
     r.size = run.maxSize;  // nothing says where the archive ends: the type's limit

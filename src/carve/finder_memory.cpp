@@ -6,10 +6,6 @@
 
 namespace qelda::carve {
 
-namespace {
-// Points one walk keeps at most (8 MiB): a longer walk is remembered up to there.
-constexpr std::size_t kMaxWalkPoints = std::size_t(1) << 20;
-}  // namespace
 
 engine::ByteWindow::FindResult FinderMemory::find(FinderRun& run, std::uint64_t from, std::uint64_t to,
                                                   std::span<const std::uint8_t> pattern) {
@@ -43,15 +39,21 @@ engine::ByteWindow::FindResult FinderMemory::find(FinderRun& run, std::uint64_t 
   return r;
 }
 
+void appendWalkPoint(std::vector<std::uint64_t>& points, std::uint64_t point) {
+  constexpr std::size_t kMaxWalkPoints = std::size_t(1) << 20;
+  if (points.size() >= kMaxWalkPoints) points.erase(points.begin(), points.begin() + kMaxWalkPoints / 2);
+  points.push_back(point);
+}
+
 bool WalkTrace::passes(std::uint64_t at, std::uint8_t tag, std::uint64_t limit) {
   if (!memo_) return false;
   const std::uint64_t key = at * 4 + (tag & 3);
   if (memo_->valid && memo_->end <= limit && std::binary_search(memo_->points.begin(), memo_->points.end(), key))
     return true;
   const std::uint64_t sector = at / engine::kSectorBytes;
-  if (sector != lastSector_ && points_.size() < kMaxWalkPoints && (points_.empty() || key > points_.back())) {
+  if (sector != lastSector_ && (points_.empty() || key > points_.back())) {
     lastSector_ = sector;
-    points_.push_back(key);
+    appendWalkPoint(points_, key);
   }
   return false;
 }
@@ -75,6 +77,7 @@ void WalkTrace::finish(std::uint64_t end, std::uint64_t value) {
 std::size_t FinderMemory::heldBytes() const {
   std::size_t held = jpeg.landings.capacity() * sizeof(std::uint64_t) + png.camera.capacity() + png.date.capacity();
   for (const WalkMemo* m : {&rar, &gif, &avi, &html, &oleDirectory}) held += m->points.capacity() * sizeof(std::uint64_t);
+  held += zip.points.capacity() * sizeof(std::uint64_t) + zip.tallies.capacity() * sizeof(ZipWalkMemo::Tally);
   for (const Search& s : searches_) held += sizeof(Search) + s.pattern.capacity();
   return held;
 }

@@ -12,11 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "carve/zip_walk.h"
 #include "engine/byte_window.h"
 
 namespace qelda::carve {
 
 struct FinderRun;
+
+// Adds a point to a remembered walk's points, of which it keeps 2^20 at most (8 MiB): a walk
+// taken over again and again drops its earlier half then, since later files start after them.
+void appendWalkPoint(std::vector<std::uint64_t>& points, std::uint64_t point);
 
 // The PNG finder's work for the data chunk at `data`: where that chunk's chain ends, and the
 // byte scan from `scanFrom` up to it: the last size chunk and the last "Source" and
@@ -92,6 +97,7 @@ class FinderMemory {
   PngMemo png;
   JpegWalkMemo jpeg;
   WalkMemo rar, gif, avi, html, oleDirectory;
+  ZipWalkMemo zip;
 
  private:
   // No occurrence of the pattern starts in [from, clear); when `found`, one starts at clear.

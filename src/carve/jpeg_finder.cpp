@@ -160,12 +160,13 @@ FinderOutcome GetJpegFileSize(FinderRun& run) {
           break;
         }
         unknown = memo->unknownAtEnd;
+        memo->valid = false;  // until this walk, which goes on with it, ends
         lastLandingSector = landing / engine::kSectorBytes;
         continue;
       }
       if (landing / engine::kSectorBytes != lastLandingSector) {
         lastLandingSector = landing / engine::kSectorBytes;
-        record->landings.push_back(landing);
+        appendWalkPoint(record->landings, landing);
       }
     } else if (m0 == 0xFF && m1 == 0xDA) {
       pos += 2;

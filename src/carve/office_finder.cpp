@@ -139,22 +139,25 @@ bool ReadOleFat(FinderRun& run, OleTables& tables, OFFICE_SIZE_RESULT& result) {
 std::uint32_t GetOoxmlKind(OFFICE_SIZE_RESULT& result, FinderRun& run) {
   result = OFFICE_SIZE_RESULT{};
   result.zipFamily = true;
-  bool first = true;
-  bool office = true;
-  const ZipWalk walk = walkZip(run, run.maxSize, [&](std::string_view name) {
-    if (first) {
-      first = false;
-      if (name != "[Content_Types].xml") {
-        office = false;
-        result.kind = kOfficePlainZip;
-      }
-      return;
-    }
-    if (!office) return;
-    if (name == "word/document.xml") result.kind = kOfficeWord;
-    else if (name == "ppt/presentation.xml") result.kind = kOfficePresentation;
-    else if (name == "xl/workbook.xml") result.kind = kOfficeSheet;
+  constexpr std::uint8_t kContentTypes = 4;  // the names of kinds are classed by their kind (1 to 3)
+  const ZipWalk walk = walkZip(run, run.maxSize, [](std::string_view name) -> std::uint8_t {
+    if (name == "[Content_Types].xml") return kContentTypes;
+    if (name == "word/document.xml") return kOfficeWord;
+    if (name == "xl/workbook.xml") return kOfficeSheet;
+    if (name == "ppt/presentation.xml") return kOfficePresentation;
+    return 0;
   });
+  if (walk.firstClass && *walk.firstClass != kContentTypes) {
+    result.kind = kOfficePlainZip;  // names are not looked at further
+  } else {
+    // The last name of a kind that the walk met says the kind.
+    std::uint32_t last = 0;
+    for (std::uint8_t kind : {kOfficeWord, kOfficeSheet, kOfficePresentation})
+      if (walk.lastOfClass[kind] > last) {
+        last = walk.lastOfClass[kind];
+        result.kind = kind;
+      }
+  }
   result.size = walk.end;
   if (walk.viaEndSearch) result.flag = 1;  // the end record's offsets agree with where it stands
   else if (walk.localCount == walk.centralCount && walk.localCount > 0) result.flag = walk.endRecord ? 1 : 2;

@@ -41,6 +41,10 @@ std::vector<Bytes> pieces() {
       sector({{0, text("PK\x03\x04")}, {6, le16(8)}}),
       sector({{0, text("PK\x03\x04")}, {18, le32(482)}}),
       sector({{40, text("PK\x05\x06")}, {52, le32(0)}, {56, le32(0)}}),
+      sector({{0, text("PK\x03\x04")}, {18, le32(465)}, {26, le16(17)}, {30, text("word/document.xml")}}),
+      sector({{0, text("PK\x03\x04")}, {18, le32(463)}, {26, le16(19)}, {30, text("[Content_Types].xml")}}),
+      sector({{0, text("PK\x01\x02")}, {28, le16(4)}, {32, le16(462)}, {46, text("xl/x")}}),
+      sector({{0, text("PK\x05\x06")}, {20, le16(0)}}),
       sector({{0, text("Rar!\x1A\x07")}, {9, text("\x73")}, {12, le16(13)}, {22, text("\x74")}, {23, le16(0x8000)},
               {25, le16(32)}, {27, le32(480)}}),
       sector({{0, text("GIF89a")}, {13, text("\x21\xFE\xFF")}, {271, text("\xFF")}}),
@@ -73,7 +77,7 @@ void expectSame(const RawMatch& a, const RawMatch& b) {
 
 TEST(FinderMemory, FindersAnswerTheSameWithTheSweepsMemoryAsWithout) {
   const std::vector<Bytes> p = pieces();
-  for (std::uint32_t seed = 0; seed <= 24; ++seed) {
+  for (std::uint32_t seed = 0; seed <= 12; ++seed) {
     std::mt19937 rng(seed);
     Bytes disk;
     if (seed == 0) {
@@ -82,7 +86,7 @@ TEST(FinderMemory, FindersAnswerTheSameWithTheSweepsMemoryAsWithout) {
         disk.insert(disk.end(), p[piece].begin(), p[piece].end());
       disk.resize(disk.size() + 4096, 0);
     }
-    for (int k = 0; seed != 0 && k < 320; ++k) {
+    for (int k = 0; seed != 0 && k < 200; ++k) {
       const std::uint32_t pick = rng() % (p.size() + 3);
       Bytes s = pick < p.size() ? p[pick] : pick == p.size() ? randomBytes(512, rng()) : Bytes(512, 0);
       // A run of the same piece, as a pattern repeated at every sector makes it.
@@ -133,7 +137,9 @@ TEST(FinderMemory, ASearchThatGoesOnFromAnEarlierOneFindsWhatAFreshSearchFinds) 
     const auto a = memory.find(run, from, to, kEnd);
     const auto b = fresh.find(from, to, kEnd);
     ASSERT_EQ(a.at, b.at) << "sector " << sector << " [" << from << ", " << to << ")";
-    if (!a.at) ASSERT_EQ(a.reached, b.reached);
+    if (!a.at) {
+      ASSERT_EQ(a.reached, b.reached);
+    }
   }
 }
 

@@ -94,6 +94,13 @@ Sector zipDescriptor() {
   put16(s, 6, 0x0008);
   return s;
 }
+// ZIP entries whose data reaches the next sector's entry, to the disk's end.
+Sector zipRunOn() {
+  Sector s{};
+  putText(s, 0, "PK\x03\x04");
+  put32(s, 18, 512 - 30);
+  return s;
+}
 // AU sound claiming 2 GB, and AU sound that does not know its length.
 Sector auSound(std::uint32_t dataSize) {
   Sector s{};
@@ -153,7 +160,9 @@ std::vector<Hostile> hostileDisks() {
       {"gif run-on", {kTypeGif}, {gifRunOn()}},
       {"rar run-on", {kTypeRar}, {rarRunOn()}},
       {"zip with descriptors", {kTypeZip}, {zipDescriptor()}},
+      {"zip run-on", {kTypeZip}, {zipRunOn()}},
       {"zip-based documents with descriptors", {kTypeDocx}, {zipDescriptor()}},
+      {"zip-based documents run-on", {kTypeDocx}, {zipRunOn()}},
       {"au of 2 GB", {kTypeAu}, {auSound(0x7FFFFFF0)}},
       {"au of unknown length", {kTypeAu}, {auSound(0xFFFFFFFF)}},
       {"avi run-on", {kTypeAvi}, {aviRunOn()}},
