@@ -82,9 +82,9 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
 
   if (opened) {
     StartPartitionScan();
-    // A dynamic disk without its private header has been reported by the walk; its
-    // volumes cannot be trusted, so only the whole disk is offered.
-    disk::FillVolumeList(app_, ldmHeaderMissing_ ? 1 : 0);
+    // A dynamic disk without its private header has been reported by the walk, which stopped
+    // at its entry: the volumes the table lists before that entry are still offered.
+    disk::FillVolumeList(app_, 0);
     return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
   }
   findCause(imageType, path);
@@ -166,9 +166,8 @@ void CDataRecovery::scanTableEntries(std::uint64_t sector, disk::LdmDatabase& da
     switch (disk::mbrEntryRole(e.type)) {
       case disk::MbrEntryRole::Volume: {
         const std::uint64_t start = sector + e.firstSector;
-        std::array<std::uint8_t, 512> boot{};
-        disk::ReadSourceSectors(app_, boot.data(), start, std::uint32_t(boot.size()));
-        disk::appendVolumeNode(app_, start, e.sectorCount, boot, e.type);
+        disk::appendVolumeNode(app_, start, e.sectorCount, disk::readVolumeBootSector(app_, start, e.sectorCount, e.type),
+                               e.type);
         break;
       }
       case disk::MbrEntryRole::Extended:

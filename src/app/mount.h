@@ -19,7 +19,8 @@ namespace qelda::app {
 enum class MountOutcome : std::uint8_t {
   Mounted,       // the image opened
   Invalid,       // message 592: nothing usable was found
-  CorruptLayout  // message 593: the layout could not be confirmed; whole disk only
+  CorruptLayout  // message 593: the layout could not be confirmed; whole disk only, or with
+                 // the volumes read before the damage (a dynamic disk without its header)
 };
 
 // The image type the user picks by the file's extension (.vmdk, .vdi, .vhd); 0 for none.

@@ -1,7 +1,10 @@
 #include "app/scan_info.h"
 
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 
+#include "app/raw_types.h"
 #include "app/scan_worker.h"
 #include "engine/scan_info_tables.h"
 #include "platform/text.h"
@@ -23,9 +26,43 @@ engine::ScanOutcome refuse(platform::IUserNotifier* notifier, std::u16string cau
   return engine::failScan(notifier, std::u16string(kScanInfoNotLoaded), std::move(cause));
 }
 
+// The path a descriptor names a file by: absolute, so that it means the same file from any
+// working folder.
+std::u16string descriptorPath(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return cutPath(platform::fromUtf8(ec ? path : absolute.lexically_normal().string()));
+}
+
+std::string recordInIndex(const std::string& indexPath, const save::SCAN_INFO_DESCRIPTOR& descriptor) {
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::path(indexPath).parent_path();
+  if (!folder.empty()) std::filesystem::create_directories(folder, ec);
+  // A damaged index is left as it is: a record appended to it would not read back either.
+  if (auto existing = save::readScanInfoIndex(indexPath); !existing) return existing.cause();
+  return save::appendScanInfoIndex(indexPath, descriptor);
+}
+
+void checkIndex(const std::string& indexPath, const save::SCAN_INFO_DESCRIPTOR& descriptor,
+                const std::string& path, platform::ILog* log) {
+  if (!log) return;
+  const auto records = save::readScanInfoIndex(indexPath);
+  if (!records) {
+    log->AddLogEntry(std::u16string(kScanInfoIndexUnreadable) + platform::fromUtf8(records.cause()), false);
+    return;
+  }
+  const std::u16string name = descriptorPath(path);
+  for (const save::SCAN_INFO_DESCRIPTOR& r : *records)
+    if (r.scanInfoPath == name && r.savedAt == descriptor.savedAt) return;
+  log->AddLogEntry(std::u16string(kScanInfoNotIndexed), false);
+}
+
 }  // namespace
 
-std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& tree, const std::string& path) {
+std::string scanInfoIndexPath() { return (configFolder() / std::string(save::kScanInfoIndexName)).string(); }
+
+std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& tree, const std::string& path,
+                          const std::string& indexPath, std::string* indexCause) {
   if (!app.currentEngine || !app.m_pSelectedSource) return path + ": no scan to save";
   auto writer = save::ScanInfoWriter::create(path);
   if (!writer) return writer.cause();
@@ -41,16 +78,24 @@ std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& 
     if (!writer->writeFoundItem(*item, tree.nameOf(item))) return writer->cause();
   save::SCAN_INFO_DESCRIPTOR descriptor;
   descriptor.savedAt = save::SavedTime::fromLocalTime(std::time(nullptr));
-  descriptor.scanInfoPath = cutPath(platform::fromUtf8(path));
+  descriptor.scanInfoPath = descriptorPath(path);
   descriptor.sourceKind = source.m_byKind;
   if (!writer->finish(header, descriptor)) return writer->cause();
+  if (!indexPath.empty()) {
+    std::string cause = recordInIndex(indexPath, descriptor);
+    if (indexCause) *indexCause = std::move(cause);
+  }
   return {};
 }
 
-engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sinks, const std::string& path) {
+engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sinks, const std::string& path,
+                                  const std::string& indexPath) {
   app.FreeEngines();
-  auto loader = save::ScanInfoLoader::open(path);
+  // The items are checked as they are replayed: each is read and decoded once, and a file
+  // with a bad item still leaves no tree behind (see the replay below).
+  auto loader = save::ScanInfoLoader::open(path, save::ScanInfoLoader::ItemCheck::OnWalk);
   if (!loader) return refuse(sinks.notifier, platform::fromUtf8(loader.cause()));
+  if (!indexPath.empty()) checkIndex(indexPath, loader->descriptor(), path, sinks.log);
   engine::SCAN_IMAGE_HEADER& header = loader->header();
 
   // A volume read through the image must lie inside it: the file may come from another disk.
@@ -78,7 +123,7 @@ engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sin
   }
   app.currentEngine = std::move(restored);
   if (sinks.console && !save::replayFoundItems(*loader, *sinks.console)) {
-    // The file changed under us: no half tree is left behind.
+    // An item refused, or the file changed under us: no half tree is left behind.
     sinks.console->ResetFoundTree();
     app.FreeEngines();
     return refuse(sinks.notifier, platform::fromUtf8(loader->cause()));

@@ -35,7 +35,7 @@ void CScanProcess::ScanThreadProc() {
 
   const disk::DEVICE_ENTRY* source = app_.m_pSelectedSource;
   if (app_.m_nScanKind == kScanFromScanInfo) {
-    result_ = LoadScanImage(app_, {&console_, &progress_, &log_, &notifier_}, scanInfoPath_);
+    result_ = LoadScanImage(app_, {&console_, &progress_, &log_, &notifier_}, scanInfoPath_, scanInfoIndex_);
   } else if (!source) {
     result_ = engine::scanNotAvailable(&notifier_);
   } else {

@@ -34,6 +34,8 @@ class CScanProcess {
 
   // The scan-information file the scan kind kScanFromScanInfo loads.
   void setScanInfoPath(std::string path) { scanInfoPath_ = std::move(path); }
+  // The index the loaded file is looked up in; none when empty.
+  void setScanInfoIndex(std::string path) { scanInfoIndex_ = std::move(path); }
 
   // Starts ScanThreadProc on its own thread, waits for it and returns what it came to.
   engine::ScanOutcome run();
@@ -53,6 +55,7 @@ class CScanProcess {
   platform::IUserNotifier& notifier_;
   std::string logPath_;
   std::string scanInfoPath_;
+  std::string scanInfoIndex_;
   engine::ScanOutcome result_;
 };
 

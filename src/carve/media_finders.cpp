@@ -142,7 +142,10 @@ FinderOutcome GetHtmlFileSize(FinderRun& run) {
     }
     if (at(pos, "</html>") || at(pos, "</HTML>")) {
       r.endGuessed = false;
-      pos += 9;  // the tag and a line end
+      // The tag and the line end that follows it, when there is one: CR LF or LF.
+      pos += 7;
+      if (at(pos, "\r\n")) pos += 2;
+      else if (at(pos, "\n")) pos += 1;
       break;
     }
     ++pos;

@@ -12,6 +12,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "cli/commands.h"
+#include "cli/stderr_log.h"
 #include "cli/stderr_notifier.h"
 #include "cli/stop_on_interrupt.h"
 #include "cli/terminal_progress.h"
@@ -27,12 +28,6 @@ bool search(app::CQELDAApp& app, bool rawFile, bool deep, platform::IScanProgres
   StopOnInterrupt interrupt(app.m_bStopRequested);
   found = app::runLostVolumeSearch(app, deep, rawFile, progress, log);
   return !interrupt.interrupted();
-}
-
-std::size_t indexOf(const app::CQELDAApp& app, const disk::DEVICE_ENTRY* entry) {
-  std::size_t index = 0;
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e && e != entry; e = e->m_pNext) ++index;
-  return index;
 }
 
 void printLostUsage() {
@@ -94,6 +89,9 @@ int runLost(const std::vector<std::string>& args) {
   app::CQELDAApp app;
   StderrNotifier notifier;
   platform::TextLog log;
+  // Volumes cut at the disk's end, by the partition walk or by the search, are said on stderr.
+  NoteLog notes(&log);
+  app.layoutLog_ = &notes;
   TerminalProgress terminal;
   platform::NullScanProgress silent;
   const bool rawFile = app::imageTypeFromPath(image) == 0;
@@ -113,7 +111,17 @@ int runLost(const std::vector<std::string>& args) {
   const bool completed = search(app, rawFile, deep, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent,
                                 log, found);
   terminal.finish();
-  for (const disk::DEVICE_ENTRY* entry : found) printSourceLine(indexOf(app, entry), *entry);
+  // The found entries come in list order: one walk numbers them all.
+  std::size_t index = 0;
+  const disk::DEVICE_ENTRY* e = app.m_pSourceList;
+  for (const disk::DEVICE_ENTRY* entry : found) {
+    while (e && e != entry) {
+      e = e->m_pNext;
+      ++index;
+    }
+    if (!e) break;
+    printSourceLine(index, *entry);
+  }
   if (!logPath.empty()) log.flushTo(logPath);
   if (!completed) {
     std::fputs("qelda: stopped\n", stderr);

@@ -9,6 +9,7 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "app/scan_info.h"
 #include "app/scan_worker.h"
 #include "cli/commands.h"
 #include "cli/stderr_log.h"
@@ -93,6 +94,7 @@ int runResume(const std::vector<std::string>& args) {
   app.m_nScanKind = app::kScanFromScanInfo;
   app::CScanProcess worker(app, tree, silent, log, notifier, o.results.logPath);
   worker.setScanInfoPath(o.scanInfo);
+  worker.setScanInfoIndex(app::scanInfoIndexPath());
   const engine::ScanOutcome loaded = worker.run();
   if (loaded.status == engine::ScanStatus::Failed) {
     if (!loaded.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(loaded.cause).c_str());

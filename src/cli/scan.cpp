@@ -41,7 +41,10 @@ void printScanUsage(bool recover) {
                "                      or by searching the whole volume\n"
                "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
                "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
-               "                      default: those the catalogue HeaderFile.cfg marks as selected\n"
+               "                      default: those the catalogue HeaderFile.cfg marks as selected;\n"
+               "                      advanced and deep deleted-files scans: also search these types\n"
+               "  --raw-range FIRST-LAST|volume  raw scan: of a whole disk or image, only sectors FIRST\n"
+               "                      to LAST; with volume, every sector of the volume --source names\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
                "  --save-scan FILE    save what the scan found to FILE, for `qelda resume`\n"
                "  --log FILE          append the run's log to FILE\n"
@@ -61,6 +64,7 @@ struct Options {
   std::uint32_t scanType = 1;
   std::uint8_t advancedFileSystem = 0;
   std::vector<std::string> types;
+  std::optional<std::string> rawRange;
   bool list = false;
   std::string logPath;
   std::optional<std::uint8_t> linking;
@@ -72,10 +76,23 @@ struct Options {
   std::string saveScan;
 };
 
-std::optional<std::size_t> parseIndex(const std::string& text) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+// A sector number as the user writes it: decimal digits only, no more than 64 bits hold.
+std::optional<std::uint64_t> parseSector(const std::string& text) {
+  if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
-  return std::size_t(std::stoul(text));
+  std::uint64_t n = 0;
+  for (const char c : text) {
+    const std::uint64_t digit = std::uint64_t(c - '0');
+    if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
+    n = n * 10 + digit;
+  }
+  return n;
+}
+
+std::optional<std::size_t> parseIndex(const std::string& text) {
+  if (text.size() > 9) return std::nullopt;
+  const auto n = parseSector(text);
+  return n ? std::optional<std::size_t>(std::size_t(*n)) : std::nullopt;
 }
 
 // False on anything it does not take; the message is printed here.
@@ -123,6 +140,9 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
         if (comma > from) o.types.push_back(v.substr(from, comma - from));
         from = comma + 1;
       }
+    } else if (a == "--raw-range") {
+      if (!value(v) || v.empty()) return false;
+      o.rawRange = v;
     } else if (a == "--linking") {
       if (!value(v)) return false;
       if (v == "fat1") o.linking = fat::kLinkFat1;
@@ -146,6 +166,57 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
     }
   }
   return !o.image.empty() && (!recover || !o.out.empty()) && (o.lost || !o.deepLost);
+}
+
+// Puts --raw-range into the application's raw range for the chosen source. A range past the
+// disk's end is cut to it, and said. False on a usage error; the message is printed here.
+bool applyRawRange(app::CQELDAApp& app, const Options& o) {
+  if (!o.rawRange) return true;
+  const std::string& range = *o.rawRange;
+  if (o.scanKind != app::kScanRaw) {
+    std::fputs("qelda: --raw-range applies to --kind raw only\n", stderr);
+    return false;
+  }
+  const disk::DEVICE_ENTRY* source = app.m_pSelectedSource;
+  if (range == "volume") {
+    if (!source->m_pDetail.volume()) {
+      std::fputs("qelda: --raw-range volume needs --source to name a volume (`qelda info` lists them)\n", stderr);
+      return false;
+    }
+    app.m_bRawRangeFromVolume = 1;
+    return true;
+  }
+  const std::size_t dash = range.find('-');
+  const auto first = dash == std::string::npos ? std::nullopt : parseSector(range.substr(0, dash));
+  const auto last = dash == std::string::npos ? std::nullopt : parseSector(range.substr(dash + 1));
+  if (!first || !last) {
+    std::fprintf(stderr, "qelda: --raw-range %s: give FIRST-LAST in sectors (decimal) or volume\n", range.c_str());
+    return false;
+  }
+  if (*first > *last) {
+    std::fprintf(stderr, "qelda: --raw-range %s: the first sector is past the last\n", range.c_str());
+    return false;
+  }
+  const disk::DRIVE_RECORD* drive = source->m_pDetail.drive();
+  if (!drive) {
+    std::fputs("qelda: --raw-range FIRST-LAST applies to a whole disk or image; for a volume use --raw-range volume\n",
+               stderr);
+    return false;
+  }
+  const std::uint64_t sectors = drive->m_nSizeSectors;
+  if (*first >= sectors) {
+    std::fprintf(stderr, "qelda: --raw-range %s: the disk has %llu sectors, none of them in the range\n",
+                 range.c_str(), static_cast<unsigned long long>(sectors));
+    return false;
+  }
+  app.m_nRawStartSector = *first;
+  app.m_nRawEndSector = *last;
+  if (*last >= sectors) {
+    app.m_nRawEndSector = sectors - 1;
+    std::fprintf(stderr, "qelda: --raw-range %s ends past the disk's last sector; cut to %llu-%llu\n", range.c_str(),
+                 static_cast<unsigned long long>(*first), static_cast<unsigned long long>(sectors - 1));
+  }
+  return true;
 }
 
 // The entry `index` of the source list, or by default the first volume with a file system.
@@ -259,7 +330,13 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
   app.m_nAdvancedFileSystem = o.advancedFileSystem;
-  if (o.scanKind == app::kScanRaw) {
+  // The advanced scan, and the deleted-files scan's deep branch, also search the file types the
+  // user names by their signatures.
+  const bool typesInsideScan = !o.types.empty() && (o.scanKind == app::kScanAdvanced ||
+                                                    (o.scanKind == app::kScanDeleted && o.scanType == 0));
+  if (typesInsideScan) app.m_nSetRaw = 0;
+  if (!applyRawRange(app, o)) return kExitUsage;
+  if (o.scanKind == app::kScanRaw || typesInsideScan) {
     std::vector<std::string> unknown;
     const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown);
     for (const std::string& name : unknown)
@@ -287,11 +364,14 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
 
   if (!o.saveScan.empty()) {
-    const std::string failed = app::SaveScanImage(app, tree, o.saveScan);
+    std::string unindexed;
+    const std::string failed = app::SaveScanImage(app, tree, o.saveScan, app::scanInfoIndexPath(), &unindexed);
     if (!failed.empty()) {
       std::fprintf(stderr, "qelda: %s\n", failed.c_str());
       return kExitUsage;
     }
+    if (!unindexed.empty())
+      std::fprintf(stderr, "qelda: the scan information was saved but not added to the index: %s\n", unindexed.c_str());
   }
   return presentResults(app, tree, log, {o.list, recover ? o.out : std::string{}, o.mask, o.logPath}, interrupt);
 }

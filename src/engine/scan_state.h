@@ -42,6 +42,13 @@ class ScanState : public volume::DiskState {
   std::uint32_t m_nScanType = 1;  // 1 quick, 0 deep
   std::uint8_t m_nAdvancedFileSystem = 0;
   std::uint32_t m_nSetRaw = 1;
+  // The sectors a raw scan of a whole disk or image covers, first and last inclusive; a last
+  // sector past the disk's end stands for the disk's end.
+  std::uint64_t m_nRawStartSector = 0;
+  std::uint64_t m_nRawEndSector = UINT64_MAX;
+  // Set: the raw scan covers the sectors of the selected volume, searched as a whole disk's
+  // are (every sector, whatever the file system says of it).
+  std::uint8_t m_bRawRangeFromVolume = 0;
   // The file types a raw scan looks for, linked through their m_pNext; owned by the
   // application, which chooses them from the catalogue.
   const carve::HEADER_RECORD* m_pSelectedHeaders = nullptr;

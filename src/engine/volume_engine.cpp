@@ -29,6 +29,8 @@ EngineKind engineKindFor(const ScanState& state) {
       default: break;  // no choice made: the volume's own file system decides
     }
   }
+  // The search of a range of sectors is the FAT engine's, also over a volume of another kind.
+  if (kind == kScanRaw && state.m_bRawRangeFromVolume) return EngineKind::Fat;
   const disk::DEVICE_ENTRY* source = state.m_pSelectedSource;
   if (!source || source->m_byKind == disk::kKindWholeDisk) return EngineKind::Fat;
   const disk::VOLUME_RECORD* volume = source->m_pDetail.volume();

@@ -94,7 +94,6 @@ void CExFatEngine::initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSo
 void CExFatEngine::FreeAll() {
   clearWalkState();
   rawFolders_.clear();
-  m_pRawFolders = m_pRawFoldersTail = nullptr;
   listedFolders_.clear();
   pendingItems_.clear();
   m_hFatFile.close();

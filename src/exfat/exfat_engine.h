@@ -16,6 +16,7 @@
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "engine/item_reporter.h"
+#include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
 #include "engine/volume_engine.h"
 #include "exfat/exfat_work_files.h"
@@ -64,16 +65,6 @@ struct EXFAT_DELETED_DIR_NODE {
   EXFAT_DELETED_DIR_NODE* prev = nullptr;
   bool removed = false;
   EXFAT_DELETED_DIR_NODE* sameKey = nullptr;
-};
-
-// A folder of the raw scan holding the files of one type: "png", then "png1", "png2"... as
-// each fills up.
-struct EXFAT_RAW_FOLDER {
-  EXFAT_RAW_FOLDER* next = nullptr;
-  std::u16string name;  // the type text, or the type text and a number
-  std::uint32_t id = 0;
-  std::uint32_t reserved = 0;
-  std::uint16_t count = 0;  // files placed in it after its first
 };
 
 // What Initialize takes from the selected source.
@@ -217,8 +208,6 @@ class CExFatEngine {
   EXFAT_FOLDER_NODE* m_pListedFoldersTail = nullptr;
   EXFAT_DELETED_DIR_NODE* m_pDeletedFolders = nullptr;
   EXFAT_DELETED_DIR_NODE* m_pDeletedFoldersTail = nullptr;
-  EXFAT_RAW_FOLDER* m_pRawFolders = nullptr;
-  EXFAT_RAW_FOLDER* m_pRawFoldersTail = nullptr;
   std::uint32_t m_nBitmapCluster = 0;
   std::uint32_t m_bClusterSearch = 0;
   WorkFile m_hFatFile;         // "exFat.dat"
@@ -330,8 +319,9 @@ class CExFatEngine {
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   fat::VisitedClusters visited_;
   std::uint32_t highestIdGiven_ = 0;
-  std::deque<EXFAT_RAW_FOLDER> rawFolders_;  // owns the nodes linked from m_pRawFolders
-  std::uint64_t rawFileNumber_ = 0;          // files reported by raw scans, for finder-named files
+  // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
+  // type text.
+  engine::RawDataFolders rawFolders_{2501, 15};
 };
 
 }  // namespace qelda::exfat

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "carve/finder_names.h"
 #include "exfat/exfat_engine.h"
 #include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
@@ -14,14 +15,8 @@ namespace qelda::exfat {
 namespace {
 
 platform::NullScanProgress g_noProgress;
-// A type folder takes this many files after its first; the next file opens a new folder.
-constexpr std::uint16_t kFilesPerRawFolder = 2500;
-// Type texts longer than this are cut.
-constexpr std::size_t kMaxTypeText = 15;
 // The item bar's range of a raw scan.
 constexpr std::uint64_t kRawItemRange = 10000;
-
-std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
 
 }  // namespace
 
@@ -57,7 +52,6 @@ void CExFatEngine::SearchClustersForKnownTypes() {
   m_nFileCount = 0;
   startItemIds(2);
   rawFolders_.clear();
-  m_pRawFolders = m_pRawFoldersTail = nullptr;
   m_bClusterSearch = 1;
   const std::uint32_t perBlock = clustersPerBlock();
   platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
@@ -104,46 +98,27 @@ void CExFatEngine::SearchClustersForKnownTypes() {
 }
 
 void CExFatEngine::AddRawFoundFile(const std::u16string* name, const carve::RawHit& hit) {
-  const std::u16string type = hit.match.typeText.substr(0, kMaxTypeText);
-  // The first folder of the type with room, or a new one: "type", "type1", "type2", ...
-  std::u16string wanted = type;
-  EXFAT_RAW_FOLDER* folder = nullptr;
-  std::uint32_t k = 0;
-  for (EXFAT_RAW_FOLDER* f = m_pRawFolders; f; f = f->next) {
-    if (f->name != wanted) continue;
-    if (f->count < kFilesPerRawFolder) {
-      ++f->count;
-      folder = f;
-      break;
-    }
-    wanted = type + decimal(++k);
-  }
-  if (!folder) {
-    folder = &rawFolders_.emplace_back();
-    folder->name = wanted;
-    folder->id = takeItemId();
-    if (m_pRawFoldersTail) m_pRawFoldersTail->next = folder;
-    else m_pRawFolders = folder;
-    m_pRawFoldersTail = folder;
+  const engine::RawDataFolders::Placement folder = rawFolders_.place(hit.match.typeText, [this] { return takeItemId(); });
+  if (folder.opened) {
     FOUND_ITEM item;
     item.m_byAttributes = kItemFolder;
-    item.m_nRecordKey = folder->id;
-    item.m_nId = folder->id;
+    item.m_nRecordKey = folder.folderId;
+    item.m_nId = folder.folderId;
     item.m_byFlags = kItemBySignature;
     std::uint64_t notCounted = 0;
-    reporter().report(item, wanted, {m_nFoundCount, m_nFolderCount, m_nFileCount, notCounted}, kRawItemRange);
+    reporter().report(item, folder.folderName, {m_nFoundCount, m_nFolderCount, m_nFileCount, notCounted},
+                      kRawItemRange);
   }
   FOUND_ITEM file;
   file.m_byAttributes = kItemFile;
   file.m_byFlags = kItemBySignature;
   file.m_nSize = hit.match.size;  // all 64 bits of it
   file.m_nRecordKey = hit.unit;
-  file.m_nParentId = folder->id;
+  file.m_nParentId = folder.folderId;
   file.m_nId = takeItemId();
-  ++rawFileNumber_;
-  const std::u16string fileName = name ? decimal(rawFileNumber_) + u"_" + *name + u"." + type
-                                       : decimal(hit.unit) + u"." + type;
-  reporter().report(file, fileName, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, kRawItemRange);
+  const std::u16string stem = rawFolders_.fileStem(hit.unit, name ? std::u16string_view(*name) : std::u16string_view());
+  reporter().report(file, carve::rawFileName(stem, folder.typeText), {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
+                    kRawItemRange);
 }
 
 }  // namespace qelda::exfat

@@ -110,7 +110,8 @@ void CFatEngine::FreeAll() {
   image_.reset();
   m_pRawSearch.reset();
   rawUnitRule_.reset();
-  groupNodes_.clear();
+  rawFolders_.clear();
+  nameNodes_.clear();
 }
 
 bool CFatEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,7 @@
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
 #include "engine/item_reporter.h"
+#include "engine/raw_data_folders.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
 #include "platform/read_only_file.h"
@@ -59,9 +61,6 @@ struct FatVolumeSource {
 // mounted image, and on an image file); both carry their parameters in their records.
 inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
 inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
-
-// Ids of the raw search's folders and files count down from here: never an id a tree gives.
-inline constexpr std::int32_t kFirstPlaceholderId = -16;
 
 // One entry of the pending-items queue: a folder held back until something deleted is
 // found beneath it.
@@ -134,6 +133,20 @@ class CFatEngine {
   // its type.
   void AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
                        std::uint64_t size, std::uint64_t modified);
+  // The signature search inside the advanced scan: on when the user chose file types for it.
+  bool rawSearchInsideScan() const;
+  // Sets it up (or, when off, leaves it off) before the clusters are swept.
+  void startRawSearchInsideScan();
+  // Matches the cluster whose first sector is given and keeps what it finds for
+  // AddRawDataFolders; the clusters after c that the find covers, which need no matching.
+  std::uint64_t keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector);
+  // Reports what the signature search inside the advanced scan kept, under a folder "Raw Data
+  // Folder(s)" at the root, one folder per type below it.
+  void AddRawDataFolders();
+  // Reports a found file (named by its key, or by a finder's name) in the folder of its type
+  // under parentId, a new folder first.
+  void reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size, std::uint64_t modified,
+                     std::u16string_view finderName, std::uint32_t parentId, std::uint64_t itemRange);
 
   // --- volume parameters when the boot sector cannot give them ----------------------------------
   // Collects sectors that start directory clusters and rebuilds the geometry from them;
@@ -363,16 +376,19 @@ class CFatEngine {
   std::unordered_map<std::uint64_t, std::uint32_t> listedIds_;
   ClusterBlock passBlock_;  // the block the passes over every cluster read through
   std::vector<std::uint8_t> zeroCluster_;
-  // Raw search: the folders of the found types (name, id, files in it), the ids of what it
-  // reports (placeholders counting down from -16) and the running number of files a finder named.
-  struct GroupNode {
-    std::u16string name;
-    std::uint32_t id = 0;
-    std::uint16_t count = 0;
+  // Raw search: the folders of the found types (2501 files each, named by at most 15
+  // characters of the type text) and the ids of what it reports (placeholders counting down
+  // from -16).
+  engine::RawDataFolders rawFolders_{2501, 15};
+  engine::PlaceholderIds placeholders_;
+  // What the signature search inside the advanced scan found, reported under "Raw Data
+  // Folder(s)" once the tree is built.
+  struct NameNode {
+    std::u16string typeText;
+    std::uint64_t key = 0;  // the file's first cluster
+    std::uint64_t size = 0;
   };
-  std::vector<GroupNode> groupNodes_;
-  std::int32_t placeholderId_ = kFirstPlaceholderId;
-  std::uint64_t rawFileNumber_ = 0;
+  std::vector<NameNode> nameNodes_;
   std::unique_ptr<carve::IRawUnitRule> rawUnitRule_;
   std::atomic<std::uint32_t> rawReadFailures_{0};
   // Reads absolute sectors of the source (the image file when m_bImageFile); false when any
@@ -400,6 +416,8 @@ inline constexpr int kBlockBar = engine::kItemBar + 1;
 inline constexpr std::uint32_t kLostFolderId = 1;
 // The sweeps read the data area this many sectors (1 MiB) at a time.
 inline constexpr std::uint32_t kSweepBlockSectors = 2048;
+// Volumes of fewer sectors are swept one cluster per read.
+inline constexpr std::uint64_t kSmallVolumeSectors = 3000;
 
 inline bool isAdvancedScanKind(std::uint32_t kind) {
   return kind == engine::kScanAdvanced || kind == engine::kScanAdvancedAgain;

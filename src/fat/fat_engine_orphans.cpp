@@ -226,7 +226,15 @@ void CFatEngine::AddBrokenEntries() {
     if (m_pClusterMap[c] != 0) continue;
     const auto entry = fatEntry(c);
     if (!entry) break;
-    AddClusterDirectory(c, m_nMaxCluster, 1, *entry == 0 ? 1 : 0);
+    const bool free = *entry == 0;
+    if (AddClusterDirectory(c, m_nMaxCluster, 1, free ? 1 : 0) || !free || !m_pRawSearch || !isRebuiltVolume())
+      continue;
+    // On a volume rebuilt from its directory clusters, a free cluster that holds no directory
+    // may start a file of a type the user chose.
+    std::array<std::uint8_t, kSectorBytes> first{};
+    readFirstSector(c, first.data());
+    const std::uint64_t covered = keepRawMatch(c, first);
+    if (covered != 0 && c + covered < limit) c += std::uint32_t(covered);
   }
 }
 

@@ -70,7 +70,9 @@ bool CFatEngine::fatSaysFree(std::uint32_t cluster) const {
 }
 
 std::uint32_t CFatEngine::clustersPerBlock() const {
-  return m_nSectorsPerCluster == 0 ? 1 : std::max<std::uint32_t>(1, kSweepBlockSectors / m_nSectorsPerCluster);
+  // A small volume is read one cluster at a time.
+  if (m_nSectorsPerCluster == 0 || m_nTotalSectors < kSmallVolumeSectors) return 1;
+  return std::max<std::uint32_t>(1, kSweepBlockSectors / m_nSectorsPerCluster);
 }
 
 void CFatEngine::readClusterBlock(ClusterBlock& block, std::uint32_t first) {
@@ -124,6 +126,7 @@ void CFatEngine::FatRunTreePasses() {
   if (m_nLinkingMode != kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
   FatSearchDirClusters();
   runFolderPasses();
+  if (!stopRequested()) AddRawDataFolders();
   finishTree();
 }
 
@@ -179,6 +182,8 @@ void CFatEngine::FatSearchDirClusters() {
   }
   const std::uint64_t dataSectors = dataSectorCount();
   entryClusters_.assign(bound, false);
+  startRawSearchInsideScan();
+  std::uint64_t rawSkipUntil = 0;  // clusters below this belong to a file found by its signature
   ClusterBlock block;
   bool swept = true;
   for (std::uint64_t c = 2; c < bound; c += perBlock) {
@@ -196,8 +201,13 @@ void CFatEngine::FatSearchDirClusters() {
     for (std::uint32_t k = block.first; k < block.first + block.count; ++k) {
       const ByteView cluster(block.bytes.data() + std::size_t(k - block.first) * bytesPerCluster(), bytesPerCluster());
       entryClusters_[k] = mayHoldDirectoryEntries(cluster, m_nMaxCluster, dataSectors);
-      // A directory's first cluster: "." naming the cluster itself, then "..".
-      if (!startsDirectoryCluster(cluster) || dotEntryCluster(cluster, m_nFatType) != k) continue;
+      // A directory's first cluster: "." naming the cluster itself, then "..". Any other
+      // cluster may start a file of a type the user chose.
+      if (!startsDirectoryCluster(cluster) || dotEntryCluster(cluster, m_nFatType) != k) {
+        if (m_pRawSearch && k >= rawSkipUntil)
+          rawSkipUntil = k + 1 + keepRawMatch(k, std::span<const std::uint8_t, 512>(cluster.data(), 512));
+        continue;
+      }
       const std::uint32_t parent = dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
       if (FatIsListedFolder(k) || FatIsPendingDir(k) || orphanDirs_.contains(k)) continue;
       if (parent != 0) orphanDirs_.append(DirNode{nullptr, k, parent, 0});
@@ -289,7 +299,9 @@ void CFatEngine::FatBuildTreeFromDirList() {
     else placeRootChild(c, fatSaysFree(c));
   }
   if (m_nFoundCount != 0 || !orphanDirs_.empty()) runFolderPasses();
+  startRawSearchInsideScan();
   finishTree();
+  if (!stopRequested()) AddRawDataFolders();
 }
 
 }  // namespace qelda::fat

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "carve/finder_names.h"
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_texts.h"
@@ -16,33 +17,29 @@ namespace qelda::fat {
 
 namespace {
 
-// A type's folder holds this many files (and the first, which is not counted); then the type
-// text followed by 1, 2, ... names the next one.
-constexpr std::uint16_t kFilesPerTypeFolder = 2500;
 // The first find of a raw search sets the item bar's range to this.
 constexpr std::uint64_t kRawItemRange = 10000;
-// The type text is cut to this many characters.
-constexpr std::size_t kTypeTextChars = 15;
 constexpr std::uint32_t kRawBlockSectors = 2048;
 
 std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
 
-// The forward search's next cluster: the first following one the cluster map holds free.
+// The forward search's next cluster: the first following one the cluster map holds free, or
+// (without a map) simply the next one.
 class FatClusterUnitRule final : public carve::IRawUnitRule {
  public:
-  FatClusterUnitRule(const std::vector<std::uint8_t>& map, std::uint64_t end, std::uint32_t clusterBytes,
+  FatClusterUnitRule(const std::vector<std::uint8_t>* map, std::uint64_t end, std::uint32_t clusterBytes,
                      std::function<std::uint64_t(std::uint64_t)> firstSectorOf)
       : map_(map), end_(end), clusterBytes_(clusterBytes), firstSectorOf_(std::move(firstSectorOf)) {}
   std::uint32_t unitBytes() const override { return clusterBytes_; }
   std::uint32_t clusterBytes() const override { return clusterBytes_; }
   std::optional<carve::RawUnit> nextUnit(std::uint64_t unit) const override {
     for (std::uint64_t c = unit + 1; c < end_; ++c)
-      if (map_[c] == 0) return carve::RawUnit{c, firstSectorOf_(c)};
+      if (!map_ || (*map_)[c] == 0) return carve::RawUnit{c, firstSectorOf_(c)};
     return std::nullopt;
   }
 
  private:
-  const std::vector<std::uint8_t>& map_;
+  const std::vector<std::uint8_t>* map_;
   std::uint64_t end_;  // no further than the map, the cluster bound and the data area
   std::uint32_t clusterBytes_;
   std::function<std::uint64_t(std::uint64_t)> firstSectorOf_;
@@ -113,9 +110,19 @@ void CFatEngine::ScanRawVolume() {
 }
 
 void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end) {
+  // A reversed range holds nothing; one of all 2^64 sectors is cut by one.
+  std::uint64_t count = end < start ? 0 : end - start == UINT64_MAX ? UINT64_MAX : end - start + 1;
+  if (app_.m_bRawRangeFromVolume) {
+    // The selected volume's sectors, as far as the disk holds them; nothing without a volume.
+    const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+    const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+    start = volume ? volume->m_nStartSector : 0;
+    count = volume ? volume->m_nSectorCount : 0;
+    if (volume) m_nDriveNumber = volume->m_byDrive;
+  }
   m_nPartitionStart = start;
-  m_nLastSector = end;
-  m_nTotalSectors = end >= start ? end - start + 1 : 0;  // a reversed range holds nothing
+  m_nTotalSectors = start <= UINT64_MAX - count ? count : UINT64_MAX - start;
+  m_nLastSector = m_nTotalSectors == 0 ? start : start + m_nTotalSectors - 1;
   m_bAbsoluteSectors = 1;
   m_nNextItemId = 2;
   m_bImageFile = bImageFile;
@@ -123,7 +130,8 @@ void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start,
 }
 
 void CFatEngine::SearchDriveForKnownTypes() {
-  placeholderId_ = kFirstPlaceholderId;
+  placeholders_.restart();
+  rawFolders_.clear();
   // "Cluster" n is absolute sector n: one sector per cluster, a data area from sector 2.
   m_nSectorsPerCluster = 1;
   m_nSectorsPerFat = 1;
@@ -157,7 +165,12 @@ void CFatEngine::FatRawSearch() {
     m_pScanDlg->setRange(kBlockBar, 0, end / kRawBlockSectors);
     m_pScanDlg->setStep(kBlockBar, 1);
   }
-  makeRawContext(std::make_unique<carve::SectorUnitRule>(end));
+  // On a whole disk the range says where files may start; one that starts inside it is read
+  // whole, up to the disk's end. A volume's files stay inside the volume.
+  const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
+  const std::uint64_t readEnd = wholeDisk && image_ ? std::max(end, image_->diskSectors) : end;
+  makeRawContext(std::make_unique<carve::SectorUnitRule>(readEnd));
+  m_pRawSearch->sourceEndSector = readEnd;
   carve::RawSweep sweep;
   sweep.firstUnit = m_nPartitionStart;
   sweep.endUnit = end;
@@ -184,7 +197,8 @@ void CFatEngine::SearchClustersForKnownTypes() {
   m_nFolderCount = 0;
   m_nFoundCount = 0;
   m_nNextItemId = 2;
-  placeholderId_ = kFirstPlaceholderId;
+  placeholders_.restart();
+  rawFolders_.clear();
   reporter().showFoundCount(0);
   if (m_pScanDlg) {
     m_pScanDlg->setPos(kItemBar, 0);
@@ -197,7 +211,7 @@ void CFatEngine::SearchClustersForKnownTypes() {
   const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
   const std::uint32_t spc = m_nSectorsPerCluster;
   const auto firstSectorOf = [dataStart, spc](std::uint64_t c) { return dataStart + (c - 2) * spc; };
-  makeRawContext(std::make_unique<FatClusterUnitRule>(m_pClusterMap, end, bytesPerCluster(), firstSectorOf));
+  makeRawContext(std::make_unique<FatClusterUnitRule>(&m_pClusterMap, end, bytesPerCluster(), firstSectorOf));
   carve::RawSweep sweep;
   sweep.firstUnit = 2;
   sweep.endUnit = end;
@@ -219,44 +233,83 @@ void CFatEngine::reportRawHit(carve::RawHit&& hit) {
   AddRawFoundFile(hit.match.name, hit.match.typeText, hit.unit, hit.match.size, hit.match.modified.value_or(0));
 }
 
+bool CFatEngine::rawSearchInsideScan() const { return app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders != nullptr; }
+
+void CFatEngine::startRawSearchInsideScan() {
+  nameNodes_.clear();
+  if (!rawSearchInsideScan()) {
+    m_pRawSearch.reset();
+    return;
+  }
+  // The forward search steps through the clusters the map holds free, as the raw search does;
+  // without a FAT to tell them, through the clusters that follow one another.
+  const bool byMap = m_nLinkingMode != kLinkContiguous && !m_pClusterMap.empty();
+  const std::uint64_t end =
+      byMap ? std::min<std::uint64_t>({dataBound(), m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1}) : dataBound();
+  const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
+  const std::uint32_t spc = m_nSectorsPerCluster;
+  const auto firstSectorOf = [dataStart, spc](std::uint64_t c) { return dataStart + (c - 2) * spc; };
+  makeRawContext(
+      std::make_unique<FatClusterUnitRule>(byMap ? &m_pClusterMap : nullptr, end, bytesPerCluster(), firstSectorOf));
+}
+
+std::uint64_t CFatEngine::keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector) {
+  if (!m_pRawSearch || c < 2 || bytesPerCluster() == 0) return 0;
+  const std::uint64_t absolute = m_nPartitionStart + systemSectorCount() + std::uint64_t(c - 2) * m_nSectorsPerCluster;
+  carve::RawMatch match;
+  if (!carve::MatchRawSignatures(*m_pRawSearch, firstSector, absolute, c, &match) || match.size == 0) return 0;
+  nameNodes_.push_back(NameNode{match.typeText, c, match.size});
+  if (!match.skipCovered) return 0;
+  return (match.size + bytesPerCluster() - 1) / bytesPerCluster() - 1;
+}
+
 void CFatEngine::AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
                                  std::uint64_t size, std::uint64_t modified) {
-  const std::u16string type(typeText.substr(0, kTypeTextChars));
-  // The type's folder: the first of its folders with room, or a new one.
-  std::u16string wanted = type;
-  GroupNode* group = nullptr;
-  std::uint32_t k = 0;
-  for (GroupNode& node : groupNodes_) {
-    if (node.name != wanted) continue;
-    if (node.count < kFilesPerTypeFolder) {
-      ++node.count;
-      group = &node;
-      break;
-    }
-    wanted = type + numberText(++k);
-  }
-  if (!group) {
-    group = &groupNodes_.emplace_back(GroupNode{wanted, std::uint32_t(placeholderId_--), 0});
+  reportRawFile(typeText, start, size, modified, finderName, 0, kRawItemRange);
+}
+
+void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size,
+                               std::uint64_t modified, std::u16string_view finderName, std::uint32_t parentId,
+                               std::uint64_t itemRange) {
+  const engine::RawDataFolders::Placement group = rawFolders_.place(typeText, [this] { return placeholders_.take(); });
+  if (group.opened) {
     FOUND_ITEM folder;
     folder.m_byAttributes = dirent::kAttrDirectory;
-    folder.m_nId = group->id;
-    folder.m_nRecordKey = group->id;
+    folder.m_nId = group.folderId;
+    folder.m_nRecordKey = group.folderId;
+    folder.m_nParentId = parentId;
     folder.m_byFlags = kItemBySignature;
-    reportItem(folder, group->name, false, kRawItemRange);
+    reportItem(folder, group.folderName, false, itemRange);
   }
   FOUND_ITEM file;
   file.m_byAttributes = dirent::kAttrArchive;
   file.m_byFlags = kItemBySignature;
   file.m_nSize = size;
-  file.m_nRecordKey = start;
+  file.m_nRecordKey = key;
   file.m_ftModified = file.m_ftCreated = modified;
-  file.m_nParentId = group->id;
-  file.m_nId = std::uint32_t(placeholderId_--);
-  ++rawFileNumber_;
-  const std::u16string name = finderName.empty()
-                                  ? numberText(start) + u"." + type
-                                  : numberText(rawFileNumber_) + u"_" + std::u16string(finderName) + u"." + type;
-  reportItem(file, name, false, kRawItemRange);
+  file.m_nParentId = group.folderId;
+  file.m_nId = placeholders_.take();
+  reportItem(file, carve::rawFileName(rawFolders_.fileStem(key, finderName), group.typeText), false, itemRange);
+}
+
+void CFatEngine::AddRawDataFolders() {
+  std::uint32_t top = 0;
+  for (const NameNode& node : nameNodes_) {
+    if (stopRequested()) break;
+    if (top == 0) {
+      FOUND_ITEM folder;
+      folder.m_byAttributes = dirent::kAttrDirectory;
+      folder.m_byFlags = kItemBySignature;
+      folder.m_nId = placeholders_.take();
+      folder.m_nRecordKey = folder.m_nId;
+      top = folder.m_nId;
+      reportItem(folder, engine::kRawDataFoldersName, false);
+      rawFolders_.clear();
+    }
+    // Named by the cluster, whatever name a finder gave.
+    reportRawFile(node.typeText, node.key, node.size, 0, {}, top, engine::kDefaultItemRange);
+  }
+  nameNodes_.clear();
 }
 
 }  // namespace qelda::fat

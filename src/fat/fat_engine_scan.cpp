@@ -34,6 +34,10 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   fixedRootWalked_ = false;
   entryClusters_.clear();
   passBlock_ = {};
+  // Made-up ids of this scan count down from the top again; nothing found by signature yet.
+  placeholders_.restart();
+  rawFolders_.clear();
+  nameNodes_.clear();
 }
 
 bool CFatEngine::takeBootParameters(bool rawScan) {

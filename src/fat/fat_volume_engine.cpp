@@ -38,9 +38,14 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   engine::ScanOutcome scanRaw() override {
     const disk::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
     const disk::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
-    if (drive) {
-      // A whole disk or image: searched sector by sector, from its first sector to its last.
-      if (drive->m_nSizeSectors != 0) engine_.SetRawSearchRange(engine_.m_bImageFile, 0, drive->m_nSizeSectors - 1);
+    if (drive || state_.m_bRawRangeFromVolume) {
+      // A whole disk or image, or a volume's sectors: searched sector by sector over the
+      // range the user set, which ends at the disk's last sector at most.
+      if (state_.m_bRawRangeFromVolume)
+        engine_.SetRawSearchRange(engine_.m_bImageFile, 0, 0);  // the volume record gives the range
+      else if (drive->m_nSizeSectors != 0)
+        engine_.SetRawSearchRange(engine_.m_bImageFile, state_.m_nRawStartSector,
+                                  std::min(state_.m_nRawEndSector, drive->m_nSizeSectors - 1));
       engine_.SearchDriveForKnownTypes();
     } else {
       engine_.ScanRaw();

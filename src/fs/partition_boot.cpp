@@ -1,6 +1,7 @@
 #include "fs/partition_boot.h"
 
 #include "fs/boot_layout.h"
+#include "fs/exfat_boot.h"
 #include "fs/fat_boot.h"
 
 namespace qelda::disk {
@@ -39,6 +40,13 @@ std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSec
     case kFatType32: return kTypeFat32;
     default: return kTypeFat16;
   }
+}
+
+bool exFatBackupStandsIn(platform::ByteView first, platform::ByteView backup, std::uint64_t sectors) {
+  if (first.matches(boot::kOemName, "EXFAT") || first.matches(boot::kOemName, "NTFS")) return false;
+  if (!backup.matches(boot::kOemName, "EXFAT")) return false;
+  auto params = fs::parseExFatBoot(backup);
+  return params && fs::fitExFatBootToSectors(*params, sectors);
 }
 
 }  // namespace qelda::disk

@@ -42,4 +42,10 @@ std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSec
 // at the OEM name, else the FAT type that CheckFatBootSector finds; nothing when neither.
 std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSector);
 
+// True when a volume of MBR type 0x07 (NTFS or exFAT) whose first sector is `first` is an
+// exFAT volume all the same: that sector names neither file system (it is damaged) while the
+// exFAT backup boot sector, `backup` (12 sectors in), is sound and fits the volume's
+// `sectors` (0: its size is not known). An NTFS volume's sector 12 is boot code, never that.
+bool exFatBackupStandsIn(platform::ByteView first, platform::ByteView backup, std::uint64_t sectors);
+
 }  // namespace qelda::disk

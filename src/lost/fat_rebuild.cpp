@@ -151,10 +151,10 @@ bool CThreadForSearchVolume::hasFatSignature(std::uint64_t sector) {
 }
 
 bool CThreadForSearchVolume::rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code,
-                                                 std::uint32_t fatSectors) const {
-  return anyListed([&](const disk::DEVICE_ENTRY& e, const disk::VOLUME_RECORD& v) {
-    return e.m_byKind == kind && v.m_nStartSector == start && v.m_byFileSystem == code &&
-           v.m_nFatSectors == fatSectors && v.m_bySectorsPerCluster == m_byClusterVote;
+                                                 std::uint32_t fatSectors) {
+  return anyListedAt(start, [&](const disk::DEVICE_ENTRY& e, const disk::VOLUME_RECORD& v) {
+    return e.m_byKind == kind && v.m_byFileSystem == code && v.m_nFatSectors == fatSectors &&
+           v.m_bySectorsPerCluster == m_byClusterVote;
   });
 }
 
@@ -182,6 +182,9 @@ void CThreadForSearchVolume::FindFatVolumesFromDirectories(std::uint64_t totalSe
     if (stopRequested()) return;
     const std::uint64_t d = candidate.dataStart;
     const std::uint64_t spc = candidate.sectorsPerCluster;
+    // Directories whose data area and cluster size are those of a FAT volume already listed
+    // (found by its boot sector, or rebuilt before) belong to it: the group adds nothing.
+    if (fatDataAreaListed(d, std::uint32_t(spc))) return;
     ++counter;
     progress_.showBar(kSearchBar, true);
     std::u16string label(kVerifyingVolumes);

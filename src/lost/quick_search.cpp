@@ -1,4 +1,5 @@
 // The quick search and the three boot-sector tests that the deep search shares.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -166,7 +167,8 @@ std::uint32_t CThreadForSearchVolume::CheckFatBootSectorAt(ByteView data, std::u
   v.m_wRootDirSectors = info.m_wRootDirSectors;
   v.m_nRootCluster = info.m_nRootCluster;
   clampToDisk(v, false);
-  v.m_szSizeText = ui::FormatVolumeSize(estimate);
+  // The size the list shows is that of what the disk holds, like the count beside it.
+  v.m_szSizeText = ui::FormatVolumeSize(v.m_nSectorCount);
   v.m_szFileSystem = info.m_nRootCluster == 0 ? u"FAT" : u"FAT32";
   return 1;
 }
@@ -263,7 +265,8 @@ std::uint32_t CThreadForSearchVolume::CheckExFatBootSectorAt(ByteView data, std:
   record.m_wRootDirSectors = 0;
   record.m_nRootCluster = rootCluster;
   clampToDisk(record, false);
-  record.m_szSizeText = ui::FormatVolumeSize(size);
+  // The size the clusters give, but never more than the disk holds of the volume.
+  record.m_szSizeText = ui::FormatVolumeSize(std::min(size, record.m_nSectorCount));
   record.m_szFileSystem = u"exFAT";
   return 1;
 }

@@ -104,9 +104,13 @@ std::uint32_t CThreadForSearchVolume::ReadImageFileSectors(std::uint32_t sectorC
   }
   // An offset past what a file can hold is a failed read: zeros, never stale data.
   constexpr std::uint64_t kMaxFileSector = std::uint64_t(INT64_MAX) / kSectorBytes;
-  if (firstSector > kMaxFileSector - sectorCount) std::memset(buffer, 0, bytes);
-  else m_hImageFile->readAt(firstSector * kSectorBytes, {buffer, bytes});
-  return 1;
+  if (firstSector > kMaxFileSector - sectorCount) {
+    std::memset(buffer, 0, bytes);
+    return 0;
+  }
+  // A file that ends before the last sector asked for (a copy that stopped early) fails the
+  // read; its missing part is zeros.
+  return m_hImageFile->readExact(firstSector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
 }
 
 void CThreadForSearchVolume::readSectors(std::uint8_t* buffer, std::uint64_t sector, std::uint32_t count) {
@@ -118,6 +122,9 @@ void CThreadForSearchVolume::readSectors(std::uint8_t* buffer, std::uint64_t sec
 }
 
 void CThreadForSearchVolume::beginSearch() {
+  listedByStart_.clear();
+  listedFatDataAreas_.clear();
+  indexedUpTo_ = nullptr;
   app_.m_bBusy = 1;
   app_.m_bStopRequested = 0;
   app_.m_bHasResults = 0;
@@ -150,6 +157,7 @@ bool CThreadForSearchVolume::progressStep(std::uint64_t sector) {
 }
 
 disk::VOLUME_RECORD& CThreadForSearchVolume::appendVolume(std::uint8_t kind) {
+  claimedPastEnd_.reset();
   disk::DEVICE_ENTRY& entry = disk::appendSourceEntry(app_, kind);
   disk::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
   if (m_nSearchKind == 0) {
@@ -178,20 +186,34 @@ void CThreadForSearchVolume::reportVolume(bool rebuilt) {
   where += u' ';
   log_.AddLogEntry(std::move(where), false);
   record->m_szName = std::u16string(rebuilt ? kAdvVol : kStdVol) + counter;
+  if (claimedPastEnd_ && app_.layoutLog_) {
+    // Said as the partition walk says a partition entry that claims more than the disk holds.
+    std::u16string note = std::u16string(rebuilt ? kAdvVol : kStdVol) + u' ' + number(app_.m_nFoundVolumeCount);
+    note += platform::widenLatin1(": the volume claims " + std::to_string(*claimedPastEnd_) + " sectors from sector " +
+                                  std::to_string(record->m_nStartSector) + ", past the end of the disk at sector " +
+                                  std::to_string(m_nTotalSectors) +
+                                  (record->m_nSectorCount == 0
+                                       ? std::string("; none of them is read")
+                                       : "; only its first " + std::to_string(record->m_nSectorCount) + " are read"));
+    app_.layoutLog_->AddLogEntry(std::move(note), false);
+  }
+  claimedPastEnd_.reset();
   app_.m_bPartitionScanSaved = 0;
   if (m_pDialog) m_pDialog->AddVolumeRow(*entry, record->m_szName, std::uint8_t(record->m_byDrive + 128));
 }
 
-void CThreadForSearchVolume::clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) const {
+void CThreadForSearchVolume::clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) {
   const std::uint64_t room = m_nTotalSectors > record.m_nStartSector ? m_nTotalSectors - record.m_nStartSector : 0;
   if (record.m_nSectorCount <= room) return;
+  claimedPastEnd_ = record.m_nSectorCount;
   record.m_nSectorCount = room;
   record.m_nLastSector = record.m_nStartSector + room - (lastPastEnd || room == 0 ? 0 : 1);
 }
 
-bool CThreadForSearchVolume::anyListed(
-    const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) const {
-  for (const disk::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext) {
+void CThreadForSearchVolume::indexListedVolumes() {
+  const disk::DEVICE_ENTRY* e = indexedUpTo_ ? indexedUpTo_->m_pNext : app_.m_pSourceList;
+  for (; e; e = e->m_pNext) {
+    indexedUpTo_ = e;
     // Whole drives carry no volume; the partition walk's volumes are listed again on purpose.
     if (disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) || e->m_byKind == disk::kKindPartition) continue;
     const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
@@ -199,15 +221,37 @@ bool CThreadForSearchVolume::anyListed(
     // The same disk: the same drive, or the same image file.
     const bool sameDisk = m_nSearchKind == 0 ? v->m_byDrive == m_byDrive && e->m_szName.empty()
                                              : v->m_byDrive == 0xFF && e->m_szName == m_szImagePath;
-    if (sameDisk && match(*e, *v)) return true;
+    if (!sameDisk) continue;
+    listedByStart_.emplace(v->m_nStartSector, e);
+    const bool fat = v->m_byFileSystem == disk::kFsFat12 || v->m_byFileSystem == disk::kFsFat16 ||
+                     v->m_byFileSystem == disk::kFsFat32;
+    // Two FAT copies, as the FAT engine reads every volume; the fields are at most 32 bits
+    // wide and the start lies on the disk, so the sum cannot wrap.
+    if (fat && v->m_bySectorsPerCluster != 0)
+      listedFatDataAreas_.emplace(v->m_nStartSector + v->m_nReservedSectors + 2 * std::uint64_t(v->m_nFatSectors) +
+                                      v->m_wRootDirSectors,
+                                  v->m_bySectorsPerCluster);
   }
+}
+
+bool CThreadForSearchVolume::anyListedAt(
+    std::uint64_t start, const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) {
+  indexListedVolumes();
+  const auto [first, last] = listedByStart_.equal_range(start);
+  for (auto it = first; it != last; ++it)
+    if (match(*it->second, *it->second->m_pDetail.volume())) return true;
   return false;
 }
 
-bool CThreadForSearchVolume::IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) const {
-  return anyListed([&](const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD& v) {
-    return v.m_nStartSector == start && v.m_byFileSystem == fileSystem;
+bool CThreadForSearchVolume::IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) {
+  return anyListedAt(start, [&](const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD& v) {
+    return v.m_byFileSystem == fileSystem;
   });
+}
+
+bool CThreadForSearchVolume::fatDataAreaListed(std::uint64_t dataStart, std::uint32_t sectorsPerCluster) {
+  indexListedVolumes();
+  return listedFatDataAreas_.contains({dataStart, sectorsPerCluster});
 }
 
 }  // namespace qelda::lost

@@ -13,9 +13,12 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "fs/data_runs.h"
@@ -96,7 +99,7 @@ class CThreadForSearchVolume {
   std::uint32_t CheckFatBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
   std::uint32_t CheckNtfsBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
   std::uint32_t CheckExFatBootSectorAt(platform::ByteView data, std::uint64_t s, std::uint8_t kind);
-  bool IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) const;
+  bool IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start);
 
   void DeepSearch();
   // Fixes up `record` (a copy) and finds its data; sets m_bHasAttributeList.
@@ -156,10 +159,18 @@ class CThreadForSearchVolume {
   // Counts, logs, names and shows the volume just appended.
   void reportVolume(bool rebuilt);
   // A volume cannot reach past the disk's end. lastPastEnd: the record's last sector is one
-  // past its count (NTFS keeps its backup boot sector there).
-  void clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) const;
-  // True when an entry of a search, on the disk searched now, satisfies `match`.
-  bool anyListed(const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) const;
+  // past its count (NTFS keeps its backup boot sector there). A cut is said when the volume
+  // is reported.
+  void clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd);
+  // True when an entry of a search at `start`, on the disk searched now, satisfies `match`.
+  bool anyListedAt(std::uint64_t start,
+                   const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match);
+  // Takes the entries appended since the last call into the indexes below. Each entry is
+  // looked at once, so a search that finds thousands of volumes stays linear.
+  void indexListedVolumes();
+  // True when a FAT volume of a search on this disk has its data area at `dataStart` with
+  // clusters of `sectorsPerCluster` sectors.
+  bool fatDataAreaListed(std::uint64_t dataStart, std::uint32_t sectorsPerCluster);
 
   // --- the candidate tests (quick_search.cpp) ------------------------------------------
   // Picks the test by the OEM name; withNtfs false leaves only FAT and exFAT.
@@ -180,7 +191,7 @@ class CThreadForSearchVolume {
   // sector 0, that starts with the FAT signature.
   std::optional<std::uint64_t> findFatBackward(std::uint64_t from, std::uint64_t limit);
   bool hasFatSignature(std::uint64_t sector);
-  bool rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code, std::uint32_t fatSectors) const;
+  bool rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code, std::uint32_t fatSectors);
 
   LostState& app_;
   platform::IScanProgress& progress_;
@@ -195,6 +206,13 @@ class CThreadForSearchVolume {
   std::vector<std::uint64_t> fatSignatures_;
   std::uint64_t fatSignaturesUpTo_ = 0;  // the index holds every such sector below this
   bool fatSignaturesCapped_ = false;
+  // The search's volumes on this disk, by start, and where the FAT ones keep their data
+  // (data start, sectors per cluster). Rebuilt at every search from the source list.
+  std::unordered_multimap<std::uint64_t, const disk::DEVICE_ENTRY*> listedByStart_;
+  std::set<std::pair<std::uint64_t, std::uint32_t>> listedFatDataAreas_;
+  const disk::DEVICE_ENTRY* indexedUpTo_ = nullptr;  // the last entry indexed; null: none yet
+  // The sectors the volume being appended claimed before clampToDisk cut it to the disk.
+  std::optional<std::uint64_t> claimedPastEnd_;
   std::thread thread_;
 };
 

@@ -83,9 +83,9 @@ void CNtfsEngine::FreeAll() {
   logExtents_.clear();
   logRuns_.clear();
   clearFreeExtents();
+  freeListPending_ = false;
   clearDeepScan();
-  rawFolderPool_.clear();
-  m_pRawFolders = rawFoldersTail_ = nullptr;
+  rawFolders_.clear();
   m_pRawContext.reset();
   mftSectorCount_ = 0;
 }
@@ -99,11 +99,24 @@ std::uint64_t CNtfsEngine::volumeClusters() const {
 // ---------------------------------------------------------------- readers
 
 std::uint32_t CNtfsEngine::readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector) {
-  if (!m_bImageFile) return disk::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount);
-  if (!imageFile_) return 0;
-  // A short read leaves zeros, never what the buffer held before.
-  imageFile_->readAt(absoluteSector * 512, std::span<std::uint8_t>(buffer, byteCount));
-  return 1;
+  // Nonzero only when every byte came from the disk. What could not be read is zeros, never
+  // what the buffer held before, and the read fails: a file holding such zeros is not whole.
+  if (!m_bImageFile) {
+    disk::ReadReport report;
+    const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount, &report);
+    return result != 0 && report.failedSectors == 0 ? 1 : 0;
+  }
+  return readImageBytes(buffer, byteCount, absoluteSector) ? 1 : 0;
+}
+
+bool CNtfsEngine::readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector) {
+  const std::span<std::uint8_t> out(buffer, byteCount);
+  if (!imageFile_ || absoluteSector > UINT64_MAX / 512) {
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    return false;
+  }
+  // Past the file's end (a copy that stopped early) the read comes up short.
+  return imageFile_->readExact(absoluteSector * 512, out);
 }
 
 std::uint32_t CNtfsEngine::ReadVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
@@ -124,9 +137,7 @@ std::uint32_t CNtfsEngine::ReadClusterSectors(std::uint32_t cluster, std::uint16
 
 std::uint32_t CNtfsEngine::ReadImageFileSectors(std::uint32_t sectorCount, std::uint8_t* buffer,
                                                 std::uint64_t absoluteSector) {
-  if (!imageFile_) return 0;
-  imageFile_->readAt(absoluteSector * 512, std::span<std::uint8_t>(buffer, std::size_t(sectorCount) * 512));
-  return 1;
+  return readImageBytes(buffer, std::size_t(sectorCount) * 512, absoluteSector) ? 1 : 0;
 }
 
 bool CNtfsEngine::readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer) {
@@ -182,6 +193,7 @@ bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024>
     if (!readRecordThrough(mftExtents_, record, r)) return false;
   } else {
     // Without $MFT's runs, the deep scan knows where it found each numbered record.
+    indexRunRecords();
     const auto found = runRecordIndex_.find(record);
     if (found == runRecordIndex_.end() || !readRecordAt(runRecords_[found->second].sector, r)) return false;
   }
@@ -201,7 +213,7 @@ std::uint32_t CNtfsEngine::recordNumberAtSector(std::uint64_t sector) const {
 }
 
 std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                           std::span<std::uint8_t> out, bool* outsideVolume) {
+                                           std::span<std::uint8_t> out, bool* incomplete) {
   // One read per contiguous stretch.
   std::uint64_t fromDisk = 0;
   std::size_t done = 0;
@@ -217,11 +229,13 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, s
     if (fromVolume) span = std::min(span, (volumeClusters() - m->lcn) * clusterBytes() - inCluster);
     const std::size_t take = std::size_t(std::min<std::uint64_t>({out.size() - done, span, std::uint64_t(16) << 20}));
     if (!fromVolume) {
-      if (m && !m->hole && outsideVolume) *outsideVolume = true;
+      if (m && !m->hole && incomplete) *incomplete = true;
       std::memset(out.data() + done, 0, take);
     } else {
       // byteOffset is sector-aligned for every caller, so pos is too.
-      ReadVolumeSectors(out.data() + done, std::uint32_t(take), m->lcn * m_nSectorsPerCluster + inCluster / 512);
+      if (!ReadVolumeSectors(out.data() + done, std::uint32_t(take), m->lcn * m_nSectorsPerCluster + inCluster / 512) &&
+          incomplete)
+        *incomplete = true;
       fromDisk += take;
     }
     done += take;

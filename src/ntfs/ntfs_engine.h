@@ -17,6 +17,7 @@
 #include "carve/raw_match.h"
 #include "fs/data_runs.h"
 #include "engine/item_reporter.h"
+#include "engine/raw_data_folders.h"
 #include "engine/volume_engine.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
@@ -70,15 +71,6 @@ struct FREE_EXTENT {
   std::uint32_t firstCluster = 0;
   std::uint32_t clusterCount = 0;
   FREE_EXTENT* next = nullptr;
-};
-
-// A folder of the raw scan: the files of one type, at most 10000 of them.
-struct RAW_FOLDER {
-  RAW_FOLDER* next = nullptr;
-  std::u16string typeText;     // the type text, or the type text and a number for a further folder
-  std::uint32_t parentId = 5;
-  std::uint32_t folderId = 0;
-  std::uint16_t fileCount = 0;
 };
 
 // A file found by its signature, as the searches hand it on.
@@ -169,7 +161,7 @@ class CNtfsEngine {
   // One cluster number per cluster of the file in file order, holes as kHoleCluster.
   std::vector<std::uint32_t> GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
                                             std::vector<std::uint8_t>* residentData);
-  std::vector<std::uint32_t> GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size);
+  std::vector<std::uint64_t> GetContiguousClusterList(std::uint64_t firstCluster, std::uint64_t size);
   // The file's bytes (cut to its size), compressed units decoded. 1 when every unit decoded.
   std::uint32_t ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out);
   // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
@@ -205,6 +197,10 @@ class CNtfsEngine {
   // The sectors per cluster the volume's file records agree on; 0 when none.
   std::uint16_t FindSectorsPerCluster();
   void SearchMetadata();
+  // Without a boot sector: the sector of $MFT's record 0, found by its first run starting at
+  // the record itself; and the free-cluster list built from it, for the signature search alone.
+  std::optional<std::uint64_t> findMftRecordZero();
+  bool freeListFromRecordZero();
   void SearchMftRuns();
   void SearchVolumeRecords(bool bSingleMftRun);
   // A signature match at the first sector of a free cluster, kept for SendRawHits; the file's
@@ -236,7 +232,6 @@ class CNtfsEngine {
   std::uint8_t m_bImageFile = 0;
   std::uint64_t m_nTotalSize = 0;
   FREE_EXTENT* m_pFreeExtents = nullptr;
-  RAW_FOLDER* m_pRawFolders = nullptr;
   std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawContext;
 
   std::uint64_t mftSector() const { return mftSector_; }
@@ -264,13 +259,18 @@ class CNtfsEngine {
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
-  // Scan information: the header's NTFS fields, the $MFT's runs and the run records (false:
-  // no $MFT was loaded), and the restore instead of a scan.
+  // Scan information: the header's NTFS fields, the $MFT's runs and the deep scan's run
+  // records (false: neither was found), and the restore instead of a scan.
   bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
   std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     platform::IUserNotifier& notifier, std::u16string& cause);
 
  private:
+  // The restore's two tables, in file order; false with `cause` set when they do not fit.
+  bool restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read, std::u16string& cause);
+  bool restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                         std::u16string& cause);
+
   struct IndexFrame {
     std::uint32_t folder = 0;
     std::vector<IndexEntryInfo> entries;
@@ -361,6 +361,8 @@ class CNtfsEngine {
   void RebuildFromLog(const std::vector<struct LogFinding>& findings);
   ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
+  // The image file's bytes at a sector; false (and zeros) where the file holds none.
+  bool readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
   std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
@@ -376,10 +378,10 @@ class CNtfsEngine {
                       std::uint64_t& sectors);
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
   // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
-  // so does what lies past the volume's end (then `outsideVolume` is set). Returns the bytes
-  // that came from disk.
+  // so do what lies past the volume's end and what the disk could not give (then `incomplete`
+  // is set). Returns the bytes taken from the volume.
   std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
-                                std::span<std::uint8_t> out, bool* outsideVolume = nullptr);
+                                std::span<std::uint8_t> out, bool* incomplete = nullptr);
   bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
 
   // Index walk.
@@ -452,11 +454,6 @@ class CNtfsEngine {
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
 
-  // Scan information: the deep scan's 28-byte run records as saved, and the MFT record the
-  // first of them describes.
-  std::vector<std::uint8_t> savedRunRecords_;
-  std::uint32_t savedFirstRunRecord_ = 0;
-
   std::deque<FREE_EXTENT> freeExtentPool_;  // in cluster order: searched by halves
   FREE_EXTENT* freeExtentsTail_ = nullptr;
 
@@ -466,13 +463,11 @@ class CNtfsEngine {
   void resetRawTotals();
   // The raw read context over this volume: the engine's reader and the selected types.
   std::unique_ptr<carve::RAW_READ_CONTEXT> makeRawContext();
-  // The folder the next file of `typeText` goes to under `parentId`: the first of that type
-  // with room, else a new one reported with the id `takeId` gives.
-  RAW_FOLDER& rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
-                           const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
-  // Reports a file found by its signature under `folder`.
-  void reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
-                     std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange);
+  // Reports a file found by its signature in its type's folder under `parentId` (a new folder
+  // reported first, with the id `takeId` gives); the file's id comes from `takeId` too.
+  void reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size,
+                     std::u16string_view finderName, std::uint32_t parentId,
+                     const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange);
   // Deep scan.
   struct FoundFolder {
     std::uint32_t itemId = 0;
@@ -508,14 +503,16 @@ class CNtfsEngine {
   std::unordered_map<std::uint32_t, std::vector<std::size_t>> childFolders_;
   std::optional<std::uint32_t> firstRunRecord_;
   std::uint64_t sectorsSearched_ = 0;
+  bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
+  bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
+  void indexRunRecords();
   bool advanced_ = false;
   bool rawSearch_ = false;  // signatures are tried on free clusters while searching
-  std::uint32_t placeholderDown_ = 0xFFFFFFF0;  // ids of the raw hits' folders and files, counted down
+  engine::PlaceholderIds placeholders_;  // ids of the raw hits' folders and files, counted down
   std::vector<DEEP_RAW_HIT> deepRawHits_;
-
-  std::deque<RAW_FOLDER> rawFolderPool_;
-  RAW_FOLDER* rawFoldersTail_ = nullptr;
-  std::uint64_t rawFileNumber_ = 0;  // numbers the files that carry a finder-given name
+  // The type folders of the raw search and of the deep scan's hits: 10000 files each, named by
+  // at most 14 characters of the type text.
+  engine::RawDataFolders rawFolders_{10000, 14};
   std::u16string fileSystemName_;
 };
 

@@ -36,6 +36,7 @@ void CNtfsEngine::clearDeepScan() {
   runRecords_.clear();
   runRecordIndex_.clear();
   runRecordAtSector_.clear();
+  runRecordIndexesPending_ = false;
   foundFolders_.clear();
   foundFolderIndex_.clear();
   childFiles_.clear();
@@ -50,7 +51,7 @@ void CNtfsEngine::ScanAdvanced() {
   clearDeepScan();
   advanced_ = true;
   m_pRawContext = makeRawContext();
-  placeholderDown_ = 0xFFFFFFF0;
+  placeholders_.restart();
   // The volume record's cluster size, else the boot sector's (or its backup's), else the one
   // the records agree on.
   if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) ReadBootSector();
@@ -61,7 +62,8 @@ void CNtfsEngine::ScanAdvanced() {
     m_pRawContext.reset();
     return;
   }
-  BuildFreeClusterList();
+  if (!BuildFreeClusterList() && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
+    freeListFromRecordZero();
   m_bClusterSearch = 1;
   SearchMetadata();
   if (!runRecords_.empty()) {
@@ -133,6 +135,43 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   }
   app_.m_bSearchingCriticalInfo = 0;
   return spc;
+}
+
+std::optional<std::uint64_t> CNtfsEngine::findMftRecordZero() {
+  std::vector<std::uint8_t> block(kBlockSectors * 512);
+  std::vector<RunEntry> runs;
+  for (std::uint64_t s = kFirstSearchedSector; s < m_nSectorCount && !stopRequested(); s += kBlockSectors) {
+    const std::uint64_t sectors = std::min(kBlockSectors, m_nSectorCount - s);
+    std::fill(block.begin(), block.end(), std::uint8_t{0});
+    ReadVolumeSectors(block.data(), std::uint32_t(sectors * 512), s);
+    for (std::uint64_t i = 0; i < sectors; ++i) {
+      const std::uint8_t* at = block.data() + i * 512;
+      if (!startsRecord(at) || storedRecordNumber(ByteView(at, 512)).value_or(1) != 0) continue;
+      // $MFT's own record names its first run where it stands; the mirror's copy does not.
+      std::uint64_t runSectors = 0;
+      if (!collectMftRuns(s + i, false, runs, runSectors) || runs.empty() || runs.front().sparse()) continue;
+      const std::int64_t first = runs.front().signedOffset();
+      if (first > 0 && std::uint64_t(first) * m_nSectorsPerCluster == s + i) return s + i;
+    }
+  }
+  return std::nullopt;
+}
+
+bool CNtfsEngine::freeListFromRecordZero() {
+  const auto recordZero = findMftRecordZero();
+  if (!recordZero) return false;
+  // The metadata search goes on as it would without the signature search: what $MFT gave here
+  // serves the free-cluster list only.
+  const std::uint64_t mftSector = mftSector_;
+  mftSector_ = *recordZero;
+  const bool built = LoadMft() != 0 && BuildFreeClusterList();
+  mftSector_ = mftSector;
+  mftRuns_.clear();
+  mftExtents_.clear();
+  mftSectorCount_ = 0;
+  recordMap_.clear();
+  reportedIndexBlocks_.clear();
+  return built;
 }
 
 void CNtfsEngine::SearchMetadata() {

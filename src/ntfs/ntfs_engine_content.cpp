@@ -30,6 +30,7 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   // After the deep scan an item's id is no record number: its key is the record's sector.
   std::uint32_t baseRecord = item.m_nId;
   if (advanced_) {
+    indexRunRecords();
     if (!readRecordAt(item.m_nRecordKey, buffer)) return {};
     baseRecord = recordNumberAtSector(item.m_nRecordKey);
   } else if (!readRecord(item.m_nId, buffer)) {
@@ -127,15 +128,17 @@ std::vector<std::uint32_t> CNtfsEngine::GetClusterList(FOUND_ITEM& item, std::ui
   return list;
 }
 
-std::vector<std::uint32_t> CNtfsEngine::GetContiguousClusterList(std::uint32_t firstCluster, std::uint64_t size) {
+std::vector<std::uint64_t> CNtfsEngine::GetContiguousClusterList(std::uint64_t firstCluster, std::uint64_t size) {
   if (!m_nSectorsPerCluster) return {};
   const std::uint64_t sectors = (size + 511) / 512;
-  const std::uint64_t last = std::min<std::uint64_t>(volumeClusters(), kHoleCluster);
+  const std::uint64_t last = volumeClusters();
   const std::uint64_t wanted = std::min((sectors + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, last);
-  std::vector<std::uint32_t> list;
+  std::vector<std::uint64_t> list;
   list.reserve(std::size_t(wanted));
+  // Clusters stay 64-bit: a file found past cluster 2^32 (a sector search of a volume over
+  // 2 TiB keys its files by sector) is read where it was found, never at a cut number.
   if (!m_bClusterSearch) {
-    for (std::uint64_t c = firstCluster; list.size() < wanted && c < last; ++c) list.push_back(std::uint32_t(c));
+    for (std::uint64_t c = firstCluster; list.size() < wanted && c < last; ++c) list.push_back(c);
     return list;
   }
   // Only free clusters, in order from the first; the extents are in cluster order, so the
@@ -143,7 +146,7 @@ std::vector<std::uint32_t> CNtfsEngine::GetContiguousClusterList(std::uint32_t f
   std::optional<std::uint64_t> c =
       isFreeCluster(firstCluster) ? std::optional<std::uint64_t>(firstCluster) : nextFreeCluster(firstCluster);
   while (c && *c < last && list.size() < wanted) {
-    list.push_back(std::uint32_t(*c));
+    list.push_back(*c);
     c = nextFreeCluster(*c);
   }
   return list;
@@ -196,19 +199,23 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
         ok = false;
     } else if (compressed && allocated == unitClusters) {
       std::copy(packed.begin(), packed.end(), unit.begin());
-    } else if (!compressed) {
-      bool outside = false;
-      if (readExtentBytes(*extents, firstVcn * clusterBytes(), unit, &outside) == 0 && !mapVcn(*extents, firstVcn))
-        ok = false;
-      if (outside) ok = false;
     }
-    // Past the initialized size the stream holds zeros, whatever its clusters contain.
     const std::uint64_t unitStart = firstVcn * clusterBytes();
-    if (!compressed && info.initializedSize < unitStart + unitBytes) {
-      const std::uint64_t keep = info.initializedSize > unitStart ? info.initializedSize - unitStart : 0;
-      std::fill(unit.begin() + std::ptrdiff_t(keep), unit.end(), std::uint8_t{0});
-    }
     const std::size_t n = std::size_t(std::min(remaining, unitBytes));
+    if (!compressed) {
+      // Only the bytes the file holds are read: past its size, and past the initialized size
+      // where the stream holds zeros whatever its clusters contain, nothing the disk lacks
+      // can make the file incomplete.
+      const std::uint64_t initialized = info.initializedSize > unitStart ? info.initializedSize - unitStart : 0;
+      const std::size_t wanted = std::size_t((std::min<std::uint64_t>(n, initialized) + 511) / 512 * 512);
+      bool incomplete = false;
+      if (readExtentBytes(*extents, unitStart, std::span<std::uint8_t>(unit.data(), wanted), &incomplete) == 0 &&
+          !mapVcn(*extents, firstVcn))
+        ok = false;
+      if (incomplete) ok = false;
+      // Sector rounding may have read a few bytes past the initialized size.
+      if (initialized < wanted) std::fill(unit.begin() + std::ptrdiff_t(initialized), unit.end(), std::uint8_t{0});
+    }
     if (!sink(std::span<const std::uint8_t>(unit.data(), n))) return ok;
     remaining -= n;
   }

@@ -2,6 +2,7 @@
 // mapping pairs the journal still holds.
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <tuple>
 
 #include "engine/scan_state.h"
@@ -96,13 +97,22 @@ bool CNtfsEngine::CollectLogRecords(std::vector<LogFinding>& findings) {
     readExtentBytes(logExtents_, index * F::kPageSize, out);
     return ApplyPageFixup(out);
   };
+  // The journal is circular: its pages are written in LSN order until the newest one, and
+  // what follows is left from the previous round. The first page whose last LSN is lower than
+  // the page before it is that wrap point, and nothing from there on is read.
+  std::optional<std::uint64_t> previousLsn;
+  auto pastWrapPoint = [&](const std::array<std::uint8_t, F::kPageSize>& p) {
+    const std::uint64_t lsn = ByteView(p).le64(F::kPageLastLsn).value_or(0);
+    if (previousLsn && lsn < *previousLsn) return true;
+    previousLsn = lsn;
+    return false;
+  };
   std::vector<std::uint8_t> assembled;
   bool anyPage = false;
-  // Every record page, older ones past the wrap point included: the newest LSN wins.
   for (std::uint64_t p = kFirstRecordPage; p < pages; ++p) {
     const LogPageKind kind = readPage(p, page);
     if (kind == LogPageKind::Empty) continue;
-    if (kind != LogPageKind::Record) break;
+    if (kind != LogPageKind::Record || pastWrapPoint(page)) break;
     anyPage = true;
     std::size_t pos = F::kPageHeader;
     while (pos < F::kPageSize) {
@@ -118,7 +128,7 @@ bool CNtfsEngine::CollectLogRecords(std::vector<LogFinding>& findings) {
       assembled.assign(page.begin() + std::ptrdiff_t(pos), page.end());
       std::size_t take = 0;
       while (assembled.size() < length) {
-        if (++p >= pages || readPage(p, follow) != LogPageKind::Record) return anyPage;
+        if (++p >= pages || readPage(p, follow) != LogPageKind::Record || pastWrapPoint(follow)) return anyPage;
         take = std::min<std::size_t>(length - assembled.size(), F::kPageDataBytes);
         assembled.insert(assembled.end(), follow.begin() + F::kPageHeader,
                          follow.begin() + std::ptrdiff_t(F::kPageHeader + take));

@@ -18,12 +18,8 @@ namespace qelda::ntfs {
 namespace {
 
 constexpr std::uint32_t kBitmapRecord = 6;
-// A type folder holds this many files; the next one opens a folder named with a number.
-constexpr std::uint16_t kFilesPerRawFolder = 10000;
 // The item bar's range while the raw search reports.
 constexpr std::uint64_t kRawItemRange = 10000;
-// A hit keeps this much of its type text.
-constexpr std::size_t kMaxHitTypeText = 14;
 // The bitmap is read this much at a time; the bar still steps once per sector.
 constexpr std::size_t kBitmapReadBytes = std::size_t(1) << 20;
 // The sector search reads 2048 sectors (1 MiB) at a time.
@@ -99,8 +95,7 @@ void CNtfsEngine::ScanRaw() {
 
 void CNtfsEngine::RunRawSearch() {
   m_nNextItemId = 10;
-  rawFolderPool_.clear();
-  m_pRawFolders = rawFoldersTail_ = nullptr;
+  rawFolders_.clear();
   if (m_nSectorCount == 0) return;
   const std::uint64_t lastSector = m_nPartitionStart + m_nSectorCount - 1;
   if (!isValidSectorsPerCluster(m_nSectorsPerCluster) && !ReadBootSector()) {
@@ -219,7 +214,7 @@ void CNtfsEngine::SearchClustersForKnownTypes() {
   sweep.isCandidate = [this](std::uint64_t c) { return isFreeCluster(c); };
   sweep.onBlock = [this, clusterCount](std::uint64_t b) { stepBlockBar(m_pScanDlg, text::kReadingCluster, b, clusterCount); };
   sweep.report = [this](carve::RawHit&& hit) {
-    const RAW_HIT raw{hit.match.typeText.substr(0, kMaxHitTypeText), hit.unit, hit.match.size};
+    const RAW_HIT raw{hit.match.typeText, hit.unit, hit.match.size};
     AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
   };
   sweep.threads = sweepThreads();
@@ -265,7 +260,7 @@ void CNtfsEngine::SearchDriveBlocks() {
   sweep.firstSectorOf = [](std::uint64_t s) { return s; };
   sweep.onBlock = [this, end](std::uint64_t s) { stepBlockBar(m_pScanDlg, text::kReadingSector, s, end); };
   sweep.report = [this](carve::RawHit&& hit) {
-    const RAW_HIT raw{hit.match.typeText.substr(0, kMaxHitTypeText), hit.unit - m_nPartitionStart, hit.match.size};
+    const RAW_HIT raw{hit.match.typeText, hit.unit - m_nPartitionStart, hit.match.size};
     AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
   };
   sweep.threads = sweepThreads();
@@ -273,76 +268,64 @@ void CNtfsEngine::SearchDriveBlocks() {
   context.unitRule = nullptr;
 }
 
-RAW_FOLDER& CNtfsEngine::rawFolderFor(const std::u16string& typeText, std::uint32_t parentId,
-                                      const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange) {
-  std::u16string wanted = typeText;
-  std::uint32_t further = 0;
-  // Not stopped half-way: a stop here would open a second folder of the same name.
-  for (RAW_FOLDER* f = m_pRawFolders; f; f = f->next) {
-    if (f->typeText != wanted) continue;
-    if (f->fileCount < kFilesPerRawFolder) {
-      ++f->fileCount;
-      return *f;
-    }
-    wanted = typeText + decimal(++further);
+void CNtfsEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size,
+                                std::u16string_view finderName, std::uint32_t parentId,
+                                const std::function<std::uint32_t()>& takeId, std::uint64_t itemRange) {
+  const engine::RawDataFolders::Placement folder = rawFolders_.place(typeText, takeId);
+  if (folder.opened) {
+    FOUND_ITEM item;
+    item.m_byAttributes = kItemFolder;
+    item.m_byFlags = kItemBySignature;
+    item.m_nParentId = parentId;
+    item.m_nId = folder.folderId;
+    item.m_nRecordKey = folder.folderId;
+    reporter_.report(item, folder.folderName, totals(), itemRange);
   }
-  RAW_FOLDER& folder = rawFolderPool_.emplace_back();
-  folder.typeText = wanted;
-  folder.parentId = parentId;
-  folder.folderId = takeId();
-  folder.fileCount = 1;  // the file it is opened for
-  if (rawFoldersTail_) rawFoldersTail_->next = &folder;
-  else m_pRawFolders = &folder;
-  rawFoldersTail_ = &folder;
-
-  FOUND_ITEM item;
-  item.m_byAttributes = kItemFolder;
-  item.m_byFlags = kItemBySignature;
-  item.m_nParentId = parentId;
-  item.m_nId = folder.folderId;
-  item.m_nRecordKey = folder.folderId;
-  reporter_.report(item, wanted, totals(), itemRange);
-  return folder;
-}
-
-void CNtfsEngine::reportRawFile(const RAW_FOLDER& folder, std::uint32_t id, std::uint64_t key, std::uint64_t size,
-                                std::u16string_view typeText, std::u16string_view stem, std::uint64_t itemRange) {
   FOUND_ITEM file;
   file.m_byAttributes = kItemFile;
   file.m_byFlags = kItemBySignature;
   file.m_nSize = size;
   file.m_nRecordKey = key;
   file.m_nParentId = folder.folderId;
-  file.m_nId = id;
-  reporter_.report(file, carve::rawFileName(stem, typeText), totals(), itemRange);
+  file.m_nId = takeId();
+  reporter_.report(file, carve::rawFileName(rawFolders_.fileStem(key, finderName), folder.typeText), totals(),
+                   itemRange);
 }
 
 void CNtfsEngine::AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name) {
-  const RAW_FOLDER& folder = rawFolderFor(hit.typeText, rootRecord_, [this] { return m_nNextItemId++; }, kRawItemRange);
-  const std::uint32_t id = m_nNextItemId++;
-  ++rawFileNumber_;
-  const std::u16string stem = name ? decimal(rawFileNumber_) + u"_" + *name : decimal(hit.number);
-  reportRawFile(folder, id, hit.number, hit.size, hit.typeText, stem, kRawItemRange);
+  reportRawFile(hit.typeText, hit.number, hit.size, name ? std::u16string_view(*name) : std::u16string_view(),
+                rootRecord_, [this] { return m_nNextItemId++; }, kRawItemRange);
 }
 
 bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
                                        const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   if (item.isFolder() || item.m_nSize == 0) return true;
   if (!m_nSectorsPerCluster || item.m_nRecordKey >= volumeClusters()) return false;
-  const std::vector<std::uint32_t> clusters = GetContiguousClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize);
-  // Neighbouring clusters in one read, up to 1 MiB (or one cluster) at a time.
+  if (freeListPending_) {
+    freeListPending_ = false;
+    m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
+  }
+  // Up to 1 MiB (or one cluster) of the list at a time, neighbouring clusters in one read: the
+  // size a saved file claims never decides how much is held at once.
   const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()));
   std::vector<std::uint8_t> buffer(std::size_t(perRead * clusterBytes()));
   std::uint64_t remaining = item.m_nSize;
+  std::uint64_t from = item.m_nRecordKey;
   bool ok = true;
-  for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
-    std::size_t run = 1;
-    while (i + run < clusters.size() && run < perRead && clusters[i + run] == clusters[i] + run) ++run;
-    if (!readClusters(clusters[i], run, buffer.data())) ok = false;
-    const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
-    if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
-    remaining -= take;
-    i += run;
+  while (remaining > 0) {
+    const std::vector<std::uint64_t> clusters =
+        GetContiguousClusterList(from, std::min<std::uint64_t>(remaining, perRead * clusterBytes()));
+    if (clusters.empty()) break;
+    for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
+      std::size_t run = 1;
+      while (i + run < clusters.size() && clusters[i + run] == clusters[i] + run) ++run;
+      if (!readClusters(clusters[i], run, buffer.data())) ok = false;
+      const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
+      if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
+      remaining -= take;
+      i += run;
+    }
+    from = clusters.back() + 1;
   }
   return ok && remaining == 0;
 }
@@ -372,19 +355,18 @@ void CNtfsEngine::SendRawHits() {
   top.m_byAttributes = kItemFolder;
   top.m_byFlags = kItemBySignature;
   top.m_nParentId = rootRecord_;
-  top.m_nId = placeholderDown_--;
+  top.m_nId = placeholders_.take();
   top.m_nRecordKey = top.m_nId;
-  reporter_.report(top, text::kRawDataFolders, totals(), kDeepHitsItemRange);
-  rawFolderPool_.clear();
-  m_pRawFolders = rawFoldersTail_ = nullptr;
+  reporter_.report(top, engine::kRawDataFoldersName, totals(), kDeepHitsItemRange);
+  rawFolders_.clear();
   for (const DEEP_RAW_HIT& hit : deepRawHits_) {
     if (stopRequested()) break;
-    const RAW_FOLDER& folder =
-        rawFolderFor(hit.typeText, top.m_nId, [this] { return placeholderDown_--; }, kDeepHitsItemRange);
-    const std::uint32_t id = placeholderDown_--;
-    reportRawFile(folder, id, hit.cluster, hit.size, hit.typeText, decimal(hit.cluster), kDeepHitsItemRange);
+    // Named by the cluster, whatever name a finder gave.
+    reportRawFile(hit.typeText, hit.cluster, hit.size, {}, top.m_nId, [this] { return placeholders_.take(); },
+                  kDeepHitsItemRange);
   }
   deepRawHits_.clear();
+  rawFolders_.clear();
 }
 
 }  // namespace qelda::ntfs

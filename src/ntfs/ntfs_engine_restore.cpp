@@ -1,12 +1,16 @@
 // Scan information of an NTFS scan: the geometry in the header, then the $MFT's runs (14
 // bytes each) and the deep scan's run records (28 bytes each); restored instead of a scan
-// so that the found files can be read again without reading the $MFT's own record.
+// so that the found files can be read again without reading the $MFT's own record. After a
+// deep scan the items are keyed by their records' sectors, and the run records are what
+// turns such a sector (or an extension record's number) back into a record: a deep scan is
+// saved with them, with or without $MFT's runs.
 #include <algorithm>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
 #include "fs/ntfs_boot.h"
 #include "ntfs/ntfs_engine.h"
+#include "fs/ntfs_run_record.h"
 #include "platform/byte_view.h"
 
 namespace qelda::ntfs {
@@ -45,9 +49,10 @@ std::optional<RunEntry> decodeRun(platform::ByteView bytes) {
 }  // namespace
 
 bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const {
-  // Without the $MFT's runs no found record can be read back.
-  if (mftRuns_.empty() || !isValidSectorsPerCluster(m_nSectorsPerCluster) ||
-      mftRuns_.size() > UINT32_MAX / h::kMftRunBytes)
+  // A raw scan keeps neither table: its files follow from their clusters and the geometry.
+  const std::span<const RunRecord> records = advanced_ ? std::span<const RunRecord>(runRecords_) : std::span<const RunRecord>();
+  if (!isValidSectorsPerCluster(m_nSectorsPerCluster) || mftRuns_.size() > UINT32_MAX / h::kMftRunBytes ||
+      records.size() > UINT32_MAX)
     return false;
   header.m_byDrive = biosDrive_;
   header.m_byFsCode = 7;
@@ -55,8 +60,8 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   header.mftMirrSector = mftMirrSector_;
   header.mftRunCount = std::uint32_t(mftRuns_.size());
   header.mftRunListBytes = std::uint32_t(mftRuns_.size() * h::kMftRunBytes);
-  header.runRecordCount = std::uint32_t(savedRunRecords_.size() / h::kRunRecordBytes);
-  header.firstRunRecord = savedFirstRunRecord_;
+  header.runRecordCount = std::uint32_t(records.size());
+  header.firstRunRecord = records.empty() ? 0 : firstRunRecord_.value_or(0);
   header.sectorsPerCluster = m_nSectorsPerCluster;
   header.imageFile = m_bImageFile;
   header.startSector = m_nPartitionStart;
@@ -65,7 +70,19 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   header.m_szSourcePath = m_bImageFile ? imagePath_ : std::u16string{};
   for (const RunEntry& run : mftRuns_)
     if (!write(encodeRun(run))) return false;
-  return write(savedRunRecords_);
+  // In pieces, so that a long search's records are never copied whole.
+  constexpr std::size_t kRecordsPerWrite = 2048;
+  std::vector<std::uint8_t> piece;
+  piece.reserve(kRecordsPerWrite * h::kRunRecordBytes);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const auto bytes = encodeRunRecord(records[i]);
+    piece.insert(piece.end(), bytes.begin(), bytes.end());
+    if (piece.size() == piece.capacity() || i + 1 == records.size()) {
+      if (!write(piece)) return false;
+      piece.clear();
+    }
+  }
+  return true;
 }
 
 std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
@@ -86,8 +103,14 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   mftRuns_.clear();
   mftExtents_.clear();
   mftSectorCount_ = 0;
+  clearDeepScan();
+  clearFreeExtents();
+  m_bClusterSearch = 0;
+  // Files found by signature were read through the free-cluster list when the scan could
+  // build one: it is built again when the first of them is read, never for a listing.
+  freeListPending_ = true;
 
-  if (!isValidSectorsPerCluster(header.sectorsPerCluster) || header.mftRunCount == 0) {
+  if (!isValidSectorsPerCluster(header.sectorsPerCluster)) {
     cause = engine::tablesDoNotFit(u"$MFT run list");
     return 0;
   }
@@ -96,15 +119,22 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
     cause = engine::tablesDoNotFit(u"engine tables");
     return 0;
   }
+  if (header.mftRunCount != 0 && !restoreMftRuns(header, read, cause)) return 0;
+  if (header.runRecordCount != 0 && !restoreRunRecords(header, read, cause)) return 0;
+  return engine::findSourceAgain(header, notifier, cause);
+}
+
+bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                 std::u16string& cause) {
   std::vector<std::uint8_t> list;
-  if (!engine::readTable(read, header.mftRunListBytes, list, cause)) return 0;
+  if (!engine::readTable(read, header.mftRunListBytes, list, cause)) return false;
   std::vector<RunEntry> runs;
   runs.reserve(header.mftRunCount);
   for (std::size_t at = 0; at + h::kMftRunBytes <= list.size(); at += h::kMftRunBytes) {
     const auto run = decodeRun(*platform::ByteView(list).sub(at, h::kMftRunBytes));
     if (!run) {
       cause = engine::tablesDoNotFit(u"$MFT run list");
-      return 0;
+      return false;
     }
     runs.push_back(*run);
   }
@@ -115,20 +145,57 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   if (!extents || runs.front().sparse() || firstCluster < 0 ||
       std::uint64_t(firstCluster) * m_nSectorsPerCluster != mftSector_) {
     cause = engine::tablesDoNotFit(u"$MFT run list");
-    return 0;
+    return false;
   }
   std::uint64_t insideClusters = 0;
   for (const Extent& e : *extents)
     if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
   const std::uint64_t records = std::min({runClusterCount(runs) * m_nSectorsPerCluster / 2,
                                           insideClusters * m_nSectorsPerCluster / 2, kMaxMftRecords});
-  if (!engine::readTable(read, recordBytes, savedRunRecords_, cause)) return 0;
-  savedFirstRunRecord_ = header.firstRunRecord;
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
   mftSectorCount_ = records * 2;
+  return true;
+}
 
-  return engine::findSourceAgain(header, notifier, cause);
+bool CNtfsEngine::restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause) {
+  // Read in pieces: the count was checked against the tables' length, so what is kept is
+  // bounded by the file's size.
+  constexpr std::uint32_t kRecordsPerRead = 2048;
+  std::vector<std::uint8_t> piece;
+  runRecords_.reserve(header.runRecordCount);
+  for (std::uint32_t done = 0; done < header.runRecordCount;) {
+    const std::uint32_t n = std::min(kRecordsPerRead, header.runRecordCount - done);
+    if (!engine::readTable(read, std::uint64_t(n) * h::kRunRecordBytes, piece, cause)) return false;
+    for (std::uint32_t k = 0; k < n; ++k) {
+      const auto record = decodeRunRecord(*platform::ByteView(piece).sub(std::size_t(k) * h::kRunRecordBytes, h::kRunRecordBytes));
+      if (!record) {
+        cause = engine::tablesDoNotFit(u"run records");
+        return false;
+      }
+      runRecords_.push_back(*record);
+    }
+    done += n;
+  }
+  firstRunRecord_ = header.firstRunRecord;
+  // Items are read back by their records' sectors, as after the deep scan; the lookups by
+  // sector and by number are built when the first item is read, never for a listing.
+  advanced_ = true;
+  runRecordIndexesPending_ = true;
+  return true;
+}
+
+void CNtfsEngine::indexRunRecords() {
+  if (!runRecordIndexesPending_) return;
+  runRecordIndexesPending_ = false;
+  runRecordIndex_.clear();
+  runRecordAtSector_.clear();
+  // As the deep search keeps them: the first record seen for a number, and at a sector.
+  for (std::size_t i = 0; i < runRecords_.size(); ++i) {
+    if (runRecords_[i].recordNumber != kUnknownRecordNumber) runRecordIndex_.try_emplace(runRecords_[i].recordNumber, i);
+    runRecordAtSector_.try_emplace(runRecords_[i].sector, i);
+  }
 }
 
 }  // namespace qelda::ntfs

@@ -115,8 +115,7 @@ void CNtfsEngine::BuildRecordTree() {
   if (!stopRequested() && !runRecords_.empty()) AttachLostFileRecords();
   if (!stopRequested()) SendRawHits();
   deepRawHits_.clear();
-  rawFolderPool_.clear();
-  m_pRawFolders = rawFoldersTail_ = nullptr;
+  rawFolders_.clear();
   reporter_.logEnd(stopRequested());
   if (m_pConsole) m_pConsole->CollapseRootChildren();
 }

@@ -14,7 +14,6 @@ inline constexpr std::u16string_view kReadingSector = u"Reading sector ";       
 inline constexpr std::u16string_view kReadingCluster = u"Reading cluster ";                          // 241
 inline constexpr std::u16string_view kSearchingMetadata = u"Searching metadata...";                   // 291
 inline constexpr std::u16string_view kCreatingFreeList = u"Creating free cluster list";              // 292
-inline constexpr std::u16string_view kRawDataFolders = u"Raw Data Folder(s)";                        // 293
 inline constexpr std::u16string_view kSearchingDrive = u"Searching physical drive for known file types";
 // The quick scan's placeholders: the folder that holds the missing parents, and "Folder N".
 inline constexpr std::u16string_view kLostFolders = u"Lost folder(s)";                               // 115

@@ -10,16 +10,24 @@ void putUtf16Field(std::uint8_t* field, std::size_t units, std::u16string_view t
   for (std::size_t i = 0; i < n; ++i) putLe16(field + 2 * i, text[i]);
 }
 
-std::optional<std::u16string> readUtf16Field(ByteView bytes, std::size_t offset, std::size_t units) {
+bool readUtf16FieldInto(ByteView bytes, std::size_t offset, std::size_t units, std::u16string& out) {
+  out.clear();
   const auto field = bytes.sub(offset, units * 2);
-  if (!field || units > bytes.size() / 2) return std::nullopt;
+  if (!field || units > bytes.size() / 2) return false;
+  // The field is inside `bytes`: find the NUL, then take the units before it at once.
+  const std::uint8_t* p = field->data();
+  std::size_t n = 0;
+  while (n < units && (p[2 * n] | p[2 * n + 1]) != 0) ++n;
+  if (n == units) return false;
+  out.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out[i] = char16_t(p[2 * i] | p[2 * i + 1] << 8);
+  return true;
+}
+
+std::optional<std::u16string> readUtf16Field(ByteView bytes, std::size_t offset, std::size_t units) {
   std::u16string out;
-  for (std::size_t i = 0; i < units; ++i) {
-    const std::uint16_t unit = *field->le16(2 * i);
-    if (unit == 0) return out;
-    out += char16_t(unit);
-  }
-  return std::nullopt;
+  if (!readUtf16FieldInto(bytes, offset, units, out)) return std::nullopt;
+  return out;
 }
 
 void putCharField(std::uint8_t* field, std::size_t width, std::string_view text) {

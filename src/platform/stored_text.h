@@ -18,6 +18,9 @@ void putUtf16Field(std::uint8_t* field, std::size_t units, std::u16string_view t
 // The text before the first NUL of the field; nothing when the field does not fit in
 // `bytes` or holds no NUL.
 std::optional<std::u16string> readUtf16Field(ByteView bytes, std::size_t offset, std::size_t units);
+// The same into `out`, whose storage is reused (a loop over many records allocates once);
+// false, with `out` emptied, where readUtf16Field gives nothing.
+bool readUtf16FieldInto(ByteView bytes, std::size_t offset, std::size_t units, std::u16string& out);
 
 void putCharField(std::uint8_t* field, std::size_t width, std::string_view text);
 std::optional<std::string> readCharField(ByteView bytes, std::size_t offset, std::size_t width);

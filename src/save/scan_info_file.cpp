@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "save/parent_cycles.h"
+
 namespace qelda::save {
 
 using platform::ByteView;
@@ -149,15 +151,15 @@ bool ScanInfoWriter::finish(engine::SCAN_IMAGE_HEADER header, const SCAN_INFO_DE
 
 // --- loader --------------------------------------------------------------------------------
 
-Checked<ScanInfoLoader> ScanInfoLoader::open(const std::string& path) {
+Checked<ScanInfoLoader> ScanInfoLoader::open(const std::string& path, ItemCheck items) {
   auto file = platform::ReadOnlyFile::open(path);
   if (!file) return Refusal{path + ": " + std::strerror(errno)};
   ScanInfoLoader loader(std::move(*file), path);
-  if (auto refused = loader.check()) return Refusal{path + ": " + refused->cause};
+  if (auto refused = loader.check(items)) return Refusal{path + ": " + refused->cause};
   return loader;
 }
 
-std::optional<Refusal> ScanInfoLoader::check() {
+std::optional<Refusal> ScanInfoLoader::check(ItemCheck items) {
   const std::uint64_t size = file_.size();
   if (size < kHeaderBytes + kTrailerBytes)
     return Refusal{std::to_string(size) + " bytes is shorter than a header and a trailer"};
@@ -185,7 +187,7 @@ std::optional<Refusal> ScanInfoLoader::check() {
   auto descriptor = SCAN_INFO_DESCRIPTOR::decode(ByteView(trailer));
   if (!descriptor) return Refusal{"trailer: " + descriptor.cause()};
   descriptor_ = std::move(*descriptor);
-  return walkItems(nullptr);
+  return items == ItemCheck::OnOpen ? walkItems(nullptr) : std::nullopt;
 }
 
 std::optional<Refusal> ScanInfoLoader::readSourceEntries(std::uint64_t offset, std::uint64_t bytes) {
@@ -231,6 +233,7 @@ std::optional<Refusal> ScanInfoLoader::readSourceEntries(std::uint64_t offset, s
 std::optional<Refusal> ScanInfoLoader::walkItems(
     const std::function<bool(const FOUND_ITEM&, std::u16string_view)>* visit) {
   std::vector<std::uint8_t> chunk(kItemsPerRead * stored_item::kBytes);
+  StoredItem stored;  // one name buffer for every item
   std::uint32_t index = 0;
   while (index < header_.foundItemCount) {
     const std::uint32_t n = std::min<std::uint32_t>(kItemsPerRead, header_.foundItemCount - index);
@@ -238,9 +241,10 @@ std::optional<Refusal> ScanInfoLoader::walkItems(
     if (!file_.readExact(itemsOffset_ + std::uint64_t(index) * stored_item::kBytes, bytes))
       return Refusal{"found item " + std::to_string(index + 1) + " could not be read"};
     for (std::uint32_t k = 0; k < n; ++k, ++index) {
-      auto stored = decodeStoredItem(ByteView(bytes.subspan(std::size_t(k) * stored_item::kBytes, stored_item::kBytes)));
-      if (!stored) return Refusal{"found item " + std::to_string(index + 1) + ": " + stored.cause()};
-      if (visit && !(*visit)(stored->item, stored->name)) return std::nullopt;
+      const std::string_view cause =
+          decodeStoredItemInto(ByteView(bytes.subspan(std::size_t(k) * stored_item::kBytes, stored_item::kBytes)), stored);
+      if (!cause.empty()) return Refusal{"found item " + std::to_string(index + 1) + ": " + std::string(cause)};
+      if (visit && !(*visit)(stored.item, stored.name)) return std::nullopt;
     }
   }
   return std::nullopt;
@@ -283,11 +287,15 @@ bool ScanInfoLoader::forEachFoundItem(const std::function<bool(const FOUND_ITEM&
 
 bool replayFoundItems(ScanInfoLoader& loader, platform::IFoundItemSink& console) {
   console.ResetFoundTree();
-  return loader.forEachFoundItem([&console](const FOUND_ITEM& item, std::u16string_view name) {
-    console.AddFoundItem(item, name);
+  ParentCycleBreaker cycles;
+  const bool read = loader.forEachFoundItem([&](const FOUND_ITEM& item, std::u16string_view name) {
+    cycles.note(item, name, console.AddFoundItem(item, name));
     console.UpdateStatusCounts();
     return true;
   });
+  if (!read) return false;
+  cycles.breakCycles(console);
+  return true;
 }
 
 }  // namespace qelda::save

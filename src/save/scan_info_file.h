@@ -78,10 +78,15 @@ class ScanInfoWriter {
 
 class ScanInfoLoader {
  public:
+  // When the found items are checked: by open(), or as forEachFoundItem hands them out (one
+  // read and one decoding of each; the caller drops what it took from a walk that fails).
+  enum class ItemCheck : std::uint8_t { OnOpen, OnWalk };
+
   // Opens `path` and checks all of it: the header's fields, the length of every part against
-  // the file's size, each source entry, each found item's name, the trailer. A file that
-  // fails is refused whole, with the cause naming the file and the part at fault.
-  static platform::Checked<ScanInfoLoader> open(const std::string& path);
+  // the file's size, each source entry, each found item's name (unless `items` defers
+  // that), the trailer. A file that fails is refused whole, with the cause naming the file
+  // and the part at fault.
+  static platform::Checked<ScanInfoLoader> open(const std::string& path, ItemCheck items = ItemCheck::OnOpen);
 
   const engine::SCAN_IMAGE_HEADER& header() const { return header_; }
   engine::SCAN_IMAGE_HEADER& header() { return header_; }  // the restores write the drive found
@@ -104,7 +109,7 @@ class ScanInfoLoader {
 
  private:
   ScanInfoLoader(platform::ReadOnlyFile file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
-  std::optional<platform::Refusal> check();
+  std::optional<platform::Refusal> check(ItemCheck items);
   std::optional<platform::Refusal> readSourceEntries(std::uint64_t offset, std::uint64_t bytes);
   // Walks the stored items from offset; with `visit` null only checks them.
   std::optional<platform::Refusal> walkItems(const std::function<bool(const FOUND_ITEM&, std::u16string_view)>* visit);
@@ -119,7 +124,9 @@ class ScanInfoLoader {
 };
 
 // Replays the saved items to the console as a scan reports them: the tree is reset, then
-// each item is added and the counts updated. False when the file could not be read.
+// each item is added and the counts updated; folders that are each other's parents are
+// then broken out under made-up folders (ParentCycleBreaker). False when the file could not be read or an
+// item is refused (the console then holds part of the items: the caller resets it).
 bool replayFoundItems(ScanInfoLoader& loader, platform::IFoundItemSink& console);
 
 }  // namespace qelda::save

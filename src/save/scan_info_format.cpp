@@ -65,11 +65,18 @@ std::array<std::uint8_t, stored_item::kBytes> encodeStoredItem(const FOUND_ITEM&
   return out;
 }
 
+std::string_view decodeStoredItemInto(ByteView bytes, StoredItem& out) {
+  if (!bytes.has(0, stored_item::kBytes)) return "found item: short of its 593 bytes";
+  if (!platform::readUtf16FieldInto(bytes, stored_item::kRecordBytes, kMaxItemNameLength + 1, out.name))
+    return "found item: name longer than 255 characters or without terminator";
+  out.item = decodeFoundItem(*bytes.sub(0, stored_item::kRecordBytes));
+  return {};
+}
+
 Checked<StoredItem> decodeStoredItem(ByteView bytes) {
-  if (!bytes.has(0, stored_item::kBytes)) return Refusal{"found item: short of its 593 bytes"};
-  auto name = platform::readUtf16Field(bytes, stored_item::kRecordBytes, kMaxItemNameLength + 1);
-  if (!name) return Refusal{"found item: name longer than 255 characters or without terminator"};
-  return StoredItem{decodeFoundItem(*bytes.sub(0, stored_item::kRecordBytes)), std::move(*name)};
+  StoredItem out;
+  if (const std::string_view cause = decodeStoredItemInto(bytes, out); !cause.empty()) return Refusal{std::string(cause)};
+  return out;
 }
 
 // --- SCAN_INFO_DESCRIPTOR ------------------------------------------------------------------

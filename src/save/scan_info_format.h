@@ -53,6 +53,8 @@ struct StoredItem {
 };
 // Refused when the bytes are short or the name has no terminator within its 256 units.
 platform::Checked<StoredItem> decodeStoredItem(platform::ByteView bytes);
+// The same into `out` (its name's storage reused); the cause of a refusal, else empty.
+std::string_view decodeStoredItemInto(platform::ByteView bytes, StoredItem& out);
 
 // --- SCAN_INFO_DESCRIPTOR: 589 bytes -------------------------------------------------------
 

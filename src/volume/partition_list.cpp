@@ -5,6 +5,7 @@
 
 #include "volume/disk_state.h"
 #include "volume/gpt_layout.h"
+#include "fs/exfat_layout.h"
 #include "fs/ntfs_boot.h"
 #include "fs/partition_boot.h"
 #include "volume/partition_layout.h"
@@ -27,6 +28,17 @@ VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector,
   else app.m_pVolumeList = &node;
   app.m_pVolumeListTail = &node;
   return node;
+}
+
+std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::uint64_t startSector,
+                                                   std::uint64_t sectorCount, std::uint32_t typeCode) {
+  std::array<std::uint8_t, 512> boot{};
+  ReadSourceSectors(app, boot.data(), startSector, std::uint32_t(boot.size()));
+  if (typeCode != 0x07 && typeCode != 0x86 && typeCode != 0x87) return boot;
+  if (sectorCount <= fs::exfat::boot::kBackupBootSector) return boot;
+  std::array<std::uint8_t, 512> backup{};
+  ReadSourceSectors(app, backup.data(), startSector + fs::exfat::boot::kBackupBootSector, std::uint32_t(backup.size()));
+  return exFatBackupStandsIn(ByteView(boot), ByteView(backup), sectorCount) ? backup : boot;
 }
 
 void freeVolumeList(volume::DiskState& app) {

@@ -13,6 +13,11 @@ namespace qelda::disk {
 // Appends a volume to the application's volume list (the tail stays at the last node).
 VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
                               std::span<const std::uint8_t> bootSector, std::uint32_t typeCode);
+// The sector the volume list decides a volume of MBR type `typeCode` by: its first sector;
+// for a type 0x07, 0x86 or 0x87 volume whose first sector is damaged, the exFAT backup boot
+// sector when that one is sound (the exFAT engine reads the backup then, too).
+std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::uint64_t startSector,
+                                                   std::uint64_t sectorCount, std::uint32_t typeCode);
 // Empties the volume list; the mount step calls it before a new walk.
 void freeVolumeList(volume::DiskState& app);
 

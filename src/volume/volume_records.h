@@ -33,6 +33,8 @@ inline constexpr std::uint8_t kKindPartition = 1;
 struct VOLUME_NODE {
   std::uint64_t m_nStartSector = 0;
   std::uint64_t m_nSectorCount = 0;
+  // The volume's first sector; for an exFAT volume whose first sector is damaged, the
+  // backup boot sector the file system is known by.
   std::array<std::uint8_t, 512> m_abyBootSector{};
   // The MBR type byte; for GPT and LDM volumes 0x01, 0x06 or 0x0C (FAT12/16/32) or 0x07.
   std::uint32_t m_nTypeCode = 0;

@@ -8,11 +8,13 @@
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
+#include "app/scan_info.h"
 #include "app/scan_worker.h"
 #include "fs/fat_layout.h"
 #include "platform/log.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
+#include "save/scan_info_file.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
 #include "support/test_images.h"
@@ -166,6 +168,91 @@ TEST_F(ScanWorkerTest, TheLinkingModeIsTakenAndTheFatReloadedOnlyWithAFatEngine)
   ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkFat2));
   ASSERT_EQ(scan(2, kScanQuick).status, engine::ScanStatus::Done);
   EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat1));
+}
+
+// Saving records each file in the index (path and time as its trailer has them), loading
+// looks it up: a file the index does not list, or a damaged index, is logged and loaded
+// anyway, and a damaged index is never appended to.
+TEST_F(ScanWorkerTest, SavedScansAreRecordedInTheIndexAndLookedUpOnLoading) {
+  test::ImageDir dir;
+  const std::string index = dir.file("config/qelda/vhInfo");  // its folders made on saving
+  ASSERT_EQ(scan(1, kScanQuick).status, engine::ScanStatus::Done);
+  std::vector<std::string> saved;
+  for (const char* name : {"a.qsi", "b.qsi"}) {
+    std::string cause = "unset";
+    ASSERT_EQ(SaveScanImage(app_, *tree_, dir.file(name), index, &cause), "");
+    EXPECT_EQ(cause, "");
+    saved.push_back(dir.file(name));
+  }
+  const std::string unlisted = dir.file("c.qsi");
+  ASSERT_EQ(SaveScanImage(app_, *tree_, unlisted), "");
+
+  const auto records = save::readScanInfoIndex(index);
+  ASSERT_TRUE(records) << records.cause();
+  ASSERT_EQ(records->size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    auto loader = save::ScanInfoLoader::open(saved[i]);
+    ASSERT_TRUE(loader);
+    EXPECT_EQ((*records)[i].scanInfoPath, platform::fromUtf8(saved[i]));
+    EXPECT_EQ((*records)[i].savedAt, loader->descriptor().savedAt);
+    EXPECT_EQ((*records)[i].sourceKind, source(1)->m_byKind);
+  }
+
+  const auto load = [&](const std::string& path) {
+    log_.flushTo(dir.file("earlier.log"));  // only this load's entries stay
+    app_.m_nScanKind = kScanFromScanInfo;
+    tree_ = std::make_unique<results::CFileFolderTree>();
+    CScanProcess worker(app_, *tree_, progress_, log_, notifier_);
+    worker.setScanInfoPath(path);
+    worker.setScanInfoIndex(index);
+    return worker.run().status;
+  };
+  const std::u16string unreadable(kScanInfoIndexUnreadable);
+  const auto loggedUnreadable = [&] {
+    for (const auto& e : log_.entries())
+      if (e.starts_with(unreadable)) return true;
+    return false;
+  };
+  EXPECT_EQ(load(saved[1]), engine::ScanStatus::Done);
+  EXPECT_FALSE(logged(kScanInfoNotIndexed));
+  EXPECT_EQ(load(unlisted), engine::ScanStatus::Done);
+  EXPECT_TRUE(logged(kScanInfoNotIndexed));
+  EXPECT_GT(tree_->size(), 0u);
+
+  // A torn index: the save succeeds, the index is left as it was and the loader says so.
+  dir.putAt("config/qelda/vhInfo", 2 * 589, std::vector<std::uint8_t>(10, 0));
+  std::string cause;
+  ASSERT_EQ(SaveScanImage(app_, *tree_, dir.file("d.qsi"), index, &cause), "");
+  EXPECT_NE(cause, "");
+  EXPECT_EQ(std::filesystem::file_size(index), 2u * 589u + 10u);
+  EXPECT_EQ(load(dir.file("d.qsi")), engine::ScanStatus::Done);
+  EXPECT_TRUE(loggedUnreadable());
+}
+
+// The items are checked as they are replayed, each read once: a file whose last item's name
+// has no terminator is refused with that item named, and leaves neither items nor an engine.
+TEST_F(ScanWorkerTest, AnItemRefusedDuringTheReplayLeavesNoTreeAndNoEngine) {
+  test::ImageDir dir;
+  ASSERT_EQ(scan(1, kScanQuick).status, engine::ScanStatus::Done);
+  const std::string path = dir.file("scan.qsi");
+  ASSERT_EQ(SaveScanImage(app_, *tree_, path), "");
+  const std::uint64_t items = tree_->size();
+  ASSERT_GT(items, 2u);
+  // The last item's name field: just before the 1024-byte trailer.
+  const std::uint64_t nameAt = std::filesystem::file_size(path) - 1024 - 593 + 73;
+  dir.putAt("scan.qsi", nameAt, std::vector<std::uint8_t>(520, 'A'));
+
+  app_.m_nScanKind = kScanFromScanInfo;
+  tree_ = std::make_unique<results::CFileFolderTree>();
+  CScanProcess worker(app_, *tree_, progress_, log_, notifier_);
+  worker.setScanInfoPath(path);
+  const engine::ScanOutcome outcome = worker.run();
+  EXPECT_EQ(outcome.status, engine::ScanStatus::Failed);
+  const std::string cause = platform::toUtf8(outcome.cause);
+  EXPECT_NE(cause.find("found item " + std::to_string(items) + ": "), std::string::npos) << cause;
+  EXPECT_NE(cause.find("without terminator"), std::string::npos) << cause;
+  EXPECT_EQ(tree_->size(), 0u);
+  EXPECT_EQ(app_.currentEngine, nullptr);
 }
 
 }  // namespace

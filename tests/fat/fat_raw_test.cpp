@@ -188,6 +188,47 @@ TEST_F(FatRawSearch, FindsPastSector2To32ReadBackFromTheirSector) {
   EXPECT_EQ(content, pictures_[0]);
 }
 
+// The range of a search by sectors: the arguments, inclusive; nothing for a reversed one and
+// no wrap for one that ends at the last 64-bit sector; with the range-from-volume flag, the
+// selected volume's sectors whatever the arguments say (none when a whole disk is selected).
+TEST(FatRawRange, SetRawSearchRangeTakesTheArgumentsOrTheSelectedVolume) {
+  disk::DEVICE_ENTRY volumeSource, diskSource;
+  disk::VOLUME_RECORD& v = volumeSource.m_pDetail.makeVolume();
+  v.m_nStartSector = 2048;
+  v.m_nSectorCount = 1000;
+  v.m_nLastSector = 3048;  // the partition walk's value: one past the end
+  diskSource.m_pDetail.makeDrive().m_nSizeSectors = 5000;
+  struct Case {
+    const char* what;
+    disk::DEVICE_ENTRY* source;
+    bool fromVolume;
+    std::uint64_t start, end;
+    std::uint64_t wantStart, wantTotal, wantLast;
+  } cases[] = {
+      {"a range", &diskSource, false, 100, 199, 100, 100, 199},
+      {"one sector", &diskSource, false, 7, 7, 7, 1, 7},
+      {"reversed", &diskSource, false, 200, 100, 200, 0, 200},
+      {"up to the last 64-bit sector", &diskSource, false, 0, UINT64_MAX, 0, UINT64_MAX, UINT64_MAX - 1},
+      {"from the volume", &volumeSource, true, 0, 99, 2048, 1000, 3047},
+      {"from a volume, a whole disk selected", &diskSource, true, 0, 99, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    app::CQELDAApp app;
+    qelda::test::RecordingNotifier notifier;
+    RecordingLog log;
+    app.m_pSelectedSource = c.source;
+    app.m_bRawRangeFromVolume = c.fromVolume ? 1 : 0;
+    CFatEngine e(app, log, notifier);
+    e.SetRawSearchRange(0, c.start, c.end);
+    EXPECT_EQ(e.m_nPartitionStart, c.wantStart);
+    EXPECT_EQ(e.m_nTotalSectors, c.wantTotal);
+    EXPECT_EQ(e.m_nLastSector, c.wantLast);
+    EXPECT_EQ(e.m_bAbsoluteSectors, 1u);
+    app.m_pSelectedSource = nullptr;
+  }
+}
+
 // One type's folder holds 2501 files; the 2502nd goes to a second folder, the type text and 1.
 TEST(FatRawFolders, TheFileAfterAFullFolderStartsTheNextOne) {
   app::CQELDAApp app;

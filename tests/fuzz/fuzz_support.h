@@ -17,6 +17,7 @@
 #include "app/mount.h"
 #include "app/qelda_app.h"
 #include "app/scan_worker.h"
+#include "carve/header_catalogue.h"
 #include "image/virtual_disk.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
@@ -87,6 +88,20 @@ inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
       if (linking != 0) app::applyFatLinkingMode(app, linking);
       readEveryItem(app, tree);
     }
+    // The advanced scan of the volume's own file system, which also searches every catalogued
+    // type by its signature (the NTFS deep search over free clusters, the FAT sweep).
+    results::CFileFolderTree tree;
+    platform::TextLog log([] { return std::time_t(0); });
+    app.m_nScanKind = app::kScanAdvanced;
+    app.m_nAdvancedFileSystem = 0;
+    app.m_nSetRaw = 0;
+    if (app.selectedHeaders.empty())
+      for (const carve::HEADER_RECORD& r : carve::defaultHeaderCatalogue()) app.selectedHeaders.append(r);
+    app.m_pSelectedHeaders = app.selectedHeaders.head();
+    app::CScanProcess worker(app, tree, progress, log, notifier);
+    worker.ScanThreadProc();
+    app.m_nSetRaw = 1;
+    if (worker.result().status == engine::ScanStatus::Done) readEveryItem(app, tree);
   }
   app.FreeEngines();
 }

@@ -37,15 +37,18 @@ S=$WORK/s
 FAILED=0 CHECKED=0
 fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
-# guarded OUT ERR CMD...: CMD with at most 1 GiB of memory, stopped after 60 s (every case
-# here ends in well under a second; this only turns a hang into a failure). Its status.
+# guarded OUT ERR CMD...: CMD with at most 1 GiB of memory, stopped after $LIMIT s (every
+# case here ends in seconds; this only turns a hang into a failure, and the sanitizer build on
+# a busy machine is many times slower). Its status.
+LIMIT=60
+((SANITIZED)) && LIMIT=300
 guarded() {
   local out=$1 err=$2; shift 2
   if ((SANITIZED)); then
     # The sanitizers reserve terabytes of address space: their RSS limit stands in.
-    (cd "$WORK/cwd" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec timeout 60 "$@") >"$out" 2>"$err"
+    (cd "$WORK/cwd" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec timeout $LIMIT "$@") >"$out" 2>"$err"
   else
-    (cd "$WORK/cwd" && ulimit -v 1048576 && exec timeout 60 "$@") >"$out" 2>"$err"
+    (cd "$WORK/cwd" && ulimit -v 1048576 && exec timeout $LIMIT "$@") >"$out" 2>"$err"
   fi
 }
 # run_ok WHAT CMD...: guarded, with output in $S/out and $S/err; false (and a failure
@@ -55,7 +58,7 @@ run_ok() {
   guarded "$S/out" "$S/err" "$@"; rc=$?
   CHECKED=$((CHECKED + 1))
   ((rc == 0)) && return 0
-  ((rc == 124)) && fail "$what: still running after 60 s" || fail "$what: exit $rc: $(head -c 300 "$S/err")"
+  ((rc == 124)) && fail "$what: still running after $LIMIT s" || fail "$what: exit $rc: $(head -c 300 "$S/err")"
   return 1
 }
 

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "app/scan_info.h"
 #include "carve/header_catalogue.h"
 #include "engine/scan_state.h"
 #include "fs/mft_record.h"
@@ -127,6 +129,104 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::to_string(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
     });
+
+// The same damaged volumes, scanned, saved and resumed: the resumed engine has only what the
+// file kept (the run records; $MFT's runs when any were found) to find each item's record,
+// and reads every file as The Sleuth Kit reads it from the undamaged volume.
+class NtfsSavedDeepScan : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(NtfsSavedDeepScan, ResumedFilesReadAsTheSleuthKitReadsThem) {
+  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  const std::string base = ntfsImagesDir() + "/ntfs-4096";
+  VolumeCopy copy(base + ".img");
+  GetParam().damage(copy, bootOf(copy));
+  DiskScan scanned;
+  ASSERT_EQ(scanAdvanced(scanned, copy).status, engine::ScanStatus::Done);
+  qelda::test::ImageDir dir;
+  const std::string saved = dir.file("deep.qsi");
+  ASSERT_EQ(app::SaveScanImage(scanned.app, *scanned.tree, saved), "");
+
+  DiskScan resumed;
+  ASSERT_TRUE(resumed.mount(copy.diskImage()));
+  const engine::ScanOutcome outcome = resumed.resume(saved);
+  ASSERT_EQ(outcome.status, engine::ScanStatus::Done) << platform::toUtf8(outcome.message + u" " + outcome.cause);
+  const Listing got = engineListing(*resumed.tree), want = engineListing(*scanned.tree);
+  EXPECT_EQ(got, want) << "only resumed:\n" << difference(got, want) << "only scanned:\n" << difference(want, got);
+
+  const fs::path tsk = base + ".tsk";
+  std::size_t compared = 0;
+  for (const FOUND_ITEM* i = resumed.tree->head(); i; i = i->m_pNext) {
+    const std::string path = platform::toUtf8(resumed.tree->pathOf(i));
+    if (i->isFolder() || isSystemPath(path) || !fs::exists(tsk / path)) continue;
+    SCOPED_TRACE(path);
+    std::string bytes;
+    EXPECT_EQ(resumed.read(*i, bytes), engine::ReadOutcome::Complete);
+    EXPECT_TRUE(bytes == readWhole(tsk / path)) << bytes.size() << " bytes read";
+    ++compared;
+  }
+  EXPECT_GE(compared, 3000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, NtfsSavedDeepScan,
+                         ::testing::Values(DamageCase{"BootSectorsAndRecordZeroZeroed", zeroBootsAndRecordZero},
+                                           DamageCase{"ClusterSizeZeroed", zeroClusterSize},
+                                           // $MFT's runs are found and saved too; ids are still no record numbers.
+                                           DamageCase{"Undamaged", [](VolumeCopy&, const NtfsBootParams&) {}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The restore's run records as the tables hold them: taken back whole, in order, as a deep
+// scan without $MFT's runs; refused when a record is no run record or the tables are short.
+TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
+  const std::vector<RunRecord> saved = {{40, 10, 5, 64, 1, 0}, {48, 11, 64, kUnknownRecordNumber, 0, 1}};
+  std::vector<std::uint8_t> good;
+  for (const RunRecord& r : saved) {
+    const auto b = encodeRunRecord(r);
+    good.insert(good.end(), b.begin(), b.end());
+  }
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+    bool restored;
+  };
+  const std::vector<Case> cases = {
+      {"sound", [](std::vector<std::uint8_t>&) {}, true},
+      {"a record neither file nor folder", [](std::vector<std::uint8_t>& b) { b[28 + layout::kRunRecordIsFile] = 2; }, false},
+      {"a mark that is no flag", [](std::vector<std::uint8_t>& b) { b[layout::kRunRecordMark] = 7; }, false},
+      {"tables a byte short", [](std::vector<std::uint8_t>& b) { b.pop_back(); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> tables = good;
+    c.damage(tables);
+    engine::SCAN_IMAGE_HEADER header;
+    header.m_byFsCode = 7;
+    header.sectorsPerCluster = 8;
+    header.sectorCount = 4096;
+    header.lastSector = 4095;
+    header.runRecordCount = 2;
+    header.firstRunRecord = 64;
+    header.engineTableBytes = good.size();
+    header.noDriveSearch = 1;
+    std::size_t offset = 0;
+    const engine::TableReader read = [&](std::span<std::uint8_t> out) {
+      if (out.size() > tables.size() - offset) return false;
+      std::copy_n(tables.begin() + std::ptrdiff_t(offset), out.size(), out.begin());
+      offset += out.size();
+      return true;
+    };
+    app::CQELDAApp app;
+    results::CFileFolderTree tree;
+    qelda::test::RecordingNotifier notifier;
+    CNtfsEngine engine(app, &tree, nullptr, nullptr);
+    std::u16string cause;
+    EXPECT_EQ(engine.RestoreFromScanInfo(header, read, notifier, cause), c.restored ? 1u : 0u);
+    EXPECT_EQ(cause.empty(), c.restored) << platform::toUtf8(cause);
+    if (!c.restored) continue;
+    EXPECT_EQ(engine.runRecords(), saved);
+    EXPECT_TRUE(engine.advancedScan());
+    EXPECT_EQ(engine.mftRecordCount(), 0u);
+  }
+}
 
 // A copy of the 4096-byte volume whose records are patched before its boot sectors, record 0
 // and the mirror's copy are zeroed.

@@ -280,6 +280,14 @@ struct DiskScan {
     app::CScanProcess worker(app, *tree, progress, log, notifier);
     return worker.run();
   }
+  // Loads saved scan information instead of scanning, as `qelda resume` does.
+  engine::ScanOutcome resume(const std::string& scanInfo) {
+    app.m_nScanKind = app::kScanFromScanInfo;
+    tree = std::make_unique<results::CFileFolderTree>();
+    app::CScanProcess worker(app, *tree, progress, log, notifier);
+    worker.setScanInfoPath(scanInfo);
+    return worker.run();
+  }
   const FOUND_ITEM* find(const std::string& path) const {
     for (const FOUND_ITEM* i = tree->head(); i; i = i->m_pNext)
       if (platform::toUtf8(tree->pathOf(i)) == path) return i;

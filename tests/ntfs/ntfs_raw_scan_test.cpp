@@ -370,5 +370,51 @@ TEST(NtfsRawFolders, TenThousandFilesAFolderThenANumberedOneAndTheirNames) {
   EXPECT_EQ(engine.m_nTotalSize, 10001u * 1000u + 20u);
 }
 
+// A sector search of a volume over 2 TiB keys its files by sectors past 2^32: each reads
+// where it was found (never at the key cut to 32 bits, which here lands in zeros), and one
+// that runs past the volume's end is not whole.
+TEST(NtfsSignatureFiles, KeysPast32BitClustersReadFromTheirOwnCluster) {
+  constexpr std::uint64_t kZeroSectors = std::uint64_t(1) << 32;
+  constexpr std::uint64_t kDataSectors = 64;
+  qelda::test::ImageDir dir;
+  std::vector<std::uint8_t> data(kDataSectors * 512);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(i * 7 + i / 512 + 1);
+  dir.putAt("data.img", 0, data);
+  const std::string vmdk = dir.putText("big.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\n"
+                                                   "RW " + std::to_string(kZeroSectors) + " ZERO\n"
+                                                   "RW " + std::to_string(kDataSectors) + " FLAT \"data.img\" 0\n");
+  MountedVolume v;
+  ASSERT_TRUE(v.mount(vmdk, dir.file("data.img")));
+  VolumeGeometry g;
+  g.sectorCount = kZeroSectors + kDataSectors;
+  g.lastSector = g.sectorCount - 1;
+  v.engine->initializeVolume(g, 0);
+  v.engine->m_nSectorsPerCluster = 1;
+  v.engine->m_bClusterSearch = 0;
+
+  struct Case {
+    std::uint64_t sector;  // from the data's start
+    std::uint64_t size;
+    bool whole;
+  };
+  for (const Case& c : {Case{0, 512, true}, Case{16, 3000, true}, Case{40, 24 * 512, true}, Case{60, 8 * 512, false}}) {
+    SCOPED_TRACE(c.sector);
+    FOUND_ITEM item;
+    item.m_byAttributes = kItemFile;
+    item.m_byFlags = kItemBySignature;
+    item.m_nRecordKey = kZeroSectors + c.sector;
+    item.m_nSize = c.size;
+    std::vector<std::uint8_t> got;
+    const bool whole = v.engine->readFoundBySignature(item, [&got](std::span<const std::uint8_t> b) {
+      got.insert(got.end(), b.begin(), b.end());
+      return true;
+    });
+    EXPECT_EQ(whole, c.whole);
+    const std::size_t inside = std::size_t(std::min<std::uint64_t>(c.size, (kDataSectors - c.sector) * 512));
+    ASSERT_GE(got.size(), inside);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + std::ptrdiff_t(inside), data.begin() + std::ptrdiff_t(c.sector * 512)));
+  }
+}
+
 }  // namespace
 }  // namespace qelda::ntfs

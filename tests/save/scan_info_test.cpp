@@ -7,9 +7,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <vector>
 
 #include "engine/scan_image_layout.h"
+#include "platform/text.h"
+#include "results/file_folder_tree.h"
 #include "save/scan_info_file.h"
 #include "save/scan_info_format.h"
 #include "support/image_dir.h"
@@ -368,6 +371,81 @@ TEST(ScanInfoLoader, RefusesDamagedFiles) {
   const auto missing = ScanInfoLoader::open(dir.file("none.img"));
   ASSERT_FALSE(missing);
   EXPECT_NE(missing.cause().find("No such file"), std::string::npos);
+}
+
+// A crafted file whose folders name each other as parents: after the replay every item's
+// parents lead to the root (as a save walks the tree), each cycle entered at its first
+// folder in file order under a made-up folder named by the parent it named; a folder that
+// names itself stands at the root, and an existing "Lost folder(s)" is used.
+TEST(ScanInfoReplay, FoldersInAParentCycleAreBrokenOutUnderMadeUpFolders) {
+  struct Entry {
+    std::uint32_t id, parent;
+    bool folder;
+    const char16_t* name;
+  };
+  const std::vector<Entry> entries = {
+      {20, 5, true, u"docs"},
+      {100, 101, true, u"A"},  // A and B: each other's parent
+      {101, 100, true, u"B"},
+      {200, 100, false, u"a.txt"},
+      {201, 101, false, u"b.txt"},
+      {202, 5, false, u"top.txt"},
+      {301, 300, true, u"D"},  // C, D, E: a cycle of three, D found first
+      {300, 302, true, u"C"},
+      {302, 301, true, u"E"},
+      {203, 301, false, u"c.txt"},
+      {400, 400, true, u"S"},  // its own parent
+      {500, 100, true, u"under A"},
+      {204, 500, false, u"deep.txt"},
+  };
+  for (const bool withLostFolder : {false, true}) {
+    SCOPED_TRACE(withLostFolder);
+    test::ImageDir dir;
+    const std::string path = dir.file("cycles.img");
+    {
+      auto writer = ScanInfoWriter::create(path);
+      ASSERT_TRUE(writer);
+      ASSERT_TRUE(writer->writeEngineTables(tableBytes(28)));
+      for (const Entry& e : entries) {
+        FOUND_ITEM item;
+        item.m_nId = e.id;
+        item.m_nParentId = e.parent;
+        item.m_byAttributes = e.folder ? kItemFolder : kItemFile;
+        ASSERT_TRUE(writer->writeFoundItem(item, e.name));
+      }
+      if (withLostFolder) {
+        FOUND_ITEM lost;
+        lost.m_nId = 1;
+        lost.m_nParentId = 5;
+        lost.m_byAttributes = kItemFolder;
+        ASSERT_TRUE(writer->writeFoundItem(lost, u"Lost folder(s)"));
+      }
+      ASSERT_TRUE(writer->finish(ntfsHeader(0), sampleDescriptor(u"/scans/cycles.img"))) << writer->cause();
+    }
+    auto loader = ScanInfoLoader::open(path);
+    ASSERT_TRUE(loader) << loader.cause();
+    results::CFileFolderTree tree;
+    ASSERT_TRUE(replayFoundItems(*loader, tree));
+
+    std::set<std::string> paths;
+    std::size_t files = 0;
+    for (const FOUND_ITEM* i = tree.head(); i; i = i->m_pNext) {
+      std::set<const FOUND_ITEM*> seen;
+      const FOUND_ITEM* p = i;
+      while (p && seen.insert(p).second) p = tree.parentOf(p);
+      EXPECT_EQ(p, nullptr) << platform::toUtf8(tree.nameOf(i)) << " never reaches the root";
+      paths.insert(platform::toUtf8(tree.pathOf(i)));
+      files += i->isFolder() ? 0 : 1;
+    }
+    EXPECT_EQ(files, 5u);
+    for (const char* want : {"docs", "top.txt", "S", "Lost folder(s)/Folder 101/A/a.txt",
+                             "Lost folder(s)/Folder 101/A/B/b.txt", "Lost folder(s)/Folder 101/A/under A/deep.txt",
+                             "Lost folder(s)/Folder 300/D/E/C", "Lost folder(s)/Folder 300/D/c.txt"})
+      EXPECT_TRUE(paths.count(want)) << want;
+    // One "Lost folder(s)" and one made-up folder for each cycle, no more.
+    EXPECT_EQ(tree.folderCount(), 8u + 1u + 2u);
+    EXPECT_EQ(tree.size(), entries.size() + 1u + 2u);
+  }
 }
 
 }  // namespace

@@ -234,10 +234,9 @@ std::vector<Bytes> simpleVolume(std::uint64_t start, std::uint64_t size) {
           diskRecord(0x13, "Disk1", kThisDisk)};
 }
 
-TEST(LdmDisk, MissingPrivateHeaderIsReportedAndOnlyTheWholeDiskListed) {
-  LdmDisk disk;
-  disk.putDatabase(simpleVolume(63, 1000));
-  disk.put(126, ntfsBoot());
+// Mounts a dynamic disk without its private header: message 593 once, the image marked
+// corrupt and not dynamic, the whole disk first in the source list.
+void mountWithoutPrivateHeader(LdmDisk& disk) {
   EXPECT_EQ(disk.mount(), app::MountOutcome::CorruptLayout);
   ASSERT_EQ(disk.notifier.shown.size(), 1u);
   EXPECT_EQ(disk.notifier.shown[0], platform::StringTable::load(593));
@@ -245,7 +244,42 @@ TEST(LdmDisk, MissingPrivateHeaderIsReportedAndOnlyTheWholeDiskListed) {
   EXPECT_EQ(disk.app.m_bDynamicDisk.load(), 0u);
   ASSERT_NE(disk.app.m_pSourceList, nullptr);
   EXPECT_EQ(disk.app.m_pSourceList->m_byKind, kKindWholeDisk);
+}
+
+TEST(LdmDisk, MissingPrivateHeaderIsReportedAndOnlyTheWholeDiskListed) {
+  LdmDisk disk;
+  disk.putDatabase(simpleVolume(63, 1000));
+  disk.put(126, ntfsBoot());
+  ASSERT_NO_FATAL_FAILURE(mountWithoutPrivateHeader(disk));
   EXPECT_EQ(disk.app.m_pSourceList->m_pNext, nullptr);
+}
+
+// A table that lists ordinary partitions before its dynamic-disk entry keeps them when the
+// private header is gone: the walk stops at that entry, so what follows it is not listed, nor
+// what the database (still on the disk) describes.
+TEST(LdmDisk, WithoutPrivateHeaderThePartitionsBeforeTheDynamicEntryAreKept) {
+  struct Case {
+    const char* what;
+    Sector table;
+    std::vector<std::string> listed;
+  } cases[] = {
+      {"NTFS before, FAT32 after", test::partitionTable({{0x07, 2048, 1000}, {0x42, 3048, 4000}, {0x0C, 7048, 1000}}),
+       {"2048:1000:NTFS"}},
+      {"FAT32 and FAT16 before", test::partitionTable({{0x0C, 100, 1000}, {0x06, 1100, 900}, {0x42, 3048, 5000}}),
+       {"100:1000:FAT32", "1100:900:FAT"}},
+      {"an empty entry before", test::partitionTable({{0x07, 2048, 0}, {0x42, 63, 8000}, {0x07, 4096, 1000}}), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LdmDisk disk;
+    disk.put(0, c.table);
+    disk.putDatabase(simpleVolume(63, 1000));
+    disk.put(100, test::fatBoot(1, 32, 0, 0, 1000, 2));
+    disk.put(1100, test::fatBoot(4, 1, 512, 300));
+    for (const std::uint64_t s : {126, 2048, 4096, 7048}) disk.put(s, ntfsBoot());
+    ASSERT_NO_FATAL_FAILURE(mountWithoutPrivateHeader(disk));
+    EXPECT_EQ(disk.listed(), c.listed);
+  }
 }
 
 TEST(LdmDisk, WhichVolumesAreListed) {

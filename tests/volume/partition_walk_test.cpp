@@ -187,6 +187,54 @@ TEST(PartitionWalk, ClusterSizesAtAndPastTheirLimits) {
   }
 }
 
+// A type-0x07 volume is NTFS unless its first sector says exFAT, or, when that sector is
+// damaged, its exFAT backup boot sector (12 sectors in) is sound: then it is exFAT, with the
+// backup's geometry. Anything less keeps the name the partition type gives.
+TEST(PartitionWalk, ADamagedExFatBootSectorIsReplacedByItsBackup) {
+  Sector garbage{};
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = std::uint8_t(i * 7 + 1);
+  const Sector backup = exFatBoot(128, 64, 16384, 2000, 6, 3);
+  const Sector unsound = exFatBoot(128, 64, 16384, 0, 6, 3);  // no clusters
+  const Sector tooLong = exFatBoot(20000, 64, 40000, 2000, 6, 3);  // its FAT lies past the partition
+  struct Case {
+    const char* what;
+    Sector first, twelfth;
+    std::uint8_t fileSystem;
+  } cases[] = {
+      {"first sector zeroed, backup sound", Sector{}, backup, kFsExFat},
+      {"first sector overwritten, backup sound", garbage, backup, kFsExFat},
+      {"first sector zeroed, no backup", Sector{}, Sector{}, kFsNtfs},
+      {"first sector zeroed, backup without clusters", Sector{}, unsound, kFsNtfs},
+      {"first sector zeroed, backup larger than the partition", Sector{}, tooLong, kFsNtfs},
+      {"a sound NTFS boot sector wins over sector 12", ntfsBoot(8, 4, 2), backup, kFsNtfs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FlatDisk disk(20'000);
+    disk.put(0, table({{0x07, 2048, 16384}}));
+    disk.put(2048, c.first);
+    disk.put(2048 + 12, c.twelfth);
+    ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
+    const auto v = disk.volumes();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0]->m_byFileSystem, c.fileSystem);
+    EXPECT_EQ(v[0]->m_szFileSystem, c.fileSystem == kFsExFat ? u"exFAT" : u"NTFS");
+    if (c.fileSystem == kFsExFat) {
+      EXPECT_EQ(v[0]->m_bySectorsPerCluster, 8u);
+      EXPECT_EQ(v[0]->m_nReservedSectors, 128u);
+      EXPECT_EQ(v[0]->m_nFatSectors, 64u);
+      EXPECT_EQ(v[0]->m_nRootCluster, 6u);
+    }
+  }
+  // The partition type decides first: a FAT32 entry stays FAT32 whatever sector 12 holds.
+  FlatDisk disk(20'000);
+  disk.put(0, table({{0x0C, 2048, 16384}}));
+  disk.put(2048 + 12, backup);
+  disk.mount();
+  ASSERT_EQ(disk.volumes().size(), 1u);
+  EXPECT_EQ(disk.volumes()[0]->m_byFileSystem, kFsFat32);
+}
+
 TEST(PartitionWalk, SourceListStartsWithTheWholeDiskAndKeepsTheTail) {
   FlatDisk disk(20'000);
   disk.put(0, table({{0x06, 100, 1000}, {0x07, 2000, 1000}}));
