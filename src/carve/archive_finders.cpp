@@ -1,4 +1,5 @@
 // RAR (version 4 blocks) and ZIP archives.
+#include "carve/finder_memory.h"
 #include "carve/length_finders.h"
 #include "carve/zip_walk.h"
 
@@ -28,7 +29,15 @@ FinderOutcome GetRarFileSize(FinderRun& run) {
   const auto mainSize = w.le16(7 + 5);
   if (w.u8(7 + 2) == kRarMainHeader && mainSize && *mainSize >= kRarMinHeaderBytes) pos = 7 + *mainSize;
 
+  // The walk from a block on depends on nothing but where that block stands.
+  WalkTrace trace(run.memory ? &run.memory->rar : nullptr);
+  bool ended = false;  // by what the walk read, not by its block limit
   for (std::size_t n = 0; n < kMaxRarBlocks && !run.stopRequested(); ++n) {
+    if (pos < w.size() && trace.passes(w.firstByte() + pos, 0)) {
+      pos = trace.remembered().end - w.firstByte();
+      break;
+    }
+    ended = true;
     const auto type = w.u8(pos + 2);
     const auto flags = w.le16(pos + 3);
     const auto headSize = w.le16(pos + 5);
@@ -51,8 +60,10 @@ FinderOutcome GetRarFileSize(FinderRun& run) {
       }
     }
     pos += *headSize + packed;
+    ended = false;
   }
   if (run.stopRequested()) return std::nullopt;
+  if (ended) trace.finish(w.firstByte() + pos);
   LengthFinderResult r;
   r.size = pos;
   return r;
@@ -60,13 +71,15 @@ FinderOutcome GetRarFileSize(FinderRun& run) {
 
 FinderOutcome GetZipFileSize(FinderRun& run) {
   if (run.stopRequested() || run.window.le32(0) != kZipLocalHeader) return std::nullopt;
-  bool office = false;  // an entry under "word", "xl" or "ppt": left to the Office types
-  const ZipWalk walk = walkZip(run, run.maxSize, [&](std::string_view name) {
-    if (startsWith(name, "word") || startsWith(name, "xl") || startsWith(name, "ppt")) office = true;
+  // An entry under "word", "xl" or "ppt": left to the Office types.
+  const ZipWalk walk = walkZip(run, run.maxSize, [](std::string_view name) -> std::uint8_t {
+    return startsWith(name, "word") || startsWith(name, "xl") || startsWith(name, "ppt") ? 1 : 0;
   });
+  const bool office = walk.lastOfClass[1] != 0;
   LengthFinderResult r;
   if (walk.unresolvedDescriptor && walk.localCount == 1) {
     r.size = run.maxSize;  // nothing says where the archive ends: the type's limit
+    r.endGuessed = true;
     return r;
   }
   if (!walk.unresolvedDescriptor && !walk.endRecord && walk.centralCount == 0) return std::nullopt;

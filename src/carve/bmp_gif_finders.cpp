@@ -2,6 +2,7 @@
 // by their own lengths up to the trailer.
 #include <cstdlib>
 
+#include "carve/finder_memory.h"
 #include "carve/finder_names.h"
 #include "carve/length_finders.h"
 
@@ -33,16 +34,24 @@ std::uint64_t pixelBytes(std::uint64_t width, std::uint64_t height, std::uint64_
   return product >= kMaxBmpBytes ? kMaxBmpBytes : std::uint64_t(product);
 }
 
-// Steps over data sub-blocks (a size byte, then that many bytes) up to the empty one.
-bool skipSubBlocks(FinderRun& run, std::uint64_t& pos) {
+enum class SubBlocks : std::uint8_t { Ended, Broken, Joined };
+
+// Steps over data sub-blocks (a size byte, then that many bytes) up to the empty one; Joined
+// when the walk met the remembered one (pos is then that walk's end).
+SubBlocks skipSubBlocks(FinderRun& run, WalkTrace& trace, std::uint64_t& pos) {
+  const std::uint64_t base = run.window.firstByte();
   while (pos < kMaxGifBytes && !run.stopRequested()) {
+    if (pos < run.window.size() && trace.passes(base + pos, 1)) {
+      pos = trace.remembered().end - base;
+      return SubBlocks::Joined;
+    }
     const auto n = run.window.u8(pos);
-    if (!n) return false;
+    if (!n) return SubBlocks::Broken;
     ++pos;
-    if (*n == 0) return true;
+    if (*n == 0) return SubBlocks::Ended;
     pos += *n;
   }
-  return false;
+  return SubBlocks::Broken;
 }
 
 }  // namespace
@@ -85,27 +94,40 @@ FinderOutcome GetGifFileSize(FinderRun& run) {
   const std::uint8_t packed = w.u8(10).value_or(0);
   std::uint64_t pos = 13;
   if (packed & 0x80) pos += 3u << ((packed & 7) + 1);  // global colour table
-  for (int step = 0; step < kMaxGifBlocks && !run.stopRequested(); ++step) {
+  // The walk from a block or a sub-block on depends on nothing but where it stands.
+  WalkTrace trace(run.memory ? &run.memory->gif : nullptr);
+  bool joined = false;
+  int step = 0;
+  for (; step < kMaxGifBlocks && !run.stopRequested(); ++step) {
+    if (pos < w.size() && trace.passes(w.firstByte() + pos, 0)) {
+      pos = trace.remembered().end - w.firstByte();
+      joined = true;
+      break;
+    }
     const auto b = w.u8(pos);
     if (!b) break;
     if (*b == kGifTrailer) {
       ++pos;
       break;
     }
+    SubBlocks sub = SubBlocks::Broken;
     if (*b == kGifExtension) {
       pos += 2;  // introducer and label
-      if (!skipSubBlocks(run, pos)) break;
+      sub = skipSubBlocks(run, trace, pos);
     } else if (*b == kGifImage) {
       const auto flags = w.u8(pos + 9);
       if (!flags) break;
       pos += 10;
       if (*flags & 0x80) pos += 3u << ((*flags & 7) + 1);  // local colour table
       ++pos;                                             // LZW minimum code size
-      if (!skipSubBlocks(run, pos)) break;
+      sub = skipSubBlocks(run, trace, pos);
     } else {
       break;  // no block starts here: the file ends where the walk stands
     }
+    joined = sub == SubBlocks::Joined;
+    if (sub != SubBlocks::Ended) break;
   }
+  if (!joined && !run.stopRequested() && step < kMaxGifBlocks && pos < kMaxGifBytes) trace.finish(w.firstByte() + pos);
   LengthFinderResult r;
   r.size = pos;
   r.name = dimensionsName(width, height);

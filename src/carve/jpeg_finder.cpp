@@ -1,7 +1,11 @@
 // JPEG: the header variants, the EXIF block of the first directory (date and camera text),
-// then a walk over the marker segments to the scan data and the end marker FF D9.
+// then a walk over the marker segments to the scan data and the end marker FF D9. The sweep's
+// memory keeps the last walk: a walk that lands where that one landed goes the same way from
+// there, so it takes that walk's outcome instead of walking the same segments again.
+#include <algorithm>
 #include <array>
 
+#include "carve/finder_memory.h"
 #include "carve/finder_names.h"
 #include "carve/length_finders.h"
 #include "carve/tiff_fields.h"
@@ -116,6 +120,13 @@ FinderOutcome GetJpegFileSize(FinderRun& run) {
 
   std::uint32_t width = 0, height = 0;
   int unknown = 0;
+  const std::uint64_t base = w.firstByte();
+  JpegWalkMemo* const memo = run.memory ? &run.memory->jpeg : nullptr;
+  // This walk's record: a new one, or the remembered walk it joined and goes on with.
+  JpegWalkMemo fresh;
+  JpegWalkMemo* record = &fresh;
+  std::uint64_t lastLandingSector = ~std::uint64_t(0);
+  bool finished = false;  // the remembered walk's outcome was taken whole
   while (unknown < kMaxUnknownRun && pos < kJpegCap && !run.stopRequested()) {
     const auto pair = w.bytes(pos, 2);
     if (!pair) break;
@@ -126,16 +137,45 @@ FinderOutcome GetJpegFileSize(FinderRun& run) {
       if (isFrameMarker(m1)) {
         height = w.be16(pos + 5).value_or(0);
         width = w.be16(pos + 7).value_or(0);
+        record->frameAt = base + pos;
+        record->width = width;
+        record->height = height;
       }
       pos += 2 + *length;
       unknown = 0;
+      const std::uint64_t landing = base + pos;
+      if (memo && record == &fresh && memo->valid && pos < kJpegCap &&
+          std::binary_search(memo->landings.begin(), memo->landings.end(), landing)) {
+        // The remembered walk stood here with no unknown byte behind it: from here on it is
+        // this walk.
+        if (memo->frameAt && *memo->frameAt >= landing) {
+          width = memo->width;
+          height = memo->height;
+        }
+        found = found || memo->endMarker;
+        pos = memo->end - base;
+        record = memo;
+        if (!memo->capped || pos >= kJpegCap) {
+          finished = true;
+          break;
+        }
+        unknown = memo->unknownAtEnd;
+        memo->valid = false;  // until this walk, which goes on with it, ends
+        lastLandingSector = landing / engine::kSectorBytes;
+        continue;
+      }
+      if (landing / engine::kSectorBytes != lastLandingSector) {
+        lastLandingSector = landing / engine::kSectorBytes;
+        appendWalkPoint(record->landings, landing);
+      }
     } else if (m0 == 0xFF && m1 == 0xDA) {
       pos += 2;
       static constexpr std::uint8_t kEnd[2] = {0xFF, 0xD9};
-      const auto end = w.find(pos, pos + kJpegCap, kEnd, run.stop);
+      const auto end = findInRun(run, pos, pos + kJpegCap, kEnd);
       if (end.at) {
         pos = *end.at + 2;
         found = true;
+        record->endMarker = true;
         break;
       }
       pos = end.reached;
@@ -143,6 +183,13 @@ FinderOutcome GetJpegFileSize(FinderRun& run) {
       ++unknown;
       ++pos;
     }
+  }
+  if (memo && !run.stopRequested() && !finished) {
+    record->valid = true;
+    record->end = base + pos;
+    record->capped = pos >= kJpegCap && unknown < kMaxUnknownRun && !record->endMarker;
+    record->unknownAtEnd = unknown;
+    if (record == &fresh) *memo = std::move(fresh);
   }
 
   if (!found) return std::nullopt;

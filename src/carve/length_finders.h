@@ -13,12 +13,16 @@
 
 namespace qelda::carve {
 
+class FinderMemory;
+
 // What every finder is handed: the file from its first byte to the source's end, the stop
-// flag, and the matched type's byte limit.
+// flag, the matched type's byte limit, and what the sweep's earlier finds learnt of the
+// same bytes (none outside a sweep).
 struct FinderRun {
   engine::ByteWindow& window;
   const std::atomic<std::uint32_t>* stop = nullptr;
   std::uint32_t maxSize = 0;
+  FinderMemory* memory = nullptr;
 
   bool stopRequested() const { return stop && stop->load(std::memory_order_relaxed) != 0; }
 };
@@ -29,6 +33,7 @@ struct LengthFinderResult {
   std::optional<std::uint64_t> modified;  // DOS time in the low 32 bits, DOS date in the high 32 bits
   bool sizeUnknown = false;               // the format says it does not know: measure by the forward search
   bool skipCovered = false;               // the sweep may pass over the units the file covers
+  bool endGuessed = false;                // nothing in the data says where it ends: the size is the type's limit
 };
 using FinderOutcome = std::optional<LengthFinderResult>;
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "carve/finder_memory.h"
 #include "carve/zip_walk.h"
 
 namespace qelda::carve {
@@ -18,6 +19,8 @@ constexpr std::size_t kHeaderDifatAt = 0x4C;
 constexpr std::size_t kDifatEntriesPerSector = 127;
 constexpr std::size_t kFatEntriesPerSector = 128;
 constexpr std::size_t kDirectoryEntryBytes = 128;
+// What a remembered directory walk found when its sector count, not the data, ended it.
+constexpr std::uint64_t kDirectoryCut = 0x100;
 constexpr std::size_t kNameChars = 12;  // names are compared over their first 12 characters
 
 // Where sector n of the compound file lies: after the 512-byte header.
@@ -42,17 +45,37 @@ std::uint8_t GetOleSizeFromDirectory(FinderRun& run, const OleTables& tables, st
   const std::uint64_t start = oleSectorAt(firstDirectorySector);
   const auto root = run.window.bytes(start, kDirectoryEntryBytes);
   if (!root || !nameIs(*root, u"Root Entry")) return kOfficeNone;
-  for (std::uint64_t s = 0; s < tables.m_nOleSectors && !run.stopRequested(); ++s) {
-    const auto sector = run.window.bytes(start + s * kOleSectorBytes, kOleSectorBytes);
-    if (!sector) break;
+  // The walk from a directory sector on depends on nothing but where that sector stands, as
+  // long as the table's own sector count does not end it first.
+  WalkTrace trace(run.memory ? &run.memory->oleDirectory : nullptr);
+  const std::uint64_t base = run.window.firstByte();
+  const std::uint64_t limit = base + start + tables.m_nOleSectors * kOleSectorBytes - 1;  // the last sector it reads
+  const auto found = [&](std::uint64_t at, std::uint8_t kind) {
+    trace.finish(base + at, kind);
+    return kind;
+  };
+  std::uint64_t s = 0;
+  for (; s < tables.m_nOleSectors && !run.stopRequested(); ++s) {
+    const std::uint64_t at = start + s * kOleSectorBytes;
+    if (trace.passes(base + at, 0, limit)) {
+      const WalkMemo& m = trace.remembered();
+      if (m.value != kDirectoryCut) return std::uint8_t(m.value);
+      // The remembered walk stopped at its own sector count: this one goes on from there.
+      s = (m.end - base - start) / kOleSectorBytes - 1;
+      trace.resume();
+      continue;
+    }
+    const auto sector = run.window.bytes(at, kOleSectorBytes);
+    if (!sector) return found(at, kOfficeNone);
     for (std::size_t j = 0; j < kOleSectorBytes / kDirectoryEntryBytes; ++j) {
       const platform::ByteView entry = *sector->sub(j * kDirectoryEntryBytes, kDirectoryEntryBytes);
-      if (nameIs(entry, u"WordDocument")) return kOfficeWord;
-      if (nameIs(entry, u"Workbook")) return kOfficeSheet;
-      if (nameIs(entry, u"PowerPoint", true)) return kOfficePresentation;  // the stream is "PowerPoint Document"
-      if (nameIs(entry, u"Quill")) return kOfficePublisher;
+      if (nameIs(entry, u"WordDocument")) return found(at, kOfficeWord);
+      if (nameIs(entry, u"Workbook")) return found(at, kOfficeSheet);
+      if (nameIs(entry, u"PowerPoint", true)) return found(at, kOfficePresentation);  // the stream is "PowerPoint Document"
+      if (nameIs(entry, u"Quill")) return found(at, kOfficePublisher);
     }
   }
+  if (!run.stopRequested()) trace.finish(base + start + s * kOleSectorBytes, kDirectoryCut);
   return kOfficeNone;
 }
 
@@ -116,22 +139,25 @@ bool ReadOleFat(FinderRun& run, OleTables& tables, OFFICE_SIZE_RESULT& result) {
 std::uint32_t GetOoxmlKind(OFFICE_SIZE_RESULT& result, FinderRun& run) {
   result = OFFICE_SIZE_RESULT{};
   result.zipFamily = true;
-  bool first = true;
-  bool office = true;
-  const ZipWalk walk = walkZip(run, run.maxSize, [&](std::string_view name) {
-    if (first) {
-      first = false;
-      if (name != "[Content_Types].xml") {
-        office = false;
-        result.kind = kOfficePlainZip;
-      }
-      return;
-    }
-    if (!office) return;
-    if (name == "word/document.xml") result.kind = kOfficeWord;
-    else if (name == "ppt/presentation.xml") result.kind = kOfficePresentation;
-    else if (name == "xl/workbook.xml") result.kind = kOfficeSheet;
+  constexpr std::uint8_t kContentTypes = 4;  // the names of kinds are classed by their kind (1 to 3)
+  const ZipWalk walk = walkZip(run, run.maxSize, [](std::string_view name) -> std::uint8_t {
+    if (name == "[Content_Types].xml") return kContentTypes;
+    if (name == "word/document.xml") return kOfficeWord;
+    if (name == "xl/workbook.xml") return kOfficeSheet;
+    if (name == "ppt/presentation.xml") return kOfficePresentation;
+    return 0;
   });
+  if (walk.firstClass && *walk.firstClass != kContentTypes) {
+    result.kind = kOfficePlainZip;  // names are not looked at further
+  } else {
+    // The last name of a kind that the walk met says the kind.
+    std::uint32_t last = 0;
+    for (std::uint8_t kind : {kOfficeWord, kOfficeSheet, kOfficePresentation})
+      if (walk.lastOfClass[kind] > last) {
+        last = walk.lastOfClass[kind];
+        result.kind = kind;
+      }
+  }
   result.size = walk.end;
   if (walk.viaEndSearch) result.flag = 1;  // the end record's offsets agree with where it stands
   else if (walk.localCount == walk.centralCount && walk.localCount > 0) result.flag = walk.endRecord ? 1 : 2;

@@ -1,8 +1,11 @@
 // PNG: a scan for the chunk types before the image data (dimensions, the "Source" and
 // "CreationTime" texts), the jumps from one data chunk to the next, then the chunks after the
-// last data chunk followed to the end chunk.
+// last data chunk followed to the end chunk. The first data chunk is looked for before the
+// scan, and the sweep's memory keeps both, so that a signature at every sector does not
+// scan the same megabytes once per sector.
 #include <string_view>
 
+#include "carve/finder_memory.h"
 #include "carve/finder_names.h"
 #include "carve/length_finders.h"
 #include "platform/text.h"
@@ -66,37 +69,74 @@ std::string textAt(engine::ByteWindow& w, std::uint64_t at, std::uint64_t length
   return out.substr(0, out.find('\0'));
 }
 
-}  // namespace
-
-FinderOutcome GetPngFileSize(FinderRun& run) {
+// The byte scan before the first data chunk, [0, dataAt): the last size chunk and the last
+// "Source" and "CreationTime" texts met; positions are absolute.
+bool scanBeforeData(FinderRun& run, std::uint64_t dataAt, PngMemo& out) {
   engine::ByteWindow& w = run.window;
-  if (!w.matches(0, "\x89PNG")) return std::nullopt;
-  std::uint32_t width = 0, height = 0;
-  std::string camera, date;
-  std::optional<std::uint64_t> end;
-  for (std::uint64_t pos = 0; pos <= kMaxBeforeData && !run.stopRequested(); ++pos) {
+  const std::uint64_t base = w.firstByte();
+  for (std::uint64_t pos = 0; pos < dataAt; ++pos) {
+    if (run.stopRequested()) return false;
     const auto type = w.bytes(pos, 4);
-    if (!type) break;
+    if (!type) return false;
     if (type->matches(0, "IHDR")) {
-      width = w.be32(pos + 4).value_or(0);
-      height = w.be32(pos + 8).value_or(0);
+      out.sizeAt = base + pos;
+      out.width = w.be32(pos + 4).value_or(0);
+      out.height = w.be32(pos + 8).value_or(0);
     } else if (type->matches(0, "tEXt") && pos >= 4) {
       // Compressed texts (zTXt) are not read: their values are deflated data.
       const std::uint32_t length = w.be32(pos - 4).value_or(0);
       static constexpr std::string_view kSource("Source\0", 7);
       static constexpr std::string_view kCreation("CreationTime\0", 13);
-      if (length >= kSource.size() && w.matches(pos + 4, kSource))
-        camera = textAt(w, pos + 4 + kSource.size(), length - kSource.size(), kMaxCameraBytes);
-      else if (length >= kCreation.size() && w.matches(pos + 4, kCreation))
-        date = textAt(w, pos + 4 + kCreation.size(), length - kCreation.size(), kMaxDateBytes);
-    } else if (type->matches(0, "IDAT") && pos >= 4) {
-      end = endAfterData(run, pos);
-      break;
+      if (length >= kSource.size() && w.matches(pos + 4, kSource)) {
+        out.sourceAt = base + pos;
+        out.camera = textAt(w, pos + 4 + kSource.size(), length - kSource.size(), kMaxCameraBytes);
+      } else if (length >= kCreation.size() && w.matches(pos + 4, kCreation)) {
+        out.creationAt = base + pos;
+        out.date = textAt(w, pos + 4 + kCreation.size(), length - kCreation.size(), kMaxDateBytes);
+      }
     }
   }
-  if (!end) return std::nullopt;
+  return true;
+}
+
+}  // namespace
+
+FinderOutcome GetPngFileSize(FinderRun& run) {
+  engine::ByteWindow& w = run.window;
+  if (!w.matches(0, "\x89PNG")) return std::nullopt;
+  static constexpr std::uint8_t kData[4] = {'I', 'D', 'A', 'T'};
+  const auto data = findInRun(run, 4, kMaxBeforeData + 4, kData);
+  if (!data.at || run.stopRequested()) return std::nullopt;
+  const std::uint64_t base = w.firstByte();
+  const std::uint64_t dataAbs = base + *data.at;
+  PngMemo scratch;
+  PngMemo& memo = run.memory ? run.memory->png : scratch;
+  if (!memo.chainKnown || memo.data != dataAbs) {
+    memo = PngMemo{};
+    const auto end = endAfterData(run, *data.at);
+    if (run.stopRequested()) return std::nullopt;
+    memo.chainKnown = true;
+    memo.data = dataAbs;
+    if (end) memo.chainEnd = base + *end;
+  }
+  if (!memo.chainEnd) return std::nullopt;
+  const std::uint64_t end = *memo.chainEnd - base;
+  if (!memo.scanned || memo.scanFrom > base) {
+    memo.scanned = false;
+    memo.sizeAt = memo.sourceAt = memo.creationAt = std::nullopt;
+    if (!scanBeforeData(run, *data.at, memo)) return std::nullopt;
+    memo.scanned = true;
+    memo.scanFrom = base;
+  }
+  // What the scan met before this file's first byte is not this file's.
+  const auto mine = [&](const std::optional<std::uint64_t>& at) { return at && *at >= base; };
+  const std::uint32_t width = mine(memo.sizeAt) ? memo.width : 0;
+  const std::uint32_t height = mine(memo.sizeAt) ? memo.height : 0;
+  const std::string camera = mine(memo.sourceAt) ? memo.camera : std::string();
+  const std::string date = mine(memo.creationAt) ? memo.date : std::string();
+
   LengthFinderResult r;
-  r.size = *end;
+  r.size = end;
   FinderNamePieces pieces;
   pieces.date = parseDateText(date);
   if (pieces.date) r.modified = dosDateTime(*pieces.date);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "carve/finder_memory.h"
 #include "carve/length_finders.h"
 #include "carve/raw_types.h"
 
@@ -68,14 +69,14 @@ std::uint64_t measureForward(const RAW_READ_CONTEXT& context, std::uint64_t unit
 }
 
 bool MatchRawSignatures(const RAW_READ_CONTEXT& context, std::span<const std::uint8_t, 512> sector,
-                        std::uint64_t absoluteSector, std::uint64_t unit, RawMatch* match) {
+                        std::uint64_t absoluteSector, std::uint64_t unit, RawMatch* match, FinderMemory* memory) {
   for (const HEADER_RECORD* record = context.selectedHeaders; record; record = record->m_pNext) {
     if (!signatureAt(*record, sector)) continue;
     if (!match) return true;
     const std::uint32_t unitBytes = context.unitRule ? context.unitRule->unitBytes() : engine::kSectorBytes;
     const std::uint32_t clusterBytes = context.unitRule ? context.unitRule->clusterBytes() : engine::kSectorBytes;
     engine::ByteWindow window(context.reader, absoluteSector, context.sourceEndSector);
-    FinderRun run{window, context.stop, record->m_nMaxSize};
+    FinderRun run{window, context.stop, record->m_nMaxSize, memory};
     RawMatch m;
     m.record = record;
     m.typeText = record->m_szExtension;
@@ -85,6 +86,7 @@ bool MatchRawSignatures(const RAW_READ_CONTEXT& context, std::span<const std::ui
       m.skipCovered = true;
     } else if (finder == RawFinder::Office) {
       const OFFICE_SIZE_RESULT office = GetOfficeFileSize(run);
+      if (memory) memory->peakWindowBytes = std::max(memory->peakWindowBytes, window.heldBytes());
       const char16_t* kindText = officeKindText(office.kind);
       if (kindText && office.flag == 0) {
         // A document whose own tables do not hold together: measured by what follows it.
@@ -93,10 +95,12 @@ bool MatchRawSignatures(const RAW_READ_CONTEXT& context, std::span<const std::ui
       } else {
         m.size = office.size ? std::min(office.size, window.size())
                              : measureForward(context, unit, clusterBytes, record->m_nMaxSize);
+        m.endKnown = office.size != 0 && office.size <= window.size() && office.flag == 1;
         if (kindText) m.typeText = kindText;
       }
     } else {
       FinderOutcome found = runFinder(finder, run);
+      if (memory) memory->peakWindowBytes = std::max(memory->peakWindowBytes, window.heldBytes());
       if (!found) continue;  // not this format: a later type may still claim the sector
       if (found->sizeUnknown) {
         m.size = measureForward(context, unit, unitBytes, record->m_nMaxSize);
@@ -106,6 +110,7 @@ bool MatchRawSignatures(const RAW_READ_CONTEXT& context, std::span<const std::ui
         m.name = std::move(found->name);
         m.modified = found->modified;
         m.skipCovered = found->skipCovered;
+        m.endKnown = !found->endGuessed && found->size <= window.size();
       }
     }
     *match = std::move(m);

@@ -71,15 +71,21 @@ struct RawMatch {
   std::u16string name;                    // a finder-given name, cleaned; empty when none
   std::optional<std::uint64_t> modified;  // DOS time low, DOS date high
   bool skipCovered = false;               // the caller may pass over the units the file covers
+  // The file's own structure says where it ends, inside the source: not the type's limit, not
+  // cut at the source's end, not where the next signature stands.
+  bool endKnown = false;
 };
+
+class FinderMemory;
 
 // Compares the sector's bytes with each selected record's signature, in list order. Without
 // `match` it only says whether some signature starts here (no finder runs). With it, the first
 // record whose finder accepts the data (or that has no finder) sizes the file into `match`.
 // `absoluteSector` is where the sector lies; `unit` is the cluster (or sector) the forward
-// search starts after.
+// search starts after. `memory`, when given, is what the finders of one sweep share.
 bool MatchRawSignatures(const RAW_READ_CONTEXT& context, std::span<const std::uint8_t, 512> sector,
-                        std::uint64_t absoluteSector, std::uint64_t unit, RawMatch* match);
+                        std::uint64_t absoluteSector, std::uint64_t unit, RawMatch* match,
+                        FinderMemory* memory = nullptr);
 
 // The forward search: from a counter of startBytes, one unit more for every following unit
 // (by the engine's rule) whose first sector starts no selected signature, while the counter is

@@ -4,37 +4,84 @@
 #include <thread>
 #include <vector>
 
+#include "carve/finder_memory.h"
+
 namespace qelda::carve {
 
 namespace {
 
-// Matches every candidate unit of one block. Hits are found whether or not an earlier file
-// covers them: which of them count is decided afterwards, in disk order.
-void matchBlock(const RAW_READ_CONTEXT& context, const RawSweep& sweep, std::uint64_t blockStart,
-                std::vector<std::uint8_t>& buffer, std::vector<RawHit>& hits) {
-  const std::uint64_t units = std::min<std::uint64_t>(sweep.unitsPerBlock, sweep.endUnit - blockStart);
+// One thread's share: its block buffer, its hits, what its finders remember, its counts, and
+// the sweep's context with a reader that counts what it reads.
+struct Worker {
+  std::vector<std::uint8_t> buffer;
+  std::vector<RawHit> hits;
+  FinderMemory memory;
+  RawSweepStats stats;
+  RAW_READ_CONTEXT context;
+
+  void notePeak() {
+    const std::uint64_t held = buffer.capacity() + hits.capacity() * sizeof(RawHit) + memory.peakWindowBytes +
+                               memory.heldBytes();
+    stats.peakHeldBytes = std::max(stats.peakHeldBytes, held);
+  }
+};
+
+bool coversItsUnits(const RawMatch& m) { return m.skipCovered || m.endKnown; }
+
+// The unit after the last one that a file of `size` bytes found at `unit` takes.
+std::uint64_t unitAfter(const RawSweep& sweep, std::uint64_t unit, std::uint64_t size, std::uint64_t unitBytes) {
+  std::uint64_t units = size / unitBytes + (size % unitBytes != 0);
+  if (!sweep.isCandidate) return units >= sweep.endUnit - std::min(unit, sweep.endUnit) ? sweep.endUnit : unit + units;
+  std::uint64_t u = unit;
+  for (; units > 0 && u < sweep.endUnit; ++u)
+    if (sweep.isCandidate(u)) --units;
+  return u;
+}
+
+// Bytes of the candidate units in [from, to).
+std::uint64_t bytesBetween(const RawSweep& sweep, std::uint64_t from, std::uint64_t to, std::uint64_t unitBytes) {
+  if (to <= from) return 0;
+  if (!sweep.isCandidate) return (to - from) * unitBytes;
+  std::uint64_t n = 0;
+  for (std::uint64_t u = from; u < to; ++u) n += sweep.isCandidate(u) ? 1 : 0;
+  return n * unitBytes;
+}
+
+// Matches the candidate units of [from, to), one block at most, in order: a file whose units
+// it covers is passed over, so that no finder runs inside it. Which of the hits count is
+// decided afterwards, in disk order, since an earlier block may cover the start of this one.
+void matchRange(Worker& worker, const RawSweep& sweep, std::uint64_t from, std::uint64_t to) {
+  worker.hits.clear();
+  const RAW_READ_CONTEXT& context = worker.context;
+  const std::uint64_t unitBytes = std::uint64_t(sweep.sectorsPerUnit) * engine::kSectorBytes;
   std::vector<std::uint64_t> candidates;
-  for (std::uint64_t i = 0; i < units; ++i)
-    if (!sweep.isCandidate || sweep.isCandidate(blockStart + i)) candidates.push_back(blockStart + i);
+  for (std::uint64_t u = from; u < to; ++u)
+    if (!sweep.isCandidate || sweep.isCandidate(u)) candidates.push_back(u);
   if (candidates.empty()) return;  // nothing to match: the block is not read
-  const std::uint64_t first = sweep.firstSectorOf(blockStart);
+  const std::uint64_t first = sweep.firstSectorOf(from);
   if (first < context.sourceFirstSector || first >= context.sourceEndSector) return;
-  const std::uint64_t sectors = std::min<std::uint64_t>(units * sweep.sectorsPerUnit, context.sourceEndSector - first);
-  buffer.assign(std::size_t(sectors) * engine::kSectorBytes, 0);
-  if (!context.reader(first, buffer.data(), std::uint32_t(sectors)))
-    std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+  const std::uint64_t sectors = std::min<std::uint64_t>((to - from) * sweep.sectorsPerUnit, context.sourceEndSector - first);
+  worker.buffer.assign(std::size_t(sectors) * engine::kSectorBytes, 0);
+  if (!context.reader(first, worker.buffer.data(), std::uint32_t(sectors)))
+    std::fill(worker.buffer.begin(), worker.buffer.end(), std::uint8_t{0});
+  std::uint64_t coveredUntil = from;
   for (std::uint64_t unit : candidates) {
-    const std::uint64_t sectorInBlock = (unit - blockStart) * sweep.sectorsPerUnit;
+    if (unit < coveredUntil) continue;
+    const std::uint64_t sectorInBlock = (unit - from) * sweep.sectorsPerUnit;
     if (sectorInBlock >= sectors) break;  // past the source's end
-    const std::span<const std::uint8_t, 512> sector(buffer.data() + sectorInBlock * engine::kSectorBytes, 512);
+    const std::span<const std::uint8_t, 512> sector(worker.buffer.data() + sectorInBlock * engine::kSectorBytes, 512);
     const std::uint64_t absolute = first + sectorInBlock;
     if (!MatchRawSignatures(context, sector, absolute, unit, nullptr)) continue;
+    ++worker.stats.finderRuns;
     RawHit hit;
-    if (!MatchRawSignatures(context, sector, absolute, unit, &hit.match)) continue;
+    if (!MatchRawSignatures(context, sector, absolute, unit, &hit.match, &worker.memory)) continue;
+    if (hit.match.size == 0) continue;
+    if (coversItsUnits(hit.match)) coveredUntil = unitAfter(sweep, unit, hit.match.size, unitBytes);
     hit.unit = unit;
     hit.firstSector = absolute;
-    hits.push_back(std::move(hit));
+    worker.hits.push_back(std::move(hit));
   }
+  worker.notePeak();
 }
 
 }  // namespace
@@ -43,9 +90,32 @@ void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) 
   if (sweep.unitsPerBlock == 0 || sweep.sectorsPerUnit == 0 || !sweep.firstSectorOf) return;
   const unsigned threads = std::max(1u, sweep.threads);
   const std::uint64_t unitBytes = std::uint64_t(sweep.sectorsPerUnit) * engine::kSectorBytes;
-  std::vector<std::vector<std::uint8_t>> buffers(threads);
-  std::vector<std::vector<RawHit>> hits(threads);
+  std::vector<Worker> workers(threads);
+  for (Worker& w : workers) {
+    w.context = context;
+    w.context.reader = [&context, &stats = w.stats](std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
+      stats.bytesRead += std::uint64_t(count) * engine::kSectorBytes;
+      return context.reader(sector, buffer, count);
+    };
+  }
+  RawSweepStats totals;
+  const auto emit = [&](RawHit&& hit) {
+    ++totals.filesReported;
+    totals.bytesReported += hit.match.size;
+    if (sweep.report) sweep.report(std::move(hit));
+  };
+  // A file whose end is not known: it ends where the next reported file begins.
+  RawHit pending;
+  bool hasPending = false;
+  const auto settle = [&](std::uint64_t nextUnit) {
+    if (!hasPending) return;
+    hasPending = false;
+    pending.match.size = std::min(pending.match.size, bytesBetween(sweep, pending.unit, nextUnit, unitBytes));
+    if (pending.match.size != 0) emit(std::move(pending));
+  };
+
   std::uint64_t skipUntil = sweep.firstUnit;  // units below this lie inside a reported file
+  std::uint64_t searched = sweep.firstUnit;   // every unit below this was matched
   std::uint64_t b = sweep.firstUnit;
   while (b < sweep.endUnit && !context.stopRequested()) {
     b = std::max(b, skipUntil);  // a file that reaches past its block moves the next block on
@@ -53,25 +123,55 @@ void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) 
     std::vector<std::uint64_t> starts;
     for (std::uint64_t s = b; s < sweep.endUnit && starts.size() < threads; s += sweep.unitsPerBlock)
       starts.push_back(s);
+    const auto blockEnd = [&](std::uint64_t s) { return s + std::min<std::uint64_t>(sweep.unitsPerBlock, sweep.endUnit - s); };
     if (starts.size() == 1) {
-      matchBlock(context, sweep, starts[0], buffers[0], hits[0]);
+      matchRange(workers[0], sweep, starts[0], blockEnd(starts[0]));
     } else {
-      std::vector<std::jthread> workers;
+      std::vector<std::jthread> running;
       for (std::size_t j = 0; j < starts.size(); ++j)
-        workers.emplace_back([&, j] { matchBlock(context, sweep, starts[j], buffers[j], hits[j]); });
+        running.emplace_back([&, j] { matchRange(workers[j], sweep, starts[j], blockEnd(starts[j])); });
     }
     for (std::size_t j = 0; j < starts.size(); ++j) {
       if (context.stopRequested()) break;
       if (sweep.onBlock) sweep.onBlock(starts[j]);
-      for (RawHit& hit : hits[j]) {
-        if (hit.unit < skipUntil) continue;
-        if (hit.match.skipCovered) skipUntil = hit.unit + (hit.match.size + unitBytes - 1) / unitBytes;
-        if (hit.match.size != 0 && sweep.report) sweep.report(std::move(hit));
+      const std::uint64_t end = blockEnd(starts[j]);
+      if (skipUntil >= end) {
+        workers[j].hits.clear();
+      } else if (skipUntil > starts[j]) {
+        // A file of an earlier block covers the start of this one. Where a file this block
+        // found inside that one reaches past it, the block passed over units beyond it:
+        // match it again from that file's end.
+        std::uint64_t passedOver = skipUntil;
+        for (const RawHit& hit : workers[j].hits)
+          if (hit.unit < skipUntil && coversItsUnits(hit.match))
+            passedOver = std::max(passedOver, unitAfter(sweep, hit.unit, hit.match.size, unitBytes));
+        if (passedOver > skipUntil) matchRange(workers[j], sweep, skipUntil, end);
       }
-      hits[j].clear();
+      for (RawHit& hit : workers[j].hits) {
+        if (hit.unit < skipUntil) continue;
+        settle(hit.unit);
+        if (coversItsUnits(hit.match)) {
+          skipUntil = unitAfter(sweep, hit.unit, hit.match.size, unitBytes);
+          emit(std::move(hit));
+        } else {
+          pending = std::move(hit);
+          hasPending = true;
+        }
+      }
+      workers[j].hits.clear();
+      searched = std::max(searched, end);
     }
-    b = starts.back() + std::min<std::uint64_t>(sweep.unitsPerBlock, sweep.endUnit - starts.back());
+    b = blockEnd(starts.back());
   }
+  settle(std::min(std::max(searched, skipUntil), sweep.endUnit));
+
+  if (!sweep.stats) return;
+  for (const Worker& w : workers) {
+    totals.bytesRead += w.stats.bytesRead;
+    totals.finderRuns += w.stats.finderRuns;
+    totals.peakHeldBytes = std::max(totals.peakHeldBytes, w.stats.peakHeldBytes);
+  }
+  *sweep.stats = totals;
 }
 
 }  // namespace qelda::carve

@@ -1,6 +1,9 @@
 // The sweep of a raw search: reads the units of a range in large sequential blocks, matches
 // the candidate units of each block (on several threads when asked), and reports the hits in
-// the order of their position on disk, passing over the units a reported file covers.
+// the order of their position on disk. A file whose end is known (or that its type says
+// covers its units) moves the search past its last unit; any other file ends where the next
+// reported file begins. So the files reported never overlap, and what they hold together
+// never exceeds the bytes searched.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +19,15 @@ struct RawHit {
   RawMatch match;
 };
 
+// The work one sweep did, counted as it went (cheap enough to count always).
+struct RawSweepStats {
+  std::uint64_t bytesRead = 0;      // asked of the source's reader, by the sweep and by every finder
+  std::uint64_t finderRuns = 0;     // units whose signature matched and whose file was sized
+  std::uint64_t filesReported = 0;
+  std::uint64_t bytesReported = 0;  // the sizes of the files reported, summed
+  std::uint64_t peakHeldBytes = 0;  // the most one thread held for reading: its block, window, memory and hits
+};
+
 struct RawSweep {
   std::uint64_t firstUnit = 0;
   std::uint64_t endUnit = 0;         // units [firstUnit, endUnit)
@@ -24,12 +36,14 @@ struct RawSweep {
   // Absolute sector of a unit's first sector; units lie one after another on the source.
   std::function<std::uint64_t(std::uint64_t unit)> firstSectorOf;
   // Which units are matched (free clusters); empty: every unit. Called from several threads.
+  // A file found at a unit takes the candidate units from that one on.
   std::function<bool(std::uint64_t unit)> isCandidate;
   // Called for each block, in order, before its hits are reported (progress and status texts).
   std::function<void(std::uint64_t blockStart)> onBlock;
   // Each hit of a non-zero size, in disk order.
   std::function<void(RawHit&& hit)> report;
   unsigned threads = 1;
+  RawSweepStats* stats = nullptr;  // when given, filled with the sweep's work
 };
 
 // Runs until the range ends or the context's stop flag is set.

@@ -16,35 +16,64 @@ ByteWindow::ByteWindow(const SectorReader& reader, std::uint64_t firstSector, st
       size_(endSector > firstSector ? std::min<std::uint64_t>(endSector - firstSector, kMaxSectors) * kSectorBytes : 0),
       blockBytes_(std::clamp<std::size_t>(blockBytes / kSectorBytes * kSectorBytes, kSectorBytes, kMaxSpanBytes)) {}
 
+std::size_t ByteWindow::heldBytes() const {
+  std::size_t held = 0;
+  for (const Block& b : blocks_) held += b.data.capacity();
+  return held;
+}
+
+void ByteWindow::use(Block& block) {
+  block.lastUse = ++uses_;
+  cache_ = block.data.data();
+  cacheOffset_ = block.offset;
+  cacheLength_ = block.length;
+}
+
 // Loads the sectors that hold [offset, offset + length), at least one block of them where the
-// source has that many, so that the next reads nearby are served from memory.
+// source has that many, into the block used longest ago, so that the next reads nearby are
+// served from memory.
 bool ByteWindow::load(std::uint64_t offset, std::size_t length) {
   const std::uint64_t firstByte = offset / kSectorBytes * kSectorBytes;
   const std::uint64_t needEnd = (offset + length + kSectorBytes - 1) / kSectorBytes * kSectorBytes;  // <= size_ rounded up
   const std::uint64_t sourceEnd = (size_ + kSectorBytes - 1) / kSectorBytes * kSectorBytes;
-  const std::uint64_t wantEnd = std::min<std::uint64_t>(std::max<std::uint64_t>(needEnd, firstByte + blockBytes_), sourceEnd);
+  const std::size_t least = std::min(blockBytes_, nextLoadBytes_);
+  nextLoadBytes_ = std::min(blockBytes_, 2 * nextLoadBytes_);
+  const std::uint64_t wantEnd = std::min<std::uint64_t>(std::max<std::uint64_t>(needEnd, firstByte + least), sourceEnd);
+  Block* block = &blocks_[0];
+  for (Block& b : blocks_)
+    if (b.lastUse < block->lastUse) block = &b;
   std::size_t bytes = std::size_t(wantEnd - firstByte);
-  if (cache_.size() < bytes) cache_.resize(bytes);
+  if (block->data.size() < bytes) block->data.resize(bytes);
+  block->length = 0;
   cacheLength_ = 0;
   const std::uint64_t sector = firstSector_ + firstByte / kSectorBytes;
-  bool ok = (*reader_)(sector, cache_.data(), std::uint32_t(bytes / kSectorBytes));
+  bool ok = (*reader_)(sector, block->data.data(), std::uint32_t(bytes / kSectorBytes));
   if (!ok && wantEnd > needEnd) {
     // The block may reach unreadable sectors the question does not need: ask for those alone.
     bytes = std::size_t(needEnd - firstByte);
-    ok = (*reader_)(sector, cache_.data(), std::uint32_t(bytes / kSectorBytes));
+    ok = (*reader_)(sector, block->data.data(), std::uint32_t(bytes / kSectorBytes));
   }
   if (!ok) return false;
-  cacheOffset_ = firstByte;
-  cacheLength_ = std::size_t(std::min<std::uint64_t>(bytes, size_ - firstByte));
+  block->offset = firstByte;
+  block->length = std::size_t(std::min<std::uint64_t>(bytes, size_ - firstByte));
+  use(*block);
   return true;
 }
 
 std::optional<platform::ByteView> ByteWindow::bytes(std::uint64_t offset, std::size_t length) {
   if (length == 0 || length > kMaxSpanBytes || !inside(offset, length)) return std::nullopt;
-  const bool cached = offset >= cacheOffset_ && offset - cacheOffset_ <= cacheLength_ &&
-                      length <= cacheLength_ - (offset - cacheOffset_);
-  if (!cached && !load(offset, length)) return std::nullopt;
-  return platform::ByteView(cache_.data() + (offset - cacheOffset_), length);
+  const auto holds = [&](const Block& b) {
+    return b.length != 0 && offset >= b.offset && offset - b.offset <= b.length && length <= b.length - (offset - b.offset);
+  };
+  const Block* found = nullptr;
+  for (Block& b : blocks_)
+    if (holds(b)) {
+      use(b);
+      found = &b;
+      break;
+    }
+  if (!found && !load(offset, length)) return std::nullopt;
+  return platform::ByteView(cache_ + (offset - cacheOffset_), length);
 }
 
 std::optional<platform::ByteView> ByteWindow::bytesUpTo(std::uint64_t offset, std::size_t maxLength) {

@@ -1,7 +1,9 @@
 // The one bounds-checked window through which the length finders read a file found by its
 // signature. Offsets are 64-bit byte offsets from the file's first byte; the window reads
 // the source in blocks through a sector reader, never past the source's end, and every read
-// that does not fit (or cannot be read) gives nothing instead of bytes.
+// that does not fit (or cannot be read) gives nothing instead of bytes. It keeps the last few
+// blocks it read, so that a walk going back and forth between two distant tables (a TIFF's
+// strip offsets and strip sizes) reads each block once, not once per element.
 #pragma once
 
 #include <atomic>
@@ -28,6 +30,12 @@ class ByteWindow {
   static constexpr std::size_t kDefaultBlockBytes = 64 * 1024;
   // The longest run of bytes handed out at once; longer questions are asked piece by piece.
   static constexpr std::size_t kMaxSpanBytes = 4 * 1024 * 1024;
+  // Blocks kept at once; the least recently used one is read over.
+  static constexpr std::size_t kKeptBlocks = 4;
+  // The first read asks for this much at most, and each later one for twice the one before,
+  // up to the block size: most signatures are turned down after a few fields, and a scan
+  // tries one at every sector.
+  static constexpr std::size_t kFirstBlockBytes = 1024;
 
   // The file that starts at absolute sector firstSector; the source ends before endSector.
   // The reader must outlive the window.
@@ -47,6 +55,11 @@ class ByteWindow {
   // byte can be read there.
   std::optional<platform::ByteView> bytesUpTo(std::uint64_t offset, std::size_t maxLength);
   bool copy(std::uint64_t offset, std::span<std::uint8_t> out);
+
+  // Where the file's first byte lies on the source, in bytes.
+  std::uint64_t firstByte() const { return firstSector_ * kSectorBytes; }
+  // Bytes the window holds in memory now.
+  std::size_t heldBytes() const;
 
   std::optional<std::uint8_t> u8(std::uint64_t offset) {
     if (offset - cacheOffset_ < cacheLength_ && offset >= cacheOffset_) return cache_[offset - cacheOffset_];
@@ -85,15 +98,26 @@ class ByteWindow {
       r = bigEndian ? T((r << 8) | p[i]) : T(r | T(T(p[i]) << (8 * i)));
     return r;
   }
+  struct Block {
+    std::vector<std::uint8_t> data;
+    std::uint64_t offset = 0;  // sector-aligned offset of data[0]
+    std::size_t length = 0;    // valid bytes in data
+    std::uint64_t lastUse = 0;
+  };
   bool load(std::uint64_t offset, std::size_t length);
+  void use(Block& block);
 
   const SectorReader* reader_;
   std::uint64_t firstSector_;
   std::uint64_t size_;
   std::size_t blockBytes_;
-  std::vector<std::uint8_t> cache_;
-  std::uint64_t cacheOffset_ = 0;  // sector-aligned offset of cache_[0]
-  std::size_t cacheLength_ = 0;    // valid bytes in cache_
+  Block blocks_[kKeptBlocks];
+  std::uint64_t uses_ = 0;
+  std::size_t nextLoadBytes_ = kFirstBlockBytes;
+  // The block used last, for the quick path of u8.
+  const std::uint8_t* cache_ = nullptr;
+  std::uint64_t cacheOffset_ = 0;
+  std::size_t cacheLength_ = 0;
 };
 
 }  // namespace qelda::engine

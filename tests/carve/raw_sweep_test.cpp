@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "carve/carve_test_support.h"
+#include "carve/raw_types.h"
 
 namespace qelda::carve::test {
 namespace {
@@ -124,11 +125,11 @@ struct ClusterSweep {
   }
 };
 
-TEST(RawSweep, AFoundPictureCoversItsClustersButUsedClustersAndDocumentsDoNot) {
+TEST(RawSweep, AFoundPictureOrDocumentCoversItsClustersButUsedClustersDoNot) {
   // A JPEG of 3.5 clusters at cluster 2, with a sound file's start inside it (cluster 4);
   // another sound file right after it (cluster 6) and one in a used cluster (12);
-  // a document at cluster 14 whose inside starts a sound file (cluster 16): documents do not
-  // cover their clusters.
+  // a document at cluster 14 whose inside starts a sound file (cluster 16): a document its
+  // own tables size covers its clusters as a picture does.
   Bytes jpeg = readFile(carveCorpus() + "/pillow_noisy.jpg");
   jpeg.resize(14 * 512 - 100);
   jpeg.push_back(0xFF), jpeg.push_back(0xD9);
@@ -144,8 +145,11 @@ TEST(RawSweep, AFoundPictureCoversItsClustersButUsedClustersAndDocumentsDoNot) {
     ClusterSweep s(src);
     s.used = {12};
     s.run(threads);
-    EXPECT_EQ(s.reported, (std::vector<std::uint64_t>{2, 6, 14, 16}));
-    EXPECT_EQ(s.blocks, (std::vector<std::uint64_t>{0, 8, 16, 24, 32}));
+    EXPECT_EQ(s.reported, (std::vector<std::uint64_t>{2, 6, 14}));
+    // On one thread the document, which reaches cluster 20, moves the next block there; on
+    // three, blocks 8 and 16 were matched beside block 0 before the document was met.
+    EXPECT_EQ(s.blocks, threads == 1 ? (std::vector<std::uint64_t>{0, 8, 20, 28, 36})
+                                     : (std::vector<std::uint64_t>{0, 8, 16, 24, 32}));
   }
 }
 
@@ -158,6 +162,53 @@ TEST(RawSweep, AStopEndsTheSweepAtTheNextBlock) {
     if (b == 8) s.d.stop = 1;
   });
   EXPECT_EQ(s.blocks, (std::vector<std::uint64_t>{0, 8}));
+}
+
+}  // namespace
+}  // namespace qelda::carve::test
+
+namespace qelda::carve::test {
+namespace {
+
+Bytes auOfSectors(std::uint32_t sectors) {
+  Bytes s(512, 0);
+  const std::uint32_t data = sectors * 512 - 24;
+  const std::uint8_t head[12] = {'.', 's', 'n', 'd', 0, 0, 0, 24,
+                                 std::uint8_t(data >> 24), std::uint8_t(data >> 16), std::uint8_t(data >> 8), std::uint8_t(data)};
+  std::copy(std::begin(head), std::end(head), s.begin());
+  return s;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> sweepSectors(const MemorySource& src, unsigned threads) {
+  const Dispatcher d(src, {kTypeAu, kTypeZip});
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> hits;
+  RawSweep sweep;
+  sweep.endUnit = src.sectors();
+  sweep.unitsPerBlock = 8;
+  sweep.firstSectorOf = [](std::uint64_t unit) { return unit; };
+  sweep.report = [&](RawHit&& hit) { hits.emplace_back(hit.unit, hit.match.size); };
+  sweep.threads = threads;
+  sweepForKnownTypes(d.context(), sweep);
+  return hits;
+}
+
+TEST(RawSweep, FilesNeverOverlapWhateverTheThreadCount) {
+  // A sound file of 10 sectors at 2 reaches into the next block, where one of 6 sectors
+  // starts inside it (10) and would hide the one at 13, just past the first file's end.
+  // A zip whose end nothing gives (30) ends where the next file begins (33); one at the
+  // disk's end (40) ends there.
+  Bytes zip(512, 0);
+  zip[0] = 'P', zip[1] = 'K', zip[2] = 3, zip[3] = 4, zip[6] = 8;
+  const MemorySource src =
+      plantedSource({{2, auOfSectors(10)}, {10, auOfSectors(6)}, {13, auOfSectors(1)}, {30, zip}, {33, auOfSectors(2)},
+                     {40, zip}},
+                    44);
+  const std::vector<std::pair<std::uint64_t, std::uint64_t>> expected = {
+      {2, 10 * 512}, {13, 512}, {30, 3 * 512}, {33, 2 * 512}, {40, 4 * 512}};
+  for (unsigned threads : {1u, 2u, 3u}) {
+    SCOPED_TRACE(threads);
+    EXPECT_EQ(sweepSectors(src, threads), expected);
+  }
 }
 
 }  // namespace
