@@ -62,7 +62,144 @@ enum class FatKind : std::uint8_t { Fat12, Fat16, Fat32 };
 std::uint8_t codeOf(FatKind k) {
   return k == FatKind::Fat32 ? disk::kFsFat32 : k == FatKind::Fat16 ? disk::kFsFat16 : disk::kFsFat12;
 }
-const char16_t* nameOf(FatKind k) { return k == FatKind::Fat32 ? u"FAT32" : u"FAT"; }
+
+// Every hit's data start under its own cluster size, counted; most agreed first.
+std::vector<START_CANDIDATE> rankDataStarts(const std::vector<DIR_CLUSTER_HIT>& hits) {
+  std::vector<START_CANDIDATE> candidates;
+  std::unordered_map<StartKey, std::size_t, StartKeyHash> indexOf;
+  for (const DIR_CLUSTER_HIT& hit : hits) {
+    // A hit without a cluster size of its own can only point to a volume of no length.
+    if (hit.clusterVote == 0) continue;
+    const auto start = impliedDataStart(hit.sector, hit.firstCluster, hit.clusterVote);
+    if (!start) continue;
+    const auto [it, added] = indexOf.try_emplace(StartKey{*start, hit.clusterVote}, candidates.size());
+    if (added) candidates.push_back({*start, 0, hit.clusterVote});
+    ++candidates[it->second].count;
+  }
+  std::stable_sort(candidates.begin(), candidates.end(), [](const START_CANDIDATE& a, const START_CANDIDATE& b) {
+    if (a.count != b.count) return a.count > b.count;
+    return a.sectorsPerCluster > b.sectorsPerCluster;
+  });
+  return candidates;
+}
+
+// The sectors of one FAT, and whether the FAT copies (and one FAT's own length) back it.
+struct FatLength {
+  std::uint64_t sectors = 0;
+  bool copies = false;
+  bool direct = false;
+};
+
+// One FAT's length from where the nearest FAT signature in front of data start `d` lies
+// (`found`: nothing when none lies within kFatSearchSectors).
+template <class HasFatSignature>
+FatLength fatLengthInFront(std::uint64_t d, std::optional<std::uint64_t> found, HasFatSignature&& hasFatSignature) {
+  FatLength fat;
+  std::uint64_t& f = fat.sectors;
+  const std::uint64_t x = found.value_or(0);
+  const bool endedOnZero = d == 0 || (found && x == 0) || (!found && d == kFatSearchSectors);
+  if (endedOnZero) {
+    // Nothing in front but the system area: the two FATs fill what is left of it.
+    if (d > 2111) f = (d - 95) / 2;
+    else if (d >= 96) f = (d - 96) / 2;
+  } else if (!found) {
+    f = 1;
+  } else {
+    const std::uint64_t dist = d - x;
+    if (dist == 1) {
+      f = 1;
+    } else if (dist < 1024) {
+      if (dist <= 298) {
+        // The found sector opens the second FAT, with a 32-sector root between it and the data.
+        if (dist > 32) {
+          f = dist - 32;
+          fat.copies = x >= f && hasFatSignature(x - f);
+          fat.direct = true;
+        }
+      } else {
+        f = (dist - 32) / 2;
+        fat.copies = true;
+      }
+    } else if (x >= dist && dist < kFatSearchSectors) {
+      f = dist;
+      fat.copies = hasFatSignature(x - f);
+      fat.direct = true;
+    } else {
+      f = dist / 2;
+      fat.copies = true;
+    }
+  }
+  return fat;
+}
+
+// The FAT volume whose data area starts at `d` with two FATs of `fat.sectors` on a disk of
+// `n` sectors: its type (from the FAT's length), its system area and its length; nothing
+// when no FAT volume fits. A FAT too long for the clusters of `clusterVote` sectors that
+// fit is taken as two, and `fat` says so.
+std::optional<REBUILT_FAT> shapeVolume(std::uint64_t d, std::uint64_t n, std::uint64_t spc, std::uint8_t clusterVote,
+                                       FatLength& fat) {
+  std::uint64_t& f = fat.sectors;
+  if (f == 0 || d < 2 * f) return std::nullopt;
+  std::uint64_t v = d - 2 * f;
+
+  const std::uint64_t fit = n > v ? (n - v) / clusterVote : 0;
+  const auto halveWhenTooLong = [&](std::uint64_t entries) {
+    if (entries <= fit) return;
+    f /= 2;
+    v = d - 2 * f;
+    fat.copies = true;
+    fat.direct = false;
+  };
+  FatKind type = FatKind::Fat32;
+  std::uint32_t reserved = 32;
+  std::uint16_t rootSectors = 0;
+  if (f == 1) {
+    type = FatKind::Fat32;
+  } else if (f >= 1024) {
+    halveWhenTooLong((f - 1) * kSector / 4);
+    type = FatKind::Fat32;
+  } else if (f <= 19) {
+    halveWhenTooLong(f * 4096 / 12);
+    type = FatKind::Fat12;
+  } else if (f <= 266) {
+    halveWhenTooLong((f - 1) * kSector / 2);
+    type = FatKind::Fat16;
+  } else {
+    f /= 2;
+    type = FatKind::Fat16;
+  }
+  if (type != FatKind::Fat32) {
+    reserved = 1;
+    rootSectors = 32;
+  }
+  if (v < reserved + rootSectors) return std::nullopt;
+  v -= reserved + rootSectors;
+
+  const std::uint64_t entries = type == FatKind::Fat32   ? f * kSector / 4
+                                : type == FatKind::Fat16 ? f * kSector / 2
+                                                         : f * 4096 / 12;
+  std::uint64_t size = entries * spc;
+  if (type == FatKind::Fat32 && f == 1) size = n > v ? n - v : 0;
+  const bool plausible = type == FatKind::Fat32   ? reserved >= 32 && (f == 1 || f > 266)
+                         : type == FatKind::Fat16 ? reserved <= 10 && f <= 266
+                                                  : reserved == 1 && f <= 19;
+  if (!plausible || size == 0) return std::nullopt;
+  return REBUILT_FAT{codeOf(type), v, size, std::uint32_t(f), reserved, rootSectors};
+}
+
+// The same data start `d` read once more with one-sector FATs, on a disk of `n` sectors.
+std::optional<REBUILT_FAT> withOneSectorFats(std::uint64_t d, std::uint64_t n) {
+  const bool small = d <= 513;
+  const FatKind type = small ? FatKind::Fat16 : FatKind::Fat32;
+  const std::uint32_t reserved = small ? 1 : 32;
+  const std::uint16_t root = small ? 32 : 0;
+  if (d < 2 + root + reserved) return std::nullopt;
+  const std::uint64_t start = d - 2 - root - reserved;
+  std::uint64_t count = n > start ? n - start : 0;
+  if (small) count = std::min(count, kMaxFat16Sectors);
+  if (count == 0) return std::nullopt;
+  return REBUILT_FAT{codeOf(type), start, count, 1, reserved, root};
+}
 
 }  // namespace
 
@@ -160,25 +297,7 @@ bool CThreadForSearchVolume::rebuiltVolumeListed(std::uint8_t kind, std::uint64_
 
 void CThreadForSearchVolume::FindFatVolumesFromDirectories(std::uint64_t totalSectors, std::uint32_t& counter,
                                                            std::uint8_t kind) {
-  // Every hit's data start under its own cluster size, counted; most agreed first.
-  std::vector<START_CANDIDATE> candidates;
-  std::unordered_map<StartKey, std::size_t, StartKeyHash> indexOf;
-  for (const DIR_CLUSTER_HIT& hit : m_pGroupTable) {
-    // A hit without a cluster size of its own can only point to a volume of no length.
-    if (hit.clusterVote == 0) continue;
-    const auto start = impliedDataStart(hit.sector, hit.firstCluster, hit.clusterVote);
-    if (!start) continue;
-    const auto [it, added] = indexOf.try_emplace(StartKey{*start, hit.clusterVote}, candidates.size());
-    if (added) candidates.push_back({*start, 0, hit.clusterVote});
-    ++candidates[it->second].count;
-  }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const START_CANDIDATE& a, const START_CANDIDATE& b) {
-    if (a.count != b.count) return a.count > b.count;
-    return a.sectorsPerCluster > b.sectorsPerCluster;
-  });
-
-  const std::uint64_t n = totalSectors;
-  for (const START_CANDIDATE& candidate : candidates) {
+  for (const START_CANDIDATE& candidate : rankDataStarts(m_pGroupTable)) {
     if (stopRequested()) return;
     const std::uint64_t d = candidate.dataStart;
     const std::uint64_t spc = candidate.sectorsPerCluster;
@@ -186,141 +305,56 @@ void CThreadForSearchVolume::FindFatVolumesFromDirectories(std::uint64_t totalSe
     // (found by its boot sector, or rebuilt before) belong to it: the group adds nothing.
     if (fatDataAreaListed(d, std::uint32_t(spc))) return;
     ++counter;
-    progress_.showBar(kSearchBar, true);
-    std::u16string label(kVerifyingVolumes);
-    label += u' ';
-    label += platform::widenLatin1(std::to_string(counter));
-    label += u' ';
-    progress_.SetStatusText(label);
-    progress_.setRange(kSearchBar, 0, kFatSearchSectors);
-    progress_.setStep(kSearchBar, 1);
-    const std::optional<std::uint64_t> found = d == 0 ? std::nullopt : findFatBackward(d, kFatSearchSectors);
-    const std::uint64_t x = found.value_or(0);
-    progress_.setPos(kSearchBar, kFatSearchSectors);
-    progress_.showBar(kSearchBar, false);
-    progress_.SetStatusText(u"");
-    progress_.SetStopEnabled(false);
-
-    // The sectors of one FAT, and whether the FAT copies (and one FAT's own length) back it.
-    std::uint64_t f = 0;
-    bool copies = false;
-    bool direct = false;
-    const bool endedOnZero = d == 0 || (found && x == 0) || (!found && d == kFatSearchSectors);
-    if (endedOnZero) {
-      // Nothing in front but the system area: the two FATs fill what is left of it.
-      if (d > 2111) f = (d - 95) / 2;
-      else if (d >= 96) f = (d - 96) / 2;
-    } else if (!found) {
-      f = 1;
-    } else {
-      const std::uint64_t dist = d - x;
-      if (dist == 1) {
-        f = 1;
-      } else if (dist < 1024) {
-        if (dist <= 298) {
-          // The found sector opens the second FAT, with a 32-sector root between it and the data.
-          if (dist > 32) {
-            f = dist - 32;
-            copies = x >= f && hasFatSignature(x - f);
-            direct = true;
-          }
-        } else {
-          f = (dist - 32) / 2;
-          copies = true;
-        }
-      } else if (x >= dist && dist < kFatSearchSectors) {
-        f = dist;
-        copies = hasFatSignature(x - f);
-        direct = true;
-      } else {
-        f = dist / 2;
-        copies = true;
-      }
-    }
-    if (f == 0 || d < 2 * f) continue;
-    std::uint64_t v = d - 2 * f;
-
-    // The type from the FAT's length; a FAT too long for the clusters that fit is two.
-    const std::uint64_t fit = n > v ? (n - v) / m_byClusterVote : 0;
-    const auto halveWhenTooLong = [&](std::uint64_t entries) {
-      if (entries <= fit) return;
-      f /= 2;
-      v = d - 2 * f;
-      copies = true;
-      direct = false;
-    };
-    FatKind type = FatKind::Fat32;
-    std::uint32_t reserved = 32;
-    std::uint16_t rootSectors = 0;
-    if (f == 1) {
-      type = FatKind::Fat32;
-    } else if (f >= 1024) {
-      halveWhenTooLong((f - 1) * kSector / 4);
-      type = FatKind::Fat32;
-    } else if (f <= 19) {
-      halveWhenTooLong(f * 4096 / 12);
-      type = FatKind::Fat12;
-    } else if (f <= 266) {
-      halveWhenTooLong((f - 1) * kSector / 2);
-      type = FatKind::Fat16;
-    } else {
-      f /= 2;
-      type = FatKind::Fat16;
-    }
-    if (type != FatKind::Fat32) {
-      reserved = 1;
-      rootSectors = 32;
-    }
-    if (v < reserved + rootSectors) continue;
-    v -= reserved + rootSectors;
-
-    const std::uint64_t entries = type == FatKind::Fat32   ? f * kSector / 4
-                                  : type == FatKind::Fat16 ? f * kSector / 2
-                                                           : f * 4096 / 12;
-    std::uint64_t size = entries * spc;
-    if (type == FatKind::Fat32 && f == 1) size = n > v ? n - v : 0;
-    const bool plausible = type == FatKind::Fat32   ? reserved >= 32 && (f == 1 || f > 266)
-                           : type == FatKind::Fat16 ? reserved <= 10 && f <= 266
-                                                    : reserved == 1 && f <= 19;
-    if (!plausible || size == 0) continue;
-    if (rebuiltVolumeListed(kind, v, codeOf(type), std::uint32_t(f))) return;
+    const std::optional<std::uint64_t> found = findFatInFrontOf(d, counter);
+    FatLength fat = fatLengthInFront(d, found, [this](std::uint64_t sector) { return hasFatSignature(sector); });
+    const std::optional<REBUILT_FAT> volume = shapeVolume(d, totalSectors, spc, m_byClusterVote, fat);
+    if (!volume) continue;
+    if (rebuiltVolumeListed(kind, volume->start, volume->fileSystem, volume->fatSectors)) return;
 
     std::vector<std::uint32_t> clusters;
     clusters.reserve(m_pGroupTable.size());
     for (const DIR_CLUSTER_HIT& hit : m_pGroupTable) clusters.push_back(hit.firstCluster);
-
-    const auto add = [&](FatKind t, std::uint64_t start, std::uint64_t count, std::uint32_t fatSectors,
-                         std::uint32_t reservedSectors, std::uint16_t root) {
-      disk::VOLUME_RECORD& record = appendVolume(kind);
-      record.m_nStartSector = start;
-      record.m_nSectorCount = count;
-      record.m_nLastSector = start + count - 1;
-      record.m_nReservedSectors = reservedSectors;
-      record.m_wRootDirSectors = root;
-      record.m_byFileSystem = codeOf(t);
-      record.m_nFatSectors = fatSectors;
-      record.m_bySectorsPerCluster = m_byClusterVote;
-      record.clusterArray = clusters;
-      clampToDisk(record, false);
-      record.m_szSizeText = ui::FormatVolumeSize(record.m_nSectorCount);
-      record.m_szFileSystem = nameOf(t);
-      reportVolume(true);
-    };
-    add(type, v, size, std::uint32_t(f), reserved, rootSectors);
-    if (f == 1 || (copies && direct)) return;
-
-    // The same data start read once more with one-sector FATs.
-    const bool small = d <= 513;
-    const FatKind second = small ? FatKind::Fat16 : FatKind::Fat32;
-    const std::uint32_t secondReserved = small ? 1 : 32;
-    const std::uint16_t secondRoot = small ? 32 : 0;
-    if (d < 2 + secondRoot + secondReserved) return;
-    const std::uint64_t start = d - 2 - secondRoot - secondReserved;
-    std::uint64_t count = n > start ? n - start : 0;
-    if (small) count = std::min(count, kMaxFat16Sectors);
-    if (count != 0) add(second, start, count, 1, secondReserved, secondRoot);
+    appendRebuiltFat(kind, *volume, clusters);
+    if (fat.sectors == 1 || (fat.copies && fat.direct)) return;
+    if (const auto again = withOneSectorFats(d, totalSectors)) appendRebuiltFat(kind, *again, clusters);
     return;
   }
+}
+
+std::optional<std::uint64_t> CThreadForSearchVolume::findFatInFrontOf(std::uint64_t dataStart, std::uint32_t counter) {
+  progress_.showBar(kSearchBar, true);
+  std::u16string label(kVerifyingVolumes);
+  label += u' ';
+  label += platform::widenLatin1(std::to_string(counter));
+  label += u' ';
+  progress_.SetStatusText(label);
+  progress_.setRange(kSearchBar, 0, kFatSearchSectors);
+  progress_.setStep(kSearchBar, 1);
+  const std::optional<std::uint64_t> found =
+      dataStart == 0 ? std::nullopt : findFatBackward(dataStart, kFatSearchSectors);
+  progress_.setPos(kSearchBar, kFatSearchSectors);
+  progress_.showBar(kSearchBar, false);
+  progress_.SetStatusText(u"");
+  progress_.SetStopEnabled(false);
+  return found;
+}
+
+void CThreadForSearchVolume::appendRebuiltFat(std::uint8_t kind, const REBUILT_FAT& volume,
+                                              const std::vector<std::uint32_t>& clusters) {
+  disk::VOLUME_RECORD& record = appendVolume(kind);
+  record.m_nStartSector = volume.start;
+  record.m_nSectorCount = volume.sectors;
+  record.m_nLastSector = volume.start + volume.sectors - 1;
+  record.m_nReservedSectors = volume.reservedSectors;
+  record.m_wRootDirSectors = volume.rootSectors;
+  record.m_byFileSystem = volume.fileSystem;
+  record.m_nFatSectors = volume.fatSectors;
+  record.m_bySectorsPerCluster = m_byClusterVote;
+  record.clusterArray = clusters;
+  clampToDisk(record, false);
+  record.m_szSizeText = ui::FormatVolumeSize(record.m_nSectorCount);
+  record.m_szFileSystem = volume.fileSystem == disk::kFsFat32 ? u"FAT32" : u"FAT";
+  reportVolume(true);
 }
 
 }  // namespace qelda::lost

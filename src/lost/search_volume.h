@@ -71,6 +71,16 @@ struct START_CANDIDATE {
   std::uint32_t sectorsPerCluster = 0;
 };
 
+// A FAT volume rebuilt from the data start its directory clusters agree on.
+struct REBUILT_FAT {
+  std::uint8_t fileSystem = 0;  // the FAT12, FAT16 or FAT32 code of a volume record
+  std::uint64_t start = 0;
+  std::uint64_t sectors = 0;
+  std::uint32_t fatSectors = 0;
+  std::uint32_t reservedSectors = 0;
+  std::uint16_t rootSectors = 0;
+};
+
 class CThreadForSearchVolume {
  public:
   using Clock = std::function<std::time_t()>;
@@ -192,6 +202,11 @@ class CThreadForSearchVolume {
   std::optional<std::uint64_t> findFatBackward(std::uint64_t from, std::uint64_t limit);
   bool hasFatSignature(std::uint64_t sector);
   bool rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code, std::uint32_t fatSectors);
+  // The nearest FAT signature in front of `dataStart`, with the bar and the label of
+  // verifying volume number `counter` shown meanwhile.
+  std::optional<std::uint64_t> findFatInFrontOf(std::uint64_t dataStart, std::uint32_t counter);
+  // Appends, clamps and reports `volume` with the directory clusters of the group.
+  void appendRebuiltFat(std::uint8_t kind, const REBUILT_FAT& volume, const std::vector<std::uint32_t>& clusters);
 
   LostState& app_;
   platform::IScanProgress& progress_;

@@ -16,6 +16,7 @@
 #include "results/file_folder_tree.h"
 #include "save/scan_info_file.h"
 #include "support/image_dir.h"
+#include "support/missing_images.h"
 #include "support/recording_notifier.h"
 #include "support/test_images.h"
 
@@ -27,7 +28,7 @@ class ScanWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string image = test::testImage("mbr-monosparse.vmdk");
-    if (!std::filesystem::exists(image)) GTEST_SKIP() << "no test images at " << test::testImagesDir();
+    if (!std::filesystem::exists(image)) QELDA_SKIP_WITHOUT_IMAGES() << "no test images at " << test::testImagesDir();
     ASSERT_EQ(CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(kImageVmdk, image), MountOutcome::Mounted);
   }
 

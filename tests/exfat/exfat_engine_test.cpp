@@ -24,6 +24,7 @@
 #include "platform/byte_view.h"
 #include "platform/text.h"
 #include "support/image_dir.h"
+#include "support/missing_images.h"
 #include "support/recording_notifier.h"
 
 namespace qelda::exfat {
@@ -84,7 +85,7 @@ class RecordingLog final : public platform::ILog {
 class ExFatEngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (test::exfat::exfatImages().empty()) GTEST_SKIP() << "the exFAT volumes could not be made";
+    if (test::exfat::exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
     original_ = readFile(test::exfat::exfatImages() + "/exfat-8m.img");
     path_ = dir_.putAt("volume.img", 0, original_);
     params_ = *fs::parseExFatBoot(ByteView(original_));

@@ -32,6 +32,7 @@
 #include "results/file_folder_tree.h"
 #include "save/save_files.h"
 #include "support/image_dir.h"
+#include "support/missing_images.h"
 #include "support/recording_notifier.h"
 #include "volume/volume_records.h"
 
@@ -161,7 +162,7 @@ void expectSavedFilesEqualIcat(Scanner& s, const std::string& base, bool liveOnl
 class ExFatVolumeScan : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (exfatImages().empty()) GTEST_SKIP() << "the exFAT volumes could not be made (needs root, FUSE, a loop device)";
+    if (exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made (needs root, FUSE, a loop device)";
     base_ = exfatImages() + "/" + GetParam();
     scanner_.selectVolumeFile(base_ + ".img");
   }
@@ -299,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(Volumes, ExFatVolumeScan, ::testing::ValuesIn(kVolumes)
 class ExFatDiskScan : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ExFatDiskScan, ListsAndSavesAsTheBareVolume) {
-  if (exfatImages().empty()) GTEST_SKIP() << "the exFAT volumes could not be made";
+  if (exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
   const std::string base = exfatImages() + "/exfat-c4k";
   Scanner s;
   ASSERT_TRUE(s.selectDiskVolume(exfatImages() + "/" + GetParam()));
@@ -329,7 +330,7 @@ INSTANTIATE_TEST_SUITE_P(Disks, ExFatDiskScan, ::testing::Values("exfat-disk.vmd
 // root held by its directory cluster, with everything fls lists below it. With 128 KiB
 // clusters every directory is one cluster, so nothing of them is split between finds.
 TEST(ExFatDamagedVolume, ZeroedRootGivesBackItsFoldersAsLostFolders) {
-  if (exfatImages().empty()) GTEST_SKIP() << "the exFAT volumes could not be made";
+  if (exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
   const std::string base = exfatImages() + "/exfat-c128k";
   Bytes image = readFile(base + ".img");
   const auto params = *fs::parseExFatBoot(platform::ByteView(image));
@@ -366,7 +367,7 @@ TEST(ExFatDamagedVolume, ZeroedRootGivesBackItsFoldersAsLostFolders) {
 // The primary boot sector zeroed: the backup's values serve. Both zeroed: message 305,
 // saying why, and nothing found.
 TEST(ExFatDamagedVolume, BootSectorFallsBackToItsBackupAndFailsWithoutOne) {
-  if (exfatImages().empty()) GTEST_SKIP() << "the exFAT volumes could not be made";
+  if (exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
   const std::string base = exfatImages() + "/exfat-8m";
   Scanner s;
   const Bytes zeros(512, 0);

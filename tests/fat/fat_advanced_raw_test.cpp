@@ -11,6 +11,7 @@
 
 #include "app/raw_types.h"
 #include "fat/fat_test_support.h"
+#include "support/missing_images.h"
 #include "fs/md5.h"
 
 namespace qelda::fat::test {
@@ -84,7 +85,7 @@ class FatAdvancedRaw : public ::testing::Test {
  protected:
   void SetUp() override {
     image_ = advrawImages() + "/fat32.img";
-    if (!std::filesystem::exists(advrawImages() + "/.stamp")) GTEST_SKIP() << "no damaged volumes in " << advrawImages();
+    if (!std::filesystem::exists(advrawImages() + "/.stamp")) QELDA_SKIP_WITHOUT_IMAGES() << "no damaged volumes in " << advrawImages();
     deleted_ = deletedFiles(advrawImages() + "/fat32.deleted");
     ASSERT_GE(deleted_.size(), 80u);
   }

@@ -13,6 +13,7 @@
 #include "fs/fat_layout.h"
 #include "fat/fat_test_support.h"
 #include "platform/byte_view.h"
+#include "support/missing_images.h"
 #include "support/test_images.h"
 
 namespace qelda::fat::test {
@@ -29,7 +30,7 @@ class FatRealVolumes : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     dir_ = fatImages();
-    if (dir_.empty()) GTEST_SKIP() << "the FAT image script could not run";
+    if (dir_.empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the FAT image script could not run";
     base_ = dir_ + "/" + GetParam();
     scan_ = std::make_unique<WorkerScan>(base_ + ".img", fileSystemOf(GetParam()));
   }
@@ -129,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(FatVolumes, FatRealVolumes, ::testing::ValuesIn(kVolume
 
 TEST(FatDeepTree, TwoHundredLevelsAreWalkedWithoutTheCallStack) {
   const std::string dir = fatImages();
-  if (dir.empty()) GTEST_SKIP();
+  if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
   MountedVolume vol(dir + "/deep200.img");
   {
     auto engine = vol.engine();
@@ -161,7 +162,7 @@ class FatCopies : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string dir = fatImages();
-    if (dir.empty()) GTEST_SKIP();
+    if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
     base_ = dir + "/fat16_s1";
     vol_ = std::make_unique<MountedVolume>(base_ + ".img", true);
     // The geometry as the boot sector gives it.
@@ -324,7 +325,7 @@ TEST_F(FatCopies, UnreadableSectorsInsideABlockComeFromTheOtherCopy) {
 
 TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
   const std::string dir = fatImages();
-  if (dir.empty()) GTEST_SKIP();
+  if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
   MountedVolume vol(dir + "/tiny_1m.img", true);
   std::uint32_t sub = 0, deeper = 0;
   {
@@ -363,7 +364,7 @@ TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
 
 TEST(FatHandMade, HeldBackFoldersNeverOutliveATreeBuildStoppedOrNot) {
   const std::string dir = fatImages();
-  if (dir.empty()) GTEST_SKIP();
+  if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
   MountedVolume vol(dir + "/fat16_s1.img");
   // Stops the scan as soon as the tree build starts.
   struct StopLog : platform::ILog {
@@ -391,7 +392,7 @@ TEST(FatHandMade, HeldBackFoldersNeverOutliveATreeBuildStoppedOrNot) {
 
 TEST(FatInitialize, ReadsTheImageItWasGivenAfterTheApplicationLetsItGo) {
   const std::string dir = fatImages();
-  if (dir.empty()) GTEST_SKIP();
+  if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
   MountedVolume vol(dir + "/fat16_s1.img");
   auto e = vol.engine();
   vol.app_.clearImage();

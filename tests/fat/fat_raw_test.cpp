@@ -11,6 +11,7 @@
 #include "carve/carve_test_support.h"
 #include "carve/raw_types.h"
 #include "fat/fat_test_support.h"
+#include "support/missing_images.h"
 #include "fs/fat_layout.h"
 
 namespace qelda::fat::test {
@@ -60,7 +61,7 @@ void mountBareDisk(qelda::test::ImageDir& dir, std::uint64_t sectors, app::CQELD
 class FatRawSearch : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (fatImages().empty() || carve::test::carveCorpus().empty()) GTEST_SKIP() << "no corpus";
+    if (fatImages().empty() || carve::test::carveCorpus().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "no corpus";
     pictures_ = pictures();
     ASSERT_GE(pictures_.size(), 3u);
   }

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "fat/fat_test_support.h"
+#include "support/missing_images.h"
 #include "fs/fat_layout.h"
 
 namespace qelda::fat::test {
@@ -73,7 +74,7 @@ class FatRecovery : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fatImages();
-    if (dir_.empty()) GTEST_SKIP() << "the FAT image script could not run";
+    if (dir_.empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the FAT image script could not run";
   }
   std::string dir_;
 };
@@ -84,7 +85,7 @@ class FatAdvancedVolumes : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     dir_ = fatImages();
-    if (dir_.empty()) GTEST_SKIP();
+    if (dir_.empty()) QELDA_SKIP_WITHOUT_IMAGES();
     base_ = dir_ + "/" + GetParam();
     scan_ = std::make_unique<WorkerScan>(base_ + ".img", fileSystemOf(GetParam()));
   }

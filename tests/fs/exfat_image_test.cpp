@@ -19,6 +19,7 @@
 #include "fs/md5.h"
 #include "platform/byte_view.h"
 #include "platform/text.h"
+#include "support/missing_images.h"
 #include "exfat/exfat_test_support.h"
 
 namespace qelda::fs {
@@ -96,7 +97,7 @@ class ExFatImage : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     dir_ = exfatImages();
-    if (dir_.empty()) GTEST_SKIP() << "the exFAT volumes could not be made (needs root, FUSE, a loop device)";
+    if (dir_.empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made (needs root, FUSE, a loop device)";
     base_ = dir_ + "/" + GetParam();
   }
   std::string dir_, base_;

@@ -24,6 +24,8 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-sources.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 FAILED=0 CHECKED=0
 fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
+# shellcheck source=../support/missing_images.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/missing_images.sh"
 
 # A raw disk can only be mounted through an image format: a monolithicFlat descriptor
 # beside a link to it presents it as a VMDK.
@@ -144,7 +146,7 @@ else:
 check_ldm() {
   local dir=$IMAGES/ldm args=() img g v d p type ord dev dstart start size fs sum
   # The Windows disks come from the shared test data beside the checkout; without it there is nothing to check.
-  [[ -d $dir ]] || { echo "skip $dir: missing (no shared test data beside the checkout)"; return; }
+  [[ -d $dir ]] || { skip_without_images "$dir: missing (no shared test data beside the checkout)" || fail "$dir: missing"; return; }
   command -v ldmtool >/dev/null || { fail "ldmtool is not installed"; return; }
   for img in "$dir"/*.img; do args+=(-d "$img"); done
   ldm() { ldmtool "${args[@]}" "$@" 2>/dev/null; }

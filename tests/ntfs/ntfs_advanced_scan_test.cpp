@@ -15,6 +15,7 @@
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
 #include "fs/ntfs_layout.h"
+#include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
@@ -78,7 +79,7 @@ struct DamageCase {
 class NtfsDamagedDeepScan : public ::testing::TestWithParam<std::tuple<int, DamageCase>> {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     base_ = ntfsImagesDir() + "/ntfs-" + std::to_string(std::get<0>(GetParam()));
   }
   std::string base_;
@@ -136,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
 class NtfsSavedDeepScan : public ::testing::TestWithParam<DamageCase> {};
 
 TEST_P(NtfsSavedDeepScan, ResumedFilesReadAsTheSleuthKitReadsThem) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   const std::string base = ntfsImagesDir() + "/ntfs-4096";
   VolumeCopy copy(base + ".img");
   GetParam().damage(copy, bootOf(copy));
@@ -233,7 +234,7 @@ TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
 class NtfsDeepTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     base_ = ntfsImagesDir() + "/ntfs-4096";
     copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
     boot_ = bootOf(*copy_);
@@ -338,7 +339,7 @@ TEST_F(NtfsDeepTree, QuickScanWithoutBootSectorsOrMftRunsTheDeepScan) {
 // A volume of fewer than 2049 sectors holding three records: at sector 32, in its last two
 // sectors, and an old-style ("FILE*") copy, whose header holds no record number.
 TEST(NtfsDeepSearch, SmallVolumeIsSearchedToItsLastRecord) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   const std::string base = ntfsImagesDir() + "/ntfs-4096";
   MountedVolume probe;
   VolumeCopy source(base + ".img");
@@ -404,7 +405,7 @@ TEST(NtfsDeepSearch, NoClusterSizeAnywhereFailsWithTheVolumeMessage) {
 }
 
 TEST(NtfsDeepSearch, DeletedScanDeepBranchIsTheDeepScan) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   const std::string base = ntfsImagesDir() + "/ntfs-deleted";
   VolumeCopy copy(base + ".img");
   DiskScan s;
@@ -440,7 +441,7 @@ TEST(NtfsDeepSearch, DeletedScanDeepBranchIsTheDeepScan) {
 // Signatures in free clusters during the deep scan, when raw recovery is on: under
 // "Raw Data Folder(s)", one folder per type (its text cut to 8 characters), named by cluster.
 TEST(NtfsDeepSearch, RawHitsGoUnderRawDataFolders) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   DiskScan s;
   ASSERT_TRUE(s.mount(ntfsImagesDir() + "/ntfs-raw-disk.vmdk"));
   // A type with a long text ahead of the catalogue's: RAR archives, sized by what follows.

@@ -8,6 +8,7 @@
 
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
+#include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
@@ -34,7 +35,7 @@ bool clearOfFixupWords(std::uint64_t offset, std::size_t length) {
 class NtfsDamagedVolume : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     base_ = ntfsImagesDir() + "/ntfs-4096";
     copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
     const std::vector<std::uint8_t> boot = copy_->bytesAt(0, 512);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
@@ -49,7 +50,7 @@ constexpr char kOrphans[] = "$OrphanFiles/";
 class NtfsDeletedFiles : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     base_ = ntfsImagesDir() + "/ntfs-deleted";
     ASSERT_TRUE(scan_.mount(ntfsImagesDir() + "/" + GetParam()));
     for (const FlsEntry& e : readFls(base_ + ".fls-d")) {
@@ -178,7 +179,7 @@ using namespace qelda::ntfs::test;
 class NtfsHostileRecords : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     base_ = ntfsImagesDir() + "/ntfs-deleted";
     copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
     probe_.mount(copy_->volumeImage(), copy_->volume());

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
@@ -39,7 +40,7 @@ std::string engineContent(CNtfsEngine& engine, FOUND_ITEM item) {
 class NtfsRealVolume : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made (needs root, FUSE, mkntfs, ntfs-3g)";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made (needs root, FUSE, mkntfs, ntfs-3g)";
     base_ = ntfsImagesDir() + "/ntfs-" + std::to_string(GetParam());
   }
   std::string image() const { return base_ + ".img"; }

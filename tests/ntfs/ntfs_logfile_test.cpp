@@ -11,6 +11,7 @@
 #include "fs/mft_record.h"
 #include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/missing_images.h"
 #include "ntfs/ntfs_log_pages.h"
 
 namespace qelda::ntfs {
@@ -98,7 +99,7 @@ std::vector<std::uint8_t> sizeValues(std::uint64_t allocated, std::uint64_t size
 }
 
 TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   StrippedRecord dead;
   ASSERT_NO_FATAL_FAILURE(dead.make());
 
@@ -149,7 +150,7 @@ TEST(NtfsLogFile, ADeletedFileWithoutSizeOrRunsComesBackFromTheJournal) {
 // nor newer-numbered mapping pairs, nor a record that begins before the wrap point and goes
 // on into an old page.
 TEST(NtfsLogFile, PagesPastTheWrapPointAreNotRead) {
-  if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+  if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
   StrippedRecord dead;
   ASSERT_NO_FATAL_FAILURE(dead.make());
   const std::uint64_t allocated = (369000 + 4095) / 4096 * 4096;

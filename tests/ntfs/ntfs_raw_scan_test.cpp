@@ -18,6 +18,7 @@
 #include "engine/scan_state.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_layout.h"
+#include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
@@ -93,7 +94,7 @@ std::map<std::uint64_t, results::FoundItemRef> signatureFilesByKey(const results
 class NtfsRawScan : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!imagesReady()) GTEST_SKIP() << "the NTFS volumes could not be made";
+    if (!imagesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volumes could not be made";
     planted_ = plantedFiles();
     ASSERT_GT(planted_.size(), 30u);
   }

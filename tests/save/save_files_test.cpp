@@ -17,6 +17,7 @@
 #include "results/file_folder_tree.h"
 #include "save/save_files.h"
 #include "support/image_dir.h"
+#include "support/missing_images.h"
 #include "support/recording_notifier.h"
 #include "support/test_images.h"
 
@@ -75,7 +76,7 @@ class SaveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string image = test::testImage("mbr-monosparse.vmdk");
-    if (!fs::exists(image)) GTEST_SKIP() << "no test images at " << test::testImagesDir();
+    if (!fs::exists(image)) QELDA_SKIP_WITHOUT_IMAGES() << "no test images at " << test::testImagesDir();
     ASSERT_EQ(app::CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(app::kImageVmdk, image),
               app::MountOutcome::Mounted);
   }

@@ -22,6 +22,7 @@
 #include "volume/volume_records.h"
 #include "support/boot_sectors.h"
 #include "support/flat_disk.h"
+#include "support/missing_images.h"
 #include "support/test_images.h"
 
 namespace qelda::disk {
@@ -323,7 +324,7 @@ TEST(CorpusDisk, EveryVolumesGeometryMatchesFsstat) {
   } disks[] = {{"mbr-4prim", {}}, {"mbr", {180224}}, {"gpt", {92160}}};  // the FAT12s under Linux types
   for (const auto& [name, unlisted] : disks) {
     FlatDisk disk(test::testImage(name + ".raw"));
-    if (!disk.exists()) GTEST_SKIP() << "corpus not built";
+    if (!disk.exists()) QELDA_SKIP_WITHOUT_IMAGES() << "corpus not built";
     ASSERT_EQ(disk.mount(), app::MountOutcome::Mounted);
     std::ifstream table(test::testImage("oracle/" + name + ".parts"));
     std::string n, fs;

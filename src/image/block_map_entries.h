@@ -1,0 +1,38 @@
+// What the VDI and VHD block maps share: the bounds a block size must keep, and the map
+// entries read from the image file.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "platform/byte_view.h"
+#include "platform/read_only_file.h"
+
+namespace qelda::disk::blockmap {
+
+inline constexpr std::uint64_t kSector = 512;
+// Blocks beyond 1 GiB exist in no image; the bound keeps entry × block size below 2^62.
+inline constexpr std::uint64_t kMaxBlockBytes = std::uint64_t(1) << 30;
+// Block map entries we are prepared to hold (256 MiB of map; 64 PiB at 1 MiB blocks).
+inline constexpr std::uint64_t kMaxBlockEntries = std::uint64_t(1) << 26;
+
+inline bool validBlockSize(std::uint64_t bytes) {
+  return bytes >= kSector && bytes % kSector == 0 && bytes <= kMaxBlockBytes;
+}
+
+// Reads up to `count` u32 entries at `offset`, as many as the file holds.
+inline std::vector<std::uint32_t> loadEntries(const platform::ReadOnlyFile& file, std::uint64_t offset,
+                                              std::uint64_t count, bool bigEndian) {
+  const std::uint64_t fileBytes = file.size();
+  if (offset >= fileBytes) return {};
+  count = std::min({count, (fileBytes - offset) / 4, kMaxBlockEntries});
+  std::vector<std::uint8_t> raw(std::size_t(count) * 4);
+  raw.resize(file.readAt(offset, raw) / 4 * 4);
+  const platform::ByteView bytes(raw);
+  std::vector<std::uint32_t> entries(raw.size() / 4);
+  for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = bigEndian ? *bytes.be32(i * 4) : *bytes.le32(i * 4);
+  return entries;
+}
+
+}  // namespace qelda::disk::blockmap

@@ -1,0 +1,113 @@
+// VDI images: recognition at mount, and the block map loaded once per mount.
+#include <algorithm>
+#include <array>
+
+#include "image/block_map_entries.h"
+#include "image/image_state.h"
+#include "image/mounted_image.h"
+#include "image/vdi_layout.h"
+#include "image/virtual_disk.h"
+#include "platform/byte_view.h"
+#include "platform/parsed.h"
+
+namespace qelda::disk {
+namespace {
+
+using blockmap::kSector;
+
+struct VdiHeader {
+  std::uint32_t imageType = 0;
+  std::uint64_t blockMapOffset = 0;
+  std::uint64_t dataOffset = 0;
+  std::uint64_t diskBytes = 0;
+  std::uint64_t blockBytes = 0;
+  std::uint64_t blockCount = 0;
+};
+
+// A VDI is known by its signature and a header that makes sense; the text in front of
+// it differs between writers and is not looked at.
+platform::Parsed<VdiHeader> parseVdiHeader(platform::ByteView h) {
+  if (h.le32(vdi::kSignature) != vdi::kSignatureValue) return platform::ParseError::NotThisFormat;
+  if (h.le16(vdi::kVersionMajor) != 1) return platform::ParseError::NotThisFormat;
+  const auto headerSize = h.le32(vdi::kHeaderSize);
+  if (!headerSize || *headerSize < vdi::kMinHeaderSize) return platform::ParseError::Truncated;
+  VdiHeader v;
+  v.imageType = h.le32(vdi::kImageType).value_or(0);
+  v.blockMapOffset = h.le32(vdi::kBlockMapOffset).value_or(0);
+  v.dataOffset = h.le32(vdi::kDataOffset).value_or(0);
+  v.diskBytes = h.le64(vdi::kDiskSize).value_or(0);
+  v.blockBytes = h.le32(vdi::kBlockSize).value_or(0);
+  v.blockCount = h.le32(vdi::kBlocksInDisk).value_or(0);
+  if (!blockmap::validBlockSize(v.blockBytes)) return platform::ParseError::OutOfRange;
+  // Metadata in front of every block would shift all data; no writer we know adds any.
+  if (h.le32(vdi::kBlockExtra).value_or(1) != 0) return platform::ParseError::OutOfRange;
+  return v;
+}
+
+}  // namespace
+
+// --- mount-time recognition ----------------------------------------------------------------
+
+std::uint32_t CVirtualDisk::OpenVdi(const std::string& path) {
+  app_.m_nVdiImageType = 0;
+  g_VdiHeader.fill(0);
+  const auto file = platform::ReadOnlyFile::open(path);
+  if (!file || !file->readExact(0, g_VdiHeader)) return 0;
+  const auto header = parseVdiHeader(platform::ByteView(g_VdiHeader));
+  if (!header) return 0;
+  app_.m_nVdiImageType = header->imageType;
+  return 1;
+}
+
+std::uint32_t CVirtualDisk::ReadVdiSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
+  if (app_.m_nImageType != image::kImageVdi) return 0;
+  return ReadSectors(sector, buffer, count, nullptr);
+}
+
+// --- the snapshot's part -------------------------------------------------------------------
+
+void buildVdiImage(const image::ImageState&, MountedImage& image) {
+  std::array<std::uint8_t, vdi::kHeaderBytes> bytes{};
+  image.image->readAt(0, bytes);
+  const auto header = parseVdiHeader(platform::ByteView(bytes));
+  if (!header) return;
+  image.layout = ImageLayout::Vdi;
+  image.diskSectors = std::min(header->diskBytes / kSector, kMaxDiskSectors);
+  image.vdi.blockSectors = header->blockBytes / kSector;
+  image.vdi.dataOffset = header->dataOffset;
+  image.vdi.blockCount = header->blockCount;
+  image.vdi.entries = blockmap::loadEntries(*image.image, header->blockMapOffset, header->blockCount, false);
+  // A differencing image's free blocks are its parent's data, which we do not have.
+  image.vdi.freeIsUnreadable = header->imageType != vdi::kImageDynamic && header->imageType != vdi::kImageStatic;
+}
+
+MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const {
+  if (blockSectors == 0) return failedRun(maxSectors);
+  const std::uint64_t firstBlock = sector / blockSectors;
+  const std::uint64_t inBlock = sector % blockSectors;
+  std::uint64_t run = std::min(maxSectors, blockSectors - inBlock);
+  // An index the disk does not have would read the data area as map entries.
+  const std::uint64_t blocks = std::min<std::uint64_t>(blockCount, entries.size());
+  if (firstBlock >= blocks) return failedRun(run);
+  // What a block holds: 0 zeros, 1 nothing we can read, 2 data.
+  const auto kindOf = [&](std::uint32_t entry) {
+    if (entry == vdi::kBlockZero) return 0;
+    if (entry == vdi::kBlockFree) return freeIsUnreadable ? 1 : 0;
+    return 2;
+  };
+  const std::uint32_t entry = entries[firstBlock];
+  const int kind = kindOf(entry);
+  // Following blocks join the run while they continue it: data must follow in the file.
+  for (std::uint64_t block = firstBlock + 1; run < maxSectors && block < blocks; ++block) {
+    const std::uint32_t next = entries[block];
+    if (kindOf(next) != kind) break;
+    if (kind == 2 && std::uint64_t(next) != std::uint64_t(entry) + (block - firstBlock)) break;
+    run += std::min(blockSectors, maxSectors - run);
+  }
+  if (kind == 0) return zeroRun(run);
+  if (kind == 1 || !file) return failedRun(run);
+  // entry < 2^32 and a block is at most 2^30 bytes: the sum stays below 2^63.
+  return {file, dataOffset + std::uint64_t(entry) * blockSectors * kSector + inBlock * kSector, run, true};
+}
+
+}  // namespace qelda::disk
