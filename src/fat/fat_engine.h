@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fs/fat_boot.h"
+#include "fs/fat_dir_entry.h"
 #include "fs/fat_geometry.h"
 #include "carve/raw_match.h"
 #include "carve/raw_sweep.h"
@@ -120,7 +121,7 @@ class CFatEngine {
   // --- directory entries -----------------------------------------------------------------------
   std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
-  std::uint32_t FatMakeEntryName(std::size_t entryOffset, std::u16string& nameOut, platform::ByteView buffer,
+  std::uint32_t FatMakeEntryName(std::size_t entryOffset, EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict);
 
@@ -303,7 +304,7 @@ class CFatEngine {
   void processDirectoryEntry(std::size_t frameIndex, std::size_t offset);
   // The entry rules: report, hold back or queue an entry; may push a walk of a folder.
   // Returns true when the item was reported.
-  bool applyEntryRules(FOUND_ITEM& record, const std::u16string& name, std::uint32_t entryOffset,
+  bool applyEntryRules(FOUND_ITEM& record, std::u16string_view name, std::uint32_t entryOffset,
                        std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                        bool parentDeleted);
   void endWithInvalidVolume(std::u16string_view why);
@@ -325,12 +326,12 @@ class CFatEngine {
   void walkRoot();
   // The fixed root's entries up to its end that pass the checks and make an item.
   void forEachFixedRootItem(
-      const std::function<void(FOUND_ITEM& record, const std::u16string& name, std::size_t offset)>& take);
+      const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take);
   // The entries of a chain's clusters that pass the checks and make an item, handed to a
   // taker that says whether it reported the item. isRoot: the root's chain, which a
   // sub-directory's cluster or an end mark ends (elsewhere they end one cluster only), and
   // whose clusters step the item bar. deleted: the items are marked deleted.
-  using ChainItemTaker = std::function<bool(FOUND_ITEM& record, const std::u16string& name, std::uint32_t offset,
+  using ChainItemTaker = std::function<bool(FOUND_ITEM& record, std::u16string_view name, std::uint32_t offset,
                                             std::uint32_t cluster, std::uint32_t previousCluster)>;
   void forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t deleted, const ChainItemTaker& take);
   // The tree passes' second half: deleted folders, folders whose parent is unknown, deleted

@@ -72,7 +72,7 @@ std::vector<std::uint8_t> CFatEngine::readDirectoryTail(std::uint32_t previousCl
   return tail;
 }
 
-std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, std::u16string& nameOut, ByteView buffer,
+std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& nameOut, ByteView buffer,
                                            FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                            std::uint8_t strict) {
   const auto entryView = buffer.sub(entryOffset, dirent::kSize);
@@ -113,7 +113,7 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, std::u16stri
   if (ln.found) {
     nameOut = ln.name;
   } else {
-    nameOut = shortEntryName(e, entryDeleted);
+    shortEntryName(e, entryDeleted, nameOut);
     if (nameOut.empty()) return 0;
   }
 
@@ -129,7 +129,7 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, std::u16stri
   std::optional<bool> (*confirm)(std::u16string_view, ByteView) = nullptr;
   std::u16string extension;
   if (!directory) {
-    extension = ln.found ? longNameExtension(ln.name) : shortEntryExtension(e);
+    extension = ln.found ? std::u16string(longNameExtension(ln.name.view())) : shortEntryExtension(e);
     if (extension.empty() || !deletedFileSignatureMatches(extension, ByteView()).has_value()) return 1;
     item.m_byAttributes = dirent::kAttrArchive;
     confirm = deletedFileSignatureMatches;

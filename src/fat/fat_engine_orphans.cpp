@@ -56,7 +56,7 @@ void CFatEngine::AddRootAndBrokenEntries() {
 }
 
 void CFatEngine::AddFixedRootFiles() {
-  forEachFixedRootItem([&](FOUND_ITEM& record, const std::u16string& name, std::size_t) {
+  forEachFixedRootItem([&](FOUND_ITEM& record, std::u16string_view name, std::size_t) {
     if (record.isFolder()) {
       // Folders found by their clusters take their names from the root.
       if (m_pConsole) m_pConsole->QueueItemRename(record, name);
@@ -119,7 +119,7 @@ bool CFatEngine::FatLooksLikeRoot(std::uint32_t cluster) {
 void CFatEngine::AddOrphanRootChain(std::uint32_t cluster, std::uint8_t bDeleted) {
   if (!FatLooksLikeRoot(cluster)) return;
   forEachChainItem(cluster, false, bDeleted,
-                   [&](FOUND_ITEM& record, const std::u16string& name, std::uint32_t, std::uint32_t, std::uint32_t) {
+                   [&](FOUND_ITEM& record, std::u16string_view name, std::uint32_t, std::uint32_t, std::uint32_t) {
                      if (record.isFolder()) {
                        if (m_pConsole) m_pConsole->QueueItemRename(record, name);
                        return false;
@@ -178,7 +178,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
   if (count.counted.size() <= 2) {
     for (const std::size_t at : count.counted) {
       FOUND_ITEM probe;
-      std::u16string name;
+      EntryName name;
       if (!FatMakeEntryName(at, name, view, probe, 0xFFFFFFFF, 0, 1)) return 0;
     }
   }
@@ -194,14 +194,14 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
     FOUND_ITEM record;
     record.m_nParentId = folderId;
     if (bDeleted) record.m_byFlags |= kItemDeleted;
-    std::u16string name;
+    EntryName name;
     if (!FatMakeEntryName(at, name, view, record, 0xFFFFFFFF, 0, 1)) continue;
     if (record.isFolder()) {
-      if (!bBroken && m_pConsole) m_pConsole->QueueItemRename(record, name);
+      if (!bBroken && m_pConsole) m_pConsole->QueueItemRename(record, name.view());
       continue;
     }
     FatMarkClusterListed(std::uint32_t(record.m_nRecordKey));
-    reportItem(record, name, false);
+    reportItem(record, name.view(), false);
   }
   return 1;
 }

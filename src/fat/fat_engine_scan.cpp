@@ -162,7 +162,7 @@ void CFatEngine::BuildDirectoryTree() {
 }
 
 void CFatEngine::forEachFixedRootItem(
-    const std::function<void(FOUND_ITEM& record, const std::u16string& name, std::size_t offset)>& take) {
+    const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take) {
   if (m_nRootDirSectors == 0) return;
   std::vector<std::uint8_t> root(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
   readVolumeSectors(root.data(), std::uint32_t(root.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
@@ -171,15 +171,15 @@ void CFatEngine::forEachFixedRootItem(
     if (root[o] == dirent::kEndMark) break;
     if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
     FOUND_ITEM record;
-    std::u16string name;
+    EntryName name;
     if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
-    take(record, name, o);
+    take(record, name.view(), o);
   }
 }
 
 void CFatEngine::WalkFixedRootDirectory() {
   fixedRootWalked_ = true;
-  forEachFixedRootItem([&](FOUND_ITEM& record, const std::u16string& name, std::size_t o) {
+  forEachFixedRootItem([&](FOUND_ITEM& record, std::u16string_view name, std::size_t o) {
     const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
     runWalks();
     if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
@@ -210,9 +210,9 @@ void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t
       if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
       FOUND_ITEM record;
       if (deleted) record.m_byFlags |= kItemDeleted;
-      std::u16string name;
+      EntryName name;
       if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
-      if (take(record, name, std::uint32_t(o), c, previous)) ++reportedHere;
+      if (take(record, name.view(), std::uint32_t(o), c, previous)) ++reportedHere;
     }
     if (isRoot && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
     previous = c;
@@ -221,7 +221,7 @@ void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t
 
 void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
   forEachChainItem(rootCluster, true, 0,
-                   [&](FOUND_ITEM& record, const std::u16string& name, std::uint32_t o, std::uint32_t c,
+                   [&](FOUND_ITEM& record, std::u16string_view name, std::uint32_t o, std::uint32_t c,
                        std::uint32_t previous) {
                      if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
                      const bool reported = applyEntryRules(record, name, o, c, previous, 1, false);
@@ -265,12 +265,12 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     }
     FOUND_ITEM record;
     record.m_nParentId = std::uint32_t(node->parentKey);
-    std::u16string name;
+    EntryName name;
     if (!FatMakeEntryName(node->entryOffset, name, ByteView(data), record, node->previousCluster, 0, 0)) continue;
     listFolder(node->key, record.m_nId, 0);
     record.m_byAttributes = dirent::kAttrDirectory;
     record.m_byFlags |= kItemDeleted;
-    reportItem(record, name, false);
+    reportItem(record, name.view(), false);
     const std::uint32_t cluster = std::uint32_t(record.m_nRecordKey);
     ReadClusterSectors(cluster, 0, first.data(), m_nSectorsPerCluster);
     if (startsWithDotEntries(ByteView(first)))

@@ -134,9 +134,9 @@ void CFatEngine::AddFoundDirectoryFiles(ByteView buffer, FOUND_ITEM record) {
   for (std::size_t o = 0; o + dirent::kSize <= buffer.size() && !stopRequested(); o += dirent::kSize) {
     if (buffer.u8(o) == dirent::kEndMark) break;
     FOUND_ITEM entry = record;
-    std::u16string name;
+    EntryName name;
     if (!FatMakeEntryName(o, name, buffer, entry, 0xFFFFFFFF, 0, 0)) continue;
-    if (!entry.isFolder() && (entry.m_byFlags & kItemDeleted)) reportItem(entry, name, true);
+    if (!entry.isFolder() && (entry.m_byFlags & kItemDeleted)) reportItem(entry, name.view(), true);
   }
 }
 

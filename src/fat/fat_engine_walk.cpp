@@ -98,7 +98,7 @@ void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offse
   WalkFrame& f = walkStack_[frameIndex];
   const bool parentDeleted = (f.record.m_byFlags & kItemDeleted) != 0;
   FOUND_ITEM record = f.record;
-  std::u16string name;
+  EntryName name;
   if (!FatMakeEntryName(offset, name, ByteView(f.data), record, f.previousCluster, f.bufferCluster, 0)) return;
   const std::uint32_t first = std::uint32_t(record.m_nRecordKey);
   if (record.m_byAttributes == 0) {
@@ -114,10 +114,10 @@ void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offse
   const std::uint32_t bufferCluster = f.bufferCluster;
   const std::uint32_t previousCluster = f.previousCluster;
   const std::uint8_t marks = f.noClusterMarks;
-  applyEntryRules(record, name, std::uint32_t(offset), bufferCluster, previousCluster, marks, parentDeleted);
+  applyEntryRules(record, name.view(), std::uint32_t(offset), bufferCluster, previousCluster, marks, parentDeleted);
 }
 
-bool CFatEngine::applyEntryRules(FOUND_ITEM& record, const std::u16string& name, std::uint32_t entryOffset,
+bool CFatEngine::applyEntryRules(FOUND_ITEM& record, std::u16string_view name, std::uint32_t entryOffset,
                                  std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                                  bool parentDeleted) {
   const bool folder = record.isFolder();

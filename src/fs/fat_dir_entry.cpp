@@ -31,32 +31,34 @@ char16_t cp437ToUnicode(std::uint8_t byte) {
 
 namespace {
 
-std::u16string widenUpToBlank(ByteView e, std::size_t offset, std::size_t length) {
-  std::u16string out;
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::uint8_t b = e.u8(offset + i).value_or(' ');
+// Widens up to `length` bytes at `offset`, ending at the first blank, into `out`; the count.
+std::size_t widenUpToBlank(ByteView e, std::size_t offset, std::size_t length, char16_t* out) {
+  std::size_t count = 0;
+  for (; count < length; ++count) {
+    const std::uint8_t b = e.u8(offset + count).value_or(' ');
     if (b == ' ') break;
-    out.push_back(cp437ToUnicode(b));
+    out[count] = cp437ToUnicode(b);
   }
-  return out;
+  return count;
 }
 
 // Appends an entry's characters up to its first 0x0000; false when the cap would be passed.
-bool appendLongEntry(ByteView e, std::u16string& name) {
+// `e` holds the entry's 32 bytes.
+bool appendLongEntry(ByteView e, EntryName& name) {
   static constexpr std::array<std::pair<std::size_t, std::size_t>, 3> kPieces = {
       {{dirent::kLongPiece1, 5}, {dirent::kLongPiece2, 6}, {dirent::kLongPiece3, 2}}};
-  std::u16string chars;
-  bool ended = false;
-  for (const auto& [offset, count] : kPieces) {
-    for (std::size_t i = 0; i < count && !ended; ++i) {
-      const char16_t ch = char16_t(e.le16(offset + 2 * i).value_or(0));
-      if (ch == 0) ended = true;
-      else chars.push_back(ch);
+  std::array<char16_t, 13> chars;
+  std::size_t count = 0;
+  const std::uint8_t* p = e.data();
+  for (const auto& [offset, units] : kPieces) {
+    for (std::size_t i = 0; i < units; ++i) {
+      const std::size_t at = offset + 2 * i;
+      const char16_t ch = char16_t(p[at] | p[at + 1] << 8);
+      if (ch == 0) return name.append(chars.data(), count);
+      chars[count++] = ch;
     }
   }
-  if (name.size() + chars.size() > dirent::kMaxLongName) return false;
-  name += chars;
-  return true;
+  return name.append(chars.data(), count);
 }
 
 bool equalsIgnoreCase(char16_t a, char16_t b) {
@@ -66,18 +68,28 @@ bool equalsIgnoreCase(char16_t a, char16_t b) {
 
 }  // namespace
 
-std::u16string shortEntryName(ByteView e, bool deleted) {
-  std::u16string base = widenUpToBlank(e, dirent::kName, 8);
-  if (base.empty()) return {};
-  if (deleted) base[0] = u'X';
+void shortEntryName(ByteView e, bool deleted, EntryName& out) {
+  out.clear();
+  std::array<char16_t, 12> units;  // 8 + "." + 3
+  const std::size_t base = widenUpToBlank(e, dirent::kName, 8, units.data());
+  if (base == 0) return;
+  if (deleted) units[0] = u'X';
   // A name whose first byte really is 0xE5 (a lead byte in some code pages) is stored with
   // 0x05 so as not to read as deleted.
-  else if (e.u8(dirent::kName) == dirent::kStoredE5) base[0] = cp437ToUnicode(dirent::kDeletedMark);
-  const std::u16string ext = widenUpToBlank(e, dirent::kExtension, 3);
-  return ext.empty() ? base : base + u"." + ext;
+  else if (e.u8(dirent::kName) == dirent::kStoredE5) units[0] = cp437ToUnicode(dirent::kDeletedMark);
+  std::size_t count = base;
+  const std::size_t ext = widenUpToBlank(e, dirent::kExtension, 3, units.data() + base + 1);
+  if (ext > 0) {
+    units[base] = u'.';
+    count += 1 + ext;
+  }
+  out.append(units.data(), count);
 }
 
-std::u16string shortEntryExtension(ByteView e) { return widenUpToBlank(e, dirent::kExtension, 3); }
+std::u16string shortEntryExtension(ByteView e) {
+  std::array<char16_t, 3> units;
+  return std::u16string(units.data(), widenUpToBlank(e, dirent::kExtension, 3, units.data()));
+}
 
 LongName collectLongName(ByteView buffer, std::size_t entryOffset, ByteView previousTail) {
   LongName result;
@@ -102,10 +114,10 @@ LongName collectLongName(ByteView buffer, std::size_t entryOffset, ByteView prev
   return result;
 }
 
-std::u16string longNameExtension(std::u16string_view name) {
+std::u16string_view longNameExtension(std::u16string_view name) {
   const auto dot = name.rfind(u'.');
   const std::u16string_view ext = dot == std::u16string_view::npos ? name : name.substr(dot + 1);
-  return std::u16string(ext.substr(0, 4));
+  return ext.substr(0, 4);
 }
 
 std::optional<bool> deletedFileSignatureMatches(std::u16string_view extension, ByteView sector) {

@@ -3,11 +3,14 @@
 // data begins. Pure: the bytes come from the caller.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
 namespace qelda::fat {
@@ -20,10 +23,38 @@ bool entryIsDeleted(platform::ByteView e);
 // Code page 437, the code page short names are written in.
 char16_t cp437ToUnicode(std::uint8_t byte);
 
-// The short name: base up to its first blank, "." and the extension when it has one; the
-// first character becomes "X" when deleted, and a stored first byte 0x05 is read as the 0xE5
-// it stands for. Empty when the base is empty.
-std::u16string shortEntryName(platform::ByteView e, bool deleted);
+// An entry's name, long or short, held in place: at most dirent::kMaxLongName units, so a
+// walk fills one again for every entry without allocating. Copies take only the units held.
+class EntryName {
+ public:
+  EntryName() = default;
+  EntryName(const EntryName& other) { *this = other; }
+  EntryName& operator=(const EntryName& other) {
+    size_ = other.size_;
+    for (std::size_t i = 0; i < size_; ++i) units_[i] = other.units_[i];
+    return *this;
+  }
+  std::u16string_view view() const { return {units_.data(), size_}; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  // Adds `count` units; false (and nothing added) when the name would pass the cap.
+  bool append(const char16_t* units, std::size_t count) {
+    if (count > units_.size() - size_) return false;
+    for (std::size_t i = 0; i < count; ++i) units_[size_ + i] = units[i];
+    size_ += count;
+    return true;
+  }
+
+ private:
+  std::array<char16_t, dirent::kMaxLongName> units_;  // only the first size_ are ever read
+  std::size_t size_ = 0;
+};
+
+// The short name into `out`: base up to its first blank, "." and the extension when it has
+// one; the first character becomes "X" when deleted, and a stored first byte 0x05 is read as
+// the 0xE5 it stands for. Empty when the base is empty.
+void shortEntryName(platform::ByteView e, bool deleted, EntryName& out);
 // The short extension, up to its first blank.
 std::u16string shortEntryExtension(platform::ByteView e);
 
@@ -31,7 +62,7 @@ struct LongName {
   bool found = false;    // at least one long-name entry stands before the short entry
   bool tooLong = false;  // more than 260 characters: the entry is given up
   bool reachedStart = false;  // the walk reached the start of the buffer still in the name
-  std::u16string name;
+  EntryName name;
 };
 
 // Collects the long-name entries that stand before the short entry at entryOffset of
@@ -41,8 +72,8 @@ struct LongName {
 LongName collectLongName(platform::ByteView buffer, std::size_t entryOffset, platform::ByteView previousTail);
 
 // The extension a deleted file's signature test looks at: after the last "." of a long name
-// (the whole name without one), at most 4 characters.
-std::u16string longNameExtension(std::u16string_view name);
+// (the whole name without one), at most 4 characters; a view into `name`.
+std::u16string_view longNameExtension(std::u16string_view name);
 
 // Signature check for a deleted file's first sector, chosen by its extension: nothing when no
 // keyword applies, else whether `sector` begins as such a file does.

@@ -269,11 +269,15 @@ TEST(FatDirEntry, ShortNamesInCodePage437) {
       {"        TXT", false, u""},
       {"\x05" "ABC    TXT", false, u"\u03C3ABC.TXT"},  // a stored 0x05 stands for 0xE5
       {"A\x05" "      TXT", false, u"A\x05.TXT"},  // only as the first byte
+      {"ABCDEFGHTXT", false, u"ABCDEFGH.TXT"},  // every byte of the 8.3 taken
+      {"\xE5" "BCDEFGH\x82\x83\x84", true, u"XBCDEFGH.\u00E9\u00E2\u00E4"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name11);
     const auto e = shortEntry(c.name11, 0x20, 5, 10);
-    EXPECT_EQ(shortEntryName(ByteView(e), c.deleted), c.expected);
+    EntryName name;
+    shortEntryName(ByteView(e), c.deleted, name);
+    EXPECT_EQ(std::u16string(name.view()), c.expected);
   }
   EXPECT_EQ(cp437ToUnicode(0xFF), 0x00A0);
   EXPECT_EQ(cp437ToUnicode('a'), u'a');
@@ -289,6 +293,10 @@ TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
       {"three characters with padding", u"abc", false},
       {"exactly 13, no terminator", u"thirteen_char", false},
       {"two entries", u"Long File Name Example.txt", false},
+      {"ends in the next entry's first piece", std::u16string(u"\u00E9\u4E2Dcdefghijklmn"), false},
+      {"ends in the second piece", std::u16string(u"abcdefghijklmnopq\u4E2D"), false},
+      {"ends in the third piece", std::u16string(u"abcdefghijklmnopqrstuvw\u00FF"), false},
+      {"fills the third piece", std::u16string(u"abcdefghijklmnopqrstuvwx\uFFFE"), false},
       {"260 characters accepted", std::u16string(260, u'n'), false},
       {"261 characters refused", std::u16string(261, u'n'), true},
   };
@@ -302,11 +310,32 @@ TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
     EXPECT_TRUE(ln.found);
     EXPECT_EQ(ln.tooLong, c.tooLong);
     if (!c.tooLong) {
-      EXPECT_EQ(ln.name, c.name);
+      EXPECT_EQ(std::u16string(ln.name.view()), c.name);
     }
   }
   const auto plain = shortEntry("PLAIN   TXT", 0x20, 5, 10);
   EXPECT_FALSE(collectLongName(ByteView(plain), 0, {}).found);
+}
+
+TEST(FatDirEntry, EntryNameKeepsItsCapAndCopiesWhatItHolds) {
+  const std::u16string full(dirent::kMaxLongName - 1, u'a');
+  EntryName name;
+  EXPECT_TRUE(name.append(full.data(), full.size()));
+  EXPECT_FALSE(name.append(u"bc", 2));  // one over the cap: refused whole
+  EXPECT_EQ(name.size(), full.size());
+  EXPECT_TRUE(name.append(u"z", 1));
+  EXPECT_EQ(std::u16string(name.view()), full + u"z");
+  EXPECT_FALSE(name.append(u"z", 1));
+  EntryName copy;
+  EXPECT_TRUE(copy.append(u"older and longer", 16));
+  copy = name;
+  EXPECT_EQ(copy.view(), name.view());
+  name.clear();
+  EXPECT_TRUE(name.append(u"short", 5));
+  copy = name;  // a shorter name replaces a longer one without a tail left over
+  EXPECT_EQ(std::u16string(copy.view()), u"short");
+  const EntryName constructed(copy);
+  EXPECT_EQ(std::u16string(constructed.view()), u"short");
 }
 
 TEST(FatDirEntry, LongNameContinuesInThePreviousClustersTail) {
@@ -321,9 +350,9 @@ TEST(FatDirEntry, LongNameContinuesInThePreviousClustersTail) {
   current.resize(512);
   const auto ln = collectLongName(ByteView(current), 32, ByteView(tail));
   EXPECT_TRUE(ln.found);
-  EXPECT_EQ(ln.name, name);
+  EXPECT_EQ(std::u16string(ln.name.view()), name);
   // Without the tail only the nearest entry's characters are known.
-  EXPECT_EQ(collectLongName(ByteView(current), 32, {}).name, name.substr(0, 13));
+  EXPECT_EQ(std::u16string(collectLongName(ByteView(current), 32, {}).name.view()), name.substr(0, 13));
 }
 
 TEST(FatDirEntry, DeletedFileSignaturesByExtension) {

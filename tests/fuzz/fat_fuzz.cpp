@@ -41,10 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     entryFirstCluster(e);
     entryAttributes(e);
     const bool deleted = entryIsDeleted(e);
-    shortEntryName(e, deleted);
+    EntryName shortName;
+    shortEntryName(e, deleted, shortName);
     std::u16string extension = shortEntryExtension(e);
     const LongName name = collectLongName(rest, at, bootView);
-    if (name.found) extension = longNameExtension(name.name);
+    if (name.found) extension = longNameExtension(name.name.view());
     // The sector a deleted file's data would start with: the one after this entry's.
     const std::size_t next = (at / kSectorBytes + 1) * kSectorBytes;
     deletedFileSignatureMatches(extension, rest.sub(next, std::min<std::size_t>(kSectorBytes, rest.size() - std::min(next, rest.size()))).value_or(ByteView()));
