@@ -78,11 +78,9 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& n
   const auto entryView = buffer.sub(entryOffset, dirent::kSize);
   if (!entryView) return 0;
   const ByteView e = *entryView;
+  if (entryNamesNoItem(e)) return 0;
   const std::uint8_t firstByte = *e.u8(0);
   const std::uint8_t attr = entryAttributes(e);
-  if (firstByte == dirent::kDot || firstByte == dirent::kEndMark || attr == dirent::kAttrLongName ||
-      (attr & dirent::kAttrLabel))
-    return 0;
 
   const std::uint32_t first = entryFirstCluster(e);
   item.m_byAttributes = attr;

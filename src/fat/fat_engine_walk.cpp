@@ -96,6 +96,8 @@ void CFatEngine::runWalks() {
 
 void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offset) {
   WalkFrame& f = walkStack_[frameIndex];
+  // Most entries of a folder of long names are their parts: passed over before any copying.
+  if (entryNamesNoItem(ByteView(f.data.data() + offset, dirent::kSize))) return;
   const bool parentDeleted = (f.record.m_byFlags & kItemDeleted) != 0;
   FOUND_ITEM record = f.record;
   EntryName name;

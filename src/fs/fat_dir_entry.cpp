@@ -191,6 +191,13 @@ EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std:
   return entryIsPassedOver(e) ? EntryVerdict::Skipped : EntryVerdict::Usable;
 }
 
+bool entryNamesNoItem(ByteView e) {
+  const std::uint8_t first = e.u8(dirent::kName).value_or(dirent::kEndMark);
+  const std::uint8_t attr = entryAttributes(e);
+  return first == dirent::kDot || first == dirent::kEndMark || attr == dirent::kAttrLongName ||
+         (attr & dirent::kAttrLabel) != 0;
+}
+
 bool entryIsPassedOver(ByteView e) {
   const std::uint32_t first = entryFirstCluster(e);
   return ((first & 0xFFFF) < 2 && (first >> 16) == 0) || (entryAttributes(e) & dirent::kAttrLabel);

@@ -92,6 +92,9 @@ enum class EntryVerdict : std::uint8_t {
 // zero byte in the name, a last-write date without month or day, or (archive entries) one of
 // \ / : * ? " < > | in the name refuse it.
 EntryVerdict entryVerdictWithoutReads(platform::ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors);
+// Entries that never name an item: "." and ".." entries, the end mark, long-name parts and
+// volume labels. `e` holds the entry's 32 bytes.
+bool entryNamesNoItem(platform::ByteView e);
 // An entry without a first cluster, or a volume label: passed over without ending the directory.
 bool entryIsPassedOver(platform::ByteView e);
 

@@ -338,6 +338,31 @@ TEST(FatDirEntry, EntryNameKeepsItsCapAndCopiesWhatItHolds) {
   EXPECT_EQ(std::u16string(constructed.view()), u"short");
 }
 
+TEST(FatDirEntry, OnlyFileAndFolderEntriesNameItems) {
+  struct Case {
+    const char* name11;
+    std::uint8_t attr;
+    bool namesNoItem;
+  } cases[] = {
+      {".          ", 0x10, true},
+      {"..         ", 0x10, true},
+      {"\0NDED      ", 0x20, true},          // the end mark
+      {"AB   C  TXT", dirent::kAttrLongName, true},
+      {"LABEL      ", 0x08, true},
+      {"LABEL      ", 0x28, true},           // a label whatever else is set
+      {"README  TXT", 0x20, false},
+      {"\xE5OOK    TXT", 0x20, false},        // deleted entries still name items
+      {"FOLDER     ", 0x10, false},
+      {"HIDDEN  SYS", 0x07, false},
+      {".HIDDEN    ", 0x20, true},           // a leading "." is read as a dot entry
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name11);
+    const auto e = shortEntry(c.name11, c.attr, 5, 10);
+    EXPECT_EQ(entryNamesNoItem(ByteView(e)), c.namesNoItem);
+  }
+}
+
 TEST(FatDirEntry, LongNameContinuesInThePreviousClustersTail) {
   const std::u16string name = u"a name that spans the cluster edge.txt";  // 3 entries
   const auto lfn = longEntries(name);
