@@ -322,6 +322,12 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
 
 engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
 
+engine::ItemReporter& CFatEngine::itemReporter() {
+  if (itemReporter_.console() != m_pConsole || itemReporter_.scanDlg() != m_pScanDlg || itemReporter_.log() != &log_)
+    itemReporter_ = reporter();
+  return itemReporter_;
+}
+
 void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
                             std::uint64_t itemRange) {
   ++walkStats_.itemsReported;
@@ -341,7 +347,7 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
     }
     FlushPendingItems();
   }
-  reporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
+  itemReporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {
@@ -366,7 +372,7 @@ void CFatEngine::FlushPendingItems() {
     if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
     if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(item.record.m_nRecordKey));
     if (m_pConsole) m_pConsole->UpdateStatusCounts();
-    reporter().showFoundCount(m_nFoundCount);
+    itemReporter().showFoundCount(m_nFoundCount);
   }
   pendingItems_.clear();
 }

@@ -282,6 +282,8 @@ class CFatEngine {
 
   // Reporting, as every engine reports; with a flush the held-back folders go first.
   engine::ItemReporter reporter() const;
+  // The reporter of every found item: built again only when the sinks change, not per item.
+  engine::ItemReporter& itemReporter();
   void reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
                   std::uint64_t itemRange = engine::kDefaultItemRange);
 
@@ -384,6 +386,7 @@ class CFatEngine {
   // The mounted image the volume is read from, taken when the engine is initialised.
   std::shared_ptr<const disk::MountedImage> image_;
   platform::ILog& log_;
+  engine::ItemReporter itemReporter_;
   platform::IUserNotifier& notifier_;
   std::uint8_t sourceKind_ = 1;
   FatVolumeSource rebuilt_;  // the rebuilt volume's parameters and listed clusters

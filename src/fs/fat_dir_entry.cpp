@@ -45,18 +45,19 @@ std::size_t widenUpToBlank(ByteView e, std::size_t offset, std::size_t length, c
 // Appends an entry's characters up to its first 0x0000; false when the cap would be passed.
 // `e` holds the entry's 32 bytes.
 bool appendLongEntry(ByteView e, EntryName& name) {
-  static constexpr std::array<std::pair<std::size_t, std::size_t>, 3> kPieces = {
-      {{dirent::kLongPiece1, 5}, {dirent::kLongPiece2, 6}, {dirent::kLongPiece3, 2}}};
+  // Where each of the 13 characters lies: 5 in the first piece, 6 in the second, 2 in the third.
+  static constexpr std::array<std::uint8_t, 13> kUnitAt = {
+      dirent::kLongPiece1,      dirent::kLongPiece1 + 2,  dirent::kLongPiece1 + 4,  dirent::kLongPiece1 + 6,
+      dirent::kLongPiece1 + 8,  dirent::kLongPiece2,      dirent::kLongPiece2 + 2,  dirent::kLongPiece2 + 4,
+      dirent::kLongPiece2 + 6,  dirent::kLongPiece2 + 8,  dirent::kLongPiece2 + 10, dirent::kLongPiece3,
+      dirent::kLongPiece3 + 2};
   std::array<char16_t, 13> chars;
   std::size_t count = 0;
   const std::uint8_t* p = e.data();
-  for (const auto& [offset, units] : kPieces) {
-    for (std::size_t i = 0; i < units; ++i) {
-      const std::size_t at = offset + 2 * i;
-      const char16_t ch = char16_t(p[at] | p[at + 1] << 8);
-      if (ch == 0) return name.append(chars.data(), count);
-      chars[count++] = ch;
-    }
+  for (; count < kUnitAt.size(); ++count) {
+    const char16_t ch = char16_t(p[kUnitAt[count]] | p[kUnitAt[count] + 1] << 8);
+    if (ch == 0) break;
+    chars[count] = ch;
   }
   return name.append(chars.data(), count);
 }
@@ -189,13 +190,6 @@ EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std:
   }
   if (!(attr & dirent::kAttrArchive) && (attr & dirent::kAttrDirectory)) return EntryVerdict::DirectoryToConfirm;
   return entryIsPassedOver(e) ? EntryVerdict::Skipped : EntryVerdict::Usable;
-}
-
-bool entryNamesNoItem(ByteView e) {
-  const std::uint8_t first = e.u8(dirent::kName).value_or(dirent::kEndMark);
-  const std::uint8_t attr = entryAttributes(e);
-  return first == dirent::kDot || first == dirent::kEndMark || attr == dirent::kAttrLongName ||
-         (attr & dirent::kAttrLabel) != 0;
 }
 
 bool entryIsPassedOver(ByteView e) {

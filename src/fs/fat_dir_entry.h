@@ -94,7 +94,13 @@ enum class EntryVerdict : std::uint8_t {
 EntryVerdict entryVerdictWithoutReads(platform::ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors);
 // Entries that never name an item: "." and ".." entries, the end mark, long-name parts and
 // volume labels. `e` holds the entry's 32 bytes.
-bool entryNamesNoItem(platform::ByteView e);
+// Inline: the walk asks it of every entry.
+inline bool entryNamesNoItem(platform::ByteView e) {
+  const std::uint8_t first = e.u8(dirent::kName).value_or(dirent::kEndMark);
+  const std::uint8_t attr = e.u8(dirent::kAttributes).value_or(0);
+  return first == dirent::kDot || first == dirent::kEndMark || attr == dirent::kAttrLongName ||
+         (attr & dirent::kAttrLabel) != 0;
+}
 // An entry without a first cluster, or a volume label: passed over without ending the directory.
 bool entryIsPassedOver(platform::ByteView e);
 
