@@ -51,15 +51,21 @@ bool appendLongEntry(ByteView e, EntryName& name) {
       dirent::kLongPiece1 + 8,  dirent::kLongPiece2,      dirent::kLongPiece2 + 2,  dirent::kLongPiece2 + 4,
       dirent::kLongPiece2 + 6,  dirent::kLongPiece2 + 8,  dirent::kLongPiece2 + 10, dirent::kLongPiece3,
       dirent::kLongPiece3 + 2};
-  std::array<char16_t, 13> chars;
+  // Written straight after the name while all 13 fit; near the cap through a spare array,
+  // since fewer characters may still fit.
+  std::array<char16_t, 13> spare;
+  char16_t* const direct = name.room(kUnitAt.size());
+  char16_t* const to = direct ? direct : spare.data();
   std::size_t count = 0;
   const std::uint8_t* p = e.data();
   for (; count < kUnitAt.size(); ++count) {
     const char16_t ch = char16_t(p[kUnitAt[count]] | p[kUnitAt[count] + 1] << 8);
     if (ch == 0) break;
-    chars[count] = ch;
+    to[count] = ch;
   }
-  return name.append(chars.data(), count);
+  if (!direct) return name.append(spare.data(), count);
+  name.commit(count);
+  return true;
 }
 
 bool equalsIgnoreCase(char16_t a, char16_t b) {

@@ -45,6 +45,10 @@ class EntryName {
     size_ += count;
     return true;
   }
+  // Room for `count` more units after the name, or null when they would pass the cap;
+  // commit(n) then keeps the first n written there (n at most `count`).
+  char16_t* room(std::size_t count) { return count <= units_.size() - size_ ? units_.data() + size_ : nullptr; }
+  void commit(std::size_t count) { size_ += count; }
 
  private:
   std::array<char16_t, dirent::kMaxLongName> units_;  // only the first size_ are ever read

@@ -313,6 +313,19 @@ TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
       EXPECT_EQ(std::u16string(ln.name.view()), c.name);
     }
   }
+  // A farthest entry that is empty at the cap adds nothing and keeps the name.
+  const std::u16string full(260, u'm');
+  std::vector<std::uint8_t> atCap(32);
+  atCap[dirent::kAttributes] = dirent::kAttrLongName;
+  const auto rest = longEntries(full);
+  atCap.insert(atCap.end(), rest.begin(), rest.end());
+  const auto sfn = shortEntry("LONGFI~1TXT", 0x20, 5, 10);
+  const std::size_t at = atCap.size();
+  atCap.insert(atCap.end(), sfn.begin(), sfn.end());
+  const auto capped = collectLongName(ByteView(atCap), at, {});
+  EXPECT_FALSE(capped.tooLong);
+  EXPECT_EQ(std::u16string(capped.name.view()), full);
+
   const auto plain = shortEntry("PLAIN   TXT", 0x20, 5, 10);
   EXPECT_FALSE(collectLongName(ByteView(plain), 0, {}).found);
 }
@@ -336,6 +349,16 @@ TEST(FatDirEntry, EntryNameKeepsItsCapAndCopiesWhatItHolds) {
   EXPECT_EQ(std::u16string(copy.view()), u"short");
   const EntryName constructed(copy);
   EXPECT_EQ(std::u16string(constructed.view()), u"short");
+  // Room is given only where every unit asked for fits.
+  name.clear();
+  EXPECT_TRUE(name.append(full.data(), dirent::kMaxLongName - 13));
+  char16_t* room = name.room(13);
+  ASSERT_NE(room, nullptr);
+  room[0] = u'q';
+  name.commit(1);
+  EXPECT_EQ(name.view().back(), u'q');
+  EXPECT_EQ(name.room(13), nullptr);
+  EXPECT_NE(name.room(12), nullptr);
 }
 
 TEST(FatDirEntry, OnlyFileAndFolderEntriesNameItems) {
