@@ -114,8 +114,6 @@ void CFatEngine::FreeAll() {
   nameNodes_.clear();
 }
 
-bool CFatEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
-
 std::uint64_t CFatEngine::systemSectorCount() const {
   return systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
 }

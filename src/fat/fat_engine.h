@@ -277,7 +277,8 @@ class CFatEngine {
   bool fatInUse() const { return m_nLinkingMode != kLinkContiguous && !m_pFat.empty(); }
   FatTable fatTable() const { return FatTable(m_pFat, m_nFatType); }
   std::uint32_t bytesPerCluster() const { return std::uint32_t(m_nSectorsPerCluster) * 512; }
-  bool stopRequested() const;
+  // Asked of every directory entry: kept inline.
+  bool stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
   void setClusterBoundFromFat();
 
   // Reporting, as every engine reports; with a flush the held-back folders go first.

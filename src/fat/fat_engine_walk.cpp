@@ -84,8 +84,17 @@ void CFatEngine::runWalks() {
       f.active = false;  // this buffer is done; the next cluster, if any, follows
       continue;
     }
-    const std::size_t offset = f.nextEntry;
-    f.nextEntry += dirent::kSize;
+    std::size_t offset = f.nextEntry;
+    // Entries that name nothing (in a folder of long names, most of them) passed over in one run.
+    while (f.data[offset] != dirent::kEndMark && entryNamesNoItem(ByteView(f.data.data() + offset, dirent::kSize))) {
+      offset += dirent::kSize;
+      if (offset + dirent::kSize > f.data.size()) break;
+    }
+    f.nextEntry = offset + dirent::kSize;
+    if (offset + dirent::kSize > f.data.size()) {
+      f.active = false;
+      continue;
+    }
     if (f.data[offset] == dirent::kEndMark) {  // end of the directory
       popFrame();
       continue;
@@ -96,8 +105,6 @@ void CFatEngine::runWalks() {
 
 void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offset) {
   WalkFrame& f = walkStack_[frameIndex];
-  // Most entries of a folder of long names are their parts: passed over before any copying.
-  if (entryNamesNoItem(ByteView(f.data.data() + offset, dirent::kSize))) return;
   const bool parentDeleted = (f.record.m_byFlags & kItemDeleted) != 0;
   FOUND_ITEM record = f.record;
   EntryName name;
