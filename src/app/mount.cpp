@@ -80,13 +80,7 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   app_.publishMountedImage();
   app_.m_nDiskSectors = diskSectorsOfImage();
 
-  if (opened) {
-    StartPartitionScan();
-    // A dynamic disk without its private header has been reported by the walk, which stopped
-    // at its entry: the volumes the table lists before that entry are still offered.
-    disk::FillVolumeList(app_, 0);
-    return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
-  }
+  if (opened) return walkPartitions();
   findCause(imageType, path);
   if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
     ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
@@ -98,6 +92,27 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   app_.m_nImageType = 0;
   ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kInvalidImage), 0, 0).DoModal();
   return MountOutcome::Invalid;
+}
+
+MountOutcome CDataRecovery::mountSnapshot(std::shared_ptr<const disk::MountedImage> snapshot) {
+  cause_.clear();
+  app_.clearImage();
+  disk::FreeSourceList(app_);
+  disk::freeVolumeList(app_);
+  app_.g_VirtualDisk.reset();
+  if (!snapshot) return MountOutcome::Invalid;
+  app_.m_nImageType = kImageVmdk;
+  app_.m_nDiskSectors = snapshot->diskSectors;
+  app_.publishMountedImage(std::move(snapshot));
+  return walkPartitions();
+}
+
+MountOutcome CDataRecovery::walkPartitions() {
+  StartPartitionScan();
+  // A dynamic disk without its private header has been reported by the walk, which stopped
+  // at its entry: the volumes the table lists before that entry are still offered.
+  disk::FillVolumeList(app_, 0);
+  return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
 }
 
 void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) {

@@ -33,6 +33,9 @@ class CDataRecovery {
   // Mounts `path` as an image of `imageType` (1 VMDK, 2 VDI, 3 VHD), walks its partitions
   // and fills the application's source list.
   MountOutcome OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path);
+  // Mounts a disk whose snapshot is already built (one held in memory) as a VMDK, walks its
+  // partitions and fills the source list as the step above does.
+  MountOutcome mountSnapshot(std::shared_ptr<const disk::MountedImage> snapshot);
 
   // After a mount that failed (or could not confirm the layout): the concrete cause, as one
   // line naming the file or field at fault; empty when there is nothing more to say.
@@ -57,6 +60,8 @@ class CDataRecovery {
 
  private:
   std::uint64_t diskSectorsOfImage() const;
+  // The partition walk over the published snapshot, then the source list made from it.
+  MountOutcome walkPartitions();
   // Looks at the four entries of the table in m_pMbrSector, read from `sector`.
   void scanTableEntries(std::uint64_t sector, disk::LdmDatabase& database);
   void scanLdmDisk(disk::LdmDatabase& database);

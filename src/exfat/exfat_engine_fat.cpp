@@ -55,7 +55,8 @@ std::uint32_t CExFatEngine::VerifyFat() {
   bar.SetStatusText(std::u16string(text::kVerifyingFat) + u"1");
   bar.setRange(kItemBar, 0, sectors);
   bar.setStep(kItemBar, 1);
-  std::vector<std::uint8_t> block(std::size_t(kBlockSectors) * kSectorBytes);
+  // No larger than what is read: a small FAT is not read through a megabyte of zeroed memory.
+  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kBlockSectors, sectors)) * kSectorBytes);
   std::uint32_t errors = 0;
   for (std::uint64_t s = 0; s < sectors; s += kBlockSectors) {
     const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(kBlockSectors, sectors - s));

@@ -58,7 +58,7 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
   // Each bitmap byte holds 8 clusters, the least significant bit first.
   const std::span<std::uint8_t> map = m_hClusterMapFile.writable();
   const std::uint32_t perRead = clustersPerBlock();
-  std::vector<std::uint8_t> block(std::size_t(perRead) * clusterBytes());
+  std::vector<std::uint8_t> block(std::min<std::size_t>(perRead, bitmapClusters.size()) * clusterBytes());
   std::uint64_t k = 0;  // map index: cluster k + 2
   for (std::size_t i = 0; i < bitmapClusters.size() && k < clusters;) {
     std::size_t n = 1;

@@ -40,7 +40,8 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
   platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
   const std::uint32_t perBlock = clustersPerBlock();
   const std::uint64_t bytes = clusterBytes();
-  std::vector<std::uint8_t> block(std::size_t(perBlock) * bytes);  // at least one cluster
+  // At least one cluster, and no more than the heap holds.
+  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(perBlock, std::uint64_t(m_nClusterCount) + 2)) * bytes);
   // Valid clusters run to C+1; the last block is cut there.
   const std::uint64_t last = std::uint64_t(m_nClusterCount) + 1;
   for (std::uint64_t c = firstCluster; c <= last && !stopRequested();) {

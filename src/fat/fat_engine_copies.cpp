@@ -22,6 +22,12 @@ constexpr std::uint32_t kCompareStepSectors = 64;
 // Copies are read this many sectors (1 MiB) at a time.
 constexpr std::uint32_t kFatBlockSectors = 2048;
 
+// A buffer for one block of a pass over `sectors` sectors: no larger than what the pass reads,
+// so that a small FAT is not read through a megabyte of zeroed memory.
+std::vector<std::uint8_t> blockBuffer(std::uint64_t sectors) {
+  return std::vector<std::uint8_t>(std::size_t(std::min<std::uint64_t>(kFatBlockSectors, sectors)) * kSectorBytes);
+}
+
 std::u16string numberText(std::uint64_t n, std::string_view suffix) {
   return platform::fromUtf8(std::to_string(n) + std::string(suffix));
 }
@@ -73,7 +79,7 @@ std::uint32_t CFatEngine::FatCompareFats(std::vector<std::uint8_t>& fat1, std::u
   // through one block, and the reading stops at the first sector that differs.
   const std::uint64_t held = fatSectorsInVolume();
   fat1.assign(std::size_t(held) * kSectorBytes, 0);
-  std::vector<std::uint8_t> block1(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> block1 = blockBuffer(m_nSectorsPerFat);
   std::vector<std::uint8_t> block2(block1.size());
   if (m_pScanDlg) {
     m_pScanDlg->SetStatusText(text::kComparingCopies);
@@ -112,7 +118,7 @@ std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t c
   }
   const std::uint64_t highest = dataBound();
   const std::uint64_t firstOfCopy = std::uint64_t(m_nReservedSectors) + (copy ? std::uint64_t(m_nSectorsPerFat) : 0);
-  std::vector<std::uint8_t> block(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> block = blockBuffer(m_nSectorsPerFat);
   std::vector<std::uint8_t> ok;
   std::uint32_t errors = 0;
   for (std::uint64_t s = startOffset; s < m_nSectorsPerFat;) {
@@ -209,7 +215,7 @@ std::uint32_t CFatEngine::LoadFat() {
   logItem(std::u16string(text::kLoadingFat) + u" " + numberText(m_nLinkingMode + 1u, ""));
   logItem(engine::texts::kProcessStarted);
 
-  std::vector<std::uint8_t> spare(std::size_t(kFatBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> spare = blockBuffer(held);
   std::vector<std::uint8_t> ok, otherOk;
   for (std::uint64_t s = 0; s < held;) {
     const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kFatBlockSectors, held - s));

@@ -89,7 +89,8 @@ void CFatEngine::readClusterBlock(ClusterBlock& block, std::uint32_t first) {
   const std::uint64_t bound = dataBound();
   block.first = first;
   block.count = first >= bound ? 0 : std::uint32_t(std::min<std::uint64_t>(clustersPerBlock(), bound - first));
-  block.bytes.resize(std::size_t(clustersPerBlock()) * bytesPerCluster());
+  // Only what is read: a small volume is not swept through a megabyte of zeroed memory.
+  block.bytes.resize(std::size_t(block.count) * bytesPerCluster());
   if (block.count == 0) return;
   // The buffer holds what was read: zeros where the volume could not be read.
   ReadClusterSectors(first, 0, block.bytes.data(), std::uint16_t(block.count * m_nSectorsPerCluster));

@@ -43,7 +43,7 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
 
   // Finds are collected to 50; once the search is past the first quarter of the volume,
   // two are enough.
-  std::vector<std::uint8_t> block(std::size_t(kSearchBlockSectors) * kSectorBytes);
+  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors)) * kSectorBytes);
   bool done = false;
   for (std::uint64_t s = 0; s < m_nTotalSectors && !done && !stopRequested(); s += kSearchBlockSectors) {
     const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors - s));

@@ -47,6 +47,8 @@ class ImageState {
   std::shared_ptr<const disk::MountedImage> mountedImage() const { return mountedImage_.load(); }
   // Rebuilds the snapshot from the description above (the mount step and its probes).
   void publishMountedImage() { mountedImage_.store(disk::buildMountedImage(*this)); }
+  // Publishes a snapshot built elsewhere (a disk held in memory).
+  void publishMountedImage(std::shared_ptr<const disk::MountedImage> snapshot) { mountedImage_.store(std::move(snapshot)); }
   // Empties the image description and the snapshot.
   void clearImage() {
     m_arrExtents.clear();

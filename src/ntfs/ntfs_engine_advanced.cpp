@@ -21,6 +21,11 @@ namespace {
 // Blocks of 2048 sectors (1 MiB), read with one sector more so that a record that starts in
 // a block's last sector is whole.
 constexpr std::uint64_t kBlockSectors = 2048;
+// The buffer of a search over `sectors` sectors: a block and the sector after it, no larger
+// than the search, so that a small volume is not searched through a megabyte of zeroed memory.
+std::vector<std::uint8_t> searchBlock(std::uint64_t sectors) {
+  return std::vector<std::uint8_t>((std::min(kBlockSectors, sectors) + 1) * 512);
+}
 // The boot sectors and what follows them hold no records.
 constexpr std::uint64_t kFirstSearchedSector = 32;
 constexpr std::uint32_t kRootRecord = 5;
@@ -93,7 +98,7 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   app_.m_bSearchingCriticalInfo = 1;
 
   ClusterSizeVotes votes;
-  std::vector<std::uint8_t> block((kBlockSectors + 1) * 512);
+  std::vector<std::uint8_t> block = searchBlock(m_nSectorCount);
   Record record{};
   const std::uint64_t quarter = m_nSectorCount / 4;
   bool decided = false;

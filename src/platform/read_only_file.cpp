@@ -30,12 +30,22 @@ std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
   return ReadOnlyFile(fd);
 }
 
-ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+ReadOnlyFile ReadOnlyFile::overMemory(std::span<const std::uint8_t> bytes, std::uint64_t size) {
+  ReadOnlyFile file(-1);
+  file.memorySize_ = size;
+  file.memory_ = bytes.first(std::size_t(std::min<std::uint64_t>(bytes.size(), size)));
+  return file;
+}
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)), memory_(std::exchange(o.memory_, {})), memorySize_(std::exchange(o.memorySize_, 0)) {}
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& o) noexcept {
   if (this != &o) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(o.fd_, -1);
+    memory_ = std::exchange(o.memory_, {});
+    memorySize_ = std::exchange(o.memorySize_, 0);
   }
   return *this;
 }
@@ -44,7 +54,19 @@ ReadOnlyFile::~ReadOnlyFile() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::size_t ReadOnlyFile::readMemory(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  std::fill(out.begin(), out.end(), std::uint8_t{0});
+  if (offset >= memorySize_) return 0;
+  const std::size_t done = std::size_t(std::min<std::uint64_t>(out.size(), memorySize_ - offset));
+  if (offset < memory_.size()) {
+    const std::size_t held = std::size_t(std::min<std::uint64_t>(done, memory_.size() - offset));
+    std::copy_n(memory_.begin() + std::ptrdiff_t(offset), held, out.begin());
+  }
+  return done;
+}
+
 std::size_t ReadOnlyFile::readAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
+  if (fd_ < 0) return readMemory(offset, out);
   std::size_t done = 0;
   constexpr std::uint64_t kMaxOffset = std::uint64_t(std::numeric_limits<off_t>::max());
   while (done < out.size() && fd_ >= 0) {
@@ -59,6 +81,7 @@ std::size_t ReadOnlyFile::readAt(std::uint64_t offset, std::span<std::uint8_t> o
 }
 
 std::uint64_t ReadOnlyFile::size() const {
+  if (fd_ < 0) return memorySize_;
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
   if (S_ISBLK(st.st_mode)) {

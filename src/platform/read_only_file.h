@@ -13,6 +13,9 @@ class ReadOnlyFile {
  public:
   // Nothing unless `path` is a regular file or a block device; never waits on the open.
   static std::optional<ReadOnlyFile> open(const std::string& path);
+  // A file of `size` bytes held in memory: `bytes`, then zeros (as a sparse file reads). The
+  // bytes are not copied and must outlive the file. What a fuzz target hands the readers.
+  static ReadOnlyFile overMemory(std::span<const std::uint8_t> bytes, std::uint64_t size);
 
   ReadOnlyFile(ReadOnlyFile&& o) noexcept;
   ReadOnlyFile& operator=(ReadOnlyFile&& o) noexcept;
@@ -31,7 +34,11 @@ class ReadOnlyFile {
 
  private:
   explicit ReadOnlyFile(int fd) : fd_(fd) {}
+  std::size_t readMemory(std::uint64_t offset, std::span<std::uint8_t> out) const;
   int fd_ = -1;
+  // Without a descriptor: the file held in memory, `memorySize_` bytes long.
+  std::span<const std::uint8_t> memory_;
+  std::uint64_t memorySize_ = 0;
 };
 
 // Size of a file in bytes; 0 when it cannot be opened.

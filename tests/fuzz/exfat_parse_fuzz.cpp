@@ -2,13 +2,11 @@
 // first sector a boot sector) and as a directory stream, and every answer is held to what
 // the engine relies on: geometry inside the volume, walks that move forward and stay in the
 // stream, names of at most 255 characters. An input whose boot sector holds is also scanned
-// as a volume file by every scan of the engine, and the clusters of what they find must lie
+// as a partition by every scan of the engine, and the clusters of what they find must lie
 // in the heap.
 //
-// Build (the engine and the layers below it, instrumented), in one line:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Isrc -Itests
-//     tests/fuzz/exfat_parse_fuzz.cpp src/{platform,ui,fs,image,volume,engine,carve,exfat}/*.cpp
-// Run with TMPDIR=/dev/shm and the seeds in tests/fuzz/corpus/exfat_parse/.
+// Built by the fuzz preset; run with -dict=tests/fuzz/exfat_parse.dict and the seeds in
+// tests/fuzz/corpus/exfat_parse/.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -22,8 +20,7 @@
 #include "fs/exfat_entries.h"
 #include "fs/exfat_layout.h"
 #include "platform/byte_view.h"
-#include "platform/text.h"
-#include "support/image_dir.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -157,18 +154,17 @@ class NoNotice final : public qelda::platform::IUserNotifier {
   void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
 };
 
-// The input as a volume file, through the quick, deleted, advanced, deep deleted and raw
-// scans: ids are never the root's, and every cluster an item is read from is a heap cluster.
+// The input as a partition of a disk held in memory, through the quick, deleted, advanced,
+// deep deleted and raw scans: ids are never the root's, and every cluster an item is read
+// from is a heap cluster.
 void scanAsVolume(const std::uint8_t* data, std::size_t size) {
   if (size > (std::size_t(1) << 20) || !fs::parseExFatBoot(ByteView(data, size))) return;
-  qelda::test::ImageDir dir;
-  const std::string path = dir.putAt("volume.img", 0, {data, size});
-  if (path.empty()) return;
   static const std::vector<qelda::carve::HEADER_RECORD> catalogue = qelda::carve::defaultHeaderCatalogue();
   qelda::carve::SelectedHeaders headers;
   for (const auto& r : catalogue) headers.append(r);
   qelda::engine::ScanState state;
   state.m_pSelectedHeaders = headers.head();
+  state.publishMountedImage(qelda::fuzz::memoryDisk({data, size}));
   NoLog log;
   NoNotice notice;
   qelda::platform::NullScanProgress bar;
@@ -177,12 +173,12 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
     qelda::exfat::CExFatEngine e(state, log, notice);
     e.m_pConsole = &sink;
     e.m_pScanDlg = &bar;
-    e.setWorkRoot(dir.file("work"));
+    // The engine keeps its FAT and cluster map in files: one folder serves every input.
+    e.setWorkRoot(qelda::fuzz::scratch().file("work"));
     qelda::exfat::ExFatVolumeSource source;
-    source.sourceKind = 7;
-    source.imagePath = qelda::platform::fromUtf8(path);
+    source.sourceKind = 1;
     source.sectorCount = size / 512;
-    e.initializeVolume(1, source);
+    e.initializeVolume(0, source);
     switch (scan) {
       case 0: e.ScanVolume(0); break;
       case 1: e.ScanVolume(1); break;

@@ -1,6 +1,7 @@
-// What the fuzz targets share: a scratch folder on /dev/shm kept for the whole process, and
-// the road a user's image takes (mount, every volume, the scans, reading every found file)
-// with sinks that keep nothing but the found tree.
+// What the fuzz targets share: disks held in memory (no file is written per input), a scratch
+// folder on /dev/shm kept for the whole process for what must be a file, and the road a
+// user's image takes (mount, every volume, the scans, reading every found file) with sinks
+// that keep nothing but the found tree.
 #pragma once
 
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <ctime>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,10 +21,12 @@
 #include "app/qelda_app.h"
 #include "app/scan_worker.h"
 #include "carve/header_catalogue.h"
+#include "image/mounted_image.h"
 #include "image/virtual_disk.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
 #include "platform/log.h"
+#include "platform/read_only_file.h"
 #include "platform/sinks.h"
 #include "results/file_folder_tree.h"
 #include "support/image_dir.h"
@@ -107,15 +112,49 @@ inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
 }
 
 // Sectors a volume handed to an engine has: what the input holds, or more when its boot
-// sector claims more (the rest reads as zeros), within a bound that keeps a run short.
-inline constexpr std::uint64_t kMaxVolumeSectors = std::uint64_t(1) << 16;  // 32 MiB
+// sector claims more (the rest reads as zeros), within a bound that keeps a run short: what
+// the engines allocate and sweep grows with the volume, and a claim a few megabytes past the
+// input already shows whether their work follows the claim or the bytes.
+inline constexpr std::uint64_t kMaxVolumeSectors = std::uint64_t(1) << 13;  // 4 MiB
 inline std::uint64_t volumeSectors(Bytes volume, std::uint64_t claimed) {
   const std::uint64_t held = (volume.size() + 511) / 512;
-  return std::clamp<std::uint64_t>(std::max(held, claimed), 1, kMaxVolumeSectors);
+  return std::max<std::uint64_t>({held, std::min(claimed, kMaxVolumeSectors), 1});
 }
 
-// A disk holding `volume` as the one primary partition of type `type` at sector 2048, mounted
-// as a monolithicFlat VMDK; the volume scanned and every found file read.
+// A disk held in memory, as the mount step publishes a flat VMDK's: `pieces` one after
+// another from sector 0, each a run of `sectors` whose first bytes are `bytes` and whose rest
+// reads as zeros. Nothing is copied: the bytes must outlive the snapshot.
+struct MemoryPiece {
+  Bytes bytes;
+  std::uint64_t sectors = 0;
+};
+inline std::shared_ptr<const disk::MountedImage> memoryDisk(std::initializer_list<MemoryPiece> pieces) {
+  auto image = std::make_shared<disk::MountedImage>();
+  image->layout = disk::ImageLayout::VmdkExtents;
+  for (const MemoryPiece& piece : pieces) {
+    disk::MountedExtent extent;
+    extent.firstSector = image->diskSectors;
+    extent.sectors = piece.sectors;
+    extent.file = std::make_shared<const platform::ReadOnlyFile>(platform::ReadOnlyFile::overMemory(piece.bytes, piece.sectors * 512));
+    image->extents.push_back(std::move(extent));
+    image->diskSectors += piece.sectors;
+  }
+  return image;
+}
+
+// The bytes as a whole disk, its last sector padded with zeros.
+inline std::shared_ptr<const disk::MountedImage> memoryDisk(Bytes bytes) {
+  return memoryDisk({{bytes, (bytes.size() + 511) / 512}});
+}
+
+// Mounts a disk held in memory through the partition walk; false when the mount refused it.
+inline bool mountMemory(app::CQELDAApp& app, std::shared_ptr<const disk::MountedImage> image) {
+  NullNotifier notifier;
+  return app::CDataRecovery(app, notifier).mountSnapshot(std::move(image)) != app::MountOutcome::Invalid;
+}
+
+// A disk holding `volume` as the one primary partition of type `type` at sector 2048, held in
+// memory; the volume scanned and every found file read.
 inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sectors, std::uint8_t linking) {
   constexpr std::uint64_t kStart = 2048;
   std::array<std::uint8_t, 512> mbr{};
@@ -125,15 +164,8 @@ inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sect
   platform::putLe32(entry + 12, std::uint32_t(sectors));
   mbr[510] = 0x55;
   mbr[511] = 0xAA;
-  test::ImageDir& dir = scratch();
-  dir.replace("disk.flat", mbr);
-  dir.put("disk.flat", kStart, volume);
-  dir.truncate("disk.flat", (kStart + sectors) * 512);
-  const std::string descriptor = dir.putText(
-      "disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " + std::to_string(kStart + sectors) +
-                       " FLAT \"disk.flat\" 0\n");
   app::CQELDAApp app;
-  if (!mount(app, app::kImageVmdk, descriptor)) return;
+  if (!mountMemory(app, memoryDisk({{mbr, kStart}, {volume, sectors}}))) return;
   scanEveryVolume(app, linking);
 }
 
