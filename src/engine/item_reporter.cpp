@@ -10,7 +10,12 @@ namespace qelda::engine {
 
 ItemReporter::ItemReporter(platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
                            platform::ILog* log, Clock clock)
-    : console_(console), scanDlg_(scanDlg), log_(log), clock_(std::move(clock)) {}
+    : console_(console),
+      scanDlg_(scanDlg),
+      // A dialog that shows nothing is not fed the count text and the bar step of every item.
+      countShown_(scanDlg && !dynamic_cast<platform::NullScanProgress*>(scanDlg)),
+      log_(log),
+      clock_(std::move(clock)) {}
 
 std::uint32_t ItemReporter::report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
                                  std::uint64_t itemRange) {
@@ -33,8 +38,10 @@ std::uint32_t ItemReporter::report(const FOUND_ITEM& item, std::u16string_view n
     stored = console_->AddFoundItem(item, name.substr(0, std::min(name.size(), kMaxItemNameLength)));
     console_->UpdateStatusCounts();
   }
-  showFoundCount(totals.entryCount);
-  if (scanDlg_) scanDlg_->stepIt(kItemBar);
+  if (countShown_) {
+    showFoundCount(totals.entryCount);
+    scanDlg_->stepIt(kItemBar);
+  }
   totals.totalSize += item.m_nSize;
   if (item.isFolder()) ++totals.folderCount;
   else ++totals.fileCount;

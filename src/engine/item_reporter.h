@@ -71,6 +71,7 @@ class ItemReporter {
 
   platform::IFoundItemSink* console_ = nullptr;
   platform::IScanProgress* scanDlg_ = nullptr;
+  bool countShown_ = false;
   platform::ILog* log_ = nullptr;
   Clock clock_;
 };

@@ -59,18 +59,22 @@ void CFileFolderTree::ResetFoundTree() {
 void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
   // Readers have always seen a name up to its first NUL.
   name = name.substr(0, std::min(name.find(u'\0'), kMaxItemNameLength));
-  const bool wide = std::any_of(name.begin(), name.end(), [](char16_t c) { return c > 0xFF; });
-  const std::size_t bytes = name.size() * (wide ? 2 : 1);
+  // Room for the wide form; a name is narrowed in the same pass that looks for a wide unit.
   // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
-  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(bytes, 1)) {
+  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(name.size() * 2, 1)) {
     // Written before it is read: no need to clear it.
     pool_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kPoolChunkBytes));
     poolUsed_ = 0;
   }
   std::uint8_t* at = pool_.back().get() + poolUsed_;
+  char16_t over = 0;
+  for (std::size_t k = 0; k < name.size(); ++k) {
+    over |= name[k];
+    at[k] = std::uint8_t(name[k]);
+  }
+  const bool wide = over > 0xFF;
+  const std::size_t bytes = name.size() * (wide ? 2 : 1);
   if (wide) std::memcpy(at, name.data(), bytes);
-  else
-    for (std::size_t k = 0; k < name.size(); ++k) at[k] = std::uint8_t(name[k]);
   r.nameChunk = std::uint32_t(pool_.size() - 1);
   r.nameWord = std::uint32_t(poolUsed_) | std::uint32_t(name.size()) << kNameOffsetBits | (wide ? kNameWideBit : 0);
   poolUsed_ += bytes;

@@ -46,19 +46,8 @@ class PathStack {
     return true;
   }
 
-  // Adds the item's name below the current folder; a folder stays on the stack.
-  void enter(Index i) {
-    if (tree_.isFolder(i)) {
-      push(i);
-      return;
-    }
-    base_ = path_.size();
-    appendName(i);
-  }
-  // Back to the folder's path after a file's line.
-  void leaveFile(Index i) {
-    if (!tree_.isFolder(i)) path_.resize(base_);
-  }
+  // Puts a folder on the stack below the current one.
+  void enterFolder(Index folder) { push(folder); }
   const std::string& path() const { return path_; }
 
   void appendName(Index i) {
@@ -100,7 +89,6 @@ class PathStack {
   std::unordered_set<Index> looped_;                // folders whose chain loops
   std::vector<Index> chain_;
   std::string path_;
-  std::size_t base_ = 0;
 };
 
 void appendFlags(std::string& out, std::uint8_t flags, std::uint8_t lastFlags) {
@@ -126,7 +114,8 @@ bool writeFoundListing(const CFileFolderTree& tree, std::FILE* out) {
   PathStack stack(tree);
   std::string loopedPath;
   for (Index i = 0; i < tree.size() && ok; ++i) {
-    buffer += tree.isFolder(i) ? 'd' : 'f';
+    const bool folder = tree.isFolder(i);
+    buffer += folder ? 'd' : 'f';
     buffer += '\t';
     appendFlags(buffer, tree.flags(i), tree.lastFlags(i));
     buffer += '\t';
@@ -134,9 +123,15 @@ bool writeFoundListing(const CFileFolderTree& tree, std::FILE* out) {
     buffer.append(digits, std::to_chars(digits, digits + sizeof digits, tree.itemSize(i)).ptr);
     buffer += '\t';
     if (stack.placeUnder(tree.parentOf(i))) {
-      stack.enter(i);
-      buffer += stack.path();
-      stack.leaveFile(i);
+      if (folder) {
+        stack.enterFolder(i);
+        buffer += stack.path();
+      } else {
+        // A file's name goes straight after its folder's path, never through the stack.
+        buffer += stack.path();
+        if (!stack.path().empty()) buffer += '/';
+        stack.appendPrintableName(buffer, i);
+      }
     } else {
       // A parent chain that loops is cut where it repeats, as pathOf does.
       loopedPath.clear();

@@ -176,6 +176,39 @@ TEST(FoundItemArena, NamesAtTheEndOfAPoolChunk) {
   EXPECT_EQ(tree.nameOf(next), u"next");
 }
 
+TEST(FoundItemArena, NameWidthDecidedByEveryUnit) {
+  // The name's one unit above U+00FF may sit anywhere; each case is stored both where a
+  // chunk is fresh and where the chunk has only a few hundred bytes left.
+  const struct {
+    std::u16string name;
+    bool wide;
+  } cases[] = {
+      {u"\x0100 first", true},
+      {u"last \x0100", true},
+      {u"\x4E2D", true},
+      {u"mid\xFF00dle", true},
+      {u"all narrow \x00FF\x0080\x0001", false},
+      {std::u16string(255, u'\x00FF'), false},
+      {std::u16string(254, u'a') + u"\x0101", true},
+  };
+  CFileFolderTree tree;
+  tree.ResetFoundTree();
+  std::uint32_t id = 16;
+  for (int fill = 0; fill < 2; ++fill) {
+    // 1 MiB less 300 bytes of narrow names: the next names land at the end of the chunk.
+    if (fill == 1)
+      for (std::size_t used = 0; used + 255 <= (std::size_t(1) << 20) - 300; used += 255)
+        tree.AddFoundItem(item(id++, 5, false), std::u16string(255, u'x'));
+    for (const auto& c : cases) {
+      SCOPED_TRACE(platform::toUtf8(c.name));
+      const Index i = tree.AddFoundItem(item(id++, 5, false), c.name);
+      EXPECT_EQ(tree.nameBytes(i).wide, c.wide);
+      EXPECT_EQ(tree.nameOf(i), c.name);
+    }
+  }
+  EXPECT_EQ(listing(tree), referenceListing(tree));
+}
+
 TEST(FoundItemArena, AMillionItemsStayCompact) {
   // Bytes counted, not time: the records, the names and the folder index.
   constexpr std::uint32_t kItems = 1000000;
