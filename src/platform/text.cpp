@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace qelda::platform {
 namespace {
@@ -80,11 +81,30 @@ void appendPrintable(std::string& out, std::u16string_view text) {
   forEachCodePoint(text, [&out](char32_t c) { appendPrintableCodePoint(out, c); });
 }
 
+namespace {
+// True when one of the eight bytes of `w` is below 0x20, 0x7F or above, or a backslash:
+// a byte that printableText escapes or writes as two UTF-8 bytes. The borrows of the
+// subtraction may mark more bytes after one that is marked, never a word with none.
+bool anyNeedsEscape(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+  const std::uint64_t below20 = (w - kOnes * 0x20) & ~w;
+  const std::uint64_t from7F = (w + kOnes) | w;
+  const std::uint64_t slash = w ^ (kOnes * '\\');
+  const std::uint64_t isSlash = (slash - kOnes) & ~slash;
+  return ((below20 | from7F | isSlash) & kHighs) != 0;
+}
+}  // namespace
+
 void appendPrintableLatin1(std::string& out, std::string_view latin1) {
   std::size_t i = 0;
   while (i < latin1.size()) {
-    // Runs that need no escape are copied whole.
+    // Runs that need no escape are copied whole; eight bytes are judged at a time.
     std::size_t run = i;
+    for (std::uint64_t w; run + 8 <= latin1.size(); run += 8) {
+      std::memcpy(&w, latin1.data() + run, 8);
+      if (anyNeedsEscape(w)) break;
+    }
     while (run < latin1.size()) {
       const std::uint8_t b = std::uint8_t(latin1[run]);
       if (b < 0x20 || b >= 0x7F || b == '\\') break;

@@ -7,27 +7,7 @@
 
 namespace qelda::results {
 
-// 56 bytes: the reported fields, and where the name lies in the pool.
-struct CFileFolderTree::Record {
-  std::uint64_t size;
-  std::uint64_t recordKey;
-  std::uint64_t modified;
-  std::uint64_t created;
-  std::uint32_t parentId;
-  std::uint32_t id;
-  std::uint32_t altParentId;
-  std::uint32_t nameChunk;
-  std::uint32_t nameWord;  // offset in the chunk (20 bits), length (8 bits), wide (bit 28)
-  std::uint8_t attributes;
-  std::uint8_t flags;
-  std::uint8_t viewFlags;
-  std::uint8_t lastFlags;
-};
-
 namespace {
-constexpr std::uint32_t kNameOffsetBits = 20;
-constexpr std::uint32_t kNameOffsetMask = (1u << kNameOffsetBits) - 1;
-constexpr std::uint32_t kNameWideBit = 1u << 28;
 static_assert(kMaxItemNameLength <= 0xFF);
 
 std::uint64_t hashId(std::uint32_t id) { return (std::uint64_t(id) * 0x9E3779B97F4A7C15ull) >> 20; }
@@ -35,12 +15,6 @@ std::uint64_t hashId(std::uint32_t id) { return (std::uint64_t(id) * 0x9E3779B97
 
 CFileFolderTree::CFileFolderTree() { static_assert(sizeof(void*) != 8 || sizeof(Record) == 56); }
 CFileFolderTree::~CFileFolderTree() = default;
-
-CFileFolderTree::Record& CFileFolderTree::record(Index i) { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
-
-const CFileFolderTree::Record& CFileFolderTree::record(Index i) const {
-  return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock];
-}
 
 void CFileFolderTree::ResetFoundTree() {
   blocks_.clear();
@@ -187,17 +161,6 @@ FOUND_ITEM CFileFolderTree::item(Index i) const {
   f.m_byViewFlags = r.viewFlags;
   f.lastFlags = r.lastFlags;
   return f;
-}
-
-bool CFileFolderTree::isFolder(Index i) const { return (record(i).attributes & kItemFolder) != 0; }
-std::uint8_t CFileFolderTree::flags(Index i) const { return record(i).flags; }
-std::uint8_t CFileFolderTree::lastFlags(Index i) const { return record(i).lastFlags; }
-std::uint64_t CFileFolderTree::itemSize(Index i) const { return record(i).size; }
-
-CFileFolderTree::NameBytes CFileFolderTree::nameBytes(Index i) const {
-  const Record& r = record(i);
-  return {pool_[r.nameChunk].get() + (r.nameWord & kNameOffsetMask), (r.nameWord >> kNameOffsetBits) & 0xFF,
-          (r.nameWord & kNameWideBit) != 0};
 }
 
 std::u16string CFileFolderTree::nameOf(Index i) const {

@@ -73,10 +73,11 @@ class CFileFolderTree final : public platform::IFoundItemSink {
 
   // The item's fields as reported (links and name pointer null).
   FOUND_ITEM item(Index i) const;
-  bool isFolder(Index i) const;
-  std::uint8_t flags(Index i) const;
-  std::uint8_t lastFlags(Index i) const;
-  std::uint64_t itemSize(Index i) const;
+  // Read once per item by the listing: kept inline.
+  bool isFolder(Index i) const { return (record(i).attributes & kItemFolder) != 0; }
+  std::uint8_t flags(Index i) const { return record(i).flags; }
+  std::uint8_t lastFlags(Index i) const { return record(i).lastFlags; }
+  std::uint64_t itemSize(Index i) const { return record(i).size; }
 
   // The stored name. A narrow name holds one byte per character (each below U+0100), a
   // wide one UTF-16 code units in native order.
@@ -85,7 +86,11 @@ class CFileFolderTree final : public platform::IFoundItemSink {
     std::size_t units;
     bool wide;
   };
-  NameBytes nameBytes(Index i) const;
+  NameBytes nameBytes(Index i) const {
+    const Record& r = record(i);
+    return {pool_[r.nameChunk].get() + (r.nameWord & kNameOffsetMask), (r.nameWord >> kNameOffsetBits) & 0xFF,
+            (r.nameWord & kNameWideBit) != 0};
+  }
   std::u16string nameOf(Index i) const;
   // The folder an item hangs under: the first folder reported with the item's parent id,
   // or kRoot when there is none or it would be the item itself.
@@ -132,7 +137,25 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   std::size_t heldBytes() const;
 
  private:
-  struct Record;
+  // 56 bytes: the reported fields, and where the name lies in the pool.
+  struct Record {
+    std::uint64_t size;
+    std::uint64_t recordKey;
+    std::uint64_t modified;
+    std::uint64_t created;
+    std::uint32_t parentId;
+    std::uint32_t id;
+    std::uint32_t altParentId;
+    std::uint32_t nameChunk;
+    std::uint32_t nameWord;  // offset in the chunk (20 bits), length (8 bits), wide (bit 28)
+    std::uint8_t attributes;
+    std::uint8_t flags;
+    std::uint8_t viewFlags;
+    std::uint8_t lastFlags;
+  };
+  static constexpr std::uint32_t kNameOffsetBits = 20;
+  static constexpr std::uint32_t kNameOffsetMask = (1u << kNameOffsetBits) - 1;
+  static constexpr std::uint32_t kNameWideBit = 1u << 28;
   struct Rename {
     std::uint64_t recordKey;
     std::u16string name;
@@ -140,8 +163,8 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   static constexpr std::size_t kRecordsPerBlock = 4096;
   static constexpr std::size_t kPoolChunkBytes = std::size_t(1) << 20;
 
-  Record& record(Index i);
-  const Record& record(Index i) const;
+  Record& record(Index i) { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
+  const Record& record(Index i) const { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
   void storeName(Record& r, std::u16string_view name);
   void indexFolder(std::uint32_t id, Index i);
   Index folderWithId(std::uint32_t id) const;

@@ -85,6 +85,27 @@ TEST(FoundListing, EscapesEveryKindOfName) {
   EXPECT_EQ(tree.nameOf(Index(30)), std::u16string(kMaxItemNameLength, u'\x4E2D'));
 }
 
+TEST(FoundListing, EscapesAtEveryPlaceOfALongName) {
+  // Plain characters are judged several at a time: each character that needs escaping, at
+  // each place of names shorter and longer than such a group, and next to the plain
+  // characters nearest to it.
+  const char16_t specials[] = {u'\x00', u'\x01', u'\t', u'\n', u'\x1F', u'\\', u'\x7F', u'\x0080', u'\x00A0', u'\x00FF'};
+  const char16_t neighbours[] = {u' ', u'[', u']', u'~', u'}'};
+  CFileFolderTree tree;
+  tree.ResetFoundTree();
+  std::uint32_t id = 16;
+  for (std::size_t length = 1; length <= 20; ++length)
+    for (std::size_t at = 0; at < length; ++at)
+      for (const char16_t c : specials) {
+        std::u16string name(length, neighbours[(length + at) % std::size(neighbours)]);
+        name[at] = c;
+        tree.AddFoundItem(item(id++, 5, false), name);
+      }
+  for (std::size_t length = 0; length <= 20; ++length)
+    for (const char16_t n : neighbours) tree.AddFoundItem(item(id++, 5, false), std::u16string(length, n));
+  EXPECT_EQ(listing(tree), referenceListing(tree));
+}
+
 TEST(FoundListing, DeepPathsInAnyReportOrder) {
   constexpr std::uint32_t kDepth = 1500;
   struct Case {
