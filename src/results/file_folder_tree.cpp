@@ -31,9 +31,9 @@ void CFileFolderTree::ResetFoundTree() {
 }
 
 void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
-  // Readers have always seen a name up to its first NUL.
-  name = name.substr(0, std::min(name.find(u'\0'), kMaxItemNameLength));
-  // Room for the wide form; a name is narrowed in the same pass that looks for a wide unit.
+  name = name.substr(0, std::min(name.size(), kMaxItemNameLength));
+  // Room for the wide form; a name is narrowed in the same pass that looks for a wide unit
+  // and for its end: readers have always seen a name up to its first NUL.
   // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
   if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(name.size() * 2, 1)) {
     // Written before it is read: no need to clear it.
@@ -42,10 +42,25 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
   }
   std::uint8_t* at = pool_.back().get() + poolUsed_;
   char16_t over = 0;
-  for (std::size_t k = 0; k < name.size(); ++k) {
-    over |= name[k];
-    at[k] = std::uint8_t(name[k]);
+  std::size_t n = 0;
+  // Eight units at a time while none is a NUL; the group that holds one is done again
+  // a unit at a time.
+  for (; n + 8 <= name.size(); n += 8) {
+    char16_t groupOver = 0;
+    bool nul = false;
+    for (std::size_t k = n; k < n + 8; ++k) {
+      groupOver |= name[k];
+      nul |= name[k] == u'\0';
+      at[k] = std::uint8_t(name[k]);
+    }
+    if (nul) break;
+    over |= groupOver;
   }
+  for (; n < name.size() && name[n] != u'\0'; ++n) {
+    over |= name[n];
+    at[n] = std::uint8_t(name[n]);
+  }
+  name = name.substr(0, n);
   const bool wide = over > 0xFF;
   const std::size_t bytes = name.size() * (wide ? 2 : 1);
   if (wide) std::memcpy(at, name.data(), bytes);

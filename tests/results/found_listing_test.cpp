@@ -227,6 +227,20 @@ TEST(FoundItemArena, NameWidthDecidedByEveryUnit) {
       EXPECT_EQ(tree.nameOf(i), c.name);
     }
   }
+  // A name ends at its first NUL, wherever it is; what follows it counts for nothing.
+  for (std::size_t at = 0; at < 19; ++at) {
+    SCOPED_TRACE(at);
+    std::u16string name(20, u'\x00E9');
+    name[at] = u'\0';
+    name[19] = u'\x4E2D';
+    const Index narrowTail = tree.AddFoundItem(item(id++, 5, false), name);
+    EXPECT_EQ(tree.nameOf(narrowTail), std::u16string(at, u'\x00E9'));
+    EXPECT_FALSE(tree.nameBytes(narrowTail).wide);
+    if (at > 0) name[0] = u'\x0101';
+    const Index wideHead = tree.AddFoundItem(item(id++, 5, false), name);
+    EXPECT_EQ(tree.nameOf(wideHead), name.substr(0, at));
+    EXPECT_EQ(tree.nameBytes(wideHead).wide, at > 0);
+  }
   EXPECT_EQ(listing(tree), referenceListing(tree));
 }
 
