@@ -1,6 +1,11 @@
 #include "results/file_folder_tree.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 #include <cstring>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,7 +18,24 @@ static_assert(kMaxItemNameLength <= 0xFF);
 std::uint64_t hashId(std::uint32_t id) { return (std::uint64_t(id) * 0x9E3779B97F4A7C15ull) >> 20; }
 }  // namespace
 
-CFileFolderTree::CFileFolderTree() { static_assert(sizeof(void*) != 8 || sizeof(Record) == 56); }
+void CFileFolderTree::FreePiece::operator()(void* p) const { std::free(p); }
+
+template <class T>
+CFileFolderTree::Piece<T> CFileFolderTree::newPiece() {
+  static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
+  // Written before it is read: no need to clear it.
+  void* p = std::aligned_alloc(kPieceBytes, kPieceBytes);
+  if (!p) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  ::madvise(p, kPieceBytes, MADV_HUGEPAGE);  // advice only: small pages do as well
+#endif
+  return Piece<T>(static_cast<T*>(p));
+}
+
+CFileFolderTree::CFileFolderTree() {
+  static_assert(sizeof(void*) != 8 || sizeof(Record) == 56);
+  static_assert(kPoolChunkBytes <= std::size_t(1) << kNameOffsetBits);
+}
 CFileFolderTree::~CFileFolderTree() = default;
 
 void CFileFolderTree::ResetFoundTree() {
@@ -36,8 +58,7 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
   // and for its end: readers have always seen a name up to its first NUL.
   // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
   if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(name.size() * 2, 1)) {
-    // Written before it is read: no need to clear it.
-    pool_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(kPoolChunkBytes));
+    pool_.push_back(newPiece<std::uint8_t>());
     poolUsed_ = 0;
   }
   std::uint8_t* at = pool_.back().get() + poolUsed_;
@@ -71,7 +92,7 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
 
 std::uint32_t CFileFolderTree::AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) {
   if (count_ >= platform::kNoFoundItem - 1) return platform::kNoFoundItem;
-  if (count_ % kRecordsPerBlock == 0) blocks_.push_back(std::make_unique_for_overwrite<Record[]>(kRecordsPerBlock));
+  if (count_ % kRecordsPerBlock == 0) blocks_.push_back(newPiece<Record>());
   const Index i = Index(count_);
   Record& r = record(i);
   r.size = item.m_nSize;

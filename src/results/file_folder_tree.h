@@ -147,21 +147,31 @@ class CFileFolderTree final : public platform::IFoundItemSink {
     std::uint32_t id;
     std::uint32_t altParentId;
     std::uint32_t nameChunk;
-    std::uint32_t nameWord;  // offset in the chunk (20 bits), length (8 bits), wide (bit 28)
+    std::uint32_t nameWord;  // offset in the chunk (21 bits), length (8 bits), wide (bit 29)
     std::uint8_t attributes;
     std::uint8_t flags;
     std::uint8_t viewFlags;
     std::uint8_t lastFlags;
   };
-  static constexpr std::uint32_t kNameOffsetBits = 20;
+  static constexpr std::uint32_t kNameOffsetBits = 21;
   static constexpr std::uint32_t kNameOffsetMask = (1u << kNameOffsetBits) - 1;
-  static constexpr std::uint32_t kNameWideBit = 1u << 28;
+  static constexpr std::uint32_t kNameWideBit = 1u << 29;
   struct Rename {
     std::uint64_t recordKey;
     std::u16string name;
   };
-  static constexpr std::size_t kRecordsPerBlock = 4096;
-  static constexpr std::size_t kPoolChunkBytes = std::size_t(1) << 20;
+  // Records and names lie in pieces of 2 MiB, aligned so that the kernel may back each with
+  // one large page: a million items then cost a few dozen page faults, not thousands.
+  static constexpr std::size_t kPieceBytes = std::size_t(1) << 21;
+  static constexpr std::size_t kRecordsPerBlock = kPieceBytes / sizeof(Record);
+  static constexpr std::size_t kPoolChunkBytes = kPieceBytes;
+  struct FreePiece {
+    void operator()(void* p) const;
+  };
+  template <class T>
+  using Piece = std::unique_ptr<T[], FreePiece>;
+  template <class T>
+  static Piece<T> newPiece();
 
   Record& record(Index i) { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
   const Record& record(Index i) const { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
@@ -169,8 +179,8 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   void indexFolder(std::uint32_t id, Index i);
   Index folderWithId(std::uint32_t id) const;
 
-  std::vector<std::unique_ptr<Record[]>> blocks_;  // records in report order, kRecordsPerBlock each
-  std::vector<std::unique_ptr<std::uint8_t[]>> pool_;  // names; a name never spans two chunks
+  std::vector<Piece<Record>> blocks_;  // records in report order, kRecordsPerBlock each
+  std::vector<Piece<std::uint8_t>> pool_;  // names; a name never spans two chunks
   std::size_t poolUsed_ = 0;                            // bytes used of the last chunk
   // Open addressing: the first folder reported with each id. Slots hold (id, index + 1);
   // 0 marks a free slot. The table is kept at most half full.

@@ -184,14 +184,15 @@ TEST(FoundItemArena, KeepsEveryFieldAndSizeUpdates) {
 }
 
 TEST(FoundItemArena, NamesAtTheEndOfAPoolChunk) {
-  // 4096 wide names of 256 bytes fill a chunk of the name pool exactly; what follows goes
-  // to the next chunk, an empty name too.
+  // 8192 wide names of 256 bytes fill a 2 MiB chunk of the name pool exactly; what follows
+  // goes to the next chunk, an empty name too.
   CFileFolderTree tree;
   tree.ResetFoundTree();
   const std::u16string wide(128, u'\x4E2D');
-  for (std::uint32_t n = 0; n < 4096; ++n) tree.AddFoundItem(item(n + 16, 5, false), wide);
-  const Index empty = tree.AddFoundItem(item(9000, 5, false), u"");
-  const Index next = tree.AddFoundItem(item(9001, 5, false), u"next");
+  for (std::uint32_t n = 0; n < 8192; ++n) tree.AddFoundItem(item(n + 16, 5, false), wide);
+  const Index empty = tree.AddFoundItem(item(90000, 5, false), u"");
+  const Index next = tree.AddFoundItem(item(90001, 5, false), u"next");
+  EXPECT_EQ(tree.nameOf(Index(8191)), wide);
   EXPECT_EQ(tree.nameOf(Index(4095)), wide);
   EXPECT_EQ(tree.nameOf(empty), u"");
   EXPECT_EQ(tree.nameOf(next), u"next");
