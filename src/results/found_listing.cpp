@@ -14,7 +14,8 @@ namespace {
 
 using Index = CFileFolderTree::Index;
 constexpr Index kRoot = CFileFolderTree::kRoot;
-constexpr std::size_t kBufferBytes = std::size_t(1) << 20;
+// Large enough that writes are few, small enough that its pages cost little to fault in.
+constexpr std::size_t kBufferBytes = std::size_t(1) << 18;
 
 // The printable path of the folder the last item hung under, kept as a stack of folders
 // from the root down: an item whose parent is on the stack costs its own name only.
