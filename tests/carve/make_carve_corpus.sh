@@ -5,35 +5,20 @@
 #
 #   OUTDIR/NAME          one file per case
 #   OUTDIR/manifest      "NAME<TAB>TYPE-ID<TAB>SIZE" per file: the size a finder must give
-# The result is cached: nothing is made again while this script is unchanged.
+# Cached (tests/support/image_script.sh): nothing is made again while this script is unchanged.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
-out=${1:?usage: make_carve_corpus.sh OUTDIR}
-mkdir -p "$out"
-stamp_file="$out/.carve_corpus_stamp"
-stamp=$(sha256sum "$0" | cut -d' ' -f1)
-if [[ -f "$stamp_file" && "$(cat "$stamp_file")" == "$stamp" ]]; then exit 0; fi
-exec 9>"$out/.lock"
-flock 9
-if [[ -f "$stamp_file" && "$(cat "$stamp_file")" == "$stamp" ]]; then exit 0; fi
-
-python=""
-for p in /usr/bin/python3 python3; do
-  if command -v "$p" >/dev/null && "$p" -c 'import PIL' 2>/dev/null; then python=$p; break; fi
-done
-[[ -n "$python" ]] || { echo "make_carve_corpus.sh: Python with Pillow (python3-pil) is missing" >&2; exit 1; }
-for tool in convert zip; do
-  command -v "$tool" >/dev/null || { echo "make_carve_corpus.sh: $tool is missing" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/qelda-carve-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-rm -f "$out"/* 2>/dev/null || true
-cd "$work"
+pillow_python
+need_tools "imagemagick zip" convert zip
+image_script_fresh
+cd "$WORK"
 
 # Pillow: JPEG with EXIF date and camera, PNG with its source and creation-time texts and with
 # several data chunks, GIF, BMP, TIFF in both byte orders with date and model.
-"$python" - "$out" <<'PY'
+"$PY" - "$OUT" <<'PY'
 import os, random, sys
 from PIL import Image, PngImagePlugin
 out = sys.argv[1]
@@ -71,16 +56,16 @@ PY
 
 # ImageMagick: JFIF JPEG (baseline and progressive), PNG with text chunks after the image data,
 # an animated GIF, BMP with each header size, a big-endian multi-strip TIFF.
-convert -size 120x80 gradient:red-blue "$out/magick.jpg"
-convert -size 120x80 plasma:fractal -seed 3 -interlace Plane "$out/magick_progressive.jpg"
-convert -size 64x48 gradient:green-yellow "$out/magick_text_after_data.png"
+convert -size 120x80 gradient:red-blue "$OUT/magick.jpg"
+convert -size 120x80 plasma:fractal -seed 3 -interlace Plane "$OUT/magick_progressive.jpg"
+convert -size 64x48 gradient:green-yellow "$OUT/magick_text_after_data.png"
 convert -size 33x17 -seed 5 plasma:fractal -seed 6 -delay 10 -size 33x17 plasma:fractal \
-  -seed 7 -size 33x17 plasma:fractal -loop 0 "$out/magick_animated.gif"
-convert -size 29x13 gradient:white-black "bmp2:$out/magick_core.bmp"
-convert -size 29x13 gradient:white-black "bmp3:$out/magick_v3.bmp"
-convert -size 29x13 gradient:white-black "bmp:$out/magick_v5.bmp"
+  -seed 7 -size 33x17 plasma:fractal -loop 0 "$OUT/magick_animated.gif"
+convert -size 29x13 gradient:white-black "bmp2:$OUT/magick_core.bmp"
+convert -size 29x13 gradient:white-black "bmp3:$OUT/magick_v3.bmp"
+convert -size 29x13 gradient:white-black "bmp:$OUT/magick_v5.bmp"
 convert -size 50x40 gradient:blue-white -define tiff:endian=msb -define tiff:rows-per-strip=8 \
-  "$out/magick_be_strips.tif"
+  "$OUT/magick_be_strips.tif"
 
 # zip: a plain archive, one with data descriptors, one with an archive comment, one from a
 # stream; zip-based documents with the content-types entry first, stored plainly and with
@@ -92,7 +77,7 @@ printf 'plain text file\n%.0s' {1..40} >src/docs/notes.txt
 (cd src && zip -q -X -fd ../descriptors.zip a.bin docs/notes.txt)
 (cd src && echo "archive comment" | zip -q -X -z ../commented.zip a.bin docs/notes.txt)
 (cd src && zip -q -X - - <a.bin | cat >../streamed.zip)  # not seekable: sizes after the data
-cp plain.zip descriptors.zip commented.zip streamed.zip "$out/"
+cp plain.zip descriptors.zip commented.zip streamed.zip "$OUT/"
 
 ooxml() {  # ooxml NAME MAINPART ZIPOPTIONS...
   local name=$1 part=$2
@@ -103,7 +88,7 @@ ooxml() {  # ooxml NAME MAINPART ZIPOPTIONS...
   printf '<?xml version="1.0"?><Relationships/>' >doc/_rels/.rels
   printf '<?xml version="1.0"?><document>%s</document>' "$(printf 'x%.0s' {1..500})" >"doc/$part"
   (cd doc && zip -q -X "$@" "../$name" "[Content_Types].xml" _rels/.rels "$part")
-  cp "$name" "$out/"
+  cp "$name" "$OUT/"
 }
 ooxml word.docx word/document.xml
 ooxml sheet.xlsx xl/workbook.xml
@@ -114,12 +99,12 @@ ooxml word_descriptors.docx word/document.xml -fd
 # its title), bare <html> and <HTML> starts; each ends with its closing tag and a CR LF, which is
 # where a page without a size is taken to end.
 printf '<!DOCTYPE html>\n<html><head><title>First page</title></head>\n<body>%s</body>\n</html>\r\n' \
-  "$(printf 'text %.0s' {1..300})" >"$out/html5.html"
+  "$(printf 'text %.0s' {1..300})" >"$OUT/html5.html"
 printf '<!DOCTYPE HTML PUBLIC "-//W3C//DTD HTML 4.01//EN">\r\n<HTML><HEAD><TITLE>Old</HTML> page</TITLE></HEAD>\r\n<BODY>old</BODY>\r\n</HTML>\r\n' \
-  >"$out/legacy.html"
-printf '<!doctype html>\n<html lang="en"><body>lower</body></html>\r\n' >"$out/lower.html"
-printf '<html>\n<body>bare</body>\n</html>\r\n' >"$out/bare.html"
-printf '<HTML>\r\n<BODY>upper</BODY>\r\n</HTML>\r\n' >"$out/upper.html"
+  >"$OUT/legacy.html"
+printf '<!doctype html>\n<html lang="en"><body>lower</body></html>\r\n' >"$OUT/lower.html"
+printf '<html>\n<body>bare</body>\n</html>\r\n' >"$OUT/bare.html"
+printf '<HTML>\r\n<BODY>upper</BODY>\r\n</HTML>\r\n' >"$OUT/upper.html"
 
 {
   printf 'pillow_exif.jpg\t14\n'
@@ -151,7 +136,7 @@ printf '<HTML>\r\n<BODY>upper</BODY>\r\n</HTML>\r\n' >"$out/upper.html"
   printf 'bare.html\t141\n'
   printf 'upper.html\t143\n'
 } | while IFS=$'\t' read -r name type; do
-  printf '%s\t%s\t%s\n' "$name" "$type" "$(stat -c %s "$out/$name")"
-done >"$out/manifest"
+  printf '%s\t%s\t%s\n' "$name" "$type" "$(stat -c %s "$OUT/$name")"
+done >"$OUT/manifest"
 
-echo "$stamp" >"$stamp_file"
+image_script_done

@@ -16,18 +16,13 @@
 #   check_cli_disks.sh BUILD_DIR DISKS_DIR
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR DISKS_DIR" >&2; exit 1; fi
-QELDA=$(readlink -f "$1")/qelda
-DISKS=$(readlink -f "$2")
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
+DISKS=$IMAGES
 [[ -f $DISKS/.stamp ]] || { echo "no disks in $DISKS" >&2; exit 1; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-cli.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 # The file-type catalogue is written there, away from the user's.
 export XDG_CONFIG_HOME=$WORK/config
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
 # ---------------------------------------------------------------- --raw-range
 DISK=$DISKS/range-disk.vmdk

@@ -22,64 +22,18 @@
 #                              deleted, the HTML pages OUTDIR/ntfs-html/NAME (ending in CR LF, in
 #                              LF and in nothing; none small enough to live in its MFT record)
 # Needs root, /dev/fuse and a free loop device for the exFAT volume.
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
-# at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script changes.
 set -euo pipefail
-
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
-stamp_ok() { [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; }
-if stamp_ok; then exit 0; fi
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if stamp_ok; then exit 0; fi
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
 
-log() { printf '[make_cli_disks] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in mkfs.fat mcopy mmd mdel mkfs.exfat mount.exfat-fuse mkntfs ntfs-3g losetup sfdisk fls qemu-img python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: dosfstools mtools exfatprogs exfat-fuse ntfs-3g sleuthkit fdisk qemu-utils python3)"
-done
-
-# At most one loop device and one FUSE mount are held at a time; whatever is held when the
-# script ends, by success, failure or signal, is released here.
-# ntfs-3g runs in the foreground of a background job (FUSE_PID) and is waited for, so that
-# the volume file is complete before it is read.
-WORK='' LOOP='' MNT='' FUSE_PID=''
-unmount_current() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then umount "$MNT" 2>/dev/null || umount -l "$MNT" || true; fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  FUSE_PID=''
-}
-cleanup() {
-  local rc=$?
-  unmount_current
-  if [[ -n $LOOP ]]; then losetup -d "$LOOP" || true; fi
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
-
-rm -rf --one-file-system "$OUT"
+need_tools "dosfstools mtools exfatprogs exfat-fuse ntfs-3g sleuthkit fdisk qemu-utils python3" \
+  mkfs.fat mcopy mmd mdel mkfs.exfat mount.exfat-fuse mkntfs ntfs-3g losetup sfdisk fls qemu-img python3
+image_script_fresh
 mkdir -p "$OUT/range"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-cli-XXXXXX")
-MNT=$WORK/mnt
-mkdir -p "$MNT"
-SECONDS=0
 
 # ---------------------------------------------------------------- the range disk
 # Pictures of noise (PNG, many sectors each) and pages with each line end, the same bytes
@@ -160,10 +114,9 @@ log "making the damaged exFAT disk"
 VOL=$WORK/exfat.img
 VOL_SECTORS=$((32 * 2048))
 truncate -s $((VOL_SECTORS * 512)) "$VOL"
-LOOP=$(losetup -f --show "$VOL")
+attach_loop "$VOL"
 run mkfs.exfat -L DAMAGED -c 4K "$LOOP"
-# The driver runs until umount: it must not hold the lock of fd 9.
-run mount.exfat-fuse "$LOOP" "$MNT" 9>&-
+mount_fuse mount.exfat-fuse "$LOOP"
 mkdir -p "$MNT/Docs/Reports" "$MNT/Pictures" "$MNT/Ελληνικά"
 printf 'an exFAT volume whose boot sector is gone\n' >"$MNT/readme.txt"
 seq -f 'report line %06g' 1 3000 >"$MNT/Docs/Reports/report.txt"
@@ -203,17 +156,14 @@ VOL=$WORK/ntfs.img
 VOL_SECTORS=$((16 * 2048))
 truncate -s $((VOL_SECTORS * 512)) "$VOL"
 run mkntfs -F -Q -q -c 4096 -L qeldahtml "$VOL"
-ntfs-3g -o no_detach "$VOL" "$MNT" 9>&- >>"$WORK/tools.log" 2>&1 &
-FUSE_PID=$!
-for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
-mountpoint -q "$MNT" || die "ntfs-3g did not mount the volume"
+mount_ntfs "$VOL"
 mkdir -p "$MNT/Docs" "$MNT/trash"
 seq -f 'kept line %06g' 1 2000 >"$MNT/Docs/kept.txt"
 cp "$OUT/ntfs-html"/*.html "$MNT/trash/"
 sync
 rm -r "$MNT/trash"
 sync
-unmount_current
+release_volume
 RAW=$WORK/ntfs-html.raw
 truncate -s $(((VOL_SECTORS + 4096) * 512)) "$RAW"
 printf 'label: dos\nstart=2048, size=%d, type=7\n' "$VOL_SECTORS" | run sfdisk -q "$RAW"
@@ -221,5 +171,4 @@ dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
 run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$RAW" "$OUT/ntfs-html.vmdk"
 rm -f "$RAW" "$VOL"
 
-echo "$HASH" >"$OUT/.stamp"
-log "done in ${SECONDS}s"
+image_script_done

@@ -13,20 +13,14 @@
 #   check_advanced_raw.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-QELDA=$(readlink -f "$1")/qelda
-IMAGES=$(readlink -f "$2")
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 [[ -f $IMAGES/ntfs.vmdk && -f $IMAGES/fat32.vmdk ]] || { echo "no damaged volumes in $IMAGES" >&2; exit 1; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-advraw.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 # The file-type catalogue is written into a home of the check's own.
 export HOME=$WORK/home
 mkdir -p "$HOME"
 TYPES=jpg,png,gif,bmp,tif,zip,html
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
 md5s() { find "$@" -type f -exec md5sum {} + 2>/dev/null | cut -d' ' -f1 | sort -u; }
 

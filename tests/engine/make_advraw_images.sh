@@ -14,67 +14,22 @@
 #   OUTDIR/NAME.deleted  "MD5<TAB>SIZE<TAB>FILE" of each deleted media file
 #   OUTDIR/NAME.live     "MD5<TAB>SIZE<TAB>PATH" of each live file
 # Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
-# Cached: OUTDIR/.stamp holds the sha256 of this script and of the corpus script; when it
-# matches, the script exits at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script or the
+# corpus script changes.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
 
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-HERE=$(dirname "$SCRIPT")
 CARVE_SCRIPT=$HERE/../carve/make_carve_corpus.sh
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(cat "$SCRIPT" "$CARVE_SCRIPT" | sha256sum | cut -d' ' -f1)
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
-# Test programs and ctest may start this at the same time: one builds, the others wait and
-# then find the stamp.
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+image_script_start "$@" -- "$CARVE_SCRIPT"
 
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1 MTOOLS_NO_VFAT=0
 
-log() { printf '[make_advraw_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel convert zip md5sum; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g fuse dosfstools mtools imagemagick zip)"
-done
-PY=''
-for p in /usr/bin/python3 python3; do
-  if command -v "$p" >/dev/null && "$p" -c 'import PIL' 2>/dev/null; then PY=$p; break; fi
-done
-[[ -n $PY ]] || die "Python with Pillow (python3-pil) is missing"
-
-# ---------------------------------------------------------------- clean-up
-# One mount at a time; whatever is mounted when the script ends, by success, failure or
-# signal, is released here, and the ntfs-3g process is waited for so that the volume file
-# is complete before anyone reads it.
-WORK='' MNT='' FUSE_PID=''
-unmount_current() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
-  fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  FUSE_PID=''
-}
-cleanup() {
-  local rc=$?
-  unmount_current
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-rm -rf "$OUT"
-mkdir -p "$OUT"
-WORK=$(mktemp -d /tmp/qelda-advraw-XXXXXX)
-MNT=$WORK/mnt
+need_tools "ntfs-3g fuse dosfstools mtools imagemagick zip" mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel convert zip md5sum
+pillow_python
+image_script_fresh
 MEDIA=$WORK/media
-mkdir -p "$MNT" "$MEDIA"
+mkdir -p "$MEDIA"
 
 # ---------------------------------------------------------------- the media
 bash "$CARVE_SCRIPT" "$WORK/carve" >>"$WORK/tools.log" 2>&1 || die "the carving corpus could not be made"
@@ -152,15 +107,6 @@ zero_sector() {  # zero_sector IMAGE SECTOR
 }
 
 # ---------------------------------------------------------------- NTFS
-mount_ntfs() {
-  ntfs-3g -o no_detach "$1" "$MNT" >>"$WORK/tools.log" 2>&1 &
-  FUSE_PID=$!
-  for _ in $(seq 1 100); do
-    mountpoint -q "$MNT" && return 0
-    sleep 0.1
-  done
-  die "ntfs-3g did not mount $1"
-}
 # A file smaller than its MFT record would stay inside it: grown past it and cut back, it keeps
 # a cluster of its own, its bytes at the cluster's start.
 plant_ntfs() {  # source destination
@@ -186,11 +132,11 @@ while IFS= read -r name; do
   plant_ntfs "$MEDIA/$name" "$MNT/media/$name"
   i=$((i + 1))
 done <"$WORK/media.list"
-unmount_current
+release_volume
 mount_ntfs "$img"
 manifest "$MNT/live" >"$OUT/ntfs.live"
 rm -r "$MNT/media"
-unmount_current
+release_volume
 cp "$WORK/media.manifest" "$OUT/ntfs.deleted"
 # The boot sector and its backup in the volume's last sector.
 zero_sector "$img" 0
@@ -244,5 +190,4 @@ mdel -i "$img" "::/media/*"
 zero_sector "$img" 0
 write_disk fat12 0x01
 
-echo "$HASH" >"$OUT/.stamp"
-log "done"
+image_script_done

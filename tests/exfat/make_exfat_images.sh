@@ -19,65 +19,18 @@
 # (dynamic) and exfat-disk.vhd (dynamic). Its answers are exfat-c4k's.
 # Needs root, /dev/fuse and a free loop device. The Sleuth Kit's fsstat never ends on some
 # of these volumes, so it is not run, and every TSK call runs under timeout.
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
-# at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script changes.
 set -euo pipefail
-
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
-stamp_ok() { [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; }
-if stamp_ok; then exit 0; fi
-# Test programs and ctest may start this at the same time: one builds, the others wait and
-# then find the stamp.
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if stamp_ok; then exit 0; fi
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
 # Non-ASCII names must reach exfat-fuse as UTF-8.
 export LC_ALL=C.UTF-8 TZ=UTC
 
-log() { printf '[make_exfat_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout sfdisk qemu-img python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: exfatprogs exfat-fuse sleuthkit fdisk qemu-utils python3)"
-done
-
-# ---------------------------------------------------------------- clean-up
-# At most one loop device and one FUSE mount are held at a time; whatever is held when the
-# script ends, by success, failure or signal, is released here.
-WORK='' LOOP='' MNT=''
-release_volume() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then umount "$MNT" 2>/dev/null || umount -l "$MNT" || true; fi
-  if [[ -n $LOOP ]]; then losetup -d "$LOOP" || true; fi
-  LOOP=''
-}
-cleanup() {
-  local rc=$?
-  release_volume
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Tool chatter goes to a log that is shown only when a step fails.
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
-
-rm -rf --one-file-system "$OUT"
-mkdir -p "$OUT"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-exfat-XXXXXX")
-MNT=$WORK/mnt
-mkdir -p "$MNT"
+need_tools "exfatprogs exfat-fuse sleuthkit fdisk qemu-utils python3" \
+  mkfs.exfat mount.exfat-fuse dump.exfat losetup fls icat md5sum timeout sfdisk qemu-img python3
+image_script_fresh
 
 # ---------------------------------------------------------------- content
 # Text whose every line is distinct, so data read from the wrong place shows.
@@ -181,10 +134,9 @@ make_volume() {
   shift 3
   log "making $name"
   truncate -s "$size" "$img"
-  LOOP=$(losetup -f --show "$img")
+  attach_loop "$img"
   run mkfs.exfat -L "${name:0:11}" "$@" "$LOOP"
-  # The driver runs until umount: it must not hold the lock of fd 9.
-  run mount.exfat-fuse "$LOOP" "$MNT" 9>&-
+  mount_fuse mount.exfat-fuse "$LOOP"
   fill_volume "$MNT" "$cb"
   sync
   umount "$MNT"   # fuseblk: returns once the driver has written everything
@@ -193,7 +145,6 @@ make_volume() {
   answers "$img" "$OUT/$name"
 }
 
-SECONDS=0
 make_raw_files
 make_volume exfat-8m 8M 4096
 make_volume exfat-c512 64M 512 -c 512
@@ -217,5 +168,4 @@ make_disks() {  # make_disks NAME
 }
 make_disks exfat-c4k
 
-echo "$HASH" >"$OUT/.stamp"
-log "done in ${SECONDS}s"
+image_script_done

@@ -12,40 +12,28 @@
 # Damaged volumes keep the answers of the volume before the damage, and also
 #   NAME.chains        "RUNS<TAB>FIRST<TAB>path" for every live file and folder: how many runs
 #                      of consecutive clusters its chain had, and its first cluster (mshowfat)
-# The result is cached: nothing is made again while this script is unchanged.
+# Cached (tests/support/image_script.sh): nothing is made again while this script is unchanged.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
-out=${1:?usage: make_fat_images.sh OUTDIR}
-mkdir -p "$out"
-stamp_file="$out/.fat_images_stamp"
-stamp=$(sha256sum "$0" | cut -d' ' -f1)
-if [[ -f "$stamp_file" && "$(cat "$stamp_file")" == "$stamp" ]]; then exit 0; fi
-# Test programs and ctest may start this at the same time: one builds, the others wait and
-# then find the stamp.
-exec 9>"$out/.lock"
-flock 9
-if [[ -f "$stamp_file" && "$(cat "$stamp_file")" == "$stamp" ]]; then exit 0; fi
-
-for tool in mkfs.fat mcopy mmd mdel mdeltree mshowfat fls icat python3; do
-  command -v "$tool" >/dev/null || { echo "make_fat_images.sh: $tool is missing" >&2; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/qelda-fatimg-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+need_tools "dosfstools mtools sleuthkit python3" mkfs.fat mcopy mmd mdel mdeltree mshowfat fls icat python3
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 MTOOLS_NO_VFAT=0
+image_script_fresh
 
 img=""
 orig_no=0
 expect=""
 
 put() {  # put SIZE DEST-PATH: a file of random bytes copied to the volume
-  local size=$1 dest=$2 src="$work/src"
+  local size=$1 dest=$2 src="$WORK/src"
   head -c "$size" /dev/urandom >"$src"
   mcopy -i "$img" "$src" "::/$dest"
 }
 
 put_pdf() {  # a file that begins as a PDF does
-  local size=$1 dest=$2 src="$work/src"
+  local size=$1 dest=$2 src="$WORK/src"
   { printf '%%PDF-1.4\n'; head -c "$((size - 9))" /dev/urandom; } >"$src"
   mcopy -i "$img" "$src" "::/$dest"
 }
@@ -198,33 +186,33 @@ damage_reformat() {  # formatted again over the filled volume, with the same opt
 
 chains() {  # mshowfat of every live file and folder, before the damage
   local name=$1 path
-  : >"$out/$name.chains"
-  { grep -P '^[rd]/[rd] \d+:\t' "$out/$name.fls" || true; } | cut -f2- | while IFS= read -r path; do
+  : >"$OUT/$name.chains"
+  { grep -P '^[rd]/[rd] \d+:\t' "$OUT/$name.fls" || true; } | cut -f2- | while IFS= read -r path; do
     local chain
     chain=$(mshowfat -i "$img" "::/$path")
     printf '%s\t%s\t%s\n' "$(grep -o '<' <<<"$chain" | wc -l)" "$(grep -o '<[0-9]*' <<<"$chain" | head -1 | tr -d '<')" \
-      "$path" >>"$out/$name.chains"
+      "$path" >>"$OUT/$name.chains"
   done
 }
 
 answers() {  # the independent reader's view of the finished volume
   local name=$1
-  fls -r -p "$img" >"$out/$name.fls"
-  fls -r -d -p "$img" >"$out/$name.flsd"
-  mkdir -p "$out/$name.files"
+  fls -r -p "$img" >"$OUT/$name.fls"
+  fls -r -d -p "$img" >"$OUT/$name.flsd"
+  mkdir -p "$OUT/$name.files"
   # Live regular files: "r/r INODE:<TAB>path" (deleted ones carry a "*").
-  { grep -P '^r/r \d+:\t' "$out/$name.fls" || true; } | while IFS=$'\t' read -r head _; do
+  { grep -P '^r/r \d+:\t' "$OUT/$name.fls" || true; } | while IFS=$'\t' read -r head _; do
     local inode=${head#r/r }
     inode=${inode%:}
-    icat "$img" "$inode" >"$out/$name.files/$inode"
+    icat "$img" "$inode" >"$OUT/$name.files/$inode"
   done
 }
 
 make_volume() {  # make_volume NAME SIZE-KIB FILL MKFS-OPTIONS...; $damage names a damage done after the answers
   local name=$1 kib=$2 fill=$3
   shift 3
-  img="$work/$name.img"
-  expect="$work/$name"
+  img="$WORK/$name.img"
+  expect="$WORK/$name"
   orig_no=0
   mkfs_options=("$@")
   rm -f "$img"
@@ -235,10 +223,10 @@ make_volume() {  # make_volume NAME SIZE-KIB FILL MKFS-OPTIONS...; $damage names
     chains "$name"
     "damage_$damage"
   fi
-  rm -rf "$out/$name.orig" "$out/$name.expect"
-  [[ -d "$expect.orig" ]] && mv "$expect.orig" "$out/$name.orig"
-  [[ -f "$expect.expect" ]] && mv "$expect.expect" "$out/$name.expect"
-  mv "$img" "$out/$name.img"
+  rm -rf "$OUT/$name.orig" "$OUT/$name.expect"
+  [[ -d "$expect.orig" ]] && mv "$expect.orig" "$OUT/$name.orig"
+  [[ -f "$expect.expect" ]] && mv "$expect.expect" "$OUT/$name.expect"
+  mv "$img" "$OUT/$name.img"
 }
 
 make_volume fat12_floppy 1440 full
@@ -261,4 +249,4 @@ damage=victim make_volume fat32_victim 307200 victim -F 32 -s 8
 damage=reformat make_volume fat16_reformat 65536 reformat -F 16
 damage=reformat make_volume fat32_reformat 307200 reformat -F 32 -s 8
 
-echo "$stamp" >"$stamp_file"
+image_script_done

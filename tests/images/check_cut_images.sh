@@ -14,17 +14,11 @@
 # The disks are made by make_cut_images.sh and cached in BUILD_DIR/images-cut.
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 CUT=$BUILD/images-cut
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_cut_images.sh" "$CUT" || exit 1
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-cut-check.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
 # recovered_against FS OUT LOG: for every "[Recovered] PATH" line of LOG, PATH under OUT
 # against FS.md5 (paths compared without case: FAT short names). Prints "SAME DIFFERENT"

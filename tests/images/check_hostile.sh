@@ -20,46 +20,25 @@
 # The hostile disks are made by make_hostile_images.sh and cached in BUILD_DIR/images-hostile.
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 HOSTILE=$BUILD/images-hostile
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_hostile_images.sh" "$HOSTILE" || exit 1
-SANITIZED=0
-grep -q '^QELDA_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null && SANITIZED=1
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-hostile.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 # qelda runs in cwd/; the script keeps its own files in s/ (left out of the snapshots).
 mkdir "$WORK/cwd" "$WORK/s"
 S=$WORK/s
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
-# guarded OUT ERR CMD...: CMD with at most 1 GiB of memory, stopped after $LIMIT s (every
-# case here ends in seconds; this only turns a hang into a failure, and the sanitizer build on
-# a busy machine is many times slower). Its status.
-LIMIT=60
-((SANITIZED)) && LIMIT=300
-guarded() {
-  local out=$1 err=$2; shift 2
-  if ((SANITIZED)); then
-    # The sanitizers reserve terabytes of address space: their RSS limit stands in.
-    (cd "$WORK/cwd" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec timeout $LIMIT "$@") >"$out" 2>"$err"
-  else
-    (cd "$WORK/cwd" && ulimit -v 1048576 && exec timeout $LIMIT "$@") >"$out" 2>"$err"
-  fi
-}
-# run_ok WHAT CMD...: guarded, with output in $S/out and $S/err; false (and a failure
-# said) unless it ends with status 0.
+# in_cwd OUT ERR CMD...: CMD guarded, run in cwd/. Its status.
+in_cwd() { (cd "$WORK/cwd" && guarded "$@"); }
+# run_ok WHAT CMD...: guarded in cwd/, with output in $S/out and $S/err; false (and a
+# failure said) unless it ends with status 0.
 run_ok() {
   local what=$1 rc; shift
-  guarded "$S/out" "$S/err" "$@"; rc=$?
+  in_cwd "$S/out" "$S/err" "$@"; rc=$?
   CHECKED=$((CHECKED + 1))
-  ((rc == 0)) && return 0
-  ((rc == 124)) && fail "$what: still running after $LIMIT s" || fail "$what: exit $rc: $(head -c 300 "$S/err")"
-  return 1
+  guard_passed "$what" "$rc" "$S/err"
 }
 
 # Everything under WORK (qelda runs in WORK/cwd) but the folders named and the runs' own
@@ -126,7 +105,7 @@ deep=$(find "$WORK/huge-mbr/rec" -type f -name DEEP.TXT -printf '%d\n')
 CHECKED=$((CHECKED + 1))
 
 # A volume that starts past the end of the disk: listed, nothing of it read, no crash.
-guarded "$S/out" "$S/err" "$QELDA" scan "$HOSTILE/huge-mbr.vmdk" --source 2 --list
+in_cwd "$S/out" "$S/err" "$QELDA" scan "$HOSTILE/huge-mbr.vmdk" --source 2 --list
 rc=$?
 ((rc == 0 || rc == 3)) || fail "a volume past the disk's end: exit $rc: $(head -c 300 "$S/err")"
 CHECKED=$((CHECKED + 1))
@@ -184,7 +163,7 @@ if run_ok "an extent that is a FIFO" "$QELDA" info "$WORK/ext/disk.vmdk"; then
   done
 fi
 for f in fifo.vmdk fifo.vdi fifo.vhd; do
-  guarded "$S/out" "$S/err" "$QELDA" info "$WORK/ext/$f"
+  in_cwd "$S/out" "$S/err" "$QELDA" info "$WORK/ext/$f"
   rc=$?
   ((rc == 2)) || fail "an image that is a FIFO ($f): exit $rc, not 2"
   CHECKED=$((CHECKED + 1))

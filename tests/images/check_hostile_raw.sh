@@ -15,19 +15,11 @@
 # The disks are a few megabytes, made by this script in a temporary folder on every run.
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 command -v python3 >/dev/null || { echo "python3 is missing" >&2; exit 1; }
-SANITIZED=0
-grep -q '^QELDA_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null && SANITIZED=1
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-hostile-raw.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 mkdir "$WORK/cwd" "$WORK/disks"
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
 # The disks: raw sectors named .vmdk (read as a flat VMDK without descriptor).
 python3 - "$WORK/disks" <<'PY' || exit 1
@@ -73,26 +65,13 @@ for name, period in patterns.items():
             f.write(b''.join(period[k % len(period)] for k in range(sectors)))
 PY
 
-# guarded OUT ERR CMD...: CMD with at most 1 GiB of memory, stopped after 60 s (every run here
-# ends in well under a second; this only turns a hang into a failure). Its status.
-guarded() {
-  local out=$1 err=$2; shift 2
-  if ((SANITIZED)); then
-    (cd "$WORK/cwd" && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec timeout 300 "$@") >"$out" 2>"$err"
-  else
-    (cd "$WORK/cwd" && ulimit -v 1048576 && exec timeout 60 "$@") >"$out" 2>"$err"
-  fi
-}
-
 for disk in "$WORK"/disks/*.vmdk; do
   name=$(basename "$disk" .vmdk)
   size=$(stat -c %s "$disk")
   out=$WORK/out-$name
   CHECKED=$((CHECKED + 1))
-  guarded "$WORK/stdout" "$WORK/stderr" "$QELDA" recover "$disk" --source 0 --kind raw --out "$out"
-  rc=$?
-  if ((rc == 124)); then fail "$name: still running after the guard's time"; continue; fi
-  if ((rc != 0)); then fail "$name: exit $rc: $(head -c 300 "$WORK/stderr")"; continue; fi
+  (cd "$WORK/cwd" && guarded "$WORK/stdout" "$WORK/stderr" "$QELDA" recover "$disk" --source 0 --kind raw --out "$out")
+  guard_passed "$name" $? "$WORK/stderr" || continue
   grep -q '^[0-9]* recovered, ' "$WORK/stdout" || fail "$name: no summary line: $(tail -c 300 "$WORK/stdout")"
   written=$(find "$out" -type f -printf '%s\n' 2>/dev/null | awk '{ s += $1 } END { print s + 0 }')
   ((written <= size)) || fail "$name: $written bytes written from a disk of $size"

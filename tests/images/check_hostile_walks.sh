@@ -17,43 +17,25 @@
 # The disks are cached in BUILD_DIR/images-hostile-walks.
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 DISKS=$BUILD/images-hostile-walks
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_hostile_walks.sh" "$DISKS" || exit 1
-SANITIZED=0
-grep -q '^QELDA_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null && SANITIZED=1
-GUARD=60
-((SANITIZED)) && GUARD=300
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-walks.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 mkdir "$WORK/cache" "$WORK/s"
 S=$WORK/s
 export XDG_CACHE_HOME=$WORK/cache
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
-# guarded WHAT OUT CMD...: CMD with at most 1 GiB of memory, stopped after GUARD s, its
-# standard output counted into OUT (bytes) and its standard error in $S/err; the time and
-# peak memory in $S/time. False (and a failure said) unless it ends with status 0.
-guarded() {
+# measured WHAT OUT CMD...: CMD guarded, its standard output counted into OUT (bytes) and its
+# standard error in $S/err; the time and peak memory in $S/time. False (and a failure said)
+# unless it ends with status 0.
+measured() {
   local what=$1 out=$2 rc; shift 2
   CHECKED=$((CHECKED + 1))
-  if ((SANITIZED)); then
-    (ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec /usr/bin/time -o "$S/time" -f '%e s %M KiB' \
-      timeout "$GUARD" "$@" 2>"$S/err" | wc -c >"$out"; exit "${PIPESTATUS[0]}")
-  else
-    (ulimit -v 1048576 && exec /usr/bin/time -o "$S/time" -f '%e s %M KiB' timeout "$GUARD" "$@" 2>"$S/err" |
-       wc -c >"$out"
-     exit "${PIPESTATUS[0]}")
-  fi
-  rc=$?
-  ((rc == 0)) && return 0
-  ((rc == 124)) && fail "$what: still running after $GUARD s" || fail "$what: exit $rc: $(head -c 300 "$S/err")"
-  return 1
+  guarded /dev/stdout "$S/err" /usr/bin/time -o "$S/time" -f '%e s %M KiB' "$@" | wc -c >"$out"
+  rc=${PIPESTATUS[0]}
+  guard_passed "$what" "$rc" "$S/err"
 }
 no_work_folder() {
   local left
@@ -69,7 +51,7 @@ for name in fat-nested fat-lost fat-pastend exfat-chains exfat-contig exfat-sibl
     image=$DISKS/$name-$n.vmdk size=$(disk_bytes "$name-$n")
     for kind in quick deleted; do
       what="$name-$n scan --kind $kind --list"
-      if guarded "$what" "$S/bytes" "$QELDA" scan "$image" --source 1 --kind "$kind" --list; then
+      if measured "$what" "$S/bytes" "$QELDA" scan "$image" --source 1 --kind "$kind" --list; then
         printf '%-42s %12s bytes listed  %s\n' "$what" "$(<"$S/bytes")" "$(<"$S/time")"
         LISTED[$name-$n-$kind]=$(<"$S/bytes")
       fi
@@ -77,7 +59,7 @@ for name in fat-nested fat-lost fat-pastend exfat-chains exfat-contig exfat-sibl
     done
     what="$name-$n recover"
     rm -rf "$WORK/rec"
-    if guarded "$what" "$S/bytes" "$QELDA" recover "$image" --source 1 --out "$WORK/rec"; then
+    if measured "$what" "$S/bytes" "$QELDA" recover "$image" --source 1 --out "$WORK/rec"; then
       written=$(find "$WORK/rec" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
       folders=$(find "$WORK/rec" -type d | wc -l)
       printf '%-42s %12s bytes saved in %s folders  %s\n' "$what" "$written" "$folders" "$(<"$S/time")"
@@ -96,7 +78,7 @@ done
 
 # Lost folders go no deeper than the walks: 2048 folders under "Lost folder(s)" and the
 # made-up folder of their unknown parent, at most.
-if ((!SANITIZED)) && guarded "fat-lost-1 depth" "$S/bytes" sh -c "'$QELDA' scan '$DISKS/fat-lost-1.vmdk' --source 1 --list | awk -F'\t' '{ n = gsub(\"/\", \"/\", \$4); if (n > d) d = n } END { print d }' >&2"; then
+if ((!SANITIZED)) && measured "fat-lost-1 depth" "$S/bytes" sh -c "'$QELDA' scan '$DISKS/fat-lost-1.vmdk' --source 1 --list | awk -F'\t' '{ n = gsub(\"/\", \"/\", \$4); if (n > d) d = n } END { print d }' >&2"; then
   depth=$(tail -1 "$S/err")
   ((depth >= 2000 && depth <= 2050)) || fail "fat-lost-1: lost folders nested $depth deep"
 fi
@@ -104,7 +86,7 @@ fi
 # The file past the volume's end: what the volume holds, said to be partial.
 for n in 1 4; do
   rm -rf "$WORK/rec"
-  if guarded "fat-pastend-$n recover" "$S/bytes" sh -c "'$QELDA' recover '$DISKS/fat-pastend-$n.vmdk' --source 1 --out '$WORK/rec' >'$S/out'"; then
+  if measured "fat-pastend-$n recover" "$S/bytes" sh -c "'$QELDA' recover '$DISKS/fat-pastend-$n.vmdk' --source 1 --out '$WORK/rec' >'$S/out'"; then
     grep -qxF '[Partially Recovered] XAST.BIN' "$S/out" || fail "fat-pastend-$n: not said partially recovered: $(head -3 "$S/out")"
     [[ $(stat -c %s "$WORK/rec/XAST.BIN" 2>/dev/null) == 512 ]] || fail "fat-pastend-$n: saved file is not the volume's one cluster"
   fi

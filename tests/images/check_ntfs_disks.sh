@@ -8,15 +8,11 @@
 #   check_ntfs_disks.sh BUILD_DIR IMAGES_DIR     (the NTFS images lie in IMAGES_DIR-ntfs)
 set -euo pipefail
 
-BUILD=$(readlink -f "$1")
-NTFS=$(readlink -m "$2")-ntfs
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
+NTFS=$IMAGES-ntfs
 bash "$(dirname "$0")/../ntfs/make_ntfs_images.sh" "$NTFS"   # cached; normally made by the fixture
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-ntfs-disks.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-fail() { echo "FAIL $*"; failures=$((failures + 1)); }
 
 VOLUME=$NTFS/ntfs-4096.img
 FLS=$NTFS/ntfs-4096.fls
@@ -24,10 +20,9 @@ FLS=$NTFS/ntfs-4096.fls
 awk -F'\t' 'NF >= 7 && $2 !~ /^\$/ && $2 !~ /:/ {
   if ($1 ~ /^d\/d/) print "d " $2; else print "f " $2 " " $7 }' "$FLS" | LC_ALL=C sort >"$WORK/want"
 
-checked=0
 for image in ntfs-disk-mbr.vmdk ntfs-disk-mbr.vdi ntfs-disk-gpt.vhd ntfs-disk-gpt.vmdk; do
   path=$NTFS/$image
-  before=$failures
+  before=$FAILED
   [[ -f $path ]] || { fail "$image: missing"; continue; }
   "$QELDA" info "$path" >"$WORK/info" 2>&1 || { fail "$image: info failed"; continue; }
   mapfile -t volumes < <(awk -F'\t' '$1 ~ /^[0-9]+$/ && $4 == "NTFS" { print $1 " " $5 }' "$WORK/info")
@@ -61,9 +56,9 @@ $(grep -v '^\[Recovered\]' "$WORK/rec.out" | grep '^\[' | head -5)"
   ((n >= 19)) || fail "$image: only $n files compared with icat"
   many=$(find "$WORK/rec/many" -type f | wc -l)
   ((many == 3000)) || fail "$image: many/ holds $many files, not 3000"
-  checked=$((checked + 1))
-  ((failures == before)) && echo "ok   $image: listing equals fls; $n files equal icat; many/ has $many files"
+  CHECKED=$((CHECKED + 1))
+  ((FAILED == before)) && echo "ok   $image: listing equals fls; $n files equal icat; many/ has $many files"
 done
 
-echo "$checked images checked, $failures failures"
-((failures == 0 && checked == 4))
+echo "$CHECKED images checked, $FAILED failures"
+((FAILED == 0 && CHECKED == 4))

@@ -15,18 +15,12 @@
 #   check_recover.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-QELDA=$(readlink -f "$1")/qelda
-IMAGES=$(readlink -f "$2")
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 ORACLE=$IMAGES/oracle
 CONTENT=$IMAGES/content
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 [[ -d $ORACLE && -f $IMAGES/mbr.raw ]] || { echo "no test images in $IMAGES" >&2; exit 1; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-recover.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 lower() { tr '[:upper:]' '[:lower:]'; }
 
 # One line per folder ("d path") and file ("f path md5") under DIR, sorted; with FOLD set,

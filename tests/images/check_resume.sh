@@ -16,21 +16,16 @@
 #   check_resume.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-QELDA=$(readlink -f "$1")/qelda
-IMAGES=$(readlink -f "$2")
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 [[ -f $IMAGES/mbr-monosparse.vmdk ]] || { echo "no test images in $IMAGES" >&2; exit 1; }
 for tool in strace mkfs.fat mcopy mdel sfdisk qemu-img; do
   command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-resume.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
 # The configuration folder (the raw types' catalogue, the index of saved scans) is our own.
 export XDG_CONFIG_HOME=$WORK/config
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
 
 # Bytes the command reads from the files of the image's folder (the image and its
 # extents; the scan information lives elsewhere), its own output thrown away.

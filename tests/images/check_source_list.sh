@@ -13,19 +13,11 @@
 #   check_source_list.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-QELDA=$(readlink -f "$1")/qelda
-IMAGES=$(readlink -f "$2")
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 ORACLE=$IMAGES/oracle
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 [[ -d $ORACLE ]] || { echo "no test images in $IMAGES" >&2; exit 1; }
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-sources.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
-# shellcheck source=../support/missing_images.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/missing_images.sh"
 
 # A raw disk can only be mounted through an image format: a monolithicFlat descriptor
 # beside a link to it presents it as a VMDK.

@@ -14,50 +14,17 @@
 # OUTDIR/FS-cut-sparse.vmdk   the whole disk converted by qemu-img to a monolithicSparse
 #                       VMDK, then cut to half the file's length
 # OUTDIR/FS.md5         "md5<TAB>path" of every regular file (icat of the whole disk)
-# Needs root (loop devices, FUSE). Cached: OUTDIR/.stamp holds the sha256 of this script;
-# when it matches, the script exits at once, otherwise OUTDIR is rebuilt from scratch.
+# Needs root (loop devices, FUSE). Cached (tests/support/image_script.sh): made again from
+# scratch only when this script changes.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 
-stamp_ok() { [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; }
-if stamp_ok; then exit 0; fi
-
-log() { printf '[make_cut_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat istat fsstat md5sum python3 qemu-img; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g dosfstools mtools exfatprogs exfat-fuse sleuthkit python3 qemu-utils)"
-done
-
-# At most one loop device and one FUSE mount are held at a time; whatever is held when the
-# script ends, on any path, is released.
-WORK='' MNT='' LOOP=''
-release() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then umount "$MNT" 2>/dev/null || umount -l "$MNT" || true; fi
-  if [[ -n $LOOP ]]; then losetup -d "$LOOP" || true; fi
-  LOOP=''
-}
-cleanup() {
-  local rc=$?
-  release
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
+need_tools "fdisk ntfs-3g dosfstools mtools exfatprogs exfat-fuse sleuthkit python3 qemu-utils" \
+  sfdisk mkntfs ntfs-3g mkfs.fat mmd mcopy mkfs.exfat mount.exfat-fuse losetup fls icat istat fsstat md5sum python3 qemu-img
 
 START=2048
 # 48 files of 1 KiB to about 1.5 MiB (22 MB in all) in three folders, no byte of them zero:
@@ -127,9 +94,9 @@ build_ntfs() {
   disk_with ntfs 7 $sectors
   truncate -s $((sectors * 512)) "$vol"
   run mkntfs -F -Q -q -p $START -H 255 -S 63 -L CUTNTFS "$vol"
-  run ntfs-3g "$vol" "$MNT" 9>&-
+  mount_ntfs "$vol"
   fill_mounted "$MNT"
-  release
+  release_volume
   dd if="$vol" of="$WORK/ntfs.raw" bs=512 seek=$START conv=notrunc,sparse status=none
   oracle ntfs ntfs "$WORK/ntfs.raw"
   # NTFS keeps its $MFT copy in the volume's middle and ntfs-3g leaves room around it, so a
@@ -165,31 +132,19 @@ build_exfat() {
   disk_with exfat 7 $sectors
   truncate -s $((sectors * 512)) "$vol"
   run mkfs.exfat -L CUTEXFAT "$vol"
-  LOOP=$(losetup -f --show "$vol")
-  run mount.exfat-fuse "$LOOP" "$MNT" 9>&-
+  attach_loop "$vol"
+  mount_fuse mount.exfat-fuse "$LOOP"
   fill_mounted "$MNT"
-  release
+  release_volume
   dd if="$vol" of="$WORK/exfat.raw" bs=512 seek=$START conv=notrunc,sparse status=none
   oracle exfat exfat "$WORK/exfat.raw"
   split_disk exfat $sectors
 }
 
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if stamp_ok; then exit 0; fi
-if [[ -d $OUT && -n $(ls -A "$OUT") && ! -e $OUT/.qelda-cut ]]; then
-  die "$OUT is not empty and was not made by this script; not removing it"
-fi
-rm -rf --one-file-system "$OUT"
-mkdir -p "$OUT"
-: >"$OUT/.qelda-cut"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-cut.XXXXXX")
-MNT=$WORK/mnt
-mkdir -p "$MNT" "$WORK/files"
+image_script_fresh .qelda-cut
+mkdir -p "$WORK/files"
 make_files "$WORK/files"
 build_ntfs
 build_fat32
 build_exfat
-echo "$HASH" >"$OUT/.stamp"
-log "cut images built"
+image_script_done

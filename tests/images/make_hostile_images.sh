@@ -6,40 +6,16 @@
 #
 #   make_hostile_images.sh OUTDIR
 #
-# Needs root for ntfs-3g (FUSE). Cached: OUTDIR/.stamp holds the sha256 of this script;
-# when it matches, the script exits at once, otherwise OUTDIR is rebuilt from scratch.
+# Needs root for ntfs-3g (FUSE). Cached (tests/support/image_script.sh): made again from
+# scratch only when this script changes.
 # OUTDIR/MANIFEST describes every file made.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 
-stamp_ok() { [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; }
-if stamp_ok; then exit 0; fi
-
-log() { printf '[make_hostile_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-WORK='' CUR_MNT=''
-cleanup() {
-  local rc=$?
-  if [[ -n $CUR_MNT ]] && mountpoint -q "$CUR_MNT"; then umount "$CUR_MNT" || umount -l "$CUR_MNT" || true; fi
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
 manifest() { printf '%-24s %s\n' "$1" "$2" >>"$OUT/MANIFEST"; }
 
 # poke FILE BYTE_OFFSET HEX...: writes the bytes in place.
@@ -224,35 +200,24 @@ NAMES=(
   $'forged\nf\t-\t0\tpasswd'
 )
 build_names() {
-  local d=$OUT/names-ntfs.vmdk vol=$WORK/names.ntfs m=$WORK/mnt i
+  local d=$OUT/names-ntfs.vmdk vol=$WORK/names.ntfs m=$MNT i
   truncate -s 32M "$d"
   printf 'label: dos\nlabel-id: 0x51e1da11\nsize=30720, type=7\n' | run sfdisk -q "$d"
   truncate -s $((30720 * 512)) "$vol"
   run mkntfs -F -Q -p 2048 -H 255 -S 63 -L Names "$vol"
-  mkdir -p "$m"
-  CUR_MNT=$m
-  run ntfs-3g "$vol" "$m" 9>&-
+  mount_ntfs "$vol"
   for i in "${!NAMES[@]}"; do printf 'name %d\n' "$i" >"$m/${NAMES[$i]}"; done
   mkdir "$m/"$'folder\twith\ttabs'
   printf 'inner\n' >"$m/"$'folder\twith\ttabs/inner\nfile.txt'
-  umount "$m"; CUR_MNT=''
+  release_volume
   dd if="$vol" of="$d" bs=512 seek=2048 conv=notrunc,sparse status=none
   fls -f ntfs -r -p -o 2048 "$d" >"$OUT/oracle/names-ntfs.fls"
   manifest names-ntfs.vmdk "32 MiB MBR disk: p1 NTFS whose file names hold tabs, line feeds, backslashes, ESC, CR, DEL and C1 controls"
 }
 
 # ---------------------------------------------------------------- main
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if stamp_ok; then exit 0; fi
-if [[ -d $OUT && -n $(ls -A "$OUT") && ! -e $OUT/.qelda-hostile ]]; then
-  die "$OUT is not empty and was not made by this script; not removing it"
-fi
-rm -rf --one-file-system "$OUT"
+image_script_fresh .qelda-hostile
 mkdir -p "$OUT/oracle" "$OUT/content"
-: >"$OUT/.qelda-hostile"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-hostile.XXXXXX")
 echo "# Made by tests/images/make_hostile_images.sh: raw disks named .vmdk." >"$OUT/MANIFEST"
 build_huge_mbr
 build_huge_gpt
@@ -262,5 +227,4 @@ build_dup_names
 build_names
 manifest oracle/ "fls -r -p of every volume (NAME.fls)"
 manifest content/ "the files written into each FAT volume"
-echo "$HASH" >"$OUT/.stamp"
-log "hostile images built"
+image_script_done

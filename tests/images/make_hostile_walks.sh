@@ -18,24 +18,16 @@
 #
 #   make_hostile_walks.sh OUTDIR
 #
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
-# at once, otherwise OUTDIR is rebuilt from scratch. Needs no root.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script
+# changes. Needs no root.
 set -euo pipefail
-
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 export LC_ALL=C.UTF-8 TZ=UTC
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
 
-for tool in mkfs.fat mkfs.exfat sfdisk python3; do
-  command -v "$tool" >/dev/null || { echo "make_hostile_walks.sh: $tool is missing" >&2; exit 1; }
-done
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-walks-XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-rm -rf "$OUT"
-mkdir -p "$OUT"
+need_tools "dosfstools exfatprogs fdisk python3" mkfs.fat mkfs.exfat sfdisk python3
+image_script_fresh
 
 # disk NAME MIB FORMAT...: a disk of MIB MiB whose one partition (from sector 2048) is
 # formatted by FORMAT VOLUMEFILE; the volume is left in $WORK/NAME.vol for the patcher.
@@ -179,4 +171,4 @@ for n in 1 4; do
   patch exfat-siblings "$WORK/exfat-siblings-$n.vol" $((100 * n))
   place "exfat-siblings-$n"
 done
-echo "$HASH" >"$OUT/.stamp"
+image_script_done

@@ -9,53 +9,23 @@
 #   make_images.sh --sample OUTDIR   only sample.vmdk, for the README's first command
 #
 # Needs root: NTFS and exFAT volumes are filled through FUSE on loop devices.
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the
-# script exits at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script
+# changes; --sample keeps its own stamp, OUTDIR/.stamp-sample.
 # OUTDIR/MANIFEST describes every file made.
 set -euo pipefail
-
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-SCRIPT_DIR=$(dirname "$SCRIPT")
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
 SAMPLE_ONLY=0
 if [[ ${1:-} == --sample ]]; then SAMPLE_ONLY=1; shift; fi
-if [[ $# -ne 1 ]]; then echo "usage: $0 [--sample] OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
+IMAGE_USAGE='[--sample] OUTDIR'
+image_cached() { stamp_ok "$OUT/.stamp" || { ((SAMPLE_ONLY)) && stamp_ok "$OUT/.stamp-sample"; }; }
+image_script_start "$@"
 
 # Non-ASCII names must reach mtools, ntfs-3g and exfat-fuse as UTF-8; fixed
 # file times keep the directory entries the same from run to run.
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 FILE_TIME='2021-06-15 12:00:00'
 
-stamp_ok() { [[ -f $1 && $(<"$1") == "$HASH" ]]; }
-is_cached() { stamp_ok "$OUT/.stamp" || { ((SAMPLE_ONLY)) && stamp_ok "$OUT/.stamp-sample"; }; }
-if is_cached; then exit 0; fi
-
-log() { printf '[make_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-# ---------------------------------------------------------------- clean-up
-# At most one loop device and one FUSE mount are held at a time; whatever is
-# held when the script ends, by success, failure or signal, is released here.
-WORK='' CUR_LOOP='' CUR_MNT=''
-cleanup() {
-  local rc=$?
-  if [[ -n $CUR_MNT ]] && mountpoint -q "$CUR_MNT"; then umount "$CUR_MNT" || umount -l "$CUR_MNT" || true; fi
-  if [[ -n $CUR_LOOP ]]; then losetup -d "$CUR_LOOP" || true; fi
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc)${WORK:+; $OUT has no stamp and will be rebuilt}"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-# Tool chatter goes to a log that is shown only when a step fails.
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
 manifest() { printf '%-34s %s\n' "$1" "$2" >>"$OUT/MANIFEST"; }
 
 # ---------------------------------------------------------------- content
@@ -139,15 +109,14 @@ open_volume() {
         -n "$label" --offset="$CUR_START" "$@" "$CUR_DISK" $((count / 2))
       VOL_IMG="$CUR_DISK@@$((CUR_START * 512))" ;;
     ntfs|exfat)
-      CUR_LOOP=$(losetup -f --show -o $((CUR_START * 512)) --sizelimit $((count * 512)) "$CUR_DISK")
+      attach_loop -o $((CUR_START * 512)) --sizelimit $((count * 512)) "$CUR_DISK"
       if [[ $CUR_FS == ntfs ]]; then
-        run mkntfs -F -Q -p "$CUR_START" -H 255 -S 63 -L "$label" "$@" "$CUR_LOOP"
+        run mkntfs -F -Q -p "$CUR_START" -H 255 -S 63 -L "$label" "$@" "$LOOP"
       else
-        run mkfs.exfat -L "$label" "$@" "$CUR_LOOP"
+        run mkfs.exfat -L "$label" "$@" "$LOOP"
       fi
-      CUR_MNT=$WORK/mnt VOL_DIR=$WORK/mnt
-      # The driver stays running until umount: it must not hold the lock of fd 9.
-      if [[ $CUR_FS == ntfs ]]; then run ntfs-3g "$CUR_LOOP" "$CUR_MNT" 9>&-; else run mount.exfat-fuse "$CUR_LOOP" "$CUR_MNT" 9>&-; fi ;;
+      VOL_DIR=$MNT
+      if [[ $CUR_FS == ntfs ]]; then mount_fuse ntfs-3g "$LOOP"; else mount_fuse mount.exfat-fuse "$LOOP"; fi ;;
     *) die "unknown file system $CUR_FS" ;;
   esac
 }
@@ -155,9 +124,9 @@ open_volume() {
 close_volume() {
   local base=$OUT/oracle/$CUR_NAME-p$CUR_N tsk=${CUR_FS%%[0-9]*}
   if [[ -n $VOL_DIR ]]; then
-    umount "$CUR_MNT"; CUR_MNT=''   # fuseblk: returns once the driver has written everything
-    if [[ $CUR_FS == exfat ]]; then dump.exfat "$CUR_LOOP" >"$base.dump.exfat"; fi
-    losetup -d "$CUR_LOOP"; CUR_LOOP=''
+    umount "$MNT"   # fuseblk: returns once the driver has written everything
+    if [[ $CUR_FS == exfat ]]; then dump.exfat "$LOOP" >"$base.dump.exfat"; fi
+    losetup -d "$LOOP"; LOOP=''
   fi
   # fsstat loops forever on exFAT volumes made by mkfs.exfat (TSK 4.11), so only fls there.
   if [[ $tsk != exfat ]]; then timeout 120 fsstat -f "$tsk" -o "$CUR_START" "$CUR_DISK" >"$base.fsstat"; fi
@@ -361,7 +330,7 @@ convert_all() {
 
 # Real Windows dynamic disks; no Linux tool writes LDM, so they come as data.
 unpack_ldm() {
-  local tarball=$SCRIPT_DIR/../data/ldm/ldm-data.tar.xz a=() g v p
+  local tarball=$HERE/../data/ldm/ldm-data.tar.xz a=() g v p
   if [[ ! -f $tarball ]]; then log "no $tarball: skipping the LDM disks"; return 0; fi
   mkdir -p "$OUT/ldm"
   run tar xJf "$tarball" -C "$OUT/ldm"
@@ -382,19 +351,8 @@ unpack_ldm() {
 }
 
 # ---------------------------------------------------------------- main
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if is_cached; then exit 0; fi   # another run built it while we waited
-if [[ -d $OUT && -n $(ls -A "$OUT") && ! -e $OUT/.qelda-images ]]; then
-  die "$OUT is not empty and was not made by this script; not removing it"
-fi
-rm -rf --one-file-system "$OUT"
+image_script_fresh .qelda-images
 mkdir -p "$OUT/info" "$OUT/oracle" "$OUT/content"
-: >"$OUT/.qelda-images"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-images.XXXXXX")
-mkdir "$WORK/mnt"
-SECONDS=0
 
 {
   echo "# Made by tests/images/make_images.sh. Partition numbers (-pN) are those of"
@@ -420,5 +378,4 @@ manifest content/ "the exact files written into each volume, to compare recovere
 while IFS= read -r f; do
   grep -q "^${f//./\\.} " "$OUT/MANIFEST" || die "$f is not in MANIFEST"
 done < <(cd "$OUT" && find . -maxdepth 2 -type f \( -name '*.raw' -o -name '*.vmdk' -o -name '*.vdi' -o -name '*.vhd' \) | sed 's|^\./||')
-echo "$HASH" >"$OUT/.stamp"
-log "all images built in ${SECONDS}s"
+image_script_done

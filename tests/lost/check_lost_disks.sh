@@ -10,17 +10,12 @@
 #   check_lost_disks.sh BUILD_DIR IMAGES_DIR      (the disks lie in IMAGES_DIR-lost)
 set -euo pipefail
 
-BUILD=$(readlink -f "$1")
-LOST=$(readlink -m "$2")-lost
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
+LOST=$IMAGES-lost
 bash "$(dirname "$0")/make_lost_images.sh" "$LOST"   # cached; normally made by the fixture
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-lost-check.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-checks=0
-fail() { echo "FAIL $*"; failures=$((failures + 1)); }
-pass() { echo "ok   $*"; checks=$((checks + 1)); }
+pass() { echo "ok   $*"; CHECKED=$((CHECKED + 1)); }
 
 # part DISK N FIELD: start or count of partition N before the damage.
 part() { awk -v n="$2" -v f="$3" '$1 == n { print (f == "start" ? $2 : $3) }' "$LOST/$1.parts"; }
@@ -124,5 +119,5 @@ for image in mib-damaged.raw mib-damaged.vmdk mib-damaged.vdi mib-damaged.vhd; d
     --source "$(index_of "$WORK/lost" $found FAT32 "$(part mib 2 start)")"
 done
 
-echo "$checks checks passed, $failures failures"
-((failures == 0 && checks >= 40))
+echo "$CHECKED checks passed, $FAILED failures"
+((FAILED == 0 && CHECKED >= 40))

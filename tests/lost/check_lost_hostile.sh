@@ -17,39 +17,19 @@
 # The disks are made by make_lost_hostile_images.sh and cached in BUILD_DIR/images-lost-hostile.
 set -uo pipefail
 
-if [[ $# -ne 2 ]]; then echo "usage: $0 BUILD_DIR IMAGES_DIR" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-QELDA=$BUILD/qelda
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
 DISKS=$BUILD/images-lost-hostile
-[[ -x $QELDA ]] || { echo "no qelda at $QELDA" >&2; exit 1; }
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_lost_hostile_images.sh" "$DISKS" || exit 1
-SANITIZED=0
-grep -q '^QELDA_SANITIZE:BOOL=ON' "$BUILD/CMakeCache.txt" 2>/dev/null && SANITIZED=1
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-lost-hostile.XXXXXX")
-trap 'rm -rf "$WORK"' EXIT
-FAILED=0 CHECKED=0
-fail() { printf 'FAIL %s\n' "$*"; FAILED=$((FAILED + 1)); }
-
-# run_lost WHAT ARGS...: `qelda lost ARGS` with at most 1 GiB of memory, stopped after
-# $LIMIT s (every case ends in about a second; this only turns a runaway search into a
-# failure, and the sanitizer build on a busy machine is many times slower). Output in
-# $WORK/out and $WORK/err; false (and a failure said) unless it ends with 0.
-LIMIT=60
-((SANITIZED)) && LIMIT=300
+# run_lost WHAT ARGS...: `qelda lost ARGS` guarded, output in $WORK/out and $WORK/err; false
+# (and a failure said) unless it ends with 0.
 run_lost() {
-  local what=$1 rc; shift
+  local what=$1; shift
   CHECKED=$((CHECKED + 1))
-  if ((SANITIZED)); then
-    # The sanitizers reserve terabytes of address space: their RSS limit stands in.
-    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 timeout $LIMIT "$QELDA" lost "$@" >"$WORK/out" 2>"$WORK/err"
-  else
-    (ulimit -v 1048576 && exec timeout $LIMIT "$QELDA" lost "$@") >"$WORK/out" 2>"$WORK/err"
-  fi
-  rc=$?
-  ((rc == 0)) && return 0
-  ((rc == 124)) && fail "$what: still running after $LIMIT s" || fail "$what: exit $rc: $(head -c 300 "$WORK/err")"
-  return 1
+  guarded "$WORK/out" "$WORK/err" "$QELDA" lost "$@"
+  guard_passed "$what" $? "$WORK/err"
 }
 
 # ---------------------------------------------------------------- four volumes, no phantoms

@@ -15,42 +15,17 @@
 # OUTDIR/claims.raw        64 MiB, sector 0 zeroed: an exFAT at 2048 whose boot sector claims
 #                          2^64-1 sectors, and a FAT32 at 67584 whose sectors per FAT claim
 #                          far more than the disk. claims.parts: "N start fs"
-# Needs root (ntfs-3g is not needed: mkntfs alone). Cached: OUTDIR/.stamp holds the sha256 of
-# this script; when it matches, the script exits at once, otherwise OUTDIR is rebuilt.
+# Needs root (ntfs-3g is not needed: mkntfs alone). Cached (tests/support/image_script.sh):
+# made again from scratch only when this script changes.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 
-stamp_ok() { [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; }
-if stamp_ok; then exit 0; fi
+need_tools "fdisk ntfs-3g dosfstools mtools exfatprogs sleuthkit perl" sfdisk mkntfs mkfs.fat mmd mcopy mkfs.exfat mmls fsstat perl
 
-log() { printf '[make_lost_hostile_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in sfdisk mkntfs mkfs.fat mmd mcopy mkfs.exfat mmls fsstat perl; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g dosfstools mtools exfatprogs sleuthkit perl)"
-done
-
-WORK=''
-cleanup() {
-  local rc=$?
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
 poke() {
   local file=$1 offset=$2; shift 2
   printf "$(printf '\\x%s' "$@")" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
@@ -156,19 +131,8 @@ EOF
   zero_sector "$d" 0
 }
 
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if stamp_ok; then exit 0; fi
-if [[ -d $OUT && -n $(ls -A "$OUT") && ! -e $OUT/.qelda-lost-hostile ]]; then
-  die "$OUT is not empty and was not made by this script; not removing it"
-fi
-rm -rf --one-file-system "$OUT"
-mkdir -p "$OUT"
-: >"$OUT/.qelda-lost-hostile"
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qelda-lost-hostile.XXXXXX")
+image_script_fresh .qelda-lost-hostile
 build_four
 build_mft_copies
 build_claims
-echo "$HASH" >"$OUT/.stamp"
-log "lost-search hostile images built"
+image_script_done

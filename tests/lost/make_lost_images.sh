@@ -22,59 +22,17 @@
 #   D.mmls, D.parts ("N start count fs" per line), D-pN.fsstat, D-pN.fls (fls -r -p),
 #   D-pN.dump.exfat
 # Needs root and /dev/fuse (ntfs-3g fills the NTFS volumes).
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
-# at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script changes.
 set -euo pipefail
-
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
-HASH=$(sha256sum "$SCRIPT" | cut -d' ' -f1)
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
 
 export LC_ALL=C.UTF-8 TZ=UTC MTOOLSRC=/dev/null MTOOLS_SKIP_CHECK=1
 
-log() { printf '[make_lost_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in sfdisk mkntfs ntfs-3g fusermount mkfs.fat mmd mcopy mkfs.exfat dump.exfat mmls fsstat fls qemu-img; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: fdisk ntfs-3g fuse dosfstools mtools exfatprogs sleuthkit qemu-utils)"
-done
-
-WORK='' MNT='' FUSE_PID=''
-unmount_current() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
-  fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  FUSE_PID=''
-}
-cleanup() {
-  local rc=$?
-  unmount_current
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-rm -rf "$OUT"
-mkdir -p "$OUT"
-WORK=$(mktemp -d /tmp/qelda-lost-XXXXXX)
-MNT=$WORK/mnt
-mkdir -p "$MNT"
-
-run() {
-  if ! "$@" >>"$WORK/tools.log" 2>&1; then
-    log "command failed: $*"; tail -n 25 "$WORK/tools.log" >&2; return 1
-  fi
-}
+need_tools "fdisk ntfs-3g fuse dosfstools mtools exfatprogs sleuthkit qemu-utils" \
+  sfdisk mkntfs ntfs-3g fusermount mkfs.fat mmd mcopy mkfs.exfat dump.exfat mmls fsstat fls qemu-img
+image_script_fresh
 
 text_file() { seq -f "$2 line %06g of qelda lost-volume test data" 1 "$3" >"$1"; }
 
@@ -106,12 +64,9 @@ ntfs_volume() {
   local file=$1 sectors=$2 start=$3; shift 3
   truncate -s $((sectors * 512)) "$file"
   run mkntfs -F -Q -q -p "$start" -H 255 -S 63 -L "lost$start" "$@" "$file"
-  ntfs-3g -o no_detach "$file" "$MNT" >>"$WORK/tools.log" 2>&1 &
-  FUSE_PID=$!
-  for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
-  mountpoint -q "$MNT" || die "ntfs-3g did not mount $file"
+  mount_ntfs "$file"
   make_tree "$MNT" "ntfs-$start"
-  unmount_current
+  release_volume
 }
 
 # exfat_volume FILE SECTORS LABEL: an empty exFAT volume file.
@@ -210,5 +165,4 @@ for name in chs-wiped mib-damaged; do
   run qemu-img convert -f raw -O vpc -o subformat=dynamic "$OUT/$name.raw" "$OUT/$name.vhd"
 done
 
-echo "$HASH" >"$OUT/.stamp"
-log "done"
+image_script_done

@@ -23,74 +23,21 @@
 #       format carries no size)
 #   OUTDIR/ntfs-raw.free      `blkls -A` of the volume as runs "FIRST COUNT" of free clusters
 # Needs root and /dev/fuse (ntfs-3g mounts the volume file to fill it).
-# Cached: OUTDIR/.stamp holds the sha256 of this script; when it matches, the script exits
-# at once, otherwise OUTDIR is rebuilt from scratch.
+# Cached (tests/support/image_script.sh): made again from scratch only when this script, the
+# corpus script or the planted fixtures change.
 set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
 
-SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
-HERE=$(dirname "$SCRIPT")
 CARVE_SCRIPT=$HERE/../carve/make_carve_corpus.sh
 FIXTURES=$HERE/../data/carve
-if [[ $# -ne 1 ]]; then echo "usage: $0 OUTDIR" >&2; exit 1; fi
-OUT=$(readlink -m "$1")
 # The planted files are part of what is made: a change to them makes everything again.
-HASH=$(cat "$SCRIPT" "$CARVE_SCRIPT" "$FIXTURES"/* | sha256sum | cut -d' ' -f1)
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
-# Test programs and ctest may start this at the same time: one builds, the others wait and
-# then find the stamp.
-mkdir -p "$(dirname "$OUT")"
-exec 9>"$OUT.lock"
-flock 9
-if [[ -f $OUT/.stamp && $(<"$OUT/.stamp") == "$HASH" ]]; then exit 0; fi
+image_script_start "$@" -- "$CARVE_SCRIPT" "$FIXTURES"/*
 
 export LC_ALL=C.UTF-8 TZ=UTC
 
-log() { printf '[make_ntfs_images] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 1; }
-
-for tool in mkntfs ntfs-3g fls icat istat blkls tsk_recover fusermount setfattr sfdisk sgdisk qemu-img python3; do
-  command -v "$tool" >/dev/null || die "$tool is missing (packages: ntfs-3g sleuthkit fuse attr)"
-done
-
-# ---------------------------------------------------------------- clean-up
-# One mount at a time; whatever is mounted when the script ends, by success, failure or
-# signal, is released here, and the ntfs-3g process is waited for so that the volume file
-# is complete before anyone reads it.
-WORK='' MNT='' FUSE_PID=''
-unmount_current() {
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
-  fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  FUSE_PID=''
-}
-cleanup() {
-  local rc=$?
-  unmount_current
-  if [[ -n $WORK ]]; then rm -rf --one-file-system "$WORK"; fi
-  if ((rc != 0)); then log "failed (status $rc); $OUT has no stamp and will be rebuilt"; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-rm -rf "$OUT"
-mkdir -p "$OUT"
-WORK=$(mktemp -d /tmp/qelda-ntfs-XXXXXX)
-MNT=$WORK/mnt
-mkdir -p "$MNT"
-
-mount_volume() {  # image [extra ntfs-3g options]
-  local opts=no_detach${2:+,$2}
-  ntfs-3g -o "$opts" "$1" "$MNT" >>"$WORK/tools.log" 2>&1 &
-  FUSE_PID=$!
-  for _ in $(seq 1 100); do
-    mountpoint -q "$MNT" && return 0
-    sleep 0.1
-  done
-  die "ntfs-3g did not mount $1"
-}
+need_tools "ntfs-3g sleuthkit fuse attr" mkntfs ntfs-3g fls icat istat blkls tsk_recover fusermount setfattr sfdisk sgdisk qemu-img python3
+image_script_fresh
 
 # Text whose every line is distinct, so data read from the wrong place shows.
 text_file() { seq -f "$2 line %06g of qelda ntfs test data" 1 "$3" >"$1"; }
@@ -194,9 +141,9 @@ log "making $img"
 truncate -s $((64 * 1024 * 1024)) "$img"
 mkntfs -F -Q -q -c 4096 -L qeldadel "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
 for step in fill_deleted remove_some reuse_some; do
-  mount_volume "$img"
+  mount_ntfs "$img"
   "$step" "$MNT"
-  unmount_current
+  release_volume
 done
 printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
   $(($(stat -c %s "$img") / 512)) "ntfs-deleted.img" >"$OUT/ntfs-deleted.vmdk"
@@ -210,14 +157,14 @@ for cluster in 512 1024 4096 65536; do
   log "making $img"
   truncate -s "$size" "$img"
   mkntfs -F -Q -q -c "$cluster" -L "qelda$cluster" "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
-  mount_volume "$img"
+  mount_ntfs "$img"
   fill_volume "$MNT" "$cluster"
-  unmount_current
+  release_volume
   # ntfs-3g compresses only on clusters of 4096 bytes or less.
   if ((cluster <= 4096)); then
-    mount_volume "$img" compression
+    mount_ntfs "$img" compression
     fill_compressed "$MNT"
-    unmount_current
+    release_volume
   fi
   sectors=$((size / 512))
   printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "%s" 0\n' \
@@ -310,9 +257,9 @@ img=$OUT/ntfs-raw.img
 log "making $img"
 truncate -s $((64 * 1024 * 1024)) "$img"
 mkntfs -F -Q -q -c 4096 -L qeldaraw "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
-mount_volume "$img"
+mount_ntfs "$img"
 fill_raw "$MNT"
-unmount_current
+release_volume
 # Where each planted file lies, while its record still names it.
 timeout 300 fls -r -p -u "$img" >"$WORK/raw.fls"
 python3 - "$img" "$WORK/raw.fls" "$plant_list" >"$OUT/ntfs-raw.manifest" <<'PY'
@@ -346,9 +293,9 @@ for name in sorted(records):
     first = clusters[0] if clusters else -1
     print(f"{name}\t{type_id}\t{size}\t{first}\t{pieces}\t{sized}")
 PY
-mount_volume "$img"
+mount_ntfs "$img"
 rm -r "$MNT/plant"
-unmount_current
+release_volume
 timeout 300 blkls -A -l "$img" | awk -F'|' '
   $2 == "f" { if ($1 == last + 1 && n) { count++ } else { if (n) print first, count; first = $1; count = 1; n = 1 } last = $1 }
   END { if (n) print first, count }' >"$OUT/ntfs-raw.free"
@@ -364,5 +311,4 @@ PY
 printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW 2048 FLAT "ntfs-raw-mbr.bin" 0\nRW %d FLAT "ntfs-raw.img" 0\n' \
   "$vol_sectors" >"$OUT/ntfs-raw-disk.vmdk"
 
-echo "$HASH" >"$OUT/.stamp"
-log "done"
+image_script_done
