@@ -100,7 +100,7 @@ void CExFatEngine::FreeAll() {
   m_hClusterMapFile.close();
   m_nClusterMapLength = 0;
   workFolder_.remove();
-  visited_ = fat::VisitedClusters();
+  visited_ = engine::VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
   image_.reset();
@@ -111,7 +111,7 @@ void CExFatEngine::clearWalkState() {
   deletedFolders_.clear();
   heldSets_.clear();
   walkStats_.heldBytes = 0;
-  directoryClustersRead_ = fat::VisitedClusters();
+  directoryClustersRead_ = engine::VisitedClusters();
 }
 
 void CExFatEngine::resetScan() {

@@ -15,6 +15,7 @@
 #include "carve/raw_match.h"
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
+#include "engine/cluster_chain.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
@@ -22,7 +23,6 @@
 #include "exfat/exfat_work_files.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
-#include "fs/fat_table.h"
 #include "fs/walk_stats.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
@@ -274,6 +274,11 @@ class CExFatEngine {
   // Reads the clusters into one buffer, runs of neighbours in one call each.
   std::vector<std::uint8_t> readClusters(const std::vector<std::uint32_t>& clusters, bool stepBar);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
+  // Chains through the FAT copy, and runs of neighbours in the heap.
+  engine::ExFatChainSource chainSource() const { return {platform::ByteView(m_hFatFile.bytes()), params_}; }
+  auto heapRun() const {
+    return engine::ContiguousRun{[this](std::uint32_t c) { return isHeapCluster(c); }};
+  }
   bool bootSectorTest(bool showMessage);
   void resetScan();
   bool stopRequested() const { return app_.stopRequested(); }
@@ -336,11 +341,11 @@ class CExFatEngine {
   engine::IndexedChain<EXFAT_FOLDER_NODE> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   engine::IndexedChain<EXFAT_DELETED_DIR_NODE> deletedFolders_{m_pDeletedFolders, m_pDeletedFoldersTail};
   std::vector<std::vector<std::uint8_t>> heldSets_;  // the entry sets of queued deleted folders
-  fat::VisitedClusters directoryClustersRead_;      // clusters the walks of this pass have read
+  engine::VisitedClusters directoryClustersRead_;   // clusters the walks of this pass have read
   fs::WalkStats walkStats_;
   std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
-  fat::VisitedClusters visited_;
+  engine::VisitedClusters visited_;
   std::uint32_t highestIdGiven_ = 0;
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.

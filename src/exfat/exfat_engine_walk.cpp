@@ -34,7 +34,7 @@ std::vector<std::uint32_t> CExFatEngine::directoryClusters(std::uint32_t first, 
       clusters.push_back(first);
       break;
     case DirRead::Contiguous:
-      for (std::uint32_t i = 0; i < most; ++i) clusters.push_back(first + i);
+      clusters = engine::followChain(heapRun(), first, most);
       break;
     case DirRead::Chain: {
       std::uint32_t byteCount = 0;

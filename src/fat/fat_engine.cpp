@@ -202,7 +202,7 @@ std::vector<std::uint32_t> CFatEngine::FollowClusterChain(std::uint32_t first, s
     chain.push_back(first);
   } else {
     if (visited_.size() != std::uint64_t(m_nMaxCluster) + 1) visited_.resize(std::uint64_t(m_nMaxCluster) + 1);
-    chain = followChain(fatTable(), first, m_nMaxCluster, visited_);
+    chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_);
   }
   byteCount = std::uint32_t(chain.size() * 4);
   return chain;
@@ -305,7 +305,7 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
     bar.setRange(kBlockBar, 0, bound);
     bar.setStep(kBlockBar, 1);
   }
-  const auto chain = followChain(fatTable(), first, m_nMaxCluster, visited_, bound);
+  const auto chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_, bound);
   for (const std::uint32_t c : chain) {
     FatMarkClusterListed(c);
     if (large) bar.stepIt(kBlockBar);

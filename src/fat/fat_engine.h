@@ -21,6 +21,7 @@
 #include "carve/raw_match.h"
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
+#include "engine/cluster_chain.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
@@ -39,6 +40,7 @@ namespace qelda::fat {
 
 using engine::IndexedChain;
 using engine::ItemReporter;
+using engine::VisitedClusters;
 
 // What Initialize copies from the selected source: the volume's place and size on the
 // source, and where its sectors are read from.
