@@ -300,27 +300,20 @@ void CExFatEngine::collapseRoot() {
 }
 
 void CExFatEngine::ExFatPushPendingItem(const FOUND_ITEM& item, std::u16string_view name) {
-  PENDING_ITEM p;
-  p.record = item;
-  p.record.m_pNext = p.record.m_pPrev = nullptr;
-  p.record.m_hTreeItem = nullptr;
-  p.record.m_pszName = nullptr;
-  p.name = std::u16string(name.substr(0, std::min(name.size(), kMaxItemNameLength)));
-  pendingItems_.push_back(std::move(p));
+  pendingItems_.hold(item, name, walkStack_.size());  // the level of the folder's own walk
 }
 
-void CExFatEngine::ExFatPopPendingItem() {
-  if (!pendingItems_.empty()) pendingItems_.pop_back();
-}
+void CExFatEngine::ExFatPopPendingItem() { pendingItems_.drop(); }
 
 void CExFatEngine::FlushPendingItems() {
   // The existing folders on the path to a deleted item, outermost first, through the same
   // reporter as every item (the first of a scan resets the found tree).
-  for (const PENDING_ITEM& p : pendingItems_) {
-    reportItem(p.record, p.name, false);
-    if (m_bAdvanced) MarkClusterMap(p.record, std::uint32_t(p.record.m_nRecordKey));
-  }
-  pendingItems_.clear();
+  engine::ItemReporter folders = reporter();
+  pendingItems_.flush(folders, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
+                      engine::kDefaultItemRange, [this](const FOUND_ITEM& record) {
+                        ++walkStats_.itemsReported;
+                        if (m_bAdvanced) MarkClusterMap(record, std::uint32_t(record.m_nRecordKey));
+                      });
 }
 
 }  // namespace qelda::exfat

@@ -16,6 +16,7 @@
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "engine/cluster_chain.h"
+#include "engine/held_folders.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
@@ -78,13 +79,6 @@ struct ExFatVolumeSource {
   std::uint8_t drive = 0xFF;
   std::u16string fileSystem = u"exFAT";  // the record's file-system text
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
-};
-
-// One entry of the pending-items queue: an existing folder held back until something
-// deleted turns up beneath it.
-struct PENDING_ITEM {
-  FOUND_ITEM record;
-  std::u16string name;
 };
 
 // The scan dialog's bars: items, and blocks of the heap searches.
@@ -257,7 +251,6 @@ class CExFatEngine {
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
     WalkRules rules = WalkRules::Folder;
-    bool popPending = false;        // the folder was pushed to the pending queue for this walk
   };
 
   // Reading.
@@ -294,6 +287,8 @@ class CExFatEngine {
 
   // Walks.
   FOUND_ITEM itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
+  // popPending: the folder was pushed to the pending queue for this walk (popped again when
+  // it cannot be walked).
   bool pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength, DirRead how,
                 bool insideDeleted, bool popPending);
   void runWalks();
@@ -343,7 +338,7 @@ class CExFatEngine {
   std::vector<std::vector<std::uint8_t>> heldSets_;  // the entry sets of queued deleted folders
   engine::VisitedClusters directoryClustersRead_;   // clusters the walks of this pass have read
   fs::WalkStats walkStats_;
-  std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
+  engine::HeldFolders pendingItems_;
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   engine::VisitedClusters visited_;
   std::uint32_t highestIdGiven_ = 0;

@@ -128,7 +128,6 @@ bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t fir
   f.window.reserve(kWindowCapacity);
   f.id = id;
   f.insideDeleted = insideDeleted;
-  f.popPending = popPending;
   f.walk.emplace(rules == WalkRules::Root ? fs::ExFatWalkKind::Root : fs::ExFatWalkKind::Folder);
   walkStats_.opened(walkStack_.size());
   walkStats_.hold(f.window.capacity() + sizeof(WalkFrame));
@@ -136,10 +135,9 @@ bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t fir
 }
 
 void CExFatEngine::popFrame() {
-  const bool pop = walkStack_.back().popPending;
   walkStats_.release(walkStack_.back().window.capacity() + sizeof(WalkFrame));
   walkStack_.pop_back();
-  if (pop) ExFatPopPendingItem();
+  pendingItems_.leave(walkStack_.size());
 }
 
 void CExFatEngine::runWalks() {

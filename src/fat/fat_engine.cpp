@@ -329,50 +329,23 @@ engine::ItemReporter& CFatEngine::itemReporter() {
 void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
                             std::uint64_t itemRange) {
   ++walkStats_.itemsReported;
-  if (withFlush && !pendingItems_.empty()) {
-    // The first-find steps come before the held-back folders.
-    if (m_nFoundCount == 0) {
-      if (m_pScanDlg) {
-        m_pScanDlg->setRange(kItemBar, 0, engine::kDefaultItemRange);
-        m_pScanDlg->setStep(kItemBar, 1);
-      }
-      ++m_nFoundCount;
-      ++m_nFolderCount;
-      if (m_pConsole) {
-        m_pConsole->ResetFoundTree();
-        m_pConsole->UpdateStatusCounts();
-      }
-    }
-    FlushPendingItems();
-  }
+  if (withFlush && !pendingItems_.empty()) FlushPendingItems();
   itemReporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {
-  PENDING_ITEM item;
-  item.record = record;
-  item.record.m_pNext = item.record.m_pPrev = nullptr;
-  item.record.m_hTreeItem = nullptr;
-  item.name = std::u16string(name.substr(0, std::min(name.size(), dirent::kMaxLongName)));
-  pendingItems_.push_back(std::move(item));
+  pendingItems_.hold(record, name, walkStack_.size());  // the level of the folder's own walk
 }
 
-void CFatEngine::DropPendingItem() {
-  if (!pendingItems_.empty()) pendingItems_.pop_back();
-}
+void CFatEngine::DropPendingItem() { pendingItems_.drop(); }
 
 void CFatEngine::FlushPendingItems() {
-  // The folders on the path to a deleted item, outermost first.
-  for (const PENDING_ITEM& item : pendingItems_) {
-    ++m_nFoundCount;
-    ++m_nFolderCount;
-    if (m_pConsole) m_pConsole->AddFoundItem(item.record, item.name.substr(0, kMaxItemNameLength));
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
-    if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(item.record.m_nRecordKey));
-    if (m_pConsole) m_pConsole->UpdateStatusCounts();
-    itemReporter().showFoundCount(m_nFoundCount);
-  }
-  pendingItems_.clear();
+  // The folders on the path to a deleted item, outermost first (the first of a scan resets
+  // the found tree).
+  pendingItems_.flush(itemReporter(), {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
+                      engine::kDefaultItemRange, [this](const FOUND_ITEM& record) {
+                        if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(record.m_nRecordKey));
+                      });
 }
 
 // --- log lines ----------------------------------------------------------------------------------

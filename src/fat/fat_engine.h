@@ -22,6 +22,7 @@
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
 #include "engine/cluster_chain.h"
+#include "engine/held_folders.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
@@ -65,13 +66,6 @@ struct FatVolumeSource {
 // mounted image, and on an image file); both carry their parameters in their records.
 inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
 inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
-
-// One entry of the pending-items queue: a folder held back until something deleted is
-// found beneath it.
-struct PENDING_ITEM {
-  FOUND_ITEM record;
-  std::u16string name;
-};
 
 class CFatEngine {
  public:
@@ -267,7 +261,6 @@ class CFatEngine {
     std::uint32_t bufferCluster = 0;
     std::uint8_t noClusterMarks = 0;
     std::uint32_t foundBefore = 0;  // items reported when the current cluster was started
-    bool dropOnExit = false;        // the folder was held in the pending-items queue for this walk
   };
 
   // Volume-relative reads: the one place the partition start is added.
@@ -297,8 +290,10 @@ class CFatEngine {
   void logFinished();
 
   // The walk machine.
+  // held: the folder was held in the pending-items queue for this walk (let go when it
+  // cannot be walked).
   bool pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted, std::uint32_t mode,
-                          bool dropOnExit, std::uint32_t depth);
+                          bool held, std::uint32_t depth);
   // The depth of a folder met by the walk under way (1 outside any walk: a root folder's).
   std::uint32_t childDepth() const { return walkStack_.empty() ? 1 : walkStack_.back().depth + 1; }
   // The depth a listed folder was placed at; 1 when it is not known.
@@ -429,7 +424,7 @@ class CFatEngine {
   IndexedChain<DirNode> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   IndexedChain<PENDING_DIR_NODE> pendingDirs_{m_pPendingDirs, m_pPendingDirsTail};
   IndexedChain<DirNode> orphanDirs_{m_pOrphanDirs, m_pOrphanDirsTail};
-  std::vector<PENDING_ITEM> pendingItems_;  // oldest first
+  engine::HeldFolders pendingItems_;
   std::vector<WalkFrame> walkStack_;
   VisitedClusters visited_;
   // Clusters of live directories the walks of this scan have read: each is read once, so
