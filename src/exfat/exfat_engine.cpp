@@ -124,7 +124,7 @@ void CExFatEngine::resetScan() {
   m_nFolderCount = 0;
   m_nFileCount = 0;
   m_nTotalSize = 0;
-  highestIdGiven_ = 0;
+  itemIds_.forgetTaken();
 }
 
 // --- the boot sector ---------------------------------------------------------------------------
@@ -144,7 +144,7 @@ std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
   m_nSectorsPerCluster = p.sectorsPerCluster;
   m_nLastSector = m_nPartitionStart + m_nVolumeLength;
   // The root walk's substitute for a root field outside the heap, so ids never wrap to 0.
-  m_nNextItemId = fs::rootWalkCluster(p) + 1;
+  itemIds_.startAt(fs::rootWalkCluster(p) + 1);
   return 1;
 }
 
@@ -278,21 +278,6 @@ void CExFatEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name, 
   std::uint64_t notCounted = 0;  // sizes the total leaves out (folders, mostly)
   reporter().report(item, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, addSize ? m_nTotalSize : notCounted},
                     engine::kDefaultItemRange);
-}
-
-std::uint32_t CExFatEngine::takeItemId() {
-  // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry, and
-  // the counter stops at the top instead of wrapping back to them.
-  if (m_nNextItemId < 2) m_nNextItemId = 2;
-  const std::uint32_t id = m_nNextItemId;
-  if (m_nNextItemId != UINT32_MAX) ++m_nNextItemId;
-  highestIdGiven_ = std::max(highestIdGiven_, id);
-  return id;
-}
-
-void CExFatEngine::startItemIds(std::uint32_t first) {
-  const std::uint32_t unused = highestIdGiven_ == UINT32_MAX ? UINT32_MAX : highestIdGiven_ + 1;
-  m_nNextItemId = std::max(first, unused);
 }
 
 void CExFatEngine::collapseRoot() {

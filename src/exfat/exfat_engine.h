@@ -17,6 +17,7 @@
 #include "engine/chains.h"
 #include "engine/cluster_chain.h"
 #include "engine/held_folders.h"
+#include "engine/item_ids.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
@@ -279,9 +280,10 @@ class CExFatEngine {
   // Reporting, the one way for every path.
   engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
   void reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize);
-  std::uint32_t takeItemId();
+  // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry.
+  std::uint32_t takeItemId() { return itemIds_.take(); }
   // The ids from here on start at `first`, never below ids already given in this scan.
-  void startItemIds(std::uint32_t first);
+  void startItemIds(std::uint32_t first) { itemIds_.startAbove(first); }
   void logItem(std::u16string_view text) { log_.AddLogEntry(std::u16string(text), false); }
   void collapseRoot();
 
@@ -341,7 +343,7 @@ class CExFatEngine {
   engine::HeldFolders pendingItems_;
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   engine::VisitedClusters visited_;
-  std::uint32_t highestIdGiven_ = 0;
+  engine::ItemIds itemIds_{m_nNextItemId};
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.
   engine::RawDataFolders rawFolders_{2501, 15};

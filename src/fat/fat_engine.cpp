@@ -82,7 +82,7 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
   }
   m_nFatType = source.fatType;
   m_nDriveNumber = source.drive;
-  m_nNextItemId = 2;
+  itemIds_.startAt(2);
   m_bImageFile = bImageFile;
   imageFile_.reset();
   imageFileTried_ = false;

@@ -23,6 +23,7 @@
 #include "engine/chains.h"
 #include "engine/cluster_chain.h"
 #include "engine/held_folders.h"
+#include "engine/item_ids.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
@@ -398,10 +399,10 @@ class CFatEngine {
   ClusterBlock passBlock_;  // the block the passes over every cluster read through
   std::vector<std::uint8_t> zeroCluster_;
   // Raw search: the folders of the found types (2501 files each, named by at most 15
-  // characters of the type text) and the ids of what it reports (placeholders counting down
-  // from -16).
+  // characters of the type text); what it reports takes made-up ids, counting down from -16.
   engine::RawDataFolders rawFolders_{2501, 15};
-  engine::PlaceholderIds placeholders_;
+  // Ids of found items (kept in m_nNextItemId) and of made-up folders.
+  engine::ItemIds itemIds_{m_nNextItemId};
   // What the signature search inside the advanced scan found, reported under "Raw Data
   // Folder(s)" once the tree is built.
   struct NameNode {
