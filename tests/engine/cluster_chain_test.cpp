@@ -57,26 +57,11 @@ TEST(ClusterChain, FatChainsStopAtEndsLoopsBoundsAndHoles) {
 }
 
 
-// Twelve-bit entries share bytes: an odd cluster's entry is the high twelve bits.
-std::vector<std::uint8_t> fat12Chain(std::initializer_list<std::pair<std::uint16_t, std::uint16_t>> links,
-                                     std::size_t entries = 64) {
-  std::vector<std::uint8_t> fat(entries * 3 / 2 + 1);
-  for (const auto& [c, next] : links) {
-    const std::size_t at = c * 3 / 2;
-    if (c & 1) {
-      fat[at] = std::uint8_t((fat[at] & 0x0F) | ((next & 0x0F) << 4));
-      fat[at + 1] = std::uint8_t(next >> 4);
-    } else {
-      fat[at] = std::uint8_t(next);
-      fat[at + 1] = std::uint8_t((fat[at + 1] & 0xF0) | (next >> 8));
-    }
-  }
-  return fat;
-}
-
 TEST(ClusterChain, EachFatWidthAndALimit) {
   VisitedClusters seen(64);
-  const std::vector<std::uint8_t> twelve = fat12Chain({{2, 3}, {3, 5}, {5, 0xFF7}, {6, 0xFF8}});
+  // Twelve-bit entries, two to three bytes: 2 -> 3 -> 5 -> 0xFF7, and 6 -> 0xFF8.
+  std::vector<std::uint8_t> twelve = {0x00, 0x00, 0x00, 0x03, 0x50, 0x00, 0x00, 0x70, 0xFF, 0xF8, 0x0F, 0x00};
+  twelve.resize(97);
   // 0xFF7 (a bad cluster) is at or above FAT12's stop value: the chain ends before it.
   EXPECT_EQ(followChain(FatChainSource{FatTable(twelve, kFat12), 63}, 2, seen), (std::vector<std::uint32_t>{2, 3, 5}));
   EXPECT_EQ(followChain(FatChainSource{FatTable(twelve, kFat12), 63}, 6, seen), (std::vector<std::uint32_t>{6}));
@@ -107,7 +92,6 @@ TEST(ClusterChain, ExFatChainsTakeWholeEntriesAndStopOutsideTheHeap) {
   putLe32(&fat[8 * 4], 7);  // a cycle
   putLe32(&fat[9 * 4], 0xFFFFFFFF);
   VisitedClusters seen(12);
-  const ExFatChainSource source{platform::ByteView(fat), params};
   struct Case {
     const char* what;
     std::uint32_t first;
@@ -128,7 +112,6 @@ TEST(ClusterChain, ExFatChainsTakeWholeEntriesAndStopOutsideTheHeap) {
     const ExFatChainSource s{platform::ByteView(*c.table), params};
     EXPECT_EQ(followChain(s, c.first, seen), c.expected);
   }
-  EXPECT_EQ(followChain(source, 7, seen), (std::vector<std::uint32_t>{7, 8}));
 }
 
 TEST(ClusterChain, ContiguousRunsEndAtTheAreaOrTheLimit) {
