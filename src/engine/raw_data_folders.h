@@ -15,18 +15,6 @@ namespace qelda::engine {
 // The folder the searches inside the advanced scans report their finds under.
 inline constexpr std::u16string_view kRawDataFoldersName = u"Raw Data Folder(s)";  // 293
 
-// The ids of made-up folders and of files found by their signatures: counted down from -16,
-// so that they never meet the ids that a file system's own records give.
-class PlaceholderIds {
- public:
-  static constexpr std::uint32_t kFirst = 0xFFFFFFF0;  // -16
-  std::uint32_t take() { return next_--; }
-  void restart() { next_ = kFirst; }
-
- private:
-  std::uint32_t next_ = kFirst;
-};
-
 class RawDataFolders {
  public:
   // capacity: the files one folder takes; typeChars: how much of a type text is kept.

@@ -100,7 +100,7 @@ void CExFatEngine::FreeAll() {
   m_hClusterMapFile.close();
   m_nClusterMapLength = 0;
   workFolder_.remove();
-  visited_ = fat::VisitedClusters();
+  visited_ = engine::VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
   image_.reset();
@@ -111,7 +111,7 @@ void CExFatEngine::clearWalkState() {
   deletedFolders_.clear();
   heldSets_.clear();
   walkStats_.heldBytes = 0;
-  directoryClustersRead_ = fat::VisitedClusters();
+  directoryClustersRead_ = engine::VisitedClusters();
 }
 
 void CExFatEngine::resetScan() {
@@ -124,7 +124,7 @@ void CExFatEngine::resetScan() {
   m_nFolderCount = 0;
   m_nFileCount = 0;
   m_nTotalSize = 0;
-  highestIdGiven_ = 0;
+  itemIds_.forgetTaken();
 }
 
 // --- the boot sector ---------------------------------------------------------------------------
@@ -144,7 +144,7 @@ std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
   m_nSectorsPerCluster = p.sectorsPerCluster;
   m_nLastSector = m_nPartitionStart + m_nVolumeLength;
   // The root walk's substitute for a root field outside the heap, so ids never wrap to 0.
-  m_nNextItemId = fs::rootWalkCluster(p) + 1;
+  itemIds_.startAt(fs::rootWalkCluster(p) + 1);
   return 1;
 }
 
@@ -280,47 +280,25 @@ void CExFatEngine::reportItem(const FOUND_ITEM& item, std::u16string_view name, 
                     engine::kDefaultItemRange);
 }
 
-std::uint32_t CExFatEngine::takeItemId() {
-  // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry, and
-  // the counter stops at the top instead of wrapping back to them.
-  if (m_nNextItemId < 2) m_nNextItemId = 2;
-  const std::uint32_t id = m_nNextItemId;
-  if (m_nNextItemId != UINT32_MAX) ++m_nNextItemId;
-  highestIdGiven_ = std::max(highestIdGiven_, id);
-  return id;
-}
-
-void CExFatEngine::startItemIds(std::uint32_t first) {
-  const std::uint32_t unused = highestIdGiven_ == UINT32_MAX ? UINT32_MAX : highestIdGiven_ + 1;
-  m_nNextItemId = std::max(first, unused);
-}
-
 void CExFatEngine::collapseRoot() {
   if (m_pConsole) m_pConsole->CollapseRootChildren();
 }
 
 void CExFatEngine::ExFatPushPendingItem(const FOUND_ITEM& item, std::u16string_view name) {
-  PENDING_ITEM p;
-  p.record = item;
-  p.record.m_pNext = p.record.m_pPrev = nullptr;
-  p.record.m_hTreeItem = nullptr;
-  p.record.m_pszName = nullptr;
-  p.name = std::u16string(name.substr(0, std::min(name.size(), kMaxItemNameLength)));
-  pendingItems_.push_back(std::move(p));
+  pendingItems_.hold(item, name, walkStack_.size());  // the level of the folder's own walk
 }
 
-void CExFatEngine::ExFatPopPendingItem() {
-  if (!pendingItems_.empty()) pendingItems_.pop_back();
-}
+void CExFatEngine::ExFatPopPendingItem() { pendingItems_.drop(); }
 
 void CExFatEngine::FlushPendingItems() {
   // The existing folders on the path to a deleted item, outermost first, through the same
   // reporter as every item (the first of a scan resets the found tree).
-  for (const PENDING_ITEM& p : pendingItems_) {
-    reportItem(p.record, p.name, false);
-    if (m_bAdvanced) MarkClusterMap(p.record, std::uint32_t(p.record.m_nRecordKey));
-  }
-  pendingItems_.clear();
+  engine::ItemReporter folders = reporter();
+  pendingItems_.flush(folders, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
+                      engine::kDefaultItemRange, [this](const FOUND_ITEM& record) {
+                        ++walkStats_.itemsReported;
+                        if (m_bAdvanced) MarkClusterMap(record, std::uint32_t(record.m_nRecordKey));
+                      });
 }
 
 }  // namespace qelda::exfat

@@ -15,6 +15,9 @@
 #include "carve/raw_match.h"
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
+#include "engine/cluster_chain.h"
+#include "engine/held_folders.h"
+#include "engine/item_ids.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
@@ -22,7 +25,6 @@
 #include "exfat/exfat_work_files.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
-#include "fs/fat_table.h"
 #include "fs/walk_stats.h"
 #include "platform/byte_view.h"
 #include "platform/found_item.h"
@@ -78,13 +80,6 @@ struct ExFatVolumeSource {
   std::uint8_t drive = 0xFF;
   std::u16string fileSystem = u"exFAT";  // the record's file-system text
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
-};
-
-// One entry of the pending-items queue: an existing folder held back until something
-// deleted turns up beneath it.
-struct PENDING_ITEM {
-  FOUND_ITEM record;
-  std::u16string name;
 };
 
 // The scan dialog's bars: items, and blocks of the heap searches.
@@ -257,7 +252,6 @@ class CExFatEngine {
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
     WalkRules rules = WalkRules::Folder;
-    bool popPending = false;        // the folder was pushed to the pending queue for this walk
   };
 
   // Reading.
@@ -274,6 +268,11 @@ class CExFatEngine {
   // Reads the clusters into one buffer, runs of neighbours in one call each.
   std::vector<std::uint8_t> readClusters(const std::vector<std::uint32_t>& clusters, bool stepBar);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
+  // Chains through the FAT copy, and runs of neighbours in the heap.
+  engine::ExFatChainSource chainSource() const { return {platform::ByteView(m_hFatFile.bytes()), params_}; }
+  auto heapRun() const {
+    return engine::ContiguousRun{[this](std::uint32_t c) { return isHeapCluster(c); }};
+  }
   bool bootSectorTest(bool showMessage);
   void resetScan();
   bool stopRequested() const { return app_.stopRequested(); }
@@ -281,14 +280,17 @@ class CExFatEngine {
   // Reporting, the one way for every path.
   engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
   void reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize);
-  std::uint32_t takeItemId();
+  // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry.
+  std::uint32_t takeItemId() { return itemIds_.take(); }
   // The ids from here on start at `first`, never below ids already given in this scan.
-  void startItemIds(std::uint32_t first);
+  void startItemIds(std::uint32_t first) { itemIds_.startAbove(first); }
   void logItem(std::u16string_view text) { log_.AddLogEntry(std::u16string(text), false); }
   void collapseRoot();
 
   // Walks.
   FOUND_ITEM itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
+  // popPending: the folder was pushed to the pending queue for this walk (popped again when
+  // it cannot be walked).
   bool pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength, DirRead how,
                 bool insideDeleted, bool popPending);
   void runWalks();
@@ -336,12 +338,12 @@ class CExFatEngine {
   engine::IndexedChain<EXFAT_FOLDER_NODE> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   engine::IndexedChain<EXFAT_DELETED_DIR_NODE> deletedFolders_{m_pDeletedFolders, m_pDeletedFoldersTail};
   std::vector<std::vector<std::uint8_t>> heldSets_;  // the entry sets of queued deleted folders
-  fat::VisitedClusters directoryClustersRead_;      // clusters the walks of this pass have read
+  engine::VisitedClusters directoryClustersRead_;   // clusters the walks of this pass have read
   fs::WalkStats walkStats_;
-  std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
+  engine::HeldFolders pendingItems_;
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
-  fat::VisitedClusters visited_;
-  std::uint32_t highestIdGiven_ = 0;
+  engine::VisitedClusters visited_;
+  engine::ItemIds itemIds_{m_nNextItemId};
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.
   engine::RawDataFolders rawFolders_{2501, 15};

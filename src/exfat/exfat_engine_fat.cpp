@@ -76,9 +76,7 @@ std::uint32_t CExFatEngine::VerifyFat() {
 }
 
 std::optional<std::uint32_t> CExFatEngine::fatEntry(std::uint32_t cluster) const {
-  const platform::ByteView fat(m_hFatFile.bytes());
-  const auto value = fat.le32(std::size_t(cluster) * 4);
-  return value ? std::optional<std::uint32_t>(*value) : std::nullopt;
+  return chainSource().next(cluster);
 }
 
 std::vector<std::uint32_t> CExFatEngine::FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount) {
@@ -93,13 +91,7 @@ std::vector<std::uint32_t> CExFatEngine::FollowClusterChain(std::uint32_t first,
     // Valid clusters are 2 .. C+1; a value outside (0, 1, the end mark, garbage) ends the
     // chain, and so does the first repeat. A cluster whose entry is not in the copy ends it
     // after that cluster.
-    for (std::uint32_t c = first; isHeapCluster(c) && visited_.insert(c);) {
-      chain.push_back(c);
-      const auto next = fatEntry(c);
-      if (!next) break;
-      c = *next;
-    }
-    visited_.clear(chain);
+    chain = engine::followChain(chainSource(), first, visited_);
   }
   byteCount = std::uint32_t(std::min<std::uint64_t>(UINT32_MAX, chain.size() * 4));
   return chain;
@@ -114,9 +106,7 @@ std::vector<std::uint32_t> CExFatEngine::GetClusterList(std::uint32_t& byteCount
   const std::uint64_t sectors = size / kSectorBytes + (size % kSectorBytes != 0);
   const std::uint64_t wanted = sectors / m_nSectorsPerCluster + (sectors % m_nSectorsPerCluster != 0);
   // A size from disk may claim more than the heap holds after the first cluster.
-  const std::uint64_t n = std::min<std::uint64_t>(wanted, std::uint64_t(m_nClusterCount) + 2 - first);
-  list.reserve(std::size_t(n));
-  for (std::uint64_t i = 0; i < n; ++i) list.push_back(std::uint32_t(first + i));
+  list = engine::followChain(heapRun(), first, wanted);
   byteCount = std::uint32_t(std::min<std::uint64_t>(UINT32_MAX, list.size() * 4));
   return list;
 }

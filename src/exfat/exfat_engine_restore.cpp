@@ -98,7 +98,7 @@ std::uint32_t CExFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& heade
     return 0;
   }
   resetScan();
-  m_nNextItemId = 5;
+  itemIds_.startAt(5);
 
   const std::uint64_t fatBytes = std::uint64_t(savedFatLength) * kSectorBytes;
   const std::uint64_t mapBytes = header.m_nClusterMapBytes;

@@ -34,7 +34,7 @@ std::vector<std::uint32_t> CExFatEngine::directoryClusters(std::uint32_t first, 
       clusters.push_back(first);
       break;
     case DirRead::Contiguous:
-      for (std::uint32_t i = 0; i < most; ++i) clusters.push_back(first + i);
+      clusters = engine::followChain(heapRun(), first, most);
       break;
     case DirRead::Chain: {
       std::uint32_t byteCount = 0;
@@ -128,7 +128,6 @@ bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t fir
   f.window.reserve(kWindowCapacity);
   f.id = id;
   f.insideDeleted = insideDeleted;
-  f.popPending = popPending;
   f.walk.emplace(rules == WalkRules::Root ? fs::ExFatWalkKind::Root : fs::ExFatWalkKind::Folder);
   walkStats_.opened(walkStack_.size());
   walkStats_.hold(f.window.capacity() + sizeof(WalkFrame));
@@ -136,10 +135,9 @@ bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t fir
 }
 
 void CExFatEngine::popFrame() {
-  const bool pop = walkStack_.back().popPending;
   walkStats_.release(walkStack_.back().window.capacity() + sizeof(WalkFrame));
   walkStack_.pop_back();
-  if (pop) ExFatPopPendingItem();
+  pendingItems_.leave(walkStack_.size());
 }
 
 void CExFatEngine::runWalks() {

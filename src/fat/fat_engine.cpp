@@ -82,7 +82,7 @@ void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource
   }
   m_nFatType = source.fatType;
   m_nDriveNumber = source.drive;
-  m_nNextItemId = 2;
+  itemIds_.startAt(2);
   m_bImageFile = bImageFile;
   imageFile_.reset();
   imageFileTried_ = false;
@@ -202,7 +202,7 @@ std::vector<std::uint32_t> CFatEngine::FollowClusterChain(std::uint32_t first, s
     chain.push_back(first);
   } else {
     if (visited_.size() != std::uint64_t(m_nMaxCluster) + 1) visited_.resize(std::uint64_t(m_nMaxCluster) + 1);
-    chain = followChain(fatTable(), first, m_nMaxCluster, visited_);
+    chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_);
   }
   byteCount = std::uint32_t(chain.size() * 4);
   return chain;
@@ -305,7 +305,7 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
     bar.setRange(kBlockBar, 0, bound);
     bar.setStep(kBlockBar, 1);
   }
-  const auto chain = followChain(fatTable(), first, m_nMaxCluster, visited_, bound);
+  const auto chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_, bound);
   for (const std::uint32_t c : chain) {
     FatMarkClusterListed(c);
     if (large) bar.stepIt(kBlockBar);
@@ -329,50 +329,23 @@ engine::ItemReporter& CFatEngine::itemReporter() {
 void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, bool withFlush,
                             std::uint64_t itemRange) {
   ++walkStats_.itemsReported;
-  if (withFlush && !pendingItems_.empty()) {
-    // The first-find steps come before the held-back folders.
-    if (m_nFoundCount == 0) {
-      if (m_pScanDlg) {
-        m_pScanDlg->setRange(kItemBar, 0, engine::kDefaultItemRange);
-        m_pScanDlg->setStep(kItemBar, 1);
-      }
-      ++m_nFoundCount;
-      ++m_nFolderCount;
-      if (m_pConsole) {
-        m_pConsole->ResetFoundTree();
-        m_pConsole->UpdateStatusCounts();
-      }
-    }
-    FlushPendingItems();
-  }
+  if (withFlush && !pendingItems_.empty()) FlushPendingItems();
   itemReporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 
 void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view name) {
-  PENDING_ITEM item;
-  item.record = record;
-  item.record.m_pNext = item.record.m_pPrev = nullptr;
-  item.record.m_hTreeItem = nullptr;
-  item.name = std::u16string(name.substr(0, std::min(name.size(), dirent::kMaxLongName)));
-  pendingItems_.push_back(std::move(item));
+  pendingItems_.hold(record, name, walkStack_.size());  // the level of the folder's own walk
 }
 
-void CFatEngine::DropPendingItem() {
-  if (!pendingItems_.empty()) pendingItems_.pop_back();
-}
+void CFatEngine::DropPendingItem() { pendingItems_.drop(); }
 
 void CFatEngine::FlushPendingItems() {
-  // The folders on the path to a deleted item, outermost first.
-  for (const PENDING_ITEM& item : pendingItems_) {
-    ++m_nFoundCount;
-    ++m_nFolderCount;
-    if (m_pConsole) m_pConsole->AddFoundItem(item.record, item.name.substr(0, kMaxItemNameLength));
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
-    if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(item.record.m_nRecordKey));
-    if (m_pConsole) m_pConsole->UpdateStatusCounts();
-    itemReporter().showFoundCount(m_nFoundCount);
-  }
-  pendingItems_.clear();
+  // The folders on the path to a deleted item, outermost first (the first of a scan resets
+  // the found tree).
+  pendingItems_.flush(itemReporter(), {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize},
+                      engine::kDefaultItemRange, [this](const FOUND_ITEM& record) {
+                        if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(record.m_nRecordKey));
+                      });
 }
 
 // --- log lines ----------------------------------------------------------------------------------

@@ -21,6 +21,9 @@
 #include "carve/raw_match.h"
 #include "carve/raw_sweep.h"
 #include "engine/chains.h"
+#include "engine/cluster_chain.h"
+#include "engine/held_folders.h"
+#include "engine/item_ids.h"
 #include "fat/fat_dir_nodes.h"
 #include "fs/fat_layout.h"
 #include "fs/fat_table.h"
@@ -39,6 +42,7 @@ namespace qelda::fat {
 
 using engine::IndexedChain;
 using engine::ItemReporter;
+using engine::VisitedClusters;
 
 // What Initialize copies from the selected source: the volume's place and size on the
 // source, and where its sectors are read from.
@@ -63,13 +67,6 @@ struct FatVolumeSource {
 // mounted image, and on an image file); both carry their parameters in their records.
 inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
 inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
-
-// One entry of the pending-items queue: a folder held back until something deleted is
-// found beneath it.
-struct PENDING_ITEM {
-  FOUND_ITEM record;
-  std::u16string name;
-};
 
 class CFatEngine {
  public:
@@ -265,7 +262,6 @@ class CFatEngine {
     std::uint32_t bufferCluster = 0;
     std::uint8_t noClusterMarks = 0;
     std::uint32_t foundBefore = 0;  // items reported when the current cluster was started
-    bool dropOnExit = false;        // the folder was held in the pending-items queue for this walk
   };
 
   // Volume-relative reads: the one place the partition start is added.
@@ -295,8 +291,10 @@ class CFatEngine {
   void logFinished();
 
   // The walk machine.
+  // held: the folder was held in the pending-items queue for this walk (let go when it
+  // cannot be walked).
   bool pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted, std::uint32_t mode,
-                          bool dropOnExit, std::uint32_t depth);
+                          bool held, std::uint32_t depth);
   // The depth of a folder met by the walk under way (1 outside any walk: a root folder's).
   std::uint32_t childDepth() const { return walkStack_.empty() ? 1 : walkStack_.back().depth + 1; }
   // The depth a listed folder was placed at; 1 when it is not known.
@@ -401,10 +399,10 @@ class CFatEngine {
   ClusterBlock passBlock_;  // the block the passes over every cluster read through
   std::vector<std::uint8_t> zeroCluster_;
   // Raw search: the folders of the found types (2501 files each, named by at most 15
-  // characters of the type text) and the ids of what it reports (placeholders counting down
-  // from -16).
+  // characters of the type text); what it reports takes made-up ids, counting down from -16.
   engine::RawDataFolders rawFolders_{2501, 15};
-  engine::PlaceholderIds placeholders_;
+  // Ids of found items (kept in m_nNextItemId) and of made-up folders.
+  engine::ItemIds itemIds_{m_nNextItemId};
   // What the signature search inside the advanced scan found, reported under "Raw Data
   // Folder(s)" once the tree is built.
   struct NameNode {
@@ -427,7 +425,7 @@ class CFatEngine {
   IndexedChain<DirNode> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   IndexedChain<PENDING_DIR_NODE> pendingDirs_{m_pPendingDirs, m_pPendingDirsTail};
   IndexedChain<DirNode> orphanDirs_{m_pOrphanDirs, m_pOrphanDirsTail};
-  std::vector<PENDING_ITEM> pendingItems_;  // oldest first
+  engine::HeldFolders pendingItems_;
   std::vector<WalkFrame> walkStack_;
   VisitedClusters visited_;
   // Clusters of live directories the walks of this scan have read: each is read once, so

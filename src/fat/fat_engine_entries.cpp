@@ -86,7 +86,7 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& n
   item.m_byAttributes = attr;
   item.m_nRecordKey = first;
   if (first >= m_nMaxCluster || first < 2) return 0;
-  item.m_nId = m_nNextItemId++;
+  item.m_nId = itemIds_.take();
   const std::uint64_t writeTime = *e.le16(dirent::kWriteTime);
   const std::uint64_t writeDate = *e.le16(dirent::kWriteDate);
   item.m_ftModified = writeTime | writeDate << 32;

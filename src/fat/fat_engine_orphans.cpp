@@ -129,7 +129,7 @@ void CFatEngine::AddOrphanRootChain(std::uint32_t cluster, std::uint8_t bDeleted
                      if (cluster != 2) {
                        auto listed = listedIds_.find(cluster);
                        if (listed == listedIds_.end()) {
-                         const std::uint32_t id = m_nNextItemId++;
+                         const std::uint32_t id = itemIds_.take();
                          reportMadeUpFolder(cluster, id, 0,
                                             std::u16string(text::kRootFolderPrefix) + numberText(cluster), false);
                          listFolder(cluster, id);
@@ -182,7 +182,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
       if (!FatMakeEntryName(at, name, view, probe, 0xFFFFFFFF, 0, 1)) return 0;
     }
   }
-  const std::uint32_t folderId = m_nNextItemId++;
+  const std::uint32_t folderId = itemIds_.take();
   reportMadeUpFolder(cluster, folderId, 0,
                      std::u16string(bBroken ? text::kBrokenFolderPrefix : text::kRootFolderPrefix) + numberText(cluster),
                      bDeleted != 0);

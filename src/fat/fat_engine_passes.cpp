@@ -114,7 +114,7 @@ void CFatEngine::placeRootChild(std::uint32_t cluster, bool deleted) {
   FOUND_ITEM record;
   record.m_byAttributes = dirent::kAttrDirectory;
   record.m_nRecordKey = cluster;
-  record.m_nId = m_nNextItemId++;
+  record.m_nId = itemIds_.take();
   if (deleted) record.m_byFlags |= kItemDeleted;
   reportItem(record, clusterName(cluster), false);
   listFolder(cluster, record.m_nId, 0, 1);
@@ -184,7 +184,7 @@ void CFatEngine::FatSearchDirClusters() {
     m_nFileCount = 0;
     m_nFolderCount = 0;
     m_nFoundCount = 0;
-    m_nNextItemId = 2;
+    itemIds_.startAt(2);
   }
   const std::uint32_t perBlock = clustersPerBlock();
   if (m_pScanDlg) {
@@ -258,7 +258,7 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
   } else {
     // One made-up folder per unknown parent, so that its children end up together.
     const std::uint32_t lost = lostFolderId();
-    parentId = m_nNextItemId++;
+    parentId = itemIds_.take();
     reportMadeUpFolder(parentCluster, parentId, lost, folderName(parentCluster), false);
     listFolder(parentCluster, parentId, 0, 2);
     depth = 3;
@@ -267,7 +267,7 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
   FOUND_ITEM record;
   record.m_byAttributes = dirent::kAttrDirectory;
   record.m_nRecordKey = cluster;
-  record.m_nId = m_nNextItemId++;
+  record.m_nId = itemIds_.take();
   record.m_nParentId = parentId;
   if (deleted) record.m_byFlags |= kItemDeleted;
   reportItem(record, folderName(cluster), false);

@@ -124,13 +124,13 @@ void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start,
   m_nTotalSectors = start <= UINT64_MAX - count ? count : UINT64_MAX - start;
   m_nLastSector = m_nTotalSectors == 0 ? start : start + m_nTotalSectors - 1;
   m_bAbsoluteSectors = 1;
-  m_nNextItemId = 2;
+  itemIds_.startAt(2);
   m_bImageFile = bImageFile;
   m_pRawSearch.reset();
 }
 
 void CFatEngine::SearchDriveForKnownTypes() {
-  placeholders_.restart();
+  itemIds_.restartMadeUp();
   rawFolders_.clear();
   // "Cluster" n is absolute sector n: one sector per cluster, a data area from sector 2.
   m_nSectorsPerCluster = 1;
@@ -158,7 +158,7 @@ void CFatEngine::FatRawSearch() {
   m_nFileCount = 0;
   m_nFolderCount = 0;
   m_nFoundCount = 0;
-  m_nNextItemId = 2;
+  itemIds_.startAt(2);
   const std::uint64_t end = m_nPartitionStart + m_nTotalSectors;
   if (m_pScanDlg) {
     m_pScanDlg->showBar(kBlockBar, true);
@@ -196,8 +196,8 @@ void CFatEngine::SearchClustersForKnownTypes() {
   m_nFileCount = 0;
   m_nFolderCount = 0;
   m_nFoundCount = 0;
-  m_nNextItemId = 2;
-  placeholders_.restart();
+  itemIds_.startAt(2);
+  itemIds_.restartMadeUp();
   rawFolders_.clear();
   reporter().showFoundCount(0);
   if (m_pScanDlg) {
@@ -271,7 +271,7 @@ void CFatEngine::AddRawFoundFile(std::u16string_view finderName, std::u16string_
 void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, std::uint64_t size,
                                std::uint64_t modified, std::u16string_view finderName, std::uint32_t parentId,
                                std::uint64_t itemRange) {
-  const engine::RawDataFolders::Placement group = rawFolders_.place(typeText, [this] { return placeholders_.take(); });
+  const engine::RawDataFolders::Placement group = rawFolders_.place(typeText, [this] { return itemIds_.takeMadeUp(); });
   if (group.opened) {
     FOUND_ITEM folder;
     folder.m_byAttributes = dirent::kAttrDirectory;
@@ -288,7 +288,7 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
   file.m_nRecordKey = key;
   file.m_ftModified = file.m_ftCreated = modified;
   file.m_nParentId = group.folderId;
-  file.m_nId = placeholders_.take();
+  file.m_nId = itemIds_.takeMadeUp();
   reportItem(file, carve::rawFileName(rawFolders_.fileStem(key, finderName), group.typeText), false, itemRange);
 }
 
@@ -300,7 +300,7 @@ void CFatEngine::AddRawDataFolders() {
       FOUND_ITEM folder;
       folder.m_byAttributes = dirent::kAttrDirectory;
       folder.m_byFlags = kItemBySignature;
-      folder.m_nId = placeholders_.take();
+      folder.m_nId = itemIds_.takeMadeUp();
       folder.m_nRecordKey = folder.m_nId;
       top = folder.m_nId;
       reportItem(folder, engine::kRawDataFoldersName, false);

@@ -79,7 +79,7 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
   m_szImagePath = header.m_szSourcePath;
   m_nFoundCount = m_nFolderCount = m_nFileCount = 0;
   m_nTotalSize = 0;
-  m_nNextItemId = 2;
+  itemIds_.startAt(2);
   m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(dataBound(), UINT32_MAX));
 
   // The header's two cluster sizes must agree, and the FAT and the map must be ones this

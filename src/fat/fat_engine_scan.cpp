@@ -37,7 +37,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   entryClusters_.clear();
   passBlock_ = {};
   // Made-up ids of this scan count down from the top again; nothing found by signature yet.
-  placeholders_.restart();
+  itemIds_.restartMadeUp();
   rawFolders_.clear();
   nameNodes_.clear();
 }

@@ -31,7 +31,7 @@ void CFatEngine::SearchDirectoryClusters() {
   const std::uint64_t bound = dataBound();
   if (bound > 2 && !stopRequested()) {
     // Found directories take ids above every cluster number, and above every id given so far.
-    m_nNextItemId = std::max<std::uint32_t>(m_nNextItemId, std::uint32_t(std::min<std::uint64_t>(bound + 1, UINT32_MAX)));
+    itemIds_.startAt(std::max<std::uint32_t>(m_nNextItemId, std::uint32_t(std::min<std::uint64_t>(bound + 1, UINT32_MAX))));
     if (m_pScanDlg) {
       m_pScanDlg->showBar(kBlockBar, true);
       m_pScanDlg->setPos(kBlockBar, 0);
@@ -57,7 +57,7 @@ void CFatEngine::SearchDirectoryClusters() {
           if (!startsDirectoryCluster(cluster)) continue;
           PENDING_DIR_NODE node;
           node.key = k;
-          node.itemId = m_nNextItemId++;
+          node.itemId = itemIds_.take();
           node.parentKey = dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
           pendingDirs_.append(node);
           m_pClusterMap[k] = 1;

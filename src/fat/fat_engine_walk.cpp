@@ -12,17 +12,16 @@ namespace qelda::fat {
 using platform::ByteView;
 
 bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted,
-                                    std::uint32_t mode, bool dropOnExit, std::uint32_t depth) {
+                                    std::uint32_t mode, bool held, std::uint32_t depth) {
   if (depth > kMaxWalkDepth || bytesPerCluster() == 0) {
     // Too deep to walk: the folder stays reported, its contents are not read.
-    if (dropOnExit) DropPendingItem();
+    if (held) DropPendingItem();
     return false;
   }
   WalkFrame f;
   f.record.m_nParentId = parentId;
   if (deleted) f.record.m_byFlags |= kItemDeleted;
   f.noClusterMarks = std::uint8_t(mode);
-  f.dropOnExit = dropOnExit;
   f.depth = depth;
   // A deleted directory's chain is gone, and without a FAT there is none to follow: its
   // first cluster alone. A live one's chain starts only at a cluster a chain may hold.
@@ -36,10 +35,9 @@ bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstC
 }
 
 void CFatEngine::popFrame() {
-  const bool drop = walkStack_.back().dropOnExit;
   walkStats_.release(walkStack_.back().data.capacity() + sizeof(WalkFrame));
   walkStack_.pop_back();
-  if (drop) DropPendingItem();
+  pendingItems_.leave(walkStack_.size());
 }
 
 bool CFatEngine::loadNextBuffer(WalkFrame& f) {

@@ -43,20 +43,6 @@ std::optional<std::uint32_t> nextChainCluster(const FatTable& fat, std::uint32_t
   return next;
 }
 
-std::vector<std::uint32_t> followChain(const FatTable& fat, std::uint32_t first, std::uint32_t maxCluster,
-                                       VisitedClusters& seen, std::uint64_t limit) {
-  std::vector<std::uint32_t> chain;
-  std::uint32_t c = first;
-  while (isChainCluster(fat.type(), c, maxCluster) && chain.size() < limit && seen.insert(c)) {
-    chain.push_back(c);
-    const auto next = fat.entry(c);
-    if (!next) break;
-    c = *next;
-  }
-  seen.clear(chain);
-  return chain;
-}
-
 bool hasMediaSignature(std::span<const std::uint8_t> sector) {
   return sector.size() >= 3 && (sector[0] == 0xF8 || sector[0] == 0xF0) && sector[1] == 0xFF && sector[2] == 0xFF;
 }

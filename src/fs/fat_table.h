@@ -1,12 +1,11 @@
 // Reading the in-memory FAT: one bounds-checked entry accessor for the three entry widths,
-// the chain follower with its visited bitset, and the sector tests the copy checks use.
-// Pure: the bytes come from the caller.
+// the values that may stand in a chain, and the sector tests the copy checks use. Pure: the
+// bytes come from the caller.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace qelda::fat {
 
@@ -27,28 +26,6 @@ class FatTable {
   std::uint8_t type_ = 0;
 };
 
-// Clusters already taken by the chain being followed; a chain stops at its first repeat.
-class VisitedClusters {
- public:
-  VisitedClusters() = default;
-  explicit VisitedClusters(std::uint64_t clusterCount) : bits_(clusterCount, false) {}
-  void resize(std::uint64_t clusterCount) { bits_.assign(clusterCount, false); }
-  std::uint64_t size() const { return bits_.size(); }
-  // False when c is outside the set or was seen before.
-  bool insert(std::uint32_t c) {
-    if (c >= bits_.size() || bits_[c]) return false;
-    bits_[c] = true;
-    return true;
-  }
-  void clear(std::span<const std::uint32_t> chain) {
-    for (auto c : chain)
-      if (c < bits_.size()) bits_[c] = false;
-  }
-
- private:
-  std::vector<bool> bits_;
-};
-
 // The value at or above which a cluster number is no cluster but a chain end.
 std::uint32_t chainStopValue(std::uint8_t fatType);
 
@@ -57,12 +34,6 @@ std::uint32_t chainStopValue(std::uint8_t fatType);
 std::optional<std::uint32_t> nextChainCluster(const FatTable& fat, std::uint32_t c, std::uint32_t maxCluster);
 // c may stand in a chain: 2 or more, below the stop value, at most maxCluster.
 bool isChainCluster(std::uint8_t fatType, std::uint32_t c, std::uint32_t maxCluster);
-
-// Follows the chain from `first`: stops before a value at or above the stop value or above
-// maxCluster, before a repeat, and after a cluster whose entry lies outside the table or
-// holds 0 or 1. `seen` must hold at least maxCluster + 1 bits; it is left as it was found.
-std::vector<std::uint32_t> followChain(const FatTable& fat, std::uint32_t first, std::uint32_t maxCluster,
-                                       VisitedClusters& seen, std::uint64_t limit = UINT64_MAX);
 
 // A FAT copy's first sector begins with a media signature: F8 FF FF or F0 FF FF.
 bool hasMediaSignature(std::span<const std::uint8_t> sector);

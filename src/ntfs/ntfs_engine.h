@@ -16,6 +16,7 @@
 
 #include "carve/raw_match.h"
 #include "fs/data_runs.h"
+#include "engine/item_ids.h"
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/volume_engine.h"
@@ -508,7 +509,9 @@ class CNtfsEngine {
   void indexRunRecords();
   bool advanced_ = false;
   bool rawSearch_ = false;  // signatures are tried on free clusters while searching
-  engine::PlaceholderIds placeholders_;  // ids of the raw hits' folders and files, counted down
+  // Ids of found items (kept in m_nNextItemId) and the made-up ids of the raw hits' folders
+  // and files, counted down.
+  engine::ItemIds itemIds_{m_nNextItemId};
   std::vector<DEEP_RAW_HIT> deepRawHits_;
   // The type folders of the raw search and of the deep scan's hits: 10000 files each, named by
   // at most 14 characters of the type text.

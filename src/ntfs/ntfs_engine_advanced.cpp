@@ -57,7 +57,7 @@ void CNtfsEngine::ScanAdvanced() {
   clearDeepScan();
   advanced_ = true;
   m_pRawContext = makeRawContext();
-  placeholders_.restart();
+  itemIds_.restartMadeUp();
   // The volume record's cluster size, else the boot sector's (or its backup's), else the one
   // the records agree on.
   if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) ReadBootSector();
@@ -212,12 +212,12 @@ void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uin
     // Inside $MFT a file without a name is not placed, unless its attribute list names
     // another record that holds its name (settled when the tree is built).
     entry.mark = extension || (inMft && parent == 0) ? 1 : 0;
-    entry.itemId = m_nNextItemId++;
+    entry.itemId = itemIds_.take();
   } else {
     // A folder without a parent cannot be placed; one seen twice is kept once.
     if (parent == 0) return;
     if (number != kUnknownRecordNumber && foundFolderIndex_.count(number)) return;
-    entry.itemId = m_nNextItemId++;
+    entry.itemId = itemIds_.take();
     // Folders are reported through their nodes, never from the array.
     entry.mark = inMft ? 0 : 1;
     if (number != kUnknownRecordNumber) foundFolderIndex_.emplace(number, foundFolders_.size());
@@ -229,7 +229,7 @@ void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uin
 }
 
 void CNtfsEngine::SearchMftRuns() {
-  m_nNextItemId = 10;
+  itemIds_.startAt(10);
   runRecords_.clear();
   runRecordIndex_.clear();
   runRecordAtSector_.clear();

@@ -94,7 +94,7 @@ void CNtfsEngine::ScanRaw() {
 }
 
 void CNtfsEngine::RunRawSearch() {
-  m_nNextItemId = 10;
+  itemIds_.startAt(10);
   rawFolders_.clear();
   if (m_nSectorCount == 0) return;
   const std::uint64_t lastSector = m_nPartitionStart + m_nSectorCount - 1;
@@ -190,7 +190,7 @@ void CNtfsEngine::resetRawTotals() {
   m_nFileCount = 0;
   m_nFolderCount = 0;
   m_nEntryCount = 0;
-  m_nNextItemId = 6;
+  itemIds_.startAt(6);
 }
 
 void CNtfsEngine::SearchClustersForKnownTypes() {
@@ -231,7 +231,7 @@ void CNtfsEngine::SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_
   m_nLastSector = lastSector;
   m_nSectorCount = lastSector - firstSector + 1;
   m_nSectorsPerCluster = 1;
-  m_nNextItemId = 10;
+  itemIds_.startAt(10);
   m_bImageFile = bImageFile;
   if (m_bImageFile && !imageFile_) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
   reporter_.logStart(text::kSearchingDrive);
@@ -294,7 +294,7 @@ void CNtfsEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key,
 
 void CNtfsEngine::AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name) {
   reportRawFile(hit.typeText, hit.number, hit.size, name ? std::u16string_view(*name) : std::u16string_view(),
-                rootRecord_, [this] { return m_nNextItemId++; }, kRawItemRange);
+                rootRecord_, [this] { return itemIds_.take(); }, kRawItemRange);
 }
 
 bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
@@ -355,14 +355,14 @@ void CNtfsEngine::SendRawHits() {
   top.m_byAttributes = kItemFolder;
   top.m_byFlags = kItemBySignature;
   top.m_nParentId = rootRecord_;
-  top.m_nId = placeholders_.take();
+  top.m_nId = itemIds_.takeMadeUp();
   top.m_nRecordKey = top.m_nId;
   reporter_.report(top, engine::kRawDataFoldersName, totals(), kDeepHitsItemRange);
   rawFolders_.clear();
   for (const DEEP_RAW_HIT& hit : deepRawHits_) {
     if (stopRequested()) break;
     // Named by the cluster, whatever name a finder gave.
-    reportRawFile(hit.typeText, hit.cluster, hit.size, {}, top.m_nId, [this] { return placeholders_.take(); },
+    reportRawFile(hit.typeText, hit.cluster, hit.size, {}, top.m_nId, [this] { return itemIds_.takeMadeUp(); },
                   kDeepHitsItemRange);
   }
   deepRawHits_.clear();

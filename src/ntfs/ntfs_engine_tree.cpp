@@ -141,7 +141,7 @@ std::uint32_t CNtfsEngine::placeLostParent(std::uint32_t parent) {
   }
   FOUND_ITEM placeholder;
   placeholder.m_byAttributes = kItemFolder;
-  placeholder.m_nId = m_nNextItemId++;
+  placeholder.m_nId = itemIds_.take();
   placeholder.m_nRecordKey = placeholder.m_nId;
   placeholder.m_nParentId = kLostFoldersId;
   reportItem(placeholder, folderName(parent));

@@ -78,13 +78,5 @@ TEST(RawDataFolders, FileStemsAreTheKeyOrTheRunningNumberAndTheFindersName) {
   EXPECT_EQ(utf8(folders.fileStem(1, u"x")), "4_x");
 }
 
-TEST(PlaceholderIds, CountDownFromMinusSixteenAndStartAgain) {
-  PlaceholderIds ids;
-  EXPECT_EQ(std::int32_t(ids.take()), -16);
-  EXPECT_EQ(std::int32_t(ids.take()), -17);
-  ids.restart();
-  EXPECT_EQ(std::int32_t(ids.take()), -16);
-}
-
 }  // namespace
 }  // namespace qelda::engine

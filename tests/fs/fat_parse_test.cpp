@@ -146,44 +146,6 @@ TEST(FatTableAccess, DecodesEachWidthAndRefusesEntriesPastTheTable) {
   EXPECT_EQ(FatTable().entry(2), std::nullopt);
 }
 
-std::vector<std::uint8_t> fat16Chain(std::initializer_list<std::pair<std::uint16_t, std::uint16_t>> links,
-                                     std::size_t entries = 64) {
-  std::vector<std::uint8_t> fat(entries * 2);
-  for (const auto& [c, next] : links) putLe16(&fat[c * 2], next);
-  return fat;
-}
-
-TEST(FatTableAccess, ChainsStopAtEndsLoopsBoundsAndHoles) {
-  struct Case {
-    const char* what;
-    std::vector<std::uint8_t> fat;
-    std::uint8_t type;
-    std::uint32_t first;
-    std::uint32_t maxCluster;
-    std::vector<std::uint32_t> expected;
-  };
-  std::vector<std::uint8_t> fat32(64 * 4);
-  putLe32(&fat32[2 * 4], 3);
-  putLe32(&fat32[3 * 4], 0x0FFFFFF8);
-  const std::vector<Case> cases = {
-      {"plain", fat16Chain({{2, 3}, {3, 7}, {7, 0xFFFF}}), kFat16, 2, 63, {2, 3, 7}},
-      {"loop back to an earlier cluster", fat16Chain({{2, 3}, {3, 4}, {4, 3}}), kFat16, 2, 63, {2, 3, 4}},
-      {"self loop", fat16Chain({{5, 5}}), kFat16, 5, 63, {5}},
-      {"free entry ends", fat16Chain({{2, 3}}), kFat16, 2, 63, {2, 3}},
-      {"beyond the bound", fat16Chain({{2, 40}}), kFat16, 2, 30, {2}},
-      {"entry past the table", fat16Chain({{2, 63}, {63, 64}}), kFat16, 2, 200, {2, 63, 64}},
-      {"first below 2", fat16Chain({{2, 3}}), kFat16, 1, 63, {}},
-      {"FAT32 end mark 0x0FFFFFF8", fat32, kFat32, 2, 63, {2, 3}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    VisitedClusters seen(c.maxCluster + 1);
-    EXPECT_EQ(followChain(FatTable(c.fat, c.type), c.first, c.maxCluster, seen), c.expected);
-    // The bitset is left clean for the next chain.
-    EXPECT_EQ(followChain(FatTable(c.fat, c.type), c.first, c.maxCluster, seen), c.expected);
-  }
-}
-
 TEST(FatTableAccess, SectorTestsOfTheCopyChecks) {
   std::vector<std::uint8_t> sector(512);
   EXPECT_FALSE(hasMediaSignature(sector));

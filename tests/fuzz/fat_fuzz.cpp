@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/cluster_chain.h"
 #include "fs/fat_boot.h"
 #include "fs/fat_dir_entry.h"
 #include "fs/fat_layout.h"
@@ -55,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const FatTable table(std::span<const std::uint8_t>(all.data(), all.size()), type);
     const std::uint64_t entries = type == kFat12 ? size * 2 / 3 : type == kFat16 ? size / 2 : size / 4;
     const std::uint32_t maxCluster = std::uint32_t(std::min<std::uint64_t>(entries + 1, 1u << 20));
-    VisitedClusters seen(std::uint64_t(maxCluster) + 1);
+    engine::VisitedClusters seen(std::uint64_t(maxCluster) + 1);
     for (std::uint32_t first = 2; first < std::min<std::uint32_t>(maxCluster, 34); ++first)
-      followChain(table, first, maxCluster, seen);
+      engine::followChain(engine::FatChainSource{table, maxCluster}, first, seen);
     for (std::size_t s = 0; (s + 1) * kSectorBytes <= size; ++s) {
       const std::span<const std::uint8_t> sector(data + s * kSectorBytes, kSectorBytes);
       hasMediaSignature(sector);
