@@ -107,20 +107,17 @@ int main(int argc, char** argv) {
   qelda::platform::NullScanProgress progress;
   const std::string fileSystem = qelda::platform::toUtf8(volume->m_szFileSystem);
   const auto scanStart = std::chrono::steady_clock::now();
+  const qelda::engine::EngineSinks sinks{sink, &progress, &log, &notifier};
   if (fileSystem == "NTFS") {
-    qelda::ntfs::CNtfsEngine engine(app, sink, &progress, &log);
+    qelda::ntfs::CNtfsEngine engine(app, sinks);
     engine.Initialize(0);
     engine.ScanVolume(0);
   } else if (fileSystem.rfind("FAT", 0) == 0) {
-    qelda::fat::CFatEngine engine(app, log, notifier);
-    engine.m_pConsole = sink;
-    engine.m_pScanDlg = &progress;
+    qelda::fat::CFatEngine engine(app, sinks);
     engine.Initialize(0);
     engine.ScanVolume(0);
   } else if (fileSystem == "exFAT") {
-    qelda::exfat::CExFatEngine engine(app, log, notifier);
-    engine.m_pConsole = sink;
-    engine.m_pScanDlg = &progress;
+    qelda::exfat::CExFatEngine engine(app, sinks);
     engine.Initialize(0);
     engine.ScanVolume(0);
   } else {

@@ -60,8 +60,7 @@ engine::ScanOutcome CScanProcess::runEngine(engine::IVolumeEngine& engine) {
     case kScanQuickAgain: return engine.scanVolume(false);
     case kScanDeleted:
     case kScanDeletedAgain:
-      // The deleted-files scan's deep branch is the advanced scan.
-      return app_.m_nScanType == 1 ? engine.scanVolume(true) : engine.scanAdvanced();
+      return app_.m_nScanType == 1 ? engine.scanVolume(true) : engine.scanDeletedDeep();
     case kScanAdvanced:
     case kScanAdvancedAgain: return engine.scanAdvanced();
     case kScanRaw: return engine.scanRaw();

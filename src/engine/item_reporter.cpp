@@ -13,7 +13,7 @@ ItemReporter::ItemReporter(platform::IFoundItemSink* console, platform::IScanPro
     : console_(console),
       scanDlg_(scanDlg),
       // A dialog that shows nothing is not fed the count text and the bar step of every item.
-      countShown_(scanDlg && !dynamic_cast<platform::NullScanProgress*>(scanDlg)),
+      countShown_(showsProgress(scanDlg)),
       log_(log),
       clock_(std::move(clock)) {}
 

@@ -8,25 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "engine/engine_texts.h"
+#include "engine/scan_progress.h"
 #include "platform/found_item.h"
 #include "platform/sinks.h"
 
 namespace qelda::engine {
 
-// Texts the engines show or log, by their string-table numbers.
-namespace texts {
-inline constexpr std::u16string_view kEntriesFound = u"Entries Found";                       // 116
-inline constexpr std::u16string_view kCreatingDirectoryTree = u"Creating directory tree";    // 286
-inline constexpr std::u16string_view kProcessStarted = u"Process started";                   // 222
-inline constexpr std::u16string_view kStartedOn = u"Started on:";                            // 223
-inline constexpr std::u16string_view kProcessCompleted = u"Process completed";               // 231
-inline constexpr std::u16string_view kCompletedOn = u"Completed on :";                       // 232
-inline constexpr std::u16string_view kProcessAborted = u"Process aborted. User intervention";  // 235
-inline constexpr std::u16string_view kAbortedOn = u"Aborted on:";                            // 236
-}  // namespace texts
-
-// The item progress bar of the scan dialog.
-inline constexpr int kItemBar = 0;
 // The range the FAT and exFAT engines give the item bar.
 inline constexpr std::uint64_t kDefaultItemRange = 100000;
 

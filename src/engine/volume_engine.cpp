@@ -1,6 +1,7 @@
 #include "engine/volume_engine.h"
 
 #include "engine/scan_state.h"
+#include "platform/string_table.h"
 #include "volume/volume_records.h"
 
 namespace qelda::engine {
@@ -8,7 +9,29 @@ namespace {
 
 bool isNtfsCode(std::uint8_t code) { return code == 0x07 || code == 0x86 || code == 0x87 || code == 0x42; }
 
+class NoLog final : public platform::ILog {
+ public:
+  void AddLogEntry(std::u16string, bool) override {}
+};
+class NoNotifier final : public platform::IUserNotifier {
+ public:
+  void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
+};
+
+platform::ILog& logOr(platform::ILog* log) {
+  static NoLog none;
+  return log ? *log : none;
+}
+
+platform::IUserNotifier& notifierOr(platform::IUserNotifier* notifier) {
+  static NoNotifier none;
+  return notifier ? *notifier : none;
+}
+
 }  // namespace
+
+HeldSinks::HeldSinks(const EngineSinks& sinks)
+    : log_(logOr(sinks.log)), notifier_(notifierOr(sinks.notifier)), progress_(progressOr(sinks.scanDlg)) {}
 
 ScanOutcome failScan(platform::IUserNotifier* notifier, std::u16string message, std::u16string cause) {
   if (notifier) notifier->Show(message, kBitmapWarning, kButtonsOk);
@@ -17,6 +40,12 @@ ScanOutcome failScan(platform::IUserNotifier* notifier, std::u16string message, 
 
 ScanOutcome scanNotAvailable(platform::IUserNotifier* notifier) {
   return failScan(notifier, std::u16string(kScanNotAvailable));
+}
+
+ScanOutcome scanEnded(const ScanState& state, const std::u16string& failure, platform::IUserNotifier* notifier) {
+  if (!failure.empty())
+    return failScan(notifier, platform::StringTable::load(platform::strings::kNotValidVolume), failure);
+  return {state.stopRequested() ? ScanStatus::Stopped : ScanStatus::Done, {}, {}};
 }
 
 EngineKind engineKindFor(const ScanState& state) {

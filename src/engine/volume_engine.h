@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "engine/scan_image_header.h"
+#include "engine/scan_progress.h"
 #include "platform/found_item.h"
 #include "platform/log.h"
 #include "platform/sinks.h"
@@ -67,6 +68,24 @@ struct EngineSinks {
   platform::IUserNotifier* notifier = nullptr;
 };
 
+// What an engine reports to, fixed when the engine is made: the sinks given, and where one
+// was not given, one that takes everything and keeps nothing. Each engine is made from
+// (ScanState&, const EngineSinks&) and holds these as its base; an engine is never copied.
+class HeldSinks {
+ public:
+  HeldSinks(const HeldSinks&) = delete;
+  HeldSinks& operator=(const HeldSinks&) = delete;
+
+ protected:
+  explicit HeldSinks(const EngineSinks& sinks);
+  ~HeldSinks() = default;
+
+  platform::ILog& log_;
+  platform::IUserNotifier& notifier_;
+  platform::IScanProgress& progress_;
+  BlockBar blockBar_{progress_};
+};
+
 class IVolumeEngine {
  public:
   virtual ~IVolumeEngine() = default;
@@ -79,6 +98,8 @@ class IVolumeEngine {
   // One call per scan kind.
   virtual ScanOutcome scanVolume(bool deleted) = 0;
   virtual ScanOutcome scanAdvanced() = 0;
+  // The deleted-files scan's deep branch: each engine's search for what the deleted walk misses.
+  virtual ScanOutcome scanDeletedDeep() = 0;
   virtual ScanOutcome scanRaw() = 0;
 
   // Streams a found item's data to `sink` in file order, contiguous clusters in one piece.
@@ -109,6 +130,11 @@ class IVolumeEngine {
 ScanOutcome failScan(platform::IUserNotifier* notifier, std::u16string message, std::u16string cause = {});
 // The failure of a scan kind an engine does not have.
 ScanOutcome scanNotAvailable(platform::IUserNotifier* notifier);
+// How a scan of a volume ended. A failure (`failure` gives its cause) is Failed, with the
+// "not a valid volume" message, even when stop was pressed too: the user is shown that
+// message. `notifier` shows it; null where the engine has shown it already. Then a stop.
+ScanOutcome scanEnded(const ScanState& state, const std::u16string& failure,
+                      platform::IUserNotifier* notifier = nullptr);
 
 // The engines the program has, one creator each; a null creator: no such engine here.
 using EngineCreator = std::unique_ptr<IVolumeEngine> (*)(ScanState& state, const EngineSinks& sinks);

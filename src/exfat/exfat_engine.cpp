@@ -6,7 +6,6 @@
 #include <array>
 #include <cstring>
 
-#include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
 #include "engine/volume_engine.h"
 #include "image/virtual_disk.h"
@@ -36,8 +35,8 @@ std::u16string bootRefusal(platform::ParseError error) {
 
 }  // namespace
 
-CExFatEngine::CExFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier)
-    : app_(app), log_(log), notifier_(notifier) {}
+CExFatEngine::CExFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks)
+    : HeldSinks(sinks), m_pConsole(sinks.console), app_(app) {}
 
 CExFatEngine::~CExFatEngine() { FreeAll(); }
 
@@ -62,7 +61,7 @@ void CExFatEngine::Initialize(std::uint8_t bImageFile) {
 }
 
 void CExFatEngine::initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source) {
-  if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 0);
+  progress_.setPos(kItemBar, 0);
   image_ = app_.mountedImage();
   imageFile_.reset();
   imageFileTried_ = false;
@@ -238,8 +237,8 @@ std::vector<std::uint8_t> CExFatEngine::readClusters(const std::vector<std::uint
     std::size_t n = 1;
     while (i + n < clusters.size() && n < perRead && clusters[i + n] == clusters[i] + n) ++n;
     ReadClusterSectors(std::uint32_t(n * m_nSectorsPerCluster), clusters[i], 0, out.data() + i * bytes);
-    if (stepBar && m_pScanDlg)
-      for (std::size_t k = 0; k < n; ++k) m_pScanDlg->stepIt(kItemBar);
+    if (stepBar)
+      for (std::size_t k = 0; k < n; ++k) progress_.stepIt(kItemBar);
     i += n;
   }
   return out;
@@ -247,28 +246,29 @@ std::vector<std::uint8_t> CExFatEngine::readClusters(const std::vector<std::uint
 
 // --- the scan entries ------------------------------------------------------------------------------
 
-void CExFatEngine::ScanVolume(std::uint32_t bDeleted) {
+engine::ScanOutcome CExFatEngine::ScanVolume(std::uint32_t bDeleted) {
   resetScan();
   m_bAdvanced = 0;
   m_bDeleted = bDeleted;
-  if (!bootSectorTest(true)) return;
+  if (!bootSectorTest(true)) return scanOutcome();
   LoadFat();
   if (sourceKind_ == kSourceFoundVolume) BuildTreeFromClusterSearch();
   else BuildTreeFromRoot();
-  if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, engine::kDefaultItemRange);
+  progress_.setPos(kItemBar, engine::kDefaultItemRange);
+  return scanOutcome();
 }
 
-void CExFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
+engine::ScanOutcome CExFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
   m_bDeleted = bDeleted;
   m_bAdvanced = 1;
   if (bDeleted) {
     SearchDirectoryClusters();
-    return;
+    return scanOutcome();
   }
   resetScan();
-  if (m_pScanDlg) m_pScanDlg->SetStatusText(u"");
-  if (!LoadBootSectorAndFat()) return;
-  BuildTreeFromClusterSearch();
+  progress_.SetStatusText(u"");
+  if (LoadBootSectorAndFat()) BuildTreeFromClusterSearch();
+  return scanOutcome();
 }
 
 // --- reporting ----------------------------------------------------------------------------------------

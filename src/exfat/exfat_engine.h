@@ -82,9 +82,7 @@ struct ExFatVolumeSource {
   std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
 };
 
-// The scan dialog's bars: items, and blocks of the heap searches.
-inline constexpr int kItemBar = engine::kItemBar;
-inline constexpr int kBlockBar = engine::kItemBar + 1;
+using engine::kItemBar;
 // m_nLinkingMode: chains through the FAT copy, or every file contiguous.
 inline constexpr std::uint8_t kLinkChain = 0;
 inline constexpr std::uint8_t kLinkContiguous = 2;
@@ -97,12 +95,10 @@ inline constexpr std::uint32_t kBlockSectors = 2048;
 inline constexpr std::uint32_t kWindowChunkSectors = 16;
 inline constexpr std::size_t kWindowCapacity = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 
-class CExFatEngine {
+class CExFatEngine : private engine::HeldSinks {
  public:
-  CExFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier);
+  CExFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
   ~CExFatEngine();
-  CExFatEngine(const CExFatEngine&) = delete;
-  CExFatEngine& operator=(const CExFatEngine&) = delete;
 
   // --- object, boot sector and reading ------------------------------------------------------
   // Copies the volume's place from the selected source entry and its volume record.
@@ -120,8 +116,12 @@ class CExFatEngine {
                                    std::uint8_t* buffer);
   std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
   std::uint32_t LoadBootSectorAndFat();
-  void ScanVolume(std::uint32_t bDeleted);
-  void ScanAdvanced(std::uint32_t bDeleted);
+  engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
+  // The advanced scan (bDeleted 0) and the deleted-files scan's search of the free clusters
+  // after a deleted-files walk (bDeleted 1).
+  engine::ScanOutcome ScanAdvanced(std::uint32_t bDeleted);
+  // How the last scan ended: failed when it found the volume unusable, else stopped or done.
+  engine::ScanOutcome scanOutcome() const { return engine::scanEnded(app_, failure_); }
 
   // --- the FAT and cluster chains -------------------------------------------------------------
   void LoadFat();
@@ -158,7 +158,7 @@ class CExFatEngine {
   void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted);
 
   // --- the raw scan ----------------------------------------------------------------------------
-  void ScanRaw();
+  engine::ScanOutcome ScanRaw();
   void SearchClustersForKnownTypes();
   // Reports one file found by its signature (and its type folder when it is the first of
   // that folder); `name` is the name a length finder gave it, or null.
@@ -224,7 +224,6 @@ class CExFatEngine {
   std::uint8_t m_bImageFile = 0;
   std::uint32_t m_bAbsoluteSectors = 0;
   platform::IFoundItemSink* m_pConsole = nullptr;
-  platform::IScanProgress* m_pScanDlg = nullptr;
 
  private:
   // How a directory's clusters are taken.
@@ -278,7 +277,7 @@ class CExFatEngine {
   bool stopRequested() const { return app_.stopRequested(); }
 
   // Reporting, the one way for every path.
-  engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
+  engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, &progress_, &log_); }
   void reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize);
   // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry.
   std::uint32_t takeItemId() { return itemIds_.take(); }
@@ -323,8 +322,6 @@ class CExFatEngine {
   void showReadingCluster(std::uint32_t cluster);
 
   engine::ScanState& app_;
-  platform::ILog& log_;
-  platform::IUserNotifier& notifier_;
   std::shared_ptr<const disk::MountedImage> image_;
   std::optional<platform::ReadOnlyFile> imageFile_;
   bool imageFileTried_ = false;

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "exfat/exfat_engine.h"
-#include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
 #include "platform/text.h"
 
@@ -15,7 +14,6 @@ namespace {
 
 constexpr std::size_t kSectorBytes = fs::exfat::kSectorBytes;
 constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
-platform::NullScanProgress g_noProgress;
 
 // Sectors of the FAT that hold the entries of clusters 0 .. C+1: the part of the table the
 // engine copies and verifies (the rest describes no cluster).
@@ -30,17 +28,16 @@ void CExFatEngine::LoadFat() {
   std::array<std::uint8_t, kSectorBytes> first{};
   const bool valid = readVolumeSectors(first.data(), kSectorBytes, m_nFatOffset) && first[0] == 0xF8 &&
                      first[1] == 0xFF && first[2] == 0xFF;
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
   app_.m_bSearchingCriticalInfo = 1;
-  bar.SetStopEnabled(false);
+  progress_.SetStopEnabled(false);
   if (valid) {
     const std::uint32_t errors = VerifyFat();
     if (errors > 0) {
-      logItem(text::kFat1Verified);
-      logItem(platform::widenLatin1(std::to_string(errors)) + u" " + std::u16string(text::kErrorFound));
+      logItem(engine::texts::kFat1Verified);
+      logItem(platform::widenLatin1(std::to_string(errors)) + u" " + std::u16string(engine::texts::kErrorFound));
     }
   }
-  bar.SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   WriteFatWorkFile();
 }
@@ -51,10 +48,9 @@ std::uint32_t CExFatEngine::VerifyFat() {
   // end-of-chain mark is taken as such, as the chains take it.
   const std::uint64_t sectors = fatSectorsInUse(params_);
   const std::uint64_t highest = std::uint64_t(m_nClusterCount) + 1;
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
-  bar.SetStatusText(std::u16string(text::kVerifyingFat) + u"1");
-  bar.setRange(kItemBar, 0, sectors);
-  bar.setStep(kItemBar, 1);
+  progress_.SetStatusText(std::u16string(engine::texts::kVerifyingFat) + u"1");
+  progress_.setRange(kItemBar, 0, sectors);
+  progress_.setStep(kItemBar, 1);
   // No larger than what is read: a small FAT is not read through a megabyte of zeroed memory.
   std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kBlockSectors, sectors)) * kSectorBytes);
   std::uint32_t errors = 0;
@@ -70,7 +66,7 @@ std::uint32_t CExFatEngine::VerifyFat() {
       const std::uint32_t value = *view.le32(off);
       if (value != kEndOfChain && value > highest) ++errors;
     }
-    bar.setPos(kItemBar, s + n);
+    progress_.setPos(kItemBar, s + n);
   }
   return errors;
 }
@@ -134,14 +130,13 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   const std::uint64_t sectors = fatSectorsInUse(params_);
   if (!m_hFatFile.create(workFolder_.pathOf(kFatWorkFile), sectors * kSectorBytes)) return 0;
 
-  platform::IScanProgress& bar = m_pScanDlg && !app_.m_bNoScanProgress ? *m_pScanDlg : g_noProgress;
-  bar.SetStatusText(text::kLoadingFat);
-  bar.setRange(kItemBar, 0, sectors);
-  bar.setStep(kItemBar, 1);
+  progress_.SetStatusText(engine::texts::kLoadingFat);
+  progress_.setRange(kItemBar, 0, sectors);
+  progress_.setStep(kItemBar, 1);
   app_.m_bSearchingCriticalInfo = 1;
-  bar.SetStopEnabled(false);
-  log_.AddLogEntry(std::u16string(text::kLinkingMode), true);
-  logItem(std::u16string(text::kLoadingFat) + u" " + platform::widenLatin1(std::to_string(m_nLinkingMode + 1)));
+  progress_.SetStopEnabled(false);
+  log_.AddLogEntry(std::u16string(engine::texts::kLinkingMode), true);
+  logItem(std::u16string(engine::texts::kLoadingFat) + u" " + platform::widenLatin1(std::to_string(m_nLinkingMode + 1)));
   logItem(engine::texts::kProcessStarted);
 
   // Straight into the file's mapping, a block at a time; an unreadable sector stays zero.
@@ -149,10 +144,10 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   for (std::uint64_t s = 0; s < sectors; s += kBlockSectors) {
     const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(kBlockSectors, sectors - s));
     readVolumeSectors(out.data() + s * kSectorBytes, n * std::uint32_t(kSectorBytes), m_nFatOffset + s);
-    bar.setPos(kItemBar, s + n);
+    progress_.setPos(kItemBar, s + n);
   }
   m_hFatFile.seal();
-  bar.SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   return 1;
 }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "exfat/exfat_engine.h"
-#include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
 
 namespace qelda::exfat {
@@ -14,7 +13,6 @@ namespace {
 constexpr std::size_t kSectorBytes = fs::exfat::kSectorBytes;
 // The map file grows in blocks of this many bytes (the last one padded with zeros).
 constexpr std::uint64_t kMapBlock = 4096;
-platform::NullScanProgress g_noProgress;
 
 }  // namespace
 
@@ -24,11 +22,10 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
   const std::uint64_t clusters = m_nClusterCount;
   const std::uint64_t fileBytes = (clusters + kMapBlock - 1) / kMapBlock * kMapBlock;
   if (!m_hClusterMapFile.create(workFolder_.pathOf(kClusterMapWorkFile), fileBytes)) return 0;
-  reporter().logStart(text::kCreatingFreeList);
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
-  bar.SetStatusText(text::kSearchingCritical);
-  bar.SetStopEnabled(false);
-  bar.setPos(kItemBar, 0);
+  reporter().logStart(engine::texts::kCreatingFreeList);
+  progress_.SetStatusText(engine::texts::kSearchingCritical);
+  progress_.SetStopEnabled(false);
+  progress_.setPos(kItemBar, 0);
   app_.m_bSearchingCriticalInfo = 1;
 
   // The bitmap: where the root's bitmap entry says, when it has a plausible one; else from
@@ -52,8 +49,8 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
       bitmapClusters.push_back(std::uint32_t(c));
   }
   if (bitmapClusters.size() > needed) bitmapClusters.resize(std::size_t(needed));
-  bar.setRange(kItemBar, 0, bitmapClusters.size() * m_nSectorsPerCluster);
-  bar.setStep(kItemBar, 1);
+  progress_.setRange(kItemBar, 0, bitmapClusters.size() * m_nSectorsPerCluster);
+  progress_.setStep(kItemBar, 1);
 
   // Each bitmap byte holds 8 clusters, the least significant bit first.
   const std::span<std::uint8_t> map = m_hClusterMapFile.writable();
@@ -68,12 +65,12 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
     for (std::size_t b = 0; b < bytes && k < clusters; ++b)
       for (unsigned bit = 0; bit < 8 && k < clusters; ++bit, ++k) map[std::size_t(k)] = (block[b] >> bit) & 1;
     i += n;
-    bar.setPos(kItemBar, i * m_nSectorsPerCluster);
+    progress_.setPos(kItemBar, i * m_nSectorsPerCluster);
   }
   m_nClusterMapLength = m_nClusterCount;
 
   reporter().logEnd(false);
-  bar.SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   return 1;
 }

@@ -6,7 +6,6 @@
 
 #include "carve/finder_names.h"
 #include "exfat/exfat_engine.h"
-#include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
 #include "platform/text.h"
 
@@ -14,7 +13,6 @@ namespace qelda::exfat {
 
 namespace {
 
-platform::NullScanProgress g_noProgress;
 // The item bar's range of a raw scan.
 constexpr std::uint64_t kRawItemRange = 10000;
 
@@ -33,15 +31,16 @@ std::optional<carve::RawUnit> CExFatEngine::FreeClusterRule::nextUnit(std::uint6
   return std::nullopt;
 }
 
-void CExFatEngine::ScanRaw() {
+engine::ScanOutcome CExFatEngine::ScanRaw() {
   resetScan();
   // Only a volume the source list knows as exFAT.
-  if (fileSystemText_ != u"exFAT") return;
+  if (fileSystemText_ != u"exFAT") return scanOutcome();
   // No message: a raw scan of a volume without a usable boot sector finds nothing.
-  if (!bootSectorTest(false)) return;
+  if (!bootSectorTest(false)) return scanOutcome();
   LoadFat();
   BuildClusterMap();
   SearchClustersForKnownTypes();
+  return scanOutcome();
 }
 
 void CExFatEngine::SearchClustersForKnownTypes() {
@@ -54,12 +53,9 @@ void CExFatEngine::SearchClustersForKnownTypes() {
   rawFolders_.clear();
   m_bClusterSearch = 1;
   const std::uint32_t perBlock = clustersPerBlock();
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
   reporter().showFoundCount(0);
-  bar.setPos(kItemBar, 0);
-  bar.showBar(kBlockBar, true);
-  bar.setRange(kBlockBar, 0, m_nClusterCount / perBlock);
-  bar.setStep(kBlockBar, 1);
+  progress_.setPos(kItemBar, 0);
+  blockBar_.start(m_nClusterCount / perBlock);
 
   // The finders read through the engine's one reader, and never past the heap.
   const FreeClusterRule rule(*this);
@@ -87,7 +83,7 @@ void CExFatEngine::SearchClustersForKnownTypes() {
   sweep.firstSectorOf = [this](std::uint64_t c) { return absoluteSectorOf(c); };
   sweep.isCandidate = [this](std::uint64_t c) { return clusterMapByte(std::uint32_t(c)) == 0; };
   sweep.onBlock = [&](std::uint64_t c) {
-    bar.stepIt(kBlockBar);
+    blockBar_.step();
     showReadingCluster(std::uint32_t(c));
   };
   sweep.report = [this](carve::RawHit&& hit) {

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "exfat/exfat_engine.h"
-#include "exfat/exfat_texts.h"
 #include "platform/text.h"
 
 namespace qelda::exfat {
@@ -13,7 +12,6 @@ using platform::ByteView;
 
 namespace {
 
-platform::NullScanProgress g_noProgress;
 // The made-up folder the lost folders hang under: its id, and its record key.
 constexpr std::uint32_t kLostFoldersId = 1;
 
@@ -30,14 +28,11 @@ void CExFatEngine::BuildTreeFromClusterSearch() {
 }
 
 void CExFatEngine::showReadingCluster(std::uint32_t cluster) {
-  if (m_pScanDlg)
-    m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + decimal(cluster) + u" " +
-                              std::u16string(text::kOf) + u" " + decimal(m_nClusterCount));
+  blockBar_.showReading(engine::texts::kReadingCluster, cluster, m_nClusterCount);
   if (m_pConsole) m_pConsole->UpdateStatusCounts();
 }
 
 void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
   const std::uint32_t perBlock = clustersPerBlock();
   const std::uint64_t bytes = clusterBytes();
   // At least one cluster, and no more than the heap holds.
@@ -46,18 +41,18 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
   const std::uint64_t last = std::uint64_t(m_nClusterCount) + 1;
   for (std::uint64_t c = firstCluster; c <= last && !stopRequested();) {
     if (freeOnly && clusterMapByte(std::uint32_t(c))) {
-      bar.stepIt(kBlockBar);  // allocated clusters are passed one by one, unread
+      blockBar_.step();  // allocated clusters are passed one by one, unread
       ++c;
       continue;
     }
-    if (!freeOnly) bar.stepIt(kBlockBar);
+    if (!freeOnly) blockBar_.step();
     showReadingCluster(std::uint32_t(c));
     const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(perBlock, last - c + 1));
     ReadClusterSectors(n * m_nSectorsPerCluster, std::uint32_t(c), 0, block.data());
     for (std::uint32_t i = 0; i < n; ++i) {
       const std::uint32_t cluster = std::uint32_t(c + i);
       if (freeOnly) {
-        bar.stepIt(kBlockBar);
+        blockBar_.step();
         if (clusterMapByte(cluster)) continue;
       }
       if (!fs::IsDirectoryCluster(ByteView(block.data() + i * bytes, std::size_t(bytes)))) continue;
@@ -77,10 +72,7 @@ void CExFatEngine::FindDirectoryClusters() {
   m_nFolderCount = 0;
   m_nFileCount = 0;
   startItemIds(2);
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
-  bar.showBar(kBlockBar, true);
-  bar.setRange(kBlockBar, 0, m_nClusterCount / clustersPerBlock());
-  bar.setStep(kBlockBar, 1);
+  blockBar_.start(m_nClusterCount / clustersPerBlock());
   searchBlocks(2, false);
   AddLostFolders(1);
   clearWalkState();
@@ -102,11 +94,7 @@ void CExFatEngine::SearchDirectoryClusters() {
   WalkRootForDeletedSearch();
   // Ids of the found clusters follow those the root walk gave, whatever their number.
   startItemIds(m_nClusterCount == UINT32_MAX ? UINT32_MAX : m_nClusterCount + 1);
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
-  bar.setPos(kBlockBar, 0);
-  bar.showBar(kBlockBar, true);
-  bar.setRange(kBlockBar, 0, m_nClusterCount);
-  bar.setStep(kBlockBar, 1);
+  blockBar_.start(m_nClusterCount);
   searchBlocks(5, true);
   if (!stopRequested()) AddLostFolders(0);
   clearWalkState();
@@ -115,7 +103,7 @@ void CExFatEngine::SearchDirectoryClusters() {
 }
 
 void CExFatEngine::AddLostFolders(std::uint32_t bAsFound) {
-  logItem(text::kAddingLost);
+  logItem(engine::texts::kAddingLost);
   bool lostFolderShown = false;
   // Walks remove the clusters they reach from this chain while it is walked; removed nodes
   // stay linked to what follows them.
@@ -127,7 +115,7 @@ void CExFatEngine::AddLostFolders(std::uint32_t bAsFound) {
       lost.m_nId = kLostFoldersId;
       lost.m_nRecordKey = kLostFoldersId;
       lost.m_byAttributes = kItemFolder;
-      reportItem(lost, text::kLostFolders, false);
+      reportItem(lost, engine::texts::kLostFolders, false);
       listedFolders_.append({nullptr, kLostFoldersId, kLostFoldersId});
       lostFolderShown = true;
     }
@@ -137,7 +125,7 @@ void CExFatEngine::AddLostFolders(std::uint32_t bAsFound) {
     folder.m_nParentId = kLostFoldersId;
     folder.m_nRecordKey = cluster;
     folder.m_byAttributes = kItemFolder;
-    reportItem(folder, std::u16string(text::kFolder) + u" " + decimal(cluster), false);
+    reportItem(folder, std::u16string(engine::texts::kFolder) + u" " + decimal(cluster), false);
     listedFolders_.append({nullptr, cluster, n->id});
     if (m_bAdvanced) MarkClusterMap(folder, cluster);
     WalkLostFolder(n->id, cluster, bAsFound ? 0 : 1);

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "exfat/exfat_engine.h"
-#include "exfat/exfat_texts.h"
 #include "fs/exfat_layout.h"
 
 namespace qelda::exfat {
@@ -63,7 +62,7 @@ bool CExFatEngine::enterDirectoryCluster(WalkFrame& f, std::uint64_t c) {
   if (!directoryClustersRead_.insert(std::uint32_t(c))) return false;
   // A found directory cluster that a walk reaches is no lost folder of its own.
   if (f.rules == WalkRules::Lost) RemoveDeletedFolder(c);
-  if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+  progress_.stepIt(kItemBar);
   f.cluster = std::uint32_t(c);
   f.sectorInCluster = 0;
   return true;
@@ -262,7 +261,7 @@ void CExFatEngine::BuildTreeFromRoot() {
 }
 
 void CExFatEngine::AddDeletedFolders() {
-  logItem(text::kAddingDeleted);
+  logItem(engine::texts::kAddingDeleted);
   // Walks of these folders queue the deleted folders inside them; the loop reaches those too.
   for (EXFAT_DELETED_DIR_NODE* n = m_pDeletedFolders; n && !stopRequested();
        n = engine::IndexedChain<EXFAT_DELETED_DIR_NODE>::nextLive(n)) {
@@ -284,7 +283,7 @@ void CExFatEngine::AddDeletedFolders() {
 }
 
 void CExFatEngine::WalkDeletedFolders() {
-  logItem(text::kAddingDeleted);
+  logItem(engine::texts::kAddingDeleted);
   // The folders were reported when they were met; now their contents, all deleted.
   for (EXFAT_DELETED_DIR_NODE* n = m_pDeletedFolders; n && !stopRequested();
        n = engine::IndexedChain<EXFAT_DELETED_DIR_NODE>::nextLive(n)) {

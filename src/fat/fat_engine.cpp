@@ -20,15 +20,14 @@ namespace qelda::fat {
 
 namespace {
 
-platform::NullScanProgress g_noProgress;
 
 // A chain or list longer than this cannot belong to any FAT volume (2^28 clusters).
 constexpr std::uint64_t kMaxListClusters = 1u << 28;
 
 }  // namespace
 
-CFatEngine::CFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier)
-    : app_(app), log_(log), notifier_(notifier) {}
+CFatEngine::CFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks)
+    : HeldSinks(sinks), m_pConsole(sinks.console), app_(app) {}
 
 void CFatEngine::Initialize(std::uint8_t bImageFile) {
   FatVolumeSource source;
@@ -55,7 +54,7 @@ void CFatEngine::Initialize(std::uint8_t bImageFile) {
 }
 
 void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source) {
-  if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 0);
+  progress_.setPos(kItemBar, 0);
   image_ = app_.mountedImage();
   sourceKind_ = source.sourceKind;
   rebuilt_ = source;
@@ -249,22 +248,21 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   m_nClusterMapSize = std::uint32_t(entries + 1);
   m_pClusterMap.assign(m_nClusterMapSize, 0);
 
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
-  bar.SetStatusText(text::kSearchingCritical);
-  bar.setRange(kItemBar, 0, m_nSectorsPerFat);
-  bar.setStep(kItemBar, 1);
-  bar.SetStopEnabled(false);
+  progress_.SetStatusText(engine::texts::kSearchingCritical);
+  progress_.setRange(kItemBar, 0, m_nSectorsPerFat);
+  progress_.setStep(kItemBar, 1);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
   const FatTable fat = fatTable();
   for (std::uint64_t n = 0; n < entries; ++n) {
-    if (n % perSector == 0) bar.stepIt(kItemBar);
+    if (n % perSector == 0) progress_.stepIt(kItemBar);
     const auto value = fat.entry(n);
     if (!value) break;
     if (*value != 0 && *value != bad && n >= 2 && n < m_nMaxCluster) m_pClusterMap[n] = 1;
   }
-  bar.SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
-  bar.SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
+progress_.SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
   return m_pClusterMap.data();
 }
 
@@ -294,34 +292,31 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
     large = size >= 0x1400000;
   }
   if (visited_.size() != std::uint64_t(m_nMaxCluster) + 1) visited_.resize(std::uint64_t(m_nMaxCluster) + 1);
-  platform::IScanProgress& bar = m_pScanDlg ? *m_pScanDlg : g_noProgress;
   std::uint64_t savedPos = 0;
   if (large) {
-    bar.SetStatusText(text::kUpdatingLargeFiles);
-    bar.SetStopEnabled(false);
-    bar.showBar(kBlockBar, true);
-    savedPos = bar.getPos(kBlockBar);
-    bar.setPos(kBlockBar, 0);
-    bar.setRange(kBlockBar, 0, bound);
-    bar.setStep(kBlockBar, 1);
+    progress_.SetStatusText(engine::texts::kUpdatingLargeFiles);
+    progress_.SetStopEnabled(false);
+    // The search this chain interrupts takes its bar back where it was.
+    savedPos = progress_.getPos(kBlockBar);
+    blockBar_.start(bound);
   }
   const auto chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_, bound);
   for (const std::uint32_t c : chain) {
     FatMarkClusterListed(c);
-    if (large) bar.stepIt(kBlockBar);
+    if (large) blockBar_.step();
   }
   if (large) {
-    bar.setPos(kBlockBar, savedPos);
-    bar.SetStopEnabled(true);
+    blockBar_.moveTo(savedPos);
+    progress_.SetStopEnabled(true);
   }
 }
 
 // --- reporting ----------------------------------------------------------------------------------
 
-engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, m_pScanDlg, &log_); }
+engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, &progress_, &log_); }
 
 engine::ItemReporter& CFatEngine::itemReporter() {
-  if (itemReporter_.console() != m_pConsole || itemReporter_.scanDlg() != m_pScanDlg || itemReporter_.log() != &log_)
+  if (itemReporter_.console() != m_pConsole || itemReporter_.scanDlg() != &progress_ || itemReporter_.log() != &log_)
     itemReporter_ = reporter();
   return itemReporter_;
 }

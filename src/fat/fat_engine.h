@@ -68,11 +68,9 @@ struct FatVolumeSource {
 inline constexpr std::uint8_t kSourceRebuiltVolume = 3;
 inline constexpr std::uint8_t kSourceRebuiltImageVolume = 12;
 
-class CFatEngine {
+class CFatEngine : private engine::HeldSinks {
  public:
-  CFatEngine(engine::ScanState& app, platform::ILog& log, platform::IUserNotifier& notifier);
-  CFatEngine(const CFatEngine&) = delete;
-  CFatEngine& operator=(const CFatEngine&) = delete;
+  CFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
 
   // --- engine contract ----------------------------------------------------------------------
   // Copies the volume's geometry from the selected source entry and its volume record.
@@ -80,10 +78,12 @@ class CFatEngine {
   // The same from values given directly.
   void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
   void FreeAll();
-  void ScanVolume(std::uint32_t bDeleted);
+  engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
   // The advanced scan (bDeleted 0) and the deleted-files scan's search of the data area for
   // directory clusters (bDeleted 1).
-  void ScanAdvanced(std::uint32_t bDeleted);
+  engine::ScanOutcome ScanAdvanced(std::uint32_t bDeleted);
+  // How the last scan ended: failed when it found the volume unusable, else stopped or done.
+  engine::ScanOutcome scanOutcome() const { return engine::scanEnded(app_, failure_); }
   // The cluster exists and lies wholly inside the volume (always, when reading absolute
   // sectors): what ReadClusterSectors reads rather than refuses.
   bool clusterInVolume(std::uint64_t cluster) const { return sectorsInVolume(cluster, 0, m_nSectorsPerCluster); }
@@ -125,7 +125,7 @@ class CFatEngine {
   // --- the raw search: files found by their signatures --------------------------------------------
   // A volume's raw scan: over its free clusters when its geometry is usable, else over its
   // sectors. Nothing for a volume the list names NTFS.
-  void ScanRaw();
+  engine::ScanOutcome ScanRaw();
   void ScanRawVolume();
   // The sector range of a search by sectors (inclusive end). A reversed range searches nothing.
   void SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end);
@@ -241,7 +241,6 @@ class CFatEngine {
   std::uint32_t m_bAbsoluteSectors = 0;
   std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawSearch;  // the raw search's reading context
   platform::IFoundItemSink* m_pConsole = nullptr;
-  platform::IScanProgress* m_pScanDlg = nullptr;
 
  private:
   // One directory being walked: the explicit stack keeps the order a recursive walk has.
@@ -309,6 +308,7 @@ class CFatEngine {
                        std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                        bool parentDeleted);
   void endWithInvalidVolume(std::u16string_view why);
+  void runVolumeScan(std::uint32_t bDeleted);
   // Per-scan state: flags, chains and queues emptied.
   void beginScan(std::uint32_t bDeleted, std::uint8_t advanced);
   bool isRebuiltVolume() const {
@@ -384,9 +384,7 @@ class CFatEngine {
   engine::ScanState& app_;
   // The mounted image the volume is read from, taken when the engine is initialised.
   std::shared_ptr<const disk::MountedImage> image_;
-  platform::ILog& log_;
   engine::ItemReporter itemReporter_;
-  platform::IUserNotifier& notifier_;
   std::uint8_t sourceKind_ = 1;
   FatVolumeSource rebuilt_;  // the rebuilt volume's parameters and listed clusters
   bool lostFolderReported_ = false;
@@ -435,9 +433,8 @@ class CFatEngine {
   fs::WalkStats walkStats_;
 };
 
-// The scan dialog's bars: items, and blocks of the long walks.
-inline constexpr int kItemBar = engine::kItemBar;
-inline constexpr int kBlockBar = engine::kItemBar + 1;
+using engine::kBlockBar;
+using engine::kItemBar;
 
 // The id of "Lost folder(s)", which is also its record key.
 inline constexpr std::uint32_t kLostFolderId = 1;

@@ -81,11 +81,9 @@ std::uint32_t CFatEngine::FatCompareFats(std::vector<std::uint8_t>& fat1, std::u
   fat1.assign(std::size_t(held) * kSectorBytes, 0);
   std::vector<std::uint8_t> block1 = blockBuffer(m_nSectorsPerFat);
   std::vector<std::uint8_t> block2(block1.size());
-  if (m_pScanDlg) {
-    m_pScanDlg->SetStatusText(text::kComparingCopies);
-    m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat / kCompareStepSectors + 1);
-    m_pScanDlg->setStep(kItemBar, 1);
-  }
+  progress_.SetStatusText(text::kComparingCopies);
+  progress_.setRange(kItemBar, 0, m_nSectorsPerFat / kCompareStepSectors + 1);
+  progress_.setStep(kItemBar, 1);
   for (std::uint64_t done = 0; done < m_nSectorsPerFat;) {
     // Past the volume's end both copies read as zeros alike.
     if (std::uint64_t(m_nReservedSectors) + done >= m_nTotalSectors) break;
@@ -104,18 +102,16 @@ std::uint32_t CFatEngine::FatCompareFats(std::vector<std::uint8_t>& fat1, std::u
       std::copy_n(block1.begin(), std::size_t(std::min<std::uint64_t>(count, held - done)) * kSectorBytes,
                   fat1.begin() + std::ptrdiff_t(done * kSectorBytes));
     done += count;
-    if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, done / kCompareStepSectors + (done == m_nSectorsPerFat ? 1 : 0));
+    progress_.setPos(kItemBar, done / kCompareStepSectors + (done == m_nSectorsPerFat ? 1 : 0));
   }
   firstMismatch = m_nSectorsPerFat;
   return 1;
 }
 
 std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t copy) {
-  if (m_pScanDlg) {
-    m_pScanDlg->SetStatusText(std::u16string(text::kVerifyingFat) + numberText(copy + 1u, ""));
-    m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat);
-    m_pScanDlg->setStep(kItemBar, 1);
-  }
+  progress_.SetStatusText(std::u16string(engine::texts::kVerifyingFat) + numberText(copy + 1u, ""));
+  progress_.setRange(kItemBar, 0, m_nSectorsPerFat);
+  progress_.setStep(kItemBar, 1);
   const std::uint64_t highest = dataBound();
   const std::uint64_t firstOfCopy = std::uint64_t(m_nReservedSectors) + (copy ? std::uint64_t(m_nSectorsPerFat) : 0);
   std::vector<std::uint8_t> block = blockBuffer(m_nSectorsPerFat);
@@ -134,7 +130,7 @@ std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t c
                                              m_nFatType, highest);
     }
     s += count;
-    if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, s);
+    progress_.setPos(kItemBar, s);
   }
   return errors;
 }
@@ -146,7 +142,7 @@ void CFatEngine::FatVerifyFats() {
     std::vector<std::uint8_t> fat1;
     logStarted(text::kComparingCopies);
     app_.m_bSearchingCriticalInfo = 1;
-    if (m_pScanDlg) m_pScanDlg->SetStopEnabled(false);
+    progress_.SetStopEnabled(false);
     std::uint32_t firstMismatch = 0;
     bool identical = false;
     try {
@@ -159,7 +155,7 @@ void CFatEngine::FatVerifyFats() {
       logItem(text::kIdenticalCopies);
       m_pFat = std::move(fat1);
       m_nLinkingMode = kLinkFat1;
-      if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+      progress_.SetStopEnabled(true);
       app_.m_bSearchingCriticalInfo = 0;
       return;
     }
@@ -168,17 +164,17 @@ void CFatEngine::FatVerifyFats() {
     logItem(text::kMismatch);
     const std::uint32_t errors1 = FatVerifyFat(firstMismatch, 0);
     if (errors1 != 0) {
-      logItem(text::kFat1Verified);
-      logItem(numberText(errors1, " ") + std::u16string(text::kErrorFound));
+      logItem(engine::texts::kFat1Verified);
+      logItem(numberText(errors1, " ") + std::u16string(engine::texts::kErrorFound));
     }
     const std::uint32_t errors2 = FatVerifyFat(firstMismatch, 1);
     if (errors2 != 0) {
       logItem(text::kFat2Verified);
-      logItem(numberText(errors2, " ") + std::u16string(text::kErrorFound));
+      logItem(numberText(errors2, " ") + std::u16string(engine::texts::kErrorFound));
     }
     if (errors1 > errors2) good1 = false;
   }
-  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   m_nLinkingMode = good1 ? kLinkFat1 : good2 ? kLinkFat2 : kLinkContiguous;
   LoadFat();
@@ -189,9 +185,9 @@ std::uint32_t CFatEngine::LoadFat() {
   m_pFat.shrink_to_fit();
   if (m_nLinkingMode == kLinkContiguous) return 0;
   app_.m_bSearchingCriticalInfo = 1;
-  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(false);
+  progress_.SetStopEnabled(false);
   const auto finish = [&](std::uint32_t result) {
-    if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+    progress_.SetStopEnabled(true);
     app_.m_bSearchingCriticalInfo = 0;
     return result;
   };
@@ -205,14 +201,11 @@ std::uint32_t CFatEngine::LoadFat() {
   }
   const std::uint8_t chosen = m_nLinkingMode == kLinkFat2 ? 1 : 0;
   const std::uint8_t other = chosen ^ 1;
-  const bool showProgress = m_pScanDlg && app_.m_bNoScanProgress == 0;
-  if (showProgress) {
-    m_pScanDlg->SetStatusText(text::kLoadingFat);
-    m_pScanDlg->setRange(kItemBar, 0, m_nSectorsPerFat);
-    m_pScanDlg->setStep(kItemBar, 1);
-  }
-  logSection(text::kLinkingMode);
-  logItem(std::u16string(text::kLoadingFat) + u" " + numberText(m_nLinkingMode + 1u, ""));
+  progress_.SetStatusText(engine::texts::kLoadingFat);
+  progress_.setRange(kItemBar, 0, m_nSectorsPerFat);
+  progress_.setStep(kItemBar, 1);
+  logSection(engine::texts::kLinkingMode);
+  logItem(std::u16string(engine::texts::kLoadingFat) + u" " + numberText(m_nLinkingMode + 1u, ""));
   logItem(engine::texts::kProcessStarted);
 
   std::vector<std::uint8_t> spare = blockBuffer(held);
@@ -235,7 +228,7 @@ std::uint32_t CFatEngine::LoadFat() {
       }
     }
     s += count;
-    if (showProgress) m_pScanDlg->setPos(kItemBar, s);
+    progress_.setPos(kItemBar, s);
   }
   return finish(1);
 }

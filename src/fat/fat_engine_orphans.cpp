@@ -74,9 +74,7 @@ void CFatEngine::AddOrphanRootChains() {
   }
   const std::uint32_t limit = std::min(m_nMaxCluster, m_nClusterMapSize);
   for (std::uint32_t c = 2; c < limit && !stopRequested(); ++c) {
-    if (c % kStatusEvery == 0 && m_pScanDlg)
-      m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + numberText(c) + u" " + std::u16string(text::kOf) +
-                                u" " + numberText(m_nMaxCluster));
+    if (c % kStatusEvery == 0) blockBar_.showReading(engine::texts::kReadingCluster, c, m_nMaxCluster);
     // In use in the FAT, and owned by nothing reported.
     if (m_pClusterMap[c] != 1) continue;
     if (m_nLinkingMode == kLinkContiguous) {
@@ -208,20 +206,14 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
 
 void CFatEngine::AddBrokenEntries() {
   if (m_nLinkingMode == kLinkContiguous || m_pClusterMap.empty()) return;
-  if (m_pScanDlg) {
-    m_pScanDlg->showBar(kBlockBar, true);
-    m_pScanDlg->setPos(kBlockBar, 0);
-    m_pScanDlg->setRange(kBlockBar, 0, m_nMaxCluster);
-    m_pScanDlg->setStep(kBlockBar, 1);
-  }
+  blockBar_.start(m_nMaxCluster);
   const std::uint32_t limit = std::min(m_nMaxCluster, m_nClusterMapSize);
   for (std::uint32_t c = 2; c < limit && !stopRequested(); ++c) {
-    if (m_pScanDlg) {
-      m_pScanDlg->stepIt(kBlockBar);
-      if (c % kStatusEvery == 0)
-        m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + u" " + numberText(c) + u" " +
-                                  std::u16string(text::kOf) + u" " + numberText(m_nMaxCluster) + u" ");
-    }
+    blockBar_.step();
+    // This pass's line is spaced apart from the others': a space after "cluster" and at the end.
+    if (c % kStatusEvery == 0 && blockBar_.shown())
+      progress_.SetStatusText(
+          engine::readingText(std::u16string(engine::texts::kReadingCluster) + u" ", c, m_nMaxCluster) + u" ");
     // Free, or at least owned by nothing the FAT or a reported item accounts for.
     if (m_pClusterMap[c] != 0) continue;
     const auto entry = fatEntry(c);

@@ -24,7 +24,7 @@ namespace {
 std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
 
 // "Folder 1234"
-std::u16string folderName(std::uint64_t cluster) { return std::u16string(text::kFolder) + u" " + numberText(cluster); }
+std::u16string folderName(std::uint64_t cluster) { return std::u16string(engine::texts::kFolder) + u" " + numberText(cluster); }
 
 // A folder named by its first cluster, eight digits.
 std::u16string clusterName(std::uint64_t cluster) {
@@ -68,7 +68,7 @@ void CFatEngine::reportMadeUpFolder(std::uint64_t key, std::uint32_t id, std::ui
 std::uint32_t CFatEngine::lostFolderId() {
   if (!lostFolderReported_) {
     lostFolderReported_ = true;
-    reportMadeUpFolder(kLostFolderId, kLostFolderId, 0, text::kLostFolders, false);
+    reportMadeUpFolder(kLostFolderId, kLostFolderId, 0, engine::texts::kLostFolders, false);
     listFolder(kLostFolderId, kLostFolderId, 0, 1);
   }
   return kLostFolderId;
@@ -187,10 +187,8 @@ void CFatEngine::FatSearchDirClusters() {
     itemIds_.startAt(2);
   }
   const std::uint32_t perBlock = clustersPerBlock();
-  if (m_pScanDlg) {
-    m_pScanDlg->setRange(kItemBar, 0, (bound - 2) / perBlock);
-    m_pScanDlg->setStep(kItemBar, 1);
-  }
+  progress_.setRange(kItemBar, 0, (bound - 2) / perBlock);
+  progress_.setStep(kItemBar, 1);
   const std::uint64_t dataSectors = dataSectorCount();
   entryClusters_.assign(bound, false);
   startRawSearchInsideScan();
@@ -209,11 +207,8 @@ void CFatEngine::FatSearchDirClusters() {
       swept = false;
       break;
     }
-    if (m_pScanDlg) {
-      m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + numberText(c) + u" " +
-                                std::u16string(text::kOf) + u" " + numberText(bound - 1));
-      reporter().showFoundCount(m_nFoundCount);
-    }
+    blockBar_.showReading(engine::texts::kReadingCluster, c, bound - 1);
+    reporter().showFoundCount(m_nFoundCount);
     if (m_pConsole) m_pConsole->UpdateStatusCounts();
     const std::uint64_t next = c + perBlock;
     const std::size_t bytes = bytesAt(c);
@@ -234,7 +229,7 @@ void CFatEngine::FatSearchDirClusters() {
       if (parent != 0) orphanDirs_.append(DirNode{nullptr, k, parent, 0});
       else placeRootChild(k, fatSaysFree(k));
     }
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    progress_.stepIt(kItemBar);
   }
   if (!swept) entryClusters_.clear();
 }
@@ -278,7 +273,7 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
 
 void CFatEngine::FatAddLostFolders() {
   m_bLostPass = 1;
-  logItem(text::kAddingLost);
+  logItem(engine::texts::kAddingLost);
   // The lost folders in the order they were found, and which of them name each parent.
   std::vector<DirNode*> order;
   std::unordered_multimap<std::uint64_t, std::size_t> childrenOf;
@@ -352,7 +347,7 @@ void CFatEngine::FatBuildTreeFromDirList() {
   std::array<std::uint8_t, kSectorBytes> sector{};
   for (const std::uint32_t c : rebuilt_.clusterArray) {
     if (stopRequested()) break;
-    if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    progress_.stepIt(kItemBar);
     readFirstSector(c, sector.data());
     const ByteView first(sector);
     if (!startsDirectoryCluster(first) || dotEntryCluster(first, m_nFatType) != c) continue;

@@ -21,8 +21,6 @@ namespace {
 constexpr std::uint64_t kRawItemRange = 10000;
 constexpr std::uint32_t kRawBlockSectors = 2048;
 
-std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
-
 // The forward search's next cluster: the first following one the cluster map holds free, or
 // (without a map) simply the next one.
 class FatClusterUnitRule final : public carve::IRawUnitRule {
@@ -79,12 +77,11 @@ void CFatEngine::makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule) {
   }
 }
 
-void CFatEngine::ScanRaw() {
-  if (const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource) {
-    const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume();
-    if (volume && volume->m_szFileSystem == u"NTFS") return;
-  }
-  ScanRawVolume();
+engine::ScanOutcome CFatEngine::ScanRaw() {
+  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+  if (!volume || volume->m_szFileSystem != u"NTFS") ScanRawVolume();
+  return scanOutcome();
 }
 
 void CFatEngine::ScanRawVolume() {
@@ -139,7 +136,7 @@ void CFatEngine::SearchDriveForKnownTypes() {
   m_nRootDirSectors = 0;
   m_nLinkingMode = kLinkContiguous;
   m_bAbsoluteSectors = 1;
-  logStarted(text::kSearchingPhysicalDrive);
+  logStarted(engine::texts::kSearchingPhysicalDrive);
   FatRawSearch();
   // Here the closing pair's first line is a section of its own.
   const std::u16string now = platform::formatLogTime(std::time(nullptr));
@@ -160,11 +157,7 @@ void CFatEngine::FatRawSearch() {
   m_nFoundCount = 0;
   itemIds_.startAt(2);
   const std::uint64_t end = m_nPartitionStart + m_nTotalSectors;
-  if (m_pScanDlg) {
-    m_pScanDlg->showBar(kBlockBar, true);
-    m_pScanDlg->setRange(kBlockBar, 0, end / kRawBlockSectors);
-    m_pScanDlg->setStep(kBlockBar, 1);
-  }
+  blockBar_.start(end / kRawBlockSectors);
   // On a whole disk the range says where files may start; one that starts inside it is read
   // whole, up to the disk's end. A volume's files stay inside the volume.
   const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
@@ -178,14 +171,11 @@ void CFatEngine::FatRawSearch() {
   sweep.unitsPerBlock = kRawBlockSectors;
   sweep.firstSectorOf = [](std::uint64_t sector) { return sector; };
   sweep.onBlock = [&](std::uint64_t s) {
-    if (!m_pScanDlg) return;
-    m_pScanDlg->stepIt(kBlockBar);
-    m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + numberText(s) + u" " + std::u16string(text::kOf) +
-                              u" " + numberText(end));
+    blockBar_.stepReading(engine::texts::kReadingSector, s, end);
   };
   sweep.report = [&](carve::RawHit&& hit) { reportRawHit(std::move(hit)); };
   carve::sweepForKnownTypes(*m_pRawSearch, sweep);
-  if (m_pScanDlg) m_pScanDlg->showBar(kBlockBar, false);
+  progress_.showBar(kBlockBar, false);
 }
 
 void CFatEngine::SearchClustersForKnownTypes() {
@@ -200,12 +190,8 @@ void CFatEngine::SearchClustersForKnownTypes() {
   itemIds_.restartMadeUp();
   rawFolders_.clear();
   reporter().showFoundCount(0);
-  if (m_pScanDlg) {
-    m_pScanDlg->setPos(kItemBar, 0);
-    m_pScanDlg->showBar(kBlockBar, true);
-    m_pScanDlg->setRange(kBlockBar, 0, bound / perRead);
-    m_pScanDlg->setStep(kBlockBar, 1);
-  }
+  progress_.setPos(kItemBar, 0);
+  blockBar_.start(bound / perRead);
   // Clusters below the data area's end, the map's end and the cluster bound, free in the FAT.
   const std::uint64_t end = std::min<std::uint64_t>({bound, m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1});
   const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
@@ -220,10 +206,7 @@ void CFatEngine::SearchClustersForKnownTypes() {
   sweep.firstSectorOf = firstSectorOf;
   sweep.isCandidate = [this](std::uint64_t c) { return m_pClusterMap[c] == 0; };
   sweep.onBlock = [&](std::uint64_t c) {
-    if (!m_pScanDlg) return;
-    m_pScanDlg->stepIt(kBlockBar);
-    m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + numberText(c) + u" " + std::u16string(text::kOf) +
-                              u" " + numberText(bound));
+    blockBar_.stepReading(engine::texts::kReadingCluster, c, bound);
   };
   sweep.report = [&](carve::RawHit&& hit) { reportRawHit(std::move(hit)); };
   carve::sweepForKnownTypes(*m_pRawSearch, sweep);

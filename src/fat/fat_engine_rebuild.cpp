@@ -8,7 +8,6 @@
 #include "fat/fat_engine.h"
 #include "fat/fat_texts.h"
 #include "fs/fat_layout.h"
-#include "platform/text.h"
 
 namespace qelda::fat {
 
@@ -25,21 +24,16 @@ constexpr std::uint32_t kFloppyReservedSectors = 1;
 constexpr std::uint32_t kFloppyRootDirSectors = 14;
 constexpr std::uint8_t kLastFloppyDrive = 1;
 
-std::u16string numberText(std::uint64_t n) { return platform::fromUtf8(std::to_string(n)); }
-
 }  // namespace
 
 std::uint32_t CFatEngine::FatSearchCriticalInfo() {
   m_pDirCandidates.clear();
-  platform::IScanProgress* bar = m_pScanDlg;
-  if (bar) {
-    bar->SetStatusText(text::kSearchingCritical);
-    bar->setRange(kItemBar, 0, m_nTotalSectors);
-    bar->setStep(kItemBar, kSearchBlockSectors);
-    bar->SetStopEnabled(false);
-  }
+  progress_.SetStatusText(engine::texts::kSearchingCritical);
+  progress_.setRange(kItemBar, 0, m_nTotalSectors);
+  progress_.setStep(kItemBar, kSearchBlockSectors);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
-  logStarted(text::kCalculatingParameters);
+  logStarted(engine::texts::kCalculatingParameters);
 
   // Finds are collected to 50; once the search is past the first quarter of the volume,
   // two are enough.
@@ -47,9 +41,7 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
   bool done = false;
   for (std::uint64_t s = 0; s < m_nTotalSectors && !done && !stopRequested(); s += kSearchBlockSectors) {
     const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors - s));
-    if (bar)
-      bar->SetStatusText(std::u16string(text::kReadingSector) + numberText(s) + u" " + std::u16string(text::kOf) + u" " +
-                         numberText(m_nTotalSectors));
+    blockBar_.showReading(engine::texts::kReadingSector, s, m_nTotalSectors);
     readVolumeSectors(block.data(), count * kSectorBytes, s);
     const bool pastQuarter = s > m_nTotalSectors / 4;
     for (std::uint32_t i = 0; i < count && !done; ++i) {
@@ -58,7 +50,7 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
       m_pDirCandidates.push_back({s + i, dotEntryCluster(sector, kFat32), 0});
       done = m_pDirCandidates.size() >= kMaxDirFinds || (pastQuarter && m_pDirCandidates.size() >= 2);
     }
-    if (bar) bar->stepIt(kItemBar);
+    progress_.stepIt(kItemBar);
   }
   logFinished();
 
@@ -82,10 +74,8 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
     }
   }
   m_pDirCandidates.clear();
-  if (bar) {
-    bar->SetStopEnabled(true);
-    bar->SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
-  }
+  progress_.SetStopEnabled(true);
+  progress_.SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
   app_.m_bSearchingCriticalInfo = 0;
   return result;
 }

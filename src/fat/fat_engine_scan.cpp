@@ -76,7 +76,12 @@ void CFatEngine::setClusterBound() {
     setClusterBoundFromFat();
 }
 
-void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+engine::ScanOutcome CFatEngine::ScanVolume(std::uint32_t bDeleted) {
+  runVolumeScan(bDeleted);
+  return scanOutcome();
+}
+
+void CFatEngine::runVolumeScan(std::uint32_t bDeleted) {
   beginScan(bDeleted, 0);
   if (isRebuiltVolume()) {
     if (!takeRebuiltVolumeParameters()) return endWithInvalidVolume(text::kCauseRebuiltRecord);
@@ -87,25 +92,26 @@ void CFatEngine::ScanVolume(std::uint32_t bDeleted) {
     const bool found = FatSearchCriticalInfo() != 0;
     if (stopRequested()) return;
     if (!found || m_nSectorsPerCluster == 0 || m_nSectorsPerFat == 0) return endWithInvalidVolume(text::kCauseNoGeometry);
-    if (m_pScanDlg) m_pScanDlg->SetFoundText(u"");
+    progress_.SetFoundText(u"");
   }
   setClusterBound();
   if (isRebuiltVolume()) FatBuildTree();
   else BuildDirectoryTree();
-  if (m_pScanDlg) m_pScanDlg->setPos(kItemBar, 100000);
+  progress_.setPos(kItemBar, 100000);
 }
 
-void CFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
+engine::ScanOutcome CFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
   beginScan(bDeleted, 1);
   if (bDeleted) SearchDirectoryClusters();
   else FatScanAdvancedBody();
+  return scanOutcome();
 }
 
 void CFatEngine::FatScanAdvancedBody() {
   if (isRebuiltVolume()) {
     if (!takeRebuiltVolumeParameters()) return endWithInvalidVolume(text::kCauseRebuiltRecord);
   } else if (FatSearchCriticalInfo() != 0) {
-    if (m_pScanDlg) m_pScanDlg->SetFoundText(u"");
+    progress_.SetFoundText(u"");
     if (m_nSectorsPerCluster == 0 || m_nSectorsPerFat == 0) return endWithInvalidVolume(text::kCauseNoGeometry);
   } else {
     if (stopRequested()) return;
@@ -182,7 +188,7 @@ void CFatEngine::WalkFixedRootDirectory() {
   forEachFixedRootItem([&](FOUND_ITEM& record, std::u16string_view name, std::size_t o) {
     const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
     runWalks();
-    if (reported && record.isFolder() && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    if (reported && record.isFolder()) progress_.stepIt(kItemBar);
   });
 }
 
@@ -214,7 +220,7 @@ void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t
       if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
       if (take(record, name.view(), std::uint32_t(o), c, previous)) ++reportedHere;
     }
-    if (isRoot && m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
+    if (isRoot) progress_.stepIt(kItemBar);
     previous = c;
   }
 }
@@ -231,7 +237,7 @@ void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
 }
 
 void CFatEngine::AddDeletedDirectories() {
-  logSection(text::kAddingDeleted);
+  logSection(engine::texts::kAddingDeleted);
   std::vector<std::uint8_t> buffer(std::size_t(std::max<std::uint32_t>(m_nSectorsPerCluster, 32)) * kSectorBytes, 0);
   // Walks append the deleted folders they meet, so the chain is followed as it grows.
   for (PENDING_DIR_NODE* node = m_pPendingDirs; node && !stopRequested(); node = decltype(pendingDirs_)::nextLive(node)) {
@@ -248,7 +254,7 @@ void CFatEngine::AddDeletedDirectories() {
 }
 
 void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
-  logItem(text::kAddingDeleted);
+  logItem(engine::texts::kAddingDeleted);
   std::vector<std::uint8_t> data;
   std::vector<std::uint8_t> first(std::size_t(std::max<std::uint32_t>(m_nSectorsPerCluster, 32)) * kSectorBytes, 0);
   for (PENDING_DIR_NODE* node = m_pPendingDirs; node && !stopRequested(); node = decltype(pendingDirs_)::nextLive(node)) {

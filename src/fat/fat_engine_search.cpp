@@ -32,12 +32,7 @@ void CFatEngine::SearchDirectoryClusters() {
   if (bound > 2 && !stopRequested()) {
     // Found directories take ids above every cluster number, and above every id given so far.
     itemIds_.startAt(std::max<std::uint32_t>(m_nNextItemId, std::uint32_t(std::min<std::uint64_t>(bound + 1, UINT32_MAX))));
-    if (m_pScanDlg) {
-      m_pScanDlg->showBar(kBlockBar, true);
-      m_pScanDlg->setPos(kBlockBar, 0);
-      m_pScanDlg->setRange(kBlockBar, 0, bound);
-      m_pScanDlg->setStep(kBlockBar, 1);
-    }
+    blockBar_.start(bound);
     // Blocks in which every cluster is in use or already known are not read.
     const std::uint64_t limit = std::min<std::uint64_t>(bound, m_nClusterMapSize);
     const std::uint32_t perBlock = clustersPerBlock();
@@ -47,9 +42,7 @@ void CFatEngine::SearchDirectoryClusters() {
       const bool anyFree = std::any_of(m_pClusterMap.begin() + std::ptrdiff_t(c), m_pClusterMap.begin() + std::ptrdiff_t(end),
                                        [](std::uint8_t v) { return v == 0; });
       if (anyFree) {
-        if (m_pScanDlg)
-          m_pScanDlg->SetStatusText(std::u16string(text::kReadingCluster) + numberText(c) + u" " +
-                                    std::u16string(text::kOf) + u" " + numberText(bound));
+        blockBar_.showReading(engine::texts::kReadingCluster, c, bound);
         readClusterBlock(block, std::uint32_t(c));
         for (std::uint32_t k = std::uint32_t(c); k < end && k < block.first + block.count; ++k) {
           if (m_pClusterMap[k] != 0) continue;
@@ -63,7 +56,7 @@ void CFatEngine::SearchDirectoryClusters() {
           m_pClusterMap[k] = 1;
         }
       }
-      if (m_pScanDlg) m_pScanDlg->setPos(kBlockBar, end);
+      blockBar_.moveTo(end);
     }
     if (!stopRequested()) PlaceFoundDirectories();
   }
@@ -89,7 +82,7 @@ void CFatEngine::placeFoundDirectory(PENDING_DIR_NODE& node, std::uint32_t paren
   folder.m_nRecordKey = node.key;
   folder.m_nId = node.itemId;
   folder.m_nParentId = parentId;
-  reportItem(folder, std::u16string(text::kFolder) + u" " + numberText(node.key), false);
+  reportItem(folder, std::u16string(engine::texts::kFolder) + u" " + numberText(node.key), false);
   if (m_bAdvanced) FatMarkClusterListed(std::uint32_t(node.key));
   listFolder(node.key, node.itemId, node.spare);
   std::vector<std::uint8_t> buffer(bytesPerCluster(), 0);
@@ -101,7 +94,7 @@ void CFatEngine::placeFoundDirectory(PENDING_DIR_NODE& node, std::uint32_t paren
 }
 
 void CFatEngine::PlaceFoundDirectories() {
-  logSection(text::kAddingLost);
+  logSection(engine::texts::kAddingLost);
   // A directory is placed once its parent is: passes repeat while one places something.
   // Directories whose parents never come (a circle of them) are then placed one at a time
   // under "Lost folder(s)", the others tried again after each.

@@ -5,7 +5,6 @@
 
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
-#include "platform/string_table.h"
 #include "volume/volume_records.h"
 
 namespace qelda::fat {
@@ -17,24 +16,15 @@ constexpr std::uint64_t kMaxReadBytes = 1u << 20;
 class FatVolumeEngine final : public engine::IVolumeEngine {
  public:
   FatVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
-      : state_(state), notifier_(sinks.notifier), engine_(state, sinks.log ? *sinks.log : nullLog_, sinks.notifier ? *sinks.notifier : nullNotifier_) {
-    engine_.m_pConsole = sinks.console;
-    engine_.m_pScanDlg = sinks.scanDlg;
-  }
+      : state_(state), engine_(state, sinks) {}
 
   void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
   void FreeAll() override { engine_.FreeAll(); }
 
-  engine::ScanOutcome scanVolume(bool deleted) override {
-    engine_.ScanVolume(deleted ? 1 : 0);
-    return outcome();
-  }
-  engine::ScanOutcome scanAdvanced() override {
-    // The deleted-files scan reaches this for its deep branch: the search for directory clusters.
-    const bool deleted = state_.m_nScanKind == engine::kScanDeleted || state_.m_nScanKind == engine::kScanDeletedAgain;
-    engine_.ScanAdvanced(deleted ? 1 : 0);
-    return outcome();
-  }
+  engine::ScanOutcome scanVolume(bool deleted) override { return engine_.ScanVolume(deleted ? 1 : 0); }
+  engine::ScanOutcome scanAdvanced() override { return engine_.ScanAdvanced(0); }
+  // The search of the data area for directory clusters.
+  engine::ScanOutcome scanDeletedDeep() override { return engine_.ScanAdvanced(1); }
   engine::ScanOutcome scanRaw() override {
     const disk::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
     const disk::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
@@ -47,10 +37,9 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
         engine_.SetRawSearchRange(engine_.m_bImageFile, state_.m_nRawStartSector,
                                   std::min(state_.m_nRawEndSector, drive->m_nSizeSectors - 1));
       engine_.SearchDriveForKnownTypes();
-    } else {
-      engine_.ScanRaw();
+      return engine_.scanOutcome();
     }
-    return outcome();
+    return engine_.ScanRaw();
   }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
@@ -71,29 +60,7 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   }
 
  private:
-  engine::ScanOutcome outcome() const {
-    if (!engine_.failure().empty())
-      return {engine::ScanStatus::Failed, platform::StringTable::load(platform::strings::kNotValidVolume),
-              engine_.failure()};
-    return {state_.stopRequested() ? engine::ScanStatus::Stopped : engine::ScanStatus::Done, {}, {}};
-  }
-  engine::ScanOutcome notAvailable() {
-    return engine::scanNotAvailable(notifier_);
-  }
-
-  class NullLog final : public platform::ILog {
-   public:
-    void AddLogEntry(std::u16string, bool) override {}
-  };
-  class NullNotifier final : public platform::IUserNotifier {
-   public:
-    void Show(std::u16string_view, std::uint32_t, std::uint32_t) override {}
-  };
-
   engine::ScanState& state_;
-  platform::IUserNotifier* notifier_;
-  NullLog nullLog_;
-  NullNotifier nullNotifier_;
   CFatEngine engine_;
 };
 

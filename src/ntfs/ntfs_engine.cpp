@@ -14,9 +14,8 @@ namespace qelda::ntfs {
 
 namespace L = layout;
 
-CNtfsEngine::CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
-                         platform::ILog* log, ItemReporter::Clock clock)
-    : m_pConsole(console), m_pScanDlg(scanDlg), app_(app), reporter_(console, scanDlg, log, std::move(clock)) {}
+CNtfsEngine::CNtfsEngine(engine::ScanState& app, const engine::EngineSinks& sinks)
+    : HeldSinks(sinks), m_pConsole(sinks.console), app_(app), reporter_(sinks.console, &progress_, sinks.log) {}
 
 void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bImageFile) {
   m_nPartitionStart = volume.startSector;
@@ -395,7 +394,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
 
 // ---------------------------------------------------------------- scans
 
-void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
+engine::ScanOutcome CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
   clearDeepScan();
@@ -413,12 +412,14 @@ void CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
       CollectDeletedRecords();
       BuildDeletedTree();
     }
-    return;
+    if (mftLoaded && mftRecordCount() == 0) failure_ = u"no $MFT record lies inside the volume";
+    return engine::scanEnded(app_, failure_, &notifier_);
   }
   // Without a usable boot sector or $MFT the quick scan gives way to the deep scan, which
   // needs neither.
   if (mftLoaded) RunQuickScan();
-  else ScanAdvanced();
+  else runAdvancedScan();
+  return engine::scanEnded(app_, failure_, &notifier_);
 }
 
 void CNtfsEngine::RunQuickScan() {

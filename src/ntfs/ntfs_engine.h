@@ -42,8 +42,6 @@ namespace texts = engine::texts;
 
 // A cluster-list entry that stands for a hole: it reads as zeros and is never read from disk.
 inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
-// The scan dialog's block bar: the long searches' progress through the volume.
-inline constexpr int kBlockBar = engine::kItemBar + 1;
 // An $ATTRIBUTE_LIST read from clusters is never longer than this.
 inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
 
@@ -95,12 +93,9 @@ struct DataStreamInfo {
   std::uint64_t dataSize = ~0ull;       // the stream's length as its first piece gives it; ~0: not known
 };
 
-class CNtfsEngine {
+class CNtfsEngine : private engine::HeldSinks {
  public:
-  CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
-              platform::ILog* log, ItemReporter::Clock clock = {});
-  CNtfsEngine(const CNtfsEngine&) = delete;
-  CNtfsEngine& operator=(const CNtfsEngine&) = delete;
+  CNtfsEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
 
   // --- set-up ----------------------------------------------------------------------------
   // Takes the geometry of the source the user selected (a volume record); drive entries
@@ -113,7 +108,7 @@ class CNtfsEngine {
 
   // --- scans ---------------------------------------------------------------------------------
   // 0: quick scan; 1: deleted-files scan.
-  void ScanVolume(std::uint32_t bDeleted);
+  engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
   std::uint32_t ReadBootSector();
   std::uint32_t LoadMft();
   void RunQuickScan();
@@ -177,7 +172,7 @@ class CNtfsEngine {
   std::optional<std::uint64_t> nextFreeCluster(std::uint64_t cluster) const;
 
   // --- raw search ----------------------------------------------------------------------------
-  void ScanRaw();
+  engine::ScanOutcome ScanRaw();
   void RunRawSearch();
   // Reads $Bitmap into m_pFreeExtents (replacing what it held); false when $Bitmap could not
   // be found or read.
@@ -194,7 +189,7 @@ class CNtfsEngine {
   // --- advanced (deep) scan -------------------------------------------------------------------
   // Finds every MFT record the volume holds, in $MFT and everywhere else, and builds the tree
   // from them; the files found by their signatures in free clusters go under "Raw Data Folder(s)".
-  void ScanAdvanced();
+  engine::ScanOutcome ScanAdvanced();
   // The sectors per cluster the volume's file records agree on; 0 when none.
   std::uint16_t FindSectorsPerCluster();
   void SearchMetadata();
@@ -229,7 +224,6 @@ class CNtfsEngine {
   std::uint32_t m_nFolderCount = 0;
   std::uint32_t m_nFileCount = 0;
   platform::IFoundItemSink* m_pConsole = nullptr;
-  platform::IScanProgress* m_pScanDlg = nullptr;
   std::uint8_t m_bImageFile = 0;
   std::uint64_t m_nTotalSize = 0;
   FREE_EXTENT* m_pFreeExtents = nullptr;
@@ -400,6 +394,9 @@ class CNtfsEngine {
   // Reports one index entry; true when it is a folder to walk next.
   bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
+
+  // The deep scan without its verdict: the quick scan falls back on it.
+  void runAdvancedScan();
 
   engine::ScanState& app_;
   ItemReporter reporter_;

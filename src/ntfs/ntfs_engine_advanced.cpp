@@ -10,7 +10,6 @@
 #include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/ntfs_texts.h"
-#include "platform/text.h"
 
 namespace qelda::ntfs {
 
@@ -29,8 +28,6 @@ std::vector<std::uint8_t> searchBlock(std::uint64_t sectors) {
 // The boot sectors and what follows them hold no records.
 constexpr std::uint64_t kFirstSearchedSector = 32;
 constexpr std::uint32_t kRootRecord = 5;
-
-std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
 
 bool startsRecord(const std::uint8_t* sector) {
   return std::memcmp(sector, "FILE", 4) == 0 && (sector[4] == '*' || sector[4] == '0');
@@ -52,7 +49,12 @@ void CNtfsEngine::clearDeepScan() {
   advanced_ = false;
 }
 
-void CNtfsEngine::ScanAdvanced() {
+engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
+  runAdvancedScan();
+  return engine::scanEnded(app_, failure_, &notifier_);
+}
+
+void CNtfsEngine::runAdvancedScan() {
   failure_.clear();
   clearDeepScan();
   advanced_ = true;
@@ -86,15 +88,10 @@ void CNtfsEngine::ScanAdvanced() {
 }
 
 std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
-  reporter_.logStart(text::kCalculatingParameters);
-  if (m_pScanDlg) {
-    m_pScanDlg->SetFoundText(text::kSearchingCritical);
-    m_pScanDlg->showBar(kBlockBar, true);
-    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount / kBlockSectors);
-    m_pScanDlg->setStep(kBlockBar, 1);
-    m_pScanDlg->setPos(kBlockBar, 0);
-    m_pScanDlg->SetStopEnabled(false);
-  }
+  reporter_.logStart(engine::texts::kCalculatingParameters);
+  progress_.SetFoundText(engine::texts::kSearchingCritical);
+  blockBar_.start(m_nSectorCount / kBlockSectors);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
 
   ClusterSizeVotes votes;
@@ -107,11 +104,7 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
        s += kBlockSectors) {
     const std::uint64_t sectors = std::min(kBlockSectors, m_nSectorCount - s);
     const std::uint64_t readable = std::min(sectors + 1, m_nSectorCount - s);
-    if (m_pScanDlg) {
-      m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(m_nPartitionStart + s) + u" " +
-                                std::u16string(text::kOf) + u" " + decimal(m_nPartitionStart + m_nSectorCount));
-      m_pScanDlg->stepIt(kBlockBar);
-    }
+    blockBar_.stepReading(texts::kReadingSector, m_nPartitionStart + s, m_nPartitionStart + m_nSectorCount);
     std::fill(block.begin(), block.end(), std::uint8_t{0});
     ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
     for (std::uint64_t i = 0; i + 1 < readable && i < sectors && !decided; ++i) {
@@ -135,10 +128,8 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   const std::uint16_t spc = decided ? votes.winner() : votes.lastMatched();
 
   reporter_.logEnd(false);
-  if (m_pScanDlg) {
-    m_pScanDlg->SetStatusText(u"");
-    m_pScanDlg->SetStopEnabled(true);
-  }
+  progress_.SetStatusText(u"");
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   return spc;
 }
@@ -189,10 +180,7 @@ void CNtfsEngine::SearchMetadata() {
 }
 
 void CNtfsEngine::showSectorsSearched() {
-  if (!m_pScanDlg) return;
-  m_pScanDlg->stepIt(kBlockBar);
-  m_pScanDlg->SetStatusText(std::u16string(text::kReadingSector) + decimal(sectorsSearched_) + u" " +
-                            std::u16string(text::kOf) + u" " + decimal(m_nSectorCount));
+  blockBar_.stepReading(texts::kReadingSector, sectorsSearched_, m_nSectorCount);
 }
 
 void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
@@ -237,13 +225,8 @@ void CNtfsEngine::SearchMftRuns() {
   foundFolderIndex_.clear();
   firstRunRecord_.reset();
   reporter_.logStart(text::kSearchingMetadata);
-  if (m_pScanDlg) {
-    m_pScanDlg->SetFoundText(text::kSearchingMetadata);
-    m_pScanDlg->showBar(kBlockBar, true);
-    m_pScanDlg->setRange(kBlockBar, 0, m_nSectorCount);
-    m_pScanDlg->setStep(kBlockBar, kBlockSectors);
-    m_pScanDlg->setPos(kBlockBar, 0);
-  }
+  progress_.SetFoundText(text::kSearchingMetadata);
+  blockBar_.start(m_nSectorCount, kBlockSectors);
   if (mftExtents_.empty()) return;
   // A record's number is its place in $MFT, whatever its header says.
   sweepMft(

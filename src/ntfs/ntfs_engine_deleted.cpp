@@ -194,17 +194,15 @@ void CNtfsEngine::placeMissingParent(std::uint32_t parent, bool deletedScan) {
   if (inFolderQueue(parent)) return;
   if (lostFoldersId_ == 0) {
     lostFoldersId_ = deletedScan ? reportPlaceholder(kLostFoldersIdOfDeletedScan, rootRecord_, text::kLostFoldersOfDeletedScan)
-                                 : reportPlaceholder(kLostFoldersId, rootRecord_, text::kLostFolders);
+                                 : reportPlaceholder(kLostFoldersId, rootRecord_, engine::texts::kLostFolders);
   }
-  folderIds_[parent] = reportPlaceholder(parent, lostFoldersId_, folderName(text::kFolder, parent));
+  folderIds_[parent] = reportPlaceholder(parent, lostFoldersId_, folderName(engine::texts::kFolder, parent));
 }
 
 void CNtfsEngine::resetFoundTreeIfEmpty() {
   if (m_nEntryCount != 0) return;
-  if (m_pScanDlg) {
-    m_pScanDlg->setRange(engine::kItemBar, 0, mftRecordCount());
-    m_pScanDlg->setStep(engine::kItemBar, 1);
-  }
+  progress_.setRange(engine::kItemBar, 0, mftRecordCount());
+  progress_.setStep(engine::kItemBar, 1);
   ++m_nEntryCount;
   ++m_nFolderCount;
   if (m_pConsole) {
@@ -261,7 +259,7 @@ void CNtfsEngine::SearchRootOrphans() {
   for (const RecordHeader& h : recordHeaders_) {
     if (h.record < kFirstUserRecord) continue;
     if (h.record % 8 == 0) {
-      if (m_pScanDlg) m_pScanDlg->stepIt(engine::kItemBar);
+      progress_.stepIt(engine::kItemBar);
       if (stopRequested()) return;
     }
     if (isMarked(h.record) || h.parent != rootRecord_) continue;
@@ -282,7 +280,7 @@ void CNtfsEngine::SearchRootOrphans() {
 }
 
 void CNtfsEngine::AddDeletedFiles() {
-  if (reporter_.log()) reporter_.log()->AddLogEntry(std::u16string(text::kAddingDeleted), false);
+  if (reporter_.log()) reporter_.log()->AddLogEntry(std::u16string(engine::texts::kAddingDeleted), false);
   lostFoldersId_ = 0;
   deletedFolders_.clear();
   deletedFiles_.clear();
@@ -359,13 +357,11 @@ void CNtfsEngine::AttachDeletedFileRecords() {
 // ---------------------------------------------------------------- the deleted-files scan
 
 void CNtfsEngine::CollectDeletedRecords() {
-  reporter_.logStart(text::kCalculatingParameters);
-  if (m_pScanDlg) {
-    m_pScanDlg->SetFoundText(text::kSearchingCritical);
-    m_pScanDlg->setRange(engine::kItemBar, 0, mftRecordCount());
-    m_pScanDlg->setStep(engine::kItemBar, 1);
-    m_pScanDlg->SetStopEnabled(false);
-  }
+  reporter_.logStart(engine::texts::kCalculatingParameters);
+  progress_.SetFoundText(engine::texts::kSearchingCritical);
+  progress_.setRange(engine::kItemBar, 0, mftRecordCount());
+  progress_.setStep(engine::kItemBar, 1);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
   collectedFiles_.clear();
   collectedFolders_.clear();
@@ -376,10 +372,8 @@ void CNtfsEngine::CollectDeletedRecords() {
   std::uint32_t lastStep = 0;
   Record copy{};
   sweepMft(0, [&](std::uint32_t number, RecordSpan record) {
-    if (m_pScanDlg) {
-      // The bar is stepped once per record, skipped ones included.
-      for (; lastStep <= number; ++lastStep) m_pScanDlg->stepIt(engine::kItemBar);
-    }
+    // The bar is stepped once per record, skipped ones included.
+    for (; lastStep <= number; ++lastStep) progress_.stepIt(engine::kItemBar);
     if (number <= 1 || number == rootRecord_) return true;
     const ByteView view(record);
     const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
@@ -419,7 +413,7 @@ void CNtfsEngine::CollectDeletedRecords() {
     }
   }
   reporter_.logEnd(stopRequested());
-  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
 }
 

@@ -174,18 +174,14 @@ void CNtfsEngine::RebuildFromLog(const std::vector<LogFinding>& findings) {
 bool CNtfsEngine::runLogAnalysis() {
   if (logState_ != 1 && logExtents_.empty()) ReadLogFile();
   if (logExtents_.empty()) return false;
-  if (m_pScanDlg) {
-    m_pScanDlg->SetStatusText(text::kUpdatingLargeFiles);
-    m_pScanDlg->SetStopEnabled(false);
-  }
+  progress_.SetStatusText(engine::texts::kUpdatingLargeFiles);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
   std::vector<LogFinding> findings(largeFiles_.size());
   const bool collected = CollectLogRecords(findings);
   if (collected) RebuildFromLog(findings);
-  if (m_pScanDlg) {
-    m_pScanDlg->SetStopEnabled(true);
-    m_pScanDlg->SetStatusText(u"");
-  }
+  progress_.SetStopEnabled(true);
+  progress_.SetStatusText(u"");
   app_.m_bSearchingCriticalInfo = 0;
   return collected;
 }

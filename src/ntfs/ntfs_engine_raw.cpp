@@ -31,8 +31,6 @@ constexpr std::size_t kMaxDeepTypeText = 8;
 // The item bar's range when the deep scan's hits are the first items reported.
 constexpr std::uint64_t kDeepHitsItemRange = 100000;
 
-std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
-
 // Clusters read per block: 1 MiB for every size up to 256 KiB, one cluster for larger ones.
 std::uint32_t clustersPerBlock(std::uint32_t sectorsPerCluster) {
   if (!isValidSectorsPerCluster(sectorsPerCluster) || sectorsPerCluster > 512) return 1;
@@ -40,21 +38,6 @@ std::uint32_t clustersPerBlock(std::uint32_t sectorsPerCluster) {
 }
 
 unsigned sweepThreads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 4u); }
-
-void startBlockBar(platform::IScanProgress* dlg, std::uint64_t blocks) {
-  if (!dlg) return;
-  dlg->setPos(engine::kItemBar, 0);
-  dlg->showBar(kBlockBar, true);
-  dlg->setRange(kBlockBar, 0, blocks);
-  dlg->setStep(kBlockBar, 1);
-}
-
-// "Reading cluster b of N" (or sector), and the block bar one step on.
-void stepBlockBar(platform::IScanProgress* dlg, std::u16string_view what, std::uint64_t at, std::uint64_t of) {
-  if (!dlg) return;
-  dlg->stepIt(kBlockBar);
-  dlg->SetStatusText(std::u16string(what) + decimal(at) + u" " + std::u16string(text::kOf) + u" " + decimal(of));
-}
 
 }  // namespace
 
@@ -86,11 +69,13 @@ std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
   return context;
 }
 
-void CNtfsEngine::ScanRaw() {
+engine::ScanOutcome CNtfsEngine::ScanRaw() {
   clearDeepScan();
   m_pRawContext = makeRawContext();
   if (fileSystemName_ == u"NTFS") RunRawSearch();
   m_pRawContext.reset();
+  // The search shows no failure of its own: what it could not read, it found nothing in.
+  return engine::scanEnded(app_, {});
 }
 
 void CNtfsEngine::RunRawSearch() {
@@ -141,15 +126,13 @@ bool CNtfsEngine::BuildFreeClusterList() {
   const std::uint64_t streamBytes = runs.empty() ? resident.size() : info.dataSize;
   if (streamBytes <= limit / 8) limit = std::min(limit, streamBytes * 8);
 
-  reporter_.logStart(text::kCreatingFreeList);
+  reporter_.logStart(engine::texts::kCreatingFreeList);
   const std::uint64_t bitmapSectors = (limit + 4095) / 4096;
-  if (m_pScanDlg) {
-    m_pScanDlg->SetFoundText(text::kSearchingCritical);
-    m_pScanDlg->setRange(engine::kItemBar, 0, bitmapSectors);
-    m_pScanDlg->setStep(engine::kItemBar, 1);
-    m_pScanDlg->setPos(engine::kItemBar, 0);
-    m_pScanDlg->SetStopEnabled(false);
-  }
+  progress_.SetFoundText(engine::texts::kSearchingCritical);
+  progress_.setRange(engine::kItemBar, 0, bitmapSectors);
+  progress_.setStep(engine::kItemBar, 1);
+  progress_.setPos(engine::kItemBar, 0);
+  progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
 
   FreeClusterWalk walk(limit);
@@ -172,15 +155,14 @@ bool CNtfsEngine::BuildFreeClusterList() {
       const std::uint64_t sector = e.lcn * m_nSectorsPerCluster + done / 512;
       if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) walk.addBytes(ByteView(buffer));
       else walk.addInUse(std::uint64_t(n) * 8);
-      if (m_pScanDlg)
-        for (std::size_t s = 0; s < n / 512; ++s) m_pScanDlg->stepIt(engine::kItemBar);
+      for (std::size_t s = 0; s < n / 512; ++s) progress_.stepIt(engine::kItemBar);
       done += n;
     }
   }
   for (const FreeRun& r : walk.finish()) addFreeExtent(std::uint32_t(r.first), std::uint32_t(r.count));
 
   reporter_.logEnd(false);
-  if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
+  progress_.SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
   return true;
 }
@@ -198,7 +180,8 @@ void CNtfsEngine::SearchClustersForKnownTypes() {
   const std::uint32_t perBlock = m_nSectorCount < kSmallVolumeSectors ? 1 : clustersPerBlock(m_nSectorsPerCluster);
   resetRawTotals();
   m_bClusterSearch = 1;
-  startBlockBar(m_pScanDlg, clusterCount / perBlock);
+  progress_.setPos(engine::kItemBar, 0);
+  blockBar_.start(clusterCount / perBlock);
   const FreeClusterRule rule(*this);
   carve::RAW_READ_CONTEXT& context = *m_pRawContext;
   context.unitRule = &rule;
@@ -212,7 +195,7 @@ void CNtfsEngine::SearchClustersForKnownTypes() {
   sweep.unitsPerBlock = perBlock;
   sweep.firstSectorOf = [this](std::uint64_t c) { return m_nPartitionStart + c * m_nSectorsPerCluster; };
   sweep.isCandidate = [this](std::uint64_t c) { return isFreeCluster(c); };
-  sweep.onBlock = [this, clusterCount](std::uint64_t b) { stepBlockBar(m_pScanDlg, text::kReadingCluster, b, clusterCount); };
+  sweep.onBlock = [this, clusterCount](std::uint64_t b) { blockBar_.stepReading(texts::kReadingCluster, b, clusterCount); };
   sweep.report = [this](carve::RawHit&& hit) {
     const RAW_HIT raw{hit.match.typeText, hit.unit, hit.match.size};
     AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
@@ -234,7 +217,7 @@ void CNtfsEngine::SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_
   itemIds_.startAt(10);
   m_bImageFile = bImageFile;
   if (m_bImageFile && !imageFile_) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
-  reporter_.logStart(text::kSearchingDrive);
+  reporter_.logStart(engine::texts::kSearchingPhysicalDrive);
   SearchDriveBlocks();
   reporter_.logEnd(stopRequested());
 }
@@ -243,7 +226,8 @@ void CNtfsEngine::SearchDriveBlocks() {
   resetRawTotals();
   m_bClusterSearch = 0;
   const std::uint64_t end = m_nPartitionStart + m_nSectorCount;
-  startBlockBar(m_pScanDlg, m_nSectorCount / kSectorsPerDriveBlock);
+  progress_.setPos(engine::kItemBar, 0);
+  blockBar_.start(m_nSectorCount / kSectorsPerDriveBlock);
   const carve::SectorUnitRule rule(end);
   carve::RAW_READ_CONTEXT& context = *m_pRawContext;
   context.unitRule = &rule;
@@ -258,7 +242,7 @@ void CNtfsEngine::SearchDriveBlocks() {
   sweep.sectorsPerUnit = 1;
   sweep.unitsPerBlock = kSectorsPerDriveBlock;
   sweep.firstSectorOf = [](std::uint64_t s) { return s; };
-  sweep.onBlock = [this, end](std::uint64_t s) { stepBlockBar(m_pScanDlg, text::kReadingSector, s, end); };
+  sweep.onBlock = [this, end](std::uint64_t s) { blockBar_.stepReading(texts::kReadingSector, s, end); };
   sweep.report = [this](carve::RawHit&& hit) {
     const RAW_HIT raw{hit.match.typeText, hit.unit - m_nPartitionStart, hit.match.size};
     AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);

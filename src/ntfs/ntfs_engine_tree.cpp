@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint32_t kRootRecord = 5;
 
 std::u16string folderName(std::uint32_t parent) {
-  return std::u16string(text::kFolder) + u" " + platform::widenLatin1(std::to_string(parent));
+  return std::u16string(engine::texts::kFolder) + u" " + platform::widenLatin1(std::to_string(parent));
 }
 
 }  // namespace
@@ -136,7 +136,7 @@ std::uint32_t CNtfsEngine::placeLostParent(std::uint32_t parent) {
     lost.m_nId = kLostFoldersId;
     lost.m_nRecordKey = kLostFoldersId;
     lost.m_nParentId = kRootRecord;
-    reportItem(lost, text::kLostFolders);
+    reportItem(lost, engine::texts::kLostFolders);
     lostFoldersId_ = kLostFoldersId;
   }
   FOUND_ITEM placeholder;

@@ -1,8 +1,6 @@
 #include "ntfs/ntfs_volume_engine.h"
 
-#include "engine/scan_state.h"
 #include "ntfs/ntfs_engine.h"
-#include "platform/string_table.h"
 
 namespace qelda::ntfs {
 namespace {
@@ -10,34 +8,16 @@ namespace {
 class NtfsVolumeEngine final : public engine::IVolumeEngine {
  public:
   NtfsVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
-      : state_(state), notifier_(sinks.notifier), engine_(state, sinks.console, sinks.scanDlg, sinks.log) {}
+      : notifier_(sinks.notifier), engine_(state, sinks) {}
 
   void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
   void FreeAll() override { engine_.FreeAll(); }
 
-  engine::ScanOutcome scanVolume(bool deleted) override {
-    engine_.ScanVolume(deleted ? 1 : 0);
-    // The engine stays silent when the volume has no usable boot sector or $MFT. The quick
-    // scan then ran the deep scan, which fails only without a cluster size; the deleted-files
-    // scan has nothing to work on.
-    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
-    const bool failed = deleted ? engine_.mftRecordCount() == 0 : !engine_.advancedScan() ? false
-                                                                                          : !engine_.failure().empty();
-    if (failed) return notValidVolume();
-    return {};
-  }
-  engine::ScanOutcome scanAdvanced() override {
-    // The advanced scan, and the deleted-files scan's deep branch.
-    engine_.ScanAdvanced();
-    if (!engine_.failure().empty()) return notValidVolume();
-    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
-    return {};
-  }
-  engine::ScanOutcome scanRaw() override {
-    engine_.ScanRaw();
-    if (state_.stopRequested()) return {engine::ScanStatus::Stopped, {}, {}};
-    return {};
-  }
+  engine::ScanOutcome scanVolume(bool deleted) override { return engine_.ScanVolume(deleted ? 1 : 0); }
+  engine::ScanOutcome scanAdvanced() override { return engine_.ScanAdvanced(); }
+  // The deleted-files scan's deep branch is the advanced scan itself.
+  engine::ScanOutcome scanDeletedDeep() override { return engine_.ScanAdvanced(); }
+  engine::ScanOutcome scanRaw() override { return engine_.ScanRaw(); }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {
     FOUND_ITEM copy = item;  // the engine refreshes the flags of the item it is given
@@ -64,12 +44,6 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
   }
 
  private:
-  engine::ScanOutcome notValidVolume() {
-    return engine::failScan(notifier_, platform::StringTable::load(platform::strings::kNotValidVolume),
-                            engine_.failure());
-  }
-
-  engine::ScanState& state_;
   platform::IUserNotifier* notifier_;
   CNtfsEngine engine_;
   class Silent final : public platform::IUserNotifier {

@@ -2,6 +2,7 @@
 // it leaves, how it ends on what it cannot scan, and how a stop ends a scan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,12 +13,14 @@
 #include "app/scan_worker.h"
 #include "fs/fat_layout.h"
 #include "platform/log.h"
+#include "platform/string_table.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
 #include "save/scan_info_file.h"
 #include "support/image_dir.h"
 #include "support/missing_images.h"
 #include "support/recording_notifier.h"
+#include "support/recording_progress.h"
 #include "support/test_images.h"
 
 namespace qelda::app {
@@ -151,6 +154,123 @@ TEST_F(ScanWorkerTest, AStopEndsTheScanEarlyWithTheAbortedLines) {
     EXPECT_TRUE(logged(u"Process aborted. User intervention"));
     EXPECT_EQ(app_.m_bStopRequested, 0u);  // cleared for the next operation
     EXPECT_LT(stopped.size(), 10u);
+  }
+}
+
+// Each engine tells how its scan ended: done, stopped, or failed with the message it showed
+// once and its cause. A failure the user was shown stands even when stop was pressed too.
+TEST_F(ScanWorkerTest, EachEngineTellsHowItsScanEnded) {
+  using engine::EngineKind;
+  using engine::ScanStatus;
+  enum class Kind { Quick, Deleted, Advanced };
+  struct Case {
+    const char* what;
+    EngineKind engine;
+    std::size_t source;
+    Kind kind;
+    bool stop;
+    ScanStatus want;
+  };
+  const Case cases[] = {
+      {"FAT on FAT16", EngineKind::Fat, 1, Kind::Quick, false, ScanStatus::Done},
+      {"NTFS on NTFS", EngineKind::Ntfs, 2, Kind::Quick, false, ScanStatus::Done},
+      {"exFAT on exFAT", EngineKind::ExFat, 5, Kind::Quick, false, ScanStatus::Done},
+      {"FAT stopped", EngineKind::Fat, 1, Kind::Quick, true, ScanStatus::Stopped},
+      {"NTFS stopped", EngineKind::Ntfs, 2, Kind::Deleted, true, ScanStatus::Stopped},
+      {"exFAT stopped", EngineKind::ExFat, 5, Kind::Advanced, true, ScanStatus::Stopped},
+      {"FAT on exFAT", EngineKind::Fat, 5, Kind::Quick, false, ScanStatus::Failed},
+      {"NTFS deleted scan on FAT16", EngineKind::Ntfs, 1, Kind::Deleted, false, ScanStatus::Failed},
+      {"exFAT on FAT16", EngineKind::ExFat, 1, Kind::Quick, false, ScanStatus::Failed},
+      {"NTFS deleted scan on FAT16, stopped", EngineKind::Ntfs, 1, Kind::Deleted, true, ScanStatus::Failed},
+      {"exFAT advanced scan on FAT16, stopped", EngineKind::ExFat, 1, Kind::Advanced, true, ScanStatus::Failed},
+  };
+  const std::u16string notValid = platform::StringTable::load(platform::strings::kNotValidVolume);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    notifier_.shown.clear();
+    results::CFileFolderTree tree;
+    app_.m_pSelectedSource = source(c.source);
+    auto e = engine::CreateVolumeEngineOfKind(installedEngines(), c.engine, app_, {&tree, &progress_, &log_, &notifier_});
+    ASSERT_TRUE(e);
+    e->Initialize(0);
+    app_.m_bStopRequested = c.stop ? 1 : 0;
+    const engine::ScanOutcome r =
+        c.kind == Kind::Quick ? e->scanVolume(false) : c.kind == Kind::Deleted ? e->scanVolume(true) : e->scanAdvanced();
+    EXPECT_EQ(r.status, c.want);
+    if (c.want == ScanStatus::Failed) {
+      EXPECT_EQ(r.message, notValid);
+      EXPECT_FALSE(r.cause.empty());
+      EXPECT_EQ(notifier_.shown, std::vector<std::u16string>{notValid});
+    } else {
+      EXPECT_TRUE(r.message.empty());
+      EXPECT_EQ(std::count(notifier_.shown.begin(), notifier_.shown.end(), notValid), 0);
+    }
+    if (c.want == ScanStatus::Done) {
+      EXPECT_GT(tree.fileCount(), 5u);
+    }
+    app_.m_bStopRequested = 0;
+  }
+}
+
+// The deleted-files scan's deep branch is an entry of its own: it runs each engine's deep
+// search whatever scan kind the settings hold. FAT and exFAT search for what leads to the
+// deleted files; NTFS runs its advanced scan.
+TEST_F(ScanWorkerTest, TheDeletedDeepEntryRunsEachEnginesDeepSearch) {
+  const auto run = [&](std::size_t index, bool deep) {
+    auto tree = std::make_unique<results::CFileFolderTree>();
+    app_.m_pSelectedSource = source(index);
+    app_.m_nScanKind = kScanAdvanced;
+    auto e = engine::CreateVolumeEngine(installedEngines(), app_, {tree.get(), &progress_, &log_, &notifier_});
+    e->Initialize(0);
+    EXPECT_EQ((deep ? e->scanDeletedDeep() : e->scanAdvanced()).status, engine::ScanStatus::Done);
+    return tree;
+  };
+  const auto files = [](const results::CFileFolderTree& tree, bool deleted) {
+    std::size_t n = 0;
+    for (const auto i : tree.items())
+      if (!i->isFolder() && ((i->m_byFlags & kItemDeleted) != 0) == deleted) ++n;
+    return n;
+  };
+  for (const std::size_t index : {std::size_t{1}, std::size_t{5}}) {
+    SCOPED_TRACE(index);
+    const auto deep = run(index, true);
+    EXPECT_GE(files(*deep, true), 1u);
+    EXPECT_EQ(files(*deep, false), 0u);
+    EXPECT_GT(files(*run(index, false), false), 5u);  // the advanced scan lists the live files too
+  }
+  const auto deep = run(2, true);
+  const auto advanced = run(2, false);
+  EXPECT_GT(deep->size(), 5u);
+  EXPECT_EQ(deep->size(), advanced->size());
+  EXPECT_EQ(files(*deep, true), files(*advanced, true));
+}
+
+// An engine reports to the dialog it was made with: each long search shows the block bar
+// from 0, steps it, and says in the status line how far it has read.
+TEST_F(ScanWorkerTest, TheLongSearchesStepTheBlockBarOfTheEnginesDialog) {
+  struct Case {
+    std::size_t source;
+    const char* reading;
+  };
+  for (const Case c : {Case{1, "status Reading cluster "}, Case{2, "status Reading sector "},
+                       Case{5, "status Reading cluster "}}) {
+    SCOPED_TRACE(c.source);
+    test::RecordingProgress dialog;
+    results::CFileFolderTree tree;
+    app_.m_pSelectedSource = source(c.source);
+    app_.m_nScanKind = kScanAdvanced;
+    auto e = engine::CreateVolumeEngine(installedEngines(), app_, {&tree, &dialog, &log_, &notifier_});
+    e->Initialize(0);
+    ASSERT_EQ(e->scanAdvanced().status, engine::ScanStatus::Done);
+    EXPECT_GE(dialog.count("show 1 on"), 1u);
+    EXPECT_GE(dialog.count("pos 1 0"), 1u);
+    EXPECT_GE(dialog.count("stepIt 1"), 1u);
+    EXPECT_GE(dialog.count(c.reading, true), 1u);
+    for (const std::string& call : dialog.calls) {
+      if (call.starts_with("status Reading")) {
+        EXPECT_NE(call.find(" of "), std::string::npos) << call;
+      }
+    }
   }
 }
 

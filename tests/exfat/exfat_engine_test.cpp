@@ -94,8 +94,8 @@ class ExFatEngineTest : public ::testing::Test {
   std::unique_ptr<CExFatEngine> engine(std::uint64_t recordSectors = 0) {
     sink_ = std::make_unique<RecordingSink>();
     log_ = RecordingLog();
-    auto e = std::make_unique<CExFatEngine>(state_, log_, notifier_);
-    e->m_pConsole = sink_.get();
+    auto e = std::make_unique<CExFatEngine>(
+        state_, engine::EngineSinks{.console = sink_.get(), .log = &log_, .notifier = &notifier_});
     e->setWorkRoot(dir_.file("work"));
     ExFatVolumeSource source;
     source.sourceKind = 7;

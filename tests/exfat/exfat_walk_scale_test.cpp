@@ -177,8 +177,7 @@ Work scan(const ExFatVolume& v, Scan kind) {
   CountingSink sink;
   Work w;
   {
-    CExFatEngine engine(state, log, notifier);
-    engine.m_pConsole = &sink;
+    CExFatEngine engine(state, {.console = &sink, .log = &log, .notifier = &notifier});
     engine.setWorkRoot(dir.file("work"));
     ExFatVolumeSource source;
     source.sourceKind = 7;
@@ -258,7 +257,7 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       engine::ScanState state;
       NullLog log;
       qelda::test::RecordingNotifier notifier;
-      CExFatEngine engine(state, log, notifier);
+      CExFatEngine engine(state, {.log = &log, .notifier = &notifier});
       engine.setWorkRoot(root);
       ExFatVolume v(512);
       ExFatVolumeSource source;

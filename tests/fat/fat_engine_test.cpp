@@ -306,7 +306,7 @@ TEST_F(FatCopies, UnreadableSectorsInsideABlockComeFromTheOtherCopy) {
   RecordingLog log;
   ASSERT_EQ(app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor),
             app::MountOutcome::Mounted);
-  CFatEngine e(app, log, notifier);
+  CFatEngine e(app, {.log = &log, .notifier = &notifier});
   FatVolumeSource source;
   source.sectorCount = sectors;
   e.initializeVolume(0, source);
@@ -376,8 +376,7 @@ TEST(FatHandMade, HeldBackFoldersNeverOutliveATreeBuildStoppedOrNot) {
     }
   } log;
   log.app = &vol.app_;
-  CFatEngine e(vol.app_, log, vol.notifier_);
-  e.m_pConsole = &vol.sink_;
+  CFatEngine e(vol.app_, {.console = &vol.sink_, .log = &log, .notifier = &vol.notifier_});
   FatVolumeSource source;
   source.sectorCount = std::filesystem::file_size(dir + "/fat16_s1.img") / 512;
   e.initializeVolume(0, source);
@@ -430,7 +429,7 @@ TEST(FatInitialize, CopiesTheSelectedVolumeAndLeavesWholeDisksAlone) {
     volume.m_byFileSystem = disk::kFsFat16;
     volume.m_byDrive = 0xFF;
     app.m_pSelectedSource = &entry;
-    CFatEngine e(app, log, notifier);
+    CFatEngine e(app, {.log = &log, .notifier = &notifier});
     e.Initialize(c.kind == 7 ? 1 : 0);
     EXPECT_EQ(e.m_nPartitionStart, c.expectedStart);
     EXPECT_EQ(e.m_nTotalSectors, c.expectedCount);

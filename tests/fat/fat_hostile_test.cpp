@@ -57,8 +57,7 @@ class HugeFatDisk : public ::testing::Test {
       if (e->m_pDetail.volume() && e->m_pDetail.volume()->m_nStartSector == kVolumeStart) app_.m_pSelectedSource = e;
   }
   std::unique_ptr<CFatEngine> engine() {
-    auto e = std::make_unique<CFatEngine>(app_, log_, notifier_);
-    e->m_pConsole = &sink_;
+    auto e = std::make_unique<CFatEngine>(app_, engine::EngineSinks{.console = &sink_, .log = &log_, .notifier = &notifier_});
     e->Initialize(0);
     return e;
   }

@@ -220,7 +220,7 @@ TEST(FatRawRange, SetRawSearchRangeTakesTheArgumentsOrTheSelectedVolume) {
     RecordingLog log;
     app.m_pSelectedSource = c.source;
     app.m_bRawRangeFromVolume = c.fromVolume ? 1 : 0;
-    CFatEngine e(app, log, notifier);
+    CFatEngine e(app, {.log = &log, .notifier = &notifier});
     e.SetRawSearchRange(0, c.start, c.end);
     EXPECT_EQ(e.m_nPartitionStart, c.wantStart);
     EXPECT_EQ(e.m_nTotalSectors, c.wantTotal);
@@ -236,8 +236,7 @@ TEST(FatRawFolders, TheFileAfterAFullFolderStartsTheNextOne) {
   qelda::test::RecordingNotifier notifier;
   RecordingLog log;
   RecordingSink sink;
-  CFatEngine e(app, log, notifier);
-  e.m_pConsole = &sink;
+  CFatEngine e(app, {.console = &sink, .log = &log, .notifier = &notifier});
   e.SetRawSearchRange(0, 0, 100000);
   for (std::uint64_t i = 0; i < 2502; ++i) e.AddRawFoundFile(u"", u"jpg", 100 + i, 1000, 0);
   e.AddRawFoundFile(u"holiday", u"jpg", 9000, 1000, 0);

@@ -117,9 +117,8 @@ class MountedVolume {
   std::unique_ptr<CFatEngine> engine() {
     sink_ = RecordingSink();
     log_ = RecordingLog();
-    auto e = std::make_unique<CFatEngine>(app_, log_, notifier_);
-    e->m_pConsole = &sink_;
-    e->m_pScanDlg = &progress_;
+    auto e = std::make_unique<CFatEngine>(
+        app_, engine::EngineSinks{.console = &sink_, .scanDlg = &progress_, .log = &log_, .notifier = &notifier_});
     FatVolumeSource source;
     source.sectorCount = sectors_;
     source.lastSector = sectors_;

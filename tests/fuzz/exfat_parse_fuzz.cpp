@@ -170,9 +170,7 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
   qelda::platform::NullScanProgress bar;
   for (int scan = 0; scan < 5; ++scan) {
     KeptItems sink;
-    qelda::exfat::CExFatEngine e(state, log, notice);
-    e.m_pConsole = &sink;
-    e.m_pScanDlg = &bar;
+    qelda::exfat::CExFatEngine e(state, {.console = &sink, .scanDlg = &bar, .log = &log, .notifier = &notice});
     // The engine keeps its FAT and cluster map in files: one folder serves every input.
     e.setWorkRoot(qelda::fuzz::scratch().file("work"));
     qelda::exfat::ExFatVolumeSource source;

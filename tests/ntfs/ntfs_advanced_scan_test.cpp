@@ -218,7 +218,7 @@ TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
     app::CQELDAApp app;
     results::CFileFolderTree tree;
     qelda::test::RecordingNotifier notifier;
-    CNtfsEngine engine(app, &tree, nullptr, nullptr);
+    CNtfsEngine engine(app, {.console = &tree});
     std::u16string cause;
     EXPECT_EQ(engine.RestoreFromScanInfo(header, read, notifier, cause), c.restored ? 1u : 0u);
     EXPECT_EQ(cause.empty(), c.restored) << platform::toUtf8(cause);

@@ -163,7 +163,7 @@ struct MountedVolume {
     if (app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, vmdk) !=
         app::MountOutcome::Mounted)
       return false;
-    engine = std::make_unique<CNtfsEngine>(app, sink ? sink : &tree, nullptr, &log);
+    engine = std::make_unique<CNtfsEngine>(app, engine::EngineSinks{.console = sink ? sink : &tree, .log = &log});
     VolumeGeometry g;
     g.startSector = 0;
     g.sectorCount = fs::file_size(volumeFile) / 512;

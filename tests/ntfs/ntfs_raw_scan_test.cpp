@@ -335,7 +335,7 @@ TEST_F(NtfsRawScan, CommandRecoversEveryContiguousPlantedFileAsPlanted) {
 TEST(NtfsRawFolders, TenThousandFilesAFolderThenANumberedOneAndTheirNames) {
   app::CQELDAApp app;
   results::CFileFolderTree tree;
-  CNtfsEngine engine(app, &tree, nullptr, nullptr);
+  CNtfsEngine engine(app, {.console = &tree});
   engine.m_nNextItemId = 6;
   for (std::uint64_t i = 0; i < 10001; ++i) engine.AddRawFoundItem({u"jpg", 100 + i, 1000}, nullptr);
   const std::u16string dated = u"(7-3-2009 14-5-32)cam";

@@ -43,6 +43,7 @@ class MemoryEngine final : public engine::IVolumeEngine {
   void FreeAll() override {}
   engine::ScanOutcome scanVolume(bool) override { return {}; }
   engine::ScanOutcome scanAdvanced() override { return {}; }
+  engine::ScanOutcome scanDeletedDeep() override { return {}; }
   engine::ScanOutcome scanRaw() override { return {}; }
   std::uint32_t foundCount() const override { return 0; }
   ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override {

@@ -123,7 +123,7 @@ TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
   ASSERT_NE(readme, nullptr);
   // An engine of our own over the same volume tells where the volume's clusters end.
   platform::TextLog probeLog;
-  fat::CFatEngine engine(app_, probeLog, notifier_);
+  fat::CFatEngine engine(app_, {.log = &probeLog, .notifier = &notifier_});
   engine.Initialize(0);
   engine.ScanVolume(0);
   // The last cluster the volume holds: reading it works, reading past it does not.

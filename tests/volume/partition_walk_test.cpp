@@ -91,7 +91,7 @@ TEST(PartitionWalk, EnginesReadAVolumeCutAtTheDiskEnd) {
   DEVICE_ENTRY* ntfsEntry = disk.app.m_pSourceList->m_pNext;
   ASSERT_NE(ntfsEntry, nullptr);
   disk.app.m_pSelectedSource = ntfsEntry;
-  ntfs::CNtfsEngine ntfs(disk.app, nullptr, nullptr, nullptr);
+  ntfs::CNtfsEngine ntfs(disk.app, {});
   ntfs.Initialize(0);
   EXPECT_EQ(ntfs.m_nPartitionStart, 2048u);
   EXPECT_EQ(ntfs.m_nSectorCount, 100'000u - 2048);
@@ -100,7 +100,7 @@ TEST(PartitionWalk, EnginesReadAVolumeCutAtTheDiskEnd) {
   disk.app.m_pSelectedSource = ntfsEntry->m_pNext;
   ASSERT_NE(disk.app.m_pSelectedSource, nullptr);
   platform::TextLog log;
-  fat::CFatEngine fat(disk.app, log, disk.notifier);
+  fat::CFatEngine fat(disk.app, {.log = &log, .notifier = &disk.notifier});
   fat.Initialize(0);
   EXPECT_EQ(fat.m_nTotalSectors, 0u);
   EXPECT_EQ(fat.m_nLastSector, 0xFFFFFF00u);
