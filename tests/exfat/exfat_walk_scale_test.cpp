@@ -180,6 +180,7 @@ Work scan(const ExFatVolume& v, Scan kind) {
     CExFatEngine engine(state, log, notifier);
     engine.m_pConsole = &sink;
     engine.setWorkRoot(dir.file("work"));
+    engine.setWorkInMemoryUpTo(0);  // its work files are looked for
     ExFatVolumeSource source;
     source.sourceKind = 7;
     source.imagePath = platform::fromUtf8(v.write(dir));
@@ -260,6 +261,7 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       qelda::test::RecordingNotifier notifier;
       CExFatEngine engine(state, log, notifier);
       engine.setWorkRoot(root);
+      engine.setWorkInMemoryUpTo(0);  // its work files are looked for
       ExFatVolume v(512);
       ExFatVolumeSource source;
       source.sourceKind = 7;
