@@ -24,8 +24,14 @@ std::uint8_t* allocateZeroed(std::size_t capacity) {
 void ReadAhead::Free::operator()(std::uint8_t* p) const { std::free(p); }
 
 ReadAhead::ReadAhead(std::size_t capacity, Reader read)
-    : capacity_(capacity), read_(std::move(read)), front_(allocateZeroed(capacity)), back_(allocateZeroed(capacity)) {
-  if (ready()) thread_ = std::thread([this] { run(); });
+    : capacity_(capacity), read_(std::move(read)), front_(allocateZeroed(capacity)) {}
+
+bool ReadAhead::startHelper() {
+  if (thread_.joinable()) return true;
+  if (!back_) back_.reset(allocateZeroed(capacity_));
+  if (!back_) return false;
+  thread_ = std::thread([this] { run(); });
+  return true;
 }
 
 ReadAhead::~ReadAhead() {
@@ -74,7 +80,7 @@ std::span<std::uint8_t> ReadAhead::get(std::uint64_t start, std::size_t bytes, s
     if (hit) std::swap(front_, back_);
     asked_ = haveAhead_ = false;
     if (!hit) timedRead(front_.get(), start, bytes, lock);
-    if (nextBytes != 0 && waitedOnDevice_) {
+    if (nextBytes != 0 && waitedOnDevice_ && startHelper()) {
       asked_ = true;
       askedStart_ = next;
       askedBytes_ = nextBytes;

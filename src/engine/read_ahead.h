@@ -25,14 +25,16 @@ class ReadAhead {
   using Reader = std::function<void(std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes)>;
 
   // Two page-aligned buffers of `capacity` bytes each; their bytes past a block are zero
-  // until a reader writes them.
+  // until a reader writes them. The second buffer and the thread that fills it are made
+  // only when a block is first read ahead: a sweep whose reads never wait, or that has one
+  // block, costs neither.
   ReadAhead(std::size_t capacity, Reader read);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // False when the buffers could not be had: nothing can be read.
-  bool ready() const { return front_ && back_; }
+  // False when the buffer could not be had: nothing can be read.
+  bool ready() const { return bool(front_); }
 
   // The block of `bytes` at `start`: the one read ahead when it is that one, else read
   // now. Then starts reading the block of `nextBytes` at `next` (none when nextBytes is
@@ -48,11 +50,13 @@ class ReadAhead {
   // Reads a block and notes whether that read waited for the device.
   void timedRead(std::uint8_t* into, std::uint64_t start, std::size_t bytes, std::unique_lock<std::mutex>& lock);
   void waitIdle(std::unique_lock<std::mutex>& lock);
+  // The second buffer and its thread, made at the first read ahead; false when they cannot be.
+  bool startHelper();
 
   std::size_t capacity_;
   Reader read_;
   Buffer front_;  // the caller's
-  Buffer back_;   // the helper thread's while a read is asked for
+  Buffer back_;   // the helper thread's while a read is asked for; none before the first
   std::mutex mutex_;
   std::condition_variable changed_;
   bool asked_ = false;    // a read of back_ is asked for or running

@@ -172,6 +172,8 @@ class CExFatEngine : private engine::HeldSinks {
   std::uint8_t clusterMapByte(std::uint32_t cluster) const;
   // Where the work files go (tests); empty: the default.
   void setWorkRoot(std::string root) { workFolder_.setRoot(std::move(root)); }
+  // Tables up to this many bytes are held in memory (kWorkInMemoryBytes unless set).
+  void setWorkInMemoryUpTo(std::uint64_t bytes) { workFolder_.setInMemoryUpTo(bytes); }
   const std::string& workFolder() const { return workFolder_.path(); }
 
   // --- reading found files ------------------------------------------------------------------------

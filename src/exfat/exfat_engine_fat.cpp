@@ -128,7 +128,7 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   m_nLinkingMode = kLinkChain;
   m_hFatFile.close();
   const std::uint64_t sectors = fatSectorsInUse(params_);
-  if (!m_hFatFile.create(workFolder_.pathOf(kFatWorkFile), sectors * kSectorBytes)) return 0;
+  if (!workFolder_.make(m_hFatFile, kFatWorkFile, sectors * kSectorBytes)) return 0;
 
   progress_.SetStatusText(engine::texts::kLoadingFat);
   progress_.setRange(kItemBar, 0, sectors);
@@ -139,7 +139,7 @@ std::uint32_t CExFatEngine::WriteFatWorkFile() {
   logItem(std::u16string(engine::texts::kLoadingFat) + u" " + platform::widenLatin1(std::to_string(m_nLinkingMode + 1)));
   logItem(engine::texts::kProcessStarted);
 
-  // Straight into the file's mapping, a block at a time; an unreadable sector stays zero.
+  // Straight into the table's mapping, a block at a time; an unreadable sector stays zero.
   const std::span<std::uint8_t> out = m_hFatFile.writable();
   for (std::uint64_t s = 0; s < sectors; s += kBlockSectors) {
     const std::uint32_t n = std::uint32_t(std::min<std::uint64_t>(kBlockSectors, sectors - s));

@@ -21,7 +21,7 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
   m_nClusterMapLength = 0;
   const std::uint64_t clusters = m_nClusterCount;
   const std::uint64_t fileBytes = (clusters + kMapBlock - 1) / kMapBlock * kMapBlock;
-  if (!m_hClusterMapFile.create(workFolder_.pathOf(kClusterMapWorkFile), fileBytes)) return 0;
+  if (!workFolder_.make(m_hClusterMapFile, kClusterMapWorkFile, fileBytes)) return 0;
   reporter().logStart(engine::texts::kCreatingFreeList);
   progress_.SetStatusText(engine::texts::kSearchingCritical);
   progress_.SetStopEnabled(false);

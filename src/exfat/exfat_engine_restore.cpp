@@ -17,12 +17,13 @@ namespace {
 constexpr std::uint64_t kSectorBytes = fs::exfat::kSectorBytes;
 constexpr std::uint64_t kMapBlock = 4096;
 
-// Puts `bytes` of the tables into a new work file at `path`; a length of 0 leaves it closed.
-bool restoreWorkFile(WorkFile& file, const std::string& path, std::uint64_t bytes, std::uint64_t fileBytes,
-                     const engine::TableReader& read, std::u16string& cause) {
+// Puts `bytes` of the tables into a new work file `name` of the folder; a length of 0
+// leaves it closed.
+bool restoreWorkFile(WorkFile& file, WorkFolder& folder, std::string_view name, std::uint64_t bytes,
+                     std::uint64_t fileBytes, const engine::TableReader& read, std::u16string& cause) {
   file.close();
   if (bytes == 0) return true;
-  if (path.empty() || !file.create(path, fileBytes)) {
+  if (!folder.make(file, name, fileBytes)) {
     cause = u"a work file could not be made for the saved tables";
     return false;
   }
@@ -114,10 +115,10 @@ std::uint32_t CExFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& heade
     cause = engine::tablesDoNotFit(u"engine tables");
     return 0;
   }
-  if (!restoreWorkFile(m_hFatFile, workFolder_.pathOf(kFatWorkFile), fatBytes, fatBytes, read, cause)) return 0;
+  if (!restoreWorkFile(m_hFatFile, workFolder_, kFatWorkFile, fatBytes, fatBytes, read, cause)) return 0;
   m_hFatFile.seal();
   const std::uint64_t mapFileBytes = (mapBytes + kMapBlock - 1) / kMapBlock * kMapBlock;
-  if (!restoreWorkFile(m_hClusterMapFile, workFolder_.pathOf(kClusterMapWorkFile), mapBytes, mapFileBytes, read, cause))
+  if (!restoreWorkFile(m_hClusterMapFile, workFolder_, kClusterMapWorkFile, mapBytes, mapFileBytes, read, cause))
     return 0;
   m_nClusterMapLength = std::uint32_t(mapBytes);
   return 1;

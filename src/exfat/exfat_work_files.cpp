@@ -106,6 +106,11 @@ std::string WorkFolder::pathOf(std::string_view name) {
   return dir_ + "/" + std::string(name);
 }
 
+bool WorkFolder::make(WorkFile& file, std::string_view name, std::uint64_t bytes) {
+  if (bytes <= inMemoryUpTo_) return file.createInMemory(bytes);
+  return file.create(pathOf(name), bytes);
+}
+
 void WorkFolder::remove() {
   if (dir_.empty()) return;
   unregisterFolder(slot_);
@@ -136,6 +141,20 @@ bool WorkFile::create(const std::string& path, std::uint64_t bytes) {
   }
   size_ = std::size_t(bytes);
   path_ = path;
+  open_ = true;
+  sealed_ = false;
+  return true;
+}
+
+bool WorkFile::createInMemory(std::uint64_t bytes) {
+  close();
+  if (bytes > SIZE_MAX) return false;
+  if (bytes != 0) {
+    void* m = ::mmap(nullptr, std::size_t(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return false;
+    data_ = static_cast<std::uint8_t*>(m);
+  }
+  size_ = std::size_t(bytes);
   open_ = true;
   sealed_ = false;
   return true;

@@ -14,6 +14,12 @@ namespace qelda::exfat {
 inline constexpr const char* kFatWorkFile = "exFat.dat";
 inline constexpr const char* kClusterMapWorkFile = "ClusterMap.dat";
 
+class WorkFile;
+
+// Tables of at most this many bytes are held in memory instead of a work file: a small
+// volume's FAT copy and cluster map cost no folder, no file and no disk space.
+inline constexpr std::uint64_t kWorkInMemoryBytes = std::uint64_t(1) << 20;
+
 // The folder of one engine's work files: made on first use as a fresh folder under the
 // root (by default $XDG_CACHE_HOME/qelda, else ~/.cache/qelda), removed with what it holds
 // by remove() or when the object goes. A program ended by a signal that would otherwise
@@ -33,6 +39,10 @@ class WorkFolder {
   std::string pathOf(std::string_view name);
   // The folder made, or empty.
   const std::string& path() const { return dir_; }
+  // Makes `file` of `bytes` as the work file `name`, or in memory when it is no larger
+  // than the limit set here (kWorkInMemoryBytes unless set); false when it cannot be made.
+  bool make(WorkFile& file, std::string_view name, std::uint64_t bytes);
+  void setInMemoryUpTo(std::uint64_t bytes) { inMemoryUpTo_ = bytes; }
   void remove();
 
   static std::string defaultRoot();
@@ -40,6 +50,7 @@ class WorkFolder {
  private:
   std::string root_;
   std::string dir_;
+  std::uint64_t inMemoryUpTo_ = kWorkInMemoryBytes;
   int slot_ = -1;  // its place among the folders a fatal signal removes; -1: none
 };
 
@@ -55,6 +66,8 @@ class WorkFile {
 
   // False (and closed) when the file cannot be made, sized or mapped.
   bool create(const std::string& path, std::uint64_t bytes);
+  // The same table held in memory only, zero-filled; its path is empty.
+  bool createInMemory(std::uint64_t bytes);
   // The mapping becomes read-only.
   void seal();
   void close();

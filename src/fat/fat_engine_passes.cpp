@@ -197,7 +197,8 @@ void CFatEngine::FatSearchDirClusters() {
   const auto bytesAt = [&](std::uint64_t c) {
     return std::size_t(std::min<std::uint64_t>(perBlock, bound - c)) * bytesPerCluster();
   };
-  engine::ReadAhead blocks(std::size_t(perBlock) * bytesPerCluster(),
+  // Sized by the largest block this volume has, not by the largest block there can be.
+  engine::ReadAhead blocks(bytesAt(2),
                            [this](std::span<std::uint8_t> into, std::uint64_t first, std::size_t bytes) {
                              ReadClusterSectors(first, 0, into.data(), std::uint16_t(bytes / kSectorBytes));
                            });

@@ -98,8 +98,10 @@ void CFatEngine::adoptAgreeingBootSector() {
 }
 
 std::uint32_t CFatEngine::FatRebuildParameters() {
-  // The FAT signatures near the volume start are looked up a block at a time.
-  std::vector<std::uint8_t> block(std::size_t(kSearchBlockSectors) * kSectorBytes);
+  // The FAT signatures near the volume start are looked up a block at a time, of no more
+  // sectors than the volume has.
+  const std::uint64_t blockSectors = m_nTotalSectors == 0 ? 1 : std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors);
+  std::vector<std::uint8_t> block(std::size_t(blockSectors) * kSectorBytes);
   std::uint64_t blockFirst = 0;
   std::uint64_t blockCount = 0;
   const SignatureProbe signatureAt = [&](std::uint64_t sector) {

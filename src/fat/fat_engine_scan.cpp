@@ -1,5 +1,6 @@
 // The quick and deleted-files scans: the boot-sector checks, the tree driver, the two
 // root walks and the passes over the deleted folders the walks queued.
+#include <algorithm>
 #include <array>
 #include <functional>
 
@@ -169,9 +170,15 @@ void CFatEngine::BuildDirectoryTree() {
 
 void CFatEngine::forEachFixedRootItem(
     const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take) {
-  if (m_nRootDirSectors == 0) return;
-  std::vector<std::uint8_t> root(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
-  readVolumeSectors(root.data(), std::uint32_t(root.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
+  // Only what lies inside the volume: past its end the folder reads as zeros, whose first
+  // entry ends it, however many sectors the boot sector gives it.
+  const std::uint64_t rootStart = std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat;
+  const std::uint64_t sectors = m_nTotalSectors == 0 ? m_nRootDirSectors
+                                : rootStart >= m_nTotalSectors ? 0
+                                : std::min<std::uint64_t>(m_nRootDirSectors, m_nTotalSectors - rootStart);
+  if (sectors == 0) return;
+  std::vector<std::uint8_t> root(std::size_t(sectors) * kSectorBytes, 0);
+  readVolumeSectors(root.data(), std::uint32_t(root.size()), rootStart);
   const ByteView view(root);
   for (std::size_t o = 0; o + dirent::kSize <= root.size() && !stopRequested(); o += dirent::kSize) {
     if (root[o] == dirent::kEndMark) break;

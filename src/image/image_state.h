@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/disk_records.h"
+#include "image/image_files.h"
 #include "image/mounted_image.h"
 #include "image/virtual_disk.h"
 
@@ -42,6 +43,8 @@ class ImageState {
 
   // The image reader the mount step parses images into (not used for reading).
   disk::CVirtualDisk g_VirtualDisk;
+  // Where the mount step opens the image's files; kept when the image is cleared.
+  disk::ImageFiles imageFiles;
 
   // The snapshot every read goes through; replaced only by the mount step.
   std::shared_ptr<const disk::MountedImage> mountedImage() const { return mountedImage_.load(); }

@@ -15,23 +15,18 @@ constexpr std::uint64_t kSector = 512;
 bool isFlatType(std::u16string_view type) { return type == u"FLAT" || type == u"VMFS"; }
 bool isSparseType(std::u16string_view type) { return type == u"SPARSE"; }
 
-std::shared_ptr<const platform::ReadOnlyFile> openShared(const std::string& path) {
-  auto f = platform::ReadOnlyFile::open(path);
-  if (!f) return nullptr;
-  return std::make_shared<const platform::ReadOnlyFile>(std::move(*f));
-}
-
-bool startsWithSparseMagic(const std::string& path) {
-  const auto file = platform::ReadOnlyFile::open(path);
+bool startsWithSparseMagic(const ImageFiles& files, const std::string& path) {
+  const auto file = files.open(path);
   std::array<std::uint8_t, 4> magic{};
   return file && file->readExact(0, magic) && platform::ByteView(magic).le32(0) == vmdk::kSparseMagic;
 }
 
 // Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
 // its header says its grains are not plain sectors.
-void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors) {
+void mountSparse(const ImageFiles& files, MountedExtent& e, const std::string& path, SparseDefaults defaults,
+                 std::uint64_t mapSectors) {
   e.sparse = true;
-  e.file = openShared(path);
+  e.file = files.openShared(path);
   if (!e.file) return;
   std::array<std::uint8_t, kSector> sector0{};
   e.file->readAt(0, sector0);
@@ -56,14 +51,14 @@ void buildVmdkExtents(image::ImageState& app, MountedImage& image) {
     e.sectors = d.m_nSectors;
     const std::string path = folder + "/" + d.fileNameBytes;
     if (isFlatType(d.m_szType)) {
-      e.file = openShared(path);
+      e.file = app.imageFiles.openShared(path);
       e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
     } else if (isSparseType(d.m_szType)) {
-      mountSparse(e, path, defaults, e.sectors);
+      mountSparse(app.imageFiles, e, path, defaults, e.sectors);
       // A monolithic sparse file renamed after it was written still names its old self in
       // its embedded descriptor: the picked file is that extent.
-      if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.m_strImagePath))
-        mountSparse(e, app.m_strImagePath, defaults, e.sectors);
+      if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.imageFiles, app.m_strImagePath))
+        mountSparse(app.imageFiles, e, app.m_strImagePath, defaults, e.sectors);
     }
     first += e.sectors;
     image.extents.push_back(std::move(e));
@@ -76,7 +71,7 @@ void buildVmdkExtents(image::ImageState& app, MountedImage& image) {
   if (splitSparse && app.m_bSplitSparseAsSingle && !image.extents.empty() && image.extents[0].sparse) {
     MountedExtent whole;
     whole.sectors = first;
-    mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
+    mountSparse(app.imageFiles, whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
     image.extents.assign(1, std::move(whole));
   }
 }
@@ -135,18 +130,18 @@ std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app) {
         buildVmdkExtents(app, *image);
         return image;
       }
-      image->image = openShared(app.m_strImagePath);
+      image->image = app.imageFiles.openShared(app.m_strImagePath);
       if (!image->image) return image;
       image->layout = ImageLayout::FlatFile;
       image->diskSectors = std::min(image->image->size() / kSector, kMaxDiskSectors);
       image->flatSectors = image->diskSectors;
       return image;
     case image::kImageVdi:
-      image->image = openShared(app.m_strImagePath);
+      image->image = app.imageFiles.openShared(app.m_strImagePath);
       if (image->image) buildVdiImage(app, *image);
       return image;
     case image::kImageVhd:
-      image->image = openShared(app.m_strImagePath);
+      image->image = app.imageFiles.openShared(app.m_strImagePath);
       if (image->image) buildVhdImage(app, *image);
       return image;
     default:

@@ -51,7 +51,7 @@ platform::Parsed<VdiHeader> parseVdiHeader(platform::ByteView h) {
 std::uint32_t CVirtualDisk::OpenVdi(const std::string& path) {
   app_.m_nVdiImageType = 0;
   g_VdiHeader.fill(0);
-  const auto file = platform::ReadOnlyFile::open(path);
+  const auto file = app_.imageFiles.open(path);
   if (!file || !file->readExact(0, g_VdiHeader)) return 0;
   const auto header = parseVdiHeader(platform::ByteView(g_VdiHeader));
   if (!header) return 0;

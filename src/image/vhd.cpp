@@ -44,7 +44,7 @@ std::uint32_t CVirtualDisk::OpenVhd(const std::string& path) {
   m_nVhdDiskSize = 0;
   m_abyVhdFooter.fill(0);
   m_abyVhdHeader.fill(0);
-  const auto file = platform::ReadOnlyFile::open(path);
+  const auto file = app_.imageFiles.open(path);
   if (!file) return 0;
   const std::uint64_t size = file->size();
   if (size < vhd::kFooterBytes) return 0;  // not even a footer

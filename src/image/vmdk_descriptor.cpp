@@ -99,7 +99,7 @@ std::uint32_t CVirtualDisk::IsSparseExtentHeader() {
 
 std::uint32_t CVirtualDisk::IsVmdkFile(const std::string& path) {
   m_bEmbeddedDescriptor = 0;
-  m_hFile = platform::ReadOnlyFile::open(path);
+  m_hFile = app_.imageFiles.open(path);
   if (!m_hFile) return 0;
   m_abySector.fill(0);
   m_hFile->readAt(0, m_abySector);
@@ -115,7 +115,7 @@ std::uint32_t CVirtualDisk::IsVmdkFile(const std::string& path) {
 
 std::uint32_t CVirtualDisk::ParseVmdkDescriptor(const std::string& path) {
   m_arrExtents.clear();
-  if (!m_hFile) m_hFile = platform::ReadOnlyFile::open(path);
+  if (!m_hFile) m_hFile = app_.imageFiles.open(path);
   if (!m_hFile) return 0;
   const std::uint64_t fileBytes = m_hFile->size();
 
@@ -157,7 +157,7 @@ std::uint32_t CVirtualDisk::CheckExtentFiles(const std::string& path) {
   for (DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
     if (e.m_szType == u"ZERO") continue;  // a zero extent has no file
     if (e.m_szFileName.ends_with(u" (Missing)")) continue;
-    if (!platform::ReadOnlyFile::open(folder + "/" + e.fileNameBytes)) e.m_szFileName += u" (Missing)";
+    if (!app_.imageFiles.open(folder + "/" + e.fileNameBytes)) e.m_szFileName += u" (Missing)";
   }
   return 1;
 }

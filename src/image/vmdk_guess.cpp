@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <span>
 
@@ -80,8 +79,8 @@ std::optional<SplitName> parseSplitName(const std::string& name) {
 
 // The size of a split extent as its file tells it: a flat file's length, a sparse file's
 // header capacity; nothing when the file is missing or tells nothing.
-std::optional<std::uint64_t> splitExtentSectors(const std::string& path, bool flat) {
-  const auto file = platform::ReadOnlyFile::open(path);
+std::optional<std::uint64_t> splitExtentSectors(const ImageFiles& files, const std::string& path, bool flat) {
+  const auto file = files.open(path);
   if (!file) return std::nullopt;
   if (flat) {
     const std::uint64_t sectors = file->size() / kSectorSize;
@@ -151,7 +150,7 @@ std::uint32_t CVirtualDisk::OpenVmdk(const std::string& path) {
   m_bEmbeddedDescriptor = 0;
   m_arrFolderFiles.clear();
   splitFiles_.clear();
-  m_hFile = platform::ReadOnlyFile::open(path);
+  m_hFile = app_.imageFiles.open(path);
   if (!m_hFile) return 0;
   const std::uint64_t fileBytes = m_hFile->size();
   if (fileBytes == 0) return 0;
@@ -226,12 +225,7 @@ void CVirtualDisk::FindVmdkFilesInFolder() {
   const auto dash = picked.rfind('-');
   if (dash == std::string::npos) return;  // not a numbered name: no siblings
   const std::string_view base = std::string_view(picked).substr(0, dash);
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(imageFolder(app_.m_strImagePath), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_directory(typeError)) continue;
-    const std::string name = it->path().filename().string();
+  for (const std::string& name : app_.imageFiles.namesIn(imageFolder(app_.m_strImagePath))) {
     const auto dot = name.rfind('.');
     if (dot == std::string::npos || !isVmdkExtension(std::string_view(name).substr(dot))) continue;
     if (name.size() != picked.size() || !name.starts_with(base)) continue;
@@ -272,7 +266,8 @@ void CVirtualDisk::BuildSplitExtents(std::u16string_view createType) {
   // size (missing, or a sparse file without header) takes that of another full extent;
   // only when none tells it, the usual size of the writer.
   std::vector<std::optional<std::uint64_t>> sizes;
-  for (const SPLIT_FILE_NODE& node : splitFiles_) sizes.push_back(splitExtentSectors(folder + "/" + node.fileNameBytes, flat));
+  for (const SPLIT_FILE_NODE& node : splitFiles_)
+    sizes.push_back(splitExtentSectors(app_.imageFiles, folder + "/" + node.fileNameBytes, flat));
   std::uint64_t fullSize = flat ? kSplitFlatSectors : kSplitSparseSectors;
   for (std::size_t i = 0; i + 1 < sizes.size(); ++i) {
     if (sizes[i]) {

@@ -68,8 +68,10 @@ void CThreadForSearchVolume::DeepSearch() {
 
   // The next chunk is read on a second thread while this one is searched; the buffers go
   // before the analysis.
-  constexpr std::size_t kBufferBytes = (kChunkSectors + kLookAhead) * kSector;
-  if (engine::ReadAhead chunks(kBufferBytes, [this](std::span<std::uint8_t> into, std::uint64_t sector, std::size_t bytes) {
+  // No larger than the largest chunk this disk has: a small disk is not swept through
+  // megabytes of zeroed memory.
+  const std::size_t bufferBytes = std::size_t(std::min(kChunkSectors, n) + kLookAhead) * kSector;
+  if (engine::ReadAhead chunks(bufferBytes, [this](std::span<std::uint8_t> into, std::uint64_t sector, std::size_t bytes) {
     readSectors(into.data(), sector, std::uint32_t(bytes / kSector));
       });
       chunks.ready()) {

@@ -1,6 +1,7 @@
 #include "lost/search_volume.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -28,6 +29,17 @@ constexpr std::u16string_view kStdVol = u"Std Vol";
 constexpr std::u16string_view kAdvVol = u"Adv Vol";
 
 std::u16string number(std::uint64_t n) { return platform::widenLatin1(std::to_string(n)); }
+
+// Writes `n` in decimal (at most 20 digits) at `out`; returns the end.
+char16_t* appendDecimal(char16_t* out, std::uint64_t n) {
+  char16_t digits[20];
+  std::size_t count = 0;
+  do {
+    digits[count++] = char16_t(u'0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  return std::reverse_copy(digits, digits + count, out);
+}
 
 // The entry whose drive record describes the disk being searched: the selected source when
 // it is a whole drive, otherwise the whole-disk entry. A volume's record is never read as a
@@ -145,13 +157,15 @@ void CThreadForSearchVolume::hideSearchProgress(std::uint64_t progressMax) {
 }
 
 bool CThreadForSearchVolume::progressStep(std::uint64_t sector) {
-  std::u16string label(kReadingSector);
-  label += number(sector);
-  label += u' ';
-  label += kOf;
-  label += u' ';
-  label += number(m_nTotalSectors);
-  progress_.SetStatusText(label);
+  // Made on every step of every pass: written into a buffer of its own, with no allocation.
+  std::array<char16_t, kReadingSector.size() + kOf.size() + 2 + 2 * 20> label;
+  char16_t* end = std::copy(kReadingSector.begin(), kReadingSector.end(), label.data());
+  end = appendDecimal(end, sector);
+  *end++ = u' ';
+  end = std::copy(kOf.begin(), kOf.end(), end);
+  *end++ = u' ';
+  end = appendDecimal(end, m_nTotalSectors);
+  progress_.SetStatusText(std::u16string_view(label.data(), std::size_t(end - label.data())));
   progress_.stepIt(kSearchBar);
   return stopRequested();
 }

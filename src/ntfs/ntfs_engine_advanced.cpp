@@ -274,7 +274,9 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
   };
   // Each block with the sector after it (a record may straddle), zeros past the volume.
   const auto readableAt = [&](std::uint64_t at) { return std::min(std::min(kBlockSectors, to - at) + 1, m_nSectorCount - at); };
-  engine::ReadAhead blocks((kBlockSectors + 1) * 512, [this](std::span<std::uint8_t> into, std::uint64_t at, std::size_t bytes) {
+  // Sized by the largest block of the range, not by the largest block there can be.
+  const std::size_t blockBytes = std::size_t(std::min(kBlockSectors, to > from ? to - from : 0) + 1) * 512;
+  engine::ReadAhead blocks(blockBytes, [this](std::span<std::uint8_t> into, std::uint64_t at, std::size_t bytes) {
     std::fill(into.begin() + std::ptrdiff_t(bytes), into.end(), std::uint8_t{0});
     ReadVolumeSectors(into.data(), std::uint32_t(bytes), at);
   });

@@ -32,7 +32,10 @@ std::u16string folderName(std::u16string_view word, std::uint32_t number) {
 void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit,
                            const std::function<bool(std::uint64_t)>& onBlock) {
   const std::uint64_t count = mftRecordCount();
-  std::vector<std::uint8_t> block(kSweepBytes);
+  if (first >= count) return;
+  // No larger than the records there are: a small $MFT is not swept through a megabyte
+  // of zeroed memory.
+  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSweepBytes / L::kRecordSize, count - first) * L::kRecordSize));
   for (std::uint64_t r = first; r < count;) {
     const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / L::kRecordSize);
     if (onBlock && !onBlock(n)) return;

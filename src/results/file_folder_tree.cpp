@@ -21,13 +21,14 @@ std::uint64_t hashId(std::uint32_t id) { return (std::uint64_t(id) * 0x9E3779B97
 void CFileFolderTree::FreePiece::operator()(void* p) const { std::free(p); }
 
 template <class T>
-CFileFolderTree::Piece<T> CFileFolderTree::newPiece() {
+CFileFolderTree::Piece<T> CFileFolderTree::newPiece(std::size_t bytes) {
   static_assert(std::is_trivially_default_constructible_v<T> && std::is_trivially_destructible_v<T>);
-  // Written before it is read: no need to clear it.
-  void* p = std::aligned_alloc(kPieceBytes, kPieceBytes);
+  // Written before it is read: no need to clear it. Only a whole piece asks for a large page.
+  const bool whole = bytes == kPieceBytes;
+  void* p = std::aligned_alloc(whole ? kPieceBytes : alignof(std::max_align_t), bytes);
   if (!p) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-  ::madvise(p, kPieceBytes, MADV_HUGEPAGE);  // advice only: small pages do as well
+  if (whole) ::madvise(p, kPieceBytes, MADV_HUGEPAGE);  // advice only: small pages do as well
 #endif
   return Piece<T>(static_cast<T*>(p));
 }
@@ -40,8 +41,10 @@ CFileFolderTree::~CFileFolderTree() = default;
 
 void CFileFolderTree::ResetFoundTree() {
   blocks_.clear();
+  firstBlockRecords_ = 0;
   pool_.clear();
   poolUsed_ = 0;
+  poolChunkBytes_ = 0;
   folderSlots_.clear();
   folderSlotsUsed_ = 0;
   renames_.clear();
@@ -57,8 +60,9 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
   // Room for the wide form; a name is narrowed in the same pass that looks for a wide unit
   // and for its end: readers have always seen a name up to its first NUL.
   // Every name, an empty one too, starts inside its chunk: its offset has 20 bits.
-  if (pool_.empty() || kPoolChunkBytes - poolUsed_ < std::max<std::size_t>(name.size() * 2, 1)) {
-    pool_.push_back(newPiece<std::uint8_t>());
+  if (pool_.empty() || poolChunkBytes_ - poolUsed_ < std::max<std::size_t>(name.size() * 2, 1)) {
+    poolChunkBytes_ = pool_.empty() ? kFirstPieceBytes : kPoolChunkBytes;
+    pool_.push_back(newPiece<std::uint8_t>(poolChunkBytes_));
     poolUsed_ = 0;
   }
   std::uint8_t* at = pool_.back().get() + poolUsed_;
@@ -92,7 +96,19 @@ void CFileFolderTree::storeName(Record& r, std::u16string_view name) {
 
 std::uint32_t CFileFolderTree::AddFoundItem(const FOUND_ITEM& item, std::u16string_view name) {
   if (count_ >= platform::kNoFoundItem - 1) return platform::kNoFoundItem;
-  if (count_ % kRecordsPerBlock == 0) blocks_.push_back(newPiece<Record>());
+  if (count_ == 0) {
+    blocks_.push_back(newPiece<Record>(kFirstPieceBytes));
+    firstBlockRecords_ = kFirstPieceBytes / sizeof(Record);
+  } else if (count_ == firstBlockRecords_ && count_ < kRecordsPerBlock) {
+    // The first block is full before it is a whole piece: twice its size, up to a piece.
+    const std::size_t bytes = std::min(firstBlockRecords_ * sizeof(Record) * 2, kPieceBytes);
+    Piece<Record> grown = newPiece<Record>(bytes);
+    std::memcpy(grown.get(), blocks_[0].get(), count_ * sizeof(Record));
+    blocks_[0] = std::move(grown);
+    firstBlockRecords_ = bytes == kPieceBytes ? kRecordsPerBlock : bytes / sizeof(Record);
+  } else if (count_ % kRecordsPerBlock == 0) {
+    blocks_.push_back(newPiece<Record>(kPieceBytes));
+  }
   const Index i = Index(count_);
   Record& r = record(i);
   r.size = item.m_nSize;
@@ -245,8 +261,9 @@ FoundItemRef CFileFolderTree::ref(Index i) const {
 FoundItemRef CFileFolderTree::parentOf(const FoundItemRef& r) const { return ref(parentOf(r.index())); }
 
 std::size_t CFileFolderTree::heldBytes() const {
-  return blocks_.size() * kRecordsPerBlock * sizeof(Record) + pool_.size() * kPoolChunkBytes +
-         folderSlots_.capacity() * sizeof(std::uint64_t);
+  const std::size_t records = blocks_.empty() ? 0 : firstBlockRecords_ + (blocks_.size() - 1) * kRecordsPerBlock;
+  const std::size_t names = pool_.empty() ? 0 : kFirstPieceBytes + (pool_.size() - 1) * kPoolChunkBytes;
+  return records * sizeof(Record) + names + folderSlots_.capacity() * sizeof(std::uint64_t);
 }
 
 }  // namespace qelda::results

@@ -161,8 +161,11 @@ class CFileFolderTree final : public platform::IFoundItemSink {
     std::u16string name;
   };
   // Records and names lie in pieces of 2 MiB, aligned so that the kernel may back each with
-  // one large page: a million items then cost a few dozen page faults, not thousands.
+  // one large page: a million items then cost a few dozen page faults, not thousands. The
+  // first piece of each starts at 64 KiB (the records' grows to a whole piece as it fills),
+  // so that a tree of a few items does not clear two large pages.
   static constexpr std::size_t kPieceBytes = std::size_t(1) << 21;
+  static constexpr std::size_t kFirstPieceBytes = std::size_t(1) << 16;
   static constexpr std::size_t kRecordsPerBlock = kPieceBytes / sizeof(Record);
   static constexpr std::size_t kPoolChunkBytes = kPieceBytes;
   struct FreePiece {
@@ -171,7 +174,7 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   template <class T>
   using Piece = std::unique_ptr<T[], FreePiece>;
   template <class T>
-  static Piece<T> newPiece();
+  static Piece<T> newPiece(std::size_t bytes);
 
   Record& record(Index i) { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
   const Record& record(Index i) const { return blocks_[i / kRecordsPerBlock][i % kRecordsPerBlock]; }
@@ -180,8 +183,10 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   Index folderWithId(std::uint32_t id) const;
 
   std::vector<Piece<Record>> blocks_;  // records in report order, kRecordsPerBlock each
+  std::size_t firstBlockRecords_ = 0;   // records the first block has room for
   std::vector<Piece<std::uint8_t>> pool_;  // names; a name never spans two chunks
   std::size_t poolUsed_ = 0;                            // bytes used of the last chunk
+  std::size_t poolChunkBytes_ = 0;                      // the last chunk's size
   // Open addressing: the first folder reported with each id. Slots hold (id, index + 1);
   // 0 marks a free slot. The table is kept at most half full.
   std::vector<std::uint64_t> folderSlots_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <mutex>
 #include <vector>
@@ -88,6 +89,41 @@ TEST(ReadAhead, ReadsOnAnotherThreadOnlyWhileReadsWaitForTheDevice) {
     }
     EXPECT_GE(elsewhere.load(), c.fewest);
     EXPECT_LE(elsewhere.load(), c.most);
+  }
+}
+
+// The threads of this process.
+std::size_t threadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST(ReadAhead, StartsASecondThreadOnlyWhenABlockIsReadAhead) {
+  struct Case {
+    const char* what;
+    bool slow;
+    std::uint64_t blocks;
+    std::size_t extraThreads;
+  } cases[] = {
+      {"one block from memory", false, 1, 0},
+      {"one block that waits", true, 1, 0},
+      {"reads that wait, with a block after them", true, 3, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t before = threadCount();
+    ReadAhead ahead(4096, [&](std::span<std::uint8_t> into, std::uint64_t start, std::size_t bytes) {
+      if (c.slow) slowFill(into, start, bytes);
+      else fill(into, start, bytes);
+    });
+    std::size_t most = threadCount();
+    for (std::uint64_t k = 0; k < c.blocks; ++k) {
+      const auto block = ahead.get(k * 4096, 4096, (k + 1) * 4096, k + 1 < c.blocks ? 4096 : 0);
+      EXPECT_TRUE(holds(block, k * 4096, 4096)) << "block " << k;
+      most = std::max(most, threadCount());
+    }
+    EXPECT_EQ(most - before, c.extraThreads);
   }
 }
 

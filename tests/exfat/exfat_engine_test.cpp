@@ -91,12 +91,15 @@ class ExFatEngineTest : public ::testing::Test {
     params_ = *fs::parseExFatBoot(ByteView(original_));
   }
 
-  std::unique_ptr<CExFatEngine> engine(std::uint64_t recordSectors = 0) {
+  // `inMemoryUpTo`: the largest table held in memory; by default none is, so that the work
+  // files themselves can be looked at.
+  std::unique_ptr<CExFatEngine> engine(std::uint64_t recordSectors = 0, std::uint64_t inMemoryUpTo = 0) {
     sink_ = std::make_unique<RecordingSink>();
     log_ = RecordingLog();
     auto e = std::make_unique<CExFatEngine>(
         state_, engine::EngineSinks{.console = sink_.get(), .log = &log_, .notifier = &notifier_});
     e->setWorkRoot(dir_.file("work"));
+    e->setWorkInMemoryUpTo(inMemoryUpTo);
     ExFatVolumeSource source;
     source.sourceKind = 7;
     source.imagePath = platform::fromUtf8(path_);
@@ -243,6 +246,40 @@ TEST_F(ExFatEngineTest, FatCopyHoldsTheEntriesOfEveryClusterAndGoesWithTheEngine
   const std::string again = e->workFolder();
   e.reset();
   EXPECT_FALSE(std::filesystem::exists(again));
+}
+
+// Tables no larger than the limit are held in memory, with the same bytes as in files, and
+// no folder is made for them; one byte over the limit, the table is a file again.
+TEST_F(ExFatEngineTest, SmallTablesAreHeldInMemoryWithTheBytesTheFilesHold) {
+  auto files = engine();
+  ASSERT_TRUE(files->LoadBootSectorAndFat());
+  ASSERT_TRUE(files->BuildClusterMap());
+  const std::vector<std::uint8_t> fat(files->m_hFatFile.bytes().begin(), files->m_hFatFile.bytes().end());
+  const std::vector<std::uint8_t> map(files->m_hClusterMapFile.bytes().begin(), files->m_hClusterMapFile.bytes().end());
+  ASSERT_FALSE(files->workFolder().empty());
+  files.reset();
+  struct Case {
+    const char* what;
+    std::uint64_t limit;
+    bool fatInMemory, mapInMemory;
+  } cases[] = {
+      {"the default limit", kWorkInMemoryBytes, true, true},
+      {"a limit of the FAT copy's size", fat.size(), true, true},
+      {"a byte below the map's size", map.size() - 1, map.size() - 1 >= fat.size(), false},
+      {"no limit", 0, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto e = engine(0, c.limit);
+    ASSERT_TRUE(e->LoadBootSectorAndFat());
+    ASSERT_TRUE(e->BuildClusterMap());
+    EXPECT_EQ(e->m_hFatFile.path().empty(), c.fatInMemory);
+    EXPECT_EQ(e->m_hClusterMapFile.path().empty(), c.mapInMemory);
+    EXPECT_EQ(e->workFolder().empty(), c.fatInMemory && c.mapInMemory);
+    EXPECT_TRUE(std::ranges::equal(e->m_hFatFile.bytes(), fat));
+    EXPECT_TRUE(std::ranges::equal(e->m_hClusterMapFile.bytes(), map));
+    EXPECT_EQ(e->clusterMapByte(2), map[0]);
+  }
 }
 
 // The map, byte by byte, against the bitmap; also when the bitmap is not at cluster 2 and

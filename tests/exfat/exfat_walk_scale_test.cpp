@@ -179,6 +179,7 @@ Work scan(const ExFatVolume& v, Scan kind) {
   {
     CExFatEngine engine(state, {.console = &sink, .log = &log, .notifier = &notifier});
     engine.setWorkRoot(dir.file("work"));
+    engine.setWorkInMemoryUpTo(0);  // its work files are looked for
     ExFatVolumeSource source;
     source.sourceKind = 7;
     source.imagePath = platform::fromUtf8(v.write(dir));
@@ -259,6 +260,7 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       qelda::test::RecordingNotifier notifier;
       CExFatEngine engine(state, {.log = &log, .notifier = &notifier});
       engine.setWorkRoot(root);
+      engine.setWorkInMemoryUpTo(0);  // its work files are looked for
       ExFatVolume v(512);
       ExFatVolumeSource source;
       source.sourceKind = 7;

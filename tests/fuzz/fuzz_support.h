@@ -174,7 +174,8 @@ inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sect
 inline void readAcrossDisk(const app::CQELDAApp& app) {
   const auto image = app.mountedImage();
   const std::uint64_t sectors = app.m_nDiskSectors;
-  std::vector<std::uint8_t> buffer(64 * 1024);
+  // One buffer for every run of the process: what a read leaves in it is never looked at.
+  static std::vector<std::uint8_t> buffer(64 * 1024);
   const auto read = [&](std::uint64_t sector, std::uint32_t bytes) {
     disk::ReadSourceSectors(image.get(), buffer.data(), sector, bytes);
   };
@@ -184,12 +185,12 @@ inline void readAcrossDisk(const app::CQELDAApp& app) {
   read(sectors, 512);
 }
 
-// The bytes as an image file of `imageType` named `fileName`, through the mount step, then
-// read all over.
+// The bytes as an image file of `imageType` named `fileName`, the one file of its folder,
+// held in memory: through the mount step, then read all over.
 inline void mountAndReadImage(Bytes image, std::uint32_t imageType, const std::string& fileName) {
-  const std::string path = scratch().replace(fileName, image);
-  if (path.empty()) return;
+  const std::string path = "/fuzz/" + fileName;
   app::CQELDAApp app;
+  app.imageFiles.holdInMemory(path, image);
   if (mount(app, imageType, path)) readAcrossDisk(app);
 }
 

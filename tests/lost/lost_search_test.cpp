@@ -171,10 +171,12 @@ TEST(LostSearchRun, VolumesAreNumberedAcrossSearchesAndLogged) {
   EXPECT_EQ(disk.state.m_nFoundVolumeCount, 3u);
 }
 
-// The user stops the search at its nth step.
+// The user stops the search at its nth step (never when n is 0); every status text shown
+// is kept.
 class StopAtStep final : public platform::IScanProgress {
  public:
   StopAtStep(std::atomic<std::uint32_t>& stop, int steps) : stop_(stop), left_(steps) {}
+  std::vector<std::u16string> texts;
   void stepIt(int) override {
     if (--left_ == 0) stop_ = 1;
   }
@@ -184,7 +186,7 @@ class StopAtStep final : public platform::IScanProgress {
   std::uint64_t getPos(int) const override { return 0; }
   void showBar(int, bool) override {}
   void SetFoundText(std::u16string_view) override {}
-  void SetStatusText(std::u16string_view) override {}
+  void SetStatusText(std::u16string_view text) override { texts.emplace_back(text); }
   void SetStopEnabled(bool) override {}
 
  private:
@@ -208,6 +210,27 @@ TEST(LostSearchRun, AStopKeepsWhatWasFoundAndLogsTheAbort) {
     EXPECT_EQ(entries[entries.size() - 2], u"Process aborted. User intervention");
     EXPECT_EQ(disk.state.m_bStopRequested, 0u);  // dropped at the end of the search
     EXPECT_EQ(disk.state.m_bBusy, 0u);
+  }
+}
+
+TEST(LostSearchRun, EachStepShowsTheSectorReadAndTheDisksSize) {
+  struct Case {
+    bool deep;
+    std::uint64_t diskSectors;
+    std::vector<std::u16string> firstTexts;
+  } cases[] = {
+      {false, 40000, {u"Reading sector 0 of 40000", u"Reading sector 63 of 40000", u"Reading sector 126 of 40000"}},
+      {true, 10000, {u"Reading sector 0 of 10000", u"Reading sector 2048 of 10000", u"Reading sector 4096 of 10000"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.deep ? "deep" : "quick");
+    LostDisk disk(c.diskSectors);
+    StopAtStep status(disk.state.m_bStopRequested, 0);
+    disk.search(c.deep, &status);
+    std::vector<std::u16string> steps;
+    for (const std::u16string& t : status.texts)
+      if (t.starts_with(u"Reading sector ") && steps.size() < c.firstTexts.size()) steps.push_back(t);
+    EXPECT_EQ(steps, c.firstTexts);
   }
 }
 
