@@ -35,6 +35,11 @@ namespace qelda::disk {
 class MountedImage;
 }
 
+namespace qelda::test {
+// Reaches the engines' internals for the tests.
+class EngineProbe;
+}
+
 namespace qelda::exfat {
 
 // A folder already reported: its first cluster and the id it was reported with.
@@ -100,26 +105,45 @@ class CExFatEngine : private engine::HeldSinks {
   CExFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
   ~CExFatEngine();
 
-  // --- object, boot sector and reading ------------------------------------------------------
   // Copies the volume's place from the selected source entry and its volume record.
   void Initialize(std::uint8_t bImageFile);
-  // The same from values given directly.
-  void initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source);
   void FreeAll();
-  // Takes the geometry from a boot sector; 1 when it is usable (see fs::parseExFatBoot),
-  // cut to the volume record's sector count.
-  std::uint32_t ParseBootSector(platform::ByteView sector);
-  std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
-  // Reads sectorCount sectors from sectorInCluster of `cluster` on; refuses (0, buffer
-  // zeroed) a cluster outside the heap or a run that ends past it.
-  std::uint32_t ReadClusterSectors(std::uint32_t sectorCount, std::uint32_t cluster, std::uint16_t sectorInCluster,
-                                   std::uint8_t* buffer);
-  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
-  std::uint32_t LoadBootSectorAndFat();
   engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
   // The advanced scan (bDeleted 0) and the deleted-files scan's search of the free clusters
   // after a deleted-files walk (bDeleted 1).
   engine::ScanOutcome ScanAdvanced(std::uint32_t bDeleted);
+  engine::ScanOutcome ScanRaw();
+  // Reads sectorCount sectors from sectorInCluster of `cluster` on; refuses (0, buffer
+  // zeroed) a cluster outside the heap or a run that ends past it.
+  std::uint32_t ReadClusterSectors(std::uint32_t sectorCount, std::uint32_t cluster, std::uint16_t sectorInCluster,
+                                   std::uint8_t* buffer);
+  // The clusters of a found item as the save and preview paths take them: contiguous for
+  // deleted items, items found by signature and items without a chain; otherwise as the
+  // linking mode says.
+  std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
+  const fs::ExFatBootParams& params() const { return params_; }
+  // Scan information: the header's exFAT fields and copies of the two work files (false:
+  // a cluster size the header cannot hold), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause);
+  // Items reported by the last scan.
+  std::uint32_t foundCount() const { return m_nFoundCount; }
+  std::uint32_t sectorsPerCluster() const { return m_nSectorsPerCluster; }
+  void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }
+
+ private:
+  friend class ::qelda::test::EngineProbe;
+
+  // --- object, boot sector and reading ------------------------------------------------------
+  // What Initialize does, from values given directly.
+  void initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source);
+  // Takes the geometry from a boot sector; 1 when it is usable (see fs::parseExFatBoot),
+  // cut to the volume record's sector count.
+  std::uint32_t ParseBootSector(platform::ByteView sector);
+  std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
+  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
+  std::uint32_t LoadBootSectorAndFat();
   // How the last scan ended: failed when it found the volume unusable, else stopped or done.
   engine::ScanOutcome scanOutcome() const { return engine::scanEnded(app_, failure_); }
 
@@ -158,7 +182,6 @@ class CExFatEngine : private engine::HeldSinks {
   void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted);
 
   // --- the raw scan ----------------------------------------------------------------------------
-  engine::ScanOutcome ScanRaw();
   void SearchClustersForKnownTypes();
   // Reports one file found by its signature (and its type folder when it is the first of
   // that folder); `name` is the name a length finder gave it, or null.
@@ -176,23 +199,10 @@ class CExFatEngine : private engine::HeldSinks {
   void setWorkInMemoryUpTo(std::uint64_t bytes) { workFolder_.setInMemoryUpTo(bytes); }
   const std::string& workFolder() const { return workFolder_.path(); }
 
-  // --- reading found files ------------------------------------------------------------------------
-  // The clusters of a found item as the save and preview paths take them: contiguous for
-  // deleted items, items found by signature and items without a chain; otherwise as the
-  // linking mode says.
-  std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
-
-  const fs::ExFatBootParams& params() const { return params_; }
   // What the walks of the last scan did.
   const fs::WalkStats& walkStats() const { return walkStats_; }
   // Why the last scan found the volume unusable; empty when it did not.
   const std::u16string& failure() const { return failure_; }
-
-  // Scan information: the header's exFAT fields and copies of the two work files (false:
-  // a cluster size the header cannot hold), and the restore instead of a scan.
-  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
-  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
-                                    std::u16string& cause);
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint8_t m_nDriveNumber = 0;

@@ -24,12 +24,12 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
   engine::ScanOutcome scanRaw() override { return engine_.ScanRaw(); }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
-  std::uint32_t foundCount() const override { return engine_.m_nFoundCount; }
+  std::uint32_t foundCount() const override { return engine_.foundCount(); }
 
   bool applyLinkingMode(std::uint8_t mode) override {
     // exFAT has one FAT: "Contiguous" reads every file from its first cluster on, the
     // others follow the chains.
-    engine_.m_nLinkingMode = mode == kLinkContiguous ? kLinkContiguous : kLinkChain;
+    engine_.setLinkingMode(mode == kLinkContiguous ? kLinkContiguous : kLinkChain);
     return true;
   }
 
@@ -53,7 +53,7 @@ engine::ReadOutcome ExFatVolumeEngine::readItem(const FOUND_ITEM& item, const en
   if (clusters.empty() || clusterBytes == 0) return ReadOutcome::Unreadable;
 
   // Neighbouring clusters are read in one call, up to a block at a time.
-  const std::uint32_t spc = engine_.m_nSectorsPerCluster;
+  const std::uint32_t spc = engine_.sectorsPerCluster();
   const std::size_t perRead = std::max<std::size_t>(1, kBlockSectors / spc);
   std::vector<std::uint8_t> buffer(perRead * clusterBytes);
   std::uint64_t left = item.m_nSize;

@@ -38,6 +38,11 @@
 #include "engine/volume_engine.h"
 #include "image/mounted_image.h"
 
+namespace qelda::test {
+// Reaches the engines' internals for the tests.
+class EngineProbe;
+}
+
 namespace qelda::fat {
 
 using engine::IndexedChain;
@@ -72,11 +77,8 @@ class CFatEngine : private engine::HeldSinks {
  public:
   CFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
 
-  // --- engine contract ----------------------------------------------------------------------
   // Copies the volume's geometry from the selected source entry and its volume record.
   void Initialize(std::uint8_t bImageFile);
-  // The same from values given directly.
-  void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
   void FreeAll();
   engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
   // The advanced scan (bDeleted 0) and the deleted-files scan's search of the data area for
@@ -84,14 +86,40 @@ class CFatEngine : private engine::HeldSinks {
   engine::ScanOutcome ScanAdvanced(std::uint32_t bDeleted);
   // How the last scan ended: failed when it found the volume unusable, else stopped or done.
   engine::ScanOutcome scanOutcome() const { return engine::scanEnded(app_, failure_); }
+  // A volume's raw scan: over its free clusters when its geometry is usable, else over its
+  // sectors. Nothing for a volume the list names NTFS.
+  engine::ScanOutcome ScanRaw();
+  // The sector range of a search by sectors (inclusive end). A reversed range searches nothing.
+  void SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end);
+  void SearchDriveForKnownTypes();
+  std::uint32_t LoadFat();
   // The cluster exists and lies wholly inside the volume (always, when reading absolute
   // sectors): what ReadClusterSectors reads rather than refuses.
   bool clusterInVolume(std::uint64_t cluster) const { return sectorsInVolume(cluster, 0, m_nSectorsPerCluster); }
-  bool sectorsInVolume(std::uint64_t cluster, std::uint64_t sectorInCluster, std::uint64_t sectorCount) const;
   std::uint32_t ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                    std::uint16_t sectorCount);
   std::vector<std::uint32_t> GetClusterList(std::uint32_t first, std::uint64_t size, std::uint32_t mode,
                                             std::uint32_t& byteCount);
+  // Scan information: the header's FAT fields and the tables after it (false: no cluster
+  // size, so nothing found could be read back), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    std::u16string& cause);
+  // Items reported by the last scan.
+  std::uint32_t foundCount() const { return m_nFoundCount; }
+  std::uint8_t imageFile() const { return m_bImageFile; }
+  std::uint8_t sectorsPerCluster() const { return m_nSectorsPerCluster; }
+  std::uint8_t linkingMode() const { return m_nLinkingMode; }
+  // Takes effect with the next LoadFat.
+  void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }
+
+ private:
+  friend class ::qelda::test::EngineProbe;
+
+  // --- set-up and reading ----------------------------------------------------------------------
+  // What Initialize does, from values given directly.
+  void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
+  bool sectorsInVolume(std::uint64_t cluster, std::uint64_t sectorInCluster, std::uint64_t sectorCount) const;
   std::vector<std::uint32_t> FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount);
   std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
 
@@ -113,7 +141,6 @@ class CFatEngine : private engine::HeldSinks {
   std::uint32_t FatCompareFats(std::vector<std::uint8_t>& fat1, std::uint32_t& firstMismatch);
   std::uint32_t FatVerifyFat(std::uint32_t startOffset, std::uint8_t copy);
   void FatVerifyFats();
-  std::uint32_t LoadFat();
 
   // --- directory entries -----------------------------------------------------------------------
   std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
@@ -123,13 +150,7 @@ class CFatEngine : private engine::HeldSinks {
                                  std::uint8_t strict);
 
   // --- the raw search: files found by their signatures --------------------------------------------
-  // A volume's raw scan: over its free clusters when its geometry is usable, else over its
-  // sectors. Nothing for a volume the list names NTFS.
-  engine::ScanOutcome ScanRaw();
   void ScanRawVolume();
-  // The sector range of a search by sectors (inclusive end). A reversed range searches nothing.
-  void SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start, std::uint64_t end);
-  void SearchDriveForKnownTypes();
   void FatRawSearch();
   void SearchClustersForKnownTypes();
   // Reports a file found by its signature (start: its sector or first cluster) in the folder of
@@ -198,12 +219,6 @@ class CFatEngine : private engine::HeldSinks {
   const std::u16string& failure() const { return failure_; }
   // What the walks of the last scan did.
   const fs::WalkStats& walkStats() const { return walkStats_; }
-
-  // Scan information: the header's FAT fields and the tables after it (false: no cluster
-  // size, so nothing found could be read back), and the restore instead of a scan.
-  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
-  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
-                                    std::u16string& cause);
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;

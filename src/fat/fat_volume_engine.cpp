@@ -32,9 +32,9 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
       // A whole disk or image, or a volume's sectors: searched sector by sector over the
       // range the user set, which ends at the disk's last sector at most.
       if (state_.m_bRawRangeFromVolume)
-        engine_.SetRawSearchRange(engine_.m_bImageFile, 0, 0);  // the volume record gives the range
+        engine_.SetRawSearchRange(engine_.imageFile(), 0, 0);  // the volume record gives the range
       else if (drive->m_nSizeSectors != 0)
-        engine_.SetRawSearchRange(engine_.m_bImageFile, state_.m_nRawStartSector,
+        engine_.SetRawSearchRange(engine_.imageFile(), state_.m_nRawStartSector,
                                   std::min(state_.m_nRawEndSector, drive->m_nSizeSectors - 1));
       engine_.SearchDriveForKnownTypes();
       return engine_.scanOutcome();
@@ -43,10 +43,10 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   }
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
-  std::uint32_t foundCount() const override { return engine_.m_nFoundCount; }
+  std::uint32_t foundCount() const override { return engine_.foundCount(); }
 
   bool applyLinkingMode(std::uint8_t mode) override {
-    engine_.m_nLinkingMode = mode;
+    engine_.setLinkingMode(mode);
     engine_.LoadFat();
     return true;
   }
@@ -67,13 +67,13 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
 engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
-  const std::uint64_t clusterBytes = std::uint64_t(engine_.m_nSectorsPerCluster) * 512;
+  const std::uint64_t clusterBytes = std::uint64_t(engine_.sectorsPerCluster()) * 512;
   if (clusterBytes == 0) return ReadOutcome::Unreadable;
   // A deleted file, or one found by its signature, has no chain left to follow: its data is
   // taken as contiguous from its first cluster (after a search by sectors, its 64-bit start
   // sector). Live files follow the FAT copy in use.
   const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
-  const bool contiguous = noChain || engine_.m_nLinkingMode == kLinkContiguous;
+  const bool contiguous = noChain || engine_.linkingMode() == kLinkContiguous;
   const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
   std::vector<std::uint32_t> chain;
   if (!contiguous) {
@@ -98,7 +98,7 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
     while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n &&
            engine_.clusterInVolume(clusterAt(i + n)))
       ++n;
-    const std::uint16_t sectors = std::uint16_t(n * engine_.m_nSectorsPerCluster);
+    const std::uint16_t sectors = std::uint16_t(n * engine_.sectorsPerCluster());
     if (engine_.ReadClusterSectors(clusterAt(i), 0, buffer.data(), sectors)) {
       read += n;
     } else {
@@ -106,7 +106,7 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
       // others are still the file's, so they are read one by one.
       for (std::size_t k = 0; k < n; ++k) {
         if (engine_.ReadClusterSectors(clusterAt(i + k), 0, buffer.data() + k * clusterBytes,
-                                       engine_.m_nSectorsPerCluster)) ++read;
+                                       engine_.sectorsPerCluster())) ++read;
         else ++unreadable;
       }
     }

@@ -34,6 +34,11 @@ struct VOLUME_RECORD;
 class MountedImage;
 }
 
+namespace qelda::test {
+// Reaches the engines' internals for the tests.
+class EngineProbe;
+}
+
 namespace qelda::ntfs {
 
 using engine::ItemReporter;
@@ -97,18 +102,40 @@ class CNtfsEngine : private engine::HeldSinks {
  public:
   CNtfsEngine(engine::ScanState& app, const engine::EngineSinks& sinks);
 
-  // --- set-up ----------------------------------------------------------------------------
   // Takes the geometry of the source the user selected (a volume record); drive entries
   // carry no volume and leave the engine as it is.
   void Initialize(std::uint8_t bImageFile);
+  void FreeAll();
+  // 0: quick scan; 1: deleted-files scan.
+  engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
+  // Finds every MFT record the volume holds, in $MFT and everywhere else, and builds the tree
+  // from them; the files found by their signatures in free clusters go under "Raw Data Folder(s)".
+  engine::ScanOutcome ScanAdvanced();
+  engine::ScanOutcome ScanRaw();
+  // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
+  // resident, plain, sparse and compressed data alike. False when something could not be
+  // read or decoded.
+  bool readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
+  // Streams a file found by its signature: its clusters from the record key on (free ones
+  // only after a cluster search). False when not all of it could be read.
+  bool readFoundBySignature(const FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
+  // Scan information: the header's NTFS fields, the $MFT's runs and the deep scan's run
+  // records (false: neither was found), and the restore instead of a scan.
+  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
+  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
+                                    platform::IUserNotifier& notifier, std::u16string& cause);
+  // Entries reported by the last scan.
+  std::uint32_t foundCount() const { return m_nEntryCount; }
+
+ private:
+  friend class ::qelda::test::EngineProbe;
+
+  // --- set-up ----------------------------------------------------------------------------
   // Copies the volume's geometry into the engine (what Initialize takes from the selected
   // volume record).
   void initializeVolume(const VolumeGeometry& volume, std::uint8_t bImageFile);
-  void FreeAll();
 
   // --- scans ---------------------------------------------------------------------------------
-  // 0: quick scan; 1: deleted-files scan.
-  engine::ScanOutcome ScanVolume(std::uint32_t bDeleted);
   std::uint32_t ReadBootSector();
   std::uint32_t LoadMft();
   void RunQuickScan();
@@ -160,10 +187,6 @@ class CNtfsEngine : private engine::HeldSinks {
   std::vector<std::uint64_t> GetContiguousClusterList(std::uint64_t firstCluster, std::uint64_t size);
   // The file's bytes (cut to its size), compressed units decoded. 1 when every unit decoded.
   std::uint32_t ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out);
-  // Streams the file's bytes unit by unit to `sink` (which may stop by returning false);
-  // resident, plain, sparse and compressed data alike. False when something could not be
-  // read or decoded.
-  bool readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
   // Free clusters for the raw searches, in cluster order.
   void addFreeExtent(std::uint32_t firstCluster, std::uint32_t clusterCount);
@@ -172,7 +195,6 @@ class CNtfsEngine : private engine::HeldSinks {
   std::optional<std::uint64_t> nextFreeCluster(std::uint64_t cluster) const;
 
   // --- raw search ----------------------------------------------------------------------------
-  engine::ScanOutcome ScanRaw();
   void RunRawSearch();
   // Reads $Bitmap into m_pFreeExtents (replacing what it held); false when $Bitmap could not
   // be found or read.
@@ -182,14 +204,8 @@ class CNtfsEngine : private engine::HeldSinks {
   void SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector, std::uint64_t lastSector);
   void SearchDriveBlocks();
   void AddRawFoundItem(const RAW_HIT& hit, const std::u16string* name);
-  // Streams a file found by its signature: its clusters from the record key on (free ones
-  // only after a cluster search). False when not all of it could be read.
-  bool readFoundBySignature(const FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink);
 
   // --- advanced (deep) scan -------------------------------------------------------------------
-  // Finds every MFT record the volume holds, in $MFT and everywhere else, and builds the tree
-  // from them; the files found by their signatures in free clusters go under "Raw Data Folder(s)".
-  engine::ScanOutcome ScanAdvanced();
   // The sectors per cluster the volume's file records agree on; 0 when none.
   std::uint16_t FindSectorsPerCluster();
   void SearchMetadata();
@@ -213,7 +229,7 @@ class CNtfsEngine : private engine::HeldSinks {
   // The last scan was the deep one: items are found again by their record's sector.
   bool advancedScan() const { return advanced_; }
 
-  // --- fields the other passes and the outside read ------------------------------------------
+  // --- fields the passes share ---------------------------------------------------------------
   std::uint32_t m_bClusterSearch = 0;
   std::uint32_t m_nNextItemId = 0;
   std::uint16_t m_nSectorsPerCluster = 0;
@@ -254,13 +270,6 @@ class CNtfsEngine : private engine::HeldSinks {
   // Why the last scan could not read the volume; empty when it could.
   const std::u16string& failure() const { return failure_; }
 
-  // Scan information: the header's NTFS fields, the $MFT's runs and the deep scan's run
-  // records (false: neither was found), and the restore instead of a scan.
-  bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
-  std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
-                                    platform::IUserNotifier& notifier, std::u16string& cause);
-
- private:
   // The restore's two tables, in file order; false with `cause` set when they do not fit.
   bool restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read, std::u16string& cause);
   bool restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,

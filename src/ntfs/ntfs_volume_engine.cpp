@@ -33,7 +33,7 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
     return delivered == 0 && item.m_nSize != 0 ? engine::ReadOutcome::Unreadable : engine::ReadOutcome::Partial;
   }
 
-  std::uint32_t foundCount() const override { return engine_.m_nEntryCount; }
+  std::uint32_t foundCount() const override { return engine_.foundCount(); }
 
   bool saveScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) override {
     return engine_.writeScanInfo(header, write);

@@ -26,6 +26,9 @@
 #include "support/image_dir.h"
 #include "support/missing_images.h"
 #include "support/recording_notifier.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::exfat {
 namespace {
@@ -98,13 +101,13 @@ class ExFatEngineTest : public ::testing::Test {
     log_ = RecordingLog();
     auto e = std::make_unique<CExFatEngine>(
         state_, engine::EngineSinks{.console = sink_.get(), .log = &log_, .notifier = &notifier_});
-    e->setWorkRoot(dir_.file("work"));
-    e->setWorkInMemoryUpTo(inMemoryUpTo);
+    EngineProbe::setWorkRoot(*e, dir_.file("work"));
+    EngineProbe::setWorkInMemoryUpTo(*e, inMemoryUpTo);
     ExFatVolumeSource source;
     source.sourceKind = 7;
     source.imagePath = platform::fromUtf8(path_);
     source.sectorCount = recordSectors ? recordSectors : original_.size() / 512;
-    e->initializeVolume(1, source);
+    EngineProbe::initializeVolume(*e, 1, source);
     return e;
   }
   void patch32(std::uint64_t offset, std::uint32_t value) {
@@ -161,9 +164,9 @@ TEST_F(ExFatEngineTest, ChainsStopBeforeARepeatAndOutsideClusters2ToCPlus1) {
     dir_.putAt("volume.img", 0, original_);
     if (c.at) patch32(fatEntryOffset(sound[*c.at]), c.value);
     auto e = engine();
-    ASSERT_TRUE(e->LoadBootSectorAndFat());
+    ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
     std::uint32_t bytes = 0;
-    const auto chain = e->FollowClusterChain(first, bytes);
+    const auto chain = EngineProbe::FollowClusterChain(*e, first, bytes);
     EXPECT_EQ(chain.size(), c.expected);
     EXPECT_EQ(bytes, chain.size() * 4);
     EXPECT_EQ(std::set<std::uint32_t>(chain.begin(), chain.end()).size(), chain.size());
@@ -175,8 +178,8 @@ TEST_F(ExFatEngineTest, ChainsStopBeforeARepeatAndOutsideClusters2ToCPlus1) {
 
 TEST_F(ExFatEngineTest, ContiguousClusterListsStayInTheHeap) {
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
-  ASSERT_EQ(e->m_nSectorsPerCluster, 8u);
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+  ASSERT_EQ(e->sectorsPerCluster(), 8u);
   const std::uint32_t last = params_.clusterCount + 1;
   struct Case {
     std::uint32_t first;
@@ -195,7 +198,7 @@ TEST_F(ExFatEngineTest, ContiguousClusterListsStayInTheHeap) {
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.first << " " << c.size);
     std::uint32_t bytes = 0;
-    EXPECT_EQ(e->GetClusterList(bytes, c.first, c.size, 2), c.expected);
+    EXPECT_EQ(EngineProbe::GetClusterList(*e, bytes, c.first, c.size, 2), c.expected);
     EXPECT_EQ(bytes, c.expected.size() * 4);
   }
 }
@@ -218,8 +221,8 @@ TEST_F(ExFatEngineTest, FatCheckSkipsTheTwoReservedEntriesAndCountsImplausibleOn
     dir_.putAt("volume.img", 0, original_);
     for (const auto& [entry, value] : c.patches) patch32(fatEntryOffset(entry), value);
     auto e = engine();
-    ASSERT_TRUE(e->LoadBootSectorAndFat());
-    EXPECT_EQ(e->VerifyFat(), c.errors);
+    ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+    EXPECT_EQ(EngineProbe::VerifyFat(*e), c.errors);
     EXPECT_EQ(log_.has("FAT 1 verified"), c.errors != 0);
     EXPECT_EQ(log_.has(std::to_string(c.errors) + " Error found"), c.errors != 0);
     EXPECT_TRUE(log_.has("Loading FAT 1"));
@@ -228,8 +231,8 @@ TEST_F(ExFatEngineTest, FatCheckSkipsTheTwoReservedEntriesAndCountsImplausibleOn
 
 TEST_F(ExFatEngineTest, FatCopyHoldsTheEntriesOfEveryClusterAndGoesWithTheEngine) {
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
-  const std::string path = e->m_hFatFile.path();
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+  const std::string path = EngineProbe::m_hFatFile(*e).path();
   ASSERT_FALSE(path.empty());
   EXPECT_EQ(path.rfind(dir_.file("work") + "/", 0), 0u);
   EXPECT_TRUE(path.ends_with("/exFat.dat"));
@@ -237,13 +240,13 @@ TEST_F(ExFatEngineTest, FatCopyHoldsTheEntriesOfEveryClusterAndGoesWithTheEngine
   const std::uint64_t bytes = (std::uint64_t(params_.clusterCount + 2) * 4 + 511) / 512 * 512;
   ASSERT_LT(bytes, std::uint64_t(params_.fatLength) * 512);
   EXPECT_EQ(std::filesystem::file_size(path), bytes);
-  const auto copy = e->m_hFatFile.bytes();
+  const auto copy = EngineProbe::m_hFatFile(*e).bytes();
   EXPECT_TRUE(std::equal(copy.begin(), copy.end(), original_.begin() + std::ptrdiff_t(fatEntryOffset(0))));
-  const std::string folder = e->workFolder();
+  const std::string folder = EngineProbe::workFolder(*e);
   e->FreeAll();
   EXPECT_FALSE(std::filesystem::exists(folder));
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
-  const std::string again = e->workFolder();
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+  const std::string again = EngineProbe::workFolder(*e);
   e.reset();
   EXPECT_FALSE(std::filesystem::exists(again));
 }
@@ -252,11 +255,13 @@ TEST_F(ExFatEngineTest, FatCopyHoldsTheEntriesOfEveryClusterAndGoesWithTheEngine
 // no folder is made for them; one byte over the limit, the table is a file again.
 TEST_F(ExFatEngineTest, SmallTablesAreHeldInMemoryWithTheBytesTheFilesHold) {
   auto files = engine();
-  ASSERT_TRUE(files->LoadBootSectorAndFat());
-  ASSERT_TRUE(files->BuildClusterMap());
-  const std::vector<std::uint8_t> fat(files->m_hFatFile.bytes().begin(), files->m_hFatFile.bytes().end());
-  const std::vector<std::uint8_t> map(files->m_hClusterMapFile.bytes().begin(), files->m_hClusterMapFile.bytes().end());
-  ASSERT_FALSE(files->workFolder().empty());
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*files));
+  ASSERT_TRUE(EngineProbe::BuildClusterMap(*files));
+  const auto fatBytes = EngineProbe::m_hFatFile(*files).bytes();
+  const auto mapBytes = EngineProbe::m_hClusterMapFile(*files).bytes();
+  const std::vector<std::uint8_t> fat(fatBytes.begin(), fatBytes.end());
+  const std::vector<std::uint8_t> map(mapBytes.begin(), mapBytes.end());
+  ASSERT_FALSE(EngineProbe::workFolder(*files).empty());
   files.reset();
   struct Case {
     const char* what;
@@ -271,14 +276,14 @@ TEST_F(ExFatEngineTest, SmallTablesAreHeldInMemoryWithTheBytesTheFilesHold) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     auto e = engine(0, c.limit);
-    ASSERT_TRUE(e->LoadBootSectorAndFat());
-    ASSERT_TRUE(e->BuildClusterMap());
-    EXPECT_EQ(e->m_hFatFile.path().empty(), c.fatInMemory);
-    EXPECT_EQ(e->m_hClusterMapFile.path().empty(), c.mapInMemory);
-    EXPECT_EQ(e->workFolder().empty(), c.fatInMemory && c.mapInMemory);
-    EXPECT_TRUE(std::ranges::equal(e->m_hFatFile.bytes(), fat));
-    EXPECT_TRUE(std::ranges::equal(e->m_hClusterMapFile.bytes(), map));
-    EXPECT_EQ(e->clusterMapByte(2), map[0]);
+    ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+    ASSERT_TRUE(EngineProbe::BuildClusterMap(*e));
+    EXPECT_EQ(EngineProbe::m_hFatFile(*e).path().empty(), c.fatInMemory);
+    EXPECT_EQ(EngineProbe::m_hClusterMapFile(*e).path().empty(), c.mapInMemory);
+    EXPECT_EQ(EngineProbe::workFolder(*e).empty(), c.fatInMemory && c.mapInMemory);
+    EXPECT_TRUE(std::ranges::equal(EngineProbe::m_hFatFile(*e).bytes(), fat));
+    EXPECT_TRUE(std::ranges::equal(EngineProbe::m_hClusterMapFile(*e).bytes(), map));
+    EXPECT_EQ(EngineProbe::clusterMapByte(*e, 2), map[0]);
   }
 }
 
@@ -288,20 +293,20 @@ TEST_F(ExFatEngineTest, ClusterMapFollowsTheBitmapWhereTheRootEntrySays) {
   const Bytes bitmap(original_.begin() + std::ptrdiff_t(clusterOffset(2)),
                      original_.begin() + std::ptrdiff_t(clusterOffset(2) + params_.clusterCount / 8));
   const auto expectMapIsBitmap = [&](CExFatEngine& e) {
-    ASSERT_TRUE(e.BuildClusterMap());
-    ASSERT_EQ(e.m_nClusterMapLength, params_.clusterCount);
+    ASSERT_TRUE(EngineProbe::BuildClusterMap(e));
+    ASSERT_EQ(EngineProbe::m_nClusterMapLength(e), params_.clusterCount);
     std::size_t used = 0;
     for (std::uint32_t k = 0; k < params_.clusterCount; ++k) {
       const bool bit = (bitmap[k / 8] >> (k % 8)) & 1;
       used += bit;
-      ASSERT_EQ(e.clusterMapByte(k + 2) != 0, bit) << "cluster " << k + 2;
+      ASSERT_EQ(EngineProbe::clusterMapByte(e, k + 2) != 0, bit) << "cluster " << k + 2;
     }
     EXPECT_EQ(used, 1536u - 1423u);  // dump.exfat: 1423 free
-    EXPECT_EQ(std::filesystem::file_size(e.m_hClusterMapFile.path()), 4096u);
+    EXPECT_EQ(std::filesystem::file_size(EngineProbe::m_hClusterMapFile(e).path()), 4096u);
   };
   {
     auto e = engine();
-    ASSERT_TRUE(e->LoadBootSectorAndFat());
+    ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
     expectMapIsBitmap(*e);
   }
   // Move the bitmap to a free cluster near the end, point the root's entry at it, zero
@@ -316,51 +321,51 @@ TEST_F(ExFatEngineTest, ClusterMapFollowsTheBitmapWhereTheRootEntrySays) {
   while (original_[root + entry] != 0x81) entry += 32;
   patch32(root + entry + 20, moved);
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
   expectMapIsBitmap(*e);
-  EXPECT_EQ(e->m_nBitmapCluster, moved);
+  EXPECT_EQ(EngineProbe::m_nBitmapCluster(*e), moved);
 }
 
 TEST_F(ExFatEngineTest, MarksStayInsideTheMapAndFollowTheItemsData) {
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
-  ASSERT_TRUE(e->BuildClusterMap());
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+  ASSERT_TRUE(EngineProbe::BuildClusterMap(*e));
   const std::uint32_t last = params_.clusterCount + 1;
   const std::uint32_t frag = firstClusterOf(u"fragmented.bin");
-  auto map = e->m_hClusterMapFile.writable();
+  auto map = EngineProbe::m_hClusterMapFile(*e).writable();
   std::fill(map.begin(), map.end(), 0);
   const auto marked = [&] {
     std::vector<std::uint32_t> out;
     for (std::uint32_t c = 2; c <= last; ++c)
-      if (e->clusterMapByte(c)) out.push_back(c);
+      if (EngineProbe::clusterMapByte(*e, c)) out.push_back(c);
     return out;
   };
   FOUND_ITEM item;
   item.m_nSize = UINT64_MAX;  // a size from disk: no further than the map
-  e->MarkClusterMap(item, last - 2);
+  EngineProbe::MarkClusterMap(*e, item, last - 2);
   EXPECT_EQ(marked(), (std::vector<std::uint32_t>{last - 2, last - 1, last}));
   std::fill(map.begin(), map.end(), 0);
   item.m_nSize = 3 * 4096;
-  e->MarkClusterMap(item, 4);  // the root's stand-in is never marked
+  EngineProbe::MarkClusterMap(*e, item, 4);  // the root's stand-in is never marked
   EXPECT_TRUE(marked().empty());
-  e->MarkClusterMap(item, 100);
+  EngineProbe::MarkClusterMap(*e, item, 100);
   EXPECT_EQ(marked(), (std::vector<std::uint32_t>{100, 101, 102}));
   std::fill(map.begin(), map.end(), 0);
   // A chained item: its chain's clusters, as many as its size needs.
   item.m_byFlags = kItemCompressed;
   item.m_nSize = 4 * 4096;
-  e->MarkClusterMap(item, frag);
+  EngineProbe::MarkClusterMap(*e, item, frag);
   std::vector<std::uint32_t> chain;
   for (std::uint32_t c = frag; chain.size() < 4; c = fatValue(c)) chain.push_back(c);
   std::sort(chain.begin(), chain.end());
   EXPECT_EQ(marked(), chain);
   EXPECT_NE(chain.back() - chain.front(), 3u);  // the chain jumps: a run would differ
-  EXPECT_EQ(std::filesystem::file_size(e->m_hClusterMapFile.path()), 4096u);
+  EXPECT_EQ(std::filesystem::file_size(EngineProbe::m_hClusterMapFile(*e).path()), 4096u);
 }
 
 TEST_F(ExFatEngineTest, ClusterReadsAreRefusedOutsideTheHeap) {
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
   const std::uint32_t last = params_.clusterCount + 1;
   std::vector<std::uint8_t> buffer(2 * params_.clusterBytes(), 0xAA);
   struct Case {
@@ -389,14 +394,14 @@ TEST_F(ExFatEngineTest, ClusterReadsAreRefusedOutsideTheHeap) {
 TEST_F(ExFatEngineTest, AVolumeLongerThanItsRecordIsCutToIt) {
   // The record says the volume ends halfway: clusters past that are not the volume's.
   auto e = engine(params_.volumeLength / 2);
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
-  EXPECT_EQ(e->m_nVolumeLength, params_.volumeLength / 2);
-  EXPECT_EQ(e->m_nClusterCount, (params_.volumeLength / 2 - params_.clusterHeapOffset) / 8);
-  EXPECT_EQ(e->m_nLastSector, params_.volumeLength / 2);
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+  EXPECT_EQ(EngineProbe::m_nVolumeLength(*e), params_.volumeLength / 2);
+  EXPECT_EQ(EngineProbe::m_nClusterCount(*e), (params_.volumeLength / 2 - params_.clusterHeapOffset) / 8);
+  EXPECT_EQ(EngineProbe::m_nLastSector(*e), params_.volumeLength / 2);
   // Shorter than the heap's start: no volume.
   auto short_ = engine(params_.clusterHeapOffset);
-  EXPECT_FALSE(short_->LoadBootSectorAndFat());
-  EXPECT_FALSE(short_->failure().empty());
+  EXPECT_FALSE(EngineProbe::LoadBootSectorAndFat(*short_));
+  EXPECT_FALSE(EngineProbe::failure(*short_).empty());
 }
 
 TEST_F(ExFatEngineTest, IdsStartAfterTheRootWalksClusterAndNeverReachTheReservedOnes) {
@@ -409,8 +414,8 @@ TEST_F(ExFatEngineTest, IdsStartAfterTheRootWalksClusterAndNeverReachTheReserved
     dir_.putAt("volume.img", 0, original_);
     patch32(96, c.rootField);
     auto e = engine();
-    ASSERT_TRUE(e->LoadBootSectorAndFat());
-    EXPECT_EQ(e->m_nNextItemId, c.firstId);
+    ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
+    EXPECT_EQ(EngineProbe::m_nNextItemId(*e), c.firstId);
     e->ScanVolume(0);
     std::set<std::uint32_t> ids;
     for (const auto& f : sink_->items) {
@@ -452,14 +457,14 @@ TEST_F(ExFatEngineTest, TheDeletedScanResetsTheTreeBeforeItsFirstFolder) {
   EXPECT_EQ(sink_->items.front().name, u"a");  // the folders on the way to a/b/c/deep.txt come first
   EXPECT_TRUE(sink_->items.front().item.isFolder());
   // The root the console makes counts as found: one more than the items sent.
-  EXPECT_EQ(e->m_nFoundCount, sink_->items.size() + 1);
+  EXPECT_EQ(e->foundCount(), sink_->items.size() + 1);
 }
 
 // Type folders take 2501 files each ("png", "png1", ...); sizes keep all 64 bits; long type
 // texts are cut; a finder's name comes after the raw file's number.
 TEST_F(ExFatEngineTest, RawFilesGoUnderTypeFoldersOf2501Files) {
   auto e = engine();
-  ASSERT_TRUE(e->LoadBootSectorAndFat());
+  ASSERT_TRUE(EngineProbe::LoadBootSectorAndFat(*e));
   const auto hit = [](std::u16string type, std::uint64_t cluster, std::uint64_t size) {
     carve::RawHit h;
     h.unit = cluster;
@@ -467,10 +472,10 @@ TEST_F(ExFatEngineTest, RawFilesGoUnderTypeFoldersOf2501Files) {
     h.match.size = size;
     return h;
   };
-  for (std::uint64_t i = 0; i < 2502; ++i) e->AddRawFoundFile(nullptr, hit(u"png", 100 + i, 4096));
+  for (std::uint64_t i = 0; i < 2502; ++i) EngineProbe::AddRawFoundFile(*e, nullptr, hit(u"png", 100 + i, 4096));
   const std::u16string finderName = u"(300x200)";
-  e->AddRawFoundFile(&finderName, hit(u"png", 7, 5ull << 30));
-  e->AddRawFoundFile(nullptr, hit(u"averyveryverylongtype", 9, 1));
+  EngineProbe::AddRawFoundFile(*e, &finderName, hit(u"png", 7, 5ull << 30));
+  EngineProbe::AddRawFoundFile(*e, nullptr, hit(u"averyveryverylongtype", 9, 1));
   std::map<std::u16string, std::uint32_t> folders;  // name -> id
   std::map<std::uint32_t, std::size_t> files;      // folder id -> files
   for (const auto& f : sink_->items) {

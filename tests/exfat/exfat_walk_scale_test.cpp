@@ -26,6 +26,9 @@
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
 #include "support/walk_scale.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::exfat {
 namespace {
@@ -178,16 +181,16 @@ Work scan(const ExFatVolume& v, Scan kind) {
   Work w;
   {
     CExFatEngine engine(state, {.console = &sink, .log = &log, .notifier = &notifier});
-    engine.setWorkRoot(dir.file("work"));
-    engine.setWorkInMemoryUpTo(0);  // its work files are looked for
+    EngineProbe::setWorkRoot(engine, dir.file("work"));
+    EngineProbe::setWorkInMemoryUpTo(engine, 0);  // its work files are looked for
     ExFatVolumeSource source;
     source.sourceKind = 7;
     source.imagePath = platform::fromUtf8(v.write(dir));
     source.sectorCount = v.bytes() / 512;
-    engine.initializeVolume(1, source);
+    EngineProbe::initializeVolume(engine, 1, source);
     if (kind == Scan::Advanced) engine.ScanAdvanced(0);
     else engine.ScanVolume(kind == Scan::Deleted ? 1 : 0);
-    w.stats = engine.walkStats();
+    w.stats = EngineProbe::walkStats(engine);
     w.items = sink.items.size();
   }
   w.workFolderLeft = !std::filesystem::is_empty(dir.file("work"));
@@ -259,15 +262,15 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       NullLog log;
       qelda::test::RecordingNotifier notifier;
       CExFatEngine engine(state, {.log = &log, .notifier = &notifier});
-      engine.setWorkRoot(root);
-      engine.setWorkInMemoryUpTo(0);  // its work files are looked for
+      EngineProbe::setWorkRoot(engine, root);
+      EngineProbe::setWorkInMemoryUpTo(engine, 0);  // its work files are looked for
       ExFatVolume v(512);
       ExFatVolumeSource source;
       source.sourceKind = 7;
       source.imagePath = platform::fromUtf8(v.write(dir));
       source.sectorCount = v.bytes() / 512;
-      engine.initializeVolume(1, source);
-      if (!engine.LoadBootSectorAndFat() || engine.workFolder().empty()) ::_exit(3);
+      EngineProbe::initializeVolume(engine, 1, source);
+      if (!EngineProbe::LoadBootSectorAndFat(engine) || EngineProbe::workFolder(engine).empty()) ::_exit(3);
       ::raise(sig);
       ::_exit(4);
     }

@@ -15,6 +15,9 @@
 #include "platform/byte_view.h"
 #include "support/missing_images.h"
 #include "support/test_images.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::fat::test {
 namespace {
@@ -141,7 +144,7 @@ TEST(FatDeepTree, TwoHundredLevelsAreWalkedWithoutTheCallStack) {
     std::set<std::string> paths;
     for (const auto& [path, entry] : FoundPaths(vol.sink_).all) paths.insert(lower(path));
     EXPECT_TRUE(paths.count(bottom));
-    EXPECT_EQ(engine->m_nFolderCount, 201u);  // the root and 200 folders
+    EXPECT_EQ(EngineProbe::m_nFolderCount(*engine), 201u);  // the root and 200 folders
   }
   auto engine = vol.engine();
   engine->ScanVolume(1);
@@ -180,7 +183,7 @@ class FatCopies : public ::testing::Test {
   }
   std::unique_ptr<CFatEngine> engineWithGeometry() {
     auto e = vol_->engine();
-    e->FatCopyBootParams(params_);
+    EngineProbe::FatCopyBootParams(*e, params_);
     return e;
   }
   std::string base_;
@@ -192,27 +195,29 @@ class FatCopies : public ::testing::Test {
 
 TEST_F(FatCopies, IdenticalCopiesLoadFat1WithoutReadingAgain) {
   auto e = engineWithGeometry();
-  EXPECT_EQ(e->FatCheckFatSignatures(), 0u);
-  e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);
+  EXPECT_EQ(EngineProbe::FatCheckFatSignatures(*e), 0u);
+  EngineProbe::FatVerifyFats(*e);
+  EXPECT_EQ(e->linkingMode(), kLinkFat1);
   EXPECT_TRUE(vol_->log_.has("Identical copies"));
   EXPECT_FALSE(vol_->log_.has("FAT Linking Mode"));  // no second load
-  ASSERT_EQ(e->m_pFat.size(), std::size_t(params_.sectorsPerFat) * 512);
-  EXPECT_TRUE(std::equal(e->m_pFat.begin(), e->m_pFat.end(), image_.begin() + std::ptrdiff_t(fat1_)));
+  ASSERT_EQ(EngineProbe::m_pFat(*e).size(), std::size_t(params_.sectorsPerFat) * 512);
+  const auto& fat1 = EngineProbe::m_pFat(*e);
+  EXPECT_TRUE(std::equal(fat1.begin(), fat1.end(), image_.begin() + std::ptrdiff_t(fat1_)));
 }
 
 TEST_F(FatCopies, Fat1WithoutSignatureLoadsFat2AndTheScanStillReadsEverything) {
   zeroSector(fat1_);
   auto e = engineWithGeometry();
-  EXPECT_EQ(e->FatCheckFatSignatures(), 1u);
-  e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat2);
+  EXPECT_EQ(EngineProbe::FatCheckFatSignatures(*e), 1u);
+  EngineProbe::FatVerifyFats(*e);
+  EXPECT_EQ(e->linkingMode(), kLinkFat2);
   EXPECT_TRUE(vol_->log_.has("Loading FAT 2"));
-  EXPECT_TRUE(std::equal(e->m_pFat.begin(), e->m_pFat.end(), image_.begin() + std::ptrdiff_t(fat2_)));
+  const auto& fat2 = EngineProbe::m_pFat(*e);
+  EXPECT_TRUE(std::equal(fat2.begin(), fat2.end(), image_.begin() + std::ptrdiff_t(fat2_)));
 
   auto scan = vol_->engine();
   scan->ScanVolume(0);
-  EXPECT_EQ(scan->m_nLinkingMode, kLinkFat2);
+  EXPECT_EQ(scan->linkingMode(), kLinkFat2);
   bool seen = false;
   for (const auto& [path, entry] : FoundPaths(vol_->sink_).all) {
     if (lower(path) != "frag/fragmented big file.bin") continue;
@@ -226,13 +231,13 @@ TEST_F(FatCopies, NoSignatureInEitherCopyMeansContiguousReading) {
   zeroSector(fat1_);
   zeroSector(fat2_);
   auto e = engineWithGeometry();
-  EXPECT_EQ(e->FatCheckFatSignatures(), 2u);
-  e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkContiguous);
-  EXPECT_TRUE(e->m_pFat.empty());
+  EXPECT_EQ(EngineProbe::FatCheckFatSignatures(*e), 2u);
+  EngineProbe::FatVerifyFats(*e);
+  EXPECT_EQ(e->linkingMode(), kLinkContiguous);
+  EXPECT_TRUE(EngineProbe::m_pFat(*e).empty());
   EXPECT_EQ(e->LoadFat(), 0u);
   std::uint32_t bytes = 0;
-  EXPECT_EQ(e->FollowClusterChain(7, bytes), std::vector<std::uint32_t>{7});
+  EXPECT_EQ(EngineProbe::FollowClusterChain(*e, 7, bytes), std::vector<std::uint32_t>{7});
   EXPECT_EQ(e->GetClusterList(7, 1025, 0, bytes), (std::vector<std::uint32_t>{7, 8, 9}));
   EXPECT_EQ(bytes, 12u);
   // The whole scan needs the parameter rebuild then, which this engine does not have.
@@ -264,10 +269,10 @@ TEST_F(FatCopies, DifferingSectorIsJudgedByItsImplausibleEntries) {
     for (std::size_t o = 0; o < 512; o += 2) platform::putLe16(&sector[o], c.value);
     vol_->patch((c.patchFat1 ? fat1_ : fat2_) + 3 * 512, sector);
     auto e = engineWithGeometry();
-    e->m_nTotalSectors = image_.size() / 512;
-    e->FatVerifyFats();
+    EngineProbe::m_nTotalSectors(*e) = image_.size() / 512;
+    EngineProbe::FatVerifyFats(*e);
     EXPECT_TRUE(vol_->log_.has("Mismatch in FAT copies"));
-    EXPECT_EQ(e->m_nLinkingMode, c.expectedMode);
+    EXPECT_EQ(e->linkingMode(), c.expectedMode);
     EXPECT_EQ(vol_->log_.has("FAT 1 verified"), c.fat1Errors);
     if (c.fat1Errors) {
       EXPECT_TRUE(vol_->log_.has("256 Error found"));
@@ -278,10 +283,10 @@ TEST_F(FatCopies, DifferingSectorIsJudgedByItsImplausibleEntries) {
 TEST_F(FatCopies, UniformSectorOfTheChosenCopyIsTakenFromTheOther) {
   zeroSector(fat1_ + 512);  // FAT1's second sector: chains of the files the script wrote
   auto e = engineWithGeometry();
-  e->m_nTotalSectors = image_.size() / 512;
-  e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);  // no implausible entries in either copy
-  EXPECT_TRUE(std::equal(e->m_pFat.begin() + 512, e->m_pFat.begin() + 1024,
+  EngineProbe::m_nTotalSectors(*e) = image_.size() / 512;
+  EngineProbe::FatVerifyFats(*e);
+  EXPECT_EQ(e->linkingMode(), kLinkFat1);  // no implausible entries in either copy
+  EXPECT_TRUE(std::equal(EngineProbe::m_pFat(*e).begin() + 512, EngineProbe::m_pFat(*e).begin() + 1024,
                          image_.begin() + std::ptrdiff_t(fat2_ + 512)));
 }
 
@@ -309,16 +314,16 @@ TEST_F(FatCopies, UnreadableSectorsInsideABlockComeFromTheOtherCopy) {
   CFatEngine e(app, {.log = &log, .notifier = &notifier});
   FatVolumeSource source;
   source.sectorCount = sectors;
-  e.initializeVolume(0, source);
-  e.FatCopyBootParams(params_);
-  e.m_nLinkingMode = kLinkFat1;
+  EngineProbe::initializeVolume(e, 0, source);
+  EngineProbe::FatCopyBootParams(e, params_);
+  e.setLinkingMode(kLinkFat1);
   ASSERT_EQ(e.LoadFat(), 1u);
-  ASSERT_EQ(e.m_pFat.size(), std::size_t(params_.sectorsPerFat) * 512);
-  const auto at = [&](std::uint64_t sector) { return e.m_pFat.begin() + std::ptrdiff_t(sector * 512); };
+  ASSERT_EQ(EngineProbe::m_pFat(e).size(), std::size_t(params_.sectorsPerFat) * 512);
+  const auto at = [&](std::uint64_t sector) { return EngineProbe::m_pFat(e).begin() + std::ptrdiff_t(sector * 512); };
   EXPECT_TRUE(std::equal(at(0), at(4), image_.begin() + std::ptrdiff_t(fat1_)));
   EXPECT_TRUE(std::equal(at(4), at(7), mark.begin()));
-  EXPECT_TRUE(std::equal(at(7), e.m_pFat.end(), image_.begin() + std::ptrdiff_t(fat1_ + 7 * 512)));
-  EXPECT_EQ(e.FatVerifyFat(0, 0), 3u);  // each unreadable sector is one error
+  EXPECT_TRUE(std::equal(at(7), EngineProbe::m_pFat(e).end(), image_.begin() + std::ptrdiff_t(fat1_ + 7 * 512)));
+  EXPECT_EQ(EngineProbe::FatVerifyFat(e, 0, 0), 3u);  // each unreadable sector is one error
 }
 
 // --- hand-made damage --------------------------------------------------------------------------------
@@ -342,8 +347,9 @@ TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
   auto engine = vol.engine();
   engine->ScanVolume(0);
   const std::uint64_t dataStart =
-      systemSectors(engine->m_nReservedSectors, engine->m_nSectorsPerFat, engine->m_nRootDirSectors);
-  const std::uint64_t at = (dataStart + std::uint64_t(deeper - 2) * engine->m_nSectorsPerCluster) * 512;
+      systemSectors(EngineProbe::m_nReservedSectors(*engine), EngineProbe::m_nSectorsPerFat(*engine),
+                    EngineProbe::m_nRootDirSectors(*engine));
+  const std::uint64_t at = (dataStart + std::uint64_t(deeper - 2) * engine->sectorsPerCluster()) * 512;
   const auto bytes = readFile(dir + "/tiny_1m.img");
   std::uint64_t slot = at;
   while (bytes[slot] != 0) slot += 32;
@@ -358,7 +364,7 @@ TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
     auto e = vol.engine();
     e->ScanVolume(deleted);
     EXPECT_LT(vol.sink_.items.size(), 20u);
-    EXPECT_EQ(e->pendingItemCount(), 0u);
+    EXPECT_EQ(EngineProbe::pendingItemCount(*e), 0u);
   }
 }
 
@@ -379,12 +385,12 @@ TEST(FatHandMade, HeldBackFoldersNeverOutliveATreeBuildStoppedOrNot) {
   CFatEngine e(vol.app_, {.console = &vol.sink_, .log = &log, .notifier = &vol.notifier_});
   FatVolumeSource source;
   source.sectorCount = std::filesystem::file_size(dir + "/fat16_s1.img") / 512;
-  e.initializeVolume(0, source);
+  EngineProbe::initializeVolume(e, 0, source);
   FOUND_ITEM stale;
   stale.m_nId = 999;
-  e.PushPendingItem(stale, u"left over");  // as a walk cut short elsewhere could leave it
+  EngineProbe::PushPendingItem(e, stale, u"left over");  // as a walk cut short elsewhere could leave it
   e.ScanVolume(1);
-  EXPECT_EQ(e.pendingItemCount(), 0u);
+  EXPECT_EQ(EngineProbe::pendingItemCount(e), 0u);
   EXPECT_TRUE(vol.sink_.items.empty());
   EXPECT_NE(std::find(log.entries.begin(), log.entries.end(), "Process aborted. User intervention"), log.entries.end());
 }
@@ -431,10 +437,10 @@ TEST(FatInitialize, CopiesTheSelectedVolumeAndLeavesWholeDisksAlone) {
     app.m_pSelectedSource = &entry;
     CFatEngine e(app, {.log = &log, .notifier = &notifier});
     e.Initialize(c.kind == 7 ? 1 : 0);
-    EXPECT_EQ(e.m_nPartitionStart, c.expectedStart);
-    EXPECT_EQ(e.m_nTotalSectors, c.expectedCount);
-    EXPECT_EQ(e.m_szImagePath, c.expectedPath);
-    EXPECT_EQ(e.m_nNextItemId, c.kind == 0 ? 0u : 2u);
+    EXPECT_EQ(EngineProbe::m_nPartitionStart(e), c.expectedStart);
+    EXPECT_EQ(EngineProbe::m_nTotalSectors(e), c.expectedCount);
+    EXPECT_EQ(EngineProbe::m_szImagePath(e), c.expectedPath);
+    EXPECT_EQ(EngineProbe::m_nNextItemId(e), c.kind == 0 ? 0u : 2u);
     EXPECT_EQ(app.m_bVolumeOpened.load(), c.kind == 0 ? 0 : 1);
   }
 }

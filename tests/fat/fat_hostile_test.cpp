@@ -9,6 +9,9 @@
 #include "fs/fat_layout.h"
 #include "support/missing_images.h"
 #include "volume/volume_records.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::fat::test {
 namespace {
@@ -72,7 +75,7 @@ class HugeFatDisk : public ::testing::Test {
 TEST_F(HugeFatDisk, TheVolumeIsReadOnlyAsFarAsTheDiskGoes) {
   ASSERT_NE(app_.m_pSelectedSource, nullptr);
   auto e = engine();
-  EXPECT_EQ(e->m_nTotalSectors, kDiskSectors - kVolumeStart);
+  EXPECT_EQ(EngineProbe::m_nTotalSectors(*e), kDiskSectors - kVolumeStart);
 }
 
 TEST_F(HugeFatDisk, TheFatLoadedIsBoundedByTheVolume) {
@@ -82,17 +85,17 @@ TEST_F(HugeFatDisk, TheFatLoadedIsBoundedByTheVolume) {
   ASSERT_TRUE(disk::ReadSourceSectors(app_, bootBytes.data(), kVolumeStart, 512));
   const auto params = parseFatBootSector(platform::ByteView(bootBytes));
   ASSERT_TRUE(params);
-  e->FatCopyBootParams(*params);
-  e->FatVerifyFats();
+  EngineProbe::FatCopyBootParams(*e, *params);
+  EngineProbe::FatVerifyFats(*e);
   // FAT2 lies wholly past the disk, so only FAT1 is signed and loaded: what of it the volume holds.
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);
-  EXPECT_EQ(e->m_pFat.size(), (kDiskSectors - kVolumeStart - 32) * 512);
-  EXPECT_EQ(e->m_pFat[8], 0xF8);
+  EXPECT_EQ(e->linkingMode(), kLinkFat1);
+  EXPECT_EQ(EngineProbe::m_pFat(*e).size(), (kDiskSectors - kVolumeStart - 32) * 512);
+  EXPECT_EQ(EngineProbe::m_pFat(*e)[8], 0xF8);
   // The cluster map follows the FAT as loaded, not the size the boot sector claims.
-  e->m_nMaxCluster = kHugeFat * 128;
-  ASSERT_NE(e->FatMarkUsedClusters(), nullptr);
-  EXPECT_EQ(e->m_nClusterMapSize, e->m_pFat.size() / 4 + 1);
-  EXPECT_EQ(e->m_pClusterMap[2], 1);
+  EngineProbe::m_nMaxCluster(*e) = kHugeFat * 128;
+  ASSERT_NE(EngineProbe::FatMarkUsedClusters(*e), nullptr);
+  EXPECT_EQ(EngineProbe::m_nClusterMapSize(*e), EngineProbe::m_pFat(*e).size() / 4 + 1);
+  EXPECT_EQ(EngineProbe::m_pClusterMap(*e)[2], 1);
 }
 
 TEST_F(HugeFatDisk, TheScanRefusesTheFatSizeAndEnds) {
@@ -102,7 +105,7 @@ TEST_F(HugeFatDisk, TheScanRefusesTheFatSizeAndEnds) {
   ASSERT_EQ(notifier_.shown.size(), 1u);
   EXPECT_EQ(platform::toUtf8(notifier_.shown[0]),
             "Not a valid volume, or critical data structure of volume badly corrupt.");
-  EXPECT_TRUE(e->m_pFat.empty());
+  EXPECT_TRUE(EngineProbe::m_pFat(*e).empty());
   EXPECT_TRUE(sink_.items.empty());
 }
 

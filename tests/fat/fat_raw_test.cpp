@@ -13,6 +13,9 @@
 #include "fat/fat_test_support.h"
 #include "support/missing_images.h"
 #include "fs/fat_layout.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::fat::test {
 namespace {
@@ -222,10 +225,10 @@ TEST(FatRawRange, SetRawSearchRangeTakesTheArgumentsOrTheSelectedVolume) {
     app.m_bRawRangeFromVolume = c.fromVolume ? 1 : 0;
     CFatEngine e(app, {.log = &log, .notifier = &notifier});
     e.SetRawSearchRange(0, c.start, c.end);
-    EXPECT_EQ(e.m_nPartitionStart, c.wantStart);
-    EXPECT_EQ(e.m_nTotalSectors, c.wantTotal);
-    EXPECT_EQ(e.m_nLastSector, c.wantLast);
-    EXPECT_EQ(e.m_bAbsoluteSectors, 1u);
+    EXPECT_EQ(EngineProbe::m_nPartitionStart(e), c.wantStart);
+    EXPECT_EQ(EngineProbe::m_nTotalSectors(e), c.wantTotal);
+    EXPECT_EQ(EngineProbe::m_nLastSector(e), c.wantLast);
+    EXPECT_EQ(EngineProbe::m_bAbsoluteSectors(e), 1u);
     app.m_pSelectedSource = nullptr;
   }
 }
@@ -238,8 +241,8 @@ TEST(FatRawFolders, TheFileAfterAFullFolderStartsTheNextOne) {
   RecordingSink sink;
   CFatEngine e(app, {.console = &sink, .log = &log, .notifier = &notifier});
   e.SetRawSearchRange(0, 0, 100000);
-  for (std::uint64_t i = 0; i < 2502; ++i) e.AddRawFoundFile(u"", u"jpg", 100 + i, 1000, 0);
-  e.AddRawFoundFile(u"holiday", u"jpg", 9000, 1000, 0);
+  for (std::uint64_t i = 0; i < 2502; ++i) EngineProbe::AddRawFoundFile(e, u"", u"jpg", 100 + i, 1000, 0);
+  EngineProbe::AddRawFoundFile(e, u"holiday", u"jpg", 9000, 1000, 0);
   std::map<std::uint32_t, std::u16string> folders;
   std::map<std::uint32_t, std::size_t> filesIn;
   for (const auto& entry : sink.items) {

@@ -26,6 +26,7 @@
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
 #include "support/test_images.h"
+#include "support/engine_probe.h"
 
 namespace qelda::fat::test {
 
@@ -122,7 +123,7 @@ class MountedVolume {
     FatVolumeSource source;
     source.sectorCount = sectors_;
     source.lastSector = sectors_;
-    e->initializeVolume(0, source);
+    ::qelda::test::EngineProbe::initializeVolume(*e, 0, source);
     return e;
   }
   // Reads an item's data as saving does: its cluster list, cut at its size.
@@ -130,9 +131,9 @@ class MountedVolume {
     std::uint32_t byteCount = 0;
     const auto clusters = e.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, mode, byteCount);
     std::vector<std::uint8_t> out;
-    std::vector<std::uint8_t> cluster(std::size_t(e.m_nSectorsPerCluster) * 512);
+    std::vector<std::uint8_t> cluster(std::size_t(e.sectorsPerCluster()) * 512);
     for (const auto c : clusters) {
-      e.ReadClusterSectors(c, 0, cluster.data(), e.m_nSectorsPerCluster);
+      e.ReadClusterSectors(c, 0, cluster.data(), e.sectorsPerCluster());
       out.insert(out.end(), cluster.begin(), cluster.end());
       if (out.size() >= item.m_nSize) break;
     }

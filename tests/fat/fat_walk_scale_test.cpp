@@ -18,6 +18,9 @@
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 #include "support/walk_scale.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::fat::test {
 namespace {
@@ -153,7 +156,7 @@ Work scan(const Fat32Volume& v, Scan kind) {
   auto e = vol.engine();
   if (kind == Scan::Advanced) e->ScanAdvanced(0);
   else e->ScanVolume(kind == Scan::Deleted ? 1 : 0);
-  return {e->walkStats(), vol.sink_.items.size(), treeDepth(vol.sink_.items)};
+  return {EngineProbe::walkStats(*e), vol.sink_.items.size(), treeDepth(vol.sink_.items)};
 }
 
 struct ScaleCase {

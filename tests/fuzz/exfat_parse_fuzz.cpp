@@ -21,6 +21,9 @@
 #include "fs/exfat_layout.h"
 #include "platform/byte_view.h"
 #include "fuzz/fuzz_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace {
 
@@ -172,16 +175,16 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
     KeptItems sink;
     qelda::exfat::CExFatEngine e(state, {.console = &sink, .scanDlg = &bar, .log = &log, .notifier = &notice});
     // The engine keeps its FAT and cluster map in files: one folder serves every input.
-    e.setWorkRoot(qelda::fuzz::scratch().file("work"));
+    EngineProbe::setWorkRoot(e, qelda::fuzz::scratch().file("work"));
     qelda::exfat::ExFatVolumeSource source;
     source.sourceKind = 1;
     source.sectorCount = size / 512;
-    e.initializeVolume(0, source);
+    EngineProbe::initializeVolume(e, 0, source);
     switch (scan) {
       case 0: e.ScanVolume(0); break;
       case 1: e.ScanVolume(1); break;
       case 2: e.ScanAdvanced(0); break;
-      case 3: e.SearchDirectoryClusters(); break;
+      case 3: EngineProbe::SearchDirectoryClusters(e); break;
       default: e.ScanRaw(); break;
     }
     for (const qelda::FOUND_ITEM& item : sink.items) {

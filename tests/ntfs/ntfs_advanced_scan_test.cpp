@@ -17,6 +17,9 @@
 #include "fs/ntfs_layout.h"
 #include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -223,9 +226,9 @@ TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
     EXPECT_EQ(engine.RestoreFromScanInfo(header, read, notifier, cause), c.restored ? 1u : 0u);
     EXPECT_EQ(cause.empty(), c.restored) << platform::toUtf8(cause);
     if (!c.restored) continue;
-    EXPECT_EQ(engine.runRecords(), saved);
-    EXPECT_TRUE(engine.advancedScan());
-    EXPECT_EQ(engine.mftRecordCount(), 0u);
+    EXPECT_EQ(EngineProbe::runRecords(engine), saved);
+    EXPECT_TRUE(EngineProbe::advancedScan(engine));
+    EXPECT_EQ(EngineProbe::mftRecordCount(engine), 0u);
   }
 }
 
@@ -240,7 +243,7 @@ class NtfsDeepTree : public ::testing::Test {
     boot_ = bootOf(*copy_);
     probe_.mount(copy_->volumeImage(), copy_->volume());
     probe_.engine->ScanVolume(0);
-    ASSERT_GT(probe_.engine->mftRecordCount(), 3000u);
+    ASSERT_GT(EngineProbe::mftRecordCount(*probe_.engine), 3000u);
   }
   std::uint32_t recordOf(const std::string& path) { return flsRecordOf(base_ + ".fls", path); }
 
@@ -249,7 +252,7 @@ class NtfsDeepTree : public ::testing::Test {
     const std::uint32_t record = recordOf(path);
     ASSERT_NE(record, 0u) << path;
     Bytes bytes(1024);
-    ASSERT_TRUE(probe_.engine->readRecord(record, std::span<std::uint8_t, 1024>(bytes.data(), 1024)));
+    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, record, std::span<std::uint8_t, 1024>(bytes.data(), 1024)));
     const platform::ByteView view(bytes);
     int patched = 0;
     for (const AttributeRef& a : walkAttributes(view, layout::kMaxAttributes).attributes) {
@@ -260,7 +263,7 @@ class NtfsDeepTree : public ::testing::Test {
       ++patched;
     }
     ASSERT_GT(patched, 0);
-    copy_->patchRecord(probe_.engine->GetRecordSector(record) * 512, bytes);
+    copy_->patchRecord(EngineProbe::GetRecordSector(*probe_.engine, record) * 512, bytes);
   }
 
   std::set<std::string> pathsAfterDeepScan() {
@@ -346,7 +349,7 @@ TEST(NtfsDeepSearch, SmallVolumeIsSearchedToItsLastRecord) {
   ASSERT_TRUE(probe.mount(source.volumeImage(), source.volume()));
   probe.engine->ScanVolume(0);
   auto onDisk = [&](const std::string& path) {
-    const std::uint64_t sector = probe.engine->GetRecordSector(flsRecordOf(base + ".fls", path));
+    const std::uint64_t sector = EngineProbe::GetRecordSector(*probe.engine, flsRecordOf(base + ".fls", path));
     return source.bytesAt(sector * 512, 1024);
   };
   const Bytes report = onDisk("Docs/Reports/2021/report.txt");  // non-resident: it votes for 8 sectors a cluster
@@ -367,9 +370,9 @@ TEST(NtfsDeepSearch, SmallVolumeIsSearchedToItsLastRecord) {
   MountedVolume v;
   ASSERT_TRUE(v.mount(dir.file("small.vmdk"), dir.file("small.img")));
   v.engine->ScanAdvanced();
-  EXPECT_EQ(v.engine->m_nSectorsPerCluster, 8);
+  EXPECT_EQ(EngineProbe::m_nSectorsPerCluster(*v.engine), 8);
   std::map<std::uint64_t, RunRecord> bySector;
-  for (const RunRecord& r : v.engine->runRecords()) bySector[r.sector] = r;
+  for (const RunRecord& r : EngineProbe::runRecords(*v.engine)) bySector[r.sector] = r;
   ASSERT_EQ(bySector.size(), 3u);
   EXPECT_EQ(bySector[32].recordNumber, flsRecordOf(base + ".fls", "Docs/Reports/2021/report.txt"));
   EXPECT_EQ(bySector[600].recordNumber, kUnknownRecordNumber);
@@ -399,8 +402,8 @@ TEST(NtfsDeepSearch, NoClusterSizeAnywhereFailsWithTheVolumeMessage) {
   MountedVolume v;
   ASSERT_TRUE(v.mount(dir.file("blank.vmdk"), dir.file("blank.img")));
   v.engine->ScanAdvanced();
-  EXPECT_EQ(v.engine->m_nSectorsPerCluster, 0);
-  EXPECT_FALSE(v.engine->failure().empty());
+  EXPECT_EQ(EngineProbe::m_nSectorsPerCluster(*v.engine), 0);
+  EXPECT_FALSE(EngineProbe::failure(*v.engine).empty());
   EXPECT_EQ(v.tree.size(), 0u);
 }
 

@@ -10,6 +10,9 @@
 #include "fs/ntfs_boot.h"
 #include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -45,10 +48,12 @@ class NtfsDamagedVolume : public ::testing::Test {
     // Where each record lies, from an engine over the undamaged copy.
     probe_.mount(copy_->volumeImage(), copy_->volume());
     probe_.engine->ScanVolume(0);
-    ASSERT_GT(probe_.engine->mftRecordCount(), 3000u);
+    ASSERT_GT(EngineProbe::mftRecordCount(*probe_.engine), 3000u);
   }
 
-  std::uint64_t recordOffset(std::uint32_t record) { return probe_.engine->GetRecordSector(record) * 512; }
+  std::uint64_t recordOffset(std::uint32_t record) {
+    return EngineProbe::GetRecordSector(*probe_.engine, record) * 512;
+  }
   std::uint32_t recordOf(const std::string& path) { return flsRecordOf(base_ + ".fls", path); }
   std::string icat(std::uint32_t record) { return run("icat '" + base_ + ".img' " + std::to_string(record)); }
   std::vector<std::uint8_t> zeros(std::size_t n) { return std::vector<std::uint8_t>(n, 0); }
@@ -209,8 +214,8 @@ TEST_F(NtfsDamagedVolume, RecordCountComesFromTheMftClustersInsideTheVolume) {
   v.engine->ScanVolume(0);
   const std::uint64_t volumeClusters = copy_->sectors() / 8;
   const std::uint64_t mftCluster = boot_.mftCluster;
-  EXPECT_GT(v.engine->mftRecordCount(), 3000u);
-  EXPECT_LE(v.engine->mftRecordCount(), (volumeClusters - mftCluster) * 8 / 2);
+  EXPECT_GT(EngineProbe::mftRecordCount(*v.engine), 3000u);
+  EXPECT_LE(EngineProbe::mftRecordCount(*v.engine), (volumeClusters - mftCluster) * 8 / 2);
   EXPECT_EQ(engineListing(v.tree), flsListing(base_ + ".fls"));
 }
 
@@ -219,7 +224,7 @@ TEST_F(NtfsDamagedVolume, BackupBootSectorStandsInForADamagedFirstSector) {
   MountedVolume v;
   ASSERT_TRUE(v.mount(copy_->volumeImage(), copy_->volume()));
   v.engine->ScanVolume(0);
-  EXPECT_EQ(v.engine->m_nSectorsPerCluster, 8);
+  EXPECT_EQ(EngineProbe::m_nSectorsPerCluster(*v.engine), 8);
   EXPECT_EQ(engineListing(v.tree), flsListing(base_ + ".fls"));
 }
 
@@ -232,7 +237,7 @@ TEST_F(NtfsDamagedVolume, MftElsewhereThanTheBootSectorSaysFallsBackToTheDeepSca
   MountedVolume v;
   ASSERT_TRUE(v.mount(copy_->volumeImage(), copy_->volume()));
   v.engine->ScanVolume(0);
-  EXPECT_TRUE(v.engine->advancedScan());
+  EXPECT_TRUE(EngineProbe::advancedScan(*v.engine));
   EXPECT_TRUE(missingByRecord(base_ + ".fls", engineListing(v.tree)).empty());
 }
 

@@ -12,6 +12,9 @@
 
 #include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -184,14 +187,14 @@ class NtfsHostileRecords : public ::testing::Test {
     copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
     probe_.mount(copy_->volumeImage(), copy_->volume());
     probe_.engine->ScanVolume(1);
-    ASSERT_GT(probe_.engine->mftRecordCount(), 600u);
+    ASSERT_GT(EngineProbe::mftRecordCount(*probe_.engine), 600u);
   }
   std::uint32_t recordOf(const std::string& path) { return flsRecordOf(base_ + ".fls-d", path); }
 
   // Applies `change` to the fixed-up record and writes it back.
   template <class Change>
   void patchRecord(std::uint32_t record, Change change) {
-    const std::uint64_t at = probe_.engine->GetRecordSector(record) * 512;
+    const std::uint64_t at = EngineProbe::GetRecordSector(*probe_.engine, record) * 512;
     std::vector<std::uint8_t> bytes = copy_->bytesAt(at, 1024);
     ASSERT_TRUE(ApplyRecordFixup(bytes));
     change(bytes);

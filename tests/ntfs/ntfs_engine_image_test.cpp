@@ -8,6 +8,9 @@
 
 #include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -19,18 +22,18 @@ using namespace qelda::ntfs::test;
 std::string engineContent(CNtfsEngine& engine, FOUND_ITEM item) {
   if (item.m_byFlags & kItemCompressed) {
     std::vector<std::uint8_t> out;
-    engine.ReadCompressedFile(item, out);
+    EngineProbe::ReadCompressedFile(engine, item, out);
     return std::string(out.begin(), out.end());
   }
   std::vector<std::uint8_t> resident;
-  const std::vector<std::uint32_t> clusters = engine.GetClusterList(item, 0, &resident);
+  const std::vector<std::uint32_t> clusters = EngineProbe::GetClusterList(engine, item, 0, &resident);
   if (clusters.empty()) return std::string(resident.begin(), resident.begin() + std::ptrdiff_t(std::min<std::uint64_t>(resident.size(), item.m_nSize)));
-  const std::size_t clusterBytes = std::size_t(engine.m_nSectorsPerCluster) * 512;
+  const std::size_t clusterBytes = std::size_t(EngineProbe::m_nSectorsPerCluster(engine)) * 512;
   std::string out;
   std::vector<std::uint8_t> buffer(clusterBytes);
   for (const std::uint32_t c : clusters) {
     if (out.size() >= item.m_nSize) break;
-    engine.ReadClusterSectors(c, 0, buffer.data(), engine.m_nSectorsPerCluster);
+    EngineProbe::ReadClusterSectors(engine, c, 0, buffer.data(), EngineProbe::m_nSectorsPerCluster(engine));
     out.append(buffer.begin(), buffer.end());
   }
   out.resize(std::min<std::size_t>(out.size(), item.m_nSize));
@@ -52,16 +55,16 @@ TEST_P(NtfsRealVolume, QuickScanListsWhatTheSleuthKitLists) {
   MountedVolume v;
   ASSERT_TRUE(v.mount(vmdk(), image()));
   v.engine->ScanVolume(0);
-  EXPECT_EQ(v.engine->m_nSectorsPerCluster, GetParam() / 512);
+  EXPECT_EQ(EngineProbe::m_nSectorsPerCluster(*v.engine), GetParam() / 512);
 
   const Listing ours = engineListing(v.tree);
   const Listing theirs = flsListing(base_ + ".fls");
   EXPECT_EQ(ours, theirs) << "only ours:\n" << difference(ours, theirs) << "only fls:\n" << difference(theirs, ours);
   EXPECT_GT(ours.size(), 3000u);
   // The root the console makes counts as a folder; every other item is in the store.
-  EXPECT_EQ(v.engine->m_nEntryCount, v.tree.size() + 1);
-  EXPECT_EQ(v.engine->m_nFolderCount, v.tree.folderCount() + 1);
-  EXPECT_EQ(v.engine->m_nFileCount, v.tree.fileCount());
+  EXPECT_EQ(v.engine->foundCount(), v.tree.size() + 1);
+  EXPECT_EQ(EngineProbe::m_nFolderCount(*v.engine), v.tree.folderCount() + 1);
+  EXPECT_EQ(EngineProbe::m_nFileCount(*v.engine), v.tree.fileCount());
   // Depth first: every folder comes before what is in it.
   std::set<std::uint32_t> seenFolders = {5};
   for (const auto i : v.tree.items()) {
@@ -90,7 +93,7 @@ TEST_P(NtfsRealVolume, EveryFileReadsAsIcatReadsIt) {
     if (path == "sparse.bin") {
       // Holes stay in place as hole marks: never cluster 0, never closed up.
       FOUND_ITEM copy = *i;
-      const auto clusters = v.engine->GetClusterList(copy, 0, nullptr);
+      const auto clusters = EngineProbe::GetClusterList(*v.engine, copy, 0, nullptr);
       EXPECT_EQ(clusters.size(), (i->m_nSize + GetParam() - 1) / GetParam());
       EXPECT_NE(std::find(clusters.begin(), clusters.end(), kHoleCluster), clusters.end());
       EXPECT_EQ(std::find(clusters.begin(), clusters.end(), 0u), clusters.end());

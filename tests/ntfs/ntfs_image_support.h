@@ -27,6 +27,7 @@
 #include "results/file_folder_tree.h"
 #include "support/image_dir.h"
 #include "support/recording_notifier.h"
+#include "support/engine_probe.h"
 
 namespace qelda::ntfs::test {
 
@@ -167,7 +168,7 @@ struct MountedVolume {
     VolumeGeometry g;
     g.startSector = 0;
     g.sectorCount = fs::file_size(volumeFile) / 512;
-    engine->initializeVolume(g, 0);
+    ::qelda::test::EngineProbe::initializeVolume(*engine, g, 0);
     return true;
   }
 };

@@ -13,6 +13,9 @@
 #include "ntfs/ntfs_image_support.h"
 #include "support/missing_images.h"
 #include "ntfs/ntfs_log_pages.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -42,8 +45,8 @@ struct StrippedRecord {
     MountedVolume probe;
     ASSERT_TRUE(probe.mount(copy->volumeImage(), copy->volume()));
     probe.engine->ScanVolume(1);
-    const std::uint64_t recordByte = probe.engine->GetRecordSector(kDead) * 512;
-    const std::uint32_t spc = probe.engine->m_nSectorsPerCluster;
+    const std::uint64_t recordByte = EngineProbe::GetRecordSector(*probe.engine, kDead) * 512;
+    const std::uint32_t spc = EngineProbe::m_nSectorsPerCluster(*probe.engine);
     ASSERT_EQ(spc, 8u);
 
     // The record: its sizes and mapping pairs cleared, the original pairs kept for the journal.
@@ -60,7 +63,8 @@ struct StrippedRecord {
     copy->patchRecord(recordByte, record);
 
     // The journal: record 2's first run.
-    std::vector<std::uint8_t> logRecordBytes = copy->bytesAt(probe.engine->GetRecordSector(2) * 512, 1024);
+    std::vector<std::uint8_t> logRecordBytes =
+        copy->bytesAt(EngineProbe::GetRecordSector(*probe.engine, 2) * 512, 1024);
     ASSERT_TRUE(ApplyRecordFixup(logRecordBytes));
     const auto logData = FindRecordData(platform::ByteView(logRecordBytes), false);
     ASSERT_TRUE(logData && !logData->resident);

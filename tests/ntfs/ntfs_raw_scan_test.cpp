@@ -20,6 +20,9 @@
 #include "fs/ntfs_layout.h"
 #include "support/missing_images.h"
 #include "ntfs/ntfs_image_support.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::ntfs {
 namespace {
@@ -71,7 +74,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> blklsFreeRuns() {
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> engineFreeRuns(const CNtfsEngine& engine, std::uint64_t below) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-  for (const FREE_EXTENT* e = engine.m_pFreeExtents; e; e = e->next) {
+  for (const FREE_EXTENT* e = EngineProbe::m_pFreeExtents(engine); e; e = e->next) {
     if (e->firstCluster >= below) continue;
     out.emplace_back(e->firstCluster, std::min<std::uint64_t>(e->clusterCount, below - e->firstCluster));
   }
@@ -141,21 +144,21 @@ TEST_F(NtfsRawScan, FreeClusterListIsWhatBlklsCallsUnallocated) {
   VolumeCopy copy(ntfsImagesDir() + "/ntfs-raw.img");
   MountedVolume v;
   ASSERT_TRUE(v.mount(copy.volumeImage(), copy.volume()));
-  ASSERT_TRUE(v.engine->ReadBootSector());
-  ASSERT_TRUE(v.engine->BuildFreeClusterList());
+  ASSERT_TRUE(EngineProbe::ReadBootSector(*v.engine));
+  ASSERT_TRUE(EngineProbe::BuildFreeClusterList(*v.engine));
   // The file system's own clusters: the boot sector counts one sector less than the volume.
   const std::uint64_t clusters = (copy.sectors() - 1) / 8;
   EXPECT_EQ(engineFreeRuns(*v.engine, clusters), blklsFreeRuns());
   // Built again, the list is the same rather than twice as long.
-  ASSERT_TRUE(v.engine->BuildFreeClusterList());
+  ASSERT_TRUE(EngineProbe::BuildFreeClusterList(*v.engine));
   EXPECT_EQ(engineFreeRuns(*v.engine, clusters), blklsFreeRuns());
   // Each planted file's first cluster is free now, and the live neighbours' are not.
   for (const PlantedFile& f : planted_) {
     if (f.pieces != 0) {
-      EXPECT_TRUE(v.engine->isFreeCluster(std::uint64_t(f.firstCluster))) << f.name;
+      EXPECT_TRUE(EngineProbe::isFreeCluster(*v.engine, std::uint64_t(f.firstCluster))) << f.name;
     }
   }
-  EXPECT_FALSE(v.engine->isFreeCluster(0));  // the boot sector's cluster
+  EXPECT_FALSE(EngineProbe::isFreeCluster(*v.engine, 0));  // the boot sector's cluster
 }
 
 TEST_F(NtfsRawScan, EveryContiguousPlantedFileIsFoundSizedAndReadBack) {
@@ -225,11 +228,11 @@ class NtfsHostileBitmap : public NtfsRawScan {
     if (IsSkipped()) return;
     copy_ = std::make_unique<VolumeCopy>(ntfsImagesDir() + "/ntfs-raw.img");
     probe_.mount(copy_->volumeImage(), copy_->volume());
-    ASSERT_TRUE(probe_.engine->ReadBootSector());
-    ASSERT_TRUE(probe_.engine->LoadMft());
-    recordOffset_ = probe_.engine->GetRecordSector(6) * 512;
+    ASSERT_TRUE(EngineProbe::ReadBootSector(*probe_.engine));
+    ASSERT_TRUE(EngineProbe::LoadMft(*probe_.engine));
+    recordOffset_ = EngineProbe::GetRecordSector(*probe_.engine, 6) * 512;
     record_.resize(1024);
-    ASSERT_TRUE(probe_.engine->readRecord(6, std::span<std::uint8_t, 1024>(record_.data(), 1024)));
+    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, 6, std::span<std::uint8_t, 1024>(record_.data(), 1024)));
     const auto data = FindRecordData(platform::ByteView(record_), false);
     ASSERT_TRUE(data && !data->resident);
     dataAttribute_ = data->attributeOffset;
@@ -241,8 +244,8 @@ class NtfsHostileBitmap : public NtfsRawScan {
     copy_->patchRecord(recordOffset_, record_);
     MountedVolume v;
     EXPECT_TRUE(v.mount(copy_->volumeImage(), copy_->volume()));
-    EXPECT_TRUE(v.engine->ReadBootSector());
-    built = v.engine->BuildFreeClusterList();
+    EXPECT_TRUE(EngineProbe::ReadBootSector(*v.engine));
+    built = EngineProbe::BuildFreeClusterList(*v.engine);
     return engineFreeRuns(*v.engine, ~0ull);
   }
 
@@ -295,9 +298,9 @@ TEST_F(NtfsHostileBitmap, UnreadableRecordGivesNoList) {
   copy_->patch(recordOffset_, record_);
   MountedVolume v;
   ASSERT_TRUE(v.mount(copy_->volumeImage(), copy_->volume()));
-  ASSERT_TRUE(v.engine->ReadBootSector());
-  EXPECT_FALSE(v.engine->BuildFreeClusterList());
-  EXPECT_EQ(v.engine->m_pFreeExtents, nullptr);
+  ASSERT_TRUE(EngineProbe::ReadBootSector(*v.engine));
+  EXPECT_FALSE(EngineProbe::BuildFreeClusterList(*v.engine));
+  EXPECT_EQ(EngineProbe::m_pFreeExtents(*v.engine), nullptr);
 }
 
 // The command itself: `qelda scan --kind raw --list` and `qelda recover --kind raw`, as a user
@@ -336,12 +339,13 @@ TEST(NtfsRawFolders, TenThousandFilesAFolderThenANumberedOneAndTheirNames) {
   app::CQELDAApp app;
   results::CFileFolderTree tree;
   CNtfsEngine engine(app, {.console = &tree});
-  engine.m_nNextItemId = 6;
-  for (std::uint64_t i = 0; i < 10001; ++i) engine.AddRawFoundItem({u"jpg", 100 + i, 1000}, nullptr);
+  EngineProbe::m_nNextItemId(engine) = 6;
+  for (std::uint64_t i = 0; i < 10001; ++i)
+    EngineProbe::AddRawFoundItem(engine, RAW_HIT{u"jpg", 100 + i, 1000}, nullptr);
   const std::u16string dated = u"(7-3-2009 14-5-32)cam";
   const std::u16string slashed = u"a/b\\x";
-  engine.AddRawFoundItem({u"png", 5, 10}, &dated);
-  engine.AddRawFoundItem({u"png", 6, 10}, &slashed);
+  EngineProbe::AddRawFoundItem(engine, RAW_HIT{u"png", 5, 10}, &dated);
+  EngineProbe::AddRawFoundItem(engine, RAW_HIT{u"png", 6, 10}, &slashed);
 
   std::map<std::string, int> perFolder;
   std::map<std::string, results::FoundItemRef> byPath;
@@ -365,10 +369,10 @@ TEST(NtfsRawFolders, TenThousandFilesAFolderThenANumberedOneAndTheirNames) {
   // Every file counts towards the numbers of finder-named ones; separators never make paths.
   EXPECT_TRUE(byPath.count("png/10002_(7-3-2009 14-5-32)cam.png"));
   EXPECT_TRUE(byPath.count("png/10003_a_b_x.png"));
-  EXPECT_EQ(engine.m_nFileCount, 10003u);
-  EXPECT_EQ(engine.m_nFolderCount, 4u);  // the root and three type folders
-  EXPECT_EQ(engine.m_nEntryCount, 10003u + 4u);
-  EXPECT_EQ(engine.m_nTotalSize, 10001u * 1000u + 20u);
+  EXPECT_EQ(EngineProbe::m_nFileCount(engine), 10003u);
+  EXPECT_EQ(EngineProbe::m_nFolderCount(engine), 4u);  // the root and three type folders
+  EXPECT_EQ(engine.foundCount(), 10003u + 4u);
+  EXPECT_EQ(EngineProbe::m_nTotalSize(engine), 10001u * 1000u + 20u);
 }
 
 // A sector search of a volume over 2 TiB keys its files by sectors past 2^32: each reads
@@ -389,9 +393,9 @@ TEST(NtfsSignatureFiles, KeysPast32BitClustersReadFromTheirOwnCluster) {
   VolumeGeometry g;
   g.sectorCount = kZeroSectors + kDataSectors;
   g.lastSector = g.sectorCount - 1;
-  v.engine->initializeVolume(g, 0);
-  v.engine->m_nSectorsPerCluster = 1;
-  v.engine->m_bClusterSearch = 0;
+  EngineProbe::initializeVolume(*v.engine, g, 0);
+  EngineProbe::m_nSectorsPerCluster(*v.engine) = 1;
+  EngineProbe::m_bClusterSearch(*v.engine) = 0;
 
   struct Case {
     std::uint64_t sector;  // from the data's start

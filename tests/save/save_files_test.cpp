@@ -20,6 +20,9 @@
 #include "support/missing_images.h"
 #include "support/recording_notifier.h"
 #include "support/test_images.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::save {
 namespace {
@@ -127,9 +130,9 @@ TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
   engine.Initialize(0);
   engine.ScanVolume(0);
   // The last cluster the volume holds: reading it works, reading past it does not.
-  std::vector<std::uint8_t> buffer(std::size_t(engine.m_nSectorsPerCluster) * 512);
-  std::uint32_t last = std::uint32_t(engine.m_nTotalSectors / engine.m_nSectorsPerCluster) + 2;
-  while (last > 2 && !engine.ReadClusterSectors(last, 0, buffer.data(), engine.m_nSectorsPerCluster)) --last;
+  std::vector<std::uint8_t> buffer(std::size_t(engine.sectorsPerCluster()) * 512);
+  std::uint32_t last = std::uint32_t(EngineProbe::m_nTotalSectors(engine) / engine.sectorsPerCluster()) + 2;
+  while (last > 2 && !engine.ReadClusterSectors(last, 0, buffer.data(), engine.sectorsPerCluster())) --last;
   ASSERT_GT(last, 2u);
 
   results::CFileFolderTree tree;

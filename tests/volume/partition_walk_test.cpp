@@ -24,6 +24,9 @@
 #include "support/flat_disk.h"
 #include "support/missing_images.h"
 #include "support/test_images.h"
+#include "support/engine_probe.h"
+
+using qelda::test::EngineProbe;
 
 namespace qelda::disk {
 namespace {
@@ -93,17 +96,17 @@ TEST(PartitionWalk, EnginesReadAVolumeCutAtTheDiskEnd) {
   disk.app.m_pSelectedSource = ntfsEntry;
   ntfs::CNtfsEngine ntfs(disk.app, {});
   ntfs.Initialize(0);
-  EXPECT_EQ(ntfs.m_nPartitionStart, 2048u);
-  EXPECT_EQ(ntfs.m_nSectorCount, 100'000u - 2048);
-  EXPECT_EQ(ntfs.m_nLastSector, 100'000u);
+  EXPECT_EQ(EngineProbe::m_nPartitionStart(ntfs), 2048u);
+  EXPECT_EQ(EngineProbe::m_nSectorCount(ntfs), 100'000u - 2048);
+  EXPECT_EQ(EngineProbe::m_nLastSector(ntfs), 100'000u);
 
   disk.app.m_pSelectedSource = ntfsEntry->m_pNext;
   ASSERT_NE(disk.app.m_pSelectedSource, nullptr);
   platform::TextLog log;
   fat::CFatEngine fat(disk.app, {.log = &log, .notifier = &disk.notifier});
   fat.Initialize(0);
-  EXPECT_EQ(fat.m_nTotalSectors, 0u);
-  EXPECT_EQ(fat.m_nLastSector, 0xFFFFFF00u);
+  EXPECT_EQ(EngineProbe::m_nTotalSectors(fat), 0u);
+  EXPECT_EQ(EngineProbe::m_nLastSector(fat), 0xFFFFFF00u);
 }
 
 TEST(PartitionWalk, DamagedChainsEndAndListEachVolumeOnce) {
