@@ -181,7 +181,9 @@ Work scan(const ExFatVolume& v, Scan kind) {
     engine.m_pConsole = &sink;
     engine.setWorkRoot(dir.file("work"));
     ExFatVolumeSource source;
-    source.sourceKind = 7;
+    source.entryKind = 7;
+    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(v.write(dir));
     source.sectorCount = v.bytes() / 512;
     engine.initializeVolume(1, source);
@@ -262,7 +264,9 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       engine.setWorkRoot(root);
       ExFatVolume v(512);
       ExFatVolumeSource source;
-      source.sourceKind = 7;
+      source.entryKind = 7;
+      source.fileSystemCode = disk::kFsExFat;
+      source.fileSystemName = u"exFAT";
       source.imagePath = platform::fromUtf8(v.write(dir));
       source.sectorCount = v.bytes() / 512;
       engine.initializeVolume(1, source);
