@@ -126,12 +126,13 @@ bool VolumeReader::readFile(std::uint64_t sector, std::span<std::uint8_t> out, s
   // An offset past what a file can hold is a failed read, never a wrapped one.
   constexpr std::uint64_t kMaxFileBytes = std::uint64_t(INT64_MAX);
   if (!f || out.size() > kMaxFileBytes || sector > (kMaxFileBytes - out.size()) / kSectorBytes) {
+    std::memset(out.data(), 0, out.size());
     failed = sectors;
     return false;
   }
   // Past the file's end (a copy that stopped early) the read comes up short.
+  // (The file leaves zeros after what it could read.)
   const std::size_t got = std::min(f->readAt(sector * kSectorBytes, out), out.size());
-  std::memset(out.data() + got, 0, out.size() - got);
   failed = sectors - got / kSectorBytes;
   return got == out.size();
 }
