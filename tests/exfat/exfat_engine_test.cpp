@@ -101,7 +101,9 @@ class ExFatEngineTest : public ::testing::Test {
     e->setWorkRoot(dir_.file("work"));
     e->setWorkInMemoryUpTo(inMemoryUpTo);
     ExFatVolumeSource source;
-    source.sourceKind = 7;
+    source.entryKind = 7;
+    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(path_);
     source.sectorCount = recordSectors ? recordSectors : original_.size() / 512;
     e->initializeVolume(1, source);

@@ -181,7 +181,9 @@ Work scan(const ExFatVolume& v, Scan kind) {
     engine.setWorkRoot(dir.file("work"));
     engine.setWorkInMemoryUpTo(0);  // its work files are looked for
     ExFatVolumeSource source;
-    source.sourceKind = 7;
+    source.entryKind = 7;
+    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(v.write(dir));
     source.sectorCount = v.bytes() / 512;
     engine.initializeVolume(1, source);
@@ -263,7 +265,9 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       engine.setWorkInMemoryUpTo(0);  // its work files are looked for
       ExFatVolume v(512);
       ExFatVolumeSource source;
-      source.sourceKind = 7;
+      source.entryKind = 7;
+      source.fileSystemCode = disk::kFsExFat;
+      source.fileSystemName = u"exFAT";
       source.imagePath = platform::fromUtf8(v.write(dir));
       source.sectorCount = v.bytes() / 512;
       engine.initializeVolume(1, source);

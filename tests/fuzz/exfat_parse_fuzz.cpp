@@ -174,7 +174,9 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
     // The engine keeps its FAT and cluster map in files: one folder serves every input.
     e.setWorkRoot(qelda::fuzz::scratch().file("work"));
     qelda::exfat::ExFatVolumeSource source;
-    source.sourceKind = 1;
+    source.entryKind = 1;
+    source.fileSystemCode = qelda::disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.sectorCount = size / 512;
     e.initializeVolume(0, source);
     switch (scan) {
