@@ -18,7 +18,6 @@ namespace qelda::exfat {
 namespace {
 
 constexpr std::uint8_t kSourceFoundVolume = 3;
-constexpr std::uint8_t kSourceVolumeFile = 7;
 constexpr std::size_t kSectorBytes = fs::exfat::kSectorBytes;
 
 // Why a boot sector was refused, for the line that follows the message.
@@ -41,53 +40,24 @@ CExFatEngine::CExFatEngine(engine::ScanState& app, const engine::EngineSinks& si
 CExFatEngine::~CExFatEngine() { FreeAll(); }
 
 void CExFatEngine::Initialize(std::uint8_t bImageFile) {
-  ExFatVolumeSource source;
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-  if (!entry) {
-    source.sourceKind = disk::kKindWholeDisk;  // nothing chosen: no volume to take
-  } else {
-    source.sourceKind = entry->m_byKind;
-    source.imagePath = entry->m_szName;
-    if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
-      source.startSector = volume->m_nStartSector;
-      source.sectorCount = volume->m_nSectorCount;
-      source.lastSector = volume->m_nLastSector;
-      source.fsCode = volume->m_byFileSystem;
-      source.fileSystem = volume->m_szFileSystem;
-      source.drive = volume->m_byDrive;
-    }
-  }
-  initializeVolume(bImageFile, source);
+  initializeVolume(bImageFile, engine::locateSelectedVolume(app_, bImageFile));
 }
 
 void CExFatEngine::initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source) {
   progress_.setPos(kItemBar, 0);
-  image_ = app_.mountedImage();
-  imageFile_.reset();
-  imageFileTried_ = false;
-  sourceKind_ = source.sourceKind;
-  fileSystemText_ = source.fileSystem;
-  switch (source.sourceKind) {
-    case 0: case 4: case 5: case 6: case 8: case 9:
-      return;  // a whole drive holds no one volume: the boot test then fails
-    default:
-      break;
-  }
-  if (source.sourceKind == kSourceVolumeFile) {
-    m_nPartitionStart = 0;  // the volume starts at the first sector of the file the entry names
-    m_szImagePath = source.imagePath;
-  } else {
-    m_nPartitionStart = source.startSector;
-    if (!source.imagePath.empty()) m_szImagePath = source.imagePath;
-  }
-  m_nVolumeLength = source.sectorCount;
+  reader_.open(app_.mountedImage(), m_bImageFile, m_szImagePath);
+  sourceKind_ = source.entryKind;
+  fileSystemText_ = source.fileSystemName;
+  // A whole drive holds no one volume: the boot test then fails.
+  if (source.wholeDrive()) return;
+  engine::adoptVolumePlace(source, bImageFile, volumePlace(), reader_, app_.mountedImage());
   recordSectors_ = source.sectorCount;
-  m_nLastSector = source.lastSector;
-  m_byFsCode = source.fsCode;
-  m_nDriveNumber = source.drive;
   m_nBitmapCluster = 2;
-  m_bImageFile = bImageFile;
   app_.m_bVolumeOpened = 1;
+}
+
+engine::VolumePlaceSlots CExFatEngine::volumePlace() {
+  return {m_nPartitionStart, m_nVolumeLength, m_nLastSector, m_byFsCode, m_nDriveNumber, m_bImageFile, m_szImagePath};
 }
 
 void CExFatEngine::FreeAll() {
@@ -100,9 +70,7 @@ void CExFatEngine::FreeAll() {
   m_nClusterMapLength = 0;
   workFolder_.remove();
   visited_ = engine::VisitedClusters();
-  imageFile_.reset();
-  imageFileTried_ = false;
-  image_.reset();
+  reader_.close();
 }
 
 void CExFatEngine::clearWalkState() {
@@ -177,39 +145,10 @@ std::uint32_t CExFatEngine::LoadBootSectorAndFat() {
 
 // --- reading --------------------------------------------------------------------------------------
 
-std::uint32_t CExFatEngine::ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount) {
-  // The file stays open for the engine's life instead of being opened for every read.
-  if (!imageFile_ && !imageFileTried_) {
-    imageFileTried_ = true;
-    imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
-  }
-  const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
-  std::memset(buffer, 0, bytes);
-  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) return 0;
-  // What lies past the file's end reads as zeros and makes the read a failure.
-  return imageFile_->readExact(sector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
-}
-
 bool CExFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector,
                                      std::uint64_t* failedSectors) {
-  std::memset(buffer, 0, byteCount);
-  if (failedSectors) *failedSectors = 0;
-  const std::uint64_t sectors = (std::uint64_t(byteCount) + kSectorBytes - 1) / kSectorBytes;
-  if (!m_bAbsoluteSectors && sector > UINT64_MAX - m_nPartitionStart) {
-    if (failedSectors) *failedSectors = sectors;
-    return false;
-  }
   // The one place the partition start is added.
-  const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
-  if (m_bImageFile) {
-    const bool ok = ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
-    if (!ok && failedSectors) *failedSectors = sectors;
-    return ok;
-  }
-  disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
-  if (failedSectors) *failedSectors = report.failedSectors;
-  return result != 0 && report.failedSectors == 0;
+  return reader_.readFrom(m_bAbsoluteSectors ? 0 : m_nPartitionStart, sector, {buffer, byteCount}, failedSectors);
 }
 
 std::uint32_t CExFatEngine::ReadClusterSectors(std::uint32_t sectorCount, std::uint32_t cluster,
@@ -231,16 +170,17 @@ std::uint32_t CExFatEngine::clustersPerBlock() const {
 
 std::vector<std::uint8_t> CExFatEngine::readClusters(const std::vector<std::uint32_t>& clusters, bool stepBar) {
   const std::uint64_t bytes = clusterBytes();
-  std::vector<std::uint8_t> out(clusters.size() * bytes);
-  const std::uint32_t perRead = clustersPerBlock();
-  for (std::size_t i = 0; i < clusters.size();) {
-    std::size_t n = 1;
-    while (i + n < clusters.size() && n < perRead && clusters[i + n] == clusters[i] + n) ++n;
-    ReadClusterSectors(std::uint32_t(n * m_nSectorsPerCluster), clusters[i], 0, out.data() + i * bytes);
-    if (stepBar)
-      for (std::size_t k = 0; k < n; ++k) progress_.stepIt(kItemBar);
-    i += n;
-  }
+  std::vector<std::uint8_t> out;
+  out.reserve(std::size_t(clusters.size() * bytes));
+  ExFatClusterReader reader{*this};
+  engine::streamClusters(reader, engine::ClusterList(clusters), clusters.size() * bytes,
+                         [&](std::span<const std::uint8_t> piece) {
+                           out.insert(out.end(), piece.begin(), piece.end());
+                           if (stepBar)
+                             for (std::size_t k = 0; k < piece.size() / bytes; ++k) progress_.stepIt(kItemBar);
+                           return true;
+                         });
+  out.resize(std::size_t(clusters.size() * bytes));
   return out;
 }
 

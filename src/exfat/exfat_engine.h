@@ -22,6 +22,7 @@
 #include "engine/raw_data_folders.h"
 #include "engine/scan_state.h"
 #include "engine/volume_engine.h"
+#include "engine/volume_reader.h"
 #include "exfat/exfat_work_files.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
@@ -76,16 +77,7 @@ struct EXFAT_DELETED_DIR_NODE {
 };
 
 // What Initialize takes from the selected source.
-struct ExFatVolumeSource {
-  std::uint8_t sourceKind = 1;  // 0 whole disk, 1 partition, 3 found by the lost-volume search, 7 volume file, ...
-  std::uint64_t startSector = 0;
-  std::uint64_t sectorCount = 0;
-  std::uint64_t lastSector = 0;
-  std::uint8_t fsCode = 3;
-  std::uint8_t drive = 0xFF;
-  std::u16string fileSystem = u"exFAT";  // the record's file-system text
-  std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
-};
+using ExFatVolumeSource = engine::VolumeGeometry;
 
 using engine::kItemBar;
 // m_nLinkingMode: chains through the FAT copy, or every file contiguous.
@@ -142,7 +134,6 @@ class CExFatEngine : private engine::HeldSinks {
   // cut to the volume record's sector count.
   std::uint32_t ParseBootSector(platform::ByteView sector);
   std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
-  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
   std::uint32_t LoadBootSectorAndFat();
   // How the last scan ended: failed when it found the volume unusable, else stopped or done.
   engine::ScanOutcome scanOutcome() const { return engine::scanEnded(app_, failure_); }
@@ -333,10 +324,11 @@ class CExFatEngine : private engine::HeldSinks {
   void searchBlocks(std::uint32_t firstCluster, bool freeOnly);
   void showReadingCluster(std::uint32_t cluster);
 
+  // The members the volume's place is kept in.
+  engine::VolumePlaceSlots volumePlace();
+
   engine::ScanState& app_;
-  std::shared_ptr<const disk::MountedImage> image_;
-  std::optional<platform::ReadOnlyFile> imageFile_;
-  bool imageFileTried_ = false;
+  engine::VolumeReader reader_;
   std::uint8_t sourceKind_ = 1;
   std::uint64_t recordSectors_ = 0;  // the volume record's sector count; 0 unknown
   std::u16string fileSystemText_;
@@ -356,6 +348,18 @@ class CExFatEngine : private engine::HeldSinks {
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.
   engine::RawDataFolders rawFolders_{2501, 15};
+};
+
+// The heap's clusters as the file streamer reads them; a cluster outside the heap reads as
+// a failed one.
+struct ExFatClusterReader {
+  CExFatEngine& engine;
+  std::uint64_t clusterBytes() const { return engine.params().clusterBytes(); }
+  bool hasCluster(std::uint64_t) const { return true; }
+  bool readClusters(std::uint64_t first, std::uint64_t count, std::uint8_t* out) {
+    return engine.ReadClusterSectors(std::uint32_t(count * engine.sectorsPerCluster()), std::uint32_t(first), 0,
+                                     out) != 0;
+  }
 };
 
 }  // namespace qelda::exfat

@@ -54,19 +54,19 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
 
   // Each bitmap byte holds 8 clusters, the least significant bit first.
   const std::span<std::uint8_t> map = m_hClusterMapFile.writable();
-  const std::uint32_t perRead = clustersPerBlock();
-  std::vector<std::uint8_t> block(std::min<std::size_t>(perRead, bitmapClusters.size()) * clusterBytes());
-  std::uint64_t k = 0;  // map index: cluster k + 2
-  for (std::size_t i = 0; i < bitmapClusters.size() && k < clusters;) {
-    std::size_t n = 1;
-    while (i + n < bitmapClusters.size() && n < perRead && bitmapClusters[i + n] == bitmapClusters[i] + n) ++n;
-    ReadClusterSectors(std::uint32_t(n * m_nSectorsPerCluster), bitmapClusters[i], 0, block.data());
-    const std::size_t bytes = std::size_t(n * clusterBytes());
-    for (std::size_t b = 0; b < bytes && k < clusters; ++b)
-      for (unsigned bit = 0; bit < 8 && k < clusters; ++bit, ++k) map[std::size_t(k)] = (block[b] >> bit) & 1;
-    i += n;
-    progress_.setPos(kItemBar, i * m_nSectorsPerCluster);
-  }
+  const std::uint64_t bytesPerCluster = clusterBytes();
+  std::uint64_t k = 0;     // map index: cluster k + 2
+  std::uint64_t done = 0;  // bitmap clusters taken
+  ExFatClusterReader reader{*this};
+  engine::streamClusters(reader, engine::ClusterList(bitmapClusters), bitmapClusters.size() * bytesPerCluster,
+                         [&](std::span<const std::uint8_t> block) {
+                           for (std::size_t b = 0; b < block.size() && k < clusters; ++b)
+                             for (unsigned bit = 0; bit < 8 && k < clusters; ++bit, ++k)
+                               map[std::size_t(k)] = (block[b] >> bit) & 1;
+                           done += block.size() / bytesPerCluster;
+                           progress_.setPos(kItemBar, done * m_nSectorsPerCluster);
+                           return k < clusters;
+                         });
   m_nClusterMapLength = m_nClusterCount;
 
   reporter().logEnd(false);

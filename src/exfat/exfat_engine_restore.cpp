@@ -42,7 +42,6 @@ bool CExFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine
   const std::span<const std::uint8_t> fat = m_hFatFile.bytes();
   const std::span<const std::uint8_t> map =
       m_hClusterMapFile.bytes().first(std::min<std::size_t>(m_nClusterMapLength, m_hClusterMapFile.bytes().size()));
-  header.m_byDrive = m_nDriveNumber;
   header.m_nFatSectors = std::uint32_t(fat.size() / kSectorBytes);
   header.rootCluster = m_nRootCluster;
   header.m_nClusterMapBytes = std::uint32_t(map.size());
@@ -50,35 +49,25 @@ bool CExFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine
   header.m_byTableMode = m_nLinkingMode;
   header.reservedSectors = m_nFatOffset;
   header.sectorsPerCluster = std::uint16_t(m_nSectorsPerCluster);
-  header.imageFile = m_bImageFile;
-  header.startSector = m_nPartitionStart;
-  header.lastSector = m_nLastSector;
-  header.sectorCount = m_nVolumeLength;
-  header.absoluteSectors = m_bAbsoluteSectors ? 1 : 0;
-  header.m_szSourcePath = m_bImageFile ? m_szImagePath : std::u16string{};
+  engine::putVolumePlace(header,
+                         {.startSector = m_nPartitionStart, .sectorCount = m_nVolumeLength, .lastSector = m_nLastSector,
+                          .biosDrive = m_nDriveNumber, .imageFile = m_bImageFile, .imagePath = m_szImagePath},
+                         m_bAbsoluteSectors != 0);
   header.exFatClusterCount = m_nClusterCount;
   return write(fat.first(std::size_t(header.m_nFatSectors) * kSectorBytes)) && write(map);
 }
 
 std::uint32_t CExFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                                 std::u16string& cause) {
-  image_ = app_.mountedImage();
-  imageFile_.reset();
-  imageFileTried_ = false;
-  m_nDriveNumber = header.m_byDrive;
+  const engine::VolumeGeometry place = engine::volumePlaceOf(header);
+  engine::adoptVolumePlace(place, place.imageFile, volumePlace(), reader_, app_.mountedImage());
+  recordSectors_ = place.sectorCount;
   m_nFatLength = header.m_nFatSectors;
   m_nRootCluster = header.rootCluster;
-  m_byFsCode = header.m_byFsCode;
   m_nLinkingMode = header.m_byTableMode == kLinkContiguous ? kLinkContiguous : kLinkChain;
   m_nFatOffset = header.reservedSectors;
   m_nSectorsPerCluster = header.sectorsPerCluster;
-  m_bImageFile = engine::keptImageFileFlag(header);
-  m_nPartitionStart = header.startSector;
-  m_nLastSector = header.lastSector;
-  m_nVolumeLength = header.sectorCount;
-  recordSectors_ = header.sectorCount;
   m_bAbsoluteSectors = header.absoluteSectors;
-  m_szImagePath = header.m_szSourcePath;
   m_nClusterCount = header.exFatClusterCount;
   m_nBitmapCluster = 2;
 

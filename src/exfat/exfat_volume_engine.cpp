@@ -49,37 +49,10 @@ engine::ReadOutcome ExFatVolumeEngine::readItem(const FOUND_ITEM& item, const en
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
   const std::vector<std::uint32_t> clusters = engine_.itemClusters(item);
-  const std::uint64_t clusterBytes = engine_.params().clusterBytes();
-  if (clusters.empty() || clusterBytes == 0) return ReadOutcome::Unreadable;
-
-  // Neighbouring clusters are read in one call, up to a block at a time.
-  const std::uint32_t spc = engine_.sectorsPerCluster();
-  const std::size_t perRead = std::max<std::size_t>(1, kBlockSectors / spc);
-  std::vector<std::uint8_t> buffer(perRead * clusterBytes);
-  std::uint64_t left = item.m_nSize;
-  std::size_t good = 0, bad = 0;
-  std::size_t i = 0;
-  while (i < clusters.size() && left != 0) {
-    std::size_t run = 1;
-    for (; i + run < clusters.size() && run < perRead; ++run)
-      if (clusters[i + run] != clusters[i] + run) break;
-    if (engine_.ReadClusterSectors(std::uint32_t(run * spc), clusters[i], 0, buffer.data())) {
-      good += run;
-    } else {
-      // One bad cluster in the run: the rest are still the file's, taken one at a time.
-      for (std::size_t k = 0; k < run; ++k) {
-        const bool ok = engine_.ReadClusterSectors(spc, clusters[i + k], 0, buffer.data() + k * clusterBytes);
-        ok ? ++good : ++bad;
-      }
-    }
-    const std::uint64_t take = std::min<std::uint64_t>(left, run * clusterBytes);
-    if (!sink({buffer.data(), std::size_t(take)})) return ReadOutcome::Partial;
-    left -= take;
-    i += run;
-  }
-  if (good == 0) return ReadOutcome::Unreadable;
+  ExFatClusterReader reader{engine_};
+  if (clusters.empty() || reader.clusterBytes() == 0) return ReadOutcome::Unreadable;
   // A chain (or a heap) that ends before the size leaves the rest unknown.
-  return bad != 0 || left != 0 ? ReadOutcome::Partial : ReadOutcome::Complete;
+  return engine::streamClusters(reader, engine::ClusterList(clusters), item.m_nSize, sink).outcome();
 }
 
 }  // namespace

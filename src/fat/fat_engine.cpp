@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/scan_state.h"
+#include "engine/volume_reader.h"
 #include "image/virtual_disk.h"
 #include "volume/volume_records.h"
 #include "fs/fat_layout.h"
@@ -30,62 +31,23 @@ CFatEngine::CFatEngine(engine::ScanState& app, const engine::EngineSinks& sinks)
     : HeldSinks(sinks), m_pConsole(sinks.console), app_(app) {}
 
 void CFatEngine::Initialize(std::uint8_t bImageFile) {
-  FatVolumeSource source;
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-  if (entry) {
-    source.sourceKind = entry->m_byKind;
-    source.imagePath = entry->m_szName;
-    if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
-      source.startSector = volume->m_nStartSector;
-      source.sectorCount = volume->m_nSectorCount;
-      source.lastSector = volume->m_nLastSector;
-      source.fatType = volume->m_byFileSystem;
-      source.drive = volume->m_byDrive;
-      source.sectorsPerCluster = volume->m_bySectorsPerCluster;
-      source.fatSectors = volume->m_nFatSectors;
-      source.reservedSectors = volume->m_nReservedSectors;
-      source.rootDirSectors = volume->m_wRootDirSectors;
-      source.clusterArray = volume->clusterArray;
-    }
-  } else {
-    source.sourceKind = 0;  // nothing chosen: treated as a whole disk
-  }
-  initializeVolume(bImageFile, source);
+  initializeVolume(bImageFile, engine::locateSelectedVolume(app_, bImageFile));
 }
 
 void CFatEngine::initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source) {
   progress_.setPos(kItemBar, 0);
-  image_ = app_.mountedImage();
-  sourceKind_ = source.sourceKind;
+  reader_.open(app_.mountedImage(), m_bImageFile, m_szImagePath);
+  sourceKind_ = source.entryKind;
   rebuilt_ = source;
-  switch (source.sourceKind) {
-    case 0: case 4: case 5: case 6: case 8: case 9:
-      // A whole disk or drive: the raw scan sets its own range.
-      return;
-    default:
-      break;
-  }
-  if (source.sourceKind == 7) {
-    m_nPartitionStart = 0;  // the volume starts at the first sector of the file the entry names
-    m_szImagePath = source.imagePath;
-  } else {
-    m_nPartitionStart = source.startSector;
-    if (!source.imagePath.empty()) m_szImagePath = source.imagePath;
-  }
-  m_nTotalSectors = source.sectorCount;
-  m_nLastSector = source.lastSector;
-  // A volume that claims more than the disk holds is read only as far as the disk goes.
-  if (!bImageFile && image_ && image_->diskSectors != 0) {
-    const std::uint64_t room = m_nPartitionStart < image_->diskSectors ? image_->diskSectors - m_nPartitionStart : 0;
-    m_nTotalSectors = std::min(m_nTotalSectors, room);
-  }
-  m_nFatType = source.fatType;
-  m_nDriveNumber = source.drive;
+  // A whole disk or drive: the raw scan sets its own range.
+  if (source.wholeDrive()) return;
+  engine::adoptVolumePlace(source, bImageFile, volumePlace(), reader_, app_.mountedImage());
   itemIds_.startAt(2);
-  m_bImageFile = bImageFile;
-  imageFile_.reset();
-  imageFileTried_ = false;
   app_.m_bVolumeOpened = 1;
+}
+
+engine::VolumePlaceSlots CFatEngine::volumePlace() {
+  return {m_nPartitionStart, m_nTotalSectors, m_nLastSector, m_nFatType, m_nDriveNumber, m_bImageFile, m_szImagePath};
 }
 
 void CFatEngine::FreeAll() {
@@ -104,9 +66,7 @@ void CFatEngine::FreeAll() {
   pendingItems_.clear();
   walkStack_.clear();
   visited_ = VisitedClusters();
-  imageFile_.reset();
-  imageFileTried_ = false;
-  image_.reset();
+  reader_.close();
   m_pRawSearch.reset();
   rawUnitRule_.reset();
   rawFolders_.clear();
@@ -137,28 +97,9 @@ void CFatEngine::setClusterBoundFromFat() {
 
 // --- reading -----------------------------------------------------------------------------------
 
-std::uint32_t CFatEngine::ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount) {
-  // The file stays open for the scan instead of being opened for every read.
-  if (!imageFile_ && !imageFileTried_) {
-    imageFileTried_ = true;
-    imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
-  }
-  const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
-  if (!imageFile_ || sector > UINT64_MAX / kSectorBytes) {
-    std::memset(buffer, 0, bytes);
-    return 0;
-  }
-  // A short read leaves zeros after what was read.
-  return imageFile_->readExact(sector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
-}
-
 bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
-  // Both readers leave zeros where they could not read: the buffer always holds what was read.
-  const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
-  if (m_bImageFile) return ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
-  disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
-  return result != 0 && report.failedSectors == 0;
+  // The reader leaves zeros where it could not read: the buffer always holds what was read.
+  return reader_.readFrom(m_bAbsoluteSectors ? 0 : m_nPartitionStart, sector, {buffer, byteCount});
 }
 
 std::uint32_t CFatEngine::ReadClusterSectors(std::uint64_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,

@@ -36,6 +36,7 @@
 #include "platform/sinks.h"
 #include "engine/scan_state.h"
 #include "engine/volume_engine.h"
+#include "engine/volume_reader.h"
 #include "image/mounted_image.h"
 
 namespace qelda::test {
@@ -50,23 +51,9 @@ using engine::ItemReporter;
 using engine::VisitedClusters;
 
 // What Initialize copies from the selected source: the volume's place and size on the
-// source, and where its sectors are read from.
-struct FatVolumeSource {
-  std::uint8_t sourceKind = 1;  // kind of the selected source entry (0 whole disk, 1 partition, 3 rebuilt, 7 volume file, ...)
-  std::uint64_t startSector = 0;
-  std::uint64_t sectorCount = 0;
-  std::uint64_t lastSector = 0;
-  std::uint8_t fatType = 0;
-  std::uint8_t drive = 0xFF;
-  std::u16string imagePath;  // read instead of the mounted image when bImageFile is set
-  // A volume the lost-volume search rebuilt from directory clusters carries its parameters
-  // and the directory clusters it was found from.
-  std::uint8_t sectorsPerCluster = 0;
-  std::uint32_t fatSectors = 0;
-  std::uint32_t reservedSectors = 0;
-  std::uint16_t rootDirSectors = 0;
-  std::vector<std::uint32_t> clusterArray;
-};
+// source, where its sectors are read from and, for a volume the lost-volume search rebuilt
+// from directory clusters, its parameters and the directory clusters it was found from.
+using FatVolumeSource = engine::VolumeGeometry;
 
 // Source kinds of volumes the lost-volume search rebuilt from directory clusters (on the
 // mounted image, and on an image file); both carry their parameters in their records.
@@ -121,7 +108,6 @@ class CFatEngine : private engine::HeldSinks {
   void initializeVolume(std::uint8_t bImageFile, const FatVolumeSource& source);
   bool sectorsInVolume(std::uint64_t cluster, std::uint64_t sectorInCluster, std::uint64_t sectorCount) const;
   std::vector<std::uint32_t> FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount);
-  std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
 
   // --- geometry, chains and the cluster map ---------------------------------------------------
   void FatCopyBootParams(const FatBootParams& info);
@@ -396,9 +382,13 @@ class CFatEngine : private engine::HeldSinks {
   bool copyIsSigned(std::uint8_t copy);
   std::optional<std::uint32_t> fatEntry(std::uint32_t cluster) const;
 
+  // The members the volume's place is kept in.
+  engine::VolumePlaceSlots volumePlace();
+
   engine::ScanState& app_;
-  // The mounted image the volume is read from, taken when the engine is initialised.
-  std::shared_ptr<const disk::MountedImage> image_;
+  // The mounted image or the image file the volume is read from, taken when the engine is
+  // initialised.
+  engine::VolumeReader reader_;
   engine::ItemReporter itemReporter_;
   std::uint8_t sourceKind_ = 1;
   FatVolumeSource rebuilt_;  // the rebuilt volume's parameters and listed clusters
@@ -432,8 +422,6 @@ class CFatEngine : private engine::HeldSinks {
   void makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule);
   void reportRawHit(carve::RawHit&& hit);
   std::u16string failure_;
-  std::optional<platform::ReadOnlyFile> imageFile_;
-  bool imageFileTried_ = false;
 
   IndexedChain<DirNode> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   IndexedChain<PENDING_DIR_NODE> pendingDirs_{m_pPendingDirs, m_pPendingDirsTail};

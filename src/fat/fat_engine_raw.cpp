@@ -46,15 +46,7 @@ class FatClusterUnitRule final : public carve::IRawUnitRule {
 }  // namespace
 
 bool CFatEngine::readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
-  const std::uint64_t bytes = std::uint64_t(count) * kSectorBytes;
-  bool ok;
-  if (m_bImageFile) {
-    ok = ReadImageFileSectors(sector, buffer, count) != 0;
-  } else {
-    disk::ReadReport report;
-    ok = disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(bytes), &report) != 0 &&
-         report.failedSectors == 0;
-  }
+  const bool ok = reader_.read(sector, {buffer, std::size_t(count) * kSectorBytes});
   if (!ok) rawReadFailures_.fetch_add(1, std::memory_order_relaxed);
   return ok;
 }
@@ -70,11 +62,6 @@ void CFatEngine::makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule) {
   m_pRawSearch->unitRule = rawUnitRule_.get();
   m_pRawSearch->selectedHeaders = app_.m_pSelectedHeaders;
   m_pRawSearch->stop = &app_.m_bStopRequested;
-  // The image file is opened before the sweep's threads read through it.
-  if (m_bImageFile) {
-    std::uint8_t probe[kSectorBytes];
-    ReadImageFileSectors(m_nPartitionStart, probe, 1);
-  }
 }
 
 engine::ScanOutcome CFatEngine::ScanRaw() {
@@ -123,6 +110,7 @@ void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start,
   m_bAbsoluteSectors = 1;
   itemIds_.startAt(2);
   m_bImageFile = bImageFile;
+  reader_.readImageFile(m_bImageFile);
   m_pRawSearch.reset();
 }
 
@@ -161,7 +149,7 @@ void CFatEngine::FatRawSearch() {
   // On a whole disk the range says where files may start; one that starts inside it is read
   // whole, up to the disk's end. A volume's files stay inside the volume.
   const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
-  const std::uint64_t readEnd = wholeDisk && image_ ? std::max(end, image_->diskSectors) : end;
+  const std::uint64_t readEnd = wholeDisk && reader_.image() ? std::max(end, reader_.image()->diskSectors) : end;
   makeRawContext(std::make_unique<carve::SectorUnitRule>(readEnd));
   m_pRawSearch->sourceEndSector = readEnd;
   carve::RawSweep sweep;

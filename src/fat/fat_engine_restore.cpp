@@ -25,7 +25,6 @@ std::uint64_t entriesPerFatSector(std::uint8_t fatType) {
 bool CFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const {
   // Without a cluster size nothing the scan found can be read back.
   if (m_nSectorsPerCluster == 0 || m_nFatType > kFat32) return false;
-  header.m_byDrive = m_nDriveNumber;
   header.m_nFatSectors = m_nSectorsPerFat;
   header.rootCluster = m_nRootCluster;
   header.m_nClusterMapBytes = std::uint32_t(m_pClusterMap.size());
@@ -35,12 +34,10 @@ bool CFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::
   header.reservedSectors = m_nReservedSectors;
   header.rootDirSectors = m_nRootDirSectors;
   header.sectorsPerCluster = m_nSectorsPerCluster;
-  header.imageFile = m_bImageFile;
-  header.startSector = m_nPartitionStart;
-  header.lastSector = m_nLastSector;
-  header.sectorCount = m_nTotalSectors;
-  header.absoluteSectors = m_bAbsoluteSectors ? 1 : 0;
-  header.m_szSourcePath = m_bImageFile ? m_szImagePath : std::u16string{};
+  engine::putVolumePlace(header,
+                         {.startSector = m_nPartitionStart, .sectorCount = m_nTotalSectors, .lastSector = m_nLastSector,
+                          .biosDrive = m_nDriveNumber, .imageFile = m_bImageFile, .imagePath = m_szImagePath},
+                         m_bAbsoluteSectors != 0);
 
   // The FAT at its full size whatever part of it was loaded (an unloaded rest is zeros).
   const std::uint64_t fatBytes = std::uint64_t(m_nSectorsPerFat) * kSectorBytes;
@@ -60,23 +57,15 @@ bool CFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::
 
 std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                               std::u16string& cause) {
-  image_ = app_.mountedImage();
-  imageFile_.reset();
-  imageFileTried_ = false;
-  m_nPartitionStart = header.startSector;
-  m_nTotalSectors = header.sectorCount;
-  m_nLastSector = header.lastSector;
-  m_nFatType = header.m_byFsCode;
-  m_nDriveNumber = header.m_byDrive;
+  const engine::VolumeGeometry place = engine::volumePlaceOf(header);
+  engine::adoptVolumePlace(place, place.imageFile, volumePlace(), reader_, app_.mountedImage());
   m_nSectorsPerCluster = header.m_bFat;
-  m_bImageFile = engine::keptImageFileFlag(header);
   m_nRootCluster = header.rootCluster;
   m_nSectorsPerFat = header.m_nFatSectors;
   m_nLinkingMode = header.m_byTableMode;
   m_nReservedSectors = header.reservedSectors;
   m_nRootDirSectors = header.rootDirSectors;
   m_bAbsoluteSectors = header.absoluteSectors;
-  m_szImagePath = header.m_szSourcePath;
   m_nFoundCount = m_nFolderCount = m_nFileCount = 0;
   m_nTotalSize = 0;
   itemIds_.startAt(2);

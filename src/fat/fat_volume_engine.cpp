@@ -4,14 +4,12 @@
 #include <vector>
 
 #include "engine/scan_state.h"
+#include "engine/volume_reader.h"
 #include "fat/fat_engine.h"
 #include "volume/volume_records.h"
 
 namespace qelda::fat {
 namespace {
-
-// Contiguous clusters are read together, up to this much at a time.
-constexpr std::uint64_t kMaxReadBytes = 1u << 20;
 
 class FatVolumeEngine final : public engine::IVolumeEngine {
  public:
@@ -64,60 +62,38 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   CFatEngine engine_;
 };
 
+// The volume's clusters as the file streamer reads them: a cluster outside the volume holds
+// nothing of a file, which ends there short of its size rather than go on as zeros.
+struct FatClusterReader {
+  CFatEngine& engine;
+  std::uint64_t clusterBytes() const { return std::uint64_t(engine.sectorsPerCluster()) * 512; }
+  bool hasCluster(std::uint64_t cluster) const { return engine.clusterInVolume(cluster); }
+  bool readClusters(std::uint64_t first, std::uint64_t count, std::uint8_t* out) {
+    return engine.ReadClusterSectors(first, 0, out, std::uint16_t(count * engine.sectorsPerCluster())) != 0;
+  }
+};
+
 engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
-  const std::uint64_t clusterBytes = std::uint64_t(engine_.sectorsPerCluster()) * 512;
+  FatClusterReader reader{engine_};
+  const std::uint64_t clusterBytes = reader.clusterBytes();
   if (clusterBytes == 0) return ReadOutcome::Unreadable;
   // A deleted file, or one found by its signature, has no chain left to follow: its data is
   // taken as contiguous from its first cluster (after a search by sectors, its 64-bit start
-  // sector). Live files follow the FAT copy in use.
+  // sector). Live files follow the FAT copy in use; a chain shorter than the size leaves the
+  // rest of the file unknown.
   const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
-  const bool contiguous = noChain || engine_.linkingMode() == kLinkContiguous;
-  const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
-  std::vector<std::uint32_t> chain;
-  if (!contiguous) {
-    std::uint32_t byteCount = 0;
-    chain = engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, 0, byteCount);
-    if (chain.empty()) return ReadOutcome::Unreadable;
+  if (noChain || engine_.linkingMode() == kLinkContiguous) {
+    const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
+    return engine::streamClusters(reader, engine::ClusterList::run(item.m_nRecordKey, clusterCount), item.m_nSize, sink)
+        .outcome();
   }
-  const auto clusterAt = [&](std::size_t i) -> std::uint64_t { return contiguous ? item.m_nRecordKey + i : chain[i]; };
-  const std::size_t count = contiguous ? std::size_t(clusterCount) : chain.size();
-
-  const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kMaxReadBytes / clusterBytes));
-  std::vector<std::uint8_t> buffer(perRead * clusterBytes);
-  std::uint64_t remaining = item.m_nSize;
-  std::size_t read = 0;
-  std::size_t unreadable = 0;  // clusters delivered as zeros
-  for (std::size_t i = 0; i < count && remaining != 0;) {
-    // A cluster outside the volume holds nothing of it: the file ends there, short of its
-    // size, rather than go on as zeros.
-    if (!engine_.clusterInVolume(clusterAt(i))) break;
-    // The run of clusters that follow each other on disk, from cluster i on.
-    std::size_t n = 1;
-    while (i + n < count && n < perRead && clusterAt(i + n) == clusterAt(i) + n &&
-           engine_.clusterInVolume(clusterAt(i + n)))
-      ++n;
-    const std::uint16_t sectors = std::uint16_t(n * engine_.sectorsPerCluster());
-    if (engine_.ReadClusterSectors(clusterAt(i), 0, buffer.data(), sectors)) {
-      read += n;
-    } else {
-      // Some cluster of the run cannot be read (it may lie past the volume's end): the
-      // others are still the file's, so they are read one by one.
-      for (std::size_t k = 0; k < n; ++k) {
-        if (engine_.ReadClusterSectors(clusterAt(i + k), 0, buffer.data() + k * clusterBytes,
-                                       engine_.sectorsPerCluster())) ++read;
-        else ++unreadable;
-      }
-    }
-    const std::size_t bytes = std::size_t(std::min<std::uint64_t>(remaining, n * clusterBytes));
-    if (!sink(std::span<const std::uint8_t>(buffer.data(), bytes))) return ReadOutcome::Partial;
-    remaining -= bytes;
-    i += n;
-  }
-  if (read == 0) return ReadOutcome::Unreadable;
-  // A chain shorter than the size leaves the rest of the file unknown.
-  return unreadable != 0 || remaining != 0 ? ReadOutcome::Partial : ReadOutcome::Complete;
+  std::uint32_t byteCount = 0;
+  const std::vector<std::uint32_t> chain =
+      engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, 0, byteCount);
+  if (chain.empty()) return ReadOutcome::Unreadable;
+  return engine::streamClusters(reader, engine::ClusterList(chain), item.m_nSize, sink).outcome();
 }
 
 }  // namespace

@@ -80,7 +80,9 @@ void CThreadForSearchVolume::Run() {
   if (m_nSearchKind == 0) {
     const disk::DRIVE_RECORD* drive = searchedDrive(app_);
     m_byDrive = drive ? drive->m_byDrive : 0x80;
-    image_ = app_.mountedImage();
+    reader_.open(app_.mountedImage(), 0, {});
+  } else {
+    reader_.open(nullptr, 1, m_szImagePath);
   }
   GetImageFileSize();
   progress_.setPos(kSearchBar, 0);
@@ -92,8 +94,7 @@ void CThreadForSearchVolume::Run() {
     app_.m_bStopRequested = 0;
   }
   if (m_pDialog) m_pDialog->m_bSearchDone = 1;
-  m_hImageFile.reset();
-  image_.reset();
+  reader_.close();
 }
 
 void CThreadForSearchVolume::GetImageFileSize() {
@@ -103,34 +104,12 @@ void CThreadForSearchVolume::GetImageFileSize() {
     return;
   }
   // The file stays open for the whole search instead of being opened for every read.
-  m_hImageFile = platform::ReadOnlyFile::open(platform::toUtf8(m_szImagePath));
-  if (m_hImageFile) m_nTotalSectors = m_hImageFile->size() / kSectorBytes;
-}
-
-std::uint32_t CThreadForSearchVolume::ReadImageFileSectors(std::uint32_t sectorCount, std::uint64_t firstSector,
-                                                           std::uint8_t* buffer) {
-  const std::size_t bytes = std::size_t(sectorCount) * kSectorBytes;
-  if (!m_hImageFile) {
-    std::memset(buffer, 0, bytes);
-    return 0;
-  }
-  // An offset past what a file can hold is a failed read: zeros, never stale data.
-  constexpr std::uint64_t kMaxFileSector = std::uint64_t(INT64_MAX) / kSectorBytes;
-  if (firstSector > kMaxFileSector - sectorCount) {
-    std::memset(buffer, 0, bytes);
-    return 0;
-  }
-  // A file that ends before the last sector asked for (a copy that stopped early) fails the
-  // read; its missing part is zeros.
-  return m_hImageFile->readExact(firstSector * kSectorBytes, {buffer, bytes}) ? 1 : 0;
+  if (const platform::ReadOnlyFile* file = reader_.file()) m_nTotalSectors = file->size() / kSectorBytes;
 }
 
 void CThreadForSearchVolume::readSectors(std::uint8_t* buffer, std::uint64_t sector, std::uint32_t count) {
-  if (m_nSearchKind == 0) {
-    disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(count * kSectorBytes));
-    return;
-  }
-  ReadImageFileSectors(count, sector, buffer);
+  // What cannot be read is zeros: a file that ends early, a sector past the disk.
+  reader_.read(sector, {buffer, std::size_t(count) * kSectorBytes});
 }
 
 void CThreadForSearchVolume::beginSearch() {

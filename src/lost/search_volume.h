@@ -23,6 +23,7 @@
 
 #include "fs/data_runs.h"
 #include "fs/mft_record.h"
+#include "engine/volume_reader.h"
 #include "lost/lost_state.h"
 #include "platform/byte_view.h"
 #include "platform/read_only_file.h"
@@ -99,9 +100,6 @@ class CThreadForSearchVolume {
   // --- the search -------------------------------------------------------------------------
   void Run();
   void GetImageFileSize();
-  // Reads sectorCount sectors at firstSector of the image file; what cannot be read is
-  // zeros. 1 when the file is open, 0 when it could not be opened.
-  std::uint32_t ReadImageFileSectors(std::uint32_t sectorCount, std::uint64_t firstSector, std::uint8_t* buffer);
 
   void QuickSearch();
   void ScanForBootSectors();
@@ -138,7 +136,6 @@ class CThreadForSearchVolume {
   std::uint8_t m_byDrive = 0;
   std::uint8_t m_bDeepSearch = 0;
   std::uint64_t m_nTotalSectors = 0;
-  std::optional<platform::ReadOnlyFile> m_hImageFile;  // open for the whole search
   std::uint8_t m_nSearchKind = 0;                       // 0 the mounted disk, else the image file
   std::u16string m_szImagePath;
   std::uint8_t m_byClusterVote = 0;
@@ -213,7 +210,7 @@ class CThreadForSearchVolume {
   platform::ILog& log_;
   SearchHost host_;
   Clock clock_;
-  std::shared_ptr<const disk::MountedImage> image_;  // the snapshot read for the whole search
+  engine::VolumeReader reader_;  // the snapshot or the image file, read for the whole search
   std::vector<DIR_CLUSTER_HIT> hits_;
   // Sectors of the deep pass that start with the FAT signature, in disk order; the
   // backward FAT search looks here instead of reading again. Capped: past the cap the

@@ -21,7 +21,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   m_nPartitionStart = volume.startSector;
   m_nSectorCount = volume.sectorCount;
   m_nLastSector = volume.lastSector ? volume.lastSector : volume.startSector + volume.sectorCount;
-  m_nSectorsPerCluster = isValidSectorsPerCluster(volume.sectorsPerCluster) ? volume.sectorsPerCluster : 0;
+  m_nSectorsPerCluster = isValidSectorsPerCluster(volume.ntfsSectorsPerCluster) ? volume.ntfsSectorsPerCluster : 0;
   mftSector_ = volume.mftSector;
   mftMirrSector_ = volume.mftMirrSector;
   fileSystemCode_ = volume.fileSystemCode;
@@ -29,36 +29,18 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   m_bImageFile = bImageFile;
   imagePath_ = volume.imagePath;
   fileSystemName_ = volume.fileSystemName;
-  imageFile_.reset();
-  image_ = app_.mountedImage();
-  if (m_bImageFile) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
+  reader_.open(app_.mountedImage(), m_bImageFile, imagePath_);
   rootRecord_ = 5;
   lostFoldersId_ = 0;
   app_.m_bVolumeOpened = 1;
 }
 
-VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
-                                const std::u16string& entryName) {
-  VolumeGeometry g;
-  g.startSector = entryKind == 7 ? 0 : record.m_nStartSector;
-  g.sectorCount = record.m_nSectorCount;
-  g.lastSector = record.m_nLastSector;
-  g.sectorsPerCluster = record.m_wNtfsSectorsPerCluster;
-  g.mftSector = record.m_nMftSector;
-  g.mftMirrSector = record.m_nMftMirrSector;
-  g.fileSystemCode = record.m_byFileSystem;
-  g.biosDrive = record.m_byDrive;
-  g.imagePath = entryName;
-  g.fileSystemName = record.m_szFileSystem;
-  return g;
-}
-
 void CNtfsEngine::Initialize(std::uint8_t bImageFile) {
+  // Drive entries carry no volume and leave the engine as it is.
   const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-  if (!entry || disk::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind)) return;
-  const disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
-  if (!record) return;
-  initializeVolume(geometryOfVolume(*record, entry->m_byKind, entry->m_szName), bImageFile);
+  if (!entry || !entry->m_pDetail.volume()) return;
+  const VolumeGeometry volume = engine::locateSelectedVolume(app_, bImageFile);
+  if (!volume.wholeDrive()) initializeVolume(volume, bImageFile);
 }
 
 void CNtfsEngine::FreeAll() {
@@ -100,27 +82,12 @@ std::uint64_t CNtfsEngine::volumeClusters() const {
 std::uint32_t CNtfsEngine::readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector) {
   // Nonzero only when every byte came from the disk. What could not be read is zeros, never
   // what the buffer held before, and the read fails: a file holding such zeros is not whole.
-  if (!m_bImageFile) {
-    disk::ReadReport report;
-    const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount, &report);
-    return result != 0 && report.failedSectors == 0 ? 1 : 0;
-  }
-  return readImageBytes(buffer, byteCount, absoluteSector) ? 1 : 0;
-}
-
-bool CNtfsEngine::readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector) {
-  const std::span<std::uint8_t> out(buffer, byteCount);
-  if (!imageFile_ || absoluteSector > UINT64_MAX / 512) {
-    std::fill(out.begin(), out.end(), std::uint8_t{0});
-    return false;
-  }
-  // Past the file's end (a copy that stopped early) the read comes up short.
-  return imageFile_->readExact(absoluteSector * 512, out);
+  return reader_.read(absoluteSector, {buffer, byteCount}) ? 1 : 0;
 }
 
 std::uint32_t CNtfsEngine::ReadVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector) {
   // The one place where the volume's start is added.
-  return readAbsolute(buffer, byteCount, m_nPartitionStart + sector);
+  return reader_.readFrom(m_nPartitionStart, sector, {buffer, byteCount}) ? 1 : 0;
 }
 
 std::uint32_t CNtfsEngine::ReadClusterSectors(std::uint32_t cluster, std::uint16_t sectorInCluster,
@@ -132,11 +99,6 @@ std::uint32_t CNtfsEngine::ReadClusterSectors(std::uint32_t cluster, std::uint16
   }
   const std::uint64_t sector = std::uint64_t(m_nSectorsPerCluster) * cluster + sectorInCluster;
   return ReadVolumeSectors(buffer, bytes, sector);
-}
-
-std::uint32_t CNtfsEngine::ReadImageFileSectors(std::uint32_t sectorCount, std::uint8_t* buffer,
-                                                std::uint64_t absoluteSector) {
-  return readImageBytes(buffer, std::size_t(sectorCount) * 512, absoluteSector) ? 1 : 0;
 }
 
 bool CNtfsEngine::readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer) {

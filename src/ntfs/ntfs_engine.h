@@ -20,6 +20,7 @@
 #include "engine/item_reporter.h"
 #include "engine/raw_data_folders.h"
 #include "engine/volume_engine.h"
+#include "engine/volume_reader.h"
 #include "fs/index_entry.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
@@ -51,24 +52,10 @@ inline constexpr std::uint32_t kHoleCluster = 0xFFFFFFFF;
 inline constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
 
 
-// What the engine needs to know of the volume it scans.
-struct VolumeGeometry {
-  std::uint64_t startSector = 0;        // first sector of the volume on the source
-  std::uint64_t sectorCount = 0;
-  std::uint64_t lastSector = 0;         // absolute; 0: start + count, as the partition walk gives it
-  std::uint16_t sectorsPerCluster = 0;  // 0 (or invalid): learnt from the boot sector
-  std::uint64_t mftSector = 0;          // volume-relative, with sectorsPerCluster
-  std::uint64_t mftMirrSector = 0;      // volume-relative; 0: not known
-  std::uint8_t fileSystemCode = 7;
-  std::uint8_t biosDrive = 0xFF;
-  std::u16string imagePath;             // read instead of the source when bImageFile is set
-  std::u16string fileSystemName;        // as the source list names it ("NTFS")
-};
-
-// The geometry a volume record gives. Kind 7 (a volume image file) starts at sector 0 of
-// its own file.
-VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
-                                const std::u16string& entryName);
+// What the engine needs to know of the volume it scans: its place on the source, where it is
+// read from, and what its record gives of the cluster size (0 or invalid: learnt from the
+// boot sector) and of the $MFT (volume-relative sectors).
+using VolumeGeometry = engine::VolumeGeometry;
 
 // Free clusters known to the raw searches.
 struct FREE_EXTENT {
@@ -170,7 +157,6 @@ class CNtfsEngine : private engine::HeldSinks {
   // kHoleCluster reads as zeros.
   std::uint32_t ReadClusterSectors(std::uint32_t cluster, std::uint16_t sectorInCluster, std::uint8_t* buffer,
                                    std::uint16_t sectorCount);
-  std::uint32_t ReadImageFileSectors(std::uint32_t sectorCount, std::uint8_t* buffer, std::uint64_t absoluteSector);
   // Volume-relative first sector of an MFT record; 0 when it cannot be placed.
   std::uint64_t GetRecordSector(std::uint32_t record);
   // Reads an MFT record (both halves, wherever they lie) and applies its fixup.
@@ -365,8 +351,6 @@ class CNtfsEngine : private engine::HeldSinks {
   void RebuildFromLog(const std::vector<struct LogFinding>& findings);
   ReportTotals totals() { return {m_nEntryCount, m_nFolderCount, m_nFileCount, m_nTotalSize}; }
   std::uint32_t readAbsolute(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t absoluteSector);
-  // The image file's bytes at a sector; false (and zeros) where the file holds none.
-  bool readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
   std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
@@ -416,7 +400,6 @@ class CNtfsEngine : private engine::HeldSinks {
   bool deletedScan_ = false;
   std::u16string failure_;
   std::u16string imagePath_;
-  std::optional<platform::ReadOnlyFile> imageFile_;
 
   std::uint64_t mftSector_ = 0;
   std::uint64_t mftMirrSector_ = 0;
@@ -429,8 +412,8 @@ class CNtfsEngine : private engine::HeldSinks {
   // Volume byte positions of the index blocks already reported: a block that several
   // folders' runs reach is reported for the first of them only.
   std::unordered_set<std::uint64_t> reportedIndexBlocks_;
-  // The mounted image the volume is read from, held for the whole scan.
-  std::shared_ptr<const disk::MountedImage> image_;
+  // The mounted image or the image file the volume is read from, held for the whole scan.
+  engine::VolumeReader reader_;
 
   // The folder queue: each folder record reported so far, and each missing parent given a
   // placeholder, with the id of the item that stands for it.

@@ -216,7 +216,7 @@ void CNtfsEngine::SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_
   m_nSectorsPerCluster = 1;
   itemIds_.startAt(10);
   m_bImageFile = bImageFile;
-  if (m_bImageFile && !imageFile_) imageFile_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
+  reader_.readImageFile(m_bImageFile);
   reporter_.logStart(engine::texts::kSearchingPhysicalDrive);
   SearchDriveBlocks();
   reporter_.logEnd(stopRequested());
@@ -289,26 +289,30 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
     freeListPending_ = false;
     m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
   }
-  // Up to 1 MiB (or one cluster) of the list at a time, neighbouring clusters in one read: the
-  // size a saved file claims never decides how much is held at once.
-  const std::size_t perRead = std::size_t(std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()));
-  std::vector<std::uint8_t> buffer(std::size_t(perRead * clusterBytes()));
+  // The volume's clusters; past its end they read as zeros and fail.
+  struct Reader {
+    CNtfsEngine& engine;
+    std::uint64_t clusterBytes() const { return engine.clusterBytes(); }
+    bool hasCluster(std::uint64_t) const { return true; }
+    bool readClusters(std::uint64_t first, std::uint64_t count, std::uint8_t* out) {
+      return engine.readClusters(first, count, out);
+    }
+  } reader{*this};
+  // Up to 1 MiB (or one cluster) of the list at a time: the size a saved file claims never
+  // decides how much is held at once.
+  const std::uint64_t perList = std::max<std::uint64_t>(1, kBitmapReadBytes / clusterBytes()) * clusterBytes();
+  std::vector<std::uint8_t> buffer;
   std::uint64_t remaining = item.m_nSize;
   std::uint64_t from = item.m_nRecordKey;
   bool ok = true;
   while (remaining > 0) {
-    const std::vector<std::uint64_t> clusters =
-        GetContiguousClusterList(from, std::min<std::uint64_t>(remaining, perRead * clusterBytes()));
+    const std::vector<std::uint64_t> clusters = GetContiguousClusterList(from, std::min(remaining, perList));
     if (clusters.empty()) break;
-    for (std::size_t i = 0; i < clusters.size() && remaining > 0;) {
-      std::size_t run = 1;
-      while (i + run < clusters.size() && clusters[i + run] == clusters[i] + run) ++run;
-      if (!readClusters(clusters[i], run, buffer.data())) ok = false;
-      const std::size_t take = std::size_t(std::min<std::uint64_t>(remaining, run * clusterBytes()));
-      if (!sink(std::span<const std::uint8_t>(buffer.data(), take))) return ok;
-      remaining -= take;
-      i += run;
-    }
+    const std::uint64_t take = std::min(remaining, clusters.size() * clusterBytes());
+    const engine::StreamResult piece = engine::streamClusters(reader, engine::ClusterList(clusters), take, sink, buffer);
+    if (piece.clustersFailed != 0) ok = false;
+    if (piece.stopped) return false;
+    remaining -= take;
     from = clusters.back() + 1;
   }
   return ok && remaining == 0;

@@ -54,7 +54,6 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   if (!isValidSectorsPerCluster(m_nSectorsPerCluster) || mftRuns_.size() > UINT32_MAX / h::kMftRunBytes ||
       records.size() > UINT32_MAX)
     return false;
-  header.m_byDrive = biosDrive_;
   header.m_byFsCode = 7;
   header.mftSector = mftSector_;
   header.mftMirrSector = mftMirrSector_;
@@ -63,11 +62,10 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   header.runRecordCount = std::uint32_t(records.size());
   header.firstRunRecord = records.empty() ? 0 : firstRunRecord_.value_or(0);
   header.sectorsPerCluster = m_nSectorsPerCluster;
-  header.imageFile = m_bImageFile;
-  header.startSector = m_nPartitionStart;
-  header.lastSector = m_nLastSector;
-  header.sectorCount = m_nSectorCount;
-  header.m_szSourcePath = m_bImageFile ? imagePath_ : std::u16string{};
+  engine::putVolumePlace(header,
+                         {.startSector = m_nPartitionStart, .sectorCount = m_nSectorCount, .lastSector = m_nLastSector,
+                          .biosDrive = biosDrive_, .imageFile = m_bImageFile, .imagePath = imagePath_},
+                         false);
   for (const RunEntry& run : mftRuns_)
     if (!write(encodeRun(run))) return false;
   // In pieces, so that a long search's records are never copied whole.
@@ -87,17 +85,10 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
 
 std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                                platform::IUserNotifier& notifier, std::u16string& cause) {
-  VolumeGeometry g;
-  g.startSector = header.startSector;
-  g.sectorCount = header.sectorCount;
-  g.lastSector = header.lastSector;
-  g.sectorsPerCluster = header.sectorsPerCluster;
-  g.mftSector = header.mftSector;
-  g.mftMirrSector = header.mftMirrSector;
+  VolumeGeometry g = engine::volumePlaceOf(header);
+  g.ntfsSectorsPerCluster = header.sectorsPerCluster;
   g.fileSystemCode = 7;
-  g.biosDrive = header.m_byDrive;
-  g.imagePath = header.m_szSourcePath;
-  initializeVolume(g, engine::keptImageFileFlag(header));
+  initializeVolume(g, g.imageFile);
   m_nEntryCount = m_nFolderCount = m_nFileCount = 0;
   m_nTotalSize = 0;
   mftRuns_.clear();

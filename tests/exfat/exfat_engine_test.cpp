@@ -104,7 +104,9 @@ class ExFatEngineTest : public ::testing::Test {
     EngineProbe::setWorkRoot(*e, dir_.file("work"));
     EngineProbe::setWorkInMemoryUpTo(*e, inMemoryUpTo);
     ExFatVolumeSource source;
-    source.sourceKind = 7;
+    source.entryKind = 7;
+    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(path_);
     source.sectorCount = recordSectors ? recordSectors : original_.size() / 512;
     EngineProbe::initializeVolume(*e, 1, source);

@@ -184,7 +184,9 @@ Work scan(const ExFatVolume& v, Scan kind) {
     EngineProbe::setWorkRoot(engine, dir.file("work"));
     EngineProbe::setWorkInMemoryUpTo(engine, 0);  // its work files are looked for
     ExFatVolumeSource source;
-    source.sourceKind = 7;
+    source.entryKind = 7;
+    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(v.write(dir));
     source.sectorCount = v.bytes() / 512;
     EngineProbe::initializeVolume(engine, 1, source);
@@ -266,7 +268,9 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       EngineProbe::setWorkInMemoryUpTo(engine, 0);  // its work files are looked for
       ExFatVolume v(512);
       ExFatVolumeSource source;
-      source.sourceKind = 7;
+      source.entryKind = 7;
+      source.fileSystemCode = disk::kFsExFat;
+      source.fileSystemName = u"exFAT";
       source.imagePath = platform::fromUtf8(v.write(dir));
       source.sectorCount = v.bytes() / 512;
       EngineProbe::initializeVolume(engine, 1, source);

@@ -177,7 +177,9 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
     // The engine keeps its FAT and cluster map in files: one folder serves every input.
     EngineProbe::setWorkRoot(e, qelda::fuzz::scratch().file("work"));
     qelda::exfat::ExFatVolumeSource source;
-    source.sourceKind = 1;
+    source.entryKind = 1;
+    source.fileSystemCode = qelda::disk::kFsExFat;
+    source.fileSystemName = u"exFAT";
     source.sectorCount = size / 512;
     EngineProbe::initializeVolume(e, 0, source);
     switch (scan) {

@@ -1,0 +1,172 @@
+#include "engine/volume_reader.h"
+
+#include <cstring>
+
+#include "engine/scan_info_tables.h"
+#include "engine/scan_state.h"
+#include "image/mounted_image.h"
+#include "image/virtual_disk.h"
+#include "platform/text.h"
+#include "volume/volume_records.h"
+
+namespace qelda::engine {
+
+bool VolumeGeometry::wholeDrive() const { return disk::DEVICE_ENTRY::carriesDriveRecord(entryKind); }
+
+VolumeGeometry locateSelectedVolume(const ScanState& state, std::uint8_t bImageFile) {
+  const disk::DEVICE_ENTRY* entry = state.m_pSelectedSource;
+  // Nothing chosen: no one volume.
+  if (!entry) return {.entryKind = disk::kKindWholeDisk, .imageFile = bImageFile};
+  const disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  if (disk::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind) || !record)
+    return {.entryKind = entry->m_byKind, .entryName = entry->m_szName, .imageFile = bImageFile,
+            .imagePath = entry->m_szName};
+  VolumeGeometry g{.entryKind = entry->m_byKind,
+                   .entryName = entry->m_szName,
+                   .startSector = entry->m_byKind == kKindVolumeFile ? 0 : record->m_nStartSector,
+                   .sectorCount = record->m_nSectorCount,
+                   .lastSector = record->m_nLastSector,
+                   .fileSystemCode = record->m_byFileSystem,
+                   .fileSystemName = record->m_szFileSystem,
+                   .biosDrive = record->m_byDrive,
+                   .imageFile = bImageFile,
+                   .imagePath = entry->m_szName,
+                   .sectorsPerCluster = record->m_bySectorsPerCluster,
+                   .ntfsSectorsPerCluster = record->m_wNtfsSectorsPerCluster,
+                   .fatSectors = record->m_nFatSectors,
+                   .reservedSectors = record->m_nReservedSectors,
+                   .rootDirSectors = record->m_wRootDirSectors,
+                   .clusterArray = record->clusterArray,
+                   .mftSector = record->m_nMftSector,
+                   .mftMirrSector = record->m_nMftMirrSector};
+  // A volume that claims more than the disk holds is read only as far as the disk goes; an
+  // image file is read as far as it goes, whatever the disk.
+  const std::shared_ptr<const disk::MountedImage> image = state.mountedImage();
+  if (!bImageFile && image && image->diskSectors != 0) {
+    const std::uint64_t room = g.startSector < image->diskSectors ? image->diskSectors - g.startSector : 0;
+    g.sectorCount = std::min(g.sectorCount, room);
+  }
+  return g;
+}
+
+void adoptVolumePlace(const VolumeGeometry& volume, std::uint8_t imageFile, const VolumePlaceSlots& slots,
+                      VolumeReader& reader, std::shared_ptr<const disk::MountedImage> image) {
+  slots.startSector = volume.startSector;
+  slots.sectorCount = volume.sectorCount;
+  slots.lastSector = volume.lastSector;
+  slots.fileSystemCode = volume.fileSystemCode;
+  slots.biosDrive = volume.biosDrive;
+  slots.imageFile = imageFile;
+  if (!volume.imagePath.empty()) slots.imagePath = volume.imagePath;
+  reader.open(std::move(image), imageFile, slots.imagePath);
+}
+
+void putVolumePlace(SCAN_IMAGE_HEADER& header, const VolumeGeometry& volume, bool absoluteSectors) {
+  header.m_byDrive = volume.biosDrive;
+  header.imageFile = volume.imageFile;
+  header.startSector = volume.startSector;
+  header.lastSector = volume.lastSector;
+  header.sectorCount = volume.sectorCount;
+  header.absoluteSectors = absoluteSectors ? 1 : 0;
+  header.m_szSourcePath = volume.imageFile ? volume.imagePath : std::u16string{};
+}
+
+VolumeGeometry volumePlaceOf(const SCAN_IMAGE_HEADER& header) {
+  return {.startSector = header.startSector,
+          .sectorCount = header.sectorCount,
+          .lastSector = header.lastSector,
+          .fileSystemCode = header.m_byFsCode,
+          .biosDrive = header.m_byDrive,
+          .imageFile = keptImageFileFlag(header),
+          .imagePath = header.m_szSourcePath,
+          .mftSector = header.mftSector,
+          .mftMirrSector = header.mftMirrSector};
+}
+
+std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t sector) {
+  if (sector > UINT64_MAX - start) return std::nullopt;
+  return start + sector;
+}
+
+// --- the reader ------------------------------------------------------------------------------
+
+void VolumeReader::open(std::shared_ptr<const disk::MountedImage> image, std::uint8_t imageFile,
+                        std::u16string imagePath) {
+  image_ = std::move(image);
+  imageFile_ = imageFile;
+  imagePath_ = std::move(imagePath);
+  file_.reset();
+  fileOnce_ = std::make_unique<std::once_flag>();
+}
+
+void VolumeReader::openFile(platform::ReadOnlyFile file) {
+  file_ = std::move(file);
+  imageFile_ = 1;
+  fileOnce_ = std::make_unique<std::once_flag>();
+  std::call_once(*fileOnce_, [] {});  // already open: the path is never tried
+}
+
+void VolumeReader::close() {
+  image_.reset();
+  file_.reset();
+  fileOnce_ = std::make_unique<std::once_flag>();
+}
+
+const platform::ReadOnlyFile* VolumeReader::file() const {
+  // The file stays open for the reader's life instead of being opened for every read.
+  std::call_once(*fileOnce_, [this] {
+    if (!imagePath_.empty()) file_ = platform::ReadOnlyFile::open(platform::toUtf8(imagePath_));
+  });
+  return file_ ? &*file_ : nullptr;
+}
+
+bool VolumeReader::readFile(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t& failed) const {
+  const std::uint64_t sectors = (out.size() + kSectorBytes - 1) / kSectorBytes;
+  const platform::ReadOnlyFile* f = file();
+  // An offset past what a file can hold is a failed read, never a wrapped one.
+  constexpr std::uint64_t kMaxFileBytes = std::uint64_t(INT64_MAX);
+  if (!f || out.size() > kMaxFileBytes || sector > (kMaxFileBytes - out.size()) / kSectorBytes) {
+    std::memset(out.data(), 0, out.size());
+    failed = sectors;
+    return false;
+  }
+  // Past the file's end (a copy that stopped early) the read comes up short.
+  // (The file leaves zeros after what it could read.)
+  const std::size_t got = std::min(f->readAt(sector * kSectorBytes, out), out.size());
+  failed = sectors - got / kSectorBytes;
+  return got == out.size();
+}
+
+bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t* failedSectors) const {
+  std::uint64_t failed = 0;
+  bool ok = false;
+  if (!out.empty()) {
+    if (imageFile_) {
+      ok = readFile(sector, out, failed);
+    } else if (out.size() > UINT32_MAX) {
+      std::memset(out.data(), 0, out.size());
+      failed = (out.size() + kSectorBytes - 1) / kSectorBytes;
+    } else {
+      disk::ReadReport report;
+      const std::uint32_t result =
+          disk::ReadSourceSectors(image_.get(), out.data(), sector, std::uint32_t(out.size()), &report);
+      failed = report.failedSectors;
+      ok = result != 0 && failed == 0;
+    }
+  }
+  if (failedSectors) *failedSectors = failed;
+  return ok;
+}
+
+bool VolumeReader::readFrom(std::uint64_t start, std::uint64_t sector, std::span<std::uint8_t> out,
+                            std::uint64_t* failedSectors) const {
+  const std::optional<std::uint64_t> at = absoluteSector(start, sector);
+  if (!at) {
+    std::memset(out.data(), 0, out.size());
+    if (failedSectors) *failedSectors = (out.size() + kSectorBytes - 1) / kSectorBytes;
+    return false;
+  }
+  return read(*at, out, failedSectors);
+}
+
+}  // namespace qelda::engine
