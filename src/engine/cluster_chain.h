@@ -41,9 +41,9 @@ class VisitedClusters {
 // at most maxCluster; the next is its entry (nothing when the entry lies outside the table).
 struct FatChainSource {
   static constexpr bool kMayRepeat = true;
-  const fat::FatTable& fat;
+  const fs::fat::FatTable& fat;
   std::uint32_t maxCluster;
-  bool holds(std::uint32_t c) const { return fat::isChainCluster(fat.type(), c, maxCluster); }
+  bool holds(std::uint32_t c) const { return fs::fat::isChainCluster(fat.type(), c, maxCluster); }
   std::optional<std::uint32_t> next(std::uint32_t c) const { return fat.entry(c); }
 };
 
@@ -52,8 +52,8 @@ struct FatChainSource {
 struct ExFatChainSource {
   static constexpr bool kMayRepeat = true;
   platform::ByteView fat;
-  const fs::ExFatBootParams& params;
-  bool holds(std::uint32_t c) const { return fs::isHeapCluster(params, c); }
+  const fs::exfat::ExFatBootParams& params;
+  bool holds(std::uint32_t c) const { return fs::exfat::isHeapCluster(params, c); }
   std::optional<std::uint32_t> next(std::uint32_t c) const { return fat.le32(std::size_t(c) * 4); }
 };
 

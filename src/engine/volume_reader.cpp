@@ -11,14 +11,14 @@
 
 namespace qelda::engine {
 
-bool VolumeGeometry::wholeDrive() const { return disk::DEVICE_ENTRY::carriesDriveRecord(entryKind); }
+bool VolumeGeometry::wholeDrive() const { return volume::DEVICE_ENTRY::carriesDriveRecord(entryKind); }
 
 VolumeGeometry locateSelectedVolume(const ScanState& state, std::uint8_t bImageFile) {
-  const disk::DEVICE_ENTRY* entry = state.m_pSelectedSource;
+  const volume::DEVICE_ENTRY* entry = state.m_pSelectedSource;
   // Nothing chosen: no one volume.
-  if (!entry) return {.entryKind = disk::kKindWholeDisk, .imageFile = bImageFile};
-  const disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
-  if (disk::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind) || !record)
+  if (!entry) return {.entryKind = volume::kKindWholeDisk, .imageFile = bImageFile};
+  const volume::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  if (volume::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind) || !record)
     return {.entryKind = entry->m_byKind, .entryName = entry->m_szName, .imageFile = bImageFile,
             .imagePath = entry->m_szName};
   VolumeGeometry g{.entryKind = entry->m_byKind,
@@ -41,7 +41,7 @@ VolumeGeometry locateSelectedVolume(const ScanState& state, std::uint8_t bImageF
                    .mftMirrSector = record->m_nMftMirrSector};
   // A volume that claims more than the disk holds is read only as far as the disk goes; an
   // image file is read as far as it goes, whatever the disk.
-  const std::shared_ptr<const disk::MountedImage> image = state.mountedImage();
+  const std::shared_ptr<const image::MountedImage> image = state.mountedImage();
   if (!bImageFile && image && image->diskSectors != 0) {
     const std::uint64_t room = g.startSector < image->diskSectors ? image->diskSectors - g.startSector : 0;
     g.sectorCount = std::min(g.sectorCount, room);
@@ -50,7 +50,7 @@ VolumeGeometry locateSelectedVolume(const ScanState& state, std::uint8_t bImageF
 }
 
 void adoptVolumePlace(const VolumeGeometry& volume, std::uint8_t imageFile, const VolumePlaceSlots& slots,
-                      VolumeReader& reader, std::shared_ptr<const disk::MountedImage> image) {
+                      VolumeReader& reader, std::shared_ptr<const image::MountedImage> image) {
   slots.startSector = volume.startSector;
   slots.sectorCount = volume.sectorCount;
   slots.lastSector = volume.lastSector;
@@ -90,7 +90,7 @@ std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t s
 
 // --- the reader ------------------------------------------------------------------------------
 
-void VolumeReader::open(std::shared_ptr<const disk::MountedImage> image, std::uint8_t imageFile,
+void VolumeReader::open(std::shared_ptr<const image::MountedImage> image, std::uint8_t imageFile,
                         std::u16string imagePath) {
   image_ = std::move(image);
   imageFile_ = imageFile;
@@ -147,9 +147,9 @@ bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::
       std::memset(out.data(), 0, out.size());
       failed = (out.size() + kSectorBytes - 1) / kSectorBytes;
     } else {
-      disk::ReadReport report;
+      image::ReadReport report;
       const std::uint32_t result =
-          disk::ReadSourceSectors(image_.get(), out.data(), sector, std::uint32_t(out.size()), &report);
+          image::ReadSourceSectors(image_.get(), out.data(), sector, std::uint32_t(out.size()), &report);
       failed = report.failedSectors;
       ok = result != 0 && failed == 0;
     }

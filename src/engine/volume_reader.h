@@ -17,7 +17,7 @@
 #include "engine/volume_engine.h"
 #include "platform/read_only_file.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 class MountedImage;
 }
 
@@ -77,7 +77,7 @@ struct VolumePlaceSlots {
 // Copies the volume's place into an engine's members and opens its reader over `image` (or
 // the image file, when `imageFile` is set).
 void adoptVolumePlace(const VolumeGeometry& volume, std::uint8_t imageFile, const VolumePlaceSlots& slots,
-                      VolumeReader& reader, std::shared_ptr<const disk::MountedImage> image);
+                      VolumeReader& reader, std::shared_ptr<const image::MountedImage> image);
 
 // The volume's place as scan information keeps it, and back (the image-file flag kept only
 // while its file can be opened).
@@ -97,7 +97,7 @@ class VolumeReader {
   VolumeReader(VolumeReader&&) noexcept = default;
   VolumeReader& operator=(VolumeReader&&) noexcept = default;
 
-  void open(std::shared_ptr<const disk::MountedImage> image, std::uint8_t imageFile, std::u16string imagePath);
+  void open(std::shared_ptr<const image::MountedImage> image, std::uint8_t imageFile, std::u16string imagePath);
   // An image file already open (a file in memory, or one the caller opened).
   void openFile(platform::ReadOnlyFile file);
   // Changes where reads go, keeping the snapshot and the file.
@@ -106,7 +106,7 @@ class VolumeReader {
 
   std::uint8_t imageFile() const { return imageFile_; }
   const std::u16string& imagePath() const { return imagePath_; }
-  const disk::MountedImage* image() const { return image_.get(); }
+  const image::MountedImage* image() const { return image_.get(); }
   // The image file, opened now if it was not; null when it cannot be.
   const platform::ReadOnlyFile* file() const;
 
@@ -119,7 +119,7 @@ class VolumeReader {
  private:
   bool readFile(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t& failed) const;
 
-  std::shared_ptr<const disk::MountedImage> image_;
+  std::shared_ptr<const image::MountedImage> image_;
   std::uint8_t imageFile_ = 0;
   std::u16string imagePath_;
   // Opened once, by whichever thread reads it first.

@@ -97,12 +97,12 @@ void CExFatEngine::resetScan() {
 // --- the boot sector ---------------------------------------------------------------------------
 
 std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
-  auto parsed = fs::parseExFatBoot(sector);
+  auto parsed = fs::exfat::parseExFatBoot(sector);
   if (!parsed) return 0;
-  fs::ExFatBootParams p = *parsed;
-  if (!fs::fitExFatBootToSectors(p, recordSectors_)) return 0;
+  fs::exfat::ExFatBootParams p = *parsed;
+  if (!fs::exfat::fitExFatBootToSectors(p, recordSectors_)) return 0;
   params_ = p;
-  m_byFsCode = disk::kFsExFat;
+  m_byFsCode = volume::kFsExFat;
   m_nVolumeLength = p.volumeLength;
   m_nFatOffset = p.fatOffset;
   m_nFatLength = p.fatLength;
@@ -111,7 +111,7 @@ std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
   m_nSectorsPerCluster = p.sectorsPerCluster;
   m_nLastSector = m_nPartitionStart + m_nVolumeLength;
   // The root walk's substitute for a root field outside the heap, so ids never wrap to 0.
-  itemIds_.startAt(fs::rootWalkCluster(p) + 1);
+  itemIds_.startAt(fs::exfat::rootWalkCluster(p) + 1);
   return 1;
 }
 
@@ -120,7 +120,7 @@ bool CExFatEngine::bootSectorTest(bool showMessage) {
   for (const std::uint64_t at : {std::uint64_t(0), fs::exfat::boot::kBackupBootSector}) {
     std::array<std::uint8_t, kSectorBytes> sector{};
     const bool read = readVolumeSectors(sector.data(), kSectorBytes, at);
-    const auto parsed = fs::parseExFatBoot(platform::ByteView(sector));
+    const auto parsed = fs::exfat::parseExFatBoot(platform::ByteView(sector));
     if (read && ParseBootSector(platform::ByteView(sector))) return true;
     if (!why.empty()) why += u"; ";
     why += at == 0 ? u"boot sector: " : u"backup boot sector (volume sector 12): ";
@@ -156,7 +156,7 @@ std::uint32_t CExFatEngine::ReadClusterSectors(std::uint32_t sectorCount, std::u
   if (buffer == nullptr || sectorCount == 0) return 0;
   std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
   // Cluster numbers from disk are checked here, whoever asks: nothing outside the heap is read.
-  const auto first = fs::firstSectorOfCluster(params_, cluster);
+  const auto first = fs::exfat::firstSectorOfCluster(params_, cluster);
   if (!first) return 0;
   const std::uint64_t sector = *first + sectorInCluster;
   const std::uint64_t heapEnd = std::uint64_t(params_.clusterHeapOffset) + std::uint64_t(params_.clusterCount) * params_.sectorsPerCluster;

@@ -32,7 +32,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 class MountedImage;
 }
 
@@ -90,7 +90,7 @@ inline constexpr std::uint32_t kBlockSectors = 2048;
 // A walk reads its directory at most this many sectors at a time (and no further than the
 // cluster), and its window holds at most a set's span and one such read.
 inline constexpr std::uint32_t kWindowChunkSectors = 16;
-inline constexpr std::size_t kWindowCapacity = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
+inline constexpr std::size_t kWindowCapacity = fs::exfat::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 
 class CExFatEngine : private engine::HeldSinks {
  public:
@@ -113,7 +113,7 @@ class CExFatEngine : private engine::HeldSinks {
   // deleted items, items found by signature and items without a chain; otherwise as the
   // linking mode says.
   std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
-  const fs::ExFatBootParams& params() const { return params_; }
+  const fs::exfat::ExFatBootParams& params() const { return params_; }
   // Scan information: the header's exFAT fields and copies of the two work files (false:
   // a cluster size the header cannot hold), and the restore instead of a scan.
   bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
@@ -131,7 +131,7 @@ class CExFatEngine : private engine::HeldSinks {
   // --- object, boot sector and reading ------------------------------------------------------
   // What Initialize does, from values given directly.
   void initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source);
-  // Takes the geometry from a boot sector; 1 when it is usable (see fs::parseExFatBoot),
+  // Takes the geometry from a boot sector; 1 when it is usable (see fs::exfat::parseExFatBoot),
   // cut to the volume record's sector count.
   std::uint32_t ParseBootSector(platform::ByteView sector);
   std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
@@ -251,7 +251,7 @@ class CExFatEngine : private engine::HeldSinks {
     // whole directory, however long it claims to be.
     std::vector<std::uint8_t> window;
     std::uint32_t windowStart = 0;
-    std::optional<fs::ExFatDirectoryWalk> walk;
+    std::optional<fs::exfat::ExFatDirectoryWalk> walk;
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
     WalkRules rules = WalkRules::Folder;
@@ -260,7 +260,7 @@ class CExFatEngine : private engine::HeldSinks {
   // Reading.
   bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector,
                          std::uint64_t* failedSectors = nullptr);
-  bool isHeapCluster(std::uint64_t c) const { return fs::isHeapCluster(params_, c); }
+  bool isHeapCluster(std::uint64_t c) const { return fs::exfat::isHeapCluster(params_, c); }
   std::uint64_t clusterBytes() const { return params_.clusterBytes(); }
   // Clusters one heap-search block holds.
   std::uint32_t clustersPerBlock() const;
@@ -291,16 +291,16 @@ class CExFatEngine : private engine::HeldSinks {
   void collapseRoot();
 
   // Walks.
-  FOUND_ITEM itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
+  FOUND_ITEM itemFromSet(const fs::exfat::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
   // popPending: the folder was pushed to the pending queue for this walk (popped again when
   // it cannot be walked).
   bool pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength, DirRead how,
                 bool insideDeleted, bool popPending);
   void runWalks();
   void popFrame();
-  void handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s);
-  void handleLostSet(std::size_t frame, const fs::ExFatEntrySet& s);
-  void queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item);
+  void handleTreeSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s);
+  void handleLostSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s);
+  void queueDeletedFolder(std::size_t frame, const fs::exfat::ExFatEntrySet& s, const FOUND_ITEM& item);
   // The walk's reading of a directory: the cluster it enters (false: none, or one a walk of
   // this pass has read), the next one along its chain or run, and the next window.
   bool enterDirectoryCluster(WalkFrame& f, std::uint64_t c);
@@ -333,7 +333,7 @@ class CExFatEngine : private engine::HeldSinks {
   std::uint8_t sourceKind_ = 1;
   std::uint64_t recordSectors_ = 0;  // the volume record's sector count; 0 unknown
   std::u16string fileSystemText_;
-  fs::ExFatBootParams params_;
+  fs::exfat::ExFatBootParams params_;
   std::u16string failure_;
 
   WorkFolder workFolder_;

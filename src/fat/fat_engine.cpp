@@ -19,6 +19,8 @@
 
 namespace qelda::fat {
 
+using fs::fat::kSectorBytes;
+
 namespace {
 
 
@@ -74,14 +76,14 @@ void CFatEngine::FreeAll() {
 }
 
 std::uint64_t CFatEngine::systemSectorCount() const {
-  return systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
+  return fs::fat::systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
 }
 
 std::uint64_t CFatEngine::dataBound() const {
-  return dataClusterBound(m_nTotalSectors, systemSectorCount(), m_nSectorsPerCluster);
+  return fs::fat::dataClusterBound(m_nTotalSectors, systemSectorCount(), m_nSectorsPerCluster);
 }
 
-void CFatEngine::FatCopyBootParams(const FatBootParams& info) {
+void CFatEngine::FatCopyBootParams(const fs::fat::FatBootParams& info) {
   m_nSectorsPerCluster = info.sectorsPerCluster;
   m_nFatType = info.fatType;
   m_nRootDirSectors = info.rootDirSectors;
@@ -91,7 +93,7 @@ void CFatEngine::FatCopyBootParams(const FatBootParams& info) {
 }
 
 void CFatEngine::setClusterBoundFromFat() {
-  const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
+  const std::uint64_t perSector = m_nFatType == fs::fat::kFat32 ? 128 : m_nFatType == fs::fat::kFat16 ? 256 : fs::fat::kFat12EntriesPerSector;
   m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(std::uint64_t(m_nSectorsPerFat) * perSector, UINT32_MAX));
 }
 
@@ -168,7 +170,7 @@ std::vector<std::uint32_t> CFatEngine::GetClusterList(std::uint32_t first, std::
 const std::uint8_t* CFatEngine::FatBuildClusterMap() {
   m_pClusterMap.clear();
   m_nClusterMapSize = 0;
-  if (m_nLinkingMode != kLinkContiguous) setClusterBoundFromFat();
+  if (m_nLinkingMode != fs::fat::kLinkContiguous) setClusterBoundFromFat();
   if (FatMarkUsedClusters()) return m_pClusterMap.data();
   // No FAT: every cluster of the data area counts as used.
   const std::uint64_t bound = dataBound();
@@ -181,8 +183,8 @@ const std::uint8_t* CFatEngine::FatBuildClusterMap() {
 
 const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   if (!fatInUse()) return nullptr;
-  const std::uint32_t bad = m_nFatType == kFat32 ? kFat32Bad : m_nFatType == kFat16 ? kFat16Bad : kFat12Bad;
-  const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
+  const std::uint32_t bad = m_nFatType == fs::fat::kFat32 ? fs::fat::kFat32Bad : m_nFatType == fs::fat::kFat16 ? fs::fat::kFat16Bad : fs::fat::kFat12Bad;
+  const std::uint64_t perSector = m_nFatType == fs::fat::kFat32 ? 128 : m_nFatType == fs::fat::kFat16 ? 256 : fs::fat::kFat12EntriesPerSector;
   // Entries of the FAT as loaded: no more than the part of it that lies inside the volume.
   const std::uint64_t entries = perSector * std::min<std::uint64_t>(m_nSectorsPerFat, m_pFat.size() / kSectorBytes);
   if (entries + 1 > kMaxListClusters + 1) return nullptr;
@@ -194,7 +196,7 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   progress_.setStep(kItemBar, 1);
   progress_.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
-  const FatTable fat = fatTable();
+  const fs::fat::FatTable fat = fatTable();
   for (std::uint64_t n = 0; n < entries; ++n) {
     if (n % perSector == 0) progress_.stepIt(kItemBar);
     const auto value = fat.entry(n);

@@ -110,7 +110,7 @@ class CFatEngine : private engine::HeldSinks {
   std::vector<std::uint32_t> FollowClusterChain(std::uint32_t first, std::uint32_t& byteCount);
 
   // --- geometry, chains and the cluster map ---------------------------------------------------
-  void FatCopyBootParams(const FatBootParams& info);
+  void FatCopyBootParams(const fs::fat::FatBootParams& info);
   std::uint32_t FatIsListedFolder(std::uint64_t key) const { return listedFolders_.contains(key) ? 1 : 0; }
   std::uint32_t FatIsPendingDir(std::uint64_t key) const { return pendingDirs_.contains(key) ? 1 : 0; }
   std::uint32_t FatRemovePendingDir(std::uint64_t key) { return pendingDirs_.removeFirst(key) ? 1 : 0; }
@@ -131,7 +131,7 @@ class CFatEngine : private engine::HeldSinks {
   // --- directory entries -----------------------------------------------------------------------
   std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
-  std::uint32_t FatMakeEntryName(std::size_t entryOffset, EntryName& nameOut, platform::ByteView buffer,
+  std::uint32_t FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict);
 
@@ -208,7 +208,7 @@ class CFatEngine : private engine::HeldSinks {
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
-  std::vector<DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
+  std::vector<fs::fat::DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
   std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
   std::uint32_t m_nMaxCluster = 0;
   std::uint8_t m_nDriveNumber = 0;
@@ -270,8 +270,8 @@ class CFatEngine : private engine::HeldSinks {
   std::uint64_t systemSectorCount() const;
   std::uint64_t dataSectorCount() const;
   std::uint64_t dataBound() const;
-  bool fatInUse() const { return m_nLinkingMode != kLinkContiguous && !m_pFat.empty(); }
-  FatTable fatTable() const { return FatTable(m_pFat, m_nFatType); }
+  bool fatInUse() const { return m_nLinkingMode != fs::fat::kLinkContiguous && !m_pFat.empty(); }
+  fs::fat::FatTable fatTable() const { return fs::fat::FatTable(m_pFat, m_nFatType); }
   std::uint32_t bytesPerCluster() const { return std::uint32_t(m_nSectorsPerCluster) * 512; }
   // Asked of every directory entry: kept inline.
   bool stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }

@@ -46,7 +46,7 @@ class FatClusterUnitRule final : public carve::IRawUnitRule {
 }  // namespace
 
 bool CFatEngine::readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
-  const bool ok = reader_.read(sector, {buffer, std::size_t(count) * kSectorBytes});
+  const bool ok = reader_.read(sector, {buffer, std::size_t(count) * fs::fat::kSectorBytes});
   if (!ok) rawReadFailures_.fetch_add(1, std::memory_order_relaxed);
   return ok;
 }
@@ -65,8 +65,8 @@ void CFatEngine::makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule) {
 }
 
 engine::ScanOutcome CFatEngine::ScanRaw() {
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-  const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+  const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  const volume::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
   if (!volume || volume->m_szFileSystem != u"NTFS") ScanRawVolume();
   return scanOutcome();
 }
@@ -87,7 +87,7 @@ void CFatEngine::ScanRawVolume() {
     return searchBySectors();
   }
   // Without a usable FAT every cluster counts as in use: none would be searched. The sectors are.
-  if (m_nLinkingMode == kLinkContiguous) return searchBySectors();
+  if (m_nLinkingMode == fs::fat::kLinkContiguous) return searchBySectors();
   setClusterBoundFromFat();
   FatBuildClusterMap();
   SearchClustersForKnownTypes();
@@ -98,8 +98,8 @@ void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start,
   std::uint64_t count = end < start ? 0 : end - start == UINT64_MAX ? UINT64_MAX : end - start + 1;
   if (app_.m_bRawRangeFromVolume) {
     // The selected volume's sectors, as far as the disk holds them; nothing without a volume.
-    const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-    const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+    const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+    const volume::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
     start = volume ? volume->m_nStartSector : 0;
     count = volume ? volume->m_nSectorCount : 0;
     if (volume) m_nDriveNumber = volume->m_byDrive;
@@ -122,7 +122,7 @@ void CFatEngine::SearchDriveForKnownTypes() {
   m_nSectorsPerFat = 1;
   m_nReservedSectors = 0;
   m_nRootDirSectors = 0;
-  m_nLinkingMode = kLinkContiguous;
+  m_nLinkingMode = fs::fat::kLinkContiguous;
   m_bAbsoluteSectors = 1;
   logStarted(engine::texts::kSearchingPhysicalDrive);
   FatRawSearch();
@@ -148,7 +148,7 @@ void CFatEngine::FatRawSearch() {
   blockBar_.start(end / kRawBlockSectors);
   // On a whole disk the range says where files may start; one that starts inside it is read
   // whole, up to the disk's end. A volume's files stay inside the volume.
-  const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
+  const bool wholeDisk = volume::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
   const std::uint64_t readEnd = wholeDisk && reader_.image() ? std::max(end, reader_.image()->diskSectors) : end;
   makeRawContext(std::make_unique<carve::SectorUnitRule>(readEnd));
   m_pRawSearch->sourceEndSector = readEnd;
@@ -214,7 +214,7 @@ void CFatEngine::startRawSearchInsideScan() {
   }
   // The forward search steps through the clusters the map holds free, as the raw search does;
   // without a FAT to tell them, through the clusters that follow one another.
-  const bool byMap = m_nLinkingMode != kLinkContiguous && !m_pClusterMap.empty();
+  const bool byMap = m_nLinkingMode != fs::fat::kLinkContiguous && !m_pClusterMap.empty();
   const std::uint64_t end =
       byMap ? std::min<std::uint64_t>({dataBound(), m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1}) : dataBound();
   const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
@@ -245,7 +245,7 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
   const engine::RawDataFolders::Placement group = rawFolders_.place(typeText, [this] { return itemIds_.takeMadeUp(); });
   if (group.opened) {
     FOUND_ITEM folder;
-    folder.m_byAttributes = dirent::kAttrDirectory;
+    folder.m_byAttributes = fs::fat::dirent::kAttrDirectory;
     folder.m_nId = group.folderId;
     folder.m_nRecordKey = group.folderId;
     folder.m_nParentId = parentId;
@@ -253,7 +253,7 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
     reportItem(folder, group.folderName, false, itemRange);
   }
   FOUND_ITEM file;
-  file.m_byAttributes = dirent::kAttrArchive;
+  file.m_byAttributes = fs::fat::dirent::kAttrArchive;
   file.m_byFlags = kItemBySignature;
   file.m_nSize = size;
   file.m_nRecordKey = key;
@@ -269,7 +269,7 @@ void CFatEngine::AddRawDataFolders() {
     if (stopRequested()) break;
     if (top == 0) {
       FOUND_ITEM folder;
-      folder.m_byAttributes = dirent::kAttrDirectory;
+      folder.m_byAttributes = fs::fat::dirent::kAttrDirectory;
       folder.m_byFlags = kItemBySignature;
       folder.m_nId = itemIds_.takeMadeUp();
       folder.m_nRecordKey = folder.m_nId;

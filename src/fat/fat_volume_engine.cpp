@@ -24,8 +24,8 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   // The search of the data area for directory clusters.
   engine::ScanOutcome scanDeletedDeep() override { return engine_.ScanAdvanced(1); }
   engine::ScanOutcome scanRaw() override {
-    const disk::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
-    const disk::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
+    const volume::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
+    const volume::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
     if (drive || state_.m_bRawRangeFromVolume) {
       // A whole disk or image, or a volume's sectors: searched sector by sector over the
       // range the user set, which ends at the disk's last sector at most.
@@ -84,7 +84,7 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
   // sector). Live files follow the FAT copy in use; a chain shorter than the size leaves the
   // rest of the file unknown.
   const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
-  if (noChain || engine_.linkingMode() == kLinkContiguous) {
+  if (noChain || engine_.linkingMode() == fs::fat::kLinkContiguous) {
     const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
     return engine::streamClusters(reader, engine::ClusterList::run(item.m_nRecordKey, clusterCount), item.m_nSize, sink)
         .outcome();

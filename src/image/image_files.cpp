@@ -5,7 +5,7 @@
 
 #include "image/mounted_image.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 
 std::optional<platform::ReadOnlyFile> ImageFiles::open(const std::string& path) const {
   if (memory_.empty()) return platform::ReadOnlyFile::open(path);
@@ -43,4 +43,4 @@ void ImageFiles::holdInMemory(std::string path, std::span<const std::uint8_t> by
   memory_.emplace_back(std::move(path), bytes);
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -13,7 +13,7 @@
 
 #include "platform/read_only_file.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 
 class ImageFiles {
  public:
@@ -32,4 +32,4 @@ class ImageFiles {
   std::vector<std::pair<std::string, std::span<const std::uint8_t>>> memory_;
 };
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -19,7 +19,7 @@ namespace qelda::image {
 class ImageState;
 }
 
-namespace qelda::disk {
+namespace qelda::image {
 
 // Where a run of consecutive virtual-disk sectors lies.
 struct MappedRun {
@@ -156,13 +156,13 @@ class MountedImage {
 };
 
 // Builds the snapshot from the application's current image description.
-std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app);
+std::shared_ptr<const MountedImage> buildMountedImage(ImageState& app);
 
 // The VDI and VHD parts of the build (the picked file is already open in `image`).
-void buildVdiImage(const image::ImageState& app, MountedImage& image);
-void buildVhdImage(const image::ImageState& app, MountedImage& image);
+void buildVdiImage(const ImageState& app, MountedImage& image);
+void buildVhdImage(const ImageState& app, MountedImage& image);
 
 // Folder of an image path (up to its last '/'), "." when it has none.
 std::string imageFolder(const std::string& imagePath);
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -7,7 +7,7 @@
 #include "platform/parsed.h"
 #include "volume/disk_state.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 class LdmDatabase;
 
@@ -29,6 +29,6 @@ GptEntryRole gptEntryRole(platform::ByteView entry);
 
 // Lists the basic data volumes of the table whose header is at `headerSector`; an LDM
 // metadata partition makes the disk dynamic and locates its database in `database`.
-void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
+void ScanGptPartitionEntries(DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -29,7 +29,7 @@ inline constexpr std::size_t kSizeTextBytes = 274;
 inline constexpr std::size_t kIdentity = 283;
 }  // namespace drive
 
-namespace volume {
+namespace volume_layout {
 inline constexpr std::size_t kFirstByte = 0;
 inline constexpr std::size_t kName = 1;
 inline constexpr std::size_t kNameBytes = 64;
@@ -57,7 +57,7 @@ inline constexpr std::size_t kMftMirrSector = 333;
 inline constexpr std::size_t kNtfsSectorsPerCluster = 341;
 inline constexpr std::size_t kSizeText = 343;
 inline constexpr std::size_t kSizeTextBytes = 64;
-}  // namespace volume
+}  // namespace volume_layout
 
 // Writes `text` as UTF-16LE into a field of `fieldBytes` bytes, cut so that a terminating
 // NUL always fits (the rest of the field stays zero).
@@ -102,7 +102,7 @@ Parsed<DRIVE_RECORD> DRIVE_RECORD::decode(ByteView bytes) {
 // --- VOLUME_RECORD ---------------------------------------------------------------------------
 
 std::array<std::uint8_t, VOLUME_RECORD::kStoredSize> VOLUME_RECORD::encode() const {
-  using namespace volume;
+  using namespace volume_layout;
   std::array<std::uint8_t, kStoredSize> out{};
   out[kFirstByte] = firstByte;
   putText(&out[kName], kNameBytes, m_szName);
@@ -130,7 +130,7 @@ std::array<std::uint8_t, VOLUME_RECORD::kStoredSize> VOLUME_RECORD::encode() con
 }
 
 Parsed<VOLUME_RECORD> VOLUME_RECORD::decode(ByteView bytes) {
-  using namespace volume;
+  using namespace volume_layout;
   if (!bytes.has(0, kStoredSize)) return ParseError::Truncated;
   VOLUME_RECORD r;
   r.firstByte = *bytes.u8(kFirstByte);
@@ -206,4 +206,4 @@ Parsed<DEVICE_ENTRY> DEVICE_ENTRY::decode(ByteView bytes) {
   return e;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -10,10 +10,10 @@
 namespace qelda::engine {
 namespace {
 
-using fat::FatTable;
-using fat::kFat12;
-using fat::kFat16;
-using fat::kFat32;
+using fs::fat::FatTable;
+using fs::fat::kFat12;
+using fs::fat::kFat16;
+using fs::fat::kFat32;
 using platform::putLe16;
 using platform::putLe32;
 
@@ -81,7 +81,7 @@ TEST(ClusterChain, EachFatWidthAndALimit) {
 }
 
 TEST(ClusterChain, ExFatChainsTakeWholeEntriesAndStopOutsideTheHeap) {
-  fs::ExFatBootParams params;
+  fs::exfat::ExFatBootParams params;
   params.clusterCount = 10;  // heap clusters 2 .. 11
   std::vector<std::uint8_t> fat(14 * 4);
   putLe32(&fat[2 * 4], 3);

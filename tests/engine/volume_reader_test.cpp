@@ -47,8 +47,8 @@ TEST(VolumeReader, ImageFileAndMountedDiskFailAndZeroAlike) {
   const std::vector<std::uint8_t> bytes = patterned(kSectors);
   VolumeReader file;
   file.openFile(platform::ReadOnlyFile::overMemory(bytes, 12 * kSectorBytes));
-  auto disk = std::make_shared<disk::MountedImage>();
-  disk->layout = disk::ImageLayout::FlatFile;
+  auto disk = std::make_shared<image::MountedImage>();
+  disk->layout = image::ImageLayout::FlatFile;
   disk->image = memoryFile(bytes, bytes.size());
   disk->flatSectors = kSectors;
   disk->diskSectors = 12;
@@ -84,8 +84,8 @@ TEST(VolumeReader, ImageFileAndMountedDiskFailAndZeroAlike) {
 
 TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
   const std::vector<std::uint8_t> bytes = patterned(kSectors);
-  auto disk = std::make_shared<disk::MountedImage>();
-  disk->layout = disk::ImageLayout::VmdkExtents;
+  auto disk = std::make_shared<image::MountedImage>();
+  disk->layout = image::ImageLayout::VmdkExtents;
   disk->diskSectors = kSectors;
   const auto file = memoryFile(bytes, bytes.size());
   disk->extents = {{0, 8, file, 0}, {8, 1, nullptr, 0}, {9, 7, file, 9 * kSectorBytes}};  // sector 8's file is missing
@@ -102,12 +102,12 @@ TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
 
 TEST(VolumeReader, TheSelectedVolumeIsCutToTheDiskUnlessReadFromItsFile) {
   ScanState state;
-  auto disk = std::make_shared<disk::MountedImage>();
+  auto disk = std::make_shared<image::MountedImage>();
   disk->diskSectors = 600;
   state.publishMountedImage(disk);
-  disk::DEVICE_ENTRY entry;
+  volume::DEVICE_ENTRY entry;
   entry.m_szName = u"vol.img";
-  disk::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
+  volume::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
   record.m_nStartSector = 100;
   record.m_nSectorCount = 1000;
   state.m_pSelectedSource = &entry;

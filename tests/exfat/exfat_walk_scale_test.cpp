@@ -185,7 +185,7 @@ Work scan(const ExFatVolume& v, Scan kind) {
     EngineProbe::setWorkInMemoryUpTo(engine, 0);  // its work files are looked for
     ExFatVolumeSource source;
     source.entryKind = 7;
-    source.fileSystemCode = disk::kFsExFat;
+    source.fileSystemCode = volume::kFsExFat;
     source.fileSystemName = u"exFAT";
     source.imagePath = platform::fromUtf8(v.write(dir));
     source.sectorCount = v.bytes() / 512;
@@ -269,7 +269,7 @@ TEST(ExFatWalkScale, AFatalSignalRemovesTheWorkFolder) {
       ExFatVolume v(512);
       ExFatVolumeSource source;
       source.entryKind = 7;
-      source.fileSystemCode = disk::kFsExFat;
+      source.fileSystemCode = volume::kFsExFat;
       source.fileSystemName = u"exFAT";
       source.imagePath = platform::fromUtf8(v.write(dir));
       source.sectorCount = v.bytes() / 512;

@@ -13,7 +13,7 @@
 #include "support/mounted_image.h"
 #include "support/patterns.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using test::mountImage;
@@ -81,4 +81,4 @@ TEST(ImageFiles, FilesOnDiskAreNotLookedAtOnceFilesAreHeldInMemory) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

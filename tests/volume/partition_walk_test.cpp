@@ -28,7 +28,7 @@
 
 using qelda::test::EngineProbe;
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 using test::exFatBoot;
@@ -384,4 +384,4 @@ TEST(CorpusDisk, EveryVolumesGeometryMatchesFsstat) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume
