@@ -17,6 +17,10 @@ ItemReporter::ItemReporter(platform::IFoundItemSink* console, platform::IScanPro
       log_(log),
       clock_(std::move(clock)) {}
 
+ItemReporter::ItemReporter(platform::IFoundItemSink* console, platform::IScanProgress* scanDlg, bool countShown,
+                           platform::ILog* log)
+    : console_(console), scanDlg_(scanDlg), countShown_(countShown), log_(log) {}
+
 std::uint32_t ItemReporter::report(const FOUND_ITEM& item, std::u16string_view name, ReportTotals totals,
                                  std::uint64_t itemRange) {
   if (totals.entryCount == 0) {

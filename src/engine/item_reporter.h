@@ -33,6 +33,10 @@ class ItemReporter {
   ItemReporter() = default;
   ItemReporter(platform::IFoundItemSink* console, platform::IScanProgress* scanDlg, platform::ILog* log,
                Clock clock = {});
+  // The same with the dialog already judged (countShown: it shows the count and the bar), for
+  // engines that make a reporter per item and judged their dialog once.
+  ItemReporter(platform::IFoundItemSink* console, platform::IScanProgress* scanDlg, bool countShown,
+               platform::ILog* log);
 
   // Reports one item: on the first item of a scan sets the item bar's range (0..itemRange),
   // counts the root folder the console creates and resets the found tree; then hands the

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/item_reporter.h"
 #include "engine/scan_image_header.h"
 #include "engine/scan_progress.h"
 #include "platform/found_item.h"
@@ -84,6 +85,12 @@ class HeldSinks {
   platform::IUserNotifier& notifier_;
   platform::IScanProgress& progress_;
   BlockBar blockBar_{progress_};
+  // Judged once: a reporter made for every item must not ask again.
+  const bool progressShown_ = showsProgress(&progress_);
+
+  ItemReporter reporterFor(platform::IFoundItemSink* console) const {
+    return ItemReporter(console, &progress_, progressShown_, &log_);
+  }
 };
 
 class IVolumeEngine {

@@ -281,7 +281,7 @@ class CExFatEngine : private engine::HeldSinks {
   bool stopRequested() const { return app_.stopRequested(); }
 
   // Reporting, the one way for every path.
-  engine::ItemReporter reporter() const { return engine::ItemReporter(m_pConsole, &progress_, &log_); }
+  engine::ItemReporter reporter() const { return reporterFor(m_pConsole); }
   void reportItem(const FOUND_ITEM& item, std::u16string_view name, bool addSize);
   // Ids 0 (the found tree's root) and 1 ("Lost folder(s)") are never given to an entry.
   std::uint32_t takeItemId() { return itemIds_.take(); }

@@ -256,7 +256,7 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
 
 // --- reporting ----------------------------------------------------------------------------------
 
-engine::ItemReporter CFatEngine::reporter() const { return engine::ItemReporter(m_pConsole, &progress_, &log_); }
+engine::ItemReporter CFatEngine::reporter() const { return reporterFor(m_pConsole); }
 
 engine::ItemReporter& CFatEngine::itemReporter() {
   if (itemReporter_.console() != m_pConsole || itemReporter_.scanDlg() != &progress_ || itemReporter_.log() != &log_)

@@ -100,12 +100,12 @@ std::uint32_t CFileFolderTree::AddFoundItem(const FOUND_ITEM& item, std::u16stri
     blocks_.push_back(newPiece<Record>(kFirstPieceBytes));
     firstBlockRecords_ = kFirstPieceBytes / sizeof(Record);
   } else if (count_ == firstBlockRecords_ && count_ < kRecordsPerBlock) {
-    // The first block is full before it is a whole piece: twice its size, up to a piece.
-    const std::size_t bytes = std::min(firstBlockRecords_ * sizeof(Record) * 2, kPieceBytes);
-    Piece<Record> grown = newPiece<Record>(bytes);
+    // The first block is full: a tree past a few thousand items is likely to grow on, so it
+    // takes a whole piece at once (one copy, and a large page) rather than doubling by steps.
+    Piece<Record> grown = newPiece<Record>(kPieceBytes);
     std::memcpy(grown.get(), blocks_[0].get(), count_ * sizeof(Record));
     blocks_[0] = std::move(grown);
-    firstBlockRecords_ = bytes == kPieceBytes ? kRecordsPerBlock : bytes / sizeof(Record);
+    firstBlockRecords_ = kRecordsPerBlock;
   } else if (count_ % kRecordsPerBlock == 0) {
     blocks_.push_back(newPiece<Record>(kPieceBytes));
   }

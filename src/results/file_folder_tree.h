@@ -162,7 +162,7 @@ class CFileFolderTree final : public platform::IFoundItemSink {
   };
   // Records and names lie in pieces of 2 MiB, aligned so that the kernel may back each with
   // one large page: a million items then cost a few dozen page faults, not thousands. The
-  // first piece of each starts at 64 KiB (the records' grows to a whole piece as it fills),
+  // first piece of each starts at 64 KiB (the records' becomes a whole piece once it fills),
   // so that a tree of a few items does not clear two large pages.
   static constexpr std::size_t kPieceBytes = std::size_t(1) << 21;
   static constexpr std::size_t kFirstPieceBytes = std::size_t(1) << 16;
