@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
   auto timeReader = [&] {
     const auto t = std::chrono::steady_clock::now();
     for (std::uint64_t sector = 0; sector < bytes / 512; sector += kChunk / 512) {
-      if (!qelda::disk::ReadSourceSectors(app, buffer.data(), sector, kChunk)) std::abort();
+      if (!qelda::image::ReadSourceSectors(app, buffer.data(), sector, kChunk)) std::abort();
       sink += buffer[0];
     }
     return seconds(t);

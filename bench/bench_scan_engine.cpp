@@ -91,9 +91,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: could not be mounted\n", image.c_str());
     return 2;
   }
-  qelda::disk::DEVICE_ENTRY* entry = app.m_pSourceList;
+  qelda::volume::DEVICE_ENTRY* entry = app.m_pSourceList;
   for (long i = 0; entry && i < source; ++i) entry = entry->m_pNext;
-  const qelda::disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+  const qelda::volume::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
   if (!volume) {
     std::fprintf(stderr, "source %ld is not a volume\n", source);
     return 1;

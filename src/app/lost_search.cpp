@@ -4,7 +4,7 @@
 
 namespace qelda::app {
 
-std::vector<const disk::DEVICE_ENTRY*> runLostVolumeSearch(CQELDAApp& app, bool deep, bool imageFile,
+std::vector<const volume::DEVICE_ENTRY*> runLostVolumeSearch(CQELDAApp& app, bool deep, bool imageFile,
                                                            platform::IScanProgress& progress, platform::TextLog& log) {
   // The dialog reads the scan type the options panel holds; the scan's own choice comes back.
   const std::uint32_t scanType = app.m_nScanType;

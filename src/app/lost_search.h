@@ -12,7 +12,7 @@ namespace qelda::app {
 
 // Searches the mounted disk, or with `imageFile` the file named by m_strResumeFilePath;
 // deep or quick. Returns the entries the search added, in the order it found them.
-std::vector<const disk::DEVICE_ENTRY*> runLostVolumeSearch(CQELDAApp& app, bool deep, bool imageFile,
+std::vector<const volume::DEVICE_ENTRY*> runLostVolumeSearch(CQELDAApp& app, bool deep, bool imageFile,
                                                            platform::IScanProgress& progress, platform::TextLog& log);
 
 }  // namespace qelda::app

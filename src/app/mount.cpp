@@ -46,7 +46,7 @@ std::uint64_t CDataRecovery::diskSectorsOfImage() const {
   // The snapshot knows the length of what it can read; an image it cannot read still has
   // the length its description gives.
   const auto image = app_.mountedImage();
-  if (image && image->layout != disk::ImageLayout::None) return image->diskSectors;
+  if (image && image->layout != image::ImageLayout::None) return image->diskSectors;
   if (app_.m_nImageType == kImageVmdk) return sumExtentSectors(app_);
   return 0;
 }
@@ -55,11 +55,11 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   cause_.clear();
   app_.clearImage();
   // Nothing of the previous image's layout survives a new mount.
-  disk::FreeSourceList(app_);
-  disk::freeVolumeList(app_);
+  volume::FreeSourceList(app_);
+  volume::freeVolumeList(app_);
   app_.m_nImageType = imageType;
   app_.m_strImagePath = path;
-  disk::CVirtualDisk& reader = app_.g_VirtualDisk;
+  image::CVirtualDisk& reader = app_.g_VirtualDisk;
   reader.reset();
 
   std::uint32_t opened = 0;
@@ -84,7 +84,7 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   findCause(imageType, path);
   if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
     ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
-    disk::FillVolumeList(app_, 1);
+    volume::FillVolumeList(app_, 1);
     return MountOutcome::CorruptLayout;
   }
   // Nothing of a refused image stays mounted: the user has to pick another one.
@@ -94,11 +94,11 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   return MountOutcome::Invalid;
 }
 
-MountOutcome CDataRecovery::mountSnapshot(std::shared_ptr<const disk::MountedImage> snapshot) {
+MountOutcome CDataRecovery::mountSnapshot(std::shared_ptr<const image::MountedImage> snapshot) {
   cause_.clear();
   app_.clearImage();
-  disk::FreeSourceList(app_);
-  disk::freeVolumeList(app_);
+  volume::FreeSourceList(app_);
+  volume::freeVolumeList(app_);
   app_.g_VirtualDisk.reset();
   if (!snapshot) return MountOutcome::Invalid;
   app_.m_nImageType = kImageVmdk;
@@ -111,7 +111,7 @@ MountOutcome CDataRecovery::walkPartitions() {
   StartPartitionScan();
   // A dynamic disk without its private header has been reported by the walk, which stopped
   // at its entry: the volumes the table lists before that entry are still offered.
-  disk::FillVolumeList(app_, 0);
+  volume::FillVolumeList(app_, 0);
   return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
 }
 
@@ -121,8 +121,8 @@ void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) 
     cause_ = "cannot open " + path + ": " + std::strerror(errno);
     return;
   }
-  for (const disk::DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
-    const std::string folder = disk::imageFolder(path);
+  for (const image::DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
+    const std::string folder = image::imageFolder(path);
     struct stat es{};
     if (::stat((folder + "/" + e.fileNameBytes).c_str(), &es) != 0) {
       cause_ = "extent " + folder + "/" + e.fileNameBytes + " missing";
@@ -147,15 +147,15 @@ void CDataRecovery::StartPartitionScan() {
 void CDataRecovery::ScanMbrPartitionTable(std::uint64_t sector) {
   // The chain of extended boot records is followed in a loop. Each table keeps its own
   // dynamic-disk database, whose volumes are added once the rest of the chain is walked.
-  std::vector<std::unique_ptr<disk::LdmDatabase>> databases;
+  std::vector<std::unique_ptr<volume::LdmDatabase>> databases;
   std::unordered_set<std::uint64_t> visited;
   std::uint64_t table = sector;
-  for (std::size_t link = 0; link < disk::mbr::kMaxChainLinks; ++link) {
+  for (std::size_t link = 0; link < volume::mbr::kMaxChainLinks; ++link) {
     if (!visited.insert(table).second) break;               // the chain leads back
     if (link > 0 && table >= app_.m_nDiskSectors) break;    // a link out of the disk
     m_pMbrSector = std::make_unique<std::array<std::uint8_t, 512>>();
-    disk::ReadSourceSectors(app_, m_pMbrSector->data(), table, std::uint32_t(m_pMbrSector->size()));
-    scanTableEntries(table, *databases.emplace_back(std::make_unique<disk::LdmDatabase>()));
+    image::ReadSourceSectors(app_, m_pMbrSector->data(), table, std::uint32_t(m_pMbrSector->size()));
+    scanTableEntries(table, *databases.emplace_back(std::make_unique<volume::LdmDatabase>()));
     m_pMbrSector.reset();
     if (!m_pPendingExtended) break;
     // Logical partitions count from their own table, links from the outermost extended
@@ -168,45 +168,45 @@ void CDataRecovery::ScanMbrPartitionTable(std::uint64_t sector) {
   m_pPendingExtended.reset();
   for (auto it = databases.rbegin(); it != databases.rend(); ++it) {
     if (!(*it)->databaseFound) continue;
-    disk::ParseLdmRecords(app_, **it);
-    disk::AssembleLdmVolumes(app_, **it);
+    volume::ParseLdmRecords(app_, **it);
+    volume::AssembleLdmVolumes(app_, **it);
   }
 }
 
-void CDataRecovery::scanTableEntries(std::uint64_t sector, disk::LdmDatabase& database) {
-  const auto entries = disk::parseMbrTable(platform::ByteView(*m_pMbrSector));
+void CDataRecovery::scanTableEntries(std::uint64_t sector, volume::LdmDatabase& database) {
+  const auto entries = volume::parseMbrTable(platform::ByteView(*m_pMbrSector));
   if (!entries) return;
-  for (const disk::MbrEntry& e : *entries) {
+  for (const volume::MbrEntry& e : *entries) {
     if (e.sectorCount == 0) continue;
-    switch (disk::mbrEntryRole(e.type)) {
-      case disk::MbrEntryRole::Volume: {
+    switch (volume::mbrEntryRole(e.type)) {
+      case volume::MbrEntryRole::Volume: {
         const std::uint64_t start = sector + e.firstSector;
-        disk::appendVolumeNode(app_, start, e.sectorCount, disk::readVolumeBootSector(app_, start, e.sectorCount, e.type),
+        volume::appendVolumeNode(app_, start, e.sectorCount, volume::readVolumeBootSector(app_, start, e.sectorCount, e.type),
                                e.type);
         break;
       }
-      case disk::MbrEntryRole::Extended:
+      case volume::MbrEntryRole::Extended:
         m_pPendingExtended = std::make_unique<PendingExtendedEntry>(PendingExtendedEntry{e.raw, e.firstSector});
         if (!m_bExtendedBaseKnown) {
           m_nExtendedBase = e.firstSector;
           m_bExtendedBaseKnown = 1;
         }
         break;
-      case disk::MbrEntryRole::Gpt:
+      case volume::MbrEntryRole::Gpt:
         m_pMbrSector.reset();
-        disk::ScanGptPartitionEntries(app_, database, e.firstSector);
+        volume::ScanGptPartitionEntries(app_, database, e.firstSector);
         return;
-      case disk::MbrEntryRole::Ldm:
+      case volume::MbrEntryRole::Ldm:
         scanLdmDisk(database);
         return;
-      case disk::MbrEntryRole::Ignored:
+      case volume::MbrEntryRole::Ignored:
         break;
     }
   }
 }
 
-void CDataRecovery::scanLdmDisk(disk::LdmDatabase& database) {
-  if (!disk::FindLdmPrivateHeader(app_, database, disk::ldm::kMbrPrivHeadSector)) {
+void CDataRecovery::scanLdmDisk(volume::LdmDatabase& database) {
+  if (!volume::FindLdmPrivateHeader(app_, database, volume::ldm::kMbrPrivHeadSector)) {
     app_.m_bImageCorrupt = 1;
     ldmHeaderMissing_ = true;
     ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
@@ -214,12 +214,12 @@ void CDataRecovery::scanLdmDisk(disk::LdmDatabase& database) {
   }
   app_.m_bDynamicDisk = 1;
   const std::uint64_t diskSectors = app_.m_nDiskSectors;
-  std::uint64_t from = diskSectors > disk::ldm::kMbrDatabaseSectors ? diskSectors - disk::ldm::kMbrDatabaseSectors : 0;
+  std::uint64_t from = diskSectors > volume::ldm::kMbrDatabaseSectors ? diskSectors - volume::ldm::kMbrDatabaseSectors : 0;
   // An image longer than the disk it was made from (a VHD rounded up to its geometry) has
   // the database before its last sectors; the private header says where it begins.
-  const disk::LdmPrivateHeader& h = database.header;
+  const volume::LdmPrivateHeader& h = database.header;
   if (h.configStart > h.logicalDiskStart && h.configStart < from) from = h.configStart;
-  disk::FindLdmDatabase(app_, database, from);
+  volume::FindLdmDatabase(app_, database, from);
 }
 
 }  // namespace qelda::app

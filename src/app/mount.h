@@ -10,7 +10,7 @@
 #include "app/qelda_app.h"
 #include "platform/sinks.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 struct LdmDatabase;
 }
 
@@ -35,7 +35,7 @@ class CDataRecovery {
   MountOutcome OnBnClickedMountVirtualDisk(std::uint32_t imageType, const std::string& path);
   // Mounts a disk whose snapshot is already built (one held in memory) as a VMDK, walks its
   // partitions and fills the source list as the step above does.
-  MountOutcome mountSnapshot(std::shared_ptr<const disk::MountedImage> snapshot);
+  MountOutcome mountSnapshot(std::shared_ptr<const image::MountedImage> snapshot);
 
   // After a mount that failed (or could not confirm the layout): the concrete cause, as one
   // line naming the file or field at fault; empty when there is nothing more to say.
@@ -63,8 +63,8 @@ class CDataRecovery {
   // The partition walk over the published snapshot, then the source list made from it.
   MountOutcome walkPartitions();
   // Looks at the four entries of the table in m_pMbrSector, read from `sector`.
-  void scanTableEntries(std::uint64_t sector, disk::LdmDatabase& database);
-  void scanLdmDisk(disk::LdmDatabase& database);
+  void scanTableEntries(std::uint64_t sector, volume::LdmDatabase& database);
+  void scanLdmDisk(volume::LdmDatabase& database);
 
   // Set by the walk when a dynamic disk has no private header: only the whole disk is listed.
   bool ldmHeaderMissing_ = false;

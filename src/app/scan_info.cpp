@@ -70,7 +70,7 @@ std::string SaveScanImage(const CQELDAApp& app, const results::CFileFolderTree& 
   const bool tables = app.currentEngine->saveScanInfo(
       header, [&](std::span<const std::uint8_t> bytes) { return writer->writeEngineTables(bytes); });
   if (!tables) return writer->cause().empty() ? path + ": the scanned volume has nothing that could be read back" : writer->cause();
-  const disk::DEVICE_ENTRY& source = *app.m_pSelectedSource;
+  const volume::DEVICE_ENTRY& source = *app.m_pSelectedSource;
   header.m_bySourceKind = source.m_byKind;
   header.m_szSourcePath = cutPath(header.m_szSourcePath);
   if (!writer->writeSourceEntry(source)) return writer->cause();

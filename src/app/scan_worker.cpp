@@ -33,7 +33,7 @@ void CScanProcess::ScanThreadProc() {
   app_.m_bSearchingCriticalInfo = 0;
   app_.m_bHasResults = 0;
 
-  const disk::DEVICE_ENTRY* source = app_.m_pSelectedSource;
+  const volume::DEVICE_ENTRY* source = app_.m_pSelectedSource;
   if (app_.m_nScanKind == kScanFromScanInfo) {
     result_ = LoadScanImage(app_, {&console_, &progress_, &log_, &notifier_}, scanInfoPath_, scanInfoIndex_);
   } else if (!source) {

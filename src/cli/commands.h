@@ -7,7 +7,7 @@
 namespace qelda::app {
 class CQELDAApp;
 }
-namespace qelda::disk {
+namespace qelda::volume {
 struct DEVICE_ENTRY;
 }
 namespace qelda::platform {
@@ -48,7 +48,7 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
                    const ResultOptions& options, const StopOnInterrupt& interrupt);
 
 // One source as `qelda info` lists it: index, kind, name, file system, start, count, size text.
-void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& entry);
+void printSourceLine(std::size_t index, const volume::DEVICE_ENTRY& entry);
 
 // The lost-volume search before a scan: the volumes it finds join the source list. A disk
 // file that is no virtual-machine image (`rawFile`) is searched as it is. Ctrl-C stops it.

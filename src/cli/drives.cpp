@@ -26,18 +26,18 @@ std::string text(std::string_view s) {
 
 std::string number(std::uint64_t v, bool present) { return present ? std::to_string(v) : "-"; }
 
-const char* sourceText(disk::IdentitySource source) {
+const char* sourceText(fs::IdentitySource source) {
   switch (source) {
-    case disk::IdentitySource::AtaPassThrough: return "ata";
-    case disk::IdentitySource::HdioIdentity: return "hdio";
-    case disk::IdentitySource::Sysfs: return "sysfs";
-    case disk::IdentitySource::None: break;
+    case fs::IdentitySource::AtaPassThrough: return "ata";
+    case fs::IdentitySource::HdioIdentity: return "hdio";
+    case fs::IdentitySource::Sysfs: return "sysfs";
+    case fs::IdentitySource::None: break;
   }
   return "-";
 }
 
-bool hasAttribute(const disk::DRIVE_IDENTITY& identity, std::uint8_t id) {
-  for (const disk::SMART_ATTRIBUTE* a = identity.m_pAttributes; a; a = a->m_pNext)
+bool hasAttribute(const fs::DRIVE_IDENTITY& identity, std::uint8_t id) {
+  for (const fs::SMART_ATTRIBUTE* a = identity.m_pAttributes; a; a = a->m_pNext)
     if (a->m_byId == id) return true;
   return false;
 }
@@ -51,19 +51,19 @@ int runDrives(const std::vector<std::string>& args) {
   }
   std::uint8_t fixedCount = 0;
   std::uint8_t removableCount = 0;
-  disk::EnumerateDrives(fixedCount, removableCount);
-  const auto names = disk::listPhysicalDrives();
+  volume::EnumerateDrives(fixedCount, removableCount);
+  const auto names = volume::listPhysicalDrives();
   for (std::size_t n = 0; n < names.size(); ++n) {
     const std::uint8_t driveNumber = std::uint8_t(0x80 + n);
-    const char* kind = disk::g_abFixedDrive[n] ? "fixed" : disk::g_abRemovableDrive[n] ? "removable" : "-";
+    const char* kind = volume::g_abFixedDrive[n] ? "fixed" : volume::g_abRemovableDrive[n] ? "removable" : "-";
     std::uint64_t sectors = 0;
-    disk::GetDriveSizeBytes(sectors, driveNumber);
-    disk::DRIVE_IDENTITY identity;
-    disk::GetDriveIdentity(driveNumber, identity);
+    volume::GetDriveSizeBytes(sectors, driveNumber);
+    fs::DRIVE_IDENTITY identity;
+    volume::GetDriveIdentity(driveNumber, identity);
 
     // The fields IDENTIFY alone gives are absent when the identity came from elsewhere.
-    const bool fromIdentify = identity.source == disk::IdentitySource::AtaPassThrough ||
-                              identity.source == disk::IdentitySource::HdioIdentity;
+    const bool fromIdentify = identity.source == fs::IdentitySource::AtaPassThrough ||
+                              identity.source == fs::IdentitySource::HdioIdentity;
     const bool hasGeometry = fromIdentify && identity.m_wCylinders != 0;
     const std::string geometry = hasGeometry ? std::to_string(identity.m_wCylinders) + "/" +
                                                    std::to_string(identity.m_wHeads) + "/" +
@@ -78,8 +78,8 @@ int runDrives(const std::vector<std::string>& args) {
                 text(identity.m_szFirmware).c_str(), sourceText(identity.source),
                 number(identity.m_nTotalSectors, fromIdentify).c_str(), geometry.c_str(), smart,
                 number(identity.m_byAttributeStatus, hasAttributes).c_str(),
-                number(identity.m_nTemperature, hasAttribute(identity, disk::ata::kSmartTemperatureId)).c_str());
-    for (const disk::SMART_ATTRIBUTE* a = identity.m_pAttributes; a; a = a->m_pNext) {
+                number(identity.m_nTemperature, hasAttribute(identity, fs::ata::kSmartTemperatureId)).c_str());
+    for (const fs::SMART_ATTRIBUTE* a = identity.m_pAttributes; a; a = a->m_pNext) {
       std::printf("smart\t%u\t%u\t%s\t%u\t%u\t%u\t%u\n", unsigned(driveNumber), unsigned(a->m_byId),
                   platform::toUtf8(a->m_szName).c_str(), unsigned(a->m_nValue), unsigned(a->m_nWorst),
                   unsigned(a->m_nThreshold), unsigned(a->m_byStatus));

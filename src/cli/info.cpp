@@ -60,19 +60,19 @@ std::string field(std::u16string_view text) { return text.empty() ? std::string(
 
 void printSources(const app::CQELDAApp& app) {
   std::size_t index = 0;
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++index) printSourceLine(index, *e);
+  for (const volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++index) printSourceLine(index, *e);
 }
 
 }  // namespace
 
 // One line per source: index, kind, name, file system, start, sector count, size text.
-void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& e) {
+void printSourceLine(std::size_t index, const volume::DEVICE_ENTRY& e) {
   std::u16string name = e.m_szName;
   std::u16string fileSystem;
   std::u16string sizeText;
   std::uint64_t start = 0;
   std::uint64_t count = 0;
-  if (const disk::VOLUME_RECORD* v = e.m_pDetail.volume()) {
+  if (const volume::VOLUME_RECORD* v = e.m_pDetail.volume()) {
     // The volume's own name is what the volume list shows; the entry's name, when it
     // has one, is the file the volume was found in.
     if (!v->m_szName.empty()) name = v->m_szName;
@@ -82,7 +82,7 @@ void printSourceLine(std::size_t index, const disk::DEVICE_ENTRY& e) {
     // has said so on stderr).
     count = v->claimedSectorCount.value_or(v->m_nSectorCount);
     sizeText = v->m_szSizeText;
-  } else if (const disk::DRIVE_RECORD* d = e.m_pDetail.drive()) {
+  } else if (const volume::DRIVE_RECORD* d = e.m_pDetail.drive()) {
     count = d->m_nSizeSectors;
     sizeText = d->m_szSizeText;
   }

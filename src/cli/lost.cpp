@@ -24,7 +24,7 @@ namespace {
 
 // The search itself; false when Ctrl-C stopped it.
 bool search(app::CQELDAApp& app, bool rawFile, bool deep, platform::IScanProgress& progress, platform::TextLog& log,
-            std::vector<const disk::DEVICE_ENTRY*>& found) {
+            std::vector<const volume::DEVICE_ENTRY*>& found) {
   StopOnInterrupt interrupt(app.m_bStopRequested);
   found = app::runLostVolumeSearch(app, deep, rawFile, progress, log);
   return !interrupt.interrupted();
@@ -57,7 +57,7 @@ bool openRawFile(app::CQELDAApp& app) {
 int searchLostVolumesFirst(app::CQELDAApp& app, bool rawFile, bool deep, platform::IScanProgress& progress,
                            platform::TextLog& log) {
   if (rawFile && !openRawFile(app)) return kExitMountFailed;
-  std::vector<const disk::DEVICE_ENTRY*> found;
+  std::vector<const volume::DEVICE_ENTRY*> found;
   return search(app, rawFile, deep, progress, log, found) ? kExitOk : kExitStopped;
 }
 
@@ -107,14 +107,14 @@ int runLost(const std::vector<std::string>& args) {
   app.m_nScanKind = engine::kScanLostVolumes;
 
   const bool showProgress = progressWanted || ::isatty(STDERR_FILENO);
-  std::vector<const disk::DEVICE_ENTRY*> found;
+  std::vector<const volume::DEVICE_ENTRY*> found;
   const bool completed = search(app, rawFile, deep, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent,
                                 log, found);
   terminal.finish();
   // The found entries come in list order: one walk numbers them all.
   std::size_t index = 0;
-  const disk::DEVICE_ENTRY* e = app.m_pSourceList;
-  for (const disk::DEVICE_ENTRY* entry : found) {
+  const volume::DEVICE_ENTRY* e = app.m_pSourceList;
+  for (const volume::DEVICE_ENTRY* entry : found) {
     while (e && e != entry) {
       e = e->m_pNext;
       ++index;

@@ -146,9 +146,9 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       o.rawRange = v;
     } else if (a == "--linking") {
       if (!value(v)) return false;
-      if (v == "fat1") o.linking = fat::kLinkFat1;
-      else if (v == "fat2") o.linking = fat::kLinkFat2;
-      else if (v == "contiguous") o.linking = fat::kLinkContiguous;
+      if (v == "fat1") o.linking = fs::fat::kLinkFat1;
+      else if (v == "fat2") o.linking = fs::fat::kLinkFat2;
+      else if (v == "contiguous") o.linking = fs::fat::kLinkContiguous;
       else return false;
     } else if (a == "--save-scan") {
       if (!value(o.saveScan) || o.saveScan.empty()) return false;
@@ -178,7 +178,7 @@ bool applyRawRange(app::CQELDAApp& app, const Options& o) {
     std::fputs("qelda: --raw-range applies to --kind raw only\n", stderr);
     return false;
   }
-  const disk::DEVICE_ENTRY* source = app.m_pSelectedSource;
+  const volume::DEVICE_ENTRY* source = app.m_pSelectedSource;
   if (range == "volume") {
     if (!source->m_pDetail.volume()) {
       std::fputs("qelda: --raw-range volume needs --source to name a volume (`qelda info` lists them)\n", stderr);
@@ -198,7 +198,7 @@ bool applyRawRange(app::CQELDAApp& app, const Options& o) {
     std::fprintf(stderr, "qelda: --raw-range %s: the first sector is past the last\n", range.c_str());
     return false;
   }
-  const disk::DRIVE_RECORD* drive = source->m_pDetail.drive();
+  const volume::DRIVE_RECORD* drive = source->m_pDetail.drive();
   if (!drive) {
     std::fputs("qelda: --raw-range FIRST-LAST applies to a whole disk or image; for a volume use --raw-range volume\n",
                stderr);
@@ -221,14 +221,14 @@ bool applyRawRange(app::CQELDAApp& app, const Options& o) {
 }
 
 // The entry `index` of the source list, or by default the first volume with a file system.
-disk::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::size_t> index) {
+volume::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::size_t> index) {
   std::size_t i = 0;
-  for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++i) {
+  for (volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext, ++i) {
     if (index) {
       if (i == *index) return e;
       continue;
     }
-    const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
+    const volume::VOLUME_RECORD* v = e->m_pDetail.volume();
     if (v && !v->m_szFileSystem.empty()) return e;
   }
   return nullptr;

@@ -22,11 +22,11 @@ std::string at(std::size_t offset) { return " (header offset " + std::to_string(
 Refusal refuse(const std::string& what, std::size_t offset) { return Refusal{"header: " + what + at(offset)}; }
 
 bool isFsCode(std::uint8_t code) {
-  return code == disk::kFsFat12 || code == disk::kFsFat16 || code == disk::kFsFat32 || code == disk::kFsExFat ||
-         code == disk::kFsNtfs;
+  return code == volume::kFsFat12 || code == volume::kFsFat16 || code == volume::kFsFat32 || code == volume::kFsExFat ||
+         code == volume::kFsNtfs;
 }
 
-bool isFatCode(std::uint8_t code) { return code <= disk::kFsFat32; }
+bool isFatCode(std::uint8_t code) { return code <= volume::kFsFat32; }
 
 // A flag byte we write as 0 or 1.
 bool isFlag(std::uint8_t v) { return v <= 1; }
@@ -141,8 +141,8 @@ Checked<SCAN_IMAGE_HEADER> SCAN_IMAGE_HEADER::decode(ByteView bytes) {
   // The engine the file restores into must be the one its file-system code names.
   const SavedEngine engine = savedEngineOf(r);
   const bool codeFits = engine == SavedEngine::Fat     ? isFatCode(r.m_byFsCode)
-                        : engine == SavedEngine::ExFat ? r.m_byFsCode == disk::kFsExFat
-                                                       : r.m_byFsCode == disk::kFsNtfs;
+                        : engine == SavedEngine::ExFat ? r.m_byFsCode == volume::kFsExFat
+                                                       : r.m_byFsCode == volume::kFsNtfs;
   if (!codeFits)
     return refuse("file-system code " + std::to_string(r.m_byFsCode) + " does not match the saved engine's fields",
                   h::kFsCode);
@@ -168,7 +168,7 @@ Checked<SCAN_IMAGE_HEADER> SCAN_IMAGE_HEADER::decode(ByteView bytes) {
 
 SavedEngine savedEngineOf(const SCAN_IMAGE_HEADER& header) {
   if (header.m_bFat != 0) return SavedEngine::Fat;
-  if (header.mftSector == 0 && header.runRecordCount == 0 && header.m_byFsCode != disk::kFsNtfs)
+  if (header.mftSector == 0 && header.runRecordCount == 0 && header.m_byFsCode != volume::kFsNtfs)
     return SavedEngine::ExFat;
   return SavedEngine::Ntfs;
 }

@@ -26,7 +26,7 @@ struct SCAN_IMAGE_HEADER {
   std::uint32_t rootCluster = 0;       // FAT32, exFAT
   std::uint32_t m_nClusterMapBytes = 0;
   std::uint8_t m_bFat = 0;             // FAT scans: sectors per cluster; 0 for the others
-  std::uint8_t m_byFsCode = 0;         // disk::kFsFat12 .. kFsNtfs
+  std::uint8_t m_byFsCode = 0;         // volume::kFsFat12 .. kFsNtfs
   std::uint8_t m_byTableMode = 0;      // FAT linking mode: 0 "FAT1", 1 "FAT2", 2 "Contiguous"
   std::uint32_t reservedSectors = 0;   // FAT: reserved sectors; exFAT: allocation-table offset
   std::uint32_t rootDirSectors = 0;    // FAT

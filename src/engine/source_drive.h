@@ -19,6 +19,6 @@ inline constexpr std::uint8_t kSearchedDrives = 24;
 // removable one by its length in sectors. 0 when none matches, after telling the user
 // "Source hard drive not found.\nAttach source hard drive before loading scan information."
 std::uint32_t locateSourceDrive(SCAN_IMAGE_HEADER& header, platform::IUserNotifier& notifier,
-                                const disk::DriveSystem& system = {});
+                                const volume::DriveSystem& system = {});
 
 }  // namespace qelda::engine

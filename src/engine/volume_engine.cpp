@@ -31,12 +31,12 @@ EngineKind engineKindFor(const ScanState& state) {
   }
   // The search of a range of sectors is the FAT engine's, also over a volume of another kind.
   if (kind == kScanRaw && state.m_bRawRangeFromVolume) return EngineKind::Fat;
-  const disk::DEVICE_ENTRY* source = state.m_pSelectedSource;
-  if (!source || source->m_byKind == disk::kKindWholeDisk) return EngineKind::Fat;
-  const disk::VOLUME_RECORD* volume = source->m_pDetail.volume();
+  const volume::DEVICE_ENTRY* source = state.m_pSelectedSource;
+  if (!source || source->m_byKind == volume::kKindWholeDisk) return EngineKind::Fat;
+  const volume::VOLUME_RECORD* volume = source->m_pDetail.volume();
   if (!volume) return EngineKind::Fat;
   if (isNtfsCode(volume->m_byFileSystem)) return EngineKind::Ntfs;
-  if (volume->m_byFileSystem == disk::kFsExFat) return EngineKind::ExFat;
+  if (volume->m_byFileSystem == volume::kFsExFat) return EngineKind::ExFat;
   return EngineKind::Fat;
 }
 

@@ -43,13 +43,13 @@ CExFatEngine::~CExFatEngine() { FreeAll(); }
 
 void CExFatEngine::Initialize(std::uint8_t bImageFile) {
   ExFatVolumeSource source;
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
   if (!entry) {
-    source.sourceKind = disk::kKindWholeDisk;  // nothing chosen: no volume to take
+    source.sourceKind = volume::kKindWholeDisk;  // nothing chosen: no volume to take
   } else {
     source.sourceKind = entry->m_byKind;
     source.imagePath = entry->m_szName;
-    if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
+    if (const volume::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
       source.startSector = volume->m_nStartSector;
       source.sectorCount = volume->m_nSectorCount;
       source.lastSector = volume->m_nLastSector;
@@ -100,7 +100,7 @@ void CExFatEngine::FreeAll() {
   m_hClusterMapFile.close();
   m_nClusterMapLength = 0;
   workFolder_.remove();
-  visited_ = fat::VisitedClusters();
+  visited_ = fs::fat::VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
   image_.reset();
@@ -111,7 +111,7 @@ void CExFatEngine::clearWalkState() {
   deletedFolders_.clear();
   heldSets_.clear();
   walkStats_.heldBytes = 0;
-  directoryClustersRead_ = fat::VisitedClusters();
+  directoryClustersRead_ = fs::fat::VisitedClusters();
 }
 
 void CExFatEngine::resetScan() {
@@ -130,12 +130,12 @@ void CExFatEngine::resetScan() {
 // --- the boot sector ---------------------------------------------------------------------------
 
 std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
-  auto parsed = fs::parseExFatBoot(sector);
+  auto parsed = fs::exfat::parseExFatBoot(sector);
   if (!parsed) return 0;
-  fs::ExFatBootParams p = *parsed;
-  if (!fs::fitExFatBootToSectors(p, recordSectors_)) return 0;
+  fs::exfat::ExFatBootParams p = *parsed;
+  if (!fs::exfat::fitExFatBootToSectors(p, recordSectors_)) return 0;
   params_ = p;
-  m_byFsCode = disk::kFsExFat;
+  m_byFsCode = volume::kFsExFat;
   m_nVolumeLength = p.volumeLength;
   m_nFatOffset = p.fatOffset;
   m_nFatLength = p.fatLength;
@@ -144,7 +144,7 @@ std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
   m_nSectorsPerCluster = p.sectorsPerCluster;
   m_nLastSector = m_nPartitionStart + m_nVolumeLength;
   // The root walk's substitute for a root field outside the heap, so ids never wrap to 0.
-  m_nNextItemId = fs::rootWalkCluster(p) + 1;
+  m_nNextItemId = fs::exfat::rootWalkCluster(p) + 1;
   return 1;
 }
 
@@ -153,7 +153,7 @@ bool CExFatEngine::bootSectorTest(bool showMessage) {
   for (const std::uint64_t at : {std::uint64_t(0), fs::exfat::boot::kBackupBootSector}) {
     std::array<std::uint8_t, kSectorBytes> sector{};
     const bool read = readVolumeSectors(sector.data(), kSectorBytes, at);
-    const auto parsed = fs::parseExFatBoot(platform::ByteView(sector));
+    const auto parsed = fs::exfat::parseExFatBoot(platform::ByteView(sector));
     if (read && ParseBootSector(platform::ByteView(sector))) return true;
     if (!why.empty()) why += u"; ";
     why += at == 0 ? u"boot sector: " : u"backup boot sector (volume sector 12): ";
@@ -207,8 +207,8 @@ bool CExFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCou
     if (!ok && failedSectors) *failedSectors = sectors;
     return ok;
   }
-  disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
+  image::ReadReport report;
+  const std::uint32_t result = image::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
   if (failedSectors) *failedSectors = report.failedSectors;
   return result != 0 && report.failedSectors == 0;
 }
@@ -218,7 +218,7 @@ std::uint32_t CExFatEngine::ReadClusterSectors(std::uint32_t sectorCount, std::u
   if (buffer == nullptr || sectorCount == 0) return 0;
   std::memset(buffer, 0, std::size_t(sectorCount) * kSectorBytes);
   // Cluster numbers from disk are checked here, whoever asks: nothing outside the heap is read.
-  const auto first = fs::firstSectorOfCluster(params_, cluster);
+  const auto first = fs::exfat::firstSectorOfCluster(params_, cluster);
   if (!first) return 0;
   const std::uint64_t sector = *first + sectorInCluster;
   const std::uint64_t heapEnd = std::uint64_t(params_.clusterHeapOffset) + std::uint64_t(params_.clusterCount) * params_.sectorsPerCluster;

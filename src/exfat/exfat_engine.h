@@ -29,7 +29,7 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 class MountedImage;
 }
 
@@ -100,7 +100,7 @@ inline constexpr std::uint32_t kBlockSectors = 2048;
 // A walk reads its directory at most this many sectors at a time (and no further than the
 // cluster), and its window holds at most a set's span and one such read.
 inline constexpr std::uint32_t kWindowChunkSectors = 16;
-inline constexpr std::size_t kWindowCapacity = fs::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
+inline constexpr std::size_t kWindowCapacity = fs::exfat::ExFatDirectoryWalk::kSetSpan + kWindowChunkSectors * 512;
 
 class CExFatEngine {
  public:
@@ -115,7 +115,7 @@ class CExFatEngine {
   // The same from values given directly.
   void initializeVolume(std::uint8_t bImageFile, const ExFatVolumeSource& source);
   void FreeAll();
-  // Takes the geometry from a boot sector; 1 when it is usable (see fs::parseExFatBoot),
+  // Takes the geometry from a boot sector; 1 when it is usable (see fs::exfat::parseExFatBoot),
   // cut to the volume record's sector count.
   std::uint32_t ParseBootSector(platform::ByteView sector);
   std::uint32_t GetClusterHeapStart() const { return params_.clusterHeapOffset; }
@@ -185,7 +185,7 @@ class CExFatEngine {
   // linking mode says.
   std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
 
-  const fs::ExFatBootParams& params() const { return params_; }
+  const fs::exfat::ExFatBootParams& params() const { return params_; }
   // What the walks of the last scan did.
   const fs::WalkStats& walkStats() const { return walkStats_; }
   // Why the last scan found the volume unusable; empty when it did not.
@@ -253,7 +253,7 @@ class CExFatEngine {
     // whole directory, however long it claims to be.
     std::vector<std::uint8_t> window;
     std::uint32_t windowStart = 0;
-    std::optional<fs::ExFatDirectoryWalk> walk;
+    std::optional<fs::exfat::ExFatDirectoryWalk> walk;
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
     WalkRules rules = WalkRules::Folder;
@@ -263,7 +263,7 @@ class CExFatEngine {
   // Reading.
   bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector,
                          std::uint64_t* failedSectors = nullptr);
-  bool isHeapCluster(std::uint64_t c) const { return fs::isHeapCluster(params_, c); }
+  bool isHeapCluster(std::uint64_t c) const { return fs::exfat::isHeapCluster(params_, c); }
   std::uint64_t clusterBytes() const { return params_.clusterBytes(); }
   // Clusters one heap-search block holds.
   std::uint32_t clustersPerBlock() const;
@@ -288,14 +288,14 @@ class CExFatEngine {
   void collapseRoot();
 
   // Walks.
-  FOUND_ITEM itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
+  FOUND_ITEM itemFromSet(const fs::exfat::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const;
   bool pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t first, std::uint64_t dataLength, DirRead how,
                 bool insideDeleted, bool popPending);
   void runWalks();
   void popFrame();
-  void handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s);
-  void handleLostSet(std::size_t frame, const fs::ExFatEntrySet& s);
-  void queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item);
+  void handleTreeSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s);
+  void handleLostSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s);
+  void queueDeletedFolder(std::size_t frame, const fs::exfat::ExFatEntrySet& s, const FOUND_ITEM& item);
   // The walk's reading of a directory: the cluster it enters (false: none, or one a walk of
   // this pass has read), the next one along its chain or run, and the next window.
   bool enterDirectoryCluster(WalkFrame& f, std::uint64_t c);
@@ -323,24 +323,24 @@ class CExFatEngine {
   engine::ScanState& app_;
   platform::ILog& log_;
   platform::IUserNotifier& notifier_;
-  std::shared_ptr<const disk::MountedImage> image_;
+  std::shared_ptr<const image::MountedImage> image_;
   std::optional<platform::ReadOnlyFile> imageFile_;
   bool imageFileTried_ = false;
   std::uint8_t sourceKind_ = 1;
   std::uint64_t recordSectors_ = 0;  // the volume record's sector count; 0 unknown
   std::u16string fileSystemText_;
-  fs::ExFatBootParams params_;
+  fs::exfat::ExFatBootParams params_;
   std::u16string failure_;
 
   WorkFolder workFolder_;
   engine::IndexedChain<EXFAT_FOLDER_NODE> listedFolders_{m_pListedFolders, m_pListedFoldersTail};
   engine::IndexedChain<EXFAT_DELETED_DIR_NODE> deletedFolders_{m_pDeletedFolders, m_pDeletedFoldersTail};
   std::vector<std::vector<std::uint8_t>> heldSets_;  // the entry sets of queued deleted folders
-  fat::VisitedClusters directoryClustersRead_;      // clusters the walks of this pass have read
+  fs::fat::VisitedClusters directoryClustersRead_;      // clusters the walks of this pass have read
   fs::WalkStats walkStats_;
   std::vector<PENDING_ITEM> pendingItems_;                  // oldest first
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
-  fat::VisitedClusters visited_;
+  fs::fat::VisitedClusters visited_;
   std::uint32_t highestIdGiven_ = 0;
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.

@@ -19,7 +19,7 @@ platform::NullScanProgress g_noProgress;
 
 // Sectors of the FAT that hold the entries of clusters 0 .. C+1: the part of the table the
 // engine copies and verifies (the rest describes no cluster).
-std::uint64_t fatSectorsInUse(const fs::ExFatBootParams& p) {
+std::uint64_t fatSectorsInUse(const fs::exfat::ExFatBootParams& p) {
   const std::uint64_t bytes = (std::uint64_t(p.clusterCount) + 2) * 4;
   return std::min<std::uint64_t>(p.fatLength, (bytes + kSectorBytes - 1) / kSectorBytes);
 }

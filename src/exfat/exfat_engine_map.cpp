@@ -37,9 +37,9 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
   std::uint32_t bitmapFirst = m_nBitmapCluster;
   {
     const std::vector<std::uint8_t> root =
-        readClusters(directoryClusters(fs::rootWalkCluster(params_), 0, DirRead::Chain), false);
-    const fs::ExFatRootEntries entries = fs::findRootEntries(platform::ByteView(root));
-    if (entries.bitmap && fs::bitmapEntryIsPlausible(*entries.bitmap, params_))
+        readClusters(directoryClusters(fs::exfat::rootWalkCluster(params_), 0, DirRead::Chain), false);
+    const fs::exfat::ExFatRootEntries entries = fs::exfat::findRootEntries(platform::ByteView(root));
+    if (entries.bitmap && fs::exfat::bitmapEntryIsPlausible(*entries.bitmap, params_))
       m_nBitmapCluster = bitmapFirst = entries.bitmap->firstCluster;
   }
   const std::uint64_t bitmapBytes = (clusters + 7) / 8;

@@ -60,7 +60,7 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
         bar.stepIt(kBlockBar);
         if (clusterMapByte(cluster)) continue;
       }
-      if (!fs::IsDirectoryCluster(ByteView(block.data() + i * bytes, std::size_t(bytes)))) continue;
+      if (!fs::exfat::IsDirectoryCluster(ByteView(block.data() + i * bytes, std::size_t(bytes)))) continue;
       EXFAT_DELETED_DIR_NODE node;
       node.key = cluster;
       node.id = takeItemId();
@@ -88,7 +88,7 @@ void CExFatEngine::FindDirectoryClusters() {
 
 void CExFatEngine::WalkRootForDeletedSearch() {
   reporter().logStart(engine::texts::kCreatingDirectoryTree);
-  WalkRootDirectory(fs::rootWalkCluster(params_));
+  WalkRootDirectory(fs::exfat::rootWalkCluster(params_));
   if (!stopRequested()) WalkDeletedFolders();
   clearWalkState();
 }
@@ -152,8 +152,8 @@ void CExFatEngine::WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster,
     runWalks();
 }
 
-void CExFatEngine::handleLostSet(std::size_t frame, const fs::ExFatEntrySet& s) {
-  if (!fs::entrySetFitsVolume(s, params_)) return;
+void CExFatEngine::handleLostSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s) {
+  if (!fs::exfat::entrySetFitsVolume(s, params_)) return;
   const WalkFrame& f = walkStack_[frame];
   const bool deleted = s.deleted || f.insideDeleted;
   FOUND_ITEM item = itemFromSet(s, f.id, deleted);

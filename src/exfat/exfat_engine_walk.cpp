@@ -11,7 +11,7 @@ namespace qelda::exfat {
 
 using platform::ByteView;
 
-FOUND_ITEM CExFatEngine::itemFromSet(const fs::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const {
+FOUND_ITEM CExFatEngine::itemFromSet(const fs::exfat::ExFatEntrySet& s, std::uint32_t parentId, bool deleted) const {
   FOUND_ITEM item;
   item.m_nSize = s.validDataLength;
   item.m_nRecordKey = s.firstCluster;
@@ -48,8 +48,8 @@ std::vector<std::uint32_t> CExFatEngine::directoryClusters(std::uint32_t first, 
 
 std::uint32_t CExFatEngine::directoryClusterLimit(std::uint32_t first, std::uint64_t dataLength) const {
   // No directory is longer than the format allows, whatever its length or chain says.
-  const std::uint32_t most = dataLength ? fs::directoryClusterCount(params_, first, dataLength)
-                                        : fs::directoryClusterCount(params_, first, fs::exfat::kMaxDirectoryBytes);
+  const std::uint32_t most = dataLength ? fs::exfat::directoryClusterCount(params_, first, dataLength)
+                                        : fs::exfat::directoryClusterCount(params_, first, fs::exfat::kMaxDirectoryBytes);
   return std::max<std::uint32_t>(1, most);
 }
 
@@ -94,7 +94,7 @@ void CExFatEngine::refillWindow(WalkFrame& f) {
   f.window.erase(f.window.begin(), f.window.begin() + std::ptrdiff_t(done));
   f.windowStart += std::uint32_t(done);
   const std::uint32_t spc = std::max<std::uint32_t>(1, m_nSectorsPerCluster);
-  const std::size_t wanted = std::min(f.walk->bytesWanted(), fs::ExFatDirectoryWalk::kSetSpan);
+  const std::size_t wanted = std::min(f.walk->bytesWanted(), fs::exfat::ExFatDirectoryWalk::kSetSpan);
   while (!f.readAll && f.window.size() < wanted) {
     // The next cluster is entered only when its bytes are wanted.
     if (f.sectorInCluster >= spc && !nextDirectoryCluster(f)) {
@@ -129,7 +129,7 @@ bool CExFatEngine::pushWalk(WalkRules rules, std::uint32_t id, std::uint32_t fir
   f.id = id;
   f.insideDeleted = insideDeleted;
   f.popPending = popPending;
-  f.walk.emplace(rules == WalkRules::Root ? fs::ExFatWalkKind::Root : fs::ExFatWalkKind::Folder);
+  f.walk.emplace(rules == WalkRules::Root ? fs::exfat::ExFatWalkKind::Root : fs::exfat::ExFatWalkKind::Folder);
   walkStats_.opened(walkStack_.size());
   walkStats_.hold(f.window.capacity() + sizeof(WalkFrame));
   return true;
@@ -150,7 +150,7 @@ void CExFatEngine::runWalks() {
     }
     const std::size_t top = walkStack_.size() - 1;
     WalkFrame& f = walkStack_[top];
-    const std::optional<fs::ExFatEntrySet> s = f.walk->next();
+    const std::optional<fs::exfat::ExFatEntrySet> s = f.walk->next();
     if (!s) {
       if (f.walk->needsBytes()) refillWindow(f);
       else popFrame();
@@ -161,7 +161,7 @@ void CExFatEngine::runWalks() {
   }
 }
 
-void CExFatEngine::handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s) {
+void CExFatEngine::handleTreeSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s) {
   const WalkFrame& f = walkStack_[frame];
   const bool deleted = s.deleted || f.insideDeleted;
   FOUND_ITEM item = itemFromSet(s, f.id, deleted);
@@ -210,7 +210,7 @@ void CExFatEngine::handleTreeSet(std::size_t frame, const fs::ExFatEntrySet& s) 
   pushWalk(WalkRules::Folder, item.m_nId, first, s.directoryLength(), how, false, true);
 }
 
-void CExFatEngine::queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet& s, const FOUND_ITEM& item) {
+void CExFatEngine::queueDeletedFolder(std::size_t frame, const fs::exfat::ExFatEntrySet& s, const FOUND_ITEM& item) {
   const WalkFrame& f = walkStack_[frame];
   // The second pass parses the set again: its bytes are kept (they are in the window
   // whole), not the directory that holds it.
@@ -232,7 +232,7 @@ void CExFatEngine::queueDeletedFolder(std::size_t frame, const fs::ExFatEntrySet
 
 std::uint32_t CExFatEngine::ParseEntrySetAt(FOUND_ITEM& item, std::uint32_t offset, ByteView stream,
                                             std::u16string& name) {
-  const auto s = fs::parseEntrySetAt(stream, offset);
+  const auto s = fs::exfat::parseEntrySetAt(stream, offset);
   if (!s) return 0;
   item = itemFromSet(*s, 0, s->deleted);
   item.m_nId = takeItemId();
@@ -253,7 +253,7 @@ void CExFatEngine::WalkFolder(std::uint8_t bNoChain, std::uint32_t parentId, std
 void CExFatEngine::BuildTreeFromRoot() {
   pendingItems_.clear();
   reporter().logStart(engine::texts::kCreatingDirectoryTree);
-  WalkRootDirectory(fs::rootWalkCluster(params_));
+  WalkRootDirectory(fs::exfat::rootWalkCluster(params_));
   if (!stopRequested()) {
     if (!m_bDeleted) AddDeletedFolders();
     else WalkDeletedFolders();

@@ -18,6 +18,8 @@
 
 namespace qelda::fat {
 
+using fs::fat::kSectorBytes;
+
 namespace {
 
 platform::NullScanProgress g_noProgress;
@@ -32,11 +34,11 @@ CFatEngine::CFatEngine(engine::ScanState& app, platform::ILog& log, platform::IU
 
 void CFatEngine::Initialize(std::uint8_t bImageFile) {
   FatVolumeSource source;
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
   if (entry) {
     source.sourceKind = entry->m_byKind;
     source.imagePath = entry->m_szName;
-    if (const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
+    if (const volume::VOLUME_RECORD* volume = entry->m_pDetail.volume()) {
       source.startSector = volume->m_nStartSector;
       source.sectorCount = volume->m_nSectorCount;
       source.lastSector = volume->m_nLastSector;
@@ -104,7 +106,7 @@ void CFatEngine::FreeAll() {
   orphanDirs_.clear();
   pendingItems_.clear();
   walkStack_.clear();
-  visited_ = VisitedClusters();
+  visited_ = fs::fat::VisitedClusters();
   imageFile_.reset();
   imageFileTried_ = false;
   image_.reset();
@@ -115,14 +117,14 @@ void CFatEngine::FreeAll() {
 }
 
 std::uint64_t CFatEngine::systemSectorCount() const {
-  return systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
+  return fs::fat::systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
 }
 
 std::uint64_t CFatEngine::dataBound() const {
-  return dataClusterBound(m_nTotalSectors, systemSectorCount(), m_nSectorsPerCluster);
+  return fs::fat::dataClusterBound(m_nTotalSectors, systemSectorCount(), m_nSectorsPerCluster);
 }
 
-void CFatEngine::FatCopyBootParams(const FatBootParams& info) {
+void CFatEngine::FatCopyBootParams(const fs::fat::FatBootParams& info) {
   m_nSectorsPerCluster = info.sectorsPerCluster;
   m_nFatType = info.fatType;
   m_nRootDirSectors = info.rootDirSectors;
@@ -132,7 +134,7 @@ void CFatEngine::FatCopyBootParams(const FatBootParams& info) {
 }
 
 void CFatEngine::setClusterBoundFromFat() {
-  const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
+  const std::uint64_t perSector = m_nFatType == fs::fat::kFat32 ? 128 : m_nFatType == fs::fat::kFat16 ? 256 : fs::fat::kFat12EntriesPerSector;
   m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(std::uint64_t(m_nSectorsPerFat) * perSector, UINT32_MAX));
 }
 
@@ -157,8 +159,8 @@ bool CFatEngine::readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount
   // Both readers leave zeros where they could not read: the buffer always holds what was read.
   const std::uint64_t absolute = m_bAbsoluteSectors ? sector : m_nPartitionStart + sector;
   if (m_bImageFile) return ReadImageFileSectors(absolute, buffer, byteCount / kSectorBytes) != 0;
-  disk::ReadReport report;
-  const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
+  image::ReadReport report;
+  const std::uint32_t result = image::ReadSourceSectors(image_.get(), buffer, absolute, byteCount, &report);
   return result != 0 && report.failedSectors == 0;
 }
 
@@ -202,7 +204,7 @@ std::vector<std::uint32_t> CFatEngine::FollowClusterChain(std::uint32_t first, s
     chain.push_back(first);
   } else {
     if (visited_.size() != std::uint64_t(m_nMaxCluster) + 1) visited_.resize(std::uint64_t(m_nMaxCluster) + 1);
-    chain = followChain(fatTable(), first, m_nMaxCluster, visited_);
+    chain = fs::fat::followChain(fatTable(), first, m_nMaxCluster, visited_);
   }
   byteCount = std::uint32_t(chain.size() * 4);
   return chain;
@@ -228,7 +230,7 @@ std::vector<std::uint32_t> CFatEngine::GetClusterList(std::uint32_t first, std::
 const std::uint8_t* CFatEngine::FatBuildClusterMap() {
   m_pClusterMap.clear();
   m_nClusterMapSize = 0;
-  if (m_nLinkingMode != kLinkContiguous) setClusterBoundFromFat();
+  if (m_nLinkingMode != fs::fat::kLinkContiguous) setClusterBoundFromFat();
   if (FatMarkUsedClusters()) return m_pClusterMap.data();
   // No FAT: every cluster of the data area counts as used.
   const std::uint64_t bound = dataBound();
@@ -241,8 +243,8 @@ const std::uint8_t* CFatEngine::FatBuildClusterMap() {
 
 const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   if (!fatInUse()) return nullptr;
-  const std::uint32_t bad = m_nFatType == kFat32 ? kFat32Bad : m_nFatType == kFat16 ? kFat16Bad : kFat12Bad;
-  const std::uint64_t perSector = m_nFatType == kFat32 ? 128 : m_nFatType == kFat16 ? 256 : kFat12EntriesPerSector;
+  const std::uint32_t bad = m_nFatType == fs::fat::kFat32 ? fs::fat::kFat32Bad : m_nFatType == fs::fat::kFat16 ? fs::fat::kFat16Bad : fs::fat::kFat12Bad;
+  const std::uint64_t perSector = m_nFatType == fs::fat::kFat32 ? 128 : m_nFatType == fs::fat::kFat16 ? 256 : fs::fat::kFat12EntriesPerSector;
   // Entries of the FAT as loaded: no more than the part of it that lies inside the volume.
   const std::uint64_t entries = perSector * std::min<std::uint64_t>(m_nSectorsPerFat, m_pFat.size() / kSectorBytes);
   if (entries + 1 > kMaxListClusters + 1) return nullptr;
@@ -255,7 +257,7 @@ const std::uint8_t* CFatEngine::FatMarkUsedClusters() {
   bar.setStep(kItemBar, 1);
   bar.SetStopEnabled(false);
   app_.m_bSearchingCriticalInfo = 1;
-  const FatTable fat = fatTable();
+  const fs::fat::FatTable fat = fatTable();
   for (std::uint64_t n = 0; n < entries; ++n) {
     if (n % perSector == 0) bar.stepIt(kItemBar);
     const auto value = fat.entry(n);
@@ -305,7 +307,7 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
     bar.setRange(kBlockBar, 0, bound);
     bar.setStep(kBlockBar, 1);
   }
-  const auto chain = followChain(fatTable(), first, m_nMaxCluster, visited_, bound);
+  const auto chain = fs::fat::followChain(fatTable(), first, m_nMaxCluster, visited_, bound);
   for (const std::uint32_t c : chain) {
     FatMarkClusterListed(c);
     if (large) bar.stepIt(kBlockBar);
@@ -353,7 +355,7 @@ void CFatEngine::PushPendingItem(const FOUND_ITEM& record, std::u16string_view n
   item.record = record;
   item.record.m_pNext = item.record.m_pPrev = nullptr;
   item.record.m_hTreeItem = nullptr;
-  item.name = std::u16string(name.substr(0, std::min(name.size(), dirent::kMaxLongName)));
+  item.name = std::u16string(name.substr(0, std::min(name.size(), fs::fat::dirent::kMaxLongName)));
   pendingItems_.push_back(std::move(item));
 }
 

@@ -99,7 +99,7 @@ class CFatEngine {
   std::uint32_t ReadImageFileSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t sectorCount);
 
   // --- geometry, chains and the cluster map ---------------------------------------------------
-  void FatCopyBootParams(const FatBootParams& info);
+  void FatCopyBootParams(const fs::fat::FatBootParams& info);
   std::uint32_t FatIsListedFolder(std::uint64_t key) const { return listedFolders_.contains(key) ? 1 : 0; }
   std::uint32_t FatIsPendingDir(std::uint64_t key) const { return pendingDirs_.contains(key) ? 1 : 0; }
   std::uint32_t FatRemovePendingDir(std::uint64_t key) { return pendingDirs_.removeFirst(key) ? 1 : 0; }
@@ -121,7 +121,7 @@ class CFatEngine {
   // --- directory entries -----------------------------------------------------------------------
   std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
-  std::uint32_t FatMakeEntryName(std::size_t entryOffset, EntryName& nameOut, platform::ByteView buffer,
+  std::uint32_t FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict);
 
@@ -210,7 +210,7 @@ class CFatEngine {
 
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
-  std::vector<DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
+  std::vector<fs::fat::DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
   std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
   std::uint32_t m_nMaxCluster = 0;
   std::uint8_t m_nDriveNumber = 0;
@@ -274,8 +274,8 @@ class CFatEngine {
   std::uint64_t systemSectorCount() const;
   std::uint64_t dataSectorCount() const;
   std::uint64_t dataBound() const;
-  bool fatInUse() const { return m_nLinkingMode != kLinkContiguous && !m_pFat.empty(); }
-  FatTable fatTable() const { return FatTable(m_pFat, m_nFatType); }
+  bool fatInUse() const { return m_nLinkingMode != fs::fat::kLinkContiguous && !m_pFat.empty(); }
+  fs::fat::FatTable fatTable() const { return fs::fat::FatTable(m_pFat, m_nFatType); }
   std::uint32_t bytesPerCluster() const { return std::uint32_t(m_nSectorsPerCluster) * 512; }
   // Asked of every directory entry: kept inline.
   bool stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -385,7 +385,7 @@ class CFatEngine {
 
   engine::ScanState& app_;
   // The mounted image the volume is read from, taken when the engine is initialised.
-  std::shared_ptr<const disk::MountedImage> image_;
+  std::shared_ptr<const image::MountedImage> image_;
   platform::ILog& log_;
   engine::ItemReporter itemReporter_;
   platform::IUserNotifier& notifier_;
@@ -429,11 +429,11 @@ class CFatEngine {
   IndexedChain<DirNode> orphanDirs_{m_pOrphanDirs, m_pOrphanDirsTail};
   std::vector<PENDING_ITEM> pendingItems_;  // oldest first
   std::vector<WalkFrame> walkStack_;
-  VisitedClusters visited_;
+  fs::fat::VisitedClusters visited_;
   // Clusters of live directories the walks of this scan have read: each is read once, so
   // that a chain that runs into itself, or chains that share clusters, cost no more than
   // the clusters they hold.
-  VisitedClusters directoryClustersRead_;
+  fs::fat::VisitedClusters directoryClustersRead_;
   fs::WalkStats walkStats_;
 };
 

@@ -15,6 +15,8 @@
 
 namespace qelda::fat {
 
+using fs::fat::kSectorBytes;
+
 namespace {
 
 // The comparison's progress counts blocks of this many sectors.
@@ -66,7 +68,7 @@ bool CFatEngine::copyIsSigned(std::uint8_t copy) {
   std::array<std::uint8_t, kSectorBytes> sector{};
   std::vector<std::uint8_t> ok;
   readFatSectors(copy, 0, 1, sector.data(), &ok);
-  return ok[0] && hasMediaSignature(sector);
+  return ok[0] && fs::fat::hasMediaSignature(sector);
 }
 
 std::uint32_t CFatEngine::FatCheckFatSignatures() {
@@ -130,7 +132,7 @@ std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t c
     readFatSectors(copy, s, count, block.data(), &ok);
     for (std::uint32_t i = 0; i < count; ++i) {
       if (!ok[i]) ++errors;
-      else errors += countImplausibleEntries({block.data() + std::size_t(i) * kSectorBytes, kSectorBytes}, s + i,
+      else errors += fs::fat::countImplausibleEntries({block.data() + std::size_t(i) * kSectorBytes, kSectorBytes}, s + i,
                                              m_nFatType, highest);
     }
     s += count;
@@ -158,7 +160,7 @@ void CFatEngine::FatVerifyFats() {
       logItem(engine::texts::kProcessCompleted);
       logItem(text::kIdenticalCopies);
       m_pFat = std::move(fat1);
-      m_nLinkingMode = kLinkFat1;
+      m_nLinkingMode = fs::fat::kLinkFat1;
       if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
       app_.m_bSearchingCriticalInfo = 0;
       return;
@@ -180,14 +182,14 @@ void CFatEngine::FatVerifyFats() {
   }
   if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);
   app_.m_bSearchingCriticalInfo = 0;
-  m_nLinkingMode = good1 ? kLinkFat1 : good2 ? kLinkFat2 : kLinkContiguous;
+  m_nLinkingMode = good1 ? fs::fat::kLinkFat1 : good2 ? fs::fat::kLinkFat2 : fs::fat::kLinkContiguous;
   LoadFat();
 }
 
 std::uint32_t CFatEngine::LoadFat() {
   m_pFat.clear();
   m_pFat.shrink_to_fit();
-  if (m_nLinkingMode == kLinkContiguous) return 0;
+  if (m_nLinkingMode == fs::fat::kLinkContiguous) return 0;
   app_.m_bSearchingCriticalInfo = 1;
   if (m_pScanDlg) m_pScanDlg->SetStopEnabled(false);
   const auto finish = [&](std::uint32_t result) {
@@ -203,7 +205,7 @@ std::uint32_t CFatEngine::LoadFat() {
     m_pFat.clear();
     return finish(0);  // a FAT that cannot be held is read as runs of clusters
   }
-  const std::uint8_t chosen = m_nLinkingMode == kLinkFat2 ? 1 : 0;
+  const std::uint8_t chosen = m_nLinkingMode == fs::fat::kLinkFat2 ? 1 : 0;
   const std::uint8_t other = chosen ^ 1;
   const bool showProgress = m_pScanDlg && app_.m_bNoScanProgress == 0;
   if (showProgress) {
@@ -225,12 +227,12 @@ std::uint32_t CFatEngine::LoadFat() {
     // zero say, is likely wiped: the other copy's is taken where that one reads.
     bool needOther = !allRead(ok);
     for (std::uint32_t i = 0; i < count && !needOther; ++i)
-      needOther = m_nFatType != kFat12 && isUniformSector({block + std::size_t(i) * kSectorBytes, kSectorBytes}, m_nFatType);
+      needOther = m_nFatType != fs::fat::kFat12 && fs::fat::isUniformSector({block + std::size_t(i) * kSectorBytes, kSectorBytes}, m_nFatType);
     if (needOther) {
       readFatSectors(other, s, count, spare.data(), &otherOk);
       for (std::uint32_t i = 0; i < count; ++i) {
         std::uint8_t* sector = block + std::size_t(i) * kSectorBytes;
-        const bool take = !ok[i] || (otherOk[i] && m_nFatType != kFat12 && isUniformSector({sector, kSectorBytes}, m_nFatType));
+        const bool take = !ok[i] || (otherOk[i] && m_nFatType != fs::fat::kFat12 && fs::fat::isUniformSector({sector, kSectorBytes}, m_nFatType));
         if (take) std::copy_n(spare.begin() + std::ptrdiff_t(std::size_t(i) * kSectorBytes), kSectorBytes, sector);
       }
     }

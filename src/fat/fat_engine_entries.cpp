@@ -9,6 +9,9 @@
 
 namespace qelda::fat {
 
+using fs::fat::EntryVerdict;
+namespace dirent = fs::fat::dirent;
+
 using platform::ByteView;
 
 namespace {
@@ -27,14 +30,14 @@ std::uint64_t CFatEngine::dataSectorCount() const {
 
 std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, ByteView entry, std::uint32_t maxCluster) {
   if (repairedCluster) *repairedCluster = 0;
-  const EntryVerdict verdict = entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
   if (verdict == EntryVerdict::Refused) return 0;
   if (verdict == EntryVerdict::DirectoryToConfirm) {
-    const std::uint32_t first = entryFirstCluster(entry);
-    std::array<std::uint8_t, kSectorBytes> sector{};
+    const std::uint32_t first = fs::fat::entryFirstCluster(entry);
+    std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};
     readFirstSector(first, sector.data());
-    if (!startsWithDotEntries(ByteView(sector))) {
-      if (m_nFatType != kFat32 || !entryIsDeleted(entry)) return 0;
+    if (!fs::fat::startsWithDotEntries(ByteView(sector))) {
+      if (m_nFatType != fs::fat::kFat32 || !fs::fat::entryIsDeleted(entry)) return 0;
       // A deleted FAT32 directory may have lost the high word of its cluster: try the
       // neighbouring values of the third byte.
       std::uint32_t candidate = first;
@@ -42,47 +45,47 @@ std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, Byt
         candidate = (candidate & 0xFF00FFFF) | ((((candidate >> 16) & 0xFF) + 1) & 0xFF) << 16;
         if (candidate >= maxCluster) break;
         readFirstSector(candidate, sector.data());
-        if (startsWithDotEntries(ByteView(sector))) {
+        if (fs::fat::startsWithDotEntries(ByteView(sector))) {
           if (repairedCluster) *repairedCluster = candidate;
           break;
         }
       }
     }
   }
-  return entryIsPassedOver(entry) ? 2 : 1;
+  return fs::fat::entryIsPassedOver(entry) ? 2 : 1;
 }
 
 std::uint8_t CFatEngine::FatCheckDirEntry(ByteView entry, std::uint32_t maxCluster) {
-  const EntryVerdict verdict = entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
   if (verdict == EntryVerdict::Refused) return 0;
   if (verdict == EntryVerdict::DirectoryToConfirm) {
-    std::array<std::uint8_t, kSectorBytes> sector{};
-    readFirstSector(entryFirstCluster(entry), sector.data());
-    if (!startsWithDotEntries(ByteView(sector))) return 0;
+    std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};
+    readFirstSector(fs::fat::entryFirstCluster(entry), sector.data());
+    if (!fs::fat::startsWithDotEntries(ByteView(sector))) return 0;
   }
-  return entryIsPassedOver(entry) ? 2 : 1;
+  return fs::fat::entryIsPassedOver(entry) ? 2 : 1;
 }
 
 std::vector<std::uint8_t> CFatEngine::readDirectoryTail(std::uint32_t previousCluster) {
   // The last two sectors of the previous cluster, or its one sector when clusters are that small.
   const std::uint16_t count = m_nSectorsPerCluster >= 2 ? 2 : m_nSectorsPerCluster;
-  std::vector<std::uint8_t> tail(std::size_t(count) * kSectorBytes);
+  std::vector<std::uint8_t> tail(std::size_t(count) * fs::fat::kSectorBytes);
   if (count == 0 || !ReadClusterSectors(previousCluster, std::uint16_t(m_nSectorsPerCluster - count), tail.data(), count))
     tail.clear();
   return tail;
 }
 
-std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& nameOut, ByteView buffer,
+std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, ByteView buffer,
                                            FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                            std::uint8_t strict) {
   const auto entryView = buffer.sub(entryOffset, dirent::kSize);
   if (!entryView) return 0;
   const ByteView e = *entryView;
-  if (entryNamesNoItem(e)) return 0;
+  if (fs::fat::entryNamesNoItem(e)) return 0;
   const std::uint8_t firstByte = *e.u8(0);
-  const std::uint8_t attr = entryAttributes(e);
+  const std::uint8_t attr = fs::fat::entryAttributes(e);
 
-  const std::uint32_t first = entryFirstCluster(e);
+  const std::uint32_t first = fs::fat::entryFirstCluster(e);
   item.m_byAttributes = attr;
   item.m_nRecordKey = first;
   if (first >= m_nMaxCluster || first < 2) return 0;
@@ -90,28 +93,28 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& n
   const std::uint64_t writeTime = *e.le16(dirent::kWriteTime);
   const std::uint64_t writeDate = *e.le16(dirent::kWriteDate);
   item.m_ftModified = writeTime | writeDate << 32;
-  if (m_nFatType == kFat32)
+  if (m_nFatType == fs::fat::kFat32)
     item.m_ftCreated = std::uint64_t(*e.le16(dirent::kCreateTime)) | std::uint64_t(*e.le16(dirent::kCreateDate)) << 32;
   else
     item.m_ftCreated = item.m_ftModified;
-  const std::uint64_t dataBytes = dataSectorCount() * kSectorBytes;
+  const std::uint64_t dataBytes = dataSectorCount() * fs::fat::kSectorBytes;
   item.m_nSize = *e.le32(dirent::kFileSize);
   if (item.m_nSize > dataBytes) return 0;
   const bool directory = (attr & dirent::kAttrDirectory) != 0;
   if (directory) item.m_nSize = 0;
 
   // The long name, read on into the previous cluster's end when it starts there.
-  LongName ln = collectLongName(buffer, entryOffset, {});
+  fs::fat::LongName ln = fs::fat::collectLongName(buffer, entryOffset, {});
   if (ln.reachedStart && !ln.tooLong && previousCluster != 0xFFFFFFFF && previousCluster >= 2) {
     const auto tail = readDirectoryTail(previousCluster);
-    ln = collectLongName(buffer, entryOffset, ByteView(tail));
+    ln = fs::fat::collectLongName(buffer, entryOffset, ByteView(tail));
   }
   if (ln.tooLong) return 0;
   const bool entryDeleted = firstByte == dirent::kDeletedMark;
   if (ln.found) {
     nameOut = ln.name;
   } else {
-    shortEntryName(e, entryDeleted, nameOut);
+    fs::fat::shortEntryName(e, entryDeleted, nameOut);
     if (nameOut.empty()) return 0;
   }
 
@@ -127,14 +130,14 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, EntryName& n
   std::optional<bool> (*confirm)(std::u16string_view, ByteView) = nullptr;
   std::u16string extension;
   if (!directory) {
-    extension = ln.found ? std::u16string(longNameExtension(ln.name.view())) : shortEntryExtension(e);
-    if (extension.empty() || !deletedFileSignatureMatches(extension, ByteView()).has_value()) return 1;
+    extension = ln.found ? std::u16string(fs::fat::longNameExtension(ln.name.view())) : fs::fat::shortEntryExtension(e);
+    if (extension.empty() || !fs::fat::deletedFileSignatureMatches(extension, ByteView()).has_value()) return 1;
     item.m_byAttributes = dirent::kAttrArchive;
-    confirm = deletedFileSignatureMatches;
+    confirm = fs::fat::deletedFileSignatureMatches;
   } else {
     item.m_byAttributes = dirent::kAttrDirectory;
   }
-  std::array<std::uint8_t, kSectorBytes> sector{};
+  std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};
   for (int k = 0; k < kRepairCandidates; ++k) {
     std::uint32_t candidate;
     if (k == 0) candidate = first;

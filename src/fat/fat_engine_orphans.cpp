@@ -13,6 +13,8 @@
 
 namespace qelda::fat {
 
+namespace dirent = fs::fat::dirent;
+
 using platform::ByteView;
 
 namespace {
@@ -44,7 +46,7 @@ struct EntryCount {
 
 void CFatEngine::AddRootAndBrokenEntries() {
   logItem(text::kAddingRootFiles);
-  if (m_nFatType == kFat32) AddOrphanRootChains();
+  if (m_nFatType == fs::fat::kFat32) AddOrphanRootChains();
   else AddFixedRootFiles();
   if (stopRequested()) {
     logItem(engine::texts::kProcessAborted);
@@ -79,7 +81,7 @@ void CFatEngine::AddOrphanRootChains() {
                                 u" " + numberText(m_nMaxCluster));
     // In use in the FAT, and owned by nothing reported.
     if (m_pClusterMap[c] != 1) continue;
-    if (m_nLinkingMode == kLinkContiguous) {
+    if (m_nLinkingMode == fs::fat::kLinkContiguous) {
       AddClusterDirectory(c, m_nMaxCluster, 0, 1);
       continue;
     }
@@ -151,7 +153,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
     return std::vector<std::uint8_t>(held.data(), held.data() + held.size());
   }();
   const ByteView view(data);
-  const std::size_t lastSector = data.size() >= kSectorBytes ? data.size() - kSectorBytes : 0;
+  const std::size_t lastSector = data.size() >= fs::fat::kSectorBytes ? data.size() - fs::fat::kSectorBytes : 0;
   EntryCount count;
   std::size_t o = 0;
   for (; o + dirent::kSize <= data.size(); o += dirent::kSize) {
@@ -178,7 +180,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
   if (count.counted.size() <= 2) {
     for (const std::size_t at : count.counted) {
       FOUND_ITEM probe;
-      EntryName name;
+      fs::fat::EntryName name;
       if (!FatMakeEntryName(at, name, view, probe, 0xFFFFFFFF, 0, 1)) return 0;
     }
   }
@@ -194,7 +196,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
     FOUND_ITEM record;
     record.m_nParentId = folderId;
     if (bDeleted) record.m_byFlags |= kItemDeleted;
-    EntryName name;
+    fs::fat::EntryName name;
     if (!FatMakeEntryName(at, name, view, record, 0xFFFFFFFF, 0, 1)) continue;
     if (record.isFolder()) {
       if (!bBroken && m_pConsole) m_pConsole->QueueItemRename(record, name.view());
@@ -207,7 +209,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
 }
 
 void CFatEngine::AddBrokenEntries() {
-  if (m_nLinkingMode == kLinkContiguous || m_pClusterMap.empty()) return;
+  if (m_nLinkingMode == fs::fat::kLinkContiguous || m_pClusterMap.empty()) return;
   if (m_pScanDlg) {
     m_pScanDlg->showBar(kBlockBar, true);
     m_pScanDlg->setPos(kBlockBar, 0);
@@ -231,7 +233,7 @@ void CFatEngine::AddBrokenEntries() {
       continue;
     // On a volume rebuilt from its directory clusters, a free cluster that holds no directory
     // may start a file of a type the user chose.
-    std::array<std::uint8_t, kSectorBytes> first{};
+    std::array<std::uint8_t, fs::fat::kSectorBytes> first{};
     readFirstSector(c, first.data());
     const std::uint64_t covered = keepRawMatch(c, first);
     if (covered != 0 && c + covered < limit) c += std::uint32_t(covered);

@@ -17,6 +17,8 @@
 
 namespace qelda::fat {
 
+namespace dirent = fs::fat::dirent;
+
 using platform::ByteView;
 
 namespace {
@@ -134,7 +136,7 @@ void CFatEngine::FatBuildTree() {
 
 void CFatEngine::FatRunTreePasses() {
   app_.m_bTreeBuilding = 1;
-  if (m_nLinkingMode != kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
+  if (m_nLinkingMode != fs::fat::kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
   FatSearchDirClusters();
   runFolderPasses();
   if (!stopRequested()) AddRawDataFolders();
@@ -179,7 +181,7 @@ void CFatEngine::FatWalkAdvancedRoot() {
 void CFatEngine::FatSearchDirClusters() {
   const std::uint64_t bound = dataBound();
   if (bound <= 2) return;
-  if (m_nLinkingMode == kLinkContiguous) {
+  if (m_nLinkingMode == fs::fat::kLinkContiguous) {
     m_nTotalSize = 0;
     m_nFileCount = 0;
     m_nFolderCount = 0;
@@ -201,7 +203,7 @@ void CFatEngine::FatSearchDirClusters() {
   };
   engine::ReadAhead blocks(std::size_t(perBlock) * bytesPerCluster(),
                            [this](std::span<std::uint8_t> into, std::uint64_t first, std::size_t bytes) {
-                             ReadClusterSectors(first, 0, into.data(), std::uint16_t(bytes / kSectorBytes));
+                             ReadClusterSectors(first, 0, into.data(), std::uint16_t(bytes / fs::fat::kSectorBytes));
                            });
   bool swept = blocks.ready();
   for (std::uint64_t c = 2; c < bound && swept; c += perBlock) {
@@ -221,15 +223,15 @@ void CFatEngine::FatSearchDirClusters() {
     const std::uint32_t end = std::uint32_t(c + bytes / bytesPerCluster());
     for (std::uint32_t k = std::uint32_t(c); k < end; ++k) {
       const ByteView cluster(block.data() + std::size_t(k - c) * bytesPerCluster(), bytesPerCluster());
-      entryClusters_[k] = mayHoldDirectoryEntries(cluster, m_nMaxCluster, dataSectors);
+      entryClusters_[k] = fs::fat::mayHoldDirectoryEntries(cluster, m_nMaxCluster, dataSectors);
       // A directory's first cluster: "." naming the cluster itself, then "..". Any other
       // cluster may start a file of a type the user chose.
-      if (!startsDirectoryCluster(cluster) || dotEntryCluster(cluster, m_nFatType) != k) {
+      if (!fs::fat::startsDirectoryCluster(cluster) || fs::fat::dotEntryCluster(cluster, m_nFatType) != k) {
         if (m_pRawSearch && k >= rawSkipUntil)
           rawSkipUntil = k + 1 + keepRawMatch(k, std::span<const std::uint8_t, 512>(cluster.data(), 512));
         continue;
       }
-      const std::uint32_t parent = dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
+      const std::uint32_t parent = fs::fat::dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
       if (FatIsListedFolder(k) || FatIsPendingDir(k) || orphanDirs_.contains(k)) continue;
       if (parent != 0) orphanDirs_.append(DirNode{nullptr, k, parent, 0});
       else placeRootChild(k, fatSaysFree(k));
@@ -263,7 +265,7 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
     listFolder(parentCluster, parentId, 0, 2);
     depth = 3;
   }
-  const bool deleted = m_nLinkingMode == kLinkContiguous || fatSaysFree(cluster);
+  const bool deleted = m_nLinkingMode == fs::fat::kLinkContiguous || fatSaysFree(cluster);
   FOUND_ITEM record;
   record.m_byAttributes = dirent::kAttrDirectory;
   record.m_nRecordKey = cluster;
@@ -349,14 +351,14 @@ void CFatEngine::FatAddLostFolders() {
 // --- a volume rebuilt from its directory clusters ---------------------------------------------------
 
 void CFatEngine::FatBuildTreeFromDirList() {
-  std::array<std::uint8_t, kSectorBytes> sector{};
+  std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};
   for (const std::uint32_t c : rebuilt_.clusterArray) {
     if (stopRequested()) break;
     if (m_pScanDlg) m_pScanDlg->stepIt(kItemBar);
     readFirstSector(c, sector.data());
     const ByteView first(sector);
-    if (!startsDirectoryCluster(first) || dotEntryCluster(first, m_nFatType) != c) continue;
-    const std::uint32_t parent = dotEntryCluster(*first.sub(dirent::kSize, dirent::kSize), m_nFatType);
+    if (!fs::fat::startsDirectoryCluster(first) || fs::fat::dotEntryCluster(first, m_nFatType) != c) continue;
+    const std::uint32_t parent = fs::fat::dotEntryCluster(*first.sub(dirent::kSize, dirent::kSize), m_nFatType);
     if (FatIsListedFolder(c) || FatIsPendingDir(c) || orphanDirs_.contains(c)) continue;
     if (parent != 0) orphanDirs_.append(DirNode{nullptr, c, parent, 0});
     else placeRootChild(c, fatSaysFree(c));

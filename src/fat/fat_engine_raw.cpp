@@ -48,13 +48,13 @@ class FatClusterUnitRule final : public carve::IRawUnitRule {
 }  // namespace
 
 bool CFatEngine::readAbsoluteSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
-  const std::uint64_t bytes = std::uint64_t(count) * kSectorBytes;
+  const std::uint64_t bytes = std::uint64_t(count) * fs::fat::kSectorBytes;
   bool ok;
   if (m_bImageFile) {
     ok = ReadImageFileSectors(sector, buffer, count) != 0;
   } else {
-    disk::ReadReport report;
-    ok = disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(bytes), &report) != 0 &&
+    image::ReadReport report;
+    ok = image::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(bytes), &report) != 0 &&
          report.failedSectors == 0;
   }
   if (!ok) rawReadFailures_.fetch_add(1, std::memory_order_relaxed);
@@ -74,14 +74,14 @@ void CFatEngine::makeRawContext(std::unique_ptr<carve::IRawUnitRule> rule) {
   m_pRawSearch->stop = &app_.m_bStopRequested;
   // The image file is opened before the sweep's threads read through it.
   if (m_bImageFile) {
-    std::uint8_t probe[kSectorBytes];
+    std::uint8_t probe[fs::fat::kSectorBytes];
     ReadImageFileSectors(m_nPartitionStart, probe, 1);
   }
 }
 
 void CFatEngine::ScanRaw() {
-  if (const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource) {
-    const disk::VOLUME_RECORD* volume = entry->m_pDetail.volume();
+  if (const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource) {
+    const volume::VOLUME_RECORD* volume = entry->m_pDetail.volume();
     if (volume && volume->m_szFileSystem == u"NTFS") return;
   }
   ScanRawVolume();
@@ -103,7 +103,7 @@ void CFatEngine::ScanRawVolume() {
     return searchBySectors();
   }
   // Without a usable FAT every cluster counts as in use: none would be searched. The sectors are.
-  if (m_nLinkingMode == kLinkContiguous) return searchBySectors();
+  if (m_nLinkingMode == fs::fat::kLinkContiguous) return searchBySectors();
   setClusterBoundFromFat();
   FatBuildClusterMap();
   SearchClustersForKnownTypes();
@@ -114,8 +114,8 @@ void CFatEngine::SetRawSearchRange(std::uint8_t bImageFile, std::uint64_t start,
   std::uint64_t count = end < start ? 0 : end - start == UINT64_MAX ? UINT64_MAX : end - start + 1;
   if (app_.m_bRawRangeFromVolume) {
     // The selected volume's sectors, as far as the disk holds them; nothing without a volume.
-    const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-    const disk::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
+    const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+    const volume::VOLUME_RECORD* volume = entry ? entry->m_pDetail.volume() : nullptr;
     start = volume ? volume->m_nStartSector : 0;
     count = volume ? volume->m_nSectorCount : 0;
     if (volume) m_nDriveNumber = volume->m_byDrive;
@@ -137,7 +137,7 @@ void CFatEngine::SearchDriveForKnownTypes() {
   m_nSectorsPerFat = 1;
   m_nReservedSectors = 0;
   m_nRootDirSectors = 0;
-  m_nLinkingMode = kLinkContiguous;
+  m_nLinkingMode = fs::fat::kLinkContiguous;
   m_bAbsoluteSectors = 1;
   logStarted(text::kSearchingPhysicalDrive);
   FatRawSearch();
@@ -167,7 +167,7 @@ void CFatEngine::FatRawSearch() {
   }
   // On a whole disk the range says where files may start; one that starts inside it is read
   // whole, up to the disk's end. A volume's files stay inside the volume.
-  const bool wholeDisk = disk::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
+  const bool wholeDisk = volume::DEVICE_ENTRY::carriesDriveRecord(sourceKind_) && !app_.m_bRawRangeFromVolume;
   const std::uint64_t readEnd = wholeDisk && image_ ? std::max(end, image_->diskSectors) : end;
   makeRawContext(std::make_unique<carve::SectorUnitRule>(readEnd));
   m_pRawSearch->sourceEndSector = readEnd;
@@ -243,7 +243,7 @@ void CFatEngine::startRawSearchInsideScan() {
   }
   // The forward search steps through the clusters the map holds free, as the raw search does;
   // without a FAT to tell them, through the clusters that follow one another.
-  const bool byMap = m_nLinkingMode != kLinkContiguous && !m_pClusterMap.empty();
+  const bool byMap = m_nLinkingMode != fs::fat::kLinkContiguous && !m_pClusterMap.empty();
   const std::uint64_t end =
       byMap ? std::min<std::uint64_t>({dataBound(), m_nClusterMapSize, std::uint64_t(m_nMaxCluster) + 1}) : dataBound();
   const std::uint64_t dataStart = m_nPartitionStart + systemSectorCount();
@@ -274,7 +274,7 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
   const engine::RawDataFolders::Placement group = rawFolders_.place(typeText, [this] { return placeholders_.take(); });
   if (group.opened) {
     FOUND_ITEM folder;
-    folder.m_byAttributes = dirent::kAttrDirectory;
+    folder.m_byAttributes = fs::fat::dirent::kAttrDirectory;
     folder.m_nId = group.folderId;
     folder.m_nRecordKey = group.folderId;
     folder.m_nParentId = parentId;
@@ -282,7 +282,7 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
     reportItem(folder, group.folderName, false, itemRange);
   }
   FOUND_ITEM file;
-  file.m_byAttributes = dirent::kAttrArchive;
+  file.m_byAttributes = fs::fat::dirent::kAttrArchive;
   file.m_byFlags = kItemBySignature;
   file.m_nSize = size;
   file.m_nRecordKey = key;
@@ -298,7 +298,7 @@ void CFatEngine::AddRawDataFolders() {
     if (stopRequested()) break;
     if (top == 0) {
       FOUND_ITEM folder;
-      folder.m_byAttributes = dirent::kAttrDirectory;
+      folder.m_byAttributes = fs::fat::dirent::kAttrDirectory;
       folder.m_byFlags = kItemBySignature;
       folder.m_nId = placeholders_.take();
       folder.m_nRecordKey = folder.m_nId;

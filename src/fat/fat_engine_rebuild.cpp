@@ -12,6 +12,8 @@
 
 namespace qelda::fat {
 
+using fs::fat::kSectorBytes;
+
 using platform::ByteView;
 
 namespace {
@@ -54,9 +56,9 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
     const bool pastQuarter = s > m_nTotalSectors / 4;
     for (std::uint32_t i = 0; i < count && !done; ++i) {
       const ByteView sector(block.data() + std::size_t(i) * kSectorBytes, kSectorBytes);
-      if (!startsDirectoryCluster(sector)) continue;
-      m_pDirCandidates.push_back({s + i, dotEntryCluster(sector, kFat32), 0});
-      done = m_pDirCandidates.size() >= kMaxDirFinds || (pastQuarter && m_pDirCandidates.size() >= 2);
+      if (!fs::fat::startsDirectoryCluster(sector)) continue;
+      m_pDirCandidates.push_back({s + i, fs::fat::dotEntryCluster(sector, fs::fat::kFat32), 0});
+      done = m_pDirCandidates.size() >= fs::fat::kMaxDirFinds || (pastQuarter && m_pDirCandidates.size() >= 2);
     }
     if (bar) bar->stepIt(kItemBar);
   }
@@ -71,7 +73,7 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
     m_nSectorsPerFat = kFloppySectorsPerFat;
     m_nReservedSectors = kFloppyReservedSectors;
     m_nRootDirSectors = kFloppyRootDirSectors;
-    m_nFatType = kFat12;
+    m_nFatType = fs::fat::kFat12;
     FatVerifyFats();
     result = 1;
   } else {
@@ -112,7 +114,7 @@ std::uint32_t CFatEngine::FatRebuildParameters() {
   std::vector<std::uint8_t> block(std::size_t(kSearchBlockSectors) * kSectorBytes);
   std::uint64_t blockFirst = 0;
   std::uint64_t blockCount = 0;
-  const SignatureProbe signatureAt = [&](std::uint64_t sector) {
+  const fs::fat::SignatureProbe signatureAt = [&](std::uint64_t sector) {
     if (sector >= m_nTotalSectors && m_nTotalSectors != 0) return false;
     if (sector < blockFirst || sector >= blockFirst + blockCount) {
       blockFirst = sector;
@@ -122,7 +124,7 @@ std::uint32_t CFatEngine::FatRebuildParameters() {
     const std::size_t at = std::size_t(sector - blockFirst) * kSectorBytes;
     return block[at] == 0xF8 && block[at + 1] == 0xFF && block[at + 2] == 0xFF;
   };
-  const auto geometry = rebuildGeometry(m_pDirCandidates, m_nTotalSectors, signatureAt);
+  const auto geometry = fs::fat::rebuildGeometry(m_pDirCandidates, m_nTotalSectors, signatureAt);
   if (!geometry) {
     // No candidate held: nothing the scan could trust.
     m_nSectorsPerCluster = 0;

@@ -17,14 +17,14 @@ constexpr std::size_t kHighestClusterBytes = 4;
 constexpr std::uint64_t kMaxMapBytes = (std::uint64_t(1) << 28) + 1;
 
 std::uint64_t entriesPerFatSector(std::uint8_t fatType) {
-  return fatType == kFat32 ? 128 : fatType == kFat16 ? 256 : kFat12EntriesPerSector;
+  return fatType == fs::fat::kFat32 ? 128 : fatType == fs::fat::kFat16 ? 256 : fs::fat::kFat12EntriesPerSector;
 }
 
 }  // namespace
 
 bool CFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const {
   // Without a cluster size nothing the scan found can be read back.
-  if (m_nSectorsPerCluster == 0 || m_nFatType > kFat32) return false;
+  if (m_nSectorsPerCluster == 0 || m_nFatType > fs::fat::kFat32) return false;
   header.m_byDrive = m_nDriveNumber;
   header.m_nFatSectors = m_nSectorsPerFat;
   header.rootCluster = m_nRootCluster;
@@ -43,7 +43,7 @@ bool CFatEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::
   header.m_szSourcePath = m_bImageFile ? m_szImagePath : std::u16string{};
 
   // The FAT at its full size whatever part of it was loaded (an unloaded rest is zeros).
-  const std::uint64_t fatBytes = std::uint64_t(m_nSectorsPerFat) * kSectorBytes;
+  const std::uint64_t fatBytes = std::uint64_t(m_nSectorsPerFat) * fs::fat::kSectorBytes;
   const std::uint64_t loaded = std::min<std::uint64_t>(fatBytes, m_pFat.size());
   if (!write({m_pFat.data(), std::size_t(loaded)})) return false;
   const std::vector<std::uint8_t> zeros(64 * 1024, 0);
@@ -84,14 +84,14 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
 
   // The header's two cluster sizes must agree, and the FAT and the map must be ones this
   // volume could have had, before anything is allocated for them.
-  const std::uint64_t fatBytes = std::uint64_t(m_nSectorsPerFat) * kSectorBytes;
+  const std::uint64_t fatBytes = std::uint64_t(m_nSectorsPerFat) * fs::fat::kSectorBytes;
   const std::uint64_t mapBytes = header.m_nClusterMapBytes;
   const std::uint64_t fatEntries = std::uint64_t(m_nSectorsPerFat) * entriesPerFatSector(m_nFatType);
   if (header.sectorsPerCluster != header.m_bFat) {
     cause = u"the header's two cluster sizes differ";
     return 0;
   }
-  if (m_nFatType > kFat32 || m_nSectorsPerFat > m_nTotalSectors) {
+  if (m_nFatType > fs::fat::kFat32 || m_nSectorsPerFat > m_nTotalSectors) {
     cause = engine::tablesDoNotFit(u"FAT");
     return 0;
   }
@@ -119,7 +119,7 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
     // The chains were followed no further than the FAT or the data area reach.
     if (saved >= 2 && saved <= std::max(fatEntries, dataBound())) m_nMaxCluster = saved;
   }
-  visited_ = VisitedClusters();
+  visited_ = fs::fat::VisitedClusters();
 
   if (!engine::findSourceAgain(header, notifier_, cause)) return 0;
   app_.m_bVolumeOpened = 1;

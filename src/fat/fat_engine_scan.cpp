@@ -12,6 +12,9 @@
 
 namespace qelda::fat {
 
+namespace dirent = fs::fat::dirent;
+using fs::fat::kSectorBytes;
+
 using platform::ByteView;
 
 void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
@@ -27,7 +30,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   m_bLostPass = 0;
   m_bDeleted = bDeleted;
   walkStats_ = {};
-  directoryClustersRead_ = VisitedClusters();
+  directoryClustersRead_ = fs::fat::VisitedClusters();
   clearListedFolders();
   pendingDirs_.clear();
   orphanDirs_.clear();
@@ -48,12 +51,12 @@ bool CFatEngine::takeBootParameters(bool rawScan) {
   std::array<std::uint8_t, kSectorBytes> sector{};
   const auto judge = [&](std::uint64_t at, bool backup) {
     readVolumeSectors(sector.data(), kSectorBytes, at);
-    const auto params = parseFatBootSector(ByteView(sector));
+    const auto params = fs::fat::parseFatBootSector(ByteView(sector));
     if (!params) return false;
     FatCopyBootParams(*params);
-    return !bootParamsAreBad(*params, rawScan ? 0 : m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
+    return !fs::fat::bootParamsAreBad(*params, rawScan ? 0 : m_nTotalSectors, backup) && FatCheckFatSignatures() != 2;
   };
-  return judge(0, false) || judge(boot::kBackupSector, true);
+  return judge(0, false) || judge(fs::fat::boot::kBackupSector, true);
 }
 
 bool CFatEngine::takeRebuiltVolumeParameters() {
@@ -63,14 +66,14 @@ bool CFatEngine::takeRebuiltVolumeParameters() {
   m_nRootDirSectors = rebuilt_.rootDirSectors;
   // A record whose parameters cannot describe a FAT volume (one rebuilt as another file
   // system, say) is not read as one.
-  if (!isClusterSizeAllowed(m_nSectorsPerCluster, true) || m_nSectorsPerFat == 0 || dataBound() <= 2) return false;
-  m_nLinkingMode = kLinkContiguous;
+  if (!fs::fat::isClusterSizeAllowed(m_nSectorsPerCluster, true) || m_nSectorsPerFat == 0 || dataBound() <= 2) return false;
+  m_nLinkingMode = fs::fat::kLinkContiguous;
   FatVerifyFats();
   return true;
 }
 
 void CFatEngine::setClusterBound() {
-  if (m_nLinkingMode == kLinkContiguous || m_pFat.empty())
+  if (m_nLinkingMode == fs::fat::kLinkContiguous || m_pFat.empty())
     m_nMaxCluster = std::uint32_t(std::min<std::uint64_t>(m_nTotalSectors / m_nSectorsPerCluster, UINT32_MAX));
   else
     setClusterBoundFromFat();
@@ -124,12 +127,12 @@ std::uint32_t CFatEngine::PrepareVolumeParameters() {
     app_.m_bStopRequested = 0;
     return 0;
   }
-  if (m_nLinkingMode != kLinkContiguous) setClusterBoundFromFat();
+  if (m_nLinkingMode != fs::fat::kLinkContiguous) setClusterBoundFromFat();
   return 1;
 }
 
 void CFatEngine::walkRoot() {
-  if (m_nFatType == kFat32) {
+  if (m_nFatType == fs::fat::kFat32) {
     if (m_nRootCluster < 2 || m_nRootCluster > dataBound()) m_nRootCluster = 2;
     WalkRootDirectoryChain(m_nRootCluster);
   } else {
@@ -171,7 +174,7 @@ void CFatEngine::forEachFixedRootItem(
     if (root[o] == dirent::kEndMark) break;
     if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
     FOUND_ITEM record;
-    EntryName name;
+    fs::fat::EntryName name;
     if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
     take(record, name.view(), o);
   }
@@ -210,7 +213,7 @@ void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t
       if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
       FOUND_ITEM record;
       if (deleted) record.m_byFlags |= kItemDeleted;
-      EntryName name;
+      fs::fat::EntryName name;
       if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
       if (take(record, name.view(), std::uint32_t(o), c, previous)) ++reportedHere;
     }
@@ -223,7 +226,7 @@ void CFatEngine::WalkRootDirectoryChain(std::uint32_t rootCluster) {
   forEachChainItem(rootCluster, true, 0,
                    [&](FOUND_ITEM& record, std::u16string_view name, std::uint32_t o, std::uint32_t c,
                        std::uint32_t previous) {
-                     if (m_bAdvanced && m_nLinkingMode != kLinkContiguous) MarkItemClusters(c, nullptr, 0);
+                     if (m_bAdvanced && m_nLinkingMode != fs::fat::kLinkContiguous) MarkItemClusters(c, nullptr, 0);
                      const bool reported = applyEntryRules(record, name, o, c, previous, 1, false);
                      runWalks();
                      return reported;
@@ -255,7 +258,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     // A folder already listed is not reported or walked a second time.
     if (FatIsListedFolder(node->key)) continue;
     // The directory data that holds the folder's entry.
-    if (node->bufferCluster == 0 && m_nFatType != kFat32) {
+    if (node->bufferCluster == 0 && m_nFatType != fs::fat::kFat32) {
       data.assign(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
       readVolumeSectors(data.data(), std::uint32_t(data.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
     } else {
@@ -265,7 +268,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     }
     FOUND_ITEM record;
     record.m_nParentId = std::uint32_t(node->parentKey);
-    EntryName name;
+    fs::fat::EntryName name;
     if (!FatMakeEntryName(node->entryOffset, name, ByteView(data), record, node->previousCluster, 0, 0)) continue;
     listFolder(node->key, record.m_nId, 0);
     record.m_byAttributes = dirent::kAttrDirectory;
@@ -273,7 +276,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     reportItem(record, name.view(), false);
     const std::uint32_t cluster = std::uint32_t(record.m_nRecordKey);
     ReadClusterSectors(cluster, 0, first.data(), m_nSectorsPerCluster);
-    if (startsWithDotEntries(ByteView(first)))
+    if (fs::fat::startsWithDotEntries(ByteView(first)))
       FatWalkDirectory(record.m_nId, cluster, 1, mode);
     else
       FatWalkDeletedDirectory(record.m_nId, cluster, mode);

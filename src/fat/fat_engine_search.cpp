@@ -13,6 +13,8 @@
 
 namespace qelda::fat {
 
+namespace dirent = fs::fat::dirent;
+
 using platform::ByteView;
 
 namespace {
@@ -54,11 +56,11 @@ void CFatEngine::SearchDirectoryClusters() {
         for (std::uint32_t k = std::uint32_t(c); k < end && k < block.first + block.count; ++k) {
           if (m_pClusterMap[k] != 0) continue;
           const ByteView cluster(block.bytes.data() + std::size_t(k - block.first) * bytesPerCluster(), bytesPerCluster());
-          if (!startsDirectoryCluster(cluster)) continue;
+          if (!fs::fat::startsDirectoryCluster(cluster)) continue;
           PENDING_DIR_NODE node;
           node.key = k;
           node.itemId = m_nNextItemId++;
-          node.parentKey = dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
+          node.parentKey = fs::fat::dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);
           pendingDirs_.append(node);
           m_pClusterMap[k] = 1;
         }
@@ -134,7 +136,7 @@ void CFatEngine::AddFoundDirectoryFiles(ByteView buffer, FOUND_ITEM record) {
   for (std::size_t o = 0; o + dirent::kSize <= buffer.size() && !stopRequested(); o += dirent::kSize) {
     if (buffer.u8(o) == dirent::kEndMark) break;
     FOUND_ITEM entry = record;
-    EntryName name;
+    fs::fat::EntryName name;
     if (!FatMakeEntryName(o, name, buffer, entry, 0xFFFFFFFF, 0, 0)) continue;
     if (!entry.isFolder() && (entry.m_byFlags & kItemDeleted)) reportItem(entry, name.view(), true);
   }

@@ -9,6 +9,8 @@
 
 namespace qelda::fat {
 
+namespace dirent = fs::fat::dirent;
+
 using platform::ByteView;
 
 bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstCluster, bool deleted,
@@ -27,7 +29,7 @@ bool CFatEngine::pushDirectoryFrame(std::uint32_t parentId, std::uint32_t firstC
   // A deleted directory's chain is gone, and without a FAT there is none to follow: its
   // first cluster alone. A live one's chain starts only at a cluster a chain may hold.
   f.followsChain = !deleted && fatInUse();
-  if (!f.followsChain || isChainCluster(m_nFatType, firstCluster, m_nMaxCluster)) f.nextCluster = firstCluster;
+  if (!f.followsChain || fs::fat::isChainCluster(m_nFatType, firstCluster, m_nMaxCluster)) f.nextCluster = firstCluster;
   f.data.assign(bytesPerCluster(), 0);
   walkStats_.opened(walkStack_.size() + 1);
   walkStats_.hold(f.data.capacity() + sizeof(WalkFrame));
@@ -60,7 +62,7 @@ bool CFatEngine::loadNextBuffer(WalkFrame& f) {
   if (m_bAdvanced && fatInUse()) FatMarkClusterListed(c);
   f.previousCluster = f.clustersRead == 0 ? 0xFFFFFFFF : f.bufferCluster;
   f.bufferCluster = c;
-  f.nextCluster = f.followsChain ? nextChainCluster(fatTable(), c, m_nMaxCluster) : std::nullopt;
+  f.nextCluster = f.followsChain ? fs::fat::nextChainCluster(fatTable(), c, m_nMaxCluster) : std::nullopt;
   f.nextEntry = 0;
   f.foundBefore = m_nFoundCount;
   ++f.clustersRead;
@@ -86,7 +88,7 @@ void CFatEngine::runWalks() {
     }
     std::size_t offset = f.nextEntry;
     // Entries that name nothing (in a folder of long names, most of them) passed over in one run.
-    while (f.data[offset] != dirent::kEndMark && entryNamesNoItem(ByteView(f.data.data() + offset, dirent::kSize))) {
+    while (f.data[offset] != dirent::kEndMark && fs::fat::entryNamesNoItem(ByteView(f.data.data() + offset, dirent::kSize))) {
       offset += dirent::kSize;
       if (offset + dirent::kSize > f.data.size()) break;
     }
@@ -107,12 +109,12 @@ void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offse
   WalkFrame& f = walkStack_[frameIndex];
   const bool parentDeleted = (f.record.m_byFlags & kItemDeleted) != 0;
   FOUND_ITEM record = f.record;
-  EntryName name;
+  fs::fat::EntryName name;
   if (!FatMakeEntryName(offset, name, ByteView(f.data), record, f.previousCluster, f.bufferCluster, 0)) return;
   const std::uint32_t first = std::uint32_t(record.m_nRecordKey);
   if (record.m_byAttributes == 0) {
     // No attribute: a folder when its first cluster starts with a dot entry.
-    std::array<std::uint8_t, kSectorBytes> sector{};
+    std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};
     readFirstSector(first, sector.data());
     record.m_byAttributes = sector[0] == dirent::kDot ? dirent::kAttrDirectory : dirent::kAttrArchive;
   }
@@ -205,10 +207,10 @@ void CFatEngine::FatWalkDeletedDirectory(std::uint32_t parentId, std::uint32_t c
   const ByteView data(f.data);
   std::optional<std::size_t> start;
   for (std::uint32_t s = 1; s < m_nSectorsPerCluster && !start && !stopRequested(); ++s) {
-    for (std::size_t o = std::size_t(s) * kSectorBytes; o < std::size_t(s + 1) * kSectorBytes; o += dirent::kSize) {
+    for (std::size_t o = std::size_t(s) * fs::fat::kSectorBytes; o < std::size_t(s + 1) * fs::fat::kSectorBytes; o += dirent::kSize) {
       const std::uint8_t verdict = FatCheckDirEntry(*data.sub(o, dirent::kSize), m_nMaxCluster);
       if (verdict == 2) continue;
-      if (verdict == 1) start = std::size_t(s) * kSectorBytes;
+      if (verdict == 1) start = std::size_t(s) * fs::fat::kSectorBytes;
       break;
     }
   }

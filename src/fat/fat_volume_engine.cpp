@@ -36,8 +36,8 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
     return outcome();
   }
   engine::ScanOutcome scanRaw() override {
-    const disk::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
-    const disk::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
+    const volume::DEVICE_ENTRY* entry = state_.m_pSelectedSource;
+    const volume::DRIVE_RECORD* drive = entry ? entry->m_pDetail.drive() : nullptr;
     if (drive || state_.m_bRawRangeFromVolume) {
       // A whole disk or image, or a volume's sectors: searched sector by sector over the
       // range the user set, which ends at the disk's last sector at most.
@@ -106,7 +106,7 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
   // taken as contiguous from its first cluster (after a search by sectors, its 64-bit start
   // sector). Live files follow the FAT copy in use.
   const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
-  const bool contiguous = noChain || engine_.m_nLinkingMode == kLinkContiguous;
+  const bool contiguous = noChain || engine_.m_nLinkingMode == fs::fat::kLinkContiguous;
   const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
   std::vector<std::uint32_t> chain;
   if (!contiguous) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::disk::ata {
+namespace qelda::fs::ata {
 
 inline constexpr std::size_t kSectorBytes = 512;
 
@@ -48,4 +48,4 @@ inline constexpr std::size_t kSmartRaw = 5;        // data: 6 raw bytes
 inline constexpr std::size_t kSmartThreshold = 1;  // thresholds: the threshold byte
 inline constexpr std::uint8_t kSmartTemperatureId = 194;
 
-}  // namespace qelda::disk::ata
+}  // namespace qelda::fs::ata

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::disk::boot {
+namespace qelda::fs::boot {
 inline constexpr std::size_t kOemName = 3;
 inline constexpr std::size_t kEndMark = 510;  // 0x55 0xAA  // "NTFS    ", "EXFAT   ", "MSDOS5.0", "mkfs.fat"
-// FAT: the parameter block is fat_layout.h's (fat::boot).
+// FAT: the parameter block is fat_layout.h's (qelda::fs::fat::boot).
 // NTFS.
 inline constexpr std::size_t kNtfsSectorsPerCluster = 13;  // u8; 0x80 and above: 2^(256 - v)
 inline constexpr std::size_t kNtfsMftCluster = 48;         // u64
@@ -20,4 +20,4 @@ inline constexpr std::size_t kExFatRootCluster = 96;             // u32
 inline constexpr std::size_t kExFatSectorsPerClusterShift = 109;  // u8
 // The largest shift the format allows (32 MiB clusters of 512-byte sectors).
 inline constexpr std::uint8_t kExFatMaxClusterShift = 25;
-}  // namespace qelda::disk::boot
+}  // namespace qelda::fs::boot

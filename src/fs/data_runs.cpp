@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 platform::Parsed<std::vector<Extent>> runsToExtents(const std::vector<RunEntry>& runs) {
   std::vector<Extent> out;
@@ -47,4 +47,4 @@ std::optional<MappedCluster> mapVcn(const std::vector<Extent>& extents, std::uin
   return m;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

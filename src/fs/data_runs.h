@@ -7,7 +7,7 @@
 
 #include "platform/parsed.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // One decoded mapping pair: the length in clusters and the LCN delta as stored.
 struct RunEntry {
@@ -51,4 +51,4 @@ struct MappedCluster {
 };
 std::optional<MappedCluster> mapVcn(const std::vector<Extent>& extents, std::uint64_t vcn);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -7,7 +7,7 @@
 #include "fs/ata_layout.h"
 #include "platform/string_table.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -132,4 +132,4 @@ SMART_ATTRIBUTE* ParseSmartAttributes(ByteView attributeData, ByteView threshold
   return identity.m_pAttributes;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::fs

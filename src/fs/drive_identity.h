@@ -12,7 +12,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
 
 // Widths of the identity texts, in characters (each is stored with a terminator after it).
 inline constexpr std::size_t kModelChars = 40;
@@ -103,4 +103,4 @@ SMART_ATTRIBUTE* ParseSmartAttributes(platform::ByteView attributeData, platform
 // The name of attribute `id` as the system's string table gives it.
 std::u16string smartAttributeName(std::uint8_t id);
 
-}  // namespace qelda::disk
+}  // namespace qelda::fs

@@ -4,7 +4,7 @@
 
 #include "fs/exfat_layout.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 
 using platform::ByteView;
 using platform::LeCursor;
@@ -136,4 +136,4 @@ std::uint32_t directoryClusterCount(const ExFatBootParams& p, std::uint32_t firs
   return std::uint32_t(std::min({wanted, inHeap, formatMax}));
 }
 
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

@@ -9,7 +9,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 
 struct ExFatBootParams {
   std::uint64_t volumeLength = 0;       // sectors
@@ -66,4 +66,4 @@ std::uint32_t rootWalkCluster(const ExFatBootParams& p);
 // the heap.
 std::uint32_t directoryClusterCount(const ExFatBootParams& p, std::uint32_t firstCluster, std::uint64_t dataLength);
 
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

@@ -4,7 +4,7 @@
 
 #include "fs/exfat_layout.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -197,4 +197,4 @@ bool IsDirectoryCluster(ByteView cluster) {
   return secondary;  // a cluster of zeros has none
 }
 
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

@@ -12,7 +12,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 
 struct ExFatEntrySet {
   std::uint32_t offset = 0;     // of the file entry
@@ -130,4 +130,4 @@ bool entrySetFitsVolume(const ExFatEntrySet& s, const ExFatBootParams& p);
 // entry among them.
 bool IsDirectoryCluster(platform::ByteView cluster);
 
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

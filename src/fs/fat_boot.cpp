@@ -2,7 +2,7 @@
 
 #include "fs/fat_layout.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 using platform::ParseError;
 
@@ -81,4 +81,4 @@ bool bootParamsAreBad(const FatBootParams& p, std::uint64_t totalSectors, bool b
   return p.sectorsPerFat == 0 || (totalSectors != 0 && p.sectorsPerFat >= totalSectors / 10);
 }
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

@@ -9,7 +9,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 // The parameter block as it stands on disk; fields that lie past the bytes given read 0.
 struct FatBpb {
@@ -81,4 +81,4 @@ inline std::uint64_t dataClusterBound(std::uint64_t totalSectors, std::uint64_t 
   return (totalSectors - systemSectorCount) / sectorsPerCluster + 2;
 }
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

@@ -4,7 +4,7 @@
 
 #include "fs/fat_layout.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 using platform::ByteView;
 
@@ -217,4 +217,4 @@ bool mayHoldDirectoryEntries(ByteView cluster, std::uint32_t maxCluster, std::ui
   return false;
 }
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

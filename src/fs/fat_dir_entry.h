@@ -13,7 +13,7 @@
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 // Fields of one entry; `e` must hold 32 bytes.
 std::uint32_t entryFirstCluster(platform::ByteView e);
@@ -117,4 +117,4 @@ bool mayHoldDirectoryEntries(platform::ByteView cluster, std::uint32_t maxCluste
 // its second entry.
 bool startsWithDotEntries(platform::ByteView sector);
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

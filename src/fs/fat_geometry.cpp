@@ -5,7 +5,7 @@
 
 #include "fs/fat_layout.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 using platform::ByteView;
 
@@ -179,4 +179,4 @@ std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std:
   return std::nullopt;
 }
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

@@ -13,7 +13,7 @@
 
 #include "platform/byte_view.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 // A sector that starts a directory cluster: where it lies (from the volume start) and the
 // cluster its "." entry names.
@@ -68,4 +68,4 @@ using SignatureProbe = std::function<bool(std::uint64_t sector)>;
 std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std::uint64_t totalSectors,
                                                const SignatureProbe& signatureAt);
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

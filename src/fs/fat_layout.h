@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 inline constexpr std::uint32_t kSectorBytes = 512;
 
@@ -84,4 +84,4 @@ inline constexpr std::size_t kLongNameChars = 13;
 inline constexpr std::size_t kMaxLongName = 260;
 }  // namespace dirent
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

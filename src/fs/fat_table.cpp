@@ -3,7 +3,7 @@
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 std::optional<std::uint32_t> FatTable::entry(std::uint64_t c) const {
   const platform::ByteView v(bytes_);
@@ -96,4 +96,4 @@ std::uint32_t countImplausibleEntries(std::span<const std::uint8_t> sector, std:
   return errors;
 }
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 
 // A view of a loaded FAT. An empty view (no FAT loaded) has no entries.
 class FatTable {
@@ -76,4 +76,4 @@ bool isUniformSector(std::span<const std::uint8_t> sector, std::uint8_t fatType)
 std::uint32_t countImplausibleEntries(std::span<const std::uint8_t> sector, std::uint64_t sectorIndex,
                                       std::uint8_t fatType, std::uint64_t highestDataCluster);
 
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

@@ -5,7 +5,7 @@
 
 #include "fs/ntfs_layout.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
@@ -79,4 +79,4 @@ std::vector<IndexEntryInfo> parseIndexBlock(platform::ByteView block) {
   return parseIndexEntries(block, first, limit, startLimit);
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

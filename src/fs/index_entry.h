@@ -9,7 +9,7 @@
 
 #include "platform/byte_view.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // One entry's copy of the file's $FILE_NAME.
 struct IndexEntryInfo {
@@ -42,4 +42,4 @@ bool applyIndexBlockFixup(std::span<std::uint8_t> block);
 // The entries of a fixed-up "INDX" block.
 std::vector<IndexEntryInfo> parseIndexBlock(platform::ByteView block);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

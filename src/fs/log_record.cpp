@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace F = logfile;
 
@@ -55,4 +55,4 @@ std::size_t NextRecordPosition(std::size_t offset, std::uint32_t length) {
   return next + F::kMinRecordRoom > F::kPageSize ? F::kPageSize : next;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -10,7 +10,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace logfile {
 inline constexpr std::size_t kPageSize = 4096;
@@ -73,4 +73,4 @@ platform::Parsed<LogRecord> parseLogRecord(platform::ByteView record);
 // aligned, always past `offset`; kPageSize when fewer than 48 bytes would remain.
 std::size_t NextRecordPosition(std::size_t offset, std::uint32_t length);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -6,7 +6,7 @@
 
 #include "fs/ntfs_layout.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace {
 
@@ -77,4 +77,4 @@ bool Lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::uint8_t
   return true;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // Decodes chunks of `input` into `output`, each chunk owning a 4096-byte window of the
 // output. Stops with success at a zero chunk header, at the end of the input or when the
@@ -15,4 +15,4 @@ namespace qelda::ntfs {
 // produced before stays in `output`. Never reads past a chunk nor writes past `output`.
 bool Lznt1Decompress(std::span<const std::uint8_t> input, std::span<std::uint8_t> output, std::size_t& outputLength);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

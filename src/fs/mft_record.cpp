@@ -4,7 +4,7 @@
 
 #include "fs/ntfs_layout.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
@@ -335,4 +335,4 @@ std::vector<std::uint32_t> ReadAttributeListRecords(ByteView content, std::optio
   return records;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -14,7 +14,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 using platform::ByteView;
 using platform::Parsed;
@@ -117,4 +117,4 @@ std::vector<AttributeListEntry> parseAttributeList(ByteView content);
 // each once; `skipRecord` (the base record when the caller decodes it itself) is left out.
 std::vector<std::uint32_t> ReadAttributeListRecords(ByteView content, std::optional<std::uint32_t> skipRecord);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 void FreeClusterWalk::freeUpTo(std::uint64_t end) {
   if (!open_) {
@@ -44,4 +44,4 @@ std::vector<FreeRun> FreeClusterWalk::finish() {
   return std::move(runs_);
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

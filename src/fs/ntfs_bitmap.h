@@ -8,7 +8,7 @@
 
 #include "platform/byte_view.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // Free clusters [first, first + count).
 struct FreeRun {
@@ -46,4 +46,4 @@ class FreeClusterWalk {
   std::vector<FreeRun> runs_;
 };
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -2,7 +2,7 @@
 
 #include "fs/ntfs_layout.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
@@ -40,4 +40,4 @@ platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView v, std::uint64
   return p;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

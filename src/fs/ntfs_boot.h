@@ -7,7 +7,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // The largest cluster NTFS formats: 2 MiB, that is 4096 sectors.
 inline constexpr std::uint32_t kMaxSectorsPerCluster = 4096;
@@ -35,4 +35,4 @@ struct NtfsBootParams {
 // NotThisFormat: no NTFS boot sector; OutOfRange: one whose fields cannot be used.
 platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView sector, std::uint64_t volumeSectors);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -1,6 +1,6 @@
 #include "fs/ntfs_cluster_votes.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 void ClusterSizeVotes::add(std::uint64_t runClusters, std::uint64_t allocatedBytes) {
   if (allocatedBytes == 0) return;
@@ -30,4 +30,4 @@ std::uint16_t ClusterSizeVotes::winner() const {
   return votes_[best] == 0 ? 0 : std::uint16_t(1u << best);
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 class ClusterSizeVotes {
  public:
@@ -26,4 +26,4 @@ class ClusterSizeVotes {
   std::uint16_t last_ = 0;
 };
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::ntfs::layout {
+namespace qelda::fs::ntfs::layout {
 
 // ---- boot sector (512 bytes) ----
 inline constexpr std::size_t kBootOemId = 0x03;              // "NTFS"
@@ -114,4 +114,4 @@ inline constexpr std::size_t kRunRecordMark = 24;         // u32
 inline constexpr std::uint32_t kCompressionUnitClusters = 16;
 inline constexpr std::uint32_t kLznt1ChunkBytes = 4096;
 
-}  // namespace qelda::ntfs::layout
+}  // namespace qelda::fs::ntfs::layout

@@ -2,7 +2,7 @@
 
 #include "fs/ntfs_layout.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
@@ -30,4 +30,4 @@ platform::Parsed<RunRecord> decodeRunRecord(platform::ByteView bytes) {
   return r;
 }
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

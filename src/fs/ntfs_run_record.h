@@ -7,7 +7,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 
 // A record whose number could not be learnt (found outside $MFT in the old record format).
 inline constexpr std::uint32_t kUnknownRecordNumber = 0xFFFFFFFF;
@@ -25,4 +25,4 @@ struct RunRecord {
 std::array<std::uint8_t, 28> encodeRunRecord(const RunRecord& record);
 platform::Parsed<RunRecord> decodeRunRecord(platform::ByteView bytes);
 
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -4,26 +4,26 @@
 #include "fs/exfat_boot.h"
 #include "fs/fat_boot.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
 
 std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSector) {
-  const fat::FatBpb b = fat::readFatBpb(bootSector);
+  const qelda::fs::fat::FatBpb b = qelda::fs::fat::readFatBpb(bootSector);
   info = FAT_BOOT_INFO{};
   info.m_byFatType = kFatType16;
   info.m_bySectorsPerCluster = b.sectorsPerCluster;
-  if (!fat::isClusterSizeAllowed(b.sectorsPerCluster, true)) return 0;
+  if (!qelda::fs::fat::isClusterSizeAllowed(b.sectorsPerCluster, true)) return 0;
   // The reserved count says nothing of the type (mkfs.fat gives FAT16 volumes 64 reserved
   // sectors for alignment); the FAT's size does.
-  info.m_byFatType = fat::fatTypeBySectorsPerFat(b);
+  info.m_byFatType = qelda::fs::fat::fatTypeBySectorsPerFat(b);
   info.m_nReservedSectors = b.reservedSectors;
   info.m_wRootDirSectors = b.rootDirSectors();
   info.m_nSectorsPerFat = b.sectorsPerFat();
   info.m_nRootCluster = b.isFat32() ? b.rootCluster : 0;
   info.m_byMedia = b.media;
-  info.m_nEndOfChain = info.m_byFatType == kFatType32   ? fat::kFat32EndMarks
-                       : info.m_byFatType == kFatType16 ? fat::kFat16End
-                                                        : fat::kFat12End;
-  return fat::bpbFatFieldsPlausible(b) ? 1 : 0;
+  info.m_nEndOfChain = info.m_byFatType == kFatType32   ? qelda::fs::fat::kFat32EndMarks
+                       : info.m_byFatType == kFatType16 ? qelda::fs::fat::kFat16End
+                                                        : qelda::fs::fat::kFat12End;
+  return qelda::fs::fat::bpbFatFieldsPlausible(b) ? 1 : 0;
 }
 
 std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSector) {
@@ -45,8 +45,8 @@ std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSec
 bool exFatBackupStandsIn(platform::ByteView first, platform::ByteView backup, std::uint64_t sectors) {
   if (first.matches(boot::kOemName, "EXFAT") || first.matches(boot::kOemName, "NTFS")) return false;
   if (!backup.matches(boot::kOemName, "EXFAT")) return false;
-  auto params = fs::parseExFatBoot(backup);
-  return params && fs::fitExFatBootToSectors(*params, sectors);
+  auto params = fs::exfat::parseExFatBoot(backup);
+  return params && fs::exfat::fitExFatBootToSectors(*params, sectors);
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::fs

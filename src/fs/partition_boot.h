@@ -9,7 +9,7 @@
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
 
 // MBR-style type codes the walk gives GPT and LDM volumes.
 inline constexpr std::uint32_t kTypeFat12 = 0x01;
@@ -18,9 +18,9 @@ inline constexpr std::uint32_t kTypeNtfsOrExFat = 0x07;
 inline constexpr std::uint32_t kTypeFat32 = 0x0C;
 
 // FAT types of FAT_BOOT_INFO::m_byFatType.
-inline constexpr std::uint8_t kFatType12 = fat::kFat12;
-inline constexpr std::uint8_t kFatType16 = fat::kFat16;
-inline constexpr std::uint8_t kFatType32 = fat::kFat32;
+inline constexpr std::uint8_t kFatType12 = qelda::fs::fat::kFat12;
+inline constexpr std::uint8_t kFatType16 = qelda::fs::fat::kFat16;
+inline constexpr std::uint8_t kFatType32 = qelda::fs::fat::kFat32;
 
 struct FAT_BOOT_INFO {
   std::uint8_t m_byFatType = 0;
@@ -48,4 +48,4 @@ std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSec
 // `sectors` (0: its size is not known). An NTFS volume's sector 12 is boot code, never that.
 bool exFatBackupStandsIn(platform::ByteView first, platform::ByteView backup, std::uint64_t sectors);
 
-}  // namespace qelda::disk
+}  // namespace qelda::fs

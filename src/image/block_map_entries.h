@@ -9,7 +9,7 @@
 #include "platform/byte_view.h"
 #include "platform/read_only_file.h"
 
-namespace qelda::disk::blockmap {
+namespace qelda::image::blockmap {
 
 inline constexpr std::uint64_t kSector = 512;
 // Blocks beyond 1 GiB exist in no image; the bound keeps entry × block size below 2^62.
@@ -35,4 +35,4 @@ inline std::vector<std::uint32_t> loadEntries(const platform::ReadOnlyFile& file
   return entries;
 }
 
-}  // namespace qelda::disk::blockmap
+}  // namespace qelda::image::blockmap

@@ -3,7 +3,7 @@
 #include "platform/byte_view.h"
 #include "platform/text.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 void putText(std::uint8_t* p, const std::u16string& text) {
@@ -40,4 +40,4 @@ DISK_DESCRIPTOR_EXTENT DISK_DESCRIPTOR_EXTENT::decode(const std::uint8_t* bytes)
   return e;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

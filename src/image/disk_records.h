@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qelda::disk {
+namespace qelda::image {
 
 // One extent of a VMDK image. Stored whole (1048 bytes: u64 + two UTF-16[260]) in scan
 // information; the fields after the first three are ours and are never stored.
@@ -24,4 +24,4 @@ struct DISK_DESCRIPTOR_EXTENT {
   static DISK_DESCRIPTOR_EXTENT decode(const std::uint8_t* bytes);
 };
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

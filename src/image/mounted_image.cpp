@@ -7,7 +7,7 @@
 #include "image/vmdk_layout.h"
 #include "platform/text.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 constexpr std::uint64_t kSector = 512;
@@ -154,4 +154,4 @@ std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app) {
   }
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

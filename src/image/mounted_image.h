@@ -19,7 +19,7 @@ namespace qelda::image {
 class ImageState;
 }
 
-namespace qelda::disk {
+namespace qelda::image {
 
 // Where a run of consecutive virtual-disk sectors lies.
 struct MappedRun {
@@ -165,4 +165,4 @@ void buildVhdImage(const image::ImageState& app, MountedImage& image);
 // Folder of an image path (up to its last '/'), "." when it has none.
 std::string imageFolder(const std::string& imagePath);
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -7,7 +7,7 @@
 #include "image/mounted_image.h"
 #include "image/virtual_disk.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 
 CVirtualDisk::CVirtualDisk(image::ImageState& app) : app_(app) {}
 
@@ -124,4 +124,4 @@ std::uint32_t ReadSourceSectors(const MountedImage* image, std::uint8_t* buffer,
   return lastOk ? 1 : 0;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

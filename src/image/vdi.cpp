@@ -10,7 +10,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using blockmap::kSector;
@@ -110,4 +110,4 @@ MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sec
   return {file, dataOffset + std::uint64_t(entry) * blockSectors * kSector + inBlock * kSector, run, true};
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

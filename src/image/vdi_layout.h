@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qelda::disk::vdi {
+namespace qelda::image::vdi {
 
 inline constexpr std::size_t kHeaderBytes = 512;
 inline constexpr std::size_t kHeaderText = 0x00;       // 8-bit text, informative only
@@ -33,4 +33,4 @@ inline constexpr std::uint32_t kImageStatic = 2;
 inline constexpr std::uint32_t kBlockFree = 0xFFFFFFFF;
 inline constexpr std::uint32_t kBlockZero = 0xFFFFFFFE;
 
-}  // namespace qelda::disk::vdi
+}  // namespace qelda::image::vdi

@@ -10,7 +10,7 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using blockmap::kSector;
@@ -138,4 +138,4 @@ MappedRun VhdBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sec
   return {file, (std::uint64_t(entry) + bitmapSectors + inBlock) * kSector, run, true};
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

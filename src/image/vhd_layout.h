@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qelda::disk::vhd {
+namespace qelda::image::vhd {
 
 // Footer: the file's last 512 bytes (a dynamic disk keeps a copy at byte 0).
 inline constexpr std::size_t kFooterBytes = 512;
@@ -34,4 +34,4 @@ inline constexpr std::uint32_t kBlockUnused = 0xFFFFFFFF;
 // A partition table's signature in the last two bytes of sector 0.
 inline constexpr std::size_t kBootSignature = 510;
 
-}  // namespace qelda::disk::vhd
+}  // namespace qelda::image::vhd

@@ -18,7 +18,7 @@ namespace qelda::image {
 class ImageState;
 }
 
-namespace qelda::disk {
+namespace qelda::image {
 
 class MountedImage;
 
@@ -126,4 +126,4 @@ std::uint32_t ReadSourceSectors(const MountedImage* image, std::uint8_t* buffer,
 std::uint32_t ReadSourceSectors(const image::ImageState& app, std::uint8_t* buffer, std::uint64_t firstSector,
                                 std::uint32_t byteCount, ReadReport* report = nullptr);
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

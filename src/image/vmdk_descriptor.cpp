@@ -9,7 +9,7 @@
 #include "platform/byte_view.h"
 #include "platform/text.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 constexpr std::string_view kDescriptorText = "# Disk DescriptorFile";
@@ -162,4 +162,4 @@ std::uint32_t CVirtualDisk::CheckExtentFiles(const std::string& path) {
   return 1;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -14,7 +14,7 @@
 #include "platform/byte_view.h"
 #include "platform/text.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 constexpr std::uint64_t kTwoGiB = 0x80000000;
@@ -297,4 +297,4 @@ void CVirtualDisk::BuildSplitExtents(std::u16string_view createType) {
   app_.m_bVmdkDescriptor = 1;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

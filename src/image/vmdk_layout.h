@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qelda::disk::vmdk {
+namespace qelda::image::vmdk {
 
 inline constexpr std::uint32_t kSparseMagic = 0x564D444B;   // "KDMV"
 inline constexpr std::string_view kSparseMagicText = "KDMV";
@@ -35,4 +35,4 @@ inline constexpr std::uint64_t kDefaultSplitDirectory = 1;
 inline constexpr std::uint64_t kDefaultDescriptorOffset = 1;
 inline constexpr std::uint64_t kDefaultDescriptorSize = 20;
 
-}  // namespace qelda::disk::vmdk
+}  // namespace qelda::image::vmdk

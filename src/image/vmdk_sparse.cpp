@@ -6,7 +6,7 @@
 #include "image/mounted_image.h"
 #include "image/vmdk_layout.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 constexpr std::uint64_t kSector = 512;
@@ -185,4 +185,4 @@ MappedRun SparseGrainMap::map(const platform::ReadOnlyFile* file, std::uint64_t 
   return {file, (std::uint64_t(first.sector) + inGrain) * kSector, run, true};
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -18,7 +18,7 @@
 namespace qelda::lost {
 
 using platform::ByteView;
-namespace N = ntfs::layout;
+namespace N = fs::ntfs::layout;
 
 namespace {
 
@@ -128,11 +128,11 @@ void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> 
   // The fixup works on a copy: the block stays as it was read for the sectors after it.
   std::array<std::uint8_t, layout::kRecordBytes> record{};
   std::copy(recordBytes.begin(), recordBytes.end(), record.begin());
-  ntfs::RecordData info;
+  fs::ntfs::RecordData info;
   if (!FindRecordDataAttribute(record, info)) return;
   const ByteView view(record);
-  const auto name = ntfs::GetRecordFileName(view);
-  if (!name || *name != u"$MFT" || info.resident || info.kind != ntfs::kKindFile) return;
+  const auto name = fs::ntfs::GetRecordFileName(view);
+  if (!name || *name != u"$MFT" || info.resident || info.kind != fs::ntfs::kKindFile) return;
 
   const std::uint64_t allocated = GetDataAllocatedSize(view);
   if (allocated == 0) return;
@@ -157,11 +157,11 @@ void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> 
     spc = m_wSectorsPerCluster;
   }
   m_wSectorsPerCluster = 0;
-  if (v == 0 || IsVolumeListed(disk::kFsNtfs, v)) return;
+  if (v == 0 || IsVolumeListed(volume::kFsNtfs, v)) return;
 
-  disk::VOLUME_RECORD& volume = appendVolume(kindRebuilt());
+  volume::VOLUME_RECORD& volume = appendVolume(kindRebuilt());
   volume.m_wNtfsSectorsPerCluster = std::uint16_t(spc);
-  volume.m_byFileSystem = disk::kFsNtfs;
+  volume.m_byFileSystem = volume::kFsNtfs;
   volume.m_nMftSector = r - v;
   volume.m_nStartSector = v;
   // Without its boot sector nothing tells where the volume ends: the disk's end does.
@@ -173,27 +173,27 @@ void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> 
   reportVolume(true);
 }
 
-bool CThreadForSearchVolume::FindRecordDataAttribute(std::span<std::uint8_t> record, ntfs::RecordData& info) {
+bool CThreadForSearchVolume::FindRecordDataAttribute(std::span<std::uint8_t> record, fs::ntfs::RecordData& info) {
   m_bHasAttributeList = 0;
   info = {};
-  if (!ntfs::ApplyRecordFixup(record)) return false;
-  const auto data = ntfs::FindRecordData(ByteView(record), false);
+  if (!fs::ntfs::ApplyRecordFixup(record)) return false;
+  const auto data = fs::ntfs::FindRecordData(ByteView(record), false);
   if (!data) return false;
   info = *data;
   m_bHasAttributeList = data->hasAttributeList ? 1 : 0;
   return true;
 }
 
-std::uint64_t CThreadForSearchVolume::SumDataRunClusters(ByteView record, const ntfs::RecordData& info,
+std::uint64_t CThreadForSearchVolume::SumDataRunClusters(ByteView record, const fs::ntfs::RecordData& info,
                                                          std::uint64_t& firstCluster) const {
   firstCluster = 0;
-  std::vector<ntfs::RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   std::size_t offset = info.offset;
-  const std::uint64_t clusters = ntfs::DecodeDataRuns(record, offset, runs, false, 1);
+  const std::uint64_t clusters = fs::ntfs::DecodeDataRuns(record, offset, runs, false, 1);
   // Every run of the $MFT has a place on the disk.
-  for (const ntfs::RunEntry& run : runs)
+  for (const fs::ntfs::RunEntry& run : runs)
     if (run.sparse()) return 0;
-  for (const ntfs::RunEntry& run : runs) {
+  for (const fs::ntfs::RunEntry& run : runs) {
     if (run.rawOffset != 0) {
       firstCluster = run.rawOffset;
       break;
@@ -203,19 +203,19 @@ std::uint64_t CThreadForSearchVolume::SumDataRunClusters(ByteView record, const 
 }
 
 std::uint64_t CThreadForSearchVolume::GetDataAllocatedSize(ByteView record) const {
-  for (const ntfs::AttributeRef& a : ntfs::walkAttributes(record, 20).attributes) {
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(record, 20).attributes) {
     if (a.type != N::kTypeData) continue;
     return a.nonResident ? record.le64(a.offset + N::kAttrAllocatedSize).value_or(0) : 0;
   }
   return 0;
 }
 
-std::uint64_t CThreadForSearchVolume::AppendDataRuns(ByteView record, const ntfs::RecordData& info,
-                                                     std::vector<ntfs::RunEntry>& table) const {
+std::uint64_t CThreadForSearchVolume::AppendDataRuns(ByteView record, const fs::ntfs::RecordData& info,
+                                                     std::vector<fs::ntfs::RunEntry>& table) const {
   std::size_t offset = info.offset;
   if (info.resident || record.u8(offset).value_or(0) == 0) return 0;  // no runs at all
   bool terminated = false;
-  const std::uint64_t sectors = ntfs::DecodeDataRuns(record, offset, table, false, m_wSectorsPerCluster, &terminated);
+  const std::uint64_t sectors = fs::ntfs::DecodeDataRuns(record, offset, table, false, m_wSectorsPerCluster, &terminated);
   // A list that breaks off spoils the whole mapping.
   if (!terminated) {
     table.clear();
@@ -237,7 +237,7 @@ std::optional<std::uint64_t> CThreadForSearchVolume::MapMftRecordToSector(std::u
   placed.reserve(m_pRunTable.size());
   std::int64_t lcn = 0;
   std::uint64_t position = 0;
-  for (const ntfs::RunEntry& run : m_pRunTable) {
+  for (const fs::ntfs::RunEntry& run : m_pRunTable) {
     if (run.kind == 'S') lcn = 0;
     lcn += run.signedOffset();
     const std::uint64_t length = std::uint64_t(run.length) * spc;
@@ -267,7 +267,7 @@ void CThreadForSearchVolume::readMftRecord(std::uint64_t sector, std::uint64_t s
   if (second != 0) readSectors(out.data() + kSector, second, 1);
 }
 
-bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> record, const ntfs::RecordData& info,
+bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> record, const fs::ntfs::RecordData& info,
                                                   std::uint64_t recordSector, std::uint64_t allocatedSize) {
   const ByteView view(record.data(), record.size());
   bool found = false;
@@ -287,7 +287,7 @@ bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> 
       // Its own buffer: the $MFT record stays what the next cluster size is tried on.
       std::array<std::uint8_t, layout::kRecordBytes> extension{};
       readMftRecord(m_nVolumeStart + *at, second ? m_nVolumeStart + second : 0, extension);
-      ntfs::RecordData extensionInfo;
+      fs::ntfs::RecordData extensionInfo;
       if (!startsWithFile(extension.data()) || !FindRecordDataAttribute(extension, extensionInfo)) break;
       m_nMftSectors += AppendDataRuns(ByteView(extension), extensionInfo, m_pRunTable);
     }
@@ -304,12 +304,12 @@ bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> 
 
 std::vector<std::uint32_t> CThreadForSearchVolume::GetAttributeListRecords(ByteView record) {
   std::vector<std::uint32_t> records;
-  for (const ntfs::AttributeRef& a : ntfs::walkAttributes(record, N::kMaxAttributes).attributes) {
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(record, N::kMaxAttributes).attributes) {
     if (a.type != N::kTypeAttributeList) continue;
     if (!a.nonResident) {
-      const auto value = ntfs::residentValue(record, a);
+      const auto value = fs::ntfs::residentValue(record, a);
       if (!value) return records;
-      std::vector<ntfs::AttributeListEntry> entries = ntfs::parseAttributeList(*value);
+      std::vector<fs::ntfs::AttributeListEntry> entries = fs::ntfs::parseAttributeList(*value);
       if (entries.size() > kMaxResidentListEntries) entries.resize(kMaxResidentListEntries);
       // The data's pieces; a folder's index allocation when its root comes first.
       std::size_t k = 0;
@@ -330,7 +330,7 @@ std::vector<std::uint32_t> CThreadForSearchVolume::GetAttributeListRecords(ByteV
     // A list of its own clusters: the first cluster of every run holds what matters.
     const std::uint64_t spc = m_wSectorsPerCluster;
     std::vector<std::uint8_t> block(std::size_t(spc) * kSector);
-    for (const ntfs::Extent& e : DecodeRunList(record, a)) {
+    for (const fs::ntfs::Extent& e : DecodeRunList(record, a)) {
       if (e.hole || e.length == 0) continue;
       readSectors(block.data(), m_nVolumeStart + e.lcn * spc, std::uint32_t(spc));
       const std::vector<std::uint32_t> part = ParseAttributeListBlock(ByteView(block));
@@ -341,17 +341,17 @@ std::vector<std::uint32_t> CThreadForSearchVolume::GetAttributeListRecords(ByteV
   return records;
 }
 
-std::vector<ntfs::Extent> CThreadForSearchVolume::DecodeRunList(ByteView record, const ntfs::AttributeRef& list) const {
-  std::vector<ntfs::RunEntry> runs;
+std::vector<fs::ntfs::Extent> CThreadForSearchVolume::DecodeRunList(ByteView record, const fs::ntfs::AttributeRef& list) const {
+  std::vector<fs::ntfs::RunEntry> runs;
   std::size_t offset = std::size_t(list.offset) + record.le16(list.offset + N::kAttrRunListOffset).value_or(0);
-  ntfs::DecodeDataRuns(record, offset, runs, false, 1);
-  auto extents = ntfs::runsToExtents(runs);
-  return extents ? std::move(*extents) : std::vector<ntfs::Extent>{};
+  fs::ntfs::DecodeDataRuns(record, offset, runs, false, 1);
+  auto extents = fs::ntfs::runsToExtents(runs);
+  return extents ? std::move(*extents) : std::vector<fs::ntfs::Extent>{};
 }
 
 std::vector<std::uint32_t> CThreadForSearchVolume::ParseAttributeListBlock(ByteView block) const {
   std::vector<std::uint32_t> records;
-  std::vector<ntfs::AttributeListEntry> entries = ntfs::parseAttributeList(block);
+  std::vector<fs::ntfs::AttributeListEntry> entries = fs::ntfs::parseAttributeList(block);
   const auto wanted = [](std::uint8_t type) { return type == kListData || type == kListIndexRoot; };
   std::size_t k = 0;
   while (k < entries.size() && k < kMaxBlockListEntries && !wanted(entries[k].type)) ++k;

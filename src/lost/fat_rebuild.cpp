@@ -60,7 +60,7 @@ struct StartKeyHash {
 enum class FatKind : std::uint8_t { Fat12, Fat16, Fat32 };
 
 std::uint8_t codeOf(FatKind k) {
-  return k == FatKind::Fat32 ? disk::kFsFat32 : k == FatKind::Fat16 ? disk::kFsFat16 : disk::kFsFat12;
+  return k == FatKind::Fat32 ? volume::kFsFat32 : k == FatKind::Fat16 ? volume::kFsFat16 : volume::kFsFat12;
 }
 
 // Every hit's data start under its own cluster size, counted; most agreed first.
@@ -289,7 +289,7 @@ bool CThreadForSearchVolume::hasFatSignature(std::uint64_t sector) {
 
 bool CThreadForSearchVolume::rebuiltVolumeListed(std::uint8_t kind, std::uint64_t start, std::uint8_t code,
                                                  std::uint32_t fatSectors) {
-  return anyListedAt(start, [&](const disk::DEVICE_ENTRY& e, const disk::VOLUME_RECORD& v) {
+  return anyListedAt(start, [&](const volume::DEVICE_ENTRY& e, const volume::VOLUME_RECORD& v) {
     return e.m_byKind == kind && v.m_byFileSystem == code && v.m_nFatSectors == fatSectors &&
            v.m_bySectorsPerCluster == m_byClusterVote;
   });
@@ -341,7 +341,7 @@ std::optional<std::uint64_t> CThreadForSearchVolume::findFatInFrontOf(std::uint6
 
 void CThreadForSearchVolume::appendRebuiltFat(std::uint8_t kind, const REBUILT_FAT& volume,
                                               const std::vector<std::uint32_t>& clusters) {
-  disk::VOLUME_RECORD& record = appendVolume(kind);
+  volume::VOLUME_RECORD& record = appendVolume(kind);
   record.m_nStartSector = volume.start;
   record.m_nSectorCount = volume.sectors;
   record.m_nLastSector = volume.start + volume.sectors - 1;
@@ -353,7 +353,7 @@ void CThreadForSearchVolume::appendRebuiltFat(std::uint8_t kind, const REBUILT_F
   record.clusterArray = clusters;
   clampToDisk(record, false);
   record.m_szSizeText = ui::FormatVolumeSize(record.m_nSectorCount);
-  record.m_szFileSystem = volume.fileSystem == disk::kFsFat32 ? u"FAT32" : u"FAT";
+  record.m_szFileSystem = volume.fileSystem == volume::kFsFat32 ? u"FAT32" : u"FAT";
   reportVolume(true);
 }
 

@@ -24,7 +24,7 @@ void CLostVolume::waitForSearch() {
   if (thread_) thread_->join();
 }
 
-void CLostVolume::AddVolumeRow(disk::DEVICE_ENTRY& entry, std::u16string_view, std::uint8_t flag) {
+void CLostVolume::AddVolumeRow(volume::DEVICE_ENTRY& entry, std::u16string_view, std::uint8_t flag) {
   switch (entry.m_byKind) {
     case kKindFoundOnDisk:
     case kKindRebuiltOnDisk:

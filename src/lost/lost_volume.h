@@ -29,10 +29,10 @@ class CLostVolume {
   void waitForSearch();
 
   // A row for a volume a search found (entries of kinds 2, 3, 11 and 12 only).
-  void AddVolumeRow(disk::DEVICE_ENTRY& entry, std::u16string_view text, std::uint8_t flag);
+  void AddVolumeRow(volume::DEVICE_ENTRY& entry, std::u16string_view text, std::uint8_t flag);
 
   // The entries of the rows, in the order they were added.
-  const std::vector<const disk::DEVICE_ENTRY*>& rows() const { return rows_; }
+  const std::vector<const volume::DEVICE_ENTRY*>& rows() const { return rows_; }
 
  private:
   LostState& app_;
@@ -41,7 +41,7 @@ class CLostVolume {
   SearchHost host_;
   CThreadForSearchVolume::Clock clock_;
   std::unique_ptr<CThreadForSearchVolume> thread_;
-  std::vector<const disk::DEVICE_ENTRY*> rows_;
+  std::vector<const volume::DEVICE_ENTRY*> rows_;
 };
 
 }  // namespace qelda::lost

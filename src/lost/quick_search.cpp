@@ -82,7 +82,7 @@ void CThreadForSearchVolume::ScanForBootSectors() {
     if (s == 0) {
       // Sector 0 has lost its table; a volume may start at 2048 or, on a removable drive,
       // at sector 1. Either may have lost its boot mark as well.
-      const disk::DEVICE_ENTRY* selected = app_.m_pSelectedSource;
+      const volume::DEVICE_ENTRY* selected = app_.m_pSelectedSource;
       if (selected && selected->m_byKind == kKindRemovable) readSectors(c.data(), 1, 1);
       else readSectors(b.data(), kMebibyteStart, 1);
       forceBootMark(b.data());
@@ -143,20 +143,20 @@ bool CThreadForSearchVolume::sectorStartsFat(std::uint64_t sector) {
 }
 
 std::uint32_t CThreadForSearchVolume::CheckFatBootSectorAt(ByteView data, std::uint64_t s, std::uint8_t kind) {
-  disk::FAT_BOOT_INFO info;
-  if (!disk::CheckFatBootSector(info, data) || info.m_nReservedSectors < 0) return 0;
+  fs::FAT_BOOT_INFO info;
+  if (!fs::CheckFatBootSector(info, data) || info.m_nReservedSectors < 0) return 0;
   // The first FAT right after the reserved sectors confirms the boot sector.
   const auto fatSector = add(s, std::uint64_t(info.m_nReservedSectors));
   if (!fatSector || !sectorStartsFat(*fatSector)) return 0;
   if (IsVolumeListed(info.m_byFatType, s)) return 0;
   // What the FAT can address: entries per FAT sector times FAT sectors times cluster size.
-  const std::uint64_t perSector = info.m_byFatType == disk::kFatType12   ? 341
-                                  : info.m_byFatType == disk::kFatType16 ? 256
+  const std::uint64_t perSector = info.m_byFatType == fs::kFatType12   ? 341
+                                  : info.m_byFatType == fs::kFatType16 ? 256
                                                                          : 128;
   const std::uint64_t estimate = std::uint64_t(info.m_bySectorsPerCluster) * info.m_nSectorsPerFat * perSector;
   if (estimate <= kMinVolumeSectors) return 0;
 
-  disk::VOLUME_RECORD& v = appendVolume(kind);
+  volume::VOLUME_RECORD& v = appendVolume(kind);
   v.m_bySectorsPerCluster = info.m_bySectorsPerCluster;
   v.m_byFileSystem = info.m_byFatType;
   v.m_nStartSector = s;
@@ -176,14 +176,14 @@ std::uint32_t CThreadForSearchVolume::CheckFatBootSectorAt(ByteView data, std::u
 bool CThreadForSearchVolume::isMftRecordAt(std::uint64_t x) {
   std::array<std::uint8_t, L::kRecordBytes> record{};
   readSectors(record.data(), x, 2);
-  if (!ntfs::ApplyRecordFixup(record)) return false;
-  const auto name = ntfs::GetRecordFileName(ByteView(record));
+  if (!fs::ntfs::ApplyRecordFixup(record)) return false;
+  const auto name = fs::ntfs::GetRecordFileName(ByteView(record));
   return name && *name == u"$MFT";
 }
 
 std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::uint64_t s, std::uint8_t kind) {
-  const std::uint64_t t = data.le64(ntfs::layout::kBootTotalSectors).value_or(0);
-  const auto boot = ntfs::parseNtfsBoot(data, t);
+  const std::uint64_t t = data.le64(fs::ntfs::layout::kBootTotalSectors).value_or(0);
+  const auto boot = fs::ntfs::parseNtfsBoot(data, t);
   if (!boot) return 0;
   const std::uint64_t spc = boot->sectorsPerCluster;
 
@@ -196,7 +196,7 @@ std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::
     const auto x = relative ? add(v, *relative) : std::nullopt;
     if (!x || !isMftRecordAt(*x)) return;
     decided = true;
-    if (!IsVolumeListed(disk::kFsNtfs, v)) start = v;
+    if (!IsVolumeListed(volume::kFsNtfs, v)) start = v;
   };
 
   // The same sector at the volume's end is its backup boot sector.
@@ -206,7 +206,7 @@ std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::
       readSectors(backup.data(), *backupAt, 1);
       if (data.size() >= kSector && std::memcmp(backup.data(), data.data(), kSector) == 0) {
         decided = true;
-        if (!IsVolumeListed(disk::kFsNtfs, s)) start = s;
+        if (!IsVolumeListed(volume::kFsNtfs, s)) start = s;
       }
     }
   }
@@ -220,9 +220,9 @@ std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::
   if (!start) return 0;
 
   const std::uint64_t v = *start;
-  disk::VOLUME_RECORD& record = appendVolume(kind);
+  volume::VOLUME_RECORD& record = appendVolume(kind);
   record.m_wNtfsSectorsPerCluster = std::uint16_t(spc);
-  record.m_byFileSystem = disk::kFsNtfs;
+  record.m_byFileSystem = volume::kFsNtfs;
   record.m_nMftSector = boot->mftSector();
   record.m_nMftMirrSector = boot->mftMirrSector();
   record.m_nStartSector = v;
@@ -235,11 +235,11 @@ std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::
 }
 
 std::uint32_t CThreadForSearchVolume::CheckExFatBootSectorAt(ByteView data, std::uint64_t s, std::uint8_t kind) {
-  const std::uint32_t fatOffset = data.le32(disk::boot::kExFatFatOffset).value_or(0);
-  const std::uint32_t fatLength = data.le32(disk::boot::kExFatFatLength).value_or(0);
+  const std::uint32_t fatOffset = data.le32(fs::boot::kExFatFatOffset).value_or(0);
+  const std::uint32_t fatLength = data.le32(fs::boot::kExFatFatLength).value_or(0);
   const std::uint64_t volumeLength = data.le64(L::kExFatVolumeLength).value_or(0);
   const std::uint32_t clusterCount = data.le32(L::kExFatClusterCount).value_or(0);
-  const std::uint32_t rootCluster = data.le32(disk::boot::kExFatRootCluster).value_or(0);
+  const std::uint32_t rootCluster = data.le32(fs::boot::kExFatRootCluster).value_or(0);
   if (clusterCount == 0) return 0;
 
   // The FAT behind the candidate: the main boot sector at s, or the backup boot region's
@@ -249,14 +249,14 @@ std::uint32_t CThreadForSearchVolume::CheckExFatBootSectorAt(ByteView data, std:
   if (sectorStartsFat(s + fatOffset)) v = s;
   else if (s >= kBackupRegion && sectorStartsFat(s - kBackupRegion + fatOffset)) v = s - kBackupRegion;
   else return 0;
-  if (IsVolumeListed(disk::kFsExFat, v)) return 0;
+  if (IsVolumeListed(volume::kFsExFat, v)) return 0;
   const std::uint64_t perCluster = volumeLength / clusterCount;
   const std::uint64_t size = std::uint64_t(clusterCount) * perCluster;
   if (size <= kMinVolumeSectors) return 0;
 
-  disk::VOLUME_RECORD& record = appendVolume(kind);
+  volume::VOLUME_RECORD& record = appendVolume(kind);
   record.m_bySectorsPerCluster = std::uint8_t(perCluster);
-  record.m_byFileSystem = disk::kFsExFat;
+  record.m_byFileSystem = volume::kFsExFat;
   record.m_nStartSector = v;
   record.m_nSectorCount = volumeLength;
   record.m_nLastSector = v + volumeLength - 1;

@@ -32,12 +32,12 @@ std::u16string number(std::uint64_t n) { return platform::widenLatin1(std::to_st
 // The entry whose drive record describes the disk being searched: the selected source when
 // it is a whole drive, otherwise the whole-disk entry. A volume's record is never read as a
 // drive's.
-const disk::DRIVE_RECORD* searchedDrive(const LostState& app) {
-  const disk::DEVICE_ENTRY* selected = app.m_pSelectedSource;
-  if (selected && disk::DEVICE_ENTRY::carriesDriveRecord(selected->m_byKind) && selected->m_pDetail.drive())
+const volume::DRIVE_RECORD* searchedDrive(const LostState& app) {
+  const volume::DEVICE_ENTRY* selected = app.m_pSelectedSource;
+  if (selected && volume::DEVICE_ENTRY::carriesDriveRecord(selected->m_byKind) && selected->m_pDetail.drive())
     return selected->m_pDetail.drive();
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
-    if (e->m_byKind == disk::kKindWholeDisk && e->m_pDetail.drive()) return e->m_pDetail.drive();
+  for (const volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
+    if (e->m_byKind == volume::kKindWholeDisk && e->m_pDetail.drive()) return e->m_pDetail.drive();
   return nullptr;
 }
 
@@ -66,7 +66,7 @@ void CThreadForSearchVolume::Run() {
   app_.m_bStopRequested = 0;
   app_.m_bHasResults = 0;
   if (m_nSearchKind == 0) {
-    const disk::DRIVE_RECORD* drive = searchedDrive(app_);
+    const volume::DRIVE_RECORD* drive = searchedDrive(app_);
     m_byDrive = drive ? drive->m_byDrive : 0x80;
     image_ = app_.mountedImage();
   }
@@ -87,7 +87,7 @@ void CThreadForSearchVolume::Run() {
 void CThreadForSearchVolume::GetImageFileSize() {
   m_nTotalSectors = 0;
   if (m_nSearchKind == 0) {
-    if (const disk::DRIVE_RECORD* drive = searchedDrive(app_)) m_nTotalSectors = drive->m_nSizeSectors;
+    if (const volume::DRIVE_RECORD* drive = searchedDrive(app_)) m_nTotalSectors = drive->m_nSizeSectors;
     return;
   }
   // The file stays open for the whole search instead of being opened for every read.
@@ -115,7 +115,7 @@ std::uint32_t CThreadForSearchVolume::ReadImageFileSectors(std::uint32_t sectorC
 
 void CThreadForSearchVolume::readSectors(std::uint8_t* buffer, std::uint64_t sector, std::uint32_t count) {
   if (m_nSearchKind == 0) {
-    disk::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(count * kSectorBytes));
+    image::ReadSourceSectors(image_.get(), buffer, sector, std::uint32_t(count * kSectorBytes));
     return;
   }
   ReadImageFileSectors(count, sector, buffer);
@@ -156,10 +156,10 @@ bool CThreadForSearchVolume::progressStep(std::uint64_t sector) {
   return stopRequested();
 }
 
-disk::VOLUME_RECORD& CThreadForSearchVolume::appendVolume(std::uint8_t kind) {
+volume::VOLUME_RECORD& CThreadForSearchVolume::appendVolume(std::uint8_t kind) {
   claimedPastEnd_.reset();
-  disk::DEVICE_ENTRY& entry = disk::appendSourceEntry(app_, kind);
-  disk::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
+  volume::DEVICE_ENTRY& entry = volume::appendSourceEntry(app_, kind);
+  volume::VOLUME_RECORD& record = entry.m_pDetail.makeVolume();
   if (m_nSearchKind == 0) {
     record.m_byDrive = m_byDrive;
   } else {
@@ -171,9 +171,9 @@ disk::VOLUME_RECORD& CThreadForSearchVolume::appendVolume(std::uint8_t kind) {
 
 void CThreadForSearchVolume::reportVolume(bool rebuilt) {
   // The append left the cursor on the new entry.
-  disk::DEVICE_ENTRY* entry = app_.m_pSourceCursor;
+  volume::DEVICE_ENTRY* entry = app_.m_pSourceCursor;
   if (!entry) return;
-  disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  volume::VOLUME_RECORD* record = entry->m_pDetail.volume();
   if (!record) return;
   ++app_.m_nFoundVolumeCount;
   std::u16string counter(1, u' ');
@@ -202,7 +202,7 @@ void CThreadForSearchVolume::reportVolume(bool rebuilt) {
   if (m_pDialog) m_pDialog->AddVolumeRow(*entry, record->m_szName, std::uint8_t(record->m_byDrive + 128));
 }
 
-void CThreadForSearchVolume::clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd) {
+void CThreadForSearchVolume::clampToDisk(volume::VOLUME_RECORD& record, bool lastPastEnd) {
   const std::uint64_t room = m_nTotalSectors > record.m_nStartSector ? m_nTotalSectors - record.m_nStartSector : 0;
   if (record.m_nSectorCount <= room) return;
   claimedPastEnd_ = record.m_nSectorCount;
@@ -211,20 +211,20 @@ void CThreadForSearchVolume::clampToDisk(disk::VOLUME_RECORD& record, bool lastP
 }
 
 void CThreadForSearchVolume::indexListedVolumes() {
-  const disk::DEVICE_ENTRY* e = indexedUpTo_ ? indexedUpTo_->m_pNext : app_.m_pSourceList;
+  const volume::DEVICE_ENTRY* e = indexedUpTo_ ? indexedUpTo_->m_pNext : app_.m_pSourceList;
   for (; e; e = e->m_pNext) {
     indexedUpTo_ = e;
     // Whole drives carry no volume; the partition walk's volumes are listed again on purpose.
-    if (disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) || e->m_byKind == disk::kKindPartition) continue;
-    const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
+    if (volume::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) || e->m_byKind == volume::kKindPartition) continue;
+    const volume::VOLUME_RECORD* v = e->m_pDetail.volume();
     if (!v || (e->m_byRowState & 0x0F) != 0) continue;
     // The same disk: the same drive, or the same image file.
     const bool sameDisk = m_nSearchKind == 0 ? v->m_byDrive == m_byDrive && e->m_szName.empty()
                                              : v->m_byDrive == 0xFF && e->m_szName == m_szImagePath;
     if (!sameDisk) continue;
     listedByStart_.emplace(v->m_nStartSector, e);
-    const bool fat = v->m_byFileSystem == disk::kFsFat12 || v->m_byFileSystem == disk::kFsFat16 ||
-                     v->m_byFileSystem == disk::kFsFat32;
+    const bool fat = v->m_byFileSystem == volume::kFsFat12 || v->m_byFileSystem == volume::kFsFat16 ||
+                     v->m_byFileSystem == volume::kFsFat32;
     // Two FAT copies, as the FAT engine reads every volume; the fields are at most 32 bits
     // wide and the start lies on the disk, so the sum cannot wrap.
     if (fat && v->m_bySectorsPerCluster != 0)
@@ -235,7 +235,7 @@ void CThreadForSearchVolume::indexListedVolumes() {
 }
 
 bool CThreadForSearchVolume::anyListedAt(
-    std::uint64_t start, const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match) {
+    std::uint64_t start, const std::function<bool(const volume::DEVICE_ENTRY&, const volume::VOLUME_RECORD&)>& match) {
   indexListedVolumes();
   const auto [first, last] = listedByStart_.equal_range(start);
   for (auto it = first; it != last; ++it)
@@ -244,7 +244,7 @@ bool CThreadForSearchVolume::anyListedAt(
 }
 
 bool CThreadForSearchVolume::IsVolumeListed(std::uint8_t fileSystem, std::uint64_t start) {
-  return anyListedAt(start, [&](const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD& v) {
+  return anyListedAt(start, [&](const volume::DEVICE_ENTRY&, const volume::VOLUME_RECORD& v) {
     return v.m_byFileSystem == fileSystem;
   });
 }

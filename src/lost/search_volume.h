@@ -28,11 +28,13 @@
 #include "platform/read_only_file.h"
 #include "platform/sinks.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 class MountedImage;
+}  // namespace qelda::image
+namespace qelda::volume {
 struct DEVICE_ENTRY;
 struct VOLUME_RECORD;
-}  // namespace qelda::disk
+}  // namespace qelda::volume
 
 namespace qelda::lost {
 
@@ -113,18 +115,18 @@ class CThreadForSearchVolume {
 
   void DeepSearch();
   // Fixes up `record` (a copy) and finds its data; sets m_bHasAttributeList.
-  bool FindRecordDataAttribute(std::span<std::uint8_t> record, ntfs::RecordData& info);
+  bool FindRecordDataAttribute(std::span<std::uint8_t> record, fs::ntfs::RecordData& info);
   // Clusters of the run list and the first cluster it names; 0 for a list that is not whole.
-  std::uint64_t SumDataRunClusters(platform::ByteView record, const ntfs::RecordData& info,
+  std::uint64_t SumDataRunClusters(platform::ByteView record, const fs::ntfs::RecordData& info,
                                    std::uint64_t& firstCluster) const;
   std::uint64_t GetDataAllocatedSize(platform::ByteView record) const;
-  bool ResolveFragmentedMft(std::span<const std::uint8_t> record, const ntfs::RecordData& info,
+  bool ResolveFragmentedMft(std::span<const std::uint8_t> record, const fs::ntfs::RecordData& info,
                             std::uint64_t recordSector, std::uint64_t allocatedSize);
   std::vector<std::uint32_t> GetAttributeListRecords(platform::ByteView record);
-  std::vector<ntfs::Extent> DecodeRunList(platform::ByteView record, const ntfs::AttributeRef& list) const;
+  std::vector<fs::ntfs::Extent> DecodeRunList(platform::ByteView record, const fs::ntfs::AttributeRef& list) const;
   std::vector<std::uint32_t> ParseAttributeListBlock(platform::ByteView block) const;
-  std::uint64_t AppendDataRuns(platform::ByteView record, const ntfs::RecordData& info,
-                               std::vector<ntfs::RunEntry>& table) const;
+  std::uint64_t AppendDataRuns(platform::ByteView record, const fs::ntfs::RecordData& info,
+                               std::vector<fs::ntfs::RunEntry>& table) const;
   // The sector (from the volume start) of MFT record n, and in `second` where its second
   // half lies when the record straddles two runs (0 when it does not); nothing when the
   // runs do not reach it.
@@ -147,7 +149,7 @@ class CThreadForSearchVolume {
   std::uint16_t m_wSectorsPerCluster = 0;
   std::uint64_t m_nVolumeStart = 0;
   std::uint64_t m_nMftSectors = 0;
-  std::vector<ntfs::RunEntry> m_pRunTable;
+  std::vector<fs::ntfs::RunEntry> m_pRunTable;
 
  private:
   // --- reading, reporting, progress (search_volume.cpp) --------------------------------
@@ -165,16 +167,16 @@ class CThreadForSearchVolume {
   std::uint8_t kindFound() const { return m_nSearchKind == 0 ? kKindFoundOnDisk : kKindFoundInImage; }
   std::uint8_t kindRebuilt() const { return m_nSearchKind == 0 ? kKindRebuiltOnDisk : kKindRebuiltInImage; }
   // A new entry of `kind` at the end of the source list, with its volume record.
-  disk::VOLUME_RECORD& appendVolume(std::uint8_t kind);
+  volume::VOLUME_RECORD& appendVolume(std::uint8_t kind);
   // Counts, logs, names and shows the volume just appended.
   void reportVolume(bool rebuilt);
   // A volume cannot reach past the disk's end. lastPastEnd: the record's last sector is one
   // past its count (NTFS keeps its backup boot sector there). A cut is said when the volume
   // is reported.
-  void clampToDisk(disk::VOLUME_RECORD& record, bool lastPastEnd);
+  void clampToDisk(volume::VOLUME_RECORD& record, bool lastPastEnd);
   // True when an entry of a search at `start`, on the disk searched now, satisfies `match`.
   bool anyListedAt(std::uint64_t start,
-                   const std::function<bool(const disk::DEVICE_ENTRY&, const disk::VOLUME_RECORD&)>& match);
+                   const std::function<bool(const volume::DEVICE_ENTRY&, const volume::VOLUME_RECORD&)>& match);
   // Takes the entries appended since the last call into the indexes below. Each entry is
   // looked at once, so a search that finds thousands of volumes stays linear.
   void indexListedVolumes();
@@ -213,7 +215,7 @@ class CThreadForSearchVolume {
   platform::ILog& log_;
   SearchHost host_;
   Clock clock_;
-  std::shared_ptr<const disk::MountedImage> image_;  // the snapshot read for the whole search
+  std::shared_ptr<const image::MountedImage> image_;  // the snapshot read for the whole search
   std::vector<DIR_CLUSTER_HIT> hits_;
   // Sectors of the deep pass that start with the FAT signature, in disk order; the
   // backward FAT search looks here instead of reading again. Capped: past the cap the
@@ -223,9 +225,9 @@ class CThreadForSearchVolume {
   bool fatSignaturesCapped_ = false;
   // The search's volumes on this disk, by start, and where the FAT ones keep their data
   // (data start, sectors per cluster). Rebuilt at every search from the source list.
-  std::unordered_multimap<std::uint64_t, const disk::DEVICE_ENTRY*> listedByStart_;
+  std::unordered_multimap<std::uint64_t, const volume::DEVICE_ENTRY*> listedByStart_;
   std::set<std::pair<std::uint64_t, std::uint32_t>> listedFatDataAreas_;
-  const disk::DEVICE_ENTRY* indexedUpTo_ = nullptr;  // the last entry indexed; null: none yet
+  const volume::DEVICE_ENTRY* indexedUpTo_ = nullptr;  // the last entry indexed; null: none yet
   // The sectors the volume being appended claimed before clampToDisk cut it to the disk.
   std::optional<std::uint64_t> claimedPastEnd_;
   std::thread thread_;

@@ -12,7 +12,7 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
+namespace L = fs::ntfs::layout;
 
 CNtfsEngine::CNtfsEngine(engine::ScanState& app, platform::IFoundItemSink* console, platform::IScanProgress* scanDlg,
                          platform::ILog* log, ItemReporter::Clock clock)
@@ -22,7 +22,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   m_nPartitionStart = volume.startSector;
   m_nSectorCount = volume.sectorCount;
   m_nLastSector = volume.lastSector ? volume.lastSector : volume.startSector + volume.sectorCount;
-  m_nSectorsPerCluster = isValidSectorsPerCluster(volume.sectorsPerCluster) ? volume.sectorsPerCluster : 0;
+  m_nSectorsPerCluster = fs::ntfs::isValidSectorsPerCluster(volume.sectorsPerCluster) ? volume.sectorsPerCluster : 0;
   mftSector_ = volume.mftSector;
   mftMirrSector_ = volume.mftMirrSector;
   fileSystemCode_ = volume.fileSystemCode;
@@ -38,7 +38,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   app_.m_bVolumeOpened = 1;
 }
 
-VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
+VolumeGeometry geometryOfVolume(const volume::VOLUME_RECORD& record, std::uint8_t entryKind,
                                 const std::u16string& entryName) {
   VolumeGeometry g;
   g.startSector = entryKind == 7 ? 0 : record.m_nStartSector;
@@ -55,9 +55,9 @@ VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t 
 }
 
 void CNtfsEngine::Initialize(std::uint8_t bImageFile) {
-  const disk::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
-  if (!entry || disk::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind)) return;
-  const disk::VOLUME_RECORD* record = entry->m_pDetail.volume();
+  const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
+  if (!entry || volume::DEVICE_ENTRY::carriesDriveRecord(entry->m_byKind)) return;
+  const volume::VOLUME_RECORD* record = entry->m_pDetail.volume();
   if (!record) return;
   initializeVolume(geometryOfVolume(*record, entry->m_byKind, entry->m_szName), bImageFile);
 }
@@ -102,8 +102,8 @@ std::uint32_t CNtfsEngine::readAbsolute(std::uint8_t* buffer, std::uint32_t byte
   // Nonzero only when every byte came from the disk. What could not be read is zeros, never
   // what the buffer held before, and the read fails: a file holding such zeros is not whole.
   if (!m_bImageFile) {
-    disk::ReadReport report;
-    const std::uint32_t result = disk::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount, &report);
+    image::ReadReport report;
+    const std::uint32_t result = image::ReadSourceSectors(image_.get(), buffer, absoluteSector, byteCount, &report);
     return result != 0 && report.failedSectors == 0 ? 1 : 0;
   }
   return readImageBytes(buffer, byteCount, absoluteSector) ? 1 : 0;
@@ -160,10 +160,10 @@ bool CNtfsEngine::readClusters(std::uint64_t lcn, std::uint64_t count, std::uint
 
 // ---------------------------------------------------------------- MFT records
 
-std::optional<std::uint64_t> CNtfsEngine::sectorOfMftOffset(const std::vector<Extent>& extents,
+std::optional<std::uint64_t> CNtfsEngine::sectorOfMftOffset(const std::vector<fs::ntfs::Extent>& extents,
                                                            std::uint64_t mftSectorOffset) const {
   if (!m_nSectorsPerCluster) return std::nullopt;
-  const auto m = mapVcn(extents, mftSectorOffset / m_nSectorsPerCluster);
+  const auto m = fs::ntfs::mapVcn(extents, mftSectorOffset / m_nSectorsPerCluster);
   if (!m || m->hole) return std::nullopt;
   return m->lcn * m_nSectorsPerCluster + mftSectorOffset % m_nSectorsPerCluster;
 }
@@ -173,7 +173,7 @@ std::uint64_t CNtfsEngine::GetRecordSector(std::uint32_t record) {
   return sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
 }
 
-bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer) {
+bool CNtfsEngine::readRecordThrough(const std::vector<fs::ntfs::Extent>& extents, std::uint32_t record, Record& buffer) {
   const auto first = sectorOfMftOffset(extents, std::uint64_t(record) * 2);
   const auto second = sectorOfMftOffset(extents, std::uint64_t(record) * 2 + 1);
   if (!first || !second) return false;
@@ -184,7 +184,7 @@ bool CNtfsEngine::readRecordThrough(const std::vector<Extent>& extents, std::uin
     ReadVolumeSectors(buffer.data(), 512, *first);
     ReadVolumeSectors(buffer.data() + 512, 512, *second);
   }
-  return ApplyRecordFixup(buffer);
+  return fs::ntfs::ApplyRecordFixup(buffer);
 }
 
 bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
@@ -204,15 +204,15 @@ bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024>
 bool CNtfsEngine::readRecordAt(std::uint64_t sector, Record& buffer) {
   if (sector >= m_nSectorCount || m_nSectorCount - sector < 2) return false;
   if (!ReadVolumeSectors(buffer.data(), 1024, sector)) return false;
-  return ApplyRecordFixup(buffer);
+  return fs::ntfs::ApplyRecordFixup(buffer);
 }
 
 std::uint32_t CNtfsEngine::recordNumberAtSector(std::uint64_t sector) const {
   const auto found = runRecordAtSector_.find(sector);
-  return found == runRecordAtSector_.end() ? kUnknownRecordNumber : runRecords_[found->second].recordNumber;
+  return found == runRecordAtSector_.end() ? fs::ntfs::kUnknownRecordNumber : runRecords_[found->second].recordNumber;
 }
 
-std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
+std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t byteOffset,
                                            std::span<std::uint8_t> out, bool* incomplete) {
   // One read per contiguous stretch.
   std::uint64_t fromDisk = 0;
@@ -221,7 +221,7 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<Extent>& extents, s
     const std::uint64_t pos = byteOffset + done;
     const std::uint64_t vcn = pos / clusterBytes();
     const std::uint64_t inCluster = pos % clusterBytes();
-    const auto m = mapVcn(extents, vcn);
+    const auto m = fs::ntfs::mapVcn(extents, vcn);
     std::uint64_t span = clusterBytes() - inCluster;
     bool fromVolume = m && !m->hole && m->lcn < volumeClusters();
     if (m) span = m->runRemaining * clusterBytes() - inCluster;
@@ -249,19 +249,19 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& re
 
 std::vector<std::uint8_t> CNtfsEngine::readAttributeValue(const Record& record, std::uint8_t type,
                                                           std::uint64_t maxBytes) {
-  const ByteView view(record);
-  for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
+  const platform::ByteView view(record);
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(view, L::kMaxAttributes).attributes) {
     if (a.type != type) continue;
     if (!a.nonResident) {
-      const auto value = residentValue(view, a);
+      const auto value = fs::ntfs::residentValue(view, a);
       if (!value) return {};
       return std::vector<std::uint8_t>(value->data(), value->data() + value->size());
     }
     std::size_t offset = a.offset + view.le16(a.offset + L::kAttrRunListOffset).value_or(0);
-    std::vector<RunEntry> runs;
-    DecodeDataRuns(view.sub(0, std::size_t(a.offset) + a.length).value_or(ByteView()), offset, runs, true,
+    std::vector<fs::ntfs::RunEntry> runs;
+    fs::ntfs::DecodeDataRuns(view.sub(0, std::size_t(a.offset) + a.length).value_or(platform::ByteView()), offset, runs, true,
                    m_nSectorsPerCluster);
-    const auto extents = runsToExtents(runs);
+    const auto extents = fs::ntfs::runsToExtents(runs);
     if (!extents) return {};
     const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), maxBytes);
     std::vector<std::uint8_t> content(std::size_t(size + 511) / 512 * 512);
@@ -274,15 +274,15 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeValue(const Record& record, 
 
 // ---------------------------------------------------------------- boot sector and $MFT
 
-std::optional<NtfsBootParams> CNtfsEngine::bootSectorAt(std::uint64_t absoluteSector) {
+std::optional<fs::ntfs::NtfsBootParams> CNtfsEngine::bootSectorAt(std::uint64_t absoluteSector) {
   std::array<std::uint8_t, 512> sector{};
   if (!readAbsolute(sector.data(), 512, absoluteSector)) return std::nullopt;
-  const auto boot = parseNtfsBoot(ByteView(sector), m_nSectorCount);
+  const auto boot = fs::ntfs::parseNtfsBoot(platform::ByteView(sector), m_nSectorCount);
   if (!boot) return std::nullopt;
   return *boot;
 }
 
-std::optional<NtfsBootParams> CNtfsEngine::findBootSector() {
+std::optional<fs::ntfs::NtfsBootParams> CNtfsEngine::findBootSector() {
   // The volume's own first sector, then its backup at the end: the last sector, or the one
   // before it where the volume's end is counted one past its last sector.
   if (auto boot = bootSectorAt(m_nPartitionStart)) return boot;
@@ -293,7 +293,7 @@ std::optional<NtfsBootParams> CNtfsEngine::findBootSector() {
   return std::nullopt;
 }
 
-void CNtfsEngine::adoptBootSector(const NtfsBootParams& boot) {
+void CNtfsEngine::adoptBootSector(const fs::ntfs::NtfsBootParams& boot) {
   m_nSectorsPerCluster = std::uint16_t(boot.sectorsPerCluster);
   mftSector_ = boot.mftSector();
   mftMirrSector_ = boot.mftMirrSector();
@@ -309,7 +309,7 @@ std::uint32_t CNtfsEngine::ReadBootSector() {
 bool CNtfsEngine::settleGeometry() {
   // The volume record's copy is only as good as the partition walk that read it: its $MFT
   // must lie inside the volume, and the boot sector, where one is readable, has the last word.
-  const bool recordUsable = isValidSectorsPerCluster(m_nSectorsPerCluster) && mftSector_ < m_nSectorCount;
+  const bool recordUsable = fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster) && mftSector_ < m_nSectorCount;
   if (mftMirrSector_ >= m_nSectorCount) mftMirrSector_ = 0;
   const auto boot = findBootSector();
   if (boot) {
@@ -320,25 +320,25 @@ bool CNtfsEngine::settleGeometry() {
   return recordUsable;
 }
 
-bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
+bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
                                  std::uint64_t& sectors) {
   runs.clear();
   sectors = 0;
   Record record{};
   ReadVolumeSectors(record.data(), 1024, recordZeroSector);
-  if (!ApplyRecordFixup(record)) return false;
-  const ByteView view(record);
-  const auto data = FindRecordData(view, false);
-  if (!data || data->resident || data->kind != kKindFile) return false;
+  if (!fs::ntfs::ApplyRecordFixup(record)) return false;
+  const platform::ByteView view(record);
+  const auto data = fs::ntfs::FindRecordData(view, false);
+  if (!data || data->resident || data->kind != fs::ntfs::kKindFile) return false;
   std::size_t offset = data->offset;
-  sectors = DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
+  sectors = fs::ntfs::DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
   if (!data->hasAttributeList || runs.empty()) return !runs.empty();
 
   // Record 0 holds the first pieces; the list names the records holding the others.
   const std::vector<std::uint8_t> list = readAttributeListContent(record);
-  for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), 0u)) {
+  for (const std::uint32_t part : fs::ntfs::ReadAttributeListRecords(platform::ByteView(list), 0u)) {
     if (stopRequested()) break;
-    const auto extents = runsToExtents(runs);
+    const auto extents = fs::ntfs::runsToExtents(runs);
     Record ext{};
     if (!extents || !readRecordThrough(*extents, part, ext)) {
       if (strictChain) {
@@ -348,11 +348,11 @@ bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChai
       }
       break;
     }
-    const ByteView extView(ext);
-    const auto extData = FindRecordData(extView, false);
+    const platform::ByteView extView(ext);
+    const auto extData = fs::ntfs::FindRecordData(extView, false);
     if (!extData || extData->resident) break;
     std::size_t extOffset = extData->offset;
-    sectors += DecodeDataRuns(extView, extOffset, runs, true, m_nSectorsPerCluster);
+    sectors += fs::ntfs::DecodeDataRuns(extView, extOffset, runs, true, m_nSectorsPerCluster);
   }
   return true;
 }
@@ -362,7 +362,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
   mftExtents_.clear();
   mftSectorCount_ = 0;
   if (!m_nSectorsPerCluster) return 0;
-  std::vector<RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   std::uint64_t sectors = 0;
   if (!collectMftRuns(mftSector_, false, runs, sectors) || runs.empty()) {
     runs.clear();
@@ -374,12 +374,12 @@ std::uint32_t CNtfsEngine::LoadMft() {
   const std::int64_t firstCluster = runs.front().signedOffset();
   if (runs.front().sparse() || firstCluster < 0 || std::uint64_t(firstCluster) * m_nSectorsPerCluster != mftSector_)
     return 0;
-  auto extents = runsToExtents(runs);
+  auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return 0;
   // The record count bounds the record map and every record loop: only the $MFT's clusters
   // that lie inside the volume hold records, whatever length its runs claim.
   std::uint64_t insideClusters = 0;
-  for (const Extent& e : *extents)
+  for (const fs::ntfs::Extent& e : *extents)
     if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
   const std::uint64_t records =
       std::min({sectors / 2, insideClusters * m_nSectorsPerCluster / 2, CNtfsEngine::kMaxMftRecords});

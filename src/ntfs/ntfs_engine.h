@@ -28,8 +28,10 @@
 #include "platform/sinks.h"
 #include "engine/scan_state.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 struct VOLUME_RECORD;
+}
+namespace qelda::image {
 class MountedImage;
 }
 
@@ -63,7 +65,7 @@ struct VolumeGeometry {
 
 // The geometry a volume record gives. Kind 7 (a volume image file) starts at sector 0 of
 // its own file.
-VolumeGeometry geometryOfVolume(const disk::VOLUME_RECORD& record, std::uint8_t entryKind,
+VolumeGeometry geometryOfVolume(const volume::VOLUME_RECORD& record, std::uint8_t entryKind,
                                 const std::u16string& entryName);
 
 // Free clusters known to the raw searches.
@@ -156,7 +158,7 @@ class CNtfsEngine {
   // --- file content --------------------------------------------------------------------------
   // The runs of the item's data (or folder index). Resident data go to `residentData` and
   // the result is empty. Updates the item's compressed and encrypted flags from the records.
-  std::vector<RunEntry> GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
+  std::vector<fs::ntfs::RunEntry> GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
                                     std::vector<std::uint8_t>* residentData, DataStreamInfo* info = nullptr);
   // One cluster number per cluster of the file in file order, holes as kHoleCluster.
   std::vector<std::uint32_t> GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
@@ -213,7 +215,7 @@ class CNtfsEngine {
   void AttachLostFolders();
   void AttachLostFileRecords();
   // The records found, in the order found.
-  const std::vector<RunRecord>& runRecords() const { return runRecords_; }
+  const std::vector<fs::ntfs::RunRecord>& runRecords() const { return runRecords_; }
   // The last scan was the deep one: items are found again by their record's sector.
   bool advancedScan() const { return advanced_; }
 
@@ -239,7 +241,7 @@ class CNtfsEngine {
   std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
   // Records no larger $MFT can number: its record map and record loops never go past this.
   static constexpr std::uint64_t kMaxMftRecords = std::uint64_t(1) << 32;
-  const std::vector<RunEntry>& mftRuns() const { return mftRuns_; }
+  const std::vector<fs::ntfs::RunEntry>& mftRuns() const { return mftRuns_; }
   // A deleted file whose record lost its size and runs: what the journal may give back.
   struct LargeFileNode {
     std::uint32_t record = 0;
@@ -250,7 +252,7 @@ class CNtfsEngine {
     std::uint16_t runListOffset = 0;     // of the mapping pairs in that attribute
     std::uint8_t contentFlag = 0;
     std::uint64_t size = 0;              // from the journal
-    std::vector<RunEntry> runs;          // rebuilt from the journal; empty: none found
+    std::vector<fs::ntfs::RunEntry> runs;          // rebuilt from the journal; empty: none found
     std::uint32_t item = platform::kNoFoundItem;  // the stored item's number (quick scan)
   };
   const std::vector<LargeFileNode>& largeFiles() const { return largeFiles_; }
@@ -273,7 +275,7 @@ class CNtfsEngine {
 
   struct IndexFrame {
     std::uint32_t folder = 0;
-    std::vector<IndexEntryInfo> entries;
+    std::vector<fs::ntfs::IndexEntryInfo> entries;
     std::size_t next = 0;
   };
   using Record = std::array<std::uint8_t, 1024>;
@@ -340,7 +342,7 @@ class CNtfsEngine {
   };
   std::optional<ListedName> listedFileName(const Record& record, bool longNameOnly);
   // `key` finds the record again (its number, or its sector after the deep scan).
-  std::uint64_t recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key, const RecordData& data,
+  std::uint64_t recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key, const fs::ntfs::RecordData& data,
                                RecordItem& out);
   LargeFileNode largeFileNodeFor(std::uint32_t record, const RecordItem& described) const;
   // The id of the item that stands for folder record P: P itself, or its placeholder's.
@@ -365,22 +367,22 @@ class CNtfsEngine {
   bool readImageBytes(std::uint8_t* buffer, std::size_t byteCount, std::uint64_t absoluteSector);
   std::uint64_t clusterBytes() const { return std::uint64_t(m_nSectorsPerCluster) * 512; }
   std::uint64_t volumeClusters() const;
-  std::optional<NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
+  std::optional<fs::ntfs::NtfsBootParams> bootSectorAt(std::uint64_t absoluteSector);
   // The first usable of the boot sector and its backups; nothing when none is.
-  std::optional<NtfsBootParams> findBootSector();
-  void adoptBootSector(const NtfsBootParams& boot);
+  std::optional<fs::ntfs::NtfsBootParams> findBootSector();
+  void adoptBootSector(const fs::ntfs::NtfsBootParams& boot);
   // Takes the boot sector's geometry over the volume record's where they differ; false when
   // neither gives a usable one.
   bool settleGeometry();
-  std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<Extent>& extents, std::uint64_t mftSectorOffset) const;
-  bool readRecordThrough(const std::vector<Extent>& extents, std::uint32_t record, Record& buffer);
-  bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<RunEntry>& runs,
+  std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t mftSectorOffset) const;
+  bool readRecordThrough(const std::vector<fs::ntfs::Extent>& extents, std::uint32_t record, Record& buffer);
+  bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
                       std::uint64_t& sectors);
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
   // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
   // so do what lies past the volume's end and what the disk could not give (then `incomplete`
   // is set). Returns the bytes taken from the volume.
-  std::uint64_t readExtentBytes(const std::vector<Extent>& extents, std::uint64_t byteOffset,
+  std::uint64_t readExtentBytes(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t byteOffset,
                                 std::span<std::uint8_t> out, bool* incomplete = nullptr);
   bool readClusters(std::uint64_t lcn, std::uint64_t count, std::uint8_t* buffer);
 
@@ -389,15 +391,15 @@ class CNtfsEngine {
   bool isMarked(std::uint32_t record) const;
   bool inFolderQueue(std::uint32_t record) const;
   void appendFolderQueue(std::uint32_t record);
-  std::vector<IndexEntryInfo> readFolderEntries(std::uint32_t record);
+  std::vector<fs::ntfs::IndexEntryInfo> readFolderEntries(std::uint32_t record);
   // `inUse`: the folder's $BITMAP, one bit per block; empty when it has none (every block counts).
-  std::vector<IndexEntryInfo> ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
+  std::vector<fs::ntfs::IndexEntryInfo> ReportIndexBlocks(const std::vector<fs::ntfs::RunEntry>& runs, std::uint32_t blockSize,
                                                 std::uint64_t allocatedBytes, const std::vector<std::uint8_t>& inUse);
   // The value of the record's first attribute of `type`, resident or read from its clusters
   // (at most `maxBytes`); empty when it has none.
   std::vector<std::uint8_t> readAttributeValue(const Record& record, std::uint8_t type, std::uint64_t maxBytes);
   // Reports one index entry; true when it is a folder to walk next.
-  bool reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder);
+  bool reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
   engine::ScanState& app_;
@@ -414,8 +416,8 @@ class CNtfsEngine {
   std::uint64_t mftSector_ = 0;
   std::uint64_t mftMirrSector_ = 0;
   std::uint64_t mftSectorCount_ = 0;
-  std::vector<RunEntry> mftRuns_;
-  std::vector<Extent> mftExtents_;
+  std::vector<fs::ntfs::RunEntry> mftRuns_;
+  std::vector<fs::ntfs::Extent> mftExtents_;
   // Records already reported or looked at, one bit each; grows as records are marked, never
   // past the $MFT's record count.
   std::vector<bool> recordMap_;
@@ -423,7 +425,7 @@ class CNtfsEngine {
   // folders' runs reach is reported for the first of them only.
   std::unordered_set<std::uint64_t> reportedIndexBlocks_;
   // The mounted image the volume is read from, held for the whole scan.
-  std::shared_ptr<const disk::MountedImage> image_;
+  std::shared_ptr<const image::MountedImage> image_;
 
   // The folder queue: each folder record reported so far, and each missing parent given a
   // placeholder, with the id of the item that stands for it.
@@ -449,7 +451,7 @@ class CNtfsEngine {
 
   // $LogFile: looked for once per engine.
   std::uint8_t logState_ = 0;
-  std::vector<Extent> logExtents_;  // the journal's runs, holes left out
+  std::vector<fs::ntfs::Extent> logExtents_;  // the journal's runs, holes left out
   // Rebuilt from the journal, by record (index into largeFiles_): the record itself no
   // longer has its runs.
   std::unordered_map<std::uint32_t, std::size_t> logRuns_;
@@ -478,7 +480,7 @@ class CNtfsEngine {
   };
   void clearDeepScan();
   // Keeps one record the search found: `inMft` when found by its place in $MFT's runs.
-  void addFoundRecord(ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft);
+  void addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft);
   // Searches sectors [from, to) of the volume for records (and signatures in free clusters).
   void searchSectorRange(std::uint64_t from, std::uint64_t to, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mftAreas);
   void showSectorsSearched();
@@ -492,7 +494,7 @@ class CNtfsEngine {
   // cannot be reported lends `walkId` (when not 0) to its children.
   void attachFoundFolder(FoundFolder& folder, std::uint32_t parentId, std::uint32_t walkId);
   void reportChildFiles(std::uint32_t record, std::uint32_t itemId);
-  std::vector<RunRecord> runRecords_;
+  std::vector<fs::ntfs::RunRecord> runRecords_;
   std::unordered_map<std::uint32_t, std::size_t> runRecordIndex_;    // record number -> first entry
   std::unordered_map<std::uint64_t, std::size_t> runRecordAtSector_; // sector -> entry
   std::vector<FoundFolder> foundFolders_;

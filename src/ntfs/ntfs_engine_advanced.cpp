@@ -14,7 +14,7 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
+namespace L = fs::ntfs::layout;
 
 namespace {
 
@@ -60,9 +60,9 @@ void CNtfsEngine::ScanAdvanced() {
   placeholders_.restart();
   // The volume record's cluster size, else the boot sector's (or its backup's), else the one
   // the records agree on.
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) ReadBootSector();
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) m_nSectorsPerCluster = FindSectorsPerCluster();
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) {
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster)) ReadBootSector();
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster)) m_nSectorsPerCluster = FindSectorsPerCluster();
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster)) {
     m_nSectorsPerCluster = 0;
     failure_ = u"no cluster size: neither boot sector is usable, and no file records agree on one";
     m_pRawContext.reset();
@@ -97,7 +97,7 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   }
   app_.m_bSearchingCriticalInfo = 1;
 
-  ClusterSizeVotes votes;
+  fs::ntfs::ClusterSizeVotes votes;
   std::vector<std::uint8_t> block = searchBlock(m_nSectorCount);
   Record record{};
   const std::uint64_t quarter = m_nSectorCount / 4;
@@ -118,13 +118,13 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
       const std::uint8_t* at = block.data() + i * 512;
       if (!startsRecord(at)) continue;
       std::memcpy(record.data(), at, record.size());
-      if (!ApplyRecordFixup(record)) continue;
-      const ByteView view(record);
+      if (!fs::ntfs::ApplyRecordFixup(record)) continue;
+      const platform::ByteView view(record);
       if (view.u8(L::kRecordFlags).value_or(0xFF) > 1) continue;  // files only
-      const auto data = FindRecordData(view, false);
+      const auto data = fs::ntfs::FindRecordData(view, false);
       if (!data || data->resident || data->hasAttributeList || data->attributeOffset == 0) continue;
       std::uint64_t firstCluster = 0;
-      const std::uint64_t clusters = CountRunClusters(view, *data, firstCluster);
+      const std::uint64_t clusters = fs::ntfs::CountRunClusters(view, *data, firstCluster);
       std::uint64_t allocated = view.le64(data->attributeOffset + L::kAttrAllocatedSize).value_or(0);
       if (allocated / 512 > m_nSectorCount) allocated = 0;
       votes.add(clusters, allocated);
@@ -145,14 +145,14 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
 
 std::optional<std::uint64_t> CNtfsEngine::findMftRecordZero() {
   std::vector<std::uint8_t> block(kBlockSectors * 512);
-  std::vector<RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   for (std::uint64_t s = kFirstSearchedSector; s < m_nSectorCount && !stopRequested(); s += kBlockSectors) {
     const std::uint64_t sectors = std::min(kBlockSectors, m_nSectorCount - s);
     std::fill(block.begin(), block.end(), std::uint8_t{0});
     ReadVolumeSectors(block.data(), std::uint32_t(sectors * 512), s);
     for (std::uint64_t i = 0; i < sectors; ++i) {
       const std::uint8_t* at = block.data() + i * 512;
-      if (!startsRecord(at) || storedRecordNumber(ByteView(at, 512)).value_or(1) != 0) continue;
+      if (!startsRecord(at) || fs::ntfs::storedRecordNumber(platform::ByteView(at, 512)).value_or(1) != 0) continue;
       // $MFT's own record names its first run where it stands; the mirror's copy does not.
       std::uint64_t runSectors = 0;
       if (!collectMftRuns(s + i, false, runs, runSectors) || runs.empty() || runs.front().sparse()) continue;
@@ -195,15 +195,15 @@ void CNtfsEngine::showSectorsSearched() {
                             std::u16string(text::kOf) + u" " + decimal(m_nSectorCount));
 }
 
-void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
+void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
   if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
-  const std::uint32_t parent = GetRecordParent(record);
+  const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
   // An extension record holds attributes of its base record: it is kept so that the base
   // can be read whole, never reported as a file of its own.
   const bool extension = (record.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0;
-  RunRecord entry;
+  fs::ntfs::RunRecord entry;
   entry.sector = sector;
   entry.parent = parent;
   entry.recordNumber = number;
@@ -216,14 +216,14 @@ void CNtfsEngine::addFoundRecord(ByteView record, std::uint64_t sector, std::uin
   } else {
     // A folder without a parent cannot be placed; one seen twice is kept once.
     if (parent == 0) return;
-    if (number != kUnknownRecordNumber && foundFolderIndex_.count(number)) return;
+    if (number != fs::ntfs::kUnknownRecordNumber && foundFolderIndex_.count(number)) return;
     entry.itemId = m_nNextItemId++;
     // Folders are reported through their nodes, never from the array.
     entry.mark = inMft ? 0 : 1;
-    if (number != kUnknownRecordNumber) foundFolderIndex_.emplace(number, foundFolders_.size());
+    if (number != fs::ntfs::kUnknownRecordNumber) foundFolderIndex_.emplace(number, foundFolders_.size());
     foundFolders_.push_back({entry.itemId, parent, sector, false, number});
   }
-  if (number != kUnknownRecordNumber) runRecordIndex_.try_emplace(number, runRecords_.size());
+  if (number != fs::ntfs::kUnknownRecordNumber) runRecordIndex_.try_emplace(number, runRecords_.size());
   runRecordAtSector_.try_emplace(sector, runRecords_.size());
   runRecords_.push_back(entry);
 }
@@ -250,7 +250,7 @@ void CNtfsEngine::SearchMftRuns() {
       0,
       [this](std::uint32_t number, RecordSpan record) {
         const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * 2);
-        if (sector) addFoundRecord(ByteView(record), *sector, number, true);
+        if (sector) addFoundRecord(platform::ByteView(record), *sector, number, true);
         return !stopRequested();
       },
       [this](std::uint64_t records) {
@@ -264,14 +264,14 @@ void CNtfsEngine::SearchMftRuns() {
 void CNtfsEngine::SearchVolumeRecords(bool bSingleMftRun) {
   // The sectors of $MFT, searched already: one area per run (with a single run, that run).
   std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
-  for (const Extent& e : mftExtents_) {
+  for (const fs::ntfs::Extent& e : mftExtents_) {
     if (e.hole) continue;
     areas.emplace_back(e.lcn * m_nSectorsPerCluster, (e.lcn + e.length) * m_nSectorsPerCluster);
     if (bSingleMftRun) break;
   }
   std::sort(areas.begin(), areas.end());
   std::uint64_t firstRunStart = 0, firstRunEnd = kFirstSearchedSector;
-  const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const Extent& e) { return !e.hole; });
+  const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const fs::ntfs::Extent& e) { return !e.hole; });
   if (first != mftExtents_.end()) {
     firstRunStart = first->lcn * m_nSectorsPerCluster;
     firstRunEnd = (first->lcn + first->length) * m_nSectorsPerCluster;
@@ -314,9 +314,9 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
       if (startsRecord(at)) {
         if (i + 1 < readable && !inMftArea(sector)) {
           std::memcpy(record.data(), at, record.size());
-          if (ApplyRecordFixup(record)) {
-            const ByteView view(record);
-            addFoundRecord(view, sector, storedRecordNumber(view).value_or(kUnknownRecordNumber), false);
+          if (fs::ntfs::ApplyRecordFixup(record)) {
+            const platform::ByteView view(record);
+            addFoundRecord(view, sector, fs::ntfs::storedRecordNumber(view).value_or(fs::ntfs::kUnknownRecordNumber), false);
             i += 2;
             continue;
           }

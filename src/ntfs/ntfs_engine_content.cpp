@@ -9,9 +9,9 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
+namespace L = fs::ntfs::layout;
 
-std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
+std::vector<fs::ntfs::RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& clusterCount,
                                                std::vector<std::uint8_t>* residentData, DataStreamInfo* info) {
   clusterCount = 0;
   if (info) *info = DataStreamInfo{};
@@ -22,8 +22,8 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
     const auto rebuilt = logRuns_.find(item.m_nId);
     if (rebuilt != logRuns_.end()) {
       const LargeFileNode& node = largeFiles_[rebuilt->second];
-      clusterCount = std::uint32_t(std::min<std::uint64_t>(runClusterCount(node.runs), 0xFFFFFFFFu));
-      if (info) info->compressed = node.contentFlag == kContentCompressed;
+      clusterCount = std::uint32_t(std::min<std::uint64_t>(fs::ntfs::runClusterCount(node.runs), 0xFFFFFFFFu));
+      if (info) info->compressed = node.contentFlag == fs::ntfs::kContentCompressed;
       return node.runs;
     }
   }
@@ -36,63 +36,63 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
   } else if (!readRecord(item.m_nId, buffer)) {
     return {};
   }
-  const ByteView view(buffer);
+  const platform::ByteView view(buffer);
   const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
   const bool folderVariant = recordFlags != 0 && recordFlags != 1;
-  const auto data = FindRecordData(view, folderVariant);
+  const auto data = fs::ntfs::FindRecordData(view, folderVariant);
   if (!data) return {};
 
   auto applyContentFlag = [&item](std::uint8_t flag) {
-    if (flag == kContentCompressed) item.m_byFlags |= kItemCompressed;
-    else if (flag == kContentEncrypted) item.m_byFlags |= kItemEncrypted;
+    if (flag == fs::ntfs::kContentCompressed) item.m_byFlags |= kItemCompressed;
+    else if (flag == fs::ntfs::kContentEncrypted) item.m_byFlags |= kItemEncrypted;
     else item.m_byFlags &= std::uint8_t(~kItemCompressed);
   };
 
-  if (data->resident && data->kind == kKindFile) {
+  if (data->resident && data->kind == fs::ntfs::kKindFile) {
     if (residentData) {
       residentData->clear();
-      const auto value = residentValue(view, {data->attributeOffset, L::kTypeData,
+      const auto value = fs::ntfs::residentValue(view, {data->attributeOffset, L::kTypeData,
                                               view.le32(data->attributeOffset + L::kAttrLength).value_or(0), false, 0, 0});
       if (value) residentData->assign(value->data(), value->data() + value->size());
     }
     return {};
   }
 
-  std::vector<RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   bool anyCompressed = false;
   std::optional<std::uint64_t> initialized;
   std::optional<std::uint64_t> dataSize;
-  auto decodeFrom = [&](ByteView rec, const RecordData& d, bool acceptUnterminated) {
+  auto decodeFrom = [&](platform::ByteView rec, const fs::ntfs::RecordData& d, bool acceptUnterminated) {
     if (d.resident || d.attributeOffset == 0) return;
     applyContentFlag(d.contentFlag);
     anyCompressed = anyCompressed || d.dataCompressed;
     // Only the piece that starts the stream carries its sizes.
-    if (!initialized && d.kind == kKindFile) {
+    if (!initialized && d.kind == fs::ntfs::kKindFile) {
       initialized = rec.le64(d.attributeOffset + L::kAttrInitializedSize);
       dataSize = rec.le64(d.attributeOffset + L::kAttrRealSize);
     }
     std::size_t offset = d.offset;
     const std::size_t attrEnd =
         std::size_t(d.attributeOffset) + rec.le32(d.attributeOffset + L::kAttrLength).value_or(0);
-    DecodeDataRuns(rec.sub(0, std::min<std::size_t>(attrEnd, rec.size())).value_or(ByteView()), offset, runs,
+    fs::ntfs::DecodeDataRuns(rec.sub(0, std::min<std::size_t>(attrEnd, rec.size())).value_or(platform::ByteView()), offset, runs,
                    acceptUnterminated, m_nSectorsPerCluster);
   };
   if (data->hasAttributeList) {
     const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
-    for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
+    for (const std::uint32_t part : fs::ntfs::ReadAttributeListRecords(platform::ByteView(list), std::nullopt)) {
       if (part == baseRecord) {
         decodeFrom(view, *data, true);
         continue;
       }
       Record ext{};
       if (!readRecord(part, ext)) continue;
-      const auto extData = FindRecordData(ByteView(ext), folderVariant);
-      if (extData) decodeFrom(ByteView(ext), *extData, true);
+      const auto extData = fs::ntfs::FindRecordData(platform::ByteView(ext), folderVariant);
+      if (extData) decodeFrom(platform::ByteView(ext), *extData, true);
     }
   } else {
     decodeFrom(view, *data, false);
   }
-  clusterCount = std::uint32_t(std::min<std::uint64_t>(runClusterCount(runs), 0xFFFFFFFFu));
+  clusterCount = std::uint32_t(std::min<std::uint64_t>(fs::ntfs::runClusterCount(runs), 0xFFFFFFFFu));
   if (info) {
     info->compressed = anyCompressed;
     if (initialized) info->initializedSize = *initialized;
@@ -104,9 +104,9 @@ std::vector<RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::uint32_t& 
 std::vector<std::uint32_t> CNtfsEngine::GetClusterList(FOUND_ITEM& item, std::uint32_t folderClusters,
                                                        std::vector<std::uint8_t>* residentData) {
   std::uint32_t runClusters = 0;
-  const std::vector<RunEntry> runs = GetDataRuns(item, runClusters, residentData);
+  const std::vector<fs::ntfs::RunEntry> runs = GetDataRuns(item, runClusters, residentData);
   if (runs.empty()) return {};
-  const auto extents = runsToExtents(runs);
+  const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return {};
   std::uint64_t wanted =
       item.isFolder() ? folderClusters : (item.m_nSize + clusterBytes() - 1) / clusterBytes();
@@ -115,7 +115,7 @@ std::vector<std::uint32_t> CNtfsEngine::GetClusterList(FOUND_ITEM& item, std::ui
   wanted = std::min(wanted, volumeClusters());
   std::vector<std::uint32_t> list;
   list.reserve(std::size_t(wanted));
-  for (const Extent& e : *extents) {
+  for (const fs::ntfs::Extent& e : *extents) {
     for (std::uint64_t i = 0; i < e.length && list.size() < wanted; ++i) {
       const std::uint64_t lcn = e.lcn + i;
       // Holes, and clusters no 32-bit number can name, read as zeros rather than as another
@@ -156,7 +156,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   std::uint32_t runClusters = 0;
   DataStreamInfo info;
   std::vector<std::uint8_t> resident;
-  const std::vector<RunEntry> runs = GetDataRuns(item, runClusters, &resident, &info);
+  const std::vector<fs::ntfs::RunEntry> runs = GetDataRuns(item, runClusters, &resident, &info);
   const bool compressed = info.compressed;
   std::uint64_t remaining = std::min(item.m_nSize, m_nSectorCount * 512);
   bool ok = true;
@@ -166,11 +166,11 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     sink(std::span<const std::uint8_t>(resident.data(), n));
     return n == remaining;
   }
-  const auto extents = runsToExtents(runs);
+  const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
-  const std::uint64_t covered = runClusterCount(runs) * clusterBytes();
+  const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();
   if (remaining > covered) {
     remaining = covered;
     ok = false;
@@ -186,7 +186,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     std::fill(unit.begin(), unit.end(), std::uint8_t{0});
     if (compressed) {
       for (std::uint64_t i = 0; i < unitClusters; ++i) {
-        const auto m = mapVcn(*extents, firstVcn + i);
+        const auto m = fs::ntfs::mapVcn(*extents, firstVcn + i);
         if (!m || m->hole) continue;
         if (!readClusters(m->lcn, 1, packed.data() + allocated * clusterBytes())) ok = false;
         ++allocated;
@@ -195,7 +195,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     if (compressed && allocated > 0 && allocated < unitClusters) {
       // A unit with data and a hole is stored compressed; its output is the whole unit.
       std::size_t produced = 0;
-      if (!Lznt1Decompress(std::span<const std::uint8_t>(packed.data(), allocated * clusterBytes()), unit, produced))
+      if (!fs::ntfs::Lznt1Decompress(std::span<const std::uint8_t>(packed.data(), allocated * clusterBytes()), unit, produced))
         ok = false;
     } else if (compressed && allocated == unitClusters) {
       std::copy(packed.begin(), packed.end(), unit.begin());
@@ -210,7 +210,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
       const std::size_t wanted = std::size_t((std::min<std::uint64_t>(n, initialized) + 511) / 512 * 512);
       bool incomplete = false;
       if (readExtentBytes(*extents, unitStart, std::span<std::uint8_t>(unit.data(), wanted), &incomplete) == 0 &&
-          !mapVcn(*extents, firstVcn))
+          !fs::ntfs::mapVcn(*extents, firstVcn))
         ok = false;
       if (incomplete) ok = false;
       // Sector rounding may have read a few bytes past the initialized size.

@@ -10,7 +10,7 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
+namespace L = fs::ntfs::layout;
 
 namespace {
 
@@ -41,7 +41,7 @@ void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::ui
     readExtentBytes(mftExtents_, r * L::kRecordSize, std::span<std::uint8_t>(block.data(), std::size_t(n * L::kRecordSize)));
     for (std::uint64_t i = 0; i < n; ++i) {
       const RecordSpan record(block.data() + i * L::kRecordSize, L::kRecordSize);
-      if (!ApplyRecordFixup(record)) continue;
+      if (!fs::ntfs::ApplyRecordFixup(record)) continue;
       if (!visit(std::uint32_t(r + i), record)) return;
     }
     r += n;
@@ -51,12 +51,12 @@ void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::ui
 void CNtfsEngine::loadRecordHeaders() {
   recordHeaders_.clear();
   sweepMft(0, [this](std::uint32_t number, RecordSpan record) {
-    const ByteView view(record);
+    const platform::ByteView view(record);
     RecordHeader h;
     h.record = number;
     h.sequence = view.le16(L::kRecordSequence).value_or(0);
     h.flags = view.u8(L::kRecordFlags).value_or(0);
-    h.parent = GetRecordParent(view);
+    h.parent = fs::ntfs::GetRecordParent(view);
     recordHeaders_.push_back(h);
     return !stopRequested();
   });
@@ -73,8 +73,8 @@ const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) con
 // ---------------------------------------------------------------- one record as an item
 
 std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key,
-                                          const RecordData& data, RecordItem& out) {
-  const ByteView view(record);
+                                          const fs::ntfs::RecordData& data, RecordItem& out) {
+  const platform::ByteView view(record);
   if (data.resident) {
     const auto value = view.le32(data.attributeOffset + L::kAttrValueLength);
     return value ? (*value & 0xFFFF) : 0;
@@ -94,23 +94,23 @@ std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t nu
   if (data.hasAttributeList) {
     GetDataRuns(probe, clusters, nullptr);
   } else {
-    std::vector<RunEntry> runs;
+    std::vector<fs::ntfs::RunEntry> runs;
     std::size_t offset = data.offset;
-    DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
-    clusters = std::uint32_t(std::min<std::uint64_t>(runClusterCount(runs), 0xFFFFFFFFu));
+    fs::ntfs::DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
+    clusters = std::uint32_t(std::min<std::uint64_t>(fs::ntfs::runClusterCount(runs), 0xFFFFFFFFu));
   }
   const std::uint64_t bytes = std::uint64_t(clusters) * clusterBytes();
   return bytes / 512 <= m_nSectorCount ? bytes : 0;
 }
 
 std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record& record, bool longNameOnly) {
-  const ByteView view(record);
+  const platform::ByteView view(record);
   const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
   const bool folder = (flags & L::kRecordFolder) != 0;
-  const auto data = FindRecordData(view, folder);
+  const auto data = fs::ntfs::FindRecordData(view, folder);
   if (!data) return std::nullopt;
-  std::optional<std::u16string> name = GetRecordLongFileName(view);
-  if (!name && !longNameOnly) name = GetRecordFileName(view);
+  std::optional<std::u16string> name = fs::ntfs::GetRecordLongFileName(view);
+  if (!name && !longNameOnly) name = fs::ntfs::GetRecordFileName(view);
   if (!name && data->hasAttributeList) {
     if (auto listed = listedFileName(record, longNameOnly)) name = std::move(listed->name);
   }
@@ -118,12 +118,12 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
 
   RecordItem out;
   out.name = std::move(*name);
-  const RecordTimes times = GetRecordTimes(view);
+  const fs::ntfs::RecordTimes times = fs::ntfs::GetRecordTimes(view);
   out.item.m_ftCreated = times.created;
   out.item.m_ftModified = times.modified;
   out.contentFlag = data->contentFlag;
-  if (data->contentFlag == kContentCompressed) out.item.m_byFlags |= kItemCompressed;
-  if (data->contentFlag == kContentEncrypted) out.item.m_byFlags |= kItemEncrypted;
+  if (data->contentFlag == fs::ntfs::kContentCompressed) out.item.m_byFlags |= kItemCompressed;
+  if (data->contentFlag == fs::ntfs::kContentEncrypted) out.item.m_byFlags |= kItemEncrypted;
   if (!(flags & L::kRecordInUse)) out.item.m_byFlags |= kItemDeleted;
   if (folder) {
     out.item.m_byAttributes = kItemFolder;
@@ -135,14 +135,14 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
 
 std::optional<CNtfsEngine::ListedName> CNtfsEngine::listedFileName(const Record& record, bool longNameOnly) {
   const std::vector<std::uint8_t> list = readAttributeListContent(record);
-  for (const AttributeListEntry& e : parseAttributeList(ByteView(list))) {
+  for (const fs::ntfs::AttributeListEntry& e : fs::ntfs::parseAttributeList(platform::ByteView(list))) {
     if (e.type != L::kTypeFileName) continue;
     Record other{};
     if (!readRecord(e.record, other)) continue;
-    const ByteView view(other);
-    std::optional<std::u16string> name = GetRecordLongFileName(view);
-    if (!name && !longNameOnly) name = GetRecordFileName(view);
-    if (name) return ListedName{std::move(*name), GetRecordParent(view)};
+    const platform::ByteView view(other);
+    std::optional<std::u16string> name = fs::ntfs::GetRecordLongFileName(view);
+    if (!name && !longNameOnly) name = fs::ntfs::GetRecordFileName(view);
+    if (name) return ListedName{std::move(*name), fs::ntfs::GetRecordParent(view)};
   }
   return std::nullopt;
 }
@@ -225,7 +225,7 @@ std::uint32_t CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32
   item.m_nRecordKey = record;
   item.m_nParentId = parentIdFor(parent);
   if (item.isFolder()) return reportItem(item, described->name);
-  const auto data = FindRecordData(ByteView(buffer), false);
+  const auto data = fs::ntfs::FindRecordData(platform::ByteView(buffer), false);
   item.m_nSize = recordDataSize(buffer, record, record, *data, *described);
   const bool lost = item.m_nSize == 0 && (item.m_byFlags & kItemDeleted) && described->nonResident &&
                     (logState_ != 1 || !logExtents_.empty());
@@ -247,7 +247,7 @@ std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>
   item.m_nParentId = parent;
   item.m_nRecordKey = key;
   if (!item.isFolder()) {
-    const auto data = FindRecordData(ByteView(record), false);
+    const auto data = fs::ntfs::FindRecordData(platform::ByteView(record), false);
     item.m_nSize = recordDataSize(record, id, key, *data, *described);
     if (item.m_nSize > m_nSectorCount * 512) return 0;
   }
@@ -381,15 +381,15 @@ void CNtfsEngine::CollectDeletedRecords() {
       for (; lastStep <= number; ++lastStep) m_pScanDlg->stepIt(engine::kItemBar);
     }
     if (number <= 1 || number == rootRecord_) return true;
-    const ByteView view(record);
+    const platform::ByteView view(record);
     const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
     if (flags != 0 && flags != 2 && flags != 3) return true;
-    const std::uint32_t parent = GetRecordParent(view);
+    const std::uint32_t parent = fs::ntfs::GetRecordParent(view);
     if (parent == 0) return true;
     if (flags != 0) {
-      auto name = GetRecordLongFileName(view);
+      auto name = fs::ntfs::GetRecordLongFileName(view);
       if (!name) return true;
-      const RecordTimes times = GetRecordTimes(view);
+      const fs::ntfs::RecordTimes times = fs::ntfs::GetRecordTimes(view);
       collectedFolderIndex_.emplace(number, collectedFolders_.size());
       collectedFolders_.push_back({number, parent, std::move(*name), times.modified, times.created,
                                    std::uint8_t(flags == 2 ? kItemDeleted : 0)});
@@ -398,7 +398,7 @@ void CNtfsEngine::CollectDeletedRecords() {
     std::copy(record.begin(), record.end(), copy.begin());
     auto described = describeRecord(copy, true);
     if (!described || described->item.isFolder()) return true;
-    const auto data = FindRecordData(view, false);
+    const auto data = fs::ntfs::FindRecordData(view, false);
     described->item.m_nId = number;
     described->item.m_nSize = recordDataSize(copy, number, number, *data, *described);
     if (described->item.m_nSize == 0 && described->nonResident && (logState_ != 1 || !logExtents_.empty()))

@@ -9,7 +9,7 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
+namespace L = fs::ntfs::layout;
 
 namespace {
 
@@ -21,8 +21,8 @@ bool isSaneIndexBlockSize(std::uint32_t size) {
 }
 
 // The end of the attribute that holds `offset`, or the record's end when none does.
-std::size_t attributeEndAround(ByteView record, std::size_t offset) {
-  for (const AttributeRef& a : walkAttributes(record, L::kMaxAttributes).attributes)
+std::size_t attributeEndAround(platform::ByteView record, std::size_t offset) {
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(record, L::kMaxAttributes).attributes)
     if (offset >= a.offset && offset < std::size_t(a.offset) + a.length) return std::size_t(a.offset) + a.length;
   return record.size();
 }
@@ -82,14 +82,14 @@ std::uint32_t CNtfsEngine::WalkFolderIndex(std::uint32_t record) {
       stack.pop_back();
       continue;
     }
-    const IndexEntryInfo entry = std::move(top.entries[top.next++]);
+    const fs::ntfs::IndexEntryInfo entry = std::move(top.entries[top.next++]);
     const std::uint32_t folder = top.folder;
     if (reportIndexEntry(entry, folder)) stack.push_back({entry.record, readFolderEntries(entry.record), 0});
   }
   return 1;
 }
 
-bool CNtfsEngine::reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t walkedFolder) {
+bool CNtfsEngine::reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder) {
   // The DOS twin of a long name is the only name space left out: POSIX names (all that
   // Linux writes) have no twin.
   if (entry.nameSpace == 2) return false;
@@ -129,49 +129,49 @@ bool CNtfsEngine::reportIndexEntry(const IndexEntryInfo& entry, std::uint32_t wa
   return !wasMarked && walkedFolders_.insert(entry.record).second;
 }
 
-std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record) {
+std::vector<fs::ntfs::IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record) {
   markRecord(record);
   Record buffer{};
   if (!readRecord(record, buffer)) return {};
-  const ByteView view(buffer);
-  const auto data = FindRecordData(view, true);
-  if (!data || data->kind != kKindFolder) return {};
+  const platform::ByteView view(buffer);
+  const auto data = fs::ntfs::FindRecordData(view, true);
+  if (!data || data->kind != fs::ntfs::kKindFolder) return {};
   if (data->resident) {
-    return parseIndexEntries(view, data->offset, attributeEndAround(view, data->offset), L::kRecordEntryLimit);
+    return fs::ntfs::parseIndexEntries(view, data->offset, attributeEndAround(view, data->offset), L::kRecordEntryLimit);
   }
 
-  std::vector<RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   std::uint64_t allocated = 0;
-  auto addRunsOf = [&](ByteView rec, const RecordData& d, bool acceptUnterminated) {
-    if (d.kind != kKindFolder || d.resident || d.attributeOffset == 0) return;
+  auto addRunsOf = [&](platform::ByteView rec, const fs::ntfs::RecordData& d, bool acceptUnterminated) {
+    if (d.kind != fs::ntfs::kKindFolder || d.resident || d.attributeOffset == 0) return;
     std::size_t offset = d.offset;
-    DecodeDataRuns(rec.sub(0, attributeEndAround(rec, d.attributeOffset)).value_or(ByteView()), offset, runs,
+    fs::ntfs::DecodeDataRuns(rec.sub(0, attributeEndAround(rec, d.attributeOffset)).value_or(platform::ByteView()), offset, runs,
                    acceptUnterminated, m_nSectorsPerCluster);
     allocated += rec.le64(d.attributeOffset + L::kAttrAllocatedSize).value_or(0);
   };
   if (data->hasAttributeList) {
     const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
-    for (const std::uint32_t part : ReadAttributeListRecords(ByteView(list), std::nullopt)) {
+    for (const std::uint32_t part : fs::ntfs::ReadAttributeListRecords(platform::ByteView(list), std::nullopt)) {
       if (part == record) {
         addRunsOf(view, *data, true);
         continue;
       }
       Record ext{};
       if (!readRecord(part, ext)) continue;
-      const auto extData = FindRecordData(ByteView(ext), true);
-      if (extData) addRunsOf(ByteView(ext), *extData, true);
+      const auto extData = fs::ntfs::FindRecordData(platform::ByteView(ext), true);
+      if (extData) addRunsOf(platform::ByteView(ext), *extData, true);
     }
   } else {
     addRunsOf(view, *data, false);
   }
 
-  std::vector<IndexEntryInfo> entries;
+  std::vector<fs::ntfs::IndexEntryInfo> entries;
   // Blocks the folder's $BITMAP marks free hold entries of files since deleted.
   if (!runs.empty())
     entries = ReportIndexBlocks(runs, data->indexBlockSize, allocated,
                                 readAttributeValue(buffer, L::kTypeBitmap, kMaxIndexBitmapBytes));
   if (data->rootEntryOffset != 0) {
-    auto rootEntries = parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
+    auto rootEntries = fs::ntfs::parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
                                          L::kRecordEntryLimit);
     entries.insert(entries.end(), std::make_move_iterator(rootEntries.begin()),
                    std::make_move_iterator(rootEntries.end()));
@@ -179,12 +179,12 @@ std::vector<IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32_t record)
   return entries;
 }
 
-std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<RunEntry>& runs, std::uint32_t blockSize,
+std::vector<fs::ntfs::IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<fs::ntfs::RunEntry>& runs, std::uint32_t blockSize,
                                                            std::uint64_t allocatedBytes,
                                                            const std::vector<std::uint8_t>& inUse) {
-  const auto extents = runsToExtents(runs);
+  const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents || extents->empty() || !m_nSectorsPerCluster) return {};
-  std::uint64_t totalBytes = runClusterCount(runs) * clusterBytes();
+  std::uint64_t totalBytes = fs::ntfs::runClusterCount(runs) * clusterBytes();
   if (allocatedBytes != 0) totalBytes = std::min(totalBytes, allocatedBytes);
   totalBytes = std::min(totalBytes, m_nSectorCount * 512);
 
@@ -201,20 +201,20 @@ std::vector<IndexEntryInfo> CNtfsEngine::ReportIndexBlocks(const std::vector<Run
     }
   }
 
-  std::vector<IndexEntryInfo> entries;
+  std::vector<fs::ntfs::IndexEntryInfo> entries;
   std::vector<std::uint8_t> block(blockSize);
   for (std::uint64_t offset = 0; offset + blockSize <= totalBytes && !stopRequested(); offset += blockSize) {
     const std::uint64_t index = offset / blockSize;
     if (!inUse.empty() && (index / 8 >= inUse.size() || !(inUse[std::size_t(index / 8)] & (1u << (index % 8)))))
       continue;
-    const auto where = mapVcn(*extents, offset / clusterBytes());
+    const auto where = fs::ntfs::mapVcn(*extents, offset / clusterBytes());
     if (where && !where->hole &&
         !reportedIndexBlocks_.insert(where->lcn * clusterBytes() + offset % clusterBytes()).second)
       continue;
     // A block that continues into the next run is gathered from both.
     if (readExtentBytes(*extents, offset, block) == 0) continue;
-    if (!applyIndexBlockFixup(block)) continue;
-    auto blockEntries = parseIndexBlock(ByteView(block));
+    if (!fs::ntfs::applyIndexBlockFixup(block)) continue;
+    auto blockEntries = fs::ntfs::parseIndexBlock(platform::ByteView(block));
     entries.insert(entries.end(), std::make_move_iterator(blockEntries.begin()),
                    std::make_move_iterator(blockEntries.end()));
   }

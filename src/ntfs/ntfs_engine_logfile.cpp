@@ -13,8 +13,8 @@
 
 namespace qelda::ntfs {
 
-namespace L = layout;
-namespace F = logfile;
+namespace L = fs::ntfs::layout;
+namespace F = fs::ntfs::logfile;
 
 // What the journal says of one large file: the newest undo and redo mapping pairs that name
 // its $DATA attribute, and its newest attribute sizes.
@@ -33,7 +33,7 @@ namespace {
 // The journal's first pages are its restart area: records start 16 KiB in.
 constexpr std::uint64_t kFirstRecordPage = 4;
 
-void keepNewer(LogFinding::Entry& entry, const LogRecord& r, platform::ByteView data) {
+void keepNewer(LogFinding::Entry& entry, const fs::ntfs::LogRecord& r, platform::ByteView data) {
   if (entry.found && entry.lsn >= r.lsn) return;
   entry.found = true;
   entry.lsn = r.lsn;
@@ -48,17 +48,17 @@ std::uint32_t CNtfsEngine::ReadLogFile() {
   logExtents_.clear();
   Record record{};
   if (!readRecord(2, record)) return 0;
-  const ByteView view(record);
-  const auto data = FindRecordData(view, false);
-  if (!data || data->resident || data->kind != kKindFile) return 0;
-  std::vector<RunEntry> runs;
+  const platform::ByteView view(record);
+  const auto data = fs::ntfs::FindRecordData(view, false);
+  if (!data || data->resident || data->kind != fs::ntfs::kKindFile) return 0;
+  std::vector<fs::ntfs::RunEntry> runs;
   std::size_t offset = data->offset;
-  DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
-  const auto extents = runsToExtents(runs);
+  fs::ntfs::DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
+  const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return 0;
   // One stream of the journal's clusters in run order; what lies outside the volume is not its.
   std::uint64_t vcn = 0;
-  for (const Extent& e : *extents) {
+  for (const fs::ntfs::Extent& e : *extents) {
     if (e.hole || e.lcn >= volumeClusters()) continue;
     logExtents_.push_back({vcn, std::min(e.length, volumeClusters() - e.lcn), e.lcn, false});
     vcn += logExtents_.back().length;
@@ -74,8 +74,8 @@ bool CNtfsEngine::CollectLogRecords(std::vector<LogFinding>& findings) {
     const LargeFileNode& n = largeFiles_[i];
     targets.emplace(std::make_tuple(n.clusterIndex, n.recordCluster, n.sectorInCluster, n.dataOffset), i);
   }
-  auto collect = [&](ByteView bytes) {
-    const auto r = parseLogRecord(bytes);
+  auto collect = [&](platform::ByteView bytes) {
+    const auto r = fs::ntfs::parseLogRecord(bytes);
     if (!r || r->redoOp != r->undoOp) return;
     const auto it = targets.find(std::make_tuple(r->targetVcn, r->targetLcn, r->clusterBlockOffset, r->recordOffset));
     if (it == targets.end()) return;
@@ -95,14 +95,14 @@ bool CNtfsEngine::CollectLogRecords(std::vector<LogFinding>& findings) {
   std::array<std::uint8_t, F::kPageSize> page{}, follow{};
   auto readPage = [&](std::uint64_t index, std::array<std::uint8_t, F::kPageSize>& out) {
     readExtentBytes(logExtents_, index * F::kPageSize, out);
-    return ApplyPageFixup(out);
+    return fs::ntfs::ApplyPageFixup(out);
   };
   // The journal is circular: its pages are written in LSN order until the newest one, and
   // what follows is left from the previous round. The first page whose last LSN is lower than
   // the page before it is that wrap point, and nothing from there on is read.
   std::optional<std::uint64_t> previousLsn;
   auto pastWrapPoint = [&](const std::array<std::uint8_t, F::kPageSize>& p) {
-    const std::uint64_t lsn = ByteView(p).le64(F::kPageLastLsn).value_or(0);
+    const std::uint64_t lsn = platform::ByteView(p).le64(F::kPageLastLsn).value_or(0);
     if (previousLsn && lsn < *previousLsn) return true;
     previousLsn = lsn;
     return false;
@@ -110,32 +110,32 @@ bool CNtfsEngine::CollectLogRecords(std::vector<LogFinding>& findings) {
   std::vector<std::uint8_t> assembled;
   bool anyPage = false;
   for (std::uint64_t p = kFirstRecordPage; p < pages; ++p) {
-    const LogPageKind kind = readPage(p, page);
-    if (kind == LogPageKind::Empty) continue;
-    if (kind != LogPageKind::Record || pastWrapPoint(page)) break;
+    const fs::ntfs::LogPageKind kind = readPage(p, page);
+    if (kind == fs::ntfs::LogPageKind::Empty) continue;
+    if (kind != fs::ntfs::LogPageKind::Record || pastWrapPoint(page)) break;
     anyPage = true;
     std::size_t pos = F::kPageHeader;
     while (pos < F::kPageSize) {
-      const std::uint32_t length = logRecordLength(ByteView(page), pos);
+      const std::uint32_t length = fs::ntfs::logRecordLength(platform::ByteView(page), pos);
       if (length <= F::kRecordHeader) break;  // the page's records end here
       if (length > F::kMaxRecordBytes) return anyPage;
       if (pos + length <= F::kPageSize) {
-        collect(ByteView(page).sub(pos, length).value_or(ByteView()));
-        pos = NextRecordPosition(pos, length);
+        collect(platform::ByteView(page).sub(pos, length).value_or(platform::ByteView()));
+        pos = fs::ntfs::NextRecordPosition(pos, length);
         continue;
       }
       // A record that goes on into the next pages: each with its own fixup, in journal order.
       assembled.assign(page.begin() + std::ptrdiff_t(pos), page.end());
       std::size_t take = 0;
       while (assembled.size() < length) {
-        if (++p >= pages || readPage(p, follow) != LogPageKind::Record || pastWrapPoint(follow)) return anyPage;
+        if (++p >= pages || readPage(p, follow) != fs::ntfs::LogPageKind::Record || pastWrapPoint(follow)) return anyPage;
         take = std::min<std::size_t>(length - assembled.size(), F::kPageDataBytes);
         assembled.insert(assembled.end(), follow.begin() + F::kPageHeader,
                          follow.begin() + std::ptrdiff_t(F::kPageHeader + take));
       }
-      collect(ByteView(assembled));
+      collect(platform::ByteView(assembled));
       page = follow;
-      pos = NextRecordPosition(F::kPageHeader, std::uint32_t(take));
+      pos = fs::ntfs::NextRecordPosition(F::kPageHeader, std::uint32_t(take));
     }
   }
   return anyPage;
@@ -154,14 +154,14 @@ void CNtfsEngine::RebuildFromLog(const std::vector<LogFinding>& findings) {
       if (!readRecord(node.record, record)) continue;
       bytes.insert(bytes.begin(), record[std::size_t(node.dataOffset) + node.runListOffset]);
     }
-    std::vector<RunEntry> runs;
+    std::vector<fs::ntfs::RunEntry> runs;
     std::size_t offset = 0;
-    DecodeDataRuns(ByteView(bytes), offset, runs, true, m_nSectorsPerCluster);
-    if (runs.empty() || !runsToExtents(runs)) continue;
-    std::uint64_t size = runClusterCount(runs) * clusterBytes();
+    fs::ntfs::DecodeDataRuns(platform::ByteView(bytes), offset, runs, true, m_nSectorsPerCluster);
+    if (runs.empty() || !fs::ntfs::runsToExtents(runs)) continue;
+    std::uint64_t size = fs::ntfs::runClusterCount(runs) * clusterBytes();
     // The attribute's data size, where the journal kept it and the runs hold it.
     if (f.sizes.found) {
-      const std::uint64_t dataSize = ByteView(f.sizes.data).le64(8).value_or(0);
+      const std::uint64_t dataSize = platform::ByteView(f.sizes.data).le64(8).value_or(0);
       if (dataSize != 0 && dataSize <= size) size = dataSize;
     }
     if (size / 512 > m_nSectorCount) continue;

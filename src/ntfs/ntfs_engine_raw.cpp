@@ -35,7 +35,7 @@ std::u16string decimal(std::uint64_t n) { return platform::widenLatin1(std::to_s
 
 // Clusters read per block: 1 MiB for every size up to 256 KiB, one cluster for larger ones.
 std::uint32_t clustersPerBlock(std::uint32_t sectorsPerCluster) {
-  if (!isValidSectorsPerCluster(sectorsPerCluster) || sectorsPerCluster > 512) return 1;
+  if (!fs::ntfs::isValidSectorsPerCluster(sectorsPerCluster) || sectorsPerCluster > 512) return 1;
   return 2048 / sectorsPerCluster;
 }
 
@@ -98,7 +98,7 @@ void CNtfsEngine::RunRawSearch() {
   rawFolders_.clear();
   if (m_nSectorCount == 0) return;
   const std::uint64_t lastSector = m_nPartitionStart + m_nSectorCount - 1;
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster) && !ReadBootSector()) {
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster) && !ReadBootSector()) {
     SearchDriveForKnownTypes(m_bImageFile, m_nPartitionStart, lastSector);
     return;
   }
@@ -114,7 +114,7 @@ void CNtfsEngine::RunRawSearch() {
 bool CNtfsEngine::BuildFreeClusterList() {
   // A second list replaces the first: appended, its extents would no longer ascend.
   clearFreeExtents();
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster)) return false;
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster)) return false;
   if (mftSector_ == 0 || mftSector_ >= m_nSectorCount) {
     const auto boot = findBootSector();
     if (!boot) return false;
@@ -130,9 +130,9 @@ bool CNtfsEngine::BuildFreeClusterList() {
   std::uint32_t runClusters = 0;
   DataStreamInfo info;
   std::vector<std::uint8_t> resident;
-  const std::vector<RunEntry> runs = GetDataRuns(bitmap, runClusters, &resident, &info);
+  const std::vector<fs::ntfs::RunEntry> runs = GetDataRuns(bitmap, runClusters, &resident, &info);
   if (runs.empty() && resident.empty()) return false;
-  const auto extents = runsToExtents(runs);
+  const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return false;
 
   // One bit per cluster of the volume and no more: the bits past the stream's length and
@@ -152,11 +152,11 @@ bool CNtfsEngine::BuildFreeClusterList() {
   }
   app_.m_bSearchingCriticalInfo = 1;
 
-  FreeClusterWalk walk(limit);
-  if (runs.empty()) walk.addBytes(ByteView(resident));
+  fs::ntfs::FreeClusterWalk walk(limit);
+  if (runs.empty()) walk.addBytes(platform::ByteView(resident));
   const std::uint64_t bitsPerCluster = clusterBytes() * 8;
   std::vector<std::uint8_t> buffer;
-  for (const Extent& e : *extents) {
+  for (const fs::ntfs::Extent& e : *extents) {
     if (walk.full()) break;
     // A hole, or a run that leaves the volume: its bits are unknown, so its clusters count as in use.
     if (e.hole || e.lcn >= volumeClusters() || e.length > volumeClusters() - e.lcn) {
@@ -170,14 +170,14 @@ bool CNtfsEngine::BuildFreeClusterList() {
           {extentBytes - done, kBitmapReadBytes, (needed + 511) / 512 * 512}));
       buffer.resize(n);
       const std::uint64_t sector = e.lcn * m_nSectorsPerCluster + done / 512;
-      if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) walk.addBytes(ByteView(buffer));
+      if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) walk.addBytes(platform::ByteView(buffer));
       else walk.addInUse(std::uint64_t(n) * 8);
       if (m_pScanDlg)
         for (std::size_t s = 0; s < n / 512; ++s) m_pScanDlg->stepIt(engine::kItemBar);
       done += n;
     }
   }
-  for (const FreeRun& r : walk.finish()) addFreeExtent(std::uint32_t(r.first), std::uint32_t(r.count));
+  for (const fs::ntfs::FreeRun& r : walk.finish()) addFreeExtent(std::uint32_t(r.first), std::uint32_t(r.count));
 
   reporter_.logEnd(false);
   if (m_pScanDlg) m_pScanDlg->SetStopEnabled(true);

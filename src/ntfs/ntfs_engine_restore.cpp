@@ -26,7 +26,7 @@ constexpr std::size_t kRunOffset = 8;
 constexpr std::size_t kRunOffsetBytes = 12;
 constexpr std::size_t kRunKind = 13;
 
-std::array<std::uint8_t, h::kMftRunBytes> encodeRun(const RunEntry& run) {
+std::array<std::uint8_t, h::kMftRunBytes> encodeRun(const fs::ntfs::RunEntry& run) {
   std::array<std::uint8_t, h::kMftRunBytes> out{};
   platform::putLe32(&out[kRunLength], run.length);
   platform::putLe32(&out[kRunOffset], run.rawOffset);
@@ -35,8 +35,8 @@ std::array<std::uint8_t, h::kMftRunBytes> encodeRun(const RunEntry& run) {
   return out;
 }
 
-std::optional<RunEntry> decodeRun(platform::ByteView bytes) {
-  RunEntry run;
+std::optional<fs::ntfs::RunEntry> decodeRun(platform::ByteView bytes) {
+  fs::ntfs::RunEntry run;
   run.length = *bytes.le32(kRunLength);
   run.rawOffset = *bytes.le32(kRunOffset);
   run.offsetBytes = *bytes.u8(kRunOffsetBytes);
@@ -50,8 +50,8 @@ std::optional<RunEntry> decodeRun(platform::ByteView bytes) {
 
 bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const {
   // A raw scan keeps neither table: its files follow from their clusters and the geometry.
-  const std::span<const RunRecord> records = advanced_ ? std::span<const RunRecord>(runRecords_) : std::span<const RunRecord>();
-  if (!isValidSectorsPerCluster(m_nSectorsPerCluster) || mftRuns_.size() > UINT32_MAX / h::kMftRunBytes ||
+  const std::span<const fs::ntfs::RunRecord> records = advanced_ ? std::span<const fs::ntfs::RunRecord>(runRecords_) : std::span<const fs::ntfs::RunRecord>();
+  if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster) || mftRuns_.size() > UINT32_MAX / h::kMftRunBytes ||
       records.size() > UINT32_MAX)
     return false;
   header.m_byDrive = biosDrive_;
@@ -68,14 +68,14 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
   header.lastSector = m_nLastSector;
   header.sectorCount = m_nSectorCount;
   header.m_szSourcePath = m_bImageFile ? imagePath_ : std::u16string{};
-  for (const RunEntry& run : mftRuns_)
+  for (const fs::ntfs::RunEntry& run : mftRuns_)
     if (!write(encodeRun(run))) return false;
   // In pieces, so that a long search's records are never copied whole.
   constexpr std::size_t kRecordsPerWrite = 2048;
   std::vector<std::uint8_t> piece;
   piece.reserve(kRecordsPerWrite * h::kRunRecordBytes);
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto bytes = encodeRunRecord(records[i]);
+    const auto bytes = fs::ntfs::encodeRunRecord(records[i]);
     piece.insert(piece.end(), bytes.begin(), bytes.end());
     if (piece.size() == piece.capacity() || i + 1 == records.size()) {
       if (!write(piece)) return false;
@@ -110,7 +110,7 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   // build one: it is built again when the first of them is read, never for a listing.
   freeListPending_ = true;
 
-  if (!isValidSectorsPerCluster(header.sectorsPerCluster)) {
+  if (!fs::ntfs::isValidSectorsPerCluster(header.sectorsPerCluster)) {
     cause = engine::tablesDoNotFit(u"$MFT run list");
     return 0;
   }
@@ -128,7 +128,7 @@ bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const 
                                  std::u16string& cause) {
   std::vector<std::uint8_t> list;
   if (!engine::readTable(read, header.mftRunListBytes, list, cause)) return false;
-  std::vector<RunEntry> runs;
+  std::vector<fs::ntfs::RunEntry> runs;
   runs.reserve(header.mftRunCount);
   for (std::size_t at = 0; at + h::kMftRunBytes <= list.size(); at += h::kMftRunBytes) {
     const auto run = decodeRun(*platform::ByteView(list).sub(at, h::kMftRunBytes));
@@ -140,7 +140,7 @@ bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const 
   }
   // As after loading the $MFT: its first run starts where the header puts it, and only its
   // clusters inside the volume hold records.
-  auto extents = runsToExtents(runs);
+  auto extents = fs::ntfs::runsToExtents(runs);
   const std::int64_t firstCluster = runs.front().signedOffset();
   if (!extents || runs.front().sparse() || firstCluster < 0 ||
       std::uint64_t(firstCluster) * m_nSectorsPerCluster != mftSector_) {
@@ -148,9 +148,9 @@ bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const 
     return false;
   }
   std::uint64_t insideClusters = 0;
-  for (const Extent& e : *extents)
+  for (const fs::ntfs::Extent& e : *extents)
     if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
-  const std::uint64_t records = std::min({runClusterCount(runs) * m_nSectorsPerCluster / 2,
+  const std::uint64_t records = std::min({fs::ntfs::runClusterCount(runs) * m_nSectorsPerCluster / 2,
                                           insideClusters * m_nSectorsPerCluster / 2, kMaxMftRecords});
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
@@ -169,7 +169,7 @@ bool CNtfsEngine::restoreRunRecords(const engine::SCAN_IMAGE_HEADER& header, con
     const std::uint32_t n = std::min(kRecordsPerRead, header.runRecordCount - done);
     if (!engine::readTable(read, std::uint64_t(n) * h::kRunRecordBytes, piece, cause)) return false;
     for (std::uint32_t k = 0; k < n; ++k) {
-      const auto record = decodeRunRecord(*platform::ByteView(piece).sub(std::size_t(k) * h::kRunRecordBytes, h::kRunRecordBytes));
+      const auto record = fs::ntfs::decodeRunRecord(*platform::ByteView(piece).sub(std::size_t(k) * h::kRunRecordBytes, h::kRunRecordBytes));
       if (!record) {
         cause = engine::tablesDoNotFit(u"run records");
         return false;
@@ -193,7 +193,7 @@ void CNtfsEngine::indexRunRecords() {
   runRecordAtSector_.clear();
   // As the deep search keeps them: the first record seen for a number, and at a sector.
   for (std::size_t i = 0; i < runRecords_.size(); ++i) {
-    if (runRecords_[i].recordNumber != kUnknownRecordNumber) runRecordIndex_.try_emplace(runRecords_[i].recordNumber, i);
+    if (runRecords_[i].recordNumber != fs::ntfs::kUnknownRecordNumber) runRecordIndex_.try_emplace(runRecords_[i].recordNumber, i);
     runRecordAtSector_.try_emplace(runRecords_[i].sector, i);
   }
 }

@@ -41,7 +41,7 @@ void CNtfsEngine::reportChildFiles(std::uint32_t record, std::uint32_t itemId) {
   if (files == childFiles_.end()) return;
   for (const std::size_t i : files->second) {
     if (stopRequested()) return;
-    RunRecord& entry = runRecords_[i];
+    fs::ntfs::RunRecord& entry = runRecords_[i];
     if (entry.mark) continue;
     reportFoundRecord(entry.sector, entry.itemId, itemId);
     entry.mark = 1;
@@ -58,7 +58,7 @@ void CNtfsEngine::ReportChildRecords(std::uint32_t record, std::uint32_t itemId)
   };
   std::vector<Frame> stack;
   auto enter = [&](std::uint32_t r, std::uint32_t id) {
-    if (r == kUnknownRecordNumber) return;  // nothing can name it as its parent
+    if (r == fs::ntfs::kUnknownRecordNumber) return;  // nothing can name it as its parent
     reportChildFiles(r, id);
     stack.push_back({r, id});
   };
@@ -74,7 +74,7 @@ void CNtfsEngine::ReportChildRecords(std::uint32_t record, std::uint32_t itemId)
     if (folder.done) continue;
     folder.done = true;
     if (!reportFoundRecord(folder.sector, folder.itemId, top.itemId)) continue;
-    if (folder.record != kUnknownRecordNumber) folderIds_[folder.record] = folder.itemId;
+    if (folder.record != fs::ntfs::kUnknownRecordNumber) folderIds_[folder.record] = folder.itemId;
     enter(folder.record, folder.itemId);  // `top` is stale from here
   }
 }
@@ -88,13 +88,13 @@ void CNtfsEngine::BuildRecordTree() {
   childFolders_.clear();
   // A file whose names moved to another record takes its parent from there, now that every
   // record is found.
-  for (RunRecord& entry : runRecords_) {
+  for (fs::ntfs::RunRecord& entry : runRecords_) {
     if (stopRequested()) break;
     if (!entry.isFile || entry.parent != 0) continue;
     Record record{};
     if (!readRecordAt(entry.sector, record)) continue;
-    if ((ByteView(record).le64(layout::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0) continue;
-    const auto data = FindRecordData(ByteView(record), false);
+    if ((platform::ByteView(record).le64(fs::ntfs::layout::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0) continue;
+    const auto data = fs::ntfs::FindRecordData(platform::ByteView(record), false);
     if (!data || !data->hasAttributeList) continue;
     if (const auto listed = listedFileName(record, false); listed && listed->parent != 0) {
       entry.parent = listed->parent;
@@ -125,7 +125,7 @@ void CNtfsEngine::attachFoundFolder(FoundFolder& folder, std::uint32_t parentId,
   const bool reported = reportFoundRecord(folder.sector, folder.itemId, parentId);
   const std::uint32_t id = reported ? folder.itemId : walkId;
   if (id == 0) return;
-  if (folder.record != kUnknownRecordNumber) folderIds_[folder.record] = id;
+  if (folder.record != fs::ntfs::kUnknownRecordNumber) folderIds_[folder.record] = id;
   ReportChildRecords(folder.record, id);
 }
 
@@ -171,7 +171,7 @@ void CNtfsEngine::AttachLostFolders() {
     // all the same when the folder itself cannot be reported.
     if (!reportableAt(folder.sector)) {
       folder.done = true;
-      if (folder.record == kUnknownRecordNumber || childFiles_.count(folder.record) + childFolders_.count(folder.record) == 0)
+      if (folder.record == fs::ntfs::kUnknownRecordNumber || childFiles_.count(folder.record) + childFolders_.count(folder.record) == 0)
         return;
     }
     const std::uint32_t placeholder = placeLostParent(folder.parent);
@@ -190,7 +190,7 @@ void CNtfsEngine::AttachLostFolders() {
 }
 
 void CNtfsEngine::AttachLostFileRecords() {
-  for (RunRecord& entry : runRecords_) {
+  for (fs::ntfs::RunRecord& entry : runRecords_) {
     if (stopRequested()) return;
     if (!entry.isFile || entry.mark) continue;
     entry.mark = 1;

@@ -24,8 +24,8 @@ constexpr std::size_t kTableChunk = 1 << 20;
 constexpr std::size_t kItemsPerRead = 128;
 
 std::size_t detailBytes(std::uint8_t kind) {
-  return disk::DEVICE_ENTRY::carriesDriveRecord(kind) ? disk::DRIVE_RECORD::kStoredSize
-                                                      : disk::VOLUME_RECORD::kStoredSize;
+  return volume::DEVICE_ENTRY::carriesDriveRecord(kind) ? volume::DRIVE_RECORD::kStoredSize
+                                                      : volume::VOLUME_RECORD::kStoredSize;
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size, off_t offset) {
@@ -110,17 +110,17 @@ bool ScanInfoWriter::writeEngineTables(std::span<const std::uint8_t> bytes) {
   return append(bytes);
 }
 
-bool ScanInfoWriter::writeSourceEntry(const disk::DEVICE_ENTRY& entry) {
+bool ScanInfoWriter::writeSourceEntry(const volume::DEVICE_ENTRY& entry) {
   if (!enter(Part::Entries, "a source entry")) return false;
   if (sourceEntryCount_ == UINT32_MAX) return fail("too many source entries");
   ++sourceEntryCount_;
   if (!append(entry.encode())) return false;
-  if (disk::DEVICE_ENTRY::carriesDriveRecord(entry.m_byKind)) {
-    const disk::DRIVE_RECORD* d = entry.m_pDetail.drive();
-    return append(d ? d->encode() : disk::DRIVE_RECORD{}.encode());
+  if (volume::DEVICE_ENTRY::carriesDriveRecord(entry.m_byKind)) {
+    const volume::DRIVE_RECORD* d = entry.m_pDetail.drive();
+    return append(d ? d->encode() : volume::DRIVE_RECORD{}.encode());
   }
-  const disk::VOLUME_RECORD* v = entry.m_pDetail.volume();
-  return append(v ? v->encode() : disk::VOLUME_RECORD{}.encode());
+  const volume::VOLUME_RECORD* v = entry.m_pDetail.volume();
+  return append(v ? v->encode() : volume::VOLUME_RECORD{}.encode());
 }
 
 bool ScanInfoWriter::writeFoundItem(const FOUND_ITEM& item, std::u16string_view name) {
@@ -194,19 +194,19 @@ std::optional<Refusal> ScanInfoLoader::readSourceEntries(std::uint64_t offset, s
   const std::uint64_t end = offset + bytes;
   // Each entry takes at least an entry and the smaller detail record, so the count is
   // bounded by the bytes the file has for them.
-  constexpr std::uint64_t kLeast = disk::DEVICE_ENTRY::kStoredSize + disk::DRIVE_RECORD::kStoredSize;
+  constexpr std::uint64_t kLeast = volume::DEVICE_ENTRY::kStoredSize + volume::DRIVE_RECORD::kStoredSize;
   if (header_.sourceEntryCount > bytes / kLeast)
     return Refusal{"header: " + std::to_string(header_.sourceEntryCount) + " source entries do not fit in the file"};
   entries_.reserve(header_.sourceEntryCount);
-  std::array<std::uint8_t, disk::DEVICE_ENTRY::kStoredSize> entryBytes{};
-  std::array<std::uint8_t, disk::VOLUME_RECORD::kStoredSize> detail{};
+  std::array<std::uint8_t, volume::DEVICE_ENTRY::kStoredSize> entryBytes{};
+  std::array<std::uint8_t, volume::VOLUME_RECORD::kStoredSize> detail{};
   for (std::uint32_t i = 0; i < header_.sourceEntryCount; ++i) {
     const std::string which = "source entry " + std::to_string(i + 1) + ": ";
     if (end - offset < entryBytes.size() || !file_.readExact(offset, entryBytes))
       return Refusal{which + "passes the end of its part"};
-    auto decoded = disk::DEVICE_ENTRY::decode(ByteView(entryBytes));
+    auto decoded = volume::DEVICE_ENTRY::decode(ByteView(entryBytes));
     if (!decoded) return Refusal{which + "could not be read"};
-    disk::DEVICE_ENTRY entry = std::move(*decoded);
+    volume::DEVICE_ENTRY entry = std::move(*decoded);
     if (entry.m_byKind > engine::kMaxSourceKind)
       return Refusal{which + "kind " + std::to_string(entry.m_byKind) + " is above 12"};
     offset += entryBytes.size();
@@ -214,12 +214,12 @@ std::optional<Refusal> ScanInfoLoader::readSourceEntries(std::uint64_t offset, s
     const std::span<std::uint8_t> record(detail.data(), n);
     if (end - offset < n || !file_.readExact(offset, record)) return Refusal{which + "its record passes the end of its part"};
     offset += n;
-    if (disk::DEVICE_ENTRY::carriesDriveRecord(entry.m_byKind)) {
-      auto d = disk::DRIVE_RECORD::decode(ByteView(record));
+    if (volume::DEVICE_ENTRY::carriesDriveRecord(entry.m_byKind)) {
+      auto d = volume::DRIVE_RECORD::decode(ByteView(record));
       if (!d) return Refusal{which + "drive record could not be read"};
       entry.m_pDetail.makeDrive() = std::move(*d);
     } else {
-      auto v = disk::VOLUME_RECORD::decode(ByteView(record));
+      auto v = volume::VOLUME_RECORD::decode(ByteView(record));
       if (!v) return Refusal{which + "volume record could not be read"};
       entry.m_pDetail.makeVolume() = std::move(*v);
     }

@@ -48,7 +48,7 @@ class ScanInfoWriter {
   // entries, then found items. Each returns false, with cause() set, when the write failed
   // or a part comes out of order.
   bool writeEngineTables(std::span<const std::uint8_t> bytes);
-  bool writeSourceEntry(const disk::DEVICE_ENTRY& entry);
+  bool writeSourceEntry(const volume::DEVICE_ENTRY& entry);
   bool writeFoundItem(const FOUND_ITEM& item, std::u16string_view name);
 
   // Writes the trailer with `descriptor`, then `header` with the lengths and counts of what
@@ -92,8 +92,8 @@ class ScanInfoLoader {
   engine::SCAN_IMAGE_HEADER& header() { return header_; }  // the restores write the drive found
   const SCAN_INFO_DESCRIPTOR& descriptor() const { return descriptor_; }
   // The source list as saved; each entry owns its detail record, m_pNext is left null.
-  std::vector<disk::DEVICE_ENTRY>& sourceEntries() { return entries_; }
-  const std::vector<disk::DEVICE_ENTRY>& sourceEntries() const { return entries_; }
+  std::vector<volume::DEVICE_ENTRY>& sourceEntries() { return entries_; }
+  const std::vector<volume::DEVICE_ENTRY>& sourceEntries() const { return entries_; }
 
   // Hands the engine tables to `sink` in pieces of at most 1 MiB, in file order; the sink
   // returns false to stop. False when the file could not be read (cause()).
@@ -118,7 +118,7 @@ class ScanInfoLoader {
   std::string path_;
   engine::SCAN_IMAGE_HEADER header_;
   SCAN_INFO_DESCRIPTOR descriptor_;
-  std::vector<disk::DEVICE_ENTRY> entries_;
+  std::vector<volume::DEVICE_ENTRY> entries_;
   std::uint64_t itemsOffset_ = 0;
   std::string cause_;
 };

@@ -8,7 +8,7 @@
 
 #include "fs/ata_layout.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 namespace {
 
@@ -35,7 +35,7 @@ constexpr unsigned kTimeoutMs = 10000;
 AtaCommand identifyCommand(bool packetDevice) {
   AtaCommand c;
   c.sectorCount = 1;
-  c.command = packetDevice ? ata::kCmdIdentifyPacket : ata::kCmdIdentify;
+  c.command = packetDevice ? fs::ata::kCmdIdentifyPacket : fs::ata::kCmdIdentify;
   return c;
 }
 
@@ -44,9 +44,9 @@ AtaCommand smartReadCommand(std::uint8_t subcommand) {
   c.features = subcommand;
   c.sectorCount = 1;
   c.lbaLow = 1;
-  c.lbaMid = ata::kSmartLbaMid;
-  c.lbaHigh = ata::kSmartLbaHigh;
-  c.command = ata::kCmdSmart;
+  c.lbaMid = fs::ata::kSmartLbaMid;
+  c.lbaHigh = fs::ata::kSmartLbaHigh;
+  c.command = fs::ata::kCmdSmart;
   return c;
 }
 
@@ -118,4 +118,4 @@ bool sendAtaCommand(int fd, const AtaCommand& command, std::span<std::uint8_t, 5
                                  std::span<const std::uint8_t>(sense.data(), io.sb_len_wr));
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 struct AtaCommand {
   std::uint8_t features = 0;
@@ -35,4 +35,4 @@ bool ataPassThroughSucceeded(std::uint8_t scsiStatus, std::uint16_t hostStatus, 
 // device does not take pass-through commands or the drive refused the command.
 bool sendAtaCommand(int fd, const AtaCommand& command, std::span<std::uint8_t, 512> out);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

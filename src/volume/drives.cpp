@@ -15,7 +15,7 @@
 #include "fs/drive_identity.h"
 #include "volume/ata_pass_through.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 std::array<std::atomic<std::uint8_t>, 128> g_abFixedDrive{};
 std::array<std::atomic<std::uint8_t>, 128> g_abRemovableDrive{};
@@ -57,9 +57,9 @@ std::optional<std::string> physicalDriveName(std::uint8_t driveNumber, const Dri
   return drives[index];
 }
 
-using Sector = std::array<std::uint8_t, ata::kSectorBytes>;
+using Sector = std::array<std::uint8_t, fs::ata::kSectorBytes>;
 
-void takeIdentify(const IdentifyData& d, IdentitySource source, DRIVE_IDENTITY& identity) {
+void takeIdentify(const fs::IdentifyData& d, fs::IdentitySource source, fs::DRIVE_IDENTITY& identity) {
   identity.source = source;
   identity.m_szModel = d.model;
   identity.m_szSerial = d.serial;
@@ -72,13 +72,13 @@ void takeIdentify(const IdentifyData& d, IdentitySource source, DRIVE_IDENTITY& 
 }
 
 // IDENTIFY through pass-through: an ATA device first, then a packet device.
-bool identifyByPassThrough(int fd, DRIVE_IDENTITY& identity) {
+bool identifyByPassThrough(int fd, fs::DRIVE_IDENTITY& identity) {
   for (const bool packet : {false, true}) {
     Sector sector{};
     if (!sendAtaCommand(fd, identifyCommand(packet), sector)) continue;
-    const auto parsed = parseIdentifySector(platform::ByteView(sector), packet);
+    const auto parsed = fs::parseIdentifySector(platform::ByteView(sector), packet);
     if (!parsed) continue;
-    takeIdentify(*parsed, IdentitySource::AtaPassThrough, identity);
+    takeIdentify(*parsed, fs::IdentitySource::AtaPassThrough, identity);
     return true;
   }
   return false;
@@ -86,25 +86,25 @@ bool identifyByPassThrough(int fd, DRIVE_IDENTITY& identity) {
 
 // SMART data and thresholds; a sector that fails its check byte counts as not read, so that
 // no attribute is shown from damaged data. Thresholds that cannot be read stay zero.
-void readSmartAttributes(int fd, DRIVE_IDENTITY& identity) {
+void readSmartAttributes(int fd, fs::DRIVE_IDENTITY& identity) {
   Sector data{};
-  if (!sendAtaCommand(fd, smartReadCommand(ata::kSmartReadData), data) ||
-      !smartSectorChecksumOk(platform::ByteView(data)))
+  if (!sendAtaCommand(fd, smartReadCommand(fs::ata::kSmartReadData), data) ||
+      !fs::smartSectorChecksumOk(platform::ByteView(data)))
     return;
   Sector thresholds{};
-  if (!sendAtaCommand(fd, smartReadCommand(ata::kSmartReadThresholds), thresholds) ||
-      !smartSectorChecksumOk(platform::ByteView(thresholds)))
+  if (!sendAtaCommand(fd, smartReadCommand(fs::ata::kSmartReadThresholds), thresholds) ||
+      !fs::smartSectorChecksumOk(platform::ByteView(thresholds)))
     thresholds.fill(0);
-  ParseSmartAttributes(platform::ByteView(data), platform::ByteView(thresholds), identity);
+  fs::ParseSmartAttributes(platform::ByteView(data), platform::ByteView(thresholds), identity);
 }
 
-bool identifyByKernelCopy(int fd, DRIVE_IDENTITY& identity) {
+bool identifyByKernelCopy(int fd, fs::DRIVE_IDENTITY& identity) {
   Sector sector{};
   if (::ioctl(fd, HDIO_GET_IDENTITY, sector.data()) != 0) return false;
   const bool packet = (sector[1] & 0xC0) == 0x80;  // word 0 bits 15:14 = 10b
-  const auto parsed = parseIdentifySector(platform::ByteView(sector), packet);
+  const auto parsed = fs::parseIdentifySector(platform::ByteView(sector), packet);
   if (!parsed) return false;
-  takeIdentify(*parsed, IdentitySource::HdioIdentity, identity);
+  takeIdentify(*parsed, fs::IdentitySource::HdioIdentity, identity);
   return true;
 }
 
@@ -134,18 +134,18 @@ std::string firstNonEmpty(std::initializer_list<std::string> texts) {
   return {};
 }
 
-bool identifyFromSysfs(const std::string& name, const DriveSystem& system, DRIVE_IDENTITY& identity) {
+bool identifyFromSysfs(const std::string& name, const DriveSystem& system, fs::DRIVE_IDENTITY& identity) {
   const std::string block = system.sysBlock + "/" + name;
   const std::string device = block + "/device";
   identity.m_szModel =
-      trimIdentityText(firstNonEmpty({readTextFile(device + "/model"), readTextFile(device + "/name")}), kModelChars);
-  identity.m_szSerial = trimIdentityText(
+      fs::trimIdentityText(firstNonEmpty({readTextFile(device + "/model"), readTextFile(device + "/name")}), fs::kModelChars);
+  identity.m_szSerial = fs::trimIdentityText(
       firstNonEmpty({readTextFile(device + "/serial"), readTextFile(block + "/serial"), serialFromVpdPage(device + "/vpd_pg80")}),
-      kSerialChars);
-  identity.m_szFirmware = trimIdentityText(
-      firstNonEmpty({readTextFile(device + "/firmware_rev"), readTextFile(device + "/rev")}), kFirmwareChars);
+      fs::kSerialChars);
+  identity.m_szFirmware = fs::trimIdentityText(
+      firstNonEmpty({readTextFile(device + "/firmware_rev"), readTextFile(device + "/rev")}), fs::kFirmwareChars);
   if (identity.m_szModel.empty() && identity.m_szSerial.empty() && identity.m_szFirmware.empty()) return false;
-  identity.source = IdentitySource::Sysfs;
+  identity.source = fs::IdentitySource::Sysfs;
   return true;
 }
 
@@ -197,7 +197,7 @@ void GetDriveSizeBytes(std::uint64_t& sizeOut, std::uint8_t driveNumber, const D
   sizeOut = readNumber(system.sysBlock + "/" + *name + "/size").value_or(0);
 }
 
-std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, DRIVE_IDENTITY& identity, const DriveSystem& system) {
+std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, fs::DRIVE_IDENTITY& identity, const DriveSystem& system) {
   const auto name = physicalDriveName(driveNumber, system);
   if (!name) return 0;
   // O_NONBLOCK: a drive without a medium still opens; nothing here reads or writes its sectors.
@@ -210,8 +210,8 @@ std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, DRIVE_IDENTITY& identit
     }
     ::close(fd);
   }
-  if (identity.source == IdentitySource::None) identifyFromSysfs(*name, system, identity);
-  return identity.source == IdentitySource::None ? 0 : 1;
+  if (identity.source == fs::IdentitySource::None) identifyFromSysfs(*name, system, identity);
+  return identity.source == fs::IdentitySource::None ? 0 : 1;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

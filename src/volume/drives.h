@@ -12,9 +12,12 @@
 
 #include "platform/read_only_file.h"
 
-namespace qelda::disk {
-
+namespace qelda::fs {
 struct DRIVE_IDENTITY;  // fs/drive_identity.h
+}  // namespace qelda::fs
+
+namespace qelda::volume {
+
 
 // Where the kernel describes block devices and where their nodes live; tests point these
 // at a fake tree.
@@ -42,6 +45,6 @@ void GetDriveSizeBytes(std::uint64_t& sizeOut, std::uint8_t driveNumber, const D
 // THRESHOLDS through ATA pass-through; else the IDENTIFY sector the kernel kept for the
 // drive; else the model, serial and revision texts the kernel lists. Nothing is sent that
 // changes the drive's state. Returns 1 when one of them answered (identity.source says which).
-std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, DRIVE_IDENTITY& identity, const DriveSystem& system = {});
+std::uint32_t GetDriveIdentity(std::uint8_t driveNumber, fs::DRIVE_IDENTITY& identity, const DriveSystem& system = {});
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -10,7 +10,7 @@
 #include "volume/ldm_layout.h"
 #include "volume/partition_list.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -54,7 +54,7 @@ GptEntryRole gptEntryRole(ByteView entry) {
 
 void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector) {
   std::array<std::uint8_t, 512> sector{};
-  ReadSourceSectors(app, sector.data(), headerSector, std::uint32_t(sector.size()));
+  image::ReadSourceSectors(app, sector.data(), headerSector, std::uint32_t(sector.size()));
   const auto header = parseGptHeader(ByteView(sector));
   if (!header) return;
 
@@ -68,7 +68,7 @@ void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std:
 
   std::uint32_t examined = 0;
   for (std::uint64_t s = 0; s < arraySectors; ++s) {
-    ReadSourceSectors(app, sector.data(), header->entryArrayLba + s, std::uint32_t(sector.size()));
+    image::ReadSourceSectors(app, sector.data(), header->entryArrayLba + s, std::uint32_t(sector.size()));
     for (std::size_t pos = 0; pos < sector.size() && examined < count; pos += header->entrySize, ++examined) {
       std::array<std::uint8_t, gpt::kWorkAreaSize> work{};
       std::copy_n(sector.begin() + std::ptrdiff_t(pos), work.size(), work.begin());
@@ -90,4 +90,4 @@ void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std:
   }
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -7,7 +7,7 @@
 #include "platform/parsed.h"
 #include "volume/disk_state.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 class LdmDatabase;
 
@@ -31,4 +31,4 @@ GptEntryRole gptEntryRole(platform::ByteView entry);
 // metadata partition makes the disk dynamic and locates its database in `database`.
 void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

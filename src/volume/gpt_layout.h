@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::disk::gpt {
+namespace qelda::volume::gpt {
 inline constexpr std::size_t kSignature = 0x00;  // "EFI PART"
 inline constexpr std::size_t kEntryArrayLba = 0x48;  // u64
 inline constexpr std::size_t kEntryCount = 0x50;     // u32
@@ -30,4 +30,4 @@ inline constexpr std::array<std::uint8_t, 16> kBasicDataType = {0xA2, 0xA0, 0xD0
 // 5808C8AA-7E8F-42E0-85D2-E1E90434CFB3
 inline constexpr std::array<std::uint8_t, 16> kLdmMetadataType = {0xAA, 0xC8, 0x08, 0x58, 0x8F, 0x7E, 0xE0, 0x42,
                                                                   0x85, 0xD2, 0xE1, 0xE9, 0x04, 0x34, 0xCF, 0xB3};
-}  // namespace qelda::disk::gpt
+}  // namespace qelda::volume::gpt

@@ -13,7 +13,7 @@
 #include "volume/partition_list.h"
 #include "image/virtual_disk.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -228,7 +228,7 @@ void forEachSector(volume::DiskState& app, std::uint64_t first, std::uint64_t en
   for (std::uint64_t s = first; s < end;) {
     const std::uint64_t n = std::min(kChunkSectors, end - s);
     buffer.assign(n * 512, 0);
-    ReadSourceSectors(app, buffer.data(), s, std::uint32_t(buffer.size()));
+    image::ReadSourceSectors(app, buffer.data(), s, std::uint32_t(buffer.size()));
     for (std::uint64_t i = 0; i < n; ++i)
       if (!visit(s + i, ByteView(buffer.data() + i * 512, 512))) return;
     s += n;
@@ -396,8 +396,8 @@ void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
       if (piece.start > UINT64_MAX - base) continue;
       const std::uint64_t start = base + piece.start;
       std::array<std::uint8_t, 512> boot{};
-      ReadSourceSectors(app, boot.data(), start, std::uint32_t(boot.size()));
-      const auto type = volumeTypeFromBootSector(ByteView(boot));
+      image::ReadSourceSectors(app, boot.data(), start, std::uint32_t(boot.size()));
+      const auto type = fs::volumeTypeFromBootSector(ByteView(boot));
       if (!type || IsLdmVolumeAdded(database, start)) continue;
       node = &appendVolumeNode(app, start, piece.sectors, boot, *type);
       nodeDisk = piece.diskNumber;
@@ -410,4 +410,4 @@ std::uint32_t IsLdmVolumeAdded(const LdmDatabase& database, std::uint64_t startS
   return database.addedStarts.count(startSector) ? 1 : 0;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

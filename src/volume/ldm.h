@@ -14,7 +14,7 @@
 #include "platform/parsed.h"
 #include "volume/disk_state.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using LdmGuid = std::array<std::uint8_t, 16>;  // in the order of its text form
 
@@ -118,4 +118,4 @@ void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database);
 void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database);
 std::uint32_t IsLdmVolumeAdded(const LdmDatabase& database, std::uint64_t startSector);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

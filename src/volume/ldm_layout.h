@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qelda::disk::ldm {
+namespace qelda::volume::ldm {
 // Private header, one sector.
 inline constexpr std::size_t kPrivHeadMagic = 0x000;       // "PRIVHEAD"
 inline constexpr std::size_t kPrivHeadDiskGuid = 0x030;    // ASCII GUID text, 64 bytes
@@ -52,4 +52,4 @@ inline constexpr std::size_t kComponentGapAfterState = 5;   // kind byte + 4 byt
 inline constexpr std::size_t kComponentGapAfterChildren = 16;
 inline constexpr std::size_t kPartitionGapAfterName = 12;   // then start and volume offset, u64 each
 inline constexpr std::size_t kDiskRev4GuidBytes = 16;
-}  // namespace qelda::disk::ldm
+}  // namespace qelda::volume::ldm

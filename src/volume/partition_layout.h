@@ -7,7 +7,7 @@
 
 #include "fs/boot_layout.h"
 
-namespace qelda::disk::mbr {
+namespace qelda::volume::mbr {
 inline constexpr std::size_t kFirstEntry = 446;  // four 16-byte entries follow
 inline constexpr std::size_t kEntrySize = 16;
 inline constexpr std::size_t kEntryCount = 4;
@@ -22,4 +22,4 @@ inline constexpr std::size_t kSectorCount = 12;  // u32
 // The walk never follows more extended boot records than this: real disks have a few
 // dozen logical partitions at most, and a damaged chain must not keep it reading.
 inline constexpr std::size_t kMaxChainLinks = 1024;
-}  // namespace qelda::disk::mbr
+}  // namespace qelda::volume::mbr

@@ -12,7 +12,7 @@
 #include "platform/text.h"
 #include "ui/format_size.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using platform::ByteView;
 
@@ -33,12 +33,12 @@ VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector,
 std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::uint64_t startSector,
                                                    std::uint64_t sectorCount, std::uint32_t typeCode) {
   std::array<std::uint8_t, 512> boot{};
-  ReadSourceSectors(app, boot.data(), startSector, std::uint32_t(boot.size()));
+  image::ReadSourceSectors(app, boot.data(), startSector, std::uint32_t(boot.size()));
   if (typeCode != 0x07 && typeCode != 0x86 && typeCode != 0x87) return boot;
   if (sectorCount <= fs::exfat::boot::kBackupBootSector) return boot;
   std::array<std::uint8_t, 512> backup{};
-  ReadSourceSectors(app, backup.data(), startSector + fs::exfat::boot::kBackupBootSector, std::uint32_t(backup.size()));
-  return exFatBackupStandsIn(ByteView(boot), ByteView(backup), sectorCount) ? backup : boot;
+  image::ReadSourceSectors(app, backup.data(), startSector + fs::exfat::boot::kBackupBootSector, std::uint32_t(backup.size()));
+  return fs::exFatBackupStandsIn(ByteView(boot), ByteView(backup), sectorCount) ? backup : boot;
 }
 
 void freeVolumeList(volume::DiskState& app) {
@@ -86,14 +86,14 @@ std::u16string volumeName(std::uint32_t imageType, std::uint32_t number) {
 
 void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
   const ByteView boot(node.m_abyBootSector);
-  FAT_BOOT_INFO fat;
+  fs::FAT_BOOT_INFO fat;
   switch (node.m_nTypeCode) {
     case 0x01: case 0x04: case 0x06: case 0x0E:
     case 0x0B: case 0x0C: {
       const bool fat32 = node.m_nTypeCode == 0x0B || node.m_nTypeCode == 0x0C;
       // The partition type decides the code; the boot-sector test only supplies the
       // geometry, whatever it concluded.
-      CheckFatBootSector(fat, boot);
+      fs::CheckFatBootSector(fat, boot);
       record.m_byFileSystem = fat32 ? kFsFat32 : node.m_nTypeCode == 0x01 ? kFsFat12 : kFsFat16;
       record.m_szFileSystem = fat32 ? u"FAT32" : u"FAT";
       record.m_bySectorsPerCluster = fat.m_bySectorsPerCluster;
@@ -104,21 +104,21 @@ void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
       break;
     }
     case 0x07: case 0x86: case 0x87:
-      if (boot.matches(boot::kOemName, "EXFAT")) {
+      if (boot.matches(fs::boot::kOemName, "EXFAT")) {
         record.m_byFileSystem = kFsExFat;
         record.m_szFileSystem = u"exFAT";
-        const std::uint8_t shift = boot.u8(boot::kExFatSectorsPerClusterShift).value_or(0xFF);
-        record.m_bySectorsPerCluster = shift <= boot::kExFatMaxClusterShift ? std::uint8_t(1u << shift) : 0;
-        record.m_nFatSectors = boot.le32(boot::kExFatFatLength).value_or(0);
-        record.m_nReservedSectors = boot.le32(boot::kExFatFatOffset).value_or(0);
-        record.m_nRootCluster = boot.le32(boot::kExFatRootCluster).value_or(0);
+        const std::uint8_t shift = boot.u8(fs::boot::kExFatSectorsPerClusterShift).value_or(0xFF);
+        record.m_bySectorsPerCluster = shift <= fs::boot::kExFatMaxClusterShift ? std::uint8_t(1u << shift) : 0;
+        record.m_nFatSectors = boot.le32(fs::boot::kExFatFatLength).value_or(0);
+        record.m_nReservedSectors = boot.le32(fs::boot::kExFatFatOffset).value_or(0);
+        record.m_nRootCluster = boot.le32(fs::boot::kExFatRootCluster).value_or(0);
       } else {
         record.m_byFileSystem = kFsNtfs;
         record.m_szFileSystem = u"NTFS";
-        const std::uint16_t spc = ntfs::sectorsPerClusterForVolumeList(boot.u8(boot::kNtfsSectorsPerCluster).value_or(0));
+        const std::uint16_t spc = fs::ntfs::sectorsPerClusterForVolumeList(boot.u8(fs::boot::kNtfsSectorsPerCluster).value_or(0));
         record.m_wNtfsSectorsPerCluster = spc;
-        record.m_nMftSector = spc * boot.le64(boot::kNtfsMftCluster).value_or(0);
-        record.m_nMftMirrSector = spc * boot.le64(boot::kNtfsMftMirrCluster).value_or(0);
+        record.m_nMftSector = spc * boot.le64(fs::boot::kNtfsMftCluster).value_or(0);
+        record.m_nMftMirrSector = spc * boot.le64(fs::boot::kNtfsMftMirrCluster).value_or(0);
       }
       break;
     default:
@@ -190,10 +190,10 @@ void DetectVolumeFileSystem(volume::DiskState& app, const std::array<std::uint8_
   const std::uint64_t last = *entry.le64(gpt::kLastLba);
   if (last < first) return;  // no length to list
   std::array<std::uint8_t, 512> boot{};
-  ReadSourceSectors(app, boot.data(), first, std::uint32_t(boot.size()));
-  const auto type = volumeTypeFromBootSector(ByteView(boot));
+  image::ReadSourceSectors(app, boot.data(), first, std::uint32_t(boot.size()));
+  const auto type = fs::volumeTypeFromBootSector(ByteView(boot));
   if (!type) return;
   appendVolumeNode(app, first, last - first + 1, boot, *type);
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

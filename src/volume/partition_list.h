@@ -8,7 +8,7 @@
 #include "volume/volume_records.h"
 #include "volume/disk_state.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 // Appends a volume to the application's volume list (the tail stays at the last node).
 VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
@@ -34,4 +34,4 @@ void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly);
 // Lists the volume of a GPT basic data entry when its first sector names a file system.
 void DetectVolumeFileSystem(volume::DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

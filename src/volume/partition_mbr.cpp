@@ -4,7 +4,7 @@
 
 #include "volume/partition_layout.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 MbrEntryRole mbrEntryRole(std::uint8_t type) {
   switch (type) {
@@ -37,4 +37,4 @@ std::optional<std::array<MbrEntry, 4>> parseMbrTable(platform::ByteView sector) 
   return entries;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

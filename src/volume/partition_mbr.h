@@ -7,7 +7,7 @@
 
 #include "platform/byte_view.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 struct MbrEntry {
   std::array<std::uint8_t, 16> raw{};  // the entry as it stands in the table
@@ -30,4 +30,4 @@ MbrEntryRole mbrEntryRole(std::uint8_t type);
 // The four entries of a table sector; nothing when it lacks the 0x55 0xAA signature.
 std::optional<std::array<MbrEntry, 4>> parseMbrTable(platform::ByteView sector);
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

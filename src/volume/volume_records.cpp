@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace qelda::disk {
+namespace qelda::volume {
 
 using platform::ByteView;
 using platform::ParseError;
@@ -206,4 +206,4 @@ Parsed<DEVICE_ENTRY> DEVICE_ENTRY::decode(ByteView bytes) {
   return e;
 }
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

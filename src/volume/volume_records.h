@@ -16,7 +16,11 @@
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
+struct DRIVE_IDENTITY;  // a physical drive's identity, attached by the drive search
+}  // namespace qelda::fs
+
+namespace qelda::volume {
 
 // File-system codes of VOLUME_RECORD::m_byFileSystem.
 inline constexpr std::uint8_t kFsFat12 = 0;
@@ -41,13 +45,12 @@ struct VOLUME_NODE {
   VOLUME_NODE* m_pNext = nullptr;
 };
 
-struct DRIVE_IDENTITY;  // a physical drive's identity, attached by the drive search
 
 struct DRIVE_RECORD {
   std::uint8_t m_byDrive = 0;  // 0x80 + n for physical drive n; 0x80 for the mounted image
   std::uint64_t m_nSizeSectors = 0;
   std::u16string m_szSizeText;
-  std::shared_ptr<DRIVE_IDENTITY> m_pIdentity;
+  std::shared_ptr<fs::DRIVE_IDENTITY> m_pIdentity;
 
   static constexpr std::size_t kStoredSize = 287;
   std::array<std::uint8_t, kStoredSize> encode() const;
@@ -119,4 +122,4 @@ struct DEVICE_ENTRY {
   static platform::Parsed<DEVICE_ENTRY> decode(platform::ByteView bytes);
 };
 
-}  // namespace qelda::disk
+}  // namespace qelda::volume

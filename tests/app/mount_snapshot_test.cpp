@@ -28,9 +28,9 @@ struct Listed {
 
 std::vector<Listed> sources(const CQELDAApp& app) {
   std::vector<Listed> out;
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+  for (const volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
     Listed l{e->m_byKind, 0, 0, {}, {}};
-    if (const disk::VOLUME_RECORD* v = e->m_pDetail.volume())
+    if (const volume::VOLUME_RECORD* v = e->m_pDetail.volume())
       l = {e->m_byKind, v->m_nStartSector, v->m_nSectorCount, v->m_szFileSystem, v->m_szSizeText};
     out.push_back(l);
   }
@@ -50,8 +50,8 @@ TEST(MountSnapshot, DiskInMemoryListsAndReadsAsItsImageFileDoes) {
   CQELDAApp fromFile;
   ASSERT_EQ(CDataRecovery(fromFile, notifier).OnBnClickedMountVirtualDisk(kImageVmdk, vmdk), MountOutcome::Mounted);
 
-  auto snapshot = std::make_shared<disk::MountedImage>();
-  snapshot->layout = disk::ImageLayout::FlatFile;
+  auto snapshot = std::make_shared<image::MountedImage>();
+  snapshot->layout = image::ImageLayout::FlatFile;
   snapshot->diskSectors = snapshot->flatSectors = bytes.size() / 512;
   snapshot->image = std::make_shared<const platform::ReadOnlyFile>(platform::ReadOnlyFile::overMemory(bytes, bytes.size()));
   CQELDAApp inMemory;
@@ -67,9 +67,9 @@ TEST(MountSnapshot, DiskInMemoryListsAndReadsAsItsImageFileDoes) {
   for (const std::uint64_t sector : {std::uint64_t(0), std::uint64_t(2048), last / 2, last - 3, last + 1}) {
     SCOPED_TRACE(sector);
     std::vector<std::uint8_t> a(8 * 512, 0xEE), b(8 * 512, 0xEE);
-    disk::ReadReport ra, rb;
-    EXPECT_EQ(disk::ReadSourceSectors(inMemory, a.data(), sector, 8 * 512, &ra),
-              disk::ReadSourceSectors(fromFile, b.data(), sector, 8 * 512, &rb));
+    image::ReadReport ra, rb;
+    EXPECT_EQ(image::ReadSourceSectors(inMemory, a.data(), sector, 8 * 512, &ra),
+              image::ReadSourceSectors(fromFile, b.data(), sector, 8 * 512, &rb));
     EXPECT_EQ(ra.failedSectors, rb.failedSectors);
     EXPECT_EQ(a, b);
   }

@@ -32,8 +32,8 @@ class ScanWorkerTest : public ::testing::Test {
     ASSERT_EQ(CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(kImageVmdk, image), MountOutcome::Mounted);
   }
 
-  disk::DEVICE_ENTRY* source(std::size_t index) {
-    disk::DEVICE_ENTRY* e = app_.m_pSourceList;
+  volume::DEVICE_ENTRY* source(std::size_t index) {
+    volume::DEVICE_ENTRY* e = app_.m_pSourceList;
     for (std::size_t i = 0; e && i < index; ++i) e = e->m_pNext;
     return e;
   }
@@ -167,12 +167,12 @@ TEST_F(ScanWorkerTest, TheLogIsFlushedToItsFileAtTheEnd) {
 }
 
 TEST_F(ScanWorkerTest, TheLinkingModeIsTakenAndTheFatReloadedOnlyWithAFatEngine) {
-  EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat2));
+  EXPECT_FALSE(applyFatLinkingMode(app_, fs::fat::kLinkFat2));
   ASSERT_EQ(scan(4, kScanQuick).status, engine::ScanStatus::Done);
-  ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkContiguous));
-  ASSERT_TRUE(applyFatLinkingMode(app_, fat::kLinkFat2));
+  ASSERT_TRUE(applyFatLinkingMode(app_, fs::fat::kLinkContiguous));
+  ASSERT_TRUE(applyFatLinkingMode(app_, fs::fat::kLinkFat2));
   ASSERT_EQ(scan(2, kScanQuick).status, engine::ScanStatus::Done);
-  EXPECT_FALSE(applyFatLinkingMode(app_, fat::kLinkFat1));
+  EXPECT_FALSE(applyFatLinkingMode(app_, fs::fat::kLinkFat1));
 }
 
 // Saving records each file in the index (path and time as its trailer has them), loading

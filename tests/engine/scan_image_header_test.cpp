@@ -19,7 +19,7 @@ namespace h = scan_header;
 SCAN_IMAGE_HEADER ntfsHeader() {
   SCAN_IMAGE_HEADER r;
   r.m_byDrive = 0x81;
-  r.m_byFsCode = disk::kFsNtfs;
+  r.m_byFsCode = volume::kFsNtfs;
   r.mftSector = 0x0102030405060708ull;
   r.mftMirrSector = 0x1112131415161718ull;
   r.mftRunCount = 3;
@@ -50,7 +50,7 @@ SCAN_IMAGE_HEADER fatHeader() {
   r.rootCluster = 2;
   r.m_nClusterMapBytes = 50000;
   r.m_bFat = 4;
-  r.m_byFsCode = disk::kFsFat32;
+  r.m_byFsCode = volume::kFsFat32;
   r.m_byTableMode = 2;
   r.reservedSectors = 32;
   r.sectorsPerCluster = 4;
@@ -64,7 +64,7 @@ SCAN_IMAGE_HEADER exFatHeader() {
   r.m_nFatSectors = 16;
   r.rootCluster = 5;
   r.m_nClusterMapBytes = 4096;
-  r.m_byFsCode = disk::kFsExFat;
+  r.m_byFsCode = volume::kFsExFat;
   r.reservedSectors = 2048;
   r.sectorsPerCluster = 8;
   r.exFatClusterCount = 4000;
@@ -97,7 +97,7 @@ TEST(ScanImageHeader, FieldsLandAtTheirOffsets) {
   const auto b = ntfsHeader().encode();
   const ByteView v(b);
   EXPECT_EQ(*v.u8(1), 0x81);
-  EXPECT_EQ(*v.u8(17), disk::kFsNtfs);
+  EXPECT_EQ(*v.u8(17), volume::kFsNtfs);
   EXPECT_EQ(*v.le64(27), 0x0102030405060708ull);
   EXPECT_EQ(*v.le64(35), 0x1112131415161718ull);
   EXPECT_EQ(*v.le32(43), 3u);

@@ -88,7 +88,7 @@ class ExFatEngineTest : public ::testing::Test {
     if (test::exfat::exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
     original_ = readFile(test::exfat::exfatImages() + "/exfat-8m.img");
     path_ = dir_.putAt("volume.img", 0, original_);
-    params_ = *fs::parseExFatBoot(ByteView(original_));
+    params_ = *fs::exfat::parseExFatBoot(ByteView(original_));
   }
 
   std::unique_ptr<CExFatEngine> engine(std::uint64_t recordSectors = 0) {
@@ -110,7 +110,7 @@ class ExFatEngineTest : public ::testing::Test {
     dir_.putAt("volume.img", offset, b);
   }
   std::uint64_t fatEntryOffset(std::uint32_t cluster) const { return std::uint64_t(params_.fatOffset) * 512 + 4ull * cluster; }
-  std::uint64_t clusterOffset(std::uint32_t cluster) const { return *fs::firstSectorOfCluster(params_, cluster) * 512; }
+  std::uint64_t clusterOffset(std::uint32_t cluster) const { return *fs::exfat::firstSectorOfCluster(params_, cluster) * 512; }
   std::uint32_t fatValue(std::uint32_t cluster) const { return *ByteView(original_).le32(fatEntryOffset(cluster)); }
   // A file's first cluster, from a quick scan.
   std::uint32_t firstClusterOf(std::u16string_view name) {
@@ -123,7 +123,7 @@ class ExFatEngineTest : public ::testing::Test {
   test::ImageDir dir_;
   Bytes original_;
   std::string path_;
-  fs::ExFatBootParams params_;
+  fs::exfat::ExFatBootParams params_;
   engine::ScanState state_;
   test::RecordingNotifier notifier_;
   RecordingLog log_;
@@ -392,8 +392,8 @@ TEST_F(ExFatEngineTest, AFolderLeadingBackToAnAncestorIsListedButNotWalkedAgain)
   const auto* b = sink_->named(u"b");
   ASSERT_TRUE(a && b);
   const std::uint64_t dir = clusterOffset(std::uint32_t(b->item.m_nRecordKey));
-  fs::ExFatDirectoryWalk walk(ByteView(original_.data() + dir, params_.clusterBytes()), fs::ExFatWalkKind::Folder);
-  std::optional<fs::ExFatEntrySet> c;
+  fs::exfat::ExFatDirectoryWalk walk(ByteView(original_.data() + dir, params_.clusterBytes()), fs::exfat::ExFatWalkKind::Folder);
+  std::optional<fs::exfat::ExFatEntrySet> c;
   while (const auto s = walk.next())
     if (s->name == u"c") c = s;
   ASSERT_TRUE(c);

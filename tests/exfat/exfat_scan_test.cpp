@@ -64,9 +64,9 @@ class Scanner {
   void selectVolumeFile(const std::string& path) {
     entry_.m_byKind = 7;
     entry_.m_szName = platform::fromUtf8(path);
-    disk::VOLUME_RECORD& v = entry_.m_pDetail.makeVolume();
+    volume::VOLUME_RECORD& v = entry_.m_pDetail.makeVolume();
     v.m_szFileSystem = u"exFAT";
-    v.m_byFileSystem = disk::kFsExFat;
+    v.m_byFileSystem = volume::kFsExFat;
     v.m_nSectorCount = std::filesystem::file_size(path) / 512;
     v.m_nLastSector = v.m_nSectorCount - 1;
     app_.m_pSelectedSource = &entry_;
@@ -76,9 +76,9 @@ class Scanner {
     if (app::CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(app::imageTypeFromPath(image), image) !=
         app::MountOutcome::Mounted)
       return false;
-    for (disk::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext) {
-      const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
-      if (v && v->m_byFileSystem == disk::kFsExFat) {
+    for (volume::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext) {
+      const volume::VOLUME_RECORD* v = e->m_pDetail.volume();
+      if (v && v->m_byFileSystem == volume::kFsExFat) {
         app_.m_pSelectedSource = e;
         return true;
       }
@@ -131,7 +131,7 @@ class Scanner {
   platform::TextLog log_;
   std::unique_ptr<results::CFileFolderTree> tree_;
   test::ImageDir work_;
-  disk::DEVICE_ENTRY entry_;
+  volume::DEVICE_ENTRY entry_;
 };
 
 std::vector<Entry> deletedOnly(const std::vector<Entry>& entries) {
@@ -215,7 +215,7 @@ TEST_P(ExFatVolumeScan, DeletedScanListsTheDeletedItemsAndTheFoldersLeadingToThe
 // directory holds any more hold what fls lists as orphans.
 TEST_P(ExFatVolumeScan, AdvancedScanFindsTheTreeUnderTheRootClusterAsALostFolder) {
   ASSERT_EQ(scanner_.run(engine::kScanAdvanced).status, engine::ScanStatus::Done);
-  const auto params = *fs::parseExFatBoot(platform::ByteView(readFile(base_ + ".img")));
+  const auto params = *fs::exfat::parseExFatBoot(platform::ByteView(readFile(base_ + ".img")));
   const std::string rootFolder = kLost + "/Folder " + std::to_string(params.rootCluster);
   std::vector<Entry> underRoot, elsewhere;
   for (const Entry& e : scanner_.listing()) {
@@ -333,12 +333,12 @@ TEST(ExFatDamagedVolume, ZeroedRootGivesBackItsFoldersAsLostFolders) {
   if (exfatImages().empty()) QELDA_SKIP_WITHOUT_IMAGES() << "the exFAT volumes could not be made";
   const std::string base = exfatImages() + "/exfat-c128k";
   Bytes image = readFile(base + ".img");
-  const auto params = *fs::parseExFatBoot(platform::ByteView(image));
-  const std::uint64_t rootAt = *fs::firstSectorOfCluster(params, params.rootCluster) * 512;
+  const auto params = *fs::exfat::parseExFatBoot(platform::ByteView(image));
+  const std::uint64_t rootAt = *fs::exfat::firstSectorOfCluster(params, params.rootCluster) * 512;
   // The root's folders and their first clusters, before the damage.
   std::map<std::string, std::uint32_t> topFolders;
   {
-    fs::ExFatDirectoryWalk walk(platform::ByteView(image.data() + rootAt, params.clusterBytes()), fs::ExFatWalkKind::Root);
+    fs::exfat::ExFatDirectoryWalk walk(platform::ByteView(image.data() + rootAt, params.clusterBytes()), fs::exfat::ExFatWalkKind::Root);
     while (const auto set = walk.next())
       if (set->isFolder()) topFolders[platform::toUtf8(set->name)] = set->firstCluster;
   }

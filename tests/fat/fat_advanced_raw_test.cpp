@@ -144,7 +144,7 @@ class FatAdvancedRaw : public ::testing::Test {
 
 TEST_F(FatAdvancedRaw, SweepOfTheAdvancedScanFindsTheDeletedFilesOnlyWhenTypesAreChosen) {
   qelda::test::ImageDir config;
-  WorkerScan scan(image_, disk::kFsFat32);
+  WorkerScan scan(image_, volume::kFsFat32);
   ASSERT_EQ(scan.run(engine::kScanAdvanced).status, engine::ScanStatus::Done);
   std::size_t without = 0;
   for (const auto& [path, item] : scan.found()) without += path.rfind("Raw Data Folder(s)", 0) == 0;
@@ -161,7 +161,7 @@ TEST_F(FatAdvancedRaw, RebuiltVolumesFreeClustersAreMatched) {
   const Directories dirs = directoriesOf(image_);
   ASSERT_FALSE(dirs.clusters.empty());
   qelda::test::ImageDir config;
-  WorkerScan scan(image_, disk::kFsFat32, kSourceRebuiltVolume, true);
+  WorkerScan scan(image_, volume::kFsFat32, kSourceRebuiltVolume, true);
   // The deleted files' entries would name them, and their clusters be taken as theirs.
   forgetDeletedEntries(scan, image_, dirs.dataStart, "MEDIA      ");
   scan.record().m_bySectorsPerCluster = kSectorsPerCluster;

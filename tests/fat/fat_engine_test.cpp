@@ -167,7 +167,7 @@ class FatCopies : public ::testing::Test {
     vol_ = std::make_unique<MountedVolume>(base_ + ".img", true);
     // The geometry as the boot sector gives it.
     const auto bootBytes = readFile(base_ + ".img");
-    const auto params = parseFatBootSector(platform::ByteView(bootBytes.data(), 512));
+    const auto params = fs::fat::parseFatBootSector(platform::ByteView(bootBytes.data(), 512));
     ASSERT_TRUE(params);
     params_ = *params;
     fat1_ = std::uint64_t(params_.reservedSectors) * 512;
@@ -185,7 +185,7 @@ class FatCopies : public ::testing::Test {
   }
   std::string base_;
   std::unique_ptr<MountedVolume> vol_;
-  FatBootParams params_;
+  fs::fat::FatBootParams params_;
   std::uint64_t fat1_ = 0, fat2_ = 0;
   std::vector<std::uint8_t> image_;
 };
@@ -194,7 +194,7 @@ TEST_F(FatCopies, IdenticalCopiesLoadFat1WithoutReadingAgain) {
   auto e = engineWithGeometry();
   EXPECT_EQ(e->FatCheckFatSignatures(), 0u);
   e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);
+  EXPECT_EQ(e->m_nLinkingMode, fs::fat::kLinkFat1);
   EXPECT_TRUE(vol_->log_.has("Identical copies"));
   EXPECT_FALSE(vol_->log_.has("FAT Linking Mode"));  // no second load
   ASSERT_EQ(e->m_pFat.size(), std::size_t(params_.sectorsPerFat) * 512);
@@ -206,13 +206,13 @@ TEST_F(FatCopies, Fat1WithoutSignatureLoadsFat2AndTheScanStillReadsEverything) {
   auto e = engineWithGeometry();
   EXPECT_EQ(e->FatCheckFatSignatures(), 1u);
   e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat2);
+  EXPECT_EQ(e->m_nLinkingMode, fs::fat::kLinkFat2);
   EXPECT_TRUE(vol_->log_.has("Loading FAT 2"));
   EXPECT_TRUE(std::equal(e->m_pFat.begin(), e->m_pFat.end(), image_.begin() + std::ptrdiff_t(fat2_)));
 
   auto scan = vol_->engine();
   scan->ScanVolume(0);
-  EXPECT_EQ(scan->m_nLinkingMode, kLinkFat2);
+  EXPECT_EQ(scan->m_nLinkingMode, fs::fat::kLinkFat2);
   bool seen = false;
   for (const auto& [path, entry] : FoundPaths(vol_->sink_).all) {
     if (lower(path) != "frag/fragmented big file.bin") continue;
@@ -228,7 +228,7 @@ TEST_F(FatCopies, NoSignatureInEitherCopyMeansContiguousReading) {
   auto e = engineWithGeometry();
   EXPECT_EQ(e->FatCheckFatSignatures(), 2u);
   e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkContiguous);
+  EXPECT_EQ(e->m_nLinkingMode, fs::fat::kLinkContiguous);
   EXPECT_TRUE(e->m_pFat.empty());
   EXPECT_EQ(e->LoadFat(), 0u);
   std::uint32_t bytes = 0;
@@ -253,9 +253,9 @@ TEST_F(FatCopies, DifferingSectorIsJudgedByItsImplausibleEntries) {
     bool fat1Errors;
   };
   const Case cases[] = {
-      {"FAT1 holds values beyond the data area", true, 0xFFF0, kLinkFat2, true},
-      {"FAT2 holds values beyond the data area", false, 0xFFF0, kLinkFat1, false},
-      {"both plausible: FAT1 kept", false, 0x0003, kLinkFat1, false},
+      {"FAT1 holds values beyond the data area", true, 0xFFF0, fs::fat::kLinkFat2, true},
+      {"FAT2 holds values beyond the data area", false, 0xFFF0, fs::fat::kLinkFat1, false},
+      {"both plausible: FAT1 kept", false, 0x0003, fs::fat::kLinkFat1, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -280,7 +280,7 @@ TEST_F(FatCopies, UniformSectorOfTheChosenCopyIsTakenFromTheOther) {
   auto e = engineWithGeometry();
   e->m_nTotalSectors = image_.size() / 512;
   e->FatVerifyFats();
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);  // no implausible entries in either copy
+  EXPECT_EQ(e->m_nLinkingMode, fs::fat::kLinkFat1);  // no implausible entries in either copy
   EXPECT_TRUE(std::equal(e->m_pFat.begin() + 512, e->m_pFat.begin() + 1024,
                          image_.begin() + std::ptrdiff_t(fat2_ + 512)));
 }
@@ -311,7 +311,7 @@ TEST_F(FatCopies, UnreadableSectorsInsideABlockComeFromTheOtherCopy) {
   source.sectorCount = sectors;
   e.initializeVolume(0, source);
   e.FatCopyBootParams(params_);
-  e.m_nLinkingMode = kLinkFat1;
+  e.m_nLinkingMode = fs::fat::kLinkFat1;
   ASSERT_EQ(e.LoadFat(), 1u);
   ASSERT_EQ(e.m_pFat.size(), std::size_t(params_.sectorsPerFat) * 512);
   const auto at = [&](std::uint64_t sector) { return e.m_pFat.begin() + std::ptrdiff_t(sector * 512); };
@@ -342,16 +342,16 @@ TEST(FatHandMade, EntryLeadingBackToAnAncestorEndsTheWalk) {
   auto engine = vol.engine();
   engine->ScanVolume(0);
   const std::uint64_t dataStart =
-      systemSectors(engine->m_nReservedSectors, engine->m_nSectorsPerFat, engine->m_nRootDirSectors);
+      fs::fat::systemSectors(engine->m_nReservedSectors, engine->m_nSectorsPerFat, engine->m_nRootDirSectors);
   const std::uint64_t at = (dataStart + std::uint64_t(deeper - 2) * engine->m_nSectorsPerCluster) * 512;
   const auto bytes = readFile(dir + "/tiny_1m.img");
   std::uint64_t slot = at;
   while (bytes[slot] != 0) slot += 32;
   std::vector<std::uint8_t> entry(32);
   std::memcpy(entry.data(), "LOOP       ", 11);
-  entry[dirent::kAttributes] = dirent::kAttrDirectory;
-  platform::putLe16(&entry[dirent::kClusterLow], std::uint16_t(sub));
-  platform::putLe16(&entry[dirent::kWriteDate], (45 << 9) | (6 << 5) | 15);
+  entry[fs::fat::dirent::kAttributes] = fs::fat::dirent::kAttrDirectory;
+  platform::putLe16(&entry[fs::fat::dirent::kClusterLow], std::uint16_t(sub));
+  platform::putLe16(&entry[fs::fat::dirent::kWriteDate], (45 << 9) | (6 << 5) | 15);
   vol.patch(slot, entry);
   for (const std::uint32_t deleted : {0u, 1u}) {
     SCOPED_TRACE(deleted);
@@ -420,14 +420,14 @@ TEST(FatInitialize, CopiesTheSelectedVolumeAndLeavesWholeDisksAlone) {
     app::CQELDAApp app;
     qelda::test::RecordingNotifier notifier;
     RecordingLog log;
-    disk::DEVICE_ENTRY entry;
+    volume::DEVICE_ENTRY entry;
     entry.m_byKind = c.kind;
     entry.m_szName = c.name;
-    disk::VOLUME_RECORD& volume = entry.m_pDetail.makeVolume();
+    volume::VOLUME_RECORD& volume = entry.m_pDetail.makeVolume();
     volume.m_nStartSector = 2048;
     volume.m_nSectorCount = 4096;
     volume.m_nLastSector = 6144;
-    volume.m_byFileSystem = disk::kFsFat16;
+    volume.m_byFileSystem = volume::kFsFat16;
     volume.m_byDrive = 0xFF;
     app.m_pSelectedSource = &entry;
     CFatEngine e(app, log, notifier);

@@ -11,6 +11,8 @@
 #include "volume/volume_records.h"
 
 namespace qelda::fat::test {
+
+namespace boot = fs::fat::boot;
 namespace {
 
 using platform::putLe16;
@@ -53,7 +55,7 @@ class HugeFatDisk : public ::testing::Test {
         dir_.putText("disk.vmdk", "# Disk DescriptorFile\ncreateType=\"monolithicFlat\"\nRW " +
                                       std::to_string(kDiskSectors) + " FLAT \"disk.flat\" 0\n");
     app::CDataRecovery(app_, notifier_).OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor);
-    for (disk::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext)
+    for (volume::DEVICE_ENTRY* e = app_.m_pSourceList; e; e = e->m_pNext)
       if (e->m_pDetail.volume() && e->m_pDetail.volume()->m_nStartSector == kVolumeStart) app_.m_pSelectedSource = e;
   }
   std::unique_ptr<CFatEngine> engine() {
@@ -80,13 +82,13 @@ TEST_F(HugeFatDisk, TheFatLoadedIsBoundedByTheVolume) {
   ASSERT_NE(app_.m_pSelectedSource, nullptr);
   auto e = engine();
   std::array<std::uint8_t, 512> bootBytes{};
-  ASSERT_TRUE(disk::ReadSourceSectors(app_, bootBytes.data(), kVolumeStart, 512));
-  const auto params = parseFatBootSector(platform::ByteView(bootBytes));
+  ASSERT_TRUE(image::ReadSourceSectors(app_, bootBytes.data(), kVolumeStart, 512));
+  const auto params = fs::fat::parseFatBootSector(platform::ByteView(bootBytes));
   ASSERT_TRUE(params);
   e->FatCopyBootParams(*params);
   e->FatVerifyFats();
   // FAT2 lies wholly past the disk, so only FAT1 is signed and loaded: what of it the volume holds.
-  EXPECT_EQ(e->m_nLinkingMode, kLinkFat1);
+  EXPECT_EQ(e->m_nLinkingMode, fs::fat::kLinkFat1);
   EXPECT_EQ(e->m_pFat.size(), (kDiskSectors - kVolumeStart - 32) * 512);
   EXPECT_EQ(e->m_pFat[8], 0xF8);
   // The cluster map follows the FAT as loaded, not the size the boot sector claims.
@@ -113,14 +115,14 @@ TEST(FatHostileNames, StoredFirstByte05IsReadAs0xE5AndNotAsDeleted) {
   if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
   MountedVolume vol(dir + "/fat16_s1.img", true);
   const auto bytes = readFile(dir + "/fat16_s1.img");
-  const auto params = parseFatBootSector(platform::ByteView(bytes.data(), 512));
+  const auto params = fs::fat::parseFatBootSector(platform::ByteView(bytes.data(), 512));
   ASSERT_TRUE(params);
-  const std::uint64_t root = systemSectors(params->reservedSectors, params->sectorsPerFat, 0) * 512;
+  const std::uint64_t root = fs::fat::systemSectors(params->reservedSectors, params->sectorsPerFat, 0) * 512;
   std::uint64_t at = 0;
   for (std::uint64_t o = root; o < root + params->rootDirSectors * 512ull; o += 32)
     if (std::memcmp(&bytes[o], "README  TXT", 11) == 0) at = o;
   ASSERT_NE(at, 0u);
-  const std::uint8_t stored = dirent::kStoredE5;
+  const std::uint8_t stored = fs::fat::dirent::kStoredE5;
   vol.patch(at, {&stored, 1});
   for (const std::uint32_t deleted : {0u, 1u}) {
     SCOPED_TRACE(deleted);

@@ -73,11 +73,11 @@ class FatRawSearch : public ::testing::Test {
 // whole; one planted over a live file's first sector is not looked at (its cluster is in use).
 TEST_F(FatRawSearch, VolumeFreeClustersAreSearchedByCluster) {
   const std::string image = fatImages() + "/fat32_s8.img";
-  WorkerScan scan(image, disk::kFsFat32, disk::kKindPartition, true);
+  WorkerScan scan(image, volume::kFsFat32, volume::kKindPartition, true);
   const auto boot = readFile(image);
-  const auto p = parseFatBootSector(platform::ByteView(boot.data(), 512));
+  const auto p = fs::fat::parseFatBootSector(platform::ByteView(boot.data(), 512));
   ASSERT_TRUE(p);
-  const std::uint64_t dataStart = systemSectors(p->reservedSectors, p->sectorsPerFat, 0);
+  const std::uint64_t dataStart = fs::fat::systemSectors(p->reservedSectors, p->sectorsPerFat, 0);
   const auto offsetOf = [&](std::uint64_t c) { return (dataStart + (c - 2) * p->sectorsPerCluster) * 512; };
   std::map<std::uint64_t, std::size_t> planted;  // cluster -> picture
   std::uint64_t cluster = 40000;
@@ -193,15 +193,15 @@ TEST_F(FatRawSearch, FindsPastSector2To32ReadBackFromTheirSector) {
 // no wrap for one that ends at the last 64-bit sector; with the range-from-volume flag, the
 // selected volume's sectors whatever the arguments say (none when a whole disk is selected).
 TEST(FatRawRange, SetRawSearchRangeTakesTheArgumentsOrTheSelectedVolume) {
-  disk::DEVICE_ENTRY volumeSource, diskSource;
-  disk::VOLUME_RECORD& v = volumeSource.m_pDetail.makeVolume();
+  volume::DEVICE_ENTRY volumeSource, diskSource;
+  volume::VOLUME_RECORD& v = volumeSource.m_pDetail.makeVolume();
   v.m_nStartSector = 2048;
   v.m_nSectorCount = 1000;
   v.m_nLastSector = 3048;  // the partition walk's value: one past the end
   diskSource.m_pDetail.makeDrive().m_nSizeSectors = 5000;
   struct Case {
     const char* what;
-    disk::DEVICE_ENTRY* source;
+    volume::DEVICE_ENTRY* source;
     bool fromVolume;
     std::uint64_t start, end;
     std::uint64_t wantStart, wantTotal, wantLast;

@@ -15,6 +15,8 @@
 #include "fs/fat_layout.h"
 
 namespace qelda::fat::test {
+
+namespace dirent = fs::fat::dirent;
 namespace {
 
 std::string eightDigits(std::uint32_t cluster) {
@@ -57,9 +59,9 @@ struct Geometry {
 Geometry geometryOf(const std::string& image) {
   std::vector<std::uint8_t> boot(512);
   std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(boot.data()), 512);
-  const auto p = parseFatBootSector(platform::ByteView(boot));
+  const auto p = fs::fat::parseFatBootSector(platform::ByteView(boot));
   if (!p) return {};
-  return {systemSectors(p->reservedSectors, p->sectorsPerFat, p->rootDirSectors), p->sectorsPerCluster};
+  return {fs::fat::systemSectors(p->reservedSectors, p->sectorsPerFat, p->rootDirSectors), p->sectorsPerCluster};
 }
 
 // Counts each non-deleted path found.
@@ -151,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(FatVolumes, FatDeepSearchVolumes,
 // whose chain was one run, in folders of one cluster, comes back whole where it was.
 TEST_F(FatRecovery, WithBothFatsZeroedContiguousFilesComeBackWhole) {
   const std::string base = dir_ + "/fat32_fatzero";
-  WorkerScan scan(base + ".img", disk::kFsFat32);
+  WorkerScan scan(base + ".img", volume::kFsFat32);
   ASSERT_EQ(scan.run(engine::kScanQuick).status, engine::ScanStatus::Done);
   EXPECT_TRUE(scan.logged("[Calculating system parameters]"));
   std::map<std::string, unsigned> runs;
@@ -214,7 +216,7 @@ TEST_F(FatRecovery, LostFoldersThatAreEachOthersParentsStillComeBack) {
   const std::string base = dir_ + "/fat16_victim";
   const auto clusters = folderClusters(base);
   const std::uint32_t victim = clusters.at("victim"), inner = clusters.at("victim/inner");
-  WorkerScan scan(base + ".img", disk::kFsFat16, disk::kKindPartition, true);
+  WorkerScan scan(base + ".img", volume::kFsFat16, volume::kKindPartition, true);
   std::uint8_t low[2] = {std::uint8_t(inner), std::uint8_t(inner >> 8)};
   scan.patch(geometryOf(base + ".img").clusterOffset(victim) + dirent::kSize + dirent::kClusterLow, low);
   ASSERT_EQ(scan.run(engine::kScanAdvanced).status, engine::ScanStatus::Done);
@@ -296,7 +298,7 @@ TEST_F(FatRecovery, DotDotHighWordIsNoPartOfTheParentOnFat16) {
   const std::string base = dir_ + "/fat16_reformat";
   const auto clusters = folderClusters(base);
   const std::uint32_t parent = clusters.at("folder number 3"), nested = clusters.at("folder number 3/nested");
-  WorkerScan scan(base + ".img", disk::kFsFat16, disk::kKindPartition, true);
+  WorkerScan scan(base + ".img", volume::kFsFat16, volume::kKindPartition, true);
   const std::uint8_t high[2] = {0x34, 0x12};
   scan.patch(geometryOf(base + ".img").clusterOffset(nested) + dirent::kSize + dirent::kClusterHigh, high);
   ASSERT_EQ(scan.run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
@@ -310,7 +312,7 @@ TEST_F(FatRecovery, FoundFoldersThatAreEachOthersParentsArePlaced) {
   const std::string base = dir_ + "/fat16_reformat";
   const auto clusters = folderClusters(base);
   const std::uint32_t parent = clusters.at("folder number 6"), nested = clusters.at("folder number 6/nested");
-  WorkerScan scan(base + ".img", disk::kFsFat16, disk::kKindPartition, true);
+  WorkerScan scan(base + ".img", volume::kFsFat16, volume::kKindPartition, true);
   const std::uint8_t low[2] = {std::uint8_t(nested), std::uint8_t(nested >> 8)};
   scan.patch(geometryOf(base + ".img").clusterOffset(parent) + dirent::kSize + dirent::kClusterLow, low);
   ASSERT_EQ(scan.run(engine::kScanDeleted, 0).status, engine::ScanStatus::Done);
@@ -323,7 +325,7 @@ TEST_F(FatRecovery, FoundFoldersThatAreEachOthersParentsArePlaced) {
 
 // The deep search takes its geometry from the boot sectors only; without them it says so.
 TEST_F(FatRecovery, DeepSearchWithoutBootSectorsShowsWhy) {
-  WorkerScan scan(dir_ + "/fat16_bootzero.img", disk::kFsFat16);
+  WorkerScan scan(dir_ + "/fat16_bootzero.img", volume::kFsFat16);
   const auto outcome = scan.run(engine::kScanDeleted, 0);
   EXPECT_EQ(outcome.status, engine::ScanStatus::Failed);
   ASSERT_EQ(scan.notifier.shown.size(), 1u);
@@ -340,7 +342,7 @@ TEST_F(FatRecovery, DeepSearchWithoutBootSectorsShowsWhy) {
 TEST_F(FatRecovery, RebuiltVolumesAreReadFromTheirListedClusters) {
   const std::string base = dir_ + "/fat16_victim";
   const auto boot = readFile(base + ".img");
-  const auto params = parseFatBootSector(platform::ByteView(boot.data(), 512));
+  const auto params = fs::fat::parseFatBootSector(platform::ByteView(boot.data(), 512));
   ASSERT_TRUE(params);
   const auto clusters = folderClusters(base);
   std::vector<std::uint32_t> listed;
@@ -356,7 +358,7 @@ TEST_F(FatRecovery, RebuiltVolumesAreReadFromTheirListedClusters) {
   for (const auto& [path, entry] : liveEntries(base)) expected[path.rfind("victim", 0) == 0 ? victim + path.substr(6) : path] = 1;
   for (const std::uint8_t kind : {kSourceRebuiltVolume, kSourceRebuiltImageVolume}) {
     SCOPED_TRACE(int(kind));
-    WorkerScan scan(base + ".img", disk::kFsFat16, kind);
+    WorkerScan scan(base + ".img", volume::kFsFat16, kind);
     scan.record().m_bySectorsPerCluster = params->sectorsPerCluster;
     scan.record().m_nFatSectors = params->sectorsPerFat;
     scan.record().m_nReservedSectors = params->reservedSectors;
@@ -378,7 +380,7 @@ TEST_F(FatRecovery, SweepsStopAtTheDataAreasEnd) {
   const std::string base = dir_ + "/fat16_victim";
   const Geometry g = geometryOf(base + ".img");
   const auto clusters = folderClusters(base);
-  WorkerScan scan(base + ".img", disk::kFsFat16, disk::kKindPartition, true);
+  WorkerScan scan(base + ".img", volume::kFsFat16, volume::kKindPartition, true);
   const std::uint64_t sectors = scan.record().m_nSectorCount;
   const std::uint32_t lastCluster = std::uint32_t((sectors - g.dataStart) / g.sectorsPerCluster + 1);
   const std::uint32_t planted = lastCluster - 4;

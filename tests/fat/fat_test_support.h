@@ -229,9 +229,9 @@ inline std::string fatImages() {
 
 // The file-system code a volume of the image script gets as a partition, by its name.
 inline std::uint8_t fileSystemOf(const std::string& name) {
-  if (name.rfind("fat32", 0) == 0) return disk::kFsFat32;
-  if (name.rfind("fat12", 0) == 0) return disk::kFsFat12;
-  return disk::kFsFat16;
+  if (name.rfind("fat32", 0) == 0) return volume::kFsFat32;
+  if (name.rfind("fat12", 0) == 0) return volume::kFsFat12;
+  return volume::kFsFat16;
 }
 
 // A volume file mounted as a flat VMDK and scanned as `qelda scan` scans it: the volume
@@ -240,7 +240,7 @@ inline std::uint8_t fileSystemOf(const std::string& name) {
 class WorkerScan {
  public:
   // copy: the volume is copied (sparse) so that a test may damage it further with patch().
-  WorkerScan(const std::string& volumeFile, std::uint8_t fileSystem, std::uint8_t sourceKind = disk::kKindPartition,
+  WorkerScan(const std::string& volumeFile, std::uint8_t fileSystem, std::uint8_t sourceKind = volume::kKindPartition,
              bool copy = false) {
     std::error_code ec;
     if (copy) {
@@ -256,14 +256,14 @@ class WorkerScan {
     app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(app::kImageVmdk, descriptor);
     notifier.shown.clear();
     entry_.m_byKind = sourceKind;
-    disk::VOLUME_RECORD& volume = entry_.m_pDetail.makeVolume();
+    volume::VOLUME_RECORD& volume = entry_.m_pDetail.makeVolume();
     volume.m_nSectorCount = sectors;
     volume.m_nLastSector = sectors;
     volume.m_byFileSystem = fileSystem;
     volume.m_byDrive = 0xFF;
     app.m_pSelectedSource = &entry_;
   }
-  disk::VOLUME_RECORD& record() { return *entry_.m_pDetail.volume(); }
+  volume::VOLUME_RECORD& record() { return *entry_.m_pDetail.volume(); }
   void patch(std::uint64_t offset, std::span<const std::uint8_t> bytes) { dir_.putAt("volume.img", offset, bytes); }
 
   engine::ScanOutcome run(std::uint32_t scanKind, std::uint32_t scanType = 1) {
@@ -309,7 +309,7 @@ class WorkerScan {
 
  private:
   qelda::test::ImageDir dir_;
-  disk::DEVICE_ENTRY entry_;
+  volume::DEVICE_ENTRY entry_;
 };
 
 inline std::vector<std::uint8_t> readFile(const std::string& path) {

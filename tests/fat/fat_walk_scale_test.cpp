@@ -20,6 +20,9 @@
 #include "support/walk_scale.h"
 
 namespace qelda::fat::test {
+
+namespace boot = fs::fat::boot;
+namespace dirent = fs::fat::dirent;
 namespace {
 
 using platform::putLe16;
@@ -207,7 +210,7 @@ TEST(FatWalkScale, AFileRunningPastTheVolumesEndIsNotPaddedWithZeros) {
   v.setFat(101, 0x0FFFFFFF);
   for (std::uint32_t c : {last, 100u, 101u}) std::memset(v.cluster(c), int(c & 0x7F) + 1, 512);
   qelda::test::ImageDir dir;
-  WorkerScan scan(v.write(dir, "volume.img"), disk::kFsFat32);
+  WorkerScan scan(v.write(dir, "volume.img"), volume::kFsFat32);
   const auto outcome0 = scan.run(engine::kScanDeleted);
   ASSERT_EQ(outcome0.status, engine::ScanStatus::Done) << platform::toUtf8(outcome0.message) << platform::toUtf8(outcome0.cause);
   results::FoundItemRef past;

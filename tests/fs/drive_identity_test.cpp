@@ -8,7 +8,7 @@
 #include "fs/ata_layout.h"
 #include "fs/drive_identity.h"
 
-namespace qelda::disk {
+namespace qelda::fs {
 namespace {
 
 using platform::ByteView;
@@ -267,4 +267,4 @@ TEST(SmartAttributes, NamesByIdRange) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::fs

@@ -9,7 +9,7 @@
 #include "fs/exfat_layout.h"
 #include "fs/exfat_test_bytes.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 namespace {
 
 using platform::ByteView;
@@ -210,9 +210,9 @@ TEST(ExFatBoot, CountsADirectorysClustersWithinTheHeap) {
 }
 
 }  // namespace
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 namespace {
 
 // The 8 MiB layout (heap at 4096, 1536 clusters of 8 sectors) cut to the sector count a
@@ -248,4 +248,4 @@ TEST(ExFatBoot, FitsTheGeometryIntoTheRecordsSectorCount) {
 }
 
 }  // namespace
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

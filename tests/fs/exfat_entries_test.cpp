@@ -9,7 +9,7 @@
 #include "fs/exfat_entries.h"
 #include "fs/exfat_test_bytes.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 namespace {
 
 using platform::ByteView;
@@ -378,4 +378,4 @@ TEST(ExFatEntries, RecognisesDirectoryClusters) {
 }
 
 }  // namespace
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

@@ -22,7 +22,7 @@
 #include "support/missing_images.h"
 #include "exfat/exfat_test_support.h"
 
-namespace qelda::fs {
+namespace qelda::fs::exfat {
 namespace {
 
 using platform::ByteView;
@@ -250,4 +250,4 @@ INSTANTIATE_TEST_SUITE_P(Volumes, ExFatImage, ::testing::ValuesIn(kVolumes),
                          [](const auto& info) { return test::exfat::testName(info.param); });
 
 }  // namespace
-}  // namespace qelda::fs
+}  // namespace qelda::fs::exfat

@@ -9,7 +9,7 @@
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 namespace {
 
 using platform::ByteView;
@@ -200,4 +200,4 @@ TEST(FatDirEntryChecks, DotEntriesAndTheClusterTheyName) {
 }
 
 }  // namespace
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

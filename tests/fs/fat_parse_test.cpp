@@ -10,7 +10,7 @@
 #include "fs/fat_table.h"
 #include "platform/byte_view.h"
 
-namespace qelda::fat {
+namespace qelda::fs::fat {
 namespace {
 
 using platform::ByteView;
@@ -437,4 +437,4 @@ TEST(FatDirEntry, DeletedFileSignaturesByExtension) {
 }
 
 }  // namespace
-}  // namespace qelda::fat
+}  // namespace qelda::fs::fat

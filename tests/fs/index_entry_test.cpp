@@ -4,7 +4,7 @@
 
 #include "ntfs/ntfs_test_records.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
@@ -108,4 +108,4 @@ TEST(NtfsIndexBlock, EntriesStayInsideTheNode) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -8,11 +8,11 @@
 #include "fs/log_record.h"
 #include "ntfs/ntfs_log_pages.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 namespace F = logfile;
-using test::LogTarget;
+using qelda::ntfs::test::LogTarget;
 
 std::array<std::uint8_t, F::kPageSize> asPage(const std::vector<std::uint8_t>& bytes) {
   std::array<std::uint8_t, F::kPageSize> page{};
@@ -36,10 +36,10 @@ TEST(NtfsLogPage, FixupAndKinds) {
       {"update sequence of the wrong length", F::kPageUsaCount, {8, 0}, LogPageKind::Other},
       {"update sequence past the header", F::kPageUsaOffset, {0x38, 0}, LogPageKind::Other},
   };
-  const std::vector<std::uint8_t> record = test::logRecord(kTarget, std::vector<std::uint8_t>(1100, 0x5A));
+  const std::vector<std::uint8_t> record = qelda::ntfs::test::logRecord(kTarget, std::vector<std::uint8_t>(1100, 0x5A));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    auto page = asPage(test::recordPage(5, {record}));
+    auto page = asPage(qelda::ntfs::test::recordPage(5, {record}));
     std::copy(c.bytes.begin(), c.bytes.end(), page.begin() + std::ptrdiff_t(c.offset));
     const auto before = page;
     EXPECT_EQ(ApplyPageFixup(page), c.kind);
@@ -54,7 +54,7 @@ TEST(NtfsLogPage, FixupAndKinds) {
 }
 
 TEST(NtfsLogRecord, LengthsAndPiecesStayInsideTheRecord) {
-  auto page = asPage(test::recordPage(5, {test::logRecord(kTarget, {0x11, 0x04, 0x20, 0x00})}));
+  auto page = asPage(qelda::ntfs::test::recordPage(5, {qelda::ntfs::test::logRecord(kTarget, {0x11, 0x04, 0x20, 0x00})}));
   ASSERT_EQ(ApplyPageFixup(page), LogPageKind::Record);
   const platform::ByteView view(page);
   const std::uint32_t length = logRecordLength(view, F::kPageHeader);
@@ -122,4 +122,4 @@ TEST(NtfsLogRecord, NextPositionAlwaysMovesOn) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

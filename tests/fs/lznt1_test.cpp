@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 // Builds one compressed chunk from tokens: a string is a run of literals, a pair is a
@@ -128,4 +128,4 @@ TEST(NtfsLznt1, AnOutputSmallerThanAChunkWindowIsRefused) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

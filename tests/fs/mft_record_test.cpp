@@ -4,7 +4,7 @@
 
 #include "ntfs/ntfs_test_records.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 using test::RecordBuilder;
@@ -316,4 +316,4 @@ TEST(NtfsAttributeList, EntriesAreBoundedAndRecordsListedOnce) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

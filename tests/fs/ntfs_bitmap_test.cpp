@@ -6,7 +6,7 @@
 
 #include "fs/ntfs_bitmap.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -68,4 +68,4 @@ TEST(FreeClusterWalk, PositionCountsEveryBitUpToTheLimit) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

@@ -10,7 +10,7 @@
 #include "fs/ntfs_layout.h"
 #include "fs/ntfs_run_record.h"
 
-namespace qelda::ntfs {
+namespace qelda::fs::ntfs {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -145,4 +145,4 @@ TEST(RunRecord, RejectsWhatNoSearchWrites) {
 }
 
 }  // namespace
-}  // namespace qelda::ntfs
+}  // namespace qelda::fs::ntfs

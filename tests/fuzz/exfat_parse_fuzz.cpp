@@ -32,7 +32,7 @@ void check(bool ok) {
 }
 
 // A sound 8 MiB geometry, for the predicates when the input's own boot sector is refused.
-fs::ExFatBootParams fallbackParams() {
+fs::exfat::ExFatBootParams fallbackParams() {
   std::vector<std::uint8_t> s(512, 0);
   qelda::platform::putLe64(&s[72], 16384);
   qelda::platform::putLe32(&s[80], 2048);
@@ -42,47 +42,47 @@ fs::ExFatBootParams fallbackParams() {
   qelda::platform::putLe32(&s[96], 5);
   s[108] = 9;
   s[109] = 3;
-  return *fs::parseExFatBoot(ByteView(s));
+  return *fs::exfat::parseExFatBoot(ByteView(s));
 }
 
-fs::ExFatBootParams checkedBoot(ByteView data) {
-  const auto parsed = fs::parseExFatBoot(data);
+fs::exfat::ExFatBootParams checkedBoot(ByteView data) {
+  const auto parsed = fs::exfat::parseExFatBoot(data);
   if (!parsed) return fallbackParams();
-  const fs::ExFatBootParams& p = *parsed;
+  const fs::exfat::ExFatBootParams& p = *parsed;
   const std::uint64_t spc = p.sectorsPerCluster;
   check(spc != 0 && p.fatOffset != 0 && p.fatLength != 0 && p.clusterCount != 0);
   check(p.clusterHeapOffset < p.volumeLength);
   check(std::uint64_t(p.clusterHeapOffset) + p.clusterCount * spc <= p.volumeLength);
   // The last heap cluster lies inside the volume; the ones around the heap are refused.
-  const auto last = fs::firstSectorOfCluster(p, std::uint64_t(p.clusterCount) + 1);
+  const auto last = fs::exfat::firstSectorOfCluster(p, std::uint64_t(p.clusterCount) + 1);
   check(last && *last + spc <= p.volumeLength);
-  check(!fs::firstSectorOfCluster(p, 1) && !fs::firstSectorOfCluster(p, std::uint64_t(p.clusterCount) + 2));
-  const std::uint32_t root = fs::rootWalkCluster(p);
-  check(root == 4 || fs::isHeapCluster(p, root));
+  check(!fs::exfat::firstSectorOfCluster(p, 1) && !fs::exfat::firstSectorOfCluster(p, std::uint64_t(p.clusterCount) + 2));
+  const std::uint32_t root = fs::exfat::rootWalkCluster(p);
+  check(root == 4 || fs::exfat::isHeapCluster(p, root));
   return p;
 }
 
 // The geometry cut to a volume record's sector count (taken from the input) still keeps
 // every cluster inside what is left.
-void checkFit(const fs::ExFatBootParams& p, ByteView data) {
+void checkFit(const fs::exfat::ExFatBootParams& p, ByteView data) {
   const auto tail = data.le64(data.size() >= 8 ? data.size() - 8 : 0);
   if (!tail) return;
   const std::uint64_t sectors = *tail % (p.volumeLength + 2);
-  fs::ExFatBootParams q = p;
-  if (!fs::fitExFatBootToSectors(q, sectors)) return;
+  fs::exfat::ExFatBootParams q = p;
+  if (!fs::exfat::fitExFatBootToSectors(q, sectors)) return;
   check(sectors == 0 || q.volumeLength <= sectors);
   check(q.clusterCount != 0 && q.clusterCount <= p.clusterCount);
   check(std::uint64_t(q.clusterHeapOffset) + std::uint64_t(q.clusterCount) * q.sectorsPerCluster <= q.volumeLength);
 }
 
-void checkSet(const fs::ExFatEntrySet& s, std::size_t streamSize) {
+void checkSet(const fs::exfat::ExFatEntrySet& s, std::size_t streamSize) {
   check(s.offset <= s.lastEntry && s.lastEntry < s.end && s.end <= streamSize);
   check(s.name.size() <= qelda::fs::exfat::kMaxNameChars);
   for (char16_t c : s.name) check(c != 0);
 }
 
-void walk(ByteView data, fs::ExFatWalkKind kind, const fs::ExFatBootParams& p) {
-  fs::ExFatDirectoryWalk w(data, kind);
+void walk(ByteView data, fs::exfat::ExFatWalkKind kind, const fs::exfat::ExFatBootParams& p) {
+  fs::exfat::ExFatDirectoryWalk w(data, kind);
   std::uint32_t previous = 0;
   bool first = true;
   while (const auto s = w.next()) {
@@ -91,22 +91,22 @@ void walk(ByteView data, fs::ExFatWalkKind kind, const fs::ExFatBootParams& p) {
     check(w.position() > s->offset);
     previous = w.position();
     first = false;
-    if (kind == fs::ExFatWalkKind::Folder) check(!s->name.empty() && !s->emptyNameStream);
-    const std::uint32_t n = fs::directoryClusterCount(p, s->firstCluster, s->dataLength);
+    if (kind == fs::exfat::ExFatWalkKind::Folder) check(!s->name.empty() && !s->emptyNameStream);
+    const std::uint32_t n = fs::exfat::directoryClusterCount(p, s->firstCluster, s->dataLength);
     check(n == 0 || std::uint64_t(s->firstCluster) + n <= std::uint64_t(p.clusterCount) + 2);
-    (void)fs::entrySetFitsVolume(*s, p);
+    (void)fs::exfat::entrySetFitsVolume(*s, p);
   }
   check(w.position() <= data.size());
 }
 
 // The same walk taking the bytes a window at a time, as the engine feeds it: its sets are
 // the whole stream's, up to where it meets an end-of-directory entry.
-void walkInWindows(ByteView data, fs::ExFatWalkKind kind) {
-  std::vector<fs::ExFatEntrySet> whole;
-  fs::ExFatDirectoryWalk all(data, kind);
+void walkInWindows(ByteView data, fs::exfat::ExFatWalkKind kind) {
+  std::vector<fs::exfat::ExFatEntrySet> whole;
+  fs::exfat::ExFatDirectoryWalk all(data, kind);
   while (auto s = all.next()) whole.push_back(std::move(*s));
   const std::size_t step = 1 + (data.size() ? *data.u8(0) : 0) * 7;
-  fs::ExFatDirectoryWalk w(kind);
+  fs::exfat::ExFatDirectoryWalk w(kind);
   std::vector<std::uint8_t> window;
   std::uint32_t start = 0;
   std::size_t fed = 0, seen = 0;
@@ -114,7 +114,7 @@ void walkInWindows(ByteView data, fs::ExFatWalkKind kind) {
     if (const auto s = w.next()) {
       check(seen < whole.size());
       if (seen >= whole.size()) return;
-      const fs::ExFatEntrySet& t = whole[seen++];
+      const fs::exfat::ExFatEntrySet& t = whole[seen++];
       check(s->offset == t.offset && s->end == t.end && s->name == t.name && s->firstCluster == t.firstCluster);
       continue;
     }
@@ -158,7 +158,7 @@ class NoNotice final : public qelda::platform::IUserNotifier {
 // deep deleted and raw scans: ids are never the root's, and every cluster an item is read
 // from is a heap cluster.
 void scanAsVolume(const std::uint8_t* data, std::size_t size) {
-  if (size > (std::size_t(1) << 20) || !fs::parseExFatBoot(ByteView(data, size))) return;
+  if (size > (std::size_t(1) << 20) || !fs::exfat::parseExFatBoot(ByteView(data, size))) return;
   static const std::vector<qelda::carve::HEADER_RECORD> catalogue = qelda::carve::defaultHeaderCatalogue();
   qelda::carve::SelectedHeaders headers;
   for (const auto& r : catalogue) headers.append(r);
@@ -189,7 +189,7 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
     for (const qelda::FOUND_ITEM& item : sink.items) {
       check(item.m_nId != 0);
       if (item.isFolder() || item.m_nSize == 0) continue;
-      for (const std::uint32_t c : e.itemClusters(item)) check(fs::isHeapCluster(e.params(), c));
+      for (const std::uint32_t c : e.itemClusters(item)) check(fs::exfat::isHeapCluster(e.params(), c));
     }
   }
 }
@@ -198,26 +198,26 @@ void scanAsVolume(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
-  const fs::ExFatBootParams p = checkedBoot(input);
-  (void)fs::exFatBootChecksumMatches(input);
+  const fs::exfat::ExFatBootParams p = checkedBoot(input);
+  (void)fs::exfat::exFatBootChecksumMatches(input);
   checkFit(p, input);
 
-  walk(input, fs::ExFatWalkKind::Root, p);
-  walk(input, fs::ExFatWalkKind::Folder, p);
-  walkInWindows(input, fs::ExFatWalkKind::Root);
-  walkInWindows(input, fs::ExFatWalkKind::Folder);
+  walk(input, fs::exfat::ExFatWalkKind::Root, p);
+  walk(input, fs::exfat::ExFatWalkKind::Folder, p);
+  walkInWindows(input, fs::exfat::ExFatWalkKind::Root);
+  walkInWindows(input, fs::exfat::ExFatWalkKind::Folder);
   // Sets at offsets the input names itself, aligned or not.
   for (std::size_t i = 0; i + 4 <= size && i < 64; i += 4) {
     const std::uint32_t offset = *input.le32(i) % std::uint32_t(size + 64);
-    if (const auto s = fs::parseEntrySetAt(input, offset)) {
+    if (const auto s = fs::exfat::parseEntrySetAt(input, offset)) {
       checkSet(*s, size);
       check(!s->name.empty() && s->nameLength != 0);
     }
   }
-  const fs::ExFatRootEntries r = fs::findRootEntries(input);
+  const fs::exfat::ExFatRootEntries r = fs::exfat::findRootEntries(input);
   if (r.label) check(r.label->size() <= qelda::fs::exfat::entry::kMaxLabelChars);
-  if (r.bitmap && fs::bitmapEntryIsPlausible(*r.bitmap, p)) check(fs::isHeapCluster(p, r.bitmap->firstCluster));
-  (void)fs::IsDirectoryCluster(input);
+  if (r.bitmap && fs::exfat::bitmapEntryIsPlausible(*r.bitmap, p)) check(fs::exfat::isHeapCluster(p, r.bitmap->firstCluster));
+  (void)fs::exfat::IsDirectoryCluster(input);
   scanAsVolume(data, size);
   return 0;
 }

@@ -16,7 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace qelda;
-  using namespace qelda::fat;
+  using namespace qelda::fs::fat;
   using platform::ByteView;
 
   std::array<std::uint8_t, kSectorBytes> boot{};
@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dataClusterBound(totalSectors, systemSectors(params->reservedSectors, params->sectorsPerFat, params->rootDirSectors),
                      params->sectorsPerCluster);
   }
-  disk::FAT_BOOT_INFO info;
-  disk::CheckFatBootSector(info, bootView);
-  disk::volumeTypeFromBootSector(bootView);
+  qelda::fs::FAT_BOOT_INFO info;
+  qelda::fs::CheckFatBootSector(info, bootView);
+  qelda::fs::volumeTypeFromBootSector(bootView);
 
   const ByteView all(data, size);
   const ByteView rest = size > boot.size() ? ByteView(data + boot.size(), size - boot.size()) : ByteView();

@@ -13,11 +13,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace qelda;
   const platform::ByteView boot(data, size);
-  const std::uint64_t claimed = std::max<std::uint64_t>(boot.le16(fat::boot::kTotalSectors16).value_or(0),
-                                                        boot.le32(fat::boot::kTotalSectors32).value_or(0));
+  const std::uint64_t claimed = std::max<std::uint64_t>(boot.le16(qelda::fs::fat::boot::kTotalSectors16).value_or(0),
+                                                        boot.le32(qelda::fs::fat::boot::kTotalSectors32).value_or(0));
   const fuzz::Bytes volume(data, size);
   // The partition type a formatter writes for what the boot sector says it is.
-  const std::uint8_t type = std::uint8_t(disk::volumeTypeFromBootSector(boot).value_or(disk::kTypeFat16));
+  const std::uint8_t type = std::uint8_t(qelda::fs::volumeTypeFromBootSector(boot).value_or(qelda::fs::kTypeFat16));
   // Which FAT copy (or none) the files are read through: any of the three, by the length.
   const std::uint8_t linking = std::uint8_t(size % 3);
   fuzz::scanVolumeOnDisk(volume, type, fuzz::volumeSectors(volume, claimed), linking);

@@ -79,7 +79,7 @@ inline bool mount(app::CQELDAApp& app, std::uint32_t imageType, const std::strin
 inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
   NullNotifier notifier;
   platform::NullScanProgress progress;
-  for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+  for (volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
     if (!e->m_pDetail.volume()) continue;
     for (const std::uint32_t kind : {app::kScanQuick, app::kScanDeleted}) {
       results::CFileFolderTree tree;
@@ -128,11 +128,11 @@ struct MemoryPiece {
   Bytes bytes;
   std::uint64_t sectors = 0;
 };
-inline std::shared_ptr<const disk::MountedImage> memoryDisk(std::initializer_list<MemoryPiece> pieces) {
-  auto image = std::make_shared<disk::MountedImage>();
-  image->layout = disk::ImageLayout::VmdkExtents;
+inline std::shared_ptr<const image::MountedImage> memoryDisk(std::initializer_list<MemoryPiece> pieces) {
+  auto image = std::make_shared<image::MountedImage>();
+  image->layout = image::ImageLayout::VmdkExtents;
   for (const MemoryPiece& piece : pieces) {
-    disk::MountedExtent extent;
+    image::MountedExtent extent;
     extent.firstSector = image->diskSectors;
     extent.sectors = piece.sectors;
     extent.file = std::make_shared<const platform::ReadOnlyFile>(platform::ReadOnlyFile::overMemory(piece.bytes, piece.sectors * 512));
@@ -143,12 +143,12 @@ inline std::shared_ptr<const disk::MountedImage> memoryDisk(std::initializer_lis
 }
 
 // The bytes as a whole disk, its last sector padded with zeros.
-inline std::shared_ptr<const disk::MountedImage> memoryDisk(Bytes bytes) {
+inline std::shared_ptr<const image::MountedImage> memoryDisk(Bytes bytes) {
   return memoryDisk({{bytes, (bytes.size() + 511) / 512}});
 }
 
 // Mounts a disk held in memory through the partition walk; false when the mount refused it.
-inline bool mountMemory(app::CQELDAApp& app, std::shared_ptr<const disk::MountedImage> image) {
+inline bool mountMemory(app::CQELDAApp& app, std::shared_ptr<const image::MountedImage> image) {
   NullNotifier notifier;
   return app::CDataRecovery(app, notifier).mountSnapshot(std::move(image)) != app::MountOutcome::Invalid;
 }
@@ -176,7 +176,7 @@ inline void readAcrossDisk(const app::CQELDAApp& app) {
   const std::uint64_t sectors = app.m_nDiskSectors;
   std::vector<std::uint8_t> buffer(64 * 1024);
   const auto read = [&](std::uint64_t sector, std::uint32_t bytes) {
-    disk::ReadSourceSectors(image.get(), buffer.data(), sector, bytes);
+    image::ReadSourceSectors(image.get(), buffer.data(), sector, bytes);
   };
   read(0, 64 * 1024);
   for (std::uint64_t i = 1; i < 16; ++i) read(sectors / 16 * i, i % 2 ? 512 : 64 * 1024);

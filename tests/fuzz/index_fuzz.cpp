@@ -14,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const platform::ByteView input(data, size);
 
   // Resident: entries from the start of the input, and from its second half, within a record.
-  const std::size_t record = std::min<std::size_t>(size, ntfs::layout::kRecordSize);
-  ntfs::parseIndexEntries(input, 0, size, size);
-  ntfs::parseIndexEntries(input, record / 2, record, ntfs::layout::kRecordEntryLimit);
+  const std::size_t record = std::min<std::size_t>(size, qelda::fs::ntfs::layout::kRecordSize);
+  qelda::fs::ntfs::parseIndexEntries(input, 0, size, size);
+  qelda::fs::ntfs::parseIndexEntries(input, record / 2, record, qelda::fs::ntfs::layout::kRecordEntryLimit);
 
   // A block the size of the input rounded up to a power of two, as the index's own size.
   std::size_t blockSize = 512;
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> block(blockSize, 0);
   std::copy_n(data, std::min(size, blockSize), block.begin());
   // The fixed-up block as the walk reads it; a block whose fixup fails is parsed as it lies.
-  ntfs::applyIndexBlockFixup(block);
-  ntfs::parseIndexBlock(platform::ByteView(block));
+  qelda::fs::ntfs::applyIndexBlockFixup(block);
+  qelda::fs::ntfs::parseIndexBlock(platform::ByteView(block));
   return 0;
 }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::size_t outputBytes : {std::size_t(16 * 4096), std::size_t(4096 + 1000)}) {
     std::vector<std::uint8_t> output(outputBytes);
     std::size_t produced = 0;
-    ntfs::Lznt1Decompress(input, output, produced);
+    qelda::fs::ntfs::Lznt1Decompress(input, output, produced);
     if (produced > output.size()) __builtin_trap();  // the length told must lie inside the output
   }
   return 0;

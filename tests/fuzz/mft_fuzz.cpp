@@ -13,8 +13,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace qelda;
-  using namespace qelda::ntfs;
-  namespace L = ntfs::layout;
+  using namespace qelda::fs::ntfs;
+  namespace L = qelda::fs::ntfs::layout;
 
   std::array<std::uint8_t, L::kRecordSize> record{};
   std::copy_n(data, std::min(size, record.size()), record.begin());

@@ -12,9 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   app::CQELDAApp app;
   fuzz::mountMemory(app, fuzz::memoryDisk(fuzz::Bytes(data, size)));
   // The texts `qelda info` prints of each source, made at the edge as it makes them.
-  for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+  for (const qelda::volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
     platform::toUtf8(e->m_szName);
-    if (const disk::VOLUME_RECORD* v = e->m_pDetail.volume()) {
+    if (const qelda::volume::VOLUME_RECORD* v = e->m_pDetail.volume()) {
       platform::toUtf8(v->m_szName);
       platform::toUtf8(v->m_szFileSystem);
       platform::toUtf8(v->m_szSizeText);

@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::Bytes input(data, size);
 
   std::u16string createType;
-  std::vector<disk::DISK_DESCRIPTOR_EXTENT> extents;
-  disk::CVirtualDisk::parseDescriptorText(std::string_view(reinterpret_cast<const char*>(data), size), createType,
+  std::vector<qelda::image::DISK_DESCRIPTOR_EXTENT> extents;
+  qelda::image::CVirtualDisk::parseDescriptorText(std::string_view(reinterpret_cast<const char*>(data), size), createType,
                                           extents);
-  for (const auto defaults : {disk::SparseDefaults::Monolithic, disk::SparseDefaults::Split})
-    disk::parseSparseExtentHeader(platform::ByteView(data, size), defaults, size / 512);
+  for (const auto defaults : {qelda::image::SparseDefaults::Monolithic, qelda::image::SparseDefaults::Split})
+    qelda::image::parseSparseExtentHeader(platform::ByteView(data, size), defaults, size / 512);
 
   fuzz::mountAndReadImage(input, app::kImageVmdk, "image.vmdk");
   return 0;

@@ -18,7 +18,7 @@
 #include "platform/read_only_file.h"
 #include "support/image_dir.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 namespace fs = std::filesystem;
@@ -101,4 +101,4 @@ TEST(ReadOnlyFile, OpensOnlyRegularFilesAndBlockDevicesWithoutWaiting) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

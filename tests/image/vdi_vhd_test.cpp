@@ -13,7 +13,7 @@
 #include "support/mounted_image.h"
 #include "support/patterns.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using platform::putLe32;
@@ -366,4 +366,4 @@ TEST(Vhd, DifferencingDiskIsRecognisedAndReadsFail) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

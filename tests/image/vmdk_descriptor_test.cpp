@@ -11,7 +11,7 @@
 #include "support/patterns.h"
 #include "support/recording_notifier.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using test::ImageDir;
@@ -177,4 +177,4 @@ TEST(VmdkMount, MonolithicFlatAppliesTheExtentStartOffset) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

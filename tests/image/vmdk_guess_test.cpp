@@ -13,7 +13,7 @@
 #include "support/mounted_image.h"
 #include "support/patterns.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using test::ImageDir;
@@ -186,4 +186,4 @@ TEST(VmdkGuess, SplitFileNodesAreUniqueAndOrderedByNumber) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -13,7 +13,7 @@
 #include "support/mounted_image.h"
 #include "support/patterns.h"
 
-namespace qelda::disk {
+namespace qelda::image {
 namespace {
 
 using platform::putLe32;
@@ -355,4 +355,4 @@ TEST(VmdkSparse, SplitLayoutGuessedFromALoneLargeFileReadsItAsTheWholeDisk) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::image

@@ -159,9 +159,9 @@ struct Found {
 
 inline std::vector<Found> foundEntries(const LostState& state) {
   std::vector<Found> out;
-  for (const disk::DEVICE_ENTRY* e = state.m_pSourceList; e; e = e->m_pNext) {
-    const disk::VOLUME_RECORD* v = e->m_pDetail.volume();
-    if (v && e->m_byKind != disk::kKindPartition) out.push_back({e->m_byKind, v->m_szFileSystem, v->m_nStartSector, v->m_nSectorCount});
+  for (const volume::DEVICE_ENTRY* e = state.m_pSourceList; e; e = e->m_pNext) {
+    const volume::VOLUME_RECORD* v = e->m_pDetail.volume();
+    if (v && e->m_byKind != volume::kKindPartition) out.push_back({e->m_byKind, v->m_szFileSystem, v->m_nStartSector, v->m_nSectorCount});
   }
   return out;
 }
@@ -188,9 +188,9 @@ class LostDisk {
     rows = dialog.m_nRowCount;
     return foundEntries(state);
   }
-  const disk::VOLUME_RECORD* volume(std::size_t i) const {
+  const volume::VOLUME_RECORD* volume(std::size_t i) const {
     std::size_t k = 0;
-    for (const disk::DEVICE_ENTRY* e = state.m_pSourceList; e; e = e->m_pNext, ++k)
+    for (const volume::DEVICE_ENTRY* e = state.m_pSourceList; e; e = e->m_pNext, ++k)
       if (k == i) return e->m_pDetail.volume();
     return nullptr;
   }

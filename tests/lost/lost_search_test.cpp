@@ -101,21 +101,21 @@ TEST(LostBootSectors, RecordFieldsFollowEachFileSystemsConventions) {
   disk.put(80325 + 2048, fatSignature());
   ASSERT_EQ(disk.search(false).size(), 3u);
 
-  const disk::VOLUME_RECORD* ntfs = disk.volume(0);
+  const volume::VOLUME_RECORD* ntfs = disk.volume(0);
   EXPECT_EQ(ntfs->m_nLastSector, 63u + 20000);  // its backup boot sector
   EXPECT_EQ(ntfs->m_nMftSector, 32u);
   EXPECT_EQ(ntfs->m_nMftMirrSector, 16u);
   EXPECT_EQ(ntfs->m_wNtfsSectorsPerCluster, 8u);
-  EXPECT_EQ(ntfs->m_byFileSystem, disk::kFsNtfs);
+  EXPECT_EQ(ntfs->m_byFileSystem, volume::kFsNtfs);
 
-  const disk::VOLUME_RECORD* fat = disk.volume(1);
+  const volume::VOLUME_RECORD* fat = disk.volume(1);
   EXPECT_EQ(fat->m_nLastSector, 32193u + 308 * 128 - 1);
   EXPECT_EQ(fat->m_nReservedSectors, 32u);
   EXPECT_EQ(fat->m_nFatSectors, 308u);
   EXPECT_EQ(fat->m_nRootCluster, 2u);
-  EXPECT_EQ(fat->m_byFileSystem, disk::kFsFat32);
+  EXPECT_EQ(fat->m_byFileSystem, volume::kFsFat32);
 
-  const disk::VOLUME_RECORD* exfat = disk.volume(2);
+  const volume::VOLUME_RECORD* exfat = disk.volume(2);
   EXPECT_EQ(exfat->m_nLastSector, 80325u + 60000 - 1);
   EXPECT_EQ(exfat->m_bySectorsPerCluster, 8u);  // 60000 / 7000
   EXPECT_EQ(exfat->m_nReservedSectors, 2048u);
@@ -257,7 +257,7 @@ TEST(LostMountedDisk, SearchesTheWholeDiskWhateverSourceIsSelected) {
   platform::NullScanProgress silent;
   const auto rows = app::runLostVolumeSearch(app, false, false, silent, log);
   ASSERT_EQ(rows.size(), 1u);
-  const disk::DEVICE_ENTRY& found = *rows[0];
+  const volume::DEVICE_ENTRY& found = *rows[0];
   EXPECT_EQ(found.m_byKind, kKindFoundOnDisk);
   EXPECT_EQ(found.m_wIndex, 2u);  // after the whole disk and the partition
   EXPECT_TRUE(found.m_szName.empty());
@@ -430,8 +430,8 @@ TEST(LostDirectoryClusters, FourAgreeingDirectoriesRebuildTheVolumeThreeDoNot) {
       continue;
     }
     ASSERT_EQ(found, (std::vector<Found>{{kImageRebuilt, u"FAT", kFat16Start, 200 * 256 * 4}})) << describe(found);
-    const disk::VOLUME_RECORD* v = disk.volume(0);
-    EXPECT_EQ(v->m_byFileSystem, disk::kFsFat16);
+    const volume::VOLUME_RECORD* v = disk.volume(0);
+    EXPECT_EQ(v->m_byFileSystem, volume::kFsFat16);
     EXPECT_EQ(v->m_nFatSectors, 200u);
     EXPECT_EQ(v->m_nReservedSectors, 1u);
     EXPECT_EQ(v->m_wRootDirSectors, 32u);
@@ -455,7 +455,7 @@ TEST(LostDirectoryClusters, AnUnconfirmedFirstFatAddsASecondReading) {
                                        {kImageRebuilt, u"FAT32", second, 300000 - second}}))
       << describe(found);
   ASSERT_EQ(found.size(), 2u);
-  EXPECT_EQ(disk.volume(1)->m_byFileSystem, disk::kFsFat32);
+  EXPECT_EQ(disk.volume(1)->m_byFileSystem, volume::kFsFat32);
   EXPECT_EQ(disk.volume(1)->m_nFatSectors, 1u);
   EXPECT_EQ(disk.volume(1)->clusterArray.size(), 5u);
 }

@@ -19,6 +19,9 @@
 #include "ntfs/ntfs_image_support.h"
 
 namespace qelda::ntfs {
+
+using qelda::fs::ntfs::NtfsBootParams;
+namespace layout = qelda::fs::ntfs::layout;
 namespace {
 
 using namespace qelda::ntfs::test;
@@ -31,7 +34,7 @@ std::string readWhole(const fs::path& path) {
 
 NtfsBootParams bootOf(const VolumeCopy& copy) {
   const Bytes boot = copy.bytesAt(0, 512);
-  const auto parsed = parseNtfsBoot(platform::ByteView(boot), copy.sectors());
+  const auto parsed = qelda::fs::ntfs::parseNtfsBoot(platform::ByteView(boot), copy.sectors());
   EXPECT_TRUE(parsed);
   return parsed ? *parsed : NtfsBootParams{};
 }
@@ -178,10 +181,10 @@ INSTANTIATE_TEST_SUITE_P(Damage, NtfsSavedDeepScan,
 // The restore's run records as the tables hold them: taken back whole, in order, as a deep
 // scan without $MFT's runs; refused when a record is no run record or the tables are short.
 TEST(NtfsRestoredRunRecords, AreTakenBackWholeOrRefused) {
-  const std::vector<RunRecord> saved = {{40, 10, 5, 64, 1, 0}, {48, 11, 64, kUnknownRecordNumber, 0, 1}};
+  const std::vector<qelda::fs::ntfs::RunRecord> saved = {{40, 10, 5, 64, 1, 0}, {48, 11, 64, qelda::fs::ntfs::kUnknownRecordNumber, 0, 1}};
   std::vector<std::uint8_t> good;
-  for (const RunRecord& r : saved) {
-    const auto b = encodeRunRecord(r);
+  for (const qelda::fs::ntfs::RunRecord& r : saved) {
+    const auto b = qelda::fs::ntfs::encodeRunRecord(r);
     good.insert(good.end(), b.begin(), b.end());
   }
   struct Case {
@@ -252,7 +255,7 @@ class NtfsDeepTree : public ::testing::Test {
     ASSERT_TRUE(probe_.engine->readRecord(record, std::span<std::uint8_t, 1024>(bytes.data(), 1024)));
     const platform::ByteView view(bytes);
     int patched = 0;
-    for (const AttributeRef& a : walkAttributes(view, layout::kMaxAttributes).attributes) {
+    for (const qelda::fs::ntfs::AttributeRef& a : qelda::fs::ntfs::walkAttributes(view, layout::kMaxAttributes).attributes) {
       if (a.type != layout::kTypeFileName) continue;
       const std::size_t value = a.offset + *view.le16(a.offset + layout::kAttrValueOffset);
       if (keepName) platform::putLe32(bytes.data() + value + layout::kFnParent, parent);
@@ -321,8 +324,8 @@ TEST_F(NtfsDeepTree, ItemsAreKeyedByTheirRecordsSector) {
   ASSERT_NE(item, nullptr);
   // The key is where the record lies; the id is the search's, not the record's number.
   Bytes record = copy_->bytesAt(item->m_nRecordKey * 512, 1024);
-  ASSERT_TRUE(ApplyRecordFixup(record));
-  EXPECT_EQ(GetRecordLongFileName(platform::ByteView(record)), std::u16string(u"report.txt"));
+  ASSERT_TRUE(qelda::fs::ntfs::ApplyRecordFixup(record));
+  EXPECT_EQ(qelda::fs::ntfs::GetRecordLongFileName(platform::ByteView(record)), std::u16string(u"report.txt"));
   EXPECT_GE(item->m_nId, 10u);
   EXPECT_NE(item->m_nId, recordOf("Docs/Reports/2021/report.txt"));
 }
@@ -368,11 +371,11 @@ TEST(NtfsDeepSearch, SmallVolumeIsSearchedToItsLastRecord) {
   ASSERT_TRUE(v.mount(dir.file("small.vmdk"), dir.file("small.img")));
   v.engine->ScanAdvanced();
   EXPECT_EQ(v.engine->m_nSectorsPerCluster, 8);
-  std::map<std::uint64_t, RunRecord> bySector;
-  for (const RunRecord& r : v.engine->runRecords()) bySector[r.sector] = r;
+  std::map<std::uint64_t, qelda::fs::ntfs::RunRecord> bySector;
+  for (const qelda::fs::ntfs::RunRecord& r : v.engine->runRecords()) bySector[r.sector] = r;
   ASSERT_EQ(bySector.size(), 3u);
   EXPECT_EQ(bySector[32].recordNumber, flsRecordOf(base + ".fls", "Docs/Reports/2021/report.txt"));
-  EXPECT_EQ(bySector[600].recordNumber, kUnknownRecordNumber);
+  EXPECT_EQ(bySector[600].recordNumber, qelda::fs::ntfs::kUnknownRecordNumber);
   EXPECT_EQ(bySector[kSectors - 2].recordNumber, flsRecordOf(base + ".fls", "readme.txt"));
   const Listing got = engineListing(v.tree);
   const Listing fls = flsListing(base + ".fls");

@@ -39,7 +39,7 @@ class NtfsDamagedVolume : public ::testing::Test {
     base_ = ntfsImagesDir() + "/ntfs-4096";
     copy_ = std::make_unique<VolumeCopy>(base_ + ".img");
     const std::vector<std::uint8_t> boot = copy_->bytesAt(0, 512);
-    const auto parsed = parseNtfsBoot(platform::ByteView(boot), copy_->sectors());
+    const auto parsed = qelda::fs::ntfs::parseNtfsBoot(platform::ByteView(boot), copy_->sectors());
     ASSERT_TRUE(parsed);
     boot_ = *parsed;
     // Where each record lies, from an engine over the undamaged copy.
@@ -55,7 +55,7 @@ class NtfsDamagedVolume : public ::testing::Test {
 
   std::string base_;
   std::unique_ptr<VolumeCopy> copy_;
-  NtfsBootParams boot_;
+  qelda::fs::ntfs::NtfsBootParams boot_;
   MountedVolume probe_;
 };
 
@@ -87,9 +87,9 @@ TEST_F(NtfsDamagedVolume, MirrorOfRecordZeroStandsInThroughTheScanWorker) {
     for (const std::uint64_t at : c.zeroed) damaged.patch(at, zeros(512));
     DiskScan s;
     ASSERT_TRUE(s.mount(damaged.diskImage()));
-    disk::DEVICE_ENTRY* source = s.ntfsSource();
+    volume::DEVICE_ENTRY* source = s.ntfsSource();
     ASSERT_NE(source, nullptr);
-    disk::VOLUME_RECORD* record = source->m_pDetail.volume();
+    volume::VOLUME_RECORD* record = source->m_pDetail.volume();
     ASSERT_EQ(record->m_nStartSector, VolumeCopy::kVolumeStart);
     if (c.recordFromBoot) {
       record->m_wNtfsSectorsPerCluster = std::uint16_t(boot_.sectorsPerCluster);
@@ -131,8 +131,8 @@ bool sizeBeyondItsRuns(VolumeCopy& copy, std::uint64_t docsRecord, std::uint64_t
 // Moves its one run to the first cluster after the volume, where the disk holds 'X' bytes.
 bool runPastTheVolumeEnd(VolumeCopy& copy, std::uint64_t, std::uint64_t notesRecord) {
   std::vector<std::uint8_t> record = copy.bytesAt(notesRecord, 1024);
-  if (!ApplyRecordFixup(record)) return false;
-  const auto data = FindRecordData(platform::ByteView(record), false);
+  if (!qelda::fs::ntfs::ApplyRecordFixup(record)) return false;
+  const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(record), false);
   if (!data || data->resident) return false;
   const std::uint8_t header = record[data->offset];
   const unsigned lengthBytes = header & 0x0F, offsetBytes = header >> 4;
@@ -197,8 +197,8 @@ TEST_F(NtfsDamagedVolume, RecordCountComesFromTheMftClustersInsideTheVolume) {
   // $MFT's first run claims as many clusters as its length field can hold.
   const std::uint64_t at = boot_.mftSector() * 512;
   std::vector<std::uint8_t> record = copy_->bytesAt(at, 1024);
-  ASSERT_TRUE(ApplyRecordFixup(record));
-  const auto data = FindRecordData(platform::ByteView(record), false);
+  ASSERT_TRUE(qelda::fs::ntfs::ApplyRecordFixup(record));
+  const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(record), false);
   ASSERT_TRUE(data);
   const unsigned lengthBytes = record[data->offset] & 0x0F;
   ASSERT_TRUE(clearOfFixupWords(at + data->offset + 1, lengthBytes));

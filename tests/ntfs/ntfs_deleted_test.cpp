@@ -193,14 +193,14 @@ class NtfsHostileRecords : public ::testing::Test {
   void patchRecord(std::uint32_t record, Change change) {
     const std::uint64_t at = probe_.engine->GetRecordSector(record) * 512;
     std::vector<std::uint8_t> bytes = copy_->bytesAt(at, 1024);
-    ASSERT_TRUE(ApplyRecordFixup(bytes));
+    ASSERT_TRUE(qelda::fs::ntfs::ApplyRecordFixup(bytes));
     change(bytes);
     copy_->patchRecord(at, bytes);
   }
   void setParent(std::uint32_t record, std::uint32_t parent) {
     patchRecord(record, [&](std::vector<std::uint8_t>& bytes) {
       const platform::ByteView view(bytes);
-      for (const AttributeRef& a : walkAttributes(view, 30).attributes) {
+      for (const qelda::fs::ntfs::AttributeRef& a : qelda::fs::ntfs::walkAttributes(view, 30).attributes) {
         if (a.type != 0x30) continue;
         const std::size_t value = a.offset + view.le16(a.offset + 0x14).value_or(0);
         platform::putLe32(&bytes[value], parent);
@@ -223,13 +223,13 @@ TEST_F(NtfsHostileRecords, CyclesSelfParentsBrokenAttributesAndLoopingRunsEndCle
   setParent(child, child);
   // An attribute whose length runs past the record.
   patchRecord(recordOf("root-dead.txt"), [](std::vector<std::uint8_t>& bytes) {
-    const auto data = FindRecordData(platform::ByteView(bytes), false);
+    const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(bytes), false);
     ASSERT_TRUE(data);
     platform::putLe32(&bytes[data->attributeOffset + 4], 0x1000);
   });
   // Mapping pairs that come back to the same clusters again and again.
   patchRecord(recordOf("mixed/dead.txt"), [](std::vector<std::uint8_t>& bytes) {
-    const auto data = FindRecordData(platform::ByteView(bytes), false);
+    const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(bytes), false);
     ASSERT_TRUE(data && !data->resident);
     const std::size_t end = data->attributeOffset + platform::ByteView(bytes).le32(data->attributeOffset + 4).value_or(0);
     std::size_t at = data->offset;

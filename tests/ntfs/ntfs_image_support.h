@@ -256,24 +256,24 @@ struct DiskScan {
     return app::CDataRecovery(app, notifier).OnBnClickedMountVirtualDisk(type, disk) == app::MountOutcome::Mounted;
   }
   // The first source entry that carries a volume record of an NTFS volume.
-  disk::DEVICE_ENTRY* ntfsSource() {
-    for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
-      const disk::VOLUME_RECORD* v = disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) ? nullptr : e->m_pDetail.volume();
+  volume::DEVICE_ENTRY* ntfsSource() {
+    for (volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+      const volume::VOLUME_RECORD* v = volume::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) ? nullptr : e->m_pDetail.volume();
       if (v && v->m_szFileSystem == u"NTFS") return e;
     }
     return nullptr;
   }
   // The entry of the partition that starts at `start`, whatever its file system (a volume
   // whose boot sectors are gone is not known as NTFS).
-  disk::DEVICE_ENTRY* partitionAt(std::uint64_t start) {
-    for (disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
-      const disk::VOLUME_RECORD* v = disk::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) ? nullptr : e->m_pDetail.volume();
+  volume::DEVICE_ENTRY* partitionAt(std::uint64_t start) {
+    for (volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
+      const volume::VOLUME_RECORD* v = volume::DEVICE_ENTRY::carriesDriveRecord(e->m_byKind) ? nullptr : e->m_pDetail.volume();
       if (v && v->m_nStartSector == start) return e;
     }
     return nullptr;
   }
   engine::ScanOutcome scan(std::uint32_t kind) { return scan(kind, ntfsSource()); }
-  engine::ScanOutcome scan(std::uint32_t kind, disk::DEVICE_ENTRY* source) {
+  engine::ScanOutcome scan(std::uint32_t kind, volume::DEVICE_ENTRY* source) {
     app.m_pSelectedSource = source;
     app.m_nScanKind = kind;
     tree = std::make_unique<results::CFileFolderTree>();

@@ -11,7 +11,7 @@
 
 namespace qelda::ntfs::test {
 
-namespace F = logfile;
+namespace F = qelda::fs::ntfs::logfile;
 
 // Record pages as they lie on disk, holding the given log records one after the other from
 // offset 0x40 of the first: 8-byte aligned, a record that does not fit the rest of a page
@@ -27,7 +27,7 @@ inline std::vector<std::uint8_t> recordPages(std::uint64_t lastLsn, const std::v
       std::copy_n(r.begin() + std::ptrdiff_t(done), n, pages.back().begin() + std::ptrdiff_t(pos));
       done += n;
       if (done == r.size()) {
-        pos = NextRecordPosition(pos, std::uint32_t(n));
+        pos = qelda::fs::ntfs::NextRecordPosition(pos, std::uint32_t(n));
         break;
       }
       pages.emplace_back();

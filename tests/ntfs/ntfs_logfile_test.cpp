@@ -18,7 +18,7 @@ namespace qelda::ntfs {
 namespace {
 
 using namespace qelda::ntfs::test;
-namespace F = logfile;
+namespace F = qelda::fs::ntfs::logfile;
 using test::LogTarget;
 
 // ntfs-deleted's mixed/dead.txt (record 79, 369000 bytes in runs of its own) with its sizes
@@ -48,26 +48,26 @@ struct StrippedRecord {
 
     // The record: its sizes and mapping pairs cleared, the original pairs kept for the journal.
     std::vector<std::uint8_t> record = copy->bytesAt(recordByte, 1024);
-    ASSERT_TRUE(ApplyRecordFixup(record));
-    const auto data = FindRecordData(platform::ByteView(record), false);
+    ASSERT_TRUE(qelda::fs::ntfs::ApplyRecordFixup(record));
+    const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(record), false);
     ASSERT_TRUE(data && !data->resident);
     const std::size_t pairsEnd = std::size_t(data->attributeOffset) +
-                                 platform::ByteView(record).le32(data->attributeOffset + layout::kAttrLength).value_or(0);
+                                 platform::ByteView(record).le32(data->attributeOffset + qelda::fs::ntfs::layout::kAttrLength).value_or(0);
     pairs.assign(record.begin() + data->offset, record.begin() + std::ptrdiff_t(pairsEnd));
-    std::fill(record.begin() + data->attributeOffset + layout::kAttrAllocatedSize,
-              record.begin() + data->attributeOffset + layout::kAttrInitializedSize + 8, 0);
+    std::fill(record.begin() + data->attributeOffset + qelda::fs::ntfs::layout::kAttrAllocatedSize,
+              record.begin() + data->attributeOffset + qelda::fs::ntfs::layout::kAttrInitializedSize + 8, 0);
     std::fill(record.begin() + data->offset, record.begin() + std::ptrdiff_t(pairsEnd), 0);
     copy->patchRecord(recordByte, record);
 
     // The journal: record 2's first run.
     std::vector<std::uint8_t> logRecordBytes = copy->bytesAt(probe.engine->GetRecordSector(2) * 512, 1024);
-    ASSERT_TRUE(ApplyRecordFixup(logRecordBytes));
-    const auto logData = FindRecordData(platform::ByteView(logRecordBytes), false);
+    ASSERT_TRUE(qelda::fs::ntfs::ApplyRecordFixup(logRecordBytes));
+    const auto logData = qelda::fs::ntfs::FindRecordData(platform::ByteView(logRecordBytes), false);
     ASSERT_TRUE(logData && !logData->resident);
-    std::vector<RunEntry> logRuns;
+    std::vector<qelda::fs::ntfs::RunEntry> logRuns;
     std::size_t offset = logData->offset;
-    DecodeDataRuns(platform::ByteView(logRecordBytes), offset, logRuns, false, spc);
-    const auto logExtents = runsToExtents(logRuns);
+    qelda::fs::ntfs::DecodeDataRuns(platform::ByteView(logRecordBytes), offset, logRuns, false, spc);
+    const auto logExtents = qelda::fs::ntfs::runsToExtents(logRuns);
     ASSERT_TRUE(logExtents && !logExtents->empty());
     journal = logExtents->front().lcn * spc * 512;
 

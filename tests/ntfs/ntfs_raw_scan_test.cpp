@@ -230,7 +230,7 @@ class NtfsHostileBitmap : public NtfsRawScan {
     recordOffset_ = probe_.engine->GetRecordSector(6) * 512;
     record_.resize(1024);
     ASSERT_TRUE(probe_.engine->readRecord(6, std::span<std::uint8_t, 1024>(record_.data(), 1024)));
-    const auto data = FindRecordData(platform::ByteView(record_), false);
+    const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(record_), false);
     ASSERT_TRUE(data && !data->resident);
     dataAttribute_ = data->attributeOffset;
     runList_ = data->offset;
@@ -272,7 +272,7 @@ TEST_F(NtfsHostileBitmap, RunOutsideTheVolumeGivesNoFreeCluster) {
 
 TEST_F(NtfsHostileBitmap, ShortDataSizeLimitsTheClustersItDescribes) {
   // 1024 bytes of bitmap describe clusters 0 to 8191 only.
-  platform::putLe64(record_.data() + dataAttribute_ + layout::kAttrRealSize, 1024);
+  platform::putLe64(record_.data() + dataAttribute_ + qelda::fs::ntfs::layout::kAttrRealSize, 1024);
   bool built = false;
   const auto runs = freeRunsAfterPatch(built);
   ASSERT_TRUE(built);

@@ -82,7 +82,7 @@ class SaveTest : public ::testing::Test {
   }
 
   void scan(std::size_t index) {
-    disk::DEVICE_ENTRY* e = app_.m_pSourceList;
+    volume::DEVICE_ENTRY* e = app_.m_pSourceList;
     for (std::size_t i = 0; e && i < index; ++i) e = e->m_pNext;
     app_.m_pSelectedSource = e;
     app_.m_nScanKind = app::kScanQuick;

@@ -162,7 +162,7 @@ TEST(ScanInfoIndex, AppendsReadsBackInOrderAndRefusesTornOrBadRecords) {
 
 engine::SCAN_IMAGE_HEADER ntfsHeader(std::uint32_t runRecords) {
   engine::SCAN_IMAGE_HEADER h;
-  h.m_byFsCode = disk::kFsNtfs;
+  h.m_byFsCode = volume::kFsNtfs;
   h.mftSector = 64;
   h.mftRunCount = 2;
   h.mftRunListBytes = 28;
@@ -197,16 +197,16 @@ SavedScan writeScan(const std::string& path, std::size_t tableSize, std::uint32_
   const std::size_t half = s.tables.size() / 2;
   EXPECT_TRUE(writer->writeEngineTables({s.tables.data(), half}));
   EXPECT_TRUE(writer->writeEngineTables({s.tables.data() + half, s.tables.size() - half}));
-  disk::DEVICE_ENTRY disk;
-  disk.m_byKind = disk::kKindWholeDisk;
+  volume::DEVICE_ENTRY disk;
+  disk.m_byKind = volume::kKindWholeDisk;
   disk.m_szName = u"VMDK-Vol 1";
   disk.m_pDetail.makeDrive().m_nSizeSectors = 204800;
-  disk::DEVICE_ENTRY volume;
-  volume.m_byKind = disk::kKindPartition;
+  volume::DEVICE_ENTRY volume;
+  volume.m_byKind = volume::kKindPartition;
   volume.m_wIndex = 1;
-  disk::VOLUME_RECORD& v = volume.m_pDetail.makeVolume();
+  volume::VOLUME_RECORD& v = volume.m_pDetail.makeVolume();
   v.m_szFileSystem = u"NTFS";
-  v.m_byFileSystem = disk::kFsNtfs;
+  v.m_byFileSystem = volume::kFsNtfs;
   v.m_nStartSector = 2048;
   v.m_nSectorCount = 100000;
   EXPECT_TRUE(writer->writeSourceEntry(disk));

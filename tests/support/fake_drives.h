@@ -34,7 +34,7 @@ class FakeDrives {
   }
 
   ImageDir dir;
-  disk::DriveSystem system;
+  volume::DriveSystem system;
 };
 
 }  // namespace qelda::test

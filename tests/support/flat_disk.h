@@ -39,9 +39,9 @@ class FlatDisk {
   }
 
   // The volumes of the source list, in its order.
-  std::vector<const disk::VOLUME_RECORD*> volumes() const {
-    std::vector<const disk::VOLUME_RECORD*> out;
-    for (const disk::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
+  std::vector<const volume::VOLUME_RECORD*> volumes() const {
+    std::vector<const volume::VOLUME_RECORD*> out;
+    for (const volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext)
       if (e->m_pDetail.volume()) out.push_back(e->m_pDetail.volume());
     return out;
   }
@@ -50,7 +50,7 @@ class FlatDisk {
     for (const auto* v : volumes()) out.push_back(v->m_nStartSector);
     return out;
   }
-  const disk::VOLUME_RECORD* volumeAt(std::uint64_t start) const {
+  const volume::VOLUME_RECORD* volumeAt(std::uint64_t start) const {
     for (const auto* v : volumes())
       if (v->m_nStartSector == start) return v;
     return nullptr;

@@ -38,8 +38,8 @@ struct SectorRead {
 inline SectorRead readSectors(const app::CQELDAApp& app, std::uint64_t first, std::uint64_t count) {
   SectorRead r;
   r.bytes.assign(count * 512, 0xEE);
-  disk::ReadReport report;
-  r.result = disk::ReadSourceSectors(app, r.bytes.data(), first, std::uint32_t(r.bytes.size()), &report);
+  image::ReadReport report;
+  r.result = image::ReadSourceSectors(app, r.bytes.data(), first, std::uint32_t(r.bytes.size()), &report);
   r.failed = report.failedSectors;
   return r;
 }

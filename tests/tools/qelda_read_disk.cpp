@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
   std::uint64_t failed = 0;
   for (std::uint64_t at = 0; at < total; at += kChunk) {
     const std::uint32_t bytes = std::uint32_t(std::min<std::uint64_t>(kChunk, total - at));
-    qelda::disk::ReadReport report;
-    qelda::disk::ReadSourceSectors(app, buffer.get(), at / 512, bytes, &report);
+    qelda::image::ReadReport report;
+    qelda::image::ReadSourceSectors(app, buffer.get(), at / 512, bytes, &report);
     failed += report.failedSectors;
     // All zeros when the first byte is and every byte equals the next (memcmp is vectorised).
     const std::uint8_t* p = buffer.get();

@@ -9,7 +9,7 @@
 #include "volume/ata_pass_through.h"
 #include "volume/drives.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 TEST(AtaPassThrough, CommandBlocks) {
@@ -18,10 +18,10 @@ TEST(AtaPassThrough, CommandBlocks) {
   EXPECT_EQ(identify, expectIdentify);
   EXPECT_EQ(ataPassThroughCdb(identifyCommand(true))[14], 0xA1);
 
-  const auto smart = ataPassThroughCdb(smartReadCommand(ata::kSmartReadData));
+  const auto smart = ataPassThroughCdb(smartReadCommand(fs::ata::kSmartReadData));
   const std::array<std::uint8_t, 16> expectSmart = {0x85, 0x08, 0x0E, 0, 0xD0, 0, 1, 0, 1, 0, 0x4F, 0, 0xC2, 0xA0, 0xB0, 0};
   EXPECT_EQ(smart, expectSmart);
-  EXPECT_EQ(ataPassThroughCdb(smartReadCommand(ata::kSmartReadThresholds))[4], 0xD1);
+  EXPECT_EQ(ataPassThroughCdb(smartReadCommand(fs::ata::kSmartReadThresholds))[4], 0xD1);
 }
 
 // Sense data as a SAT layer returns it after a pass-through command.
@@ -102,12 +102,12 @@ TEST_F(SysfsIdentity, TakesModelSerialAndRevisionFromTheKernelsTexts) {
   };
   for (std::size_t n = 0; n < expected.size(); ++n) {
     SCOPED_TRACE(n);
-    DRIVE_IDENTITY identity;
+    fs::DRIVE_IDENTITY identity;
     EXPECT_EQ(GetDriveIdentity(std::uint8_t(0x80 + n), identity, system), expected[n].result);
     EXPECT_EQ(identity.m_szModel, expected[n].model);
     EXPECT_EQ(identity.m_szSerial, expected[n].serial);
     EXPECT_EQ(identity.m_szFirmware, expected[n].firmware);
-    EXPECT_EQ(identity.source, expected[n].result ? IdentitySource::Sysfs : IdentitySource::None);
+    EXPECT_EQ(identity.source, expected[n].result ? fs::IdentitySource::Sysfs : fs::IdentitySource::None);
     // Nothing the texts do not say is filled in.
     EXPECT_EQ(identity.m_nTotalSectors, 0u);
     EXPECT_EQ(identity.m_bSmartEnabled, 0);
@@ -116,11 +116,11 @@ TEST_F(SysfsIdentity, TakesModelSerialAndRevisionFromTheKernelsTexts) {
 }
 
 TEST_F(SysfsIdentity, NoDriveNoIdentity) {
-  DRIVE_IDENTITY identity;
+  fs::DRIVE_IDENTITY identity;
   EXPECT_EQ(GetDriveIdentity(0x80, identity, system), 0u);
   EXPECT_EQ(GetDriveIdentity(2, identity, system), 0u);  // a drive letter
-  EXPECT_EQ(identity.source, IdentitySource::None);
+  EXPECT_EQ(identity.source, fs::IdentitySource::None);
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume

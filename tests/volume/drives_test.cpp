@@ -5,7 +5,7 @@
 #include "volume/drives.h"
 #include "support/fake_drives.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 // Two disks (one fixed, one removable), a partitioned NVMe namespace and devices that are
@@ -61,4 +61,4 @@ TEST(Drives, NoSysfsMeansNoDrives) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume

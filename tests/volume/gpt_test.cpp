@@ -17,7 +17,7 @@
 #include "support/flat_disk.h"
 #include "support/mounted_image.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 using platform::ByteView;
@@ -202,4 +202,4 @@ TEST(GptWalk, LdmMetadataWithoutPrivateHeaderMarksTheDiskAndSkipsTheRestOfItsSec
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -18,7 +18,7 @@
 #include "support/flat_disk.h"
 #include "support/mounted_image.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 using platform::ByteView;
@@ -439,4 +439,4 @@ TEST(LdmDisk, HeaderAndDatabaseAreFoundWhereTheyAre) {
 // dynamic disks) are listed against ldmtool by check_source_list.sh.
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -10,7 +10,7 @@
 #include "volume/partition_mbr.h"
 #include "volume/volume_records.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 using platform::ByteView;
@@ -164,23 +164,23 @@ TEST(CheckFatBootSector, TypesAndRejectsByTheBootSectorFields) {
     std::uint32_t sectorsPerFat;
     std::uint32_t endOfChain;
   } cases[] = {
-      {"8 per cluster, 1 reserved, 9 per FAT: FAT12", {8, 1, 512, 9, 0, 0}, 1, kFatType12, 9, 0xFF8},
-      {"12 per FAT is still FAT12", {4, 1, 512, 12, 0, 0}, 1, kFatType12, 12, 0xFF8},
-      {"13 per FAT: FAT16", {4, 1, 512, 13, 0, 0}, 1, kFatType16, 13, 0xFFF8},
-      {"FAT16 with 64 reserved sectors stays FAT16", {4, 64, 512, 24, 0, 0}, 1, kFatType16, 24, 0xFFF8},
-      {"32 reserved, 1000 per FAT, root cluster 2: FAT32", {8, 32, 0, 0, 1000, 2}, 1, kFatType32, 1000, 0x0FFFFFF8},
-      {"3 per cluster is rejected", {3, 1, 512, 9, 0, 0}, 0, kFatType16, 0, 0},
-      {"0 per cluster is rejected", {0, 1, 512, 9, 0, 0}, 0, kFatType16, 0, 0},
-      {"FAT16 with 266 per FAT is rejected", {4, 1, 512, 266, 0, 0}, 0, kFatType16, 266, 0xFFF8},
-      {"FAT32 with 266 per FAT is rejected", {8, 32, 0, 0, 266, 2}, 0, kFatType32, 266, 0x0FFFFFF8},
-      {"FAT32 with root cluster 1 is rejected", {8, 32, 0, 0, 1000, 1}, 0, kFatType32, 1000, 0x0FFFFFF8},
+      {"8 per cluster, 1 reserved, 9 per FAT: FAT12", {8, 1, 512, 9, 0, 0}, 1, fs::kFatType12, 9, 0xFF8},
+      {"12 per FAT is still FAT12", {4, 1, 512, 12, 0, 0}, 1, fs::kFatType12, 12, 0xFF8},
+      {"13 per FAT: FAT16", {4, 1, 512, 13, 0, 0}, 1, fs::kFatType16, 13, 0xFFF8},
+      {"FAT16 with 64 reserved sectors stays FAT16", {4, 64, 512, 24, 0, 0}, 1, fs::kFatType16, 24, 0xFFF8},
+      {"32 reserved, 1000 per FAT, root cluster 2: FAT32", {8, 32, 0, 0, 1000, 2}, 1, fs::kFatType32, 1000, 0x0FFFFFF8},
+      {"3 per cluster is rejected", {3, 1, 512, 9, 0, 0}, 0, fs::kFatType16, 0, 0},
+      {"0 per cluster is rejected", {0, 1, 512, 9, 0, 0}, 0, fs::kFatType16, 0, 0},
+      {"FAT16 with 266 per FAT is rejected", {4, 1, 512, 266, 0, 0}, 0, fs::kFatType16, 266, 0xFFF8},
+      {"FAT32 with 266 per FAT is rejected", {8, 32, 0, 0, 266, 2}, 0, fs::kFatType32, 266, 0x0FFFFFF8},
+      {"FAT32 with root cluster 1 is rejected", {8, 32, 0, 0, 1000, 1}, 0, fs::kFatType32, 1000, 0x0FFFFFF8},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const auto sector = fatBoot(c.fields);
-    FAT_BOOT_INFO info;
+    fs::FAT_BOOT_INFO info;
     info.m_nRootCluster = 0xDEAD;  // whatever was there before is not kept
-    EXPECT_EQ(CheckFatBootSector(info, ByteView(sector)), c.result);
+    EXPECT_EQ(fs::CheckFatBootSector(info, ByteView(sector)), c.result);
     EXPECT_EQ(info.m_byFatType, c.type);
     EXPECT_EQ(info.m_nSectorsPerFat, c.sectorsPerFat);
     EXPECT_EQ(info.m_nEndOfChain, c.endOfChain);
@@ -191,25 +191,25 @@ TEST(CheckFatBootSector, TypesAndRejectsByTheBootSectorFields) {
 }
 
 TEST(CheckFatBootSector, FillsTheGeometry) {
-  FAT_BOOT_INFO info;
-  ASSERT_EQ(CheckFatBootSector(info, ByteView(fatBoot({16, 64, 512, 24, 0, 0}))), 1u);
+  fs::FAT_BOOT_INFO info;
+  ASSERT_EQ(fs::CheckFatBootSector(info, ByteView(fatBoot({16, 64, 512, 24, 0, 0}))), 1u);
   EXPECT_EQ(info.m_bySectorsPerCluster, 16);
   EXPECT_EQ(info.m_nReservedSectors, 64);
   EXPECT_EQ(info.m_wRootDirSectors, 32) << "512 entries of 32 bytes";
   EXPECT_EQ(info.m_byMedia, 0xF8);
   EXPECT_EQ(info.m_nRootCluster, 0u);
 
-  ASSERT_EQ(CheckFatBootSector(info, ByteView(fatBoot({1, 32, 0, 0, 570, 2}))), 1u);
+  ASSERT_EQ(fs::CheckFatBootSector(info, ByteView(fatBoot({1, 32, 0, 0, 570, 2}))), 1u);
   EXPECT_EQ(info.m_wRootDirSectors, 0);
   EXPECT_EQ(info.m_nRootCluster, 2u);
 
   // Counts of 32768 and above stay counts.
-  ASSERT_EQ(CheckFatBootSector(info, ByteView(fatBoot({4, 40000, 40000, 100, 0, 0}))), 1u);
+  ASSERT_EQ(fs::CheckFatBootSector(info, ByteView(fatBoot({4, 40000, 40000, 100, 0, 0}))), 1u);
   EXPECT_EQ(info.m_nReservedSectors, 40000);
   EXPECT_EQ(info.m_wRootDirSectors, 2500);
 
   const std::array<std::uint8_t, 10> truncated{};
-  EXPECT_EQ(CheckFatBootSector(info, ByteView(truncated)), 0u);
+  EXPECT_EQ(fs::CheckFatBootSector(info, ByteView(truncated)), 0u);
 }
 
 TEST(VolumeTypeFromBootSector, DecidesByOemNameOrByTheFatTest) {
@@ -227,17 +227,17 @@ TEST(VolumeTypeFromBootSector, DecidesByOemNameOrByTheFatTest) {
     std::array<std::uint8_t, 512> sector;
     std::optional<std::uint32_t> type;
   } cases[] = {
-      {"NTFS", ntfs, kTypeNtfsOrExFat},
-      {"exFAT", exfat, kTypeNtfsOrExFat},
-      {"mkfs.fat FAT12", fatBoot({4, 1, 512, 6, 0, 0}), kTypeFat12},
-      {"MSDOS5.0 on a FAT16", msdosFat16, kTypeFat16},
-      {"FAT32", fatBoot({1, 32, 0, 0, 570, 2}), kTypeFat32},
+      {"NTFS", ntfs, fs::kTypeNtfsOrExFat},
+      {"exFAT", exfat, fs::kTypeNtfsOrExFat},
+      {"mkfs.fat FAT12", fatBoot({4, 1, 512, 6, 0, 0}), fs::kTypeFat12},
+      {"MSDOS5.0 on a FAT16", msdosFat16, fs::kTypeFat16},
+      {"FAT32", fatBoot({1, 32, 0, 0, 570, 2}), fs::kTypeFat32},
       {"FAT fields without the end mark", noEndMark, std::nullopt},
       {"zeros", zeros, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(volumeTypeFromBootSector(ByteView(c.sector)), c.type);
+    EXPECT_EQ(fs::volumeTypeFromBootSector(ByteView(c.sector)), c.type);
   }
 }
 
@@ -265,4 +265,4 @@ TEST(MbrTable, ReadsFourEntriesOnlyUnderTheSignature) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume

@@ -25,7 +25,7 @@
 #include "support/missing_images.h"
 #include "support/test_images.h"
 
-namespace qelda::disk {
+namespace qelda::volume {
 namespace {
 
 using test::exFatBoot;
@@ -381,4 +381,4 @@ TEST(CorpusDisk, EveryVolumesGeometryMatchesFsstat) {
 }
 
 }  // namespace
-}  // namespace qelda::disk
+}  // namespace qelda::volume
