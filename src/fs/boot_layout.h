@@ -8,7 +8,7 @@
 namespace qelda::fs::boot {
 inline constexpr std::size_t kOemName = 3;
 inline constexpr std::size_t kEndMark = 510;  // 0x55 0xAA  // "NTFS    ", "EXFAT   ", "MSDOS5.0", "mkfs.fat"
-// FAT: the parameter block is fat_layout.h's (qelda::fs::fat::boot).
+// FAT: the parameter block is fat_layout.h's (fs::fat::boot).
 // NTFS.
 inline constexpr std::size_t kNtfsSectorsPerCluster = 13;  // u8; 0x80 and above: 2^(256 - v)
 inline constexpr std::size_t kNtfsMftCluster = 48;         // u64

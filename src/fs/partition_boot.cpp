@@ -7,23 +7,23 @@
 namespace qelda::fs {
 
 std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSector) {
-  const qelda::fs::fat::FatBpb b = qelda::fs::fat::readFatBpb(bootSector);
+  const fs::fat::FatBpb b = fs::fat::readFatBpb(bootSector);
   info = FAT_BOOT_INFO{};
   info.m_byFatType = kFatType16;
   info.m_bySectorsPerCluster = b.sectorsPerCluster;
-  if (!qelda::fs::fat::isClusterSizeAllowed(b.sectorsPerCluster, true)) return 0;
+  if (!fs::fat::isClusterSizeAllowed(b.sectorsPerCluster, true)) return 0;
   // The reserved count says nothing of the type (mkfs.fat gives FAT16 volumes 64 reserved
   // sectors for alignment); the FAT's size does.
-  info.m_byFatType = qelda::fs::fat::fatTypeBySectorsPerFat(b);
+  info.m_byFatType = fs::fat::fatTypeBySectorsPerFat(b);
   info.m_nReservedSectors = b.reservedSectors;
   info.m_wRootDirSectors = b.rootDirSectors();
   info.m_nSectorsPerFat = b.sectorsPerFat();
   info.m_nRootCluster = b.isFat32() ? b.rootCluster : 0;
   info.m_byMedia = b.media;
-  info.m_nEndOfChain = info.m_byFatType == kFatType32   ? qelda::fs::fat::kFat32EndMarks
-                       : info.m_byFatType == kFatType16 ? qelda::fs::fat::kFat16End
-                                                        : qelda::fs::fat::kFat12End;
-  return qelda::fs::fat::bpbFatFieldsPlausible(b) ? 1 : 0;
+  info.m_nEndOfChain = info.m_byFatType == kFatType32   ? fs::fat::kFat32EndMarks
+                       : info.m_byFatType == kFatType16 ? fs::fat::kFat16End
+                                                        : fs::fat::kFat12End;
+  return fs::fat::bpbFatFieldsPlausible(b) ? 1 : 0;
 }
 
 std::optional<std::uint32_t> volumeTypeFromBootSector(platform::ByteView bootSector) {

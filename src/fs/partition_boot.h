@@ -18,9 +18,9 @@ inline constexpr std::uint32_t kTypeNtfsOrExFat = 0x07;
 inline constexpr std::uint32_t kTypeFat32 = 0x0C;
 
 // FAT types of FAT_BOOT_INFO::m_byFatType.
-inline constexpr std::uint8_t kFatType12 = qelda::fs::fat::kFat12;
-inline constexpr std::uint8_t kFatType16 = qelda::fs::fat::kFat16;
-inline constexpr std::uint8_t kFatType32 = qelda::fs::fat::kFat32;
+inline constexpr std::uint8_t kFatType12 = fs::fat::kFat12;
+inline constexpr std::uint8_t kFatType16 = fs::fat::kFat16;
+inline constexpr std::uint8_t kFatType32 = fs::fat::kFat32;
 
 struct FAT_BOOT_INFO {
   std::uint8_t m_byFatType = 0;

@@ -28,7 +28,7 @@ class ImageState {
 
   std::uint32_t m_nImageType = 0;          // 1 VMDK, 2 VDI, 3 VHD; anything else: none
   std::string m_strImagePath;              // the picked file (native path)
-  std::vector<qelda::image::DISK_DESCRIPTOR_EXTENT> m_arrExtents;
+  std::vector<DISK_DESCRIPTOR_EXTENT> m_arrExtents;
   std::u16string m_strCreateType;
   std::uint32_t m_bVmdkDescriptor = 0;     // 1: reads go through the extent list
   std::atomic<std::uint32_t> m_bVmdkLayoutGuessed{0};
@@ -41,14 +41,14 @@ class ImageState {
   std::uint64_t m_nDiskSectors = 0;
 
   // The image reader the mount step parses images into (not used for reading).
-  qelda::image::CVirtualDisk g_VirtualDisk;
+  CVirtualDisk g_VirtualDisk;
 
   // The snapshot every read goes through; replaced only by the mount step.
-  std::shared_ptr<const qelda::image::MountedImage> mountedImage() const { return mountedImage_.load(); }
+  std::shared_ptr<const MountedImage> mountedImage() const { return mountedImage_.load(); }
   // Rebuilds the snapshot from the description above (the mount step and its probes).
-  void publishMountedImage() { mountedImage_.store(qelda::image::buildMountedImage(*this)); }
+  void publishMountedImage() { mountedImage_.store(buildMountedImage(*this)); }
   // Publishes a snapshot built elsewhere (a disk held in memory).
-  void publishMountedImage(std::shared_ptr<const qelda::image::MountedImage> snapshot) { mountedImage_.store(std::move(snapshot)); }
+  void publishMountedImage(std::shared_ptr<const MountedImage> snapshot) { mountedImage_.store(std::move(snapshot)); }
   // Empties the image description and the snapshot.
   void clearImage() {
     m_arrExtents.clear();
@@ -66,7 +66,7 @@ class ImageState {
   }
 
  private:
-  std::atomic<std::shared_ptr<const qelda::image::MountedImage>> mountedImage_;
+  std::atomic<std::shared_ptr<const MountedImage>> mountedImage_;
 };
 
 }  // namespace qelda::image

@@ -39,7 +39,7 @@ void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defau
   e.grains = SparseGrainMap::load(*e.file, header);
 }
 
-void buildVmdkExtents(image::ImageState& app, MountedImage& image) {
+void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const std::u16string& type = app.m_strCreateType;
   const bool monolithicSparse = type == u"monolithicSparse";
   const bool splitSparse = type == u"twoGbMaxExtentSparse";
@@ -126,11 +126,11 @@ MappedRun MountedImage::mapExtents(std::uint64_t sector, std::uint64_t maxSector
   return {e.file.get(), e.fileOffset + rel, run, true};
 }
 
-std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app) {
+std::shared_ptr<const MountedImage> buildMountedImage(ImageState& app) {
   auto image = std::make_shared<MountedImage>();
   image->imageCorrupt = &app.m_bImageCorrupt;
   switch (app.m_nImageType) {
-    case image::kImageVmdk:
+    case kImageVmdk:
       if (app.m_bVmdkDescriptor) {
         buildVmdkExtents(app, *image);
         return image;
@@ -141,11 +141,11 @@ std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app) {
       image->diskSectors = std::min(image->image->size() / kSector, kMaxDiskSectors);
       image->flatSectors = image->diskSectors;
       return image;
-    case image::kImageVdi:
+    case kImageVdi:
       image->image = openShared(app.m_strImagePath);
       if (image->image) buildVdiImage(app, *image);
       return image;
-    case image::kImageVhd:
+    case kImageVhd:
       image->image = openShared(app.m_strImagePath);
       if (image->image) buildVhdImage(app, *image);
       return image;

@@ -156,11 +156,11 @@ class MountedImage {
 };
 
 // Builds the snapshot from the application's current image description.
-std::shared_ptr<const MountedImage> buildMountedImage(image::ImageState& app);
+std::shared_ptr<const MountedImage> buildMountedImage(ImageState& app);
 
 // The VDI and VHD parts of the build (the picked file is already open in `image`).
-void buildVdiImage(const image::ImageState& app, MountedImage& image);
-void buildVhdImage(const image::ImageState& app, MountedImage& image);
+void buildVdiImage(const ImageState& app, MountedImage& image);
+void buildVhdImage(const ImageState& app, MountedImage& image);
 
 // Folder of an image path (up to its last '/'), "." when it has none.
 std::string imageFolder(const std::string& imagePath);

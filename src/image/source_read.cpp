@@ -9,7 +9,7 @@
 
 namespace qelda::image {
 
-CVirtualDisk::CVirtualDisk(image::ImageState& app) : app_(app) {}
+CVirtualDisk::CVirtualDisk(ImageState& app) : app_(app) {}
 
 void CVirtualDisk::reset() {
   m_arrFolderFiles.clear();
@@ -23,7 +23,7 @@ void CVirtualDisk::reset() {
   m_nVhdDiskSize = 0;
 }
 
-std::uint32_t ReadSourceSectors(const image::ImageState& app, std::uint8_t* buffer, std::uint64_t firstSector,
+std::uint32_t ReadSourceSectors(const ImageState& app, std::uint8_t* buffer, std::uint64_t firstSector,
                                 std::uint32_t byteCount, ReadReport* report) {
   const std::shared_ptr<const MountedImage> image = app.mountedImage();
   return ReadSourceSectors(image.get(), buffer, firstSector, byteCount, report);

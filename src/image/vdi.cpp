@@ -60,13 +60,13 @@ std::uint32_t CVirtualDisk::OpenVdi(const std::string& path) {
 }
 
 std::uint32_t CVirtualDisk::ReadVdiSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
-  if (app_.m_nImageType != image::kImageVdi) return 0;
+  if (app_.m_nImageType != kImageVdi) return 0;
   return ReadSectors(sector, buffer, count, nullptr);
 }
 
 // --- the snapshot's part -------------------------------------------------------------------
 
-void buildVdiImage(const image::ImageState&, MountedImage& image) {
+void buildVdiImage(const ImageState&, MountedImage& image) {
   std::array<std::uint8_t, vdi::kHeaderBytes> bytes{};
   image.image->readAt(0, bytes);
   const auto header = parseVdiHeader(platform::ByteView(bytes));

@@ -86,13 +86,13 @@ std::uint32_t CVirtualDisk::OpenVhd(const std::string& path) {
 }
 
 std::uint32_t CVirtualDisk::ReadVhdSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
-  if (app_.m_nImageType != image::kImageVhd) return 0;
+  if (app_.m_nImageType != kImageVhd) return 0;
   return ReadSectors(sector, buffer, count, nullptr);
 }
 
 // --- the snapshot's part -------------------------------------------------------------------
 
-void buildVhdImage(const image::ImageState& app, MountedImage& image) {
+void buildVhdImage(const ImageState& app, MountedImage& image) {
   const std::uint64_t fileBytes = image.image->size();
   image.diskSectors = std::min(app.g_VirtualDisk.m_nVhdDiskSize / kSector, kMaxDiskSectors);
   if (app.m_nVhdDiskType == vhd::kDiskFixed) {

@@ -44,7 +44,7 @@ std::uint64_t GetFileSize64(const std::string& path);
 
 class CVirtualDisk {
  public:
-  explicit CVirtualDisk(image::ImageState& app);
+  explicit CVirtualDisk(ImageState& app);
   // Forgets everything a previous mount left in the reader.
   void reset();
 
@@ -115,7 +115,7 @@ class CVirtualDisk {
 
   std::vector<SPLIT_FILE_NODE> splitFiles_;
 
-  image::ImageState& app_;
+  ImageState& app_;
 };
 
 // The one door every reader of the mounted disk goes through. Any thread may call it.
@@ -123,7 +123,7 @@ class CVirtualDisk {
 // the first form; null reads as a disk that cannot be read.
 std::uint32_t ReadSourceSectors(const MountedImage* image, std::uint8_t* buffer, std::uint64_t firstSector,
                                 std::uint32_t byteCount, ReadReport* report = nullptr);
-std::uint32_t ReadSourceSectors(const image::ImageState& app, std::uint8_t* buffer, std::uint64_t firstSector,
+std::uint32_t ReadSourceSectors(const ImageState& app, std::uint8_t* buffer, std::uint64_t firstSector,
                                 std::uint32_t byteCount, ReadReport* report = nullptr);
 
 }  // namespace qelda::image

@@ -13,17 +13,17 @@ namespace qelda::volume {
 
 class DiskState : public image::ImageState {
  public:
-  qelda::volume::VOLUME_NODE* m_pVolumeList = nullptr;       // volumes in walk order
-  qelda::volume::VOLUME_NODE* m_pVolumeListTail = nullptr;   // the last node: the append point
-  qelda::volume::DEVICE_ENTRY* m_pSourceList = nullptr;      // whole disk first, then the volumes
-  qelda::volume::DEVICE_ENTRY* m_pSourceCursor = nullptr;    // the walking pointer; on the last entry after an append
-  qelda::volume::DEVICE_ENTRY* m_pSelectedSource = nullptr;  // the entry the user chose
+  VOLUME_NODE* m_pVolumeList = nullptr;       // volumes in walk order
+  VOLUME_NODE* m_pVolumeListTail = nullptr;   // the last node: the append point
+  DEVICE_ENTRY* m_pSourceList = nullptr;      // whole disk first, then the volumes
+  DEVICE_ENTRY* m_pSourceCursor = nullptr;    // the walking pointer; on the last entry after an append
+  DEVICE_ENTRY* m_pSelectedSource = nullptr;  // the entry the user chose
   // Where the partition walk notes what it would not take as the disk gives it (a volume
   // reaching past the end of the disk); null: nowhere.
   platform::ILog* layoutLog_ = nullptr;
   // The pools that own the nodes and entries linked above; addresses stay put as they grow.
-  std::deque<qelda::volume::VOLUME_NODE> volumeNodes_;
-  std::deque<qelda::volume::DEVICE_ENTRY> sourceEntries_;
+  std::deque<VOLUME_NODE> volumeNodes_;
+  std::deque<DEVICE_ENTRY> sourceEntries_;
 };
 
 }  // namespace qelda::volume

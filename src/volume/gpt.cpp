@@ -52,7 +52,7 @@ GptEntryRole gptEntryRole(ByteView entry) {
   return GptEntryRole::Ignored;
 }
 
-void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector) {
+void ScanGptPartitionEntries(DiskState& app, LdmDatabase& database, std::uint32_t headerSector) {
   std::array<std::uint8_t, 512> sector{};
   image::ReadSourceSectors(app, sector.data(), headerSector, std::uint32_t(sector.size()));
   const auto header = parseGptHeader(ByteView(sector));

@@ -29,6 +29,6 @@ GptEntryRole gptEntryRole(platform::ByteView entry);
 
 // Lists the basic data volumes of the table whose header is at `headerSector`; an LDM
 // metadata partition makes the disk dynamic and locates its database in `database`.
-void ScanGptPartitionEntries(volume::DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
+void ScanGptPartitionEntries(DiskState& app, LdmDatabase& database, std::uint32_t headerSector);
 
 }  // namespace qelda::volume

@@ -223,7 +223,7 @@ constexpr std::uint64_t kChunkSectors = 2048;  // 1 MiB per read
 
 // Calls visit(sector, bytes) for the sectors [first, end) in order until it returns false.
 template <class Visit>
-void forEachSector(volume::DiskState& app, std::uint64_t first, std::uint64_t end, Visit visit) {
+void forEachSector(DiskState& app, std::uint64_t first, std::uint64_t end, Visit visit) {
   std::vector<std::uint8_t> buffer;
   for (std::uint64_t s = first; s < end;) {
     const std::uint64_t n = std::min(kChunkSectors, end - s);
@@ -237,7 +237,7 @@ void forEachSector(volume::DiskState& app, std::uint64_t first, std::uint64_t en
 
 }  // namespace
 
-std::uint32_t FindLdmPrivateHeader(volume::DiskState& app, LdmDatabase& database, std::uint64_t sector) {
+std::uint32_t FindLdmPrivateHeader(DiskState& app, LdmDatabase& database, std::uint64_t sector) {
   database.header = {};
   database.headerFound = false;
   const std::uint64_t diskSectors = app.m_nDiskSectors;
@@ -269,7 +269,7 @@ std::optional<std::uint64_t> configEndAround(const LdmDatabase& database, std::u
 // Where a look through the database that begins at `from` (inside it or at its header)
 // ends: at the end of the database area when `around` lies in it, after at most
 // kMaxDatabaseSectors, and at the end of the disk.
-std::uint64_t databaseEnd(const volume::DiskState& app, const LdmDatabase& database, std::uint64_t around,
+std::uint64_t databaseEnd(const DiskState& app, const LdmDatabase& database, std::uint64_t around,
                           std::uint64_t from) {
   const std::uint64_t capped = from <= UINT64_MAX - ldm::kMaxDatabaseSectors ? from + ldm::kMaxDatabaseSectors : UINT64_MAX;
   return std::min({app.m_nDiskSectors, configEndAround(database, around).value_or(UINT64_MAX), capped});
@@ -283,7 +283,7 @@ void keepFirstOfId(std::vector<R>& records, std::unordered_set<LdmId, LdmIdHash>
 
 }  // namespace
 
-void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_t startSector) {
+void FindLdmDatabase(DiskState& app, LdmDatabase& database, std::uint64_t startSector) {
   // The search stays inside the database area when it starts there, and never runs on to
   // the end of a disk: past its end every sector reads as zeros.
   const std::uint64_t end = databaseEnd(app, database, startSector, startSector);
@@ -295,7 +295,7 @@ void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_
   });
 }
 
-void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database) {
+void ParseLdmRecords(DiskState& app, LdmDatabase& database) {
   database.disks.clear();
   database.components.clear();
   database.partitions.clear();
@@ -330,7 +330,7 @@ void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database) {
   });
 }
 
-void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
+void AssembleLdmVolumes(DiskState& app, LdmDatabase& database) {
   database.assembled.clear();
 
   // The database describes every disk of the group; only pieces on the disk this header
@@ -378,7 +378,7 @@ void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
   AddLdmVolumes(app, database);
 }
 
-void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database) {
+void AddLdmVolumes(DiskState& app, LdmDatabase& database) {
   const std::uint64_t base = database.header.logicalDiskStart;
   for (const LdmAssembledVolume& volume : database.assembled) {
     VOLUME_NODE* node = nullptr;

@@ -105,17 +105,17 @@ std::optional<LdmGuid> parseGuidText(std::string_view text);
 
 // 1 when the private header is at `sector` or, failing that, in the disk's first 0x40001
 // sectors; its fields are then in the database.
-std::uint32_t FindLdmPrivateHeader(volume::DiskState& app, LdmDatabase& database, std::uint64_t sector);
+std::uint32_t FindLdmPrivateHeader(DiskState& app, LdmDatabase& database, std::uint64_t sector);
 // Looks for the database header from `startSector` to the end of the disk.
-void FindLdmDatabase(volume::DiskState& app, LdmDatabase& database, std::uint64_t startSector);
+void FindLdmDatabase(DiskState& app, LdmDatabase& database, std::uint64_t startSector);
 // Reads the VBLK records that follow the database header. Of the records of one kind that
 // share an id only the first counts; the others are copies.
-void ParseLdmRecords(volume::DiskState& app, LdmDatabase& database);
+void ParseLdmRecords(DiskState& app, LdmDatabase& database);
 // Joins the simple volumes' pieces that lie on this disk, then adds them. Every partition
 // record is a piece of one volume at most.
-void AssembleLdmVolumes(volume::DiskState& app, LdmDatabase& database);
+void AssembleLdmVolumes(DiskState& app, LdmDatabase& database);
 // Appends a volume node for every assembled volume whose first sector names a file system.
-void AddLdmVolumes(volume::DiskState& app, LdmDatabase& database);
+void AddLdmVolumes(DiskState& app, LdmDatabase& database);
 std::uint32_t IsLdmVolumeAdded(const LdmDatabase& database, std::uint64_t startSector);
 
 }  // namespace qelda::volume

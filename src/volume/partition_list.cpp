@@ -16,7 +16,7 @@ namespace qelda::volume {
 
 using platform::ByteView;
 
-VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
+VOLUME_NODE& appendVolumeNode(DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
                               std::span<const std::uint8_t> bootSector, std::uint32_t typeCode) {
   VOLUME_NODE& node = app.volumeNodes_.emplace_back();
   node.m_nStartSector = startSector;
@@ -30,7 +30,7 @@ VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector,
   return node;
 }
 
-std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::uint64_t startSector,
+std::array<std::uint8_t, 512> readVolumeBootSector(DiskState& app, std::uint64_t startSector,
                                                    std::uint64_t sectorCount, std::uint32_t typeCode) {
   std::array<std::uint8_t, 512> boot{};
   image::ReadSourceSectors(app, boot.data(), startSector, std::uint32_t(boot.size()));
@@ -41,13 +41,13 @@ std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::
   return fs::exFatBackupStandsIn(ByteView(boot), ByteView(backup), sectorCount) ? backup : boot;
 }
 
-void freeVolumeList(volume::DiskState& app) {
+void freeVolumeList(DiskState& app) {
   app.m_pVolumeList = nullptr;
   app.m_pVolumeListTail = nullptr;
   app.volumeNodes_.clear();
 }
 
-DEVICE_ENTRY& appendSourceEntry(volume::DiskState& app, std::uint8_t kind) {
+DEVICE_ENTRY& appendSourceEntry(DiskState& app, std::uint8_t kind) {
   DEVICE_ENTRY& entry = app.sourceEntries_.emplace_back();
   entry.m_byKind = kind;
   if (!app.m_pSourceList) {
@@ -63,7 +63,7 @@ DEVICE_ENTRY& appendSourceEntry(volume::DiskState& app, std::uint8_t kind) {
   return entry;
 }
 
-void FreeSourceList(volume::DiskState& app) {
+void FreeSourceList(DiskState& app) {
   app.m_pSourceList = nullptr;
   app.m_pSourceCursor = nullptr;
   // The chosen entry goes with the list; nothing may keep pointing into it.
@@ -132,7 +132,7 @@ std::uint64_t sectorsOnDisk(const VOLUME_NODE& node, std::uint64_t diskSectors) 
   return std::min(node.m_nSectorCount, diskSectors - node.m_nStartSector);
 }
 
-void noteCutVolume(volume::DiskState& app, const VOLUME_RECORD& record, std::uint32_t number) {
+void noteCutVolume(DiskState& app, const VOLUME_RECORD& record, std::uint32_t number) {
   if (!app.layoutLog_) return;
   const std::u16string name = record.m_szName.empty()
                                   ? platform::widenLatin1("Volume " + std::to_string(number))
@@ -150,7 +150,7 @@ void noteCutVolume(volume::DiskState& app, const VOLUME_RECORD& record, std::uin
 
 }  // namespace
 
-void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly) {
+void FillVolumeList(DiskState& app, std::uint8_t diskOnly) {
   FreeSourceList(app);
 
   DEVICE_ENTRY& disk = appendSourceEntry(app, kKindWholeDisk);
@@ -184,7 +184,7 @@ void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly) {
   }
 }
 
-void DetectVolumeFileSystem(volume::DiskState& app, const std::array<std::uint8_t, 128>& gptEntry) {
+void DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry) {
   const ByteView entry(gptEntry);
   const std::uint64_t first = *entry.le64(gpt::kFirstLba);
   const std::uint64_t last = *entry.le64(gpt::kLastLba);

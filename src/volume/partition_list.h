@@ -11,27 +11,27 @@
 namespace qelda::volume {
 
 // Appends a volume to the application's volume list (the tail stays at the last node).
-VOLUME_NODE& appendVolumeNode(volume::DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
+VOLUME_NODE& appendVolumeNode(DiskState& app, std::uint64_t startSector, std::uint64_t sectorCount,
                               std::span<const std::uint8_t> bootSector, std::uint32_t typeCode);
 // The sector the volume list decides a volume of MBR type `typeCode` by: its first sector;
 // for a type 0x07, 0x86 or 0x87 volume whose first sector is damaged, the exFAT backup boot
 // sector when that one is sound (the exFAT engine reads the backup then, too).
-std::array<std::uint8_t, 512> readVolumeBootSector(volume::DiskState& app, std::uint64_t startSector,
+std::array<std::uint8_t, 512> readVolumeBootSector(DiskState& app, std::uint64_t startSector,
                                                    std::uint64_t sectorCount, std::uint32_t typeCode);
 // Empties the volume list; the mount step calls it before a new walk.
-void freeVolumeList(volume::DiskState& app);
+void freeVolumeList(DiskState& app);
 
 // Appends an entry of `kind` to the source list, numbered after the last one; the cursor
 // is left on it.
-DEVICE_ENTRY& appendSourceEntry(volume::DiskState& app, std::uint8_t kind);
+DEVICE_ENTRY& appendSourceEntry(DiskState& app, std::uint8_t kind);
 
 // Frees every source entry with its detail record; head, cursor and selection are cleared.
-void FreeSourceList(volume::DiskState& app);
+void FreeSourceList(DiskState& app);
 
 // Rebuilds the source list: the whole disk, then (unless diskOnly) one entry per volume.
-void FillVolumeList(volume::DiskState& app, std::uint8_t diskOnly);
+void FillVolumeList(DiskState& app, std::uint8_t diskOnly);
 
 // Lists the volume of a GPT basic data entry when its first sector names a file system.
-void DetectVolumeFileSystem(volume::DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
+void DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
 
 }  // namespace qelda::volume
