@@ -47,12 +47,13 @@ class TiffReader {
   std::optional<Entry> entry(std::uint64_t directory, std::uint32_t i) {
     Entry e;
     e.at = directory + 2 + 12 * std::uint64_t(i);
-    const auto tag = SwapBytes16(w_, e.at, order_);
-    const auto type = SwapBytes16(w_, e.at + 2, order_);
-    const auto count = SwapBytes32(w_, e.at + 4, order_);
-    const auto value = SwapBytes32(w_, e.at + 8, order_);
-    if (!tag || !type || !count || !value) return std::nullopt;
-    e.tag = *tag, e.type = *type, e.count = *count, e.value = *value;
+    // One read for the whole entry: a directory may hold thousands.
+    const auto v = w_.bytes(e.at, 12);
+    if (!v) return std::nullopt;
+    e.tag = *SwapBytes16(*v, 0, order_);
+    e.type = *SwapBytes16(*v, 2, order_);
+    e.count = *SwapBytes32(*v, 4, order_);
+    e.value = *SwapBytes32(*v, 8, order_);
     return e;
   }
   // Element i of a SHORT or LONG array.

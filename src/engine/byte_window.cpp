@@ -62,6 +62,10 @@ bool ByteWindow::load(std::uint64_t offset, std::size_t length) {
 
 std::optional<platform::ByteView> ByteWindow::bytes(std::uint64_t offset, std::size_t length) {
   if (length == 0 || length > kMaxSpanBytes || !inside(offset, length)) return std::nullopt;
+  // Most questions fall in the block used last (the fields of one header, one array after
+  // another): answered without looking through the others. It is already the most recent.
+  if (offset >= cacheOffset_ && offset - cacheOffset_ <= cacheLength_ && length <= cacheLength_ - (offset - cacheOffset_))
+    return platform::ByteView(cache_ + (offset - cacheOffset_), length);
   const auto holds = [&](const Block& b) {
     return b.length != 0 && offset >= b.offset && offset - b.offset <= b.length && length <= b.length - (offset - b.offset);
   };

@@ -1,5 +1,7 @@
 #include "fs/fat_table.h"
 
+#include <cstring>
+
 #include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
@@ -48,11 +50,10 @@ bool hasMediaSignature(std::span<const std::uint8_t> sector) {
 }
 
 bool isUniformSector(std::span<const std::uint8_t> sector, std::uint8_t fatType) {
+  // Every entry equals the first when the whole entries equal themselves shifted by one entry.
   const std::size_t width = fatType == kFat32 ? 4 : 2;
-  for (std::size_t i = width; i + width <= sector.size(); i += width)
-    for (std::size_t b = 0; b < width; ++b)
-      if (sector[i + b] != sector[b]) return false;
-  return true;
+  const std::size_t whole = sector.size() / width * width;
+  return whole <= width || std::memcmp(sector.data() + width, sector.data(), whole - width) == 0;
 }
 
 std::uint32_t countImplausibleEntries(std::span<const std::uint8_t> sector, std::uint64_t sectorIndex,

@@ -159,6 +159,15 @@ TEST(FatTableAccess, SectorTestsOfTheCopyChecks) {
   EXPECT_TRUE(isUniformSector(zero, kFat32));
   zero[510] = 1;
   EXPECT_FALSE(isUniformSector(zero, kFat16));
+  zero[510] = 0, zero[1] = 1;  // only the first entry differs
+  EXPECT_FALSE(isUniformSector(zero, kFat32));
+  // Entries of one non-zero value: 01 02 03 04 repeated is one FAT32 value, two FAT16 ones.
+  std::vector<std::uint8_t> repeated(512);
+  for (std::size_t i = 0; i < repeated.size(); ++i) repeated[i] = std::uint8_t(i % 4 + 1);
+  EXPECT_TRUE(isUniformSector(repeated, kFat32));
+  EXPECT_FALSE(isUniformSector(repeated, kFat16));
+  repeated[509] = 9;  // the last whole entry
+  EXPECT_FALSE(isUniformSector(repeated, kFat32));
 
   // FAT16 with highest data cluster 100: 0x0200 is implausible, 0xFFF8 an end, 0xFFF7 (bad) counts.
   std::vector<std::uint8_t> s16(512);

@@ -20,6 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t type = std::uint8_t(qelda::fs::volumeTypeFromBootSector(boot).value_or(qelda::fs::kTypeFat16));
   // Which FAT copy (or none) the files are read through: any of the three, by the length.
   const std::uint8_t linking = std::uint8_t(size % 3);
-  fuzz::scanVolumeOnDisk(volume, type, fuzz::volumeSectors(volume, claimed), linking);
+  for (const fuzz::Scans scans : fuzz::scanChoices(size))
+    fuzz::scanVolumeOnDisk(volume, type, fuzz::volumeSectors(volume, claimed), linking, scans);
   return 0;
 }

@@ -73,18 +73,37 @@ inline bool mount(app::CQELDAApp& app, std::uint32_t imageType, const std::strin
   return step.OnBnClickedMountVirtualDisk(imageType, path) != app::MountOutcome::Invalid;
 }
 
+// Which scans an input runs. All of them on every input cost several milliseconds under the
+// sanitizers, most of it the advanced scan's sweep; one scan an input, picked by the
+// input's length (which the fuzzer keeps and mutates as it does the bytes), runs each several
+// times as often, and one input in four still runs them all on one engine, one after
+// another, as a user does.
+enum class Scans : std::uint8_t { Quick, Deleted, Advanced, All };
+inline Scans scansFor(std::size_t size) { return Scans(size / 3 % 4); }
+// The scans an input is run with: under libFuzzer its own; in the replay of saved inputs its
+// own and then all of them, on a new application each time, since the seeds were kept for
+// what all the scans together reached.
+inline std::vector<Scans> scanChoices(std::size_t size) {
+#ifdef QELDA_FUZZ_REPLAY
+  if (scansFor(size) != Scans::All) return {scansFor(size), Scans::All};
+#endif
+  return {scansFor(size)};
+}
+
 // Every volume of the mounted image through the scan worker's body, run on this thread:
 // quick and deleted-files scans, then every file found read back. `linking` picks the FAT
 // linking mode for the reads.
-inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
+inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking, Scans scans = Scans::All) {
   NullNotifier notifier;
   platform::NullScanProgress progress;
+  const auto runs = [scans](Scans one) { return scans == Scans::All || scans == one; };
   for (volume::DEVICE_ENTRY* e = app.m_pSourceList; e; e = e->m_pNext) {
     if (!e->m_pDetail.volume()) continue;
-    for (const std::uint32_t kind : {app::kScanQuick, app::kScanDeleted}) {
+    app.m_pSelectedSource = e;
+    for (const auto& [kind, one] : {std::pair{app::kScanQuick, Scans::Quick}, std::pair{app::kScanDeleted, Scans::Deleted}}) {
+      if (!runs(one)) continue;
       results::CFileFolderTree tree;
       platform::TextLog log([] { return std::time_t(0); });
-      app.m_pSelectedSource = e;
       app.m_nScanKind = kind;
       app.m_nScanType = 1;  // the deleted-files scan's quick branch
       app::CScanProcess worker(app, tree, progress, log, notifier);
@@ -93,6 +112,7 @@ inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
       if (linking != 0) app::applyFatLinkingMode(app, linking);
       readEveryItem(app, tree);
     }
+    if (!runs(Scans::Advanced)) continue;
     // The advanced scan of the volume's own file system, which also searches every catalogued
     // type by its signature (the NTFS deep search over free clusters, the FAT sweep).
     results::CFileFolderTree tree;
@@ -112,13 +132,17 @@ inline void scanEveryVolume(app::CQELDAApp& app, std::uint8_t linking) {
 }
 
 // Sectors a volume handed to an engine has: what the input holds, or more when its boot
-// sector claims more (the rest reads as zeros), within a bound that keeps a run short: what
-// the engines allocate and sweep grows with the volume, and a claim a few megabytes past the
-// input already shows whether their work follows the claim or the bytes.
-inline constexpr std::uint64_t kMaxVolumeSectors = std::uint64_t(1) << 13;  // 4 MiB
+// sector claims more (the rest reads as zeros), within a bound that keeps a run short. What
+// the engines allocate and sweep grows with the volume, and a buffer past 128 KiB is fresh
+// pages at every run (the sanitizers' allocator maps and unmaps it): so most inputs get up to
+// 128 KiB, and one in eight, picked by its length, up to 4 MiB, which shows whether the
+// engines' work follows the claim or the bytes.
+inline constexpr std::uint64_t kShortVolumeSectors = std::uint64_t(1) << 8;  // 128 KiB
+inline constexpr std::uint64_t kMaxVolumeSectors = std::uint64_t(1) << 13;   // 4 MiB
 inline std::uint64_t volumeSectors(Bytes volume, std::uint64_t claimed) {
   const std::uint64_t held = (volume.size() + 511) / 512;
-  return std::max<std::uint64_t>({held, std::min(claimed, kMaxVolumeSectors), 1});
+  const std::uint64_t bound = volume.size() / 12 % 8 == 0 ? kMaxVolumeSectors : kShortVolumeSectors;
+  return std::max<std::uint64_t>({held, std::min(claimed, bound), 1});
 }
 
 // A disk held in memory, as the mount step publishes a flat VMDK's: `pieces` one after
@@ -155,7 +179,8 @@ inline bool mountMemory(app::CQELDAApp& app, std::shared_ptr<const image::Mounte
 
 // A disk holding `volume` as the one primary partition of type `type` at sector 2048, held in
 // memory; the volume scanned and every found file read.
-inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sectors, std::uint8_t linking) {
+inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sectors, std::uint8_t linking,
+                             Scans scans = Scans::All) {
   constexpr std::uint64_t kStart = 2048;
   std::array<std::uint8_t, 512> mbr{};
   std::uint8_t* entry = &mbr[446];
@@ -166,7 +191,7 @@ inline void scanVolumeOnDisk(Bytes volume, std::uint8_t type, std::uint64_t sect
   mbr[511] = 0xAA;
   app::CQELDAApp app;
   if (!mountMemory(app, memoryDisk({{mbr, kStart}, {volume, sectors}}))) return;
-  scanEveryVolume(app, linking);
+  scanEveryVolume(app, linking, scans);
 }
 
 // Reads sectors all over the mounted disk through the one reading door: its start, its end,

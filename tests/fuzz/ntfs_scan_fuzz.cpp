@@ -14,6 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The boot sector counts one sector less than the volume: the backup sits after it.
   const auto claimed = platform::ByteView(data, size).le64(qelda::fs::ntfs::layout::kBootTotalSectors);
   const std::uint64_t sectors = fuzz::volumeSectors(volume, claimed && *claimed < UINT64_MAX ? *claimed + 1 : 0);
-  fuzz::scanVolumeOnDisk(volume, 0x07, sectors, 0);
+  for (const fuzz::Scans scans : fuzz::scanChoices(size)) fuzz::scanVolumeOnDisk(volume, 0x07, sectors, 0, scans);
   return 0;
 }
