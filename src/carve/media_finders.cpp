@@ -1,5 +1,6 @@
 // AU sound, AVI video and HTML pages.
 #include <algorithm>
+#include <cstring>
 
 #include "carve/finder_memory.h"
 #include "carve/length_finders.h"
@@ -119,6 +120,14 @@ FinderOutcome GetHtmlFileSize(FinderRun& run) {
   if (!page) return std::nullopt;
   const std::size_t length = std::size_t(from) + page->size();
   const auto at = [&](std::size_t pos, std::string_view text) { return page->matches(pos - std::size_t(from), text); };
+  // Every tag looked for starts with '<': the first one in [pos, end), else end.
+  const auto nextTag = [&](std::size_t pos, std::size_t end) {
+    if (pos >= end) return pos;
+    const void* hit = std::memchr(page->data() + (pos - std::size_t(from)), '<', end - pos);
+    return hit ? std::size_t(static_cast<const std::uint8_t*>(hit) - page->data()) + std::size_t(from) : end;
+  };
+  // The first position where no tag fits before the page's end.
+  const std::size_t scanEnd = length >= 7 ? length - 6 : 0;
   std::size_t pos = std::size_t(from);
   std::uint64_t sector = pos / engine::kSectorBytes;
   bool titleCut = false;  // the page's end cut a title short
@@ -137,7 +146,7 @@ FinderOutcome GetHtmlFileSize(FinderRun& run) {
       pos += 7;
       const std::size_t stop = std::min(length, pos + kMaxTitleBytes);
       titleCut = pos + kMaxTitleBytes > length;
-      while (pos < stop && !at(pos, "</TITLE>") && !at(pos, "</title>")) ++pos;
+      while ((pos = nextTag(pos, stop)) < stop && !at(pos, "</TITLE>") && !at(pos, "</title>")) ++pos;
       continue;
     }
     if (at(pos, "</html>") || at(pos, "</HTML>")) {
@@ -148,7 +157,9 @@ FinderOutcome GetHtmlFileSize(FinderRun& run) {
       else if (at(pos, "\n")) pos += 1;
       break;
     }
-    ++pos;
+    // On to the next '<', but no further than this sector's end, where a remembered scan
+    // may be joined.
+    pos = nextTag(pos + 1, std::min<std::size_t>(scanEnd, (sector + 1) * engine::kSectorBytes));
   }
   if (!run.stopRequested()) {
     if (!r.endGuessed || toSourceEnd) trace.finish(base + pos, r.endGuessed ? 0 : 1);

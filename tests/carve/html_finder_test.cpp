@@ -60,5 +60,31 @@ TEST(HtmlFinder, ATagAtTheSourceEndGivesNoBytesPastIt) {
   }
 }
 
+// Tags are looked for only where a '<' stands, and never past a sector's end without
+// stopping there: a closing tag straddling a sector boundary after a run of '<', one inside a
+// title that spans two sectors, and a page with no closing tag, sized to where the last tag
+// could still start.
+TEST(HtmlFinder, TagsAreFoundWhereverTheyFallAndAnOpenPageRunsToTheSourceEnd) {
+  const auto padTo = [](std::string page, std::size_t at) { return page + std::string(at - page.size(), 'x'); };
+  const std::string start = "<html><body>";
+  const struct {
+    const char* what;
+    std::string page;
+    std::size_t size;  // what the finder gives
+  } cases[] = {
+      {"a closing tag across the first sector's end", padTo(start, 505) + "<<<<<<</html>\n", 519},
+      {"a closing tag inside a title across a sector's end",
+       padTo(start, 500) + "<title>a < b </html> c</title>" + padTo("", 100) + "</HTML>", 637},
+      {"no closing tag", padTo(start + "<p><b>", 1536), 1530},
+      {"no closing tag, a '<' in each of the last bytes", padTo(start, 1530) + "<<<<<<", 1530},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto r = runFinder(GetHtmlFileSize, MemorySource(bytesOf(c.page)));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->size, c.size);
+  }
+}
+
 }  // namespace
 }  // namespace qelda::carve::test
