@@ -229,7 +229,6 @@ class CExFatEngine : private engine::HeldSinks {
   std::uint32_t m_bAbsoluteSectors = 0;
   platform::IFoundItemSink* m_pConsole = nullptr;
 
- private:
   // How a directory's clusters are taken.
   enum class DirRead : std::uint8_t {
     Chain,       // along the FAT chain, as far as the length (or the largest directory) goes

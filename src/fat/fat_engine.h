@@ -243,7 +243,6 @@ class CFatEngine : private engine::HeldSinks {
   std::unique_ptr<carve::RAW_READ_CONTEXT> m_pRawSearch;  // the raw search's reading context
   platform::IFoundItemSink* m_pConsole = nullptr;
 
- private:
   // One directory being walked: the explicit stack keeps the order a recursive walk has.
   struct WalkFrame {
     // Where the directory goes on: the next cluster to read, if any. A frame holds its

@@ -92,9 +92,9 @@ class Fat32Volume {
 };
 
 std::string folderName(std::uint32_t i) {
-  char name[12];
+  char name[24];
   std::snprintf(name, sizeof name, "D%07u   ", i);
-  return name;
+  return std::string(name).substr(0, 11);  // an 8.3 name: 11 characters
 }
 
 // Folders nested one in the next, each one cluster, along one chain through the whole

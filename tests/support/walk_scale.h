@@ -18,7 +18,9 @@ inline void expectWorkGrowsWithTheDisk(const fs::WalkStats& one, std::size_t one
                                        std::size_t fourItems, std::uint64_t minimumBytes,
                                        std::optional<std::uint64_t> depthLimit) {
   EXPECT_GT(one.directoryBytesRead, minimumBytes) << "the pattern was not found";
-  if (depthLimit) EXPECT_EQ(four.deepestWalk, *depthLimit);
+  if (depthLimit) {
+    EXPECT_EQ(four.deepestWalk, *depthLimit);
+  }
   // Four times the disk: at most a little over four times the work.
   EXPECT_LE(four.directoryBytesRead, 5 * std::max<std::uint64_t>(one.directoryBytesRead, 1));
   EXPECT_LE(fourItems, 5 * std::max<std::size_t>(oneItems, 1));
