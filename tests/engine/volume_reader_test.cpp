@@ -88,7 +88,7 @@ TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
   disk->layout = image::ImageLayout::VmdkExtents;
   disk->diskSectors = kSectors;
   const auto file = memoryFile(bytes, bytes.size());
-  disk->extents = {{0, 8, file, 0}, {8, 1, nullptr, 0}, {9, 7, file, 9 * kSectorBytes}};  // sector 8's file is missing
+  disk->extents = {{0, 8, file, 0, false, {}}, {8, 1, nullptr, 0, false, {}}, {9, 7, file, 9 * kSectorBytes, false, {}}};  // sector 8's file is missing
   VolumeReader reader;
   reader.open(disk, 0, {});
   std::vector<std::uint8_t> out(kSectors * kSectorBytes, 0xEE);

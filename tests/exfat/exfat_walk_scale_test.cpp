@@ -104,7 +104,7 @@ class ExFatVolume {
   std::vector<std::uint8_t> bytes_;
 };
 
-std::u16string numbered(std::uint32_t n) { return platform::fromUtf8("F" + std::to_string(n)); }
+std::u16string numbered(std::uint32_t n) { return platform::fromUtf8(std::string("F").append(std::to_string(n))); }
 
 // Folder k's directory is cluster k and claims 256 MiB; it holds folder k+1's set, then
 // deleted name entries: no end-of-directory entry anywhere. Contiguous, each folder's

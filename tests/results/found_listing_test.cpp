@@ -208,7 +208,7 @@ TEST(FoundItemArena, NameWidthDecidedByEveryUnit) {
       {u"\x0100 first", true},
       {u"last \x0100", true},
       {u"\x4E2D", true},
-      {u"mid\xFF00dle", true},
+      {u"mid\xFF00" u"dle", true},
       {u"all narrow \x00FF\x0080\x0001", false},
       {std::u16string(255, u'\x00FF'), false},
       {std::u16string(254, u'a') + u"\x0101", true},
