@@ -41,7 +41,7 @@ make_volume() {
   truncate -s ${VOL_MIB}M "$VOL"
   logged "$WORK/tools.log" mkntfs -F -Q -q -c 4096 -L qeldadeep "$VOL"
   mount_ntfs "$VOL" "$WORK/tools.log"
-  python3 - "$MNT" <<'PY'
+  in_group python3 - "$MNT" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 random.seed(11)

@@ -100,8 +100,10 @@ logged() {
 
 # in_group COMMAND...: COMMAND run in a process group of its own and waited for here, so that
 # a signal to the script ends it at once (the clean-up stops the group) instead of after it.
+# COMMAND reads the script's standard input (a here-document), not the /dev/null a command
+# in the background is given.
 in_group() {
-  setsid "$@" &
+  setsid "$@" <&0 &
   FILL_PID=$!
   wait "$FILL_PID"
   FILL_PID=''

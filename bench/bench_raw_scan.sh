@@ -49,7 +49,7 @@ make_volume() {
   truncate -s ${VOL_MIB}M "$VOL"
   logged "$WORK/tools.log" mkntfs -F -Q -q -c 4096 -L qeldaraw "$VOL"
   mount_ntfs "$VOL" "$WORK/tools.log"
-  "$PYTHON" - "$MNT" "$FILES" "$WORK/planted.sha1" <<'PY'
+  in_group "$PYTHON" - "$MNT" "$FILES" "$WORK/planted.sha1" <<'PY'
 import hashlib, io, os, random, sys, zipfile
 from PIL import Image
 root, count, sums = sys.argv[1], int(sys.argv[2]), sys.argv[3]
