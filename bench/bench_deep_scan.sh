@@ -19,52 +19,29 @@
 # Needs root and /dev/fuse for the making step (ntfs-3g mounts the volume file).
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-deep}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-deep "$@"
 ROUNDS=${ROUNDS:-5}
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
-for tool in mkntfs ntfs-3g fusermount fls python3; do
-  command -v "$tool" >/dev/null || { echo "$tool is needed (packages: ntfs-3g fuse sleuthkit python3)" >&2; exit 1; }
-done
-export LC_ALL=C.UTF-8 TZ=UTC
+need_build qelda
+need_tools "ntfs-3g fuse sleuthkit python3" mkntfs ntfs-3g fusermount fls python3
 mkdir -p "$WORK"
 
 VOL=$WORK/volume.img
 VMDK=$WORK/disk.vmdk
 VOL_MIB=4096
-START=2048
 LAYOUT="ntfs $VOL_MIB MiB, 4096-byte clusters; 200 folders x 150 files of 1 KB to 120 KB, 8 of 100 MB; 1 in 10 small files deleted; boot sectors, record 0 and its mirror zeroed"
-
-MNT='' FUSE_PID=''
-cleanup() {
-  local rc=$?
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
-  fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-now() { date +%s.%N; }
 
 make_volume() {
   local t0
   t0=$(now)
-  rm -rf "$VOL" "$WORK"/disk.* "$WORK"/mbr.bin "$WORK"/fls.before "$WORK/.made" "$WORK/mnt"
+  rm -rf "$VOL" "$WORK"/disk.* "$WORK"/mbr.bin "$WORK"/fls.before "$WORK/.made" "${WORK:?}/mnt" "$WORK/tools.log"
   MNT=$WORK/mnt
   mkdir -p "$MNT"
   truncate -s ${VOL_MIB}M "$VOL"
-  mkntfs -F -Q -q -c 4096 -L qeldadeep "$VOL" >"$WORK/tools.log" 2>&1 || { cat "$WORK/tools.log" >&2; exit 1; }
-  ntfs-3g -o no_detach,big_writes "$VOL" "$MNT" >>"$WORK/tools.log" 2>&1 &
-  FUSE_PID=$!
-  for _ in $(seq 1 100); do mountpoint -q "$MNT" && break; sleep 0.1; done
-  mountpoint -q "$MNT" || { echo "ntfs-3g did not mount the volume" >&2; exit 1; }
-  python3 - "$MNT" <<'PY'
+  logged "$WORK/tools.log" mkntfs -F -Q -q -c 4096 -L qeldadeep "$VOL"
+  mount_ntfs "$VOL" "$WORK/tools.log"
+  in_group python3 - "$MNT" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 random.seed(11)
@@ -84,9 +61,7 @@ for f in range(200):
     for i in range(5, 150, 10):
         os.remove(os.path.join(folder, f"file {i:03d}.bin"))
 PY
-  fusermount -u "$MNT"
-  wait "$FUSE_PID"
-  FUSE_PID=''
+  unmount_ntfs
   rmdir "$MNT"
   MNT=''
   fls -r -p -u "$VOL" | grep -c '^r/r' >"$WORK/fls.before"
@@ -102,21 +77,13 @@ with open(path, "r+b") as f:
         f.seek(at)
         f.write(bytes(length))
 PY
-  python3 - "$WORK/mbr.bin" $START $((VOL_MIB * 2048)) <<'PY'
-import struct, sys
-mbr = bytearray(int(sys.argv[2]) * 512)
-mbr[0x1BE + 4] = 0x07
-struct.pack_into("<II", mbr, 0x1BE + 8, int(sys.argv[2]), int(sys.argv[3]))
-mbr[510:512] = b"\x55\xaa"
-open(sys.argv[1], "wb").write(mbr)
-PY
-  printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "mbr.bin" 0\nRW %d FLAT "volume.img" 0\n' \
-    $START $((VOL_MIB * 2048)) >"$VMDK"
-  printf '%s\n' "$LAYOUT" >"$WORK/.made"
-  echo "made $VOL in $(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.0f", b - a }') s"
+  mbr_head "$WORK/mbr.bin" 7 $((VOL_MIB * 2048))
+  flat_vmdk "$VMDK" "$WORK/mbr.bin" "$VOL"
+  mark_made
+  echo "made $VOL in $(elapsed "$t0" %.0f) s"
 }
 
-if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_volume; fi
+disk_made || make_volume
 
 # Best of ROUNDS, each after a read that puts the volume in the page cache.
 best() {
@@ -143,6 +110,6 @@ printf '%-46s %8s %7s\n' "cat volume.img > /dev/null" "$cat_s" "$(mbps "$cat_s")
 printf '%-46s %8s %7s\n' "qelda scan --kind advanced --fs ntfs" "$scan_s" "$(mbps "$scan_s")"
 awk -v c="$cat_s" -v s="$scan_s" 'BEGIN { printf "scan throughput / read throughput: %.2f (best of each)\n", c / s }'
 # shellcheck source=bench/paired_rounds.sh
-source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/paired_rounds.sh"
+source "$BENCH/paired_rounds.sh"
 paired_rounds "$ROUNDS" "$VOL" "cat volume.img > /dev/null" read_volume -- "qelda scan --kind advanced --fs ntfs" deep_scan
 echo "files listed by the scan (deleted ones included): $found; live files fls listed before the damage: $(<"$WORK/fls.before")"

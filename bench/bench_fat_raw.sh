@@ -14,21 +14,17 @@
 #   photorec /log /d OUT /cmd volume.img partition_none,freespace,search
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-fat-raw}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-fat-raw "$@"
 COPIES=${COPIES:-4}
-QELDA=$BUILD/qelda
-SRC=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/..
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
-for tool in mkfs.fat mcopy mdel sfdisk photorec sha256sum; do
-  command -v "$tool" >/dev/null || { echo "$tool is needed (packages: dosfstools mtools fdisk testdisk)" >&2; exit 1; }
-done
-export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
+need_build qelda
+need_tools "dosfstools mtools fdisk testdisk" mkfs.fat mcopy mdel sfdisk photorec sha256sum
+export MTOOLS_SKIP_CHECK=1
 rm -rf "$WORK"
 mkdir -p "$WORK"
 CORPUS=$WORK/corpus
-bash "$SRC/tests/carve/make_carve_corpus.sh" "$CORPUS"
+bash "$BENCH/../tests/carve/make_carve_corpus.sh" "$CORPUS"
 
 VOL=$WORK/volume.img
 RAW=$WORK/disk.raw
@@ -50,13 +46,9 @@ done
 mdel -i "$VOL" "::/media/*"
 types=$(cut -f1 "$CORPUS/manifest" | sed 's/.*\.//' | sort -u | paste -sd, -)
 
-truncate -s $((VOL_MIB + 2))M "$RAW"
-printf 'label: dos\nstart=2048, size=%d, type=c\n' $((VOL_MIB * 2048)) | sfdisk -q "$RAW"
-dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
-printf '# Disk DescriptorFile\ncreateType="monolithicFlat"\nRW %d FLAT "disk.raw" 0\n' \
-  $(($(stat -c %s "$RAW") / 512)) >"$WORK/disk.vmdk"
+mbr_disk "$RAW" c $((VOL_MIB * 2048)) "$VOL"
+flat_vmdk "$WORK/disk.vmdk" "$RAW"
 
-now() { date +%s.%N; }
 # How many originals a folder of recovered files gives back byte for byte (each at most once).
 exact() {
   find "$1" -type f -exec sha256sum {} + | cut -d' ' -f1 | sort >"$WORK/got"

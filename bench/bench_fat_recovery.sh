@@ -16,33 +16,25 @@
 # and prints the MB/s of both (the disk's size over the time) and their ratio.
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-fat-recovery}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-fat-recovery "$@"
 ROUNDS=${ROUNDS:-3}
 VOL_MIB=${VOL_MIB:-4096}
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
-for tool in mkfs.fat mmd mcopy sfdisk fls; do
-  command -v "$tool" >/dev/null || { echo "$tool is needed (packages: dosfstools mtools fdisk sleuthkit)" >&2; exit 1; }
-done
-export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
+need_build qelda
+need_tools "dosfstools mtools fdisk sleuthkit" mkfs.fat mmd mcopy sfdisk fls
+export MTOOLS_SKIP_CHECK=1
 mkdir -p "$WORK"
 
 RAW=$WORK/disk.raw
 VMDK=$WORK/disk.vmdk
-START=2048
 LAYOUT="fat32 $VOL_MIB MiB at sector $START, 4 KiB clusters; 12x20 folders x 12 random files of 0.1-2.5 MiB; boot sectors zeroed"
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 make_disk() {
   local t0 src area folder i size
   t0=$(now)
   rm -f "$WORK"/disk.* "$WORK/.made" "$WORK/fls.before"
-  truncate -s $((VOL_MIB + 2))M "$RAW"
-  printf 'label: dos\nstart=%d, size=%d, type=c\n' $START $((VOL_MIB * 2048)) | sfdisk -q "$RAW"
+  mbr_disk "$RAW" c $((VOL_MIB * 2048))
   mkfs.fat -F 32 -s 8 -h $START --offset=$START -n QELDABENCH "$RAW" $((VOL_MIB * 1024)) >/dev/null
   local vol="$RAW@@$((START * 512))"
   src=$WORK/src.bin
@@ -66,13 +58,12 @@ make_disk() {
   # The damage: the boot sector and its backup.
   dd if=/dev/zero of="$RAW" bs=512 seek=$START count=1 conv=notrunc status=none
   dd if=/dev/zero of="$RAW" bs=512 seek=$((START + 6)) count=1 conv=notrunc status=none
-  printf '# Disk DescriptorFile\ncreateType="monolithicFlat"\nRW %d FLAT "disk.raw" 0\n' \
-    $(($(stat -c %s "$RAW") / 512)) >"$VMDK"
-  printf '%s\n' "$LAYOUT" >"$WORK/.made"
+  flat_vmdk "$VMDK" "$RAW"
+  mark_made
   echo "made $RAW in $(elapsed "$t0") s"
 }
 
-if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_disk; fi
+disk_made || make_disk
 
 # A checking run (not timed): the scan must list what the reader listed before the damage.
 "$QELDA" scan "$VMDK" --source 1 --kind advanced --list >"$WORK/qelda.list"
@@ -81,21 +72,12 @@ awk -F'\t' 'substr($2, 1, 1) != "$" && index($1, "*") == 0 && index($2, "(Volume
 echo "items: qelda $(wc -l <"$WORK/qelda.paths"), fls before the damage $(wc -l <"$WORK/fls.paths")," \
      "listed by one only: $(comm -3 "$WORK/qelda.paths" "$WORK/fls.paths" | wc -l)"
 
-best() {  # best SECONDS_SO_FAR COMMAND...: runs COMMAND, keeps the shorter time
-  local so_far=$1 t0 t1
-  shift
-  t0=$(now)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }
-  t1=$(now)
-  awk -v a="$so_far" -v x="$t0" -v y="$t1" 'BEGIN { d = y - x; print (d < a ? d : a) }'
-}
-
 cat "$RAW" >/dev/null  # both start from a warm cache
 bytes=$(stat -c %s "$RAW")
 r=999999 q=999999
 for ((round = 1; round <= ROUNDS; round++)); do
-  r=$(best "$r" cat "$RAW")
-  q=$(best "$q" "$QELDA" scan "$VMDK" --source 1 --kind advanced --list)
+  r=$(best_seconds "$r" cat "$RAW")
+  q=$(best_seconds "$q" "$QELDA" scan "$VMDK" --source 1 --kind advanced --list)
 done
 mbs() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.0f", b / s / 1e6 }'; }
 printf '%-40s %9s %9s\n' "$((bytes >> 20)) MiB disk, best of $ROUNDS" seconds MB/s

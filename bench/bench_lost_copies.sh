@@ -12,14 +12,13 @@
 # figure is the best of three runs with the disk in the page cache.
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-lost-copies}")
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
-command -v /usr/bin/time >/dev/null || { echo "/usr/bin/time is needed (package: time)" >&2; exit 1; }
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-lost-copies "$@"
+need_build qelda
+need_tools time /usr/bin/time
 
-bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../tests/lost/make_lost_hostile_images.sh" "$WORK/disks"
+bash "$BENCH/../tests/lost/make_lost_hostile_images.sh" "$WORK/disks"
 printf '%8s %9s %9s %9s %10s\n' disk volumes seconds 's/MiB' 'peak MB'
 for times in 1 4 16; do
   disk=$WORK/copies-$((8 * times))m.raw

@@ -13,14 +13,13 @@
 # the best of three runs with the disk in the page cache.
 set -euo pipefail
 
-BENCH=$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-lost}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+BENCH_USAGE="BUILD_DIR [WORK_DIR] [GIB]"
+bench_start bench-lost "$@"
 GIB=${3:-4}
-QELDA=$BUILD/qelda
-for tool in sfdisk mkntfs mkfs.fat mkfs.exfat mmls; do
-  command -v "$tool" >/dev/null || { echo "$tool is missing (packages: testdisk fdisk ntfs-3g dosfstools exfatprogs sleuthkit)" >&2; exit 1; }
-done
+need_build qelda
+need_tools "testdisk fdisk ntfs-3g dosfstools exfatprogs sleuthkit" sfdisk mkntfs mkfs.fat mkfs.exfat mmls
 mkdir -p "$WORK"
 DISK=$WORK/disk-${GIB}g.raw
 CYL=16065
@@ -31,6 +30,7 @@ if [[ ! -f $DISK.done ]]; then
   rm -f "$DISK"
   head -c $((SECTORS * 512)) /dev/urandom >"$DISK"
   # Volume starts and lengths in sectors, each ending right before a cylinder.
+  # shellcheck disable=SC2017  # whole cylinders first, then three quarters of them
   c1=$((SECTORS / CYL / 4)) c2=$((SECTORS / CYL / 2)) c3=$((SECTORS / CYL * 3 / 4)) c4=$((SECTORS / CYL - 1))
   s1=63 n1=$((c1 * CYL - 63))
   s2=$((c1 * CYL + 63)) n2=$((c2 * CYL - s2))
@@ -59,11 +59,10 @@ fi
 # The volumes before the wipe: "start length" per line.
 awk '$2 ~ /^[0-9]+:[0-9]+$/ { print $3 + 0, $5 + 0 }' "$DISK.mmls" >"$WORK/truth"
 
-now() { date +%s%N; }
 best_of_three() {  # command...: the shortest of three runs, in milliseconds
   local best='' t0 t1
   for _ in 1 2 3; do
-    t0=$(now); "$@" >/dev/null 2>&1; t1=$(now)
+    t0=$(date +%s%N); "$@" >/dev/null 2>&1; t1=$(date +%s%N)
     local ms=$(((t1 - t0) / 1000000))
     if [[ -z $best ]] || ((ms < best)); then best=$ms; fi
   done

@@ -20,69 +20,36 @@
 # Needs root and /dev/fuse for the making step, python3 with Pillow, and testdisk (photorec).
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-raw}")
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
-for tool in mkntfs ntfs-3g fusermount photorec python3 sha1sum; do
-  command -v "$tool" >/dev/null || { echo "$tool is needed (packages: ntfs-3g fuse testdisk python3-pil)" >&2; exit 1; }
-done
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-raw "$@"
+need_build qelda
+need_tools "ntfs-3g fuse testdisk python3-pil" mkntfs ntfs-3g fusermount photorec python3 sha1sum
 PYTHON=''
 for p in /usr/bin/python3 python3; do
   if command -v "$p" >/dev/null && "$p" -c 'import PIL' 2>/dev/null; then PYTHON=$p; break; fi
 done
 [[ -n $PYTHON ]] || { echo "python3 with Pillow is needed (python3-pil)" >&2; exit 1; }
-export LC_ALL=C.UTF-8 TZ=UTC
 mkdir -p "$WORK"
 
 VOL=$WORK/volume.img
 VMDK=$WORK/disk.vmdk
 VOL_MIB=2048
-START=2048
 FILES=${FILES:-4000}
 TYPES=jpg,tif,bmp,gif,png,rar,zip,au,doc,xls,ppt,docx,xlsx,pptx,html,avi
 LAYOUT="ntfs $VOL_MIB MiB, 4096-byte clusters; $FILES planted files (jpg png gif bmp tif zip html), each before a live file; planted ones deleted"
-
-# ---------------------------------------------------------------- clean-up
-MNT='' FUSE_PID=''
-cleanup() {
-  local rc=$?
-  if [[ -n $MNT ]] && mountpoint -q "$MNT"; then
-    fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || umount -l "$MNT" || true
-  fi
-  if [[ -n $FUSE_PID ]]; then wait "$FUSE_PID" 2>/dev/null || true; fi
-  exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-now() { date +%s.%N; }
-mount_volume() {
-  ntfs-3g -o no_detach,big_writes "$VOL" "$MNT" >>"$WORK/tools.log" 2>&1 &
-  FUSE_PID=$!
-  for _ in $(seq 1 100); do mountpoint -q "$MNT" && return 0; sleep 0.1; done
-  echo "ntfs-3g did not mount the volume" >&2
-  exit 1
-}
-unmount_volume() {
-  fusermount -u "$MNT"
-  wait "$FUSE_PID"
-  FUSE_PID=''
-}
 
 # ---------------------------------------------------------------- the volume
 make_volume() {
   local t0
   t0=$(now)
-  rm -rf "$WORK"/volume.img "$WORK"/disk.* "$WORK"/mbr.bin "$WORK"/planted.sha1 "$WORK/.made" "$WORK/mnt"
+  rm -rf "$WORK"/volume.img "$WORK"/disk.* "$WORK"/mbr.bin "$WORK"/planted.sha1 "$WORK/.made" "${WORK:?}/mnt" "$WORK/tools.log"
   MNT=$WORK/mnt
   mkdir -p "$MNT"
   truncate -s ${VOL_MIB}M "$VOL"
-  mkntfs -F -Q -q -c 4096 -L qeldaraw "$VOL" >"$WORK/tools.log" 2>&1 || { cat "$WORK/tools.log" >&2; exit 1; }
-  mount_volume
-  "$PYTHON" - "$MNT" "$FILES" "$WORK/planted.sha1" <<'PY'
+  logged "$WORK/tools.log" mkntfs -F -Q -q -c 4096 -L qeldaraw "$VOL"
+  mount_ntfs "$VOL" "$WORK/tools.log"
+  in_group "$PYTHON" - "$MNT" "$FILES" "$WORK/planted.sha1" <<'PY'
 import hashlib, io, os, random, sys, zipfile
 from PIL import Image
 root, count, sums = sys.argv[1], int(sys.argv[2]), sys.argv[3]
@@ -131,28 +98,20 @@ with open(sums, "w") as s:
             f.write(os.urandom(random.randint(1, 6) * 4096 - random.randint(0, 4000)))
         s.write(f"{hashlib.sha1(data).hexdigest()}  p{i:05d}.{kind}\n")
 PY
-  unmount_volume
-  mount_volume
+  unmount_ntfs
+  mount_ntfs "$VOL" "$WORK/tools.log"
   rm -r "$MNT/planted"
-  unmount_volume
+  unmount_ntfs
   rmdir "$MNT"
   MNT=''
   # qelda reads the volume as partition 1 of a disk: an MBR, then the same file.
-  python3 - "$WORK/mbr.bin" $START $((VOL_MIB * 2048)) <<'PY'
-import struct, sys
-mbr = bytearray(int(sys.argv[2]) * 512)
-mbr[0x1BE + 4] = 0x07
-struct.pack_into("<II", mbr, 0x1BE + 8, int(sys.argv[2]), int(sys.argv[3]))
-mbr[510:512] = b"\x55\xaa"
-open(sys.argv[1], "wb").write(mbr)
-PY
-  printf '# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"\n\nRW %d FLAT "mbr.bin" 0\nRW %d FLAT "volume.img" 0\n' \
-    $START $((VOL_MIB * 2048)) >"$VMDK"
-  printf '%s\n' "$LAYOUT" >"$WORK/.made"
-  echo "made $VOL in $(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.0f", b - a }') s"
+  mbr_head "$WORK/mbr.bin" 7 $((VOL_MIB * 2048))
+  flat_vmdk "$VMDK" "$WORK/mbr.bin" "$VOL"
+  mark_made
+  echo "made $VOL in $(elapsed "$t0" %.0f) s"
 }
 
-if [[ ! -f $WORK/.made || $(<"$WORK/.made") != "$LAYOUT" ]]; then make_volume; fi
+disk_made || make_volume
 
 # ---------------------------------------------------------------- the runs
 warm() { cat "$VOL" >/dev/null; }
@@ -161,7 +120,7 @@ timed() {
   local t0
   t0=$(now)
   "$@" >/dev/null 2>&1
-  awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'
+  elapsed "$t0" %.2f
 }
 # Planted files among those under the folders, byte for byte (each planted file counted once).
 exact() {

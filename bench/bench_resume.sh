@@ -13,25 +13,22 @@
 #   bench_resume.sh BUILD_DIR [WORK_DIR]
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-ntfs}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-ntfs "$@"
 ROUNDS=${ROUNDS:-3}
-QELDA=$BUILD/qelda
-[[ -x $QELDA ]] || { echo "missing $QELDA (build first)" >&2; exit 1; }
+need_build qelda
 VMDK=$WORK/disk.vmdk
 if [[ ! -f $VMDK ]]; then
   echo "making the 100,000-file NTFS volume with bench_ntfs_scan.sh"
-  ROUNDS=1 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_ntfs_scan.sh" "$BUILD" "$WORK" >/dev/null
+  ROUNDS=1 bash "$BENCH/bench_ntfs_scan.sh" "$BUILD" "$WORK" >/dev/null
 fi
 SOURCE=$("$QELDA" info "$VMDK" | awk -F'\t' 'NF == 7 && $4 == "NTFS" { print $1; exit }')
 [[ -n $SOURCE ]] || { echo "qelda info lists no NTFS volume in $VMDK" >&2; exit 1; }
 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/qelda-bench-resume.XXXXXX")
-trap 'rm -rf "$TMP"' EXIT
 export XDG_CONFIG_HOME=$TMP/config  # the index of saved scans is kept apart from the user's
 
-now() { date +%s.%N; }
 best() {  # best of ROUNDS runs of the command, in seconds
   local b='' t0 t
   for ((r = 0; r < ROUNDS; r++)); do

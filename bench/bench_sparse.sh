@@ -13,12 +13,12 @@
 # to qemu-img (best of three rounds each).
 set -euo pipefail
 
-if [[ $# -lt 1 ]]; then echo "usage: $0 BUILD_DIR [WORK_DIR]" >&2; exit 1; fi
-BUILD=$(readlink -f "$1")
-WORK=$(readlink -m "${2:-$BUILD/bench-sparse}")
+# shellcheck source=bench/bench_frame.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/bench_frame.sh"
+bench_start bench-sparse "$@"
 READ=$BUILD/tests/qelda_read_disk
-[[ -x $READ ]] || { echo "missing $READ (build first)" >&2; exit 1; }
-command -v qemu-img >/dev/null || { echo "qemu-img is needed" >&2; exit 1; }
+need_build tests/qelda_read_disk
+need_tools qemu-utils qemu-img
 mkdir -p "$WORK"
 
 RAW=$WORK/bench.raw
@@ -39,7 +39,6 @@ if [[ ! -f $WORK/.made ]]; then
   touch "$WORK/.made"
 fi
 
-now() { date +%s.%N; }
 mbps() { awk -v b="$1" -v t="$2" 'BEGIN { printf "%.0f", b / 1048576 / t }'; }
 # best_time SECONDS_SO_FAR COMMAND...: runs COMMAND (output to $WORK/out.raw), keeps the shorter time.
 best_time() {
@@ -57,7 +56,7 @@ for pair in bench.vmdk:vmdk bench.vdi:vdi bench.vhd:vpc; do
   bytes=$(qemu-img info --output=json -f "$fmt" "$img" | sed -n 's/.*"virtual-size": *\([0-9]*\).*/\1/p' | head -n 1)
   cat "$img" >/dev/null   # every reader starts from a warm cache
   a=999999 q=999999
-  for round in 1 2 3; do
+  for _ in 1 2 3; do
     a=$(best_time "$a" to_file "$READ" "$img")
     q=$(best_time "$q" qemu-img convert -f "$fmt" -O raw "$img" "$WORK/out.raw")
   done

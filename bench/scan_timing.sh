@@ -1,8 +1,12 @@
 # shellcheck shell=bash
-# The timing half of the scan benchmarks, sourced by bench_ntfs_scan.sh and
-# bench_fat_scan.sh after they have made their disk.
+# The shared halves of the scan benchmarks (bench_ntfs_scan.sh, bench_fat_scan.sh,
+# bench_exfat_scan.sh), sourced after bench_frame.sh: the files of their volume, and the
+# timing once they have made their disk.
 #
+#   scan_bench_start WORK_NAME FILES LEAVES DEFAULT_FILES "$@"
+#   fill_leaves ROOT TEAMS JOBS
 #   time_quick_scans FILE_SYSTEM VMDK RAW
+#   time_deleted_scans FILE_SYSTEM VMDK RAW
 #
 # FILE_SYSTEM is the name `qelda info` gives the volume ("NTFS", "FAT32"); VMDK is the
 # descriptor qelda mounts and RAW the disk file behind it, which fls reads. Uses QELDA,
@@ -14,8 +18,6 @@
 # in the page cache, ROUNDS rounds of qelda, the engine alone and fls, one after the other;
 # the best time of each and the ratio to fls are printed.
 
-scan_now() { date +%s.%N; }
-
 # bench_layout FILES LEAVES DEFAULT_FILES MIN_MIB: sets PER_LEAF (FILES spread over LEAVES
 # leaf folders), VOL_MIB (MIN_MIB, or 8 KiB a file when that is more) and SUFFIX (the
 # work folder's "-FILES" when FILES is not the default).
@@ -25,8 +27,50 @@ bench_layout() {
   VOL_MIB=$(($1 * 8 / 1024))
   ((VOL_MIB < $4)) && VOL_MIB=$4
   SUFFIX=''
+  # shellcheck disable=SC2034  # the calling script names its work folder with it
   (($1 != $3)) && SUFFIX=-$1
   return 0
+}
+
+# scan_bench_start WORK_NAME FILES LEAVES DEFAULT_FILES "$@": bench_layout for volumes of
+# 1 GiB at the least, bench_start with the work folder WORK_NAME (and SUFFIX), ROUNDS
+# (default 3), ENGINE and both programs checked.
+scan_bench_start() {
+  local name=$1 files=$2 leaves=$3 default=$4
+  shift 4
+  bench_layout "$files" "$leaves" "$default" 1024
+  bench_start "$name$SUFFIX" "$@"
+  ROUNDS=${ROUNDS:-3}
+  ENGINE=$BUILD/bench_scan_engine
+  need_build qelda bench_scan_engine
+}
+
+# fill_leaves ROOT TEAMS JOBS: the volume's files written under ROOT: 5 areas x TEAMS teams x
+# 5 batches of leaf folders three levels down, each holding PER_LEAF files with long names
+# and a few lines of text, every 25th of 6000 bytes. One python process a run of four leaf
+# folders, JOBS at once, in a process group of their own (in_group); the python script and
+# the list of leaves are written into TMP.
+fill_leaves() {
+  local root=$1 teams=$2 jobs=$3 leaves=() a t b
+  cat >"$TMP/fill.py" <<'EOF'
+import os, sys
+root, per_leaf = sys.argv[1], int(sys.argv[2])
+for leaf in sys.argv[3:]:
+    a, t, b = (int(x) for x in leaf.split(","))
+    folder = os.path.join(root, f"Area {a}", f"Team {t} of area {a}", f"Batch {b:02d}")
+    os.makedirs(folder, exist_ok=True)
+    line = f"area {a} team {t} batch {b:02d}: qelda scan bench text\n"
+    for i in range(per_leaf):
+        name = f"{i:04d} Document of batch {b:02d}.txt"
+        body = f"{name}\n" + line * (1 + i % 4)
+        if i % 25 == 0:
+            body = (body * (6000 // len(body) + 1))[:6000]
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(body)
+EOF
+  for a in 0 1 2 3 4; do for ((t = 0; t < teams; t++)); do for b in 0 1 2 3 4; do leaves+=("$a,$t,$b"); done; done; done
+  printf '%s\n' "${leaves[@]}" >"$TMP/leaves"
+  in_group xargs -a "$TMP/leaves" -P "$jobs" -n 4 python3 "$TMP/fill.py" "$root" "$PER_LEAF"
 }
 
 # User items of a listing: not the readers' own $-entries, not NTFS named streams.
@@ -67,9 +111,9 @@ time_quick_scans() {
   fi
   local q=999999 e=999999 f=999999 round
   for ((round = 1; round <= ROUNDS; round++)); do
-    [[ -n $label ]] && q=$(scan_best "$q" "${qelda_cmd[@]}")
-    e=$(scan_best "$e" "$ENGINE" "$vmdk" "$source")
-    f=$(scan_best "$f" "${fls_cmd[@]}")
+    [[ -n $label ]] && q=$(best_seconds "$q" "${qelda_cmd[@]}")
+    e=$(best_seconds "$e" "$ENGINE" "$vmdk" "$source")
+    f=$(best_seconds "$f" "${fls_cmd[@]}")
   done
   printf '%-32s %9s %9s\n' "$fs quick scan, best of $ROUNDS" seconds "/ fls"
   [[ -n $label ]] && printf '%-32s %9.3f %9s\n' "$label" "$q" "$(scan_ratio "$q" "$f")"
@@ -78,15 +122,6 @@ time_quick_scans() {
   [[ -n $rss_kib ]] && awk -v k="$rss_kib" -v n="$items" \
     'BEGIN { printf "peak RSS of scan --list: %d KiB for %d listed items, %.0f bytes per item\n", k, n, k * 1024 / n }'
   return 0
-}
-
-scan_best() {  # scan_best SECONDS_SO_FAR COMMAND...: runs COMMAND, keeps the shorter time
-  local best=$1 t0 t1
-  shift
-  t0=$(scan_now)
-  "$@" >/dev/null 2>&1 || { echo "failed: $*" >&2; return 1; }
-  t1=$(scan_now)
-  awk -v a="$best" -v x="$t0" -v y="$t1" 'BEGIN { d = y - x; print (d < a ? d : a) }'
 }
 
 scan_ratio() { awk -v x="$1" -v y="$2" 'BEGIN { printf "%.3f", x / y }'; }
@@ -107,8 +142,8 @@ time_deleted_scans() {
   cat "$raw" >/dev/null
   local q=999999 f=999999 round
   for ((round = 1; round <= ROUNDS; round++)); do
-    q=$(scan_best "$q" "${qelda_cmd[@]}")
-    f=$(scan_best "$f" "${fls_cmd[@]}")
+    q=$(best_seconds "$q" "${qelda_cmd[@]}")
+    f=$(best_seconds "$f" "${fls_cmd[@]}")
   done
   printf '%-32s %9s %9s\n' "$fs deleted-files scan, best of $ROUNDS" seconds "/ fls"
   printf '%-32s %9.3f %9s\n' "qelda scan --kind deleted --list" "$q" "$(scan_ratio "$q" "$f")"
