@@ -16,7 +16,9 @@ namespace {
 constexpr std::size_t kForwardReadBytes = 32 * 1024;
 
 bool signatureAt(const HEADER_RECORD& r, std::span<const std::uint8_t, 512> sector) {
-  return hasUsableSignature(r) && std::memcmp(sector.data() + r.m_nOffset, r.m_abyHeader.data(), r.m_nHeaderLen) == 0;
+  // The first byte turns most records down before the comparison is called.
+  return hasUsableSignature(r) && sector[r.m_nOffset] == r.m_abyHeader[0] &&
+         std::memcmp(sector.data() + r.m_nOffset, r.m_abyHeader.data(), r.m_nHeaderLen) == 0;
 }
 
 const char16_t* officeKindText(std::uint8_t kind) {
