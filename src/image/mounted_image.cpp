@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "image/image_state.h"
 #include "image/vmdk_layout.h"
@@ -21,18 +25,41 @@ bool startsWithSparseMagic(const ImageFiles& files, const std::string& path) {
   return file && file->readExact(0, magic) && platform::ByteView(magic).le32(0) == vmdk::kSparseMagic;
 }
 
-// Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
-// its header says its grains are not plain sectors.
-void mountSparse(const ImageFiles& files, MountedExtent& e, const std::string& path, SparseDefaults defaults,
-                 std::uint64_t mapSectors) {
-  e.sparse = true;
-  e.file = files.openShared(path);
-  if (!e.file) return;
-  std::array<std::uint8_t, kSector> sector0{};
-  e.file->readAt(0, sector0);
-  const SparseExtentHeader header = parseSparseExtentHeader(platform::ByteView(sector0), defaults, mapSectors);
-  e.grains = SparseGrainMap::load(*e.file, header);
-}
+// The files a description names, each opened once, and the tables of each sparse one loaded
+// once for the sectors its extent maps. A description may name one file thousands of times (a
+// damaged or crafted one names itself over and over): each naming would otherwise open the
+// file again and load all its tables again, work that grows with the square of the file.
+class ExtentFiles {
+ public:
+  explicit ExtentFiles(const ImageFiles& files) : files_(files) {}
+
+  std::shared_ptr<const platform::ReadOnlyFile> file(const std::string& path) {
+    const auto [it, added] = opened_.try_emplace(path);
+    if (added) it->second = files_.openShared(path);
+    return it->second;
+  }
+
+  // Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
+  // its header says its grains are not plain sectors.
+  void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors) {
+    e.sparse = true;
+    e.file = file(path);
+    if (!e.file) return;
+    const auto [it, added] = grains_.try_emplace({path, mapSectors});
+    if (added) {
+      std::array<std::uint8_t, kSector> sector0{};
+      e.file->readAt(0, sector0);
+      const SparseExtentHeader header = parseSparseExtentHeader(platform::ByteView(sector0), defaults, mapSectors);
+      it->second = SparseGrainMap::load(*e.file, header);
+    }
+    e.grains = it->second;
+  }
+
+ private:
+  const ImageFiles& files_;
+  std::map<std::string, std::shared_ptr<const platform::ReadOnlyFile>> opened_;
+  std::map<std::pair<std::string, std::uint64_t>, std::shared_ptr<const SparseGrainMap>> grains_;
+};
 
 void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const std::u16string& type = app.m_strCreateType;
@@ -42,6 +69,7 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const SparseDefaults defaults = monolithicSparse ? SparseDefaults::Monolithic : SparseDefaults::Split;
 
   const std::string folder = imageFolder(app.m_strImagePath);
+  ExtentFiles files(app.imageFiles);
   std::uint64_t first = 0;
   for (const DISK_DESCRIPTOR_EXTENT& d : app.m_arrExtents) {
     // Sizes beyond any real disk are a damaged description: the disk ends there.
@@ -51,14 +79,14 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
     e.sectors = d.m_nSectors;
     const std::string path = folder + "/" + d.fileNameBytes;
     if (isFlatType(d.m_szType)) {
-      e.file = app.imageFiles.openShared(path);
+      e.file = files.file(path);
       e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
     } else if (isSparseType(d.m_szType)) {
-      mountSparse(app.imageFiles, e, path, defaults, e.sectors);
+      files.mountSparse(e, path, defaults, e.sectors);
       // A monolithic sparse file renamed after it was written still names its old self in
       // its embedded descriptor: the picked file is that extent.
       if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.imageFiles, app.m_strImagePath))
-        mountSparse(app.imageFiles, e, app.m_strImagePath, defaults, e.sectors);
+        files.mountSparse(e, app.m_strImagePath, defaults, e.sectors);
     }
     first += e.sectors;
     image.extents.push_back(std::move(e));
@@ -71,7 +99,7 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
   if (splitSparse && app.m_bSplitSparseAsSingle && !image.extents.empty() && image.extents[0].sparse) {
     MountedExtent whole;
     whole.sectors = first;
-    mountSparse(app.imageFiles, whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
+    files.mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
     image.extents.assign(1, std::move(whole));
   }
 }

@@ -268,6 +268,32 @@ TEST(VmdkSparse, MissingMiddleExtentReadsAsZerosAndLaterExtentsStayInPlace) {
   EXPECT_EQ(0, std::memcmp(whole.bytes.data() + 128 * 512, last.disk.data(), 24 * 512));
 }
 
+// A description that names the same files over and over: each file is opened once and each
+// sparse one's tables loaded once for each extent size, yet every extent reads as its file.
+TEST(VmdkSparse, AFileNamedByManyExtentsIsOpenedAndItsTablesLoadedOnce) {
+  ImageDir dir;
+  SparseShape shape;
+  shape.capacity = 64;
+  const SparseFile f = writeSparse(dir, "x.vmdk", shape, {0, 3, 7}, 5);
+  std::vector<std::pair<std::uint64_t, std::string>> extents(300, {64, "x.vmdk"});
+  extents[150].first = 32;  // one of another size: its own tables
+  const std::string d = dir.putText("d.vmdk", descriptorFor("twoGbMaxExtentSparse", extents));
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, d), app::MountOutcome::Mounted);
+  const auto image = app.mountedImage();
+  ASSERT_EQ(image->extents.size(), 300u);
+  for (const MountedExtent& e : image->extents) {
+    ASSERT_TRUE(e.file && e.grains);
+    EXPECT_EQ(e.file, image->extents[0].file);
+    EXPECT_EQ(e.grains == image->extents[0].grains, e.sectors == 64);
+  }
+  const std::uint64_t sectors = 299 * 64 + 32;
+  const test::SectorRead whole = readWhole(app, sectors);
+  EXPECT_EQ(whole.failed, 0u);
+  for (std::uint64_t at = 0, i = 0; i < extents.size(); at += extents[i].first, ++i)
+    ASSERT_EQ(0, std::memcmp(whole.bytes.data() + at * 512, f.disk.data(), extents[i].first * 512)) << "extent " << i;
+}
+
 // A monolithic extent whose header points at the descriptor `text` in sector 1.
 SparseFile writeWithDescriptor(ImageDir& dir, const std::string& name, const std::string& text, std::uint32_t flags = 3,
                                std::uint64_t offset = 1, std::uint64_t size = 20) {
