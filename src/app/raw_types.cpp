@@ -14,11 +14,17 @@ std::filesystem::path configFolder() {
 }
 
 bool selectRawTypes(CQELDAApp& app, const std::filesystem::path& folder, const std::vector<std::string>& wanted,
-                    std::vector<std::string>& unknown) {
+                    std::vector<std::string>& unknown, std::string* unusable) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);  // the catalogue is written there when missing
-  const std::vector<carve::HEADER_RECORD> catalogue = carve::loadHeaderCatalogue(folder);
+  std::string why;
+  const std::vector<carve::HEADER_RECORD> catalogue = carve::loadHeaderCatalogue(folder, &why);
   app.selectedHeaders.clear();
+  app.m_pSelectedHeaders = nullptr;
+  if (!why.empty()) {
+    if (unusable) *unusable = why;
+    return false;
+  }
   std::vector<bool> named(wanted.size(), false);
   for (const carve::HEADER_RECORD& record : catalogue) {
     bool take = wanted.empty() && record.selected != 0;
@@ -33,6 +39,8 @@ bool selectRawTypes(CQELDAApp& app, const std::filesystem::path& folder, const s
   for (std::size_t i = 0; i < wanted.size(); ++i)
     if (!named[i]) unknown.push_back(wanted[i]);
   app.m_pSelectedHeaders = app.selectedHeaders.head();
+  if (!app.m_pSelectedHeaders && wanted.empty() && unusable)
+    *unusable = "it marks no file type as selected (name the types with --types)";
   return app.m_pSelectedHeaders != nullptr;
 }
 

@@ -42,12 +42,26 @@ void CScanProcess::ScanThreadProc() {
     app_.currentEngine = engine::CreateVolumeEngine(installedEngines(), app_, {&console_, &progress_, &log_, &notifier_});
     if (!app_.currentEngine) result_ = engine::scanNotAvailable(&notifier_);
     else result_ = runEngine(*app_.currentEngine);
+    if (app_.currentEngine) takeReadTally(app_.currentEngine->readTally());
   }
 
   if (result_.status == engine::ScanStatus::Done && app_.stopRequested()) result_.status = engine::ScanStatus::Stopped;
   app_.OnOperationFinished();
   console_.UpdateStatusCounts();
   if (!logPath_.empty()) log_.flushTo(logPath_);
+}
+
+void CScanProcess::takeReadTally(const engine::ReadTally& read) {
+  result_.unreadSectors = read.unreadSectors;
+  // Nothing could be read (an image whose data this program cannot decode, a disk whose
+  // every extent is missing): the scan found nothing because of that, not because the disk
+  // holds nothing, and ends as a failure with that cause, whatever else the engine made of
+  // the zeros it was given.
+  if (result_.status != engine::ScanStatus::Stopped && read.unreadSectors != 0 && !read.anyRead) {
+    result_.status = engine::ScanStatus::Failed;
+    result_.cause = std::u16string(kNothingReadable);
+    log_.AddLogEntry(result_.cause, false);
+  }
 }
 
 engine::ScanOutcome CScanProcess::runEngine(engine::IVolumeEngine& engine) {
@@ -65,6 +79,18 @@ engine::ScanOutcome CScanProcess::runEngine(engine::IVolumeEngine& engine) {
     case kScanAdvancedAgain: return engine.scanAdvanced();
     case kScanRaw: return engine.scanRaw();
     default: return engine::scanNotAvailable(&notifier_);
+  }
+}
+
+bool scanSearchesSignatures(const CQELDAApp& app) {
+  const engine::EngineKind engine = engine::engineKindFor(app);
+  switch (app.m_nScanKind) {
+    case kScanRaw: return true;
+    case kScanAdvanced:
+    case kScanAdvancedAgain: return engine != engine::EngineKind::ExFat;
+    case kScanDeleted:
+    case kScanDeletedAgain: return app.m_nScanType == 0 && engine == engine::EngineKind::Ntfs;
+    default: return false;
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/qelda_app.h"
 #include "platform/log.h"
@@ -20,6 +21,10 @@ using engine::kScanLostVolumes;
 using engine::kScanQuick;
 using engine::kScanQuickAgain;
 using engine::kScanRaw;
+
+// The cause of a scan that could read no sector of its source.
+inline constexpr std::u16string_view kNothingReadable =
+    u"no sector the scan asked for could be read from the image, so nothing could be found on it";
 
 // The engines this program has, for the factory.
 const engine::EngineCreators& installedEngines();
@@ -47,6 +52,8 @@ class CScanProcess {
 
  private:
   engine::ScanOutcome runEngine(engine::IVolumeEngine& engine);
+  // Puts what the engine could not read into the outcome.
+  void takeReadTally(const engine::ReadTally& read);
 
   CQELDAApp& app_;
   platform::IFoundItemSink& console_;
@@ -58,6 +65,12 @@ class CScanProcess {
   std::string scanInfoIndex_;
   engine::ScanOutcome result_;
 };
+
+// Whether the scan the application is set to (kind, deleted-files branch, the engine the
+// selected source or the chosen file system gives) searches file types by their signatures
+// besides its own search: the NTFS and FAT advanced scans, and NTFS's deep deleted-files
+// scan, which is its advanced scan. The raw scan is nothing but that search.
+bool scanSearchesSignatures(const CQELDAApp& app);
 
 // What the settings dialog does when the user picks another FAT linking mode (0 "FAT1",
 // 1 "FAT2", 2 "Contiguous"): the current engine takes the mode and reloads its FAT.

@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <initializer_list>
+#include <string>
 #include <system_error>
 
 #include "carve/header_record_layout.h"
@@ -75,6 +76,7 @@ std::optional<HeaderFileContents> readHeaderFile(const std::filesystem::path& co
   const std::uint64_t bytes = file->size();
   if (bytes > kMaxCatalogueRecords * header_layout::kRecordBytes) return std::nullopt;
   HeaderFileContents out;
+  out.bytes = bytes;
   out.trailingBytes = bytes % header_layout::kRecordBytes != 0;
   std::array<std::uint8_t, header_layout::kRecordBytes> raw{};
   for (std::uint64_t at = 0; at + raw.size() <= bytes; at += raw.size()) {
@@ -112,8 +114,21 @@ bool writeHeaderFile(const std::filesystem::path& configFolder, std::span<const 
   return !renamed;
 }
 
-std::vector<HEADER_RECORD> loadHeaderCatalogue(const std::filesystem::path& configFolder) {
-  if (auto contents = readHeaderFile(configFolder)) return std::move(contents->records);
+std::string unusableCatalogue(const HeaderFileContents& contents) {
+  if (!contents.records.empty()) return {};
+  const std::string record = std::to_string(header_layout::kRecordBytes) + " bytes";
+  if (contents.bytes == 0) return "it is empty (each file type is a record of " + record + ")";
+  if (contents.refused == 0)
+    return "it is " + std::to_string(contents.bytes) + " bytes long, shorter than one record of " + record;
+  return "none of its " + std::to_string(contents.refused) + " records of " + record + " gives a signature to look for";
+}
+
+std::vector<HEADER_RECORD> loadHeaderCatalogue(const std::filesystem::path& configFolder, std::string* unusable) {
+  if (unusable) unusable->clear();
+  if (auto contents = readHeaderFile(configFolder)) {
+    if (unusable) *unusable = unusableCatalogue(*contents);
+    return std::move(contents->records);
+  }
   std::vector<HEADER_RECORD> records = defaultHeaderCatalogue();
   std::error_code ec;
   if (!std::filesystem::exists(configFolder / kHeaderFileName, ec) && !ec) writeHeaderFile(configFolder, records);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "carve/header_record.h"
@@ -33,14 +34,21 @@ struct HeaderFileContents {
   std::vector<HEADER_RECORD> records;  // in file order
   std::size_t refused = 0;             // records whose signature could not be compared
   bool trailingBytes = false;          // the file ends inside a record
+  std::uint64_t bytes = 0;             // the file's length
 };
+
+// Why a catalogue file read whole gives no type to search for ("it is empty", ...), or an
+// empty text when it holds at least one record that can be read.
+std::string unusableCatalogue(const HeaderFileContents& contents);
 
 // Reads configFolder/HeaderFile.cfg; nothing when it cannot be opened or is absurdly large.
 std::optional<HeaderFileContents> readHeaderFile(const std::filesystem::path& configFolder);
 // Writes the records to configFolder/HeaderFile.cfg (through a temporary file, then renamed).
 bool writeHeaderFile(const std::filesystem::path& configFolder, std::span<const HEADER_RECORD> records);
 // The catalogue file's records; when there is no such file, the default catalogue, which is
-// then written there.
-std::vector<HEADER_RECORD> loadHeaderCatalogue(const std::filesystem::path& configFolder);
+// then written there. A file the user has is never written over: when it gives no type,
+// `unusable` (when given) says why, and no record comes back.
+std::vector<HEADER_RECORD> loadHeaderCatalogue(const std::filesystem::path& configFolder,
+                                               std::string* unusable = nullptr);
 
 }  // namespace qelda::carve

@@ -43,7 +43,8 @@ void printScanUsage(bool recover) {
                "  --fs fat|ntfs|exfat advanced scan: the file system the volume held\n"
                "  --types LIST        raw scan: the file types to look for, by extension (jpg,png,...);\n"
                "                      default: those the catalogue HeaderFile.cfg marks as selected;\n"
-               "                      advanced and deep deleted-files scans: also search these types\n"
+               "                      NTFS and FAT advanced scans (and NTFS deep deleted-files scans):\n"
+               "                      also search these types; other scans ignore it\n"
                "  --raw-range FIRST-LAST|volume  raw scan: of a whole disk or image, only sectors FIRST\n"
                "                      to LAST; with volume, every sector of the volume --source names\n"
                "  --linking fat1|fat2|contiguous  FAT volumes: how file data is followed after the scan\n"
@@ -313,18 +314,28 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
   app.m_nAdvancedFileSystem = o.advancedFileSystem;
-  // The advanced scan, and the deleted-files scan's deep branch, also search the file types the
-  // user names by their signatures.
-  const bool typesInsideScan = !o.types.empty() && (o.scanKind == app::kScanAdvanced ||
-                                                    (o.scanKind == app::kScanDeleted && o.scanType == 0));
+  // The NTFS and FAT advanced scans (and the NTFS deleted-files scan's deep branch, which is
+  // its advanced scan) also search the file types the user names by their signatures.
+  const bool typesInsideScan = !o.types.empty() && o.scanKind != app::kScanRaw && app::scanSearchesSignatures(app);
+  if (!o.types.empty() && o.scanKind != app::kScanRaw && !typesInsideScan)
+    std::fputs("qelda: --types applies only to the raw scan and to the NTFS and FAT advanced scans (on NTFS also "
+               "--kind deleted --scan-type deep); ignored\n",
+               stderr);
   if (typesInsideScan) app.m_nSetRaw = 0;
   if (!applyRawRange(app, o)) return kExitUsage;
   if (o.scanKind == app::kScanRaw || typesInsideScan) {
     std::vector<std::string> unknown;
-    const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown);
+    std::string unusable;
+    const bool any = app::selectRawTypes(app, app::configFolder(), o.types, unknown, &unusable);
+    const std::string catalogue = app::configFolder() / carve::kHeaderFileName;
+    // The catalogue is the user's file: it is said what is wrong with it, never rewritten.
+    if (!unusable.empty()) {
+      std::fprintf(stderr, "qelda: the file-type catalogue %s cannot be used: %s\n", catalogue.c_str(),
+                   unusable.c_str());
+      return kExitScanFailed;
+    }
     for (const std::string& name : unknown)
-      std::fprintf(stderr, "qelda: no file type %s in the catalogue %s\n", name.c_str(),
-                   (app::configFolder() / carve::kHeaderFileName).c_str());
+      std::fprintf(stderr, "qelda: no file type %s in the catalogue %s\n", name.c_str(), catalogue.c_str());
     if (!any || !unknown.empty()) return kExitUsage;
   }
 
@@ -335,6 +346,11 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
                            notifier, o.logPath);
   const engine::ScanOutcome scanned = worker.run();
   terminal.finish();
+  // A missing or cut extent reads as zeros: the scan runs on, and says how much it missed.
+  if (scanned.unreadSectors != 0)
+    std::fprintf(stderr, "qelda: %llu %s could not be read from the image and %s read as zeros\n",
+                 static_cast<unsigned long long>(scanned.unreadSectors),
+                 scanned.unreadSectors == 1 ? "sector" : "sectors", scanned.unreadSectors == 1 ? "was" : "were");
   if (scanned.status == engine::ScanStatus::Failed) {
     if (!scanned.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(scanned.cause).c_str());
     return kExitScanFailed;

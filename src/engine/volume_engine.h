@@ -40,6 +40,14 @@ struct ScanOutcome {
   ScanStatus status = ScanStatus::Done;
   std::u16string message;  // the text shown for a failure
   std::u16string cause;    // what exactly went wrong, for a line of its own (may be empty)
+  std::uint64_t unreadSectors = 0;  // sectors the scan asked for and got as zeros
+};
+
+// What an engine's reads came to: the sectors it could not read, each counted once however
+// often it was asked for, and whether any sector was read at all.
+struct ReadTally {
+  std::uint64_t unreadSectors = 0;
+  bool anyRead = false;
 };
 
 // How much of a found file could be read back.
@@ -114,6 +122,9 @@ class IVolumeEngine {
 
   // Items reported by the last scan (the root the console made counts as one).
   virtual std::uint32_t foundCount() const = 0;
+
+  // What the engine's reads of its volume or disk came to so far.
+  virtual ReadTally readTally() const { return {}; }
 
   // The FAT linking mode the settings change (0 "FAT1", 1 "FAT2", 2 "Contiguous"): an
   // engine that follows FAT chains takes it and reloads its FAT. False: not such an engine.

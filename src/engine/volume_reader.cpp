@@ -1,6 +1,8 @@
 #include "engine/volume_reader.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
@@ -88,6 +90,40 @@ std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t s
   return start + sector;
 }
 
+// --- what could not be read -------------------------------------------------------------------
+
+void UnreadSectors::add(std::uint64_t first, std::uint64_t count) {
+  if (count == 0) return;
+  std::uint64_t end = first + std::min(count, UINT64_MAX - first);
+  const std::lock_guard lock(mutex_);
+  // The new run swallows the run that reaches its first sector and every run that starts
+  // inside it or right after it; only what none of them held is counted.
+  auto at = runs_.upper_bound(first);
+  if (at != runs_.begin() && std::prev(at)->second >= first) {
+    --at;
+    if (at->second >= end) return;
+    first = at->first;
+  }
+  std::uint64_t held = 0;
+  while (at != runs_.end() && at->first <= end) {
+    end = std::max(end, at->second);
+    held += at->second - at->first;
+    at = runs_.erase(at);
+  }
+  runs_.emplace(first, end);
+  count_ += end - first - held;
+}
+
+void UnreadSectors::addUnplaced(std::uint64_t count) {
+  const std::lock_guard lock(mutex_);
+  unplaced_ += count;
+}
+
+ReadTally UnreadSectors::tally() const {
+  const std::lock_guard lock(mutex_);
+  return {count_ + unplaced_, anyRead_.load(std::memory_order_relaxed)};
+}
+
 // --- the reader ------------------------------------------------------------------------------
 
 void VolumeReader::open(std::shared_ptr<const image::MountedImage> image, std::uint8_t imageFile,
@@ -128,13 +164,38 @@ bool VolumeReader::readFile(std::uint64_t sector, std::span<std::uint8_t> out, s
   if (!f || out.size() > kMaxFileBytes || sector > (kMaxFileBytes - out.size()) / kSectorBytes) {
     std::memset(out.data(), 0, out.size());
     failed = sectors;
+    unread_->add(sector, sectors);
     return false;
   }
   // Past the file's end (a copy that stopped early) the read comes up short.
   // (The file leaves zeros after what it could read.)
   const std::size_t got = std::min(f->readAt(sector * kSectorBytes, out), out.size());
   failed = sectors - got / kSectorBytes;
+  if (failed != sectors) unread_->noteRead();
+  unread_->add(sector + got / kSectorBytes, failed);
   return got == out.size();
+}
+
+void VolumeReader::noteFailedImageRead(std::uint64_t sector, std::uint64_t sectors, std::uint64_t failed) const {
+  if (failed < sectors) unread_->noteRead();
+  if (failed == 0) return;
+  if (failed >= sectors) {
+    unread_->add(sector, sectors);
+    return;
+  }
+  // The report says how many sectors failed, not which: halves of the read are read again
+  // until each piece failed whole or not at all. Only reads that partly failed cost this.
+  std::vector<std::uint8_t> scratch(std::size_t(sectors / 2 + 1) * kSectorBytes);
+  const auto locate = [&](const auto& self, std::uint64_t first, std::uint64_t count) -> void {
+    const std::uint64_t half = count / 2;
+    for (const auto& [from, n] : {std::pair{first, half}, std::pair{first + half, count - half}}) {
+      image::ReadReport report;
+      image::ReadSourceSectors(image_.get(), scratch.data(), from, std::uint32_t(n * kSectorBytes), &report);
+      if (report.failedSectors >= n) unread_->add(from, n);
+      else if (report.failedSectors != 0) self(self, from, n);
+    }
+  };
+  locate(locate, sector, sectors);
 }
 
 bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t* failedSectors) const {
@@ -146,12 +207,14 @@ bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::
     } else if (out.size() > UINT32_MAX) {
       std::memset(out.data(), 0, out.size());
       failed = (out.size() + kSectorBytes - 1) / kSectorBytes;
+      unread_->add(sector, failed);
     } else {
       image::ReadReport report;
       const std::uint32_t result =
           image::ReadSourceSectors(image_.get(), out.data(), sector, std::uint32_t(out.size()), &report);
       failed = report.failedSectors;
       ok = result != 0 && failed == 0;
+      noteFailedImageRead(sector, (out.size() + kSectorBytes - 1) / kSectorBytes, failed);
     }
   }
   if (failedSectors) *failedSectors = failed;
@@ -163,7 +226,9 @@ bool VolumeReader::readFrom(std::uint64_t start, std::uint64_t sector, std::span
   const std::optional<std::uint64_t> at = absoluteSector(start, sector);
   if (!at) {
     std::memset(out.data(), 0, out.size());
-    if (failedSectors) *failedSectors = (out.size() + kSectorBytes - 1) / kSectorBytes;
+    const std::uint64_t sectors = (out.size() + kSectorBytes - 1) / kSectorBytes;
+    unread_->addUnplaced(sectors);
+    if (failedSectors) *failedSectors = sectors;
     return false;
   }
   return read(*at, out, failedSectors);

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -87,10 +89,34 @@ VolumeGeometry volumePlaceOf(const SCAN_IMAGE_HEADER& header);
 // The sum of a volume's start and a sector in it; nothing when it passes 2^64.
 std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t sector);
 
+// The sectors a reader could not read, as runs of sector numbers: a sector asked for again
+// (a read retried cluster by cluster, windows that overlap) is counted once. Any thread may
+// add to it.
+class UnreadSectors {
+ public:
+  // The sectors first to first + count - 1 could not be read.
+  void add(std::uint64_t first, std::uint64_t count);
+  // Sectors that could not be read at a place no sector number gives (past 2^64).
+  void addUnplaced(std::uint64_t count);
+  // Some sector was read.
+  void noteRead() {
+    if (!anyRead_.load(std::memory_order_relaxed)) anyRead_.store(true, std::memory_order_relaxed);
+  }
+  ReadTally tally() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::uint64_t, std::uint64_t> runs_;  // first sector -> one past the last
+  std::uint64_t count_ = 0;     // sectors in the runs
+  std::uint64_t unplaced_ = 0;
+  std::atomic<bool> anyRead_{false};
+};
+
 // Reads sectors of the mounted image (a snapshot held for the reader's life) or of the
 // image file the volume names, opened at the first read. Every read follows one rule: what
 // could not be read is zeros, never what the buffer held, the sectors not read whole are
-// counted, and the read fails. Any thread may read.
+// counted, and the read fails. Any thread may read. Every sector that could not be read is
+// also kept for the reader's life (tally()), across open() and close().
 class VolumeReader {
  public:
   VolumeReader() = default;
@@ -116,8 +142,13 @@ class VolumeReader {
   bool readFrom(std::uint64_t start, std::uint64_t sector, std::span<std::uint8_t> out,
                 std::uint64_t* failedSectors = nullptr) const;
 
+  // The sectors no read could read so far, and whether any was read.
+  ReadTally tally() const { return unread_->tally(); }
+
  private:
   bool readFile(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t& failed) const;
+  // Keeps which of the `sectors` read from `sector` on failed, `failed` of them.
+  void noteFailedImageRead(std::uint64_t sector, std::uint64_t sectors, std::uint64_t failed) const;
 
   std::shared_ptr<const image::MountedImage> image_;
   std::uint8_t imageFile_ = 0;
@@ -125,6 +156,7 @@ class VolumeReader {
   // Opened once, by whichever thread reads it first.
   mutable std::unique_ptr<std::once_flag> fileOnce_ = std::make_unique<std::once_flag>();
   mutable std::optional<platform::ReadOnlyFile> file_;
+  std::shared_ptr<UnreadSectors> unread_ = std::make_shared<UnreadSectors>();
 };
 
 // A file's clusters: a list (32 or 64-bit numbers) or a run from a first cluster.

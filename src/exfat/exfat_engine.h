@@ -121,6 +121,7 @@ class CExFatEngine : private engine::HeldSinks {
                                     std::u16string& cause);
   // Items reported by the last scan.
   std::uint32_t foundCount() const { return m_nFoundCount; }
+  engine::ReadTally readTally() const { return reader_.tally(); }
   std::uint32_t sectorsPerCluster() const { return m_nSectorsPerCluster; }
   // kLinkChain or kLinkContiguous: how the clusters of found files are taken from here on.
   void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }

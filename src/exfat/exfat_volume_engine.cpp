@@ -25,6 +25,7 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
+  engine::ReadTally readTally() const override { return engine_.readTally(); }
 
   bool applyLinkingMode(std::uint8_t mode) override {
     // exFAT has one FAT: "Contiguous" reads every file from its first cluster on, the

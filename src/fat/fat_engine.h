@@ -94,6 +94,7 @@ class CFatEngine : private engine::HeldSinks {
                                     std::u16string& cause);
   // Items reported by the last scan.
   std::uint32_t foundCount() const { return m_nFoundCount; }
+  engine::ReadTally readTally() const { return reader_.tally(); }
   std::uint8_t imageFile() const { return m_bImageFile; }
   std::uint8_t sectorsPerCluster() const { return m_nSectorsPerCluster; }
   std::uint8_t linkingMode() const { return m_nLinkingMode; }

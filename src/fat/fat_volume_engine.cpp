@@ -42,6 +42,7 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
 
   engine::ReadOutcome readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) override;
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
+  engine::ReadTally readTally() const override { return engine_.readTally(); }
 
   bool applyLinkingMode(std::uint8_t mode) override {
     engine_.setLinkingMode(mode);

@@ -115,6 +115,7 @@ class CNtfsEngine : private engine::HeldSinks {
                                     platform::IUserNotifier& notifier, std::u16string& cause);
   // Entries reported by the last scan.
   std::uint32_t foundCount() const { return m_nEntryCount; }
+  engine::ReadTally readTally() const { return reader_.tally(); }
 
  private:
   friend class ::qelda::test::EngineProbe;

@@ -34,6 +34,7 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
   }
 
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
+  engine::ReadTally readTally() const override { return engine_.readTally(); }
 
   bool saveScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) override {
     return engine_.writeScanInfo(header, write);

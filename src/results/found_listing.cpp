@@ -47,6 +47,18 @@ class PathStack {
     return true;
   }
 
+  // The path of an item whose parent chain loops, cut where the chain repeats.
+  void appendLoopedPath(std::string& out, Index i) const {
+    std::vector<Index> chain;
+    std::unordered_set<Index> seen;
+    for (Index p = i; p < tree_.size() && seen.insert(p).second; p = tree_.parentOf(p)) chain.push_back(p);
+    const std::size_t start = out.size();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      if (out.size() != start) out += '/';
+      appendPrintableName(out, *it);
+    }
+  }
+
   // Puts a folder on the stack below the current one.
   void enterFolder(Index folder) { push(folder); }
   const std::string& path() const { return path_; }
@@ -56,15 +68,32 @@ class PathStack {
     appendPrintableName(path_, i);
   }
   void appendPrintableName(std::string& out, Index i) const {
+    const std::size_t from = out.size();
     const CFileFolderTree::NameBytes name = tree_.nameBytes(i);
     if (!name.wide) {
       platform::appendPrintableLatin1(out, std::string_view(reinterpret_cast<const char*>(name.bytes), name.units));
-      return;
+    } else {
+      char16_t units[kMaxItemNameLength];
+      std::memcpy(units, name.bytes, name.units * 2);
+      platform::appendPrintable(out, std::u16string_view(units, name.units));
     }
-    char16_t units[kMaxItemNameLength];
-    std::memcpy(units, name.bytes, name.units * 2);
-    platform::appendPrintable(out, std::u16string_view(units, name.units));
+    escapeSlashes(out, from);
   }
+
+  // A '/' inside a name (a damaged entry, a file type named with one) would read as one
+  // folder deeper: it is written by its code, as the other characters a path cannot show
+  // as they are. The printable text holds no other '/'.
+  static void escapeSlashes(std::string& out, std::size_t from) {
+    if (out.find('/', from) == std::string::npos) return;
+    std::string escaped;
+    for (std::size_t k = from; k < out.size(); ++k) {
+      if (out[k] == '/') escaped += "\\x2F";
+      else escaped += out[k];
+    }
+    out.resize(from);
+    out += escaped;
+  }
+
 
  private:
   struct Frame {
@@ -113,7 +142,6 @@ bool writeFoundListing(const CFileFolderTree& tree, std::FILE* out) {
     buffer.clear();
   };
   PathStack stack(tree);
-  std::string loopedPath;
   for (Index i = 0; i < tree.size() && ok; ++i) {
     const bool folder = tree.isFolder(i);
     buffer += folder ? 'd' : 'f';
@@ -135,9 +163,7 @@ bool writeFoundListing(const CFileFolderTree& tree, std::FILE* out) {
       }
     } else {
       // A parent chain that loops is cut where it repeats, as pathOf does.
-      loopedPath.clear();
-      platform::appendPrintable(loopedPath, tree.pathOf(i));
-      buffer += loopedPath;
+      stack.appendLoopedPath(buffer, i);
     }
     buffer += '\n';
     if (buffer.size() >= kBufferBytes) flush();

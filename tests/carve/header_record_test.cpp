@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
+#include <string>
 
 #include "carve/header_catalogue.h"
 #include "carve/header_record_layout.h"
@@ -160,6 +162,44 @@ TEST(HeaderCatalogue, TheFileIsWrittenWhenMissingAndReadBackWithAddedTypes) {
   EXPECT_EQ(contents->records.back().m_wTypeId, 201u);
   EXPECT_EQ(contents->records.back().softwareName, added.softwareName);
   EXPECT_EQ(loadHeaderCatalogue(folder).size(), first.size() + 1);
+}
+
+// A catalogue file that gives no type says why, and stays as the user left it: an empty
+// file, one shorter than a record, one whose every record is refused.
+TEST(HeaderCatalogue, AFileThatGivesNoTypeSaysWhyAndIsKept) {
+  auto refused = encodeHeaderRecord(sample());
+  refused[header_layout::kOffset] = 0xFF;
+  refused[header_layout::kOffset + 1] = 0x01;  // 511, with 4 signature bytes
+  struct Case {
+    const char* what;
+    std::string bytes;
+    const char* said;
+  };
+  const Case cases[] = {
+      {"empty", "", "it is empty"},
+      {"short", std::string(100, 'x'), "it is 100 bytes long, shorter than one record of 1071 bytes"},
+      {"refused", std::string(refused.begin(), refused.end()) + std::string(refused.begin(), refused.end()),
+       "none of its 2 records"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    qelda::test::ImageDir dir;
+    const std::filesystem::path file = std::filesystem::path(dir.path()) / "HeaderFile.cfg";
+    std::ofstream(file, std::ios::binary).write(c.bytes.data(), std::streamsize(c.bytes.size()));
+    std::string unusable;
+    EXPECT_TRUE(loadHeaderCatalogue(dir.path(), &unusable).empty());
+    EXPECT_NE(unusable.find(c.said), std::string::npos) << unusable;
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.bytes);
+  }
+  // A file with a readable record, or none at all (the default is written), is usable.
+  qelda::test::ImageDir dir;
+  std::string unusable = "stale";
+  EXPECT_FALSE(loadHeaderCatalogue(dir.path(), &unusable).empty());
+  EXPECT_EQ(unusable, "");
+  std::ofstream(std::filesystem::path(dir.path()) / "HeaderFile.cfg", std::ios::binary | std::ios::app).write("tail", 4);
+  EXPECT_FALSE(loadHeaderCatalogue(dir.path(), &unusable).empty());
+  EXPECT_EQ(unusable, "");
 }
 
 }  // namespace

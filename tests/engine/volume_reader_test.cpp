@@ -82,13 +82,21 @@ TEST(VolumeReader, ImageFileAndMountedDiskFailAndZeroAlike) {
   }
 }
 
-TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
-  const std::vector<std::uint8_t> bytes = patterned(kSectors);
+// A disk of kSectors sectors read through these VMDK extents.
+std::shared_ptr<image::MountedImage> extentDisk(std::vector<image::MountedExtent> extents) {
   auto disk = std::make_shared<image::MountedImage>();
   disk->layout = image::ImageLayout::VmdkExtents;
   disk->diskSectors = kSectors;
+  disk->extents = std::move(extents);
+  return disk;
+}
+
+TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
+  const std::vector<std::uint8_t> bytes = patterned(kSectors);
   const auto file = memoryFile(bytes, bytes.size());
-  disk->extents = {{0, 8, file, 0, false, {}}, {8, 1, nullptr, 0, false, {}}, {9, 7, file, 9 * kSectorBytes, false, {}}};  // sector 8's file is missing
+  // Sector 8's file is missing.
+  const auto disk =
+      extentDisk({{0, 8, file, 0, false, {}}, {8, 1, nullptr, 0, false, {}}, {9, 7, file, 9 * kSectorBytes, false, {}}});
   VolumeReader reader;
   reader.open(disk, 0, {});
   std::vector<std::uint8_t> out(kSectors * kSectorBytes, 0xEE);
@@ -98,6 +106,74 @@ TEST(VolumeReader, AFailedSectorInsideARunIsTheOnlyOneLost) {
   const Left left = leftBy(out, 0);
   EXPECT_EQ(left.zero, std::vector<std::uint64_t>{8});
   EXPECT_EQ(left.read.size(), kSectors - 1);
+}
+
+// A scan says how many sectors it could not read: each counted once, however often it was
+// asked for, on a disk with a missing extent and on an image file that stops early.
+TEST(VolumeReader, EachSectorThatCouldNotBeReadIsCountedOnce) {
+  const std::vector<std::uint8_t> bytes = patterned(kSectors);
+  const auto file = memoryFile(bytes, bytes.size());
+  // Sectors 3 and 8 to 9 have no file; the last extent's file stops after sector 13.
+  const auto disk = extentDisk({{0, 3, file, 0, false, {}},
+                                {3, 1, nullptr, 0, false, {}},
+                                {4, 4, file, 4 * kSectorBytes, false, {}},
+                                {8, 2, nullptr, 0, false, {}},
+                                {10, 6, memoryFile(bytes, 14 * kSectorBytes), 10 * kSectorBytes, false, {}}});
+  VolumeReader mounted;
+  mounted.open(disk, 0, {});
+  VolumeReader imageFile;
+  imageFile.openFile(platform::ReadOnlyFile::overMemory(bytes, 13 * kSectorBytes));
+  EXPECT_EQ(mounted.tally().unreadSectors, 0u);
+  EXPECT_FALSE(mounted.tally().anyRead);
+
+  struct Read {
+    std::uint64_t sector, count;
+  };
+  // Overlapping reads, a run read again sector by sector, a read wholly inside a hole.
+  const Read reads[] = {{0, 16}, {2, 3}, {7, 4}, {8, 1}, {9, 1}, {12, 4}, {14, 2}, {0, 16}};
+  for (const Read& r : reads) {
+    std::vector<std::uint8_t> out(r.count * kSectorBytes);
+    mounted.read(r.sector, out);
+    imageFile.read(r.sector, out);
+  }
+  // 3, 8, 9, 14, 15 on the disk; 13 to 15 in the file.
+  EXPECT_EQ(mounted.tally().unreadSectors, 5u);
+  EXPECT_TRUE(mounted.tally().anyRead);
+  EXPECT_EQ(imageFile.tally().unreadSectors, 3u);
+
+  // Reading nothing but holes: sectors asked for, none read. The count outlives open().
+  VolumeReader holes;
+  holes.open(disk, 0, {});
+  for (const Read r : {Read{8, 2}, Read{3, 1}, Read{8, 1}}) {
+    std::vector<std::uint8_t> out(r.count * kSectorBytes);
+    holes.readFrom(0, r.sector, out);
+  }
+  holes.open(disk, 0, {});
+  EXPECT_EQ(holes.tally().unreadSectors, 3u);
+  EXPECT_FALSE(holes.tally().anyRead);
+}
+
+TEST(UnreadSectors, RunsJoinInAnyOrder) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs;  // first, count
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {"apart", {{10, 5}, {0, 2}, {30, 1}}, 8},
+      {"touching", {{0, 5}, {5, 5}, {10, 5}}, 15},
+      {"inside", {{0, 100}, {10, 5}, {99, 1}, {0, 100}}, 100},
+      {"spanning several", {{10, 2}, {20, 2}, {30, 2}, {5, 40}}, 40},
+      {"overlapping both ends", {{10, 10}, {30, 10}, {15, 20}}, 30},
+      {"at the end of the numbers", {{UINT64_MAX - 4, 10}, {UINT64_MAX - 8, 6}}, 8},
+      {"nothing", {{7, 0}}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UnreadSectors unread;
+    for (const auto& [first, count] : c.runs) unread.add(first, count);
+    EXPECT_EQ(unread.tally().unreadSectors, c.expected);
+  }
 }
 
 TEST(VolumeReader, TheSelectedVolumeIsCutToTheDiskUnlessReadFromItsFile) {

@@ -106,6 +106,25 @@ TEST(FoundListing, EscapesAtEveryPlaceOfALongName) {
   EXPECT_EQ(listing(tree), referenceListing(tree));
 }
 
+// A '/' a name holds would make one item read as two levels: it is written by its code,
+// in a folder's name, a file's, and on a parent chain that loops; '/' stays the separator.
+TEST(FoundListing, ASlashInsideANameIsWrittenByItsCode) {
+  CFileFolderTree tree;
+  tree.ResetFoundTree();
+  tree.AddFoundItem(item(10, 5, true), u"SUB/IRAB");
+  tree.AddFoundItem(item(11, 10, false, 7), u"ABC/EFGH.TXT");
+  tree.AddFoundItem(item(12, 10, false, 8), u"/\\x2F/");  // a backslash of its own stays "\\"
+  tree.AddFoundItem(item(13, 5, false, 9), u"wide/\x4E2D");
+  tree.AddFoundItem(item(50, 51, true), u"loop/a");
+  tree.AddFoundItem(item(51, 50, true), u"loop b");
+  tree.AddFoundItem(item(52, 50, false), u"in/loop");
+  const std::string text = listing(tree);
+  for (const char* line : {"d\t-\t0\tSUB\\x2FIRAB\n", "f\t-\t7\tSUB\\x2FIRAB/ABC\\x2FEFGH.TXT\n",
+                           "f\t-\t8\tSUB\\x2FIRAB/\\x2F\\\\x2F\\x2F\n", "f\t-\t9\twide\\x2F\xE4\xB8\xAD\n",
+                           "\tloop b/loop\\x2Fa/in\\x2Floop\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " not in\n" << text;
+}
+
 TEST(FoundListing, DeepPathsInAnyReportOrder) {
   constexpr std::uint32_t kDepth = 1500;
   struct Case {
