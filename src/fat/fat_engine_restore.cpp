@@ -2,11 +2,14 @@
 // cluster map and the highest cluster the chains were followed to; restored instead of a
 // scan so that the found files can be read again.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
+#include "fs/fat_boot.h"
+#include "fs/fat_layout.h"
 #include "platform/byte_view.h"
 
 namespace qelda::fat {
@@ -111,6 +114,19 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
   visited_ = VisitedClusters();
 
   if (!engine::findSourceAgain(header, notifier_, cause)) return 0;
+  // The boot sector, or FAT32's backup, must put the data area where the scan had it, with
+  // its cluster size: the saved clusters are read from there.
+  const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
+    return readVolumeSectors(out.data(), std::uint32_t(out.size()), at);
+  };
+  const auto describes = [this](platform::ByteView sector) {
+    const auto boot = fs::fat::parseFatBootSector(sector);
+    return boot && boot->sectorsPerCluster == m_nSectorsPerCluster &&
+           fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors) == systemSectorCount();
+  };
+  const std::array<std::uint64_t, 2> places = {0, fs::fat::boot::kBackupSector};
+  const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, describes);
+  if (!engine::acceptSavedVolume(check, app_, log_, cause)) return 0;
   app_.m_bVolumeOpened = 1;
   return 1;
 }
