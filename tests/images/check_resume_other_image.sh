@@ -9,8 +9,9 @@
 #  - an NTFS advanced scan of the NTFS raw-scan disk resumed against that FAT32 disk (its
 #    volume lies at the same place): refused the same way; against its own disk it saves
 #    what `recover` saves;
-#  - the same NTFS disk with both boot sectors zeroed: its advanced scan resumes as before,
-#    and stderr says that the image could not be checked.
+#  - the NTFS disk, and the MBR test disk's FAT16 volume, with their boot sectors (and the
+#    NTFS backup) zeroed: their advanced scans resume as before, and stderr says that the
+#    image could not be checked.
 #
 #   check_resume_other_image.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
@@ -19,7 +20,9 @@ set -uo pipefail
 source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
 check_script_start "$@"
 NTFS_RAW=$IMAGES-ntfs/ntfs-raw-disk.vmdk
-[[ -f $NTFS_RAW ]] || { skip_without_images "$NTFS_RAW: missing" && exit 0; exit 1; }
+for image in "$NTFS_RAW" "$IMAGES/mbr-monosparse.vmdk"; do
+  [[ -f $image ]] || { skip_without_images "$image: missing" && exit 0; exit 1; }
+done
 for tool in mkfs.fat mcopy sfdisk qemu-img; do
   command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
@@ -40,7 +43,10 @@ make_fat32_disk() {
   qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$d/disk.raw" "$WORK/$name.vmdk" || return 1
   rm -rf "$d"
 }
-make_fat32_disk fat-a 32 && make_fat32_disk fat-b 40 || { echo "the FAT32 disks could not be made" >&2; exit 1; }
+if ! { make_fat32_disk fat-a 32 && make_fat32_disk fat-b 40; }; then
+  echo "the FAT32 disks could not be made" >&2
+  exit 1
+fi
 
 # refused TAG SAVED IMAGE: the resume lists and saves nothing, exits 2 and says why.
 refused() {
@@ -84,26 +90,32 @@ grep -q "could not be checked" "$WORK/stderr" && fail "FAT: a sound volume was s
 refused "NTFS advanced scan against a FAT32 disk" "$WORK/ntfs.qsi" "$WORK/fat-b.vmdk"
 resumed "NTFS advanced scan against its own disk" "$WORK/ntfs.qsi" "$NTFS_RAW" 1 --kind advanced --fs ntfs
 
-# --- an NTFS volume without a boot sector: nothing to compare, which is said
-nobootdir=$WORK/noboot
-mkdir -p "$nobootdir"
-qemu-img convert -f vmdk -O raw "$NTFS_RAW" "$nobootdir/disk.raw" || fail "NTFS without boot sectors: convert"
-# The volume's first sector and the backup at its last.
-dd if=/dev/zero of="$nobootdir/disk.raw" bs=512 seek=2048 count=1 conv=notrunc status=none
-dd if=/dev/zero of="$nobootdir/disk.raw" bs=512 seek=$((2048 + 131072 - 1)) count=1 conv=notrunc status=none
-qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$nobootdir/disk.raw" "$nobootdir/noboot.vmdk"
-rm -f "$nobootdir/disk.raw"
-NOBOOT=$nobootdir/noboot.vmdk
-"$QELDA" scan "$NOBOOT" --source 1 --kind advanced --fs ntfs --list --save-scan "$WORK/noboot.qsi" >"$WORK/scanned" ||
-  fail "NTFS without boot sectors: scan --save-scan exited $?"
-CHECKED=$((CHECKED + 1))
-grep -q . "$WORK/scanned" || fail "NTFS without boot sectors: the scan found nothing"
-"$QELDA" resume "$WORK/noboot.qsi" --image "$NOBOOT" --list >"$WORK/resumed" 2>"$WORK/stderr" ||
-  fail "NTFS without boot sectors: resume --list exited $?"
-cmp -s "$WORK/scanned" "$WORK/resumed" || fail "NTFS without boot sectors: the resumed listing differs"
-grep -q "the image could not be checked" "$WORK/stderr" ||
-  fail "NTFS without boot sectors: stderr does not say the image could not be checked: $(head -2 "$WORK/stderr")"
-resumed "NTFS without boot sectors against its own disk" "$WORK/noboot.qsi" "$NOBOOT" 1 --kind advanced --fs ntfs
+# --- volumes without boot sectors: nothing to compare, which is said
+# without_boot_sectors TAG IMAGE FS SECTOR...: IMAGE with those disk sectors zeroed; its
+# advanced scan, resumed, lists and saves what the scan did and says the image was not checked.
+without_boot_sectors() {
+  local tag=$1 image=$2 fs=$3 d=$WORK/noboot-$3 at
+  shift 3
+  mkdir -p "$d"
+  qemu-img convert -f vmdk -O raw "$image" "$d/disk.raw" || { fail "$tag: convert"; return; }
+  for at in "$@"; do dd if=/dev/zero of="$d/disk.raw" bs=512 seek="$at" count=1 conv=notrunc status=none; done
+  qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$d/disk.raw" "$d/noboot.vmdk" || { fail "$tag: convert"; return; }
+  rm -f "$d/disk.raw"
+  "$QELDA" scan "$d/noboot.vmdk" --source 1 --kind advanced --fs "$fs" --list --save-scan "$d/noboot.qsi" >"$WORK/scanned" ||
+    { fail "$tag: scan --save-scan exited $?"; return; }
+  CHECKED=$((CHECKED + 1))
+  grep -q $'^f\t' "$WORK/scanned" || fail "$tag: the scan found no file"
+  "$QELDA" resume "$d/noboot.qsi" --image "$d/noboot.vmdk" --list >"$WORK/resumed" 2>"$WORK/stderr" ||
+    fail "$tag: resume --list exited $?"
+  cmp -s "$WORK/scanned" "$WORK/resumed" || fail "$tag: the resumed listing differs"
+  grep -q "the image could not be checked" "$WORK/stderr" ||
+    fail "$tag: stderr does not say the image could not be checked: $(head -2 "$WORK/stderr")"
+  resumed "$tag, saving" "$d/noboot.qsi" "$d/noboot.vmdk" 1 --kind advanced --fs "$fs"
+}
+# NTFS: the volume's first sector and the backup at its last; the FAT16 volume of the MBR
+# test disk: its boot sector (it has no backup).
+without_boot_sectors "NTFS without boot sectors" "$NTFS_RAW" ntfs 2048 $((2048 + 131072 - 1))
+without_boot_sectors "FAT16 without a boot sector" "$IMAGES/mbr-monosparse.vmdk" fat 2048
 
 echo "check_resume_other_image: $CHECKED checks, $FAILED failed"
 [[ $FAILED == 0 ]]
