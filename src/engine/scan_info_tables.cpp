@@ -39,25 +39,28 @@ std::u16string tablesDoNotFit(std::u16string_view what) {
   return u"the saved " + std::u16string(what) + u" does not fit the saved volume";
 }
 
-SavedVolumeCheck checkOfOtherBootSector(platform::ByteView sector) {
-  if (fs::ntfs::parseNtfsBoot(sector, 0)) return SavedVolumeCheck::Other;
-  if (sector.matches(fs::boot::kOemName, "EXFAT") && fs::exfat::parseExFatBoot(sector)) return SavedVolumeCheck::Other;
+SavedVolumeCheck checkOfOtherBootSector(platform::ByteView sector, SavedEngine own) {
+  if (own != SavedEngine::Ntfs && fs::ntfs::parseNtfsBoot(sector, 0)) return SavedVolumeCheck::Other;
+  if (own != SavedEngine::ExFat && sector.matches(fs::boot::kOemName, "EXFAT") && fs::exfat::parseExFatBoot(sector))
+    return SavedVolumeCheck::Other;
   // The FAT test is loose: only a sector with the boot mark counts.
   const bool marked = sector.u8(fs::boot::kEndMark) == 0x55 && sector.u8(fs::boot::kEndMark + 1) == 0xAA;
-  if (marked && fs::fat::parseFatBootSector(sector)) return SavedVolumeCheck::Other;
+  if (own != SavedEngine::Fat && marked && fs::fat::parseFatBootSector(sector)) return SavedVolumeCheck::Other;
   return SavedVolumeCheck::Unchecked;
 }
 
-SavedVolumeCheck checkSavedVolume(std::span<const std::uint64_t> sectors, const SectorRead& read,
-                                  const std::function<bool(platform::ByteView)>& describes) {
+SavedVolumeCheck checkSavedVolume(std::span<const std::uint64_t> sectors, const SectorRead& read, const BootJudge& judge,
+                                  SavedEngine own) {
   SavedVolumeCheck check = SavedVolumeCheck::Unchecked;
   std::array<std::uint8_t, 512> sector{};
   for (const std::uint64_t at : sectors) {
     sector.fill(0);
     if (!read(at, sector)) continue;
     const platform::ByteView view(sector);
-    if (describes(view)) return SavedVolumeCheck::Same;
-    if (check == SavedVolumeCheck::Unchecked) check = checkOfOtherBootSector(view);
+    SavedVolumeCheck judged = judge(at, view);
+    if (judged == SavedVolumeCheck::Same) return judged;
+    if (judged == SavedVolumeCheck::Unchecked) judged = checkOfOtherBootSector(view, own);
+    if (judged == SavedVolumeCheck::Other) check = judged;
   }
   return check;
 }

@@ -38,16 +38,19 @@ enum class SavedVolumeCheck : std::uint8_t {
   Unchecked,  // none that could be compared
 };
 
-// What a sector that does not describe the saved volume says of the image: Other when it is
-// a usable NTFS, exFAT or FAT boot sector all the same, else Unchecked.
-SavedVolumeCheck checkOfOtherBootSector(platform::ByteView sector);
+// What a sector says of the image when it is no usable boot sector of the saved volume's own
+// file system: Other when it is a usable boot sector of one of the other two, else
+// Unchecked. The own file system's sectors are judged by its restore (a damaged one the scan
+// did without must not count as another volume).
+SavedVolumeCheck checkOfOtherBootSector(platform::ByteView sector, SavedEngine own);
 
-// The check of a restore: each of `sectors` is read with `read` (false: not readable);
-// Same as soon as `describes` takes one, else Other when one is another volume's boot sector
-// (checkOfOtherBootSector), else Unchecked.
+// The check of a restore: each of `sectors` (in the restore's own numbering) is read with
+// `read` (false: not readable) and judged by `judge` for the own file system; Same as soon
+// as one is, else Other when one is (by `judge`, or checkOfOtherBootSector), else Unchecked.
 using SectorRead = std::function<bool(std::uint64_t sector, std::span<std::uint8_t> out)>;
-SavedVolumeCheck checkSavedVolume(std::span<const std::uint64_t> sectors, const SectorRead& read,
-                                  const std::function<bool(platform::ByteView)>& describes);
+using BootJudge = std::function<SavedVolumeCheck(std::uint64_t sector, platform::ByteView bytes)>;
+SavedVolumeCheck checkSavedVolume(std::span<const std::uint64_t> sectors, const SectorRead& read, const BootJudge& judge,
+                                  SavedEngine own);
 
 // What every restore does with the check: Other refuses (false, `cause` set); Unchecked is
 // said (on the notes of the disk, which reach the user, else in `runLog`) and the restore

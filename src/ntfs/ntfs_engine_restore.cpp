@@ -118,13 +118,17 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
     return readAbsolute(out.data(), std::uint32_t(out.size()), at) != 0;
   };
-  const auto describes = [&](platform::ByteView sector) {
+  // One the scan would have refused (its $MFT outside the volume, say) settles nothing.
+  const auto judge = [&](std::uint64_t, platform::ByteView sector) {
     const auto boot = fs::ntfs::parseNtfsBoot(sector, m_nSectorCount);
-    return boot && boot->sectorsPerCluster == header.sectorsPerCluster && boot->mftSector() == header.mftSector;
+    if (!boot) return engine::SavedVolumeCheck::Unchecked;
+    return boot->sectorsPerCluster == header.sectorsPerCluster && boot->mftSector() == header.mftSector
+               ? engine::SavedVolumeCheck::Same
+               : engine::SavedVolumeCheck::Other;
   };
   std::vector<std::uint64_t> places = {m_nPartitionStart};
   if (m_nLastSector > m_nPartitionStart) places.insert(places.end(), {m_nLastSector, m_nLastSector - 1});
-  const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, describes);
+  const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, judge, engine::SavedEngine::Ntfs);
   return engine::acceptSavedVolume(check, app_, log_, cause) ? 1 : 0;
 }
 

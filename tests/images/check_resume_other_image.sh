@@ -10,8 +10,8 @@
 #    volume lies at the same place): refused the same way; against its own disk it saves
 #    what `recover` saves;
 #  - the NTFS disk, and the MBR test disk's FAT16 volume, with their boot sectors (and the
-#    NTFS backup) zeroed: their advanced scans resume as before, and stderr says that the
-#    image could not be checked.
+#    NTFS backup) zeroed, or altered so that the scan refuses them: their advanced scans
+#    resume as before, and stderr says that the image could not be checked.
 #
 #   check_resume_other_image.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
@@ -91,14 +91,30 @@ refused "NTFS advanced scan against a FAT32 disk" "$WORK/ntfs.qsi" "$WORK/fat-b.
 resumed "NTFS advanced scan against its own disk" "$WORK/ntfs.qsi" "$NTFS_RAW" 1 --kind advanced --fs ntfs
 
 # --- volumes without boot sectors: nothing to compare, which is said
-# without_boot_sectors TAG IMAGE FS SECTOR...: IMAGE with those disk sectors zeroed; its
-# advanced scan, resumed, lists and saves what the scan did and says the image was not checked.
+# without_boot_sectors TAG IMAGE FS SECTOR...: IMAGE with those disk sectors zeroed (or
+# SECTOR:OFFSET:HEX, bytes written there); its advanced scan, resumed, lists and saves what
+# the scan did and says the image was not checked.
 without_boot_sectors() {
-  local tag=$1 image=$2 fs=$3 d=$WORK/noboot-$3 at
+  local tag=$1 image=$2 fs=$3 d=$WORK/noboot-$RANDOM at
   shift 3
   mkdir -p "$d"
-  qemu-img convert -f vmdk -O raw "$image" "$d/disk.raw" || { fail "$tag: convert"; return; }
-  for at in "$@"; do dd if=/dev/zero of="$d/disk.raw" bs=512 seek="$at" count=1 conv=notrunc status=none; done
+  if grep -q 'createType="monolithicFlat"' "$image" 2>/dev/null; then
+    # Its extents, in order, are the disk.
+    sed -n 's/^RW [0-9]* FLAT "\(.*\)" 0$/\1/p' "$image" | while read -r extent; do
+      cat "$(dirname "$image")/$extent"
+    done >"$d/disk.raw"
+  else
+    qemu-img convert -f vmdk -O raw "$image" "$d/disk.raw" || { fail "$tag: convert"; return; }
+  fi
+  for at in "$@"; do
+    if [[ $at == *:* ]]; then
+      IFS=: read -r sector offset hex <<<"$at"
+      printf "$(sed 's/../\\x&/g' <<<"$hex")" |
+        dd of="$d/disk.raw" bs=1 seek=$((sector * 512 + offset)) conv=notrunc status=none
+    else
+      dd if=/dev/zero of="$d/disk.raw" bs=512 seek="$at" count=1 conv=notrunc status=none
+    fi
+  done
   qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$d/disk.raw" "$d/noboot.vmdk" || { fail "$tag: convert"; return; }
   rm -f "$d/disk.raw"
   "$QELDA" scan "$d/noboot.vmdk" --source 1 --kind advanced --fs "$fs" --list --save-scan "$d/noboot.qsi" >"$WORK/scanned" ||
@@ -116,6 +132,11 @@ without_boot_sectors() {
 # test disk: its boot sector (it has no backup).
 without_boot_sectors "NTFS without boot sectors" "$NTFS_RAW" ntfs 2048 $((2048 + 131072 - 1))
 without_boot_sectors "FAT16 without a boot sector" "$IMAGES/mbr-monosparse.vmdk" fat 2048
+# A boot sector that still reads as one but that the scan refuses (260 sectors a FAT, more
+# than FAT16 has) is this volume's, damaged, not another volume's.
+without_boot_sectors "FAT16 with a refused boot sector" "$IMAGES/mbr-monosparse.vmdk" fat 2048:22:0401
+# The same for NTFS: its $MFT put past the volume's end, the backup zeroed.
+without_boot_sectors "NTFS with a refused boot sector" "$NTFS_RAW" ntfs 2048:48:0000100000000000 $((2048 + 131072 - 1))
 
 echo "check_resume_other_image: $CHECKED checks, $FAILED failed"
 [[ $FAILED == 0 ]]
