@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "fs/exfat_layout.h"
 #include "engine/volume_engine.h"
@@ -115,15 +117,46 @@ std::uint32_t CExFatEngine::ParseBootSector(platform::ByteView sector) {
   return 1;
 }
 
+std::optional<std::uint64_t> CExFatEngine::backupRegionStandingIn() {
+  const auto readRegion = [this](std::uint64_t at, std::size_t bytes) {
+    std::vector<std::uint8_t> region(bytes);
+    if (!readVolumeSectors(region.data(), std::uint32_t(bytes), at)) region.clear();
+    return region;
+  };
+  std::vector<std::uint8_t> first = readRegion(0, kSectorBytes);
+  if (const auto bytes = fs::exfat::exFatBootRegionBytes(platform::ByteView(first))) {
+    if (fs::exfat::exFatBootChecksumMatches(platform::ByteView(readRegion(0, *bytes)))) return std::nullopt;
+  }
+  // The main region's sector size may be what was damaged: each size is tried where it
+  // would put the backup, and the backup must claim that size itself.
+  for (std::uint8_t shift = 9; shift <= 12; ++shift) {
+    const std::uint64_t at = fs::exfat::exFatBackupRegionSector(shift);
+    const std::vector<std::uint8_t> region = readRegion(at, fs::exfat::boot::kBootRegionSectors << shift);
+    if (fs::exfat::isExFatBackupRegion(platform::ByteView(region), shift)) return at;
+  }
+  return std::nullopt;
+}
+
 bool CExFatEngine::bootSectorTest(bool showMessage) {
   std::u16string why;
-  for (const std::uint64_t at : {std::uint64_t(0), fs::exfat::boot::kBackupBootSector}) {
+  // The main boot sector first, then the backup; the backup first when only its region's
+  // checksum holds. Where neither holds (or no region is whole) the order stays.
+  const std::optional<std::uint64_t> standIn = backupRegionStandingIn();
+  const std::array<std::uint64_t, 2> order =
+      standIn ? std::array<std::uint64_t, 2>{*standIn, 0} : std::array<std::uint64_t, 2>{0, fs::exfat::boot::kBackupBootSector};
+  for (const std::uint64_t at : order) {
     std::array<std::uint8_t, kSectorBytes> sector{};
     const bool read = readVolumeSectors(sector.data(), kSectorBytes, at);
     const auto parsed = fs::exfat::parseExFatBoot(platform::ByteView(sector));
-    if (read && ParseBootSector(platform::ByteView(sector))) return true;
+    if (read && ParseBootSector(platform::ByteView(sector))) {
+      if (standIn && at == *standIn)
+        logItem(u"The main boot region's checksum does not hold; the backup boot region (volume sector " +
+                platform::widenLatin1(std::to_string(at)) + u") is used");
+      return true;
+    }
     if (!why.empty()) why += u"; ";
-    why += at == 0 ? u"boot sector: " : u"backup boot sector (volume sector 12): ";
+    why += at == 0 ? std::u16string(u"boot sector: ")
+                   : u"backup boot sector (volume sector " + platform::widenLatin1(std::to_string(at)) + u"): ";
     if (!read) why += u"it could not be read";
     else if (!parsed) why += bootRefusal(parsed.error());
     else why += u"it does not fit the volume's " + platform::widenLatin1(std::to_string(recordSectors_)) + u" sectors";

@@ -277,6 +277,9 @@ class CExFatEngine : private engine::HeldSinks {
     return engine::ContiguousRun{[this](std::uint32_t c) { return isHeapCluster(c); }};
   }
   bool bootSectorTest(bool showMessage);
+  // The first sector of the backup boot region when its checksum holds and the main
+  // region's does not: a main boot sector whose fields were altered may still look sound.
+  std::optional<std::uint64_t> backupRegionStandingIn();
   void resetScan();
   bool stopRequested() const { return app_.stopRequested(); }
 

@@ -82,11 +82,11 @@ std::uint32_t CExFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& heade
     cause = u"the volume's boot sector cannot be read again: " + failure_;
     return 0;
   }
-  if (params_.sectorsPerCluster != header.sectorsPerCluster || params_.fatOffset != header.reservedSectors ||
-      params_.clusterCount != header.exFatClusterCount) {
-    cause = u"the volume's boot sector does not describe the volume of the saved scan";
+  const bool same = params_.sectorsPerCluster == header.sectorsPerCluster &&
+                    params_.fatOffset == header.reservedSectors && params_.clusterCount == header.exFatClusterCount;
+  if (!engine::acceptSavedVolume(same ? engine::SavedVolumeCheck::Same : engine::SavedVolumeCheck::Other, app_,
+                                 log_, cause))
     return 0;
-  }
   resetScan();
   itemIds_.startAt(5);
 

@@ -2,11 +2,15 @@
 // cluster map and the highest cluster the chains were followed to; restored instead of a
 // scan so that the found files can be read again.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
+#include "fs/fat_boot.h"
+#include "fs/fat_layout.h"
+#include "fs/fat_table.h"
 #include "platform/byte_view.h"
 
 namespace qelda::fat {
@@ -111,6 +115,27 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
   visited_ = VisitedClusters();
 
   if (!engine::findSourceAgain(header, notifier_, cause)) return 0;
+  // The boot sector, or FAT32's backup, must put the data area where the scan had it, with
+  // its cluster size: the saved clusters are read from there. One the scan would have refused
+  // (bad fields, or no FAT copy signed where it puts them) settles nothing.
+  const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
+    return readVolumeSectors(out.data(), std::uint32_t(out.size()), at);
+  };
+  const auto judge = [&](std::uint64_t at, platform::ByteView sector) {
+    const auto boot = fs::fat::parseFatBootSector(sector);
+    if (!boot || fs::fat::bootParamsAreBad(*boot, m_nTotalSectors, at != 0)) return engine::SavedVolumeCheck::Unchecked;
+    if (boot->sectorsPerCluster == m_nSectorsPerCluster &&
+        fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors) == systemSectorCount())
+      return engine::SavedVolumeCheck::Same;
+    std::array<std::uint8_t, fs::fat::kSectorBytes> fat{};
+    const std::uint64_t fat1 = boot->reservedSectors;
+    for (const std::uint64_t copy : {fat1, fat1 + boot->sectorsPerFat})
+      if (readSector(copy, fat) && fs::fat::hasMediaSignature(fat)) return engine::SavedVolumeCheck::Other;
+    return engine::SavedVolumeCheck::Unchecked;
+  };
+  const std::array<std::uint64_t, 2> places = {0, fs::fat::boot::kBackupSector};
+  const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, judge, engine::SavedEngine::Fat);
+  if (!engine::acceptSavedVolume(check, app_, log_, cause)) return 0;
   app_.m_bVolumeOpened = 1;
   return 1;
 }

@@ -16,6 +16,8 @@ namespace {
 // exFAT clusters are at most 32 MiB: 512-byte sectors and at most 2^16 of them.
 constexpr std::uint8_t kSectorShift = 9;
 constexpr std::uint8_t kMaxSectorsPerClusterShift = 16;
+// The sector sizes a boot region may be made of: 512 bytes to 4 KiB.
+constexpr std::uint8_t kMaxSectorShift = 12;
 
 // The heap as derived when the boot sector's own field cannot be used.
 std::uint64_t derivedHeapStart(std::uint32_t fatOffset, std::uint32_t fatLength) {
@@ -94,11 +96,24 @@ bool fitExFatBootToSectors(ExFatBootParams& p, std::uint64_t sectors) {
   return p.clusterCount != 0;
 }
 
+std::optional<std::size_t> exFatBootRegionBytes(ByteView first) {
+  const std::optional<std::uint8_t> shift = first.u8(exfat::boot::kBytesPerSectorShift);
+  if (!shift || *shift < kSectorShift || *shift > kMaxSectorShift) return std::nullopt;
+  return exfat::boot::kBootRegionSectors << *shift;
+}
+
+std::uint64_t exFatBackupRegionSector(std::uint8_t sectorShift) {
+  return exfat::boot::kBackupBootSector << (std::clamp(sectorShift, kSectorShift, kMaxSectorShift) - kSectorShift);
+}
+
+bool isExFatBackupRegion(ByteView region, std::uint8_t sectorShift) {
+  return region.u8(exfat::boot::kBytesPerSectorShift) == sectorShift && exFatBootChecksumMatches(region);
+}
+
 bool exFatBootChecksumMatches(ByteView region) {
-  const std::optional<std::uint8_t> shift = region.u8(exfat::boot::kBytesPerSectorShift);
-  if (!shift || *shift < 9 || *shift > 12) return false;
-  const std::size_t sectorBytes = std::size_t(1) << *shift;
-  if (!region.has(0, exfat::boot::kBootRegionSectors * sectorBytes)) return false;
+  const std::optional<std::size_t> regionBytes = exFatBootRegionBytes(region);
+  if (!regionBytes || !region.has(0, *regionBytes)) return false;
+  const std::size_t sectorBytes = *regionBytes / exfat::boot::kBootRegionSectors;
 
   // Every byte of the first 11 sectors except the volume flags and the percentage in use,
   // which change while the volume is mounted.

@@ -50,6 +50,18 @@ bool fitExFatBootToSectors(ExFatBootParams& p, std::uint64_t sectors);
 // sector, the checksum of its first 11 sectors. False when it is too short to tell.
 bool exFatBootChecksumMatches(platform::ByteView region);
 
+// The bytes of a boot region whose first sector is `first`: 12 sectors of 1 << its byte 108
+// bytes; nothing when that shift lies outside 9..12.
+std::optional<std::size_t> exFatBootRegionBytes(platform::ByteView first);
+
+// Where the backup boot region lies on a volume of sectors of 1 << `sectorShift` bytes, in
+// 512-byte sectors: 12 of the volume's own sectors in.
+std::uint64_t exFatBackupRegionSector(std::uint8_t sectorShift);
+
+// True when `region`, read from exFatBackupRegionSector(sectorShift), is a backup boot
+// region: it claims that sector size and its checksum holds.
+bool isExFatBackupRegion(platform::ByteView region, std::uint8_t sectorShift);
+
 // Cluster numbers of the heap run from 2 to cluster count + 1.
 bool isHeapCluster(const ExFatBootParams& p, std::uint64_t cluster);
 

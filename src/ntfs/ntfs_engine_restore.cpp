@@ -5,6 +5,7 @@
 // turns such a sector (or an extension record's number) back into a record: a deep scan is
 // saved with them, with or without $MFT's runs.
 #include <algorithm>
+#include <vector>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
@@ -112,7 +113,23 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   }
   if (header.mftRunCount != 0 && !restoreMftRuns(header, read, cause)) return 0;
   if (header.runRecordCount != 0 && !restoreRunRecords(header, read, cause)) return 0;
-  return engine::findSourceAgain(header, notifier, cause);
+  if (!engine::findSourceAgain(header, notifier, cause)) return 0;
+  // The boot sector, or its backup at the end, must give the saved cluster size and $MFT.
+  const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
+    return readAbsolute(out.data(), std::uint32_t(out.size()), at) != 0;
+  };
+  // One the scan would have refused (its $MFT outside the volume, say) settles nothing.
+  const auto judge = [&](std::uint64_t, platform::ByteView sector) {
+    const auto boot = fs::ntfs::parseNtfsBoot(sector, m_nSectorCount);
+    if (!boot) return engine::SavedVolumeCheck::Unchecked;
+    return boot->sectorsPerCluster == header.sectorsPerCluster && boot->mftSector() == header.mftSector
+               ? engine::SavedVolumeCheck::Same
+               : engine::SavedVolumeCheck::Other;
+  };
+  std::vector<std::uint64_t> places = {m_nPartitionStart};
+  if (m_nLastSector > m_nPartitionStart) places.insert(places.end(), {m_nLastSector, m_nLastSector - 1});
+  const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, judge, engine::SavedEngine::Ntfs);
+  return engine::acceptSavedVolume(check, app_, log_, cause) ? 1 : 0;
 }
 
 bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,

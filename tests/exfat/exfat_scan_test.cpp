@@ -26,6 +26,7 @@
 #include "exfat/exfat_test_support.h"
 #include "fs/exfat_boot.h"
 #include "fs/exfat_entries.h"
+#include "fs/exfat_layout.h"
 #include "fs/md5.h"
 #include "platform/log.h"
 #include "platform/text.h"
@@ -387,6 +388,48 @@ TEST(ExFatDamagedVolume, BootSectorFallsBackToItsBackupAndFailsWithoutOne) {
   EXPECT_EQ(s.tree_->size(), 0u);
   EXPECT_EQ(s.app_.m_bBusy, 0u);
 }
+
+// The main boot sector's heap offset one cluster later and its cluster count one lower still
+// fit the volume, but its region's checksum no longer holds: the backup region, whose does,
+// gives the geometry, and the log says so. The whole tree and every byte come back.
+class ExFatAlteredBootRegion : public ExFatVolumeScan {};
+
+TEST_P(ExFatAlteredBootRegion, BackupRegionWithAChecksumThatHoldsGivesTheGeometry) {
+  Bytes image = readFile(base_ + ".img");
+  const auto params = *fs::exfat::parseExFatBoot(platform::ByteView(image));
+  ASSERT_TRUE(params.heapFromField);
+  Scanner s;
+  const std::string damaged = s.work_.putAt("damaged.img", 0, image);
+  std::uint8_t field[4];
+  platform::putLe32(field, params.clusterHeapOffset + params.sectorsPerCluster);
+  s.work_.putAt("damaged.img", fs::exfat::boot::kClusterHeapOffset, field);
+  platform::putLe32(field, params.clusterCount - 1);
+  s.work_.putAt("damaged.img", fs::exfat::boot::kClusterCount, field);
+  // Still a boot sector the parser takes, with the altered values.
+  const auto altered = fs::exfat::parseExFatBoot(platform::ByteView(readFile(damaged)));
+  ASSERT_TRUE(altered && altered->heapFromField);
+  ASSERT_EQ(altered->clusterHeapOffset, params.clusterHeapOffset + params.sectorsPerCluster);
+
+  s.selectVolumeFile(damaged);
+  const engine::ScanOutcome r = s.run(engine::kScanQuick);
+  ASSERT_EQ(r.status, engine::ScanStatus::Done) << platform::toUtf8(r.cause);
+  EXPECT_EQ(s.listing(), readFls(base_ + ".fls"));
+  EXPECT_TRUE(s.logged(u"The main boot region's checksum does not hold; the backup boot region (volume sector 12) is used"));
+  expectSavedFilesEqualIcat(s, base_, false);
+
+  // The backup's checksum broken too: neither region can be told sound, and the main boot
+  // sector serves as before (its heap is one cluster off, so the root is not what fls lists).
+  const Bytes broken(4, 0xA5);
+  s.work_.putAt("damaged.img", (12 + 11) * 512, broken);
+  Scanner again;
+  again.selectVolumeFile(damaged);
+  ASSERT_EQ(again.run(engine::kScanQuick).status, engine::ScanStatus::Done);
+  EXPECT_NE(again.listing(), readFls(base_ + ".fls"));
+  EXPECT_FALSE(again.logged(u"The main boot region's checksum does not hold; the backup boot region (volume sector 12) is used"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, ExFatAlteredBootRegion, ::testing::Values("exfat-8m", "exfat-c4k", "exfat-pack"),
+                         [](const auto& info) { return test::exfat::testName(info.param); });
 
 }  // namespace
 }  // namespace qelda::exfat

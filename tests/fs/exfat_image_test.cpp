@@ -128,6 +128,13 @@ TEST_P(ExFatImage, BootSectorAgreesWithDumpExfat) {
   EXPECT_TRUE(exFatBootChecksumMatches(ByteView(image.data(), 12 * 512)));
   EXPECT_TRUE(exFatBootChecksumMatches(ByteView(image.data() + 12 * 512, 12 * 512)));
   EXPECT_FALSE(exFatBootChecksumMatches(ByteView(image.data(), 12 * 512 - 1)));
+  // The backup lies 12 of the volume's own sectors in, and must claim the size it was
+  // looked for with.
+  EXPECT_EQ(exFatBackupRegionSector(9), 12u);
+  EXPECT_EQ(exFatBackupRegionSector(12), 96u);
+  EXPECT_EQ(exFatBootRegionBytes(backupSector), std::optional<std::size_t>(12 * 512));
+  EXPECT_TRUE(isExFatBackupRegion(ByteView(image.data() + 12 * 512, 12 * 512), 9));
+  EXPECT_FALSE(isExFatBackupRegion(ByteView(image.data() + 12 * 512, 12 * 512), 12));
   // Volume flags and the percentage in use change while mounted and are not summed;
   // every other byte of the first 11 sectors is.
   for (const std::size_t offset : {106, 107, 112, 200, 511, 5000, 5631}) {

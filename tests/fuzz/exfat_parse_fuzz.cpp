@@ -203,6 +203,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ByteView input(data, size);
   const fs::exfat::ExFatBootParams p = checkedBoot(input);
   (void)fs::exfat::exFatBootChecksumMatches(input);
+  if (const auto regionBytes = fs::exfat::exFatBootRegionBytes(input)) check(*regionBytes >= 12 * 512 && *regionBytes <= 12 * 4096);
+  for (std::uint8_t shift = 9; shift <= 12; ++shift) (void)fs::exfat::isExFatBackupRegion(input, shift);
   checkFit(p, input);
 
   walk(input, fs::exfat::ExFatWalkKind::Root, p);
