@@ -160,6 +160,9 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   const bool compressed = info.compressed;
   std::uint64_t remaining = std::min(item.m_nSize, m_nSectorCount * 512);
   bool ok = true;
+  // A sparse or compressed stream may be longer than the volume: as far as its runs hold it
+  // (holes are zeros, written and never read).
+  if (!runs.empty() && item.m_nSize > remaining) remaining = std::min(item.m_nSize, std::max(remaining, heldBytes(runs)));
   if (runs.empty()) {
     if (resident.empty() && remaining != 0) return false;
     const std::size_t n = std::size_t(std::min<std::uint64_t>(resident.size(), remaining));
