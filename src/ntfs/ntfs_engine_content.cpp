@@ -37,8 +37,9 @@ std::vector<fs::ntfs::RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::
     return {};
   }
   const platform::ByteView view(buffer);
-  const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
-  const bool folderVariant = recordFlags != 0 && recordFlags != 1;
+  // Read as the record is sized: a file record that holds a view index ($Secure, the files
+  // of $Extend) is read through its $DATA, never through its index.
+  const bool folderVariant = (view.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const auto data = fs::ntfs::FindRecordData(view, folderVariant);
   if (!data) return {};
 

@@ -78,6 +78,9 @@ const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) con
 std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key,
                                           const fs::ntfs::RecordData& data, RecordItem& out) {
   const platform::ByteView view(record);
+  // A file record whose only stream is the index in its record (the files of $Extend) has no
+  // content to read.
+  if (data.resident && data.kind != fs::ntfs::kKindFile) return 0;
   if (data.resident) {
     const auto value = view.le32(data.attributeOffset + L::kAttrValueLength);
     return value ? (*value & 0xFFFF) : 0;

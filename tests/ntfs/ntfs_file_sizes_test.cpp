@@ -1,6 +1,7 @@
 // A 64 MiB volume made by mkntfs and ntfs-3g that holds files longer than itself (sparse, and
 // compressed), live and deleted: every scan lists them with the sizes The Sleuth Kit gives
-// and reads them as icat reads them, in pieces of bounded size.
+// and reads them as icat reads them, in pieces of bounded size. The advanced scan lists every
+// item at a size that reads whole.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -104,6 +105,28 @@ INSTANTIATE_TEST_SUITE_P(Scans, NtfsFilesLongerThanVolume,
                                            ScanCase{"Deleted", app::kScanDeleted, true},
                                            ScanCase{"Advanced", engine::kScanAdvanced, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every item, $Secure and the files of $Extend among them, reads whole at the size it is
+// listed with.
+TEST(NtfsAdvancedScanOfSoundVolume, ListsEveryItemAtASizeThatReadsWhole) {
+  if (!sizesReady()) QELDA_SKIP_WITHOUT_IMAGES() << "the NTFS volume could not be made";
+  VolumeCopy copy(sizesDir() + "/ntfs-sizes.img");
+  DiskScan s;
+  ASSERT_EQ(scanKind(s, copy, engine::kScanAdvanced).status, engine::ScanStatus::Done);
+  for (const char* system : {"$MFT", "$MFTMirr", "$LogFile", "$Volume", "$Secure", "$Extend/$Quota"})
+    EXPECT_NE(s.find(system), nullptr) << system;
+  std::size_t files = 0;
+  for (const auto i : s.tree->items()) {
+    if (i->isFolder()) continue;
+    SCOPED_TRACE(platform::toUtf8(s.tree->pathOf(i)));
+    std::vector<std::uint8_t> bytes;
+    std::size_t largest = 0;
+    EXPECT_EQ(readPieces(s, *i, bytes, largest), engine::ReadOutcome::Complete);
+    EXPECT_EQ(bytes.size(), i->m_nSize);
+    ++files;
+  }
+  EXPECT_GE(files, 15u);
+}
 
 }  // namespace
 }  // namespace qelda::ntfs::test
