@@ -477,6 +477,8 @@ class CNtfsEngine : private engine::HeldSinks {
   void clearDeepScan();
   // Keeps one record the search found: `inMft` when found by its place in $MFT's runs.
   void addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft);
+  // Whether a record found outside $MFT is a copy of the record $MFT holds under its number.
+  bool copiesMftRecord(platform::ByteView copy, std::uint32_t number);
   // Searches sectors [from, to) of the volume for records (and signatures in free clusters).
   void searchSectorRange(std::uint64_t from, std::uint64_t to, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mftAreas);
   void showSectorsSearched();
