@@ -33,6 +33,15 @@ std::uint64_t runClusterCount(const std::vector<RunEntry>& runs) {
   return n;
 }
 
+ClusterTally tallyClusters(const std::vector<Extent>& extents, std::uint64_t volumeClusters) {
+  ClusterTally t;
+  for (const Extent& e : extents) {
+    if (e.hole) t.holes += e.length;
+    else if (e.lcn < volumeClusters) t.inside += std::min(e.length, volumeClusters - e.lcn);
+  }
+  return t;
+}
+
 std::optional<MappedCluster> mapVcn(const std::vector<Extent>& extents, std::uint64_t vcn) {
   // Extents are in VCN order; find the last one starting at or before vcn.
   auto it = std::upper_bound(extents.begin(), extents.end(), vcn,

@@ -43,6 +43,16 @@ platform::Parsed<std::vector<Extent>> runsToExtents(const std::vector<RunEntry>&
 // Sum of the run lengths in clusters (holes included).
 std::uint64_t runClusterCount(const std::vector<RunEntry>& runs);
 
+// What a stream's extents give back on a volume of `volumeClusters` clusters: its holes
+// (they read as zeros) and the clusters of its runs that lie inside the volume. Only a
+// sparse or compressed stream can hold more than its volume.
+struct ClusterTally {
+  std::uint64_t holes = 0;
+  std::uint64_t inside = 0;
+  std::uint64_t held() const { return holes + inside; }
+};
+ClusterTally tallyClusters(const std::vector<Extent>& extents, std::uint64_t volumeClusters);
+
 // Maps a VCN through sorted extents; nothing when no extent covers it.
 struct MappedCluster {
   std::uint64_t lcn = 0;

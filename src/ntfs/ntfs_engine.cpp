@@ -339,9 +339,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
   if (!extents) return 0;
   // The record count bounds the record map and every record loop: only the $MFT's clusters
   // that lie inside the volume hold records, whatever length its runs claim.
-  std::uint64_t insideClusters = 0;
-  for (const fs::ntfs::Extent& e : *extents)
-    if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
+  const std::uint64_t insideClusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).inside;
   const std::uint64_t records =
       std::min({sectors / 2, insideClusters * m_nSectorsPerCluster / 2, CNtfsEngine::kMaxMftRecords});
   mftRuns_ = std::move(runs);

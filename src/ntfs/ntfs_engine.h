@@ -335,6 +335,12 @@ class CNtfsEngine : private engine::HeldSinks {
   // `key` finds the record again (its number, or its sector after the deep scan).
   std::uint64_t recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key, const fs::ntfs::RecordData& data,
                                RecordItem& out);
+  // The bytes a stream's runs give back on this volume: holes as zeros, and the clusters
+  // that lie inside the volume.
+  std::uint64_t heldBytes(const std::vector<fs::ntfs::RunEntry>& runs) const;
+  // Whether the data runs of record R hold `size` bytes (a sparse or compressed file may be
+  // longer than its volume).
+  bool runsHold(std::uint32_t record, std::uint64_t size);
   LargeFileNode largeFileNodeFor(std::uint32_t record, const RecordItem& described) const;
   // The id of the item that stands for folder record P: P itself, or its placeholder's.
   std::uint32_t parentIdFor(std::uint32_t parent) const;
@@ -472,6 +478,8 @@ class CNtfsEngine : private engine::HeldSinks {
   void clearDeepScan();
   // Keeps one record the search found: `inMft` when found by its place in $MFT's runs.
   void addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft);
+  // Whether a record found outside $MFT is a copy of the record $MFT holds under its number.
+  bool copiesMftRecord(platform::ByteView copy, std::uint32_t number);
   // Searches sectors [from, to) of the volume for records (and signatures in free clusters).
   void searchSectorRange(std::uint64_t from, std::uint64_t to, const std::vector<std::pair<std::uint64_t, std::uint64_t>>& mftAreas);
   void showSectorsSearched();

@@ -188,6 +188,7 @@ void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
+  if (!inMft && copiesMftRecord(record, number)) return;  // listed once, from $MFT
   // An extension record holds attributes of its base record: it is kept so that the base
   // can be read whole, never reported as a file of its own.
   const bool extension = (record.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0;

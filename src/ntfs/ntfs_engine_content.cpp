@@ -37,8 +37,9 @@ std::vector<fs::ntfs::RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::
     return {};
   }
   const platform::ByteView view(buffer);
-  const std::uint8_t recordFlags = view.u8(L::kRecordFlags).value_or(0);
-  const bool folderVariant = recordFlags != 0 && recordFlags != 1;
+  // Read as the record is sized: a file record that holds a view index ($Secure, the files
+  // of $Extend) is read through its $DATA, never through its index.
+  const bool folderVariant = (view.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const auto data = fs::ntfs::FindRecordData(view, folderVariant);
   if (!data) return {};
 
@@ -160,6 +161,9 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   const bool compressed = info.compressed;
   std::uint64_t remaining = std::min(item.m_nSize, m_nSectorCount * 512);
   bool ok = true;
+  // A sparse or compressed stream may be longer than the volume: as far as its runs hold it
+  // (holes are zeros, written and never read).
+  if (!runs.empty() && item.m_nSize > remaining) remaining = std::min(item.m_nSize, std::max(remaining, heldBytes(runs)));
   if (runs.empty()) {
     if (resident.empty() && remaining != 0) return false;
     const std::size_t n = std::size_t(std::min<std::uint64_t>(resident.size(), remaining));

@@ -78,6 +78,9 @@ const CNtfsEngine::RecordHeader* CNtfsEngine::headerOf(std::uint32_t record) con
 std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key,
                                           const fs::ntfs::RecordData& data, RecordItem& out) {
   const platform::ByteView view(record);
+  // A file record whose only stream is the index in its record (the files of $Extend) has no
+  // content to read.
+  if (data.resident && data.kind != fs::ntfs::kKindFile) return 0;
   if (data.resident) {
     const auto value = view.le32(data.attributeOffset + L::kAttrValueLength);
     return value ? (*value & 0xFFFF) : 0;
@@ -94,16 +97,27 @@ std::uint64_t CNtfsEngine::recordDataSize(const Record& record, std::uint32_t nu
   probe.m_nId = number;
   probe.m_nRecordKey = key;
   std::uint32_t clusters = 0;
+  std::vector<fs::ntfs::RunEntry> runs;
   if (data.hasAttributeList) {
-    GetDataRuns(probe, clusters, nullptr);
+    runs = GetDataRuns(probe, clusters, nullptr);
   } else {
-    std::vector<fs::ntfs::RunEntry> runs;
     std::size_t offset = data.offset;
     fs::ntfs::DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
     clusters = std::uint32_t(std::min<std::uint64_t>(fs::ntfs::runClusterCount(runs), 0xFFFFFFFFu));
   }
+  // A sparse or compressed stream may be longer than the volume: its holes are zeros that
+  // take no room. Its length stands when its runs hold it.
+  if (length != 0 && length <= heldBytes(runs)) return length;
   const std::uint64_t bytes = std::uint64_t(clusters) * clusterBytes();
   return bytes / 512 <= m_nSectorCount ? bytes : 0;
+}
+
+std::uint64_t CNtfsEngine::heldBytes(const std::vector<fs::ntfs::RunEntry>& runs) const {
+  const auto extents = fs::ntfs::runsToExtents(runs);
+  if (!extents || !m_nSectorsPerCluster) return 0;
+  // Holes from many extension records could count past 64 bits of bytes.
+  const std::uint64_t clusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).held();
+  return clusters > ~std::uint64_t{0} / clusterBytes() ? ~std::uint64_t{0} : clusters * clusterBytes();
 }
 
 std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record& record, bool longNameOnly) {
@@ -250,7 +264,6 @@ std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>
   if (!item.isFolder()) {
     const auto data = fs::ntfs::FindRecordData(platform::ByteView(record), false);
     item.m_nSize = recordDataSize(record, id, key, *data, *described);
-    if (item.m_nSize > m_nSectorCount * 512) return 0;
   }
   reportItem(item, described->name);
   return 1;

@@ -70,6 +70,14 @@ std::uint32_t CNtfsEngine::reportItem(const FOUND_ITEM& item, std::u16string_vie
   return reporter_.report(item, name, totals(), mftRecordCount());
 }
 
+bool CNtfsEngine::runsHold(std::uint32_t record, std::uint64_t size) {
+  FOUND_ITEM probe;
+  probe.m_nId = record;
+  probe.m_nRecordKey = record;
+  std::uint32_t clusters = 0;
+  return size <= heldBytes(GetDataRuns(probe, clusters, nullptr));
+}
+
 std::uint32_t CNtfsEngine::WalkFolderIndex(std::uint32_t record) {
   // An explicit stack keeps the order of a recursive walk (each folder's branch before the
   // next entry of its parent) without putting the depth of the disk's tree on the call stack.
@@ -94,7 +102,7 @@ bool CNtfsEngine::reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::u
   // Linux writes) have no twin.
   if (entry.nameSpace == 2) return false;
   if (entry.record <= 1 || entry.record == rootRecord_ || entry.parent == 0) return false;
-  if (entry.realSize >= m_nSectorCount * 512) return false;
+  if (entry.realSize >= m_nSectorCount * 512 && !runsHold(entry.record, entry.realSize)) return false;
   // An entry left over for a record that has since been deleted or reused is no live file:
   // the deleted-files pass reports what that record now holds.
   if (const RecordHeader* h = headerOf(entry.record)) {

@@ -155,9 +155,7 @@ bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const 
     cause = engine::tablesDoNotFit(u"$MFT run list");
     return false;
   }
-  std::uint64_t insideClusters = 0;
-  for (const fs::ntfs::Extent& e : *extents)
-    if (!e.hole && e.lcn < volumeClusters()) insideClusters += std::min(e.length, volumeClusters() - e.lcn);
+  const std::uint64_t insideClusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).inside;
   const std::uint64_t records = std::min({fs::ntfs::runClusterCount(runs) * m_nSectorsPerCluster / 2,
                                           insideClusters * m_nSectorsPerCluster / 2, kMaxMftRecords});
   mftRuns_ = std::move(runs);

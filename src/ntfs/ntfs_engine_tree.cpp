@@ -21,6 +21,19 @@ std::u16string folderName(std::uint32_t parent) {
 
 }  // namespace
 
+bool CNtfsEngine::copiesMftRecord(platform::ByteView copy, std::uint32_t number) {
+  // A record keeps its number wherever a copy of it lies ($MFTMirr, clusters $MFT left, an
+  // older copy of its cluster): a copy that names the same file as the record $MFT holds
+  // under that number is that record again. One naming another file is a file of its own.
+  if (number == fs::ntfs::kUnknownRecordNumber || number >= mftRecordCount()) return false;
+  Record held{};
+  if (!readRecord(number, held)) return false;
+  const platform::ByteView view(held);
+  return fs::ntfs::GetRecordParent(view) == fs::ntfs::GetRecordParent(copy) &&
+         fs::ntfs::GetRecordLongFileName(view) == fs::ntfs::GetRecordLongFileName(copy) &&
+         fs::ntfs::GetRecordFileName(view) == fs::ntfs::GetRecordFileName(copy);
+}
+
 bool CNtfsEngine::reportableAt(std::uint64_t sector) {
   Record record{};
   return readRecordAt(sector, record) && describeRecord(record, false).has_value();

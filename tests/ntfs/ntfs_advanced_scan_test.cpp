@@ -105,8 +105,7 @@ TEST_P(NtfsDamagedDeepScan, ListsWhatTheSleuthKitListedBeforeAndReadsItTheSame) 
   for (std::size_t i = 0; i < missing.size() && i < 20; ++i) shown += "  " + missing[i] + "\n";
   ASSERT_GE(double(want.size() - missing.size()), 0.99 * double(want.size())) << shown;
   EXPECT_TRUE(missing.empty()) << shown;
-  // Stale copies of user records: none on these volumes (only $MFTMirr's copies of the
-  // volume's own first records come back twice).
+  // Stale copies of user records: none on these volumes.
   EXPECT_TRUE(duplicatePaths(*s.tree).empty());
 
   // Every file found reads as The Sleuth Kit reads it from the undamaged volume.
