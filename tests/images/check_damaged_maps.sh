@@ -75,7 +75,7 @@ check_recover() {
     ((same > 0 && same < files && partial > 0)) ||
       fail "$what: $same of $files files [Recovered], $partial [Partially Recovered]: the damage is not where files need it"
   fi
-  rm -rf "$WORK/$name"
+  rm -rf "${WORK:?}/$name"
 }
 
 # --- the sound images: byte for byte, and nothing said ---------------------------------------
