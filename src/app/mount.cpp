@@ -121,6 +121,10 @@ void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) 
     cause_ = "cannot open " + path + ": " + std::strerror(errno);
     return;
   }
+  if (!app_.refusedBecause.empty()) {
+    cause_ = path + ": " + app_.refusedBecause;
+    return;
+  }
   for (const image::DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
     const std::string folder = image::imageFolder(path);
     struct stat es{};

@@ -53,6 +53,8 @@ void printDescription(const app::CQELDAApp& app) {
   }
   std::printf("Disk length: %llu sectors (%s)\n", static_cast<unsigned long long>(app.m_nDiskSectors),
               u8(ui::FormatVolumeSize(app.m_nDiskSectors)).c_str());
+  // What the mount step found damaged, as it said it on stderr.
+  for (const std::u16string& note : app.diskNotes_) std::printf("Note: %s\n", shown(note).c_str());
 }
 
 // Empty texts print as "-", so that every line has seven non-empty tab-separated fields.

@@ -40,6 +40,9 @@ class ImageState {
   std::uint32_t m_nVdiImageType = 0;
   std::uint32_t m_nVhdDiskType = 0;
   std::uint64_t m_nDiskSectors = 0;
+  // Why an opener refused the image, when the image itself tells (a field no disk has);
+  // empty otherwise.
+  std::string refusedBecause;
 
   // The image reader the mount step parses images into (not used for reading).
   CVirtualDisk g_VirtualDisk;
@@ -65,6 +68,7 @@ class ImageState {
     m_nVdiImageType = 0;
     m_nVhdDiskType = 0;
     m_nDiskSectors = 0;
+    refusedBecause.clear();
     mountedImage_.store(nullptr);
   }
 

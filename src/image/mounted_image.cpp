@@ -61,6 +61,19 @@ class ExtentFiles {
   std::map<std::pair<std::string, std::uint64_t>, std::shared_ptr<const SparseGrainMap>> grains_;
 };
 
+// Grains whose data the file does not hold: a damaged grain-table entry, or a file cut short.
+// Their reads fail already; the user is told which they are.
+void noteGrainsPastEnd(MountedImage& image) {
+  for (const MountedExtent& e : image.extents) {
+    if (!e.grains || e.grains->grainsPastEndCount() == 0) continue;
+    UnreadableBlockNotes notes("VMDK grain", e.grains->grainSectors(), e.firstSector, e.firstSector + e.sectors);
+    for (const SparseGrainMap::GrainPastEnd& g : e.grains->grainsPastEnd())
+      notes.add(g.index, g.cut ? kDataCutAtEnd : kEntryPastEnd);
+    notes.addUnlisted(e.grains->grainsPastEndCount() - e.grains->grainsPastEnd().size());
+    notes.appendTo(image.notes);
+  }
+}
+
 void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const std::u16string& type = app.m_strCreateType;
   const bool monolithicSparse = type == u"monolithicSparse";
@@ -83,10 +96,7 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
       e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
     } else if (isSparseType(d.m_szType)) {
       files.mountSparse(e, path, defaults, e.sectors);
-      // A monolithic sparse file renamed after it was written still names its old self in
-      // its embedded descriptor: the picked file is that extent.
-      if (!e.file && monolithicSparse && app.m_arrExtents.size() == 1 && startsWithSparseMagic(app.imageFiles, app.m_strImagePath))
-        files.mountSparse(e, app.m_strImagePath, defaults, e.sectors);
+      if (!e.file && pickedFileIsTheExtent(app)) files.mountSparse(e, app.m_strImagePath, defaults, e.sectors);
     }
     first += e.sectors;
     image.extents.push_back(std::move(e));
@@ -102,9 +112,38 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
     files.mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
     image.extents.assign(1, std::move(whole));
   }
+  noteGrainsPastEnd(image);
 }
 
 }  // namespace
+
+UnreadableBlockNotes::UnreadableBlockNotes(std::string what, std::uint64_t blockSectors, std::uint64_t firstSector,
+                                           std::uint64_t diskSectors)
+    : what_(std::move(what)), blockSectors_(blockSectors), firstSector_(firstSector), diskSectors_(diskSectors) {}
+
+void UnreadableBlockNotes::add(std::uint64_t block, std::string_view why) {
+  if (lines_.size() >= kListed) {
+    ++unlisted_;
+    return;
+  }
+  // Every block index comes from a map bounded so that these products stay below 2^63.
+  const std::uint64_t first = firstSector_ + block * blockSectors_;
+  const std::uint64_t end = std::min(first + blockSectors_, std::max(diskSectors_, first + 1));
+  lines_.push_back(platform::widenLatin1(what_ + " " + std::to_string(block) + " (sectors " + std::to_string(first) +
+                                         "-" + std::to_string(end - 1) + "): " + std::string(why)));
+}
+
+void UnreadableBlockNotes::appendTo(std::vector<std::u16string>& notes) const {
+  notes.insert(notes.end(), lines_.begin(), lines_.end());
+  if (unlisted_)
+    notes.push_back(platform::widenLatin1("and " + std::to_string(unlisted_) + " more of the " + what_ +
+                                          "s cannot be read for the same reasons"));
+}
+
+bool pickedFileIsTheExtent(const ImageState& app) {
+  return app.m_strCreateType == u"monolithicSparse" && app.m_arrExtents.size() == 1 &&
+         isSparseType(app.m_arrExtents[0].m_szType) && startsWithSparseMagic(app.imageFiles, app.m_strImagePath);
+}
 
 std::string imageFolder(const std::string& imagePath) {
   const auto slash = imagePath.rfind('/');

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/byte_view.h"
@@ -81,6 +82,14 @@ class SparseGrainMap {
 
   std::uint64_t grainSectors() const { return grainSectors_; }
   std::uint64_t sectors() const { return sectors_; }
+  // Grains whose data the file does not hold (their table entry points past its end, or the
+  // file ends inside them): the first few, and how many there are in all.
+  struct GrainPastEnd {
+    std::uint64_t index;
+    bool cut;  // the file ends inside the grain
+  };
+  const std::vector<GrainPastEnd>& grainsPastEnd() const { return grainsPastEnd_; }
+  std::uint64_t grainsPastEndCount() const { return grainsPastEndCount_; }
 
  private:
   enum class Grain : std::uint8_t { Hole, Data, Unreadable };
@@ -91,6 +100,8 @@ class SparseGrainMap {
   static constexpr std::uint32_t kNoTable = 0xFFFFFFFF;        // unallocated table: holes
   static constexpr std::uint32_t kUnloadedTable = 0xFFFFFFFE;  // beyond our memory bound
   GrainRef grain(std::uint64_t index) const;
+  void findGrainsPastEnd(std::uint64_t fileBytes);
+  static constexpr std::size_t kListedGrains = 8;
 
   std::uint64_t grainSectors_ = 0;
   std::uint32_t tableEntries_ = 0;
@@ -98,6 +109,8 @@ class SparseGrainMap {
   bool zeroedGrainEntry_ = false;
   std::vector<std::uint32_t> tableOfDirectoryEntry_;  // index into tables_, or kNoTable
   std::vector<std::uint32_t> tables_;                 // tableEntries_ grain sectors per table
+  std::vector<GrainPastEnd> grainsPastEnd_;
+  std::uint64_t grainsPastEndCount_ = 0;
 };
 
 // One VMDK extent as mounted.
@@ -118,6 +131,9 @@ struct VdiBlockMap {
   std::uint64_t blockCount = 0;         // blocks of the disk: indexes at or past it fail
   std::vector<std::uint32_t> entries;   // the part of the map the file holds
   bool freeIsUnreadable = false;        // a differencing image: free blocks are the parent's
+  // Blocks whose entry names a data block an earlier block already names: which of them
+  // owns the data cannot be told, and the repeats are unreadable. Sorted.
+  std::vector<std::uint32_t> repeatedBlocks;
   MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
 };
 
@@ -127,6 +143,35 @@ struct VhdBlockMap {
   std::uint64_t blockCount = 0;         // max table entries: indexes at or past it fail
   std::vector<std::uint32_t> entries;   // the part of the table the file holds
   MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
+};
+
+// --- what the build found damaged ----------------------------------------------------------
+
+// Notes for the user about blocks of a map that cannot be read: one line for each of the
+// first few, then how many more there are.
+inline constexpr std::string_view kEntryPastEnd = "its entry points past the end of the file; its sectors cannot be read";
+inline constexpr std::string_view kDataCutAtEnd =
+    "the file ends inside its data; the sectors past the end cannot be read";
+class UnreadableBlockNotes {
+ public:
+  // `what` names the map's blocks ("VHD block"); block b holds disk sectors from
+  // firstSector + b * blockSectors on, at most up to diskSectors.
+  UnreadableBlockNotes(std::string what, std::uint64_t blockSectors, std::uint64_t firstSector,
+                       std::uint64_t diskSectors);
+  void add(std::uint64_t block, std::string_view why);
+  // Blocks counted without a line of their own.
+  void addUnlisted(std::uint64_t count) { unlisted_ += count; }
+  void appendTo(std::vector<std::u16string>& notes) const;
+
+  static constexpr std::size_t kListed = 8;
+
+ private:
+  std::string what_;
+  std::uint64_t blockSectors_;
+  std::uint64_t firstSector_;
+  std::uint64_t diskSectors_;
+  std::vector<std::u16string> lines_;
+  std::uint64_t unlisted_ = 0;
 };
 
 // --- the snapshot --------------------------------------------------------------------------
@@ -148,6 +193,11 @@ class MountedImage {
   // Set when a read falls beyond the extents of a split image.
   std::atomic<std::uint32_t>* imageCorrupt = nullptr;
 
+  // What the build found that makes part of the disk unreadable or reads it otherwise than
+  // the image's writer meant, in words for the user (unreadable map entries, a parent disk
+  // that is not read). Empty for a sound image.
+  std::vector<std::u16string> notes;
+
   // Maps the run starting at `sector`, at most `maxSectors` long (maxSectors >= 1).
   MappedRun map(std::uint64_t sector, std::uint64_t maxSectors) const;
 
@@ -161,6 +211,10 @@ std::shared_ptr<const MountedImage> buildMountedImage(ImageState& app);
 // The VDI and VHD parts of the build (the picked file is already open in `image`).
 void buildVdiImage(const ImageState& app, MountedImage& image);
 void buildVhdImage(const ImageState& app, MountedImage& image);
+
+// A monolithic sparse file renamed after it was written still names its old self in its
+// embedded descriptor: when that name is not there, the picked file is read as the extent.
+bool pickedFileIsTheExtent(const ImageState& app);
 
 // Folder of an image path (up to its last '/'), "." when it has none.
 std::string imageFolder(const std::string& imagePath);

@@ -1,6 +1,9 @@
 // VDI images: recognition at mount, and the block map loaded once per mount.
 #include <algorithm>
 #include <array>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "image/block_map_entries.h"
 #include "image/image_state.h"
@@ -66,6 +69,54 @@ std::uint32_t CVirtualDisk::ReadVdiSectors(std::uint64_t sector, std::uint8_t* b
 
 // --- the snapshot's part -------------------------------------------------------------------
 
+namespace {
+
+bool holdsData(std::uint32_t entry) { return entry != vdi::kBlockFree && entry != vdi::kBlockZero; }
+
+// Finds the blocks the file cannot give: an entry that names a data block an earlier block
+// already names (read as it stands, both blocks would show the same bytes), and an entry whose
+// data lies past the end of the file. The repeats are made unreadable; reads past the end fail
+// already. The user is told of both.
+void checkBlockMap(VdiBlockMap& map, std::uint64_t fileBytes, MountedImage& image) {
+  const std::uint64_t blocks = std::min<std::uint64_t>({map.blockCount, map.entries.size(),
+                                                        (image.diskSectors + map.blockSectors - 1) / map.blockSectors});
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> named;  // entry, block
+  for (std::uint64_t b = 0; b < blocks; ++b)
+    if (holdsData(map.entries[b])) named.emplace_back(map.entries[b], std::uint32_t(b));
+  std::sort(named.begin(), named.end());
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;  // block, the block first naming its data
+  std::uint32_t owner = 0;
+  for (std::size_t i = 0; i < named.size(); ++i) {
+    if (i == 0 || named[i].first != named[i - 1].first) {
+      owner = named[i].second;
+      continue;
+    }
+    repeats.emplace_back(named[i].second, owner);
+  }
+  std::sort(repeats.begin(), repeats.end());
+
+  UnreadableBlockNotes notes("VDI block", map.blockSectors, 0, image.diskSectors);
+  const std::uint64_t blockBytes = map.blockSectors * kSector;
+  std::size_t r = 0;
+  for (std::uint64_t b = 0; b < blocks; ++b) {
+    const std::uint32_t entry = map.entries[b];
+    if (!holdsData(entry)) continue;
+    if (r < repeats.size() && repeats[r].first == b) {
+      map.repeatedBlocks.push_back(std::uint32_t(b));
+      notes.add(b, "its map entry names data block " + std::to_string(entry) + ", as block " +
+                       std::to_string(repeats[r].second) + "'s does; its sectors cannot be read");
+      ++r;
+      continue;
+    }
+    const std::uint64_t data = map.dataOffset + std::uint64_t(entry) * blockBytes;  // < 2^63
+    if (data >= fileBytes) notes.add(b, kEntryPastEnd);
+    else if (data + blockBytes > fileBytes) notes.add(b, kDataCutAtEnd);
+  }
+  notes.appendTo(image.notes);
+}
+
+}  // namespace
+
 void buildVdiImage(const ImageState&, MountedImage& image) {
   std::array<std::uint8_t, vdi::kHeaderBytes> bytes{};
   image.image->readAt(0, bytes);
@@ -79,6 +130,7 @@ void buildVdiImage(const ImageState&, MountedImage& image) {
   image.vdi.entries = blockmap::loadEntries(*image.image, header->blockMapOffset, header->blockCount, false);
   // A differencing image's free blocks are its parent's data, which we do not have.
   image.vdi.freeIsUnreadable = header->imageType != vdi::kImageDynamic && header->imageType != vdi::kImageStatic;
+  checkBlockMap(image.vdi, image.image->size(), image);
 }
 
 MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const {
@@ -90,17 +142,18 @@ MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sec
   const std::uint64_t blocks = std::min<std::uint64_t>(blockCount, entries.size());
   if (firstBlock >= blocks) return failedRun(run);
   // What a block holds: 0 zeros, 1 nothing we can read, 2 data.
-  const auto kindOf = [&](std::uint32_t entry) {
+  const auto kindOf = [&](std::uint64_t block) {
+    const std::uint32_t entry = entries[block];
     if (entry == vdi::kBlockZero) return 0;
     if (entry == vdi::kBlockFree) return freeIsUnreadable ? 1 : 0;
-    return 2;
+    return std::binary_search(repeatedBlocks.begin(), repeatedBlocks.end(), block) ? 1 : 2;
   };
   const std::uint32_t entry = entries[firstBlock];
-  const int kind = kindOf(entry);
+  const int kind = kindOf(firstBlock);
   // Following blocks join the run while they continue it: data must follow in the file.
   for (std::uint64_t block = firstBlock + 1; run < maxSectors && block < blocks; ++block) {
     const std::uint32_t next = entries[block];
-    if (kindOf(next) != kind) break;
+    if (kindOf(block) != kind) break;
     if (kind == 2 && std::uint64_t(next) != std::uint64_t(entry) + (block - firstBlock)) break;
     run += std::min(blockSectors, maxSectors - run);
   }

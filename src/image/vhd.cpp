@@ -1,6 +1,7 @@
 // VHD images: recognition at mount, and the block map loaded once per mount.
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "image/block_map_entries.h"
 #include "image/image_state.h"
@@ -31,6 +32,25 @@ platform::Parsed<VhdDynamicHeader> parseVhdDynamicHeader(platform::ByteView h) {
   return d;
 }
 
+// The checksum a dynamic header carries is the one's complement of the sum of its bytes,
+// the checksum's own four counted as zeros.
+bool checksumRight(platform::ByteView h) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < h.size(); ++i)
+    if (i < vhd::kHeaderChecksum || i >= vhd::kHeaderChecksum + 4) sum += h.u8(i).value_or(0);
+  return h.be32(vhd::kHeaderChecksum) == ~sum;
+}
+
+// A dynamic header whose checksum vouches for it but whose block size no disk has: the
+// header is as its writer left it, and guessing another size would read foreign data.
+std::string impossibleBlockSize(platform::ByteView h) {
+  if (!h.matches(vhd::kDynamicCookie, vhd::kDynamicCookieText) || !checksumRight(h)) return {};
+  const std::uint64_t blockBytes = h.be32(vhd::kBlockSize).value_or(0);
+  if (blockmap::validBlockSize(blockBytes)) return {};
+  return "the dynamic header (checksum right) gives a block size of " + std::to_string(blockBytes) +
+         " bytes, which no disk has (whole sectors, up to 1 GiB)";
+}
+
 bool hasBootSignature(platform::ByteView sector) {
   return sector.u8(vhd::kBootSignature) == 0x55 && sector.u8(vhd::kBootSignature + 1) == 0xAA;
 }
@@ -58,7 +78,7 @@ std::uint32_t CVirtualDisk::OpenVhd(const std::string& path) {
     m_abyVhdFooter = m_abySector;
     app_.m_nVhdDiskType = footer.be32(vhd::kDiskType).value_or(0);
     m_nVhdDiskSize = footer.be64(vhd::kCurrentSize).value_or(0);
-    return 1;
+    return refuseImpossibleBlocks(*file);
   }
   // The footer is lost. A partition table in sector 0: a fixed disk whose data is the file.
   m_abySector.fill(0);
@@ -74,15 +94,25 @@ std::uint32_t CVirtualDisk::OpenVhd(const std::string& path) {
     m_abyVhdFooter = m_abySector;
     app_.m_nVhdDiskType = vhd::kDiskDynamic;
     m_nVhdDiskSize = first.be64(vhd::kCurrentSize).value_or(0);
-    return 1;
+    return refuseImpossibleBlocks(*file);
   }
   // Only the dynamic header is left: the disk is as long as its blocks.
   file->readAt(vhd::kDynamicHeaderAt, m_abyVhdHeader);
   const auto dynamic = parseVhdDynamicHeader(platform::ByteView(m_abyVhdHeader));
-  if (!dynamic) return 0;
+  if (!dynamic) {
+    app_.refusedBecause = impossibleBlockSize(platform::ByteView(m_abyVhdHeader));
+    return 0;
+  }
   app_.m_nVhdDiskType = vhd::kDiskDynamic;
   m_nVhdDiskSize = dynamic->maxEntries * dynamic->blockBytes;  // < 2^32 * 2^30
   return 1;
+}
+
+std::uint32_t CVirtualDisk::refuseImpossibleBlocks(const platform::ReadOnlyFile& file) {
+  if (app_.m_nVhdDiskType != vhd::kDiskDynamic && app_.m_nVhdDiskType != vhd::kDiskDifferencing) return 1;
+  file.readAt(vhd::kDynamicHeaderAt, m_abyVhdHeader);
+  app_.refusedBecause = impossibleBlockSize(platform::ByteView(m_abyVhdHeader));
+  return app_.refusedBecause.empty() ? 1 : 0;
 }
 
 std::uint32_t CVirtualDisk::ReadVhdSectors(std::uint64_t sector, std::uint8_t* buffer, std::uint32_t count) {
@@ -91,6 +121,26 @@ std::uint32_t CVirtualDisk::ReadVhdSectors(std::uint64_t sector, std::uint8_t* b
 }
 
 // --- the snapshot's part -------------------------------------------------------------------
+
+namespace {
+
+// Blocks of the disk whose data the file does not hold: a damaged table entry, or a file
+// cut short. Their reads fail already; the user is told which they are.
+void noteBlocksPastEnd(const VhdBlockMap& map, std::uint64_t fileBytes, MountedImage& image) {
+  UnreadableBlockNotes notes("VHD block", map.blockSectors, 0, image.diskSectors);
+  const std::uint64_t blocks = std::min<std::uint64_t>({map.blockCount, map.entries.size(),
+                                                        (image.diskSectors + map.blockSectors - 1) / map.blockSectors});
+  for (std::uint64_t b = 0; b < blocks; ++b) {
+    const std::uint32_t entry = map.entries[b];
+    if (entry == vhd::kBlockUnused) continue;
+    const std::uint64_t data = (std::uint64_t(entry) + map.bitmapSectors) * kSector;  // < 2^42
+    if (data >= fileBytes) notes.add(b, kEntryPastEnd);
+    else if (data + map.blockSectors * kSector > fileBytes) notes.add(b, kDataCutAtEnd);
+  }
+  notes.appendTo(image.notes);
+}
+
+}  // namespace
 
 void buildVhdImage(const ImageState& app, MountedImage& image) {
   const std::uint64_t fileBytes = image.image->size();
@@ -106,6 +156,10 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
     return;
   }
   image.layout = ImageLayout::Vhd;
+  if (app.m_nVhdDiskType == vhd::kDiskDifferencing)
+    image.notes.push_back(
+        u"a differencing VHD: its parent disk is not read, and without it no sector can be read: the whole disk "
+        u"reads as zeros, counted as unreadable");
   if (app.m_nVhdDiskType != vhd::kDiskDynamic) return;  // differencing: the parent holds the rest
   std::array<std::uint8_t, vhd::kDynamicHeaderBytes> bytes{};
   image.image->readAt(vhd::kDynamicHeaderAt, bytes);
@@ -117,6 +171,7 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
   map.bitmapSectors = (bitmapBytes + kSector - 1) / kSector;
   map.blockCount = header->maxEntries;
   map.entries = blockmap::loadEntries(*image.image, header->tableOffset, header->maxEntries, true);
+  noteBlocksPastEnd(map, fileBytes, image);
   image.vhd = std::move(map);
 }
 

@@ -27,6 +27,7 @@ inline constexpr std::string_view kDynamicCookieText = "cxsparse";
 inline constexpr std::size_t kTableOffset = 16;         // u64, byte offset of the BAT
 inline constexpr std::size_t kMaxTableEntries = 28;     // u32, blocks of the disk
 inline constexpr std::size_t kBlockSize = 32;           // u32, data bytes per block
+inline constexpr std::size_t kHeaderChecksum = 36;      // u32: one's complement of the byte sum
 
 // BAT entry of a block that holds no data.
 inline constexpr std::uint32_t kBlockUnused = 0xFFFFFFFF;

@@ -112,6 +112,9 @@ class CVirtualDisk {
   std::uint32_t openEmbeddedDescriptor(const std::string& path, std::uint64_t fileBytes);
   bool sector1IsDescriptor();
   std::uint32_t refuseLayout(bool noLayout);
+  // 0, with the reason kept, when a dynamic VHD's header vouches for a block size no disk
+  // has; else 1.
+  std::uint32_t refuseImpossibleBlocks(const platform::ReadOnlyFile& file);
 
   std::vector<SPLIT_FILE_NODE> splitFiles_;
 

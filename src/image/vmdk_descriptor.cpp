@@ -157,7 +157,10 @@ std::uint32_t CVirtualDisk::CheckExtentFiles(const std::string& path) {
   for (DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
     if (e.m_szType == u"ZERO") continue;  // a zero extent has no file
     if (e.m_szFileName.ends_with(u" (Missing)")) continue;
-    if (!app_.imageFiles.open(folder + "/" + e.fileNameBytes)) e.m_szFileName += u" (Missing)";
+    if (app_.imageFiles.open(folder + "/" + e.fileNameBytes)) continue;
+    // Shown as it is read: from the picked file, when that stands in for a renamed extent.
+    if (pickedFileIsTheExtent(app_)) e.m_szFileName = boundedText(path.substr(path.rfind('/') + 1));
+    else e.m_szFileName += u" (Missing)";
   }
   return 1;
 }

@@ -139,7 +139,28 @@ std::shared_ptr<const SparseGrainMap> SparseGrainMap::load(const platform::ReadO
   // A table that could not be read is no entry.
   for (std::uint32_t& t : map->tableOfDirectoryEntry_)
     if (t < failed.size() && failed[t]) t = kNoTable;
+  map->findGrainsPastEnd(fileBytes);
   return map;
+}
+
+void SparseGrainMap::findGrainsPastEnd(std::uint64_t fileBytes) {
+  // Each table is looked at once, at the first directory entry naming it, so that the work
+  // is bounded by the tables the file holds, not by how often the directory names them.
+  std::vector<bool> seen(tables_.size() / std::max<std::uint32_t>(tableEntries_, 1), false);
+  for (std::size_t d = 0; d < tableOfDirectoryEntry_.size(); ++d) {
+    const std::uint32_t table = tableOfDirectoryEntry_[d];
+    if (table >= seen.size() || seen[table]) continue;
+    seen[table] = true;
+    for (std::uint32_t e = 0; e < tableEntries_; ++e) {
+      const std::uint64_t index = std::uint64_t(d) * tableEntries_ + e;
+      if (index * grainSectors_ >= sectors_) break;  // past the capacity: not data
+      const GrainRef g = grain(index);
+      if (g.kind != Grain::Data || (std::uint64_t(g.sector) + grainSectors_) * kSector <= fileBytes) continue;
+      if (grainsPastEnd_.size() < kListedGrains)
+        grainsPastEnd_.push_back({index, std::uint64_t(g.sector) * kSector < fileBytes});
+      ++grainsPastEndCount_;
+    }
+  }
 }
 
 SparseGrainMap::GrainRef SparseGrainMap::grain(std::uint64_t index) const {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <deque>
+#include <string>
+#include <vector>
 
 #include "image/image_state.h"
 #include "platform/sinks.h"
@@ -21,6 +23,9 @@ class DiskState : public image::ImageState {
   // Where the partition walk notes what it would not take as the disk gives it (a volume
   // reaching past the end of the disk); null: nowhere.
   platform::ILog* layoutLog_ = nullptr;
+  // What the mount step said about the disk beyond its volumes (damaged image maps, a
+  // partition table read from its backup), kept for the image description.
+  std::vector<std::u16string> diskNotes_;
   // The pools that own the nodes and entries linked above; addresses stay put as they grow.
   std::deque<VOLUME_NODE> volumeNodes_;
   std::deque<DEVICE_ENTRY> sourceEntries_;

@@ -7,9 +7,17 @@
 
 namespace qelda::volume::gpt {
 inline constexpr std::size_t kSignature = 0x00;  // "EFI PART"
+inline constexpr std::size_t kHeaderSize = 0x0C;     // u32, bytes the header CRC covers
+inline constexpr std::size_t kHeaderCrc = 0x10;      // u32, CRC-32 of the header, itself as zero
+inline constexpr std::size_t kMyLba = 0x18;          // u64, the sector this header is in
+inline constexpr std::size_t kAlternateLba = 0x20;   // u64, the other header's sector
 inline constexpr std::size_t kEntryArrayLba = 0x48;  // u64
 inline constexpr std::size_t kEntryCount = 0x50;     // u32
 inline constexpr std::size_t kEntrySize = 0x54;      // u32
+inline constexpr std::size_t kEntryArrayCrc = 0x58;  // u32, CRC-32 of count x size entry bytes
+// Header sizes a sound header gives: every field above, and no more than its sector.
+inline constexpr std::uint32_t kMinHeaderSize = 92;
+inline constexpr std::uint32_t kMaxHeaderSize = 512;
 
 // Within an entry; the walk examines the first 128 bytes of an entry of any size.
 inline constexpr std::size_t kWorkAreaSize = 128;

@@ -41,7 +41,13 @@ std::array<std::uint8_t, 512> readVolumeBootSector(DiskState& app, std::uint64_t
   return fs::exFatBackupStandsIn(ByteView(boot), ByteView(backup), sectorCount) ? backup : boot;
 }
 
+void noteDisk(DiskState& app, std::u16string text) {
+  app.diskNotes_.push_back(text);
+  if (app.layoutLog_) app.layoutLog_->AddLogEntry(std::move(text), false);
+}
+
 void freeVolumeList(DiskState& app) {
+  app.diskNotes_.clear();
   app.m_pVolumeList = nullptr;
   app.m_pVolumeListTail = nullptr;
   app.volumeNodes_.clear();
@@ -152,6 +158,8 @@ void noteCutVolume(DiskState& app, const VOLUME_RECORD& record, std::uint32_t nu
 
 void FillVolumeList(DiskState& app, std::uint8_t diskOnly) {
   FreeSourceList(app);
+  if (const auto image = app.mountedImage())
+    for (const std::u16string& note : image->notes) noteDisk(app, note);
 
   DEVICE_ENTRY& disk = appendSourceEntry(app, kKindWholeDisk);
   DRIVE_RECORD& drive = disk.m_pDetail.makeDrive();
@@ -184,16 +192,17 @@ void FillVolumeList(DiskState& app, std::uint8_t diskOnly) {
   }
 }
 
-void DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry) {
+bool DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry) {
   const ByteView entry(gptEntry);
   const std::uint64_t first = *entry.le64(gpt::kFirstLba);
   const std::uint64_t last = *entry.le64(gpt::kLastLba);
-  if (last < first) return;  // no length to list
+  if (last < first) return false;  // no length to list
   std::array<std::uint8_t, 512> boot{};
   image::ReadSourceSectors(app, boot.data(), first, std::uint32_t(boot.size()));
   const auto type = fs::volumeTypeFromBootSector(ByteView(boot));
-  if (!type) return;
+  if (!type) return false;
   appendVolumeNode(app, first, last - first + 1, boot, *type);
+  return true;
 }
 
 }  // namespace qelda::volume

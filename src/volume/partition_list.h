@@ -18,7 +18,11 @@ VOLUME_NODE& appendVolumeNode(DiskState& app, std::uint64_t startSector, std::ui
 // sector when that one is sound (the exFAT engine reads the backup then, too).
 std::array<std::uint8_t, 512> readVolumeBootSector(DiskState& app, std::uint64_t startSector,
                                                    std::uint64_t sectorCount, std::uint32_t typeCode);
-// Empties the volume list; the mount step calls it before a new walk.
+// Tells the user what the walk or the image build found wrong with the disk: on the layout
+// log, and kept in the disk's notes for the image description.
+void noteDisk(DiskState& app, std::u16string text);
+
+// Empties the volume list and the disk's notes; the mount step calls it before a new walk.
 void freeVolumeList(DiskState& app);
 
 // Appends an entry of `kind` to the source list, numbered after the last one; the cursor
@@ -29,9 +33,11 @@ DEVICE_ENTRY& appendSourceEntry(DiskState& app, std::uint8_t kind);
 void FreeSourceList(DiskState& app);
 
 // Rebuilds the source list: the whole disk, then (unless diskOnly) one entry per volume.
+// The mounted image's notes are told first.
 void FillVolumeList(DiskState& app, std::uint8_t diskOnly);
 
-// Lists the volume of a GPT basic data entry when its first sector names a file system.
-void DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
+// Lists the volume of a GPT basic data entry when its first sector names a file system;
+// true when it did.
+bool DetectVolumeFileSystem(DiskState& app, const std::array<std::uint8_t, 128>& gptEntry);
 
 }  // namespace qelda::volume

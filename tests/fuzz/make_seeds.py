@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 SECTOR = 512
 WORK = None
@@ -52,6 +53,58 @@ class Corpus:
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, name), "wb") as f:
             f.write(bytes(data))
+
+
+def gpt_primary_crcs_made_right(data):
+    """The primary GPT header's entry-array and header CRCs computed again over what it holds."""
+    data = bytearray(data)
+    array, count, size = struct.unpack_from("<QII", data, SECTOR + 0x48)
+    struct.pack_into("<I", data, SECTOR + 0x58, zlib.crc32(bytes(data[array * SECTOR:array * SECTOR + count * size])))
+    header_size = struct.unpack_from("<I", data, SECTOR + 0x0C)[0]
+    struct.pack_into("<I", data, SECTOR + 0x10, 0)
+    struct.pack_into("<I", data, SECTOR + 0x10, zlib.crc32(bytes(data[SECTOR:SECTOR + header_size])))
+    return data
+
+
+def damaged_map_seeds(corpus):
+    """Seeds of the damage the image maps and the GPT walk name, made from seeds already made."""
+    def seed(target, name):
+        with open(os.path.join(corpus.root, target, name), "rb") as f:
+            return bytearray(f.read())
+
+    # GPT: the entry of 2^40 sectors under CRCs made right (read, not passed over for the
+    # backup); a primary header failing its CRC beside a sound backup; an entry starting
+    # inside another.
+    gpt = seed("partition", "gpt")
+    corpus.add("partition", "gpt-entry-2e40-sectors-crcs-right",
+               gpt_primary_crcs_made_right(seed("partition", "gpt-entry-2e40-sectors")))
+    lost = bytearray(gpt)
+    struct.pack_into("<I", lost, SECTOR + 0x50, 1)  # one entry: the header's CRC fails
+    corpus.add("partition", "gpt-primary-crc-fails", lost)
+    nested = bytearray(gpt)
+    entries_at = struct.unpack_from("<Q", nested, SECTOR + 0x48)[0] * SECTOR
+    struct.pack_into("<QQ", nested, entries_at + 128 + 32, 12, 30)  # entry 2 from inside entry 1
+    corpus.add("partition", "gpt-entry-inside-another", gpt_primary_crcs_made_right(nested))
+
+    # VHD: a block size no disk has under a right checksum; block 0's data far past the end.
+    vhd = seed("vhd", "dynamic")
+    sized = bytearray(vhd)
+    struct.pack_into(">II", sized, 512 + 32, 0x80000000, 0)
+    struct.pack_into(">I", sized, 512 + 36, ~sum(sized[512:1536]) & 0xFFFFFFFF)
+    corpus.add("vhd", "block-size-2gib-checksum-right", sized)
+    past = bytearray(vhd)
+    struct.pack_into(">I", past, struct.unpack_from(">Q", past, 512 + 16)[0], 0x7FFFFF00)
+    corpus.add("vhd", "block-past-the-end", past)
+
+    # VDI and sparse VMDK: block 0's (grain 0's) data far past the end.
+    vdi = seed("vdi", "dynamic")
+    struct.pack_into("<I", vdi, struct.unpack_from("<I", vdi, 0x154)[0], 0x00FFFFFF)
+    corpus.add("vdi", "block-past-the-end", vdi)
+    vmdk = seed("vmdk", "sparse-monolithicSparse")
+    for directory in struct.unpack_from("<QQ", vmdk, 0x30):
+        if directory:
+            struct.pack_into("<I", vmdk, struct.unpack_from("<I", vmdk, directory * SECTOR)[0] * SECTOR, 0x7FFFFF00)
+    corpus.add("vmdk", "sparse-grain-past-the-end", vmdk)
 
 
 def trim(data, unit=SECTOR):
@@ -881,6 +934,7 @@ def main():
         fat_boot = partition_seeds(corpus)
         ldm_seeds(corpus, data_dir, fat_boot)
         image_seeds(corpus)
+        damaged_map_seeds(corpus)
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
 

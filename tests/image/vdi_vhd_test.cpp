@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "app/mount.h"
 #include "app/qelda_app.h"
@@ -9,6 +11,7 @@
 #include "image/vhd_layout.h"
 #include "image/virtual_disk.h"
 #include "platform/byte_view.h"
+#include "platform/text.h"
 #include "support/image_dir.h"
 #include "support/mounted_image.h"
 #include "support/patterns.h"
@@ -28,6 +31,13 @@ void putBe64(std::uint8_t* p, std::uint64_t v) { test::putBe(p, v, 8); }
 
 app::MountOutcome mount(app::CQELDAApp& app, std::uint32_t type, const std::string& path) {
   return test::mountImage(app, path, type).outcome;
+}
+
+// What the mount step said of the disk, one note a line.
+std::string notesOf(const app::CQELDAApp& app) {
+  std::string all;
+  for (const std::u16string& n : app.diskNotes_) all += platform::toUtf8(n) + "\n";
+  return all;
 }
 
 // ---------------------------------------------------------------------------------- VDI
@@ -175,6 +185,37 @@ TEST(Vdi, DifferencingImageFreeBlocksAreTheParentsAndUnreadable) {
   EXPECT_EQ(readSectors(app, 0, 8).result, 1u);
   EXPECT_EQ(readSectors(app, 8, 8).result, 0u);
   EXPECT_EQ(readSectors(app, 16, 8).result, 1u);
+}
+
+// A map entry naming a data block an earlier block already names would show that block's
+// bytes twice; an entry past the end of the file reads nothing. Both are named, with their
+// sectors, and the repeat reads as unreadable.
+TEST(Vdi, RepeatedAndPastTheEndEntriesAreNamedAndTheRepeatIsUnreadable) {
+  ImageDir dir;
+  const auto disk = writeVdi(dir, "d.vdi", {}, {0, 1, 2, 3, 4, 5});
+  std::vector<std::uint8_t> damaged(12);
+  putLe32(damaged.data(), 1);           // block 3 names block 1's data block
+  putLe32(damaged.data() + 4, 0xFFFF);  // block 4's data lies far past the end
+  putLe32(damaged.data() + 8, 1);       // and so does block 5 name it
+  dir.putAt("d.vdi", 0x200 + 3 * 4, damaged);
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, app::kImageVdi, dir.file("d.vdi")), app::MountOutcome::Mounted);
+  const test::SectorRead whole = readSectors(app, 0, 48);
+  EXPECT_EQ(whole.failed, 24u);
+  EXPECT_EQ(0, std::memcmp(whole.bytes.data(), disk.data(), 24 * 512));
+  EXPECT_TRUE(allZero(std::span(whole.bytes).subspan(24 * 512)));
+  EXPECT_EQ(notesOf(app),
+            "VDI block 3 (sectors 24-31): its map entry names data block 1, as block 1's does; its sectors "
+            "cannot be read\n"
+            "VDI block 4 (sectors 32-39): its entry points past the end of the file; its sectors cannot be read\n"
+            "VDI block 5 (sectors 40-47): its map entry names data block 1, as block 1's does; its sectors "
+            "cannot be read\n");
+  // A sound map says nothing.
+  ImageDir sound;
+  writeVdi(sound, "s.vdi", {}, {2, vdi::kBlockFree, 0, 1, vdi::kBlockZero, 3});
+  app::CQELDAApp soundApp;
+  ASSERT_EQ(mount(soundApp, app::kImageVdi, sound.file("s.vdi")), app::MountOutcome::Mounted);
+  EXPECT_EQ(notesOf(soundApp), "");
 }
 
 // ---------------------------------------------------------------------------------- VHD
@@ -352,6 +393,69 @@ TEST(Vhd, BlockIndexPastMaxTableEntriesFails) {
   EXPECT_EQ(0, std::memcmp(whole.bytes.data(), v.disk.data(), 16 * 512));
 }
 
+// The header's checksum: the one's complement of its byte sum, the checksum counted as zero.
+void putVhdChecksum(std::vector<std::uint8_t>& bytes, std::size_t at) {
+  std::fill_n(bytes.begin() + std::ptrdiff_t(at), 4, 0);
+  std::uint32_t sum = 0;
+  for (std::uint8_t b : bytes) sum += b;
+  putBe32(bytes.data() + at, ~sum);
+}
+
+TEST(Vhd, ABlockSizeNoDiskHasIsRefusedWhenTheChecksumVouchesForIt) {
+  for (const bool viaFooter : {true, false}) {
+    SCOPED_TRACE(viaFooter ? "footer at the end" : "only the dynamic header");
+    ImageDir dir;
+    const DynamicVhd v = writeDynamicVhd(dir, "d.vhd", {true, true});
+    auto header = vhdDynamicHeader(1536, 2, 0x80000000u);
+    putVhdChecksum(header, vhd::kHeaderChecksum);
+    dir.put("d.vhd", 1, header);
+    if (!viaFooter) {
+      dir.put("d.vhd", 0, std::vector<std::uint8_t>(512, 0));
+      dir.truncate("d.vhd", 3 * 512);
+    }
+    app::CQELDAApp app;
+    test::RecordingNotifier notifier;
+    app::CDataRecovery mount(app, notifier);
+    EXPECT_EQ(mount.OnBnClickedMountVirtualDisk(app::kImageVhd, v.path), app::MountOutcome::Invalid);
+    EXPECT_EQ(mount.cause(), v.path + ": the dynamic header (checksum right) gives a block size of 2147483648 bytes, "
+                                      "which no disk has (whole sectors, up to 1 GiB)");
+  }
+  // The same size under a checksum that fails: a damaged header, mounted with its blocks
+  // unreadable as before.
+  ImageDir dir;
+  const DynamicVhd v = writeDynamicVhd(dir, "d.vhd", {true, true});
+  dir.put("d.vhd", 1, vhdDynamicHeader(1536, 2, 0x80000000u));
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, app::kImageVhd, v.path), app::MountOutcome::Mounted);
+  EXPECT_EQ(readSectors(app, 0, 8).failed, 8u);
+}
+
+TEST(Vhd, BlocksPastTheEndOfTheFileAreNamedTheFirstFewOneByOne) {
+  ImageDir dir;
+  const DynamicVhd v = writeDynamicVhd(dir, "d.vhd", std::vector<bool>(12, true));
+  std::vector<std::uint8_t> bat(11 * 4);
+  for (std::size_t b = 0; b < 10; ++b) putBe32(bat.data() + 4 * b, 0x7FFFFF00);
+  // Block 10's data starts in the file's last sector: the file ends inside it.
+  putBe32(bat.data() + 40, std::uint32_t(std::filesystem::file_size(v.path) / 512 - 2));
+  dir.putAt("d.vhd", 1536, bat);
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, app::kImageVhd, v.path), app::MountOutcome::Mounted);
+  std::string expected;
+  for (int b = 0; b < 8; ++b)
+    expected += "VHD block " + std::to_string(b) + " (sectors " + std::to_string(8 * b) + "-" + std::to_string(8 * b + 7) +
+                "): its entry points past the end of the file; its sectors cannot be read\n";
+  expected += "and 3 more of the VHD blocks cannot be read for the same reasons\n";
+  EXPECT_EQ(notesOf(app), expected);
+  EXPECT_EQ(readSectors(app, 80, 8).failed, 7u);  // only its first sector is in the file
+  EXPECT_EQ(readSectors(app, 88, 8).failed, 0u);  // block 11 is sound
+  // With the file ending inside its data alone, block 10 gets a line of its own.
+  dir.putAt("d.vhd", 1536, std::vector<std::uint8_t>(40, 0xFF));
+  app::CQELDAApp cut;
+  ASSERT_EQ(mount(cut, app::kImageVhd, v.path), app::MountOutcome::Mounted);
+  EXPECT_EQ(notesOf(cut), "VHD block 10 (sectors 80-87): the file ends inside its data; the sectors past the end "
+                          "cannot be read\n");
+}
+
 TEST(Vhd, DifferencingDiskIsRecognisedAndReadsFail) {
   ImageDir dir;
   dir.put("c.vhd", 0, std::vector<std::uint8_t>(4096, 3));
@@ -363,6 +467,9 @@ TEST(Vhd, DifferencingDiskIsRecognisedAndReadsFail) {
   const test::SectorRead r = readSectors(app, 0, 4);
   EXPECT_EQ(r.result, 0u);
   EXPECT_TRUE(allZero(r.bytes));
+  EXPECT_EQ(notesOf(app),
+            "a differencing VHD: its parent disk is not read, and without it no sector can be read: the whole disk "
+            "reads as zeros, counted as unreadable\n");
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "image/virtual_disk.h"
 #include "image/vmdk_layout.h"
 #include "platform/byte_view.h"
+#include "platform/text.h"
 #include "support/image_dir.h"
 #include "support/mounted_image.h"
 #include "support/patterns.h"
@@ -336,6 +337,50 @@ TEST(VmdkSparse, EmbeddedDescriptorFieldsAndNamesNoToolWrites) {
       EXPECT_EQ(whole.bytes, f.disk);
     }
   }
+}
+
+// `info` shows the renamed file's extent as it is read: from the picked file, not missing.
+TEST(VmdkSparse, ARenamedFileShowsItsExtentAsTheFileItIsReadFrom) {
+  ImageDir dir;
+  const SparseFile f =
+      writeWithDescriptor(dir, "now.vmdk", descriptorFor("monolithicSparse", {{128, "original.vmdk"}}), 3, 1, 20);
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, f.path), app::MountOutcome::Mounted);
+  app.g_VirtualDisk.CheckExtentFiles(f.path);
+  ASSERT_EQ(app.m_arrExtents.size(), 1u);
+  EXPECT_EQ(app.m_arrExtents[0].m_szFileName, u"now.vmdk");
+  // A file that is not a sparse extent does not stand in: the named one is missing.
+  ImageDir flat;
+  const std::string d = flat.putText("d.vmdk", descriptorFor("monolithicSparse", {{128, "gone.vmdk"}}));
+  app::CQELDAApp other;
+  mount(other, d);
+  other.g_VirtualDisk.CheckExtentFiles(d);
+  ASSERT_EQ(other.m_arrExtents.size(), 1u);
+  EXPECT_EQ(other.m_arrExtents[0].m_szFileName, u"gone.vmdk (Missing)");
+}
+
+// Grains whose table entry points past the end of the file read as unreadable (a cut file
+// does the same); the user is told which grains and disk sectors they are.
+TEST(VmdkSparse, GrainsPastTheEndOfTheFileAreNamedWithTheirDiskSectors) {
+  ImageDir dir;
+  const SparseFile f = writeSparse(dir, "x.vmdk", {}, {0, 2, 1, 9}, 4);
+  patchLe32(f.path, f.tableSector[0] * 512 + 2 * 4, 0xFFFFFF00u);
+  // Grain 9's data starts in the file's last sector: the file ends inside it.
+  patchLe32(f.path, f.tableSector[2] * 512 + 1 * 4, std::uint32_t(f.grainSector.at(9) + 7));
+  const std::string d =
+      dir.putText("d.vmdk", "# Disk DescriptorFile\ncreateType=\"twoGbMaxExtentSparse\"\nRW 64 SPARSE \"y.vmdk\"\n"
+                            "RW 128 SPARSE \"x.vmdk\"\n");
+  dir.putAt("y.vmdk", 0, std::vector<std::uint8_t>(512, 0));  // a first extent of holes
+  app::CQELDAApp app;
+  ASSERT_EQ(mount(app, d), app::MountOutcome::Mounted);
+  std::string notes;
+  for (const std::u16string& n : app.diskNotes_) notes += platform::toUtf8(n) + "\n";
+  EXPECT_EQ(notes,
+            "VMDK grain 2 (sectors 80-87): its entry points past the end of the file; its sectors cannot be read\n"
+            "VMDK grain 9 (sectors 136-143): the file ends inside its data; the sectors past the end cannot be read\n");
+  EXPECT_EQ(test::readSectors(app, 80, 8).failed, 8u);
+  EXPECT_EQ(test::readSectors(app, 136, 8).failed, 7u);
+  EXPECT_EQ(test::readSectors(app, 64 + 8, 8).bytes, taggedSectors(4, 8, 8));  // grain 1 is sound
 }
 
 // check_image_reads.sh refuses a stream-optimized image qemu-img wrote (its createType says

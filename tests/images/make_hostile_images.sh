@@ -76,8 +76,10 @@ build_huge_gpt() {
   run sgdisk -o -U 5E1DA000-0000-4000-8000-000000000010 -n 1:2048:+15M -t 1:0700 -c 1:"Basic data partition" \
     -u 1:5E1DA000-0000-4000-8000-000000000011 "$d"
   fat_volume "$d" 2048 30720 huge-gpt
-  # Entry 1 of the array at LBA 2: its last LBA (the CRCs are left as they were).
+  # Entry 1 of the array at LBA 2 and of the backup array at LBA 65503: its last LBA (the
+  # CRCs are left as they were, so that neither table is sound and the primary stands).
   poke "$d" $((2 * 512 + 0x28)) $(le $((1 << 40)) 8)
+  poke "$d" $((65503 * 512 + 0x28)) $(le $((1 << 40)) 8)
   manifest huge-gpt.vmdk "32 MiB GPT disk: entry 1 (basic data) from 2048 to LBA 2^40 around a 30720-sector FAT16"
 }
 
