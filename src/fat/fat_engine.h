@@ -432,6 +432,9 @@ class CFatEngine : private engine::HeldSinks {
   // that a chain that runs into itself, or chains that share clusters, cost no more than
   // the clusters they hold.
   VisitedClusters directoryClustersRead_;
+  // Clusters of the cluster map whose whole chain, from them to its end, is marked owned by
+  // a reported item: a later mark stops at them. Valid while the map and the FAT are.
+  VisitedClusters markedToEnd_;
   fs::WalkStats walkStats_;
 };
 

@@ -32,6 +32,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   m_bDeleted = bDeleted;
   walkStats_ = {};
   directoryClustersRead_ = VisitedClusters();
+  markedToEnd_ = VisitedClusters();
   clearListedFolders();
   pendingDirs_.clear();
   orphanDirs_.clear();
