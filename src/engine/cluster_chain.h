@@ -22,6 +22,7 @@ class VisitedClusters {
   explicit VisitedClusters(std::uint64_t clusterCount) : bits_(clusterCount, false) {}
   void resize(std::uint64_t clusterCount) { bits_.assign(clusterCount, false); }
   std::uint64_t size() const { return bits_.size(); }
+  bool contains(std::uint32_t c) const { return c < bits_.size() && bits_[c]; }
   // False when c is outside the set or was seen before.
   bool insert(std::uint32_t c) {
     if (c >= bits_.size() || bits_[c]) return false;
@@ -75,10 +76,10 @@ ContiguousRun(Holds) -> ContiguousRun<Holds>;
 namespace detail {
 template <class Source>
 std::vector<std::uint32_t> followChain(const Source& source, std::uint32_t first, VisitedClusters* seen,
-                                       std::uint64_t limit) {
+                                       std::uint64_t limit, const VisitedClusters* stopBefore = nullptr) {
   std::vector<std::uint32_t> chain;
   std::uint32_t c = first;
-  while (chain.size() < limit && source.holds(c)) {
+  while (chain.size() < limit && source.holds(c) && !(stopBefore && stopBefore->contains(c))) {
     if constexpr (Source::kMayRepeat)
       if (!seen->insert(c)) break;
     chain.push_back(c);
@@ -99,6 +100,14 @@ template <class Source>
 std::vector<std::uint32_t> followChain(const Source& source, std::uint32_t first, VisitedClusters& seen,
                                        std::uint64_t limit = UINT64_MAX) {
   return detail::followChain(source, first, &seen, limit);
+}
+
+// The same, stopping also before a cluster of `stopBefore`: clusters whose chain was followed
+// to its end before, so that chains that share their tails cost no more than their clusters.
+template <class Source>
+std::vector<std::uint32_t> followChainUntil(const Source& source, std::uint32_t first, VisitedClusters& seen,
+                                            const VisitedClusters& stopBefore, std::uint64_t limit = UINT64_MAX) {
+  return detail::followChain(source, first, &seen, limit, &stopBefore);
 }
 
 // The same for a source that cannot meet itself (a contiguous run).

@@ -68,6 +68,7 @@ void CFatEngine::FreeAll() {
   pendingItems_.clear();
   walkStack_.clear();
   visited_ = VisitedClusters();
+  markedToEnd_ = VisitedClusters();
   reader_.close();
   m_pRawSearch.reset();
   rawUnitRule_.reset();
@@ -145,6 +146,7 @@ std::vector<std::uint32_t> CFatEngine::FollowClusterChain(std::uint32_t first, s
   } else {
     if (visited_.size() != std::uint64_t(m_nMaxCluster) + 1) visited_.resize(std::uint64_t(m_nMaxCluster) + 1);
     chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_);
+    walkStats_.chainClustersFollowed += chain.size();
   }
   byteCount = std::uint32_t(chain.size() * 4);
   return chain;
@@ -170,6 +172,7 @@ std::vector<std::uint32_t> CFatEngine::GetClusterList(std::uint32_t first, std::
 const std::uint8_t* CFatEngine::FatBuildClusterMap() {
   m_pClusterMap.clear();
   m_nClusterMapSize = 0;
+  markedToEnd_ = VisitedClusters();
   if (m_nLinkingMode != fs::fat::kLinkContiguous) setClusterBoundFromFat();
   if (FatMarkUsedClusters()) return m_pClusterMap.data();
   // No FAT: every cluster of the data area counts as used.
@@ -243,11 +246,19 @@ void CFatEngine::MarkItemClusters(std::uint32_t first, const FOUND_ITEM* record,
     savedPos = progress_.getPos(kBlockBar);
     blockBar_.start(bound);
   }
-  const auto chain = engine::followChain(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_, bound);
+  // A cluster whose chain an earlier mark followed to its end ends this one: all after it
+  // is marked already. Folders nested along one long chain then cost the chain once.
+  if (markedToEnd_.size() != visited_.size()) markedToEnd_.resize(visited_.size());
+  const auto chain =
+      engine::followChainUntil(engine::FatChainSource{fatTable(), m_nMaxCluster}, first, visited_, markedToEnd_, bound);
+  walkStats_.chainClustersFollowed += chain.size();
   for (const std::uint32_t c : chain) {
     FatMarkClusterListed(c);
     if (large) blockBar_.step();
   }
+  // Cut short by the size, the chain's tail is not marked: its clusters end no later chain.
+  if (chain.size() < bound)
+    for (const std::uint32_t c : chain) markedToEnd_.insert(c);
   if (large) {
     blockBar_.moveTo(savedPos);
     progress_.SetStopEnabled(true);

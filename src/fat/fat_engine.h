@@ -132,9 +132,15 @@ class CFatEngine : private engine::HeldSinks {
   // --- directory entries -----------------------------------------------------------------------
   std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
+  // emptyFiles: the entry of an empty file (no cluster, size 0) that passes the checks makes an
+  // item too, its key 0.
   std::uint32_t FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
-                                 std::uint8_t strict);
+                                 std::uint8_t strict, bool emptyFiles = false);
+  // An entry the checks accept; with emptyFiles, also the entry of an empty file that passes
+  // them but for its missing cluster.
+  bool entryTaken(platform::ByteView entry, bool emptyFiles);
+  bool isCheckedEmptyFile(platform::ByteView entry) const;
 
   // --- the raw search: files found by their signatures --------------------------------------------
   void ScanRawVolume();
@@ -326,13 +332,16 @@ class CFatEngine : private engine::HeldSinks {
   // rebuilt place with the rebuilt cluster size replace the rebuilt ones.
   void adoptAgreeingBootSector();
   void walkRoot();
-  // The fixed root's entries up to its end that pass the checks and make an item.
+  // The fixed root's entries up to its end that pass the checks and make an item (with
+  // emptyFiles, empty files too, as the tree walks take them).
   void forEachFixedRootItem(
-      const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take);
+      const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take,
+      bool emptyFiles = false);
   // The entries of a chain's clusters that pass the checks and make an item, handed to a
   // taker that says whether it reported the item. isRoot: the root's chain, which a
   // sub-directory's cluster or an end mark ends (elsewhere they end one cluster only), and
-  // whose clusters step the item bar. deleted: the items are marked deleted.
+  // whose clusters step the item bar, and whose empty files are taken as the walks take
+  // them. deleted: the items are marked deleted.
   using ChainItemTaker = std::function<bool(FOUND_ITEM& record, std::u16string_view name, std::uint32_t offset,
                                             std::uint32_t cluster, std::uint32_t previousCluster)>;
   void forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t deleted, const ChainItemTaker& take);
@@ -433,6 +442,9 @@ class CFatEngine : private engine::HeldSinks {
   // that a chain that runs into itself, or chains that share clusters, cost no more than
   // the clusters they hold.
   VisitedClusters directoryClustersRead_;
+  // Clusters of the cluster map whose whole chain, from them to its end, is marked owned by
+  // a reported item: a later mark stops at them. Valid while the map and the FAT are.
+  VisitedClusters markedToEnd_;
   fs::WalkStats walkStats_;
 };
 

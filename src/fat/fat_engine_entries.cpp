@@ -22,6 +22,13 @@ bool startsWithDotAndDotDot(ByteView sector) {
   return sector.matches(0, ".") && sector.matches(dirent::kSize, "..");
 }
 
+// A file entry without data: no first cluster and size 0 (the entry of an empty file).
+bool isEmptyFileEntry(ByteView e) {
+  const std::uint8_t attr = fs::fat::entryAttributes(e);
+  return attr != dirent::kAttrLongName && (attr & (dirent::kAttrDirectory | dirent::kAttrLabel)) == 0 &&
+         fs::fat::entryFirstCluster(e) == 0 && e.le32(dirent::kFileSize).value_or(1) == 0;
+}
+
 }  // namespace
 
 std::uint64_t CFatEngine::dataSectorCount() const {
@@ -55,6 +62,16 @@ std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, Byt
   return fs::fat::entryIsPassedOver(entry) ? 2 : 1;
 }
 
+bool CFatEngine::isCheckedEmptyFile(ByteView entry) const {
+  return isEmptyFileEntry(entry) &&
+         fs::fat::entryVerdictWithoutReads(entry, m_nMaxCluster, dataSectorCount()) == EntryVerdict::Skipped;
+}
+
+bool CFatEngine::entryTaken(ByteView entry, bool emptyFiles) {
+  const std::uint8_t verdict = FatValidateDirEntry(nullptr, entry, m_nMaxCluster);
+  return verdict == 1 || (emptyFiles && verdict == 2 && isEmptyFileEntry(entry));
+}
+
 std::uint8_t CFatEngine::FatCheckDirEntry(ByteView entry, std::uint32_t maxCluster) {
   const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
   if (verdict == EntryVerdict::Refused) return 0;
@@ -77,7 +94,7 @@ std::vector<std::uint8_t> CFatEngine::readDirectoryTail(std::uint32_t previousCl
 
 std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, ByteView buffer,
                                            FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
-                                           std::uint8_t strict) {
+                                           std::uint8_t strict, bool emptyFiles) {
   const auto entryView = buffer.sub(entryOffset, dirent::kSize);
   if (!entryView) return 0;
   const ByteView e = *entryView;
@@ -88,7 +105,8 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, fs::fat::Ent
   const std::uint32_t first = fs::fat::entryFirstCluster(e);
   item.m_byAttributes = attr;
   item.m_nRecordKey = first;
-  if (first >= m_nMaxCluster || first < 2) return 0;
+  const bool emptyFile = emptyFiles && isCheckedEmptyFile(e);
+  if (!emptyFile && (first >= m_nMaxCluster || first < 2)) return 0;
   item.m_nId = itemIds_.take();
   const std::uint64_t writeTime = *e.le16(dirent::kWriteTime);
   const std::uint64_t writeDate = *e.le16(dirent::kWriteDate);
@@ -124,6 +142,7 @@ std::uint32_t CFatEngine::FatMakeEntryName(std::size_t entryOffset, fs::fat::Ent
     return 1;
   }
   item.m_byFlags |= kItemDeleted;
+  if (emptyFile) return 1;  // no cluster to look for: it held no data
 
   // The deleted entry's cluster may have lost its high word: try the directory's high
   // word, then the third byte counted up, each confirmed by what its first sector holds.

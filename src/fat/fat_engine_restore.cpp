@@ -113,6 +113,7 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
     if (saved >= 2 && saved <= std::max(fatEntries, dataBound())) m_nMaxCluster = saved;
   }
   visited_ = VisitedClusters();
+  markedToEnd_ = VisitedClusters();
 
   if (!engine::findSourceAgain(header, notifier_, cause)) return 0;
   // The boot sector, or FAT32's backup, must put the data area where the scan had it, with

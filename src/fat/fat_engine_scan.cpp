@@ -32,6 +32,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   m_bDeleted = bDeleted;
   walkStats_ = {};
   directoryClustersRead_ = VisitedClusters();
+  markedToEnd_ = VisitedClusters();
   clearListedFolders();
   pendingDirs_.clear();
   orphanDirs_.clear();
@@ -172,7 +173,8 @@ void CFatEngine::BuildDirectoryTree() {
 }
 
 void CFatEngine::forEachFixedRootItem(
-    const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take) {
+    const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take,
+    bool emptyFiles) {
   // Only what lies inside the volume: past its end the folder reads as zeros, whose first
   // entry ends it, however many sectors the boot sector gives it.
   const std::uint64_t rootStart = std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat;
@@ -185,10 +187,11 @@ void CFatEngine::forEachFixedRootItem(
   const ByteView view(root);
   for (std::size_t o = 0; o + dirent::kSize <= root.size() && !stopRequested(); o += dirent::kSize) {
     if (root[o] == dirent::kEndMark) break;
-    if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
+    const ByteView e = *view.sub(o, dirent::kSize);
+    if (!entryTaken(e, emptyFiles)) continue;
     FOUND_ITEM record;
     fs::fat::EntryName name;
-    if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0)) continue;
+    if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0, emptyFiles)) continue;
     take(record, name.view(), o);
   }
 }
@@ -199,7 +202,7 @@ void CFatEngine::WalkFixedRootDirectory() {
     const bool reported = applyEntryRules(record, name, std::uint32_t(o), 0, 0xFFFFFFFF, 1, false);
     runWalks();
     if (reported && record.isFolder()) progress_.stepIt(kItemBar);
-  });
+  }, true);
 }
 
 void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t deleted, const ChainItemTaker& take) {
@@ -223,11 +226,12 @@ void CFatEngine::forEachChainItem(std::uint32_t first, bool isRoot, std::uint8_t
         if (isRoot) return;
         break;
       }
-      if (FatValidateDirEntry(nullptr, *view.sub(o, dirent::kSize), m_nMaxCluster) != 1) continue;
+      const ByteView e = *view.sub(o, dirent::kSize);
+      if (!entryTaken(e, isRoot)) continue;
       FOUND_ITEM record;
       if (deleted) record.m_byFlags |= kItemDeleted;
       fs::fat::EntryName name;
-      if (!FatMakeEntryName(o, name, view, record, previous, 0, 0)) continue;
+      if (!FatMakeEntryName(o, name, view, record, previous, 0, 0, isRoot)) continue;
       if (take(record, name.view(), std::uint32_t(o), c, previous)) ++reportedHere;
     }
     if (isRoot) progress_.stepIt(kItemBar);

@@ -108,7 +108,7 @@ void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offse
   const bool parentDeleted = (f.record.m_byFlags & kItemDeleted) != 0;
   FOUND_ITEM record = f.record;
   fs::fat::EntryName name;
-  if (!FatMakeEntryName(offset, name, ByteView(f.data), record, f.previousCluster, f.bufferCluster, 0)) return;
+  if (!FatMakeEntryName(offset, name, ByteView(f.data), record, f.previousCluster, f.bufferCluster, 0, true)) return;
   const std::uint32_t first = std::uint32_t(record.m_nRecordKey);
   if (record.m_byAttributes == 0) {
     // No attribute: a folder when its first cluster starts with a dot entry.
@@ -116,7 +116,7 @@ void CFatEngine::processDirectoryEntry(std::size_t frameIndex, std::size_t offse
     readFirstSector(first, sector.data());
     record.m_byAttributes = sector[0] == dirent::kDot ? dirent::kAttrDirectory : dirent::kAttrArchive;
   }
-  if (!f.noClusterMarks) {
+  if (!f.noClusterMarks && first >= 2) {  // an empty file owns no cluster
     MarkItemClusters(first, &record, 0);
     if (record.isFolder()) FatRemoveOrphanDir(first);
   }

@@ -15,6 +15,7 @@ struct WalkStats {
   std::uint64_t deepestWalk = 0;         // most directories open at once
   std::uint64_t heldBytes = 0;           // bytes the open walks hold now
   std::uint64_t mostHeldBytes = 0;       // the most they held at once
+  std::uint64_t chainClustersFollowed = 0;  // clusters the scan took from FAT chains
 
   void opened(std::uint64_t depth) { deepestWalk = std::max(deepestWalk, depth); }
   void hold(std::uint64_t bytes) {

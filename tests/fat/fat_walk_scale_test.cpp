@@ -112,6 +112,22 @@ Fat32Volume nestedAlongOneChain(std::uint32_t clusters) {
   return v;
 }
 
+// 2100 folders nested one in the next from cluster 3, each one cluster, past the walks'
+// limit, along one chain that runs on through every cluster to the volume's end: the folders
+// the walks do not reach are placed as lost ones, and each of them, and each folder in it,
+// has the rest of the volume for its chain.
+Fat32Volume foldersAlongLongerChain(std::uint32_t clusters) {
+  constexpr std::uint32_t kFolders = 2100;
+  Fat32Volume v(clusters);
+  v.entry(2, 0, folderName(3).c_str(), dirent::kAttrDirectory, 3);
+  for (std::uint32_t c = 3; c < 3 + kFolders; ++c) {
+    v.dots(c, c == 3 ? 0 : c - 1);
+    if (c + 1 < 3 + kFolders) v.entry(c, 2, folderName(c + 1).c_str(), dirent::kAttrDirectory, c + 1);
+  }
+  for (std::uint32_t c = 3; c <= v.lastCluster(); ++c) v.setFat(c, c < v.lastCluster() ? c + 1 : 0x0FFFFFFF);
+  return v;
+}
+
 // Directory clusters no entry leads to, each naming the next as its parent; the last names
 // a cluster that holds no directory. The FAT holds them all free.
 Fat32Volume lostParentChain(std::uint32_t clusters) {
@@ -176,6 +192,8 @@ TEST(FatWalkScale, WorkGrowsNoFasterThanTheDisk) {
       {"nested along one chain, quick scan", nestedAlongOneChain, Scan::Quick, true},
       {"nested along one chain, deleted-files scan", nestedAlongOneChain, Scan::Deleted, true},
       {"nested along one chain, advanced scan", nestedAlongOneChain, Scan::Advanced, true},
+      {"nested along a chain to the volume's end, quick scan", foldersAlongLongerChain, Scan::Quick, true},
+      {"nested along a chain to the volume's end, advanced scan", foldersAlongLongerChain, Scan::Advanced, true},
       {"lost folders naming the next as parent, advanced scan", lostParentChain, Scan::Advanced, false},
   };
   for (const ScaleCase& c : cases) {
@@ -192,6 +210,9 @@ TEST(FatWalkScale, WorkGrowsNoFasterThanTheDisk) {
       EXPECT_LE(w.stats.deepestWalk, kMaxWalkDepth);
       EXPECT_LE(w.stats.mostHeldBytes, kMaxWalkDepth * 1024);
       EXPECT_EQ(w.stats.heldBytes, 0u);
+      // Chains that share their tails are followed once: the folders nested along one chain
+      // do not each follow it again to the volume's end.
+      EXPECT_LE(w.stats.chainClustersFollowed, 2ull * v->lastCluster());
       // Lost folders too stay within the walks' depth: under the root, "Lost folder(s)",
       // a made-up parent, then as deep as a walk goes.
       EXPECT_LE(w.deepest, kMaxWalkDepth + 3);

@@ -56,7 +56,6 @@ fls_live() {
     head[1] != "r/r" && head[1] != "d/d" { next }
     $2 ~ /^\$/ || $2 ~ /:/ || $2 ~ /\(Volume Label Entry\)$/ { next }
     head[1] == "d/d" { print "d " (fold ? tolower($2) : $2); next }
-    fold && $7 == 0 { next }                                 # empty FAT files own no cluster
     { print "f " (fold ? tolower($2) : $2) " " $7 }' | sort
 }
 
