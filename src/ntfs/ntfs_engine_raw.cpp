@@ -318,21 +318,35 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
   return ok && remaining == 0;
 }
 
-std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster) {
-  if (!m_pRawContext) return 0;
+carve::RawFindOrder CNtfsEngine::deepRawFinds(std::uint64_t endCluster) {
+  // A find is read back through the free clusters from its own on.
+  return carve::RawFindOrder(clusterBytes(), endCluster, [this](std::uint64_t c) { return isFreeCluster(c); },
+                             [this](carve::RawHit&& hit) { keepDeepRawHit(std::move(hit)); });
+}
+
+void CNtfsEngine::keepDeepRawHit(carve::RawHit&& hit) {
+  deepRawHits_.push_back({hit.match.typeText.substr(0, kMaxDeepTypeText), hit.unit, hit.match.size});
+}
+
+std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster,
+                                            carve::RawFindOrder& finds) {
+  if (!m_pRawContext || cluster < finds.skipUntil()) return 0;
   const FreeClusterRule rule(*this);
   carve::RAW_READ_CONTEXT& context = *m_pRawContext;
   context.unitRule = &rule;
   context.sourceFirstSector = m_nPartitionStart;
   context.sourceEndSector = m_nPartitionStart + volumeClusters() * m_nSectorsPerCluster;
-  const std::uint64_t absolute = m_nPartitionStart + cluster * m_nSectorsPerCluster;
-  carve::RawMatch match;
-  const bool found = carve::MatchRawSignatures(context, sector, absolute, cluster, nullptr) &&
-                     carve::MatchRawSignatures(context, sector, absolute, cluster, &match) && match.size != 0;
+  carve::RawHit hit;
+  hit.unit = cluster;
+  hit.firstSector = m_nPartitionStart + cluster * m_nSectorsPerCluster;
+  const bool found = carve::MatchRawSignatures(context, sector, hit.firstSector, cluster, nullptr) &&
+                     carve::MatchRawSignatures(context, sector, hit.firstSector, cluster, &hit.match) &&
+                     hit.match.size != 0;
   context.unitRule = nullptr;
   if (!found) return 0;
-  deepRawHits_.push_back({match.typeText.substr(0, kMaxDeepTypeText), cluster, match.size});
-  return match.size;
+  const std::uint64_t covered = carve::RawFindOrder::coversItsUnits(hit.match) ? hit.match.size : 0;
+  finds.take(std::move(hit));
+  return covered;
 }
 
 void CNtfsEngine::SendRawHits() {
