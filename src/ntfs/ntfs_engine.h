@@ -189,6 +189,8 @@ class CNtfsEngine : private engine::HeldSinks {
   // be found or read.
   bool BuildFreeClusterList();
   void SearchClustersForKnownTypes();
+  // The sweep of the free clusters (the raw sweep), each file found given to `report`.
+  void sweepFreeClusters(const std::function<void(carve::RawHit&&)>& report);
   // Searches the sectors first..last (absolute, both included) one by one.
   void SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector, std::uint64_t lastSector);
   void SearchDriveBlocks();
@@ -212,6 +214,9 @@ class CNtfsEngine : private engine::HeldSinks {
   // file covers (its end known), 0 when nothing matched or its end is not known.
   std::uint64_t MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster,
                                  carve::RawFindOrder& finds);
+  // Without $Bitmap: every cluster that no file record the search found in use claims is taken
+  // for free, and those clusters are swept for the chosen types.
+  void SearchUnclaimedClusters();
   void SendRawHits();
   void BuildRecordTree();
   // Reports, depth first, the files and then the folders below folder record R (item id I).

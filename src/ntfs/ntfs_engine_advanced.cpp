@@ -70,10 +70,14 @@ void CNtfsEngine::runAdvancedScan() {
     m_pRawContext.reset();
     return;
   }
-  if (!BuildFreeClusterList() && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
-    freeListFromRecordZero();
+  bool freeListBuilt = BuildFreeClusterList();
+  if (!freeListBuilt && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
+    freeListBuilt = freeListFromRecordZero();
   m_bClusterSearch = 1;
   SearchMetadata();
+  // Without $Bitmap the search above matched nothing: the clusters no found record claims
+  // stand in for the free ones.
+  if (!freeListBuilt && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders && !stopRequested()) SearchUnclaimedClusters();
   if (!runRecords_.empty()) {
     // A stop ends the search, not the tree: what was found is always shown.
     app_.m_bStopRequested = 0;
