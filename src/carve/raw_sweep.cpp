@@ -26,34 +26,12 @@ struct Worker {
   }
 };
 
-bool coversItsUnits(const RawMatch& m) { return m.skipCovered || m.endKnown; }
-
-// The unit after the last one that a file of `size` bytes found at `unit` takes.
-std::uint64_t unitAfter(const RawSweep& sweep, std::uint64_t unit, std::uint64_t size, std::uint64_t unitBytes) {
-  std::uint64_t units = size / unitBytes + (size % unitBytes != 0);
-  if (!sweep.isCandidate) return units >= sweep.endUnit - std::min(unit, sweep.endUnit) ? sweep.endUnit : unit + units;
-  std::uint64_t u = unit;
-  for (; units > 0 && u < sweep.endUnit; ++u)
-    if (sweep.isCandidate(u)) --units;
-  return u;
-}
-
-// Bytes of the candidate units in [from, to).
-std::uint64_t bytesBetween(const RawSweep& sweep, std::uint64_t from, std::uint64_t to, std::uint64_t unitBytes) {
-  if (to <= from) return 0;
-  if (!sweep.isCandidate) return (to - from) * unitBytes;
-  std::uint64_t n = 0;
-  for (std::uint64_t u = from; u < to; ++u) n += sweep.isCandidate(u) ? 1 : 0;
-  return n * unitBytes;
-}
-
 // Matches the candidate units of [from, to), one block at most, in order: a file whose units
 // it covers is passed over, so that no finder runs inside it. Which of the hits count is
 // decided afterwards, in disk order, since an earlier block may cover the start of this one.
-void matchRange(Worker& worker, const RawSweep& sweep, std::uint64_t from, std::uint64_t to) {
+void matchRange(Worker& worker, const RawSweep& sweep, const RawFindOrder& order, std::uint64_t from, std::uint64_t to) {
   worker.hits.clear();
   const RAW_READ_CONTEXT& context = worker.context;
-  const std::uint64_t unitBytes = std::uint64_t(sweep.sectorsPerUnit) * engine::kSectorBytes;
   std::vector<std::uint64_t> candidates;
   for (std::uint64_t u = from; u < to; ++u)
     if (!sweep.isCandidate || sweep.isCandidate(u)) candidates.push_back(u);
@@ -76,7 +54,7 @@ void matchRange(Worker& worker, const RawSweep& sweep, std::uint64_t from, std::
     RawHit hit;
     if (!MatchRawSignatures(context, sector, absolute, unit, &hit.match, &worker.memory)) continue;
     if (hit.match.size == 0) continue;
-    if (coversItsUnits(hit.match)) coveredUntil = unitAfter(sweep, unit, hit.match.size, unitBytes);
+    if (RawFindOrder::coversItsUnits(hit.match)) coveredUntil = order.unitAfter(unit, hit.match.size);
     hit.unit = unit;
     hit.firstSector = absolute;
     worker.hits.push_back(std::move(hit));
@@ -85,6 +63,46 @@ void matchRange(Worker& worker, const RawSweep& sweep, std::uint64_t from, std::
 }
 
 }  // namespace
+
+RawFindOrder::RawFindOrder(std::uint64_t unitBytes, std::uint64_t endUnit, std::function<bool(std::uint64_t)> isCandidate,
+                           std::function<void(RawHit&&)> report)
+    : unitBytes_(unitBytes), endUnit_(endUnit), isCandidate_(std::move(isCandidate)), report_(std::move(report)) {}
+
+std::uint64_t RawFindOrder::unitAfter(std::uint64_t unit, std::uint64_t size) const {
+  if (unitBytes_ == 0) return endUnit_;
+  std::uint64_t units = size / unitBytes_ + (size % unitBytes_ != 0);
+  if (!isCandidate_) return units >= endUnit_ - std::min(unit, endUnit_) ? endUnit_ : unit + units;
+  std::uint64_t u = unit;
+  for (; units > 0 && u < endUnit_; ++u)
+    if (isCandidate_(u)) --units;
+  return u;
+}
+
+std::uint64_t RawFindOrder::bytesBetween(std::uint64_t from, std::uint64_t to) const {
+  if (to <= from) return 0;
+  if (!isCandidate_) return (to - from) * unitBytes_;
+  std::uint64_t n = 0;
+  for (std::uint64_t u = from; u < to; ++u) n += isCandidate_(u) ? 1 : 0;
+  return n * unitBytes_;
+}
+
+void RawFindOrder::take(RawHit&& hit) {
+  finish(hit.unit);
+  if (coversItsUnits(hit.match)) {
+    skipUntil_ = unitAfter(hit.unit, hit.match.size);
+    if (report_) report_(std::move(hit));
+  } else {
+    pending_ = std::move(hit);
+    hasPending_ = true;
+  }
+}
+
+void RawFindOrder::finish(std::uint64_t end) {
+  if (!hasPending_) return;
+  hasPending_ = false;
+  pending_.match.size = std::min(pending_.match.size, bytesBetween(pending_.unit, end));
+  if (pending_.match.size != 0 && report_) report_(std::move(pending_));
+}
 
 void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) {
   if (sweep.unitsPerBlock == 0 || sweep.sectorsPerUnit == 0 || !sweep.firstSectorOf) return;
@@ -99,42 +117,33 @@ void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) 
     };
   }
   RawSweepStats totals;
-  const auto emit = [&](RawHit&& hit) {
+  RawFindOrder order(unitBytes, sweep.endUnit, sweep.isCandidate, [&](RawHit&& hit) {
     ++totals.filesReported;
     totals.bytesReported += hit.match.size;
     if (sweep.report) sweep.report(std::move(hit));
-  };
-  // A file whose end is not known: it ends where the next reported file begins.
-  RawHit pending;
-  bool hasPending = false;
-  const auto settle = [&](std::uint64_t nextUnit) {
-    if (!hasPending) return;
-    hasPending = false;
-    pending.match.size = std::min(pending.match.size, bytesBetween(sweep, pending.unit, nextUnit, unitBytes));
-    if (pending.match.size != 0) emit(std::move(pending));
-  };
+  });
 
-  std::uint64_t skipUntil = sweep.firstUnit;  // units below this lie inside a reported file
-  std::uint64_t searched = sweep.firstUnit;   // every unit below this was matched
+  std::uint64_t searched = sweep.firstUnit;  // every unit below this was matched
   std::uint64_t b = sweep.firstUnit;
   while (b < sweep.endUnit && !context.stopRequested()) {
-    b = std::max(b, skipUntil);  // a file that reaches past its block moves the next block on
+    b = std::max(b, order.skipUntil());  // a file that reaches past its block moves the next block on
     if (b >= sweep.endUnit) break;
     std::vector<std::uint64_t> starts;
     for (std::uint64_t s = b; s < sweep.endUnit && starts.size() < threads; s += sweep.unitsPerBlock)
       starts.push_back(s);
     const auto blockEnd = [&](std::uint64_t s) { return s + std::min<std::uint64_t>(sweep.unitsPerBlock, sweep.endUnit - s); };
     if (starts.size() == 1) {
-      matchRange(workers[0], sweep, starts[0], blockEnd(starts[0]));
+      matchRange(workers[0], sweep, order, starts[0], blockEnd(starts[0]));
     } else {
       std::vector<std::jthread> running;
       for (std::size_t j = 0; j < starts.size(); ++j)
-        running.emplace_back([&, j] { matchRange(workers[j], sweep, starts[j], blockEnd(starts[j])); });
+        running.emplace_back([&, j] { matchRange(workers[j], sweep, order, starts[j], blockEnd(starts[j])); });
     }
     for (std::size_t j = 0; j < starts.size(); ++j) {
       if (context.stopRequested()) break;
       if (sweep.onBlock) sweep.onBlock(starts[j]);
       const std::uint64_t end = blockEnd(starts[j]);
+      const std::uint64_t skipUntil = order.skipUntil();
       if (skipUntil >= end) {
         workers[j].hits.clear();
       } else if (skipUntil > starts[j]) {
@@ -143,27 +152,18 @@ void sweepForKnownTypes(const RAW_READ_CONTEXT& context, const RawSweep& sweep) 
         // match it again from that file's end.
         std::uint64_t passedOver = skipUntil;
         for (const RawHit& hit : workers[j].hits)
-          if (hit.unit < skipUntil && coversItsUnits(hit.match))
-            passedOver = std::max(passedOver, unitAfter(sweep, hit.unit, hit.match.size, unitBytes));
-        if (passedOver > skipUntil) matchRange(workers[j], sweep, skipUntil, end);
+          if (hit.unit < skipUntil && RawFindOrder::coversItsUnits(hit.match))
+            passedOver = std::max(passedOver, order.unitAfter(hit.unit, hit.match.size));
+        if (passedOver > skipUntil) matchRange(workers[j], sweep, order, skipUntil, end);
       }
-      for (RawHit& hit : workers[j].hits) {
-        if (hit.unit < skipUntil) continue;
-        settle(hit.unit);
-        if (coversItsUnits(hit.match)) {
-          skipUntil = unitAfter(sweep, hit.unit, hit.match.size, unitBytes);
-          emit(std::move(hit));
-        } else {
-          pending = std::move(hit);
-          hasPending = true;
-        }
-      }
+      for (RawHit& hit : workers[j].hits)
+        if (hit.unit >= order.skipUntil()) order.take(std::move(hit));
       workers[j].hits.clear();
       searched = std::max(searched, end);
     }
     b = blockEnd(starts.back());
   }
-  settle(std::min(std::max(searched, skipUntil), sweep.endUnit));
+  order.finish(std::min(std::max(searched, order.skipUntil()), sweep.endUnit));
 
   if (!sweep.stats) return;
   for (const Worker& w : workers) {

@@ -28,6 +28,40 @@ struct RawSweepStats {
   std::uint64_t peakHeldBytes = 0;  // the most one thread held for reading: its block, window, memory and hits
 };
 
+// The rule every signature search keeps, whatever it steps through: finds are taken in disk
+// order; one whose end is known (or that its type says covers its units) moves the search past
+// its last unit, one whose end is not known is held and ends where the next find begins, or
+// where the search ends. So the files reported never overlap, and what they hold together never
+// exceeds the bytes searched. A file's bytes lie on the candidate units from its own on.
+class RawFindOrder {
+ public:
+  // Units [.., endUnit) of `unitBytes` each; without `isCandidate` every unit is one.
+  RawFindOrder(std::uint64_t unitBytes, std::uint64_t endUnit, std::function<bool(std::uint64_t unit)> isCandidate,
+               std::function<void(RawHit&& hit)> report);
+
+  static bool coversItsUnits(const RawMatch& m) { return m.skipCovered || m.endKnown; }
+  // The unit after the last one that a file of `size` bytes found at `unit` takes.
+  std::uint64_t unitAfter(std::uint64_t unit, std::uint64_t size) const;
+  // Bytes of the candidate units in [from, to).
+  std::uint64_t bytesBetween(std::uint64_t from, std::uint64_t to) const;
+
+  // Units below this lie inside a reported file: the search passes over them.
+  std::uint64_t skipUntil() const { return skipUntil_; }
+  // A find at or past skipUntil(), after every find taken so far: the held one ends here.
+  void take(RawHit&& hit);
+  // The search ended before unit `end`: a held find ends there at the latest.
+  void finish(std::uint64_t end);
+
+ private:
+  std::uint64_t unitBytes_;
+  std::uint64_t endUnit_;
+  std::function<bool(std::uint64_t)> isCandidate_;
+  std::function<void(RawHit&&)> report_;
+  std::uint64_t skipUntil_ = 0;
+  RawHit pending_;
+  bool hasPending_ = false;
+};
+
 struct RawSweep {
   std::uint64_t firstUnit = 0;
   std::uint64_t endUnit = 0;         // units [firstUnit, endUnit)

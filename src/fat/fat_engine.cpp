@@ -74,6 +74,7 @@ void CFatEngine::FreeAll() {
   rawUnitRule_.reset();
   rawFolders_.clear();
   nameNodes_.clear();
+  rawFinds_.reset();
 }
 
 std::uint64_t CFatEngine::systemSectorCount() const {

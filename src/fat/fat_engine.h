@@ -154,9 +154,11 @@ class CFatEngine : private engine::HeldSinks {
   bool rawSearchInsideScan() const;
   // Sets it up (or, when off, leaves it off) before the clusters are swept.
   void startRawSearchInsideScan();
-  // Matches the cluster whose first sector is given and keeps what it finds for
-  // AddRawDataFolders; the clusters after c that the find covers, which need no matching.
-  std::uint64_t keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector);
+  // Matches the cluster whose first sector is given (clusters come in ascending order) and
+  // keeps what it finds for AddRawDataFolders; nothing inside a file kept before is matched.
+  void keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector);
+  // The cluster after the last one the files kept so far cover.
+  std::uint64_t rawCoveredUntil() const { return rawFinds_ ? rawFinds_->skipUntil() : 0; }
   // Reports what the signature search inside the advanced scan kept, under a folder "Raw Data
   // Folder(s)" at the root, one folder per type below it.
   void AddRawDataFolders();
@@ -423,6 +425,8 @@ class CFatEngine : private engine::HeldSinks {
     std::uint64_t size = 0;
   };
   std::vector<NameNode> nameNodes_;
+  // Orders the finds into nameNodes_: a find of unknown end ends where the next one starts.
+  std::unique_ptr<carve::RawFindOrder> rawFinds_;
   std::unique_ptr<carve::IRawUnitRule> rawUnitRule_;
   std::atomic<std::uint32_t> rawReadFailures_{0};
   // Reads absolute sectors of the source (the image file when m_bImageFile); false when any

@@ -227,8 +227,9 @@ void CFatEngine::AddBrokenEntries() {
     // may start a file of a type the user chose.
     std::array<std::uint8_t, fs::fat::kSectorBytes> first{};
     readFirstSector(c, first.data());
-    const std::uint64_t covered = keepRawMatch(c, first);
-    if (covered != 0 && c + covered < limit) c += std::uint32_t(covered);
+    keepRawMatch(c, first);
+    // The clusters a kept file covers hold nothing more to look for.
+    if (const std::uint64_t after = rawCoveredUntil(); after > c + 1 && after <= limit) c = std::uint32_t(after - 1);
   }
 }
 

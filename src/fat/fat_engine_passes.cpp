@@ -194,7 +194,6 @@ void CFatEngine::FatSearchDirClusters() {
   const std::uint64_t dataSectors = dataSectorCount();
   entryClusters_.assign(bound, false);
   startRawSearchInsideScan();
-  std::uint64_t rawSkipUntil = 0;  // clusters below this belong to a file found by its signature
   // The next block is read on a second thread while this one is searched.
   const auto bytesAt = [&](std::uint64_t c) {
     return std::size_t(std::min<std::uint64_t>(perBlock, bound - c)) * bytesPerCluster();
@@ -223,8 +222,7 @@ void CFatEngine::FatSearchDirClusters() {
       // A directory's first cluster: "." naming the cluster itself, then "..". Any other
       // cluster may start a file of a type the user chose.
       if (!fs::fat::startsDirectoryCluster(cluster) || fs::fat::dotEntryCluster(cluster, m_nFatType) != k) {
-        if (m_pRawSearch && k >= rawSkipUntil)
-          rawSkipUntil = k + 1 + keepRawMatch(k, std::span<const std::uint8_t, 512>(cluster.data(), 512));
+        if (m_pRawSearch) keepRawMatch(k, std::span<const std::uint8_t, 512>(cluster.data(), 512));
         continue;
       }
       const std::uint32_t parent = fs::fat::dotEntryCluster(*cluster.sub(dirent::kSize, dirent::kSize), m_nFatType);

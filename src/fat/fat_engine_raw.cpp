@@ -208,6 +208,7 @@ bool CFatEngine::rawSearchInsideScan() const { return app_.m_nSetRaw == 0 && app
 
 void CFatEngine::startRawSearchInsideScan() {
   nameNodes_.clear();
+  rawFinds_.reset();
   if (!rawSearchInsideScan()) {
     m_pRawSearch.reset();
     return;
@@ -222,16 +223,20 @@ void CFatEngine::startRawSearchInsideScan() {
   const auto firstSectorOf = [dataStart, spc](std::uint64_t c) { return dataStart + (c - 2) * spc; };
   makeRawContext(
       std::make_unique<FatClusterUnitRule>(byMap ? &m_pClusterMap : nullptr, end, bytesPerCluster(), firstSectorOf));
+  // A find is read back from its first cluster on, cluster after cluster, whatever the FAT says.
+  rawFinds_ = std::make_unique<carve::RawFindOrder>(bytesPerCluster(), dataBound(), nullptr, [this](carve::RawHit&& hit) {
+    nameNodes_.push_back(NameNode{std::move(hit.match.typeText), hit.unit, hit.match.size});
+  });
 }
 
-std::uint64_t CFatEngine::keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector) {
-  if (!m_pRawSearch || c < 2 || bytesPerCluster() == 0) return 0;
-  const std::uint64_t absolute = m_nPartitionStart + systemSectorCount() + std::uint64_t(c - 2) * m_nSectorsPerCluster;
-  carve::RawMatch match;
-  if (!carve::MatchRawSignatures(*m_pRawSearch, firstSector, absolute, c, &match) || match.size == 0) return 0;
-  nameNodes_.push_back(NameNode{match.typeText, c, match.size});
-  if (!match.skipCovered) return 0;
-  return (match.size + bytesPerCluster() - 1) / bytesPerCluster() - 1;
+void CFatEngine::keepRawMatch(std::uint32_t c, std::span<const std::uint8_t, 512> firstSector) {
+  if (!m_pRawSearch || !rawFinds_ || c < 2 || c < rawFinds_->skipUntil() || bytesPerCluster() == 0) return;
+  carve::RawHit hit;
+  hit.unit = c;
+  hit.firstSector = m_nPartitionStart + systemSectorCount() + std::uint64_t(c - 2) * m_nSectorsPerCluster;
+  if (!carve::MatchRawSignatures(*m_pRawSearch, firstSector, hit.firstSector, c, &hit.match) || hit.match.size == 0)
+    return;
+  rawFinds_->take(std::move(hit));
 }
 
 void CFatEngine::AddRawFoundFile(std::u16string_view finderName, std::u16string_view typeText, std::uint64_t start,
@@ -264,6 +269,9 @@ void CFatEngine::reportRawFile(std::u16string_view typeText, std::uint64_t key, 
 }
 
 void CFatEngine::AddRawDataFolders() {
+  // The search has ended: a find whose end is unknown ends with the data area at the latest.
+  if (rawFinds_) rawFinds_->finish(dataBound());
+  rawFinds_.reset();
   std::uint32_t top = 0;
   for (const NameNode& node : nameNodes_) {
     if (stopRequested()) break;

@@ -45,6 +45,7 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   itemIds_.restartMadeUp();
   rawFolders_.clear();
   nameNodes_.clear();
+  rawFinds_.reset();
 }
 
 bool CFatEngine::takeBootParameters(bool rawScan) {

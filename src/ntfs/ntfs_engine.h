@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "carve/raw_match.h"
+#include "carve/raw_sweep.h"
 #include "fs/data_runs.h"
 #include "engine/item_ids.h"
 #include "engine/item_reporter.h"
@@ -189,6 +190,8 @@ class CNtfsEngine : private engine::HeldSinks {
   // be found or read.
   bool BuildFreeClusterList();
   void SearchClustersForKnownTypes();
+  // The sweep of the free clusters (the raw sweep), each file found given to `report`.
+  void sweepFreeClusters(const std::function<void(carve::RawHit&&)>& report);
   // Searches the sectors first..last (absolute, both included) one by one.
   void SearchDriveForKnownTypes(std::uint8_t bImageFile, std::uint64_t firstSector, std::uint64_t lastSector);
   void SearchDriveBlocks();
@@ -204,9 +207,17 @@ class CNtfsEngine : private engine::HeldSinks {
   bool freeListFromRecordZero();
   void SearchMftRuns();
   void SearchVolumeRecords(bool bSingleMftRun);
-  // A signature match at the first sector of a free cluster, kept for SendRawHits; the file's
-  // size, 0 when nothing matched.
-  std::uint64_t MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster);
+  // The order the deep scan's finds in free clusters up to `endCluster` are kept in for
+  // SendRawHits: a find of unknown end ends where the next begins.
+  carve::RawFindOrder deepRawFinds(std::uint64_t endCluster);
+  void keepDeepRawHit(carve::RawHit&& hit);
+  // A signature match at the first sector of a free cluster, handed to `finds`; the bytes the
+  // file covers (its end known), 0 when nothing matched or its end is not known.
+  std::uint64_t MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster,
+                                 carve::RawFindOrder& finds);
+  // Without $Bitmap: every cluster that no file record the search found in use claims is taken
+  // for free, and those clusters are swept for the chosen types.
+  void SearchUnclaimedClusters();
   void SendRawHits();
   void BuildRecordTree();
   // Reports, depth first, the files and then the folders below folder record R (item id I).

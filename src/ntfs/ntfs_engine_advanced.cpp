@@ -70,10 +70,14 @@ void CNtfsEngine::runAdvancedScan() {
     m_pRawContext.reset();
     return;
   }
-  if (!BuildFreeClusterList() && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
-    freeListFromRecordZero();
+  bool freeListBuilt = BuildFreeClusterList();
+  if (!freeListBuilt && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
+    freeListBuilt = freeListFromRecordZero();
   m_bClusterSearch = 1;
   SearchMetadata();
+  // Without $Bitmap the search above matched nothing: the clusters no found record claims
+  // stand in for the free ones.
+  if (!freeListBuilt && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders && !stopRequested()) SearchUnclaimedClusters();
   if (!runRecords_.empty()) {
     // A stop ends the search, not the tree: what was found is always shown.
     app_.m_bStopRequested = 0;
@@ -282,9 +286,13 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
     ReadVolumeSectors(into.data(), std::uint32_t(bytes), at);
   });
   if (!blocks.ready()) return;
+  // Clusters from here to the range's end take part in the signature search.
+  const std::uint64_t endCluster = std::min((to + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, volumeClusters());
+  carve::RawFindOrder finds = deepRawFinds(endCluster);
   Record record{};
   // Blocks that cannot underflow and that reach the range's last sector.
-  for (std::uint64_t s = from; s < to && !stopRequested();) {
+  std::uint64_t s = from;
+  while (s < to && !stopRequested()) {
     const std::uint64_t sectors = std::min(kBlockSectors, to - s);
     const std::uint64_t readable = readableAt(s);
     showSectorsSearched();
@@ -309,7 +317,7 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
         }
       } else if (rawSearch_ && sector % m_nSectorsPerCluster == 0 && isFreeCluster(sector / m_nSectorsPerCluster)) {
         const std::uint64_t size =
-            MatchRawDocument(std::span<const std::uint8_t, 512>(at, 512), sector / m_nSectorsPerCluster);
+            MatchRawDocument(std::span<const std::uint8_t, 512>(at, 512), sector / m_nSectorsPerCluster, finds);
         if (size > 512) {
           // On to the sector after the file.
           i += (size + 511) / 512;
@@ -320,6 +328,8 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
     }
     s += std::max(i, sectors);
   }
+  // A find whose end is not known ends where the search did.
+  finds.finish(std::min((s + m_nSectorsPerCluster - 1) / m_nSectorsPerCluster, endCluster));
 }
 
 }  // namespace qelda::ntfs

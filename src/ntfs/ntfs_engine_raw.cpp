@@ -176,11 +176,18 @@ void CNtfsEngine::resetRawTotals() {
 }
 
 void CNtfsEngine::SearchClustersForKnownTypes() {
-  const std::uint64_t clusterCount = volumeClusters();
-  const std::uint32_t perBlock = m_nSectorCount < kSmallVolumeSectors ? 1 : clustersPerBlock(m_nSectorsPerCluster);
   resetRawTotals();
   m_bClusterSearch = 1;
   progress_.setPos(engine::kItemBar, 0);
+  sweepFreeClusters([this](carve::RawHit&& hit) {
+    const RAW_HIT raw{hit.match.typeText, hit.unit, hit.match.size};
+    AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
+  });
+}
+
+void CNtfsEngine::sweepFreeClusters(const std::function<void(carve::RawHit&&)>& report) {
+  const std::uint64_t clusterCount = volumeClusters();
+  const std::uint32_t perBlock = m_nSectorCount < kSmallVolumeSectors ? 1 : clustersPerBlock(m_nSectorsPerCluster);
   blockBar_.start(clusterCount / perBlock);
   const FreeClusterRule rule(*this);
   carve::RAW_READ_CONTEXT& context = *m_pRawContext;
@@ -196,10 +203,7 @@ void CNtfsEngine::SearchClustersForKnownTypes() {
   sweep.firstSectorOf = [this](std::uint64_t c) { return m_nPartitionStart + c * m_nSectorsPerCluster; };
   sweep.isCandidate = [this](std::uint64_t c) { return isFreeCluster(c); };
   sweep.onBlock = [this, clusterCount](std::uint64_t b) { blockBar_.stepReading(texts::kReadingCluster, b, clusterCount); };
-  sweep.report = [this](carve::RawHit&& hit) {
-    const RAW_HIT raw{hit.match.typeText, hit.unit, hit.match.size};
-    AddRawFoundItem(raw, hit.match.name.empty() ? nullptr : &hit.match.name);
-  };
+  sweep.report = report;
   sweep.threads = sweepThreads();
   carve::sweepForKnownTypes(context, sweep);
   context.unitRule = nullptr;
@@ -318,21 +322,80 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
   return ok && remaining == 0;
 }
 
-std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster) {
-  if (!m_pRawContext) return 0;
+carve::RawFindOrder CNtfsEngine::deepRawFinds(std::uint64_t endCluster) {
+  // A find is read back through the free clusters from its own on.
+  return carve::RawFindOrder(clusterBytes(), endCluster, [this](std::uint64_t c) { return isFreeCluster(c); },
+                             [this](carve::RawHit&& hit) { keepDeepRawHit(std::move(hit)); });
+}
+
+void CNtfsEngine::keepDeepRawHit(carve::RawHit&& hit) {
+  deepRawHits_.push_back({hit.match.typeText.substr(0, kMaxDeepTypeText), hit.unit, hit.match.size});
+}
+
+std::uint64_t CNtfsEngine::MatchRawDocument(std::span<const std::uint8_t, 512> sector, std::uint64_t cluster,
+                                            carve::RawFindOrder& finds) {
+  if (!m_pRawContext || cluster < finds.skipUntil()) return 0;
   const FreeClusterRule rule(*this);
   carve::RAW_READ_CONTEXT& context = *m_pRawContext;
   context.unitRule = &rule;
   context.sourceFirstSector = m_nPartitionStart;
   context.sourceEndSector = m_nPartitionStart + volumeClusters() * m_nSectorsPerCluster;
-  const std::uint64_t absolute = m_nPartitionStart + cluster * m_nSectorsPerCluster;
-  carve::RawMatch match;
-  const bool found = carve::MatchRawSignatures(context, sector, absolute, cluster, nullptr) &&
-                     carve::MatchRawSignatures(context, sector, absolute, cluster, &match) && match.size != 0;
+  carve::RawHit hit;
+  hit.unit = cluster;
+  hit.firstSector = m_nPartitionStart + cluster * m_nSectorsPerCluster;
+  const bool found = carve::MatchRawSignatures(context, sector, hit.firstSector, cluster, nullptr) &&
+                     carve::MatchRawSignatures(context, sector, hit.firstSector, cluster, &hit.match) &&
+                     hit.match.size != 0;
   context.unitRule = nullptr;
   if (!found) return 0;
-  deepRawHits_.push_back({match.typeText.substr(0, kMaxDeepTypeText), cluster, match.size});
-  return match.size;
+  const std::uint64_t covered = carve::RawFindOrder::coversItsUnits(hit.match) ? hit.match.size : 0;
+  finds.take(std::move(hit));
+  return covered;
+}
+
+void CNtfsEngine::SearchUnclaimedClusters() {
+  namespace L = fs::ntfs::layout;
+  const std::uint64_t clusters = std::min<std::uint64_t>(volumeClusters(), kHoleCluster);
+  if (clusters == 0 || !m_pRawContext) return;
+  // The clusters [first, end) that a found record, or the data of a file in use, lies in: as
+  // many pieces as the records hold runs, so the work stays bounded by what the disk holds.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> claimed;
+  const auto claim = [&](std::uint64_t first, std::uint64_t count) {
+    if (first < clusters && count != 0) claimed.emplace_back(first, first + std::min(count, clusters - first));
+  };
+  Record record{};
+  std::vector<fs::ntfs::RunEntry> runs;
+  for (const fs::ntfs::RunRecord& entry : runRecords_) {
+    if (stopRequested()) return;
+    const std::uint64_t recordSectors = record.size() / engine::kSectorBytes;
+    claim(entry.sector / m_nSectorsPerCluster,
+          (entry.sector + recordSectors - 1) / m_nSectorsPerCluster - entry.sector / m_nSectorsPerCluster + 1);
+    if (!ReadVolumeSectors(record.data(), std::uint32_t(record.size()), entry.sector) || !fs::ntfs::ApplyRecordFixup(record))
+      continue;
+    const platform::ByteView view(record);
+    if ((view.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse) == 0) continue;
+    for (const fs::ntfs::AttributeRef& attr : fs::ntfs::walkAttributes(view, L::kMaxAttributes).attributes) {
+      const auto attribute = view.sub(attr.offset, attr.length);
+      const auto runList = attribute ? attribute->le16(L::kAttrRunListOffset) : std::nullopt;
+      if (!attr.nonResident || !runList) continue;
+      std::size_t at = *runList;
+      runs.clear();
+      fs::ntfs::DecodeDataRuns(*attribute, at, runs, false, m_nSectorsPerCluster);
+      const auto extents = fs::ntfs::runsToExtents(runs);
+      if (!extents) continue;
+      for (const fs::ntfs::Extent& e : *extents)
+        if (!e.hole) claim(e.lcn, e.length);
+    }
+  }
+  std::sort(claimed.begin(), claimed.end());
+  clearFreeExtents();
+  std::uint64_t next = 0;  // every cluster below this is claimed or listed free
+  for (const auto& [first, end] : claimed) {
+    if (first > next) addFreeExtent(std::uint32_t(next), std::uint32_t(first - next));
+    next = std::max(next, end);
+  }
+  if (next < clusters) addFreeExtent(std::uint32_t(next), std::uint32_t(clusters - next));
+  if (m_pFreeExtents && !stopRequested()) sweepFreeClusters([this](carve::RawHit&& hit) { keepDeepRawHit(std::move(hit)); });
 }
 
 void CNtfsEngine::SendRawHits() {
