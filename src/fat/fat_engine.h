@@ -328,6 +328,9 @@ class CFatEngine : private engine::HeldSinks {
   // geometry of the last one read is taken. False when neither passes.
   // rawScan: the raw scan's judgement, which does not weigh the FAT's size against the volume.
   bool takeBootParameters(bool rawScan = false);
+  // The FAT copies the boot sector (or its backup) gives when it agrees with the geometry in
+  // use: scan information keeps no count of them. Two when none agrees.
+  std::uint8_t bootSectorFatCount();
   // The parameters a rebuilt volume's record carries; false when they describe no FAT volume.
   bool takeRebuiltVolumeParameters();
   void setClusterBound();

@@ -70,6 +70,8 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
   m_nReservedSectors = header.reservedSectors;
   m_nRootDirSectors = header.rootDirSectors;
   m_bAbsoluteSectors = header.absoluteSectors;
+  // A search by sectors places its "clusters" behind two copies of one sector.
+  m_nFatCount = m_bAbsoluteSectors ? 2 : bootSectorFatCount();
   m_nFoundCount = m_nFolderCount = m_nFileCount = 0;
   m_nTotalSize = 0;
   itemIds_.startAt(2);

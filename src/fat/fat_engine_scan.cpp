@@ -71,6 +71,18 @@ bool CFatEngine::takeBootParameters(bool rawScan) {
   return judge(0, false) || judge(fs::fat::boot::kBackupSector, true);
 }
 
+std::uint8_t CFatEngine::bootSectorFatCount() {
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  for (const std::uint64_t at : {std::uint64_t(0), fs::fat::boot::kBackupSector}) {
+    readVolumeSectors(sector.data(), kSectorBytes, at);
+    const auto p = fs::fat::parseFatBootSector(ByteView(sector));
+    if (p && p->sectorsPerCluster == m_nSectorsPerCluster && p->reservedSectors == m_nReservedSectors &&
+        p->sectorsPerFat == m_nSectorsPerFat && p->rootDirSectors == m_nRootDirSectors)
+      return p->fatCount;
+  }
+  return 2;
+}
+
 bool CFatEngine::takeRebuiltVolumeParameters() {
   m_nSectorsPerCluster = rebuilt_.sectorsPerCluster;
   m_nSectorsPerFat = rebuilt_.fatSectors;

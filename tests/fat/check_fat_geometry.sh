@@ -8,6 +8,7 @@
 #    what icat reads;
 #  - one FAT copy: `--linking fat2` does not apply (said on stderr), and the files are still
 #    saved through the one copy;
+#  - scan information saved from a volume of one FAT copy saves, resumed, the same files;
 #  - the lost-volume search finds the 1024-byte-sector volume on its disk once the partition
 #    table is emptied, where it starts, and no larger than the disk;
 #  - a volume whose clusters are larger than 64 KiB (4096-byte sectors, 32 a cluster) is
@@ -24,7 +25,7 @@ source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.
 check_script_start "$@"
 DISKS=$BUILD/images-fat-geometry
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_fat_geometry.sh" "$DISKS" || exit 1
-export XDG_CACHE_HOME=$WORK/cache
+export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config
 
 lower() { tr '[:upper:]' '[:lower:]'; }
 # The path fls gives an entry as the engine names it, without case.
@@ -119,6 +120,14 @@ for name in fat16-one fat32-one; do
     grep -q -- '--linking fat2 does not apply' "$WORK/err" || fail "$name --linking fat2: not said: $(head -c 200 "$WORK/err")"
     saved_equal "$name --linking fat2" "$WORK/link-$name" "$name" -
   fi
+done
+
+# Scan information of a volume of one copy, resumed.
+for name in fat16-one fat32-one; do
+  run "$name --save-scan" "$WORK/saved.out" "$QELDA" scan "$DISKS/$name.vmdk" --source 1 --save-scan "$WORK/$name.scan" &&
+    run "$name resume" "$WORK/resumed.out" "$QELDA" resume "$WORK/$name.scan" --image "$DISKS/$name.vmdk" \
+      --out "$WORK/resumed-$name" &&
+    saved_equal "$name resume" "$WORK/resumed-$name" "$name" -
 done
 
 # The lost-volume search on the disk of the 1024-byte-sector volume, its table emptied.
