@@ -10,7 +10,8 @@
 #    saved through the one copy;
 #  - scan information saved from a volume of one FAT copy saves, resumed, the same files;
 #  - the lost-volume search finds the 1024-byte-sector volume on its disk once the partition
-#    table is emptied, where it starts, and no larger than the disk;
+#    table is emptied, where it starts, and no larger than the disk; its deep search takes
+#    the directories of a listed volume of one copy for that volume's, not for lost ones;
 #  - a volume whose clusters are larger than 64 KiB (4096-byte sectors, 32 a cluster) is
 #    refused: exit 3, its sector size as the cause.
 # Names are compared without case; fls shows the lost first character of a deleted short
@@ -139,6 +140,13 @@ if run "fat16-1k lost" "$WORK/lost.out" "$QELDA" lost "$lost"; then
   awk -F'\t' -v end="$disk_sectors" '$4 == "FAT" && $5 == 2048 && $6 > 0 && $5 + $6 <= end { ok = 1 } END { exit !ok }' \
     "$WORK/lost.out" || fail "fat16-1k lost: no FAT volume at sector 2048 within the disk: $(head -3 "$WORK/lost.out")"
 fi
+
+# The deep search over the disks of one copy, their volumes listed: nothing rebuilt.
+for name in fat16-one fat32-one; do
+  if run "$name lost --deep" "$WORK/deep.out" "$QELDA" lost "$DISKS/$name.vmdk" --deep; then
+    grep -q 'Adv Vol' "$WORK/deep.out" && fail "$name lost --deep: rebuilt volumes reported: $(grep 'Adv Vol' "$WORK/deep.out" | head -2)"
+  fi
+done
 
 # Clusters of 128 KiB: refused, with the sector size as the cause.
 CHECKED=$((CHECKED + 1))
