@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Runs the real `qelda` over the FAT disks of uncommon geometry (make_fat_geometry.sh) and
 # holds what it gives against The Sleuth Kit's reading of the same volumes:
-#  - volumes of one FAT copy (FAT16, FAT32) and of 1024-byte sectors (FAT16, two): the quick
-#    scan lists the live files and folders fls lists, with their sizes; the deleted-files
-#    scan lists every deleted file and folder fls lists; the advanced scan lists every live
-#    file; every file that recover saves from the quick and the deleted-files scans equals
-#    what icat reads;
+#  - volumes of one FAT copy (FAT16, FAT32), of 1024-byte sectors (FAT16, two) and of
+#    4096-byte sectors (FAT16): the quick scan lists the live files and folders fls lists,
+#    with their sizes; the deleted-files scan lists every deleted file and folder fls lists;
+#    the advanced scan lists every live file; every file that recover saves from the quick
+#    and the deleted-files scans equals what icat reads;
 #  - one FAT copy: `--linking fat2` does not apply (said on stderr), and the files are still
 #    saved through the one copy;
 #  - scan information saved from a volume of one FAT copy saves, resumed, the same files;
@@ -112,7 +112,7 @@ $(head -20 "$out/quick.diff")"
     saved_equal "$name recover --kind deleted" "$out/drec" "$name" D
 }
 
-for name in fat16-one fat32-one fat16-1k fat16-1k-few; do check_volume "$name"; done
+for name in fat16-one fat32-one fat16-1k fat16-1k-few fat16-4k; do check_volume "$name"; done
 
 # One FAT copy: no second one to link by.
 for name in fat16-one fat32-one; do

@@ -6,8 +6,9 @@
 #   fat16-1k    FAT16 of 1024-byte sectors (mkfs.fat -S 1024)
 #   fat16-1k-few  the same with one folder: too few for the geometry to be found from
 #               directory clusters alone
+#   fat16-4k    FAT16 of 4096-byte sectors, one to a cluster (a disk of 200 MiB)
 #   fat12-4k    FAT12 of 4096-byte sectors and 32-sector clusters (128 KiB), left empty
-# The first four are filled by mtools with folders, files and long names, then some files
+# The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
 #   NAME.files/N  icat of every regular file N that fls lists, live or deleted
@@ -93,6 +94,9 @@ answers fat16-1k
 disk fat16-1k-few 64 -F 16 -S 1024
 fill_few "$WORK/fat16-1k-few.vol"
 answers fat16-1k-few
+disk fat16-4k 200 -F 16 -S 4096 -s 1
+fill "$WORK/fat16-4k.vol"
+answers fat16-4k
 disk fat12-4k 100 -F 12 -S 4096 -s 32
 dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 image_script_done
