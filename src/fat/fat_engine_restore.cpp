@@ -127,7 +127,8 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
     const auto boot = fs::fat::parseFatBootSector(sector);
     if (!boot || fs::fat::bootParamsAreBad(*boot, m_nTotalSectors, at != 0)) return engine::SavedVolumeCheck::Unchecked;
     if (boot->sectorsPerCluster == m_nSectorsPerCluster &&
-        fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors) == systemSectorCount())
+        fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors, boot->fatCount) ==
+            systemSectorCount())
       return engine::SavedVolumeCheck::Same;
     std::array<std::uint8_t, fs::fat::kSectorBytes> fat{};
     const std::uint64_t fat1 = boot->reservedSectors;
