@@ -94,8 +94,11 @@ bool scanSearchesSignatures(const CQELDAApp& app) {
   }
 }
 
-bool applyFatLinkingMode(CQELDAApp& app, std::uint8_t mode) {
-  return app.currentEngine && app.currentEngine->applyLinkingMode(mode);
+bool applyFatLinkingMode(CQELDAApp& app, std::uint8_t mode, std::u16string* whyNot) {
+  std::u16string why;
+  const bool applied = app.currentEngine && app.currentEngine->applyLinkingMode(mode, why);
+  if (whyNot) *whyNot = std::move(why);
+  return applied;
 }
 
 }  // namespace qelda::app

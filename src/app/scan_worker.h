@@ -74,7 +74,8 @@ bool scanSearchesSignatures(const CQELDAApp& app);
 
 // What the settings dialog does when the user picks another FAT linking mode (0 "FAT1",
 // 1 "FAT2", 2 "Contiguous"): the current engine takes the mode and reloads its FAT.
-// False when the current engine follows no FAT.
-bool applyFatLinkingMode(CQELDAApp& app, std::uint8_t mode);
+// False when the current engine follows no FAT, or when the volume has nothing to link by in
+// that mode (a second copy, say): then whyNot, when given, says why.
+bool applyFatLinkingMode(CQELDAApp& app, std::uint8_t mode, std::u16string* whyNot = nullptr);
 
 }  // namespace qelda::app

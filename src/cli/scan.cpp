@@ -70,6 +70,7 @@ struct Options {
   bool list = false;
   std::string logPath;
   std::optional<std::uint8_t> linking;
+  std::string linkingText;  // as given
   bool progress = false;
   bool lost = false;
   bool deepLost = false;
@@ -151,6 +152,7 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       else if (v == "fat2") o.linking = fs::fat::kLinkFat2;
       else if (v == "contiguous") o.linking = fs::fat::kLinkContiguous;
       else return false;
+      o.linkingText = v;
     } else if (a == "--save-scan") {
       if (!value(o.saveScan) || o.saveScan.empty()) return false;
     } else if (a == "--log") {
@@ -359,8 +361,11 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
-  if (o.linking && !app::applyFatLinkingMode(app, *o.linking))
-    std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
+  if (std::u16string whyNot; o.linking && !app::applyFatLinkingMode(app, *o.linking, &whyNot)) {
+    if (whyNot.empty()) std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
+    else std::fprintf(stderr, "qelda: --linking %s does not apply: %s; ignored\n", o.linkingText.c_str(),
+                      platform::toUtf8(whyNot).c_str());
+  }
 
   if (!o.saveScan.empty()) {
     std::string unindexed;

@@ -127,8 +127,9 @@ class IVolumeEngine {
   virtual ReadTally readTally() const { return {}; }
 
   // The FAT linking mode the settings change (0 "FAT1", 1 "FAT2", 2 "Contiguous"): an
-  // engine that follows FAT chains takes it and reloads its FAT. False: not such an engine.
-  virtual bool applyLinkingMode(std::uint8_t /*mode*/) { return false; }
+  // engine that follows FAT chains takes it and reloads its FAT. False: not such an engine,
+  // or (with the reason in whyNot) a mode this volume has nothing to link by.
+  virtual bool applyLinkingMode(std::uint8_t /*mode*/, std::u16string& /*whyNot*/) { return false; }
 
   // After a scan: fills the header's engine fields (geometry, lengths of the tables, the
   // image-file flag and path) and hands its tables to `write`. False: nothing to save.

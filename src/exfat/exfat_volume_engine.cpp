@@ -27,7 +27,7 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
   engine::ReadTally readTally() const override { return engine_.readTally(); }
 
-  bool applyLinkingMode(std::uint8_t mode) override {
+  bool applyLinkingMode(std::uint8_t mode, std::u16string& /*whyNot*/) override {
     // exFAT has one FAT: "Contiguous" reads every file from its first cluster on, the
     // others follow the chains.
     engine_.setLinkingMode(mode == kLinkContiguous ? kLinkContiguous : kLinkChain);

@@ -78,7 +78,11 @@ void CFatEngine::FreeAll() {
 }
 
 std::uint64_t CFatEngine::systemSectorCount() const {
-  return fs::fat::systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors);
+  return fs::fat::systemSectors(m_nReservedSectors, m_nSectorsPerFat, m_nRootDirSectors, m_nFatCount);
+}
+
+std::uint64_t CFatEngine::fixedRootStart() const {
+  return fs::fat::systemSectors(m_nReservedSectors, m_nSectorsPerFat, 0, m_nFatCount);
 }
 
 std::uint64_t CFatEngine::dataBound() const {
@@ -92,6 +96,7 @@ void CFatEngine::FatCopyBootParams(const fs::fat::FatBootParams& info) {
   m_nSectorsPerFat = info.sectorsPerFat;
   m_nRootCluster = info.rootCluster;
   m_nReservedSectors = info.reservedSectors;
+  m_nFatCount = info.fatCount;
 }
 
 void CFatEngine::setClusterBoundFromFat() {

@@ -100,6 +100,8 @@ class CFatEngine : private engine::HeldSinks {
   std::uint8_t linkingMode() const { return m_nLinkingMode; }
   // Takes effect with the next LoadFat.
   void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }
+  // A volume of one FAT copy has no second one to link by.
+  bool hasSecondFat() const { return m_nFatCount == 2; }
 
  private:
   friend class ::qelda::test::EngineProbe;
@@ -226,6 +228,7 @@ class CFatEngine : private engine::HeldSinks {
   std::vector<std::uint8_t> m_pFat;  // m_nSectorsPerFat * 512 bytes; empty: no FAT loaded
   std::uint32_t m_nNextItemId = 0;
   std::uint32_t m_nSectorsPerFat = 0;
+  std::uint8_t m_nFatCount = 2;  // FAT copies in front of the data area: 1 or 2
   std::uint32_t m_nRootCluster = 0;
   std::uint64_t m_nPartitionStart = 0;
   std::uint64_t m_nLastSector = 0;
@@ -276,6 +279,8 @@ class CFatEngine : private engine::HeldSinks {
   bool readVolumeSectors(std::uint8_t* buffer, std::uint32_t byteCount, std::uint64_t sector);
   bool readFirstSector(std::uint32_t cluster, std::uint8_t* sector512);
   std::uint64_t systemSectorCount() const;
+  // Where the fixed root directory starts: after the reserved sectors and the FAT copies.
+  std::uint64_t fixedRootStart() const;
   std::uint64_t dataSectorCount() const;
   std::uint64_t dataBound() const;
   bool fatInUse() const { return m_nLinkingMode != fs::fat::kLinkContiguous && !m_pFat.empty(); }
@@ -317,6 +322,10 @@ class CFatEngine : private engine::HeldSinks {
                        std::uint32_t bufferCluster, std::uint32_t previousCluster, std::uint8_t walkMarks,
                        bool parentDeleted);
   void endWithInvalidVolume(std::u16string_view why);
+  // Ends the scan as one of an invalid volume when the boot sector gives sectors that make
+  // its clusters larger than a cluster read here can be (true then). A rebuilt volume's
+  // record is read as it stands.
+  bool refusesSectorSize();
   void runVolumeScan(std::uint32_t bDeleted);
   // Per-scan state: flags, chains and queues emptied.
   void beginScan(std::uint32_t bDeleted, std::uint8_t advanced);
@@ -327,6 +336,9 @@ class CFatEngine : private engine::HeldSinks {
   // geometry of the last one read is taken. False when neither passes.
   // rawScan: the raw scan's judgement, which does not weigh the FAT's size against the volume.
   bool takeBootParameters(bool rawScan = false);
+  // The FAT copies the boot sector (or its backup) gives when it agrees with the geometry in
+  // use: scan information keeps no count of them. Two when none agrees.
+  std::uint8_t bootSectorFatCount();
   // The parameters a rebuilt volume's record carries; false when they describe no FAT volume.
   bool takeRebuiltVolumeParameters();
   void setClusterBound();

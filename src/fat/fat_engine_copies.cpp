@@ -50,6 +50,8 @@ void CFatEngine::readFatSectors(std::uint8_t copy, std::uint64_t first, std::uin
                                 std::vector<std::uint8_t>* ok) {
   std::fill(out, out + std::size_t(count) * kSectorBytes, std::uint8_t{0});
   if (ok) ok->assign(count, 0);
+  // A volume of one copy has no second: nothing of it reads.
+  if (copy != 0 && !hasSecondFat()) return;
   const std::uint64_t start = std::uint64_t(m_nReservedSectors) + (copy ? std::uint64_t(m_nSectorsPerFat) : 0) + first;
   // Only what lies inside the volume is read; the rest counts as unreadable.
   const std::uint64_t inside = start >= m_nTotalSectors ? 0 : std::min<std::uint64_t>(count, m_nTotalSectors - start);
@@ -139,7 +141,7 @@ std::uint32_t CFatEngine::FatVerifyFat(std::uint32_t startOffset, std::uint8_t c
 
 void CFatEngine::FatVerifyFats() {
   bool good1 = copyIsSigned(0);
-  const bool good2 = copyIsSigned(1);
+  const bool good2 = hasSecondFat() && copyIsSigned(1);
   if (good1 && good2) {
     std::vector<std::uint8_t> fat1;
     logStarted(text::kComparingCopies);

@@ -120,6 +120,7 @@ void CFatEngine::SearchDriveForKnownTypes() {
   // "Cluster" n is absolute sector n: one sector per cluster, a data area from sector 2.
   m_nSectorsPerCluster = 1;
   m_nSectorsPerFat = 1;
+  m_nFatCount = 2;
   m_nReservedSectors = 0;
   m_nRootDirSectors = 0;
   m_nLinkingMode = fs::fat::kLinkContiguous;

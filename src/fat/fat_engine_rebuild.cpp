@@ -66,6 +66,7 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
     m_nReservedSectors = kFloppyReservedSectors;
     m_nRootDirSectors = kFloppyRootDirSectors;
     m_nFatType = fs::fat::kFat12;
+    m_nFatCount = 2;
     FatVerifyFats();
     result = 1;
   } else {
@@ -86,13 +87,14 @@ void CFatEngine::adoptAgreeingBootSector() {
   // The votes settle where the data area starts and the cluster size; where the reserved
   // sectors end and the FATs lie they can only guess (a FAT16 whose FAT1 starts past sector
   // 13, say). A usable boot sector that agrees on the first two knows the rest.
-  const std::uint8_t spc = m_nSectorsPerCluster, type = m_nFatType;
+  const std::uint8_t spc = m_nSectorsPerCluster, type = m_nFatType, copies = m_nFatCount;
   const std::uint32_t reserved = m_nReservedSectors, rootDir = m_nRootDirSectors, spf = m_nSectorsPerFat,
                       root = m_nRootCluster;
   const std::uint64_t dataStart = systemSectorCount();
   if (takeBootParameters() && systemSectorCount() == dataStart && m_nSectorsPerCluster == spc) return;
   m_nSectorsPerCluster = spc;
   m_nFatType = type;
+  m_nFatCount = copies;
   m_nReservedSectors = reserved;
   m_nRootDirSectors = rootDir;
   m_nSectorsPerFat = spf;
@@ -124,6 +126,7 @@ std::uint32_t CFatEngine::FatRebuildParameters() {
     return 0;
   }
   m_nFatType = geometry->fatType;
+  m_nFatCount = 2;  // the votes place the FATs as two copies
   m_nSectorsPerCluster = geometry->sectorsPerCluster;
   m_nReservedSectors = geometry->reservedSectors;
   m_nRootDirSectors = geometry->rootDirSectors;

@@ -70,6 +70,8 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
   m_nReservedSectors = header.reservedSectors;
   m_nRootDirSectors = header.rootDirSectors;
   m_bAbsoluteSectors = header.absoluteSectors;
+  // A search by sectors places its "clusters" behind two copies of one sector.
+  m_nFatCount = m_bAbsoluteSectors ? 2 : bootSectorFatCount();
   m_nFoundCount = m_nFolderCount = m_nFileCount = 0;
   m_nTotalSize = 0;
   itemIds_.startAt(2);
@@ -126,7 +128,8 @@ std::uint32_t CFatEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header,
     const auto boot = fs::fat::parseFatBootSector(sector);
     if (!boot || fs::fat::bootParamsAreBad(*boot, m_nTotalSectors, at != 0)) return engine::SavedVolumeCheck::Unchecked;
     if (boot->sectorsPerCluster == m_nSectorsPerCluster &&
-        fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors) == systemSectorCount())
+        fs::fat::systemSectors(boot->reservedSectors, boot->sectorsPerFat, boot->rootDirSectors, boot->fatCount) ==
+            systemSectorCount())
       return engine::SavedVolumeCheck::Same;
     std::array<std::uint8_t, fs::fat::kSectorBytes> fat{};
     const std::uint64_t fat1 = boot->reservedSectors;

@@ -10,6 +10,7 @@
 #include "fs/fat_layout.h"
 #include "fat/fat_texts.h"
 #include "platform/string_table.h"
+#include "platform/text.h"
 
 namespace qelda::fat {
 
@@ -23,6 +24,16 @@ void CFatEngine::endWithInvalidVolume(std::u16string_view why) {
   app_.m_bBusy = 0;
   app_.m_bStopRequested = 0;
   notifier_.Show(platform::StringTable::load(platform::strings::kNotValidVolume), kBitmapWarning, kButtonsOk);
+}
+
+bool CFatEngine::refusesSectorSize() {
+  if (isRebuiltVolume()) return false;
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  readVolumeSectors(sector.data(), kSectorBytes, 0);
+  const fs::fat::FatBpb b = fs::fat::readFatBpb(ByteView(sector));
+  if (!b.clustersTooLarge()) return false;
+  endWithInvalidVolume(platform::fromUtf8(std::to_string(b.bytesPerSector) + " bytes per sector"));
+  return true;
 }
 
 void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
@@ -62,11 +73,24 @@ bool CFatEngine::takeBootParameters(bool rawScan) {
   return judge(0, false) || judge(fs::fat::boot::kBackupSector, true);
 }
 
+std::uint8_t CFatEngine::bootSectorFatCount() {
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  for (const std::uint64_t at : {std::uint64_t(0), fs::fat::boot::kBackupSector}) {
+    readVolumeSectors(sector.data(), kSectorBytes, at);
+    const auto p = fs::fat::parseFatBootSector(ByteView(sector));
+    if (p && p->sectorsPerCluster == m_nSectorsPerCluster && p->reservedSectors == m_nReservedSectors &&
+        p->sectorsPerFat == m_nSectorsPerFat && p->rootDirSectors == m_nRootDirSectors)
+      return p->fatCount;
+  }
+  return 2;
+}
+
 bool CFatEngine::takeRebuiltVolumeParameters() {
   m_nSectorsPerCluster = rebuilt_.sectorsPerCluster;
   m_nSectorsPerFat = rebuilt_.fatSectors;
   m_nReservedSectors = rebuilt_.reservedSectors;
   m_nRootDirSectors = rebuilt_.rootDirSectors;
+  m_nFatCount = 2;  // a rebuild finds the data area behind two copies
   // A record whose parameters cannot describe a FAT volume (one rebuilt as another file
   // system, say) is not read as one.
   if (!fs::fat::isClusterSizeAllowed(m_nSectorsPerCluster, true) || m_nSectorsPerFat == 0 || dataBound() <= 2) return false;
@@ -89,6 +113,7 @@ engine::ScanOutcome CFatEngine::ScanVolume(std::uint32_t bDeleted) {
 
 void CFatEngine::runVolumeScan(std::uint32_t bDeleted) {
   beginScan(bDeleted, 0);
+  if (refusesSectorSize()) return;
   if (isRebuiltVolume()) {
     if (!takeRebuiltVolumeParameters()) return endWithInvalidVolume(text::kCauseRebuiltRecord);
   } else if (takeBootParameters()) {
@@ -108,6 +133,7 @@ void CFatEngine::runVolumeScan(std::uint32_t bDeleted) {
 
 engine::ScanOutcome CFatEngine::ScanAdvanced(std::uint32_t bDeleted) {
   beginScan(bDeleted, 1);
+  if (refusesSectorSize()) return scanOutcome();
   if (bDeleted) SearchDirectoryClusters();
   else FatScanAdvancedBody();
   return scanOutcome();
@@ -178,7 +204,7 @@ void CFatEngine::forEachFixedRootItem(
     bool emptyFiles) {
   // Only what lies inside the volume: past its end the folder reads as zeros, whose first
   // entry ends it, however many sectors the boot sector gives it.
-  const std::uint64_t rootStart = std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat;
+  const std::uint64_t rootStart = fixedRootStart();
   const std::uint64_t sectors = m_nTotalSectors == 0 ? m_nRootDirSectors
                                 : rootStart >= m_nTotalSectors ? 0
                                 : std::min<std::uint64_t>(m_nRootDirSectors, m_nTotalSectors - rootStart);
@@ -278,7 +304,7 @@ void CFatEngine::FatAddDeletedEntries(std::uint32_t mode) {
     // The directory data that holds the folder's entry.
     if (node->bufferCluster == 0 && m_nFatType != fs::fat::kFat32) {
       data.assign(std::size_t(m_nRootDirSectors) * kSectorBytes, 0);
-      readVolumeSectors(data.data(), std::uint32_t(data.size()), std::uint64_t(m_nReservedSectors) + 2ull * m_nSectorsPerFat);
+      readVolumeSectors(data.data(), std::uint32_t(data.size()), fixedRootStart());
     } else {
       if (node->bufferCluster < 2) continue;
       data.assign(bytesPerCluster(), 0);

@@ -44,7 +44,12 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
   engine::ReadTally readTally() const override { return engine_.readTally(); }
 
-  bool applyLinkingMode(std::uint8_t mode) override {
+  bool applyLinkingMode(std::uint8_t mode, std::u16string& whyNot) override {
+    // Without a second copy the FAT in use stays as it is.
+    if (mode == fs::fat::kLinkFat2 && !engine_.hasSecondFat()) {
+      whyNot = u"the volume has one FAT copy";
+      return false;
+    }
     engine_.setLinkingMode(mode);
     engine_.LoadFat();
     return true;

@@ -7,13 +7,14 @@
 
 namespace qelda::fs::fat {
 
+// The unit every sector count is kept in, whatever sector size a boot sector gives.
 inline constexpr std::uint32_t kSectorBytes = 512;
 
 namespace boot {
-inline constexpr std::size_t kBytesPerSector = 11;    // u16 (always taken as 512)
+inline constexpr std::size_t kBytesPerSector = 11;    // u16 (counts are turned into 512-byte sectors)
 inline constexpr std::size_t kSectorsPerCluster = 13; // u8
 inline constexpr std::size_t kReservedSectors = 14;   // u16
-inline constexpr std::size_t kFatCount = 16;          // u8 (two copies are assumed)
+inline constexpr std::size_t kFatCount = 16;          // u8 (1, else two copies are assumed)
 inline constexpr std::size_t kRootEntries = 17;       // u16
 inline constexpr std::size_t kTotalSectors16 = 19;    // u16
 inline constexpr std::size_t kMedia = 21;             // u8

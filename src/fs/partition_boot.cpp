@@ -11,11 +11,13 @@ std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSec
   info = FAT_BOOT_INFO{};
   info.m_byFatType = kFatType16;
   info.m_bySectorsPerCluster = b.sectorsPerCluster;
-  if (!fs::fat::isClusterSizeAllowed(b.sectorsPerCluster, true)) return 0;
+  // Counted in 512-byte sectors, as the disk is, whatever the volume's sector size.
+  if (!fs::fat::isClusterSizeAllowed(b.clusterSectors(), true)) return 0;
+  info.m_bySectorsPerCluster = std::uint8_t(b.clusterSectors());
   // The reserved count says nothing of the type (mkfs.fat gives FAT16 volumes 64 reserved
   // sectors for alignment); the FAT's size does.
   info.m_byFatType = fs::fat::fatTypeBySectorsPerFat(b);
-  info.m_nReservedSectors = b.reservedSectors;
+  info.m_nReservedSectors = std::int32_t(b.reserved());
   info.m_wRootDirSectors = b.rootDirSectors();
   info.m_nSectorsPerFat = b.sectorsPerFat();
   info.m_nRootCluster = b.isFat32() ? b.rootCluster : 0;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/item_reporter.h"
+#include "fs/fat_boot.h"
 #include "image/mounted_image.h"
 #include "image/virtual_disk.h"
 #include "lost/lost_volume.h"
@@ -218,13 +219,22 @@ void CThreadForSearchVolume::indexListedVolumes() {
     listedByStart_.emplace(v->m_nStartSector, e);
     const bool fat = v->m_byFileSystem == volume::kFsFat12 || v->m_byFileSystem == volume::kFsFat16 ||
                      v->m_byFileSystem == volume::kFsFat32;
-    // Two FAT copies, as the FAT engine reads every volume; the fields are at most 32 bits
-    // wide and the start lies on the disk, so the sum cannot wrap.
+    // The FAT copies as the FAT engine reads the volume; the fields are at most 32 bits wide
+    // and the start lies on the disk, so the sum cannot wrap.
     if (fat && v->m_bySectorsPerCluster != 0)
-      listedFatDataAreas_.emplace(v->m_nStartSector + v->m_nReservedSectors + 2 * std::uint64_t(v->m_nFatSectors) +
-                                      v->m_wRootDirSectors,
+      listedFatDataAreas_.emplace(v->m_nStartSector + v->m_nReservedSectors +
+                                      listedFatCopies(*v) * std::uint64_t(v->m_nFatSectors) + v->m_wRootDirSectors,
                                   v->m_bySectorsPerCluster);
   }
+}
+
+std::uint64_t CThreadForSearchVolume::listedFatCopies(const volume::VOLUME_RECORD& v) {
+  std::array<std::uint8_t, kSectorBytes> boot{};
+  readSectors(boot.data(), v.m_nStartSector, 1);
+  const fs::fat::FatBpb b = fs::fat::readFatBpb(platform::ByteView(boot));
+  const bool same = b.clusterSectors() == v.m_bySectorsPerCluster && b.reserved() == v.m_nReservedSectors &&
+                    b.sectorsPerFat() == v.m_nFatSectors;
+  return same ? b.fatCopies() : 2;
 }
 
 bool CThreadForSearchVolume::anyListedAt(

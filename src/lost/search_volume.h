@@ -177,6 +177,9 @@ class CThreadForSearchVolume {
   // Takes the entries appended since the last call into the indexes below. Each entry is
   // looked at once, so a search that finds thousands of volumes stays linear.
   void indexListedVolumes();
+  // The FAT copies in front of a listed FAT volume's data area: one when the volume's boot
+  // sector says so and gives the record's geometry, else two.
+  std::uint64_t listedFatCopies(const volume::VOLUME_RECORD& v);
   // True when a FAT volume of a search on this disk has its data area at `dataStart` with
   // clusters of `sectorsPerCluster` sectors.
   bool fatDataAreaListed(std::uint64_t dataStart, std::uint32_t sectorsPerCluster);

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                              bootView.le32(boot::kTotalSectors32).value_or(0));
   if (const auto params = parseFatBootSector(bootView)) {
     for (const bool backup : {false, true}) bootParamsAreBad(*params, totalSectors, backup);
-    dataClusterBound(totalSectors, systemSectors(params->reservedSectors, params->sectorsPerFat, params->rootDirSectors),
+    dataClusterBound(totalSectors, systemSectors(params->reservedSectors, params->sectorsPerFat, params->rootDirSectors,
+                                                   params->fatCount),
                      params->sectorsPerCluster);
   }
   qelda::fs::FAT_BOOT_INFO info;

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Makes the FAT disks of uncommon geometry, each a raw MBR disk named .vmdk (read as a flat
+# VMDK without descriptor) whose one volume starts at sector 2048:
+#   fat16-one   FAT16 of one FAT copy (mkfs.fat -f 1)
+#   fat32-one   FAT32 of one FAT copy
+#   fat16-1k    FAT16 of 1024-byte sectors (mkfs.fat -S 1024)
+#   fat16-1k-few  the same with one folder: too few for the geometry to be found from
+#               directory clusters alone
+#   fat16-4k    FAT16 of 4096-byte sectors, one to a cluster (a disk of 200 MiB)
+#   fat12-4k    FAT12 of 4096-byte sectors and 32-sector clusters (128 KiB), left empty
+# The first five are filled by mtools with folders, files and long names, then some files
+# and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
+#   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
+#   NAME.files/N  icat of every regular file N that fls lists, live or deleted
+#
+#   make_fat_geometry.sh OUTDIR
+#
+# Cached (tests/support/image_script.sh): made again from scratch only when this script
+# changes. Needs no root.
+set -euo pipefail
+# shellcheck source=../support/image_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.sh"
+image_script_start "$@"
+export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
+
+need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree sfdisk fls icat
+image_script_fresh
+
+# disk NAME MIB MKFS-OPTION...: a disk of MIB MiB, its volume formatted with the options and
+# left in $WORK/NAME.vol for filling.
+disk() {
+  local name=$1 mib=$2; shift 2
+  truncate -s "$((mib - 1))M" "$WORK/$name.vol"
+  mkfs.fat "$@" "$WORK/$name.vol" >>"$WORK/tools.log" 2>&1
+  truncate -s "${mib}M" "$OUT/$name.vmdk"
+  printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$OUT/$name.vmdk" >>"$WORK/tools.log" 2>&1
+}
+
+# put VOLUME SIZE PATH: a file of random bytes.
+put() {
+  head -c "$2" /dev/urandom >"$WORK/src"
+  mcopy -i "$1" "$WORK/src" "::/$3"
+}
+
+fill() {
+  local v=$1
+  mmd -i "$v" ::/Docs ::/Docs/Reports ::/Docs/Reports/2021 ::/Media ::/Old ::/Old/Inner
+  put "$v" 1200 readme.txt
+  put "$v" 5000 "Docs/A long file name.bin"
+  put "$v" 70000 Docs/Reports/report.dat
+  put "$v" 300000 "Docs/Reports/2021/Year end summary.bin"
+  put "$v" 9000 Media/pic.jpg
+  put "$v" 40000 "Media/Holiday video.mp4"
+  put "$v" 3000 Old/notes.txt
+  put "$v" 66000 "Old/Inner/Deep file.bin"
+  put "$v" 7000 "gone file.bin"
+  put "$v" 2500 Docs/Reports/gone.txt
+  mdel -i "$v" "::/gone file.bin" ::/Docs/Reports/gone.txt
+  mdeltree -i "$v" ::/Old
+}
+
+# A few files in the root and in one folder.
+fill_few() {
+  mmd -i "$1" ::/Only
+  put "$1" 4000 "root file.bin"
+  put "$1" 50000 "Only/inside.dat"
+  put "$1" 3000 "Only/gone.bin"
+  mdel -i "$1" ::/Only/gone.bin
+}
+
+# answers NAME: the volume into its disk, and what fls and icat read there.
+answers() {
+  local name=$1 img=$OUT/$1.vmdk
+  dd if="$WORK/$name.vol" of="$img" bs=1M seek=1 conv=notrunc,sparse status=none
+  rm -f "$WORK/$name.vol"
+  fls -r -p -l -o 2048 "$img" >"$OUT/$name.fls"
+  mkdir -p "$OUT/$name.files"
+  awk -F'\t' '$1 ~ /^r\/r / { split($1, h, " "); n = h[2] == "*" ? h[3] : h[2]; sub(/:$/, "", n); print n }' \
+    "$OUT/$name.fls" | while read -r inode; do
+    icat -o 2048 "$img" "$inode" >"$OUT/$name.files/$inode"
+  done
+  [[ $(find "$OUT/$name.files" -type f | wc -l) -ge 3 ]] || die "$name: fls lists too few files"
+}
+
+disk fat16-one 64 -F 16 -f 1
+fill "$WORK/fat16-one.vol"
+answers fat16-one
+disk fat32-one 64 -F 32 -f 1
+fill "$WORK/fat32-one.vol"
+answers fat32-one
+disk fat16-1k 64 -F 16 -S 1024
+fill "$WORK/fat16-1k.vol"
+answers fat16-1k
+disk fat16-1k-few 64 -F 16 -S 1024
+fill_few "$WORK/fat16-1k-few.vol"
+answers fat16-1k-few
+disk fat16-4k 200 -F 16 -S 4096 -s 1
+fill "$WORK/fat16-4k.vol"
+answers fat16-4k
+disk fat12-4k 100 -F 12 -S 4096 -s 32
+dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
+image_script_done
