@@ -1,5 +1,6 @@
 #include "engine/volume_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -178,6 +179,13 @@ bool VolumeReader::readFile(std::uint64_t sector, std::span<std::uint8_t> out, s
 
 void VolumeReader::noteFailedImageRead(std::uint64_t sector, std::uint64_t sectors, std::uint64_t failed) const {
   if (failed < sectors) unread_->noteRead();
+  // Sectors at or past the disk's end are not there to read: asking for them (a backup boot
+  // sector looked for one past the end, a volume that claims more than the disk) is no fault
+  // of the image, and a volume cut to the disk is said where it is listed.
+  const std::uint64_t disk = image_ ? image_->diskSectors : UINT64_MAX;
+  const std::uint64_t inDisk = sector >= disk ? 0 : std::min(sectors, disk - sector);
+  failed -= std::min(failed, sectors - inDisk);
+  sectors = inDisk;
   if (failed == 0) return;
   if (failed >= sectors) {
     unread_->add(sector, sectors);

@@ -153,6 +153,22 @@ TEST(VolumeReader, EachSectorThatCouldNotBeReadIsCountedOnce) {
   EXPECT_FALSE(holes.tally().anyRead);
 }
 
+// Sectors past the disk's end are not the image's to lose: a read that runs over the end
+// counts only the sectors inside the disk that failed.
+TEST(VolumeReader, SectorsPastTheDiskAreNotCountedAsUnread) {
+  const std::vector<std::uint8_t> bytes = patterned(kSectors);
+  const auto file = memoryFile(bytes, bytes.size());
+  const auto disk = extentDisk({{0, 15, file, 0, false, {}}, {15, 1, nullptr, 0, false, {}}});  // 15 has no file
+  VolumeReader reader;
+  reader.open(disk, 0, {});
+  std::vector<std::uint8_t> out(4 * kSectorBytes);
+  EXPECT_FALSE(reader.read(kSectors + 3, out));
+  EXPECT_EQ(reader.tally().unreadSectors, 0u);
+  EXPECT_FALSE(reader.read(kSectors - 3, out));  // 13, 14 read; 15 lost; one past the end
+  EXPECT_EQ(reader.tally().unreadSectors, 1u);
+  EXPECT_TRUE(reader.tally().anyRead);
+}
+
 TEST(UnreadSectors, RunsJoinInAnyOrder) {
   struct Case {
     const char* what;
