@@ -182,7 +182,8 @@ void VolumeReader::noteFailedImageRead(std::uint64_t sector, std::uint64_t secto
   // Sectors at or past the disk's end are not there to read: asking for them (a backup boot
   // sector looked for one past the end, a volume that claims more than the disk) is no fault
   // of the image, and a volume cut to the disk is said where it is listed.
-  const std::uint64_t disk = image_ ? image_->diskSectors : UINT64_MAX;
+  // A disk that maps nothing (an image refused for its layout) has no end to go by.
+  const std::uint64_t disk = image_ && image_->diskSectors != 0 ? image_->diskSectors : UINT64_MAX;
   const std::uint64_t inDisk = sector >= disk ? 0 : std::min(sectors, disk - sector);
   failed -= std::min(failed, sectors - inDisk);
   sectors = inDisk;
