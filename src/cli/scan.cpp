@@ -283,6 +283,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
+  log.streamTo(o.logPath);  // each line goes out as it comes: a long run's log holds no memory
   TerminalProgress terminal;
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
