@@ -239,8 +239,6 @@ volume::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::s
   return nullptr;
 }
 
-}  // namespace
-
 // Standard output that can no longer be written (its reader, `head` say, has gone) ends the
 // run as a stop does: nobody would see the rest.
 int outputClosed(int error) {
@@ -248,6 +246,8 @@ int outputClosed(int error) {
   std::fputs("qelda: stopped\n", stderr);
   return kExitStopped;
 }
+
+}  // namespace
 
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
                    const ResultOptions& o, const StopOnInterrupt& interrupt) {
