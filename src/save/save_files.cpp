@@ -171,7 +171,10 @@ int createPartFile(const FolderHandle& folder, std::uint64_t& serial, std::strin
 int renameNoReplace(int dir, const char* from, const char* to) {
   if (::renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  if (::linkat(dir, from, dir, to, 0) == 0) return ::unlinkat(dir, from, 0), 0;
+  if (::linkat(dir, from, dir, to, 0) == 0) {
+    ::unlinkat(dir, from, 0);
+    return 0;
+  }
   if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return -1;
   struct stat st{};
   if (::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
