@@ -161,7 +161,6 @@ for n in 1 4; do
     rm -rf "$out"
   done
 done
-GUARD=$((GUARD / 4))
 
 # ---------------------------------------------------------------- an output disk that fills up
 FULL=$WORK/full
@@ -220,6 +219,7 @@ for n in 1 4; do
     args=()
     [[ $log == none ]] || args=(--log "$log")
     CHECKED=$((CHECKED + 1))
+    rm -rf "$out"
     # Every report line holds a path 12 KB long: only the last one, the summary, is kept.
     guarded /dev/stdout "$S/err" "$QELDA" recover "$disk" --out "$out" "${args[@]}" | tail -n 1 >"$S/out"
     guard_passed "$what" "${PIPESTATUS[0]}" "$S/err" || continue
