@@ -24,6 +24,8 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;
 inline constexpr int kExitMountFailed = 2;
 inline constexpr int kExitScanFailed = 3;
+// Files were skipped because the output folder's disk (or quota) was full.
+inline constexpr int kExitOutputFull = 4;
 inline constexpr int kExitStopped = 130;
 
 int runInfo(const std::vector<std::string>& args);
@@ -43,7 +45,8 @@ struct ResultOptions {
   std::string mask;
   std::string logPath;
 };
-// Returns the exit status: kExitOk, kExitUsage (the folder cannot be made), kExitStopped.
+// Returns the exit status: kExitOk, kExitUsage (the folder cannot be made), kExitStopped (also
+// when standard output was closed), kExitOutputFull.
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
                    const ResultOptions& options, const StopOnInterrupt& interrupt);
 

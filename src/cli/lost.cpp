@@ -89,6 +89,7 @@ int runLost(const std::vector<std::string>& args) {
   app::CQELDAApp app;
   StderrNotifier notifier;
   platform::TextLog log;
+  log.streamTo(logPath);
   // Volumes cut at the disk's end, by the partition walk or by the search, are said on stderr.
   NoteLog notes(&log);
   app.layoutLog_ = &notes;

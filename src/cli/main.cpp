@@ -1,6 +1,7 @@
 // The qelda command: the stand-in for the program's dialogs.
 #include <sys/resource.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,8 +14,9 @@ namespace {
 void usage() {
   std::fputs(
       "usage: qelda info IMAGE\n"
-      "       qelda scan IMAGE [--source N] [--kind quick|deleted] [--list] [options]\n"
-      "       qelda recover IMAGE --out DIR [--mask PATTERN] [--source N] [--kind quick|deleted] [options]\n"
+      "       qelda scan IMAGE [--source N] [--kind quick|deleted|advanced|raw] [--list] [options]\n"
+      "       qelda recover IMAGE --out DIR [--mask PATTERN] [--source N] [--kind quick|deleted|advanced|raw]\n"
+      "               [options]\n"
       "       qelda lost IMAGE [--deep]\n"
       "       qelda resume FILE --image IMAGE [--list] [--out DIR [--mask PATTERN]]\n"
       "       qelda drives\n"
@@ -51,6 +53,9 @@ int main(int argc, char** argv) {
     return qelda::cli::kExitUsage;
   }
   allowEveryImageFile();
+  // A reader that goes away (`qelda scan --list | head`) makes writes fail with EPIPE, which
+  // ends the run as a stop does, its work files removed, instead of killing it.
+  std::signal(SIGPIPE, SIG_IGN);
   const std::string command = args.front();
   args.erase(args.begin());
   if (command == "info") return qelda::cli::runInfo(args);

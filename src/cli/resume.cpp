@@ -82,6 +82,7 @@ int runResume(const std::vector<std::string>& args) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
+  log.streamTo(o.results.logPath);
   platform::NullScanProgress silent;
   NoteLog notes(&log);
   app.layoutLog_ = &notes;

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -237,11 +239,19 @@ volume::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::s
   return nullptr;
 }
 
+// Standard output that can no longer be written (its reader, `head` say, has gone) ends the
+// run as a stop does: nobody would see the rest.
+int outputClosed(int error) {
+  if (error != EPIPE) std::fprintf(stderr, "qelda: standard output: %s\n", std::strerror(error));
+  std::fputs("qelda: stopped\n", stderr);
+  return kExitStopped;
+}
+
 }  // namespace
 
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
                    const ResultOptions& o, const StopOnInterrupt& interrupt) {
-  if (o.list) results::writeFoundListing(tree, stdout);
+  if (o.list && !(results::writeFoundListing(tree, stdout) && std::fflush(stdout) == 0)) return outputClosed(errno);
   if (o.out.empty()) {
     if (!o.list)
       std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),
@@ -250,9 +260,13 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
   }
 
   app.m_bBusy = 1;
-  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [](save::SaveStatus status, const std::string& path) {
+  int outputError = 0;
+  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [&](save::SaveStatus status, const std::string& path) {
     std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && errno != EINTR && outputError == 0) {
+      outputError = errno;
+      app.m_bStopRequested = 1;
+    }
   });
   const save::SaveTotals totals = saver.Run();
   app.OnOperationFinished();
@@ -263,11 +277,14 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
   }
   std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
               totals.skipped, o.out.c_str());
+  if (outputError != 0) return outputClosed(outputError);
+  if (totals.noSpace != 0)
+    std::fprintf(stderr, "qelda: %u files skipped: no space left on the disk of %s\n", totals.noSpace, o.out.c_str());
   if (totals.stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
-  return kExitOk;
+  return totals.noSpace != 0 ? kExitOutputFull : kExitOk;
 }
 
 namespace {
@@ -283,6 +300,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
+  log.streamTo(o.logPath);  // each line goes out as it comes: a long run's log holds no memory
   TerminalProgress terminal;
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
@@ -301,6 +319,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     platform::IScanProgress& shown = showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent;
     const int searched = searchLostVolumesFirst(app, rawFile, o.deepLost, shown, log);
     terminal.finish();
+    if (searched == kExitStopped) std::fputs("qelda: stopped\n", stderr);
     if (searched != kExitOk) return searched;
   }
   app.m_pSelectedSource = pickSource(app, o.source);

@@ -1,10 +1,14 @@
 // Ctrl-C during a long operation: the running application's stop flag is set, and the
-// operation ends at its next step instead of the program being killed.
+// operation ends at its next step instead of the program being killed. SIGTERM and SIGHUP
+// (a shutdown, a closed terminal) stop it the same way, so that the files being saved are
+// finished or removed and the summary is still said.
 #pragma once
 
 #include <atomic>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 namespace qelda::cli {
 
@@ -16,9 +20,11 @@ extern "C" inline void onInterrupt(int) {
   interrupted = 1;
   if (stopFlag) stopFlag->store(1, std::memory_order_relaxed);
 }
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 }  // namespace interrupt_detail
 
-// While it lives, SIGINT sets `stop`; the handler before it comes back afterwards.
+// While it lives, SIGINT, SIGTERM and SIGHUP set `stop`; the handlers before it come back
+// afterwards.
 class StopOnInterrupt {
  public:
   explicit StopOnInterrupt(std::atomic<std::uint32_t>& stop) {
@@ -27,10 +33,16 @@ class StopOnInterrupt {
     struct sigaction on{};
     on.sa_handler = interrupt_detail::onInterrupt;
     sigemptyset(&on.sa_mask);
-    ::sigaction(SIGINT, &on, &before_);
+    for (std::size_t i = 0; i < kSignals; ++i) {
+      const int sig = interrupt_detail::kStopSignals[i];
+      ::sigaction(sig, nullptr, &before_[i]);
+      // A run started under nohup keeps ignoring the hangup (and a terminate ignored the same way).
+      if (sig != SIGINT && before_[i].sa_handler == SIG_IGN) continue;
+      ::sigaction(sig, &on, nullptr);
+    }
   }
   ~StopOnInterrupt() {
-    ::sigaction(SIGINT, &before_, nullptr);
+    for (std::size_t i = 0; i < kSignals; ++i) ::sigaction(interrupt_detail::kStopSignals[i], &before_[i], nullptr);
     interrupt_detail::stopFlag = nullptr;
   }
   StopOnInterrupt(const StopOnInterrupt&) = delete;
@@ -39,7 +51,8 @@ class StopOnInterrupt {
   bool interrupted() const { return interrupt_detail::interrupted != 0; }
 
  private:
-  struct sigaction before_{};
+  static constexpr std::size_t kSignals = std::size(interrupt_detail::kStopSignals);
+  struct sigaction before_[kSignals]{};
 };
 
 }  // namespace qelda::cli

@@ -23,8 +23,8 @@ inline constexpr std::uint64_t kWorkInMemoryBytes = std::uint64_t(1) << 20;
 // The folder of one engine's work files: made on first use as a fresh folder under the
 // root (by default $XDG_CACHE_HOME/qelda, else ~/.cache/qelda), removed with what it holds
 // by remove() or when the object goes. A program ended by a signal that would otherwise
-// leave it behind (SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGXCPU, SIGXFSZ, and SIGINT where
-// nothing else handles it) removes it first.
+// leave it behind (SIGQUIT, SIGABRT, SIGXCPU, SIGXFSZ, and SIGINT, SIGTERM and SIGHUP where
+// nothing else handles them: the command turns those into a stop) removes it first.
 class WorkFolder {
  public:
   explicit WorkFolder(std::string root = {}) : root_(std::move(root)) {}

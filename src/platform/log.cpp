@@ -20,14 +20,45 @@ std::u16string formatLogTime(std::time_t when) {
   return widenLatin1(buf);
 }
 
+namespace {
+
+void writeLine(std::FILE* file, std::u16string_view line) {
+  const std::string text = toUtf8(line);
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::fputc('\n', file);
+}
+
+}  // namespace
+
 TextLog::TextLog() : clock_([] { return std::time(nullptr); }) {}
+
+TextLog::~TextLog() {
+  if (file_) std::fclose(file_);
+}
 
 void TextLog::AddLogEntry(std::u16string text, bool section) {
   std::lock_guard lock(mutex_);
-  pending_.push_back(section ? u"[" + text + u"]" : text);
+  if (section) text = u"[" + text + u"]";
+  if (!streaming_) pending_.push_back(std::move(text));
+  else if (file_) writeLine(file_, text);
+}
+
+bool TextLog::streamTo(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  streaming_ = true;
+  if (!path.empty()) file_ = std::fopen(path.c_str(), "ab");
+  if (file_)
+    for (const auto& l : pending_) writeLine(file_, l);
+  pending_.clear();
+  pending_.shrink_to_fit();
+  return path.empty() || file_;
 }
 
 bool TextLog::flushTo(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    if (streaming_) return !file_ || (std::fflush(file_) == 0 && !std::ferror(file_));
+  }
   std::vector<std::u16string> lines;
   {
     std::lock_guard lock(mutex_);

@@ -1,6 +1,8 @@
-// The run's log: entries gathered in memory and flushed to a file when logging is on.
+// The run's log: entries gathered in memory and flushed to a file when logging is on, or
+// written to the file as they come (or dropped) once the log is given its file for good.
 #pragma once
 
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <mutex>
@@ -19,10 +21,18 @@ class TextLog final : public ILog {
   using Clock = std::function<std::time_t()>;
   TextLog();
   explicit TextLog(Clock clock) : clock_(std::move(clock)) {}
+  ~TextLog();
+  TextLog(const TextLog&) = delete;
+  TextLog& operator=(const TextLog&) = delete;
 
   void AddLogEntry(std::u16string text, bool section) override;
   // Appends the pending entries to `path` (UTF-8) and clears them; false when it cannot write.
+  // Once streaming, the pending entries are already in the file: it is only flushed.
   bool flushTo(const std::string& path);
+  // From now on no entry is held: each goes to the end of `path` (UTF-8) as it comes, the
+  // pending ones first, or with an empty path nowhere. A long run's log then costs no memory.
+  // False when the file cannot be opened (the entries are then dropped).
+  bool streamTo(const std::string& path);
   std::vector<std::u16string> entries() const;
   std::u16string now() const { return formatLogTime(clock_()); }
 
@@ -30,6 +40,8 @@ class TextLog final : public ILog {
   Clock clock_;
   mutable std::mutex mutex_;
   std::vector<std::u16string> pending_;
+  bool streaming_ = false;
+  std::FILE* file_ = nullptr;
 };
 
 }  // namespace qelda::platform

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <unordered_map>
@@ -22,8 +23,6 @@
 namespace qelda::save {
 namespace {
 
-// Linux takes at most 255 bytes per name; this leaves room for " (99999)".
-constexpr std::size_t kMaxNameBytes = 255 - 8;
 // How many numbered names are tried before a file is given up.
 constexpr std::uint32_t kMaxCandidates = 99999;
 
@@ -41,16 +40,23 @@ std::string cutUtf8(const std::string& text, std::size_t bytes) {
   return text.substr(0, end);
 }
 
-bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
+// False with the cause in `error` when not every byte could be written.
+bool writeAll(int fd, std::span<const std::uint8_t> bytes, int& error) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;  // a write that takes nothing has found the disk full
+      return false;
+    }
     done += std::size_t(n);
   }
   return true;
 }
+
+// The destination's disk (or the user's quota on it) is full.
+bool noRoom(int error) { return error == ENOSPC || error == EDQUOT; }
 
 // An open folder under the destination, closed with its owner.
 class FolderHandle {
@@ -121,12 +127,18 @@ class NameNumbers {
 
 // Makes folder `name` in `parent`, or takes the folder already there; a name held by
 // anything else (a file, a FIFO, a symlink, even one to a folder) moves to the next
-// numbered name. `made` gets the name used; closed when no folder could be had.
-FolderHandle makeFolder(const FolderHandle& parent, const std::string& name, NameNumbers& numbers, std::string& made) {
+// numbered name. `made` gets the name used; closed (the cause in `error`) when no folder
+// could be had.
+FolderHandle makeFolder(const FolderHandle& parent, const std::string& name, std::size_t maxBytes,
+                        NameNumbers& numbers, std::string& made, int& error) {
   const std::string key = parent.key(name);
+  error = 0;
   for (std::uint32_t n = numbers.first(key); n <= kMaxCandidates; ++n) {
-    const std::string candidate = numberedName(name, n);
-    if (::mkdirat(parent.fd(), candidate.c_str(), 0755) != 0 && errno != EEXIST) break;
+    const std::string candidate = numberedName(name, n, maxBytes);
+    if (::mkdirat(parent.fd(), candidate.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = errno;
+      break;
+    }
     const int fd = openFolderAt(parent.fd(), candidate.c_str());
     if (fd >= 0) {
       numbers.set(key, n);  // a folder of the same name later joins this one
@@ -138,43 +150,78 @@ FolderHandle makeFolder(const FolderHandle& parent, const std::string& name, Nam
   return {};
 }
 
-// Creates a new file `name` in `folder` (never opening one that exists, never following
-// a symlink); the name taken goes to `taken`. -1 when no name could be created.
-int createNewFile(const FolderHandle& folder, const std::string& name, NameNumbers& numbers, std::string& taken,
-                  std::uint32_t& number) {
-  const std::string key = folder.key(name);
-  for (std::uint32_t n = numbers.first(key); n <= kMaxCandidates; ++n) {
-    taken = numberedName(name, n);
-    const int fd = ::openat(folder.fd(), taken.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      numbers.set(key, n + 1);
-      number = n;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
+// Creates a new file under a short name of the save's own in `folder` (never opening one
+// that exists, never following a symlink), for a file being written; its name goes to
+// `part`. -1 with the cause in `error` when none could be created. The name is short, so
+// that it fits whatever the found name's length, and hidden.
+int createPartFile(const FolderHandle& folder, std::uint64_t& serial, std::string& part, int& error) {
+  for (std::uint32_t tries = 0; tries < kMaxCandidates; ++tries) {
+    part = ".qelda-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + ".part";
+    const int fd = ::openat(folder.fd(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
   }
+  error = errno;
   return -1;
 }
 
-// Writes what the engine gives of `item` into the new file `fd` (named `name` in the folder
-// `folderFd`) and closes it. The file gets the engine's bytes and nothing else: never more
-// than the item's size, and nothing in place of what the engine did not deliver.
-SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item, int fd, int folderFd,
-                          const std::string& name) {
+// Renames `from` to `to` in the folder `dir` only when nothing holds `to` (then EEXIST). A
+// file system that cannot do that at once gets a hard link and an unlink, and one with no
+// links either a look before the rename.
+int renameNoReplace(int dir, const char* from, const char* to) {
+  if (::renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  if (::linkat(dir, from, dir, to, 0) == 0) {
+    ::unlinkat(dir, from, 0);
+    return 0;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return -1;
+  struct stat st{};
+  if (::fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return ::renameat(dir, from, dir, to);
+}
+
+// Gives the whole file `part` of `folder` the first numbered candidate of `name` that
+// nothing holds; the name taken goes to `taken`. False with the cause in `error` (the part
+// file is then still there).
+bool publishFile(const FolderHandle& folder, const std::string& part, const std::string& name, std::size_t maxBytes,
+                 NameNumbers& numbers, std::string& taken, int& error) {
+  const std::string key = folder.key(name);
+  for (std::uint32_t n = numbers.first(key); n <= kMaxCandidates; ++n) {
+    taken = numberedName(name, n, maxBytes);
+    if (renameNoReplace(folder.fd(), part.c_str(), taken.c_str()) == 0) {
+      numbers.set(key, n + 1);
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  error = errno;
+  return false;
+}
+
+// Writes what the engine gives of `item` into the new file `fd` and closes it; false with
+// the cause in `error` when a write failed. The file gets the engine's bytes and nothing
+// else: never more than the item's size, and nothing in place of what the engine did not
+// deliver.
+SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item, int fd, int& error) {
   bool written = true;
   std::uint64_t delivered = 0;
   const ReadOutcome outcome = readFoundFile(engine, item, [&](std::span<const std::uint8_t> bytes) {
     const std::uint64_t room = item.m_nSize - delivered;
     const std::size_t n = std::size_t(std::min<std::uint64_t>(bytes.size(), room));
-    written = writeAll(fd, bytes.first(n));
+    written = writeAll(fd, bytes.first(n), error);
     delivered += n;
     return written && n == bytes.size();  // more than the size: the rest is not the file's
   });
-  ::close(fd);
-  if (!written || outcome == ReadOutcome::Unreadable) {
-    ::unlinkat(folderFd, name.c_str(), 0);
-    return SaveStatus::Skipped;
+  // A delayed allocation may find the disk full only at the close.
+  if (::close(fd) != 0 && written && errno != EINTR) {
+    written = false;
+    error = errno;
   }
+  if (!written || outcome == ReadOutcome::Unreadable) return SaveStatus::Skipped;
   if (outcome == ReadOutcome::Partial || delivered < item.m_nSize) return SaveStatus::PartiallyRecovered;
   return SaveStatus::Recovered;
 }
@@ -194,27 +241,30 @@ std::u16string_view statusText(SaveStatus status) {
   return u"[Skipped]";
 }
 
-std::string safeFileName(std::u16string_view name) {
+std::string safeFileName(std::u16string_view name, std::size_t maxBytes) {
   std::string out = platform::toUtf8(name);
   for (char& c : out)
     if (c == '/' || c == '\0') c = '_';
   if (out.empty() || out == "." || out == "..") out.insert(out.begin(), '_');
-  if (out.size() <= kMaxNameBytes) return out;
+  if (out.size() <= maxBytes) return out;
   const std::size_t ext = extensionAt(out);
   // Keep a short extension, so that the saved file still opens with the right program.
-  if (ext != std::string::npos && out.size() - ext <= 16) {
+  if (ext != std::string::npos && out.size() - ext <= 16 && out.size() - ext < maxBytes) {
     const std::string extension = out.substr(ext);
-    return cutUtf8(out.substr(0, ext), kMaxNameBytes - extension.size()) + extension;
+    return cutUtf8(out.substr(0, ext), maxBytes - extension.size()) + extension;
   }
-  return cutUtf8(out, kMaxNameBytes);
+  return cutUtf8(out, maxBytes);
 }
 
-std::string numberedName(const std::string& name, std::uint32_t n) {
+std::string numberedName(const std::string& name, std::uint32_t n, std::size_t maxBytes) {
   if (n <= 1) return name;
   const std::string suffix = " (" + std::to_string(n) + ")";
   const std::size_t ext = extensionAt(name);
-  if (ext == std::string::npos) return name + suffix;
-  return name.substr(0, ext) + suffix + name.substr(ext);
+  const std::size_t extBytes = ext == std::string::npos ? 0 : name.size() - ext;
+  // The number goes before the extension while some of the name still fits before it.
+  if (ext != std::string::npos && extBytes + suffix.size() < maxBytes)
+    return cutUtf8(name.substr(0, ext), maxBytes - extBytes - suffix.size()) + suffix + name.substr(ext);
+  return cutUtf8(name, maxBytes > suffix.size() ? maxBytes - suffix.size() : 0) + suffix;
 }
 
 void CThreadForSavingFiles::finishFile(SaveStatus status, const std::string& path, SaveTotals& totals) {
@@ -240,6 +290,9 @@ SaveTotals CThreadForSavingFiles::Run() {
     totals.destinationMissing = true;
     return totals;
   }
+  // Found names are kept up to what the destination's file system takes.
+  const long nameMax = ::fpathconf(destination.fd(), _PC_NAME_MAX);
+  const std::size_t maxBytes = nameMax > 0 ? std::size_t(nameMax) : kNameMaxBytes;
 
   // Children of every folder in report order, found in one pass (null: the root).
   using Index = results::CFileFolderTree::Index;
@@ -250,7 +303,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   // With a mask, only the files it takes are saved, and only the folders that lead to them.
   const bool masked = !request_.mask.empty();
   const auto chosen = [&](Index item) {
-    return !masked || ::fnmatch(request_.mask.c_str(), safeFileName(tree_.nameOf(item)).c_str(), 0) == 0;
+    return !masked || ::fnmatch(request_.mask.c_str(), safeFileName(tree_.nameOf(item), maxBytes).c_str(), 0) == 0;
   };
   std::unordered_set<Index> neededFolders;
   if (masked) {
@@ -266,6 +319,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   struct Frame {
     FolderHandle folder;     // where the entries go
     bool available = false;  // false: that folder could not be made; its files are skipped
+    bool full = false;       // it could not be made because the destination had no room
     std::size_t pathLength;  // `path` up to this folder, for the reports
     const std::vector<Index>* entries;
     std::size_t next = 0;
@@ -285,9 +339,15 @@ SaveTotals CThreadForSavingFiles::Run() {
   };
   NameNumbers folderNumbers;
   NameNumbers fileNumbers;
+  std::uint64_t partSerial = 0;
+  // A file skipped for want of room is counted apart: the user can free space and retry.
+  const auto skip = [&](const std::string& shownPath, bool full) {
+    if (full) ++totals.noSpace;
+    finishFile(SaveStatus::Skipped, shownPath, totals);
+  };
   std::string path;  // the reported path of the current folder, under the destination
   std::vector<Frame> stack;
-  stack.push_back({std::move(destination), true, 0, entriesOf(kRoot), 0});
+  stack.push_back({std::move(destination), true, false, 0, entriesOf(kRoot), 0});
   while (!stack.empty()) {
     if (state_.stopRequested()) {
       totals.stopped = true;
@@ -302,34 +362,42 @@ SaveTotals CThreadForSavingFiles::Run() {
     }
     path.resize(top.pathLength);
     const Index item = (*top.entries)[top.next++];
-    const std::string name = safeFileName(tree_.nameOf(item));
+    const std::string name = safeFileName(tree_.nameOf(item), maxBytes);
     if (tree_.isFolder(item)) {
       if (masked && !neededFolders.count(item)) continue;
       std::string made = name;
       FolderHandle folder;
-      if (top.available) folder = makeFolder(top.folder, name, folderNumbers, made);
+      int error = 0;
+      if (top.available) folder = makeFolder(top.folder, name, maxBytes, folderNumbers, made, error);
       const bool available = folder.open();
+      const bool full = top.available ? noRoom(error) : top.full;
       if (available) ++totals.folders;
       path += made;
       path += '/';
-      stack.push_back({std::move(folder), available, path.size(), entriesOf(item), 0});  // `top` is stale from here on
+      // `top` is stale from here on
+      stack.push_back({std::move(folder), available, full, path.size(), entriesOf(item), 0});
       if (available && stack.size() > kOpenFolders + 1) stack[stack.size() - kOpenFolders - 1].folder.close();
       continue;
     }
     if (!chosen(item)) continue;
     if (!top.available) {
-      finishFile(SaveStatus::Skipped, path + name, totals);
+      skip(path + name, top.full);
       continue;
     }
-    std::string taken;
-    std::uint32_t number = 0;
-    const int fd = createNewFile(top.folder, name, fileNumbers, taken, number);
+    std::string part;
+    int error = 0;
+    const int fd = createPartFile(top.folder, partSerial, part, error);
     if (fd < 0) {
-      finishFile(SaveStatus::Skipped, path + name, totals);
+      skip(path + name, noRoom(error));
       continue;
     }
-    const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, top.folder.fd(), taken);
-    if (status == SaveStatus::Skipped) fileNumbers.set(top.folder.key(name), number);  // the name is free again
+    const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, error);
+    std::string taken;
+    if (status == SaveStatus::Skipped || !publishFile(top.folder, part, name, maxBytes, fileNumbers, taken, error)) {
+      ::unlinkat(top.folder.fd(), part.c_str(), 0);
+      skip(path + name, noRoom(error));
+      continue;
+    }
     finishFile(status, path + taken, totals);
   }
   return totals;

@@ -1,9 +1,12 @@
 // Saving found files to a local folder: the found tree's folders (made-up ones included)
 // become folders under the destination, each chosen file is written from its engine, and
 // nothing that already exists is ever overwritten or followed: a symlink, a FIFO or a file
-// already under the destination is a name taken, and the next numbered name is used.
+// already under the destination is a name taken, and the next numbered name is used. A file
+// is written under a short hidden name of its own and takes its found name only once all
+// its bytes are written: a run ended half-way leaves no cut file under a found name.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,14 +29,18 @@ enum class SaveStatus : std::uint8_t { Recovered, PartiallyRecovered, Skipped };
 // "[Recovered]", "[Partially Recovered]" or "[Skipped]".
 std::u16string_view statusText(SaveStatus status);
 
+// The bytes a name may hold on the usual Linux file systems (ext4, xfs, btrfs, tmpfs).
+inline constexpr std::size_t kNameMaxBytes = 255;
+
 // The Linux file name a found name is saved under: UTF-8, '/' and NUL replaced by '_',
-// "", "." and ".." made harmless, and cut (at a character, keeping the extension) so that
-// a " (n)" suffix still fits in a file name.
-std::string safeFileName(std::u16string_view name);
+// "", "." and ".." made harmless, and cut (at a character, keeping a short extension) only
+// when it is longer than `maxBytes`, what the output file system takes.
+std::string safeFileName(std::u16string_view name, std::size_t maxBytes = kNameMaxBytes);
 
 // The n-th candidate for a name that is taken: n = 1 is the name itself, n >= 2 puts
-// " (n)" before the extension ("a.txt" -> "a (2).txt", ".profile" -> ".profile (2)").
-std::string numberedName(const std::string& name, std::uint32_t n);
+// " (n)" before the extension ("a.txt" -> "a (2).txt", ".profile" -> ".profile (2)"); the
+// part before the number is cut (at a character) when the whole would pass `maxBytes`.
+std::string numberedName(const std::string& name, std::uint32_t n, std::size_t maxBytes = kNameMaxBytes);
 
 struct SaveRequest {
   std::string destination;  // created when missing
@@ -45,6 +52,7 @@ struct SaveTotals {
   std::uint32_t partial = 0;
   std::uint32_t skipped = 0;
   std::uint32_t folders = 0;  // folders made (or found already there) under the destination
+  std::uint32_t noSpace = 0;  // of the skipped files, those the destination had no room for
   bool stopped = false;       // the stop flag ended the save early
   bool destinationMissing = false;  // the destination could not be made: nothing was saved
 };

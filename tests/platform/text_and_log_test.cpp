@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "platform/log.h"
 #include "platform/text.h"
+#include "support/image_dir.h"
 
 namespace qelda::platform {
 namespace {
@@ -43,6 +48,40 @@ TEST(Log, TimeTextAndEntriesInOrder) {
   const auto entries = log.entries();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1], u"Started on: Dec 06 2026 , 09:05 PM");
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A streamed log holds nothing in memory: each line is in the file as it comes (the text the
+// same as a flushed log's), and without a file the lines are dropped.
+TEST(Log, AStreamedLogWritesEachLineAsItComesAndKeepsNone) {
+  test::ImageDir dir;
+  const std::string flushed = dir.file("flushed.log");
+  const std::string streamed = dir.file("streamed.log");
+  TextLog a;
+  TextLog b;
+  for (TextLog* log : {&a, &b}) {
+    log->AddLogEntry(u"Saving files", true);
+    log->AddLogEntry(u"[Recovered] \u65E5/x.txt", false);
+  }
+  a.flushTo(flushed);
+  ASSERT_TRUE(b.streamTo(streamed));  // the pending lines first
+  b.AddLogEntry(u"Process completed", false);
+  EXPECT_TRUE(b.entries().empty());
+  a.AddLogEntry(u"Process completed", false);
+  a.flushTo(flushed);
+  b.flushTo(streamed);  // only pushes out what the stream holds
+  EXPECT_EQ(fileText(streamed), "[Saving files]\n[Recovered] \xE6\x97\xA5/x.txt\nProcess completed\n");
+  EXPECT_EQ(fileText(streamed), fileText(flushed));
+
+  TextLog none;
+  EXPECT_TRUE(none.streamTo(""));
+  for (int i = 0; i < 1000; ++i) none.AddLogEntry(u"[Recovered] a.txt", false);
+  EXPECT_TRUE(none.entries().empty());
+  EXPECT_FALSE(TextLog().streamTo(dir.file("no-folder/x.log")));
 }
 
 }  // namespace

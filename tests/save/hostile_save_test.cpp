@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <string>
@@ -38,6 +40,8 @@ class MemoryEngine final : public engine::IVolumeEngine {
     ReadOutcome outcome = ReadOutcome::Complete;
   };
   std::map<std::uint64_t, Content> contents;
+  // Called after each piece handed over, while the file is being written.
+  std::function<void()> afterPiece;
 
   void Initialize(std::uint8_t) override {}
   void FreeAll() override {}
@@ -53,6 +57,7 @@ class MemoryEngine final : public engine::IVolumeEngine {
     for (std::size_t off = 0; off < b.size(); off += 4096) {
       const std::size_t n = std::min<std::size_t>(4096, b.size() - off);
       if (!sink({reinterpret_cast<const std::uint8_t*>(b.data() + off), n})) break;
+      if (afterPiece) afterPiece();
     }
     return it->second.outcome;
   }
@@ -239,6 +244,60 @@ TEST_F(HostileSave, AFileHoldsWhatTheEngineGaveAndNoMoreThanItsSize) {
     EXPECT_EQ(fs::file_size(path), *c.savedBytes);
     EXPECT_EQ(readFile(path), c.delivered.substr(0, std::size_t(*c.savedBytes)));
   }
+}
+
+// The names in `dir`, sorted.
+std::vector<std::string> namesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A run ended half-way (a stop, a kill) must leave no cut file under a found name: the file is
+// written under a hidden name of its own and renamed once whole; a stop still finishes it.
+TEST_F(HostileSave, AFileTakesItsFoundNameOnlyOnceWholeAndAStopLeavesNoPartBehind) {
+  const std::string out = dir_.file("out");
+  HandTree hand;
+  hand.file(u"big.bin", std::string(64 * 1024, 'b'));
+  hand.file(u"next.bin", "never written");
+  std::vector<std::vector<std::string>> seen;
+  hand.engine.afterPiece = [&] {
+    seen.push_back(namesIn(out));
+    state_.m_bStopRequested = 1;  // Ctrl-C, SIGTERM or SIGHUP while the first file is written
+  };
+  const SaveTotals totals = save(hand, out);
+  ASSERT_EQ(seen.size(), 16u);
+  for (const auto& names : seen) {
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_NE(names[0], "big.bin");
+    EXPECT_EQ(names[0][0], '.');  // hidden while it is written
+    EXPECT_LE(names[0].size(), 40u);
+  }
+  EXPECT_TRUE(totals.stopped);
+  EXPECT_EQ(totals.recovered, 1u);
+  EXPECT_EQ(namesIn(out), std::vector<std::string>{"big.bin"});
+  EXPECT_EQ(fs::file_size(out + "/big.bin"), 64u * 1024);
+}
+
+// Found names are kept as long as the output file system takes them (255 bytes here), and a
+// second file of such a name is cut before its number, not skipped.
+TEST_F(HostileSave, NamesAsLongAsTheOutputTakesAreKeptWhole) {
+  const std::string out = dir_.file("out");
+  HandTree hand;
+  const std::u16string longest = std::u16string(251, u'n') + u".txt";
+  hand.file(longest, "first");
+  hand.file(longest, "second");
+  hand.file(std::u16string(300, u'x'), "too long");
+  const std::string folderName(255, 'd');
+  hand.file(u"inside", "deep", hand.folder(std::u16string(folderName.begin(), folderName.end())));
+  const SaveTotals totals = save(hand, out);
+  EXPECT_EQ(totals.recovered, 4u);
+  EXPECT_EQ(totals.skipped, 0u);
+  EXPECT_EQ(readFile(out + "/" + std::string(251, 'n') + ".txt"), "first");
+  EXPECT_EQ(readFile(out + "/" + std::string(247, 'n') + " (2).txt"), "second");
+  EXPECT_EQ(readFile(out + "/" + std::string(255, 'x')), "too long");
+  EXPECT_EQ(readFile(out + "/" + folderName + "/inside"), "deep");
 }
 
 }  // namespace

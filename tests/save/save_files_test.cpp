@@ -55,11 +55,14 @@ TEST(SafeFileName, CutsLongNamesAtACharacterKeepingTheExtension) {
   // 255 three-byte characters: 765 bytes, three times what a Linux name may hold.
   const std::u16string longName = std::u16string(251, u'\u00E9') + u".txt";
   const std::string cut = safeFileName(longName);
-  EXPECT_LE(cut.size() + std::string(" (99999)").size(), 255u);
+  EXPECT_LE(cut.size(), 255u);
+  EXPECT_GE(cut.size(), 253u);
   EXPECT_EQ(cut.substr(cut.size() - 4), ".txt");
   EXPECT_EQ(platform::fromUtf8(cut).find(u'\uFFFD'), std::u16string::npos);  // no character split
-  const std::string noExtension = safeFileName(std::u16string(300, u'a'));
-  EXPECT_EQ(noExtension, std::string(247, 'a'));
+  // Up to what the output file system takes, a name is kept whole.
+  EXPECT_EQ(safeFileName(std::u16string(255, u'a')), std::string(255, 'a'));
+  EXPECT_EQ(safeFileName(std::u16string(300, u'a')), std::string(255, 'a'));
+  EXPECT_EQ(safeFileName(std::u16string(300, u'a'), 143), std::string(143, 'a'));
 }
 
 TEST(NumberedName, PutsTheNumberBeforeTheExtension) {
@@ -67,6 +70,24 @@ TEST(NumberedName, PutsTheNumberBeforeTheExtension) {
   EXPECT_EQ(numberedName("archive.tar.gz", 3), "archive.tar (3).gz");
   EXPECT_EQ(numberedName("README", 2), "README (2)");
   EXPECT_EQ(numberedName(".profile", 2), ".profile (2)");
+}
+
+TEST(NumberedName, ANameAsLongAsTheFileSystemTakesIsCutBeforeItsNumber) {
+  const std::string full = std::string(251, 'n') + ".txt";
+  EXPECT_EQ(numberedName(full, 1), full);
+  EXPECT_EQ(numberedName(full, 12345), std::string(255 - 4 - 8, 'n') + " (12345).txt");
+  EXPECT_EQ(numberedName(std::string(255, 'n'), 2), std::string(251, 'n') + " (2)");
+  // Never inside a character: two-byte characters leave one byte unused.
+  const std::string wide = [] {
+    std::string s;
+    for (int i = 0; i < 127; ++i) s += "\xC3\xA9";
+    return s;
+  }();
+  EXPECT_EQ(numberedName(wide, 2), wide.substr(0, 250) + " (2)");
+  // An extension too long for a number before it gets the number after it.
+  const std::string longExtension = "a." + std::string(250, 'x');
+  EXPECT_EQ(numberedName(longExtension, 2).size(), 255u);
+  EXPECT_EQ(numberedName(longExtension, 2).substr(251), " (2)");
 }
 
 std::string readFile(const std::string& path) {

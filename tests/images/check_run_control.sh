@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# Runs the real `qelda` where a run is cut short or its output gives out, on the disks
+# make_run_control_images.sh makes (each at one size and at four times it), every run held to
+# 1 GiB of memory and ended by a hang guard:
+#  - `scan --list` of an exFAT volume whose FAT copy lives in a work file, its reader gone
+#    (`| head`, or a FIFO closed while qelda waits on it): qelda ends with 130 and "qelda:
+#    stopped", and its work folder (there while it waited) is gone;
+#  - SIGTERM and SIGHUP while `recover` writes big.bin: the run ends with 130, the summary
+#    and "qelda: stopped"; no hidden part file is left and every file under a found name has
+#    all its bytes (md5 as written through exfat-fuse);
+#  - `recover` into a tmpfs too small for it: exit status 4 and the cause on stderr, every
+#    file saved whole, no part file left;
+#  - `recover` twice into an exFAT folder through exfat-fuse, which has no exclusive rename and
+#    no hard links: the same files as into a plain folder, then numbered copies of them;
+#  - `recover` of 20,000 files in folders 2,048 deep (80,000 at four times), without a log and
+#    with one: every file saved (count and contents as written), no more file bytes than the
+#    disk holds, within the memory cap;
+#  - `scan --lost --deep` of a large empty disk stopped by Ctrl-C says "qelda: stopped";
+#  - `info /dev/null` says why the file cannot be an image; the usage names every scan kind.
+#
+#   check_run_control.sh BUILD_DIR IMAGES_DIR
+# The disks are cached in BUILD_DIR/images-run-control.
+set -uo pipefail
+export LC_ALL=C
+
+# shellcheck source=../support/check_script.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/check_script.sh"
+check_script_start "$@"
+DISKS=$BUILD/images-run-control
+bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_run_control_images.sh" "$DISKS" || exit 1
+
+mkdir "$WORK/cache" "$WORK/s"
+S=$WORK/s
+export XDG_CACHE_HOME=$WORK/cache
+# The output file systems mounted below are released before the work folder goes.
+LOOP=''
+trap 'umount "$S/mnt" "$WORK/full" 2>/dev/null; [[ -z $LOOP ]] || losetup -d "$LOOP"; rm -rf --one-file-system "$WORK"' EXIT
+
+# Signals a test runner may have set to be ignored are given back their default before qelda
+# starts (bash cannot undo an ignore it inherited).
+DEFAULT_SIGNALS='import os, signal, sys
+for s in (signal.SIGHUP, signal.SIGTERM, signal.SIGINT, signal.SIGPIPE):
+    signal.signal(s, signal.SIG_DFL)
+os.execvp(sys.argv[1], sys.argv[1:])'
+
+# started OUT ERR CMD...: CMD in the background, held to 1 GiB like guarded, with the default
+# signal handlers; its process id (CMD's own) in PID.
+started() {
+  local out=$1 err=$2; shift 2
+  if ((SANITIZED)); then
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}hard_rss_limit_mb=1024 exec python3 -c "$DEFAULT_SIGNALS" "$@" >"$out" 2>"$err" &
+  else
+    (ulimit -v 1048576 && exec python3 -c "$DEFAULT_SIGNALS" "$@") >"$out" 2>"$err" &
+  fi
+  PID=$!
+}
+
+# ended: the status of the background PID in RC, or 124 (and it killed) after GUARD seconds.
+ended() {
+  local i
+  for ((i = 0; i < GUARD * 20; i++)); do
+    kill -0 "$PID" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -KILL "$PID" 2>/dev/null; then
+    wait "$PID" 2>/dev/null
+    RC=124
+    return
+  fi
+  wait "$PID"
+  RC=$?
+}
+
+work_folders() { find "$WORK/cache" -mindepth 2 -maxdepth 2 -name 'exfat-*'; }
+no_work_folder() {
+  local left
+  left=$(work_folders | head -3)
+  [[ -z $left ]] || { fail "$1: work folder left: $left"; rm -rf "${WORK:?}/cache/"*; }
+}
+
+# stopped_says WHAT RC ERR [WANT]: the run ended with WANT (130) and said "qelda: stopped".
+stopped_says() {
+  local what=$1 rc=$2 err=$3 want=${4:-130}
+  if ((rc == 124)); then fail "$what: still running after $GUARD s"; return; fi
+  ((rc == want)) || fail "$what: exit $rc, not $want: $(head -c 300 "$err")"
+  [[ $want != 130 ]] || grep -qx 'qelda: stopped' "$err" || fail "$what: no \"qelda: stopped\" on stderr"
+}
+
+# whole_files WHAT OUT MD5S: no part file under OUT, and every file there is one of the disk's
+# with all its bytes; the number saved in SAVED.
+whole_files() {
+  local what=$1 out=$2 sums=$3 parts bad
+  parts=$(find "$out" -name '.qelda-*' | head -3)
+  [[ -z $parts ]] || fail "$what: part files left: $parts"
+  SAVED=$(find "$out" -type f ! -name '.qelda-*' | wc -l)
+  bad=$(cd "$out" && find . -type f ! -name '.qelda-*' -printf '%P\n' | sort | join -1 2 -2 1 -v 2 \
+    <(sed 's/^\([0-9a-f]*\)  /\1 /' "$sums" | sort -k2) - | head -3)
+  [[ -z $bad ]] || fail "$what: saved files that are no file of the disk: $bad"
+  bad=$(cd "$out" && md5sum -- $(find . -type f ! -name '.qelda-*' -printf '%P\n') 2>/dev/null |
+    sort -k2 | join -1 2 -2 2 <(sort -k2 "$sums") - | awk '$2 != $3 { print $1 }' | head -3)
+  [[ -z $bad ]] || fail "$what: saved with other bytes than written (cut short?): $bad"
+}
+
+# summary_said WHAT OUT DIR: the last line of OUT is recover's summary for DIR.
+summary_said() {
+  tail -n 1 "$2" | grep -Eq "^[0-9]+ recovered, [0-9]+ partially recovered, [0-9]+ skipped under $3\$" ||
+    fail "$1: no summary; the last line is: $(tail -n 1 "$2" | head -c 200)"
+}
+
+# ---------------------------------------------------------------- a closed standard output
+for n in 1 4; do
+  disk=$DISKS/exfat-$n.vmdk
+  what="exfat-$n scan --list | head"
+  CHECKED=$((CHECKED + 1))
+  guarded /dev/stdout "$S/err" "$QELDA" scan "$disk" --list | head -n 5 >"$S/head"
+  rc=${PIPESTATUS[0]}
+  stopped_says "$what" "$rc" "$S/err"
+  [[ $(head -n 1 "$S/head") == $'f\t-\t'$((n * 25165824))$'\tbig.bin' ]] ||
+    fail "$what: first line $(head -n 1 "$S/head")"
+  while IFS=$'\t' read -r _ _ _ name; do
+    grep -q ":"$'\t'"$name\$" "$DISKS/exfat-$n.fls" || fail "$what: $name is not in fls's listing"
+  done <"$S/head"
+  no_work_folder "$what"
+
+  # The same with qelda held on a full pipe: its work folder is there until the reader goes.
+  what="exfat-$n scan --list into a FIFO closed early"
+  CHECKED=$((CHECKED + 1))
+  rm -f "$S/fifo"
+  mkfifo "$S/fifo"
+  started "$S/fifo" "$S/err" "$QELDA" scan "$disk" --list
+  exec 3<"$S/fifo"
+  IFS= read -r line <&3
+  [[ $line == $'f\t-\t'* ]] || fail "$what: first line $line"
+  # A listing larger than the pipe holds keeps qelda waiting: its work folder is in use.
+  [[ -n $(work_folders) ]] || fail "$what: no work folder while the listing is written (the FAT copy stayed in memory?)"
+  exec 3<&-
+  ended
+  stopped_says "$what" "$RC" "$S/err"
+  no_work_folder "$what"
+done
+
+# ---------------------------------------------------------------- SIGTERM and SIGHUP
+for n in 1 4; do
+  for sig in TERM HUP; do
+    disk=$DISKS/exfat-$n.vmdk out=$WORK/out-$n-$sig
+    what="exfat-$n recover, SIG$sig while big.bin is written"
+    CHECKED=$((CHECKED + 1))
+    started "$S/out" "$S/err" "$QELDA" recover "$disk" --out "$out"
+    for ((i = 0; i < GUARD * 100; i++)); do
+      [[ -n $(find "$out" -type f -print -quit 2>/dev/null) ]] && break
+      kill -0 "$PID" 2>/dev/null || break
+      sleep 0.01
+    done
+    kill -"$sig" "$PID" 2>/dev/null
+    ended
+    stopped_says "$what" "$RC" "$S/err"
+    summary_said "$what" "$S/out" "$out"
+    whole_files "$what" "$out" "$DISKS/exfat-$n.md5"
+    ((SAVED < n * 2000)) || fail "$what: all $SAVED files saved: the signal came after the end"
+    no_work_folder "$what"
+    rm -rf "$out"
+  done
+done
+
+# ---------------------------------------------------------------- an output disk that fills up
+FULL=$WORK/full
+mkdir "$FULL"
+if mount -t tmpfs -o size=4m tmpfs "$FULL" 2>"$S/err"; then
+  what="exfat-1 recover into a 4 MiB tmpfs"
+  CHECKED=$((CHECKED + 1))
+  guarded "$S/out" "$S/err" "$QELDA" recover "$DISKS/exfat-1.vmdk" --out "$FULL/out"
+  stopped_says "$what" $? "$S/err" 4
+  grep -q "files skipped: no space left on the disk of $FULL/out" "$S/err" || fail "$what: no cause said: $(head -c 300 "$S/err")"
+  summary_said "$what" "$S/out" "$FULL/out"
+  whole_files "$what" "$FULL/out" "$DISKS/exfat-1.md5"
+  ((SAVED > 0)) || fail "$what: nothing saved"
+  umount "$FULL"
+else
+  skip_without_images "a tmpfs cannot be mounted here: $(head -c 200 "$S/err")" || fail "no tmpfs for the full-disk check"
+fi
+
+# ---------------------------------------------------------------- an output without exclusive renames
+# exfat-fuse takes neither a rename that refuses to replace nor hard links: a file still takes
+# its name only once whole, and a second run beside the first still makes numbered copies.
+sorted_md5s() { find "$1" -type f -exec md5sum {} + | cut -d' ' -f1 | sort; }
+SOURCE=$IMAGES/mbr-monosparse.vmdk
+if [[ ! -f $SOURCE ]]; then
+  skip_without_images "$SOURCE: missing" || fail "$SOURCE: missing"
+elif truncate -s 16M "$S/out-exfat.img" && mkfs.exfat "$S/out-exfat.img" >/dev/null &&
+  LOOP=$(losetup -f --show "$S/out-exfat.img") && mkdir -p "$S/mnt" && mount.exfat-fuse "$LOOP" "$S/mnt" 2>"$S/err"; then
+  what="recover twice into an exFAT folder through exfat-fuse"
+  CHECKED=$((CHECKED + 1))
+  guarded "$S/plain" "$S/err" "$QELDA" recover "$SOURCE" --out "$WORK/plain"
+  for run in 1 2; do
+    guarded "$S/out" "$S/err" "$QELDA" recover "$SOURCE" --out "$S/mnt/o"
+    guard_passed "$what (run $run)" $? "$S/err"
+    [[ $(tail -n 1 "$S/out") == "$(tail -n 1 "$S/plain" | sed "s|$WORK/plain|$S/mnt/o|")" ]] ||
+      fail "$what (run $run): $(tail -n 1 "$S/out") (into a plain folder: $(tail -n 1 "$S/plain"))"
+  done
+  [[ -z $(find "$S/mnt/o" -name '.qelda-*') ]] || fail "$what: part files left"
+  diff <( (sorted_md5s "$WORK/plain"; sorted_md5s "$WORK/plain") | sort) <(sorted_md5s "$S/mnt/o") >/dev/null ||
+    fail "$what: the two runs saved other bytes than a plain folder gets twice"
+  umount "$S/mnt"
+  losetup -d "$LOOP" && LOOP=''
+else
+  skip_without_images "exfat-fuse cannot mount here: $(head -c 200 "$S/err")" || fail "no exfat-fuse for the output check"
+fi
+
+# ---------------------------------------------------------------- 2,048 folders deep
+# 80,000 files in a chain of 2,048 folders take seconds, but many of them on a busy machine:
+# the guard (against a hang) is longer here. The sanitizers' build saves the large disk once.
+GUARD=$((GUARD * 4))
+for n in 1 4; do
+  disk=$DISKS/deep-$n.vmdk out=$WORK/deep-$n
+  read -r files contents <"$DISKS/deep-$n.sum"
+  for log in none /dev/null; do
+    ((SANITIZED && n == 4)) && [[ $log != none ]] && continue
+    what="deep-$n recover (log: $log)"
+    args=()
+    [[ $log == none ]] || args=(--log "$log")
+    CHECKED=$((CHECKED + 1))
+    rm -rf "$out"
+    # Every report line holds a path 12 KB long: only the last one, the summary, is kept.
+    guarded /dev/stdout "$S/err" "$QELDA" recover "$disk" --out "$out" "${args[@]}" | tail -n 1 >"$S/out"
+    guard_passed "$what" "${PIPESTATUS[0]}" "$S/err" || continue
+    [[ $(<"$S/out") == "$files recovered, 0 partially recovered, 0 skipped under $out" ]] ||
+      fail "$what: summary $(head -c 200 "$S/out")"
+    saved=$(find "$out" -type f | wc -l)
+    got=$(find "$out" -type f -execdir cat {} + | LC_ALL=C sort | md5sum | cut -d' ' -f1)
+    ((saved == files)) && [[ $got == "$contents" ]] || fail "$what: $saved files saved (md5 of their sorted lines $got)"
+    bytes=$(find "$out" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+    ((bytes <= $(stat -c %s "$disk"))) || fail "$what: $bytes bytes saved, more than the disk holds"
+    rm -rf "$out"
+  done
+done
+GUARD=$((GUARD / 4))
+
+# ---------------------------------------------------------------- the lost-volume search stopped
+what="scan --lost --deep stopped by Ctrl-C"
+CHECKED=$((CHECKED + 1))
+truncate -s 256G "$S/empty.raw"
+started "$S/out" "$S/err" "$QELDA" scan "$S/empty.raw" --lost --deep
+sleep 1
+kill -INT "$PID"
+ended
+stopped_says "$what" "$RC" "$S/err"
+
+# ---------------------------------------------------------------- what the command says
+what="info /dev/null"
+CHECKED=$((CHECKED + 1))
+"$QELDA" info /dev/null >/dev/null 2>"$S/err"
+rc=$?
+((rc == 2)) || fail "$what: exit $rc"
+grep -qx 'qelda: cannot open /dev/null: a character device, not a file or a block device' "$S/err" ||
+  fail "$what: $(tail -n 1 "$S/err")"
+CHECKED=$((CHECKED + 1))
+"$QELDA" 2>"$S/err"
+(($(grep -c -- '--kind quick|deleted|advanced|raw' "$S/err") == 2)) || fail "the usage does not name every scan kind"
+
+echo "$CHECKED checks, $FAILED failed"
+((FAILED == 0))
