@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
-#include <vector>
 
 #include "engine/scan_info_tables.h"
 #include "engine/scan_state.h"
@@ -177,35 +175,27 @@ bool VolumeReader::readFile(std::uint64_t sector, std::span<std::uint8_t> out, s
   return got == out.size();
 }
 
-void VolumeReader::noteFailedImageRead(std::uint64_t sector, std::uint64_t sectors, std::uint64_t failed) const {
-  if (failed < sectors) unread_->noteRead();
-  // Sectors at or past the disk's end are not there to read: asking for them (a backup boot
-  // sector looked for one past the end, a volume that claims more than the disk) is no fault
-  // of the image, and a volume cut to the disk is said where it is listed.
-  // A disk that maps nothing (an image refused for its layout) has no end to go by.
-  const std::uint64_t disk = image_ && image_->diskSectors != 0 ? image_->diskSectors : UINT64_MAX;
-  const std::uint64_t inDisk = sector >= disk ? 0 : std::min(sectors, disk - sector);
-  failed -= std::min(failed, sectors - inDisk);
-  sectors = inDisk;
-  if (failed == 0) return;
-  if (failed >= sectors) {
-    unread_->add(sector, sectors);
-    return;
+namespace {
+
+// Keeps the runs a read of the mounted image could not read, cut at the disk's end: sectors at
+// or past it are not there to read, and asking for them (a backup boot sector looked for one
+// past the end, a volume that claims more than the disk) is no fault of the image; a volume cut
+// to the disk is said where it is listed. A disk that maps nothing (an image refused for its
+// layout) has no end to go by.
+class UnreadWithinDisk final : public image::FailedRunSink {
+ public:
+  UnreadWithinDisk(UnreadSectors& unread, const image::MountedImage* image)
+      : unread_(unread), disk_(image && image->diskSectors != 0 ? image->diskSectors : UINT64_MAX) {}
+  void failedRun(std::uint64_t first, std::uint64_t sectors) override {
+    if (first < disk_) unread_.add(first, std::min(sectors, disk_ - first));
   }
-  // The report says how many sectors failed, not which: halves of the read are read again
-  // until each piece failed whole or not at all. Only reads that partly failed cost this.
-  std::vector<std::uint8_t> scratch(std::size_t(sectors / 2 + 1) * kSectorBytes);
-  const auto locate = [&](const auto& self, std::uint64_t first, std::uint64_t count) -> void {
-    const std::uint64_t half = count / 2;
-    for (const auto& [from, n] : {std::pair{first, half}, std::pair{first + half, count - half}}) {
-      image::ReadReport report;
-      image::ReadSourceSectors(image_.get(), scratch.data(), from, std::uint32_t(n * kSectorBytes), &report);
-      if (report.failedSectors >= n) unread_->add(from, n);
-      else if (report.failedSectors != 0) self(self, from, n);
-    }
-  };
-  locate(locate, sector, sectors);
-}
+
+ private:
+  UnreadSectors& unread_;
+  std::uint64_t disk_;
+};
+
+}  // namespace
 
 bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t* failedSectors) const {
   std::uint64_t failed = 0;
@@ -218,12 +208,14 @@ bool VolumeReader::read(std::uint64_t sector, std::span<std::uint8_t> out, std::
       failed = (out.size() + kSectorBytes - 1) / kSectorBytes;
       unread_->add(sector, failed);
     } else {
+      UnreadWithinDisk unread(*unread_, image_.get());
       image::ReadReport report;
+      report.failedRuns = &unread;
       const std::uint32_t result =
           image::ReadSourceSectors(image_.get(), out.data(), sector, std::uint32_t(out.size()), &report);
       failed = report.failedSectors;
       ok = result != 0 && failed == 0;
-      noteFailedImageRead(sector, (out.size() + kSectorBytes - 1) / kSectorBytes, failed);
+      if (failed < (out.size() + kSectorBytes - 1) / kSectorBytes) unread_->noteRead();
     }
   }
   if (failedSectors) *failedSectors = failed;

@@ -147,8 +147,6 @@ class VolumeReader {
 
  private:
   bool readFile(std::uint64_t sector, std::span<std::uint8_t> out, std::uint64_t& failed) const;
-  // Keeps which of the `sectors` read from `sector` on failed, `failed` of them.
-  void noteFailedImageRead(std::uint64_t sector, std::uint64_t sectors, std::uint64_t failed) const;
 
   std::shared_ptr<const image::MountedImage> image_;
   std::uint8_t imageFile_ = 0;

@@ -92,12 +92,16 @@ std::size_t readRun(const platform::ReadOnlyFile& file, std::uint64_t offset, st
 // file, VDI or VHD), so every kind goes through the same run loop.
 std::uint32_t ReadSourceSectors(const MountedImage* image, std::uint8_t* buffer, std::uint64_t sector,
                                 std::uint32_t count, ReadReport* report) {
-  if (report) *report = {};
+  if (report) report->failedSectors = 0;
   if (count == 0 || buffer == nullptr) return 0;
   const std::uint64_t totalSectors = (std::uint64_t(count) + kSectorSize - 1) / kSectorSize;
   std::uint64_t done = 0;  // sectors handled
   bool lastOk = false;
   std::uint64_t failed = 0;
+  const auto failRun = [&](std::uint64_t first, std::uint64_t sectors) {
+    failed += sectors;
+    if (sectors != 0 && report && report->failedRuns) report->failedRuns->failedRun(first, sectors);
+  };
   while (done < totalSectors) {
     const std::uint64_t at = sector + done;
     const std::uint64_t left = totalSectors - done;
@@ -112,11 +116,11 @@ std::uint32_t ReadSourceSectors(const MountedImage* image, std::uint8_t* buffer,
       const std::size_t got = readRun(*run.file, run.offset, out, std::size_t(bytes));
       const std::uint64_t whole = got / kSectorSize;  // sectors read completely
       lastOk = got == bytes;
-      if (!lastOk) failed += run.sectors - std::min(whole, run.sectors);
+      if (!lastOk) failRun(at + std::min(whole, run.sectors), run.sectors - std::min(whole, run.sectors));
     } else {
       std::memset(out, 0, std::size_t(bytes));
       lastOk = run.readable;
-      if (!lastOk) failed += run.sectors;
+      if (!lastOk) failRun(at, run.sectors);
     }
     done += run.sectors;
   }

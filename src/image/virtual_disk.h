@@ -22,9 +22,19 @@ namespace qelda::image {
 
 class MountedImage;
 
+// Told, run by run and in order, which sectors a read could not read.
+class FailedRunSink {
+ public:
+  virtual void failedRun(std::uint64_t firstSector, std::uint64_t sectors) = 0;
+
+ protected:
+  ~FailedRunSink() = default;
+};
+
 // Optional detail of a read beyond its result.
 struct ReadReport {
-  std::uint64_t failedSectors = 0;  // sectors delivered as zeros because they could not be read
+  std::uint64_t failedSectors = 0;       // sectors delivered as zeros because they could not be read
+  FailedRunSink* failedRuns = nullptr;   // when set, told which sectors those were
 };
 
 inline constexpr std::uint32_t kSectorSize = 512;
