@@ -22,6 +22,8 @@ std::uint32_t CheckFatBootSector(FAT_BOOT_INFO& info, platform::ByteView bootSec
   info.m_nSectorsPerFat = b.sectorsPerFat();
   info.m_nRootCluster = b.isFat32() ? b.rootCluster : 0;
   info.m_byMedia = b.media;
+  info.m_nTotalSectors = b.totalSectors();
+  info.m_byFatCopies = b.fatCopies();
   info.m_nEndOfChain = info.m_byFatType == kFatType32   ? fs::fat::kFat32EndMarks
                        : info.m_byFatType == kFatType16 ? fs::fat::kFat16End
                                                         : fs::fat::kFat12End;

@@ -31,6 +31,8 @@ struct FAT_BOOT_INFO {
   std::uint32_t m_nRootCluster = 0;
   std::uint8_t m_byMedia = 0;
   std::uint32_t m_nEndOfChain = 0;
+  std::uint64_t m_nTotalSectors = 0;  // as the boot sector gives it; 0 when it gives none
+  std::uint8_t m_byFatCopies = 2;     // FAT copies in front of the data area: 1 or 2
 };
 
 // 1 when `bootSector` passes as a FAT12, FAT16 or FAT32 boot sector (the shared field checks

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fs/boot_layout.h"
+#include "fs/fat_boot.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
 #include "fs/ntfs_layout.h"
@@ -46,6 +47,19 @@ std::optional<std::uint64_t> add(std::uint64_t a, std::uint64_t b) {
 std::optional<std::uint64_t> mul(std::uint64_t a, std::uint64_t b) {
   if (a != 0 && b > UINT64_MAX / a) return std::nullopt;
   return a * b;
+}
+
+// True when the boot sector gives a total whose data clusters all have an entry in its FAT
+// (12, 16 or 32 bits each): a length the volume can really have.
+bool fatMapsTotal(const fs::FAT_BOOT_INFO& info) {
+  const std::uint64_t entryBits = info.m_byFatType == fs::kFatType12   ? 12
+                                  : info.m_byFatType == fs::kFatType16 ? 16
+                                                                         : 32;
+  const std::uint64_t entries = std::uint64_t(info.m_nSectorsPerFat) * kSector * 8 / entryBits;
+  const std::uint64_t system = fs::fat::systemSectors(std::uint32_t(info.m_nReservedSectors), info.m_nSectorsPerFat,
+                                                      info.m_wRootDirSectors, info.m_byFatCopies);
+  const std::uint64_t bound = fs::fat::dataClusterBound(info.m_nTotalSectors, system, info.m_bySectorsPerCluster);
+  return bound > 2 && bound <= entries;
 }
 
 }  // namespace
@@ -155,13 +169,17 @@ std::uint32_t CThreadForSearchVolume::CheckFatBootSectorAt(ByteView data, std::u
                                                                          : 128;
   const std::uint64_t estimate = std::uint64_t(info.m_bySectorsPerCluster) * info.m_nSectorsPerFat * perSector;
   if (estimate <= kMinVolumeSectors) return 0;
+  // The estimate falls short of a FAT32 whose reserved sectors and FATs it leaves out, and
+  // passes the end of a volume whose FAT has room to spare: the boot sector's own total is
+  // the length wherever the FAT maps it. The clamp cuts either to the disk.
+  const std::uint64_t length = fatMapsTotal(info) ? info.m_nTotalSectors : estimate;
 
   volume::VOLUME_RECORD& v = appendVolume(kind);
   v.m_bySectorsPerCluster = info.m_bySectorsPerCluster;
   v.m_byFileSystem = info.m_byFatType;
   v.m_nStartSector = s;
-  v.m_nSectorCount = estimate;
-  v.m_nLastSector = s + estimate - 1;
+  v.m_nSectorCount = length;
+  v.m_nLastSector = s + length - 1;
   v.m_nFatSectors = info.m_nSectorsPerFat;
   v.m_nReservedSectors = std::uint32_t(info.m_nReservedSectors);
   v.m_wRootDirSectors = info.m_wRootDirSectors;

@@ -2,10 +2,14 @@
 # The lost-volume search on the damaged disks of make_lost_images.sh, raw and inside VMDK,
 # VDI and VHD images:
 #  - `qelda lost` finds every volume with the start, length and file system that mmls,
-#    fsstat and dump.exfat gave before the damage;
+#    fsstat and dump.exfat gave before the damage (a FAT volume found by its boot sector
+#    with the boot sector's total, one rebuilt without it with what its FAT can address);
 #  - `qelda scan --lost --source N --list` of a found volume lists what fls -r -p listed of
 #    it before the damage (FAT names compared without case: fls shows the lower-case flags
-#    of short names).
+#    of short names);
+#  - `qelda recover --lost` of a FAT32 volume whose FAT maps fewer sectors than its boot
+#    sector gives saves every file, those in its last clusters too, as icat reads them, and
+#    a FAT32 whose FAT maps more than the disk holds of it draws no note.
 #
 #   check_lost_disks.sh BUILD_DIR IMAGES_DIR      (the disks lie in IMAGES_DIR-lost)
 set -euo pipefail
@@ -21,6 +25,8 @@ pass() { echo "ok   $*"; CHECKED=$((CHECKED + 1)); }
 part() { awk -v n="$2" -v f="$3" '$1 == n { print (f == "start" ? $2 : $3) }' "$LOST/$1.parts"; }
 # NTFS: the boot sector's total sectors (fsstat's last sector + 1).
 ntfs_total() { sed -n 's/^Total Sector Range: 0 - \([0-9]*\)$/\1/p' "$LOST/$1.fsstat" | awk '{ print $1 + 1 }'; }
+# FAT: the boot sector's total sectors.
+fat_total() { sed -n 's/^Total Range: 0 - \([0-9]*\)$/\1/p' "$LOST/$1.fsstat" | awk '{ print $1 + 1 }'; }
 # FAT: what its FAT can address, sectors per cluster x FAT sectors x entries per FAT sector.
 fat_reach() {
   local f=$LOST/$1.fsstat per=$2 first last cluster
@@ -69,9 +75,9 @@ $(head -20 "$WORK/diff")"
   fi
 }
 
-chs_ntfs=$(ntfs_total chs-p1) chs_fat32=$(fat_reach chs-p2 128) chs_exfat=$(exfat_length chs-p3)
-mib_ntfs=$(ntfs_total mib-p1) mib_fat32=$(fat_reach mib-p2 128) mib_exfat=$(exfat_length mib-p3)
-mib_fat16=$(fat_reach mib-p4 256)
+chs_ntfs=$(ntfs_total chs-p1) chs_fat32=$(fat_total chs-p2) chs_exfat=$(exfat_length chs-p3)
+mib_ntfs=$(ntfs_total mib-p1) mib_fat32=$(fat_total mib-p2) mib_exfat=$(exfat_length mib-p3)
+mib_fat16=$(fat_total mib-p4) mib_fat16_reach=$(fat_reach mib-p4 256)
 mib_sectors=$(($(stat -c %s "$LOST/mib.raw") / 512))
 
 # ---- the quick search on the cylinder-aligned disk, raw (an image file) and mounted
@@ -112,12 +118,38 @@ for image in mib-damaged.raw mib-damaged.vmdk mib-damaged.vdi mib-damaged.vhd; d
   expect "$WORK/lost" "$image deep (\$MFT)" $rebuilt NTFS "$start" $((sectors - start))
   expect "$WORK/lost" "$image deep" $found FAT32 "$(part mib 2 start)" "$mib_fat32"
   expect "$WORK/lost" "$image deep (backup)" $found exFAT "$(part mib 3 start)" "$mib_exfat"
-  expect "$WORK/lost" "$image deep (directories)" $rebuilt FAT "$(part mib 4 start)" "$mib_fat16"
+  expect "$WORK/lost" "$image deep (directories)" $rebuilt FAT "$(part mib 4 start)" "$mib_fat16_reach"
   listing "$image NTFS (\$MFT)" mib-p1.fls keep "$LOST/$image" --lost --deep \
     --source "$(index_of "$WORK/lost" $rebuilt NTFS "$start")"
   listing "$image FAT32" mib-p2.fls fold "$LOST/$image" --lost --deep \
     --source "$(index_of "$WORK/lost" $found FAT32 "$(part mib 2 start)")"
 done
+
+# ---- FAT32 volumes at their boot sectors' lengths, not at what their FATs address
+"$QELDA" lost "$LOST/fatend-wiped.raw" >"$WORK/lost" 2>"$WORK/err"
+expect "$WORK/lost" "fatend quick" 11 FAT32 2048 "$(fat_total fatend-p1)"
+expect "$WORK/lost" "fatend quick" 11 FAT32 "$(part fatend 2 start)" "$(fat_total fatend-p2)"
+if grep -q "past the end" "$WORK/err"; then fail "fatend: a note on a volume the disk holds: $(cat "$WORK/err")"
+else pass "fatend: no volume said to pass the disk's end"; fi
+rm -rf "$WORK/out"
+if "$QELDA" recover "$LOST/fatend-wiped.raw" --lost --source "$(index_of "$WORK/lost" 11 FAT32 2048)" \
+     --out "$WORK/out" >"$WORK/saved" 2>"$WORK/err"; then
+  files=0
+  while IFS=$'\t' read -r head path; do
+    [[ $head == 'r/r '[0-9]*: && $path != *'(Volume Label Entry)' ]] || continue
+    files=$((files + 1))
+    timeout 120 icat -f fat32 -o 2048 "$LOST/fatend.raw" "${head//[^0-9]/}" >"$WORK/want"
+    got=$(find "$WORK/out" -type f -ipath "$WORK/out/$path")
+    if [[ -n $got ]] && cmp -s "$WORK/want" "$got"; then pass "fatend: $path saved as icat reads it"
+    else fail "fatend: $path not saved as icat reads it: $(grep -iF "$path" "$WORK/saved")"; fi
+  done <"$LOST/fatend-p1.fls"
+  ((files > 10)) || fail "fatend: fls listed only $files files"
+  if grep -q '^\[\(Partially Recovered\|Skipped\)\]' "$WORK/saved"; then
+    fail "fatend: not every file recovered: $(cat "$WORK/saved")"
+  fi
+else
+  fail "fatend: recover failed: $(head -c 300 "$WORK/err")"
+fi
 
 echo "$CHECKED checks passed, $FAILED failures"
 ((FAILED == 0 && CHECKED >= 40))

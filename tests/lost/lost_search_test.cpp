@@ -42,6 +42,12 @@ struct BootCase {
   std::vector<Found> expected;
 };
 
+// A FAT boot sector that gives its volume's total sectors (in the 32-bit field).
+Sector withTotal(Sector s, std::uint32_t total) {
+  platform::putLe32(&s[32], total);
+  return s;
+}
+
 // NTFS, FAT32 and exFAT volumes at cylinder and mebibyte starts, NTFS known by its backup
 // alone and exFAT by its backup boot region are found on disks real tools made and wiped
 // (check_lost_disks.sh); here, the boot sectors and counts no tool writes.
@@ -63,6 +69,12 @@ TEST(LostBootSectors, EachTestFindsWhatItsSecondStructureConfirms) {
       {"FAT16 at 16065 + 63 without its FAT", 200000, false, {{16128, fatBoot(4, 1, 512, 200)}}, {}, {}},
       {"FAT16 at 16065 + 63 with its FAT", 300000, false, {{16128, fatBoot(4, 1, 512, 200)}, {16129, fatSignature()}},
        {}, {{kImageFound, u"FAT", 16128, 4 * 200 * 256}}},
+      {"FAT16 whose FAT maps more than its boot sector gives: as long as the boot sector says", 300000, false,
+       {{16128, withTotal(fatBoot(4, 1, 512, 200), 100000)}, {16129, fatSignature()}}, {},
+       {{kImageFound, u"FAT", 16128, 100000}}},
+      {"FAT16 whose boot sector gives more than its FAT maps: what the FAT addresses", 300000, false,
+       {{16128, withTotal(fatBoot(4, 1, 512, 200), 250000)}, {16129, fatSignature()}}, {},
+       {{kImageFound, u"FAT", 16128, 4 * 200 * 256}}},
       {"FAT whose FAT addresses 4096 sectors or fewer", 200000, false,
        {{16128, fatBoot(1, 1, 512, 16)}, {16129, fatSignature()}}, {}, {}},
       {"exFAT at a cylinder", 200000, false, {{16065, exFatBoot(128, 64, 60000, 7000)}, {16065 + 128, fatSignature()}},

@@ -11,10 +11,15 @@
 # OUTDIR/mib.raw       256 MiB, volumes on mebibyte boundaries: p1 NTFS (2 KiB clusters) at
 #                      2048, p2 FAT32, p3 exFAT, p4 FAT16 (one reserved sector, 512 root
 #                      entries, 4-sector clusters, many folders)
+# OUTDIR/fatend.raw    FAT32 volumes whose FATs map another length than their boot sectors
+#                      give: p1 at 2048 (98280 sectors; its FAT maps 96768), its files in
+#                      its last clusters; p2 at 112455 to the disk's end (655326 sectors;
+#                      its FAT maps 655360), empty
 # Damaged copies:
 #   chs-wiped.raw           sector 0 zeroed
 #   chs-ntfs-backup.raw     sector 0 and the NTFS boot sector zeroed (its backup is left)
 #   mib-wiped.raw           sector 0 zeroed
+#   fatend-wiped.raw        sector 0 zeroed
 #   mib-damaged.raw         sector 0, both NTFS boot sectors, the FAT16 boot sector and the
 #                           exFAT main boot sector zeroed
 #   chs-wiped.{vmdk,vdi,vhd}, mib-damaged.{vmdk,vdi,vhd}   the same inside disk images
@@ -157,6 +162,29 @@ zero_sector "$OUT/mib-damaged.raw" "$s1"
 zero_sector "$OUT/mib-damaged.raw" $((s1 + ntfs_total))
 zero_sector "$OUT/mib-damaged.raw" "$s3"
 zero_sector "$OUT/mib-damaged.raw" "$s4"
+
+# ---------------------------------------------------------------- fatend.raw
+log "making fatend.raw"
+disk=$OUT/fatend.raw
+truncate -s $(((112455 + 655326) * 512)) "$disk"
+run sfdisk -q "$disk" <<'EOF'
+label: dos
+label-id: 0x5e7d5e7d
+start=2048, size=98304, type=c
+start=112455, size=655326, type=c
+EOF
+run mkfs.fat -F 32 -s 1 --invariant -h 2048 -n ENDFAT32 --offset=2048 "$disk" 49152
+# A file fills all but the last 1200 sectors, so that the tree lies in the last clusters.
+free=$(fsstat -f fat32 -o 2048 "$disk" | sed -n 's/^Free Sector Count (FS Info): \([0-9]*\)$/\1/p')
+((free > 1200)) || die "fatend.raw: no free sector count from fsstat"
+head -c $(((free - 1200) * 512)) /dev/zero >"$WORK/filler.bin"
+run mcopy -i "$disk@@$((2048 * 512))" "$WORK/filler.bin" ::/filler.bin
+put_fat "$disk" 2048
+run mkfs.fat -F 32 --invariant -h 112455 -n ENDFAT32B --offset=112455 "$disk" $((655326 / 2))
+printf '1 2048 98304 fat32\n2 112455 655326 fat32\n' >"$OUT/fatend.parts"
+answers fatend
+cp --sparse=always "$disk" "$OUT/fatend-wiped.raw"
+zero_sector "$OUT/fatend-wiped.raw" 0
 
 # ---------------------------------------------------------------- inside disk images
 for name in chs-wiped mib-damaged; do
