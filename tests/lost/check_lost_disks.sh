@@ -9,7 +9,8 @@
 #    of short names);
 #  - `qelda recover --lost` of a FAT32 volume whose FAT maps fewer sectors than its boot
 #    sector gives saves every file, those in its last clusters too, as icat reads them, and
-#    a FAT32 whose FAT maps more than the disk holds of it draws no note.
+#    a FAT32 whose FAT maps more than the disk holds of it draws no note; on a disk cut short
+#    the note gives what its boot sector claims.
 #
 #   check_lost_disks.sh BUILD_DIR IMAGES_DIR      (the disks lie in IMAGES_DIR-lost)
 set -euo pipefail
@@ -131,6 +132,11 @@ expect "$WORK/lost" "fatend quick" 11 FAT32 2048 "$(fat_total fatend-p1)"
 expect "$WORK/lost" "fatend quick" 11 FAT32 "$(part fatend 2 start)" "$(fat_total fatend-p2)"
 if grep -q "past the end" "$WORK/err"; then fail "fatend: a note on a volume the disk holds: $(cat "$WORK/err")"
 else pass "fatend: no volume said to pass the disk's end"; fi
+"$QELDA" lost "$LOST/fatend-cut.raw" >"$WORK/lost-cut" 2>"$WORK/err"
+expect "$WORK/lost-cut" "fatend-cut quick" 11 FAT32 "$(part fatend 2 start)" 600000
+claim="claims $(fat_total fatend-p2) sectors from sector $(part fatend 2 start), past the end of the disk"
+if grep -qF "$claim" "$WORK/err"; then pass "fatend-cut: the note gives the boot sector's total"
+else fail "fatend-cut: no note \"$claim\": $(cat "$WORK/err")"; fi
 rm -rf "$WORK/out"
 if "$QELDA" recover "$LOST/fatend-wiped.raw" --lost --source "$(index_of "$WORK/lost" 11 FAT32 2048)" \
      --out "$WORK/out" >"$WORK/saved" 2>"$WORK/err"; then

@@ -20,6 +20,7 @@
 #   chs-ntfs-backup.raw     sector 0 and the NTFS boot sector zeroed (its backup is left)
 #   mib-wiped.raw           sector 0 zeroed
 #   fatend-wiped.raw        sector 0 zeroed
+#   fatend-cut.raw          fatend-wiped.raw cut 600000 sectors into p2
 #   mib-damaged.raw         sector 0, both NTFS boot sectors, the FAT16 boot sector and the
 #                           exFAT main boot sector zeroed
 #   chs-wiped.{vmdk,vdi,vhd}, mib-damaged.{vmdk,vdi,vhd}   the same inside disk images
@@ -185,6 +186,8 @@ printf '1 2048 98304 fat32\n2 112455 655326 fat32\n' >"$OUT/fatend.parts"
 answers fatend
 cp --sparse=always "$disk" "$OUT/fatend-wiped.raw"
 zero_sector "$OUT/fatend-wiped.raw" 0
+cp --sparse=always "$OUT/fatend-wiped.raw" "$OUT/fatend-cut.raw"
+truncate -s $(((112455 + 600000) * 512)) "$OUT/fatend-cut.raw"
 
 # ---------------------------------------------------------------- inside disk images
 for name in chs-wiped mib-damaged; do
