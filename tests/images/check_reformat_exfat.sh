@@ -26,15 +26,13 @@ truncate -s $(((sectors + 4096) * 512)) "$DISK"
 printf 'label: dos\nstart=2048, size=%d, type=7\n' "$sectors" | sfdisk -q "$DISK" >/dev/null 2>&1
 dd if="$VOLUMES/exfat-reformat.img" of="$DISK" bs=1M seek=1 conv=notrunc,sparse status=none
 
-# saved WHAT OUT CMD...: CMD guarded, its standard output in OUT.log; true when it ended
-# with 0, or with 4 (files skipped), else a failure said.
+# saved WHAT OUT CMD...: CMD guarded, its standard output in OUT.log; false (and a failure
+# said) unless exit 0.
 saved() {
-  local what=$1 out=$2 rc; shift 2
+  local what=$1 out=$2; shift 2
   CHECKED=$((CHECKED + 1))
   guarded "$out.log" "$WORK/err" "$@"
-  rc=$?
-  ((rc == 4)) && return 0
-  guard_passed "$what" "$rc" "$WORK/err"
+  guard_passed "$what" $? "$WORK/err"
 }
 
 # check_saved WHAT OUT NEW: every [Recovered] file under OUT equals the one of its name as
