@@ -142,11 +142,14 @@ bool CExFatEngine::bootSectorTest(bool showMessage) {
   // The main boot sector first, then the backup; the backup first when only its region's
   // checksum holds. Where neither holds (or no region is whole) the order stays.
   const std::optional<std::uint64_t> standIn = backupRegionStandingIn();
-  const std::array<std::uint64_t, 2> order =
+  std::array<std::uint64_t, 2> order =
       standIn ? std::array<std::uint64_t, 2>{*standIn, 0} : std::array<std::uint64_t, 2>{0, fs::exfat::boot::kBackupBootSector};
-  for (const std::uint64_t at : order) {
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::uint64_t at = order[i];
     std::array<std::uint8_t, kSectorBytes> sector{};
     const bool read = readVolumeSectors(sector.data(), kSectorBytes, at);
+    // The backup lies 12 of the volume's own sectors in, as the main boot sector sizes them.
+    if (!standIn && i == 0) order[1] = fs::exfat::exFatBackupRegionSector(sector[fs::exfat::boot::kBytesPerSectorShift]);
     const auto parsed = fs::exfat::parseExFatBoot(platform::ByteView(sector));
     if (read && ParseBootSector(platform::ByteView(sector))) {
       if (standIn && at == *standIn)

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "carve/raw_match.h"
@@ -172,7 +173,13 @@ class CExFatEngine : private engine::HeldSinks {
   void FindDirectoryClusters();
   void WalkRootForDeletedSearch();
   void AddLostFolders(std::uint32_t bAsFound);
-  void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted);
+  void WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted, bool otherGeometry);
+  // The found directory clusters, free in the allocation bitmap, that were written with
+  // another geometry than the boot sector's (a volume formatted again with other clusters):
+  // the live subfolders they name lie where this geometry puts no directory more often
+  // than where it puts one, a set after the end-of-directory entry counting as one more
+  // such. A cluster that tells neither way goes with the others.
+  std::unordered_set<std::uint32_t> foundFoldersOfAnotherGeometry();
 
   // --- the raw scan ----------------------------------------------------------------------------
   void SearchClustersForKnownTypes();
@@ -254,6 +261,9 @@ class CExFatEngine : private engine::HeldSinks {
     std::optional<fs::exfat::ExFatDirectoryWalk> walk;
     std::uint32_t id = 0;           // the folder's id: the parent id of what it holds
     bool insideDeleted = false;     // everything in it counts as deleted
+    // Written with another geometry: its files' data is not where this one puts it, and its
+    // subfolders are not where their entries say.
+    bool otherGeometry = false;
     WalkRules rules = WalkRules::Folder;
   };
 

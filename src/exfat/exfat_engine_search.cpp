@@ -4,6 +4,7 @@
 #include <string>
 
 #include "exfat/exfat_engine.h"
+#include "fs/exfat_layout.h"
 #include "platform/text.h"
 
 namespace qelda::exfat {
@@ -102,8 +103,53 @@ void CExFatEngine::SearchDirectoryClusters() {
   collapseRoot();
 }
 
+std::unordered_set<std::uint32_t> CExFatEngine::foundFoldersOfAnotherGeometry() {
+  struct Votes {
+    std::uint32_t directory = 0;  // live subfolders whose first cluster holds a directory
+    std::uint32_t elsewhere = 0;  // ... holds something else (not zeros, which tell nothing)
+    bool odds() const { return elsewhere > directory; }
+  };
+  std::vector<std::pair<std::uint32_t, Votes>> free;
+  Votes all;
+  for (EXFAT_DELETED_DIR_NODE* n = m_pDeletedFolders; n && !stopRequested();
+       n = engine::IndexedChain<EXFAT_DELETED_DIR_NODE>::nextLive(n)) {
+    const std::uint32_t cluster = std::uint32_t(n->key);
+    // A cluster the volume has in use is its own directory.
+    if (n->removed || !isHeapCluster(cluster) || clusterMapByte(cluster)) continue;
+    Votes v;
+    const std::vector<std::uint8_t> bytes = readClusters({cluster}, false);
+    // A directory holds nothing after its end-of-directory entry: sets there begin another
+    // directory inside this cluster, which is then larger than the clusters they were
+    // written in.
+    std::size_t end = 0;
+    while (end < bytes.size() && bytes[end] != 0) end += fs::exfat::entry::kSize;
+    bool setAfterEnd = false;
+    fs::exfat::ExFatDirectoryWalk walk(ByteView(bytes), fs::exfat::ExFatWalkKind::Folder);
+    while (const auto s = walk.next()) {
+      setAfterEnd = setAfterEnd || s->offset > end;
+      if (s->deleted || !s->isFolder() || !isHeapCluster(s->firstCluster)) continue;
+      const std::vector<std::uint8_t> sub = readClusters({s->firstCluster}, false);
+      if (fs::exfat::IsDirectoryCluster(ByteView(sub))) ++v.directory;
+      else if (std::any_of(sub.begin(), sub.end(), [](std::uint8_t b) { return b != 0; })) ++v.elsewhere;
+    }
+    v.elsewhere += setAfterEnd;
+    all.directory += v.directory;
+    all.elsewhere += v.elsewhere;
+    free.emplace_back(cluster, v);
+  }
+  std::unordered_set<std::uint32_t> other;
+  for (const auto& [cluster, v] : free)
+    if (v.directory + v.elsewhere ? v.odds() : all.odds()) other.insert(cluster);
+  return other;
+}
+
 void CExFatEngine::AddLostFolders(std::uint32_t bAsFound) {
   logItem(engine::texts::kAddingLost);
+  const std::unordered_set<std::uint32_t> otherGeometry = foundFoldersOfAnotherGeometry();
+  if (!otherGeometry.empty())
+    logItem(decimal(otherGeometry.size()) +
+            u" lost folder(s) name their subfolders where the boot sector's geometry puts no folder: written with "
+            u"another cluster size or heap, their files' data is not read");
   bool lostFolderShown = false;
   // Walks remove the clusters they reach from this chain while it is walked; removed nodes
   // stay linked to what follows them.
@@ -128,16 +174,19 @@ void CExFatEngine::AddLostFolders(std::uint32_t bAsFound) {
     reportItem(folder, std::u16string(engine::texts::kFolder) + u" " + decimal(cluster), false);
     listedFolders_.append({nullptr, cluster, n->id});
     if (m_bAdvanced) MarkClusterMap(folder, cluster);
-    WalkLostFolder(n->id, cluster, bAsFound ? 0 : 1);
+    WalkLostFolder(n->id, cluster, bAsFound ? 0 : 1, otherGeometry.contains(cluster));
   }
   if (stopRequested()) logItem(engine::texts::kProcessAborted);
 }
 
-void CExFatEngine::WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted) {
+void CExFatEngine::WalkLostFolder(std::uint32_t parentId, std::uint32_t cluster, std::uint32_t bDeleted,
+                                  bool otherGeometry) {
   // A found cluster's length is unknown: as found, its chain; in free space, itself alone.
-  if (pushWalk(WalkRules::Lost, parentId, cluster, 0, bDeleted ? DirRead::Single : DirRead::Chain, bDeleted != 0,
-               false))
-    runWalks();
+  // Written with another geometry, the cluster after it is not its next one.
+  const DirRead how = bDeleted || otherGeometry ? DirRead::Single : DirRead::Chain;
+  if (!pushWalk(WalkRules::Lost, parentId, cluster, 0, how, bDeleted != 0, false)) return;
+  walkStack_.back().otherGeometry = otherGeometry;
+  runWalks();
 }
 
 void CExFatEngine::handleLostSet(std::size_t frame, const fs::exfat::ExFatEntrySet& s) {
@@ -147,10 +196,17 @@ void CExFatEngine::handleLostSet(std::size_t frame, const fs::exfat::ExFatEntryS
   FOUND_ITEM item = itemFromSet(s, f.id, deleted);
   item.m_nId = takeItemId();
   if (!s.isFolder()) {
+    // Its first cluster counts clusters of another size, or from another heap: where its
+    // data lies is not known, and no cluster of this geometry is read for it.
+    if (f.otherGeometry) item.m_nRecordKey = 0;
     reportItem(item, s.name, true);
     return;
   }
   const std::uint32_t first = s.firstCluster;
+  if (f.otherGeometry) {  // listed, not walked: its first cluster is not where it says
+    reportItem(item, s.name, false);
+    return;
+  }
   const bool inHeap = isHeapCluster(first);
   const bool walk = inHeap && !IsListedFolder(first);
   if (walk) listedFolders_.append({nullptr, first, item.m_nId});

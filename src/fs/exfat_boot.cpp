@@ -45,19 +45,31 @@ Parsed<ExFatBootParams> parseExFatBoot(ByteView sector) {
   p.numberOfFats = c.u8();
   if (!c.ok()) return ParseError::Truncated;
 
-  const std::uint64_t v = p.volumeLength;
-  if (v == 0 || clusterCount == 0) return ParseError::NotThisFormat;
+  if (p.volumeLength == 0 || clusterCount == 0) return ParseError::NotThisFormat;
   // FAT offset 0 would also divide by zero in the derived heap start.
-  if (p.fatOffset == 0 || p.fatLength == 0 || p.fatLength >= v / 10) return ParseError::OutOfRange;
+  if (p.fatOffset == 0 || p.fatLength == 0 || p.fatLength >= p.volumeLength / 10) return ParseError::OutOfRange;
+
+  // The fields count the volume's own sectors. Read in 512-byte sectors, each spans
+  // 1 << (shift - 9) of them; a shift outside 512 bytes .. 4 KiB is taken as damaged and
+  // the fields as counting 512-byte sectors, as the derived values below do.
+  const std::optional<std::uint32_t> scale = exFatSectorScale(p.bytesPerSectorShift);
+  const std::uint32_t k = scale.value_or(1);
+  if (p.volumeLength > UINT64_MAX / k || std::uint64_t(p.fatOffset) * k > UINT32_MAX ||
+      std::uint64_t(p.fatLength) * k > UINT32_MAX)
+    return ParseError::OutOfRange;
+  p.volumeLength *= k;
+  p.fatOffset *= k;
+  p.fatLength *= k;
+  const std::uint64_t v = p.volumeLength;
   const std::uint64_t fatEnd = std::uint64_t(p.fatOffset) + p.fatLength;
   if (fatEnd > v) return ParseError::OutOfRange;
 
-  // Sectors per cluster: the shift field, when it describes the 512-byte sectors we read
-  // and its clusters fit after the FAT; otherwise volume length / cluster count, which
-  // must be 1 or even.
-  const std::uint64_t shifted = std::uint64_t(1) << std::min(p.sectorsPerClusterShift, kMaxSectorsPerClusterShift);
-  if (p.bytesPerSectorShift == kSectorShift && p.sectorsPerClusterShift <= kMaxSectorsPerClusterShift &&
-      clusterCount * shifted <= v - fatEnd) {
+  // Sectors per cluster: the shift field, when the sector size is one the format allows,
+  // the cluster no larger than 32 MiB, and its clusters fit after the FAT; otherwise volume
+  // length / cluster count, which must be 1 or even.
+  const std::uint32_t clusterShift = std::uint32_t(p.sectorsPerClusterShift) + (scale ? p.bytesPerSectorShift - kSectorShift : 0);
+  const std::uint64_t shifted = std::uint64_t(1) << std::min<std::uint32_t>(clusterShift, kMaxSectorsPerClusterShift);
+  if (scale && clusterShift <= kMaxSectorsPerClusterShift && clusterCount * shifted <= v - fatEnd) {
     p.sectorsPerCluster = std::uint32_t(shifted);
     p.sectorsPerClusterFromShift = true;
   } else {
@@ -68,7 +80,7 @@ Parsed<ExFatBootParams> parseExFatBoot(ByteView sector) {
   const std::uint64_t spc = p.sectorsPerCluster;
 
   // The heap: the field, when it lies after the FAT and all clusters fit after it.
-  std::uint64_t heap = heapField;
+  std::uint64_t heap = std::uint64_t(heapField) * k;
   p.heapFromField = heap >= fatEnd && heap < v && clusterCount * spc <= v - heap;
   if (!p.heapFromField) heap = derivedHeapStart(p.fatOffset, p.fatLength);
   if (heap >= v || heap > UINT32_MAX) return ParseError::OutOfRange;
@@ -94,6 +106,11 @@ bool fitExFatBootToSectors(ExFatBootParams& p, std::uint64_t sectors) {
     p.clusterCountCut = true;
   }
   return p.clusterCount != 0;
+}
+
+std::optional<std::uint32_t> exFatSectorScale(std::uint8_t bytesPerSectorShift) {
+  if (bytesPerSectorShift < kSectorShift || bytesPerSectorShift > kMaxSectorShift) return std::nullopt;
+  return std::uint32_t(1) << (bytesPerSectorShift - kSectorShift);
 }
 
 std::optional<std::size_t> exFatBootRegionBytes(ByteView first) {

@@ -1,6 +1,7 @@
 // The geometry of an exFAT volume as its boot sector gives it, checked so that every
 // cluster number the engine turns into a sector lies inside the volume. Pure: bytes in,
-// values out. Sector numbers count 512-byte sectors from the volume start.
+// values out. Sector numbers count 512-byte sectors from the volume start, as the disk is
+// read, whatever the volume's own sector size (the boot sector's fields count that).
 #pragma once
 
 #include <cstdint>
@@ -33,12 +34,18 @@ struct ExFatBootParams {
   std::uint64_t clusterBytes() const { return std::uint64_t(sectorsPerCluster) * 512; }
 };
 
-// Reads a boot sector (at least 512 bytes).
+// Reads a boot sector (at least 512 bytes). Its lengths and offsets are turned into 512-byte
+// sectors by its sector size (byte 108); a size outside 512 bytes .. 4 KiB is taken as
+// damaged, and they are taken as they stand.
 // NotThisFormat: the volume length or the cluster count is 0.
 // OutOfRange: FAT offset or length 0, a FAT of a tenth of the volume or more, a FAT past
 // the volume's end, derived sectors per cluster 0 or odd (other than 1), no room for a
 // cluster heap. The engine then tries the backup boot sector.
 platform::Parsed<ExFatBootParams> parseExFatBoot(platform::ByteView sector);
+
+// How many 512-byte sectors one sector of a volume of sectors of 1 << `bytesPerSectorShift`
+// bytes spans; nothing for a sector size outside 512 bytes .. 4 KiB.
+std::optional<std::uint32_t> exFatSectorScale(std::uint8_t bytesPerSectorShift);
 
 // Fits the geometry into the first `sectors` sectors of the volume (the size the source's
 // record gives it; 0 when unknown): a longer volume length is cut to it and the cluster

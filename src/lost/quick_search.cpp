@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "fs/boot_layout.h"
+#include "fs/exfat_boot.h"
+#include "fs/exfat_layout.h"
 #include "fs/fat_boot.h"
 #include "fs/mft_record.h"
 #include "fs/ntfs_boot.h"
@@ -253,16 +255,22 @@ std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::
 }
 
 std::uint32_t CThreadForSearchVolume::CheckExFatBootSectorAt(ByteView data, std::uint64_t s, std::uint8_t kind) {
-  const std::uint32_t fatOffset = data.le32(fs::boot::kExFatFatOffset).value_or(0);
-  const std::uint32_t fatLength = data.le32(fs::boot::kExFatFatLength).value_or(0);
-  const std::uint64_t volumeLength = data.le64(L::kExFatVolumeLength).value_or(0);
+  // The fields count the volume's own sectors; the search counts 512-byte ones. A sector
+  // size outside 512 bytes .. 4 KiB is taken as damaged, the fields as they stand.
+  const std::uint64_t scale =
+      fs::exfat::exFatSectorScale(data.u8(fs::exfat::boot::kBytesPerSectorShift).value_or(0)).value_or(1);
+  const std::uint64_t fatOffset = scale * data.le32(fs::boot::kExFatFatOffset).value_or(0);
+  const std::uint64_t fatLength = scale * data.le32(fs::boot::kExFatFatLength).value_or(0);
+  const std::uint64_t storedLength = data.le64(L::kExFatVolumeLength).value_or(0);
   const std::uint32_t clusterCount = data.le32(L::kExFatClusterCount).value_or(0);
   const std::uint32_t rootCluster = data.le32(fs::boot::kExFatRootCluster).value_or(0);
-  if (clusterCount == 0) return 0;
+  if (clusterCount == 0 || fatOffset > UINT32_MAX || fatLength > UINT32_MAX || storedLength > UINT64_MAX / scale)
+    return 0;
+  const std::uint64_t volumeLength = storedLength * scale;
 
   // The FAT behind the candidate: the main boot sector at s, or the backup boot region's
-  // first sector, 12 sectors into the volume.
-  constexpr std::uint64_t kBackupRegion = 12;
+  // first sector, 12 of the volume's sectors in.
+  const std::uint64_t kBackupRegion = fs::exfat::boot::kBackupBootSector * scale;
   std::uint64_t v = 0;
   if (sectorStartsFat(s + fatOffset)) v = s;
   else if (s >= kBackupRegion && sectorStartsFat(s - kBackupRegion + fatOffset)) v = s - kBackupRegion;
@@ -278,8 +286,8 @@ std::uint32_t CThreadForSearchVolume::CheckExFatBootSectorAt(ByteView data, std:
   record.m_nStartSector = v;
   record.m_nSectorCount = volumeLength;
   record.m_nLastSector = v + volumeLength - 1;
-  record.m_nFatSectors = fatLength;
-  record.m_nReservedSectors = fatOffset;
+  record.m_nFatSectors = std::uint32_t(fatLength);
+  record.m_nReservedSectors = std::uint32_t(fatOffset);
   record.m_wRootDirSectors = 0;
   record.m_nRootCluster = rootCluster;
   clampToDisk(record, false);

@@ -14,6 +14,9 @@
 # Every volume also held, before their deletion, OUTDIR/raw/picture.png and
 # OUTDIR/raw/archive.zip (made here by python3): their data is left in free clusters for
 # the raw scan to find.
+# exfat-s4k, exfat-s2k and exfat-s1k are volumes of 4096-, 2048- and 1024-byte sectors (made
+# on loop devices of that sector size). OUTDIR/exfat-reformat.img is a volume formatted
+# again with larger clusters over files in nested folders (see make_reformatted);
 # and exfat-c4k as partition 1 (type 07, at sector 2048) of an MBR disk made by sfdisk,
 # converted by qemu-img: OUTDIR/exfat-disk.vmdk (monolithicSparse), exfat-disk.vdi
 # (dynamic) and exfat-disk.vhd (dynamic). Its answers are exfat-c4k's.
@@ -128,13 +131,14 @@ answers() {  # answers IMAGE BASE
   done <"$base.fls"
 }
 
-# make_volume NAME SIZE CLUSTER-BYTES [mkfs.exfat options]
+# [SECTOR_BYTES=N] make_volume NAME SIZE CLUSTER-BYTES [mkfs.exfat options]: with
+# SECTOR_BYTES, on a loop device of sectors of that size (the volume's own sector size).
 make_volume() {
   local name=$1 size=$2 cb=$3 img=$OUT/$1.img
   shift 3
   log "making $name"
   truncate -s "$size" "$img"
-  attach_loop "$img"
+  attach_loop ${SECTOR_BYTES:+--sector-size "$SECTOR_BYTES"} "$img"
   run mkfs.exfat -L "${name:0:11}" "$@" "$LOOP"
   mount_fuse mount.exfat-fuse "$LOOP"
   fill_volume "$MNT" "$cb"
@@ -152,6 +156,43 @@ make_volume exfat-c4k 64M 4096 -c 4K
 make_volume exfat-c128k 64M 131072 -c 128K
 make_volume exfat-b4096 64M 4096 -b 4096
 make_volume exfat-pack 64M 4096 --pack-bitmap
+# Volumes of larger sectors: the boot sector counts in them.
+SECTOR_BYTES=4096 make_volume exfat-s4k 64M 4096
+SECTOR_BYTES=2048 make_volume exfat-s2k 64M 16384 -c 16K
+SECTOR_BYTES=1024 make_volume exfat-s1k 32M 4096
+
+# A volume of 4 KiB clusters holding files in nested folders, formatted again with 16 KiB
+# clusters, then given files of its own. The old folders are made together (after a file
+# that keeps them clear of the clusters the new format writes), so that some of them fill a
+# 16 KiB cluster whole and look like directories in the new geometry. Every file as written
+# lies under OUTDIR/reformat/old or OUTDIR/reformat/new, each name used once.
+make_reformatted() {
+  local img=$OUT/exfat-reformat.img d i
+  log "making exfat-reformat"
+  truncate -s 64M "$img"
+  attach_loop "$img"
+  run mkfs.exfat -c 4K "$LOOP"
+  mount_fuse mount.exfat-fuse "$LOOP"
+  text_file "$MNT/pad.txt" pad 12000
+  mkdir -p "$MNT/Projects/alpha/src" "$MNT/Projects/alpha/docs" "$MNT/Projects/beta/src" "$MNT/Photos/2020" \
+    "$MNT/Photos/2021" "$MNT/Notes/old"
+  for d in Projects Projects/alpha Projects/alpha/src Projects/alpha/docs Projects/beta Projects/beta/src Photos \
+    Photos/2020 Photos/2021 Notes Notes/old; do
+    for i in 1 2 3; do text_file "$MNT/$d/${d//\//-}-$i.txt" "$d $i" $((i * 900)); done
+  done
+  mkdir -p "$OUT/reformat/old" "$OUT/reformat/new"
+  cp -r "$MNT"/. "$OUT/reformat/old/"
+  umount "$MNT"
+  run mkfs.exfat -c 16K "$LOOP"
+  mount_fuse mount.exfat-fuse "$LOOP"
+  mkdir -p "$MNT/Later/inner"
+  text_file "$MNT/Later/later-1.txt" "later 1" 300
+  text_file "$MNT/Later/inner/later-2.txt" "later 2" 600
+  cp -r "$MNT"/. "$OUT/reformat/new/"
+  umount "$MNT"
+  losetup -d "$LOOP"; LOOP=''
+}
+make_reformatted
 
 # One volume as a virtual machine's disk holds it: behind an MBR, in every image format.
 make_disks() {  # make_disks NAME

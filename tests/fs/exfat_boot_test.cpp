@@ -68,7 +68,7 @@ TEST(ExFatBoot, DerivesWhatADamagedFieldCannotGive) {
   };
   const std::vector<Row> rows = {
       // 131072 / 15872 = 8; the heap field is good.
-      {"sector shift not 9", {131072, 2048, 128, 4096, 15872, 5, 12, 3}, 8, false, 4096, true, 15872},
+      {"sector shift above 12", {131072, 2048, 128, 4096, 15872, 5, 13, 3}, 8, false, 4096, true, 15872},
       {"cluster shift above 16", {131072, 2048, 128, 4096, 15872, 5, 9, 17}, 8, false, 4096, true, 15872},
       // 8 x 64000 sectors do not fit after the FAT: 131072 / 64000 = 2 sectors per cluster.
       {"clusters too many for the shift", {131072, 2048, 128, 2176, 64000, 5, 9, 3}, 2, false, 2176, true, 64000},
@@ -113,6 +113,11 @@ TEST(ExFatBoot, RejectsEachCorruptField) {
       {"derived cluster size 0", {16384, 2048, 16, 4096, 20000, 5, 0, 0}, ParseError::OutOfRange},
       // The derived heap, (1 + 1) x 5000 = 10000, lies past a 9000-sector volume's end.
       {"no room for a heap", {9000, 5000, 800, 0, 1100, 5, 0, 0}, ParseError::OutOfRange},
+      // Sectors of 4 KiB are 8 of 512 bytes: neither count may then outgrow its width.
+      {"FAT offset past 32 bits in 512-byte sectors", {1ull << 40, 1u << 30, 16, 1u << 31, 1536, 5, 12, 0},
+       ParseError::OutOfRange},
+      {"volume length past 64 bits in 512-byte sectors", {1ull << 62, 2048, 16, 4096, 1536, 5, 12, 0},
+       ParseError::OutOfRange},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
