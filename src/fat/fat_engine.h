@@ -132,15 +132,18 @@ class CFatEngine : private engine::HeldSinks {
   void FatVerifyFats();
 
   // --- directory entries -----------------------------------------------------------------------
-  std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
+  // `site`: whether the entry lies in a folder or in a cluster being judged as one.
+  std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster,
+                                   fs::fat::EntrySite site);
+  // Judges the entry as unknown data: it decides where a folder's entries begin.
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
   // emptyFiles: the entry of an empty file (no cluster, size 0) that passes the checks makes an
   // item too, its key 0.
   std::uint32_t FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict, bool emptyFiles = false);
-  // An entry the checks accept; with emptyFiles, also the entry of an empty file that passes
-  // them but for its missing cluster.
+  // An entry of a folder that the checks accept; with emptyFiles, also the entry of an empty
+  // file that passes them but for its missing cluster.
   bool entryTaken(platform::ByteView entry, bool emptyFiles);
   bool isCheckedEmptyFile(platform::ByteView entry) const;
 

@@ -8,6 +8,10 @@
 #               directory clusters alone
 #   fat16-4k    FAT16 of 4096-byte sectors, one to a cluster (a disk of 200 MiB)
 #   fat12-4k    FAT12 of 4096-byte sectors and 32-sector clusters (128 KiB), left empty
+#   fat32-attr  FAT32 of 512-byte clusters whose files lack the archive bit: the root's first
+#               cluster holds only files of attribute 0x07 (read-only, hidden, system), a
+#               folder after them files of 0x00 and 0x01; short names in lower case by their
+#               case flags (no long name), one of each flag alone; a few files deleted
 # The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
@@ -23,7 +27,7 @@ source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.
 image_script_start "$@"
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
 
-need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree sfdisk fls icat
+need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree mattrib sfdisk fls icat
 image_script_fresh
 
 # disk NAME MIB MKFS-OPTION...: a disk of MIB MiB, its volume formatted with the options and
@@ -68,6 +72,25 @@ fill_few() {
   mdel -i "$1" ::/Only/gone.bin
 }
 
+# Files without the archive bit, as a backup leaves them or as Windows writes them on a
+# volume it prepares for other computers. mcopy gives an 8.3 name in lower case no long name,
+# only the case flags.
+fill_attributes() {
+  local v=$1 i
+  for i in $(seq -w 1 24); do put "$v" $((300 + 97 * 10#$i)) "file$i.txt"; done
+  put "$v" 2100 NOTES.txt
+  put "$v" 800 data.BIN
+  mattrib -i "$v" -a +r +h +s "::/file*.txt"
+  mmd -i "$v" ::/Plain
+  put "$v" 1500 Plain/plain.dat
+  put "$v" 4000 "Plain/Old Report.doc"
+  put "$v" 900 Plain/ro.bin
+  put "$v" 700 Plain/gone.dat
+  mattrib -i "$v" -a ::/Plain/plain.dat "::/Plain/Old Report.doc" ::/Plain/gone.dat
+  mattrib -i "$v" -a +r ::/Plain/ro.bin
+  mdel -i "$v" ::/file03.txt ::/Plain/gone.dat
+}
+
 # answers NAME: the volume into its disk, and what fls and icat read there.
 answers() {
   local name=$1 img=$OUT/$1.vmdk
@@ -97,6 +120,9 @@ answers fat16-1k-few
 disk fat16-4k 200 -F 16 -S 4096 -s 1
 fill "$WORK/fat16-4k.vol"
 answers fat16-4k
+disk fat32-attr 64 -F 32 -s 1
+fill_attributes "$WORK/fat32-attr.vol"
+answers fat32-attr
 disk fat12-4k 100 -F 12 -S 4096 -s 32
 dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 image_script_done
