@@ -177,6 +177,14 @@ class CFatEngine : private engine::HeldSinks {
   // nonzero when parameters were found.
   std::uint32_t FatSearchCriticalInfo();
   std::uint32_t FatRebuildParameters();
+  // The sectors that start directory clusters, from the volume start, into m_pDirCandidates:
+  // up to 50, or 2 once past the first quarter of the volume.
+  void collectDirFinds();
+  // When most directory clusters found lie where another geometry than the one in use puts
+  // the clusters their "." entries name (the volume was formatted again with other clusters,
+  // say), the volume is read with the cluster size and data start they agree on, each file
+  // as one run from its first cluster: the FAT of the volume they belong to is gone.
+  void takeGeometryOfDirectoryFinds();
   std::uint32_t PrepareVolumeParameters();
   void FatScanAdvancedBody();
 
@@ -223,6 +231,7 @@ class CFatEngine : private engine::HeldSinks {
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
   std::vector<fs::fat::DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
+  bool dirFindsCollected_ = false;                 // this scan collected m_pDirCandidates
   std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
   std::uint32_t m_nMaxCluster = 0;
   std::uint8_t m_nDriveNumber = 0;
