@@ -132,15 +132,18 @@ class CFatEngine : private engine::HeldSinks {
   void FatVerifyFats();
 
   // --- directory entries -----------------------------------------------------------------------
-  std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster);
+  // `site`: whether the entry lies in a folder or in a cluster being judged as one.
+  std::uint8_t FatValidateDirEntry(std::uint32_t* repairedCluster, platform::ByteView entry, std::uint32_t maxCluster,
+                                   fs::fat::EntrySite site);
+  // Judges the entry as unknown data: it decides where a folder's entries begin.
   std::uint8_t FatCheckDirEntry(platform::ByteView entry, std::uint32_t maxCluster);
   // emptyFiles: the entry of an empty file (no cluster, size 0) that passes the checks makes an
   // item too, its key 0.
   std::uint32_t FatMakeEntryName(std::size_t entryOffset, fs::fat::EntryName& nameOut, platform::ByteView buffer,
                                  FOUND_ITEM& item, std::uint32_t previousCluster, std::uint32_t clusterHint,
                                  std::uint8_t strict, bool emptyFiles = false);
-  // An entry the checks accept; with emptyFiles, also the entry of an empty file that passes
-  // them but for its missing cluster.
+  // An entry of a folder that the checks accept; with emptyFiles, also the entry of an empty
+  // file that passes them but for its missing cluster.
   bool entryTaken(platform::ByteView entry, bool emptyFiles);
   bool isCheckedEmptyFile(platform::ByteView entry) const;
 
@@ -174,6 +177,14 @@ class CFatEngine : private engine::HeldSinks {
   // nonzero when parameters were found.
   std::uint32_t FatSearchCriticalInfo();
   std::uint32_t FatRebuildParameters();
+  // The sectors that start directory clusters, from the volume start, into m_pDirCandidates:
+  // up to 50, or 2 once past the first quarter of the volume.
+  void collectDirFinds();
+  // When most directory clusters found lie where another geometry than the one in use puts
+  // the clusters their "." entries name (the volume was formatted again with other clusters,
+  // say), the volume is read with the cluster size and data start they agree on, each file
+  // as one run from its first cluster: the FAT of the volume they belong to is gone.
+  void takeGeometryOfDirectoryFinds();
   std::uint32_t PrepareVolumeParameters();
   void FatScanAdvancedBody();
 
@@ -220,6 +231,7 @@ class CFatEngine : private engine::HeldSinks {
   // --- fields -------------------------------------------------------------------------------------
   std::uint32_t m_nClusterMapSize = 0;
   std::vector<fs::fat::DirFind> m_pDirCandidates;  // sectors that start directory clusters (parameter rebuild)
+  bool dirFindsCollected_ = false;                 // this scan collected m_pDirCandidates
   std::vector<std::uint8_t> m_pClusterMap;  // 0 free, 1 used in the FAT, 2 owned by a reported item; empty: none
   std::uint32_t m_nMaxCluster = 0;
   std::uint8_t m_nDriveNumber = 0;

@@ -35,9 +35,10 @@ std::uint64_t CFatEngine::dataSectorCount() const {
   return m_nTotalSectors > systemSectorCount() ? m_nTotalSectors - systemSectorCount() : 0;
 }
 
-std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, ByteView entry, std::uint32_t maxCluster) {
+std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, ByteView entry, std::uint32_t maxCluster,
+                                             fs::fat::EntrySite site) {
   if (repairedCluster) *repairedCluster = 0;
-  const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount(), site);
   if (verdict == EntryVerdict::Refused) return 0;
   if (verdict == EntryVerdict::DirectoryToConfirm) {
     const std::uint32_t first = fs::fat::entryFirstCluster(entry);
@@ -64,16 +65,18 @@ std::uint8_t CFatEngine::FatValidateDirEntry(std::uint32_t* repairedCluster, Byt
 
 bool CFatEngine::isCheckedEmptyFile(ByteView entry) const {
   return isEmptyFileEntry(entry) &&
-         fs::fat::entryVerdictWithoutReads(entry, m_nMaxCluster, dataSectorCount()) == EntryVerdict::Skipped;
+         fs::fat::entryVerdictWithoutReads(entry, m_nMaxCluster, dataSectorCount(), fs::fat::EntrySite::Folder) ==
+             EntryVerdict::Skipped;
 }
 
 bool CFatEngine::entryTaken(ByteView entry, bool emptyFiles) {
-  const std::uint8_t verdict = FatValidateDirEntry(nullptr, entry, m_nMaxCluster);
+  const std::uint8_t verdict = FatValidateDirEntry(nullptr, entry, m_nMaxCluster, fs::fat::EntrySite::Folder);
   return verdict == 1 || (emptyFiles && verdict == 2 && isEmptyFileEntry(entry));
 }
 
 std::uint8_t CFatEngine::FatCheckDirEntry(ByteView entry, std::uint32_t maxCluster) {
-  const EntryVerdict verdict = fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount());
+  const EntryVerdict verdict =
+      fs::fat::entryVerdictWithoutReads(entry, maxCluster, dataSectorCount(), fs::fat::EntrySite::UnknownData);
   if (verdict == EntryVerdict::Refused) return 0;
   if (verdict == EntryVerdict::DirectoryToConfirm) {
     std::array<std::uint8_t, fs::fat::kSectorBytes> sector{};

@@ -106,7 +106,7 @@ bool CFatEngine::FatLooksLikeRoot(std::uint32_t cluster) {
       count.clean = cleanEnd(e);
       break;
     }
-    const std::uint8_t verdict = FatValidateDirEntry(nullptr, e, m_nMaxCluster);
+    const std::uint8_t verdict = FatValidateDirEntry(nullptr, e, m_nMaxCluster, fs::fat::EntrySite::UnknownData);
     if (verdict == 0) break;
     if (verdict == 2) continue;
     const std::uint32_t size = e.le32(dirent::kFileSize).value_or(0);
@@ -161,7 +161,7 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
       count.clean = cleanEnd(e);
       break;
     }
-    const std::uint8_t verdict = FatValidateDirEntry(nullptr, e, bound);
+    const std::uint8_t verdict = FatValidateDirEntry(nullptr, e, bound, fs::fat::EntrySite::UnknownData);
     if (verdict == 0) {
       // A refused entry in the last sector may be where the directory's data ends.
       count.rejected = o < lastSector;
@@ -190,7 +190,8 @@ std::uint32_t CFatEngine::AddClusterDirectory(std::uint32_t cluster, std::uint32
   const bool subDirectory = data[0] == dirent::kDot;
   for (std::size_t at = 0; !subDirectory && at + dirent::kSize <= data.size() && !stopRequested(); at += dirent::kSize) {
     if (data[at] == dirent::kEndMark) break;
-    if (FatValidateDirEntry(nullptr, *view.sub(at, dirent::kSize), bound) != 1) continue;
+    // Taken as a directory: its entries are judged as a folder's.
+    if (FatValidateDirEntry(nullptr, *view.sub(at, dirent::kSize), bound, fs::fat::EntrySite::Folder) != 1) continue;
     FOUND_ITEM record;
     record.m_nParentId = folderId;
     if (bDeleted) record.m_byFlags |= kItemDeleted;

@@ -128,6 +128,7 @@ void CFatEngine::placeRootChild(std::uint32_t cluster, bool deleted) {
 
 void CFatEngine::FatBuildTree() {
   logStarted(engine::texts::kCreatingDirectoryTree);
+  takeGeometryOfDirectoryFinds();
   FatBuildClusterMap();
   if (isRebuiltVolume()) FatBuildTreeFromDirList();
   else FatRunTreePasses();

@@ -28,15 +28,12 @@ constexpr std::uint8_t kLastFloppyDrive = 1;
 
 }  // namespace
 
-std::uint32_t CFatEngine::FatSearchCriticalInfo() {
+void CFatEngine::collectDirFinds() {
   m_pDirCandidates.clear();
+  dirFindsCollected_ = true;
   progress_.SetStatusText(engine::texts::kSearchingCritical);
   progress_.setRange(kItemBar, 0, m_nTotalSectors);
   progress_.setStep(kItemBar, kSearchBlockSectors);
-  progress_.SetStopEnabled(false);
-  app_.m_bSearchingCriticalInfo = 1;
-  logStarted(engine::texts::kCalculatingParameters);
-
   // Finds are collected to 50; once the search is past the first quarter of the volume,
   // two are enough.
   std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors)) * kSectorBytes);
@@ -54,6 +51,13 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
     }
     progress_.stepIt(kItemBar);
   }
+}
+
+std::uint32_t CFatEngine::FatSearchCriticalInfo() {
+  progress_.SetStopEnabled(false);
+  app_.m_bSearchingCriticalInfo = 1;
+  logStarted(engine::texts::kCalculatingParameters);
+  collectDirFinds();
   logFinished();
 
   std::uint32_t result = 0;
@@ -76,11 +80,39 @@ std::uint32_t CFatEngine::FatSearchCriticalInfo() {
       FatVerifyFats();
     }
   }
-  m_pDirCandidates.clear();
+  // The finds stay: when the geometry is taken from a boot sector after all, they are held
+  // against it before the data area is searched.
   progress_.SetStopEnabled(true);
   progress_.SetStatusText(u"0 " + std::u16string(engine::texts::kEntriesFound));
   app_.m_bSearchingCriticalInfo = 0;
   return result;
+}
+
+void CFatEngine::takeGeometryOfDirectoryFinds() {
+  if (isRebuiltVolume() || m_nSectorsPerCluster == 0) return;
+  if (!dirFindsCollected_) collectDirFinds();
+  const std::vector<fs::fat::StartCandidate> ranked = fs::fat::rankDataStarts(m_pDirCandidates);
+  // One find alone agrees with nothing: it takes two to tell a geometry.
+  if (ranked.empty() || ranked[0].votes < 2 || stopRequested()) return;
+  const fs::fat::StartCandidate& lead = ranked[0];
+  const std::uint64_t dataStart = systemSectorCount();
+  if (lead.dataStart == dataStart && lead.sectorsPerCluster == m_nSectorsPerCluster) return;
+  if (fs::fat::findsPlacedBy(m_pDirCandidates, dataStart, m_nSectorsPerCluster) >= lead.votes) return;
+  // The system area keeps the FAT copies and the fixed root in front of the data start the
+  // finds agree on; the FATs are not read.
+  const std::uint32_t rootDir = m_nFatType == fs::fat::kFat32 ? 0 : m_nRootDirSectors;
+  const std::uint32_t copies = std::max<std::uint32_t>(m_nFatCount, 1);
+  if (lead.dataStart <= std::uint64_t(rootDir) + copies || lead.dataStart > UINT32_MAX) return;
+  const std::uint32_t fatArea = std::uint32_t(lead.dataStart) - rootDir - 1;
+  m_nSectorsPerCluster = std::uint8_t(lead.sectorsPerCluster);
+  m_nSectorsPerFat = fatArea / copies;
+  m_nReservedSectors = std::uint32_t(lead.dataStart) - rootDir - m_nSectorsPerFat * copies;
+  m_nLinkingMode = fs::fat::kLinkContiguous;
+  m_pFat.clear();
+  setClusterBound();
+  logItem(text::kOtherGeometry);
+  // A root walked before was the one of the geometry left.
+  fixedRootWalked_ = false;
 }
 
 void CFatEngine::adoptAgreeingBootSector() {

@@ -38,6 +38,8 @@ bool CFatEngine::refusesSectorSize() {
 
 void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   failure_.clear();
+  m_pDirCandidates.clear();
+  dirFindsCollected_ = false;
   m_bAdvanced = advanced;
   m_bLostPass = 0;
   m_bDeleted = bDeleted;
@@ -184,6 +186,7 @@ void CFatEngine::BuildDirectoryTree() {
       // Nothing reached from the root: the data area is searched for the folders instead.
       notifier_.Show(text::kLongWait, kBitmapNotice, kButtonsOk);
       if (!isAdvancedScanKind(app_.m_nScanKind) && !isRebuiltVolume()) {
+        takeGeometryOfDirectoryFinds();
         FatBuildClusterMap();
         FatRunTreePasses();
       }

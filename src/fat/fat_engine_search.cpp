@@ -28,6 +28,7 @@ void CFatEngine::SearchDirectoryClusters() {
     endWithInvalidVolume(isRebuiltVolume() ? text::kCauseRebuiltRecord : text::kCauseBootSectors);
     return;
   }
+  takeGeometryOfDirectoryFinds();
   FatBuildClusterMap();
   BuildDeletedTree();
   const std::uint64_t bound = dataBound();

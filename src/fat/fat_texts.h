@@ -24,6 +24,10 @@ inline constexpr std::u16string_view kAddingBroken = u"Adding broken file(s) and
 inline constexpr std::u16string_view kRootFolderPrefix = u"$Root";
 inline constexpr std::u16string_view kBrokenFolderPrefix = u"$Broken";
 
+// The directory clusters found lie where another geometry than the volume's puts them.
+inline constexpr std::u16string_view kOtherGeometry =
+    u"Directory clusters found agree on another cluster size or data start: read with theirs";
+
 // The causes a failed scan gives beside message 305.
 inline constexpr std::u16string_view kCauseNoGeometry =
     u"neither the boot sector, its backup nor the directory clusters give the volume's FAT geometry";

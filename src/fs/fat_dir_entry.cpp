@@ -32,12 +32,13 @@ char16_t cp437ToUnicode(std::uint8_t byte) {
 namespace {
 
 // Widens up to `length` bytes at `offset`, ending at the first blank, into `out`; the count.
-std::size_t widenUpToBlank(ByteView e, std::size_t offset, std::size_t length, char16_t* out) {
+// With `lower`, the letters A to Z are given in lower case.
+std::size_t widenUpToBlank(ByteView e, std::size_t offset, std::size_t length, char16_t* out, bool lower = false) {
   std::size_t count = 0;
   for (; count < length; ++count) {
     const std::uint8_t b = e.u8(offset + count).value_or(' ');
     if (b == ' ') break;
-    out[count] = cp437ToUnicode(b);
+    out[count] = lower && b >= 'A' && b <= 'Z' ? char16_t(b + ('a' - 'A')) : cp437ToUnicode(b);
   }
   return count;
 }
@@ -78,14 +79,17 @@ bool equalsIgnoreCase(char16_t a, char16_t b) {
 void shortEntryName(ByteView e, bool deleted, EntryName& out) {
   out.clear();
   std::array<char16_t, 12> units;  // 8 + "." + 3
-  const std::size_t base = widenUpToBlank(e, dirent::kName, 8, units.data());
+  // The case flags of byte 12, as the systems that write `readme.txt` as README   TXT set them.
+  const std::uint8_t caseFlags = e.u8(dirent::kCaseFlags).value_or(0);
+  const std::size_t base = widenUpToBlank(e, dirent::kName, 8, units.data(), caseFlags & dirent::kLowerCaseBase);
   if (base == 0) return;
   if (deleted) units[0] = u'X';
   // A name whose first byte really is 0xE5 (a lead byte in some code pages) is stored with
   // 0x05 so as not to read as deleted.
   else if (e.u8(dirent::kName) == dirent::kStoredE5) units[0] = cp437ToUnicode(dirent::kDeletedMark);
   std::size_t count = base;
-  const std::size_t ext = widenUpToBlank(e, dirent::kExtension, 3, units.data() + base + 1);
+  const std::size_t ext =
+      widenUpToBlank(e, dirent::kExtension, 3, units.data() + base + 1, caseFlags & dirent::kLowerCaseExtension);
   if (ext > 0) {
     units[base] = u'.';
     count += 1 + ext;
@@ -174,7 +178,7 @@ namespace {
 constexpr std::array<std::uint8_t, 9> kForbiddenNameBytes = {'\\', '/', ':', '*', '?', '"', '<', '>', '|'};
 }  // namespace
 
-EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors) {
+EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors, EntrySite site) {
   if (!e.has(0, dirent::kSize)) return EntryVerdict::Refused;
   const std::uint8_t attr = entryAttributes(e);
   if (attr == dirent::kAttrLongName) return EntryVerdict::Skipped;
@@ -188,7 +192,7 @@ EntryVerdict entryVerdictWithoutReads(ByteView e, std::uint32_t maxCluster, std:
   const unsigned month = (date >> 5) & 0x0F;
   const unsigned day = date & 0x1F;
   if (date == 0 || month < 1 || month > 12 || day < 1) return EntryVerdict::Refused;
-  if (attr < dirent::kAttrLabel) return EntryVerdict::Refused;
+  if (attr < dirent::kAttrLabel && site == EntrySite::UnknownData) return EntryVerdict::Refused;
   if (attr & dirent::kAttrArchive) {
     for (std::size_t i = 0; i < 8; ++i)
       for (const std::uint8_t bad : kForbiddenNameBytes)
@@ -207,7 +211,7 @@ bool mayHoldDirectoryEntries(ByteView cluster, std::uint32_t maxCluster, std::ui
   for (std::size_t o = 0; o + dirent::kSize <= cluster.size(); o += dirent::kSize) {
     const ByteView e = *cluster.sub(o, dirent::kSize);
     if (e.u8(0) == dirent::kEndMark) return false;
-    switch (entryVerdictWithoutReads(e, maxCluster, dataSectors)) {
+    switch (entryVerdictWithoutReads(e, maxCluster, dataSectors, EntrySite::UnknownData)) {
       case EntryVerdict::Skipped: continue;
       case EntryVerdict::Refused: return false;
       case EntryVerdict::Usable:

@@ -56,8 +56,9 @@ class EntryName {
 };
 
 // The short name into `out`: base up to its first blank, "." and the extension when it has
-// one; the first character becomes "X" when deleted, and a stored first byte 0x05 is read as
-// the 0xE5 it stands for. Empty when the base is empty.
+// one; the letters A to Z of the base, or of the extension, in lower case where the case flags
+// of byte 12 say so; the first character becomes "X" when deleted, and a stored first byte
+// 0x05 is read as the 0xE5 it stands for. Empty when the base is empty.
 void shortEntryName(platform::ByteView e, bool deleted, EntryName& out);
 // The short extension, up to its first blank.
 std::u16string shortEntryExtension(platform::ByteView e);
@@ -91,11 +92,21 @@ enum class EntryVerdict : std::uint8_t {
   DirectoryToConfirm   // a folder entry: refused unless its first cluster starts with dot
                        // entries, then as entryIsPassedOver says
 };
+// Where the entry being judged lies.
+enum class EntrySite : std::uint8_t {
+  Folder,       // in a folder reached through the volume's own records, or in a cluster
+                // already taken as directory data: an entry without archive, directory or
+                // label bit is a plain file (its archive bit cleared by a backup, or written
+                // read-only, hidden or system without it)
+  UnknownData   // in a cluster being judged as directory data: such entries are refused,
+                // since small values fill the bytes of files far more often than entries
+};
 // The checks of a 32-byte entry that need no reading: attribute 0x0F is a long-name part;
-// above 0x3F, below 0x08, a first cluster above maxCluster, a size beyond the data area, a
-// zero byte in the name, a last-write date without month or day, or (archive entries) one of
-// \ / : * ? " < > | in the name refuse it.
-EntryVerdict entryVerdictWithoutReads(platform::ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors);
+// above 0x3F, a first cluster above maxCluster, a size beyond the data area, a zero byte in
+// the name, a last-write date without month or day, or (archive entries) one of
+// \ / : * ? " < > | in the name refuse it; so does an attribute below 0x08 in unknown data.
+EntryVerdict entryVerdictWithoutReads(platform::ByteView e, std::uint32_t maxCluster, std::uint64_t dataSectors,
+                                      EntrySite site);
 // Entries that never name an item: "." and ".." entries, the end mark, long-name parts and
 // volume labels. `e` holds the entry's 32 bytes.
 // Inline: the walk asks it of every entry.
@@ -109,8 +120,9 @@ inline bool entryNamesNoItem(platform::ByteView e) {
 bool entryIsPassedOver(platform::ByteView e);
 
 // False when a cluster cannot pass as directory entries however its folder entries turn out:
-// its entries, long-name parts and the like passed over, end or meet a refused entry before
-// any usable one. Lets a pass over many clusters skip those without reading them again.
+// its entries, long-name parts and the like passed over, end or meet a refused entry (judged
+// as unknown data) before any usable one. Lets a pass over many clusters skip those without
+// reading them again.
 bool mayHoldDirectoryEntries(platform::ByteView cluster, std::uint32_t maxCluster, std::uint64_t dataSectors);
 
 // A directory's first sector begins with the "." entry and has "." as the first byte of

@@ -101,8 +101,7 @@ void sortStartCandidates(std::vector<StartCandidate>& table) {
   });
 }
 
-std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std::uint64_t totalSectors,
-                                               const SignatureProbe& signatureAt) {
+std::vector<StartCandidate> rankDataStarts(std::vector<DirFind>& finds) {
   estimateClusterSize(finds);
   std::vector<StartCandidate> table;
   for (const DirFind& f : finds) {
@@ -114,8 +113,22 @@ std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std:
         (dataStart <= kSmallClusterMaxDataStart || s >= std::int64_t(kLargeClusterSectors)))
       countStartCandidate(table, std::uint64_t(dataStart), std::uint32_t(s));
   }
-  if (table.empty()) return std::nullopt;
   sortStartCandidates(table);
+  return table;
+}
+
+std::size_t findsPlacedBy(const std::vector<DirFind>& finds, std::uint64_t dataStart, std::uint32_t sectorsPerCluster) {
+  if (sectorsPerCluster == 0) return 0;
+  return std::size_t(std::count_if(finds.begin(), finds.end(), [&](const DirFind& f) {
+    return f.cluster >= 2 && f.sector >= dataStart && (f.sector - dataStart) % sectorsPerCluster == 0 &&
+           (f.sector - dataStart) / sectorsPerCluster == f.cluster - 2;
+  }));
+}
+
+std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std::uint64_t totalSectors,
+                                               const SignatureProbe& signatureAt) {
+  const std::vector<StartCandidate> table = rankDataStarts(finds);
+  if (table.empty()) return std::nullopt;
 
   // The values found for one candidate carry over to the next one tried.
   RebuiltGeometry g;

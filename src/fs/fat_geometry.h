@@ -50,6 +50,14 @@ void countStartCandidate(std::vector<StartCandidate>& table, std::uint64_t dataS
 // order they were counted.
 void sortStartCandidates(std::vector<StartCandidate>& table);
 
+// Each find's data start under its own cluster size (estimateClusterSize fills the sizes),
+// counted and sorted as sortStartCandidates sorts. Finds without a size of their own, and
+// data starts no volume has, count for none.
+std::vector<StartCandidate> rankDataStarts(std::vector<DirFind>& finds);
+// How many finds lie where a volume whose data area starts at dataStart, in clusters of
+// sectorsPerCluster (not 0), puts the cluster their "." entry names.
+std::size_t findsPlacedBy(const std::vector<DirFind>& finds, std::uint64_t dataStart, std::uint32_t sectorsPerCluster);
+
 struct RebuiltGeometry {
   std::uint8_t fatType = 0;
   std::uint8_t sectorsPerCluster = 0;

@@ -58,6 +58,7 @@ inline constexpr std::size_t kSize = 32;
 inline constexpr std::size_t kName = 0;          // 8 bytes, blank padded
 inline constexpr std::size_t kExtension = 8;     // 3 bytes, blank padded
 inline constexpr std::size_t kAttributes = 11;   // u8
+inline constexpr std::size_t kCaseFlags = 12;    // u8: which parts of the short name are lower case
 inline constexpr std::size_t kCreateTime = 14;   // u16
 inline constexpr std::size_t kCreateDate = 16;   // u16
 inline constexpr std::size_t kClusterHigh = 20;  // u16
@@ -76,6 +77,10 @@ inline constexpr std::uint8_t kAttrDirectory = 0x10;
 inline constexpr std::uint8_t kAttrArchive = 0x20;
 inline constexpr std::uint8_t kAttrLongName = 0x0F;
 inline constexpr std::uint8_t kAttrHighest = 0x3F;
+
+// A short name with no long name is shown in lower case where these flags say so.
+inline constexpr std::uint8_t kLowerCaseBase = 0x08;
+inline constexpr std::uint8_t kLowerCaseExtension = 0x10;
 
 // A long-name entry carries 13 UTF-16 characters in three pieces.
 inline constexpr std::size_t kLongPiece1 = 1;   // 5 characters

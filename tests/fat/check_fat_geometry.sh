@@ -13,9 +13,13 @@
 #    table is emptied, where it starts, and no larger than the disk; its deep search takes
 #    the directories of a listed volume of one copy for that volume's, not for lost ones;
 #  - a volume whose clusters are larger than 64 KiB (4096-byte sectors, 32 a cluster) is
-#    refused: exit 3, its sector size as the cause.
-# Names are compared without case; fls shows the lost first character of a deleted short
-# name as '_', the engine as 'X'.
+#    refused: exit 3, its sector size as the cause;
+#  - a FAT32 of 512-byte clusters whose files lack the archive bit (attribute 0x07 filling the
+#    root's first cluster, 0x00 and 0x01 in a folder after them) is listed and saved as the
+#    others are, and there names are compared with their case: short names in lower case by
+#    their case flags are shown so.
+# Names are otherwise compared without case; fls shows the lost first character of a deleted
+# short name as '_', the engine as 'X'.
 #
 #   check_fat_geometry.sh BUILD_DIR IMAGES_DIR
 # The disks are cached in BUILD_DIR/images-fat-geometry.
@@ -28,9 +32,11 @@ DISKS=$BUILD/images-fat-geometry
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/make_fat_geometry.sh" "$DISKS" || exit 1
 export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config
 
-lower() { tr '[:upper:]' '[:lower:]'; }
-# The path fls gives an entry as the engine names it, without case.
-engine_path() { sed -E 's#(^|/)_#\1x#g' | lower; }
+# EXACT=1: names are compared with their case.
+EXACT=0
+lower() { if ((EXACT)); then cat; else tr '[:upper:]' '[:lower:]'; fi; }
+# The path fls gives an entry as the engine names it (without case unless EXACT).
+engine_path() { if ((EXACT)); then sed -E 's#(^|/)_#\1X#g'; else sed -E 's#(^|/)_#\1x#g' | lower; fi; }
 
 # fls -l lines of user entries, as "KIND<TAB>DELETED<TAB>INODE<TAB>SIZE<TAB>path" (KIND d
 # or f, DELETED * or -).
@@ -59,7 +65,7 @@ saved_equal() {
     [[ $del == "-" || $deleted == D ]] || continue
     [[ $del == "*" && $deleted != D ]] && continue
     [[ $del == "-" && $deleted == D ]] && continue
-    got=$(cd "$folder" && find . -type f -printf '%P\n' | awk -v p="$(engine_path <<<"$path")" 'tolower($0) == p' | head -1)
+    got=$(cd "$folder" && find . -type f -printf '%P\n' | awk -v p="$(engine_path <<<"$path")" -v exact="$EXACT" '(exact ? $0 : tolower($0)) == p' | head -1)
     if [[ -z $got ]]; then
       fail "$what: $path not saved"
     elif ! cmp -s "$folder/$got" "$DISKS/$name.files/$inode"; then
@@ -86,7 +92,7 @@ $(head -20 "$out/quick.diff")"
   # Deleted-files scan: every deleted entry fls lists (the engine also walks deleted folders
   # whose entries fls does not show).
   if run "$name deleted scan" "$out/deleted" "$QELDA" scan "$image" --source 1 --kind deleted --list; then
-    awk -F'\t' '$2 ~ /D/ { print $1 " " tolower($4) }' "$out/deleted" | sort >"$out/deleted.got"
+    awk -F'\t' '$2 ~ /D/ { print $1 " " $4 }' "$out/deleted" | lower | sort >"$out/deleted.got"
     local kind del inode size path n=0
     while IFS=$'\t' read -r kind del inode size path; do
       [[ $del == "*" ]] || continue
@@ -98,7 +104,7 @@ $(head -20 "$out/quick.diff")"
 
   # Advanced scan: every live file, wherever it places it.
   if run "$name advanced scan" "$out/advanced" "$QELDA" scan "$image" --source 1 --kind advanced --list; then
-    awk -F'\t' '$1 == "f" && $2 !~ /D/ { print tolower($4) }' "$out/advanced" | sort -u >"$out/advanced.got"
+    awk -F'\t' '$1 == "f" && $2 !~ /D/ { print $4 }' "$out/advanced" | lower | sort -u >"$out/advanced.got"
     awk -F'\t' '$1 == "f" && $2 == "-" { print $5 }' "$out/fls" | lower | while IFS= read -r path; do
       grep -qxF -- "$path" "$out/advanced.got" || echo "$path"
     done >"$out/advanced.missing"
@@ -113,6 +119,7 @@ $(head -20 "$out/quick.diff")"
 }
 
 for name in fat16-one fat32-one fat16-1k fat16-1k-few fat16-4k; do check_volume "$name"; done
+EXACT=1 check_volume fat32-attr
 
 # One FAT copy: no second one to link by.
 for name in fat16-one fat32-one; do

@@ -112,6 +112,7 @@ TEST_F(HugeFatDisk, TheScanRefusesTheFatSizeAndEnds) {
 }
 
 // A live short name whose first character is 0xE5 in the code page is stored with 0x05.
+// (mcopy wrote readme.txt with the lower-case flags: the rest of the name is shown so.)
 TEST(FatHostileNames, StoredFirstByte05IsReadAs0xE5AndNotAsDeleted) {
   const std::string dir = fatImages();
   if (dir.empty()) QELDA_SKIP_WITHOUT_IMAGES();
@@ -132,8 +133,8 @@ TEST(FatHostileNames, StoredFirstByte05IsReadAs0xE5AndNotAsDeleted) {
     e->ScanVolume(deleted);
     std::size_t named = 0;
     for (const auto& entry : vol.sink_.items) {
-      EXPECT_NE(entry.name, u"XEADME.TXT");
-      if (entry.name == u"\u03C3EADME.TXT") {
+      EXPECT_NE(entry.name, u"Xeadme.txt");
+      if (entry.name == u"\u03C3eadme.txt") {
         ++named;
         EXPECT_FALSE(entry.item.m_byFlags & kItemDeleted);
       }

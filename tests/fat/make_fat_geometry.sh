@@ -8,6 +8,15 @@
 #               directory clusters alone
 #   fat16-4k    FAT16 of 4096-byte sectors, one to a cluster (a disk of 200 MiB)
 #   fat12-4k    FAT12 of 4096-byte sectors and 32-sector clusters (128 KiB), left empty
+#   fat32-attr  FAT32 of 512-byte clusters whose files lack the archive bit: the root's first
+#               cluster holds only files of attribute 0x07 (read-only, hidden, system), a
+#               folder after them files of 0x00 and 0x01; short names in lower case by their
+#               case flags (no long name), one of each flag alone; a few files deleted
+#   fat16-reformat  FAT16 of 8-sector clusters filled with files in nested folders, then
+#               formatted again with 16-sector clusters (mkfs.fat -s 16): the old files lie
+#               where the old geometry puts them. A filler file puts the first folder at the
+#               one cluster that both geometries place alike. Beside it,
+#               fat16-reformat.written/PATH holds every file as written (PATH in lower case).
 # The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
@@ -23,7 +32,7 @@ source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.
 image_script_start "$@"
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
 
-need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree sfdisk fls icat
+need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree mattrib sfdisk fls icat fsstat istat
 image_script_fresh
 
 # disk NAME MIB MKFS-OPTION...: a disk of MIB MiB, its volume formatted with the options and
@@ -68,6 +77,61 @@ fill_few() {
   mdel -i "$1" ::/Only/gone.bin
 }
 
+# Files without the archive bit, as a backup leaves them or as Windows writes them on a
+# volume it prepares for other computers. mcopy gives an 8.3 name in lower case no long name,
+# only the case flags.
+fill_attributes() {
+  local v=$1 i
+  for i in $(seq -w 1 24); do put "$v" $((300 + 97 * 10#$i)) "file$i.txt"; done
+  put "$v" 2100 NOTES.txt
+  put "$v" 800 data.BIN
+  mattrib -i "$v" -a +r +h +s "::/file*.txt"
+  mmd -i "$v" ::/Plain
+  put "$v" 1500 Plain/plain.dat
+  put "$v" 4000 "Plain/Old Report.doc"
+  put "$v" 900 Plain/ro.bin
+  put "$v" 700 Plain/gone.dat
+  mattrib -i "$v" -a ::/Plain/plain.dat "::/Plain/Old Report.doc" ::/Plain/gone.dat
+  mattrib -i "$v" -a +r ::/Plain/ro.bin
+  mdel -i "$v" ::/file03.txt ::/Plain/gone.dat
+}
+
+# data_start VOLUME: the sector where fsstat says its cluster area begins.
+data_start() { fsstat "$1" | awk '/Cluster Area:/ { print $4; exit }'; }
+
+# The volume of 8-sector clusters, filled, then formatted again with 16-sector clusters.
+fill_and_reformat() {
+  local v=$1 written=$OUT/fat16-reformat.written old new first path size
+  old=$(data_start "$v")
+  cp "$v" "$WORK/scratch.vol"
+  mkfs.fat -F 16 -s 16 "$WORK/scratch.vol" >>"$WORK/tools.log" 2>&1
+  new=$(data_start "$WORK/scratch.vol")
+  rm -f "$WORK/scratch.vol"
+  # Cluster `first` lies at the same sector under both: old + (first-2)*8 = new + (first-2)*16.
+  (((old - new) % 8 == 0 && old > new)) || die "fat16-reformat: data starts $old and $new leave no shared cluster"
+  first=$((2 + (old - new) / 8))
+  mkdir -p "$written"
+  keep() {
+    mkdir -p "$(dirname "$written/$2")"
+    head -c "$1" /dev/urandom >"$written/$2"
+    mcopy -i "$v" "$written/$2" "::/$2"
+  }
+  keep $(((first - 2) * 4096)) filler.bin
+  mmd -i "$v" ::/a ::/a/b ::/a/b/c ::/d ::/d/e
+  keep 5000 a/a1.bin
+  keep 12000 "a/long name file.dat"
+  keep 20000 a/b/b1.bin
+  keep 30000 a/b/c/c1.bin
+  keep 9000 d/d1.bin
+  keep 41000 d/e/e1.bin
+  # The first folder must start at the shared cluster.
+  local inode
+  inode=$(fls "$v" | awk -F'\t' '$2 == "a" { split($1, h, " "); sub(/:$/, "", h[2]); print h[2] }')
+  [[ $(istat "$v" "$inode" | awk '/^Sectors:/ { getline; print $1 }') == $((old + (first - 2) * 8)) ]] ||
+    die "fat16-reformat: folder a does not start at cluster $first"
+  mkfs.fat -F 16 -s 16 "$v" >>"$WORK/tools.log" 2>&1
+}
+
 # answers NAME: the volume into its disk, and what fls and icat read there.
 answers() {
   local name=$1 img=$OUT/$1.vmdk
@@ -97,6 +161,13 @@ answers fat16-1k-few
 disk fat16-4k 200 -F 16 -S 4096 -s 1
 fill "$WORK/fat16-4k.vol"
 answers fat16-4k
+disk fat32-attr 64 -F 32 -s 1
+fill_attributes "$WORK/fat32-attr.vol"
+answers fat32-attr
+disk fat16-reformat 121 -F 16 -s 8
+fill_and_reformat "$WORK/fat16-reformat.vol"
+dd if="$WORK/fat16-reformat.vol" of="$OUT/fat16-reformat.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
+rm -f "$WORK/fat16-reformat.vol"
 disk fat12-4k 100 -F 12 -S 4096 -s 32
 dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 image_script_done

@@ -169,7 +169,18 @@ TEST(FatDirEntryChecks, VerdictsWithoutReadingTheVolume) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(entryVerdictWithoutReads(ByteView(c.e), 4000, 1000), c.expected);
+    EXPECT_EQ(entryVerdictWithoutReads(ByteView(c.e), 4000, 1000, EntrySite::UnknownData), c.expected);
+  }
+  // In a folder, an entry without archive, directory or label bit is a plain file; the other
+  // checks still hold.
+  for (const std::uint8_t attr : {0x00, 0x01, 0x05, 0x07}) {
+    SCOPED_TRACE(attr);
+    EXPECT_EQ(entryVerdictWithoutReads(ByteView(entry("README  TXT", attr, 5, 100, kDate)), 4000, 1000, EntrySite::Folder),
+              EntryVerdict::Usable);
+    EXPECT_EQ(entryVerdictWithoutReads(ByteView(entry("README  TXT", attr, 0, 0, kDate)), 4000, 1000, EntrySite::Folder),
+              EntryVerdict::Skipped);
+    EXPECT_EQ(entryVerdictWithoutReads(ByteView(entry("README  TXT", attr, 5, 100, 0)), 4000, 1000, EntrySite::Folder),
+              EntryVerdict::Refused);
   }
 
   // A cluster may hold entries when its first entry that is not passed over is usable.

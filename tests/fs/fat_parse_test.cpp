@@ -254,6 +254,31 @@ TEST(FatDirEntry, ShortNamesInCodePage437) {
   EXPECT_EQ(cp437ToUnicode('a'), u'a');
 }
 
+// Byte 12 puts the base (0x08) or the extension (0x10) in lower case: A to Z only.
+TEST(FatDirEntry, ShortNamesFollowTheirCaseFlags) {
+  struct Case {
+    const char* name11;
+    std::uint8_t flags;
+    bool deleted;
+    std::u16string expected;
+  } cases[] = {
+      {"README  TXT", 0x08, false, u"readme.TXT"},
+      {"README  TXT", 0x10, false, u"README.txt"},
+      {"README  TXT", 0x18, false, u"readme.txt"},
+      {"\x80_1     TXT", 0x18, false, u"\u00C7_1.txt"},
+      {"\xE5" "EADME  TXT", 0x18, true, u"Xeadme.txt"},
+      {"README  TXT", 0x04, false, u"README.TXT"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name11);
+    auto e = shortEntry(c.name11, 0x20, 5, 10);
+    e[dirent::kCaseFlags] = c.flags;
+    EntryName name;
+    shortEntryName(ByteView(e), c.deleted, name);
+    EXPECT_EQ(std::u16string(name.view()), c.expected);
+  }
+}
+
 TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
   struct Case {
     const char* what;

@@ -35,7 +35,8 @@ fls_files() {
       print (deleted ? "D" : "-") "\t" $7 "\t" tolower(path)
     }' "$1" | sort
 }
-# The same of a `scan --list`: "f<TAB>flags<TAB>size<TAB>path", deleted short names' "X".
+# The same of a `scan --list`: "f<TAB>flags<TAB>size<TAB>path", deleted short names' "X"
+# (the rest of such a name in one case: in lower case where its case flags say so).
 qelda_files() {
   awk -F'\t' '
     $1 == "f" {
@@ -43,7 +44,7 @@ qelda_files() {
       path = ""
       for (i = 1; i <= n; i++) {
         c = part[i]
-        if (c ~ /^X[^a-z]*$/) c = "?" substr(c, 2)
+        if (c ~ /^X[^a-z]*$/ || c ~ /^X[^A-Z]*$/) c = "?" substr(c, 2)
         path = path (i > 1 ? "/" : "") c
       }
       print (index($2, "D") ? "D" : "-") "\t" $3 "\t" tolower(path)

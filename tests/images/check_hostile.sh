@@ -100,7 +100,7 @@ check_volume ldm-repeated 16384 0
 check_volume ldm-huge 18446744073709551615 1
 
 # The file under 30 levels of 200-character names is saved, not skipped.
-deep=$(find "$WORK/huge-mbr/rec" -type f -name DEEP.TXT -printf '%d\n')
+deep=$(find "$WORK/huge-mbr/rec" -type f -name deep.txt -printf '%d\n')
 [[ $deep == 31 ]] || fail "deep.txt under 30 levels of long names not recovered (depth '${deep}')"
 CHECKED=$((CHECKED + 1))
 
@@ -171,15 +171,15 @@ done
 
 # ---------------------------------------------------------------- a hostile --out
 # Three output folders made beforehand over the FAT volume of huge-mbr (Docs/, Docs/Inner/,
-# README.TXT, Docs/NOTES.TXT): symlinks out of the folder, FIFOs, a dangling symlink and
+# readme.txt, Docs/notes.txt, as their case flags name them): symlinks out of the folder, FIFOs, a dangling symlink and
 # names already taken.
 mkdir -p "$WORK/victim" "$WORK/o1" "$WORK/o2" "$WORK/o3/Docs"
 printf 'victim data\n' >"$WORK/victim/target.txt"
 ln -s ../victim "$WORK/o1/Docs"
-ln -s ../victim/target.txt "$WORK/o1/README.TXT"
-mkfifo "$WORK/o2/Docs" "$WORK/o2/README.TXT"
-ln -s ../victim/created.txt "$WORK/o3/README.TXT"
-printf 'old notes\n' >"$WORK/o3/Docs/NOTES.TXT"
+ln -s ../victim/target.txt "$WORK/o1/readme.txt"
+mkfifo "$WORK/o2/Docs" "$WORK/o2/readme.txt"
+ln -s ../victim/created.txt "$WORK/o3/readme.txt"
+printf 'old notes\n' >"$WORK/o3/Docs/notes.txt"
 before=$(snapshot ./o1 ./o2 ./o3)
 content=$HOSTILE/content/huge-mbr
 for o in o1 o2 o3; do
@@ -187,17 +187,17 @@ for o in o1 o2 o3; do
   grep -v '^\[Recovered\] \|^[0-9]* recovered' "$S/out" >"$S/bad" && fail "$o: not all recovered: $(head -3 "$S/bad")"
 done
 [[ $(snapshot ./o1 ./o2 ./o3) == "$before" ]] || fail "a hostile --out: something was written outside it"
-[[ -L $WORK/o1/Docs && -L $WORK/o1/README.TXT && -p $WORK/o2/Docs && -p $WORK/o2/README.TXT && -L $WORK/o3/README.TXT ]] ||
+[[ -L $WORK/o1/Docs && -L $WORK/o1/readme.txt && -p $WORK/o2/Docs && -p $WORK/o2/readme.txt && -L $WORK/o3/readme.txt ]] ||
   fail "a hostile --out: a symlink or FIFO already there was replaced"
 [[ ! -e $WORK/victim/created.txt ]] || fail "a hostile --out: a file was made through a dangling symlink"
 for o in o1 o2; do
-  cmp -s "$WORK/$o/Docs (2)/NOTES.TXT" "$content/Docs/notes.txt" || fail "$o: Docs (2)/NOTES.TXT not saved"
-  cmp -s "$WORK/$o/Docs (2)/Inner/INNER.TXT" "$content/Docs/Inner/inner.txt" || fail "$o: Docs (2)/Inner/INNER.TXT not saved"
-  cmp -s "$WORK/$o/README (2).TXT" "$content/readme.txt" || fail "$o: README (2).TXT not saved"
+  cmp -s "$WORK/$o/Docs (2)/notes.txt" "$content/Docs/notes.txt" || fail "$o: Docs (2)/notes.txt not saved"
+  cmp -s "$WORK/$o/Docs (2)/Inner/inner.txt" "$content/Docs/Inner/inner.txt" || fail "$o: Docs (2)/Inner/inner.txt not saved"
+  cmp -s "$WORK/$o/readme (2).txt" "$content/readme.txt" || fail "$o: readme (2).txt not saved"
 done
-cmp -s "$WORK/o3/README (2).TXT" "$content/readme.txt" || fail "o3: README (2).TXT not saved"
-cmp -s "$WORK/o3/Docs/NOTES (2).TXT" "$content/Docs/notes.txt" || fail "o3: Docs/NOTES (2).TXT not saved"
-[[ $(cat "$WORK/o3/Docs/NOTES.TXT") == 'old notes' ]] || fail "o3: an existing file was overwritten"
+cmp -s "$WORK/o3/readme (2).txt" "$content/readme.txt" || fail "o3: readme (2).txt not saved"
+cmp -s "$WORK/o3/Docs/notes (2).txt" "$content/Docs/notes.txt" || fail "o3: Docs/notes (2).txt not saved"
+[[ $(cat "$WORK/o3/Docs/notes.txt") == 'old notes' ]] || fail "o3: an existing file was overwritten"
 
 printf '%d checks, %d failed\n' "$CHECKED" "$FAILED"
 ((FAILED == 0))

@@ -143,7 +143,7 @@ class SaveTest : public ::testing::Test {
 // clash or are not Linux names, and data that runs off the end of the volume.
 TEST_F(SaveTest, MadeUpFoldersClashingNamesAndUnreadableDataAreSavedAsTheyCan) {
   scan(1);
-  results::FoundItemRef readme = find(u"README.TXT");
+  results::FoundItemRef readme = find(u"readme.txt");  // as its case flags name it
   ASSERT_NE(readme, nullptr);
   // An engine of our own over the same volume tells where the volume's clusters end.
   platform::TextLog probeLog;
