@@ -73,14 +73,14 @@ inline Bytes randomBytes(std::size_t n, std::uint32_t seed) {
 
 // The committed fixtures (tests/data/carve).
 inline std::filesystem::path fixture(const std::string& name) {
-  return std::filesystem::path(__FILE__).parent_path().parent_path() / "data" / "carve" / name;
+  return std::filesystem::path(QELDA_TEST_SOURCES_DIR) / "data" / "carve" / name;
 }
 
 // The corpus made by real tools at test time, cached beside the image corpus.
 inline std::string carveCorpus() {
   static const std::string dir = [] {
     const std::string out = qelda::test::testImagesDir() + "-carve";
-    const auto script = std::filesystem::path(__FILE__).parent_path() / "make_carve_corpus.sh";
+    const auto script = std::filesystem::path(QELDA_TEST_SOURCES_DIR) / "carve" / "make_carve_corpus.sh";
     const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
     if (std::system(cmd.c_str()) != 0) return std::string();
     return out;

@@ -22,7 +22,7 @@ inline std::string exfatImages() {
   static const std::string dir = [] {
     const std::string out = testImagesDir() + "-exfat";
     if (!std::filesystem::exists(out + "/.stamp")) {
-      const auto script = std::filesystem::path(__FILE__).parent_path() / "make_exfat_images.sh";
+      const auto script = std::filesystem::path(QELDA_TEST_SOURCES_DIR) / "exfat" / "make_exfat_images.sh";
       const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
       if (std::system(cmd.c_str()) != 0) return std::string();
     }

@@ -218,7 +218,7 @@ inline std::string fatImages() {
   static const std::string dir = [] {
     const std::string out = qelda::test::testImagesDir() + "-fat";
     if (!std::filesystem::exists(out + "/.stamp")) {
-      const auto script = std::filesystem::path(__FILE__).parent_path() / "make_fat_images.sh";
+      const auto script = std::filesystem::path(QELDA_TEST_SOURCES_DIR) / "fat" / "make_fat_images.sh";
       const std::string cmd = "bash '" + script.string() + "' '" + out + "'";
       if (std::system(cmd.c_str()) != 0) return std::string();
     }

@@ -491,7 +491,7 @@ TEST(NtfsDeepSearch, RawHitsGoUnderRawDataFolders) {
     std::string bytes;
     s.read(*hit, bytes);
     const fs::path corpus = fs::path(ntfsImagesDir()) / "carve" / name;
-    const fs::path fixture = fs::path(__FILE__).parent_path().parent_path() / "data" / "carve" / name;
+    const fs::path fixture = fs::path(QELDA_TEST_SOURCES_DIR) / "data" / "carve" / name;
     EXPECT_EQ(bytes, readWhole(fs::exists(corpus) ? corpus : fixture));
     ++found;
   }

@@ -60,7 +60,7 @@ std::string original(const std::string& planted) {
   const std::string name = planted.rfind("frag-", 0) == 0 ? planted.substr(5) : planted;
   const fs::path corpus = fs::path(ntfsImagesDir()) / "carve" / name;
   if (fs::exists(corpus)) return readWhole(corpus);
-  return readWhole(fs::path(__FILE__).parent_path().parent_path() / "data" / "carve" / name);
+  return readWhole(fs::path(QELDA_TEST_SOURCES_DIR) / "data" / "carve" / name);
 }
 
 // `blkls -A` of the volume: free runs (first, count).
