@@ -324,7 +324,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   struct Frame {
     FolderHandle folder;     // where the entries go
     bool available = false;  // false: that folder could not be made; its files are skipped
-    int error = 0;           // why it could not be made (an errno; 0: not for the destination)
+    int error = 0;           // why it could not be made (an errno)
     std::size_t pathLength;  // `path` up to this folder, for the reports
     const std::vector<Index>* entries;
     std::size_t next = 0;

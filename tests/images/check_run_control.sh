@@ -115,18 +115,30 @@ summary_said() {
     fail "$1: no summary; the last line is: $(tail -n 1 "$2" | head -c 200)"
 }
 
-# stop_while_saving WHAT SIG OUT FIND_TEST...: once `find OUT FIND_TEST...` finds something (or
-# the run has ended), the run PID gets SIG; it must end with 130, "qelda: stopped" and its
-# summary.
+# stop_while_saving WHAT SIG OUT BYTES FIND_TEST...: once the run PID has written BYTES and
+# `find OUT FIND_TEST...` finds something (or the run has ended), PID gets SIG; it must end
+# with 130, "qelda: stopped" and its summary. The run is held (SIGSTOP) while OUT is looked
+# at, so that SIG comes while what was found is still there, however fast the disk takes the
+# bytes; what it has written is read from /proc without starting a process, so that a run
+# that writes at memory speed is caught early.
+mkfifo "$S/quiet"
+exec {QUIET}<>"$S/quiet"
 stop_while_saving() {
-  local what=$1 sig=$2 out=$3 i
-  shift 3
-  for ((i = 0; i < GUARD * 100; i++)); do
-    [[ -n $(find "$out" "$@" -print -quit 2>/dev/null) ]] && break
-    kill -0 "$PID" 2>/dev/null || break
-    sleep 0.01
+  local what=$1 sig=$2 out=$3 bytes=$4 until=$((SECONDS + GUARD)) key value written
+  shift 4
+  while ((SECONDS < until)); do
+    written=-1
+    while read -r key value; do [[ $key != wchar: ]] || written=$value; done 2>/dev/null </proc/"$PID"/io
+    ((written >= 0)) || break
+    if ((written >= bytes)); then
+      kill -STOP "$PID" 2>/dev/null || break
+      [[ -n $(find "$out" "$@" -print -quit 2>/dev/null) ]] && break
+      kill -CONT "$PID"
+    fi
+    read -r -t 0.001 -u "$QUIET" _
   done
   kill -"$sig" "$PID" 2>/dev/null
+  kill -CONT "$PID" 2>/dev/null
   ended
   stopped_says "$what" "$RC" "$S/err"
   summary_said "$what" "$S/out" "$out"
@@ -178,7 +190,7 @@ for n in 1 4; do
     what="exfat-$n recover, SIG$sig while big.bin is written"
     CHECKED=$((CHECKED + 1))
     started "$S/out" "$S/err" "$QELDA" recover "$disk" --out "$out"
-    stop_while_saving "$what" "$sig" "$out" -type f
+    stop_while_saving "$what" "$sig" "$out" 0 -type f
     whole_files "$what" "$out" "$DISKS/exfat-$n.md5"
     ((SAVED < n * 2000)) || fail "$what: all $SAVED files saved: the signal came after the end"
     no_work_folder "$what"
@@ -302,7 +314,7 @@ for fs in ntfs fat32; do
         started "$S/out" "$S/err" "$QELDA" resume "$S/$fs.scan" --image "$disk" --out "$out"
       fi
       # Nothing else on these disks reaches 4 MiB: the signal comes inside Big.bin.
-      stop_while_saving "$what" "$sig" "$out" -name '.qelda-*' -size +4M
+      stop_while_saving "$what" "$sig" "$out" $((8 << 20)) -name '.qelda-*' -size +4M
       icat_equal "$what" "$out" "$DISKS/big-$fs.md5"
       [[ -f $out/Big.bin ]] || fail "$what: Big.bin was not finished"
       (($(find "$out" -name 'Small-*' | wc -l) < 20)) || fail "$what: every file saved: the signal came after the end"
