@@ -279,6 +279,11 @@ what="scan --lost --deep stopped by Ctrl-C"
 CHECKED=$((CHECKED + 1))
 truncate -s 256G "$S/empty.raw"
 started "$S/out" "$S/err" "$QELDA" scan "$S/empty.raw" --lost --deep
+# Until the wrapper has made itself qelda, SIGINT may still be ignored, as a background job's is.
+for ((i = 0; i < GUARD * 100; i++)); do
+  [[ $(readlink "/proc/$PID/exe") != "$(readlink -f "$QELDA")" ]] || break
+  sleep 0.01
+done
 sleep 1
 kill -INT "$PID"
 ended
