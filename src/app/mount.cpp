@@ -115,33 +115,10 @@ MountOutcome CDataRecovery::walkPartitions() {
   return ldmHeaderMissing_ ? MountOutcome::CorruptLayout : MountOutcome::Mounted;
 }
 
-namespace {
-
-const char* fileKindText(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "a special file";
-}
-
-}  // namespace
-
 void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) {
-  struct stat st{};
-  if (::stat(path.c_str(), &st) != 0) {
-    cause_ = "cannot open " + path + ": " + std::strerror(errno);
-    return;
-  }
-  // Only a regular file or a block device holds an image: anything else is refused before
-  // it is opened, and errno says nothing about it.
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    cause_ = "cannot open " + path + ": " + fileKindText(st.st_mode) + ", not a file or a block device";
-    return;
-  }
-  errno = 0;
-  if (!platform::ReadOnlyFile::open(path)) {
-    cause_ = "cannot open " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+  // Only a regular file or a block device holds an image.
+  if (const std::string why = platform::whyNotOpened(path); !why.empty()) {
+    cause_ = "cannot open " + path + ": " + why;
     return;
   }
   if (!app_.refusedBecause.empty()) {

@@ -24,8 +24,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitUsage = 1;
 inline constexpr int kExitMountFailed = 2;
 inline constexpr int kExitScanFailed = 3;
-// Files were skipped because the output folder's disk (or quota) was full.
-inline constexpr int kExitOutputFull = 4;
+// Files were skipped because the output folder would not take them: its disk (or quota) was
+// full, it is read-only or not writable, or a write failed.
+inline constexpr int kExitOutputFailed = 4;
 inline constexpr int kExitStopped = 130;
 
 int runInfo(const std::vector<std::string>& args);
@@ -46,9 +47,19 @@ struct ResultOptions {
   std::string logPath;
 };
 // Returns the exit status: kExitOk, kExitUsage (the folder cannot be made), kExitStopped (also
-// when standard output was closed), kExitOutputFull.
+// when standard output could not be written), kExitOutputFailed.
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
                    const ResultOptions& options, const StopOnInterrupt& interrupt);
+
+// Standard output that cannot be written (its reader gone, as with `| head`, or its disk
+// full) ends the run as a stop does, the cause said unless the reader went: kExitStopped.
+int outputClosed(int error);
+// At the end of a command: `status` when all it printed reached standard output, else what
+// outputClosed gives.
+int finishOutput(int status);
+// Gives the run's log its file, appended to as entries come; false (the cause said on
+// stderr) when the file cannot be opened for writing, which ends the run before it starts.
+bool startLog(platform::TextLog& log, const std::string& path);
 
 // One source as `qelda info` lists it: index, kind, name, file system, start, count, size text.
 void printSourceLine(std::size_t index, const volume::DEVICE_ENTRY& entry);

@@ -85,7 +85,7 @@ int runDrives(const std::vector<std::string>& args) {
                   unsigned(a->m_nThreshold), unsigned(a->m_byStatus));
     }
   }
-  return kExitOk;
+  return finishOutput(kExitOk);
 }
 
 }  // namespace qelda::cli

@@ -110,7 +110,7 @@ int runInfo(const std::vector<std::string>& args) {
   app.g_VirtualDisk.CheckExtentFiles(path);
   printDescription(app);
   printSources(app);
-  return kExitOk;
+  return finishOutput(kExitOk);
 }
 
 }  // namespace qelda::cli

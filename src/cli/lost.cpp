@@ -44,8 +44,8 @@ void printLostUsage() {
 // A disk file that is no virtual-machine image is searched as a plain run of sectors, read
 // directly; false (with the cause said) when it cannot be opened.
 bool openRawFile(app::CQELDAApp& app) {
-  if (!platform::ReadOnlyFile::open(app.m_strImagePath)) {
-    std::fprintf(stderr, "qelda: cannot open %s: %s\n", app.m_strImagePath.c_str(), std::strerror(errno));
+  if (const std::string why = platform::whyNotOpened(app.m_strImagePath); !why.empty()) {
+    std::fprintf(stderr, "qelda: cannot open %s: %s\n", app.m_strImagePath.c_str(), why.c_str());
     return false;
   }
   app.m_strResumeFilePath = app.m_strImagePath;
@@ -89,7 +89,7 @@ int runLost(const std::vector<std::string>& args) {
   app::CQELDAApp app;
   StderrNotifier notifier;
   platform::TextLog log;
-  log.streamTo(logPath);
+  if (!startLog(log, logPath)) return kExitUsage;
   // Volumes cut at the disk's end, by the partition walk or by the search, are said on stderr.
   NoteLog notes(&log);
   app.layoutLog_ = &notes;
@@ -128,7 +128,7 @@ int runLost(const std::vector<std::string>& args) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
-  return kExitOk;
+  return finishOutput(kExitOk);
 }
 
 }  // namespace qelda::cli

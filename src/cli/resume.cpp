@@ -82,7 +82,7 @@ int runResume(const std::vector<std::string>& args) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
-  log.streamTo(o.results.logPath);
+  if (!startLog(log, o.results.logPath)) return kExitUsage;
   platform::NullScanProgress silent;
   NoteLog notes(&log);
   app.layoutLog_ = &notes;

@@ -239,14 +239,6 @@ volume::DEVICE_ENTRY* pickSource(const app::CQELDAApp& app, std::optional<std::s
   return nullptr;
 }
 
-// Standard output that can no longer be written (its reader, `head` say, has gone) ends the
-// run as a stop does: nobody would see the rest.
-int outputClosed(int error) {
-  if (error != EPIPE) std::fprintf(stderr, "qelda: standard output: %s\n", std::strerror(error));
-  std::fputs("qelda: stopped\n", stderr);
-  return kExitStopped;
-}
-
 }  // namespace
 
 int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, platform::TextLog& log,
@@ -256,7 +248,7 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
     if (!o.list)
       std::printf("Folders: %u\nFiles: %u\nTotal size: %llu bytes\n", tree.folderCount(), tree.fileCount(),
                   static_cast<unsigned long long>(tree.totalSize()));
-    return kExitOk;
+    return finishOutput(kExitOk);
   }
 
   app.m_bBusy = 1;
@@ -272,19 +264,23 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
   app.OnOperationFinished();
   if (!o.logPath.empty()) log.flushTo(o.logPath);
   if (totals.destinationMissing) {
-    std::fprintf(stderr, "qelda: cannot make the folder %s\n", o.out.c_str());
+    std::fprintf(stderr, "qelda: cannot make the folder %s: %s\n", o.out.c_str(), std::strerror(totals.destinationError));
     return kExitUsage;
   }
   std::printf("%u recovered, %u partially recovered, %u skipped under %s\n", totals.recovered, totals.partial,
               totals.skipped, o.out.c_str());
   if (outputError != 0) return outputClosed(outputError);
+  // Each cause once, with the number of files it cost.
   if (totals.noSpace != 0)
     std::fprintf(stderr, "qelda: %u files skipped: no space left on the disk of %s\n", totals.noSpace, o.out.c_str());
+  if (totals.unwritable != 0)
+    std::fprintf(stderr, "qelda: %u files skipped: cannot write under %s: %s\n", totals.unwritable, o.out.c_str(),
+                 std::strerror(totals.unwritableError));
   if (totals.stopped || interrupt.interrupted()) {
     std::fputs("qelda: stopped\n", stderr);
     return kExitStopped;
   }
-  return totals.noSpace != 0 ? kExitOutputFull : kExitOk;
+  return finishOutput(totals.noSpace != 0 || totals.unwritable != 0 ? kExitOutputFailed : kExitOk);
 }
 
 namespace {
@@ -300,7 +296,8 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
-  log.streamTo(o.logPath);  // each line goes out as it comes: a long run's log holds no memory
+  // Each line goes out as it comes: a long run's log holds no memory.
+  if (!startLog(log, o.logPath)) return kExitUsage;
   TerminalProgress terminal;
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);

@@ -117,7 +117,9 @@ class IVolumeEngine {
   virtual ScanOutcome scanDeletedDeep() = 0;
   virtual ScanOutcome scanRaw() = 0;
 
-  // Streams a found item's data to `sink` in file order, contiguous clusters in one piece.
+  // Streams a found item's data to `sink` in file order, contiguous clusters in one piece,
+  // to its end whatever the stop flag says (only the sink ends it early): a stop falls
+  // between files, where the save looks at it, so that no file comes out cut by it.
   virtual ReadOutcome readItem(const FOUND_ITEM& item, const ContentSink& sink) = 0;
 
   // Items reported by the last scan (the root the console made counts as one).

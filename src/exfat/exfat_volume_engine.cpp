@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "exfat/exfat_engine.h"
+#include "fs/fat_layout.h"
 
 namespace qelda::exfat {
 namespace {
@@ -27,9 +28,13 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
   engine::ReadTally readTally() const override { return engine_.readTally(); }
 
-  bool applyLinkingMode(std::uint8_t mode, std::u16string& /*whyNot*/) override {
-    // exFAT has one FAT: "Contiguous" reads every file from its first cluster on, the
-    // others follow the chains.
+  bool applyLinkingMode(std::uint8_t mode, std::u16string& whyNot) override {
+    // Chains are followed through the first FAT only: "Contiguous" reads every file from its
+    // first cluster on, "FAT1" follows the chains, and there is no second copy to take.
+    if (mode == fs::fat::kLinkFat2) {
+      whyNot = u"exFAT chains are followed through the first FAT only";
+      return false;
+    }
     engine_.setLinkingMode(mode == kLinkContiguous ? kLinkContiguous : kLinkChain);
     return true;
   }

@@ -184,7 +184,9 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   const std::uint64_t unitBytes = unitClusters * clusterBytes();
   std::vector<std::uint8_t> unit(static_cast<std::size_t>(unitBytes));
   std::vector<std::uint8_t> packed(static_cast<std::size_t>(unitBytes));
-  for (std::uint64_t firstVcn = 0; remaining > 0 && !stopRequested(); firstVcn += unitClusters) {
+  // Read to the end whatever the stop flag says: a stop falls between files, where the save
+  // looks at it, never inside one, which would come out cut as if its clusters were lost.
+  for (std::uint64_t firstVcn = 0; remaining > 0; firstVcn += unitClusters) {
     // Which of the unit's clusters hold data, gathered across the runs that cover it.
     std::size_t allocated = 0;
     std::fill(unit.begin(), unit.end(), std::uint8_t{0});

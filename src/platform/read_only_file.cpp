@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -28,6 +29,29 @@ std::optional<ReadOnlyFile> ReadOnlyFile::open(const std::string& path) {
     return std::nullopt;
   }
   return ReadOnlyFile(fd);
+}
+
+namespace {
+
+const char* fileKindText(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+}  // namespace
+
+std::string whyNotOpened(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  // Anything else is refused after it is opened, and errno says nothing about it.
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    return std::string(fileKindText(st.st_mode)) + ", not a file or a block device";
+  errno = 0;
+  if (ReadOnlyFile::open(path)) return {};
+  return std::strerror(errno != 0 ? errno : EIO);
 }
 
 ReadOnlyFile ReadOnlyFile::overMemory(std::span<const std::uint8_t> bytes, std::uint64_t size) {

@@ -41,6 +41,11 @@ class ReadOnlyFile {
   std::uint64_t memorySize_ = 0;
 };
 
+// Why ReadOnlyFile::open(path) gives nothing: the system's text for the error, or what kind
+// of file `path` is when it is neither a regular file nor a block device ("a folder, not a
+// file or a block device"); empty when it opens.
+std::string whyNotOpened(const std::string& path);
+
 // Size of a file in bytes; 0 when it cannot be opened.
 std::uint64_t fileSize(const std::string& path);
 

@@ -145,8 +145,12 @@ FolderHandle makeFolder(const FolderHandle& parent, const std::string& name, std
       made = candidate;
       return FolderHandle(fd);
     }
-    if (errno != ENOTDIR && errno != ELOOP) break;
+    if (errno != ENOTDIR && errno != ELOOP) {
+      error = errno;
+      break;
+    }
   }
+  if (error == 0) error = EEXIST;  // every numbered name is held by something else
   return {};
 }
 
@@ -288,6 +292,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   FolderHandle destination(::open(request_.destination.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
   if (!destination.open()) {
     totals.destinationMissing = true;
+    totals.destinationError = ec ? ec.value() : errno;
     return totals;
   }
   // Found names are kept up to what the destination's file system takes.
@@ -319,7 +324,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   struct Frame {
     FolderHandle folder;     // where the entries go
     bool available = false;  // false: that folder could not be made; its files are skipped
-    bool full = false;       // it could not be made because the destination had no room
+    int error = 0;           // why it could not be made (an errno)
     std::size_t pathLength;  // `path` up to this folder, for the reports
     const std::vector<Index>* entries;
     std::size_t next = 0;
@@ -340,14 +345,20 @@ SaveTotals CThreadForSavingFiles::Run() {
   NameNumbers folderNumbers;
   NameNumbers fileNumbers;
   std::uint64_t partSerial = 0;
-  // A file skipped for want of room is counted apart: the user can free space and retry.
-  const auto skip = [&](const std::string& shownPath, bool full) {
-    if (full) ++totals.noSpace;
+  // A file the destination would not take is counted apart, by cause (error, an errno; 0
+  // when the volume gave nothing to save): the user can free space, or pick another folder,
+  // and retry.
+  const auto skip = [&](const std::string& shownPath, int error) {
+    if (noRoom(error)) {
+      ++totals.noSpace;
+    } else if (error != 0) {
+      if (totals.unwritable++ == 0) totals.unwritableError = error;
+    }
     finishFile(SaveStatus::Skipped, shownPath, totals);
   };
   std::string path;  // the reported path of the current folder, under the destination
   std::vector<Frame> stack;
-  stack.push_back({std::move(destination), true, false, 0, entriesOf(kRoot), 0});
+  stack.push_back({std::move(destination), true, 0, 0, entriesOf(kRoot), 0});
   while (!stack.empty()) {
     if (state_.stopRequested()) {
       totals.stopped = true;
@@ -370,32 +381,32 @@ SaveTotals CThreadForSavingFiles::Run() {
       int error = 0;
       if (top.available) folder = makeFolder(top.folder, name, maxBytes, folderNumbers, made, error);
       const bool available = folder.open();
-      const bool full = top.available ? noRoom(error) : top.full;
+      if (!top.available) error = top.error;
       if (available) ++totals.folders;
       path += made;
       path += '/';
       // `top` is stale from here on
-      stack.push_back({std::move(folder), available, full, path.size(), entriesOf(item), 0});
+      stack.push_back({std::move(folder), available, error, path.size(), entriesOf(item), 0});
       if (available && stack.size() > kOpenFolders + 1) stack[stack.size() - kOpenFolders - 1].folder.close();
       continue;
     }
     if (!chosen(item)) continue;
     if (!top.available) {
-      skip(path + name, top.full);
+      skip(path + name, top.error);
       continue;
     }
     std::string part;
     int error = 0;
     const int fd = createPartFile(top.folder, partSerial, part, error);
     if (fd < 0) {
-      skip(path + name, noRoom(error));
+      skip(path + name, error);
       continue;
     }
     const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, error);
     std::string taken;
     if (status == SaveStatus::Skipped || !publishFile(top.folder, part, name, maxBytes, fileNumbers, taken, error)) {
       ::unlinkat(top.folder.fd(), part.c_str(), 0);
-      skip(path + name, noRoom(error));
+      skip(path + name, error);
       continue;
     }
     finishFile(status, path + taken, totals);

@@ -53,8 +53,13 @@ struct SaveTotals {
   std::uint32_t skipped = 0;
   std::uint32_t folders = 0;  // folders made (or found already there) under the destination
   std::uint32_t noSpace = 0;  // of the skipped files, those the destination had no room for
+  // Of the skipped files, those the destination refused for another cause (read-only, not
+  // writable by this user, an I/O error): the cause of the first of them in `unwritableError`.
+  std::uint32_t unwritable = 0;
+  int unwritableError = 0;
   bool stopped = false;       // the stop flag ended the save early
   bool destinationMissing = false;  // the destination could not be made: nothing was saved
+  int destinationError = 0;         // why (an errno)
 };
 
 // The file-saving worker: reads each chosen file of the found tree through the current

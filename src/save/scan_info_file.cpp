@@ -153,7 +153,7 @@ bool ScanInfoWriter::finish(engine::SCAN_IMAGE_HEADER header, const SCAN_INFO_DE
 
 Checked<ScanInfoLoader> ScanInfoLoader::open(const std::string& path, ItemCheck items) {
   auto file = platform::ReadOnlyFile::open(path);
-  if (!file) return Refusal{path + ": " + std::strerror(errno)};
+  if (!file) return Refusal{"cannot open " + path + ": " + platform::whyNotOpened(path)};
   ScanInfoLoader loader(std::move(*file), path);
   if (auto refused = loader.check(items)) return Refusal{path + ": " + refused->cause};
   return loader;

@@ -129,7 +129,7 @@ Checked<std::vector<SCAN_INFO_DESCRIPTOR>> readScanInfoIndex(const std::string& 
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return out;  // nothing saved yet
   auto file = platform::ReadOnlyFile::open(path);
-  if (!file) return Refusal{path + ": " + std::strerror(errno)};
+  if (!file) return Refusal{path + ": " + platform::whyNotOpened(path)};
   const std::uint64_t size = file->size();
   if (size % descriptor::kSize != 0)
     return Refusal{path + ": " + std::to_string(size) + " bytes is not a whole number of 589-byte records"};

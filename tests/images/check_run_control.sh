@@ -16,7 +16,15 @@
 #    with one: every file saved (count and contents as written), no more file bytes than the
 #    disk holds, within the memory cap;
 #  - `scan --lost --deep` of a large empty disk stopped by Ctrl-C says "qelda: stopped";
-#  - `info /dev/null` says why the file cannot be an image; the usage names every scan kind.
+#  - SIGINT and SIGTERM while `recover` or `resume --out` writes a 160 MiB file from NTFS or
+#    FAT32: exit 130 and the summary, the file finished, no part file left, and every file
+#    saved as icat reads it;
+#  - `recover` into a read-only folder: exit status 4, the cause said once; a `--log` that
+#    cannot be written: exit 1 at once, said; `info`, `scan`, `lost`, `resume` and `drives`
+#    onto a full standard output: a status other than 0 and the cause;
+#  - `info /dev/null`, `lost` of a folder or /dev/zero and `resume` of a folder say why the
+#    file cannot be opened; `--linking fat2` on exFAT is said not to apply; the usage names
+#    every scan kind.
 #
 #   check_run_control.sh BUILD_DIR IMAGES_DIR
 # The disks are cached in BUILD_DIR/images-run-control.
@@ -34,7 +42,7 @@ S=$WORK/s
 export XDG_CACHE_HOME=$WORK/cache
 # The output file systems mounted below are released before the work folder goes.
 LOOP=''
-trap 'umount "$S/mnt" "$WORK/full" 2>/dev/null; [[ -z $LOOP ]] || losetup -d "$LOOP"; rm -rf --one-file-system "$WORK"' EXIT
+trap 'umount "$S/mnt" "$WORK/full" "$WORK/ro" 2>/dev/null; [[ -z $LOOP ]] || losetup -d "$LOOP"; rm -rf --one-file-system "$WORK"' EXIT
 
 # Signals a test runner may have set to be ignored are given back their default before qelda
 # starts (bash cannot undo an ignore it inherited).
@@ -107,6 +115,35 @@ summary_said() {
     fail "$1: no summary; the last line is: $(tail -n 1 "$2" | head -c 200)"
 }
 
+# stop_while_saving WHAT SIG OUT BYTES FIND_TEST...: once the run PID has written BYTES and
+# `find OUT FIND_TEST...` finds something (or the run has ended), PID gets SIG; it must end
+# with 130, "qelda: stopped" and its summary. The run is held (SIGSTOP) while OUT is looked
+# at, so that SIG comes while what was found is still there, however fast the disk takes the
+# bytes; what it has written is read from /proc without starting a process, so that a run
+# that writes at memory speed is caught early.
+mkfifo "$S/quiet"
+exec {QUIET}<>"$S/quiet"
+stop_while_saving() {
+  local what=$1 sig=$2 out=$3 bytes=$4 until=$((SECONDS + GUARD)) key value written
+  shift 4
+  while ((SECONDS < until)); do
+    written=-1
+    while read -r key value; do [[ $key != wchar: ]] || written=$value; done 2>/dev/null </proc/"$PID"/io
+    ((written >= 0)) || break
+    if ((written >= bytes)); then
+      kill -STOP "$PID" 2>/dev/null || break
+      [[ -n $(find "$out" "$@" -print -quit 2>/dev/null) ]] && break
+      kill -CONT "$PID"
+    fi
+    read -r -t 0.001 -u "$QUIET" _
+  done
+  kill -"$sig" "$PID" 2>/dev/null
+  kill -CONT "$PID" 2>/dev/null
+  ended
+  stopped_says "$what" "$RC" "$S/err"
+  summary_said "$what" "$S/out" "$out"
+}
+
 # The deep disk at four times its size takes the longest: check_run_control_deep.sh runs it
 # alone (RUN_CONTROL_PART=deep4), so that it and the rest run side by side.
 PART=${RUN_CONTROL_PART:-rest}
@@ -153,15 +190,7 @@ for n in 1 4; do
     what="exfat-$n recover, SIG$sig while big.bin is written"
     CHECKED=$((CHECKED + 1))
     started "$S/out" "$S/err" "$QELDA" recover "$disk" --out "$out"
-    for ((i = 0; i < GUARD * 100; i++)); do
-      [[ -n $(find "$out" -type f -print -quit 2>/dev/null) ]] && break
-      kill -0 "$PID" 2>/dev/null || break
-      sleep 0.01
-    done
-    kill -"$sig" "$PID" 2>/dev/null
-    ended
-    stopped_says "$what" "$RC" "$S/err"
-    summary_said "$what" "$S/out" "$out"
+    stop_while_saving "$what" "$sig" "$out" 0 -type f
     whole_files "$what" "$out" "$DISKS/exfat-$n.md5"
     ((SAVED < n * 2000)) || fail "$what: all $SAVED files saved: the signal came after the end"
     no_work_folder "$what"
@@ -250,10 +279,111 @@ what="scan --lost --deep stopped by Ctrl-C"
 CHECKED=$((CHECKED + 1))
 truncate -s 256G "$S/empty.raw"
 started "$S/out" "$S/err" "$QELDA" scan "$S/empty.raw" --lost --deep
+# Until the wrapper has made itself qelda, SIGINT may still be ignored, as a background job's is.
+for ((i = 0; i < GUARD * 100; i++)); do
+  [[ $(readlink "/proc/$PID/exe") != "$(readlink -f "$QELDA")" ]] || break
+  sleep 0.01
+done
 sleep 1
 kill -INT "$PID"
 ended
 stopped_says "$what" "$RC" "$S/err"
+
+# ---------------------------------------------------------------- a stop inside a big file
+# SIGINT or SIGTERM while `recover` or `resume --out` writes Big.bin (160 MiB) from NTFS or
+# FAT32: the file is finished, the run then stops; nothing under a found name is cut.
+# icat_equal WHAT OUT MD5S: no part file under OUT, and every file there that fls lists holds
+# what icat reads of it.
+icat_equal() {
+  local what=$1 out=$2 sum path parts
+  parts=$(find "$out" -name '.qelda-*' | head -3)
+  [[ -z $parts ]] || fail "$what: part files left: $parts"
+  while read -r sum path; do
+    [[ ! -e $out/$path || $(md5sum <"$out/$path" | cut -d' ' -f1) == "$sum" ]] ||
+      fail "$what: $path ($(stat -c %s "$out/$path") bytes) is not what icat reads"
+  done <"$3"
+}
+export XDG_CONFIG_HOME=$WORK/config
+for fs in ntfs fat32; do
+  disk=$DISKS/big-$fs.vmdk
+  guarded "$S/out" "$S/err" "$QELDA" scan "$disk" --save-scan "$S/$fs.scan"
+  guard_passed "$fs scan --save-scan" $? "$S/err" || continue
+  for run in recover resume; do
+    for sig in INT TERM; do
+      out=$WORK/big-$fs-$run-$sig
+      what="$fs $run --out, SIG$sig while Big.bin is written"
+      CHECKED=$((CHECKED + 1))
+      if [[ $run == recover ]]; then
+        started "$S/out" "$S/err" "$QELDA" recover "$disk" --out "$out"
+      else
+        started "$S/out" "$S/err" "$QELDA" resume "$S/$fs.scan" --image "$disk" --out "$out"
+      fi
+      # Nothing else on these disks reaches 4 MiB: the signal comes inside Big.bin.
+      stop_while_saving "$what" "$sig" "$out" $((8 << 20)) -name '.qelda-*' -size +4M
+      icat_equal "$what" "$out" "$DISKS/big-$fs.md5"
+      [[ -f $out/Big.bin ]] || fail "$what: Big.bin was not finished"
+      (($(find "$out" -name 'Small-*' | wc -l) < 20)) || fail "$what: every file saved: the signal came after the end"
+      rm -rf "$out"
+    done
+  done
+done
+
+# ---------------------------------------------------------------- output that cannot be written
+# A folder not even root may write, a log that cannot be opened, a standard output on a full
+# disk: each ends the run with a status other than 0 and its cause said once.
+RO=$WORK/ro
+mkdir "$RO" "$S/folder"
+if mount -t tmpfs -o ro,size=1m tmpfs "$RO" 2>"$S/err"; then
+  what="recover into a read-only folder"
+  CHECKED=$((CHECKED + 1))
+  guarded "$S/out" "$S/err" "$QELDA" recover "$DISKS/big-fat32.vmdk" --out "$RO"
+  stopped_says "$what" $? "$S/err" 4
+  (($(grep -c "^qelda: 21 files skipped: cannot write under $RO: Read-only file system\$" "$S/err") == 1)) ||
+    fail "$what: the cause is not said once: $(head -c 300 "$S/err")"
+  summary_said "$what" "$S/out" "$RO"
+  for log in "$RO/run.log" "$S/missing/run.log"; do
+    what="recover --log $log"
+    CHECKED=$((CHECKED + 1))
+    guarded "$S/out" "$S/err" "$QELDA" recover "$DISKS/big-fat32.vmdk" --out "$S/logged" --log "$log"
+    stopped_says "$what" $? "$S/err" 1
+    grep -q "^qelda: cannot write the log $log: " "$S/err" || fail "$what: not said: $(head -c 300 "$S/err")"
+    [[ ! -e $S/logged ]] || fail "$what: the run went on without its log"
+  done
+  umount "$RO"
+else
+  skip_without_images "a read-only tmpfs cannot be mounted here: $(head -c 200 "$S/err")" || fail "no tmpfs for the read-only check"
+fi
+"$QELDA" drives >"$S/drives"
+for command in "info $DISKS/big-fat32.vmdk" "scan $DISKS/big-fat32.vmdk" "lost $DISKS/big-fat32.vmdk" \
+  "resume $S/fat32.scan --image $DISKS/big-fat32.vmdk" drives; do
+  [[ $command != drives || -s $S/drives ]] || continue
+  what="$command >/dev/full"
+  CHECKED=$((CHECKED + 1))
+  # shellcheck disable=SC2086  # the words of the command
+  guarded /dev/full "$S/err" "$QELDA" $command
+  rc=$?
+  ((rc != 0 && rc != 124)) || fail "$what: exit $rc"
+  grep -qx 'qelda: standard output: No space left on device' "$S/err" || fail "$what: no cause said: $(head -c 300 "$S/err")"
+done
+
+# ---------------------------------------------------------------- files that are no disk or scan file
+for command in "lost $S/folder" "lost /dev/zero" "resume $S/folder --image $DISKS/big-fat32.vmdk"; do
+  what="$command"
+  CHECKED=$((CHECKED + 1))
+  # shellcheck disable=SC2086
+  guarded "$S/out" "$S/err" "$QELDA" $command
+  stopped_says "$what" $? "$S/err" 2
+  read -r _ path _ <<<"$command"
+  kind="a folder"
+  [[ $path != /dev/zero ]] || kind="a character device"
+  grep -qx "qelda: cannot open $path: $kind, not a file or a block device" "$S/err" ||
+    fail "$what: $(tail -n 1 "$S/err")"
+done
+what="exFAT scan --linking fat2"
+CHECKED=$((CHECKED + 1))
+guarded "$S/out" "$S/err" "$QELDA" scan "$DISKS/exfat-1.vmdk" --linking fat2
+guard_passed "$what" $? "$S/err"
+grep -q -- '^qelda: --linking fat2 does not apply: ' "$S/err" || fail "$what: not said"
 
 # ---------------------------------------------------------------- what the command says
 what="info /dev/null"

@@ -12,6 +12,11 @@
 #                        fill chains 2,048 deep, with N x 20,000 small files in the deepest
 #                        folders (20,000 a folder, the last one first)
 #   OUTDIR/deep-N.sum    the number of files and the md5 of their sorted contents
+#   OUTDIR/big-FS.vmdk   FS ntfs: an NTFS volume (mkntfs, filled through ntfs-3g); fat32: a
+#                        FAT32 volume (mkfs.fat, filled by mcopy); 192 MiB each, holding
+#                        Big.bin (160 MiB: 4 KiB of random bytes at the start of every MiB,
+#                        zeros between, so that the disk stays small), then 20 small files
+#   OUTDIR/big-FS.md5    md5sum of what icat reads of every file fls lists on it
 # Each volume is the one partition of an MBR disk (at sector 2048) made by sfdisk, converted
 # to a monolithicSparse VMDK by qemu-img.
 #
@@ -23,8 +28,8 @@ source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.
 image_script_start "$@"
 export LC_ALL=C.UTF-8 TZ=UTC
 
-need_tools "exfatprogs exfat-fuse dosfstools sleuthkit fdisk qemu-utils python3" \
-  mkfs.exfat mount.exfat-fuse losetup mkfs.fat fls md5sum sfdisk qemu-img python3
+need_tools "exfatprogs exfat-fuse dosfstools mtools ntfs-3g sleuthkit fdisk qemu-utils python3" \
+  mkfs.exfat mount.exfat-fuse losetup mkfs.fat mcopy mkntfs ntfs-3g fls icat md5sum sfdisk qemu-img python3
 image_script_fresh
 
 # as_disk VOLUME TYPE NAME: VOLUME as partition 1 (of that MBR type) of OUTDIR/NAME.vmdk;
@@ -148,6 +153,52 @@ EOF
   as_disk "$img" 0c "deep-$n"
 }
 
+# ---------------------------------------------------------------- one big file on NTFS and FAT32
+# icat_md5s IMAGE: md5sum lines of every file fls lists on IMAGE (no folder, no named stream,
+# none of the files TSK makes up for FAT), as icat reads it, named by its path.
+icat_md5s() {
+  local meta path inode
+  fls -r -p -F "$1" | while IFS=$'\t' read -r meta path; do
+    [[ $path == *:* || $path == '$OrphanFiles'* || $path == '$MBR' || $path == '$FAT'[12] ]] && continue
+    inode=${meta##* }
+    printf '%s  %s\n' "$(icat "$1" "${inode%:}" | md5sum | cut -d' ' -f1)" "$path"
+  done
+}
+
+make_big() {
+  local fs=$1 img=$WORK/big-$1.img files=$WORK/big-$1 i
+  mkdir -p "$files"
+  python3 -c 'import os, sys
+with open(sys.argv[1], "wb") as f:
+    for mib in range(160):
+        f.seek(mib << 20)
+        f.write(os.urandom(4096))
+    f.truncate(160 << 20)' "$files/Big.bin"
+  for ((i = 1; i <= 20; i++)); do printf 'small file %02d after Big.bin\n' "$i" >"$files/Small-$i.txt"; done
+  truncate -s 192M "$img"
+  # Big.bin first: the root lists it first after the system files, and saving it takes long
+  # enough for a signal.
+  if [[ $fs == ntfs ]]; then
+    mkntfs -F -Q -q -c 4096 -L qeldabig "$img" >>"$WORK/tools.log" 2>&1 || die "mkntfs failed"
+    mount_ntfs "$img"
+    cp --sparse=never "$files/Big.bin" "$MNT/"
+    cp "$files"/Small-*.txt "$MNT/"
+    release_volume
+  else
+    run mkfs.fat -F 32 "$img"
+    run mcopy -i "$img" "$files/Big.bin" ::/
+    for ((i = 1; i <= 20; i++)); do run mcopy -i "$img" "$files/Small-$i.txt" ::/; done
+  fi
+  icat_md5s "$img" >"$OUT/big-$fs.md5"
+  grep -q '  Big.bin$' "$OUT/big-$fs.md5" || die "Big.bin is not on the $fs volume"
+  rm -rf "$files"
+  as_disk "$img" "$([[ $fs == ntfs ]] && echo 07 || echo 0c)" "big-$fs"
+}
+
+for fs in ntfs fat32; do
+  log "$fs with one big file"
+  make_big "$fs"
+done
 for n in 1 4; do
   log "exFAT x$n"
   make_exfat "$n"
