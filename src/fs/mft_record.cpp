@@ -11,7 +11,11 @@ namespace L = layout;
 bool hasRecordSignature(ByteView record) {
   if (record.size() < L::kRecordSize || !record.matches(0, "FILE")) return false;
   const auto usa = record.le16(L::kRecordUsaOffset);
-  return usa && (*usa == L::kUsaOffsetOld || *usa == L::kUsaOffsetNew);
+  if (!usa || (*usa != L::kUsaOffsetOld && *usa != L::kUsaOffsetNew)) return false;
+  // A record of a volume of 2048- or 4096-byte sectors is as large as a sector: its first
+  // 1024 bytes are not all of it.
+  const std::uint32_t size = record.le32(L::kRecordAllocatedSize).value_or(0);
+  return size != 2048 && size != 4096;
 }
 
 bool ApplyRecordFixup(std::span<std::uint8_t> record) {

@@ -20,7 +20,8 @@ using platform::ByteView;
 using platform::Parsed;
 using platform::ParseError;
 
-// The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30).
+// The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30), and not a
+// record that says it is larger than 1024 bytes (one of 2048 or 4096).
 bool hasRecordSignature(ByteView record);
 
 // After the signature test, puts each sector's own replacement word back into its last

@@ -377,6 +377,9 @@ class CNtfsEngine : private engine::HeldSinks {
   // The first usable of the boot sector and its backups; nothing when none is.
   std::optional<fs::ntfs::NtfsBootParams> findBootSector();
   void adoptBootSector(const fs::ntfs::NtfsBootParams& boot);
+  // A volume whose boot sector gives sectors larger than 1024 bytes (its MFT records are as
+  // large) is not read: true, with the cause in failure_.
+  bool refusesSectorSize();
   // Takes the boot sector's geometry over the volume record's where they differ; false when
   // neither gives a usable one.
   bool settleGeometry();

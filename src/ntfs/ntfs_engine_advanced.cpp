@@ -57,6 +57,7 @@ engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
 void CNtfsEngine::runAdvancedScan() {
   failure_.clear();
   clearDeepScan();
+  if (refusesSectorSize()) return;
   advanced_ = true;
   m_pRawContext = makeRawContext();
   itemIds_.restartMadeUp();

@@ -71,6 +71,8 @@ std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
 
 engine::ScanOutcome CNtfsEngine::ScanRaw() {
   clearDeepScan();
+  failure_.clear();
+  if (fileSystemName_ == u"NTFS" && refusesSectorSize()) return engine::scanEnded(app_, failure_, &notifier_);
   m_pRawContext = makeRawContext();
   if (fileSystemName_ == u"NTFS") RunRawSearch();
   m_pRawContext.reset();
