@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fs/ntfs_boot.h"
 #include "fs/ntfs_layout.h"
 
 namespace qelda::fs::ntfs {
@@ -304,6 +305,19 @@ std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uin
     pos += 1 + lengthBytes + offsetBytes;
   }
   return total;
+}
+
+std::uint32_t recordClusterSectors(ByteView record) {
+  const auto data = FindRecordData(record, false);
+  if (!data || data->resident || data->hasAttributeList || data->attributeOffset == 0 || data->kind != kKindFile)
+    return 0;
+  std::uint64_t firstCluster = 0;
+  const std::uint64_t clusters = CountRunClusters(record, *data, firstCluster);
+  const std::uint64_t allocated = record.le64(data->attributeOffset + L::kAttrAllocatedSize).value_or(0);
+  // Runs never cover 2^45 clusters: the product cannot overflow.
+  if (clusters == 0 || clusters >= (std::uint64_t(1) << 45) || allocated % (clusters * 512) != 0) return 0;
+  const std::uint64_t spc = allocated / (clusters * 512);
+  return isValidSectorsPerCluster(std::uint32_t(std::min<std::uint64_t>(spc, UINT32_MAX))) ? std::uint32_t(spc) : 0;
 }
 
 std::optional<std::uint32_t> storedRecordNumber(ByteView record) {

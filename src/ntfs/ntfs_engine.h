@@ -411,6 +411,17 @@ class CNtfsEngine : private engine::HeldSinks {
   bool reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
+  // The cluster size a deep-scan item's record is read with: the volume's, unless the record
+  // lies outside $MFT and its own $DATA gives another. Such a record is left from an earlier
+  // format of the volume with other clusters, and its runs count those.
+  std::uint16_t clusterSectorsOfRecordAt(std::uint64_t sector);
+  bool inMftArea(std::uint64_t sector) const;
+  // Whether the volume as it is now ($Bitmap, clusters of volumeSpc sectors) leaves free every
+  // cluster the extents name in clusters of ownSpc sectors; false without a free list.
+  bool clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc, std::uint16_t volumeSpc) const;
+  // The free list a restored scan builds on first need.
+  void buildPendingFreeList();
+
   // The deep scan without its verdict: the quick scan falls back on it.
   void runAdvancedScan();
 
