@@ -311,11 +311,19 @@ std::uint32_t recordClusterSectors(ByteView record) {
   const auto data = FindRecordData(record, false);
   if (!data || data->resident || data->hasAttributeList || data->attributeOffset == 0 || data->kind != kKindFile)
     return 0;
-  std::uint64_t firstCluster = 0;
-  const std::uint64_t clusters = CountRunClusters(record, *data, firstCluster);
-  const std::uint64_t allocated = record.le64(data->attributeOffset + L::kAttrAllocatedSize).value_or(0);
+  const std::size_t a = data->attributeOffset;
+  // The whole stream from its first cluster on, holes counted, as its runs map it.
+  if (record.le64(a + L::kAttrLowestVcn).value_or(1) != 0) return 0;
+  const std::uint64_t clusters = record.le64(a + L::kAttrHighestVcn).value_or(~0ull) + 1;
+  const std::uint64_t allocated = record.le64(a + L::kAttrAllocatedSize).value_or(0);
+  std::vector<RunEntry> runs;
+  std::size_t offset = data->offset;
+  const ByteView attribute = record.sub(0, a + record.le32(a + L::kAttrLength).value_or(0)).value_or(ByteView());
+  DecodeDataRuns(attribute, offset, runs, false, 1);
   // Runs never cover 2^45 clusters: the product cannot overflow.
-  if (clusters == 0 || clusters >= (std::uint64_t(1) << 45) || allocated % (clusters * 512) != 0) return 0;
+  if (clusters == 0 || clusters >= (std::uint64_t(1) << 45) || runClusterCount(runs) != clusters ||
+      allocated % (clusters * 512) != 0)
+    return 0;
   const std::uint64_t spc = allocated / (clusters * 512);
   return isValidSectorsPerCluster(std::uint32_t(std::min<std::uint64_t>(spc, UINT32_MAX))) ? std::uint32_t(spc) : 0;
 }

@@ -101,8 +101,9 @@ std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<Ru
 std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uint64_t& firstCluster);
 
 // The cluster size, in 512-byte sectors, a file record's own $DATA gives: its allocated
-// size over the clusters its runs cover, when the record holds all of the stream (no
-// attribute list, no hole) and the two make a valid size; 0 otherwise.
+// size over the clusters its runs map (holes included), when the record holds all of the
+// stream (no attribute list, its runs from the first cluster to the last the attribute
+// names) and the two make a valid size; 0 otherwise.
 std::uint32_t recordClusterSectors(ByteView record);
 
 // The record number a "FILE0" record gives itself; nothing for "FILE*" records, whose

@@ -163,8 +163,23 @@ bool CNtfsEngine::inMftArea(std::uint64_t sector) const {
 std::uint16_t CNtfsEngine::clusterSectorsOfRecordAt(std::uint64_t sector) {
   Record record{};
   if (!m_nSectorsPerCluster || inMftArea(sector) || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
-  const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
-  return own != 0 ? std::uint16_t(own) : m_nSectorsPerCluster;
+  return std::uint16_t(fs::ntfs::recordClusterSectors(platform::ByteView(record)));
+}
+
+bool CNtfsEngine::earlierFormatSeen() {
+  if (earlierFormat_) return *earlierFormat_;
+  earlierFormat_ = false;
+  Record record{};
+  for (const fs::ntfs::RunRecord& found : runRecords_) {
+    if (stopRequested()) break;
+    if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
+    const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
+    if (own != 0 && own != m_nSectorsPerCluster) {
+      earlierFormat_ = true;
+      break;
+    }
+  }
+  return *earlierFormat_;
 }
 
 bool CNtfsEngine::clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc,
@@ -188,7 +203,11 @@ void CNtfsEngine::buildPendingFreeList() {
 
 bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   const std::uint16_t volumeSpc = m_nSectorsPerCluster;
-  const std::uint16_t ownSpc = advanced_ ? clusterSectorsOfRecordAt(item.m_nRecordKey) : volumeSpc;
+  const std::uint16_t given = advanced_ ? clusterSectorsOfRecordAt(item.m_nRecordKey) : volumeSpc;
+  // A record outside $MFT that gives no cluster size of its own is read in the volume's; where
+  // records of an earlier format with other clusters lie about, it may be one of them.
+  const bool uncertain = given == 0 && earlierFormatSeen();
+  const std::uint16_t ownSpc = given != 0 ? given : volumeSpc;
   if (ownSpc != volumeSpc) buildPendingFreeList();
   // Every cluster of the file is counted in its record's own cluster size while it is read.
   struct ClusterSizeScope {
@@ -217,7 +236,7 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   if (!extents) return false;
   // A record of an earlier format is whole only where the volume as it is now has left its
   // clusters free: one in use holds what was written since.
-  if (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc)) ok = false;
+  if (uncertain || (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc))) ok = false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
   const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes NTFS volumes formatted again over their files: mkntfs -c 4096, filled through ntfs-3g
-# with about 175 files in nested folders, then mkntfs -Q over it, each in a raw MBR disk named
+# with about 175 files in nested folders (one of them sparse), then mkntfs -Q over it, each in a raw MBR disk named
 # .vmdk (read as a flat VMDK without descriptor) whose one partition starts at sector 2048:
 #
 #   OUTDIR/ntfs-reformat-c8192.vmdk  formatted again with 8192-byte clusters
@@ -40,8 +40,11 @@ for a in $(seq 1 5); do
   head -c $((a * 333)) /dev/urandom >"$files/Folder $a/note $a.txt"
 done
 for r in $(seq 1 10); do head -c $((r * 4099)) /dev/urandom >"$files/root $r.dat"; done
+# A sparse file: two pieces with a hole between (written so on the volume as well).
+dd if=/dev/urandom of="$files/Folder 1/sparse.bin" bs=1k count=20 status=none
+dd if=/dev/urandom of="$files/Folder 1/sparse.bin" bs=1k count=20 seek=300 conv=notrunc status=none
 mount_ntfs "$vol"
-cp -r "$files/." "$MNT/"
+cp -r --sparse=always "$files/." "$MNT/"
 release_volume
 
 for c in 8192 4096; do
