@@ -171,7 +171,11 @@ bool CNtfsEngine::earlierFormatSeen() {
   earlierFormat_ = false;
   Record record{};
   for (const fs::ntfs::RunRecord& found : runRecords_) {
-    if (stopRequested()) break;
+    if (stopRequested()) {
+      // Not known: taken as seen, and asked again next time.
+      earlierFormat_.reset();
+      return true;
+    }
     if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
     const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
     if (own != 0 && own != m_nSectorsPerCluster) {
@@ -204,9 +208,6 @@ void CNtfsEngine::buildPendingFreeList() {
 bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   const std::uint16_t volumeSpc = m_nSectorsPerCluster;
   const std::uint16_t given = advanced_ ? clusterSectorsOfRecordAt(item.m_nRecordKey) : volumeSpc;
-  // A record outside $MFT that gives no cluster size of its own is read in the volume's; where
-  // records of an earlier format with other clusters lie about, it may be one of them.
-  const bool uncertain = given == 0 && earlierFormatSeen();
   const std::uint16_t ownSpc = given != 0 ? given : volumeSpc;
   if (ownSpc != volumeSpc) buildPendingFreeList();
   // Every cluster of the file is counted in its record's own cluster size while it is read.
@@ -235,8 +236,11 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return false;
   // A record of an earlier format is whole only where the volume as it is now has left its
-  // clusters free: one in use holds what was written since.
-  if (uncertain || (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc))) ok = false;
+  // clusters free: one in use holds what was written since. A record outside $MFT that gives
+  // no cluster size of its own is read in the volume's; where records of an earlier format
+  // with other clusters lie about, it may be one of them, and is not whole either.
+  if (given == 0 ? earlierFormatSeen() : (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc)))
+    ok = false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
   const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();
