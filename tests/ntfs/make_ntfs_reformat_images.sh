@@ -32,7 +32,7 @@ for a in $(seq 1 5); do
     dir="Folder $a/Sub $b"
     [[ $b == 4 ]] && dir="Folder $a/Sub $b/Inner"
     mkdir -p "$files/$dir"
-    for f in $(seq 1 8); do
+    for _ in $(seq 1 8); do
       n=$((n + 1))
       head -c $(((n * 7919) % 200000 + 30)) /dev/urandom >"$files/$dir/file $n.bin"
     done
