@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "fs/ntfs_boot.h"
 #include "fs/ntfs_layout.h"
 
 namespace qelda::fs::ntfs {
@@ -11,7 +12,11 @@ namespace L = layout;
 bool hasRecordSignature(ByteView record) {
   if (record.size() < L::kRecordSize || !record.matches(0, "FILE")) return false;
   const auto usa = record.le16(L::kRecordUsaOffset);
-  return usa && (*usa == L::kUsaOffsetOld || *usa == L::kUsaOffsetNew);
+  if (!usa || (*usa != L::kUsaOffsetOld && *usa != L::kUsaOffsetNew)) return false;
+  // A record of a volume of 2048- or 4096-byte sectors is as large as a sector: its first
+  // 1024 bytes are not all of it.
+  const std::uint32_t size = record.le32(L::kRecordAllocatedSize).value_or(0);
+  return size != 2048 && size != 4096;
 }
 
 bool ApplyRecordFixup(std::span<std::uint8_t> record) {
@@ -300,6 +305,27 @@ std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uin
     pos += 1 + lengthBytes + offsetBytes;
   }
   return total;
+}
+
+std::uint32_t recordClusterSectors(ByteView record) {
+  const auto data = FindRecordData(record, false);
+  if (!data || data->resident || data->hasAttributeList || data->attributeOffset == 0 || data->kind != kKindFile)
+    return 0;
+  const std::size_t a = data->attributeOffset;
+  // The whole stream from its first cluster on, holes counted, as its runs map it.
+  if (record.le64(a + L::kAttrLowestVcn).value_or(1) != 0) return 0;
+  const std::uint64_t clusters = record.le64(a + L::kAttrHighestVcn).value_or(~0ull) + 1;
+  const std::uint64_t allocated = record.le64(a + L::kAttrAllocatedSize).value_or(0);
+  std::vector<RunEntry> runs;
+  std::size_t offset = data->offset;
+  const ByteView attribute = record.sub(0, a + record.le32(a + L::kAttrLength).value_or(0)).value_or(ByteView());
+  DecodeDataRuns(attribute, offset, runs, false, 1);
+  // Runs never cover 2^45 clusters: the product cannot overflow.
+  if (clusters == 0 || clusters >= (std::uint64_t(1) << 45) || runClusterCount(runs) != clusters ||
+      allocated % (clusters * 512) != 0)
+    return 0;
+  const std::uint64_t spc = allocated / (clusters * 512);
+  return isValidSectorsPerCluster(std::uint32_t(std::min<std::uint64_t>(spc, UINT32_MAX))) ? std::uint32_t(spc) : 0;
 }
 
 std::optional<std::uint32_t> storedRecordNumber(ByteView record) {

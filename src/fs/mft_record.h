@@ -20,7 +20,8 @@ using platform::ByteView;
 using platform::Parsed;
 using platform::ParseError;
 
-// The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30).
+// The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30), and not a
+// record that says it is larger than 1024 bytes (one of 2048 or 4096).
 bool hasRecordSignature(ByteView record);
 
 // After the signature test, puts each sector's own replacement word back into its last
@@ -98,6 +99,12 @@ std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<Ru
 // record: 0 when a run has no offset field (sparse) or a length or offset field of more than
 // four bytes. `firstCluster` takes the first run's offset field.
 std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uint64_t& firstCluster);
+
+// The cluster size, in 512-byte sectors, a file record's own $DATA gives: its allocated
+// size over the clusters its runs map (holes included), when the record holds all of the
+// stream (no attribute list, its runs from the first cluster to the last the attribute
+// names) and the two make a valid size; 0 otherwise.
+std::uint32_t recordClusterSectors(ByteView record);
 
 // The record number a "FILE0" record gives itself; nothing for "FILE*" records, whose
 // header holds fixup words there.

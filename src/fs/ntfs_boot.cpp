@@ -6,10 +6,19 @@ namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
-std::uint16_t sectorsPerClusterForVolumeList(std::uint8_t byte) {
-  if (byte < 0x80) return byte;
-  const unsigned shift = 256u - byte;
-  return shift < 16 ? std::uint16_t(1u << shift) : 0;
+std::uint32_t sectorUnitsOf(platform::ByteView bootSector) {
+  const std::uint16_t bytes = bootSector.le16(L::kBootBytesPerSector).value_or(0);
+  return bytes == 1024 || bytes == 2048 || bytes == 4096 ? bytes / 512u : 1;
+}
+
+std::uint16_t sectorsPerClusterForVolumeList(std::uint8_t byte, std::uint32_t units) {
+  std::uint32_t spc = byte;
+  if (byte >= 0x80) {
+    const unsigned shift = 256u - byte;
+    spc = shift < 16 ? 1u << shift : 0;
+  }
+  spc *= units;
+  return spc <= 0xFFFF ? std::uint16_t(spc) : 0;
 }
 
 bool isValidSectorsPerCluster(std::uint32_t spc) {
@@ -29,7 +38,11 @@ platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView v, std::uint64
       !v.matches(L::kBootOemId, "NTFS"))
     return platform::ParseError::NotThisFormat;
   NtfsBootParams p;
-  p.sectorsPerCluster = sectorsPerClusterFromBootByte(v.u8(L::kBootSectorsPerCluster).value_or(0));
+  p.bytesPerSector = v.le16(L::kBootBytesPerSector).value_or(0);
+  p.sectorUnits = sectorUnitsOf(v);
+  // The boot byte counts the volume's own sectors.
+  p.sectorsPerCluster = sectorsPerClusterFromBootByte(v.u8(L::kBootSectorsPerCluster).value_or(0)) * p.sectorUnits;
+  if (!isValidSectorsPerCluster(p.sectorsPerCluster)) p.sectorsPerCluster = 0;
   p.totalSectors = v.le64(L::kBootTotalSectors).value_or(0);
   p.mftCluster = v.le64(L::kBootMftCluster).value_or(~0ull);
   p.mftMirrCluster = v.le64(L::kBootMftMirrCluster).value_or(~0ull);

@@ -8,6 +8,7 @@ namespace qelda::fs::ntfs::layout {
 
 // ---- boot sector (512 bytes) ----
 inline constexpr std::size_t kBootOemId = 0x03;              // "NTFS"
+inline constexpr std::size_t kBootBytesPerSector = 0x0B;     // u16: the volume's own sector size
 inline constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // u8; >= 0xF0 means 2^(256 - byte)
 inline constexpr std::size_t kBootTotalSectors = 0x28;        // u64
 inline constexpr std::size_t kBootMftCluster = 0x30;         // u64
@@ -20,6 +21,7 @@ inline constexpr std::size_t kRecordUsaOffset = 0x04;        // u16: 0x2A or 0x3
 inline constexpr std::size_t kRecordSequence = 0x10;         // u16: grows each time the record is reused
 inline constexpr std::size_t kRecordFirstAttribute = 0x14;   // u16
 inline constexpr std::size_t kRecordFlags = 0x16;            // u16: 1 in use, 2 folder
+inline constexpr std::size_t kRecordAllocatedSize = 0x1C;    // u32: the record's own size
 inline constexpr std::size_t kRecordBaseReference = 0x20;    // u64: the base record of an extension record; 0 for a base
 inline constexpr std::size_t kRecordNumber = 0x2C;           // u32, "FILE0" records only (fixup words in "FILE*")
 inline constexpr std::uint8_t kRecordInUse = 0x01;
@@ -37,6 +39,8 @@ inline constexpr std::size_t kAttrNameLength = 0x09;     // u8, characters
 inline constexpr std::size_t kAttrFlags = 0x0C;          // u16: 0x00FF compression, 0x4000 encrypted, 0x8000 sparse
 inline constexpr std::size_t kAttrValueLength = 0x10;    // u32, resident only
 inline constexpr std::size_t kAttrValueOffset = 0x14;    // u16, resident only
+inline constexpr std::size_t kAttrLowestVcn = 0x10;      // u64, non-resident only: first cluster of the stream here
+inline constexpr std::size_t kAttrHighestVcn = 0x18;     // u64, non-resident only: last cluster of the stream here
 inline constexpr std::size_t kAttrRunListOffset = 0x20;  // u16, non-resident only
 inline constexpr std::size_t kAttrCompressionUnit = 0x22;
 inline constexpr std::size_t kAttrAllocatedSize = 0x28;  // u64

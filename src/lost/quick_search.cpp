@@ -202,7 +202,10 @@ bool CThreadForSearchVolume::isMftRecordAt(std::uint64_t x) {
 }
 
 std::uint32_t CThreadForSearchVolume::CheckNtfsBootSectorAt(ByteView data, std::uint64_t s, std::uint8_t kind) {
-  const std::uint64_t t = data.le64(fs::ntfs::layout::kBootTotalSectors).value_or(0);
+  // The boot sector counts the volume's own sectors; the disk is searched in 512-byte ones.
+  const auto own = mul(data.le64(fs::ntfs::layout::kBootTotalSectors).value_or(0), fs::ntfs::sectorUnitsOf(data));
+  if (!own) return 0;
+  const std::uint64_t t = *own;
   const auto boot = fs::ntfs::parseNtfsBoot(data, t);
   if (!boot) return 0;
   const std::uint64_t spc = boot->sectorsPerCluster;

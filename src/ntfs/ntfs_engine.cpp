@@ -250,7 +250,16 @@ std::optional<fs::ntfs::NtfsBootParams> CNtfsEngine::findBootSector() {
   if (m_nLastSector) {
     if (auto boot = bootSectorAt(m_nLastSector)) return boot;
   }
-  if (m_nLastSector > m_nPartitionStart) return bootSectorAt(m_nLastSector - 1);
+  if (m_nLastSector > m_nPartitionStart) {
+    if (auto boot = bootSectorAt(m_nLastSector - 1)) return boot;
+  }
+  // A volume of larger sectors keeps its backup in its own last sector, that many 512-byte
+  // sectors before the end; only a backup that gives that size itself is taken there.
+  for (const std::uint32_t units : {2u, 4u, 8u}) {
+    if (m_nLastSector < m_nPartitionStart + units) break;
+    const auto boot = bootSectorAt(m_nLastSector - units);
+    if (boot && boot->sectorUnits == units) return boot;
+  }
   return std::nullopt;
 }
 
@@ -265,6 +274,13 @@ std::uint32_t CNtfsEngine::ReadBootSector() {
   if (!boot) return 0;
   adoptBootSector(*boot);
   return 1;
+}
+
+bool CNtfsEngine::refusesSectorSize() {
+  const auto boot = findBootSector();
+  if (!boot || boot->sectorUnits <= fs::ntfs::kMaxReadableSectorUnits) return false;
+  failure_ = platform::widenLatin1(std::to_string(boot->bytesPerSector) + " bytes per sector");
+  return true;
 }
 
 bool CNtfsEngine::settleGeometry() {
@@ -358,6 +374,7 @@ engine::ScanOutcome CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
   clearDeepScan();
+  if (refusesSectorSize()) return engine::scanEnded(app_, failure_, &notifier_);
   const bool bootKnown = settleGeometry();
   const bool mftLoaded = bootKnown && LoadMft() != 0;
   if (!bootKnown) {

@@ -377,6 +377,9 @@ class CNtfsEngine : private engine::HeldSinks {
   // The first usable of the boot sector and its backups; nothing when none is.
   std::optional<fs::ntfs::NtfsBootParams> findBootSector();
   void adoptBootSector(const fs::ntfs::NtfsBootParams& boot);
+  // A volume whose boot sector gives sectors larger than 1024 bytes (its MFT records are as
+  // large) is not read: true, with the cause in failure_.
+  bool refusesSectorSize();
   // Takes the boot sector's geometry over the volume record's where they differ; false when
   // neither gives a usable one.
   bool settleGeometry();
@@ -407,6 +410,22 @@ class CNtfsEngine : private engine::HeldSinks {
   // Reports one index entry; true when it is a folder to walk next.
   bool reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
+
+  // The cluster size a deep-scan item's record is read with: the volume's for a record in
+  // $MFT (or one that cannot be read); else the one its own $DATA gives, 0 when it gives none.
+  // A record outside $MFT that gives another than the volume's is left from an earlier
+  // format of the volume with other clusters, and its runs count those.
+  std::uint16_t clusterSectorsOfRecordAt(std::uint64_t sector);
+  // Whether any record found outside $MFT gives another cluster size than the volume's: then
+  // a record there that gives none cannot be read with certainty. Learnt while searching, or
+  // on first need after a restore.
+  bool earlierFormatSeen();
+  bool inMftArea(std::uint64_t sector) const;
+  // Whether the volume as it is now ($Bitmap, clusters of volumeSpc sectors) leaves free every
+  // cluster the extents name in clusters of ownSpc sectors; false without a free list.
+  bool clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc, std::uint16_t volumeSpc) const;
+  // The free list a restored scan builds on first need.
+  void buildPendingFreeList();
 
   // The deep scan without its verdict: the quick scan falls back on it.
   void runAdvancedScan();
@@ -516,6 +535,7 @@ class CNtfsEngine : private engine::HeldSinks {
   std::optional<std::uint32_t> firstRunRecord_;
   std::uint64_t sectorsSearched_ = 0;
   bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
+  std::optional<bool> earlierFormat_;  // see earlierFormatSeen; nothing: not known yet
   bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
   void indexRunRecords();
   bool advanced_ = false;

@@ -47,6 +47,7 @@ void CNtfsEngine::clearDeepScan() {
   deepRawHits_.clear();
   firstRunRecord_.reset();
   advanced_ = false;
+  earlierFormat_.reset();
 }
 
 engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
@@ -57,6 +58,7 @@ engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
 void CNtfsEngine::runAdvancedScan() {
   failure_.clear();
   clearDeepScan();
+  if (refusesSectorSize()) return;
   advanced_ = true;
   m_pRawContext = makeRawContext();
   itemIds_.restartMadeUp();
@@ -74,6 +76,7 @@ void CNtfsEngine::runAdvancedScan() {
   if (!freeListBuilt && mftRuns_.empty() && app_.m_nSetRaw == 0 && app_.m_pSelectedHeaders)
     freeListBuilt = freeListFromRecordZero();
   m_bClusterSearch = 1;
+  earlierFormat_ = false;
   SearchMetadata();
   // Without $Bitmap the search above matched nothing: the clusters no found record claims
   // stand in for the free ones.
@@ -189,6 +192,10 @@ void CNtfsEngine::showSectorsSearched() {
 
 void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
   if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
+  if (!inMft && !earlierFormat_.value_or(true)) {
+    const std::uint32_t own = fs::ntfs::recordClusterSectors(record);
+    earlierFormat_ = own != 0 && own != m_nSectorsPerCluster;
+  }
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own

@@ -153,7 +153,70 @@ std::vector<std::uint64_t> CNtfsEngine::GetContiguousClusterList(std::uint64_t f
   return list;
 }
 
+bool CNtfsEngine::inMftArea(std::uint64_t sector) const {
+  for (const fs::ntfs::Extent& e : mftExtents_)
+    if (!e.hole && sector >= e.lcn * m_nSectorsPerCluster && sector < (e.lcn + e.length) * m_nSectorsPerCluster)
+      return true;
+  return false;
+}
+
+std::uint16_t CNtfsEngine::clusterSectorsOfRecordAt(std::uint64_t sector) {
+  Record record{};
+  if (!m_nSectorsPerCluster || inMftArea(sector) || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
+  return std::uint16_t(fs::ntfs::recordClusterSectors(platform::ByteView(record)));
+}
+
+bool CNtfsEngine::earlierFormatSeen() {
+  if (earlierFormat_) return *earlierFormat_;
+  earlierFormat_ = false;
+  Record record{};
+  for (const fs::ntfs::RunRecord& found : runRecords_) {
+    if (stopRequested()) {
+      // Not known: taken as seen, and asked again next time.
+      earlierFormat_.reset();
+      return true;
+    }
+    if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
+    const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
+    if (own != 0 && own != m_nSectorsPerCluster) {
+      earlierFormat_ = true;
+      break;
+    }
+  }
+  return *earlierFormat_;
+}
+
+bool CNtfsEngine::clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc,
+                                  std::uint16_t volumeSpc) const {
+  if (!m_pFreeExtents || !volumeSpc) return false;
+  for (const fs::ntfs::Extent& e : extents) {
+    if (e.hole) continue;
+    const std::uint64_t first = e.lcn * ownSpc / volumeSpc;
+    const std::uint64_t end = ((e.lcn + e.length) * ownSpc + volumeSpc - 1) / volumeSpc;
+    for (std::uint64_t c = first; c < end; ++c)
+      if (!isFreeCluster(c)) return false;
+  }
+  return true;
+}
+
+void CNtfsEngine::buildPendingFreeList() {
+  if (!freeListPending_) return;
+  freeListPending_ = false;
+  m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
+}
+
 bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std::span<const std::uint8_t>)>& sink) {
+  const std::uint16_t volumeSpc = m_nSectorsPerCluster;
+  const std::uint16_t given = advanced_ ? clusterSectorsOfRecordAt(item.m_nRecordKey) : volumeSpc;
+  const std::uint16_t ownSpc = given != 0 ? given : volumeSpc;
+  if (ownSpc != volumeSpc) buildPendingFreeList();
+  // Every cluster of the file is counted in its record's own cluster size while it is read.
+  struct ClusterSizeScope {
+    std::uint16_t& spc;
+    const std::uint16_t volume;
+    ClusterSizeScope(std::uint16_t& s, std::uint16_t own) : spc(s), volume(s) { spc = own; }
+    ~ClusterSizeScope() { spc = volume; }
+  } scope(m_nSectorsPerCluster, ownSpc);
   std::uint32_t runClusters = 0;
   DataStreamInfo info;
   std::vector<std::uint8_t> resident;
@@ -172,6 +235,12 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   }
   const auto extents = fs::ntfs::runsToExtents(runs);
   if (!extents) return false;
+  // A record of an earlier format is whole only where the volume as it is now has left its
+  // clusters free: one in use holds what was written since. A record outside $MFT that gives
+  // no cluster size of its own is read in the volume's; where records of an earlier format
+  // with other clusters lie about, it may be one of them, and is not whole either.
+  if (given == 0 ? earlierFormatSeen() : (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc)))
+    ok = false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
   const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();

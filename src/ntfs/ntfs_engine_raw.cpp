@@ -71,6 +71,8 @@ std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
 
 engine::ScanOutcome CNtfsEngine::ScanRaw() {
   clearDeepScan();
+  failure_.clear();
+  if (fileSystemName_ == u"NTFS" && refusesSectorSize()) return engine::scanEnded(app_, failure_, &notifier_);
   m_pRawContext = makeRawContext();
   if (fileSystemName_ == u"NTFS") RunRawSearch();
   m_pRawContext.reset();
@@ -289,10 +291,7 @@ bool CNtfsEngine::readFoundBySignature(const FOUND_ITEM& item,
                                        const std::function<bool(std::span<const std::uint8_t>)>& sink) {
   if (item.isFolder() || item.m_nSize == 0) return true;
   if (!m_nSectorsPerCluster || item.m_nRecordKey >= volumeClusters()) return false;
-  if (freeListPending_) {
-    freeListPending_ = false;
-    m_bClusterSearch = BuildFreeClusterList() && m_pFreeExtents ? 1 : 0;
-  }
+  buildPendingFreeList();
   // The volume's clusters; past its end they read as zeros and fail.
   struct Reader {
     CNtfsEngine& engine;

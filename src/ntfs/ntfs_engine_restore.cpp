@@ -114,6 +114,10 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   if (header.mftRunCount != 0 && !restoreMftRuns(header, read, cause)) return 0;
   if (header.runRecordCount != 0 && !restoreRunRecords(header, read, cause)) return 0;
   if (!engine::findSourceAgain(header, notifier, cause)) return 0;
+  if (refusesSectorSize()) {
+    cause = failure_;
+    return 0;
+  }
   // The boot sector, or its backup at the end, must give the saved cluster size and $MFT.
   const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
     return readAbsolute(out.data(), std::uint32_t(out.size()), at) != 0;

@@ -121,7 +121,8 @@ void fillFileSystem(VOLUME_RECORD& record, const VOLUME_NODE& node) {
       } else {
         record.m_byFileSystem = kFsNtfs;
         record.m_szFileSystem = u"NTFS";
-        const std::uint16_t spc = fs::ntfs::sectorsPerClusterForVolumeList(boot.u8(fs::boot::kNtfsSectorsPerCluster).value_or(0));
+        const std::uint16_t spc = fs::ntfs::sectorsPerClusterForVolumeList(boot.u8(fs::boot::kNtfsSectorsPerCluster).value_or(0),
+                                                                       fs::ntfs::sectorUnitsOf(boot));
         record.m_wNtfsSectorsPerCluster = spc;
         record.m_nMftSector = spc * boot.le64(fs::boot::kNtfsMftCluster).value_or(0);
         record.m_nMftMirrSector = spc * boot.le64(fs::boot::kNtfsMftMirrCluster).value_or(0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_test_records.h"
 
 namespace qelda::fs::ntfs {
@@ -313,6 +314,34 @@ TEST(NtfsAttributeList, EntriesAreBoundedAndRecordsListedOnce) {
     platform::putLe16(&broken[0x20 * 3 + 4], badLength);
     EXPECT_EQ(parseAttributeList(ByteView(broken)).size(), 3u);
   }
+}
+
+
+TEST(NtfsRecordClusterSize, OnlyARecordHoldingAllOfItsStreamGivesOne) {
+  // Runs of 2 clusters, a hole of 3 and 2 more: 7 clusters, the last VCN 6.
+  const std::vector<std::uint8_t> runs = {0x21, 0x02, 0x69, 0x08, 0x01, 0x03, 0x11, 0x02, 0x10};
+  struct Case {
+    const char* what;
+    std::uint64_t lowestVcn, highestVcn, allocated;
+    std::uint32_t spc;
+  } cases[] = {
+      {"4096-byte clusters, the hole counted", 0, 6, 7 * 4096, 8},
+      {"a last VCN the runs do not reach", 0, 7, 8 * 4096, 0},
+      {"a piece that does not start the stream", 2, 8, 7 * 4096, 0},
+      {"an allocation of no valid cluster size", 0, 6, 7 * 1536, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordBuilder b;
+    const std::size_t a = b.nextOffset();
+    b.nonResident(layout::kTypeData, runs, 0, 0, c.allocated);
+    platform::putLe64(&b.bytes()[a + layout::kAttrLowestVcn], c.lowestVcn);
+    platform::putLe64(&b.bytes()[a + layout::kAttrHighestVcn], c.highestVcn);
+    EXPECT_EQ(recordClusterSectors(ByteView(b.bytes())), c.spc);
+  }
+  RecordBuilder resident;
+  resident.resident(layout::kTypeData, std::vector<std::uint8_t>(100, 7));
+  EXPECT_EQ(recordClusterSectors(ByteView(resident.bytes())), 0u);
 }
 
 }  // namespace

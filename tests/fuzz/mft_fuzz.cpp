@@ -1,7 +1,8 @@
 // One MFT record and what is read from it: the fixup, the attribute walk, each resident
-// value, the data or index it points to, its names, parent and times, the runs of each
-// non-resident attribute placed on the volume, and its attribute list. The bytes after the
-// first 1024 are read as an attribute list of their own (as one read from clusters).
+// value, the data or index it points to, its names, parent, times and own cluster size, the
+// runs of each non-resident attribute placed on the volume, and its attribute list. The
+// bytes after the first 1024 are read as an attribute list of their own (as one read from
+// clusters).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -26,6 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GetRecordLongFileName(view);
   GetRecordParent(view);
   GetRecordTimes(view);
+  recordClusterSectors(view);
 
   for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
     if (!a.nonResident) {
