@@ -56,6 +56,14 @@ if info_ok "renamed sparse VMDK" "$WORK/renamed/backup.vmdk"; then
   lacks "renamed sparse VMDK" "$WORK/out" "$GPT_VOLUME"
   has "renamed sparse VMDK" "$WORK/out" "^Extent 1: SPARSE 65536 sectors backup.vmdk$"
 fi
+# Every file recovered from the copy is the one The Sleuth Kit reads from the raw disk.
+qelda_run recover "$WORK/renamed/backup.vmdk" --out "$WORK/renamed/out"
+if guard_passed "renamed sparse VMDK: recover" $? "$WORK/err"; then
+  got=$(cd "$WORK/renamed/out" && find . -type f -printf '%P\n' | while IFS= read -r f; do
+          printf '%s\t%s\n' "$(md5sum <"$f" | cut -d' ' -f1)" "${f,,}"; done | LC_ALL=C sort -k2)
+  [[ $got == "$(awk -F'\t' '{ print $1 "\t" tolower($2) }' "$MAPS/disk.md5" | LC_ALL=C sort -k2)" ]] ||
+    fail "renamed sparse VMDK: the files recovered differ from icat's: $(head -c 300 <<<"$got")"
+fi
 
 # ---------------------------------------------------------------- extents by absolute path
 mkdir -p "$WORK/absolute"
@@ -75,6 +83,12 @@ grep -q ' 99999999999999999999999$' "$WORK/offset/disk.vmdk" || fail "extent off
 if info_ok "extent offset not a number" "$WORK/offset/disk.vmdk"; then
   noted "extent offset not a number" "VMDK extent 1 .*offset .*99999999999999999999999.* cannot be read"
   lacks "extent offset not a number" "$WORK/out" "$MBR_VOLUME"
+fi
+# A size that is no number: nothing after it has a place, and the disk ends there.
+sed -E 's|^RW [0-9]+ FLAT|RW 1e9 FLAT|' "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/size.vmdk"
+if info_ok "extent size not a number" "$WORK/offset/size.vmdk"; then
+  noted "extent size not a number" "VMDK extent 1 .*size \"1e9\" is not a number"
+  has "extent size not a number" "$WORK/out" "^Disk length: 0 sectors "
 fi
 
 # ---------------------------------------------------------------- disks claimed larger than their maps
@@ -150,8 +164,9 @@ fi
 printf 'x' >"$WORK/one-byte.vmdk"
 printf 'just one line of text\n' >"$WORK/one-line.vmdk"
 for image in one-byte.vmdk one-line.vmdk; do
-  for command in info scan lost; do
-    qelda_run "$command" "$WORK/$image"
+  for command in info scan lost recover; do
+    if [[ $command == recover ]]; then qelda_run recover "$WORK/$image" --out "$WORK/short-out"
+    else qelda_run "$command" "$WORK/$image"; fi
     rc=$?
     ((rc == 2)) || fail "$image: $command: exit $rc, not 2: $(head -c 300 "$WORK/err")"
     has "$image: $command" "$WORK/err" "^qelda: .*$image"
