@@ -92,7 +92,8 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
   // Nothing of a refused image stays mounted: the user has to pick another one.
   if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
     const std::uint64_t bytes = image::GetFileSize64(path);
-    if (bytes < image::kSectorSize) cause_ += " (" + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") + ": not one whole sector)";
+    if (bytes < image::kSectorSize)
+      cause_ += " (" + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") + ": not one whole sector)";
   }
   app_.clearImage();
   app_.m_nImageType = 0;

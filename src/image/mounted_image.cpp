@@ -183,9 +183,10 @@ void noteDiskCutToMap(MountedImage& image, std::string_view claimedBy, std::uint
                       std::uint64_t mapSectors) {
   if (image.diskSectors <= mapSectors) return;
   image.diskSectors = mapSectors;
-  image.notes.push_back(platform::widenLatin1(
-      std::string(claimedBy) + " claims a disk of " + std::to_string(claimedBytes) + " bytes, but its block map addresses " +
-      std::to_string(mapSectors * kSector) + " bytes: the disk is read as that long"));
+  image.notes.push_back(platform::widenLatin1(std::string(claimedBy) + " claims a disk of " +
+                                              std::to_string(claimedBytes) + " bytes, but its block map addresses " +
+                                              std::to_string(mapSectors * kSector) +
+                                              " bytes: the disk is read as that long"));
 }
 
 std::string extentPath(const std::string& imagePath, const std::string& name) {
