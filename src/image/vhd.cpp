@@ -156,8 +156,9 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
     return;
   }
   image.layout = ImageLayout::Vhd;
-  if (app.m_nVhdDiskType == vhd::kDiskDifferencing) noteParentNotRead(image, "a differencing VHD", {}, true);
-  if (app.m_nVhdDiskType != vhd::kDiskDynamic) return;  // differencing: the parent holds the rest
+  const bool differencing = app.m_nVhdDiskType == vhd::kDiskDifferencing;
+  if (differencing) noteParentNotRead(image, "a differencing VHD", {}, true);
+  if (app.m_nVhdDiskType != vhd::kDiskDynamic && !differencing) return;
   std::array<std::uint8_t, vhd::kDynamicHeaderBytes> bytes{};
   image.image->readAt(vhd::kDynamicHeaderAt, bytes);
   const auto header = parseVhdDynamicHeader(platform::ByteView(bytes));
@@ -170,6 +171,7 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
   map.entries = blockmap::loadEntries(*image.image, header->tableOffset, header->maxEntries, true);
   noteDiskCutToMap(image, "the VHD footer", app.g_VirtualDisk.m_nVhdDiskSize,
                    std::min<std::uint64_t>(map.blockCount, map.entries.size()) * map.blockSectors);
+  if (differencing) return;  // the parent holds the rest: nothing is read through the map
   noteBlocksPastEnd(map, fileBytes, image);
   image.vhd = std::move(map);
 }

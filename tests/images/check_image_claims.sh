@@ -3,15 +3,17 @@
 # sub-format) whose descriptors, names and headers claim what the files do not hold:
 #  - a monolithicSparse VMDK copied under another name, beside a file that has the old name
 #    and holds another disk: the copy reads as itself (its own volume, none of the other's);
+#    (and every file recovered from it is icat's);
 #  - a monolithicFlat descriptor naming its extent by an absolute path reads that file; an
-#    extent line whose start offset is no number is said, and never read from offset 0;
-#  - a dynamic VHD (footer checksum right) and a VDI claiming a disk of 2^60 bytes over a
-#    block map of 32 MiB: the disk is as long as the map, a note says what was claimed, and
-#    `lost` runs within the memory guard; a sound 2000 GB dynamic VHD keeps its length;
+#    extent line whose start offset or size is no number is said, and never read as 0;
+#  - a dynamic and a differencing VHD (footer checksum right) and a VDI claiming a disk of
+#    2^60 bytes over a block map of 32 MiB: the disk is as long as the map, a note says
+#    what was claimed, and `lost` runs within the memory guard; a sound 2000 GB dynamic VHD
+#    keeps its length;
 #  - snapshots made by `qemu-img create -b` (monolithicSparse and twoGbMaxExtentSparse) and a
 #    VDI whose header is made differencing say that their parent is not read;
-#  - a 1-byte and a one-line text .vmdk are not mounted: exit 2 with the cause, for every
-#    command that mounts.
+#  - a 1-byte and a one-line text .vmdk are not mounted: exit 2 with the cause, for info,
+#    scan, lost and recover.
 #
 #   check_image_claims.sh BUILD_DIR IMAGES_DIR
 set -uo pipefail
@@ -93,19 +95,21 @@ fi
 
 # ---------------------------------------------------------------- disks claimed larger than their maps
 cp "$SOUND/vhd-dynamic.vhd" "$WORK/claim.vhd"
+cp "$MAPS/vhd-differencing.vhd" "$WORK/claim-differencing.vhd"
 cp "$SOUND/vdi-dynamic.vdi" "$WORK/claim.vdi"
 python3 - "$WORK" <<'EOF'
 import struct, sys
 work = sys.argv[1]
 claim = 1 << 60
-with open(work + "/claim.vhd", "r+b") as f:
-    f.seek(0, 2); end = f.tell()
-    for at in (0, end - 512):
-        f.seek(at); footer = bytearray(f.read(512))
-        footer[40:56] = struct.pack(">QQ", claim, claim)
-        footer[64:68] = b"\0\0\0\0"
-        footer[64:68] = struct.pack(">I", ~sum(footer) & 0xFFFFFFFF)
-        f.seek(at); f.write(footer)
+for name in ("claim.vhd", "claim-differencing.vhd"):
+    with open(work + "/" + name, "r+b") as f:
+        f.seek(0, 2); end = f.tell()
+        for at in (0, end - 512):
+            f.seek(at); footer = bytearray(f.read(512))
+            footer[40:56] = struct.pack(">QQ", claim, claim)
+            footer[64:68] = b"\0\0\0\0"
+            footer[64:68] = struct.pack(">I", ~sum(footer) & 0xFFFFFFFF)
+            f.seek(at); f.write(footer)
 with open(work + "/claim.vdi", "r+b") as f:
     f.seek(0x170); f.write(struct.pack("<Q", claim))
 EOF
@@ -114,12 +118,13 @@ vhd_map_sectors=$(python3 -c '
 import struct, sys
 h = open(sys.argv[1], "rb").read(1536)[512:]
 print(struct.unpack(">I", h[28:32])[0] * struct.unpack(">I", h[32:36])[0] // 512)' "$SOUND/vhd-dynamic.vhd")
-for image in claim.vhd:$vhd_map_sectors claim.vdi:65536; do
+# A differencing VHD reads nothing without its parent, but its disk is no longer either.
+for image in claim.vhd:$vhd_map_sectors claim-differencing.vhd:$vhd_map_sectors claim.vdi:65536; do
   sectors=${image#*:} image=${image%%:*}
   if info_ok "$image" "$WORK/$image"; then
     has "$image" "$WORK/out" "^Disk length: $sectors sectors "
     noted "$image" ".* 1152921504606846976 bytes.* $((sectors * 512)) bytes"
-    has "$image" "$WORK/out" "$MBR_VOLUME"
+    [[ $image == *differencing* ]] || has "$image" "$WORK/out" "$MBR_VOLUME"
   fi
   qelda_run lost "$WORK/$image"
   guard_passed "$image: lost" $? "$WORK/err"
@@ -135,7 +140,7 @@ if info_ok "2000 GB VHD" "$WORK/big.vhd"; then
 fi
 qelda_run lost "$WORK/big.vhd"
 guard_passed "2000 GB VHD: lost" $? "$WORK/err"
-rm -f "$WORK/big.vhd" "$WORK/claim.vhd" "$WORK/claim.vdi"
+rm -f "$WORK/big.vhd" "$WORK"/claim*
 
 # ---------------------------------------------------------------- snapshots without their parent
 mkdir -p "$WORK/snap"
