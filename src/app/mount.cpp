@@ -82,12 +82,19 @@ MountOutcome CDataRecovery::OnBnClickedMountVirtualDisk(std::uint32_t imageType,
 
   if (opened) return walkPartitions();
   findCause(imageType, path);
-  if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
+  // A layout refused leaves the picked file's own bytes to read as a whole disk; a file too
+  // short to hold one sector leaves nothing, and is no image at all.
+  if ((app_.m_bImageCorrupt || app_.m_bImageNoLayout) && app_.m_nDiskSectors != 0) {
     ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kCorruptImage), 0, 0).DoModal();
     volume::FillVolumeList(app_, 1);
     return MountOutcome::CorruptLayout;
   }
   // Nothing of a refused image stays mounted: the user has to pick another one.
+  if (app_.m_bImageCorrupt || app_.m_bImageNoLayout) {
+    const std::uint64_t bytes = image::GetFileSize64(path);
+    if (bytes < image::kSectorSize)
+      cause_ += " (" + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") + ": not one whole sector)";
+  }
   app_.clearImage();
   app_.m_nImageType = 0;
   ui::CMessageBox(notifier_, platform::StringTable::load(platform::strings::kInvalidImage), 0, 0).DoModal();
@@ -126,10 +133,10 @@ void CDataRecovery::findCause(std::uint32_t imageType, const std::string& path) 
     return;
   }
   for (const image::DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
-    const std::string folder = image::imageFolder(path);
+    const std::string extent = image::extentPath(path, e.fileNameBytes);
     struct stat es{};
-    if (::stat((folder + "/" + e.fileNameBytes).c_str(), &es) != 0) {
-      cause_ = "extent " + folder + "/" + e.fileNameBytes + " missing";
+    if (::stat(extent.c_str(), &es) != 0) {
+      cause_ = "extent " + extent + " missing";
       return;
     }
   }

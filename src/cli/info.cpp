@@ -17,7 +17,12 @@ std::string shown(std::u16string_view s) { return platform::printableText(platfo
 
 const char* subtypeText(const app::CQELDAApp& app) {
   if (app.m_nImageType == image::kImageVdi) {
-    return app.m_nVdiImageType == 2 ? "Static" : app.m_nVdiImageType == 1 ? "Dynamic" : "Unknown";
+    switch (app.m_nVdiImageType) {
+      case 1: return "Dynamic";
+      case 2: return "Static";
+      case 4: return "Differencing";
+      default: return "Unknown";
+    }
   }
   if (app.m_nImageType == image::kImageVhd) {
     switch (app.m_nVhdDiskType) {

@@ -91,26 +91,53 @@ std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t s
 
 // --- what could not be read -------------------------------------------------------------------
 
+namespace {
+
+std::uint64_t plusSaturated(std::uint64_t a, std::uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
+}  // namespace
+
 void UnreadSectors::add(std::uint64_t first, std::uint64_t count) {
   if (count == 0) return;
-  std::uint64_t end = first + std::min(count, UINT64_MAX - first);
+  std::uint64_t end = plusSaturated(first, count);
   const std::lock_guard lock(mutex_);
   // The new run swallows the run that reaches its first sector and every run that starts
-  // inside it or right after it; only what none of them held is counted.
+  // inside it or right after it (or within the joining gap); only what none of them held is
+  // counted.
   auto at = runs_.upper_bound(first);
-  if (at != runs_.begin() && std::prev(at)->second >= first) {
+  if (at != runs_.begin() && plusSaturated(std::prev(at)->second, joinGap_) >= first) {
     --at;
     if (at->second >= end) return;
     first = at->first;
   }
   std::uint64_t held = 0;
-  while (at != runs_.end() && at->first <= end) {
+  while (at != runs_.end() && at->first <= plusSaturated(end, joinGap_)) {
     end = std::max(end, at->second);
     held += at->second - at->first;
     at = runs_.erase(at);
   }
   runs_.emplace(first, end);
   count_ += end - first - held;
+  if (runs_.size() > kMaxRuns) coarsen();
+}
+
+void UnreadSectors::coarsen() {
+  // Runs lying nearer each other than the gap join, and the sectors between them are counted
+  // with them; the gap doubles until at most half the room is taken.
+  while (runs_.size() > kMaxRuns / 2) {
+    joinGap_ = joinGap_ == 0 ? 1 : plusSaturated(joinGap_, joinGap_);
+    for (auto at = runs_.begin(); at != runs_.end();) {
+      auto next = std::next(at);
+      if (next == runs_.end()) break;
+      if (plusSaturated(at->second, joinGap_) < next->first) {
+        at = next;
+        continue;
+      }
+      count_ += next->first - at->second;
+      at->second = std::max(at->second, next->second);
+      runs_.erase(next);
+    }
+  }
 }
 
 void UnreadSectors::addUnplaced(std::uint64_t count) {

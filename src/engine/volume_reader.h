@@ -91,9 +91,13 @@ std::optional<std::uint64_t> absoluteSector(std::uint64_t start, std::uint64_t s
 
 // The sectors a reader could not read, as runs of sector numbers: a sector asked for again
 // (a read retried cluster by cluster, windows that overlap) is counted once. Any thread may
-// add to it.
+// add to it. Its memory is bounded whatever the pattern of failed reads: once more than
+// kMaxRuns runs lie apart, the nearest join and the sectors between them count as unread
+// too, so that the tally may then say more sectors than failed, never fewer.
 class UnreadSectors {
  public:
+  static constexpr std::size_t kMaxRuns = std::size_t(1) << 16;
+
   // The sectors first to first + count - 1 could not be read.
   void add(std::uint64_t first, std::uint64_t count);
   // Sectors that could not be read at a place no sector number gives (past 2^64).
@@ -103,10 +107,18 @@ class UnreadSectors {
     if (!anyRead_.load(std::memory_order_relaxed)) anyRead_.store(true, std::memory_order_relaxed);
   }
   ReadTally tally() const;
+  // The runs kept, at most kMaxRuns.
+  std::size_t runsKept() const {
+    const std::lock_guard lock(mutex_);
+    return runs_.size();
+  }
 
  private:
+  void coarsen();
+
   mutable std::mutex mutex_;
   std::map<std::uint64_t, std::uint64_t> runs_;  // first sector -> one past the last
+  std::uint64_t joinGap_ = 0;   // runs apart by at most this many sectors join
   std::uint64_t count_ = 0;     // sectors in the runs
   std::uint64_t unplaced_ = 0;
   std::atomic<bool> anyRead_{false};

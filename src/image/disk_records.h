@@ -16,6 +16,10 @@ struct DISK_DESCRIPTOR_EXTENT {
 
   std::string fileNameBytes;          // the name as the descriptor wrote it, used to open the file
   std::uint64_t flatStartSector = 0;  // a flat extent line's start offset in its file
+  // The size or start offset as the line wrote it, when it is no number we can read (too
+  // long, negative, not digits); empty when it was read.
+  std::string sizeNotNumber;
+  std::string offsetNotNumber;
 
   static constexpr std::size_t kStoredSize = 1048;
   static constexpr std::size_t kTextUnits = 260;

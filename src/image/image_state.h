@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ class ImageState {
   std::uint32_t m_nVdiImageType = 0;
   std::uint32_t m_nVhdDiskType = 0;
   std::uint64_t m_nDiskSectors = 0;
+  // A VMDK snapshot's parent, as its descriptor names it (possibly empty); none for a disk
+  // of its own.
+  std::optional<std::u16string> vmdkParent;
   // Why an opener refused the image, when the image itself tells (a field no disk has);
   // empty otherwise.
   std::string refusedBecause;
@@ -68,6 +72,7 @@ class ImageState {
     m_nVdiImageType = 0;
     m_nVhdDiskType = 0;
     m_nDiskSectors = 0;
+    vmdkParent.reset();
     refusedBecause.clear();
     mountedImage_.store(nullptr);
   }

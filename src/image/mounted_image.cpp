@@ -41,7 +41,9 @@ class ExtentFiles {
 
   // Opens a sparse extent and loads its tables; the extent stays unreadable (no grains) when
   // its header says its grains are not plain sectors.
-  void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors) {
+  // `parentHoldsHoles`: a snapshot's extent, whose unallocated grains are its parent's.
+  void mountSparse(MountedExtent& e, const std::string& path, SparseDefaults defaults, std::uint64_t mapSectors,
+                   bool parentHoldsHoles) {
     e.sparse = true;
     e.file = file(path);
     if (!e.file) return;
@@ -50,7 +52,7 @@ class ExtentFiles {
       std::array<std::uint8_t, kSector> sector0{};
       e.file->readAt(0, sector0);
       const SparseExtentHeader header = parseSparseExtentHeader(platform::ByteView(sector0), defaults, mapSectors);
-      it->second = SparseGrainMap::load(*e.file, header);
+      it->second = SparseGrainMap::load(*e.file, header, parentHoldsHoles);
     }
     e.grains = it->second;
   }
@@ -74,6 +76,13 @@ void noteGrainsPastEnd(MountedImage& image) {
   }
 }
 
+std::u16string quotedName(const std::u16string& name) { return name.empty() ? name : u"\"" + name + u"\""; }
+
+std::u16string extentNote(std::size_t number, const DISK_DESCRIPTOR_EXTENT& d, const std::string& what) {
+  return u"VMDK extent " + platform::widenLatin1(std::to_string(number)) + u" (" + d.m_szFileName + u"): " +
+         platform::widenLatin1(what);
+}
+
 void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const std::u16string& type = app.m_strCreateType;
   const bool monolithicSparse = type == u"monolithicSparse";
@@ -81,22 +90,42 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
   if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat" && !monolithicSparse && !splitSparse) return;
   const SparseDefaults defaults = monolithicSparse ? SparseDefaults::Monolithic : SparseDefaults::Split;
 
-  const std::string folder = imageFolder(app.m_strImagePath);
+  // A snapshot's unallocated grains are its parent's data, which is not read: they are
+  // unreadable, never zeros that count as read.
+  const bool snapshot = app.vmdkParent.has_value();
+  if (snapshot) noteParentNotRead(image, "a VMDK snapshot", quotedName(*app.vmdkParent), false);
+
+  const bool pickedIsExtent = pickedFileIsTheExtent(app);
   ExtentFiles files(app.imageFiles);
   std::uint64_t first = 0;
+  std::size_t number = 0;
   for (const DISK_DESCRIPTOR_EXTENT& d : app.m_arrExtents) {
+    ++number;
+    // Without its size no sector after the extent has a place: the disk ends there.
+    if (!d.sizeNotNumber.empty()) {
+      image.notes.push_back(extentNote(number, d, "its size \"" + d.sizeNotNumber +
+                                                      "\" is not a number of sectors: the disk is read only up to it"));
+      break;
+    }
     // Sizes beyond any real disk are a damaged description: the disk ends there.
     if (d.m_nSectors > kMaxDiskSectors - first) break;
     MountedExtent e;
     e.firstSector = first;
     e.sectors = d.m_nSectors;
-    const std::string path = folder + "/" + d.fileNameBytes;
+    const std::string path = pickedIsExtent ? app.m_strImagePath : extentPath(app.m_strImagePath, d.fileNameBytes);
     if (isFlatType(d.m_szType)) {
-      e.file = files.file(path);
-      e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
+      if (d.offsetNotNumber.empty()) {
+        e.file = files.file(path);
+        e.fileOffset = d.flatStartSector <= UINT64_MAX / kSector ? d.flatStartSector * kSector : UINT64_MAX;
+      } else {
+        // Where its data starts is not known: reading it from anywhere would hand out other bytes.
+        const std::string where = e.sectors ? " (sectors " + std::to_string(first) + "-" +
+                                                  std::to_string(first + e.sectors - 1) + ")" : std::string();
+        image.notes.push_back(extentNote(number, d, "its start offset \"" + d.offsetNotNumber +
+                                                        "\" is not a number: its sectors" + where + " cannot be read"));
+      }
     } else if (isSparseType(d.m_szType)) {
-      files.mountSparse(e, path, defaults, e.sectors);
-      if (!e.file && pickedFileIsTheExtent(app)) files.mountSparse(e, app.m_strImagePath, defaults, e.sectors);
+      files.mountSparse(e, path, defaults, e.sectors, snapshot);
     }
     first += e.sectors;
     image.extents.push_back(std::move(e));
@@ -109,7 +138,8 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
   if (splitSparse && app.m_bSplitSparseAsSingle && !image.extents.empty() && image.extents[0].sparse) {
     MountedExtent whole;
     whole.sectors = first;
-    files.mountSparse(whole, folder + "/" + app.m_arrExtents[0].fileNameBytes, defaults, first);
+    files.mountSparse(whole, extentPath(app.m_strImagePath, app.m_arrExtents[0].fileNameBytes), defaults, first,
+                      snapshot);
     image.extents.assign(1, std::move(whole));
   }
   noteGrainsPastEnd(image);
@@ -138,6 +168,30 @@ void UnreadableBlockNotes::appendTo(std::vector<std::u16string>& notes) const {
   if (unlisted_)
     notes.push_back(platform::widenLatin1("and " + std::to_string(unlisted_) + " more of the " + what_ +
                                           "s cannot be read for the same reasons"));
+}
+
+void noteParentNotRead(MountedImage& image, std::string_view what, std::u16string_view parent, bool nothingHeld) {
+  std::u16string note = platform::widenLatin1(what) + u": its parent disk ";
+  if (!parent.empty()) note += std::u16string(parent) + u" ";
+  note += nothingHeld ? u"is not read, and without it no sector can be read: the whole disk reads as zeros"
+                      : u"is not read, and without it what the image does not hold itself cannot be read: it "
+                        u"reads as zeros";
+  image.notes.push_back(note + u", counted as unreadable");
+}
+
+void noteDiskCutToMap(MountedImage& image, std::string_view claimedBy, std::uint64_t claimedBytes,
+                      std::uint64_t mapSectors) {
+  if (image.diskSectors <= mapSectors) return;
+  image.diskSectors = mapSectors;
+  image.notes.push_back(platform::widenLatin1(std::string(claimedBy) + " claims a disk of " +
+                                              std::to_string(claimedBytes) + " bytes, but its block map addresses " +
+                                              std::to_string(mapSectors * kSector) +
+                                              " bytes: the disk is read as that long"));
+}
+
+std::string extentPath(const std::string& imagePath, const std::string& name) {
+  if (name.starts_with('/')) return name;
+  return imageFolder(imagePath) + "/" + name;
 }
 
 bool pickedFileIsTheExtent(const ImageState& app) {

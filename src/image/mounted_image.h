@@ -74,8 +74,10 @@ class SparseGrainMap {
  public:
   // Null when the extent cannot be read as plain grains (compressed grains, a geometry
   // that makes no sense, no grain directory).
+  // `parentHoldsHoles`: the extent of a snapshot, whose unallocated grains are its parent's
+  // and cannot be read here.
   static std::shared_ptr<const SparseGrainMap> load(const platform::ReadOnlyFile& file,
-                                                    const SparseExtentHeader& header);
+                                                    const SparseExtentHeader& header, bool parentHoldsHoles = false);
 
   // Maps the run at sector `s` of the extent, at most `maxSectors` long.
   MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t s, std::uint64_t maxSectors) const;
@@ -92,7 +94,7 @@ class SparseGrainMap {
   std::uint64_t grainsPastEndCount() const { return grainsPastEndCount_; }
 
  private:
-  enum class Grain : std::uint8_t { Hole, Data, Unreadable };
+  enum class Grain : std::uint8_t { Hole, Zero, Data, Unreadable };  // Zero: written as zeros
   struct GrainRef {
     Grain kind;
     std::uint32_t sector;
@@ -107,6 +109,7 @@ class SparseGrainMap {
   std::uint32_t tableEntries_ = 0;
   std::uint64_t sectors_ = 0;  // sectors of the extent the map covers
   bool zeroedGrainEntry_ = false;
+  bool holesUnreadable_ = false;
   std::vector<std::uint32_t> tableOfDirectoryEntry_;  // index into tables_, or kNoTable
   std::vector<std::uint32_t> tables_;                 // tableEntries_ grain sectors per table
   std::vector<GrainPastEnd> grainsPastEnd_;
@@ -212,9 +215,23 @@ std::shared_ptr<const MountedImage> buildMountedImage(ImageState& app);
 void buildVdiImage(const ImageState& app, MountedImage& image);
 void buildVhdImage(const ImageState& app, MountedImage& image);
 
-// A monolithic sparse file renamed after it was written still names its old self in its
-// embedded descriptor: when that name is not there, the picked file is read as the extent.
+// A monolithic sparse file carries its own descriptor, which names the file as it was first
+// called: the picked file is its extent whatever that name, and a file of the old name beside
+// it (the one it was copied from, another disk) is never read instead.
 bool pickedFileIsTheExtent(const ImageState& app);
+
+// Where the extent file `name` of a descriptor lies: an absolute name is that file, any other
+// lies beside the image.
+std::string extentPath(const std::string& imagePath, const std::string& name);
+
+// The note of a snapshot or differencing image whose parent disk is not read. `parent` names
+// it (empty: unknown); `nothingHeld`: without the parent no sector can be read at all.
+void noteParentNotRead(MountedImage& image, std::string_view what, std::u16string_view parent, bool nothingHeld);
+
+// A header that claims a longer disk than its block map addresses: the disk is cut to the map
+// (work bounded by what the file holds), and a note says what was claimed.
+void noteDiskCutToMap(MountedImage& image, std::string_view claimedBy, std::uint64_t claimedBytes,
+                      std::uint64_t mapSectors);
 
 // Folder of an image path (up to its last '/'), "." when it has none.
 std::string imageFolder(const std::string& imagePath);

@@ -12,6 +12,7 @@
 #include "image/virtual_disk.h"
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
+#include "platform/text.h"
 
 namespace qelda::image {
 namespace {
@@ -20,12 +21,29 @@ using blockmap::kSector;
 
 struct VdiHeader {
   std::uint32_t imageType = 0;
+  std::string parentUuid;  // a differencing image's parent, as text; empty when not given
   std::uint64_t blockMapOffset = 0;
   std::uint64_t dataOffset = 0;
   std::uint64_t diskBytes = 0;
   std::uint64_t blockBytes = 0;
   std::uint64_t blockCount = 0;
 };
+
+// A UUID as VirtualBox writes it: its first three fields little-endian. Empty when all zeros.
+std::string uuidText(platform::ByteView h, std::size_t at) {
+  std::array<std::uint8_t, 16> b{};
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] = h.u8(at + i).value_or(0);
+  if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; })) return {};
+  static constexpr std::array<std::uint8_t, 16> kOrder = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  std::string text;
+  for (std::size_t i = 0; i < kOrder.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    static constexpr char kHex[] = "0123456789abcdef";
+    text += kHex[b[kOrder[i]] >> 4];
+    text += kHex[b[kOrder[i]] & 15];
+  }
+  return text;
+}
 
 // A VDI is known by its signature and a header that makes sense; the text in front of
 // it differs between writers and is not looked at.
@@ -42,6 +60,7 @@ platform::Parsed<VdiHeader> parseVdiHeader(platform::ByteView h) {
   v.blockBytes = h.le32(vdi::kBlockSize).value_or(0);
   v.blockCount = h.le32(vdi::kBlocksInDisk).value_or(0);
   if (!blockmap::validBlockSize(v.blockBytes)) return platform::ParseError::OutOfRange;
+  if (*headerSize >= vdi::kParentUuid + 16 - vdi::kHeaderSize) v.parentUuid = uuidText(h, vdi::kParentUuid);
   // Metadata in front of every block would shift all data; no writer we know adds any.
   if (h.le32(vdi::kBlockExtra).value_or(1) != 0) return platform::ParseError::OutOfRange;
   return v;
@@ -128,8 +147,12 @@ void buildVdiImage(const ImageState&, MountedImage& image) {
   image.vdi.dataOffset = header->dataOffset;
   image.vdi.blockCount = header->blockCount;
   image.vdi.entries = blockmap::loadEntries(*image.image, header->blockMapOffset, header->blockCount, false);
+  noteDiskCutToMap(image, "the VDI header", header->diskBytes,
+                   std::min<std::uint64_t>(header->blockCount, image.vdi.entries.size()) * image.vdi.blockSectors);
   // A differencing image's free blocks are its parent's data, which we do not have.
   image.vdi.freeIsUnreadable = header->imageType != vdi::kImageDynamic && header->imageType != vdi::kImageStatic;
+  if (header->imageType == vdi::kImageDifferencing)
+    noteParentNotRead(image, "a differencing VDI", platform::widenLatin1(header->parentUuid), false);
   checkBlockMap(image.vdi, image.image->size(), image);
 }
 

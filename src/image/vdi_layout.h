@@ -23,11 +23,13 @@ inline constexpr std::size_t kDiskSize = 0x170;         // u64, bytes
 inline constexpr std::size_t kBlockSize = 0x178;        // u32, bytes
 inline constexpr std::size_t kBlockExtra = 0x17C;       // u32, bytes of metadata before each block
 inline constexpr std::size_t kBlocksInDisk = 0x180;     // u32, entries of the block map
+inline constexpr std::size_t kParentUuid = 0x1A8;       // 16 bytes: the parent of a differencing image
 // The header must reach past the last field we read.
 inline constexpr std::uint32_t kMinHeaderSize = kBlocksInDisk + 4 - kHeaderSize;
 
 inline constexpr std::uint32_t kImageDynamic = 1;
 inline constexpr std::uint32_t kImageStatic = 2;
+inline constexpr std::uint32_t kImageDifferencing = 4;
 
 // Block map entries that hold no data: both read as zeros.
 inline constexpr std::uint32_t kBlockFree = 0xFFFFFFFF;

@@ -156,11 +156,9 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
     return;
   }
   image.layout = ImageLayout::Vhd;
-  if (app.m_nVhdDiskType == vhd::kDiskDifferencing)
-    image.notes.push_back(
-        u"a differencing VHD: its parent disk is not read, and without it no sector can be read: the whole disk "
-        u"reads as zeros, counted as unreadable");
-  if (app.m_nVhdDiskType != vhd::kDiskDynamic) return;  // differencing: the parent holds the rest
+  const bool differencing = app.m_nVhdDiskType == vhd::kDiskDifferencing;
+  if (differencing) noteParentNotRead(image, "a differencing VHD", {}, true);
+  if (app.m_nVhdDiskType != vhd::kDiskDynamic && !differencing) return;
   std::array<std::uint8_t, vhd::kDynamicHeaderBytes> bytes{};
   image.image->readAt(vhd::kDynamicHeaderAt, bytes);
   const auto header = parseVhdDynamicHeader(platform::ByteView(bytes));
@@ -171,6 +169,9 @@ void buildVhdImage(const ImageState& app, MountedImage& image) {
   map.bitmapSectors = (bitmapBytes + kSector - 1) / kSector;
   map.blockCount = header->maxEntries;
   map.entries = blockmap::loadEntries(*image.image, header->tableOffset, header->maxEntries, true);
+  noteDiskCutToMap(image, "the VHD footer", app.g_VirtualDisk.m_nVhdDiskSize,
+                   std::min<std::uint64_t>(map.blockCount, map.entries.size()) * map.blockSectors);
+  if (differencing) return;  // the parent holds the rest: nothing is read through the map
   noteBlocksPastEnd(map, fileBytes, image);
   image.vhd = std::move(map);
 }

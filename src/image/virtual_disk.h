@@ -99,6 +99,9 @@ class CVirtualDisk {
 
   // Splits descriptor text into createType and extent lines; no file access. Returns the
   // number of extents found.
+  // The parent a snapshot's descriptor names: its file name hint (empty when it gives none);
+  // nothing for a disk of its own.
+  static std::optional<std::string> parentOfDescriptor(std::string_view text);
   static std::size_t parseDescriptorText(std::string_view text, std::u16string& createType,
                                          std::vector<DISK_DESCRIPTOR_EXTENT>& extents);
 

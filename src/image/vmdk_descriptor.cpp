@@ -1,6 +1,7 @@
 // Recognising a VMDK by its text descriptor and reading the extent list from it.
 #include <algorithm>
 #include <charconv>
+#include <optional>
 
 #include "image/image_state.h"
 #include "image/mounted_image.h"
@@ -31,12 +32,30 @@ std::string_view nextToken(std::string_view& s) {
   return token;
 }
 
-// A size or offset token; anything but a non-negative decimal number counts as 0.
-std::uint64_t parseCount(std::string_view token) {
+// A size or offset token: a non-negative decimal number that fits 63 bits, or nothing.
+std::optional<std::uint64_t> parseCount(std::string_view token) {
   std::int64_t v = 0;
   const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), v);
-  if (ec != std::errc() || end != token.data() + token.size() || v < 0) return 0;
+  if (token.empty() || ec != std::errc() || end != token.data() + token.size() || v < 0) return std::nullopt;
   return std::uint64_t(v);
+}
+
+// A token kept to be shown in a note: long enough to recognise, never a whole line of junk.
+std::string shownToken(std::string_view token) {
+  constexpr std::size_t kShown = 40;
+  return token.size() <= kShown ? std::string(token) : std::string(token.substr(0, kShown)) + "...";
+}
+
+// The value of a `key=value` line (blanks around '=' allowed, one pair of quotes dropped);
+// nothing when the line sets another key.
+std::optional<std::string_view> valueOf(std::string_view line, std::string_view key) {
+  if (!line.starts_with(key)) return std::nullopt;
+  std::string_view rest = trimLeft(line.substr(key.size()));
+  if (!rest.starts_with('=')) return std::nullopt;
+  rest = trimLeft(rest.substr(1));
+  while (!rest.empty() && isBlank(rest.back())) rest.remove_suffix(1);
+  if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"') rest = rest.substr(1, rest.size() - 2);
+  return rest;
 }
 
 std::u16string boundedText(std::string_view bytes) {
@@ -72,14 +91,19 @@ std::size_t CVirtualDisk::parseDescriptorText(std::string_view text, std::u16str
     std::string_view rest = line;
     nextToken(rest);  // access word
     DISK_DESCRIPTOR_EXTENT e;
-    e.m_nSectors = parseCount(nextToken(rest));
+    const std::string_view size = nextToken(rest);
+    if (const auto sectors = parseCount(size)) e.m_nSectors = *sectors;
+    else e.sizeNotNumber = shownToken(size);
     e.m_szType = boundedText(nextToken(rest));
     // The name runs from the line's first to its last double quote, so names may hold blanks.
     const std::size_t open = line.find('"');
     const std::size_t close = line.rfind('"');
     if (open != std::string_view::npos && close > open) {
       e.fileNameBytes = std::string(line.substr(open + 1, close - open - 1));
-      e.flatStartSector = parseCount(nextToken(rest = line.substr(close + 1)));
+      // No offset at all is offset 0; one that is no number leaves the extent unreadable.
+      const std::string_view offset = nextToken(rest = line.substr(close + 1));
+      if (const auto start = parseCount(offset)) e.flatStartSector = *start;
+      else if (!offset.empty()) e.offsetNotNumber = shownToken(offset);
     } else if (open != std::string_view::npos) {
       e.fileNameBytes = std::string(line.substr(open + 1));
     }
@@ -88,6 +112,24 @@ std::size_t CVirtualDisk::parseDescriptorText(std::string_view text, std::u16str
     ++found;
   }
   return found;
+}
+
+std::optional<std::string> CVirtualDisk::parentOfDescriptor(std::string_view text) {
+  bool parent = false;
+  std::string hint;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    std::string_view line = text.substr(0, lf);
+    text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // A disk of its own writes ffffffff as its parent's content id.
+    if (const auto cid = valueOf(line, "parentCID"))
+      parent = !platform::equalsIgnoreCaseAscii(platform::widenLatin1(*cid), u"ffffffff");
+    else if (const auto name = valueOf(line, "parentFileNameHint"))
+      hint = std::string(name->substr(0, kMaxNameUnits));
+  }
+  if (!parent) return std::nullopt;
+  return hint;
 }
 
 std::uint32_t CVirtualDisk::IsSparseExtentHeader() {
@@ -139,6 +181,7 @@ std::uint32_t CVirtualDisk::ParseVmdkDescriptor(const std::string& path) {
 
   std::u16string createType;
   if (parseDescriptorText(text, createType, m_arrExtents) == 0) return 0;
+  if (const auto parent = parentOfDescriptor(text)) app_.vmdkParent = platform::fromUtf8(*parent);
   app_.m_strCreateType = createType;
   app_.m_arrExtents = m_arrExtents;
   app_.m_bVmdkDescriptor = 1;
@@ -153,14 +196,13 @@ std::uint32_t CVirtualDisk::ParseVmdkDescriptor(const std::string& path) {
 }
 
 std::uint32_t CVirtualDisk::CheckExtentFiles(const std::string& path) {
-  const std::string folder = imageFolder(path);
+  const bool pickedIsExtent = pickedFileIsTheExtent(app_);
   for (DISK_DESCRIPTOR_EXTENT& e : app_.m_arrExtents) {
     if (e.m_szType == u"ZERO") continue;  // a zero extent has no file
     if (e.m_szFileName.ends_with(u" (Missing)")) continue;
-    if (app_.imageFiles.open(folder + "/" + e.fileNameBytes)) continue;
-    // Shown as it is read: from the picked file, when that stands in for a renamed extent.
-    if (pickedFileIsTheExtent(app_)) e.m_szFileName = boundedText(path.substr(path.rfind('/') + 1));
-    else e.m_szFileName += u" (Missing)";
+    // Shown as it is read: from the picked file, whatever name its descriptor gives.
+    if (pickedIsExtent) e.m_szFileName = boundedText(path.substr(path.rfind('/') + 1));
+    else if (!app_.imageFiles.open(extentPath(path, e.fileNameBytes))) e.m_szFileName += u" (Missing)";
   }
   return 1;
 }

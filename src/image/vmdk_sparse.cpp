@@ -56,7 +56,7 @@ SparseExtentHeader parseSparseExtentHeader(platform::ByteView sector0, SparseDef
 }
 
 std::shared_ptr<const SparseGrainMap> SparseGrainMap::load(const platform::ReadOnlyFile& file,
-                                                           const SparseExtentHeader& header) {
+                                                           const SparseExtentHeader& header, bool parentHoldsHoles) {
   // Compressed grains are not plain sectors: reading them as such would hand out garbage.
   if (header.flags & vmdk::kFlagCompressedGrains) return nullptr;
   if (header.grainSectors == 0 || header.grainSectors > kMaxGrainSectors || header.tableEntries == 0) return nullptr;
@@ -72,6 +72,7 @@ std::shared_ptr<const SparseGrainMap> SparseGrainMap::load(const platform::ReadO
   map->tableEntries_ = header.tableEntries;
   map->sectors_ = std::min(header.capacity, kMaxDiskSectors);
   map->zeroedGrainEntry_ = (header.flags & vmdk::kFlagZeroedGrainEntry) != 0;
+  map->holesUnreadable_ = parentHoldsHoles;
 
   // The directory: one entry per table the capacity needs, as far as the file holds it.
   // Entries it does not hold are no entry: their grains read as zeros.
@@ -170,7 +171,8 @@ SparseGrainMap::GrainRef SparseGrainMap::grain(std::uint64_t index) const {
   if (table == kNoTable) return {Grain::Hole, 0};
   if (table == kUnloadedTable) return {Grain::Unreadable, 0};
   const std::uint32_t sector = tables_[std::size_t(table) * tableEntries_ + std::size_t(index % tableEntries_)];
-  if (sector == 0 || (zeroedGrainEntry_ && sector == vmdk::kZeroedGrainEntry)) return {Grain::Hole, 0};
+  if (sector == 0) return {Grain::Hole, 0};
+  if (zeroedGrainEntry_ && sector == vmdk::kZeroedGrainEntry) return {Grain::Zero, 0};
   return {Grain::Data, sector};
 }
 
@@ -196,6 +198,8 @@ MappedRun SparseGrainMap::map(const platform::ReadOnlyFile* file, std::uint64_t 
   }
   switch (first.kind) {
     case Grain::Hole:
+      return holesUnreadable_ ? failedRun(run) : zeroRun(run);
+    case Grain::Zero:
       return zeroRun(run);
     case Grain::Unreadable:
       return failedRun(run);

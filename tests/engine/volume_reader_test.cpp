@@ -192,6 +192,21 @@ TEST(UnreadSectors, RunsJoinInAnyOrder) {
   }
 }
 
+TEST(UnreadSectors, ScatteredFailuresKeepABoundedRecordThatNeverCountsFewer) {
+  // Failed probes every 7 sectors (a search over a disk that cannot be read): far more runs
+  // apart than the record keeps.
+  constexpr std::uint64_t kRuns = 4 * UnreadSectors::kMaxRuns;
+  UnreadSectors unread;
+  for (std::uint64_t i = 0; i < kRuns; ++i) unread.add(i * 7, 2);
+  EXPECT_LE(unread.runsKept(), UnreadSectors::kMaxRuns);
+  const std::uint64_t counted = unread.tally().unreadSectors;
+  EXPECT_GE(counted, 2 * kRuns);
+  EXPECT_LE(counted, 7 * kRuns);
+  // Sectors asked for again are still counted once.
+  for (std::uint64_t i = 0; i < kRuns; i += 3) unread.add(i * 7, 2);
+  EXPECT_EQ(unread.tally().unreadSectors, counted);
+}
+
 TEST(VolumeReader, TheSelectedVolumeIsCutToTheDiskUnlessReadFromItsFile) {
   ScanState state;
   auto disk = std::make_shared<image::MountedImage>();

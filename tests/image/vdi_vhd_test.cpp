@@ -387,7 +387,10 @@ TEST(Vhd, BlockIndexPastMaxTableEntriesFails) {
   dir.put("d.vhd", 1, vhdDynamicHeader(1536, 2, 4096));
   app::CQELDAApp app;
   ASSERT_EQ(mount(app, app::kImageVhd, v.path), app::MountOutcome::Mounted);
-  EXPECT_EQ(app.m_nDiskSectors, 32u);
+  // The disk is as long as the table addresses, and the footer's claim is said.
+  EXPECT_EQ(app.m_nDiskSectors, 16u);
+  ASSERT_EQ(app.mountedImage()->notes.size(), 1u);
+  EXPECT_NE(app.mountedImage()->notes[0].find(u"claims a disk of 16384 bytes"), std::u16string::npos);
   const test::SectorRead whole = readSectors(app, 0, 32);
   EXPECT_EQ(whole.failed, 16u);
   EXPECT_EQ(0, std::memcmp(whole.bytes.data(), v.disk.data(), 16 * 512));
