@@ -48,14 +48,6 @@ fls_entries() {
     { print (h[1] == "d/d" ? "d" : "f") "\t" del "\t" n "\t" $7 "\t" $2 }' "$1"
 }
 
-# run WHAT OUT CMD...: CMD guarded, its stdout in OUT; false (and a failure said) unless exit 0.
-run() {
-  local what=$1 out=$2; shift 2
-  CHECKED=$((CHECKED + 1))
-  guarded "$out" "$WORK/err" "$@"
-  guard_passed "$what" $? "$WORK/err"
-}
-
 # saved_equal WHAT FOLDER NAME LISTED: every file of fls (deleted ones too when LISTED says
 # D) that the listing LISTED holds was saved under FOLDER equal to what icat reads.
 saved_equal() {
@@ -82,7 +74,7 @@ check_volume() {
   fls_entries "$DISKS/$name.fls" >"$out/fls"
 
   # Quick scan: the live entries, with file sizes.
-  if run "$name quick scan" "$out/quick" "$QELDA" scan "$image" --source 1 --list; then
+  if run_checked "$name quick scan" "$out/quick" "$QELDA" scan "$image" --source 1 --list; then
     awk -F'\t' '$2 == "-" { print $1 " " ($1 == "f" ? $4 " " : "") $5 }' "$out/fls" | lower | sort >"$out/quick.want"
     awk -F'\t' '$2 !~ /D/ { print $1 " " ($1 == "f" ? $3 " " : "") $4 }' "$out/quick" | lower | sort >"$out/quick.got"
     diff -u "$out/quick.want" "$out/quick.got" >"$out/quick.diff" || fail "$name: quick listing differs from fls:
@@ -91,7 +83,7 @@ $(head -20 "$out/quick.diff")"
 
   # Deleted-files scan: every deleted entry fls lists (the engine also walks deleted folders
   # whose entries fls does not show).
-  if run "$name deleted scan" "$out/deleted" "$QELDA" scan "$image" --source 1 --kind deleted --list; then
+  if run_checked "$name deleted scan" "$out/deleted" "$QELDA" scan "$image" --source 1 --kind deleted --list; then
     awk -F'\t' '$2 ~ /D/ { print $1 " " $4 }' "$out/deleted" | lower | sort >"$out/deleted.got"
     local kind del inode size path n=0
     while IFS=$'\t' read -r kind del inode size path; do
@@ -103,7 +95,7 @@ $(head -20 "$out/quick.diff")"
   fi
 
   # Advanced scan: every live file, wherever it places it.
-  if run "$name advanced scan" "$out/advanced" "$QELDA" scan "$image" --source 1 --kind advanced --list; then
+  if run_checked "$name advanced scan" "$out/advanced" "$QELDA" scan "$image" --source 1 --kind advanced --list; then
     awk -F'\t' '$1 == "f" && $2 !~ /D/ { print $4 }' "$out/advanced" | lower | sort -u >"$out/advanced.got"
     awk -F'\t' '$1 == "f" && $2 == "-" { print $5 }' "$out/fls" | lower | while IFS= read -r path; do
       grep -qxF -- "$path" "$out/advanced.got" || echo "$path"
@@ -112,9 +104,9 @@ $(head -20 "$out/quick.diff")"
   fi
 
   # What recover saves, against icat.
-  run "$name recover" "$out/rec.out" "$QELDA" recover "$image" --source 1 --out "$out/rec" &&
+  run_checked "$name recover" "$out/rec.out" "$QELDA" recover "$image" --source 1 --out "$out/rec" &&
     saved_equal "$name recover" "$out/rec" "$name" -
-  run "$name recover deleted" "$out/drec.out" "$QELDA" recover "$image" --source 1 --kind deleted --out "$out/drec" &&
+  run_checked "$name recover deleted" "$out/drec.out" "$QELDA" recover "$image" --source 1 --kind deleted --out "$out/drec" &&
     saved_equal "$name recover --kind deleted" "$out/drec" "$name" D
 }
 
@@ -123,7 +115,7 @@ EXACT=1 check_volume fat32-attr
 
 # One FAT copy: no second one to link by.
 for name in fat16-one fat32-one; do
-  if run "$name --linking fat2" "$WORK/link.out" "$QELDA" recover "$DISKS/$name.vmdk" --source 1 --linking fat2 \
+  if run_checked "$name --linking fat2" "$WORK/link.out" "$QELDA" recover "$DISKS/$name.vmdk" --source 1 --linking fat2 \
     --out "$WORK/link-$name"; then
     grep -q -- '--linking fat2 does not apply' "$WORK/err" || fail "$name --linking fat2: not said: $(head -c 200 "$WORK/err")"
     saved_equal "$name --linking fat2" "$WORK/link-$name" "$name" -
@@ -132,8 +124,8 @@ done
 
 # Scan information of a volume of one copy, resumed.
 for name in fat16-one fat32-one; do
-  run "$name --save-scan" "$WORK/saved.out" "$QELDA" scan "$DISKS/$name.vmdk" --source 1 --save-scan "$WORK/$name.scan" &&
-    run "$name resume" "$WORK/resumed.out" "$QELDA" resume "$WORK/$name.scan" --image "$DISKS/$name.vmdk" \
+  run_checked "$name --save-scan" "$WORK/saved.out" "$QELDA" scan "$DISKS/$name.vmdk" --source 1 --save-scan "$WORK/$name.scan" &&
+    run_checked "$name resume" "$WORK/resumed.out" "$QELDA" resume "$WORK/$name.scan" --image "$DISKS/$name.vmdk" \
       --out "$WORK/resumed-$name" &&
     saved_equal "$name resume" "$WORK/resumed-$name" "$name" -
 done
@@ -142,7 +134,7 @@ done
 lost=$WORK/lost-1k.vmdk
 cp --sparse=always "$DISKS/fat16-1k.vmdk" "$lost"
 printf 'label: dos\n' | sfdisk -q "$lost" 2>/dev/null
-if run "fat16-1k lost" "$WORK/lost.out" "$QELDA" lost "$lost"; then
+if run_checked "fat16-1k lost" "$WORK/lost.out" "$QELDA" lost "$lost"; then
   disk_sectors=$(($(stat -c %s "$lost") / 512))
   awk -F'\t' -v end="$disk_sectors" '$4 == "FAT" && $5 == 2048 && $6 > 0 && $5 + $6 <= end { ok = 1 } END { exit !ok }' \
     "$WORK/lost.out" || fail "fat16-1k lost: no FAT volume at sector 2048 within the disk: $(head -3 "$WORK/lost.out")"
@@ -150,7 +142,7 @@ fi
 
 # The deep search over the disks of one copy, their volumes listed: nothing rebuilt.
 for name in fat16-one fat32-one; do
-  if run "$name lost --deep" "$WORK/deep.out" "$QELDA" lost "$DISKS/$name.vmdk" --deep; then
+  if run_checked "$name lost --deep" "$WORK/deep.out" "$QELDA" lost "$DISKS/$name.vmdk" --deep; then
     grep -q 'Adv Vol' "$WORK/deep.out" && fail "$name lost --deep: rebuilt volumes reported: $(grep 'Adv Vol' "$WORK/deep.out" | head -2)"
   fi
 done

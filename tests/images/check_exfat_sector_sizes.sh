@@ -26,14 +26,6 @@ VOLUMES=$IMAGES-exfat
 export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config LC_ALL=C.UTF-8
 [[ -f $VOLUMES/exfat-s4k.img ]] || { skip_without_images "$VOLUMES/exfat-s4k.img: missing" || exit 1; exit 0; }
 
-# run WHAT OUT CMD...: CMD guarded, its stdout in OUT; false (and a failure said) unless exit 0.
-run() {
-  local what=$1 out=$2; shift 2
-  CHECKED=$((CHECKED + 1))
-  guarded "$out" "$WORK/err" "$@"
-  guard_passed "$what" $? "$WORK/err"
-}
-
 # fls_lines NAME: "KIND DELETED path" of every entry fls lists outside $OrphanFiles (KIND d
 # or f, DELETED D or -), without the system files and the label.
 fls_lines() {
@@ -105,32 +97,32 @@ check_volume() {
   # Quick scan: the whole listing; recover: the live files.
   STALE=$out/stale
   : >"$STALE"
-  if run "$name quick scan" "$out/quick" "$QELDA" scan "$disk" --source 1 --list; then
+  if run_checked "$name quick scan" "$out/quick" "$QELDA" scan "$disk" --source 1 --list; then
     diff <(fls_lines "$name") <(listed "$out/quick") >"$out/quick.diff" ||
       fail "$name: quick listing differs from fls:
 $(head -10 "$out/quick.diff")"
     awk -F'\t' '$2 ~ /D/ && $2 ~ /C/ { print $4 }' "$out/quick" >"$STALE"
   fi
-  if run "$name recover" "$out/rec.log" "$QELDA" recover "$disk" --source 1 --out "$out/rec"; then
+  if run_checked "$name recover" "$out/rec.log" "$QELDA" recover "$disk" --source 1 --out "$out/rec"; then
     saved_live "$name recover" "$name" "$out/rec"
     recovered_equal "$name recover" "$name" "$out/rec" "$out/rec.log"
     ((RECOVERED > 150)) || fail "$name recover: only $RECOVERED files [Recovered]"
   fi
 
   # Deleted-files scan: the deleted entries; what it saves of them.
-  if run "$name deleted scan" "$out/deleted" "$QELDA" scan "$disk" --source 1 --kind deleted --list; then
+  if run_checked "$name deleted scan" "$out/deleted" "$QELDA" scan "$disk" --source 1 --kind deleted --list; then
     diff <(fls_lines "$name" | awk '$2 == "D"') <(listed "$out/deleted" | awk '$2 == "D"') >"$out/deleted.diff" ||
       fail "$name: deleted listing differs from fls:
 $(head -10 "$out/deleted.diff")"
     grep -q $'^f\tD.*\tDeleted report.txt$' "$out/deleted" || fail "$name: the deleted file is not listed"
   fi
-  if run "$name recover deleted" "$out/drec.log" "$QELDA" recover "$disk" --source 1 --kind deleted --out "$out/drec"; then
+  if run_checked "$name recover deleted" "$out/drec.log" "$QELDA" recover "$disk" --source 1 --kind deleted --out "$out/drec"; then
     recovered_equal "$name recover --kind deleted" "$name" "$out/drec" "$out/drec.log"
     ((RECOVERED > 0)) || fail "$name recover --kind deleted: nothing [Recovered]"
   fi
 
   # Advanced scan: the tree under the root's cluster, orphans in other lost folders.
-  if run "$name recover advanced" "$out/arec.log" "$QELDA" recover "$disk" --source 1 --kind advanced --out "$out/arec"; then
+  if run_checked "$name recover advanced" "$out/arec.log" "$QELDA" recover "$disk" --source 1 --kind advanced --out "$out/arec"; then
     saved_live "$name recover --kind advanced" "$name" "$out/arec" "Lost folder(s)/Folder $root/"
     recovered_equal "$name recover --kind advanced" "$name" "$out/arec" "$out/arec.log" \
       "Lost folder\(s\)/Folder ($root/)?[0-9]*/?"
@@ -138,7 +130,7 @@ $(head -10 "$out/deleted.diff")"
   fi
 
   # Raw scan: the deleted picture and archive, as written.
-  if run "$name recover raw" "$out/rrec.log" "$QELDA" recover "$disk" --source 1 --kind raw --types png,zip \
+  if run_checked "$name recover raw" "$out/rrec.log" "$QELDA" recover "$disk" --source 1 --kind raw --types png,zip \
     --out "$out/rrec"; then
     for f in picture.png archive.zip; do
       find "$out/rrec" -type f -exec cmp -s "$VOLUMES/raw/$f" {} \; -print | grep -q . ||
@@ -147,13 +139,13 @@ $(head -10 "$out/deleted.diff")"
   fi
 
   # Scan information, saved and resumed.
-  run "$name --save-scan" "$out/saved" "$QELDA" scan "$disk" --source 1 --save-scan "$out/scan.qsi" &&
-    run "$name resume" "$out/resumed.log" "$QELDA" resume "$out/scan.qsi" --image "$disk" --out "$out/resumed" &&
+  run_checked "$name --save-scan" "$out/saved" "$QELDA" scan "$disk" --source 1 --save-scan "$out/scan.qsi" &&
+    run_checked "$name resume" "$out/resumed.log" "$QELDA" resume "$out/scan.qsi" --image "$disk" --out "$out/resumed" &&
     saved_live "$name resume" "$name" "$out/resumed"
 
   # The lost-volume search, the table emptied: the volume where it starts, as long as it is.
   printf 'label: dos\n' | sfdisk -q "$disk" >/dev/null 2>&1
-  if run "$name lost" "$out/lost" "$QELDA" lost "$disk"; then
+  if run_checked "$name lost" "$out/lost" "$QELDA" lost "$disk"; then
     awk -F'\t' -v n="$sectors" '$4 == "exFAT" && $5 == 2048 && $6 == n { ok = 1 } END { exit !ok }' "$out/lost" ||
       fail "$name lost: no exFAT volume at sector 2048 of $sectors sectors: $(head -3 "$out/lost")"
   fi

@@ -26,15 +26,6 @@ truncate -s $(((sectors + 4096) * 512)) "$DISK"
 printf 'label: dos\nstart=2048, size=%d, type=7\n' "$sectors" | sfdisk -q "$DISK" >/dev/null 2>&1
 dd if="$VOLUMES/exfat-reformat.img" of="$DISK" bs=1M seek=1 conv=notrunc,sparse status=none
 
-# saved WHAT OUT CMD...: CMD guarded, its standard output in OUT.log; false (and a failure
-# said) unless exit 0.
-saved() {
-  local what=$1 out=$2; shift 2
-  CHECKED=$((CHECKED + 1))
-  guarded "$out.log" "$WORK/err" "$@"
-  guard_passed "$what" $? "$WORK/err"
-}
-
 # check_saved WHAT OUT NEW: every [Recovered] file under OUT equals the one of its name as
 # written; NEW of them are the new volume's files.
 check_saved() {
@@ -53,14 +44,14 @@ check_saved() {
   grep -qE '(Projects|Photos|Notes)-[a-z0-9-]*[0-9]\.txt$' "$out.log" || fail "$what: no old file found"
 }
 
-saved "advanced" "$WORK/adv" "$QELDA" recover "$DISK" --source 1 --kind advanced --out "$WORK/adv" &&
+run_checked "advanced" "$WORK/adv.log" "$QELDA" recover "$DISK" --source 1 --kind advanced --out "$WORK/adv" &&
   check_saved "recover --kind advanced" "$WORK/adv" 2
-saved "deep deleted" "$WORK/deep" "$QELDA" recover "$DISK" --source 1 --kind deleted --scan-type deep \
+run_checked "deep deleted" "$WORK/deep.log" "$QELDA" recover "$DISK" --source 1 --kind deleted --scan-type deep \
   --out "$WORK/deep" && check_saved "recover --kind deleted --scan-type deep" "$WORK/deep" 0
 CHECKED=$((CHECKED + 1))
 guarded "$WORK/scan.out" "$WORK/err" "$QELDA" scan "$DISK" --source 1 --kind advanced --save-scan "$WORK/adv.qsi"
 guard_passed "advanced --save-scan" $? "$WORK/err" &&
-  saved "resume" "$WORK/resumed" "$QELDA" resume "$WORK/adv.qsi" --image "$DISK" --out "$WORK/resumed" &&
+  run_checked "resume" "$WORK/resumed.log" "$QELDA" resume "$WORK/adv.qsi" --image "$DISK" --out "$WORK/resumed" &&
   check_saved "resume of the advanced scan" "$WORK/resumed" 2
 
 echo "check_reformat_exfat: $CHECKED checks, $FAILED failed"

@@ -8,6 +8,8 @@
 #   fail WHY...                a failure said on stdout and counted in FAILED
 #   guarded OUT ERR CMD...     CMD held to 1 GiB of memory and GUARD seconds
 #   guard_passed WHAT RC ERR   true when the guarded run ended with 0, else a failure said
+#   run_checked WHAT OUT CMD...  CMD guarded and counted, its stdout in OUT; false (and a
+#                              failure said) unless exit 0
 #   skip_without_images WHY    a missing image skips here and fails in CI
 #
 # Variables it sets: BUILD, QELDA, IMAGES (IMAGES_DIR, which need not exist), SANITIZED (1 in
@@ -62,6 +64,15 @@ guard_passed() {
     fail "$what: exit $rc: $(head -c 300 "$err")"
   fi
   return 1
+}
+
+# run_checked WHAT OUT CMD...: CMD guarded and counted in CHECKED, its standard output in OUT;
+# false (and a failure said) unless it ended with 0.
+run_checked() {
+  local what=$1 out=$2; shift 2
+  CHECKED=$((CHECKED + 1))
+  guarded "$out" "$WORK/err" "$@"
+  guard_passed "$what" $? "$WORK/err"
 }
 
 # A check whose images are missing skips on a developer's machine, but fails where the CI
