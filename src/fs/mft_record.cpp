@@ -9,22 +9,33 @@ namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
+std::size_t recordSizeOf(ByteView record) {
+  // A larger size is taken only when the fixup array has one word for each 512 bytes of it:
+  // a stray size field alone never makes a record read past its first 1024 bytes.
+  const std::uint32_t size = record.le32(L::kRecordAllocatedSize).value_or(0);
+  if (size != 2048 && size != 4096) return L::kRecordSize;
+  return record.le16(L::kRecordUsaCount) == std::uint16_t(size / 512 + 1) ? size : L::kRecordSize;
+}
+
 bool hasRecordSignature(ByteView record) {
   if (record.size() < L::kRecordSize || !record.matches(0, "FILE")) return false;
   const auto usa = record.le16(L::kRecordUsaOffset);
   if (!usa || (*usa != L::kUsaOffsetOld && *usa != L::kUsaOffsetNew)) return false;
-  // A record of a volume of 2048- or 4096-byte sectors is as large as a sector: its first
-  // 1024 bytes are not all of it.
+  // A record that says it is larger than the bytes at hand is not all there; one that says
+  // 2048 or 4096 without the fixup words for that size is no record of either.
   const std::uint32_t size = record.le32(L::kRecordAllocatedSize).value_or(0);
-  return size != 2048 && size != 4096;
+  if (size != 2048 && size != 4096) return true;
+  return recordSizeOf(record) == size && record.size() >= size;
 }
 
 bool ApplyRecordFixup(std::span<std::uint8_t> record) {
   const ByteView view(record);
   if (!hasRecordSignature(view)) return false;
   const std::size_t usa = *view.le16(L::kRecordUsaOffset);
-  // The array starts at 0x2A or 0x30, so both replacement words lie well inside sector 1.
-  for (std::size_t sector = 0; sector < 2; ++sector) {
+  const std::size_t strides = recordSizeOf(view) / 512;
+  // The array starts at 0x2A or 0x30 and holds at most nine words, so every replacement word
+  // lies well inside the first sector.
+  for (std::size_t sector = 0; sector < strides; ++sector) {
     const std::size_t from = usa + 2 + 2 * sector;
     const std::size_t to = sector * 512 + 510;
     record[to] = record[from];
@@ -33,9 +44,11 @@ bool ApplyRecordFixup(std::span<std::uint8_t> record) {
   return true;
 }
 
+std::size_t recordEntryLimit(ByteView record) { return L::kRecordEntryLimit + (recordSizeOf(record) - L::kRecordSize); }
+
 AttributeWalk walkAttributes(ByteView record, int maxCount) {
   AttributeWalk walk;
-  const std::size_t limit = std::min<std::size_t>(record.size(), L::kRecordSize);
+  const std::size_t limit = std::min<std::size_t>(record.size(), recordSizeOf(record));
   std::size_t offset = record.le16(L::kRecordFirstAttribute).value_or(0);
   for (int i = 0; i < maxCount; ++i) {
     if (offset >= limit) return walk;  // Broken
@@ -287,7 +300,7 @@ std::uint64_t DecodeDataRuns(ByteView bytes, std::size_t& offset, std::vector<Ru
 std::uint64_t CountRunClusters(ByteView record, const RecordData& data, std::uint64_t& firstCluster) {
   firstCluster = 0;
   if (data.resident || data.offset == 0) return 0;
-  const std::size_t limit = std::min<std::size_t>(record.size(), L::kRecordSize);
+  const std::size_t limit = std::min<std::size_t>(record.size(), recordSizeOf(record));
   std::uint64_t total = 0;
   bool first = true;
   for (std::size_t pos = data.offset; pos < limit;) {

@@ -1,8 +1,10 @@
-// Questions asked of one 1024-byte MFT record: is it a file record, where are its data or
+// Questions asked of one MFT record (1024 bytes, or 2048 or 4096 as its header says): is it a file record, where are its data or
 // its index, what are its name, parent and times, which runs hold its clusters.
 // Free functions over bytes: none of them reads the volume.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <vector>
 
 #include "fs/data_runs.h"
+#include "fs/ntfs_layout.h"
 #include "platform/byte_view.h"
 #include "platform/parsed.h"
 
@@ -20,14 +23,45 @@ using platform::ByteView;
 using platform::Parsed;
 using platform::ParseError;
 
+// One record as read: room for the largest record, and the bytes that were read into it
+// (1024 until sized otherwise). Views and spans of it cover those bytes only.
+class RecordBuffer {
+ public:
+  std::uint8_t* data() { return bytes_.data(); }
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::size_t size() const { return size_; }
+  std::uint8_t* begin() { return bytes_.data(); }
+  std::uint8_t* end() { return bytes_.data() + size_; }
+  const std::uint8_t* begin() const { return bytes_.data(); }
+  const std::uint8_t* end() const { return bytes_.data() + size_; }
+  std::uint8_t& operator[](std::size_t i) { return bytes_[i]; }
+  const std::uint8_t& operator[](std::size_t i) const { return bytes_[i]; }
+  // At most the largest record.
+  void resize(std::size_t bytes) { size_ = std::min(bytes, bytes_.size()); }
+
+ private:
+  std::array<std::uint8_t, layout::kMaxRecordSize> bytes_{};
+  std::size_t size_ = layout::kRecordSize;
+};
+
+// The record's size as its header gives it (offset 0x1C): 2048 or 4096 when it says so and
+// its fixup array has a word for each 512 bytes of that; 1024 for every other record. Every
+// question below reads no further into the record than this.
+std::size_t recordSizeOf(ByteView record);
+
 // The whole signature test: "FILE*" (array at 0x2A) or "FILE0" (array at 0x30), and not a
-// record that says it is larger than 1024 bytes (one of 2048 or 4096).
+// record that says it is 2048 or 4096 bytes long unless its fixup array agrees and the view
+// holds all of it.
 bool hasRecordSignature(ByteView record);
 
-// After the signature test, puts each sector's own replacement word back into its last
-// two bytes. The update sequence number itself is not compared: a torn record is still
+// After the signature test, puts each 512-byte stride's own replacement word back into its
+// last two bytes. The update sequence number itself is not compared: a torn record is still
 // worth reading when recovering. False (record untouched) when the signature fails.
 bool ApplyRecordFixup(std::span<std::uint8_t> record);
+
+// Where index entries inside the record must start before: 940 in a 1024-byte record, as
+// far from the end in a larger one.
+std::size_t recordEntryLimit(ByteView record);
 
 // One attribute header that lies wholly inside the record.
 struct AttributeRef {

@@ -33,6 +33,23 @@ std::uint32_t sectorsPerClusterFromBootByte(std::uint8_t byte) {
   return isValidSectorsPerCluster(byte) && byte <= 128 ? byte : 0;
 }
 
+namespace {
+
+// The record size byte: clusters per record, or 2^-n bytes when negative. Only the sizes the
+// record parser reads are taken; any other reads as the 1024 bytes records have elsewhere.
+std::uint32_t recordBytesFromBootByte(std::uint8_t byte, std::uint32_t sectorsPerCluster) {
+  std::uint64_t bytes = 0;
+  if (byte >= 0x80) {
+    const unsigned shift = 256u - byte;
+    bytes = shift < 32 ? std::uint64_t(1) << shift : 0;
+  } else {
+    bytes = std::uint64_t(byte) * sectorsPerCluster * 512;
+  }
+  return bytes == 2048 || bytes == 4096 ? std::uint32_t(bytes) : 1024;
+}
+
+}  // namespace
+
 platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView v, std::uint64_t volumeSectors) {
   if (v.u8(L::kBootSignature) != std::uint8_t{0x55} || v.u8(L::kBootSignature + 1) != std::uint8_t{0xAA} ||
       !v.matches(L::kBootOemId, "NTFS"))
@@ -47,6 +64,7 @@ platform::Parsed<NtfsBootParams> parseNtfsBoot(platform::ByteView v, std::uint64
   p.mftCluster = v.le64(L::kBootMftCluster).value_or(~0ull);
   p.mftMirrCluster = v.le64(L::kBootMftMirrCluster).value_or(~0ull);
   if (p.sectorsPerCluster == 0) return platform::ParseError::OutOfRange;
+  p.recordBytes = recordBytesFromBootByte(v.u8(L::kBootClustersPerRecord).value_or(0), p.sectorsPerCluster);
   // Cluster numbers beyond the volume (or whose sector would overflow) mean a damaged sector.
   const std::uint64_t clusters = volumeSectors ? volumeSectors / p.sectorsPerCluster : (~0ull / kMaxSectorsPerCluster);
   if (p.mftCluster >= clusters || p.mftMirrCluster >= clusters) return platform::ParseError::OutOfRange;

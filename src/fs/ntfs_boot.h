@@ -15,9 +15,6 @@ inline constexpr std::uint32_t kMaxSectorsPerCluster = 4096;
 // The volume's sector size in the 512-byte sectors the source is read in: 2, 4 or 8 for
 // 1024-, 2048- and 4096-byte sectors, 1 for 512 and for any other value.
 std::uint32_t sectorUnitsOf(platform::ByteView bootSector);
-// The engine reads MFT records of 1024 bytes. A volume of larger sectors has records of its
-// sector size, and is not read.
-inline constexpr std::uint32_t kMaxReadableSectorUnits = 2;
 
 // Sectors per cluster as the volume list records it from the boot byte, in the source's
 // 512-byte sectors (`units` of them to the volume's sector): values below 0x80 as they are,
@@ -38,6 +35,9 @@ struct NtfsBootParams {
   std::uint64_t totalSectors = 0;  // the volume's own sectors, as the boot sector gives them (one less than it has)
   std::uint64_t mftCluster = 0;
   std::uint64_t mftMirrCluster = 0;
+  // Bytes of one MFT record: 2048 or 4096 where the boot sector gives that (a volume of
+  // sectors as large), else 1024.
+  std::uint32_t recordBytes = 1024;
   std::uint64_t mftSector() const { return mftCluster * sectorsPerCluster; }
   std::uint64_t mftMirrSector() const { return mftMirrCluster * sectorsPerCluster; }
 };

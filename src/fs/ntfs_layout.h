@@ -13,11 +13,14 @@ inline constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // u8; >= 0xF0 mean
 inline constexpr std::size_t kBootTotalSectors = 0x28;        // u64
 inline constexpr std::size_t kBootMftCluster = 0x30;         // u64
 inline constexpr std::size_t kBootMftMirrCluster = 0x38;     // u64
+inline constexpr std::size_t kBootClustersPerRecord = 0x40;  // s8: clusters per MFT record; negative: 2^-n bytes
 inline constexpr std::size_t kBootSignature = 0x1FE;         // 0x55 0xAA
 
-// ---- MFT file record (always 1024 bytes here) ----
+// ---- MFT file record (1024 bytes; 2048 or 4096 where the volume's sectors are as large) ----
 inline constexpr std::size_t kRecordSize = 1024;
+inline constexpr std::size_t kMaxRecordSize = 4096;
 inline constexpr std::size_t kRecordUsaOffset = 0x04;        // u16: 0x2A or 0x30
+inline constexpr std::size_t kRecordUsaCount = 0x06;         // u16: one word per 512 bytes of the record, plus one
 inline constexpr std::size_t kRecordSequence = 0x10;         // u16: grows each time the record is reused
 inline constexpr std::size_t kRecordFirstAttribute = 0x14;   // u16
 inline constexpr std::size_t kRecordFlags = 0x16;            // u16: 1 in use, 2 folder
@@ -96,7 +99,8 @@ inline constexpr std::size_t kIeNameSpace = 0x51;
 inline constexpr std::size_t kIeName = 0x52;
 inline constexpr std::uint16_t kIeFlagLast = 0x0002;
 inline constexpr std::uint32_t kFileAttrDirectory = 0x10000000;  // "has a file-name index"
-// Index entries in a record must start below this offset.
+// Index entries in a 1024-byte record must start below this offset (as far below the end of
+// a larger record).
 inline constexpr std::size_t kRecordEntryLimit = 940;
 
 // ---- "INDX" block ----

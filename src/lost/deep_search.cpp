@@ -26,9 +26,10 @@ constexpr std::size_t kSector = 512;
 // One step of the progress bar and of the stop poll.
 constexpr std::uint64_t kStepSectors = 2048;
 // Sectors read at once, and those read beyond them so that a candidate's look-ahead (the
-// record 8 sectors on, two sectors long) stays inside the buffer.
+// record four records on, as long as the largest record: 32 sectors on, eight long) stays
+// inside the buffer.
 constexpr std::uint64_t kChunkSectors = 4 * kStepSectors;
-constexpr std::uint64_t kLookAhead = 10;
+constexpr std::uint64_t kLookAhead = layout::kNextRecordDistance * 4 + 8;
 // Directory starts and FAT signatures are few on real disks; a disk made of nothing else
 // is read again when the FAT search needs it, instead of being indexed without end.
 constexpr std::size_t kMaxIndexedSignatures = std::size_t(1) << 22;
@@ -118,8 +119,13 @@ void CThreadForSearchVolume::examineSector(const std::uint8_t* chunk, std::size_
     hit.valid = true;
     hits_.push_back(hit);
   }
-  if (startsWithFile(p) && startsWithFile(p + layout::kNextRecordDistance * kSector)) {
-    if (hasRecordFormatByte(p)) rebuildFromMftRecord({p, layout::kRecordBytes}, sector);
+  // A record is as long as its header says (1024 bytes, or 2048 or 4096 on a volume of
+  // sectors as large); the one four records on is looked at too, past the four records
+  // $MFTMirr holds.
+  const std::size_t recordBytes = startsWithFile(p) ? fs::ntfs::recordSizeOf(ByteView(p, kSector)) : layout::kRecordBytes;
+  const std::uint64_t nextRecord = layout::kNextRecordDistance * (recordBytes / layout::kRecordBytes);
+  if (startsWithFile(p) && startsWithFile(p + nextRecord * kSector)) {
+    if (hasRecordFormatByte(p)) rebuildFromMftRecord({p, recordBytes}, sector);
     return;
   }
   if (hasBootMark(p) && testCandidate(ByteView(p, kSector), sector)) reportVolume(false);
@@ -128,7 +134,8 @@ void CThreadForSearchVolume::examineSector(const std::uint8_t* chunk, std::size_
 void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::uint64_t r) {
   if (!mentionsMftName(recordBytes)) return;
   // The fixup works on a copy: the block stays as it was read for the sectors after it.
-  std::array<std::uint8_t, layout::kRecordBytes> record{};
+  fs::ntfs::RecordBuffer record;
+  record.resize(recordBytes.size());
   std::copy(recordBytes.begin(), recordBytes.end(), record.begin());
   fs::ntfs::RecordData info;
   if (!FindRecordDataAttribute(record, info)) return;
@@ -228,6 +235,10 @@ std::uint64_t CThreadForSearchVolume::AppendDataRuns(ByteView record, const fs::
 
 std::optional<std::uint64_t> CThreadForSearchVolume::MapMftRecordToSector(std::uint32_t n, std::uint64_t& second) const {
   second = 0;
+  return mftSectorOnVolume(2 * std::uint64_t(n), &second);
+}
+
+std::optional<std::uint64_t> CThreadForSearchVolume::mftSectorOnVolume(std::uint64_t target, std::uint64_t* second) const {
   const std::uint64_t spc = m_wSectorsPerCluster;
   if (spc == 0) return std::nullopt;
   // Each run as (first sector of the $MFT it holds, its length, where it lies on the volume).
@@ -246,16 +257,15 @@ std::optional<std::uint64_t> CThreadForSearchVolume::MapMftRecordToSector(std::u
     placed.push_back({position, length, lcn >= 0 ? std::uint64_t(lcn) * spc : 0, run.sparse() || lcn < 0});
     position += length;
   }
-  const std::uint64_t target = 2 * std::uint64_t(n);
   for (std::size_t k = 0; k < placed.size(); ++k) {
     const Placed& p = placed[k];
     if (target < p.first || target - p.first >= p.length) continue;
     if (p.hole) return std::nullopt;
-    if (target - p.first + 1 == p.length) {
-      // The record's second half opens the next run that has a place.
+    if (second && target - p.first + 1 == p.length) {
+      // The sector after it opens the next run that has a place.
       for (std::size_t next = k + 1; next < placed.size(); ++next) {
         if (placed[next].length == 0) continue;
-        if (!placed[next].hole) second = placed[next].at;
+        if (!placed[next].hole) *second = placed[next].at;
         break;
       }
     }
@@ -267,6 +277,17 @@ std::optional<std::uint64_t> CThreadForSearchVolume::MapMftRecordToSector(std::u
 void CThreadForSearchVolume::readMftRecord(std::uint64_t sector, std::uint64_t second, std::span<std::uint8_t> out) {
   readSectors(out.data(), sector, 2);
   if (second != 0) readSectors(out.data() + kSector, second, 1);
+}
+
+bool CThreadForSearchVolume::readLargeMftRecord(std::uint32_t n, std::span<std::uint8_t> out) {
+  // Sector by sector: a record of several sectors may cross from one run into the next.
+  const std::uint64_t sectors = out.size() / kSector;
+  for (std::uint64_t k = 0; k < sectors; ++k) {
+    const auto at = mftSectorOnVolume(std::uint64_t(n) * sectors + k, nullptr);
+    if (!at) return false;
+    readSectors(out.data() + k * kSector, m_nVolumeStart + *at, 1);
+  }
+  return true;
 }
 
 bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> record, const fs::ntfs::RecordData& info,
@@ -283,12 +304,17 @@ bool CThreadForSearchVolume::ResolveFragmentedMft(std::span<const std::uint8_t> 
     m_nVolumeStart = recordSector - firstAt;
     for (const std::uint32_t part : GetAttributeListRecords(view)) {
       if (m_pRunTable.empty()) break;
-      std::uint64_t second = 0;
-      const auto at = MapMftRecordToSector(part, second);
-      if (!at) break;
       // Its own buffer: the $MFT record stays what the next cluster size is tried on.
-      std::array<std::uint8_t, layout::kRecordBytes> extension{};
-      readMftRecord(m_nVolumeStart + *at, second ? m_nVolumeStart + second : 0, extension);
+      fs::ntfs::RecordBuffer extension;
+      extension.resize(record.size());
+      if (record.size() == layout::kRecordBytes) {
+        std::uint64_t second = 0;
+        const auto at = MapMftRecordToSector(part, second);
+        if (!at) break;
+        readMftRecord(m_nVolumeStart + *at, second ? m_nVolumeStart + second : 0, extension);
+      } else if (!readLargeMftRecord(part, extension)) {
+        break;
+      }
       fs::ntfs::RecordData extensionInfo;
       if (!startsWithFile(extension.data()) || !FindRecordDataAttribute(extension, extensionInfo)) break;
       m_nMftSectors += AppendDataRuns(ByteView(extension), extensionInfo, m_pRunTable);

@@ -25,8 +25,9 @@ inline constexpr std::size_t kDotDotEntry = 32;
 inline constexpr std::size_t kEntryClusterHigh = 20;  // u16
 inline constexpr std::size_t kEntryClusterLow = 26;   // u16
 
-// An MFT record is two sectors; the search tests the record 8 sectors further on as well.
+// An MFT record is two sectors (four or eight on a volume of 2048- or 4096-byte sectors);
+// the search tests the record four records further on as well, 8 sectors for the first.
 inline constexpr std::size_t kRecordBytes = 1024;
-inline constexpr std::uint64_t kNextRecordDistance = 8;  // sectors
+inline constexpr std::uint64_t kNextRecordDistance = 8;  // sectors, for records of kRecordBytes
 
 }  // namespace qelda::lost::layout

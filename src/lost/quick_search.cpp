@@ -194,8 +194,15 @@ std::uint32_t CThreadForSearchVolume::CheckFatBootSectorAt(ByteView data, std::u
 }
 
 bool CThreadForSearchVolume::isMftRecordAt(std::uint64_t x) {
-  std::array<std::uint8_t, L::kRecordBytes> record{};
+  fs::ntfs::RecordBuffer record;
+  record.resize(L::kRecordBytes);
   readSectors(record.data(), x, 2);
+  // A record that says it is larger (a volume of sectors as large) is read whole.
+  const std::size_t own = fs::ntfs::recordSizeOf(ByteView(record));
+  if (own > record.size() && x + 2 > x) {
+    record.resize(own);
+    readSectors(record.data() + L::kRecordBytes, x + 2, std::uint32_t((own - L::kRecordBytes) / kSector));
+  }
   if (!fs::ntfs::ApplyRecordFixup(record)) return false;
   const auto name = fs::ntfs::GetRecordFileName(ByteView(record));
   return name && *name == u"$MFT";

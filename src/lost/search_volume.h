@@ -129,6 +129,10 @@ class CThreadForSearchVolume {
   // half lies when the record straddles two runs (0 when it does not); nothing when the
   // runs do not reach it.
   std::optional<std::uint64_t> MapMftRecordToSector(std::uint32_t n, std::uint64_t& second) const;
+  // The sector (from the volume start) of $MFT's sector `target`; nothing in a hole or past
+  // the runs. `second`, when given, takes where the sector after it lies when `target` is
+  // the last sector of its run (left as it is otherwise).
+  std::optional<std::uint64_t> mftSectorOnVolume(std::uint64_t target, std::uint64_t* second) const;
 
   std::uint8_t EstimateClusterSize(std::size_t count);
   void FindFatVolumesFromDirectories(std::uint64_t totalSectors, std::uint32_t& counter, std::uint8_t kind);
@@ -196,6 +200,9 @@ class CThreadForSearchVolume {
   void examineSector(const std::uint8_t* chunk, std::size_t i, std::uint64_t sector);
   void rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::uint64_t r);
   void readMftRecord(std::uint64_t sector, std::uint64_t second, std::span<std::uint8_t> out);
+  // Record n of a $MFT whose records are out.size() (2048 or 4096) bytes, each sector where
+  // the runs place it; false when one of them has no place.
+  bool readLargeMftRecord(std::uint32_t n, std::span<std::uint8_t> out);
 
   // --- FAT volumes from directory clusters (fat_rebuild.cpp) ---------------------------
   void analyseDirectoryClusters();

@@ -24,6 +24,8 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
   m_nSectorsPerCluster = fs::ntfs::isValidSectorsPerCluster(volume.ntfsSectorsPerCluster) ? volume.ntfsSectorsPerCluster : 0;
   mftSector_ = volume.mftSector;
   mftMirrSector_ = volume.mftMirrSector;
+  recordBytes_ = L::kRecordSize;
+  recordBytesFromBoot_ = false;
   fileSystemCode_ = volume.fileSystemCode;
   biosDrive_ = volume.biosDrive;
   m_bImageFile = bImageFile;
@@ -131,24 +133,30 @@ std::optional<std::uint64_t> CNtfsEngine::sectorOfMftOffset(const std::vector<fs
 
 std::uint64_t CNtfsEngine::GetRecordSector(std::uint32_t record) {
   if (record >= mftRecordCount()) return 0;
-  return sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
+  return sectorOfMftOffset(mftExtents_, std::uint64_t(record) * recordSectors()).value_or(0);
 }
 
 bool CNtfsEngine::readRecordThrough(const std::vector<fs::ntfs::Extent>& extents, std::uint32_t record, Record& buffer) {
-  const auto first = sectorOfMftOffset(extents, std::uint64_t(record) * 2);
-  const auto second = sectorOfMftOffset(extents, std::uint64_t(record) * 2 + 1);
-  if (!first || !second) return false;
-  if (*second == *first + 1) {
-    ReadVolumeSectors(buffer.data(), 1024, *first);
+  const std::uint32_t count = recordSectors();
+  std::array<std::uint64_t, L::kMaxRecordSize / 512> sectors{};
+  bool contiguous = true;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    const auto sector = sectorOfMftOffset(extents, std::uint64_t(record) * count + k);
+    if (!sector) return false;
+    sectors[k] = *sector;
+    contiguous = contiguous && *sector == sectors[0] + k;
+  }
+  buffer.resize(recordBytes_);
+  if (contiguous) {
+    ReadVolumeSectors(buffer.data(), recordBytes_, sectors[0]);
   } else {
-    // The record straddles two runs: each half from its own sector.
-    ReadVolumeSectors(buffer.data(), 512, *first);
-    ReadVolumeSectors(buffer.data() + 512, 512, *second);
+    // The record straddles runs: each sector from its own place.
+    for (std::uint32_t k = 0; k < count; ++k) ReadVolumeSectors(buffer.data() + 512 * k, 512, sectors[k]);
   }
   return fs::ntfs::ApplyRecordFixup(buffer);
 }
 
-bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer) {
+bool CNtfsEngine::readRecord(std::uint32_t record, Record& buffer) {
   Record r{};
   if (record < mftRecordCount()) {
     if (!readRecordThrough(mftExtents_, record, r)) return false;
@@ -158,13 +166,30 @@ bool CNtfsEngine::readRecord(std::uint32_t record, std::span<std::uint8_t, 1024>
     const auto found = runRecordIndex_.find(record);
     if (found == runRecordIndex_.end() || !readRecordAt(runRecords_[found->second].sector, r)) return false;
   }
-  std::copy(r.begin(), r.end(), buffer.begin());
+  buffer = r;
   return true;
 }
 
+bool CNtfsEngine::readOwnSizedRecord(std::uint64_t sector, Record& buffer) {
+  // The first 1024 bytes hold the header that gives the size; the rest is read only for a
+  // record that gives a larger one.
+  buffer.resize(L::kRecordSize);
+  bool whole = ReadVolumeSectors(buffer.data(), L::kRecordSize, sector) != 0;
+  const std::size_t own = fs::ntfs::recordSizeOf(platform::ByteView(buffer));
+  if (own > L::kRecordSize) {
+    buffer.resize(own);
+    whole = ReadVolumeSectors(buffer.data() + L::kRecordSize, std::uint32_t(own - L::kRecordSize),
+                              sector + L::kRecordSize / 512) != 0 && whole;
+  }
+  return whole;
+}
+
 bool CNtfsEngine::readRecordAt(std::uint64_t sector, Record& buffer) {
+  buffer.resize(L::kRecordSize);
   if (sector >= m_nSectorCount || m_nSectorCount - sector < 2) return false;
-  if (!ReadVolumeSectors(buffer.data(), 1024, sector)) return false;
+  if (!readOwnSizedRecord(sector, buffer)) return false;
+  // A record that says it is larger than what is left of the volume is not all there.
+  if (m_nSectorCount - sector < buffer.size() / 512) return false;
   return fs::ntfs::ApplyRecordFixup(buffer);
 }
 
@@ -267,6 +292,8 @@ void CNtfsEngine::adoptBootSector(const fs::ntfs::NtfsBootParams& boot) {
   m_nSectorsPerCluster = std::uint16_t(boot.sectorsPerCluster);
   mftSector_ = boot.mftSector();
   mftMirrSector_ = boot.mftMirrSector();
+  recordBytes_ = boot.recordBytes;
+  recordBytesFromBoot_ = true;
 }
 
 std::uint32_t CNtfsEngine::ReadBootSector() {
@@ -276,11 +303,14 @@ std::uint32_t CNtfsEngine::ReadBootSector() {
   return 1;
 }
 
-bool CNtfsEngine::refusesSectorSize() {
+void CNtfsEngine::settleRecordSize() {
   const auto boot = findBootSector();
-  if (!boot || boot->sectorUnits <= fs::ntfs::kMaxReadableSectorUnits) return false;
-  failure_ = platform::widenLatin1(std::to_string(boot->bytesPerSector) + " bytes per sector");
-  return true;
+  recordBytesFromBoot_ = boot.has_value();
+  if (boot) recordBytes_ = boot->recordBytes;
+}
+
+void CNtfsEngine::setMftSectors(std::uint64_t sectors) {
+  mftSectorCount_ = std::min(sectors / recordSectors(), CNtfsEngine::kMaxMftRecords) * recordSectors();
 }
 
 bool CNtfsEngine::settleGeometry() {
@@ -302,8 +332,10 @@ bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChai
   runs.clear();
   sectors = 0;
   Record record{};
-  ReadVolumeSectors(record.data(), 1024, recordZeroSector);
+  readOwnSizedRecord(recordZeroSector, record);
   if (!fs::ntfs::ApplyRecordFixup(record)) return false;
+  // Without a boot sector, $MFT's first record tells the size of every record after it.
+  if (!recordBytesFromBoot_) recordBytes_ = std::uint32_t(record.size());
   const platform::ByteView view(record);
   const auto data = fs::ntfs::FindRecordData(view, false);
   if (!data || data->resident || data->kind != fs::ntfs::kKindFile) return false;
@@ -356,11 +388,9 @@ std::uint32_t CNtfsEngine::LoadMft() {
   // The record count bounds the record map and every record loop: only the $MFT's clusters
   // that lie inside the volume hold records, whatever length its runs claim.
   const std::uint64_t insideClusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).inside;
-  const std::uint64_t records =
-      std::min({sectors / 2, insideClusters * m_nSectorsPerCluster / 2, CNtfsEngine::kMaxMftRecords});
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
-  mftSectorCount_ = records * 2;
+  setMftSectors(std::min(sectors, insideClusters * m_nSectorsPerCluster));
   recordMap_.clear();
   reportedIndexBlocks_.clear();
   markRecord(0);
@@ -374,7 +404,7 @@ engine::ScanOutcome CNtfsEngine::ScanVolume(std::uint32_t bDeleted) {
   deletedScan_ = bDeleted != 0;
   failure_.clear();
   clearDeepScan();
-  if (refusesSectorSize()) return engine::scanEnded(app_, failure_, &notifier_);
+  settleRecordSize();
   const bool bootKnown = settleGeometry();
   const bool mftLoaded = bootKnown && LoadMft() != 0;
   if (!bootKnown) {

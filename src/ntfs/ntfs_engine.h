@@ -144,7 +144,7 @@ class CNtfsEngine : private engine::HeldSinks {
   // is not reported.
   std::uint32_t ReportDeletedRecord(std::uint32_t record, std::uint32_t parent);
   // Reports a record already read into `item` (whose id, key and parent are set); 1 when reported.
-  std::uint32_t ReportRecordItem(const std::array<std::uint8_t, 1024>& record, FOUND_ITEM& item);
+  std::uint32_t ReportRecordItem(const fs::ntfs::RecordBuffer& record, FOUND_ITEM& item);
   // When the root index gave nothing: the records whose parent is the root.
   void SearchRootOrphans();
 
@@ -163,8 +163,8 @@ class CNtfsEngine : private engine::HeldSinks {
                                    std::uint16_t sectorCount);
   // Volume-relative first sector of an MFT record; 0 when it cannot be placed.
   std::uint64_t GetRecordSector(std::uint32_t record);
-  // Reads an MFT record (both halves, wherever they lie) and applies its fixup.
-  bool readRecord(std::uint32_t record, std::span<std::uint8_t, 1024> buffer);
+  // Reads an MFT record (each of its sectors, wherever it lies) and applies its fixup.
+  bool readRecord(std::uint32_t record, fs::ntfs::RecordBuffer& buffer);
 
   // --- file content --------------------------------------------------------------------------
   // The runs of the item's data (or folder index). Resident data go to `residentData` and
@@ -247,7 +247,15 @@ class CNtfsEngine : private engine::HeldSinks {
 
   std::uint64_t mftSector() const { return mftSector_; }
   std::uint64_t mftMirrSector() const { return mftMirrSector_; }
-  std::uint64_t mftRecordCount() const { return mftSectorCount_ / 2; }
+  std::uint64_t mftRecordCount() const { return mftSectorCount_ / recordSectors(); }
+  // Sectors of one record of $MFT: 2, or 4 or 8 where the boot sector (or, without one,
+  // $MFT's own first record) gives records of 2048 or 4096 bytes.
+  std::uint32_t recordSectors() const { return recordBytes_ / 512; }
+  // Takes the record size of the boot sector or its backup, where one is usable; without one
+  // it is learnt from $MFT's first record when $MFT is loaded.
+  void settleRecordSize();
+  // The sectors of $MFT that hold whole records, at most kMaxMftRecords of them.
+  void setMftSectors(std::uint64_t sectors);
   // Records no larger $MFT can number: its record map and record loops never go past this.
   static constexpr std::uint64_t kMaxMftRecords = std::uint64_t(1) << 32;
   const std::vector<fs::ntfs::RunEntry>& mftRuns() const { return mftRuns_; }
@@ -280,7 +288,7 @@ class CNtfsEngine : private engine::HeldSinks {
     std::vector<fs::ntfs::IndexEntryInfo> entries;
     std::size_t next = 0;
   };
-  using Record = std::array<std::uint8_t, 1024>;
+  using Record = fs::ntfs::RecordBuffer;
 
   // What the single sweep over $MFT keeps of each signed record.
   struct RecordHeader {
@@ -321,14 +329,18 @@ class CNtfsEngine : private engine::HeldSinks {
   };
 
   bool stopRequested() const;
-  // A record at a volume-relative sector, fixed up; false when it is no file record.
+  // A record at a volume-relative sector, as large as its own header says, fixed up; false
+  // when it is no file record.
   bool readRecordAt(std::uint64_t sector, Record& buffer);
+  // Reads the record at `sector` in the size its header gives (see fs::ntfs::recordSizeOf);
+  // false when not all of it could be read.
+  bool readOwnSizedRecord(std::uint64_t sector, Record& buffer);
   std::uint32_t recordNumberAtSector(std::uint64_t sector) const;
   // Every record of $MFT from `first` on, in order, read in blocks of 1 MiB; `visit` gets the
   // signed ones (fixed up) with their numbers from their positions, and may stop the sweep.
   // `onBlock`, when given, hears the number of records of each block before it is read, and
   // may stop the sweep.
-  using RecordSpan = std::span<std::uint8_t, 1024>;
+  using RecordSpan = std::span<std::uint8_t>;
   void sweepMft(std::uint32_t first, const std::function<bool(std::uint32_t, RecordSpan)>& visit,
                 const std::function<bool(std::uint64_t)>& onBlock = {});
   void loadRecordHeaders();
@@ -377,9 +389,6 @@ class CNtfsEngine : private engine::HeldSinks {
   // The first usable of the boot sector and its backups; nothing when none is.
   std::optional<fs::ntfs::NtfsBootParams> findBootSector();
   void adoptBootSector(const fs::ntfs::NtfsBootParams& boot);
-  // A volume whose boot sector gives sectors larger than 1024 bytes (its MFT records are as
-  // large) is not read: true, with the cause in failure_.
-  bool refusesSectorSize();
   // Takes the boot sector's geometry over the volume record's where they differ; false when
   // neither gives a usable one.
   bool settleGeometry();
@@ -443,6 +452,8 @@ class CNtfsEngine : private engine::HeldSinks {
   std::uint64_t mftSector_ = 0;
   std::uint64_t mftMirrSector_ = 0;
   std::uint64_t mftSectorCount_ = 0;
+  std::uint32_t recordBytes_ = 1024;
+  bool recordBytesFromBoot_ = false;
   std::vector<fs::ntfs::RunEntry> mftRuns_;
   std::vector<fs::ntfs::Extent> mftExtents_;
   // Records already reported or looked at, one bit each; grows as records are marked, never

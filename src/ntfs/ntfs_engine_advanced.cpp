@@ -17,13 +17,14 @@ namespace L = fs::ntfs::layout;
 
 namespace {
 
-// Blocks of 2048 sectors (1 MiB), read with one sector more so that a record that starts in
-// a block's last sector is whole.
+// Blocks of 2048 sectors (1 MiB), read with the sectors after them that the largest record
+// takes beyond its first, so that a record that starts in a block's last sectors is whole.
 constexpr std::uint64_t kBlockSectors = 2048;
-// The buffer of a search over `sectors` sectors: a block and the sector after it, no larger
+constexpr std::uint64_t kRecordTailSectors = L::kMaxRecordSize / 512 - 1;
+// The buffer of a search over `sectors` sectors: a block and the sectors after it, no larger
 // than the search, so that a small volume is not searched through a megabyte of zeroed memory.
 std::vector<std::uint8_t> searchBlock(std::uint64_t sectors) {
-  return std::vector<std::uint8_t>((std::min(kBlockSectors, sectors) + 1) * 512);
+  return std::vector<std::uint8_t>((std::min(kBlockSectors, sectors) + kRecordTailSectors) * 512);
 }
 // The boot sectors and what follows them hold no records.
 constexpr std::uint64_t kFirstSearchedSector = 32;
@@ -31,6 +32,12 @@ constexpr std::uint32_t kRootRecord = 5;
 
 bool startsRecord(const std::uint8_t* sector) {
   return std::memcmp(sector, "FILE", 4) == 0 && (sector[4] == '*' || sector[4] == '0');
+}
+
+// The sectors of the record that starts at `sector`, as its header gives them (its first
+// sector holds the fields read).
+std::uint64_t ownRecordSectors(const std::uint8_t* sector) {
+  return fs::ntfs::recordSizeOf(platform::ByteView(sector, 512)) / 512;
 }
 
 }  // namespace
@@ -58,7 +65,7 @@ engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
 void CNtfsEngine::runAdvancedScan() {
   failure_.clear();
   clearDeepScan();
-  if (refusesSectorSize()) return;
+  settleRecordSize();
   advanced_ = true;
   m_pRawContext = makeRawContext();
   itemIds_.restartMadeUp();
@@ -110,13 +117,14 @@ std::uint16_t CNtfsEngine::FindSectorsPerCluster() {
   for (std::uint64_t s = kFirstSearchedSector; s + kFirstSearchedSector < m_nSectorCount && !decided;
        s += kBlockSectors) {
     const std::uint64_t sectors = std::min(kBlockSectors, m_nSectorCount - s);
-    const std::uint64_t readable = std::min(sectors + 1, m_nSectorCount - s);
+    const std::uint64_t readable = std::min(sectors + kRecordTailSectors, m_nSectorCount - s);
     blockBar_.stepReading(texts::kReadingSector, m_nPartitionStart + s, m_nPartitionStart + m_nSectorCount);
     std::fill(block.begin(), block.end(), std::uint8_t{0});
     ReadVolumeSectors(block.data(), std::uint32_t(readable * 512), s);
     for (std::uint64_t i = 0; i + 1 < readable && i < sectors && !decided; ++i) {
       const std::uint8_t* at = block.data() + i * 512;
-      if (!startsRecord(at)) continue;
+      if (!startsRecord(at) || i + ownRecordSectors(at) > readable) continue;
+      record.resize(ownRecordSectors(at) * 512);
       std::memcpy(record.data(), at, record.size());
       if (!fs::ntfs::ApplyRecordFixup(record)) continue;
       const platform::ByteView view(record);
@@ -244,14 +252,14 @@ void CNtfsEngine::SearchMftRuns() {
   sweepMft(
       0,
       [this](std::uint32_t number, RecordSpan record) {
-        const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * 2);
+        const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * recordSectors());
         if (sector) addFoundRecord(platform::ByteView(record), *sector, number, true);
         return !stopRequested();
       },
       [this](std::uint64_t records) {
         if (stopRequested()) return false;
         showSectorsSearched();
-        sectorsSearched_ += records * 2;
+        sectorsSearched_ += records * recordSectors();
         return true;
       });
 }
@@ -284,10 +292,12 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
     const auto it = std::upper_bound(mftAreas.begin(), mftAreas.end(), std::make_pair(sector, ~std::uint64_t{0}));
     return it != mftAreas.begin() && sector < std::prev(it)->second;
   };
-  // Each block with the sector after it (a record may straddle), zeros past the volume.
-  const auto readableAt = [&](std::uint64_t at) { return std::min(std::min(kBlockSectors, to - at) + 1, m_nSectorCount - at); };
+  // Each block with the sectors after it (a record may straddle), zeros past the volume.
+  const auto readableAt = [&](std::uint64_t at) {
+    return std::min(std::min(kBlockSectors, to - at) + kRecordTailSectors, m_nSectorCount - at);
+  };
   // Sized by the largest block of the range, not by the largest block there can be.
-  const std::size_t blockBytes = std::size_t(std::min(kBlockSectors, to > from ? to - from : 0) + 1) * 512;
+  const std::size_t blockBytes = std::size_t(std::min(kBlockSectors, to > from ? to - from : 0) + kRecordTailSectors) * 512;
   engine::ReadAhead blocks(blockBytes, [this](std::span<std::uint8_t> into, std::uint64_t at, std::size_t bytes) {
     std::fill(into.begin() + std::ptrdiff_t(bytes), into.end(), std::uint8_t{0});
     ReadVolumeSectors(into.data(), std::uint32_t(bytes), at);
@@ -313,12 +323,14 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
       const std::uint64_t sector = s + i;
       const std::uint8_t* at = block.data() + i * 512;
       if (startsRecord(at)) {
-        if (i + 1 < readable && !inMftArea(sector)) {
+        const std::uint64_t own = ownRecordSectors(at);
+        if (i + own <= readable && !inMftArea(sector)) {
+          record.resize(own * 512);
           std::memcpy(record.data(), at, record.size());
           if (fs::ntfs::ApplyRecordFixup(record)) {
             const platform::ByteView view(record);
             addFoundRecord(view, sector, fs::ntfs::storedRecordNumber(view).value_or(fs::ntfs::kUnknownRecordNumber), false);
-            i += 2;
+            i += own;
             continue;
           }
         }

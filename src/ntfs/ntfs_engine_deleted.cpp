@@ -35,15 +35,16 @@ void CNtfsEngine::sweepMft(std::uint32_t first, const std::function<bool(std::ui
   if (first >= count) return;
   // No larger than the records there are: a small $MFT is not swept through a megabyte
   // of zeroed memory.
-  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSweepBytes / L::kRecordSize, count - first) * L::kRecordSize));
+  const std::size_t size = recordBytes_;
+  std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSweepBytes / size, count - first) * size));
   for (std::uint64_t r = first; r < count;) {
-    const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / L::kRecordSize);
+    const std::uint64_t n = std::min<std::uint64_t>(count - r, kSweepBytes / size);
     if (onBlock && !onBlock(n)) return;
     // Holes in the run list and clusters outside the volume read as zeros: their records
     // are counted and never signed.
-    readExtentBytes(mftExtents_, r * L::kRecordSize, std::span<std::uint8_t>(block.data(), std::size_t(n * L::kRecordSize)));
+    readExtentBytes(mftExtents_, r * size, std::span<std::uint8_t>(block.data(), std::size_t(n * size)));
     for (std::uint64_t i = 0; i < n; ++i) {
-      const RecordSpan record(block.data() + i * L::kRecordSize, L::kRecordSize);
+      const RecordSpan record(block.data() + i * size, size);
       if (!fs::ntfs::ApplyRecordFixup(record)) continue;
       if (!visit(std::uint32_t(r + i), record)) return;
     }
@@ -167,10 +168,11 @@ std::optional<CNtfsEngine::ListedName> CNtfsEngine::listedFileName(const Record&
 CNtfsEngine::LargeFileNode CNtfsEngine::largeFileNodeFor(std::uint32_t record, const RecordItem& described) const {
   LargeFileNode node;
   node.record = record;
-  const std::uint64_t sector = sectorOfMftOffset(mftExtents_, std::uint64_t(record) * 2).value_or(0);
+  const std::uint64_t offset = std::uint64_t(record) * recordSectors();
+  const std::uint64_t sector = sectorOfMftOffset(mftExtents_, offset).value_or(0);
   node.recordCluster = std::uint32_t(sector / m_nSectorsPerCluster);
-  node.clusterIndex = std::uint32_t(std::uint64_t(record) * 2 / m_nSectorsPerCluster);
-  node.sectorInCluster = std::uint16_t(std::uint64_t(record) * 2 % m_nSectorsPerCluster);
+  node.clusterIndex = std::uint32_t(offset / m_nSectorsPerCluster);
+  node.sectorInCluster = std::uint16_t(offset % m_nSectorsPerCluster);
   node.dataOffset = described.dataOffset;
   node.runListOffset = described.runListOffset;
   node.contentFlag = described.contentFlag;
@@ -252,7 +254,7 @@ std::uint32_t CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32
   return stored;
 }
 
-std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>& record, FOUND_ITEM& item) {
+std::uint32_t CNtfsEngine::ReportRecordItem(const Record& record, FOUND_ITEM& item) {
   auto described = describeRecord(record, false);
   if (!described) return 0;
   const std::uint32_t id = item.m_nId, parent = item.m_nParentId;
@@ -271,7 +273,7 @@ std::uint32_t CNtfsEngine::ReportRecordItem(const std::array<std::uint8_t, 1024>
 
 void CNtfsEngine::SearchRootOrphans() {
   resetFoundTreeIfEmpty();
-  if (mftSectorCount_ / 2 * 2 <= 32) return;
+  if (mftRecordCount() <= kFirstUserRecord) return;
   for (const RecordHeader& h : recordHeaders_) {
     if (h.record < kFirstUserRecord) continue;
     if (h.record % 8 == 0) {
@@ -301,7 +303,7 @@ void CNtfsEngine::AddDeletedFiles() {
   deletedFolders_.clear();
   deletedFiles_.clear();
   deletedFolderIndex_.clear();
-  if (mftSectorCount_ / 2 * 2 > 32) {
+  if (mftRecordCount() > kFirstUserRecord) {
     for (const RecordHeader& h : recordHeaders_) {
       if (stopRequested()) break;
       if (h.record < kFirstUserRecord || isMarked(h.record)) continue;
@@ -405,6 +407,7 @@ void CNtfsEngine::CollectDeletedRecords() {
                                    std::uint8_t(flags == 2 ? kItemDeleted : 0)});
       return true;
     }
+    copy.resize(record.size());
     std::copy(record.begin(), record.end(), copy.begin());
     auto described = describeRecord(copy, true);
     if (!described || described->item.isFolder()) return true;

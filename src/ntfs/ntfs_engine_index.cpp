@@ -145,7 +145,8 @@ std::vector<fs::ntfs::IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32
   const auto data = fs::ntfs::FindRecordData(view, true);
   if (!data || data->kind != fs::ntfs::kKindFolder) return {};
   if (data->resident) {
-    return fs::ntfs::parseIndexEntries(view, data->offset, attributeEndAround(view, data->offset), L::kRecordEntryLimit);
+    return fs::ntfs::parseIndexEntries(view, data->offset, attributeEndAround(view, data->offset),
+                                       fs::ntfs::recordEntryLimit(view));
   }
 
   std::vector<fs::ntfs::RunEntry> runs;
@@ -180,7 +181,7 @@ std::vector<fs::ntfs::IndexEntryInfo> CNtfsEngine::readFolderEntries(std::uint32
                                 readAttributeValue(buffer, L::kTypeBitmap, kMaxIndexBitmapBytes));
   if (data->rootEntryOffset != 0) {
     auto rootEntries = fs::ntfs::parseIndexEntries(view, data->rootEntryOffset, attributeEndAround(view, data->rootEntryOffset),
-                                         L::kRecordEntryLimit);
+                                         fs::ntfs::recordEntryLimit(view));
     entries.insert(entries.end(), std::make_move_iterator(rootEntries.begin()),
                    std::make_move_iterator(rootEntries.end()));
   }

@@ -72,7 +72,7 @@ std::unique_ptr<carve::RAW_READ_CONTEXT> CNtfsEngine::makeRawContext() {
 engine::ScanOutcome CNtfsEngine::ScanRaw() {
   clearDeepScan();
   failure_.clear();
-  if (fileSystemName_ == u"NTFS" && refusesSectorSize()) return engine::scanEnded(app_, failure_, &notifier_);
+  if (fileSystemName_ == u"NTFS") settleRecordSize();
   m_pRawContext = makeRawContext();
   if (fileSystemName_ == u"NTFS") RunRawSearch();
   m_pRawContext.reset();
@@ -366,11 +366,11 @@ void CNtfsEngine::SearchUnclaimedClusters() {
   std::vector<fs::ntfs::RunEntry> runs;
   for (const fs::ntfs::RunRecord& entry : runRecords_) {
     if (stopRequested()) return;
+    const bool read = readOwnSizedRecord(entry.sector, record);
     const std::uint64_t recordSectors = record.size() / engine::kSectorBytes;
     claim(entry.sector / m_nSectorsPerCluster,
           (entry.sector + recordSectors - 1) / m_nSectorsPerCluster - entry.sector / m_nSectorsPerCluster + 1);
-    if (!ReadVolumeSectors(record.data(), std::uint32_t(record.size()), entry.sector) || !fs::ntfs::ApplyRecordFixup(record))
-      continue;
+    if (!read || !fs::ntfs::ApplyRecordFixup(record)) continue;
     const platform::ByteView view(record);
     if ((view.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse) == 0) continue;
     for (const fs::ntfs::AttributeRef& attr : fs::ntfs::walkAttributes(view, L::kMaxAttributes).attributes) {

@@ -114,10 +114,6 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   if (header.mftRunCount != 0 && !restoreMftRuns(header, read, cause)) return 0;
   if (header.runRecordCount != 0 && !restoreRunRecords(header, read, cause)) return 0;
   if (!engine::findSourceAgain(header, notifier, cause)) return 0;
-  if (refusesSectorSize()) {
-    cause = failure_;
-    return 0;
-  }
   // The boot sector, or its backup at the end, must give the saved cluster size and $MFT.
   const auto readSector = [this](std::uint64_t at, std::span<std::uint8_t> out) {
     return readAbsolute(out.data(), std::uint32_t(out.size()), at) != 0;
@@ -133,7 +129,19 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   std::vector<std::uint64_t> places = {m_nPartitionStart};
   if (m_nLastSector > m_nPartitionStart) places.insert(places.end(), {m_nLastSector, m_nLastSector - 1});
   const engine::SavedVolumeCheck check = engine::checkSavedVolume(places, readSector, judge, engine::SavedEngine::Ntfs);
-  return engine::acceptSavedVolume(check, app_, log_, cause) ? 1 : 0;
+  if (!engine::acceptSavedVolume(check, app_, log_, cause)) return 0;
+  // The scan information keeps no record size: the boot sector gives it again, else $MFT's
+  // first record, as to the scan that saved it. Only then do the saved runs count records.
+  settleRecordSize();
+  if (!mftRuns_.empty()) {
+    if (!recordBytesFromBoot_) {
+      Record zero{};
+      if (readRecordAt(mftSector_, zero)) recordBytes_ = std::uint32_t(zero.size());
+    }
+    setMftSectors(std::min(fs::ntfs::runClusterCount(mftRuns_), fs::ntfs::tallyClusters(mftExtents_, volumeClusters()).inside) *
+                  m_nSectorsPerCluster);
+  }
+  return 1;
 }
 
 bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
@@ -159,12 +167,9 @@ bool CNtfsEngine::restoreMftRuns(const engine::SCAN_IMAGE_HEADER& header, const 
     cause = engine::tablesDoNotFit(u"$MFT run list");
     return false;
   }
-  const std::uint64_t insideClusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).inside;
-  const std::uint64_t records = std::min({fs::ntfs::runClusterCount(runs) * m_nSectorsPerCluster / 2,
-                                          insideClusters * m_nSectorsPerCluster / 2, kMaxMftRecords});
+  // The records they hold are counted once the record size is known (RestoreFromScanInfo).
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
-  mftSectorCount_ = records * 2;
   return true;
 }
 

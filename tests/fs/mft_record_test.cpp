@@ -49,6 +49,63 @@ TEST(NtfsRecordFixup, RestoresEachSectorEndFromItsOwnWord) {
   EXPECT_EQ(*ByteView(r).le16(0x3FE), 0xC3D4);
 }
 
+TEST(NtfsRecordSize, LargerRecordsOnlyWithTheirFixupWordsAndWhole) {
+  struct Case {
+    const char* what;
+    std::size_t built;       // bytes of the record
+    std::uint32_t claimed;   // its size at 0x1C
+    std::uint16_t words;     // fixup count at 0x06
+    std::size_t viewed;      // bytes handed to the parser
+    std::size_t size;        // recordSizeOf
+    bool accepted;
+  } cases[] = {
+      {"1024, no size", 1024, 0, 3, 1024, 1024, true},
+      {"2048 whole", 2048, 2048, 5, 2048, 2048, true},
+      {"4096 whole", 4096, 4096, 9, 4096, 4096, true},
+      {"2048 in a larger buffer", 4096, 2048, 5, 4096, 2048, true},
+      {"2048 seen through 1024 bytes", 2048, 2048, 5, 1024, 2048, false},
+      {"4096 seen through 2048 bytes", 4096, 4096, 9, 2048, 4096, false},
+      {"2048 with the words of 1024", 2048, 2048, 3, 2048, 1024, false},
+      {"4096 with the words of 2048", 4096, 4096, 5, 4096, 1024, false},
+      {"8192 is read as 1024", 1024, 8192, 17, 1024, 1024, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto r = RecordBuilder(c.built).build();
+    platform::putLe32(&r[0x1C], c.claimed);
+    platform::putLe16(&r[0x06], c.words);
+    const ByteView view(r.data(), c.viewed);
+    EXPECT_EQ(recordSizeOf(view), c.size);
+    EXPECT_EQ(hasRecordSignature(view), c.accepted);
+    EXPECT_EQ(ApplyRecordFixup(std::span<std::uint8_t>(r.data(), c.viewed)), c.accepted);
+  }
+  EXPECT_EQ(recordEntryLimit(ByteView(RecordBuilder().build())), 940u);
+  EXPECT_EQ(recordEntryLimit(ByteView(RecordBuilder(4096).build())), 4012u);
+}
+
+TEST(NtfsRecordSize, LargerRecordsAreFixedUpAndWalkedToTheirEnd) {
+  for (const std::size_t size : {std::size_t(2048), std::size_t(4096)}) {
+    SCOPED_TRACE(size);
+    // A $FILE_NAME that lies past the first 1024 bytes, behind a long resident value.
+    auto r = RecordBuilder(size)
+                 .resident(0x10, std::vector<std::uint8_t>(size - 400, 0))
+                 .resident(0x30, test::fileNameValue(77, u"far.txt", 1))
+                 .build();
+    // Each 512-byte stride ends in the sequence number; the array holds the real words.
+    platform::putLe16(&r[0x30], 0x0009);
+    for (std::size_t k = 0; k < size / 512; ++k) {
+      platform::putLe16(&r[0x32 + 2 * k], std::uint16_t(0xA000 + k));
+      platform::putLe16(&r[k * 512 + 510], 0x0009);
+    }
+    ASSERT_TRUE(ApplyRecordFixup(r));
+    for (std::size_t k = 0; k < size / 512; ++k) EXPECT_EQ(*ByteView(r).le16(k * 512 + 510), 0xA000 + k);
+    // The walk does not stop at 1024 bytes (the fixups above touched no attribute bytes
+    // that matter: the long value is zeros and the name lies in one stride).
+    EXPECT_EQ(GetRecordFileName(ByteView(r)), u"far.txt");
+    EXPECT_EQ(GetRecordParent(ByteView(r)), 77u);
+  }
+}
+
 TEST(NtfsFindRecordData, DescribesDataAndIndexes) {
   const std::vector<std::uint8_t> someRuns = {0x11, 0x04, 0x20, 0x00};
   std::vector<std::uint8_t> si(0x48, 0);

@@ -573,6 +573,20 @@ def ntfs_seeds(corpus):
     return tree, small_tree, folders
 
 
+def large_record_seeds(corpus):
+    """$MFT and root records of 2048 and 4096 bytes, as mkntfs makes them for sectors as large."""
+    for size in (2048, 4096):
+        image = path("records-%d.img" % size)
+        with open(image, "wb") as f:
+            f.truncate(4 << 20)
+        run("mkntfs", "-F", "-Q", "-q", "-s", str(size), "-c", "4096", "-L", "qelda", image)
+        with open(image, "rb") as f:
+            vol = f.read()
+        at = struct.unpack_from("<Q", vol, 0x30)[0] * 4096
+        for r, what in ((0, "mft"), (5, "root")):
+            corpus.add("mft", "record-%s-%d" % (what, size), vol[at + r * size:at + (r + 1) * size])
+
+
 def lznt1_seeds(corpus, tree):
     # The compressed units of packed/c.txt, as they lie in their clusters.
     out = run("fls", "-r", "-p", path("tree.img")).decode()
@@ -929,6 +943,7 @@ def main():
         volumes = fat_seeds(corpus)
         fat_hostile(corpus, volumes)
         tree, small_tree, folders = ntfs_seeds(corpus)
+        large_record_seeds(corpus)
         lznt1_seeds(corpus, tree)
         ntfs_hostile(corpus, small_tree, folders)
         fat_boot = partition_seeds(corpus)

@@ -1,8 +1,10 @@
 // One MFT record and what is read from it: the fixup, the attribute walk, each resident
 // value, the data or index it points to, its names, parent, times and own cluster size, the
 // runs of each non-resident attribute placed on the volume, and its attribute list. The
-// bytes after the first 1024 are read as an attribute list of their own (as one read from
-// clusters).
+// record is as long as its header says (1024 bytes, or 2048 or 4096 where its size field and
+// fixup count agree); its signature test is also asked of its first 1024 bytes alone, as a
+// search that reads no more would see it. The bytes after the record are read as an attribute list of their own
+// (as one read from clusters).
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -17,10 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace qelda::fs::ntfs;
   namespace L = qelda::fs::ntfs::layout;
 
-  std::array<std::uint8_t, L::kRecordSize> record{};
-  std::copy_n(data, std::min(size, record.size()), record.begin());
+  std::array<std::uint8_t, L::kMaxRecordSize> buffer{};
+  std::copy_n(data, std::min(size, buffer.size()), buffer.begin());
+  const std::size_t recordSize = recordSizeOf(ByteView(buffer.data(), buffer.size()));
+  hasRecordSignature(ByteView(buffer.data(), L::kRecordSize));
+  const std::span<std::uint8_t> record(buffer.data(), recordSize);
   ApplyRecordFixup(record);  // a record that fails it is still parsed as it lies
   const ByteView view(record);
+  recordEntryLimit(view);
 
   for (const bool folder : {false, true}) (void)FindRecordData(view, folder);
   GetRecordFileName(view);

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The real `qelda` over NTFS volumes of 1024-, 2048- and 4096-byte sectors (tests/ntfs/
 # make_ntfs_sector_images.sh), whose boot sectors count clusters and place $MFT in sectors
-# of that size while the disk is read in 512-byte ones:
-#  - 1024: the quick and advanced scans list every file fls lists live and save it as icat
-#    reads it; the deleted-files scan (quick and deep) finds both deleted files; a scan
-#    saved with --save-scan and resumed saves the same bytes; the lost-volume search finds
-#    the volume on a copy of the disk without its partition table, at its full size, and its
-#    files read whole; so they do with the boot sector zeroed (its backup gives the sizes);
-#  - 2048 and 4096 (MFT records as large as a sector): every scan kind, and the scans of the
-#    volume the lost-volume search finds or whose boot sector is zeroed, end with exit 3 and
-#    "N bytes per sector"; without either boot sector the advanced scan ends with exit 3;
+# of that size while the disk is read in 512-byte ones, and whose MFT records are 1024,
+# 2048 and 4096 bytes (as large as a sector, beyond 1024):
+#  - the quick and advanced scans list every file fls lists live and save it as icat reads
+#    it; the deleted-files scan (quick and deep) finds both deleted files; a scan saved with
+#    --save-scan and resumed saves the same bytes; the lost-volume search finds the volume on
+#    a copy of the disk without its partition table, at its full size, and its files read
+#    whole, also without its backup boot sector (the search tests $MFT's first record), and
+#    with neither boot sector (the deep search rebuilds the volume from $MFT); so they do
+#    with the boot sector zeroed (its backup gives the sizes), and in the advanced scan
+#    without either boot sector (each record's own header gives its size);
 #  - never a file [Recovered] whose bytes differ from icat's.
 #
 #   check_ntfs_sector_sizes.sh BUILD_DIR IMAGES_DIR   (the disks lie in IMAGES_DIR-ntfs-sectors)
@@ -61,45 +62,52 @@ recover_ok() {
   guard_passed "$tag" "$rc" "$WORK/err"
 }
 
-name=ntfs-s1024
-disk=$SECTORS/$name.vmdk
-mapfile -t live < <(live_files $name)
-mapfile -t deleted < <(deleted_files $name)
-((${#live[@]} >= 9 && ${#deleted[@]} == 2)) || fail "$name: fls lists ${#live[@]} live and ${#deleted[@]} deleted files"
-for run in quick advanced deleted "deleted --scan-type deep"; do
-  tag="$name --kind $run"
-  before=$FAILED
-  rm -f "$WORK/saved"
-  # shellcheck disable=SC2086  # the scan kind's words are split on purpose
-  recover_ok "$tag" recover "$disk" --source 1 --kind $run --out "$WORK/rec" --save-scan "$WORK/saved" || continue
-  if [[ $run == deleted* ]]; then recovered "$tag" $name "$WORK/rec" "$WORK/out" "${deleted[@]}"
-  else recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}"; fi
-  CHECKED=$((CHECKED + 1))
-  ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
-  [[ $run == deleted* ]] && continue
-  tag="$name --kind $run resumed"
-  before=$FAILED
-  recover_ok "$tag" resume "$WORK/saved" --image "$disk" --out "$WORK/rec" || continue
-  recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}"
-  CHECKED=$((CHECKED + 1))
-  ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
+for n in 1024 2048 4096; do
+  name=ntfs-s$n
+  disk=$SECTORS/$name.vmdk
+  mapfile -t live < <(live_files $name)
+  mapfile -t deleted < <(deleted_files $name)
+  ((${#live[@]} >= 9 && ${#deleted[@]} == 2)) || fail "$name: fls lists ${#live[@]} live and ${#deleted[@]} deleted files"
+  for run in quick advanced deleted "deleted --scan-type deep" "raw --types jpg"; do
+    tag="$name --kind $run"
+    before=$FAILED
+    rm -f "$WORK/saved"
+    # shellcheck disable=SC2086  # the scan kind's words are split on purpose
+    recover_ok "$tag" recover "$disk" --source 1 --kind $run --out "$WORK/rec" --save-scan "$WORK/saved" || continue
+    CHECKED=$((CHECKED + 1))
+    case $run in
+      deleted*) recovered "$tag" $name "$WORK/rec" "$WORK/out" "${deleted[@]}" ;;
+      raw*) saved_files "$tag" $name "$WORK/rec" "$WORK/out" ;;  # files of random bytes: nothing to find
+      *) recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}" ;;
+    esac
+    ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
+    [[ $run == deleted* || $run == raw* ]] && continue
+    tag="$name --kind $run resumed"
+    before=$FAILED
+    recover_ok "$tag" resume "$WORK/saved" --image "$disk" --out "$WORK/rec" || continue
+    recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}"
+    CHECKED=$((CHECKED + 1))
+    ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
+  done
 done
 
 # variant NAME HOW: NAME's disk copied to $WORK/variant.vmdk: nomap, its partition table
 # wiped (the lost-volume search finds the volume); noboot, the volume's first sector (its
-# boot sector) zeroed; noboots, the backup in its last sector too.
+# boot sector) zeroed; noboots, the backup in its last sector too; nomapback, the partition
+# table and the backup; nomapboots, the partition table and both boot sectors.
 variant() {
   local copy=$WORK/variant.vmdk
   cp --sparse=always "$SECTORS/$1.vmdk" "$copy"
   case $2 in
-    nomap) dd if=/dev/zero of="$copy" bs=1 seek=446 count=64 conv=notrunc status=none ;;
-    noboots) dd if=/dev/zero of="$copy" bs=512 seek=$((2048 + 131072 - 8)) count=8 conv=notrunc status=none ;;&
-    noboot*) dd if=/dev/zero of="$copy" bs=512 seek=2048 count=8 conv=notrunc status=none ;;
+    nomap*) dd if=/dev/zero of="$copy" bs=1 seek=446 count=64 conv=notrunc status=none ;;&
+    noboots | nomapback | nomapboots) dd if=/dev/zero of="$copy" bs=512 seek=$((2048 + 131072 - 8)) count=8 conv=notrunc status=none ;;&
+    noboot* | nomapboots) dd if=/dev/zero of="$copy" bs=512 seek=2048 count=8 conv=notrunc status=none ;;
   esac
 }
 
 for n in 1024 2048 4096; do
   name=ntfs-s$n
+  mapfile -t live < <(live_files $name)
   variant $name nomap
   rc=0
   guarded "$WORK/out" "$WORK/err" "$QELDA" lost "$WORK/variant.vmdk" || rc=$?
@@ -107,12 +115,11 @@ for n in 1024 2048 4096; do
   # Found at sector 2048, its size the boot sector's in 512-byte sectors (all but its last sector).
   grep -qP "^1\t2\t.*\tNTFS\t2048\t$((131072 - n / 512))\t" "$WORK/out" ||
     fail "$name lost: the volume is not listed whole: $(head -c 300 "$WORK/out")"
-  for run in "nomap quick --lost" "noboot quick" "noboot advanced" "noboots advanced" \
-    "- quick" "- deleted" "- advanced" "- deleted --scan-type deep" "- raw --types jpg"; do
+  for run in "nomap quick --lost" "nomapback quick --lost" "nomapboots quick --lost --deep" \
+    "noboot quick" "noboot advanced" "noboots advanced"; do
     # shellcheck disable=SC2086  # the words of the case are split on purpose
     set -- $run
     how=$1; shift
-    ((n == 1024)) && [[ $how == - ]] && continue  # the volume as made: checked above
     tag="$name ${how/-/as made} --kind $*"
     image=$SECTORS/$name.vmdk
     if [[ $how != - ]]; then variant $name "$how"; image=$WORK/variant.vmdk; fi
@@ -122,19 +129,9 @@ for n in 1024 2048 4096; do
     guarded "$WORK/out" "$WORK/err" "$QELDA" recover "$image" --source 1 --kind "$@" --out "$WORK/rec" || rc=$?
     CHECKED=$((CHECKED + 1))
     saved_files "$tag" "$name" "$WORK/rec" "$WORK/out"
-    if ((n == 1024)); then
-      if ((rc != 0)); then fail "$tag: exit $rc: $(head -c 300 "$WORK/err")"; continue; fi
-      recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}"
-      ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
-    elif [[ $how == noboots ]]; then
-      # Nothing tells the sector size: records larger than 1024 bytes are not taken for whole.
-      ((rc == 3)) || fail "$tag: exit $rc, not 3"
-      ((FAILED == before)) && echo "ok   $tag: refused ($(tail -n 1 "$WORK/err"))"
-    elif ((rc != 3)) || ! grep -qF "$n bytes per sector" "$WORK/err"; then
-      fail "$tag: exit $rc, not 3 with \"$n bytes per sector\": $(head -c 300 "$WORK/err")"
-    else
-      echo "ok   $tag: refused with \"$n bytes per sector\""
-    fi
+    if ((rc != 0)); then fail "$tag: exit $rc: $(head -c 300 "$WORK/err")"; continue; fi
+    recovered "$tag" $name "$WORK/rec" "$WORK/out" "${live[@]}"
+    ((FAILED == before)) && echo "ok   $tag: $(wc -l <"$WORK/compared") files as icat reads them"
   done
 done
 

@@ -253,8 +253,9 @@ class NtfsDeepTree : public ::testing::Test {
   void patchFileNames(const std::string& path, std::uint32_t parent, bool keepName = true) {
     const std::uint32_t record = recordOf(path);
     ASSERT_NE(record, 0u) << path;
-    Bytes bytes(1024);
-    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, record, std::span<std::uint8_t, 1024>(bytes.data(), 1024)));
+    qelda::fs::ntfs::RecordBuffer read;
+    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, record, read));
+    Bytes bytes(read.begin(), read.end());
     const platform::ByteView view(bytes);
     int patched = 0;
     for (const qelda::fs::ntfs::AttributeRef& a : qelda::fs::ntfs::walkAttributes(view, layout::kMaxAttributes).attributes) {

@@ -231,8 +231,9 @@ class NtfsHostileBitmap : public NtfsRawScan {
     ASSERT_TRUE(EngineProbe::ReadBootSector(*probe_.engine));
     ASSERT_TRUE(EngineProbe::LoadMft(*probe_.engine));
     recordOffset_ = EngineProbe::GetRecordSector(*probe_.engine, 6) * 512;
-    record_.resize(1024);
-    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, 6, std::span<std::uint8_t, 1024>(record_.data(), 1024)));
+    qelda::fs::ntfs::RecordBuffer read;
+    ASSERT_TRUE(EngineProbe::readRecord(*probe_.engine, 6, read));
+    record_.assign(read.begin(), read.end());
     const auto data = qelda::fs::ntfs::FindRecordData(platform::ByteView(record_), false);
     ASSERT_TRUE(data && !data->resident);
     dataAttribute_ = data->attributeOffset;

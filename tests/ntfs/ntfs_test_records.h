@@ -10,17 +10,19 @@
 
 namespace qelda::test {
 
-// A 1024-byte "FILE0" record with attributes appended in order and an end marker.
+// A "FILE0" record with attributes appended in order and an end marker: 1024 bytes, or
+// 2048 or 4096 (its size at 0x1C, a fixup word per 512 bytes).
 class RecordBuilder {
  public:
-  RecordBuilder() : bytes_(1024, 0) {
+  explicit RecordBuilder(std::size_t size = 1024) : bytes_(size, 0) {
     const char sig[] = "FILE";
     std::copy(sig, sig + 4, bytes_.begin());
     platform::putLe16(&bytes_[0x04], 0x30);  // update sequence array
-    platform::putLe16(&bytes_[0x06], 3);
-    platform::putLe16(&bytes_[0x14], 0x38);  // first attribute
+    platform::putLe16(&bytes_[0x06], std::uint16_t(size / 512 + 1));
+    next_ = size > 1024 ? 0x48 : 0x38;       // past the array
+    platform::putLe16(&bytes_[0x14], std::uint16_t(next_));  // first attribute
     platform::putLe16(&bytes_[0x16], 1);     // in use
-    next_ = 0x38;
+    if (size > 1024) platform::putLe32(&bytes_[0x1C], std::uint32_t(size));
     end();
   }
 
