@@ -285,6 +285,12 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
                             std::uint64_t itemRange) {
   ++walkStats_.itemsReported;
   if (withFlush && !pendingItems_.empty()) FlushPendingItems();
+  if (outsideTree_ && !record.isFolder()) {
+    FOUND_ITEM unknown = record;
+    unknown.m_byViewFlags |= kItemGeometryUnknown;
+    itemReporter().report(unknown, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
+    return;
+  }
   itemReporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 

@@ -138,10 +138,12 @@ void CFatEngine::FatBuildTree() {
 void CFatEngine::FatRunTreePasses() {
   app_.m_bTreeBuilding = 1;
   if (m_nLinkingMode != fs::fat::kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
+  outsideTree_ = otherGeometryFound_;
   FatSearchDirClusters();
   runFolderPasses();
   if (!stopRequested()) AddRawDataFolders();
   finishTree();
+  outsideTree_ = false;
 }
 
 void CFatEngine::runFolderPasses() {

@@ -61,7 +61,9 @@ void CFatEngine::SearchDirectoryClusters() {
       }
       blockBar_.moveTo(end);
     }
+    outsideTree_ = otherGeometryFound_;
     if (!stopRequested()) PlaceFoundDirectories();
+    outsideTree_ = false;
   }
   pendingDirs_.clear();
   orphanDirs_.clear();

@@ -17,6 +17,12 @@
 #               where the old geometry puts them. A filler file puts the first folder at the
 #               one cluster that both geometries place alike. Beside it,
 #               fat16-reformat.written/PATH holds every file as written (PATH in lower case).
+#   fat16-reformat-new   that volume with new files written after the format: one in the
+#               root, one deleted, and two folders (fewer than the old tree's five, whose
+#               geometry so has the most directory clusters)
+#   fat16-reformat-newer the same with seven new folders (more than the old tree's)
+#               Beside each, NAME.written as above: the new files, and the old ones (the
+#               filler the new files overwrote in part is left out: it is no file whole).
 # The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
@@ -130,6 +136,36 @@ fill_and_reformat() {
   [[ $(istat "$v" "$inode" | awk '/^Sectors:/ { getline; print $1 }') == $((old + (first - 2) * 8)) ]] ||
     die "fat16-reformat: folder a does not start at cluster $first"
   mkfs.fat -F 16 -s 16 "$v" >>"$WORK/tools.log" 2>&1
+  SHARED_SECTOR=$((old + (first - 2) * 8))
+}
+
+# write_after_format NAME FOLDERS: a copy of the formatted-again volume into the disk NAME,
+# new files and FOLDERS new folders, nested, written to it (a file in each of the first
+# three), all within the space the old filler took.
+write_after_format() {
+  local name=$1 folders=$2 v=$WORK/$1.vol written=$OUT/$1.written i dir=
+  cp "$WORK/fat16-reformat.vol" "$v"
+  cp -r "$OUT/fat16-reformat.written" "$written"
+  rm "$written/filler.bin"
+  add() {
+    mkdir -p "$(dirname "$written/$2")"
+    head -c "$1" /dev/urandom >"$written/$2"
+    mcopy -i "$v" "$written/$2" "::/$2"
+  }
+  add 3000 "new root.bin"
+  add 3000 new-gone.bin
+  for i in $(seq 1 "$folders"); do
+    dir=$dir/n$i
+    mmd -i "$v" "::$dir"
+    ((i > 3)) || add $((2000 + 1500 * i)) "${dir#/}/new$i.bin"
+  done
+  mdel -i "$v" ::/new-gone.bin
+  local last
+  last=$(fsstat "$v" | awk -F'[- ]' '/-> EOF$/ { end = $2 } END { print end }')
+  ((last < SHARED_SECTOR)) || die "$name: the new files reach the old folders"
+  truncate -s 121M "$OUT/$name.vmdk"
+  printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$OUT/$name.vmdk" >>"$WORK/tools.log" 2>&1
+  answers "$name"
 }
 
 # answers NAME: the volume into its disk, and what fls and icat read there.
@@ -166,6 +202,8 @@ fill_attributes "$WORK/fat32-attr.vol"
 answers fat32-attr
 disk fat16-reformat 121 -F 16 -s 8
 fill_and_reformat "$WORK/fat16-reformat.vol"
+write_after_format fat16-reformat-new 2
+write_after_format fat16-reformat-newer 7
 dd if="$WORK/fat16-reformat.vol" of="$OUT/fat16-reformat.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 rm -f "$WORK/fat16-reformat.vol"
 disk fat12-4k 100 -F 12 -S 4096 -s 32
