@@ -186,10 +186,14 @@ class CFatEngine : private engine::HeldSinks {
   // cluster size and data start they agree on, each file as one run from its first cluster:
   // the FAT of the volume they belong to is gone. When the volume in use holds files or
   // folders too, its geometry stays, and the files found outside its tree are not read
-  // (their geometry cannot be told).
+  // unless their folder lies where only that geometry puts it (geometryUnknownAt).
   void takeGeometryOfDirectoryFinds();
   // The FAT in use holds a cluster of a file or folder (a FAT32 root's first cluster aside).
   bool fatHoldsFiles() const;
+  // Whether the files of a directory found at `cluster`, whose "." entry names it, have a
+  // geometry that cannot be told: the other geometry found puts that cluster at the same
+  // sector. False outside the passes that mark files.
+  bool geometryUnknownAt(std::uint32_t cluster) const;
   std::uint32_t PrepareVolumeParameters();
   void FatScanAdvancedBody();
 
@@ -435,8 +439,11 @@ class CFatEngine : private engine::HeldSinks {
   bool lostFolderReported_ = false;
   bool fixedRootWalked_ = false;  // this scan walked the fixed root directory
   // Directory clusters of another geometry than the one in use were found beside the
-  // volume's own: files reported while outsideTree_ is set get kItemGeometryUnknown.
+  // volume's own (the data start and cluster size they agree on): files reported while
+  // outsideTree_ is set get kItemGeometryUnknown.
   bool otherGeometryFound_ = false;
+  std::uint64_t otherDataStart_ = 0;
+  std::uint32_t otherClusterSectors_ = 0;
   bool outsideTree_ = false;
   // Clusters below the data area's end that may hold directory entries, as the sweep of
   // the data area saw them (empty when no sweep ran): later passes read only these.

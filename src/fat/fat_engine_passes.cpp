@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/read_ahead.h"
@@ -121,7 +122,9 @@ void CFatEngine::placeRootChild(std::uint32_t cluster, bool deleted) {
   reportItem(record, clusterName(cluster), false);
   listFolder(cluster, record.m_nId, 0, 1);
   MarkItemClusters(cluster, &record, 0);
+  const bool outside = std::exchange(outsideTree_, geometryUnknownAt(cluster));
   FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, 1);
+  outsideTree_ = outside;
 }
 
 // --- the tree driver ------------------------------------------------------------------------------
@@ -272,7 +275,9 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
   reportItem(record, folderName(cluster), false);
   listFolder(cluster, record.m_nId, 0, depth);
   MarkItemClusters(cluster, &record, 0);
+  const bool outside = std::exchange(outsideTree_, geometryUnknownAt(cluster));
   FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, depth);
+  outsideTree_ = outside;
 }
 
 void CFatEngine::FatAddLostFolders() {

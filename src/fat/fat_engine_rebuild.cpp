@@ -105,6 +105,8 @@ void CFatEngine::takeGeometryOfDirectoryFinds() {
   // of the volume does not reach, not at all.
   if (other != ranked.begin() || placed >= lead.votes || fatHoldsFiles()) {
     otherGeometryFound_ = true;
+    otherDataStart_ = other->dataStart;
+    otherClusterSectors_ = other->sectorsPerCluster;
     logItem(text::kOtherGeometryKept);
     return;
   }
@@ -135,6 +137,13 @@ bool CFatEngine::fatHoldsFiles() const {
     if (*entry != 0) return true;
   }
   return false;
+}
+
+bool CFatEngine::geometryUnknownAt(std::uint32_t cluster) const {
+  if (!outsideTree_) return false;
+  if (cluster < 2) return true;
+  const std::uint64_t at = systemSectorCount() + std::uint64_t(cluster - 2) * m_nSectorsPerCluster;
+  return at == otherDataStart_ + std::uint64_t(cluster - 2) * otherClusterSectors_;
 }
 
 void CFatEngine::adoptAgreeingBootSector() {

@@ -29,7 +29,7 @@ inline constexpr std::u16string_view kOtherGeometry =
     u"Directory clusters found agree on another cluster size or data start: read with theirs";
 inline constexpr std::u16string_view kOtherGeometryKept =
     u"Directory clusters found agree on another cluster size or data start too: files outside the volume's tree "
-    u"are not read";
+    u"whose geometry cannot be told are not read";
 
 // The causes a failed scan gives beside message 305.
 inline constexpr std::u16string_view kCauseNoGeometry =

@@ -18,9 +18,11 @@
 #               one cluster that both geometries place alike. Beside it,
 #               fat16-reformat.written/PATH holds every file as written (PATH in lower case).
 #   fat16-reformat-new   that volume with new files written after the format: one in the
-#               root, one deleted, and two folders (fewer than the old tree's five, whose
-#               geometry so has the most directory clusters)
-#   fat16-reformat-newer the same with seven new folders (more than the old tree's)
+#               root, one deleted, a deleted folder holding one (whose entry an empty file
+#               took), and two nested folders
+#               (fewer than the old tree's five, whose geometry so has the most directory
+#               clusters), each holding one
+#   fat16-reformat-newer the same with seven nested new folders (more than the old tree's)
 #               Beside each, NAME.written as above: the new files, and the old ones (the
 #               filler the new files overwrote in part is left out: it is no file whole).
 # The first five are filled by mtools with folders, files and long names, then some files
@@ -141,7 +143,7 @@ fill_and_reformat() {
 
 # write_after_format NAME FOLDERS: a copy of the formatted-again volume into the disk NAME,
 # new files and FOLDERS new folders, nested, written to it (a file in each of the first
-# three), all within the space the old filler took.
+# two), all within the space the old filler took.
 write_after_format() {
   local name=$1 folders=$2 v=$WORK/$1.vol written=$OUT/$1.written i dir=
   cp "$WORK/fat16-reformat.vol" "$v"
@@ -157,12 +159,17 @@ write_after_format() {
   for i in $(seq 1 "$folders"); do
     dir=$dir/n$i
     mmd -i "$v" "::$dir"
-    ((i > 3)) || add $((2000 + 1500 * i)) "${dir#/}/new$i.bin"
+    ((i > 2)) || add $((2000 + 1500 * i)) "${dir#/}/new$i.bin"
   done
-  mdel -i "$v" ::/new-gone.bin
+  mmd -i "$v" ::/newdel
+  add 2500 newdel/new-in-gone.bin
   local last
   last=$(fsstat "$v" | awk -F'[- ]' '/-> EOF$/ { end = $2 } END { print end }')
   ((last < SHARED_SECTOR)) || die "$name: the new files reach the old folders"
+  # The deleted folder's entry is taken by an empty file: only its cluster is left of it.
+  mdeltree -i "$v" ::/newdel
+  add 0 "new empty.bin"
+  mdel -i "$v" ::/new-gone.bin
   truncate -s 121M "$OUT/$name.vmdk"
   printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$OUT/$name.vmdk" >>"$WORK/tools.log" 2>&1
   answers "$name"

@@ -76,8 +76,9 @@ for name in fat16-reformat fat16-reformat-new fat16-reformat-newer; do
     saved_whole "$name: recover --kind advanced" "$WORK/advanced" .
     continue
   fi
-  saved_whole "$name: recover --kind quick" "$WORK/quick" '^(new|n1/)'
+  saved_whole "$name: recover --kind quick" "$WORK/quick" '^(new[ -]|n1/)'
   saved_whole "$name: recover --kind advanced" "$WORK/advanced" '^(new|n1/)'
+  saved_whole "$name: recover --kind deleted --scan-type deep" "$WORK/deep" '^newdel/'
   CHECKED=$((CHECKED + 1))
   if guarded "$WORK/list" "$WORK/err" "$QELDA" scan "$DISK" --source 1 --kind quick --list; then
     awk -F'\t' -v OFS='\t' '$2 ~ /D/ { n = split($4, p, "/"); p[n] = "?" substr(p[n], 2); $4 = p[1]; for (i = 2; i <= n; ++i) $4 = $4 "/" p[i] } 1' \
