@@ -3,13 +3,16 @@
 # tests/fat/make_fat_geometry.sh: mkfs.fat -s 8 and mtools, then mkfs.fat -s 16), whose old
 # files in nested folders lie where the old geometry puts them, alone (fat16-reformat) and
 # with new files and folders written after the format, fewer than the old ones
-# (fat16-reformat-new) and more (fat16-reformat-newer):
+# (fat16-reformat-new) and more (fat16-reformat-newer), and a FAT32 volume formatted again so
+# (fat32-reformat):
 #  - recover, quick, advanced, deleted and deep deleted-files scans: no file said recovered
 #    holds other bytes than the file of its name as written (old or new);
-#  - alone: the quick and the advanced scans save every file written, whole: the folders
-#    found agree on the old cluster size and data start, and the files are read with them;
-#  - with new files: the quick scan lists the volume as fls does, and the quick and the
-#    advanced scans save every new file whole: the new volume's geometry and FAT stay.
+#  - alone: the quick and (FAT16) the advanced scans save every file written, whole: the
+#    folders found agree on the old cluster size and data start, and the files are read
+#    with them;
+#  - with new files: the quick scan lists the volume as fls does, the quick and the advanced
+#    scans (and the resume of the latter) save every new file whole, the deep deleted-files
+#    scan the one of the new volume's deleted folder: the new volume's geometry and FAT stay.
 #
 #   check_reformat_fat.sh BUILD_DIR IMAGES_DIR
 # The disks are cached in BUILD_DIR/images-fat-geometry.
@@ -22,16 +25,16 @@ DISKS=$BUILD/images-fat-geometry
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../fat/make_fat_geometry.sh" "$DISKS" || exit 1
 export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config
 
-# recovered WHAT OUT KIND-OPTION...: recovers $DISK into OUT; every "[Recovered]" file whose
-# name was written must equal it (a deleted one's name is matched but for its first
-# character). The names of the written files found whole go to OUT.whole.
+# recovered WHAT OUT ARG...: `qelda ARG... --out OUT` (recover or resume); every "[Recovered]"
+# file whose name was written must equal it (a deleted one's name is matched but for its
+# first character). The names of the written files found whole go to OUT.whole.
 recovered() {
   local what=$1 out=$2 line path base want; shift 2
   CHECKED=$((CHECKED + 1))
   rm -rf "$out"
-  guarded "$out.said" "$WORK/err" "$QELDA" recover "$DISK" --source 1 "$@" --out "$out"
-  guard_passed "$what" $? "$WORK/err" || return 1
   : >"$out.whole"
+  guarded "$out.said" "$WORK/err" "$QELDA" "$@" --out "$out"
+  guard_passed "$what" $? "$WORK/err" || return 1
   while IFS= read -r line; do
     path=${line#\[Recovered\] }
     base=$(basename "$path")
@@ -64,17 +67,30 @@ fls_listing() {
       printf "%s\t%s\t%s\t%s\n", dir ? "d" : "f", deleted ? "D" : "-", dir ? 0 : $7, path }' "$1" | sort -f
 }
 
-for name in fat16-reformat fat16-reformat-new fat16-reformat-newer; do
+for name in fat16-reformat fat32-reformat fat16-reformat-new fat16-reformat-newer; do
   DISK=$DISKS/$name.vmdk
   WRITTEN=$DISKS/$name.written
   for kind in quick advanced deleted; do
-    recovered "$name: recover --kind $kind" "$WORK/$kind" --kind "$kind"
+    recovered "$name: recover --kind $kind" "$WORK/$kind" recover "$DISK" --source 1 --kind "$kind"
   done
-  recovered "$name: recover --kind deleted --scan-type deep" "$WORK/deep" --kind deleted --scan-type deep
-  if [[ $name == fat16-reformat ]]; then
-    saved_whole "$name: recover --kind quick" "$WORK/quick" .
-    saved_whole "$name: recover --kind advanced" "$WORK/advanced" .
-    continue
+  recovered "$name: recover --kind deleted --scan-type deep" "$WORK/deep" \
+    recover "$DISK" --source 1 --kind deleted --scan-type deep
+  case $name in
+    fat16-reformat)
+      saved_whole "$name: recover --kind quick" "$WORK/quick" .
+      saved_whole "$name: recover --kind advanced" "$WORK/advanced" .
+      continue ;;
+    fat32-reformat)
+      saved_whole "$name: recover --kind quick" "$WORK/quick" .
+      continue ;;
+  esac
+  # The files left unread stay so in the scan information.
+  rm -f "$WORK/scan"
+  if guarded "$WORK/saved" "$WORK/err" "$QELDA" scan "$DISK" --source 1 --kind advanced --save-scan "$WORK/scan"; then
+    recovered "$name: resume of an advanced scan" "$WORK/resume" resume "$WORK/scan" --image "$DISK"
+    saved_whole "$name: resume of an advanced scan" "$WORK/resume" '^(new|n1/)'
+  else
+    guard_passed "$name: scan --kind advanced --save-scan" 1 "$WORK/err"
   fi
   saved_whole "$name: recover --kind quick" "$WORK/quick" '^(new[ -]|n1/)'
   saved_whole "$name: recover --kind advanced" "$WORK/advanced" '^(new|n1/)'
