@@ -440,7 +440,7 @@ class CFatEngine : private engine::HeldSinks {
   bool fixedRootWalked_ = false;  // this scan walked the fixed root directory
   // Directory clusters of another geometry than the one in use were found beside the
   // volume's own (the data start and cluster size they agree on): files reported while
-  // outsideTree_ is set get kItemGeometryUnknown.
+  // outsideTree_ is set are reported with no cluster.
   bool otherGeometryFound_ = false;
   std::uint64_t otherDataStart_ = 0;
   std::uint32_t otherClusterSectors_ = 0;

@@ -82,7 +82,6 @@ struct FatClusterReader {
 engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
-  if (item.m_byViewFlags & kItemGeometryUnknown) return ReadOutcome::Unreadable;
   FatClusterReader reader{engine_};
   const std::uint64_t clusterBytes = reader.clusterBytes();
   if (clusterBytes == 0) return ReadOutcome::Unreadable;

@@ -18,11 +18,6 @@ inline constexpr std::uint8_t kItemCompressed = 0x02;  // NTFS compressed; exFAT
 inline constexpr std::uint8_t kItemBySignature = 0x04;
 inline constexpr std::uint8_t kItemEncrypted = 0x08;
 
-// m_byViewFlags bit: the file lies where another geometry than the one its volume was read
-// with may put it (a FAT volume formatted again, with files of both formats): its bytes
-// cannot be told, so it is not read.
-inline constexpr std::uint8_t kItemGeometryUnknown = 0x01;
-
 // lastFlags bit: the size came from the journal analysis, not from the record.
 inline constexpr std::uint8_t kItemSizeFromLog = 0x80;
 
