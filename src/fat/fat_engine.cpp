@@ -285,6 +285,15 @@ void CFatEngine::reportItem(const FOUND_ITEM& record, std::u16string_view name, 
                             std::uint64_t itemRange) {
   ++walkStats_.itemsReported;
   if (withFlush && !pendingItems_.empty()) FlushPendingItems();
+  // Where the data of a file of a geometry that cannot be told lies is not known: it is
+  // reported with no cluster, so that nothing is read for it. A file found by its signature
+  // starts at the cluster it was found at, whatever the geometry.
+  if (outsideTree_ && !record.isFolder() && !(record.m_byFlags & kItemBySignature)) {
+    FOUND_ITEM unknown = record;
+    unknown.m_nRecordKey = 0;
+    itemReporter().report(unknown, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
+    return;
+  }
   itemReporter().report(record, name, {m_nFoundCount, m_nFolderCount, m_nFileCount, m_nTotalSize}, itemRange);
 }
 

@@ -182,9 +182,18 @@ class CFatEngine : private engine::HeldSinks {
   void collectDirFinds();
   // When most directory clusters found lie where another geometry than the one in use puts
   // the clusters their "." entries name (the volume was formatted again with other clusters,
-  // say), the volume is read with the cluster size and data start they agree on, each file
-  // as one run from its first cluster: the FAT of the volume they belong to is gone.
+  // say), and the volume in use holds nothing of its own, the volume is read with the
+  // cluster size and data start they agree on, each file as one run from its first cluster:
+  // the FAT of the volume they belong to is gone. When the volume in use holds files or
+  // folders too, its geometry stays, and the files found outside its tree are not read
+  // unless their folder lies where only that geometry puts it (geometryUnknownAt).
   void takeGeometryOfDirectoryFinds();
+  // The FAT in use holds a cluster of a file or folder (a FAT32 root's first cluster aside).
+  bool fatHoldsFiles() const;
+  // Whether the files of a directory found at `cluster`, whose "." entry names it, have a
+  // geometry that cannot be told: the other geometry found puts that cluster at the same
+  // sector. False outside the passes that mark files.
+  bool geometryUnknownAt(std::uint32_t cluster) const;
   std::uint32_t PrepareVolumeParameters();
   void FatScanAdvancedBody();
 
@@ -429,6 +438,13 @@ class CFatEngine : private engine::HeldSinks {
   FatVolumeSource rebuilt_;  // the rebuilt volume's parameters and listed clusters
   bool lostFolderReported_ = false;
   bool fixedRootWalked_ = false;  // this scan walked the fixed root directory
+  // Directory clusters of another geometry than the one in use were found beside the
+  // volume's own (the data start and cluster size they agree on): files reported while
+  // outsideTree_ is set are reported with no cluster.
+  bool otherGeometryFound_ = false;
+  std::uint64_t otherDataStart_ = 0;
+  std::uint32_t otherClusterSectors_ = 0;
+  bool outsideTree_ = false;
   // Clusters below the data area's end that may hold directory entries, as the sweep of
   // the data area saw them (empty when no sweep ran): later passes read only these.
   std::vector<bool> entryClusters_;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/read_ahead.h"
@@ -121,7 +122,9 @@ void CFatEngine::placeRootChild(std::uint32_t cluster, bool deleted) {
   reportItem(record, clusterName(cluster), false);
   listFolder(cluster, record.m_nId, 0, 1);
   MarkItemClusters(cluster, &record, 0);
+  const bool outside = std::exchange(outsideTree_, geometryUnknownAt(cluster));
   FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, 1);
+  outsideTree_ = outside;
 }
 
 // --- the tree driver ------------------------------------------------------------------------------
@@ -138,10 +141,12 @@ void CFatEngine::FatBuildTree() {
 void CFatEngine::FatRunTreePasses() {
   app_.m_bTreeBuilding = 1;
   if (m_nLinkingMode != fs::fat::kLinkContiguous && m_bAdvanced) FatWalkAdvancedRoot();
+  outsideTree_ = otherGeometryFound_;
   FatSearchDirClusters();
   runFolderPasses();
   if (!stopRequested()) AddRawDataFolders();
   finishTree();
+  outsideTree_ = false;
 }
 
 void CFatEngine::runFolderPasses() {
@@ -270,7 +275,9 @@ void CFatEngine::placeOrphan(std::uint32_t cluster, std::uint32_t parentCluster,
   reportItem(record, folderName(cluster), false);
   listFolder(cluster, record.m_nId, 0, depth);
   MarkItemClusters(cluster, &record, 0);
+  const bool outside = std::exchange(outsideTree_, geometryUnknownAt(cluster));
   FatWalkDirectory(record.m_nId, cluster, deleted ? 1 : 0, 0, depth);
+  outsideTree_ = outside;
 }
 
 void CFatEngine::FatAddLostFolders() {

@@ -92,12 +92,24 @@ void CFatEngine::takeGeometryOfDirectoryFinds() {
   if (isRebuiltVolume() || m_nSectorsPerCluster == 0) return;
   if (!dirFindsCollected_) collectDirFinds();
   const std::vector<fs::fat::StartCandidate> ranked = fs::fat::rankDataStarts(m_pDirCandidates);
-  // One find alone agrees with nothing: it takes two to tell a geometry.
-  if (ranked.empty() || ranked[0].votes < 2 || stopRequested()) return;
-  const fs::fat::StartCandidate& lead = ranked[0];
   const std::uint64_t dataStart = systemSectorCount();
-  if (lead.dataStart == dataStart && lead.sectorsPerCluster == m_nSectorsPerCluster) return;
-  if (fs::fat::findsPlacedBy(m_pDirCandidates, dataStart, m_nSectorsPerCluster) >= lead.votes) return;
+  // One find alone agrees with nothing: it takes two to tell a geometry.
+  const auto other = std::find_if(ranked.begin(), ranked.end(), [&](const fs::fat::StartCandidate& c) {
+    return c.votes >= 2 && (c.dataStart != dataStart || c.sectorsPerCluster != m_nSectorsPerCluster);
+  });
+  if (other == ranked.end() || stopRequested()) return;
+  const fs::fat::StartCandidate& lead = ranked[0];
+  const std::size_t placed = fs::fat::findsPlacedBy(m_pDirCandidates, dataStart, m_nSectorsPerCluster);
+  // The volume in use keeps its geometry and FAT when it holds anything of its own: its
+  // files are read as it describes them, and those of the other geometry, which the tree
+  // of the volume does not reach, not at all.
+  if (other != ranked.begin() || placed >= lead.votes || fatHoldsFiles()) {
+    otherGeometryFound_ = true;
+    otherDataStart_ = other->dataStart;
+    otherClusterSectors_ = other->sectorsPerCluster;
+    logItem(text::kOtherGeometryKept);
+    return;
+  }
   // The system area keeps the FAT copies and the fixed root in front of the data start the
   // finds agree on; the FATs are not read.
   const std::uint32_t rootDir = m_nFatType == fs::fat::kFat32 ? 0 : m_nRootDirSectors;
@@ -113,6 +125,25 @@ void CFatEngine::takeGeometryOfDirectoryFinds() {
   logItem(text::kOtherGeometry);
   // A root walked before was the one of the geometry left.
   fixedRootWalked_ = false;
+}
+
+bool CFatEngine::fatHoldsFiles() const {
+  const fs::fat::FatTable fat = fatTable();
+  const std::uint64_t bound = dataBound();
+  for (std::uint64_t c = 2; c < bound; ++c) {
+    if (m_nFatType == fs::fat::kFat32 && c == m_nRootCluster) continue;
+    const auto entry = fat.entry(c);
+    if (!entry) break;  // past the FAT loaded
+    if (*entry != 0) return true;
+  }
+  return false;
+}
+
+bool CFatEngine::geometryUnknownAt(std::uint32_t cluster) const {
+  if (!outsideTree_) return false;
+  if (cluster < 2) return true;
+  const std::uint64_t at = systemSectorCount() + std::uint64_t(cluster - 2) * m_nSectorsPerCluster;
+  return at == otherDataStart_ + std::uint64_t(cluster - 2) * otherClusterSectors_;
 }
 
 void CFatEngine::adoptAgreeingBootSector() {

@@ -52,6 +52,8 @@ void CFatEngine::beginScan(std::uint32_t bDeleted, std::uint8_t advanced) {
   pendingItems_.clear();
   lostFolderReported_ = false;
   fixedRootWalked_ = false;
+  otherGeometryFound_ = false;
+  outsideTree_ = false;
   entryClusters_.clear();
   passBlock_ = {};
   // Made-up ids of this scan count down from the top again; nothing found by signature yet.

@@ -4,6 +4,7 @@
 // with the deleted files of its first cluster.
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "fat/fat_engine.h"
 #include "fat/fat_texts.h"
@@ -61,7 +62,9 @@ void CFatEngine::SearchDirectoryClusters() {
       }
       blockBar_.moveTo(end);
     }
+    outsideTree_ = otherGeometryFound_;
     if (!stopRequested()) PlaceFoundDirectories();
+    outsideTree_ = false;
   }
   pendingDirs_.clear();
   orphanDirs_.clear();
@@ -93,7 +96,11 @@ void CFatEngine::placeFoundDirectory(PENDING_DIR_NODE& node, std::uint32_t paren
   FOUND_ITEM files;
   files.m_nParentId = node.itemId;
   files.m_byFlags |= kItemDeleted;
+  // A directory whose "." names another cluster lies where no cluster of this geometry holds it.
+  const bool ownDot = fs::fat::dotEntryCluster(ByteView(buffer), m_nFatType) == node.key;
+  const bool outside = std::exchange(outsideTree_, !ownDot ? outsideTree_ : geometryUnknownAt(std::uint32_t(node.key)));
   AddFoundDirectoryFiles(ByteView(buffer), files);
+  outsideTree_ = outside;
 }
 
 void CFatEngine::PlaceFoundDirectories() {

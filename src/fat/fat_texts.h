@@ -27,6 +27,9 @@ inline constexpr std::u16string_view kBrokenFolderPrefix = u"$Broken";
 // The directory clusters found lie where another geometry than the volume's puts them.
 inline constexpr std::u16string_view kOtherGeometry =
     u"Directory clusters found agree on another cluster size or data start: read with theirs";
+inline constexpr std::u16string_view kOtherGeometryKept =
+    u"Directory clusters found agree on another cluster size or data start too: files outside the volume's tree "
+    u"whose geometry cannot be told are not read";
 
 // The causes a failed scan gives beside message 305.
 inline constexpr std::u16string_view kCauseNoGeometry =

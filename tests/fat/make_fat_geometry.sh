@@ -17,6 +17,16 @@
 #               where the old geometry puts them. A filler file puts the first folder at the
 #               one cluster that both geometries place alike. Beside it,
 #               fat16-reformat.written/PATH holds every file as written (PATH in lower case).
+#   fat16-reformat-new   that volume with new files written after the format: one in the
+#               root, one deleted, a deleted folder holding one (whose entry an empty file
+#               took), and two nested folders
+#               (fewer than the old tree's five, whose geometry so has the most directory
+#               clusters), each holding one
+#   fat16-reformat-newer the same with seven nested new folders (more than the old tree's)
+#               Beside each, NAME.written as above: the new files, and the old ones (the
+#               filler the new files overwrote in part is left out: it is no file whole).
+#   fat32-reformat  the same as fat16-reformat as FAT32 (a disk of 600 MiB, sparse), and
+#               fat32-reformat.written
 # The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
@@ -99,24 +109,26 @@ fill_attributes() {
 # data_start VOLUME: the sector where fsstat says its cluster area begins.
 data_start() { fsstat "$1" | awk '/Cluster Area:/ { print $4; exit }'; }
 
-# The volume of 8-sector clusters, filled, then formatted again with 16-sector clusters.
+# fill_and_reformat NAME BITS: the volume of 8-sector clusters, filled, then formatted again
+# with 16-sector clusters as FAT of BITS.
 fill_and_reformat() {
-  local v=$1 written=$OUT/fat16-reformat.written old new first path size
+  local name=$1 bits=$2 v=$WORK/$1.vol written=$OUT/$1.written old new first taken=2
   old=$(data_start "$v")
   cp "$v" "$WORK/scratch.vol"
-  mkfs.fat -F 16 -s 16 "$WORK/scratch.vol" >>"$WORK/tools.log" 2>&1
+  mkfs.fat -F "$bits" -s 16 "$WORK/scratch.vol" >>"$WORK/tools.log" 2>&1
   new=$(data_start "$WORK/scratch.vol")
   rm -f "$WORK/scratch.vol"
   # Cluster `first` lies at the same sector under both: old + (first-2)*8 = new + (first-2)*16.
-  (((old - new) % 8 == 0 && old > new)) || die "fat16-reformat: data starts $old and $new leave no shared cluster"
+  (((old - new) % 8 == 0 && old > new)) || die "$name: data starts $old and $new leave no shared cluster"
   first=$((2 + (old - new) / 8))
+  ((bits != 32)) || taken=3  # the root's cluster
   mkdir -p "$written"
   keep() {
     mkdir -p "$(dirname "$written/$2")"
     head -c "$1" /dev/urandom >"$written/$2"
     mcopy -i "$v" "$written/$2" "::/$2"
   }
-  keep $(((first - 2) * 4096)) filler.bin
+  keep $(((first - taken) * 4096)) filler.bin
   mmd -i "$v" ::/a ::/a/b ::/a/b/c ::/d ::/d/e
   keep 5000 a/a1.bin
   keep 12000 "a/long name file.dat"
@@ -128,8 +140,43 @@ fill_and_reformat() {
   local inode
   inode=$(fls "$v" | awk -F'\t' '$2 == "a" { split($1, h, " "); sub(/:$/, "", h[2]); print h[2] }')
   [[ $(istat "$v" "$inode" | awk '/^Sectors:/ { getline; print $1 }') == $((old + (first - 2) * 8)) ]] ||
-    die "fat16-reformat: folder a does not start at cluster $first"
-  mkfs.fat -F 16 -s 16 "$v" >>"$WORK/tools.log" 2>&1
+    die "$name: folder a does not start at cluster $first"
+  mkfs.fat -F "$bits" -s 16 "$v" >>"$WORK/tools.log" 2>&1
+  SHARED_SECTOR=$((old + (first - 2) * 8))
+}
+
+# write_after_format NAME FOLDERS: a copy of the formatted-again volume into the disk NAME,
+# new files and FOLDERS new folders, nested, written to it (a file in each of the first
+# two), all within the space the old filler took.
+write_after_format() {
+  local name=$1 folders=$2 v=$WORK/$1.vol written=$OUT/$1.written i dir=
+  cp "$WORK/fat16-reformat.vol" "$v"
+  cp -r "$OUT/fat16-reformat.written" "$written"
+  rm "$written/filler.bin"
+  add() {
+    mkdir -p "$(dirname "$written/$2")"
+    head -c "$1" /dev/urandom >"$written/$2"
+    mcopy -i "$v" "$written/$2" "::/$2"
+  }
+  add 3000 "new root.bin"
+  add 3000 new-gone.bin
+  for i in $(seq 1 "$folders"); do
+    dir=$dir/n$i
+    mmd -i "$v" "::$dir"
+    ((i > 2)) || add $((2000 + 1500 * i)) "${dir#/}/new$i.bin"
+  done
+  mmd -i "$v" ::/newdel
+  add 2500 newdel/new-in-gone.bin
+  local last
+  last=$(fsstat "$v" | awk -F'[- ]' '/-> EOF$/ { end = $2 } END { print end }')
+  ((last < SHARED_SECTOR)) || die "$name: the new files reach the old folders"
+  # The deleted folder's entry is taken by an empty file: only its cluster is left of it.
+  mdeltree -i "$v" ::/newdel
+  add 0 "new empty.bin"
+  mdel -i "$v" ::/new-gone.bin
+  truncate -s 121M "$OUT/$name.vmdk"
+  printf 'label: dos\nstart=2048, type=6\n' | sfdisk -q "$OUT/$name.vmdk" >>"$WORK/tools.log" 2>&1
+  answers "$name"
 }
 
 # answers NAME: the volume into its disk, and what fls and icat read there.
@@ -165,9 +212,15 @@ disk fat32-attr 64 -F 32 -s 1
 fill_attributes "$WORK/fat32-attr.vol"
 answers fat32-attr
 disk fat16-reformat 121 -F 16 -s 8
-fill_and_reformat "$WORK/fat16-reformat.vol"
+fill_and_reformat fat16-reformat 16
+write_after_format fat16-reformat-new 2
+write_after_format fat16-reformat-newer 7
 dd if="$WORK/fat16-reformat.vol" of="$OUT/fat16-reformat.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 rm -f "$WORK/fat16-reformat.vol"
+disk fat32-reformat 600 -F 32 -s 8
+fill_and_reformat fat32-reformat 32
+dd if="$WORK/fat32-reformat.vol" of="$OUT/fat32-reformat.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
+rm -f "$WORK/fat32-reformat.vol"
 disk fat12-4k 100 -F 12 -S 4096 -s 32
 dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 image_script_done
