@@ -184,12 +184,7 @@ answers() {
   local name=$1 img=$OUT/$1.vmdk
   dd if="$WORK/$name.vol" of="$img" bs=1M seek=1 conv=notrunc,sparse status=none
   rm -f "$WORK/$name.vol"
-  fls -r -p -l -o 2048 "$img" >"$OUT/$name.fls"
-  mkdir -p "$OUT/$name.files"
-  awk -F'\t' '$1 ~ /^r\/r / { split($1, h, " "); n = h[2] == "*" ? h[3] : h[2]; sub(/:$/, "", n); print n }' \
-    "$OUT/$name.fls" | while read -r inode; do
-    icat -o 2048 "$img" "$inode" >"$OUT/$name.files/$inode"
-  done
+  sleuth_answers "$img" "$name" '$1 ~ /^r\/r /'
   [[ $(find "$OUT/$name.files" -type f | wc -l) -ge 3 ]] || die "$name: fls lists too few files"
 }
 

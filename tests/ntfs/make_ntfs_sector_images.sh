@@ -58,12 +58,7 @@ for n in 1024 2048 4096; do
   printf 'label: dos\nstart=2048, type=7\n' | sfdisk -q "$img" >>"$WORK/tools.log" 2>&1
   dd if="$vol" of="$img" bs=1M seek=1 conv=notrunc,sparse status=none
   rm -f "$vol"
-  fls -r -p -l -o 2048 "$img" >"$OUT/$name.fls"
-  mkdir -p "$OUT/$name.files"
-  awk -F'\t' '$1 ~ /^[r-]\/r / && $2 !~ /^\$/ { split($1, h, " "); n = h[2] == "*" ? h[3] : h[2]; sub(/:$/, "", n); print n }' \
-    "$OUT/$name.fls" | while read -r inode; do
-    icat -o 2048 "$img" "$inode" >"$OUT/$name.files/$inode"
-  done
+  sleuth_answers "$img" "$name" '$1 ~ /^[r-]\/r / && $2 !~ /^\$/'
   grep -q 'small.txt' "$OUT/$name.fls" || die "$name: fls does not list small.txt"
   grep -q 'gone.txt' "$OUT/$name.fls" || die "$name: fls does not list the deleted gone.txt"
 done

@@ -105,6 +105,19 @@ run() {
   fi
 }
 
+# sleuth_answers IMG NAME FILES: what The Sleuth Kit reads of the volume at sector 2048 of
+# IMG: `fls -r -p -l` in OUT/NAME.fls, and icat's bytes of every entry the awk condition FILES
+# picks from it in OUT/NAME.files/INODE.
+sleuth_answers() {
+  local img=$1 name=$2 files=$3
+  fls -r -p -l -o 2048 "$img" >"$OUT/$name.fls"
+  mkdir -p "$OUT/$name.files"
+  awk -F'\t' "$files"' { split($1, h, " "); n = h[2] == "*" ? h[3] : h[2]; sub(/:$/, "", n); print n }' \
+    "$OUT/$name.fls" | while read -r inode; do
+    icat -o 2048 "$img" "$inode" >"$OUT/$name.files/$inode"
+  done
+}
+
 # mount_ntfs FILE [ntfs-3g options]: FILE mounted at MNT by ntfs-3g in the foreground of a
 # background job, so that release_volume can wait for it to have written everything. Drivers
 # run until unmounted: they must not hold the lock of fd 9.
