@@ -9,6 +9,10 @@ namespace qelda::fs::ntfs {
 
 namespace L = layout;
 
+namespace {
+constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;
+}  // namespace
+
 std::size_t recordSizeOf(ByteView record) {
   // A larger size is taken only when the fixup array has one word for each 512 bytes of it:
   // a stray size field alone never makes a record read past its first 1024 bytes.
@@ -226,6 +230,43 @@ std::optional<std::u16string> GetRecordFileName(ByteView record) {
     return std::move(first->name);
   }
   return std::nullopt;
+}
+
+std::optional<RemovedFileName> removedFileName(ByteView record) {
+  if (!hasRecordSignature(record) || (record.le64(L::kRecordBaseReference).value_or(0) & kRecordNumberMask) == 0)
+    return std::nullopt;
+  const AttributeWalk walk = walkAttributes(record, L::kMaxAttributes);
+  if (walk.end != WalkEnd::EndMarker) return std::nullopt;
+  const std::size_t marker = walk.attributes.empty() ? record.le16(L::kRecordFirstAttribute).value_or(0)
+                                                     : walk.attributes.back().offset + std::size_t(walk.attributes.back().length);
+  // The marker took the attribute's first eight bytes (type and length); its value's length
+  // and offset follow them. A name's value sits right after a resident header of no name.
+  const std::size_t limit = std::min<std::size_t>(record.size(), recordSizeOf(record));
+  const std::uint32_t valueLength = record.le32(marker + L::kAttrValueLength).value_or(0);
+  if (record.le16(marker + L::kAttrValueOffset) != std::uint16_t{L::kResidentHeaderSize} || valueLength < L::kFnName ||
+      valueLength > limit)
+    return std::nullopt;
+  const AttributeRef stale{std::uint16_t(marker), L::kTypeFileName, std::uint32_t(L::kResidentHeaderSize + valueLength),
+                           false, 0, 0};
+  if (marker + stale.length > limit) return std::nullopt;
+  auto fn = readFileName(record, stale);
+  // The whole value is the name's: its length says so, and no character of it is NUL.
+  if (!fn || fn->parent == 0 || fn->nameSpace > 3 || L::kFnName + 2 * fn->name.size() != valueLength ||
+      fn->name.find(u'\0') != std::u16string::npos)
+    return std::nullopt;
+  return RemovedFileName{std::move(fn->name), fn->parent};
+}
+
+bool extendsRecord(ByteView extension, std::uint64_t base, ByteView baseRecord) {
+  const std::uint64_t reference = extension.le64(L::kRecordBaseReference).value_or(0);
+  if ((reference & kRecordNumberMask) != base || base == 0) return false;
+  const std::uint16_t named = std::uint16_t(reference >> 48);
+  const std::uint16_t sequence = baseRecord.le16(L::kRecordSequence).value_or(0);
+  if (named == sequence) return true;
+  const bool baseInUse = (baseRecord.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse) != 0;
+  // Sequence numbers skip 0 when they wrap.
+  const std::uint16_t before = sequence == 1 ? 0xFFFF : std::uint16_t(sequence - 1);
+  return !baseInUse && sequence != 0 && named == before;
 }
 
 std::optional<std::u16string> GetRecordLongFileName(ByteView record) {

@@ -144,6 +144,22 @@ std::uint32_t recordClusterSectors(ByteView record);
 // header holds fixup words there.
 std::optional<std::uint32_t> storedRecordNumber(ByteView record);
 
+// Whether `extension` (a fixed-up record) still holds attributes of the base record `base`,
+// whose own header `baseRecord` is: its base reference names that record, with the sequence
+// number the base has now or, when the base is deleted, the one it had before it was freed
+// (freeing a record counts its sequence up, and a freed record's extensions keep the old one).
+// An extension left by an earlier file of that record number names an older sequence.
+bool extendsRecord(ByteView extension, std::uint64_t base, ByteView baseRecord);
+
+// The name and parent of the $FILE_NAME a driver took out of an extension record when its
+// file was deleted: the attribute was the record's last, so the end marker now lies where its
+// header began and its value still follows the marker. Nothing unless a whole name lies there.
+struct RemovedFileName {
+  std::u16string name;
+  std::uint32_t parent = 0;
+};
+std::optional<RemovedFileName> removedFileName(ByteView record);
+
 // One entry of an $ATTRIBUTE_LIST value.
 struct AttributeListEntry {
   std::uint8_t type = 0;

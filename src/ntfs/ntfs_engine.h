@@ -345,16 +345,25 @@ class CNtfsEngine : private engine::HeldSinks {
                 const std::function<bool(std::uint64_t)>& onBlock = {});
   void loadRecordHeaders();
   const RecordHeader* headerOf(std::uint32_t record) const;
-  // Name, times, flags and size of a record; nothing when it is not one to report.
+  // Name, times, flags and size of record `number` (kUnknownRecordNumber: the number the
+  // record gives itself); nothing when it is not one to report.
   // longNameOnly: the deleted-files scan takes no DOS name.
-  std::optional<RecordItem> describeRecord(const Record& record, bool longNameOnly);
+  std::optional<RecordItem> describeRecord(const Record& record, bool longNameOnly, std::uint32_t number);
   // The name and parent a record's attribute list places in another record, when the record
   // itself holds no $FILE_NAME.
   struct ListedName {
     std::u16string name;
     std::uint32_t parent = 0;
   };
-  std::optional<ListedName> listedFileName(const Record& record, bool longNameOnly);
+  std::optional<ListedName> listedFileName(const Record& record, bool longNameOnly, std::uint32_t number);
+  // The parent that deleted base record `number`'s name in another record gives; 0 when none does.
+  std::uint32_t listedParentOf(const Record& record, std::uint32_t number);
+  // The records that still hold attributes of the deleted base record `number`: those its
+  // attribute list names and those that name it as their base (a driver may cut the list as
+  // it frees them), each once, the list's first; each checked to name this base.
+  std::vector<Record> deletedExtensions(const Record& base, std::uint32_t number);
+  // Extension records of $MFT by the base record they name, swept once per scan on first need.
+  void indexExtensionRecords();
   // `key` finds the record again (its number, or its sector after the deep scan).
   std::uint64_t recordDataSize(const Record& record, std::uint32_t number, std::uint64_t key, const fs::ntfs::RecordData& data,
                                RecordItem& out);
@@ -477,6 +486,8 @@ class CNtfsEngine : private engine::HeldSinks {
   bool isReportedId(std::uint32_t id) const;
   // Signed records in record order (the quick scan's sweep).
   std::vector<RecordHeader> recordHeaders_;
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> extensionIndex_;
+  bool extensionIndexBuilt_ = false;
 
   std::vector<DeletedNode> deletedFolders_;
   std::vector<DeletedNode> deletedFiles_;

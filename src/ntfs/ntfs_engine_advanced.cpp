@@ -53,6 +53,8 @@ void CNtfsEngine::clearDeepScan() {
   childFolders_.clear();
   deepRawHits_.clear();
   firstRunRecord_.reset();
+  extensionIndex_.clear();
+  extensionIndexBuilt_ = false;
   advanced_ = false;
   earlierFormat_.reset();
 }

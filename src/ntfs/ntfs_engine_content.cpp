@@ -78,7 +78,34 @@ std::vector<fs::ntfs::RunEntry> CNtfsEngine::GetDataRuns(FOUND_ITEM& item, std::
     fs::ntfs::DecodeDataRuns(rec.sub(0, std::min<std::size_t>(attrEnd, rec.size())).value_or(platform::ByteView()), offset, runs,
                    acceptUnterminated, m_nSectorsPerCluster);
   };
-  if (data->hasAttributeList) {
+  const bool deleted = !(view.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse);
+  if (data->hasAttributeList && deleted) {
+    // A deleted file's list may have lost entries as its records were freed: its pieces are
+    // those of the records still its own, taken in the order of the clusters they start at,
+    // each where the one before ended; a piece met again is left, a gap ends the stream.
+    const std::vector<Record> extensions = deletedExtensions(buffer, baseRecord);
+    struct Piece {
+      std::uint64_t firstVcn = 0;
+      platform::ByteView record;
+      fs::ntfs::RecordData data;
+    };
+    std::vector<Piece> pieces;
+    auto addPiece = [&pieces](platform::ByteView rec, const fs::ntfs::RecordData& d) {
+      if (d.resident || d.attributeOffset == 0) return;
+      pieces.push_back({rec.le64(d.attributeOffset + L::kAttrLowestVcn).value_or(~0ull), rec, d});
+    };
+    addPiece(view, *data);
+    for (const Record& ext : extensions)
+      if (const auto extData = fs::ntfs::FindRecordData(platform::ByteView(ext), folderVariant))
+        addPiece(platform::ByteView(ext), *extData);
+    std::stable_sort(pieces.begin(), pieces.end(), [](const Piece& a, const Piece& b) { return a.firstVcn < b.firstVcn; });
+    for (const Piece& piece : pieces) {
+      const std::uint64_t next = fs::ntfs::runClusterCount(runs);
+      if (piece.firstVcn < next) continue;
+      if (piece.firstVcn > next) break;
+      decodeFrom(piece.record, piece.data, true);
+    }
+  } else if (data->hasAttributeList) {
     const std::vector<std::uint8_t> list = readAttributeListContent(buffer);
     for (const std::uint32_t part : fs::ntfs::ReadAttributeListRecords(platform::ByteView(list), std::nullopt)) {
       if (part == baseRecord) {

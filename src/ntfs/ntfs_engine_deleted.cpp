@@ -17,6 +17,8 @@ namespace {
 // Records below this are the volume's own files.
 constexpr std::uint32_t kFirstUserRecord = 16;
 constexpr std::size_t kSweepBytes = std::size_t(1) << 20;
+// A record reference's record number; its top 16 bits are the sequence number.
+constexpr std::uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFull;
 
 std::u16string folderName(std::u16string_view word, std::uint32_t number) {
   std::u16string name(word);
@@ -121,8 +123,11 @@ std::uint64_t CNtfsEngine::heldBytes(const std::vector<fs::ntfs::RunEntry>& runs
   return clusters > ~std::uint64_t{0} / clusterBytes() ? ~std::uint64_t{0} : clusters * clusterBytes();
 }
 
-std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record& record, bool longNameOnly) {
+std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record& record, bool longNameOnly,
+                                                                   std::uint32_t number) {
   const platform::ByteView view(record);
+  // An extension record holds attributes of its base: never a file of its own.
+  if ((view.le64(L::kRecordBaseReference).value_or(0) & kRecordNumberMask) != 0) return std::nullopt;
   const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
   const bool folder = (flags & L::kRecordFolder) != 0;
   const auto data = fs::ntfs::FindRecordData(view, folder);
@@ -130,7 +135,7 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
   std::optional<std::u16string> name = fs::ntfs::GetRecordLongFileName(view);
   if (!name && !longNameOnly) name = fs::ntfs::GetRecordFileName(view);
   if (!name && data->hasAttributeList) {
-    if (auto listed = listedFileName(record, longNameOnly)) name = std::move(listed->name);
+    if (auto listed = listedFileName(record, longNameOnly, number)) name = std::move(listed->name);
   }
   if (!name || *name == u".") return std::nullopt;
 
@@ -151,18 +156,76 @@ std::optional<CNtfsEngine::RecordItem> CNtfsEngine::describeRecord(const Record&
   return out;
 }
 
-std::optional<CNtfsEngine::ListedName> CNtfsEngine::listedFileName(const Record& record, bool longNameOnly) {
+std::optional<CNtfsEngine::ListedName> CNtfsEngine::listedFileName(const Record& record, bool longNameOnly,
+                                                                   std::uint32_t number) {
+  auto nameIn = [longNameOnly](platform::ByteView view) -> std::optional<ListedName> {
+    std::optional<std::u16string> name = fs::ntfs::GetRecordLongFileName(view);
+    if (!name && !longNameOnly) name = fs::ntfs::GetRecordFileName(view);
+    if (!name) return std::nullopt;
+    return ListedName{std::move(*name), fs::ntfs::GetRecordParent(view)};
+  };
+  if (!(platform::ByteView(record).u8(L::kRecordFlags).value_or(0) & L::kRecordInUse)) {
+    // A deleted file's list may no longer name every record it had, nor the record its list
+    // names keep the name: a driver takes the name out of an extension record as it frees it.
+    const std::vector<Record> extensions = deletedExtensions(record, number);
+    for (const Record& other : extensions)
+      if (auto listed = nameIn(platform::ByteView(other))) return listed;
+    for (const Record& other : extensions)
+      if (auto removed = fs::ntfs::removedFileName(platform::ByteView(other)))
+        return ListedName{std::move(removed->name), removed->parent};
+    return std::nullopt;
+  }
   const std::vector<std::uint8_t> list = readAttributeListContent(record);
   for (const fs::ntfs::AttributeListEntry& e : fs::ntfs::parseAttributeList(platform::ByteView(list))) {
     if (e.type != L::kTypeFileName) continue;
     Record other{};
     if (!readRecord(e.record, other)) continue;
-    const platform::ByteView view(other);
-    std::optional<std::u16string> name = fs::ntfs::GetRecordLongFileName(view);
-    if (!name && !longNameOnly) name = fs::ntfs::GetRecordFileName(view);
-    if (name) return ListedName{std::move(*name), fs::ntfs::GetRecordParent(view)};
+    if (auto listed = nameIn(platform::ByteView(other))) return listed;
   }
   return std::nullopt;
+}
+
+std::uint32_t CNtfsEngine::listedParentOf(const Record& record, std::uint32_t number) {
+  const platform::ByteView view(record);
+  if ((view.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse) ||
+      (view.le64(L::kRecordBaseReference).value_or(0) & kRecordNumberMask) != 0)
+    return 0;
+  const auto data = fs::ntfs::FindRecordData(view, false);
+  if (!data || !data->hasAttributeList) return 0;
+  const auto listed = listedFileName(record, false, number);
+  return listed ? listed->parent : 0;
+}
+
+void CNtfsEngine::indexExtensionRecords() {
+  if (extensionIndexBuilt_) return;
+  extensionIndexBuilt_ = true;
+  sweepMft(0, [this](std::uint32_t number, RecordSpan record) {
+    const std::uint64_t base = platform::ByteView(record).le64(L::kRecordBaseReference).value_or(0) & kRecordNumberMask;
+    if (base != 0 && base < mftRecordCount()) extensionIndex_[std::uint32_t(base)].push_back(number);
+    return !stopRequested();
+  });
+}
+
+std::vector<CNtfsEngine::Record> CNtfsEngine::deletedExtensions(const Record& base, std::uint32_t number) {
+  const platform::ByteView baseView(base);
+  if (number == fs::ntfs::kUnknownRecordNumber) number = fs::ntfs::storedRecordNumber(baseView).value_or(number);
+  if (number == fs::ntfs::kUnknownRecordNumber) return {};
+  std::vector<std::uint32_t> candidates;
+  const std::vector<std::uint8_t> list = readAttributeListContent(base);
+  for (const fs::ntfs::AttributeListEntry& e : fs::ntfs::parseAttributeList(platform::ByteView(list)))
+    if (e.record != number && std::find(candidates.begin(), candidates.end(), e.record) == candidates.end())
+      candidates.push_back(e.record);
+  indexExtensionRecords();
+  if (const auto indexed = extensionIndex_.find(number); indexed != extensionIndex_.end())
+    for (const std::uint32_t r : indexed->second)
+      if (std::find(candidates.begin(), candidates.end(), r) == candidates.end()) candidates.push_back(r);
+  std::vector<Record> out;
+  for (const std::uint32_t r : candidates) {
+    Record other{};
+    if (readRecord(r, other) && fs::ntfs::extendsRecord(platform::ByteView(other), number, baseView))
+      out.push_back(other);
+  }
+  return out;
 }
 
 CNtfsEngine::LargeFileNode CNtfsEngine::largeFileNodeFor(std::uint32_t record, const RecordItem& described) const {
@@ -235,7 +298,7 @@ void CNtfsEngine::resetFoundTreeIfEmpty() {
 std::uint32_t CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32_t parent) {
   Record buffer{};
   if (!readRecord(record, buffer)) return platform::kNoFoundItem;
-  auto described = describeRecord(buffer, false);
+  auto described = describeRecord(buffer, false, record);
   if (!described) return platform::kNoFoundItem;
   FOUND_ITEM& item = described->item;
   item.m_nId = record;
@@ -255,10 +318,11 @@ std::uint32_t CNtfsEngine::ReportDeletedRecord(std::uint32_t record, std::uint32
 }
 
 std::uint32_t CNtfsEngine::ReportRecordItem(const Record& record, FOUND_ITEM& item) {
-  auto described = describeRecord(record, false);
-  if (!described) return 0;
   const std::uint32_t id = item.m_nId, parent = item.m_nParentId;
   const std::uint64_t key = item.m_nRecordKey;
+  // After the deep scan an item's id is no record number: its key is the record's sector.
+  auto described = describeRecord(record, false, advanced_ ? recordNumberAtSector(key) : id);
+  if (!described) return 0;
   item = described->item;
   item.m_nId = id;
   item.m_nParentId = parent;
@@ -308,12 +372,18 @@ void CNtfsEngine::AddDeletedFiles() {
       if (stopRequested()) break;
       if (h.record < kFirstUserRecord || isMarked(h.record)) continue;
       markRecord(h.record);
-      if (h.parent == 0) continue;
+      std::uint32_t parent = h.parent;
+      // A deleted file whose names moved to an extension record takes its parent from there.
+      if (parent == 0 && h.flags == 0) {
+        Record buffer{};
+        if (readRecord(h.record, buffer)) parent = listedParentOf(buffer, h.record);
+      }
+      if (parent == 0) continue;
       if (h.flags == 2 || h.flags == 3) {
         deletedFolderIndex_.emplace(h.record, deletedFolders_.size());
-        deletedFolders_.push_back({h.record, h.parent, false});
+        deletedFolders_.push_back({h.record, parent, false});
       } else if (h.flags == 0 || h.flags == 1) {
-        deletedFiles_.push_back({h.record, h.parent, false});
+        deletedFiles_.push_back({h.record, parent, false});
       }
     }
   }
@@ -396,7 +466,10 @@ void CNtfsEngine::CollectDeletedRecords() {
     const platform::ByteView view(record);
     const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
     if (flags != 0 && flags != 2 && flags != 3) return true;
-    const std::uint32_t parent = fs::ntfs::GetRecordParent(view);
+    std::uint32_t parent = fs::ntfs::GetRecordParent(view);
+    copy.resize(record.size());
+    std::copy(record.begin(), record.end(), copy.begin());
+    if (parent == 0 && flags == 0) parent = listedParentOf(copy, number);
     if (parent == 0) return true;
     if (flags != 0) {
       auto name = fs::ntfs::GetRecordLongFileName(view);
@@ -407,9 +480,7 @@ void CNtfsEngine::CollectDeletedRecords() {
                                    std::uint8_t(flags == 2 ? kItemDeleted : 0)});
       return true;
     }
-    copy.resize(record.size());
-    std::copy(record.begin(), record.end(), copy.begin());
-    auto described = describeRecord(copy, true);
+    auto described = describeRecord(copy, true, number);
     if (!described || described->item.isFolder()) return true;
     const auto data = fs::ntfs::FindRecordData(view, false);
     described->item.m_nId = number;

@@ -36,7 +36,7 @@ bool CNtfsEngine::copiesMftRecord(platform::ByteView copy, std::uint32_t number)
 
 bool CNtfsEngine::reportableAt(std::uint64_t sector) {
   Record record{};
-  return readRecordAt(sector, record) && describeRecord(record, false).has_value();
+  return readRecordAt(sector, record) && describeRecord(record, false, recordNumberAtSector(sector)).has_value();
 }
 
 bool CNtfsEngine::reportFoundRecord(std::uint64_t sector, std::uint32_t itemId, std::uint32_t parentId) {
@@ -109,7 +109,7 @@ void CNtfsEngine::BuildRecordTree() {
     if ((platform::ByteView(record).le64(fs::ntfs::layout::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0) continue;
     const auto data = fs::ntfs::FindRecordData(platform::ByteView(record), false);
     if (!data || !data->hasAttributeList) continue;
-    if (const auto listed = listedFileName(record, false); listed && listed->parent != 0) {
+    if (const auto listed = listedFileName(record, false, entry.recordNumber); listed && listed->parent != 0) {
       entry.parent = listed->parent;
       entry.mark = 0;
     }
