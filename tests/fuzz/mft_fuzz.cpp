@@ -1,9 +1,10 @@
 // One MFT record and what is read from it: the fixup, the attribute walk, each resident
 // value, the data or index it points to, its names, parent, times and own cluster size, the
-// runs of each non-resident attribute placed on the volume, and its attribute list. The
-// record is as long as its header says (1024 bytes, or 2048 or 4096 where its size field and
-// fixup count agree); its signature test is also asked of its first 1024 bytes alone, as a
-// search that reads no more would see it. The bytes after the record are read as an attribute list of their own
+// name a driver left past its end marker, whether it extends a base record, the runs of each
+// non-resident attribute placed on the volume, and its attribute list. The record is as long
+// as its header says (1024 bytes, or 2048 or 4096 where its size field and fixup count agree);
+// its signature test is also asked of its first 1024 bytes alone, as a search that reads no
+// more would see it. The bytes after the record are read as an attribute list of their own
 // (as one read from clusters).
 #include <algorithm>
 #include <array>
@@ -34,6 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GetRecordParent(view);
   GetRecordTimes(view);
   recordClusterSectors(view);
+  removedFileName(view);
+  // The record read as its own base, and as an extension of the record it names.
+  extendsRecord(view, view.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull, view);
+  extendsRecord(view, 1, view);
 
   for (const AttributeRef& a : walkAttributes(view, L::kMaxAttributes).attributes) {
     if (!a.nonResident) {
