@@ -201,9 +201,15 @@ void CNtfsEngine::indexExtensionRecords() {
   extensionIndexBuilt_ = true;
   sweepMft(0, [this](std::uint32_t number, RecordSpan record) {
     const std::uint64_t base = platform::ByteView(record).le64(L::kRecordBaseReference).value_or(0) & kRecordNumberMask;
-    if (base != 0 && base < mftRecordCount()) extensionIndex_[std::uint32_t(base)].push_back(number);
+    if (base != 0 && base != number && base < mftRecordCount()) extensionIndex_[std::uint32_t(base)].push_back(number);
     return !stopRequested();
   });
+  // A sweep cut short by a stop is made again on the next need: a file read after the stop
+  // is read whole.
+  if (stopRequested()) {
+    extensionIndex_.clear();
+    extensionIndexBuilt_ = false;
+  }
 }
 
 std::vector<CNtfsEngine::Record> CNtfsEngine::deletedExtensions(const Record& base, std::uint32_t number) {
