@@ -401,5 +401,65 @@ TEST(NtfsRecordClusterSize, OnlyARecordHoldingAllOfItsStreamGivesOne) {
   EXPECT_EQ(recordClusterSectors(ByteView(resident.bytes())), 0u);
 }
 
+namespace L = layout;
+
+// An extension record naming `base` with sequence `named`, and a base record's own header.
+std::vector<std::uint8_t> extensionNaming(std::uint64_t base, std::uint16_t named) {
+  RecordBuilder ext;
+  platform::putLe64(&ext.bytes()[L::kRecordBaseReference], base | std::uint64_t(named) << 48);
+  return ext.build();
+}
+std::vector<std::uint8_t> baseRecord(std::uint16_t sequence, bool inUse) {
+  RecordBuilder base;
+  platform::putLe16(&base.bytes()[L::kRecordSequence], sequence);
+  platform::putLe16(&base.bytes()[L::kRecordFlags], inUse ? 1 : 0);
+  return base.build();
+}
+
+TEST(ExtensionRecords, BelongToTheBaseTheyNameWhileItsSequenceAllows) {
+  struct Case {
+    std::uint16_t named, baseSequence;
+    bool baseInUse, belongs;
+  };
+  // A freed base counts its sequence up and its extensions keep the old one; a base used
+  // again since (two counts on, or in use under a newer one) is another file's.
+  for (const Case c : {Case{1, 1, true, true}, Case{1, 2, false, true}, Case{2, 2, false, true},
+                       Case{0xFFFF, 1, false, true}, Case{1, 2, true, false}, Case{1, 3, false, false}}) {
+    const auto ext = extensionNaming(66, c.named);
+    const auto base = baseRecord(c.baseSequence, c.baseInUse);
+    EXPECT_EQ(extendsRecord(ByteView(ext), 66, ByteView(base)), c.belongs)
+        << c.named << " named, base at " << c.baseSequence << (c.baseInUse ? " in use" : " freed");
+  }
+  const auto base = baseRecord(2, false);
+  EXPECT_FALSE(extendsRecord(ByteView(extensionNaming(67, 1)), 66, ByteView(base)));
+  EXPECT_FALSE(extendsRecord(ByteView(extensionNaming(66 | std::uint64_t(1) << 32, 1)), 66, ByteView(base)));
+}
+
+TEST(RemovedFileName, IsReadPastTheEndMarkerOfAFreedExtensionOnly) {
+  RecordBuilder ext;
+  platform::putLe64(&ext.bytes()[L::kRecordBaseReference], 66 | std::uint64_t(1) << 48);
+  const std::size_t at = ext.nextOffset();
+  ext.resident(L::kTypeFileName, test::fileNameValue(64, u"beta.bin", 0));
+  // Live, the name is an attribute: nothing lies past the marker.
+  EXPECT_EQ(removedFileName(ByteView(ext.bytes())), std::nullopt);
+  EXPECT_EQ(GetRecordLongFileName(ByteView(ext.bytes())), u"beta.bin");
+  // Removed: the marker moved down over the attribute's type and length.
+  auto removed = ext.build();
+  platform::putLe32(&removed[at], 0xFFFFFFFF);
+  platform::putLe32(&removed[at + 4], 0);
+  EXPECT_EQ(GetRecordLongFileName(ByteView(removed)), std::nullopt);
+  const auto name = removedFileName(ByteView(removed));
+  ASSERT_TRUE(name.has_value());
+  EXPECT_EQ(name->name, u"beta.bin");
+  EXPECT_EQ(name->parent, 64u);
+  // A base record's tail is no extension's removed name; a value whose length disagrees with
+  // its name is none either.
+  auto base = removed;
+  platform::putLe64(&base[L::kRecordBaseReference], 0);
+  EXPECT_EQ(removedFileName(ByteView(base)), std::nullopt);
+  platform::putLe32(&removed[at + L::kAttrValueLength], 0x42 + 2 * 7);
+  EXPECT_EQ(removedFileName(ByteView(removed)), std::nullopt);
+}
+
 }  // namespace
 }  // namespace qelda::fs::ntfs
