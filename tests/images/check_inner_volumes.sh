@@ -5,6 +5,7 @@
 # when the disk was partitioned again.
 #  - FAT32: the advanced scan lists the volume as fls does (the image's own folders, which
 #    fls reads only as orphans, aside), and saves every file written whole, the image too;
+#    the deep deleted-files scan saves every deleted one whole;
 #  - exFAT: the lost-volume search finds the old volume, whose advanced scan saves every file
 #    of its own whole, and none of the newer volume's as recovered with other bytes;
 #  - nowhere a file said recovered whose bytes differ from the file written.
@@ -31,6 +32,11 @@ for name in fat32-image-live fat32-image-gone fat32-image-tree-gone; do
   fi
   recovered "$name: recover --kind advanced" "$WORK/advanced" recover "$DISK" --source 1 --kind advanced
   saved_whole "$name: recover --kind advanced" "$WORK/advanced" .
+  recovered "$name: recover --kind deleted --scan-type deep" "$WORK/deep" \
+    recover "$DISK" --source 1 --kind deleted --scan-type deep
+  deleted=.
+  [[ $name != fat32-image-live ]] || deleted='^gone'
+  saved_whole "$name: recover --kind deleted --scan-type deep" "$WORK/deep" "$deleted"
 done
 
 DISK=$DISKS/exfat-newer.vmdk
