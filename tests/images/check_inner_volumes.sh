@@ -7,7 +7,8 @@
 #    fls reads only as orphans, aside), and saves every file written whole, the image too;
 #    the deep deleted-files scan saves every deleted one whole;
 #  - exFAT: the lost-volume search finds the old volume, whose advanced scan saves every file
-#    of its own whole, and none of the newer volume's as recovered with other bytes;
+#    of its own whole, and neither it nor the deep deleted-files scan any of the newer
+#    volume's as recovered with other bytes;
 #  - nowhere a file said recovered whose bytes differ from the file written.
 #
 #   check_inner_volumes.sh BUILD_DIR IMAGES_DIR
@@ -49,6 +50,8 @@ if run_checked "exfat-newer: lost" "$WORK/lost" "$QELDA" lost "$DISK"; then
     recovered "exfat-newer: recover --lost --kind advanced" "$WORK/old" recover "$DISK" --lost --source "$source" \
       --kind advanced
     saved_whole "exfat-newer: recover --lost --kind advanced" "$WORK/old" '^(Old/|rootfile)'
+    recovered "exfat-newer: recover --lost --kind deleted --scan-type deep" "$WORK/olddeep" \
+      recover "$DISK" --lost --source "$source" --kind deleted --scan-type deep
   fi
 fi
 
