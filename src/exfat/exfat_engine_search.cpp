@@ -128,11 +128,23 @@ std::unordered_set<std::uint32_t> CExFatEngine::foundFoldersOfAnotherGeometry() 
     while (const auto s = walk.next()) {
       setAfterEnd = setAfterEnd || s->offset > end;
       if (s->deleted || !s->isFolder() || !isHeapCluster(s->firstCluster)) continue;
+      // A folder in use on the volume as it is now has its parent in use too: a free folder
+      // that names one as its own was written with other clusters (a newer volume made over
+      // these sectors names its subfolders by its own numbers, which here fall on the
+      // volume's own folders).
+      if (clusterMapByte(s->firstCluster)) {
+        ++v.elsewhere;
+        continue;
+      }
       const std::vector<std::uint8_t> sub = readClusters({s->firstCluster}, false);
       if (fs::exfat::IsDirectoryCluster(ByteView(sub))) ++v.directory;
       else if (std::any_of(sub.begin(), sub.end(), [](std::uint8_t b) { return b != 0; })) ++v.elsewhere;
     }
     v.elsewhere += setAfterEnd;
+    // The root of another volume: its allocation bitmap covers another number of clusters.
+    if (const auto bitmap = fs::exfat::findRootEntries(ByteView(bytes)).bitmap;
+        bitmap && bitmap->dataLength != (std::uint64_t(params_.clusterCount) + 7) / 8)
+      ++v.elsewhere;
     all.directory += v.directory;
     all.elsewhere += v.elsewhere;
     free.emplace_back(cluster, v);

@@ -190,6 +190,27 @@ class CFatEngine : private engine::HeldSinks {
   void takeGeometryOfDirectoryFinds();
   // The FAT in use holds a cluster of a file or folder (a FAT32 root's first cluster aside).
   bool fatHoldsFiles() const;
+  // Whether records of the volume in use fit its geometry where they would not fit the other
+  // one (its data start and cluster size given): a folder found where the geometry in use
+  // puts the cluster its "." entry names and the other does not, or a root directory that
+  // holds entries of files or folders, live or deleted. Such a volume keeps its geometry.
+  bool ownRecordsFit(std::uint64_t otherDataStart, std::uint32_t otherClusterSectors);
+  bool rootHoldsEntries();
+  // The boot sector's own layout (or its backup's), read beside whatever geometry is in use:
+  // which clusters its FAT gives to files, FAT sectors read as the finds ask for them.
+  struct BootClaims {
+    fs::fat::FatBootParams params;
+    std::uint64_t dataStart = 0;
+    std::uint64_t bound = 0;  // one past its last data cluster
+    std::uint64_t blockFirst = UINT64_MAX;  // the FAT block held, in blocks from the FAT's start
+    std::vector<std::uint8_t> block;
+  };
+  // Nothing for a rebuilt volume, or when neither boot sector is usable or the FAT it gives
+  // has no media signature.
+  std::optional<BootClaims> readBootClaims();
+  // The directory-start sector at `sector` lies in a cluster the boot sector's FAT gives to a
+  // file or folder, and is not the start of the folder its "." entry names: it is file data.
+  bool liesInFileData(BootClaims& boot, std::uint64_t sector, platform::ByteView bytes);
   // Whether the files of a directory found at `cluster`, whose "." entry names it, have a
   // geometry that cannot be told: the other geometry found puts that cluster at the same
   // sector. False outside the passes that mark files.
@@ -418,6 +439,8 @@ class CFatEngine : private engine::HeldSinks {
   platform::ByteView heldCluster(ClusterBlock& block, std::uint32_t c);
 
   std::vector<std::uint8_t> readDirectoryTail(std::uint32_t previousCluster);
+  // The fixed root directory's sectors that lie inside the volume.
+  std::vector<std::uint8_t> readFixedRoot();
   // FAT copies: the sectors of one copy that lie inside the volume (at most the FAT's size),
   // and a block of a copy read with each sector's success (sectors outside the volume fail).
   std::uint64_t fatSectorsInVolume() const;

@@ -2,12 +2,16 @@
 // are collected from the volume start, and the geometry they agree on is checked against the
 // FAT signatures (fs/fat_geometry.h holds the votes).
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
 
 #include "engine/scan_state.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_texts.h"
+#include "fs/fat_dir_entry.h"
 #include "fs/fat_layout.h"
+#include "fs/fat_table.h"
 
 namespace qelda::fat {
 
@@ -25,6 +29,9 @@ constexpr std::uint32_t kFloppySectorsPerFat = 9;
 constexpr std::uint32_t kFloppyReservedSectors = 1;
 constexpr std::uint32_t kFloppyRootDirSectors = 14;
 constexpr std::uint8_t kLastFloppyDrive = 1;
+// The FAT is read this many sectors at a time where the finds ask: 1536 bytes hold a whole
+// number of entries of every width (1024 of FAT12, 768 of FAT16, 384 of FAT32).
+constexpr std::uint32_t kFatBlockSectors = 3;
 
 }  // namespace
 
@@ -37,6 +44,9 @@ void CFatEngine::collectDirFinds() {
   // Finds are collected to 50; once the search is past the first quarter of the volume,
   // two are enough.
   std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors)) * kSectorBytes);
+  // What lies in the clusters of a file the boot sector's FAT holds is that file's data (a
+  // disk image kept on the volume, say), never a folder of the volume: it gives no find.
+  std::optional<BootClaims> boot = readBootClaims();
   bool done = false;
   for (std::uint64_t s = 0; s < m_nTotalSectors && !done && !stopRequested(); s += kSearchBlockSectors) {
     const std::uint32_t count = std::uint32_t(std::min<std::uint64_t>(kSearchBlockSectors, m_nTotalSectors - s));
@@ -46,6 +56,7 @@ void CFatEngine::collectDirFinds() {
     for (std::uint32_t i = 0; i < count && !done; ++i) {
       const ByteView sector(block.data() + std::size_t(i) * kSectorBytes, kSectorBytes);
       if (!fs::fat::startsDirectoryCluster(sector)) continue;
+      if (boot && liesInFileData(*boot, s + i, sector)) continue;
       m_pDirCandidates.push_back({s + i, fs::fat::dotEntryCluster(sector, fs::fat::kFat32), 0});
       done = m_pDirCandidates.size() >= fs::fat::kMaxDirFinds || (pastQuarter && m_pDirCandidates.size() >= 2);
     }
@@ -103,7 +114,8 @@ void CFatEngine::takeGeometryOfDirectoryFinds() {
   // The volume in use keeps its geometry and FAT when it holds anything of its own: its
   // files are read as it describes them, and those of the other geometry, which the tree
   // of the volume does not reach, not at all.
-  if (other != ranked.begin() || placed >= lead.votes || fatHoldsFiles()) {
+  if (other != ranked.begin() || placed >= lead.votes || fatHoldsFiles() ||
+      ownRecordsFit(other->dataStart, other->sectorsPerCluster)) {
     otherGeometryFound_ = true;
     otherDataStart_ = other->dataStart;
     otherClusterSectors_ = other->sectorsPerCluster;
@@ -139,6 +151,81 @@ bool CFatEngine::fatHoldsFiles() const {
   return false;
 }
 
+bool CFatEngine::ownRecordsFit(std::uint64_t otherDataStart, std::uint32_t otherClusterSectors) {
+  const std::uint64_t dataStart = systemSectorCount();
+  const bool ownFolder = std::any_of(m_pDirCandidates.begin(), m_pDirCandidates.end(), [&](const fs::fat::DirFind& f) {
+    return fs::fat::findPlacedBy(f, dataStart, m_nSectorsPerCluster) &&
+           !fs::fat::findPlacedBy(f, otherDataStart, otherClusterSectors);
+  });
+  return ownFolder || rootHoldsEntries();
+}
+
+bool CFatEngine::rootHoldsEntries() {
+  std::vector<std::uint8_t> root;
+  const std::uint64_t bound = dataBound();
+  if (m_nFatType != fs::fat::kFat32) {
+    root = readFixedRoot();
+  } else if (m_nRootCluster >= 2 && m_nRootCluster < bound) {
+    // Its first cluster: a volume formatted again leaves it empty.
+    root.assign(bytesPerCluster(), 0);
+    ReadClusterSectors(m_nRootCluster, 0, root.data(), m_nSectorsPerCluster);
+  }
+  const ByteView view(root);
+  const std::uint32_t maxCluster = std::uint32_t(std::min<std::uint64_t>(bound, UINT32_MAX));
+  for (std::size_t o = 0; o + fs::fat::dirent::kSize <= root.size(); o += fs::fat::dirent::kSize) {
+    const ByteView e = *view.sub(o, fs::fat::dirent::kSize);
+    if (root[o] == fs::fat::dirent::kEndMark) break;
+    if (fs::fat::entryNamesNoItem(e)) continue;
+    const fs::fat::EntryVerdict verdict =
+        fs::fat::entryVerdictWithoutReads(e, maxCluster, dataSectorCount(), fs::fat::EntrySite::Folder);
+    if (verdict == fs::fat::EntryVerdict::Usable || verdict == fs::fat::EntryVerdict::DirectoryToConfirm) return true;
+  }
+  return false;
+}
+
+std::optional<CFatEngine::BootClaims> CFatEngine::readBootClaims() {
+  if (isRebuiltVolume()) return std::nullopt;
+  std::array<std::uint8_t, kSectorBytes> sector{};
+  for (const std::uint64_t at : {std::uint64_t(0), fs::fat::boot::kBackupSector}) {
+    readVolumeSectors(sector.data(), kSectorBytes, at);
+    const auto p = fs::fat::parseFatBootSector(ByteView(sector));
+    if (!p || fs::fat::bootParamsAreBad(*p, m_nTotalSectors, at != 0)) continue;
+    readVolumeSectors(sector.data(), kSectorBytes, p->reservedSectors);
+    if (!fs::fat::hasMediaSignature(sector)) continue;
+    BootClaims boot;
+    boot.params = *p;
+    boot.dataStart = fs::fat::systemSectors(p->reservedSectors, p->sectorsPerFat, p->rootDirSectors, p->fatCount);
+    boot.bound = fs::fat::dataClusterBound(m_nTotalSectors, boot.dataStart, p->sectorsPerCluster);
+    return boot;
+  }
+  return std::nullopt;
+}
+
+bool CFatEngine::liesInFileData(BootClaims& boot, std::uint64_t sector, ByteView bytes) {
+  const fs::fat::FatBootParams& p = boot.params;
+  if (sector < boot.dataStart) return false;
+  const std::uint64_t cluster = (sector - boot.dataStart) / p.sectorsPerCluster + 2;
+  if (cluster >= boot.bound) return false;
+  // A folder of the volume, where its "." entry says it is.
+  if ((sector - boot.dataStart) % p.sectorsPerCluster == 0 && fs::fat::dotEntryCluster(bytes, p.fatType) == cluster)
+    return false;
+  const std::uint64_t perBlock = p.fatType == fs::fat::kFat12 ? 1024 : p.fatType == fs::fat::kFat16 ? 768 : 384;
+  const std::uint64_t entryEnd = p.fatType == fs::fat::kFat12 ? cluster * 3 / 2 + 2
+                                 : p.fatType == fs::fat::kFat16 ? cluster * 2 + 2
+                                                               : cluster * 4 + 4;
+  // Only entries that lie inside the FAT the boot sector gives.
+  if (entryEnd > std::uint64_t(p.sectorsPerFat) * kSectorBytes) return false;
+  const std::uint64_t blockIndex = cluster / perBlock;
+  if (boot.blockFirst != blockIndex) {
+    boot.block.assign(std::size_t(kFatBlockSectors) * kSectorBytes, 0);
+    readVolumeSectors(boot.block.data(), std::uint32_t(boot.block.size()),
+                      p.reservedSectors + blockIndex * kFatBlockSectors);
+    boot.blockFirst = blockIndex;
+  }
+  const auto entry = fs::fat::FatTable(boot.block, p.fatType).entry(cluster % perBlock);
+  return entry && *entry != 0;
+}
+
 bool CFatEngine::geometryUnknownAt(std::uint32_t cluster) const {
   if (!outsideTree_) return false;
   if (cluster < 2) return true;
@@ -154,7 +241,13 @@ void CFatEngine::adoptAgreeingBootSector() {
   const std::uint32_t reserved = m_nReservedSectors, rootDir = m_nRootDirSectors, spf = m_nSectorsPerFat,
                       root = m_nRootCluster;
   const std::uint64_t dataStart = systemSectorCount();
-  if (takeBootParameters() && systemSectorCount() == dataStart && m_nSectorsPerCluster == spc) return;
+  if (takeBootParameters()) {
+    if (systemSectorCount() == dataStart && m_nSectorsPerCluster == spc) return;
+    // Another geometry is taken only where nothing found fits the boot sector's: a volume
+    // whose own folders or root entries fit it keeps it (the others then hold the data of
+    // another volume, an image kept on this one, say, or of an earlier format).
+    if (ownRecordsFit(dataStart, spc)) return;
+  }
   m_nSectorsPerCluster = spc;
   m_nFatType = type;
   m_nFatCount = copies;

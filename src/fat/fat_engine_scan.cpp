@@ -207,15 +207,7 @@ void CFatEngine::BuildDirectoryTree() {
 void CFatEngine::forEachFixedRootItem(
     const std::function<void(FOUND_ITEM& record, std::u16string_view name, std::size_t offset)>& take,
     bool emptyFiles) {
-  // Only what lies inside the volume: past its end the folder reads as zeros, whose first
-  // entry ends it, however many sectors the boot sector gives it.
-  const std::uint64_t rootStart = fixedRootStart();
-  const std::uint64_t sectors = m_nTotalSectors == 0 ? m_nRootDirSectors
-                                : rootStart >= m_nTotalSectors ? 0
-                                : std::min<std::uint64_t>(m_nRootDirSectors, m_nTotalSectors - rootStart);
-  if (sectors == 0) return;
-  std::vector<std::uint8_t> root(std::size_t(sectors) * kSectorBytes, 0);
-  readVolumeSectors(root.data(), std::uint32_t(root.size()), rootStart);
+  const std::vector<std::uint8_t> root = readFixedRoot();
   const ByteView view(root);
   for (std::size_t o = 0; o + dirent::kSize <= root.size() && !stopRequested(); o += dirent::kSize) {
     if (root[o] == dirent::kEndMark) break;
@@ -226,6 +218,18 @@ void CFatEngine::forEachFixedRootItem(
     if (!FatMakeEntryName(o, name, view, record, 0xFFFFFFFF, 0, 0, emptyFiles)) continue;
     take(record, name.view(), o);
   }
+}
+
+std::vector<std::uint8_t> CFatEngine::readFixedRoot() {
+  // Only what lies inside the volume: past its end the folder reads as zeros, whose first
+  // entry ends it, however many sectors the boot sector gives it.
+  const std::uint64_t rootStart = fixedRootStart();
+  const std::uint64_t sectors = m_nTotalSectors == 0 ? m_nRootDirSectors
+                                : rootStart >= m_nTotalSectors ? 0
+                                : std::min<std::uint64_t>(m_nRootDirSectors, m_nTotalSectors - rootStart);
+  std::vector<std::uint8_t> root(std::size_t(sectors) * kSectorBytes, 0);
+  if (sectors != 0) readVolumeSectors(root.data(), std::uint32_t(root.size()), rootStart);
+  return root;
 }
 
 void CFatEngine::WalkFixedRootDirectory() {

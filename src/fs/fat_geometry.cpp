@@ -117,12 +117,14 @@ std::vector<StartCandidate> rankDataStarts(std::vector<DirFind>& finds) {
   return table;
 }
 
+bool findPlacedBy(const DirFind& f, std::uint64_t dataStart, std::uint32_t sectorsPerCluster) {
+  return sectorsPerCluster != 0 && f.cluster >= 2 && f.sector >= dataStart &&
+         (f.sector - dataStart) % sectorsPerCluster == 0 && (f.sector - dataStart) / sectorsPerCluster == f.cluster - 2;
+}
+
 std::size_t findsPlacedBy(const std::vector<DirFind>& finds, std::uint64_t dataStart, std::uint32_t sectorsPerCluster) {
-  if (sectorsPerCluster == 0) return 0;
-  return std::size_t(std::count_if(finds.begin(), finds.end(), [&](const DirFind& f) {
-    return f.cluster >= 2 && f.sector >= dataStart && (f.sector - dataStart) % sectorsPerCluster == 0 &&
-           (f.sector - dataStart) / sectorsPerCluster == f.cluster - 2;
-  }));
+  return std::size_t(std::count_if(finds.begin(), finds.end(),
+                                   [&](const DirFind& f) { return findPlacedBy(f, dataStart, sectorsPerCluster); }));
 }
 
 std::optional<RebuiltGeometry> rebuildGeometry(std::vector<DirFind>& finds, std::uint64_t totalSectors,

@@ -54,8 +54,10 @@ void sortStartCandidates(std::vector<StartCandidate>& table);
 // counted and sorted as sortStartCandidates sorts. Finds without a size of their own, and
 // data starts no volume has, count for none.
 std::vector<StartCandidate> rankDataStarts(std::vector<DirFind>& finds);
-// How many finds lie where a volume whose data area starts at dataStart, in clusters of
-// sectorsPerCluster (not 0), puts the cluster their "." entry names.
+// Whether the find lies where a volume whose data area starts at dataStart, in clusters of
+// sectorsPerCluster, puts the cluster its "." entry names (never with 0 sectors per cluster).
+bool findPlacedBy(const DirFind& find, std::uint64_t dataStart, std::uint32_t sectorsPerCluster);
+// How many finds lie so.
 std::size_t findsPlacedBy(const std::vector<DirFind>& finds, std::uint64_t dataStart, std::uint32_t sectorsPerCluster);
 
 struct RebuiltGeometry {

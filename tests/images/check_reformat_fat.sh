@@ -25,47 +25,8 @@ DISKS=$BUILD/images-fat-geometry
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../fat/make_fat_geometry.sh" "$DISKS" || exit 1
 export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config
 
-# recovered WHAT OUT ARG...: `qelda ARG... --out OUT` (recover or resume); every "[Recovered]"
-# file whose name was written must equal it (a deleted one's name is matched but for its
-# first character). The names of the written files found whole go to OUT.whole.
-recovered() {
-  local what=$1 out=$2 line path base want; shift 2
-  CHECKED=$((CHECKED + 1))
-  rm -rf "$out"
-  : >"$out.whole"
-  guarded "$out.said" "$WORK/err" "$QELDA" "$@" --out "$out"
-  guard_passed "$what" $? "$WORK/err" || return 1
-  while IFS= read -r line; do
-    path=${line#\[Recovered\] }
-    base=$(basename "$path")
-    want=$(find "$WRITTEN" -type f -iname "$base" | head -1)
-    [[ -n $want ]] || want=$(find "$WRITTEN" -type f -iname "?${base:1}" | head -1)
-    [[ -n $want ]] || continue
-    if cmp -s "$out/$path" "$want"; then
-      echo "${want#"$WRITTEN"/}" >>"$out.whole"
-    else
-      fail "$what: $path said recovered, but its bytes differ from the file written"
-    fi
-  done < <(grep '^\[Recovered\] ' "$out.said")
-}
-
-# saved_whole WHAT OUT PATTERN: every written file whose path PATTERN matches was saved whole.
-saved_whole() {
-  (cd "$WRITTEN" && find . -type f -printf '%P\n') | grep -E "$3" | sort >"$WORK/want"
-  sort -u "$2.whole" >"$WORK/got"
-  local missing
-  missing=$(comm -23 "$WORK/want" "$WORK/got" | paste -sd' ')
-  [[ -z $missing ]] || fail "$1: not saved whole: $missing"
-}
-
-# The volume's files and folders as fls lists them, as `scan --list` lines: a deleted name's
-# first character and folder sizes left out.
-fls_listing() {
-  awk -F'\t' '$2 !~ /^\$/ && $1 ~ /^[rd]\/[rd] / {
-      deleted = $1 ~ /\*/; dir = $1 ~ /^d/; path = $2
-      if (deleted) { n = split(path, p, "/"); p[n] = "?" substr(p[n], 2); path = p[1]; for (i = 2; i <= n; ++i) path = path "/" p[i] }
-      printf "%s\t%s\t%s\t%s\n", dir ? "d" : "f", deleted ? "D" : "-", dir ? 0 : $7, path }' "$1" | sort -f
-}
+# shellcheck source=../support/written_files.sh
+source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/written_files.sh"
 
 for name in fat16-reformat fat32-reformat fat16-reformat-new fat16-reformat-newer; do
   DISK=$DISKS/$name.vmdk
@@ -97,8 +58,7 @@ for name in fat16-reformat fat32-reformat fat16-reformat-new fat16-reformat-newe
   saved_whole "$name: recover --kind deleted --scan-type deep" "$WORK/deep" '^newdel/'
   CHECKED=$((CHECKED + 1))
   if guarded "$WORK/list" "$WORK/err" "$QELDA" scan "$DISK" --source 1 --kind quick --list; then
-    awk -F'\t' -v OFS='\t' '$2 ~ /D/ { n = split($4, p, "/"); p[n] = "?" substr(p[n], 2); $4 = p[1]; for (i = 2; i <= n; ++i) $4 = $4 "/" p[i] } 1' \
-      "$WORK/list" | sort -f >"$WORK/list.norm"
+    scan_listing "$WORK/list" >"$WORK/list.norm"
     diff -i <(fls_listing "$DISKS/$name.fls") "$WORK/list.norm" >"$WORK/list.diff" ||
       fail "$name: the quick scan lists other than fls: $(head -c 400 "$WORK/list.diff")"
   else
