@@ -129,8 +129,7 @@ bool endsInShortExtension(std::u16string_view name, ByteView shortEntry) {
     if (unit == u' ') continue;
     // Characters a code page cannot hold, or a short name may not, are replaced there.
     const bool plain = (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
-    const char16_t upper = unit >= u'a' && unit <= u'z' ? char16_t(unit - (u'a' - u'A')) : unit;
-    if (plain && upper != ext[matched]) return false;
+    if (plain && !equalsIgnoreCase(unit, ext[matched])) return false;
     ++matched;
   }
   return matched == length;
