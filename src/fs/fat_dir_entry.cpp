@@ -31,21 +31,22 @@ char16_t cp437ToUnicode(std::uint8_t byte) {
 
 namespace {
 
-// Widens up to `length` bytes at `offset`, ending at the first blank, into `out`; the count.
-// With `lower`, the letters A to Z are given in lower case.
-std::size_t widenUpToBlank(ByteView e, std::size_t offset, std::size_t length, char16_t* out, bool lower = false) {
-  std::size_t count = 0;
-  for (; count < length; ++count) {
-    const std::uint8_t b = e.u8(offset + count).value_or(' ');
-    if (b == ' ') break;
-    out[count] = lower && b >= 'A' && b <= 'Z' ? char16_t(b + ('a' - 'A')) : cp437ToUnicode(b);
+// Widens the `length` bytes at `offset` into `out` without the blanks that pad their end; the
+// count. Blanks inside are kept: they belong to the name, as systems that read such volumes
+// show it ("PAD 0000. NG"). With `lower`, the letters A to Z are given in lower case.
+std::size_t widenPart(ByteView e, std::size_t offset, std::size_t length, char16_t* out, bool lower = false) {
+  std::size_t count = length;
+  while (count > 0 && e.u8(offset + count - 1).value_or(' ') == ' ') --count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t b = *e.u8(offset + i);
+    out[i] = lower && b >= 'A' && b <= 'Z' ? char16_t(b + ('a' - 'A')) : cp437ToUnicode(b);
   }
   return count;
 }
 
-// Appends an entry's characters up to its first 0x0000; false when the cap would be passed.
-// `e` holds the entry's 32 bytes.
-bool appendLongEntry(ByteView e, EntryName& name) {
+// Appends an entry's characters up to its first 0x0000, `ended` telling whether one was met;
+// false when the cap would be passed. `e` holds the entry's 32 bytes.
+bool appendLongEntry(ByteView e, EntryName& name, bool& ended) {
   // Where each of the 13 characters lies: 5 in the first piece, 6 in the second, 2 in the third.
   static constexpr std::array<std::uint8_t, 13> kUnitAt = {
       dirent::kLongPiece1,      dirent::kLongPiece1 + 2,  dirent::kLongPiece1 + 4,  dirent::kLongPiece1 + 6,
@@ -64,6 +65,7 @@ bool appendLongEntry(ByteView e, EntryName& name) {
     if (ch == 0) break;
     to[count] = ch;
   }
+  ended = count < kUnitAt.size();
   if (!direct) return name.append(spare.data(), count);
   name.commit(count);
   return true;
@@ -78,18 +80,19 @@ bool equalsIgnoreCase(char16_t a, char16_t b) {
 
 void shortEntryName(ByteView e, bool deleted, EntryName& out) {
   out.clear();
+  // A blank never begins a name: such bytes are no entry's.
+  if (e.u8(dirent::kName).value_or(' ') == ' ') return;
   std::array<char16_t, 12> units;  // 8 + "." + 3
   // The case flags of byte 12, as the systems that write `readme.txt` as README   TXT set them.
   const std::uint8_t caseFlags = e.u8(dirent::kCaseFlags).value_or(0);
-  const std::size_t base = widenUpToBlank(e, dirent::kName, 8, units.data(), caseFlags & dirent::kLowerCaseBase);
-  if (base == 0) return;
+  const std::size_t base = widenPart(e, dirent::kName, 8, units.data(), caseFlags & dirent::kLowerCaseBase);
   if (deleted) units[0] = u'X';
   // A name whose first byte really is 0xE5 (a lead byte in some code pages) is stored with
   // 0x05 so as not to read as deleted.
   else if (e.u8(dirent::kName) == dirent::kStoredE5) units[0] = cp437ToUnicode(dirent::kDeletedMark);
   std::size_t count = base;
   const std::size_t ext =
-      widenUpToBlank(e, dirent::kExtension, 3, units.data() + base + 1, caseFlags & dirent::kLowerCaseExtension);
+      widenPart(e, dirent::kExtension, 3, units.data() + base + 1, caseFlags & dirent::kLowerCaseExtension);
   if (ext > 0) {
     units[base] = u'.';
     count += 1 + ext;
@@ -99,29 +102,92 @@ void shortEntryName(ByteView e, bool deleted, EntryName& out) {
 
 std::u16string shortEntryExtension(ByteView e) {
   std::array<char16_t, 3> units;
-  return std::u16string(units.data(), widenUpToBlank(e, dirent::kExtension, 3, units.data()));
+  return std::u16string(units.data(), widenPart(e, dirent::kExtension, 3, units.data()));
 }
+
+namespace {
+
+// The checksum every entry of a long name carries of its short entry's 11 name bytes.
+std::uint8_t shortNameChecksum(ByteView e) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < 11; ++i) sum = std::uint8_t(((sum & 1) << 7) + (sum >> 1) + e.u8(i).value_or(0));
+  return sum;
+}
+
+// Whether a deleted long name whose last piece is full could end there: a short entry made
+// for it takes its extension from the text after the name's last ".", blanks left out, so a
+// name cut short before that text no longer gives the short extension.
+bool endsInShortExtension(std::u16string_view name, ByteView shortEntry) {
+  std::array<char16_t, 3> ext;
+  const std::size_t length = widenPart(shortEntry, dirent::kExtension, 3, ext.data());
+  if (length == 0) return true;  // the name had no extension: nothing tells
+  const auto dot = name.rfind(u'.');
+  if (dot == std::u16string_view::npos || dot == 0) return false;
+  std::size_t matched = 0;
+  for (const char16_t unit : name.substr(dot + 1)) {
+    if (matched == length) break;
+    if (unit == u' ') continue;
+    // Characters a code page cannot hold, or a short name may not, are replaced there.
+    const bool plain = (unit >= u'0' && unit <= u'9') || (unit >= u'A' && unit <= u'Z') || (unit >= u'a' && unit <= u'z');
+    if (plain && !equalsIgnoreCase(unit, ext[matched])) return false;
+    ++matched;
+  }
+  return matched == length;
+}
+
+}  // namespace
 
 LongName collectLongName(ByteView buffer, std::size_t entryOffset, ByteView previousTail) {
   LongName result;
+  const auto shortEntry = buffer.sub(entryOffset, dirent::kSize);
+  if (!shortEntry) return result;
+  // A live entry's pieces are live, numbered from 1 and carry its checksum. Deleting a name
+  // overwrites each piece's number, and the short entry's first byte the checksum is of: a
+  // deleted entry's pieces need only carry one checksum, and the last one is told by the
+  // name's end within it.
+  const bool deleted = entryIsDeleted(*shortEntry);
+  std::optional<std::uint8_t> checksum;
+  if (!deleted) checksum = shortNameChecksum(*shortEntry);
+  std::uint8_t number = 1;
+  bool lastFullAndDeleted = false;  // the farthest piece taken is a deleted one without the name's end
   ByteView area = buffer;
   std::size_t offset = entryOffset;
-  for (int round = 0; round < 2; ++round) {
+  bool stopped = false;  // by an entry that is no piece of this name
+  for (int round = 0; round < 2 && !stopped; ++round) {
     while (offset >= dirent::kSize) {
       offset -= dirent::kSize;
       const auto e = area.sub(offset, dirent::kSize);
-      if (!e || entryAttributes(*e) != dirent::kAttrLongName) return result;
-      result.found = true;
-      if (!appendLongEntry(*e, result.name)) {
+      stopped = true;
+      if (!e || entryAttributes(*e) != dirent::kAttrLongName) break;
+      const std::uint8_t order = *e->u8(dirent::kLongOrder);
+      const bool pieceDeleted = order == dirent::kDeletedMark;
+      if (pieceDeleted ? !deleted
+                       : (order & ~(dirent::kLongNumber | dirent::kLongLast)) != 0 || (order & dirent::kLongNumber) != number)
+        break;  // another name's piece, or a gap in this one's
+      const std::uint8_t sum = *e->u8(dirent::kLongChecksum);
+      if (checksum && sum != *checksum) break;
+      checksum = sum;
+      bool ended = false;
+      if (!appendLongEntry(*e, result.name, ended)) {
         result.tooLong = true;
         return result;
       }
+      ++number;
+      if (pieceDeleted ? ended : (order & dirent::kLongLast) != 0) {
+        result.found = !result.name.empty();
+        return result;
+      }
+      lastFullAndDeleted = pieceDeleted;
+      stopped = false;
     }
+    if (stopped) break;
     // The walk reached the start of this buffer: go on in the previous cluster's end.
     if (round == 0) result.reachedStart = true;
     area = previousTail;
     offset = previousTail.size() - previousTail.size() % dirent::kSize;
   }
+  // The pieces end without the last one: no name, unless a deleted name filled its last piece.
+  result.found = lastFullAndDeleted && endsInShortExtension(result.name.view(), *shortEntry);
   return result;
 }
 

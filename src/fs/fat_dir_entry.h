@@ -55,25 +55,32 @@ class EntryName {
   std::size_t size_ = 0;
 };
 
-// The short name into `out`: base up to its first blank, "." and the extension when it has
-// one; the letters A to Z of the base, or of the extension, in lower case where the case flags
-// of byte 12 say so; the first character becomes "X" when deleted, and a stored first byte
-// 0x05 is read as the 0xE5 it stands for. Empty when the base is empty.
+// The short name into `out`: the base without the blanks that pad its end, "." and the
+// extension (without its padding) when it has one; blanks inside either part are kept. The
+// letters A to Z of the base, or of the extension, in lower case where the case flags of byte
+// 12 say so; the first character becomes "X" when deleted, and a stored first byte 0x05 is
+// read as the 0xE5 it stands for. Empty when the base is empty or begins with a blank.
 void shortEntryName(platform::ByteView e, bool deleted, EntryName& out);
-// The short extension, up to its first blank.
+// The short extension, without the blanks that pad its end.
 std::u16string shortEntryExtension(platform::ByteView e);
 
 struct LongName {
-  bool found = false;    // at least one long-name entry stands before the short entry
+  bool found = false;    // a whole long name stands before the short entry
   bool tooLong = false;  // more than 260 characters: the entry is given up
   bool reachedStart = false;  // the walk reached the start of the buffer still in the name
-  EntryName name;
+  EntryName name;        // the characters collected (the name only when found)
 };
 
 // Collects the long-name entries that stand before the short entry at entryOffset of
 // `buffer`, nearest first. When the walk reaches the start of `buffer` it goes on from the
 // last entry of `previousTail` (the end of the directory's previous cluster; may be empty).
 // Each entry contributes its characters up to its first 0x0000; padding is never taken.
+// A name is whole only with all its pieces: of a live entry, pieces numbered 1, 2, ... up to
+// the one marked last, each carrying the short entry's checksum; of a deleted entry (whose
+// pieces' numbers are overwritten), pieces of one checksum up to the one where the name ends,
+// or, when the name fills its last piece, up to the last piece before another entry,
+// provided the name still ends in the short entry's extension. Anything less is no name
+// (the short entry's name stands), whatever of it was collected.
 LongName collectLongName(platform::ByteView buffer, std::size_t entryOffset, platform::ByteView previousTail);
 
 // The extension a deleted file's signature test looks at: after the last "." of a long name

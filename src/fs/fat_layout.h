@@ -82,7 +82,13 @@ inline constexpr std::uint8_t kAttrHighest = 0x3F;
 inline constexpr std::uint8_t kLowerCaseBase = 0x08;
 inline constexpr std::uint8_t kLowerCaseExtension = 0x10;
 
-// A long-name entry carries 13 UTF-16 characters in three pieces.
+// A long-name entry carries 13 UTF-16 characters in three pieces, after the byte that gives
+// its place in the name: its number from 1 (the piece nearest the short entry), with kLongLast
+// on the name's last piece (the farthest); 0xE5 once the name is deleted.
+inline constexpr std::size_t kLongOrder = 0;      // u8
+inline constexpr std::uint8_t kLongNumber = 0x1F;
+inline constexpr std::uint8_t kLongLast = 0x40;
+inline constexpr std::size_t kLongChecksum = 13;  // u8: of the short entry's 11 name bytes
 inline constexpr std::size_t kLongPiece1 = 1;   // 5 characters
 inline constexpr std::size_t kLongPiece2 = 14;  // 6 characters
 inline constexpr std::size_t kLongPiece3 = 28;  // 2 characters

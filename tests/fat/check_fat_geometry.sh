@@ -17,7 +17,14 @@
 #  - a FAT32 of 512-byte clusters whose files lack the archive bit (attribute 0x07 filling the
 #    root's first cluster, 0x00 and 0x01 in a folder after them) is listed and saved as the
 #    others are, and there names are compared with their case: short names in lower case by
-#    their case flags are shown so.
+#    their case flags are shown so;
+#  - names as other systems and slot reuse leave them (FAT12, FAT16, FAT32; the quick, deleted,
+#    deep deleted and advanced scans, and the deleted scan of the volume found by the
+#    lost-volume search once its table is emptied): short names with blanks inside keep them
+#    ("PAD 0000. NG", "COV 0000.ER", "low 0000.txt", deleted "XAE 0002. NG"); a deleted long
+#    name whose farthest piece's slot a new short entry took is no name, its short entry's
+#    ("XONGFI~1.TXT") is shown, never the cut "longfilename_alpha_and_mor"; a deleted name
+#    filling its last piece keeps it whole; each is saved [Recovered] as written.
 # Names are otherwise compared without case; fls shows the lost first character of a deleted
 # short name as '_', the engine as 'X'.
 #
@@ -146,6 +153,59 @@ for name in fat16-one fat32-one; do
     grep -q 'Adv Vol' "$WORK/deep.out" && fail "$name lost --deep: rebuilt volumes reported: $(grep 'Adv Vol' "$WORK/deep.out" | head -2)"
   fi
 done
+
+# names_listed WHAT LISTING FOLDER DELETED: every file of FOLDER is in LISTING by its name and
+# size, deleted or not as DELETED (1 or 0) says; with the deleted ones, no cut long name is.
+names_listed() {
+  local what=$1 listing=$2 folder=$3 deleted=$4 f base
+  for f in "$folder"/*; do
+    base=$(basename "$f")
+    awk -F'\t' -v n="$base" -v size="$(stat -c %s "$f")" -v del="$deleted" '
+      { k = split($4, p, "/") }
+      $1 == "f" && p[k] == n && $3 == size && ($2 ~ /D/) == (del == 1) { ok = 1 }
+      END { exit !ok }' "$listing" || fail "$what: $base not listed$( ((deleted)) && echo ' deleted')"
+  done
+  ((deleted)) && grep -q 'longfilename_alpha' "$listing" && fail "$what: a cut long name listed: $(grep 'longfilename_alpha' "$listing" | head -1)"
+  return 0
+}
+
+# names_saved WHAT FOLDER SAVED OUT: every file of FOLDER saved under SAVED equal to it, and
+# said [Recovered] in the output OUT.
+names_saved() {
+  local what=$1 folder=$2 saved=$3 f base
+  for f in "$folder"/*; do
+    base=$(basename "$f")
+    if ! cmp -s "$f" "$saved/$base"; then
+      fail "$what: $base not saved as written"
+    elif ! grep -qxF "[Recovered] $base" "$4"; then
+      fail "$what: $base not [Recovered]"
+    fi
+  done
+}
+
+check_names() {
+  local name=$1 image=$DISKS/$1.vmdk out=$WORK/$1 written=$DISKS/$1.written kind
+  mkdir -p "$out"
+  for kind in quick advanced; do
+    if run_checked "$name $kind scan" "$out/$kind" "$QELDA" scan "$image" --source 1 --kind "$kind" --list; then
+      names_listed "$name $kind scan" "$out/$kind" "$written/live" 0
+      names_listed "$name $kind scan" "$out/$kind" "$written/deleted" 1
+    fi
+  done
+  run_checked "$name deleted scan" "$out/deleted" "$QELDA" scan "$image" --source 1 --kind deleted --list &&
+    names_listed "$name deleted scan" "$out/deleted" "$written/deleted" 1
+  run_checked "$name deep deleted scan" "$out/deep" "$QELDA" scan "$image" --source 1 --kind deleted --scan-type deep \
+    --list && names_listed "$name deep deleted scan" "$out/deep" "$written/deleted" 1
+  cp --sparse=always "$image" "$out/lost.vmdk"
+  printf 'label: dos\n' | sfdisk -q "$out/lost.vmdk" 2>/dev/null
+  run_checked "$name lost volume" "$out/lost" "$QELDA" scan "$out/lost.vmdk" --lost --source 1 --kind deleted --list &&
+    names_listed "$name lost volume" "$out/lost" "$written/deleted" 1
+  run_checked "$name names recover" "$out/rec.out" "$QELDA" recover "$image" --source 1 --out "$out/rec" &&
+    names_saved "$name recover" "$written/live" "$out/rec" "$out/rec.out"
+  run_checked "$name names recover deleted" "$out/drec.out" "$QELDA" recover "$image" --source 1 --kind deleted \
+    --out "$out/drec" && names_saved "$name recover --kind deleted" "$written/deleted" "$out/drec" "$out/drec.out"
+}
+for name in fat12-names fat16-names fat32-names; do check_names "$name"; done
 
 # Clusters of 128 KiB: refused, with the sector size as the cause.
 CHECKED=$((CHECKED + 1))

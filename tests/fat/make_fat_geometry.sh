@@ -27,6 +27,18 @@
 #               filler the new files overwrote in part is left out: it is no file whole).
 #   fat32-reformat  the same as fat16-reformat as FAT32 (a disk of 600 MiB, sparse), and
 #               fat32-reformat.written
+#   fat12-names, fat16-names, fat32-names  names as a deleted entry's slot reuse and other
+#               systems leave them: longfilename_alpha_and_more.txt deleted and its farthest
+#               long-name piece's slot taken by the short entry NEW.DAT (a deleted file in
+#               another folder gave NEW.DAT its clusters, so the long-named file's are still
+#               free); twenty_six_characters_.bin deleted, its name filling its last piece; in
+#               the root, the 11 name bytes of real entries patched to hold blanks inside:
+#               "PAD 0000 NG", "PAD 0001 NG", "COV 0000ER ", "LOW 0000TXT" (case flags of a
+#               lower-case name) and, deleted, "\xE5AE 0002 NG" (fls, which drops every blank
+#               of a short name, passes over such entries here). Beside each,
+#               NAME.written/live/NAME and NAME.written/deleted/NAME: each of these files as
+#               written, under the name it is to be shown by (the cut long name's short
+#               entry's, a deleted short name's first letter X).
 # The first five are filled by mtools with folders, files and long names, then some files
 # and a folder tree are deleted (mdel, mdeltree). Beside each filled disk NAME:
 #   NAME.fls      fls -r -p -l of the volume (live and deleted entries)
@@ -42,7 +54,7 @@ source "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../support/image_script.
 image_script_start "$@"
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 TZ=UTC
 
-need_tools "dosfstools mtools sleuthkit fdisk" mkfs.fat mcopy mmd mdel mdeltree mattrib sfdisk fls icat fsstat istat
+need_tools "dosfstools mtools sleuthkit fdisk python3" mkfs.fat mcopy mmd mdel mdeltree mattrib sfdisk fls icat fsstat istat python3
 image_script_fresh
 
 # disk NAME MIB MKFS-OPTION...: a disk of MIB MiB, its volume formatted with the options and
@@ -104,6 +116,49 @@ fill_attributes() {
   mattrib -i "$v" -a ::/Plain/plain.dat "::/Plain/Old Report.doc" ::/Plain/gone.dat
   mattrib -i "$v" -a +r ::/Plain/ro.bin
   mdel -i "$v" ::/file03.txt ::/Plain/gone.dat
+}
+
+# fill_names NAME: the names volume NAME (see above), then its answers.
+fill_names() {
+  local name=$1 v=$WORK/$1.vol written=$OUT/$1.written
+  mkdir -p "$written/live" "$written/deleted"
+  # Written under the names they are to be shown by once patched or deleted.
+  keep_as() {
+    head -c "$1" /dev/urandom >"$written/$3"
+    mcopy -i "$v" "$written/$3" "::/$2"
+  }
+  keep_as 1100 PAD.BIN "live/PAD 0000. NG"
+  keep_as 1200 PAE.BIN "live/PAD 0001. NG"
+  keep_as 1300 COV.BIN "live/COV 0000.ER"
+  keep_as 1400 low.txt "live/low 0000.txt"
+  keep_as 1500 PAF.BIN "deleted/XAE 0002. NG"
+  mmd -i "$v" ::/Sub
+  put "$v" 3000 Sub/gap.bin
+  keep_as 5000 longfilename_alpha_and_more.txt "deleted/XONGFI~1.TXT"
+  keep_as 4100 twenty_six_characters_.bin deleted/twenty_six_characters_.bin
+  put "$v" 2000 after.bin
+  mdel -i "$v" ::/Sub/gap.bin ::/longfilename_alpha_and_more.txt ::/twenty_six_characters_.bin
+  put "$v" 700 NEW.DAT
+  mdel -i "$v" ::/PAF.BIN
+  python3 - "$v" <<'PY' || die "$name: the entries are not where they were meant to be"
+import sys
+v = bytearray(open(sys.argv[1], "rb").read())
+def at(name11):
+    found = [o for o in range(0, len(v), 32) if v[o:o + 11] == name11 and v[o + 11] != 0x0F]
+    assert len(found) == 1, (name11, found)
+    return found[0]
+# NEW.DAT took the slot of the long name's farthest piece: the two nearer pieces and the
+# deleted short entry follow it, and the piece it took is gone.
+new = at(b"NEW     DAT")
+assert v[new + 32] == 0xE5 and v[new + 43] == 0x0F and v[new + 64] == 0xE5 and v[new + 75] == 0x0F, "pieces"
+assert v[new + 96:new + 107] == b"\xe5ONGFI~1TXT", v[new + 96:new + 107]
+for old, patched in [(b"PAD     BIN", b"PAD 0000 NG"), (b"PAE     BIN", b"PAD 0001 NG"), (b"COV     BIN", b"COV 0000ER "),
+                     (b"LOW     TXT", b"LOW 0000TXT"), (b"\xe5AF     BIN", b"\xe5AE 0002 NG")]:
+    o = at(old)
+    v[o:o + 11] = patched
+open(sys.argv[1], "r+b").write(v)
+PY
+  answers "$name"
 }
 
 # data_start VOLUME: the sector where fsstat says its cluster area begins.
@@ -216,6 +271,12 @@ disk fat32-reformat 600 -F 32 -s 8
 fill_and_reformat fat32-reformat 32
 dd if="$WORK/fat32-reformat.vol" of="$OUT/fat32-reformat.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 rm -f "$WORK/fat32-reformat.vol"
+disk fat12-names 8 -F 12
+fill_names fat12-names
+disk fat16-names 24 -F 16
+fill_names fat16-names
+disk fat32-names 40 -F 32 -s 1
+fill_names fat32-names
 disk fat12-4k 100 -F 12 -S 4096 -s 32
 dd if="$WORK/fat12-4k.vol" of="$OUT/fat12-4k.vmdk" bs=1M seek=1 conv=notrunc,sparse status=none
 image_script_done

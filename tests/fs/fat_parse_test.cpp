@@ -205,8 +205,11 @@ std::vector<std::uint8_t> shortEntry(const char name11[12], std::uint8_t attr, s
 }
 
 // Long-name entries for `name` (padding after the terminator as formatters write it),
-// farthest first, so that they can be put in front of the short entry.
-std::vector<std::uint8_t> longEntries(std::u16string name) {
+// farthest first, so that they can be put in front of the short entry whose 11 name bytes
+// `short11` are; `deleted` marks each as deleting a name does.
+std::vector<std::uint8_t> longEntries(std::u16string name, const char* short11 = "LONGFI~1TXT", bool deleted = false) {
+  std::uint8_t checksum = 0;
+  for (int i = 0; i < 11; ++i) checksum = std::uint8_t(((checksum & 1) << 7) + (checksum >> 1) + std::uint8_t(short11[i]));
   const std::size_t count = (name.size() + 12) / 13;
   std::u16string padded = name;
   if (padded.size() % 13) {
@@ -216,8 +219,9 @@ std::vector<std::uint8_t> longEntries(std::u16string name) {
   std::vector<std::uint8_t> out;
   for (std::size_t k = count; k-- > 0;) {
     std::vector<std::uint8_t> e(32);
-    e[0] = std::uint8_t(k + 1) | (k + 1 == count ? 0x40 : 0);
+    e[0] = deleted ? 0xE5 : std::uint8_t(k + 1) | (k + 1 == count ? 0x40 : 0);
     e[dirent::kAttributes] = dirent::kAttrLongName;
+    e[13] = checksum;
     const char16_t* p = padded.data() + 13 * k;
     for (int i = 0; i < 5; ++i) putLe16(&e[1 + 2 * i], p[i]);
     for (int i = 0; i < 6; ++i) putLe16(&e[14 + 2 * i], p[5 + i]);
@@ -242,6 +246,12 @@ TEST(FatDirEntry, ShortNamesInCodePage437) {
       {"A\x05" "      TXT", false, u"A\x05.TXT"},  // only as the first byte
       {"ABCDEFGHTXT", false, u"ABCDEFGH.TXT"},  // every byte of the 8.3 taken
       {"\xE5" "BCDEFGH\x82\x83\x84", true, u"XBCDEFGH.\u00E9\u00E2\u00E4"},
+      // Blanks only pad the end of each part: those inside are the name's.
+      {"PAD 0000 NG", false, u"PAD 0000. NG"},
+      {"COV 0000ER ", false, u"COV 0000.ER"},
+      {"\xE5" "AD 0001 NG", true, u"XAD 0001. NG"},
+      {"A B C   D E", false, u"A B C.D E"},
+      {" AD     TXT", false, u""},  // a blank never begins a name
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name11);
@@ -250,6 +260,7 @@ TEST(FatDirEntry, ShortNamesInCodePage437) {
     shortEntryName(ByteView(e), c.deleted, name);
     EXPECT_EQ(std::u16string(name.view()), c.expected);
   }
+  EXPECT_EQ(shortEntryExtension(ByteView(shortEntry("PAD 0000 NG", 0x20, 5, 10))), u" NG");
   EXPECT_EQ(cp437ToUnicode(0xFF), 0x00A0);
   EXPECT_EQ(cp437ToUnicode('a'), u'a');
 }
@@ -268,6 +279,8 @@ TEST(FatDirEntry, ShortNamesFollowTheirCaseFlags) {
       {"\x80_1     TXT", 0x18, false, u"\u00C7_1.txt"},
       {"\xE5" "EADME  TXT", 0x18, true, u"Xeadme.txt"},
       {"README  TXT", 0x04, false, u"README.TXT"},
+      {"LOW 0000TXT", 0x18, false, u"low 0000.txt"},
+      {"\xE5" "OW 0000N G", 0x18, true, u"Xow 0000.n g"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name11);
@@ -303,7 +316,7 @@ TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
     const std::size_t at = dir.size();
     dir.insert(dir.end(), sfn.begin(), sfn.end());
     const auto ln = collectLongName(ByteView(dir), at, {});
-    EXPECT_TRUE(ln.found);
+    EXPECT_EQ(ln.found, !c.tooLong);  // a name too long is given up
     EXPECT_EQ(ln.tooLong, c.tooLong);
     if (!c.tooLong) {
       EXPECT_EQ(std::u16string(ln.name.view()), c.name);
@@ -324,6 +337,70 @@ TEST(FatDirEntry, LongNamesEndAtTheirTerminatorAndKeepTheCap) {
 
   const auto plain = shortEntry("PLAIN   TXT", 0x20, 5, 10);
   EXPECT_FALSE(collectLongName(ByteView(plain), 0, {}).found);
+}
+
+// A name is taken only whole: a deleted name whose farthest piece another entry took, a gap
+// in a live name's numbers, pieces without the last one or of another checksum give no name.
+TEST(FatDirEntry, LongNamesAreTakenOnlyWhole) {
+  using Bytes = std::vector<std::uint8_t>;
+  const auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const auto piece = [](const Bytes& pieces, std::size_t k) {  // k-th entry, farthest first
+    return Bytes(pieces.begin() + std::ptrdiff_t(32 * k), pieces.begin() + std::ptrdiff_t(32 * (k + 1)));
+  };
+  const std::u16string longName = u"longfilename_alpha_and_more.txt";  // 3 pieces
+  const Bytes live = longEntries(longName);
+  const Bytes gone = longEntries(longName, "\xE5ONGFI~1TXT", true);
+  const Bytes liveShort = shortEntry("LONGFI~1TXT", 0x20, 5, 10);
+  const Bytes goneShort = shortEntry("\xE5ONGFI~1TXT", 0x20, 5, 10);
+  const Bytes other = shortEntry("NEW     DAT", 0x20, 9, 10);
+  Bytes gapped = live;
+  gapped.erase(gapped.begin() + 32, gapped.begin() + 64);  // piece 2 missing
+  Bytes otherSum = gone;
+  otherSum[13] ^= 1;  // the farthest piece of another name
+  Bytes dosDeleted = live;  // only the short entry marked, as some systems delete
+  struct Case {
+    const char* what;
+    Bytes dir;  // the short entry last
+    std::u16string name;  // empty: no name
+  };
+  const std::vector<Case> cases = {
+      {"live and whole", cat({other, live, liveShort}), longName},
+      {"deleted and whole", cat({other, gone, goneShort}), longName},
+      {"deleted, its farthest piece's slot taken by a short entry",
+       cat({other, piece(gone, 1), piece(gone, 2), goneShort}), u""},
+      {"deleted, filling its last piece", cat({other, longEntries(u"twenty_six_characters_.bin", "\xE5WENTY~1BIN", true),
+                                               shortEntry("\xE5WENTY~1BIN", 0x20, 5, 10)}),
+       u"twenty_six_characters_.bin"},
+      {"deleted, filling its last piece, no extension",
+       cat({other, longEntries(u"thirteen_char", "\xE5HIRTE~1   ", true), shortEntry("\xE5HIRTE~1   ", 0x20, 5, 10)}),
+       u"thirteen_char"},
+      {"deleted, cut after a dot of its own",
+       cat({other, piece(longEntries(u"report.2021.final.summary.txt", "\xE5" "EPORT~1TXT", true), 1),
+            piece(longEntries(u"report.2021.final.summary.txt", "\xE5" "EPORT~1TXT", true), 2),
+            shortEntry("\xE5" "EPORT~1TXT", 0x20, 5, 10)}),
+       u""},
+      {"deleted, its farthest piece of another checksum", cat({other, otherSum, goneShort}), u""},
+      {"live with a gap in its numbers", cat({other, gapped, liveShort}), u""},
+      {"live without its last piece", cat({other, piece(live, 1), piece(live, 2), liveShort}), u""},
+      {"live, pieces of another checksum", cat({other, longEntries(longName, "LONGFI~2TXT"), liveShort}), u""},
+      {"live after a deleted name's pieces", cat({other, gone, liveShort}), u""},
+      {"live after another name's pieces: they are not its", cat({longEntries(u"an earlier name.bin"), live, liveShort}),
+       longName},
+      {"deleted short entry, its pieces still numbered", cat({other, dosDeleted, goneShort}), longName},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto ln = collectLongName(ByteView(c.dir), c.dir.size() - 32, {});
+    EXPECT_FALSE(ln.tooLong);
+    EXPECT_EQ(ln.found, !c.name.empty());
+    if (ln.found) {
+      EXPECT_EQ(std::u16string(ln.name.view()), c.name);
+    }
+  }
 }
 
 TEST(FatDirEntry, EntryNameKeepsItsCapAndCopiesWhatItHolds) {
@@ -384,7 +461,7 @@ TEST(FatDirEntry, OnlyFileAndFolderEntriesNameItems) {
 
 TEST(FatDirEntry, LongNameContinuesInThePreviousClustersTail) {
   const std::u16string name = u"a name that spans the cluster edge.txt";  // 3 entries
-  const auto lfn = longEntries(name);
+  const auto lfn = longEntries(name, "ANAMET~1TXT");
   // The farthest two entries end the previous cluster; the nearest one starts this one.
   std::vector<std::uint8_t> tail(1024);
   std::copy(lfn.begin(), lfn.begin() + 64, tail.end() - 64);
@@ -395,8 +472,10 @@ TEST(FatDirEntry, LongNameContinuesInThePreviousClustersTail) {
   const auto ln = collectLongName(ByteView(current), 32, ByteView(tail));
   EXPECT_TRUE(ln.found);
   EXPECT_EQ(std::u16string(ln.name.view()), name);
-  // Without the tail only the nearest entry's characters are known.
-  EXPECT_EQ(std::u16string(collectLongName(ByteView(current), 32, {}).name.view()), name.substr(0, 13));
+  // Without the tail the name is not whole: no name.
+  const auto cut = collectLongName(ByteView(current), 32, {});
+  EXPECT_TRUE(cut.reachedStart);
+  EXPECT_FALSE(cut.found);
 }
 
 TEST(FatDirEntry, DeletedFileSignaturesByExtension) {

@@ -159,6 +159,37 @@ def fill_fat_tree(image):
     mt(image, "mdeltree", "::/Gone folder")
 
 
+def fill_fat_names(image):
+    """Names as slot reuse and other systems leave them: a deleted long name whose farthest
+    piece's slot a new short entry took, a deleted name filling its last piece, and short
+    names with blanks inside (their 11 bytes patched)."""
+    mt(image, "mcopy", text_file("pad.txt", 3, "pad"), "::/PAD.BIN")
+    mt(image, "mcopy", text_file("cov.txt", 3, "cov"), "::/COV.BIN")
+    mt(image, "mcopy", text_file("paf.txt", 3, "paf"), "::/PAF.BIN")
+    mt(image, "mcopy", text_file("cut.txt", 30, "cut"), "::/longfilename_alpha_and_more.txt")
+    mt(image, "mcopy", text_file("full.txt", 20, "full"), "::/twenty_six_characters_.bin")
+    mt(image, "mdel", "::/longfilename_alpha_and_more.txt")
+    mt(image, "mdel", "::/twenty_six_characters_.bin")
+    mt(image, "mcopy", text_file("new.txt", 2, "new"), "::/NEW.DAT")
+    mt(image, "mdel", "::/PAF.BIN")
+    with open(image, "r+b") as f:
+        vol = bytearray(f.read())
+        for old, new in [(b"PAD     BIN", b"PAD 0000 NG"), (b"COV     BIN", b"COV 0000ER "), (b"\xe5AF     BIN", b"\xe5AE 0002 NG")]:
+            at = vol.index(old)
+            vol[at:at + 11] = new
+        f.seek(0)
+        f.write(vol)
+
+
+def fat_name_seeds(corpus):
+    vol = make_fat("fat12-names.img", 500, ["-F", "12", "-s", "1", "-r", "32"], fill_fat_names)
+    spf = struct.unpack_from("<H", vol, 22)[0]
+    reserved = struct.unpack_from("<H", vol, 14)[0]
+    root_at = reserved + 2 * spf
+    corpus.add("fat", "fat12-boot-root-names", sector(vol, 0) + trim(sector(vol, root_at, 2)))
+    corpus.add("fat_scan", "fat12-names-volume", trim(vol))
+
+
 def shrink_fat32(vol, sectors_per_fat=271):
     """A FAT32 volume made by mkfs.fat and filled by mtools (which want 65525 clusters or
     more), cut to FAT copies of `sectors_per_fat` sectors and the volume they can map: the
@@ -942,6 +973,7 @@ def main():
     try:
         volumes = fat_seeds(corpus)
         fat_hostile(corpus, volumes)
+        fat_name_seeds(corpus)
         tree, small_tree, folders = ntfs_seeds(corpus)
         large_record_seeds(corpus)
         lznt1_seeds(corpus, tree)
