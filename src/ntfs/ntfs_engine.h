@@ -394,8 +394,18 @@ class CNtfsEngine : private engine::HeldSinks {
   bool settleGeometry();
   std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t mftSectorOffset) const;
   bool readRecordThrough(const std::vector<fs::ntfs::Extent>& extents, std::uint32_t record, Record& buffer);
+  // `dataBytes`, when given, takes $MFT's data size as its first record gives it (0: none).
   bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
-                      std::uint64_t& sectors);
+                      std::uint64_t& sectors, std::uint64_t* dataBytes = nullptr);
+  // $MFT's record at the boot sector's place, else at the mirror's: its runs; false when neither gives any.
+  bool collectMftRunsOrMirror(std::vector<fs::ntfs::RunEntry>& runs, std::uint64_t& sectors, std::uint64_t& dataBytes);
+  // Counts the records of $MFT: those of its clusters inside the volume (`sectors`), and no
+  // more than its data size names; the records past it are left from an earlier format,
+  // never the volume's own files.
+  void countMftRecords(std::uint64_t sectors, std::uint64_t dataBytes);
+  // The clusters of a non-resident attribute as its runs place them; nothing when they cannot.
+  std::optional<std::vector<fs::ntfs::Extent>> attributeExtents(platform::ByteView record,
+                                                                const fs::ntfs::AttributeRef& attribute) const;
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
   // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
   // so do what lies past the volume's end and what the disk could not give (then `incomplete`
@@ -429,7 +439,21 @@ class CNtfsEngine : private engine::HeldSinks {
   // a record there that gives none cannot be read with certainty. Learnt while searching, or
   // on first need after a restore.
   bool earlierFormatSeen();
-  bool inMftArea(std::uint64_t sector) const;
+  // Whether the sector holds one of $MFT's records (up to its data size), or, with
+  // `allocated`, lies in any of its clusters.
+  bool inMftArea(std::uint64_t sector, bool allocated = false) const;
+  // $MFT's sectors as inMftArea counts them, one area per run, in sector order.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> mftAreas(bool allocated) const;
+  // The cluster size a found record gives (see fs::ntfs::recordClusterSectors); 0 for an
+  // extension record, whose first piece of a stream may not map all the stream sizes.
+  static std::uint32_t ownClusterSectors(platform::ByteView record);
+  // Whether a found record's own cluster size tells an earlier format of the volume.
+  bool ofEarlierFormat(platform::ByteView record) const;
+  // Whether the sector lies in a cluster the runs of a live file other than $MFT hold: what
+  // lies there is that file's data (a disk image, a backup), never a record of this volume.
+  bool inLiveFile(std::uint64_t sector) const;
+  // Keeps the clusters of a live record of $MFT in liveFileClusters_.
+  void noteLiveClusters(platform::ByteView record);
   // Whether the volume as it is now ($Bitmap, clusters of volumeSpc sectors) leaves free every
   // cluster the extents name in clusters of ownSpc sectors; false without a free list.
   bool clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc, std::uint16_t volumeSpc) const;
@@ -547,6 +571,9 @@ class CNtfsEngine : private engine::HeldSinks {
   std::uint64_t sectorsSearched_ = 0;
   bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
   std::optional<bool> earlierFormat_;  // see earlierFormatSeen; nothing: not known yet
+  // The clusters the live records of $MFT hold, as [first, end) ranges; in cluster order and
+  // merged once $MFT was searched.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> liveFileClusters_;
   bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
   void indexRunRecords();
   bool advanced_ = false;

@@ -200,10 +200,7 @@ void CNtfsEngine::showSectorsSearched() {
 
 void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
   if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
-  if (!inMft && !earlierFormat_.value_or(true)) {
-    const std::uint32_t own = fs::ntfs::recordClusterSectors(record);
-    earlierFormat_ = own != 0 && own != m_nSectorsPerCluster;
-  }
+  if (!earlierFormat_.value_or(true)) earlierFormat_ = ofEarlierFormat(record);
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
@@ -244,6 +241,7 @@ void CNtfsEngine::SearchMftRuns() {
   foundFolders_.clear();
   foundFolderIndex_.clear();
   firstRunRecord_.reset();
+  liveFileClusters_.clear();
   reporter_.logStart(text::kSearchingMetadata);
   progress_.SetFoundText(text::kSearchingMetadata);
   blockBar_.start(m_nSectorCount, kBlockSectors);
@@ -254,6 +252,7 @@ void CNtfsEngine::SearchMftRuns() {
       [this](std::uint32_t number, RecordSpan record) {
         const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * recordSectors());
         if (sector) addFoundRecord(platform::ByteView(record), *sector, number, true);
+        if (number != 0) noteLiveClusters(platform::ByteView(record));
         return !stopRequested();
       },
       [this](std::uint64_t records) {
@@ -262,22 +261,51 @@ void CNtfsEngine::SearchMftRuns() {
         sectorsSearched_ += records * recordSectors();
         return true;
       });
+  std::sort(liveFileClusters_.begin(), liveFileClusters_.end());
+  std::size_t kept = 0;
+  for (const auto& range : liveFileClusters_) {
+    if (kept != 0 && range.first <= liveFileClusters_[kept - 1].second) {
+      liveFileClusters_[kept - 1].second = std::max(liveFileClusters_[kept - 1].second, range.second);
+    } else {
+      liveFileClusters_[kept++] = range;
+    }
+  }
+  liveFileClusters_.resize(kept);
+}
+
+void CNtfsEngine::noteLiveClusters(platform::ByteView record) {
+  if (!(record.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse)) return;
+  const std::uint64_t total = volumeClusters();
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(record, L::kMaxAttributes).attributes) {
+    if (!a.nonResident) continue;
+    const auto extents = attributeExtents(record, a);
+    if (!extents) continue;
+    for (const fs::ntfs::Extent& e : *extents)
+      if (!e.hole && e.lcn < total) liveFileClusters_.emplace_back(e.lcn, e.lcn + std::min(e.length, total - e.lcn));
+  }
+}
+
+bool CNtfsEngine::inLiveFile(std::uint64_t sector) const {
+  if (!m_nSectorsPerCluster) return false;
+  const std::uint64_t cluster = sector / m_nSectorsPerCluster;
+  const auto it = std::upper_bound(liveFileClusters_.begin(), liveFileClusters_.end(),
+                                   std::make_pair(cluster, ~std::uint64_t{0}));
+  // $MFT's own clusters past its data size hold records, of an earlier format.
+  return it != liveFileClusters_.begin() && cluster < std::prev(it)->second && !inMftArea(sector, true);
 }
 
 void CNtfsEngine::SearchVolumeRecords(bool bSingleMftRun) {
-  // The sectors of $MFT, searched already: one area per run (with a single run, that run).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
-  for (const fs::ntfs::Extent& e : mftExtents_) {
-    if (e.hole) continue;
-    areas.emplace_back(e.lcn * m_nSectorsPerCluster, (e.lcn + e.length) * m_nSectorsPerCluster);
-    if (bSingleMftRun) break;
-  }
-  std::sort(areas.begin(), areas.end());
+  // The sectors of $MFT's records, searched already: one area per run (with a single run,
+  // that run), up to its data size; the clusters past it are searched as any others.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas = mftAreas(false);
+  if (bSingleMftRun && areas.size() > 1) areas.resize(1);
   std::uint64_t firstRunStart = 0, firstRunEnd = kFirstSearchedSector;
   const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const fs::ntfs::Extent& e) { return !e.hole; });
   if (first != mftExtents_.end()) {
     firstRunStart = first->lcn * m_nSectorsPerCluster;
-    firstRunEnd = (first->lcn + first->length) * m_nSectorsPerCluster;
+    firstRunEnd = firstRunStart;
+    for (const auto& area : areas)
+      if (area.first == firstRunStart) firstRunEnd = area.second;
   }
   // After the first run to the volume's end, then from sector 32 up to the first run.
   searchSectorRange(std::max(firstRunEnd, kFirstSearchedSector), m_nSectorCount, areas);
@@ -324,7 +352,7 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
       const std::uint8_t* at = block.data() + i * 512;
       if (startsRecord(at)) {
         const std::uint64_t own = ownRecordSectors(at);
-        if (i + own <= readable && !inMftArea(sector)) {
+        if (i + own <= readable && !inMftArea(sector) && !inLiveFile(sector)) {
           record.resize(own * 512);
           std::memcpy(record.data(), at, record.size());
           if (fs::ntfs::ApplyRecordFixup(record)) {

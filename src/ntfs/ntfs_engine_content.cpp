@@ -153,17 +153,42 @@ std::vector<std::uint64_t> CNtfsEngine::GetContiguousClusterList(std::uint64_t f
   return list;
 }
 
-bool CNtfsEngine::inMftArea(std::uint64_t sector) const {
-  for (const fs::ntfs::Extent& e : mftExtents_)
-    if (!e.hole && sector >= e.lcn * m_nSectorsPerCluster && sector < (e.lcn + e.length) * m_nSectorsPerCluster)
-      return true;
+std::vector<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::mftAreas(bool allocated) const {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
+  for (const fs::ntfs::Extent& e : mftExtents_) {
+    const std::uint64_t firstRecordSector = e.vcn * m_nSectorsPerCluster;
+    if (e.hole || (!allocated && firstRecordSector >= mftSectorCount_)) continue;
+    std::uint64_t sectors = e.length * m_nSectorsPerCluster;
+    if (!allocated) sectors = std::min(sectors, mftSectorCount_ - firstRecordSector);
+    areas.emplace_back(e.lcn * m_nSectorsPerCluster, e.lcn * m_nSectorsPerCluster + sectors);
+  }
+  std::sort(areas.begin(), areas.end());
+  return areas;
+}
+
+bool CNtfsEngine::inMftArea(std::uint64_t sector, bool allocated) const {
+  for (const auto& [first, end] : mftAreas(allocated))
+    if (sector >= first && sector < end) return true;
   return false;
+}
+
+std::uint32_t CNtfsEngine::ownClusterSectors(platform::ByteView record) {
+  if ((record.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0) return 0;
+  return fs::ntfs::recordClusterSectors(record);
+}
+
+bool CNtfsEngine::ofEarlierFormat(platform::ByteView record) const {
+  // Wherever it lies, in $MFT's records as well: a format of other clusters wrote it.
+  const std::uint32_t own = ownClusterSectors(record);
+  return own != 0 && own != m_nSectorsPerCluster;
 }
 
 std::uint16_t CNtfsEngine::clusterSectorsOfRecordAt(std::uint64_t sector) {
   Record record{};
-  if (!m_nSectorsPerCluster || inMftArea(sector) || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
-  return std::uint16_t(fs::ntfs::recordClusterSectors(platform::ByteView(record)));
+  if (!m_nSectorsPerCluster || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
+  const std::uint16_t own = std::uint16_t(ownClusterSectors(platform::ByteView(record)));
+  // A record of $MFT that gives no size of its own is read as the volume's.
+  return own == 0 && inMftArea(sector) ? m_nSectorsPerCluster : own;
 }
 
 bool CNtfsEngine::earlierFormatSeen() {
@@ -176,9 +201,8 @@ bool CNtfsEngine::earlierFormatSeen() {
       earlierFormat_.reset();
       return true;
     }
-    if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
-    const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
-    if (own != 0 && own != m_nSectorsPerCluster) {
+    if (!readRecordAt(found.sector, record)) continue;
+    if (ofEarlierFormat(platform::ByteView(record))) {
       earlierFormat_ = true;
       break;
     }
