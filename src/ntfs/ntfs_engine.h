@@ -452,6 +452,13 @@ class CNtfsEngine : private engine::HeldSinks {
   // Whether the sector lies in a cluster the runs of a live file other than $MFT hold: what
   // lies there is that file's data (a disk image, a backup), never a record of this volume.
   bool inLiveFile(std::uint64_t sector) const;
+  // The sectors [first, end) of an NTFS volume inside this one whose $MFT record `record`
+  // (found at `sector`) is: its first run leads to where it lies only when counted from a
+  // later start, where that volume's boot sector stands. Nothing for any other record.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> nestedVolumeOf(platform::ByteView record, std::uint64_t sector);
+  // Whether a found record lies inside such a volume: its runs count that volume's clusters,
+  // never this one's. Learnt from the found records on first need.
+  bool inNestedVolume(std::uint64_t sector);
   // Keeps the clusters of a live record of $MFT in liveFileClusters_.
   void noteLiveClusters(platform::ByteView record);
   // Whether the volume as it is now ($Bitmap, clusters of volumeSpc sectors) leaves free every
@@ -574,6 +581,8 @@ class CNtfsEngine : private engine::HeldSinks {
   // The clusters the live records of $MFT hold, as [first, end) ranges; in cluster order and
   // merged once $MFT was searched.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> liveFileClusters_;
+  // See inNestedVolume; nothing: not known yet.
+  std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> nestedVolumes_;
   bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
   void indexRunRecords();
   bool advanced_ = false;

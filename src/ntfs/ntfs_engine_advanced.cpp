@@ -6,6 +6,7 @@
 
 #include "engine/read_ahead.h"
 #include "engine/scan_state.h"
+#include "fs/ntfs_boot.h"
 #include "fs/ntfs_cluster_votes.h"
 #include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_engine.h"
@@ -55,6 +56,8 @@ void CNtfsEngine::clearDeepScan() {
   firstRunRecord_.reset();
   advanced_ = false;
   earlierFormat_.reset();
+  liveFileClusters_.clear();
+  nestedVolumes_.reset();
 }
 
 engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
@@ -204,6 +207,12 @@ void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
+  if (!inMft && number == 0 && nestedVolumeOf(record, sector)) {
+    // Kept, never listed, so that the records of that volume are known as its own.
+    runRecordAtSector_.try_emplace(sector, runRecords_.size());
+    runRecords_.push_back({.sector = sector, .itemId = 0, .parent = parent, .recordNumber = 0, .isFile = 1, .mark = 1});
+    return;
+  }
   if (!inMft && copiesMftRecord(record, number)) return;  // listed once, from $MFT
   // An extension record holds attributes of its base record: it is kept so that the base
   // can be read whole, never reported as a file of its own.
@@ -271,6 +280,42 @@ void CNtfsEngine::SearchMftRuns() {
     }
   }
   liveFileClusters_.resize(kept);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::nestedVolumeOf(platform::ByteView record,
+                                                                                  std::uint64_t sector) {
+  if (fs::ntfs::storedRecordNumber(record).value_or(1) != 0) return std::nullopt;
+  const std::uint32_t own = ownClusterSectors(record);
+  const auto data = fs::ntfs::FindRecordData(record, false);
+  if (own == 0 || !data || data->resident) return std::nullopt;
+  std::vector<fs::ntfs::RunEntry> runs;
+  std::size_t offset = data->offset;
+  fs::ntfs::DecodeDataRuns(record, offset, runs, false, own);
+  if (runs.empty() || runs.front().sparse() || runs.front().signedOffset() <= 0) return std::nullopt;
+  const std::uint64_t firstCluster = std::uint64_t(runs.front().signedOffset());
+  // Counted from this volume's start it leads to itself: a format of this volume. One that
+  // leads past itself starts no volume inside this one.
+  if (firstCluster * own >= sector) return std::nullopt;
+  const std::uint64_t start = sector - firstCluster * own;
+  std::array<std::uint8_t, 512> boot{};
+  if (!ReadVolumeSectors(boot.data(), 512, start)) return std::nullopt;
+  const auto params = fs::ntfs::parseNtfsBoot(platform::ByteView(boot), m_nSectorCount - start);
+  if (!params || params->sectorsPerCluster != own || params->mftCluster != firstCluster) return std::nullopt;
+  const std::uint64_t sectors = std::min((params->totalSectors + 1) * params->sectorUnits, m_nSectorCount - start);
+  return std::make_pair(start, start + sectors);
+}
+
+bool CNtfsEngine::inNestedVolume(std::uint64_t sector) {
+  if (!nestedVolumes_) {
+    nestedVolumes_.emplace();
+    Record record{};
+    for (const fs::ntfs::RunRecord& found : runRecords_) {
+      if (found.recordNumber != 0 || !readRecordAt(found.sector, record)) continue;
+      if (const auto volume = nestedVolumeOf(platform::ByteView(record), found.sector)) nestedVolumes_->push_back(*volume);
+    }
+  }
+  return std::any_of(nestedVolumes_->begin(), nestedVolumes_->end(),
+                     [sector](const auto& v) { return sector >= v.first && sector < v.second; });
 }
 
 void CNtfsEngine::noteLiveClusters(platform::ByteView record) {

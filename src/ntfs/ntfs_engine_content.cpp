@@ -265,6 +265,8 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   // with other clusters lie about, it may be one of them, and is not whole either.
   if (given == 0 ? earlierFormatSeen() : (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc)))
     ok = false;
+  // A record of an NTFS volume inside this one (a disk image) counts that volume's clusters.
+  if (advanced_ && inNestedVolume(item.m_nRecordKey)) ok = false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
   const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();

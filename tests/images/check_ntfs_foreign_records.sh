@@ -3,7 +3,8 @@
 # (tests/ntfs/make_ntfs_reformat_images.sh):
 #  - a sound volume holding a live NTFS disk image (of 512- and of 4096-byte clusters): the
 #    quick and the advanced scan list what fls lists, never the image's files, and save the
-#    volume's own files, the image among them, as written;
+#    volume's own files, the image among them, as written; with the image deleted, its files
+#    are not saved [Recovered] as this volume's;
 #  - volumes formatted again (8 KiB over 4 KiB, 4 KiB over 16 KiB) and written to, whose
 #    $MFT holds records of the earlier format past its data size: the quick scan lists what
 #    fls lists, and saves the new files as written; the advanced and the deep deleted-files
@@ -46,13 +47,21 @@ listed() {
 }
 
 # saved NAME KIND MIN [IMAGE]: every file saved [Recovered] holds the bytes written under its
-# name (floppy.img: IMAGE), and at least MIN of them came back so.
+# name (floppy.img: IMAGE), and at least MIN of them came back so. KIND "resumed": the
+# advanced scan saved with --save-scan and resumed.
 saved() {
   local name=$1 kind=$2 min=$3 image=${4:-} path want whole=0 before=$FAILED
-  rm -rf "$WORK/rec"
-  # shellcheck disable=SC2086  # the scan kind's words are split on purpose
-  run_checked "$name recover --kind $kind" "$WORK/out" "$QELDA" recover "$DISKS/$name.vmdk" --source 1 --kind $kind \
-    --out "$WORK/rec" || return 0
+  rm -rf "$WORK/rec" "$WORK/saved"
+  if [[ $kind == resumed ]]; then
+    run_checked "$name scan --save-scan" "$WORK/out" "$QELDA" scan "$DISKS/$name.vmdk" --source 1 --kind advanced \
+      --save-scan "$WORK/saved" || return 0
+    run_checked "$name resume" "$WORK/out" "$QELDA" resume "$WORK/saved" --image "$DISKS/$name.vmdk" --out "$WORK/rec" ||
+      return 0
+  else
+    # shellcheck disable=SC2086  # the scan kind's words are split on purpose
+    run_checked "$name recover --kind $kind" "$WORK/out" "$QELDA" recover "$DISKS/$name.vmdk" --source 1 --kind $kind \
+      --out "$WORK/rec" || return 0
+  fi
   while IFS= read -r path; do
     [[ ${path##*/} == \$* ]] && continue
     want=${WRITTEN[${path##*/}]:-}
@@ -71,6 +80,8 @@ for c in 512 4096; do
   listed "$name" quick
   listed "$name" advanced
   saved "$name" advanced "$live" "$DISKS/inner-c$c.img"
+  saved "$name-deleted" advanced "$live" "$DISKS/inner-c$c.img"
+  saved "$name-deleted" resumed "$live" "$DISKS/inner-c$c.img"
 done
 for name in ntfs-reformat-c8192-new ntfs-reformat-c4096-over16k; do
   new=$(fls_files "$name" | grep -c '^- ')

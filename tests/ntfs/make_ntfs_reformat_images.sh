@@ -20,6 +20,7 @@
 #                                         of them deleted, and OUTDIR/inner-cN.img as
 #                                         floppy.img: a 64 MiB NTFS volume of N-byte clusters
 #                                         (512, 4096) holding the six files of OUTDIR/inner
+#   OUTDIR/ntfs-inner-cN-deleted.vmdk     the same, floppy.img deleted
 #   OUTDIR/after/NAME, OUTDIR/inner/NAME, OUTDIR/small/NAME  those files as written
 #
 #   make_ntfs_reformat_images.sh OUTDIR
@@ -132,6 +133,11 @@ for c in 512 4096; do
   release_volume
   disk_of "$outer" "ntfs-inner-c$c"
   sleuth_answers "$OUT/ntfs-inner-c$c.vmdk" "ntfs-inner-c$c" 0
+  mount_ntfs "$outer"
+  rm "$MNT/floppy.img"
+  release_volume
+  disk_of "$outer" "ntfs-inner-c$c-deleted"
+  sleuth_answers "$OUT/ntfs-inner-c$c-deleted.vmdk" "ntfs-inner-c$c-deleted" 0
 done
 [[ $(find "$files" -type f | wc -l) -ge 170 ]] || die "too few files written"
 image_script_done
