@@ -71,6 +71,7 @@ void CNtfsEngine::FreeAll() {
   rawFolders_.clear();
   m_pRawContext.reset();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
 }
 
 bool CNtfsEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -336,9 +337,9 @@ bool CNtfsEngine::settleGeometry() {
 
 void CNtfsEngine::countMftRecords(std::uint64_t sectors, std::uint64_t dataBytes) {
   // A data size of 0, or one past what the clusters hold, names no end of its own.
-  const std::uint64_t dataRecords = (dataBytes + recordBytes_ - 1) / recordBytes_;
-  if (dataRecords != 0 && dataRecords < sectors / recordSectors()) sectors = dataRecords * recordSectors();
-  setMftSectors(sectors);
+  const std::uint64_t dataRecords = std::min((dataBytes + recordBytes_ - 1) / recordBytes_, kMaxMftRecords);
+  mftDataSectors_ = dataRecords != 0 ? dataRecords * recordSectors() : ~std::uint64_t{0};
+  setMftSectors(std::min(sectors, mftDataSectors_));
 }
 
 bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
@@ -396,6 +397,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
   mftRuns_.clear();
   mftExtents_.clear();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
   if (!m_nSectorsPerCluster) return 0;
   std::vector<fs::ntfs::RunEntry> runs;
   std::uint64_t sectors = 0, dataBytes = 0;

@@ -483,6 +483,9 @@ class CNtfsEngine : private engine::HeldSinks {
   std::uint64_t mftSector_ = 0;
   std::uint64_t mftMirrSector_ = 0;
   std::uint64_t mftSectorCount_ = 0;
+  // $MFT's sectors up to its data size, counted as its runs number them (holes included);
+  // all of them when its first record gives no data size.
+  std::uint64_t mftDataSectors_ = ~std::uint64_t{0};
   std::uint32_t recordBytes_ = 1024;
   bool recordBytesFromBoot_ = false;
   std::vector<fs::ntfs::RunEntry> mftRuns_;

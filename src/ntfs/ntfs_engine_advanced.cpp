@@ -299,7 +299,8 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::nestedVolume
   const std::uint64_t start = sector - firstCluster * own;
   std::array<std::uint8_t, 512> boot{};
   if (!ReadVolumeSectors(boot.data(), 512, start)) return std::nullopt;
-  const auto params = fs::ntfs::parseNtfsBoot(platform::ByteView(boot), m_nSectorCount - start);
+  // Not held to this volume's end: an image may be cut, or claim more than it holds.
+  const auto params = fs::ntfs::parseNtfsBoot(platform::ByteView(boot), 0);
   if (!params || params->sectorsPerCluster != own || params->mftCluster != firstCluster) return std::nullopt;
   const std::uint64_t sectors = std::min((params->totalSectors + 1) * params->sectorUnits, m_nSectorCount - start);
   return std::make_pair(start, start + sectors);

@@ -157,9 +157,9 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::mftAreas(bool 
   std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
   for (const fs::ntfs::Extent& e : mftExtents_) {
     const std::uint64_t firstRecordSector = e.vcn * m_nSectorsPerCluster;
-    if (e.hole || (!allocated && firstRecordSector >= mftSectorCount_)) continue;
+    if (e.hole || (!allocated && firstRecordSector >= mftDataSectors_)) continue;
     std::uint64_t sectors = e.length * m_nSectorsPerCluster;
-    if (!allocated) sectors = std::min(sectors, mftSectorCount_ - firstRecordSector);
+    if (!allocated) sectors = std::min(sectors, mftDataSectors_ - firstRecordSector);
     areas.emplace_back(e.lcn * m_nSectorsPerCluster, e.lcn * m_nSectorsPerCluster + sectors);
   }
   std::sort(areas.begin(), areas.end());

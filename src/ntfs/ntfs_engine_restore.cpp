@@ -95,6 +95,7 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   mftRuns_.clear();
   mftExtents_.clear();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
   clearDeepScan();
   clearFreeExtents();
   m_bClusterSearch = 0;
