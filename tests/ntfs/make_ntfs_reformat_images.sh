@@ -68,7 +68,8 @@ disk_of() {
   local img=$OUT/$2.vmdk
   truncate -s $(($(stat -c %s "$1") + 1048576)) "$img"
   printf 'label: dos\nstart=2048, type=7\n' | sfdisk -q "$img" >>"$WORK/tools.log" 2>&1
-  dd if="$1" of="$img" bs=1M seek=1 conv=notrunc,sparse status=none
+  # Sparse by pages: the volume's files lie scattered.
+  dd if="$1" of="$img" bs=4k seek=256 conv=notrunc,sparse status=none
 }
 # again VOLUME CLUSTER [FILES]: VOLUME formatted again with CLUSTER-byte clusters, in
 # WORK/again, the first FILES files of OUTDIR/after written to its root.
