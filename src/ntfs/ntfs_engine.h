@@ -430,10 +430,10 @@ class CNtfsEngine : private engine::HeldSinks {
   bool reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
-  // The cluster size a deep-scan item's record is read with: the volume's for a record in
-  // $MFT (or one that cannot be read); else the one its own $DATA gives, 0 when it gives none.
-  // A record outside $MFT that gives another than the volume's is left from an earlier
-  // format of the volume with other clusters, and its runs count those.
+  // The cluster size a deep-scan item's record is read with: the one its own $DATA gives;
+  // where it gives none, the volume's for a record of $MFT (or one that cannot be read), 0
+  // for any other. A record that gives another than the volume's, in $MFT or outside it, is
+  // left from an earlier format of the volume with other clusters, and its runs count those.
   std::uint16_t clusterSectorsOfRecordAt(std::uint64_t sector);
   // Whether any record found outside $MFT gives another cluster size than the volume's: then
   // a record there that gives none cannot be read with certainty. Learnt while searching, or

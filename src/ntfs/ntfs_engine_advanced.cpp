@@ -203,7 +203,7 @@ void CNtfsEngine::showSectorsSearched() {
 
 void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
   if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
-  if (!earlierFormat_.value_or(true)) earlierFormat_ = ofEarlierFormat(record);
+  if (!inMft && !earlierFormat_.value_or(true)) earlierFormat_ = ofEarlierFormat(record);
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
@@ -302,8 +302,11 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::nestedVolume
   // Not held to this volume's end: an image may be cut, or claim more than it holds.
   const auto params = fs::ntfs::parseNtfsBoot(platform::ByteView(boot), 0);
   if (!params || params->sectorsPerCluster != own || params->mftCluster != firstCluster) return std::nullopt;
-  const std::uint64_t sectors = std::min((params->totalSectors + 1) * params->sectorUnits, m_nSectorCount - start);
-  return std::make_pair(start, start + sectors);
+  // As many sectors as its boot sector claims, and no more than this volume has left.
+  const std::uint64_t left = m_nSectorCount - start;
+  const std::uint64_t units = std::max<std::uint32_t>(params->sectorUnits, 1);
+  const std::uint64_t sectors = params->totalSectors < left / units ? (params->totalSectors + 1) * units : left;
+  return std::make_pair(start, start + std::min(sectors, left));
 }
 
 bool CNtfsEngine::inNestedVolume(std::uint64_t sector) {
@@ -344,7 +347,7 @@ void CNtfsEngine::SearchVolumeRecords(bool bSingleMftRun) {
   // The sectors of $MFT's records, searched already: one area per run (with a single run,
   // that run), up to its data size; the clusters past it are searched as any others.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> areas = mftAreas(false);
-  if (bSingleMftRun && areas.size() > 1) areas.resize(1);
+  if (bSingleMftRun) areas.resize(std::min<std::size_t>(areas.size(), 1));
   std::uint64_t firstRunStart = 0, firstRunEnd = kFirstSearchedSector;
   const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const fs::ntfs::Extent& e) { return !e.hole; });
   if (first != mftExtents_.end()) {

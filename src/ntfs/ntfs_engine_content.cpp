@@ -178,7 +178,6 @@ std::uint32_t CNtfsEngine::ownClusterSectors(platform::ByteView record) {
 }
 
 bool CNtfsEngine::ofEarlierFormat(platform::ByteView record) const {
-  // Wherever it lies, in $MFT's records as well: a format of other clusters wrote it.
   const std::uint32_t own = ownClusterSectors(record);
   return own != 0 && own != m_nSectorsPerCluster;
 }
@@ -201,7 +200,7 @@ bool CNtfsEngine::earlierFormatSeen() {
       earlierFormat_.reset();
       return true;
     }
-    if (!readRecordAt(found.sector, record)) continue;
+    if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
     if (ofEarlierFormat(platform::ByteView(record))) {
       earlierFormat_ = true;
       break;
