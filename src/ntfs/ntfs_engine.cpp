@@ -71,6 +71,7 @@ void CNtfsEngine::FreeAll() {
   rawFolders_.clear();
   m_pRawContext.reset();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
 }
 
 bool CNtfsEngine::stopRequested() const { return app_.m_bStopRequested.load(std::memory_order_relaxed) != 0; }
@@ -229,6 +230,17 @@ std::uint64_t CNtfsEngine::readExtentBytes(const std::vector<fs::ntfs::Extent>& 
   return fromDisk;
 }
 
+std::optional<std::vector<fs::ntfs::Extent>> CNtfsEngine::attributeExtents(platform::ByteView record,
+                                                                         const fs::ntfs::AttributeRef& a) const {
+  std::size_t offset = a.offset + record.le16(a.offset + L::kAttrRunListOffset).value_or(0);
+  std::vector<fs::ntfs::RunEntry> runs;
+  fs::ntfs::DecodeDataRuns(record.sub(0, std::size_t(a.offset) + a.length).value_or(platform::ByteView()), offset, runs, true,
+                           m_nSectorsPerCluster);
+  auto extents = fs::ntfs::runsToExtents(runs);
+  if (!extents) return std::nullopt;
+  return std::move(*extents);
+}
+
 std::vector<std::uint8_t> CNtfsEngine::readAttributeListContent(const Record& record) {
   return readAttributeValue(record, L::kTypeAttributeList, kMaxAttributeListBytes);
 }
@@ -243,11 +255,7 @@ std::vector<std::uint8_t> CNtfsEngine::readAttributeValue(const Record& record, 
       if (!value) return {};
       return std::vector<std::uint8_t>(value->data(), value->data() + value->size());
     }
-    std::size_t offset = a.offset + view.le16(a.offset + L::kAttrRunListOffset).value_or(0);
-    std::vector<fs::ntfs::RunEntry> runs;
-    fs::ntfs::DecodeDataRuns(view.sub(0, std::size_t(a.offset) + a.length).value_or(platform::ByteView()), offset, runs, true,
-                   m_nSectorsPerCluster);
-    const auto extents = fs::ntfs::runsToExtents(runs);
+    const auto extents = attributeExtents(view, a);
     if (!extents) return {};
     const std::uint64_t size = std::min(view.le64(a.offset + L::kAttrRealSize).value_or(0), maxBytes);
     std::vector<std::uint8_t> content(std::size_t(size + 511) / 512 * 512);
@@ -327,10 +335,18 @@ bool CNtfsEngine::settleGeometry() {
   return recordUsable;
 }
 
+void CNtfsEngine::countMftRecords(std::uint64_t sectors, std::uint64_t dataBytes) {
+  // A data size of 0, or one past what the clusters hold, names no end of its own.
+  const std::uint64_t dataRecords = std::min((dataBytes + recordBytes_ - 1) / recordBytes_, kMaxMftRecords);
+  mftDataSectors_ = dataRecords != 0 ? dataRecords * recordSectors() : ~std::uint64_t{0};
+  setMftSectors(std::min(sectors, mftDataSectors_));
+}
+
 bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
-                                 std::uint64_t& sectors) {
+                                 std::uint64_t& sectors, std::uint64_t* dataBytes) {
   runs.clear();
   sectors = 0;
+  if (dataBytes) *dataBytes = 0;
   Record record{};
   readOwnSizedRecord(recordZeroSector, record);
   if (!fs::ntfs::ApplyRecordFixup(record)) return false;
@@ -339,6 +355,7 @@ bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChai
   const platform::ByteView view(record);
   const auto data = fs::ntfs::FindRecordData(view, false);
   if (!data || data->resident || data->kind != fs::ntfs::kKindFile) return false;
+  if (dataBytes) *dataBytes = view.le64(data->attributeOffset + L::kAttrRealSize).value_or(0);
   std::size_t offset = data->offset;
   sectors = fs::ntfs::DecodeDataRuns(view, offset, runs, false, m_nSectorsPerCluster);
   if (!data->hasAttributeList || runs.empty()) return !runs.empty();
@@ -366,19 +383,25 @@ bool CNtfsEngine::collectMftRuns(std::uint64_t recordZeroSector, bool strictChai
   return true;
 }
 
+bool CNtfsEngine::collectMftRunsOrMirror(std::vector<fs::ntfs::RunEntry>& runs, std::uint64_t& sectors,
+                                         std::uint64_t& dataBytes) {
+  if (!collectMftRuns(mftSector_, false, runs, sectors, &dataBytes) || runs.empty()) {
+    runs.clear();
+    // The mirror is known only when the boot sector was read; sector 0 is the boot sector itself.
+    if (mftMirrSector_ != 0) collectMftRuns(mftMirrSector_, true, runs, sectors, &dataBytes);
+  }
+  return !runs.empty();
+}
+
 std::uint32_t CNtfsEngine::LoadMft() {
   mftRuns_.clear();
   mftExtents_.clear();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
   if (!m_nSectorsPerCluster) return 0;
   std::vector<fs::ntfs::RunEntry> runs;
-  std::uint64_t sectors = 0;
-  if (!collectMftRuns(mftSector_, false, runs, sectors) || runs.empty()) {
-    runs.clear();
-    // The mirror is known only when the boot sector was read; sector 0 is the boot sector itself.
-    if (mftMirrSector_ != 0) collectMftRuns(mftMirrSector_, true, runs, sectors);
-  }
-  if (runs.empty()) return 0;
+  std::uint64_t sectors = 0, dataBytes = 0;
+  if (!collectMftRunsOrMirror(runs, sectors, dataBytes)) return 0;
   // The first run must start where the boot sector puts $MFT.
   const std::int64_t firstCluster = runs.front().signedOffset();
   if (runs.front().sparse() || firstCluster < 0 || std::uint64_t(firstCluster) * m_nSectorsPerCluster != mftSector_)
@@ -390,7 +413,7 @@ std::uint32_t CNtfsEngine::LoadMft() {
   const std::uint64_t insideClusters = fs::ntfs::tallyClusters(*extents, volumeClusters()).inside;
   mftRuns_ = std::move(runs);
   mftExtents_ = std::move(*extents);
-  setMftSectors(std::min(sectors, insideClusters * m_nSectorsPerCluster));
+  countMftRecords(std::min(sectors, insideClusters * m_nSectorsPerCluster), dataBytes);
   recordMap_.clear();
   reportedIndexBlocks_.clear();
   markRecord(0);

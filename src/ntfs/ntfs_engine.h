@@ -403,8 +403,18 @@ class CNtfsEngine : private engine::HeldSinks {
   bool settleGeometry();
   std::optional<std::uint64_t> sectorOfMftOffset(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t mftSectorOffset) const;
   bool readRecordThrough(const std::vector<fs::ntfs::Extent>& extents, std::uint32_t record, Record& buffer);
+  // `dataBytes`, when given, takes $MFT's data size as its first record gives it (0: none).
   bool collectMftRuns(std::uint64_t recordZeroSector, bool strictChain, std::vector<fs::ntfs::RunEntry>& runs,
-                      std::uint64_t& sectors);
+                      std::uint64_t& sectors, std::uint64_t* dataBytes = nullptr);
+  // $MFT's record at the boot sector's place, else at the mirror's: its runs; false when neither gives any.
+  bool collectMftRunsOrMirror(std::vector<fs::ntfs::RunEntry>& runs, std::uint64_t& sectors, std::uint64_t& dataBytes);
+  // Counts the records of $MFT: those of its clusters inside the volume (`sectors`), and no
+  // more than its data size names; the records past it are left from an earlier format,
+  // never the volume's own files.
+  void countMftRecords(std::uint64_t sectors, std::uint64_t dataBytes);
+  // The clusters of a non-resident attribute as its runs place them; nothing when they cannot.
+  std::optional<std::vector<fs::ntfs::Extent>> attributeExtents(platform::ByteView record,
+                                                                const fs::ntfs::AttributeRef& attribute) const;
   std::vector<std::uint8_t> readAttributeListContent(const Record& record);
   // Bytes of a stream through its extents; holes and what no extent covers read as zeros, and
   // so do what lies past the volume's end and what the disk could not give (then `incomplete`
@@ -429,16 +439,37 @@ class CNtfsEngine : private engine::HeldSinks {
   bool reportIndexEntry(const fs::ntfs::IndexEntryInfo& entry, std::uint32_t walkedFolder);
   std::uint32_t reportItem(const FOUND_ITEM& item, std::u16string_view name);
 
-  // The cluster size a deep-scan item's record is read with: the volume's for a record in
-  // $MFT (or one that cannot be read); else the one its own $DATA gives, 0 when it gives none.
-  // A record outside $MFT that gives another than the volume's is left from an earlier
-  // format of the volume with other clusters, and its runs count those.
+  // The cluster size a deep-scan item's record is read with: the one its own $DATA gives;
+  // where it gives none, the volume's for a record of $MFT (or one that cannot be read), 0
+  // for any other. A record that gives another than the volume's, in $MFT or outside it, is
+  // left from an earlier format of the volume with other clusters, and its runs count those.
   std::uint16_t clusterSectorsOfRecordAt(std::uint64_t sector);
   // Whether any record found outside $MFT gives another cluster size than the volume's: then
   // a record there that gives none cannot be read with certainty. Learnt while searching, or
   // on first need after a restore.
   bool earlierFormatSeen();
-  bool inMftArea(std::uint64_t sector) const;
+  // Whether the sector holds one of $MFT's records (up to its data size), or, with
+  // `allocated`, lies in any of its clusters.
+  bool inMftArea(std::uint64_t sector, bool allocated = false) const;
+  // $MFT's sectors as inMftArea counts them, one area per run, in sector order.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> mftAreas(bool allocated) const;
+  // The cluster size a found record gives (see fs::ntfs::recordClusterSectors); 0 for an
+  // extension record, whose first piece of a stream may not map all the stream sizes.
+  static std::uint32_t ownClusterSectors(platform::ByteView record);
+  // Whether a found record's own cluster size tells an earlier format of the volume.
+  bool ofEarlierFormat(platform::ByteView record) const;
+  // Whether the sector lies in a cluster the runs of a live file other than $MFT hold: what
+  // lies there is that file's data (a disk image, a backup), never a record of this volume.
+  bool inLiveFile(std::uint64_t sector) const;
+  // The sectors [first, end) of an NTFS volume inside this one whose $MFT record `record`
+  // (found at `sector`) is: its first run leads to where it lies only when counted from a
+  // later start, where that volume's boot sector stands. Nothing for any other record.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> nestedVolumeOf(platform::ByteView record, std::uint64_t sector);
+  // Whether a found record lies inside such a volume: its runs count that volume's clusters,
+  // never this one's. Learnt from the found records on first need.
+  bool inNestedVolume(std::uint64_t sector);
+  // Keeps the clusters of a live record of $MFT in liveFileClusters_.
+  void noteLiveClusters(platform::ByteView record);
   // Whether the volume as it is now ($Bitmap, clusters of volumeSpc sectors) leaves free every
   // cluster the extents name in clusters of ownSpc sectors; false without a free list.
   bool clustersFreeNow(const std::vector<fs::ntfs::Extent>& extents, std::uint16_t ownSpc, std::uint16_t volumeSpc) const;
@@ -461,6 +492,9 @@ class CNtfsEngine : private engine::HeldSinks {
   std::uint64_t mftSector_ = 0;
   std::uint64_t mftMirrSector_ = 0;
   std::uint64_t mftSectorCount_ = 0;
+  // $MFT's sectors up to its data size, counted as its runs number them (holes included);
+  // all of them when its first record gives no data size.
+  std::uint64_t mftDataSectors_ = ~std::uint64_t{0};
   std::uint32_t recordBytes_ = 1024;
   bool recordBytesFromBoot_ = false;
   std::vector<fs::ntfs::RunEntry> mftRuns_;
@@ -558,6 +592,11 @@ class CNtfsEngine : private engine::HeldSinks {
   std::uint64_t sectorsSearched_ = 0;
   bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
   std::optional<bool> earlierFormat_;  // see earlierFormatSeen; nothing: not known yet
+  // The clusters the live records of $MFT hold, as [first, end) ranges; in cluster order and
+  // merged once $MFT was searched.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> liveFileClusters_;
+  // See inNestedVolume; nothing: not known yet.
+  std::optional<std::vector<std::pair<std::uint64_t, std::uint64_t>>> nestedVolumes_;
   bool runRecordIndexesPending_ = false;  // restored run records: their lookups are built on first need
   void indexRunRecords();
   bool advanced_ = false;

@@ -6,6 +6,7 @@
 
 #include "engine/read_ahead.h"
 #include "engine/scan_state.h"
+#include "fs/ntfs_boot.h"
 #include "fs/ntfs_cluster_votes.h"
 #include "fs/ntfs_layout.h"
 #include "ntfs/ntfs_engine.h"
@@ -57,6 +58,8 @@ void CNtfsEngine::clearDeepScan() {
   extensionIndexBuilt_ = false;
   advanced_ = false;
   earlierFormat_.reset();
+  liveFileClusters_.clear();
+  nestedVolumes_.reset();
 }
 
 engine::ScanOutcome CNtfsEngine::ScanAdvanced() {
@@ -202,13 +205,16 @@ void CNtfsEngine::showSectorsSearched() {
 
 void CNtfsEngine::addFoundRecord(platform::ByteView record, std::uint64_t sector, std::uint32_t number, bool inMft) {
   if (!firstRunRecord_ && runRecords_.empty() && (inMft || mftExtents_.empty())) firstRunRecord_ = number;
-  if (!inMft && !earlierFormat_.value_or(true)) {
-    const std::uint32_t own = fs::ntfs::recordClusterSectors(record);
-    earlierFormat_ = own != 0 && own != m_nSectorsPerCluster;
-  }
+  if (!inMft && !earlierFormat_.value_or(true)) earlierFormat_ = ofEarlierFormat(record);
   const bool folder = (record.u8(L::kRecordFlags).value_or(0) & L::kRecordFolder) != 0;
   const std::uint32_t parent = fs::ntfs::GetRecordParent(record);
   if (number == kRootRecord) return;  // the root is the tree's own
+  if (!inMft && number == 0 && nestedVolumeOf(record, sector)) {
+    // Kept, never listed, so that the records of that volume are known as its own.
+    runRecordAtSector_.try_emplace(sector, runRecords_.size());
+    runRecords_.push_back({.sector = sector, .itemId = 0, .parent = parent, .recordNumber = 0, .isFile = 1, .mark = 1});
+    return;
+  }
   if (!inMft && copiesMftRecord(record, number)) return;  // listed once, from $MFT
   // An extension record holds attributes of its base record: it is kept so that the base
   // can be read whole, never reported as a file of its own.
@@ -246,6 +252,7 @@ void CNtfsEngine::SearchMftRuns() {
   foundFolders_.clear();
   foundFolderIndex_.clear();
   firstRunRecord_.reset();
+  liveFileClusters_.clear();
   reporter_.logStart(text::kSearchingMetadata);
   progress_.SetFoundText(text::kSearchingMetadata);
   blockBar_.start(m_nSectorCount, kBlockSectors);
@@ -256,6 +263,7 @@ void CNtfsEngine::SearchMftRuns() {
       [this](std::uint32_t number, RecordSpan record) {
         const auto sector = sectorOfMftOffset(mftExtents_, std::uint64_t(number) * recordSectors());
         if (sector) addFoundRecord(platform::ByteView(record), *sector, number, true);
+        if (number != 0) noteLiveClusters(platform::ByteView(record));
         return !stopRequested();
       },
       [this](std::uint64_t records) {
@@ -264,22 +272,91 @@ void CNtfsEngine::SearchMftRuns() {
         sectorsSearched_ += records * recordSectors();
         return true;
       });
+  std::sort(liveFileClusters_.begin(), liveFileClusters_.end());
+  std::size_t kept = 0;
+  for (const auto& range : liveFileClusters_) {
+    if (kept != 0 && range.first <= liveFileClusters_[kept - 1].second) {
+      liveFileClusters_[kept - 1].second = std::max(liveFileClusters_[kept - 1].second, range.second);
+    } else {
+      liveFileClusters_[kept++] = range;
+    }
+  }
+  liveFileClusters_.resize(kept);
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::nestedVolumeOf(platform::ByteView record,
+                                                                                  std::uint64_t sector) {
+  if (fs::ntfs::storedRecordNumber(record).value_or(1) != 0) return std::nullopt;
+  const std::uint32_t own = ownClusterSectors(record);
+  const auto data = fs::ntfs::FindRecordData(record, false);
+  if (own == 0 || !data || data->resident) return std::nullopt;
+  std::vector<fs::ntfs::RunEntry> runs;
+  std::size_t offset = data->offset;
+  fs::ntfs::DecodeDataRuns(record, offset, runs, false, own);
+  if (runs.empty() || runs.front().sparse() || runs.front().signedOffset() <= 0) return std::nullopt;
+  const std::uint64_t firstCluster = std::uint64_t(runs.front().signedOffset());
+  // Counted from this volume's start it leads to itself: a format of this volume. One that
+  // leads past itself starts no volume inside this one.
+  if (firstCluster * own >= sector) return std::nullopt;
+  const std::uint64_t start = sector - firstCluster * own;
+  std::array<std::uint8_t, 512> boot{};
+  if (!ReadVolumeSectors(boot.data(), 512, start)) return std::nullopt;
+  // Not held to this volume's end: an image may be cut, or claim more than it holds.
+  const auto params = fs::ntfs::parseNtfsBoot(platform::ByteView(boot), 0);
+  if (!params || params->sectorsPerCluster != own || params->mftCluster != firstCluster) return std::nullopt;
+  // As many sectors as its boot sector claims, and no more than this volume has left.
+  const std::uint64_t left = m_nSectorCount - start;
+  const std::uint64_t units = std::max<std::uint32_t>(params->sectorUnits, 1);
+  const std::uint64_t sectors = params->totalSectors < left / units ? (params->totalSectors + 1) * units : left;
+  return std::make_pair(start, start + std::min(sectors, left));
+}
+
+bool CNtfsEngine::inNestedVolume(std::uint64_t sector) {
+  if (!nestedVolumes_) {
+    nestedVolumes_.emplace();
+    Record record{};
+    for (const fs::ntfs::RunRecord& found : runRecords_) {
+      if (found.recordNumber != 0 || !readRecordAt(found.sector, record)) continue;
+      if (const auto volume = nestedVolumeOf(platform::ByteView(record), found.sector)) nestedVolumes_->push_back(*volume);
+    }
+  }
+  return std::any_of(nestedVolumes_->begin(), nestedVolumes_->end(),
+                     [sector](const auto& v) { return sector >= v.first && sector < v.second; });
+}
+
+void CNtfsEngine::noteLiveClusters(platform::ByteView record) {
+  if (!(record.u8(L::kRecordFlags).value_or(0) & L::kRecordInUse)) return;
+  const std::uint64_t total = volumeClusters();
+  for (const fs::ntfs::AttributeRef& a : fs::ntfs::walkAttributes(record, L::kMaxAttributes).attributes) {
+    if (!a.nonResident) continue;
+    const auto extents = attributeExtents(record, a);
+    if (!extents) continue;
+    for (const fs::ntfs::Extent& e : *extents)
+      if (!e.hole && e.lcn < total) liveFileClusters_.emplace_back(e.lcn, e.lcn + std::min(e.length, total - e.lcn));
+  }
+}
+
+bool CNtfsEngine::inLiveFile(std::uint64_t sector) const {
+  if (!m_nSectorsPerCluster) return false;
+  const std::uint64_t cluster = sector / m_nSectorsPerCluster;
+  const auto it = std::upper_bound(liveFileClusters_.begin(), liveFileClusters_.end(),
+                                   std::make_pair(cluster, ~std::uint64_t{0}));
+  // $MFT's own clusters past its data size hold records, of an earlier format.
+  return it != liveFileClusters_.begin() && cluster < std::prev(it)->second && !inMftArea(sector, true);
 }
 
 void CNtfsEngine::SearchVolumeRecords(bool bSingleMftRun) {
-  // The sectors of $MFT, searched already: one area per run (with a single run, that run).
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
-  for (const fs::ntfs::Extent& e : mftExtents_) {
-    if (e.hole) continue;
-    areas.emplace_back(e.lcn * m_nSectorsPerCluster, (e.lcn + e.length) * m_nSectorsPerCluster);
-    if (bSingleMftRun) break;
-  }
-  std::sort(areas.begin(), areas.end());
+  // The sectors of $MFT's records, searched already: one area per run (with a single run,
+  // that run), up to its data size; the clusters past it are searched as any others.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas = mftAreas(false);
+  if (bSingleMftRun) areas.resize(std::min<std::size_t>(areas.size(), 1));
   std::uint64_t firstRunStart = 0, firstRunEnd = kFirstSearchedSector;
   const auto first = std::find_if(mftExtents_.begin(), mftExtents_.end(), [](const fs::ntfs::Extent& e) { return !e.hole; });
   if (first != mftExtents_.end()) {
     firstRunStart = first->lcn * m_nSectorsPerCluster;
-    firstRunEnd = (first->lcn + first->length) * m_nSectorsPerCluster;
+    firstRunEnd = firstRunStart;
+    for (const auto& area : areas)
+      if (area.first == firstRunStart) firstRunEnd = area.second;
   }
   // After the first run to the volume's end, then from sector 32 up to the first run.
   searchSectorRange(std::max(firstRunEnd, kFirstSearchedSector), m_nSectorCount, areas);
@@ -326,7 +403,7 @@ void CNtfsEngine::searchSectorRange(std::uint64_t from, std::uint64_t to,
       const std::uint8_t* at = block.data() + i * 512;
       if (startsRecord(at)) {
         const std::uint64_t own = ownRecordSectors(at);
-        if (i + own <= readable && !inMftArea(sector)) {
+        if (i + own <= readable && !inMftArea(sector) && !inLiveFile(sector)) {
           record.resize(own * 512);
           std::memcpy(record.data(), at, record.size());
           if (fs::ntfs::ApplyRecordFixup(record)) {

@@ -180,17 +180,41 @@ std::vector<std::uint64_t> CNtfsEngine::GetContiguousClusterList(std::uint64_t f
   return list;
 }
 
-bool CNtfsEngine::inMftArea(std::uint64_t sector) const {
-  for (const fs::ntfs::Extent& e : mftExtents_)
-    if (!e.hole && sector >= e.lcn * m_nSectorsPerCluster && sector < (e.lcn + e.length) * m_nSectorsPerCluster)
-      return true;
+std::vector<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::mftAreas(bool allocated) const {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
+  for (const fs::ntfs::Extent& e : mftExtents_) {
+    const std::uint64_t firstRecordSector = e.vcn * m_nSectorsPerCluster;
+    if (e.hole || (!allocated && firstRecordSector >= mftDataSectors_)) continue;
+    std::uint64_t sectors = e.length * m_nSectorsPerCluster;
+    if (!allocated) sectors = std::min(sectors, mftDataSectors_ - firstRecordSector);
+    areas.emplace_back(e.lcn * m_nSectorsPerCluster, e.lcn * m_nSectorsPerCluster + sectors);
+  }
+  std::sort(areas.begin(), areas.end());
+  return areas;
+}
+
+bool CNtfsEngine::inMftArea(std::uint64_t sector, bool allocated) const {
+  for (const auto& [first, end] : mftAreas(allocated))
+    if (sector >= first && sector < end) return true;
   return false;
+}
+
+std::uint32_t CNtfsEngine::ownClusterSectors(platform::ByteView record) {
+  if ((record.le64(L::kRecordBaseReference).value_or(0) & 0xFFFFFFFFFFFFull) != 0) return 0;
+  return fs::ntfs::recordClusterSectors(record);
+}
+
+bool CNtfsEngine::ofEarlierFormat(platform::ByteView record) const {
+  const std::uint32_t own = ownClusterSectors(record);
+  return own != 0 && own != m_nSectorsPerCluster;
 }
 
 std::uint16_t CNtfsEngine::clusterSectorsOfRecordAt(std::uint64_t sector) {
   Record record{};
-  if (!m_nSectorsPerCluster || inMftArea(sector) || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
-  return std::uint16_t(fs::ntfs::recordClusterSectors(platform::ByteView(record)));
+  if (!m_nSectorsPerCluster || !readRecordAt(sector, record)) return m_nSectorsPerCluster;
+  const std::uint16_t own = std::uint16_t(ownClusterSectors(platform::ByteView(record)));
+  // A record of $MFT that gives no size of its own is read as the volume's.
+  return own == 0 && inMftArea(sector) ? m_nSectorsPerCluster : own;
 }
 
 bool CNtfsEngine::earlierFormatSeen() {
@@ -204,8 +228,7 @@ bool CNtfsEngine::earlierFormatSeen() {
       return true;
     }
     if (inMftArea(found.sector) || !readRecordAt(found.sector, record)) continue;
-    const std::uint32_t own = fs::ntfs::recordClusterSectors(platform::ByteView(record));
-    if (own != 0 && own != m_nSectorsPerCluster) {
+    if (ofEarlierFormat(platform::ByteView(record))) {
       earlierFormat_ = true;
       break;
     }
@@ -268,6 +291,8 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
   // with other clusters lie about, it may be one of them, and is not whole either.
   if (given == 0 ? earlierFormatSeen() : (ownSpc != volumeSpc && !clustersFreeNow(*extents, ownSpc, volumeSpc)))
     ok = false;
+  // A record of an NTFS volume inside this one (a disk image) counts that volume's clusters.
+  if (advanced_ && inNestedVolume(item.m_nRecordKey)) ok = false;
   // The stream holds what its runs cover and no more: a size that claims more is not met
   // with zeros.
   const std::uint64_t covered = fs::ntfs::runClusterCount(runs) * clusterBytes();

@@ -95,6 +95,7 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   mftRuns_.clear();
   mftExtents_.clear();
   mftSectorCount_ = 0;
+  mftDataSectors_ = ~std::uint64_t{0};
   clearDeepScan();
   clearFreeExtents();
   m_bClusterSearch = 0;
@@ -134,12 +135,14 @@ std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header
   // first record, as to the scan that saved it. Only then do the saved runs count records.
   settleRecordSize();
   if (!mftRuns_.empty()) {
-    if (!recordBytesFromBoot_) {
-      Record zero{};
-      if (readRecordAt(mftSector_, zero)) recordBytes_ = std::uint32_t(zero.size());
-    }
-    setMftSectors(std::min(fs::ntfs::runClusterCount(mftRuns_), fs::ntfs::tallyClusters(mftExtents_, volumeClusters()).inside) *
-                  m_nSectorsPerCluster);
+    // $MFT's first record, read as the scan read it, gives the record size where the boot
+    // sector does not, and the data size that ends the records the scan counted.
+    std::vector<fs::ntfs::RunEntry> runs;
+    std::uint64_t sectors = 0, dataBytes = 0;
+    collectMftRunsOrMirror(runs, sectors, dataBytes);
+    countMftRecords(std::min(fs::ntfs::runClusterCount(mftRuns_), fs::ntfs::tallyClusters(mftExtents_, volumeClusters()).inside) *
+                        m_nSectorsPerCluster,
+                    dataBytes);
   }
   return 1;
 }

@@ -579,6 +579,11 @@ def ntfs_seeds(corpus):
     mft_lcn = struct.unpack_from("<Q", no_record0, 0x30)[0]
     put(no_record0, mft_lcn * SECTOR, b"\0" * 1024)
     corpus.add("ntfs_scan", "mft-record0-zeroed", no_record0)
+    # A disk image inside the volume: the volume again after its end, which its boot sector
+    # is made to take in; the copy's records are the image's, not the volume's.
+    nested = bytearray(small_tree) + small_tree
+    struct.pack_into("<Q", nested, 0x28, len(nested) // SECTOR - 1)
+    corpus.add("ntfs_scan", "nested-volume", nested)
 
     # Records, index blocks and compressed units as the in-memory targets take them.
     mft_lcn = struct.unpack_from("<Q", tree, 0x30)[0]
