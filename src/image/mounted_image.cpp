@@ -107,8 +107,13 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
                                                       "\" is not a number of sectors: the disk is read only up to it"));
       break;
     }
-    // Sizes beyond any real disk are a damaged description: the disk ends there.
-    if (d.m_nSectors > kMaxDiskSectors - first) break;
+    // Sizes beyond any real disk are a damaged description: the disk ends there, and says so.
+    if (d.m_nSectors > kMaxDiskSectors - first) {
+      image.notes.push_back(extentNote(number, d, "its size of " + std::to_string(d.m_nSectors) +
+                                                      " sectors takes the disk past " + std::to_string(kMaxDiskSectors) +
+                                                      " sectors, more than any disk holds: the disk is read only up to it"));
+      break;
+    }
     MountedExtent e;
     e.firstSector = first;
     e.sectors = d.m_nSectors;

@@ -5,7 +5,9 @@
 #    and holds another disk: the copy reads as itself (its own volume, none of the other's);
 #    (and every file recovered from it is icat's);
 #  - a monolithicFlat descriptor naming its extent by an absolute path reads that file; an
-#    extent line whose start offset or size is no number is said, and never read as 0;
+#    extent line whose start offset or size is no number is said, and never read as 0; one
+#    whose size takes the disk past what any disk holds ends the disk there, with a note;
+#    a createType holding ESC is printed escaped;
 #  - a dynamic and a differencing VHD (footer checksum right) and a VDI claiming a disk of
 #    2^60 bytes over a block map of 32 MiB: the disk is as long as the map, a note says
 #    what was claimed, and `lost` runs within the memory guard; a sound 2000 GB dynamic VHD
@@ -91,6 +93,25 @@ sed -E 's|^RW [0-9]+ FLAT|RW 1e9 FLAT|' "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/off
 if info_ok "extent size not a number" "$WORK/offset/size.vmdk"; then
   noted "extent size not a number" "VMDK extent 1 .*size \"1e9\" is not a number"
   has "extent size not a number" "$WORK/out" "^Disk length: 0 sectors "
+fi
+# Sizes whose bytes, or whose sum with the extents before, no disk can hold: the disk ends
+# at that extent, and says so.
+huge=9223372036854775807
+sed -E "s|^RW [0-9]+ FLAT|RW $huge FLAT|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/huge.vmdk"
+sed -E "s|^(RW [0-9]+ FLAT .*)\$|\1\nRW $((1 << 54)) FLAT \"disk-flat.vmdk\" 0|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/sum.vmdk"
+for image in huge:1:$huge:0 sum:2:$((1 << 54)):65536; do
+  IFS=: read -r image extent size sectors <<<"$image"
+  if info_ok "extent size $size" "$WORK/offset/$image.vmdk"; then
+    noted "extent size $size" "VMDK extent $extent .*size of $size sectors .*: the disk is read only up to it"
+    has "extent size $size" "$WORK/out" "^Disk length: $sectors sectors "
+    ((sectors == 0)) || has "extent size $size" "$WORK/out" "$MBR_VOLUME"
+  fi
+done
+# Text the descriptor gives reaches the terminal escaped, never as control bytes.
+sed 's|^createType=.*|createType="\x1b[31mmono"|' "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/escape.vmdk"
+if info_ok "createType with ESC" "$WORK/offset/escape.vmdk"; then
+  has "createType with ESC" "$WORK/out" '^Format: VMDK \\x1B\[31mmono$'
+  lacks "createType with ESC" "$WORK/out" $'\e'
 fi
 
 # ---------------------------------------------------------------- disks claimed larger than their maps
