@@ -135,8 +135,9 @@ struct VdiBlockMap {
   std::vector<std::uint32_t> entries;   // the part of the map the file holds
   bool freeIsUnreadable = false;        // a differencing image: free blocks are the parent's
   // Blocks whose entry names a data block an earlier block already names: which of them
-  // owns the data cannot be told, and the repeats are unreadable. Sorted.
-  std::vector<std::uint32_t> repeatedBlocks;
+  // owns the data cannot be told, and the repeats are unreadable. A bit per block; empty
+  // when no block repeats another.
+  std::vector<bool> repeated;
   MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
 };
 
@@ -162,6 +163,8 @@ class UnreadableBlockNotes {
   UnreadableBlockNotes(std::string what, std::uint64_t blockSectors, std::uint64_t firstSector,
                        std::uint64_t diskSectors);
   void add(std::uint64_t block, std::string_view why);
+  // True when a block added now is only counted: its reason need not be put into words.
+  bool full() const { return lines_.size() >= kListed; }
   // Blocks counted without a line of their own.
   void addUnlisted(std::uint64_t count) { unlisted_ += count; }
   void appendTo(std::vector<std::u16string>& notes) const;

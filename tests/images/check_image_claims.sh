@@ -11,7 +11,8 @@
 #  - a dynamic and a differencing VHD (footer checksum right) and a VDI claiming a disk of
 #    2^60 bytes over a block map of 32 MiB: the disk is as long as the map, a note says
 #    what was claimed, and `lost` runs within the memory guard; a sound 2000 GB dynamic VHD
-#    keeps its length;
+#    keeps its length; a VDI of 2^26 map entries all naming one data block says the repeats
+#    within the memory guard;
 #  - snapshots made by `qemu-img create -b` (monolithicSparse and twoGbMaxExtentSparse) and a
 #    VDI whose header is made differencing say that their parent is not read;
 #  - a 1-byte and a one-line text .vmdk are not mounted: exit 2 with the cause, for info,
@@ -150,6 +151,28 @@ for image in claim.vhd:$vhd_map_sectors claim-differencing.vhd:$vhd_map_sectors 
   qelda_run lost "$WORK/$image"
   guard_passed "$image: lost" $? "$WORK/err"
 done
+# A VDI whose 2^26 map entries all name data block 0 (a sparse file of 4 KiB on disk): every
+# block but the first is a repeat, said within the memory guard, the map held once.
+python3 - "$SOUND/vdi-dynamic.vdi" "$WORK/claim-repeats.vdi" <<'EOF'
+import struct, sys
+header = bytearray(open(sys.argv[1], "rb").read(512))
+entries, block = 1 << 26, struct.unpack_from("<I", header, 0x178)[0]
+struct.pack_into("<I", header, 0x154, 0x200)
+struct.pack_into("<I", header, 0x158, 0x200 + entries * 4)
+struct.pack_into("<Q", header, 0x170, entries * block)
+struct.pack_into("<I", header, 0x180, entries)
+with open(sys.argv[2], "wb") as f:
+    f.write(header)
+    f.truncate(0x200 + entries * 4 + block)
+EOF
+if info_ok "VDI of repeated blocks" "$WORK/claim-repeats.vdi"; then
+  noted "VDI of repeated blocks" "VDI block 1 .*names data block 0, as block 0's does"
+  noted "VDI of repeated blocks" "and $(((1 << 26) - 9)) more of the VDI blocks cannot be read"
+fi
+qelda_run scan "$WORK/claim-repeats.vdi"
+rc=$?
+((rc == 3)) || fail "VDI of repeated blocks: scan: exit $rc, not 3 (no volume): $(head -c 300 "$WORK/err")"
+
 # A sound dynamic VHD of 2000 GB keeps the length its footer gives, without a note.
 qemu-img create -q -f vpc -o subformat=dynamic "$WORK/big.vhd" 2000G
 big_sectors=$(python3 -c '
