@@ -30,16 +30,20 @@ inline std::vector<std::uint32_t> loadEntries(const platform::ReadOnlyFile& file
   count = std::min({count, (fileBytes - offset) / 4, kMaxBlockEntries});
   constexpr std::uint64_t kPieceEntries = std::uint64_t(1) << 16;
   std::vector<std::uint8_t> raw(std::size_t(std::min(count, kPieceEntries)) * 4);
-  std::vector<std::uint32_t> entries;
-  entries.reserve(std::size_t(count));
-  for (std::uint64_t at = 0; at < count;) {
+  std::vector<std::uint32_t> entries(static_cast<std::size_t>(count));
+  std::uint64_t at = 0;
+  while (at < count) {
     const std::uint64_t wanted = std::min(count - at, kPieceEntries);
     const std::uint64_t got = file.readAt(offset + at * 4, {raw.data(), std::size_t(wanted) * 4}) / 4;
-    const platform::ByteView bytes(raw.data(), std::size_t(got) * 4);
-    for (std::size_t i = 0; i < got; ++i) entries.push_back(bigEndian ? *bytes.be32(i * 4) : *bytes.le32(i * 4));
+    std::uint32_t* into = entries.data() + at;
+    for (const std::uint8_t* p = raw.data(); p != raw.data() + got * 4; p += 4) {
+      const std::uint32_t le = p[0] | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+      *into++ = bigEndian ? __builtin_bswap32(le) : le;
+    }
+    at += got;
     if (got < wanted) break;
-    at += wanted;
   }
+  entries.resize(std::size_t(at));
   return entries;
 }
 

@@ -101,28 +101,31 @@ constexpr std::uint64_t kWindowBlocks = std::uint64_t(1) << 28;
 // block numbers, whatever the entries name; each window's pass also finds where the next
 // one starts, so windows no entry falls in cost nothing.
 void markRepeatedBlocks(VdiBlockMap& map, std::uint64_t blocks) {
+  const std::uint32_t* entries = map.entries.data();
   std::uint64_t lowest = UINT64_MAX;
   std::uint64_t highest = 0;
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    if (!holdsData(map.entries[b])) continue;
-    lowest = std::min<std::uint64_t>(lowest, map.entries[b]);
-    highest = std::max<std::uint64_t>(highest, map.entries[b]);
+    if (!holdsData(entries[b])) continue;
+    lowest = std::min<std::uint64_t>(lowest, entries[b]);
+    highest = std::max<std::uint64_t>(highest, entries[b]);
   }
-  std::vector<bool> seen;
+  BlockBits seen;
+  bool anyRepeated = false;
   while (lowest <= highest) {
     const std::uint64_t end = lowest + std::min(kWindowBlocks, highest - lowest + 1);
-    seen.assign(std::size_t(end - lowest), false);
+    seen.clear(end - lowest);
     std::uint64_t next = UINT64_MAX;
     for (std::uint64_t b = 0; b < blocks; ++b) {
-      const std::uint32_t entry = map.entries[b];
+      const std::uint32_t entry = entries[b];
       if (!holdsData(entry) || entry < lowest) continue;
       if (entry >= end) {
         next = std::min<std::uint64_t>(next, entry);
-      } else if (seen[entry - lowest]) {
-        if (map.repeated.empty()) map.repeated.resize(std::size_t(blocks));
-        map.repeated[b] = true;
+      } else if (seen.test(entry - lowest)) {
+        if (!anyRepeated) map.repeated.clear(blocks);
+        anyRepeated = true;
+        map.repeated.set(b);
       } else {
-        seen[entry - lowest] = true;
+        seen.set(entry - lowest);
       }
     }
     lowest = next;
@@ -156,17 +159,18 @@ void checkBlockMap(VdiBlockMap& map, std::uint64_t fileBytes, MountedImage& imag
   markRepeatedBlocks(map, blocks);
   // Only the repeats the notes list are put into words, with the block first naming their data.
   std::vector<std::uint32_t> listed;
-  for (std::uint64_t b = 0; b < map.repeated.size() && listed.size() < UnreadableBlockNotes::kListed; ++b)
-    if (map.repeated[b]) listed.push_back(std::uint32_t(b));
+  for (std::uint64_t b = 0; !map.repeated.empty() && b < blocks && listed.size() < UnreadableBlockNotes::kListed; ++b)
+    if (map.repeated.test(b)) listed.push_back(std::uint32_t(b));
   const auto owners = firstNamers(map, blocks, listed);
 
   UnreadableBlockNotes notes("VDI block", map.blockSectors, 0, image.diskSectors);
   const std::uint64_t blockBytes = map.blockSectors * kSector;
   std::size_t r = 0;
+  const std::uint32_t* entries = map.entries.data();
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    const std::uint32_t entry = map.entries[b];
+    const std::uint32_t entry = entries[b];
     if (!holdsData(entry)) continue;
-    if (!map.repeated.empty() && map.repeated[b]) {
+    if (map.repeated.test(b)) {
       if (notes.full() || r >= owners.size()) {
         notes.addUnlisted(1);
       } else {
@@ -217,7 +221,7 @@ MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sec
     const std::uint32_t entry = entries[block];
     if (entry == vdi::kBlockZero) return 0;
     if (entry == vdi::kBlockFree) return freeIsUnreadable ? 1 : 0;
-    return !repeated.empty() && repeated[std::size_t(block)] ? 1 : 2;
+    return repeated.test(block) ? 1 : 2;
   };
   const std::uint32_t entry = entries[firstBlock];
   const int kind = kindOf(firstBlock);
