@@ -206,12 +206,15 @@ bool CThreadForSearchVolume::isMirrorCopy(std::span<const std::uint8_t> nextReco
   // another place of the same volume. Read there, $MFT's own runs place the volume as far
   // before the copy as $MFT lies from the volume's start: a volume that is not there. The
   // copy is told from $MFT by where the record after it, $MFTMirr's, puts the copy: when
-  // $MFT's record lies at that distance before it, this is the copy.
+  // $MFT's record, or the volume's start, lies at that distance before it, this is the copy.
   const auto mirrorCluster = firstDataCluster(nextRecord, u"$MFTMirr");
   const std::uint64_t mftAt = r - v;
   if (!mirrorCluster || spc == 0 || *mirrorCluster > r / spc) return false;
   const std::uint64_t mirrorAt = *mirrorCluster * spc;
   if (mirrorAt == mftAt) return false;
+  // The volume found by its boot sector where the copy's own volume would start tells it
+  // without $MFT, which may be gone.
+  if (IsVolumeListed(volume::kFsNtfs, r - mirrorAt)) return true;
   const std::uint64_t original = r - mirrorAt + mftAt;
   if (original >= m_nTotalSectors) return false;
   fs::ntfs::RecordBuffer record;

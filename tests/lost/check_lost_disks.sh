@@ -5,8 +5,8 @@
 #    fsstat and dump.exfat gave before the damage (a FAT volume found by its boot sector
 #    with the boot sector's total, one rebuilt without it with what its FAT can address);
 #  - `qelda lost --deep` of a disk of one NTFS volume lists that one volume at its start and
-#    length, whatever its cluster size: the copy of the first records $MFTMirr holds is no
-#    volume of its own;
+#    length, whatever its cluster size, with its boot sectors or its $MFT gone: the copy of
+#    the first records $MFTMirr holds is no volume of its own;
 #  - `qelda scan --lost --source N --list` of a found volume lists what fls -r -p listed of
 #    it before the damage (FAT names compared without case: fls shows the lower-case flags
 #    of short names);
@@ -130,8 +130,8 @@ for image in mib-damaged.raw mib-damaged.vmdk mib-damaged.vdi mib-damaged.vhd; d
 done
 
 # ---- one NTFS volume, and no other from the copy of its first records in $MFTMirr
-for kib in 4 8 16 64 64-boot; do
-  disk=ntfs$kib-wiped kind=11 && [[ $kib == 64-boot ]] && disk=ntfs64-damaged kind=12
+for disk in ntfs4-wiped ntfs8-wiped ntfs16-wiped ntfs64-wiped ntfs8-nomft ntfs64-damaged; do
+  kind=11 && [[ $disk == *-damaged ]] && kind=12
   "$QELDA" lost "$LOST/$disk.raw" --deep >"$WORK/lost" 2>"$WORK/err" || { fail "$disk: lost failed: $(cat "$WORK/err")"; continue; }
   start=$(part "${disk%-*}" 1 start) count=$(ntfs_total "${disk%-*}-p1")
   # Rebuilt from its $MFT, the volume reaches to the disk's end.

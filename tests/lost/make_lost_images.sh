@@ -25,6 +25,7 @@
 #                           exFAT main boot sector zeroed
 #   ntfsK-wiped.raw         64 MiB, one empty NTFS of K KiB clusters (K = 4, 8, 16, 64) at
 #                           2048, sector 0 zeroed: $MFTMirr holds a cluster's worth of records
+#   ntfs8-nomft.raw         ntfs8-wiped.raw with $MFT's own record zeroed ($MFTMirr's copy left)
 #   ntfs64-damaged.raw      ntfs64-wiped.raw with both NTFS boot sectors zeroed too
 #   chs-wiped.{vmdk,vdi,vhd}, mib-damaged.{vmdk,vdi,vhd}   the same inside disk images
 # Answers, per disk D and partition N:
@@ -208,6 +209,10 @@ for kib in 4 8 16 64; do
   cp --sparse=always "$disk" "$OUT/ntfs$kib-wiped.raw"
   zero_sector "$OUT/ntfs$kib-wiped.raw" 0
 done
+cp --sparse=always "$OUT/ntfs8-wiped.raw" "$OUT/ntfs8-nomft.raw"
+mft=$(sed -n 's/^First Cluster of MFT: \([0-9]*\)$/\1/p' "$OUT/ntfs8-p1.fsstat")
+[[ -n $mft ]] || die "ntfs8.raw: no \$MFT cluster from fsstat"
+dd if=/dev/zero of="$OUT/ntfs8-nomft.raw" bs=512 seek=$((s1 + mft * 16)) count=2 conv=notrunc status=none
 cp --sparse=always "$OUT/ntfs64-wiped.raw" "$OUT/ntfs64-damaged.raw"
 zero_sector "$OUT/ntfs64-damaged.raw" "$s1"
 zero_sector "$OUT/ntfs64-damaged.raw" $((s1 + $(le64_at "$OUT/ntfs64.raw" $((s1 * 512 + 0x28)))))
