@@ -100,12 +100,15 @@ fi
 huge=9223372036854775807
 sed -E "s|^RW [0-9]+ FLAT|RW $huge FLAT|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/huge.vmdk"
 sed -E "s|^(RW [0-9]+ FLAT .*)\$|\1\nRW $((1 << 54)) FLAT \"disk-flat.vmdk\" 0|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/sum.vmdk"
-for image in huge:1:$huge:0 sum:2:$((1 << 54)):65536; do
+# A type not read is described as long as its extents make the disk, up to the same end.
+sed -E -e "s|^(RW [0-9]+ FLAT .*)\$|\1\nRW $huge FLAT \"disk-flat.vmdk\" 0|" -e 's|^createType=.*|createType="vmfs"|' \
+  "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/unread.vmdk"
+for image in huge:1:$huge:0 sum:2:$((1 << 54)):65536 unread:2:$huge:65536; do
   IFS=: read -r image extent size sectors <<<"$image"
-  if info_ok "extent size $size" "$WORK/offset/$image.vmdk"; then
-    noted "extent size $size" "VMDK extent $extent .*size of $size sectors .*: the disk is read only up to it"
-    has "extent size $size" "$WORK/out" "^Disk length: $sectors sectors "
-    ((sectors == 0)) || has "extent size $size" "$WORK/out" "$MBR_VOLUME"
+  if info_ok "$image extent size $size" "$WORK/offset/$image.vmdk"; then
+    noted "$image extent size $size" "VMDK extent $extent .*size of $size sectors .*: the disk is read only up to it"
+    has "$image extent size $size" "$WORK/out" "^Disk length: $sectors sectors "
+    [[ $image != sum ]] || has "$image extent size $size" "$WORK/out" "$MBR_VOLUME"
   fi
 done
 # Text the descriptor gives reaches the terminal escaped, never as control bytes.
