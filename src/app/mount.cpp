@@ -34,9 +34,13 @@ std::uint32_t imageTypeFromPath(const std::string& path) {
 
 namespace {
 
+// Up to the extent that would make the disk longer than any disk, as the mounted extents end.
 std::uint64_t sumExtentSectors(const CQELDAApp& app) {
   std::uint64_t sum = 0;
-  for (const auto& e : app.m_arrExtents) sum = e.m_nSectors > UINT64_MAX - sum ? UINT64_MAX : sum + e.m_nSectors;
+  for (const auto& e : app.m_arrExtents) {
+    if (e.m_nSectors > image::kMaxDiskSectors - sum) break;
+    sum += e.m_nSectors;
+  }
   return sum;
 }
 

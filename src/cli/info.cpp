@@ -39,10 +39,10 @@ void printDescription(const app::CQELDAApp& app) {
   std::printf("Image: %s\n", app.m_strImagePath.c_str());
   switch (app.m_nImageType) {
     case image::kImageVmdk:
-      std::printf("Format: VMDK %s\n", u8(app.m_strCreateType).c_str());
+      // Every word here comes from the descriptor: printed so that it cannot reach the terminal raw.
+      std::printf("Format: VMDK %s\n", shown(app.m_strCreateType).c_str());
       for (std::size_t i = 0; i < app.m_arrExtents.size(); ++i) {
         const auto& e = app.m_arrExtents[i];
-        // Both words come from the descriptor: printed so that they cannot break the line.
         std::printf("Extent %zu: %s %llu sectors %s\n", i + 1, shown(e.m_szType).c_str(),
                     static_cast<unsigned long long>(e.m_nSectors), shown(e.m_szFileName).c_str());
       }
@@ -110,7 +110,7 @@ int runInfo(const std::vector<std::string>& args) {
   app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
   const auto outcome = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(path), path);
-  if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
+  sayMountCause(mount.cause());
   if (outcome == app::MountOutcome::Invalid) return kExitMountFailed;
   app.g_VirtualDisk.CheckExtentFiles(path);
   printDescription(app);

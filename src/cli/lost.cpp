@@ -102,7 +102,7 @@ int runLost(const std::vector<std::string>& args) {
   } else {
     app::CDataRecovery mount(app, notifier);
     const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(image), image);
-    if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
+    sayMountCause(mount.cause());
     if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
   }
   app.m_nScanKind = engine::kScanLostVolumes;

@@ -88,7 +88,7 @@ int runResume(const std::vector<std::string>& args) {
   app.layoutLog_ = &notes;
   app::CDataRecovery mount(app, notifier);
   const auto mounted = mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
-  if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
+  sayMountCause(mount.cause());
   if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
 
   const StopOnInterrupt interrupt(app.m_bStopRequested);

@@ -310,7 +310,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   if (rawFile) app.m_strImagePath = o.image;
   const auto mounted = rawFile ? app::MountOutcome::Mounted
                                : mount.OnBnClickedMountVirtualDisk(app::imageTypeFromPath(o.image), o.image);
-  if (!mount.cause().empty()) std::fprintf(stderr, "qelda: %s\n", mount.cause().c_str());
+  sayMountCause(mount.cause());
   if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
   if (o.lost) {
     platform::IScanProgress& shown = showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent;

@@ -83,11 +83,29 @@ std::u16string extentNote(std::size_t number, const DISK_DESCRIPTOR_EXTENT& d, c
          platform::widenLatin1(what);
 }
 
+// Sizes beyond any real disk are a damaged description: false, with a note, when extent
+// `number` would take the disk from `first` sectors past the longest disk.
+bool extentFitsDisk(std::size_t number, const DISK_DESCRIPTOR_EXTENT& d, std::uint64_t first, MountedImage& image) {
+  if (d.m_nSectors <= kMaxDiskSectors - first) return true;
+  image.notes.push_back(extentNote(number, d, "its size of " + std::to_string(d.m_nSectors) + " sectors takes the disk past " +
+                                                  std::to_string(kMaxDiskSectors) +
+                                                  " sectors, more than any disk holds: the disk is read only up to it"));
+  return false;
+}
+
 void buildVmdkExtents(ImageState& app, MountedImage& image) {
   const std::u16string& type = app.m_strCreateType;
   const bool monolithicSparse = type == u"monolithicSparse";
   const bool splitSparse = type == u"twoGbMaxExtentSparse";
-  if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat" && !monolithicSparse && !splitSparse) return;
+  if (type != u"monolithicFlat" && type != u"twoGbMaxExtentFlat" && !monolithicSparse && !splitSparse) {
+    // Not read, but described with the length its extents give, as far as a disk can go.
+    std::uint64_t first = 0;
+    for (std::size_t number = 0; number < app.m_arrExtents.size(); ++number) {
+      if (!extentFitsDisk(number + 1, app.m_arrExtents[number], first, image)) break;
+      first += app.m_arrExtents[number].m_nSectors;
+    }
+    return;
+  }
   const SparseDefaults defaults = monolithicSparse ? SparseDefaults::Monolithic : SparseDefaults::Split;
 
   // A snapshot's unallocated grains are its parent's data, which is not read: they are
@@ -107,8 +125,7 @@ void buildVmdkExtents(ImageState& app, MountedImage& image) {
                                                       "\" is not a number of sectors: the disk is read only up to it"));
       break;
     }
-    // Sizes beyond any real disk are a damaged description: the disk ends there.
-    if (d.m_nSectors > kMaxDiskSectors - first) break;
+    if (!extentFitsDisk(number, d, first, image)) break;
     MountedExtent e;
     e.firstSector = first;
     e.sectors = d.m_nSectors;

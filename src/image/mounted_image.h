@@ -128,6 +128,19 @@ struct MountedExtent {
 
 // --- VDI and VHD block maps ----------------------------------------------------------------
 
+// One bit per index in plain words: walked over tens of millions of blocks, quick in any build.
+class BlockBits {
+ public:
+  // `bits` bits, all clear.
+  void clear(std::uint64_t bits) { words_.assign(std::size_t((bits + 63) / 64), 0); }
+  bool empty() const { return words_.empty(); }
+  bool test(std::uint64_t i) const { return i / 64 < words_.size() && (words_[std::size_t(i / 64)] >> (i % 64)) & 1; }
+  void set(std::uint64_t i) { words_[std::size_t(i / 64)] |= std::uint64_t(1) << (i % 64); }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
 struct VdiBlockMap {
   std::uint64_t blockSectors = 0;
   std::uint64_t dataOffset = 0;         // byte offset of block number 0
@@ -135,8 +148,9 @@ struct VdiBlockMap {
   std::vector<std::uint32_t> entries;   // the part of the map the file holds
   bool freeIsUnreadable = false;        // a differencing image: free blocks are the parent's
   // Blocks whose entry names a data block an earlier block already names: which of them
-  // owns the data cannot be told, and the repeats are unreadable. Sorted.
-  std::vector<std::uint32_t> repeatedBlocks;
+  // owns the data cannot be told, and the repeats are unreadable. A bit per block; empty
+  // when no block repeats another.
+  BlockBits repeated;
   MappedRun map(const platform::ReadOnlyFile* file, std::uint64_t sector, std::uint64_t maxSectors) const;
 };
 
@@ -162,6 +176,8 @@ class UnreadableBlockNotes {
   UnreadableBlockNotes(std::string what, std::uint64_t blockSectors, std::uint64_t firstSector,
                        std::uint64_t diskSectors);
   void add(std::uint64_t block, std::string_view why);
+  // True when a block added now is only counted: its reason need not be put into words.
+  bool full() const { return lines_.size() >= kListed; }
   // Blocks counted without a line of their own.
   void addUnlisted(std::uint64_t count) { unlisted_ += count; }
   void appendTo(std::vector<std::u16string>& notes) const;

@@ -92,6 +92,63 @@ namespace {
 
 bool holdsData(std::uint32_t entry) { return entry != vdi::kBlockFree && entry != vdi::kBlockZero; }
 
+// Data block numbers one pass over the map tells apart: a bit each, 32 MiB at the most. A map
+// naming data blocks further apart takes a pass for each window its entries fall in.
+constexpr std::uint64_t kWindowBlocks = std::uint64_t(1) << 28;
+
+// Marks in map.repeated every block among the first `blocks` whose entry names a data block
+// an earlier block already names. Memory stays a bit per block and a bounded window of data
+// block numbers, whatever the entries name; each window's pass also finds where the next
+// one starts, so windows no entry falls in cost nothing.
+void markRepeatedBlocks(VdiBlockMap& map, std::uint64_t blocks) {
+  const std::uint32_t* entries = map.entries.data();
+  std::uint64_t lowest = UINT64_MAX;
+  std::uint64_t highest = 0;
+  for (std::uint64_t b = 0; b < blocks; ++b) {
+    if (!holdsData(entries[b])) continue;
+    lowest = std::min<std::uint64_t>(lowest, entries[b]);
+    highest = std::max<std::uint64_t>(highest, entries[b]);
+  }
+  BlockBits seen;
+  bool anyRepeated = false;
+  while (lowest <= highest) {
+    const std::uint64_t end = lowest + std::min(kWindowBlocks, highest - lowest + 1);
+    seen.clear(end - lowest);
+    std::uint64_t next = UINT64_MAX;
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+      const std::uint32_t entry = entries[b];
+      if (!holdsData(entry) || entry < lowest) continue;
+      if (entry >= end) {
+        next = std::min<std::uint64_t>(next, entry);
+      } else if (seen.test(entry - lowest)) {
+        if (!anyRepeated) map.repeated.clear(blocks);
+        anyRepeated = true;
+        map.repeated.set(b);
+      } else {
+        seen.set(entry - lowest);
+      }
+    }
+    lowest = next;
+  }
+}
+
+// The block that first names each data block named by one of `repeats`, as pairs (data
+// block, first block); one pass, however long the map.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> firstNamers(const VdiBlockMap& map, std::uint64_t blocks,
+                                                                 const std::vector<std::uint32_t>& repeats) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> owners;
+  for (const std::uint32_t b : repeats) owners.emplace_back(map.entries[b], UINT32_MAX);
+  std::size_t left = owners.size();
+  for (std::uint64_t b = 0; b < blocks && left > 0; ++b) {
+    for (auto& [entry, owner] : owners) {
+      if (owner != UINT32_MAX || entry != map.entries[b]) continue;
+      owner = std::uint32_t(b);
+      --left;
+    }
+  }
+  return owners;
+}
+
 // Finds the blocks the file cannot give: an entry that names a data block an earlier block
 // already names (read as it stands, both blocks would show the same bytes), and an entry whose
 // data lies past the end of the file. The repeats are made unreadable; reads past the end fail
@@ -99,32 +156,27 @@ bool holdsData(std::uint32_t entry) { return entry != vdi::kBlockFree && entry !
 void checkBlockMap(VdiBlockMap& map, std::uint64_t fileBytes, MountedImage& image) {
   const std::uint64_t blocks = std::min<std::uint64_t>({map.blockCount, map.entries.size(),
                                                         (image.diskSectors + map.blockSectors - 1) / map.blockSectors});
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> named;  // entry, block
-  for (std::uint64_t b = 0; b < blocks; ++b)
-    if (holdsData(map.entries[b])) named.emplace_back(map.entries[b], std::uint32_t(b));
-  std::sort(named.begin(), named.end());
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> repeats;  // block, the block first naming its data
-  std::uint32_t owner = 0;
-  for (std::size_t i = 0; i < named.size(); ++i) {
-    if (i == 0 || named[i].first != named[i - 1].first) {
-      owner = named[i].second;
-      continue;
-    }
-    repeats.emplace_back(named[i].second, owner);
-  }
-  std::sort(repeats.begin(), repeats.end());
+  markRepeatedBlocks(map, blocks);
+  // Only the repeats the notes list are put into words, with the block first naming their data.
+  std::vector<std::uint32_t> listed;
+  for (std::uint64_t b = 0; !map.repeated.empty() && b < blocks && listed.size() < UnreadableBlockNotes::kListed; ++b)
+    if (map.repeated.test(b)) listed.push_back(std::uint32_t(b));
+  const auto owners = firstNamers(map, blocks, listed);
 
   UnreadableBlockNotes notes("VDI block", map.blockSectors, 0, image.diskSectors);
   const std::uint64_t blockBytes = map.blockSectors * kSector;
   std::size_t r = 0;
+  const std::uint32_t* entries = map.entries.data();
   for (std::uint64_t b = 0; b < blocks; ++b) {
-    const std::uint32_t entry = map.entries[b];
+    const std::uint32_t entry = entries[b];
     if (!holdsData(entry)) continue;
-    if (r < repeats.size() && repeats[r].first == b) {
-      map.repeatedBlocks.push_back(std::uint32_t(b));
-      notes.add(b, "its map entry names data block " + std::to_string(entry) + ", as block " +
-                       std::to_string(repeats[r].second) + "'s does; its sectors cannot be read");
-      ++r;
+    if (map.repeated.test(b)) {
+      if (notes.full() || r >= owners.size()) {
+        notes.addUnlisted(1);
+      } else {
+        notes.add(b, "its map entry names data block " + std::to_string(entry) + ", as block " +
+                         std::to_string(owners[r++].second) + "'s does; its sectors cannot be read");
+      }
       continue;
     }
     const std::uint64_t data = map.dataOffset + std::uint64_t(entry) * blockBytes;  // < 2^63
@@ -169,7 +221,7 @@ MappedRun VdiBlockMap::map(const platform::ReadOnlyFile* file, std::uint64_t sec
     const std::uint32_t entry = entries[block];
     if (entry == vdi::kBlockZero) return 0;
     if (entry == vdi::kBlockFree) return freeIsUnreadable ? 1 : 0;
-    return std::binary_search(repeatedBlocks.begin(), repeatedBlocks.end(), block) ? 1 : 2;
+    return repeated.test(block) ? 1 : 2;
   };
   const std::uint32_t entry = entries[firstBlock];
   const int kind = kindOf(firstBlock);

@@ -125,13 +125,14 @@ void CThreadForSearchVolume::examineSector(const std::uint8_t* chunk, std::size_
   const std::size_t recordBytes = startsWithFile(p) ? fs::ntfs::recordSizeOf(ByteView(p, kSector)) : layout::kRecordBytes;
   const std::uint64_t nextRecord = layout::kNextRecordDistance * (recordBytes / layout::kRecordBytes);
   if (startsWithFile(p) && startsWithFile(p + nextRecord * kSector)) {
-    if (hasRecordFormatByte(p)) rebuildFromMftRecord({p, recordBytes}, sector);
+    if (hasRecordFormatByte(p)) rebuildFromMftRecord({p, recordBytes}, {p + recordBytes, recordBytes}, sector);
     return;
   }
   if (hasBootMark(p) && testCandidate(ByteView(p, kSector), sector)) reportVolume(false);
 }
 
-void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::uint64_t r) {
+void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes,
+                                                  std::span<const std::uint8_t> nextRecord, std::uint64_t r) {
   if (!mentionsMftName(recordBytes)) return;
   // The fixup works on a copy: the block stays as it was read for the sectors after it.
   fs::ntfs::RecordBuffer record;
@@ -166,7 +167,7 @@ void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> 
     spc = m_wSectorsPerCluster;
   }
   m_wSectorsPerCluster = 0;
-  if (v == 0 || IsVolumeListed(volume::kFsNtfs, v)) return;
+  if (v == 0 || isMirrorCopy(nextRecord, r, v, spc) || IsVolumeListed(volume::kFsNtfs, v)) return;
 
   volume::VOLUME_RECORD& volume = appendVolume(kindRebuilt());
   volume.m_wNtfsSectorsPerCluster = std::uint16_t(spc);
@@ -180,6 +181,47 @@ void CThreadForSearchVolume::rebuildFromMftRecord(std::span<const std::uint8_t> 
   volume.m_szSizeText = ui::FormatVolumeSize(volume.m_nSectorCount);
   volume.m_szFileSystem = u"NTFS";
   reportVolume(true);
+}
+
+std::optional<std::uint64_t> CThreadForSearchVolume::firstDataCluster(std::span<const std::uint8_t> recordBytes,
+                                                                     std::u16string_view name) const {
+  if (!startsWithFile(recordBytes.data())) return std::nullopt;
+  fs::ntfs::RecordBuffer record;
+  record.resize(recordBytes.size());
+  std::copy(recordBytes.begin(), recordBytes.end(), record.begin());
+  if (!fs::ntfs::ApplyRecordFixup(record)) return std::nullopt;
+  const ByteView view(record);
+  const auto own = fs::ntfs::GetRecordFileName(view);
+  const auto data = fs::ntfs::FindRecordData(view, false);
+  if (!own || *own != name || !data || data->resident) return std::nullopt;
+  std::uint64_t first = 0;
+  SumDataRunClusters(view, *data, first);
+  if (first == 0) return std::nullopt;
+  return first;
+}
+
+bool CThreadForSearchVolume::isMirrorCopy(std::span<const std::uint8_t> nextRecord, std::uint64_t r, std::uint64_t v,
+                                          std::uint64_t spc) {
+  // $MFTMirr keeps the first records (a cluster of them on a volume of large clusters) at
+  // another place of the same volume. Read there, $MFT's own runs place the volume as far
+  // before the copy as $MFT lies from the volume's start: a volume that is not there. The
+  // copy is told from $MFT by where the record after it, $MFTMirr's, puts the copy: when
+  // $MFT's record, or the volume's start, lies at that distance before it, this is the copy.
+  const auto mirrorCluster = firstDataCluster(nextRecord, u"$MFTMirr");
+  const std::uint64_t mftAt = r - v;
+  if (!mirrorCluster || spc == 0 || *mirrorCluster > r / spc) return false;
+  const std::uint64_t mirrorAt = *mirrorCluster * spc;
+  if (mirrorAt == mftAt) return false;
+  // The volume found by its boot sector where the copy's own volume would start tells it
+  // without $MFT, which may be gone.
+  if (IsVolumeListed(volume::kFsNtfs, r - mirrorAt)) return true;
+  const std::uint64_t original = r - mirrorAt + mftAt;
+  if (original >= m_nTotalSectors) return false;
+  fs::ntfs::RecordBuffer record;
+  record.resize(nextRecord.size());
+  readSectors(record.data(), original, std::uint32_t(record.size() / kSector));
+  const auto mftCluster = firstDataCluster(record, u"$MFT");
+  return mftCluster && *mftCluster * spc == mftAt;
 }
 
 bool CThreadForSearchVolume::FindRecordDataAttribute(std::span<std::uint8_t> record, fs::ntfs::RecordData& info) {

@@ -198,7 +198,15 @@ class CThreadForSearchVolume {
 
   // --- the deep search (deep_search.cpp) -----------------------------------------------
   void examineSector(const std::uint8_t* chunk, std::size_t i, std::uint64_t sector);
-  void rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::uint64_t r);
+  // `nextRecord`: the record after it, as long, read from the same block.
+  void rebuildFromMftRecord(std::span<const std::uint8_t> recordBytes, std::span<const std::uint8_t> nextRecord,
+                            std::uint64_t r);
+  // The first cluster of the data of a record named `name`; nothing for another record, a
+  // resident one or one whose runs are not whole.
+  std::optional<std::uint64_t> firstDataCluster(std::span<const std::uint8_t> recordBytes, std::u16string_view name) const;
+  // True when the $MFT record at sector r, which places its volume at v with clusters of spc
+  // sectors, is $MFTMirr's copy of it.
+  bool isMirrorCopy(std::span<const std::uint8_t> nextRecord, std::uint64_t r, std::uint64_t v, std::uint64_t spc);
   void readMftRecord(std::uint64_t sector, std::uint64_t second, std::span<std::uint8_t> out);
   // Record n of a $MFT whose records are out.size() (2048 or 4096) bytes, each sector where
   // the runs place it; false when one of them has no place.

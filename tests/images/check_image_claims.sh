@@ -5,11 +5,14 @@
 #    and holds another disk: the copy reads as itself (its own volume, none of the other's);
 #    (and every file recovered from it is icat's);
 #  - a monolithicFlat descriptor naming its extent by an absolute path reads that file; an
-#    extent line whose start offset or size is no number is said, and never read as 0;
+#    extent line whose start offset or size is no number is said, and never read as 0; one
+#    whose size takes the disk past what any disk holds ends the disk there, with a note;
+#    a createType holding ESC is printed escaped;
 #  - a dynamic and a differencing VHD (footer checksum right) and a VDI claiming a disk of
 #    2^60 bytes over a block map of 32 MiB: the disk is as long as the map, a note says
 #    what was claimed, and `lost` runs within the memory guard; a sound 2000 GB dynamic VHD
-#    keeps its length;
+#    keeps its length; a VDI of 2^26 map entries all naming one data block says the repeats
+#    within the memory guard;
 #  - snapshots made by `qemu-img create -b` (monolithicSparse and twoGbMaxExtentSparse) and a
 #    VDI whose header is made differencing say that their parent is not read;
 #  - a 1-byte and a one-line text .vmdk are not mounted: exit 2 with the cause, for info,
@@ -92,6 +95,28 @@ if info_ok "extent size not a number" "$WORK/offset/size.vmdk"; then
   noted "extent size not a number" "VMDK extent 1 .*size \"1e9\" is not a number"
   has "extent size not a number" "$WORK/out" "^Disk length: 0 sectors "
 fi
+# Sizes whose bytes, or whose sum with the extents before, no disk can hold: the disk ends
+# at that extent, and says so.
+huge=9223372036854775807
+sed -E "s|^RW [0-9]+ FLAT|RW $huge FLAT|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/huge.vmdk"
+sed -E "s|^(RW [0-9]+ FLAT .*)\$|\1\nRW $((1 << 54)) FLAT \"disk-flat.vmdk\" 0|" "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/sum.vmdk"
+# A type not read is described as long as its extents make the disk, up to the same end.
+sed -E -e "s|^(RW [0-9]+ FLAT .*)\$|\1\nRW $huge FLAT \"disk-flat.vmdk\" 0|" -e 's|^createType=.*|createType="vmfs"|' \
+  "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/unread.vmdk"
+for image in huge:1:$huge:0 sum:2:$((1 << 54)):65536 unread:2:$huge:65536; do
+  IFS=: read -r image extent size sectors <<<"$image"
+  if info_ok "$image extent size $size" "$WORK/offset/$image.vmdk"; then
+    noted "$image extent size $size" "VMDK extent $extent .*size of $size sectors .*: the disk is read only up to it"
+    has "$image extent size $size" "$WORK/out" "^Disk length: $sectors sectors "
+    [[ $image != sum ]] || has "$image extent size $size" "$WORK/out" "$MBR_VOLUME"
+  fi
+done
+# Text the descriptor gives reaches the terminal escaped, never as control bytes.
+sed 's|^createType=.*|createType="\x1b[31mmono"|' "$SOUND/vmdk-flat/disk.vmdk" >"$WORK/offset/escape.vmdk"
+if info_ok "createType with ESC" "$WORK/offset/escape.vmdk"; then
+  has "createType with ESC" "$WORK/out" '^Format: VMDK \\x1B\[31mmono$'
+  lacks "createType with ESC" "$WORK/out" $'\e'
+fi
 
 # ---------------------------------------------------------------- disks claimed larger than their maps
 cp "$SOUND/vhd-dynamic.vhd" "$WORK/claim.vhd"
@@ -129,6 +154,28 @@ for image in claim.vhd:$vhd_map_sectors claim-differencing.vhd:$vhd_map_sectors 
   qelda_run lost "$WORK/$image"
   guard_passed "$image: lost" $? "$WORK/err"
 done
+# A VDI whose 2^26 map entries all name data block 0 (a sparse file of 4 KiB on disk): every
+# block but the first is a repeat, said within the memory guard, the map held once.
+python3 - "$SOUND/vdi-dynamic.vdi" "$WORK/claim-repeats.vdi" <<'EOF'
+import struct, sys
+header = bytearray(open(sys.argv[1], "rb").read(512))
+entries, block = 1 << 26, struct.unpack_from("<I", header, 0x178)[0]
+struct.pack_into("<I", header, 0x154, 0x200)
+struct.pack_into("<I", header, 0x158, 0x200 + entries * 4)
+struct.pack_into("<Q", header, 0x170, entries * block)
+struct.pack_into("<I", header, 0x180, entries)
+with open(sys.argv[2], "wb") as f:
+    f.write(header)
+    f.truncate(0x200 + entries * 4 + block)
+EOF
+if info_ok "VDI of repeated blocks" "$WORK/claim-repeats.vdi"; then
+  noted "VDI of repeated blocks" "VDI block 1 .*names data block 0, as block 0's does"
+  noted "VDI of repeated blocks" "and $(((1 << 26) - 9)) more of the VDI blocks cannot be read"
+fi
+qelda_run scan "$WORK/claim-repeats.vdi"
+rc=$?
+((rc == 3)) || fail "VDI of repeated blocks: scan: exit $rc, not 3 (no volume): $(head -c 300 "$WORK/err")"
+
 # A sound dynamic VHD of 2000 GB keeps the length its footer gives, without a note.
 qemu-img create -q -f vpc -o subformat=dynamic "$WORK/big.vhd" 2000G
 big_sectors=$(python3 -c '

@@ -4,6 +4,9 @@
 #  - `qelda lost` finds every volume with the start, length and file system that mmls,
 #    fsstat and dump.exfat gave before the damage (a FAT volume found by its boot sector
 #    with the boot sector's total, one rebuilt without it with what its FAT can address);
+#  - `qelda lost --deep` of a disk of one NTFS volume lists that one volume at its start and
+#    length, whatever its cluster size, with its boot sectors or its $MFT gone: the copy of
+#    the first records $MFTMirr holds is no volume of its own;
 #  - `qelda scan --lost --source N --list` of a found volume lists what fls -r -p listed of
 #    it before the damage (FAT names compared without case: fls shows the lower-case flags
 #    of short names);
@@ -124,6 +127,18 @@ for image in mib-damaged.raw mib-damaged.vmdk mib-damaged.vdi mib-damaged.vhd; d
     --source "$(index_of "$WORK/lost" $rebuilt NTFS "$start")"
   listing "$image FAT32" mib-p2.fls fold "$LOST/$image" --lost --deep \
     --source "$(index_of "$WORK/lost" $found FAT32 "$(part mib 2 start)")"
+done
+
+# ---- one NTFS volume, and no other from the copy of its first records in $MFTMirr
+for disk in ntfs4-wiped ntfs8-wiped ntfs16-wiped ntfs64-wiped ntfs8-nomft ntfs64-damaged; do
+  kind=11 && [[ $disk == *-damaged ]] && kind=12
+  "$QELDA" lost "$LOST/$disk.raw" --deep >"$WORK/lost" 2>"$WORK/err" || { fail "$disk: lost failed: $(cat "$WORK/err")"; continue; }
+  start=$(part "${disk%-*}" 1 start) count=$(ntfs_total "${disk%-*}-p1")
+  # Rebuilt from its $MFT, the volume reaches to the disk's end.
+  [[ $kind == 12 ]] && count=$(($(stat -c %s "$LOST/$disk.raw") / 512 - start))
+  expect "$WORK/lost" "$disk deep" $kind NTFS "$start" "$count"
+  if [[ $(wc -l <"$WORK/lost") -eq 1 ]]; then pass "$disk deep: its one volume only"
+  else fail "$disk deep: more than its one volume: $(cat "$WORK/lost")"; fi
 done
 
 # ---- FAT32 volumes at their boot sectors' lengths, not at what their FATs address

@@ -23,6 +23,10 @@
 #   fatend-cut.raw          fatend-wiped.raw cut 600000 sectors into p2
 #   mib-damaged.raw         sector 0, both NTFS boot sectors, the FAT16 boot sector and the
 #                           exFAT main boot sector zeroed
+#   ntfsK-wiped.raw         64 MiB, one empty NTFS of K KiB clusters (K = 4, 8, 16, 64) at
+#                           2048, sector 0 zeroed: $MFTMirr holds a cluster's worth of records
+#   ntfs8-nomft.raw         ntfs8-wiped.raw with $MFT's own record zeroed ($MFTMirr's copy left)
+#   ntfs64-damaged.raw      ntfs64-wiped.raw with both NTFS boot sectors zeroed too
 #   chs-wiped.{vmdk,vdi,vhd}, mib-damaged.{vmdk,vdi,vhd}   the same inside disk images
 # Answers, per disk D and partition N:
 #   D.mmls, D.parts ("N start count fs" per line), D-pN.fsstat, D-pN.fls (fls -r -p),
@@ -188,6 +192,30 @@ cp --sparse=always "$disk" "$OUT/fatend-wiped.raw"
 zero_sector "$OUT/fatend-wiped.raw" 0
 cp --sparse=always "$OUT/fatend-wiped.raw" "$OUT/fatend-cut.raw"
 truncate -s $(((112455 + 600000) * 512)) "$OUT/fatend-cut.raw"
+
+# ---------------------------------------------------------------- ntfsK.raw
+for kib in 4 8 16 64; do
+  log "making ntfs$kib.raw"
+  disk=$OUT/ntfs$kib.raw
+  truncate -s 64M "$disk"
+  run sfdisk -q "$disk" <<<$'label: dos\nstart=2048, type=7'
+  read -r s1 c1 <<<"$(part_geom "$disk" 1)"
+  truncate -s $((c1 * 512)) "$WORK/ntfs$kib.vol"
+  run mkntfs -F -Q -q -p "$s1" -H 255 -S 63 -c $((kib * 1024)) -L "lost$kib" "$WORK/ntfs$kib.vol"
+  place "$disk" "$s1" "$WORK/ntfs$kib.vol"
+  rm -f "$WORK/ntfs$kib.vol"
+  printf '1 %s %s ntfs\n' "$s1" "$c1" >"$OUT/ntfs$kib.parts"
+  answers "ntfs$kib"
+  cp --sparse=always "$disk" "$OUT/ntfs$kib-wiped.raw"
+  zero_sector "$OUT/ntfs$kib-wiped.raw" 0
+done
+cp --sparse=always "$OUT/ntfs8-wiped.raw" "$OUT/ntfs8-nomft.raw"
+mft=$(sed -n 's/^First Cluster of MFT: \([0-9]*\)$/\1/p' "$OUT/ntfs8-p1.fsstat")
+[[ -n $mft ]] || die "ntfs8.raw: no \$MFT cluster from fsstat"
+dd if=/dev/zero of="$OUT/ntfs8-nomft.raw" bs=512 seek=$((s1 + mft * 16)) count=2 conv=notrunc status=none
+cp --sparse=always "$OUT/ntfs64-wiped.raw" "$OUT/ntfs64-damaged.raw"
+zero_sector "$OUT/ntfs64-damaged.raw" "$s1"
+zero_sector "$OUT/ntfs64-damaged.raw" $((s1 + $(le64_at "$OUT/ntfs64.raw" $((s1 * 512 + 0x28)))))
 
 # ---------------------------------------------------------------- inside disk images
 for name in chs-wiped mib-damaged; do
