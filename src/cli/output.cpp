@@ -13,18 +13,18 @@
 namespace qelda::cli {
 namespace {
 
-// The run's log file, once startLog gave it one; its failure is said once, whichever way the
-// run ends.
+// The run's log file, once startLog gave it one, and why it refused a line (an errno, set
+// from whichever thread wrote it); the failure is said once, whichever way the run ends.
 struct RunLog {
-  const platform::TextLog* log = nullptr;
   std::string path;
+  std::atomic<int> error{0};
   bool said = false;
 };
 RunLog runLog;
 
 // Says why the log could not be written, the first time it is asked; false when it could.
 bool sayLogFailure() {
-  const int error = runLog.log ? runLog.log->writeError() : 0;
+  const int error = runLog.error.load(std::memory_order_relaxed);
   if (error == 0) return false;
   if (!runLog.said)
     std::fprintf(stderr, "qelda: cannot write the log %s: %s\n", platform::printableText(runLog.path).c_str(),
@@ -56,7 +56,7 @@ int outputClosed(int error) {
   return runStopped();
 }
 
-bool logFailed() { return runLog.log && runLog.log->writeError() != 0; }
+bool logFailed() { return runLog.error.load(std::memory_order_relaxed) != 0; }
 
 int endOfRun(int status) {
   if (runLog.said || !sayLogFailure()) return status;
@@ -85,9 +85,13 @@ bool startLog(platform::TextLog& log, const std::string& path, std::atomic<std::
   }
   // A log that opened but then cannot take a line ends the run as a standard output that
   // cannot be written does: at the next step, the cause said once.
-  if (!path.empty()) runLog = {&log, path, false};
-  log.onWriteFailure([&stop] { stop.store(1, std::memory_order_relaxed); });
-  if (log.writeError() != 0) stop.store(1, std::memory_order_relaxed);
+  runLog.path = path;
+  const auto failed = [&stop](int error) {
+    runLog.error.store(error, std::memory_order_relaxed);
+    stop.store(1, std::memory_order_relaxed);
+  };
+  log.onWriteFailure(failed);
+  if (const int error = log.writeError(); error != 0) failed(error);
   return true;
 }
 

@@ -41,7 +41,7 @@ TextLog::~TextLog() {
 }
 
 void TextLog::AddLogEntry(std::u16string text, bool section) {
-  std::function<void()> failed;
+  std::function<void(int)> failed;
   {
     std::lock_guard lock(mutex_);
     if (section) text = u"[" + text + u"]";
@@ -53,11 +53,11 @@ void TextLog::AddLogEntry(std::u16string text, bool section) {
     }
   }
   // Outside the lock: the handler may well log.
-  if (failed) failed();
+  if (failed) failed(writeError());
 }
 
 bool TextLog::streamTo(const std::string& path) {
-  std::function<void()> failed;
+  std::function<void(int)> failed;
   bool opened = true;
   {
     std::lock_guard lock(mutex_);
@@ -72,11 +72,11 @@ bool TextLog::streamTo(const std::string& path) {
     pending_.clear();
     pending_.shrink_to_fit();
   }
-  if (failed) failed();
+  if (failed) failed(writeError());
   return opened;
 }
 
-void TextLog::onWriteFailure(std::function<void()> failed) {
+void TextLog::onWriteFailure(std::function<void(int error)> failed) {
   std::lock_guard lock(mutex_);
   failed_ = std::move(failed);
 }

@@ -35,9 +35,9 @@ class TextLog final : public ILog {
   // to the file as it is written, so that a log that cannot take it (a full disk) is known
   // at once, not at the end of the run.
   bool streamTo(const std::string& path);
-  // Called once, from the thread that wrote, when the streamed file first refuses a line;
-  // nothing more is written to it after that.
-  void onWriteFailure(std::function<void()> failed);
+  // Called once, from the thread that wrote, with why (an errno) when the streamed file first
+  // refuses a line; nothing more is written to it after that.
+  void onWriteFailure(std::function<void(int error)> failed);
   // Why the streamed file refused a line (an errno), or 0 while every line reached it.
   int writeError() const;
   std::vector<std::u16string> entries() const;
@@ -50,7 +50,7 @@ class TextLog final : public ILog {
   bool streaming_ = false;
   std::FILE* file_ = nullptr;
   int writeError_ = 0;
-  std::function<void()> failed_;
+  std::function<void(int error)> failed_;
 };
 
 }  // namespace qelda::platform

@@ -92,7 +92,10 @@ TEST(Log, AStreamedLogThatCannotBeWrittenSaysSoAtItsFirstLine) {
     SCOPED_TRACE(pending ? "a line pending before the stream" : "lines after it");
     TextLog log;
     int failures = 0;
-    log.onWriteFailure([&] { ++failures; });
+    log.onWriteFailure([&](int error) {
+      ++failures;
+      EXPECT_EQ(error, ENOSPC);
+    });
     if (pending) log.AddLogEntry(u"Mounting", true);
     ASSERT_TRUE(log.streamTo("/dev/full"));
     log.AddLogEntry(u"Saving files", true);
