@@ -29,7 +29,8 @@ void printResumeUsage() {
       "  --image IMAGE       the image the scan was made of (.vmdk, .vdi, .vhd)\n"
       "  --list              one line per found item: d|f, flags, size, path\n"
       "  --out DIR           save the found tree under DIR (made when missing)\n"
-      "  --mask PATTERN      with --out: save only files whose name matches PATTERN\n"
+      "  --mask PATTERN      with --out: save only files whose name matches PATTERN (shell-style,\n"
+      "                      case aside)\n"
       "  --log FILE          append the run's log to FILE\n",
       stderr);
 }

@@ -57,7 +57,7 @@ void printScanUsage(bool recover) {
                "%s",
                recover ? "recover IMAGE --out DIR [--mask PATTERN] [options]" : "scan IMAGE [--list] [options]",
                recover ? "  --out DIR           the folder the found tree is saved under (made when missing)\n"
-                         "  --mask PATTERN      save only files whose name matches PATTERN (shell-style)\n"
+                         "  --mask PATTERN      save only files whose name matches PATTERN (shell-style, case aside)\n"
                        : "  --list              one line per found item: d|f, flags, size, path\n");
 }
 
