@@ -46,7 +46,7 @@ bool hasAttribute(const fs::DRIVE_IDENTITY& identity, std::uint8_t id) {
 
 int runDrives(const std::vector<std::string>& args) {
   if (!args.empty()) {
-    std::fputs("usage: qelda drives\n", stderr);
+    std::fprintf(stderr, "qelda: %s: drives takes no argument\nusage: qelda drives\n", typed(args[0]).c_str());
     return kExitUsage;
   }
   std::uint8_t fixedCount = 0;

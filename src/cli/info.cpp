@@ -100,7 +100,8 @@ void printSourceLine(std::size_t index, const volume::DEVICE_ENTRY& e) {
 
 int runInfo(const std::vector<std::string>& args) {
   if (args.size() != 1) {
-    std::fputs("usage: qelda info IMAGE\n", stderr);
+    const std::string wrong = args.empty() ? std::string("no IMAGE given") : extraArgument(args[1], args[0], "the image");
+    std::fprintf(stderr, "qelda: %s\nusage: qelda info IMAGE\n", wrong.c_str());
     return kExitUsage;
   }
   const std::string& path = args[0];

@@ -66,22 +66,27 @@ int runLost(const std::vector<std::string>& args) {
   std::string logPath;
   bool deep = false;
   bool progressWanted = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
+  std::string wrong;
+  for (std::size_t i = 0; i < args.size() && wrong.empty(); ++i) {
     const std::string& a = args[i];
     if (a == "--deep") {
       deep = true;
     } else if (a == "--progress") {
       progressWanted = true;
-    } else if (a == "--log" && i + 1 < args.size() && !args[i + 1].empty()) {
-      logPath = args[++i];
-    } else if (a.empty() || a[0] == '-' || !image.empty()) {
-      printLostUsage();
-      return kExitUsage;
+    } else if (a == "--log") {
+      if (i + 1 >= args.size()) wrong = "--log needs a value";
+      else if ((logPath = args[++i]).empty()) wrong = "--log '': give a file name";
+    } else if (!a.empty() && a[0] == '-') {
+      wrong = unknownOption(a, "lost");
+    } else if (!image.empty()) {
+      wrong = extraArgument(a, image, "the image");
     } else {
       image = a;
     }
   }
-  if (image.empty()) {
+  if (wrong.empty() && image.empty()) wrong = "no IMAGE given";
+  if (!wrong.empty()) {
+    std::fprintf(stderr, "qelda: %s\n", wrong.c_str());
     printLostUsage();
     return kExitUsage;
   }
@@ -89,7 +94,7 @@ int runLost(const std::vector<std::string>& args) {
   app::CQELDAApp app;
   StderrNotifier notifier;
   platform::TextLog log;
-  if (!startLog(log, logPath)) return kExitUsage;
+  if (!startLog(log, logPath, app.m_bStopRequested)) return kExitUsage;
   // Volumes cut at the disk's end, by the partition walk or by the search, are said on stderr.
   NoteLog notes(&log);
   app.layoutLog_ = &notes;
@@ -124,10 +129,7 @@ int runLost(const std::vector<std::string>& args) {
     printSourceLine(index, *entry);
   }
   if (!logPath.empty()) log.flushTo(logPath);
-  if (!completed) {
-    std::fputs("qelda: stopped\n", stderr);
-    return kExitStopped;
-  }
+  if (!completed) return runStopped();
   return finishOutput(kExitOk);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -58,12 +59,14 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const std::string command = args.front();
   args.erase(args.begin());
-  if (command == "info") return qelda::cli::runInfo(args);
-  if (command == "scan") return qelda::cli::runScan(args);
-  if (command == "recover") return qelda::cli::runRecover(args);
-  if (command == "lost") return qelda::cli::runLost(args);
-  if (command == "resume") return qelda::cli::runResume(args);
-  if (command == "drives") return qelda::cli::runDrives(args);
+  using namespace qelda::cli;
+  if (command == "info") return endOfRun(runInfo(args));
+  if (command == "scan") return endOfRun(runScan(args));
+  if (command == "recover") return endOfRun(runRecover(args));
+  if (command == "lost") return endOfRun(runLost(args));
+  if (command == "resume") return endOfRun(runResume(args));
+  if (command == "drives") return endOfRun(runDrives(args));
+  std::fprintf(stderr, "qelda: %s is no command\n", qelda::platform::printableText(command).c_str());
   usage();
-  return qelda::cli::kExitUsage;
+  return kExitUsage;
 }

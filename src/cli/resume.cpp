@@ -29,7 +29,8 @@ void printResumeUsage() {
       "  --image IMAGE       the image the scan was made of (.vmdk, .vdi, .vhd)\n"
       "  --list              one line per found item: d|f, flags, size, path\n"
       "  --out DIR           save the found tree under DIR (made when missing)\n"
-      "  --mask PATTERN      with --out: save only files whose name matches PATTERN\n"
+      "  --mask PATTERN      with --out: save only files whose name matches PATTERN (shell-style,\n"
+      "                      case aside)\n"
       "  --log FILE          append the run's log to FILE\n",
       stderr);
 }
@@ -40,40 +41,41 @@ struct Options {
   ResultOptions results;
 };
 
-bool parseOptions(const std::vector<std::string>& args, Options& o) {
+// What is wrong with the arguments, naming the word at fault, or "" when they are taken.
+std::string parseOptions(const std::vector<std::string>& args, Options& o) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return !out.empty();
-    };
+    std::string* value = a == "--image" ? &o.image
+                         : a == "--out"  ? &o.results.out
+                         : a == "--mask" ? &o.results.mask
+                         : a == "--log"  ? &o.results.logPath
+                                         : nullptr;
     if (a == "--list") {
       o.results.list = true;
-    } else if (a == "--image") {
-      if (!value(o.image)) return false;
-    } else if (a == "--out") {
-      if (!value(o.results.out)) return false;
-    } else if (a == "--mask") {
-      if (!value(o.results.mask)) return false;
-    } else if (a == "--log") {
-      if (!value(o.results.logPath)) return false;
+    } else if (value) {
+      if (i + 1 >= args.size()) return a + " needs a value";
+      *value = args[++i];
+      if (value->empty()) return a + " '': give " + (a == "--mask" ? "a pattern" : "a file or folder name");
     } else if (!a.empty() && a[0] == '-') {
-      return false;
+      return unknownOption(a, "resume");
     } else if (o.scanInfo.empty()) {
       o.scanInfo = a;
     } else {
-      return false;
+      return extraArgument(a, o.scanInfo, "the scan information");
     }
   }
-  return !o.scanInfo.empty() && !o.image.empty() && (o.results.mask.empty() || !o.results.out.empty());
+  if (o.scanInfo.empty()) return "no FILE of scan information given";
+  if (o.image.empty()) return "resume needs --image IMAGE, the image the scan was made of";
+  if (!o.results.mask.empty() && o.results.out.empty()) return "--mask goes with --out";
+  return {};
 }
 
 }  // namespace
 
 int runResume(const std::vector<std::string>& args) {
   Options o;
-  if (!parseOptions(args, o)) {
+  if (const std::string wrong = parseOptions(args, o); !wrong.empty()) {
+    std::fprintf(stderr, "qelda: %s\n", wrong.c_str());
     printResumeUsage();
     return kExitUsage;
   }
@@ -82,7 +84,7 @@ int runResume(const std::vector<std::string>& args) {
   StderrNotifier notifier;
   results::CFileFolderTree tree;
   platform::TextLog log;
-  if (!startLog(log, o.results.logPath)) return kExitUsage;
+  if (!startLog(log, o.results.logPath, app.m_bStopRequested)) return kExitUsage;
   platform::NullScanProgress silent;
   NoteLog notes(&log);
   app.layoutLog_ = &notes;
@@ -92,6 +94,7 @@ int runResume(const std::vector<std::string>& args) {
   if (mounted == app::MountOutcome::Invalid) return kExitMountFailed;
 
   const StopOnInterrupt interrupt(app.m_bStopRequested);
+  if (logFailed()) return runStopped();
   app.m_nScanKind = app::kScanFromScanInfo;
   app::CScanProcess worker(app, tree, silent, log, notifier, o.results.logPath);
   worker.setScanInfoPath(o.scanInfo);
@@ -101,10 +104,7 @@ int runResume(const std::vector<std::string>& args) {
     if (!loaded.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(loaded.cause).c_str());
     return kExitMountFailed;
   }
-  if (loaded.status == engine::ScanStatus::Stopped || interrupt.interrupted()) {
-    std::fputs("qelda: stopped\n", stderr);
-    return kExitStopped;
-  }
+  if (loaded.status == engine::ScanStatus::Stopped || interrupt.interrupted() || logFailed()) return runStopped();
   return presentResults(app, tree, log, o.results, interrupt);
 }
 

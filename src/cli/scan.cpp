@@ -57,7 +57,7 @@ void printScanUsage(bool recover) {
                "%s",
                recover ? "recover IMAGE --out DIR [--mask PATTERN] [options]" : "scan IMAGE [--list] [options]",
                recover ? "  --out DIR           the folder the found tree is saved under (made when missing)\n"
-                         "  --mask PATTERN      save only files whose name matches PATTERN (shell-style)\n"
+                         "  --mask PATTERN      save only files whose name matches PATTERN (shell-style, case aside)\n"
                        : "  --list              one line per found item: d|f, flags, size, path\n");
 }
 
@@ -81,6 +81,15 @@ struct Options {
   std::string saveScan;
 };
 
+// The options that take a value (the word after them).
+bool isValueOption(const std::string& a, bool recover) {
+  static constexpr const char* kTakeValue[] = {"--source", "--kind",    "--scan-type", "--fs",  "--types",
+                                               "--raw-range", "--linking", "--save-scan", "--log"};
+  for (const char* name : kTakeValue)
+    if (a == name) return true;
+  return recover && (a == "--out" || a == "--mask");
+}
+
 // A sector number as the user writes it: decimal digits only, no more than 64 bits hold.
 std::optional<std::uint64_t> parseSector(const std::string& text) {
   if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -100,16 +109,17 @@ std::optional<std::size_t> parseIndex(const std::string& text) {
   return n ? std::optional<std::size_t>(std::size_t(*n)) : std::nullopt;
 }
 
-// False on anything it does not take; the message is printed here.
-bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o) {
+// What is wrong with the arguments, naming the word at fault, or "" when they are taken.
+std::string parseOptions(const std::vector<std::string>& args, bool recover, Options& o) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const auto value = [&](std::string& out) {
+    std::string v;
+    const auto value = [&] {
       if (i + 1 >= args.size()) return false;
-      out = args[++i];
+      v = args[++i];
       return true;
     };
-    std::string v;
+    const auto wrong = [&](const char* wanted) { return typed(a) + " " + typed(v) + ": " + wanted; };
     if (a == "--list" && !recover) {
       o.list = true;
     } else if (a == "--progress") {
@@ -118,60 +128,56 @@ bool parseOptions(const std::vector<std::string>& args, bool recover, Options& o
       o.lost = true;
     } else if (a == "--deep") {
       o.deepLost = true;
+    } else if (isValueOption(a, recover) && !value()) {
+      return a + " needs a value";
     } else if (a == "--source") {
-      if (!value(v) || !(o.source = parseIndex(v))) return false;
+      if (!(o.source = parseIndex(v))) return wrong("give the index of a source as `qelda info` lists them");
     } else if (a == "--kind") {
-      if (!value(v)) return false;
       if (v == "quick") o.scanKind = app::kScanQuick;
       else if (v == "deleted") o.scanKind = app::kScanDeleted;
       else if (v == "advanced") o.scanKind = app::kScanAdvanced;
       else if (v == "raw") o.scanKind = app::kScanRaw;
-      else return false;
+      else return wrong("give quick, deleted, advanced or raw");
     } else if (a == "--scan-type") {
-      if (!value(v)) return false;
       if (v == "quick") o.scanType = 1;
       else if (v == "deep") o.scanType = 0;
-      else return false;
+      else return wrong("give quick or deep");
     } else if (a == "--fs") {
-      if (!value(v)) return false;
       if (v == "fat") o.advancedFileSystem = engine::kAdvancedFat;
       else if (v == "ntfs") o.advancedFileSystem = engine::kAdvancedNtfs;
       else if (v == "exfat") o.advancedFileSystem = engine::kAdvancedExFat;
-      else return false;
+      else return wrong("give fat, ntfs or exfat");
     } else if (a == "--types") {
-      if (!value(v) || v.empty()) return false;
+      if (v.empty()) return wrong("give file types by extension (jpg,png,...)");
       for (std::size_t from = 0; from <= v.size();) {
         const std::size_t comma = std::min(v.find(',', from), v.size());
         if (comma > from) o.types.push_back(v.substr(from, comma - from));
         from = comma + 1;
       }
     } else if (a == "--raw-range") {
-      if (!value(v) || v.empty()) return false;
+      if (v.empty()) return wrong("give FIRST-LAST in sectors (decimal) or volume");
       o.rawRange = v;
     } else if (a == "--linking") {
-      if (!value(v)) return false;
       if (v == "fat1") o.linking = fs::fat::kLinkFat1;
       else if (v == "fat2") o.linking = fs::fat::kLinkFat2;
       else if (v == "contiguous") o.linking = fs::fat::kLinkContiguous;
-      else return false;
+      else return wrong("give fat1, fat2 or contiguous");
       o.linkingText = v;
-    } else if (a == "--save-scan") {
-      if (!value(o.saveScan) || o.saveScan.empty()) return false;
-    } else if (a == "--log") {
-      if (!value(o.logPath) || o.logPath.empty()) return false;
-    } else if (a == "--out" && recover) {
-      if (!value(o.out) || o.out.empty()) return false;
-    } else if (a == "--mask" && recover) {
-      if (!value(o.mask) || o.mask.empty()) return false;
+    } else if (isValueOption(a, recover)) {  // --save-scan, --log, --out and --mask: any word
+      if (v.empty()) return wrong(a == "--mask" ? "give a pattern" : "give a file or folder name");
+      (a == "--save-scan" ? o.saveScan : a == "--log" ? o.logPath : a == "--out" ? o.out : o.mask) = v;
     } else if (!a.empty() && a[0] == '-') {
-      return false;
+      return unknownOption(a, recover ? "recover" : "scan");
     } else if (o.image.empty()) {
       o.image = a;
     } else {
-      return false;
+      return extraArgument(a, o.image, "the image");
     }
   }
-  return !o.image.empty() && (!recover || !o.out.empty()) && (o.lost || !o.deepLost);
+  if (o.image.empty()) return "no IMAGE given";
+  if (recover && o.out.empty()) return "recover needs --out DIR, the folder the files are saved under";
+  if (o.deepLost && !o.lost) return "--deep goes with --lost";
+  return {};
 }
 
 // Puts --raw-range into the application's raw range for the chosen source. A range past the
@@ -253,13 +259,24 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
 
   app.m_bBusy = 1;
   int outputError = 0;
-  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask}, [&](save::SaveStatus status, const std::string& path) {
+  const auto report = [&](save::SaveStatus status, const std::string& path) {
     std::printf("%s %s\n", platform::toUtf8(save::statusText(status)).c_str(), platform::printableText(path).c_str());
     if (std::fflush(stdout) != 0 && errno != EINTR && outputError == 0) {
       outputError = errno;
       app.m_bStopRequested = 1;
     }
-  });
+  };
+  // A large file may take long to finish after a stop: said, with the way out.
+  const auto stopReport = [](save::StopNotice notice, const std::string& path) {
+    if (notice == save::StopNotice::Finishing)
+      std::fprintf(stderr, "qelda: stopping once %s is saved whole (stop again to end at once without it)\n",
+                   platform::printableText(path).c_str());
+    else
+      std::fprintf(stderr, "qelda: %s was not saved: stopped again before it was whole\n",
+                   platform::printableText(path).c_str());
+  };
+  save::CThreadForSavingFiles saver(app, app.currentEngine.get(), tree, log, {o.out, o.mask, &interrupt.stopAtOnce()},
+                                    report, stopReport);
   const save::SaveTotals totals = saver.Run();
   app.OnOperationFinished();
   if (!o.logPath.empty()) log.flushTo(o.logPath);
@@ -276,10 +293,7 @@ int presentResults(app::CQELDAApp& app, const results::CFileFolderTree& tree, pl
   if (totals.unwritable != 0)
     std::fprintf(stderr, "qelda: %u files skipped: cannot write under %s: %s\n", totals.unwritable, o.out.c_str(),
                  std::strerror(totals.unwritableError));
-  if (totals.stopped || interrupt.interrupted()) {
-    std::fputs("qelda: stopped\n", stderr);
-    return kExitStopped;
-  }
+  if (totals.stopped || interrupt.interrupted() || logFailed()) return runStopped();
   return finishOutput(totals.noSpace != 0 || totals.unwritable != 0 ? kExitOutputFailed : kExitOk);
 }
 
@@ -287,7 +301,8 @@ namespace {
 
 int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   Options o;
-  if (!parseOptions(args, recover, o)) {
+  if (const std::string wrong = parseOptions(args, recover, o); !wrong.empty()) {
+    std::fprintf(stderr, "qelda: %s\n", wrong.c_str());
     printScanUsage(recover);
     return kExitUsage;
   }
@@ -297,7 +312,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
   results::CFileFolderTree tree;
   platform::TextLog log;
   // Each line goes out as it comes: a long run's log holds no memory.
-  if (!startLog(log, o.logPath)) return kExitUsage;
+  if (!startLog(log, o.logPath, app.m_bStopRequested)) return kExitUsage;
   TerminalProgress terminal;
   platform::NullScanProgress silent;
   const bool showProgress = o.progress || ::isatty(STDERR_FILENO);
@@ -316,7 +331,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     platform::IScanProgress& shown = showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent;
     const int searched = searchLostVolumesFirst(app, rawFile, o.deepLost, shown, log);
     terminal.finish();
-    if (searched == kExitStopped) std::fputs("qelda: stopped\n", stderr);
+    if (searched == kExitStopped) return runStopped();
     if (searched != kExitOk) return searched;
   }
   app.m_pSelectedSource = pickSource(app, o.source);
@@ -328,6 +343,15 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     std::fprintf(stderr, "qelda: %s has no volume with a known file system; pick a source with --source\n",
                  o.image.c_str());
     return kExitScanFailed;
+  }
+  // A whole disk holds no file system of its own: only the raw scan searches it, by signatures.
+  if (o.scanKind != app::kScanRaw && app.m_pSelectedSource->m_pDetail.drive()) {
+    std::fprintf(stderr,
+                 "qelda: source %zu is the whole disk, which only --kind raw searches (for files by their "
+                 "signatures); the other scans read a volume's file system: give its index with --source "
+                 "(`qelda info` lists them)\n",
+                 o.source.value_or(0));
+    return kExitUsage;
   }
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;
@@ -359,6 +383,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
 
   // Ctrl-C: the scan or the save ends at its next step.
   const StopOnInterrupt interrupt(app.m_bStopRequested);
+  if (logFailed()) return runStopped();
 
   app::CScanProcess worker(app, tree, showProgress ? static_cast<platform::IScanProgress&>(terminal) : silent, log,
                            notifier, o.logPath);
@@ -373,10 +398,7 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     if (!scanned.cause.empty()) std::fprintf(stderr, "qelda: %s\n", platform::toUtf8(scanned.cause).c_str());
     return kExitScanFailed;
   }
-  if (scanned.status == engine::ScanStatus::Stopped || interrupt.interrupted()) {
-    std::fputs("qelda: stopped\n", stderr);
-    return kExitStopped;
-  }
+  if (scanned.status == engine::ScanStatus::Stopped || interrupt.interrupted() || logFailed()) return runStopped();
   if (std::u16string whyNot; o.linking && !app::applyFatLinkingMode(app, *o.linking, &whyNot)) {
     if (whyNot.empty()) std::fputs("qelda: --linking applies to FAT volumes only; ignored\n", stderr);
     else std::fprintf(stderr, "qelda: --linking %s does not apply: %s; ignored\n", o.linkingText.c_str(),

@@ -1,5 +1,6 @@
 #include "platform/log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
@@ -22,10 +23,13 @@ std::u16string formatLogTime(std::time_t when) {
 
 namespace {
 
-void writeLine(std::FILE* file, std::u16string_view line) {
-  const std::string text = toUtf8(line);
-  std::fwrite(text.data(), 1, text.size(), file);
-  std::fputc('\n', file);
+// 0 when the whole line reached the file, else why not (an errno).
+int writeLine(std::FILE* file, std::u16string_view line) {
+  std::string text = toUtf8(line);
+  text += '\n';
+  errno = 0;
+  if (std::fwrite(text.data(), 1, text.size(), file) == text.size() && std::fflush(file) == 0) return 0;
+  return errno != 0 ? errno : EIO;
 }
 
 }  // namespace
@@ -37,27 +41,55 @@ TextLog::~TextLog() {
 }
 
 void TextLog::AddLogEntry(std::u16string text, bool section) {
-  std::lock_guard lock(mutex_);
-  if (section) text = u"[" + text + u"]";
-  if (!streaming_) pending_.push_back(std::move(text));
-  else if (file_) writeLine(file_, text);
+  std::function<void(int)> failed;
+  {
+    std::lock_guard lock(mutex_);
+    if (section) text = u"[" + text + u"]";
+    if (!streaming_) {
+      pending_.push_back(std::move(text));
+    } else if (file_ && writeError_ == 0) {
+      writeError_ = writeLine(file_, text);
+      if (writeError_ != 0) failed = failed_;
+    }
+  }
+  // Outside the lock: the handler may well log.
+  if (failed) failed(writeError());
 }
 
 bool TextLog::streamTo(const std::string& path) {
+  std::function<void(int)> failed;
+  bool opened = true;
+  {
+    std::lock_guard lock(mutex_);
+    streaming_ = true;
+    if (!path.empty()) file_ = std::fopen(path.c_str(), "ab");
+    opened = path.empty() || file_;
+    for (const auto& l : pending_) {
+      if (!file_ || writeError_ != 0) break;
+      writeError_ = writeLine(file_, l);
+      if (writeError_ != 0) failed = failed_;
+    }
+    pending_.clear();
+    pending_.shrink_to_fit();
+  }
+  if (failed) failed(writeError());
+  return opened;
+}
+
+void TextLog::onWriteFailure(std::function<void(int error)> failed) {
   std::lock_guard lock(mutex_);
-  streaming_ = true;
-  if (!path.empty()) file_ = std::fopen(path.c_str(), "ab");
-  if (file_)
-    for (const auto& l : pending_) writeLine(file_, l);
-  pending_.clear();
-  pending_.shrink_to_fit();
-  return path.empty() || file_;
+  failed_ = std::move(failed);
+}
+
+int TextLog::writeError() const {
+  std::lock_guard lock(mutex_);
+  return writeError_;
 }
 
 bool TextLog::flushTo(const std::string& path) {
   {
     std::lock_guard lock(mutex_);
-    if (streaming_) return !file_ || (std::fflush(file_) == 0 && !std::ferror(file_));
+    if (streaming_) return writeError_ == 0;
   }
   std::vector<std::u16string> lines;
   {

@@ -31,8 +31,15 @@ class TextLog final : public ILog {
   bool flushTo(const std::string& path);
   // From now on no entry is held: each goes to the end of `path` (UTF-8) as it comes, the
   // pending ones first, or with an empty path nowhere. A long run's log then costs no memory.
-  // False when the file cannot be opened (the entries are then dropped).
+  // False when the file cannot be opened (the entries are then dropped). Each line is pushed
+  // to the file as it is written, so that a log that cannot take it (a full disk) is known
+  // at once, not at the end of the run.
   bool streamTo(const std::string& path);
+  // Called once, from the thread that wrote, with why (an errno) when the streamed file first
+  // refuses a line; nothing more is written to it after that.
+  void onWriteFailure(std::function<void(int error)> failed);
+  // Why the streamed file refused a line (an errno), or 0 while every line reached it.
+  int writeError() const;
   std::vector<std::u16string> entries() const;
   std::u16string now() const { return formatLogTime(clock_()); }
 
@@ -42,6 +49,8 @@ class TextLog final : public ILog {
   std::vector<std::u16string> pending_;
   bool streaming_ = false;
   std::FILE* file_ = nullptr;
+  int writeError_ = 0;
+  std::function<void(int error)> failed_;
 };
 
 }  // namespace qelda::platform

@@ -1,7 +1,6 @@
 #include "save/save_files.h"
 
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
 #include "save/found_file_reader.h"
+#include "save/name_mask.h"
 
 namespace qelda::save {
 namespace {
@@ -209,13 +209,20 @@ bool publishFile(const FolderHandle& folder, const std::string& part, const std:
 // Writes what the engine gives of `item` into the new file `fd` and closes it; false with
 // the cause in `error` when a write failed. The file gets the engine's bytes and nothing
 // else: never more than the item's size, and nothing in place of what the engine did not
-// deliver.
-SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item, int fd, int& error) {
+// deliver. `goOn` is asked before each piece, told whether more of the file comes after it:
+// false gives the file up (`abandoned`; it is then Skipped).
+SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item, int fd, int& error,
+                          const std::function<bool(bool more)>& goOn, bool& abandoned) {
   bool written = true;
   std::uint64_t delivered = 0;
+  abandoned = false;
   const ReadOutcome outcome = readFoundFile(engine, item, [&](std::span<const std::uint8_t> bytes) {
     const std::uint64_t room = item.m_nSize - delivered;
     const std::size_t n = std::size_t(std::min<std::uint64_t>(bytes.size(), room));
+    if (!goOn(n < room)) {
+      abandoned = true;
+      return false;
+    }
     written = writeAll(fd, bytes.first(n), error);
     delivered += n;
     return written && n == bytes.size();  // more than the size: the rest is not the file's
@@ -225,7 +232,7 @@ SaveStatus writeFoundFile(engine::IVolumeEngine* engine, const FOUND_ITEM& item,
     written = false;
     error = errno;
   }
-  if (!written || outcome == ReadOutcome::Unreadable) return SaveStatus::Skipped;
+  if (!written || abandoned || outcome == ReadOutcome::Unreadable) return SaveStatus::Skipped;
   if (outcome == ReadOutcome::Partial || delivered < item.m_nSize) return SaveStatus::PartiallyRecovered;
   return SaveStatus::Recovered;
 }
@@ -307,9 +314,8 @@ SaveTotals CThreadForSavingFiles::Run() {
 
   // With a mask, only the files it takes are saved, and only the folders that lead to them.
   const bool masked = !request_.mask.empty();
-  const auto chosen = [&](Index item) {
-    return !masked || ::fnmatch(request_.mask.c_str(), safeFileName(tree_.nameOf(item), maxBytes).c_str(), 0) == 0;
-  };
+  const NameMask mask(request_.mask);
+  const auto chosen = [&](Index item) { return !masked || mask.matches(safeFileName(tree_.nameOf(item), maxBytes)); };
   std::unordered_set<Index> neededFolders;
   if (masked) {
     for (Index item = 0; item < tree_.size(); ++item) {
@@ -355,6 +361,19 @@ SaveTotals CThreadForSavingFiles::Run() {
       if (totals.unwritable++ == 0) totals.unwritableError = error;
     }
     finishFile(SaveStatus::Skipped, shownPath, totals);
+  };
+  // A file is finished whatever the stop flag says, so that no file comes out cut by it; the
+  // first stop that finds bytes of it still to write is said, and a second stop gives it up.
+  bool saidFinishing = false;
+  const auto goOn = [&](const std::string& shownPath) {
+    return [&, shownPath](bool more) {
+      if (request_.stopAtOnce && request_.stopAtOnce->load(std::memory_order_relaxed) != 0) return false;
+      if (more && !saidFinishing && state_.stopRequested()) {
+        saidFinishing = true;
+        if (stopReport_) stopReport_(StopNotice::Finishing, shownPath);
+      }
+      return true;
+    };
   };
   std::string path;  // the reported path of the current folder, under the destination
   std::vector<Frame> stack;
@@ -402,11 +421,17 @@ SaveTotals CThreadForSavingFiles::Run() {
       skip(path + name, error);
       continue;
     }
-    const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, error);
+    bool abandoned = false;
+    const SaveStatus status = writeFoundFile(engine_, tree_.item(item), fd, error, goOn(path + name), abandoned);
     std::string taken;
     if (status == SaveStatus::Skipped || !publishFile(top.folder, part, name, maxBytes, fileNumbers, taken, error)) {
       ::unlinkat(top.folder.fd(), part.c_str(), 0);
       skip(path + name, error);
+      if (abandoned) {
+        if (stopReport_) stopReport_(StopNotice::NotSaved, path + name);
+        totals.stopped = true;
+        break;
+      }
       continue;
     }
     finishFile(status, path + taken, totals);

@@ -6,6 +6,7 @@
 // its bytes are written: a run ended half-way leaves no cut file under a found name.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -44,8 +45,15 @@ std::string numberedName(const std::string& name, std::uint32_t n, std::size_t m
 
 struct SaveRequest {
   std::string destination;  // created when missing
-  std::string mask;         // shell pattern on file names; empty: every file
+  std::string mask;         // shell pattern on file names, case aside (see NameMask); empty: every file
+  // A stop (the scan state's flag) lets the file being written be finished; this flag, set
+  // by a second stop, gives that file up at once: its part file is removed, it is skipped.
+  const std::atomic<std::uint32_t>* stopAtOnce = nullptr;
 };
+
+// What a stop does to the file being written when it comes: Finishing, said once per save,
+// when a stop finds a file with bytes still to write; NotSaved when a second stop gave it up.
+enum class StopNotice : std::uint8_t { Finishing, NotSaved };
 
 struct SaveTotals {
   std::uint32_t recovered = 0;
@@ -69,12 +77,14 @@ class CThreadForSavingFiles {
   // Called once per file, with its path under the destination as written (the log gets
   // the same line with the path escaped for printing).
   using FileReport = std::function<void(SaveStatus, const std::string& path)>;
+  // Called when a stop meets a file being written, with its path under the destination.
+  using StopReport = std::function<void(StopNotice, const std::string& path)>;
 
   CThreadForSavingFiles(const engine::ScanState& state, engine::IVolumeEngine* engine,
                         const results::CFileFolderTree& tree, platform::ILog& log, SaveRequest request,
-                        FileReport report = {})
+                        FileReport report = {}, StopReport stopReport = {})
       : state_(state), engine_(engine), tree_(tree), log_(log), request_(std::move(request)),
-        report_(std::move(report)) {}
+        report_(std::move(report)), stopReport_(std::move(stopReport)) {}
 
   SaveTotals Run();
 
@@ -87,6 +97,7 @@ class CThreadForSavingFiles {
   platform::ILog& log_;
   SaveRequest request_;
   FileReport report_;
+  StopReport stopReport_;
 };
 
 }  // namespace qelda::save

@@ -11,7 +11,14 @@
 #  - usage errors of --raw-range exit 1 with a message: a sector range on a volume source,
 #    "volume" on the whole disk, FIRST > LAST, not numbers, another scan kind;
 #  - an exFAT volume (partition type 07) whose first sector is zeroed is listed as exFAT,
-#    and `scan --list` of it lists the live files and folders fls listed before the damage.
+#    and `scan --list` of it lists the live files and folders fls listed before the damage;
+#  - --mask on a FAT camera card takes names without regard to case, as the volume does:
+#    '*.jpg' saves its IMG_000N.JPG, '*.TXT' every .txt and .TXT, 'été*' the names in É and
+#    é, each byte for byte as written and listed by fls;
+#  - what a user mistypes (an unknown option, a value no option takes, a word too many, a
+#    missing value, an unknown command) is named on stderr before the usage, with exit 1;
+#  - the whole disk (source 0) given to any scan but the raw one is said to need --kind raw,
+#    with exit 1, by scan and by recover.
 #
 #   check_cli_disks.sh BUILD_DIR DISKS_DIR
 set -uo pipefail
@@ -145,6 +152,72 @@ else
     fail "scan --list of the damaged exFAT volume differs from fls before the damage:
 $(head -20 "$WORK/exfat.diff")"
 fi
+
+# ---------------------------------------------------------------- --mask, case aside
+CARD=$DISKS/card.vmdk
+# mask_check MASK PATH...: recover --mask MASK saves exactly the card's files PATH..., each as
+# written (and listed by fls).
+mask_check() {
+  local mask=$1 out=$WORK/mask-$CHECKED path
+  shift
+  CHECKED=$((CHECKED + 1))
+  if ! "$QELDA" recover "$CARD" --mask "$mask" --out "$out" >"$out.log" 2>"$out.err"; then
+    fail "--mask '$mask': recover failed: $(head -c 300 "$out.err")"
+    return
+  fi
+  diff <(printf '%s\n' "$@" | sort) <(cd "$out" && find . -type f -printf '%P\n' | sort) >"$out.diff" ||
+    fail "--mask '$mask' saved other files than those it names (< wanted, > saved):
+$(head -20 "$out.diff")"
+  for path in "$@"; do
+    grep -qF $'\t'"$path" "$DISKS/card.fls" || fail "--mask '$mask': fls does not list $path"
+    cmp -s "$DISKS/card/$path" "$out/$path" || fail "--mask '$mask': $path is not saved as written"
+  done
+}
+mask_check '*.jpg' DCIM/100CANON/IMG_000{1,2,3,4}.JPG
+mask_check 'img_000[2-3].JpG' DCIM/100CANON/IMG_000{2,3}.JPG
+mask_check '*.TXT' notes.txt README.TXT Mixed.Txt 'Été à la mer.txt' 'ÉTÉ 2024 PHOTO.TXT'
+mask_check 'été*' 'Été à la mer.txt' 'ÉTÉ 2024 PHOTO.TXT'
+mask_check '*.DOC' report.doc
+
+# ---------------------------------------------------------------- what the user typed wrong
+# said_wrong WHAT "FIRST LINE" ARGS...: qelda ARGS exits 1, says FIRST LINE first, then a usage.
+said_wrong() {
+  local what=$1 first=$2 status
+  shift 2
+  CHECKED=$((CHECKED + 1))
+  "$QELDA" "$@" >/dev/null 2>"$WORK/wrong.err"
+  status=$?
+  ((status == 1)) || fail "$what: exit $status, not 1"
+  [[ $(head -n 1 "$WORK/wrong.err") == "$first" ]] ||
+    fail "$what: the first line says '$(head -n 1 "$WORK/wrong.err")', not '$first'"
+  sed -n 2p "$WORK/wrong.err" | grep -q '^usage: qelda' || fail "$what: no usage after the cause"
+}
+said_wrong "a mistyped option" "qelda: --sorce: scan has no such option" scan "$CARD" --sorce 1
+said_wrong "an unknown scan kind" "qelda: --kind fast: give quick, deleted, advanced or raw" scan "$CARD" --kind fast
+said_wrong "a source that is no number" \
+  "qelda: --source x: give the index of a source as \`qelda info\` lists them" recover "$CARD" --source x --out "$WORK/x"
+said_wrong "a stray argument" "qelda: stray: one argument too many ($CARD is the image)" scan "$CARD" stray
+said_wrong "a missing value" "qelda: --mask needs a value" recover "$CARD" --out "$WORK/x" --mask
+said_wrong "recover without --out" "qelda: recover needs --out DIR, the folder the files are saved under" recover "$CARD"
+said_wrong "a mistyped resume option" "qelda: --imgae: resume has no such option" resume x.scan --imgae "$CARD"
+said_wrong "lost with two images" "qelda: b.vmdk: one argument too many ($CARD is the image)" lost "$CARD" b.vmdk
+said_wrong "an unknown command" "qelda: scna is no command" scna "$CARD"
+[[ ! -e $WORK/x ]] || fail "a usage error saved files"
+
+# ---------------------------------------------------------------- the whole disk
+for command in scan recover; do
+  for kind in quick deleted advanced; do
+    what="$command --source 0 --kind $kind"
+    CHECKED=$((CHECKED + 1))
+    args=()
+    [[ $command == scan ]] || args=(--out "$WORK/whole")
+    "$QELDA" "$command" "$DISK" --source 0 --kind "$kind" "${args[@]}" >/dev/null 2>"$WORK/whole.err"
+    status=$?
+    ((status == 1)) || fail "$what: exit $status, not 1"
+    grep -q '^qelda: source 0 is the whole disk, which only --kind raw searches' "$WORK/whole.err" ||
+      fail "$what: not said to need --kind raw: $(head -c 300 "$WORK/whole.err")"
+  done
+done
 
 printf '%d checks, %d failed\n' "$CHECKED" "$FAILED"
 ((FAILED == 0))

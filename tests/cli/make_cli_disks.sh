@@ -21,6 +21,12 @@
 #                              ntfs-3g) as partition 1 at sector 2048, holding a few files and,
 #                              deleted, the HTML pages OUTDIR/ntfs-html/NAME (ending in CR LF, in
 #                              LF and in nothing; none small enough to live in its MFT record)
+#   OUTDIR/card.vmdk           an MBR disk (sfdisk) with a FAT16 volume (mkfs.fat, mtools) as a
+#                              camera card: DCIM/100CANON/IMG_0001.JPG ... IMG_0004.JPG (short
+#                              names in capitals, as cameras write them) and text files named in
+#                              every case (notes.txt, README.TXT, Mixed.Txt, long names with É/é)
+#   OUTDIR/card/PATH           the card's files as written
+#   OUTDIR/card.fls            fls -r -p of the card's volume
 # Needs root, /dev/fuse and a free loop device for the exFAT volume.
 # Cached (tests/support/image_script.sh): made again from scratch only when this script changes.
 set -euo pipefail
@@ -169,6 +175,28 @@ truncate -s $(((VOL_SECTORS + 4096) * 512)) "$RAW"
 printf 'label: dos\nstart=2048, size=%d, type=7\n' "$VOL_SECTORS" | run sfdisk -q "$RAW"
 dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
 run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$RAW" "$OUT/ntfs-html.vmdk"
+rm -f "$RAW" "$VOL"
+
+# ---------------------------------------------------------------- the camera card
+log "making the camera card"
+mkdir -p "$OUT/card/DCIM/100CANON"
+for i in 1 2 3 4; do seq -f "picture $i line %06g" 1 $((i * 400)) >"$OUT/card/DCIM/100CANON/IMG_000$i.JPG"; done
+for name in notes.txt README.TXT Mixed.Txt 'Été à la mer.txt' 'ÉTÉ 2024 PHOTO.TXT' 'report.doc'; do
+  printf 'the file %s\n' "$name" >"$OUT/card/$name"
+done
+VOL=$WORK/card.img
+truncate -s 16M "$VOL"
+run mkfs.fat -F 16 -n CARD "$VOL"
+run mmd -i "$VOL" ::/DCIM ::/DCIM/100CANON
+run mcopy -i "$VOL" "$OUT/card/DCIM/100CANON"/IMG_000?.JPG ::/DCIM/100CANON/
+for f in "$OUT/card"/*.*; do run mcopy -i "$VOL" "$f" ::/; done
+timeout 60 fls -r -p "$VOL" >"$OUT/card.fls"
+grep -q $'\tDCIM/100CANON/IMG_0001.JPG$' "$OUT/card.fls" || die "fls does not list the card's pictures in capitals"
+RAW=$WORK/card.raw
+truncate -s 20M "$RAW"
+printf 'label: dos\nstart=2048, size=32768, type=6\n' | run sfdisk -q "$RAW"
+dd if="$VOL" of="$RAW" bs=1M seek=1 conv=notrunc,sparse status=none
+run qemu-img convert -f raw -O vmdk -o subformat=monolithicSparse "$RAW" "$OUT/card.vmdk"
 rm -f "$RAW" "$VOL"
 
 image_script_done

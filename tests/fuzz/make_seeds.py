@@ -968,6 +968,18 @@ def image_seeds(corpus):
     corpus.add("vhd", "huge-fields", hostile)
 
 
+def name_mask_seeds(corpus):
+    """--mask patterns and names, split at a NUL: wildcards, sets, UTF-8 and stray bytes."""
+    for name, mask, found in [
+        ("jpg", b"*.jpg", b"IMG_0001.JPG"),
+        ("set", b"[a-c]*[[:digit:]]?", b"B7x"),
+        ("unicode", "été*".encode(), "ÉTÉ.TXT".encode()),
+        ("brackets", b"[!]x\\]]*[.a.][=b=]", b"]ab"),
+        ("broken", b"a\xff*\\", b"a\xff"),
+    ]:
+        corpus.add("name_mask", name, mask + b"\0" + found)
+
+
 def main():
     global WORK
     if len(sys.argv) != 2:
@@ -987,6 +999,7 @@ def main():
         ldm_seeds(corpus, data_dir, fat_boot)
         image_seeds(corpus)
         damaged_map_seeds(corpus)
+        name_mask_seeds(corpus)
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
 

@@ -17,8 +17,12 @@
 #    disk holds, within the memory cap;
 #  - `scan --lost --deep` of a large empty disk stopped by Ctrl-C says "qelda: stopped";
 #  - SIGINT and SIGTERM while `recover` or `resume --out` writes a 160 MiB file from NTFS or
-#    FAT32: exit 130 and the summary, the file finished, no part file left, and every file
-#    saved as icat reads it;
+#    FAT32: exit 130 and the summary, the file finished (said on stderr while it is), no part
+#    file left, and every file saved as icat reads it; a second stop (SIGINT and SIGTERM both)
+#    gives the file up at once: it is said not saved, [Skipped], and neither it nor its part
+#    file is left;
+#  - a `--log` that opens but takes no line (/dev/full) or fills up during the run (on a tmpfs
+#    all but full): exit 130, the cause said once, "qelda: stopped", the files saved whole;
 #  - `recover` into a read-only folder: exit status 4, the cause said once; a `--log` that
 #    cannot be written: exit 1 at once, said; `info`, `scan`, `lost`, `resume` and `drives`
 #    onto a full standard output: a status other than 0 and the cause;
@@ -42,7 +46,7 @@ S=$WORK/s
 export XDG_CACHE_HOME=$WORK/cache
 # The output file systems mounted below are released before the work folder goes.
 LOOP=''
-trap 'umount "$S/mnt" "$WORK/full" "$WORK/ro" 2>/dev/null; [[ -z $LOOP ]] || losetup -d "$LOOP"; rm -rf --one-file-system "$WORK"' EXIT
+trap 'umount "$S/mnt" "$S/logdisk" "$WORK/full" "$WORK/ro" 2>/dev/null; [[ -z $LOOP ]] || losetup -d "$LOOP"; rm -rf --one-file-system "$WORK"' EXIT
 
 # Signals a test runner may have set to be ignored are given back their default before qelda
 # starts (bash cannot undo an ignore it inherited).
@@ -124,7 +128,7 @@ summary_said() {
 mkfifo "$S/quiet"
 exec {QUIET}<>"$S/quiet"
 stop_while_saving() {
-  local what=$1 sig=$2 out=$3 bytes=$4 until=$((SECONDS + GUARD)) key value written
+  local what=$1 sig=$2 out=$3 bytes=$4 until=$((SECONDS + GUARD)) key value written one
   shift 4
   while ((SECONDS < until)); do
     written=-1
@@ -137,7 +141,8 @@ stop_while_saving() {
     fi
     read -r -t 0.001 -u "$QUIET" _
   done
-  kill -"$sig" "$PID" 2>/dev/null
+  # SIG may be two, joined by '+': both are pending when the run goes on, two stops in a row.
+  for one in ${sig//+/ }; do kill -"$one" "$PID" 2>/dev/null; done
   kill -CONT "$PID" 2>/dev/null
   ended
   stopped_says "$what" "$RC" "$S/err"
@@ -291,7 +296,8 @@ stopped_says "$what" "$RC" "$S/err"
 
 # ---------------------------------------------------------------- a stop inside a big file
 # SIGINT or SIGTERM while `recover` or `resume --out` writes Big.bin (160 MiB) from NTFS or
-# FAT32: the file is finished, the run then stops; nothing under a found name is cut.
+# FAT32: the file is finished, and said to be, the run then stops; nothing under a found name
+# is cut. Two stops give it up at once.
 # icat_equal WHAT OUT MD5S: no part file under OUT, and every file there that fls lists holds
 # what icat reads of it.
 icat_equal() {
@@ -309,8 +315,8 @@ for fs in ntfs fat32; do
   guarded "$S/out" "$S/err" "$QELDA" scan "$disk" --save-scan "$S/$fs.scan"
   guard_passed "$fs scan --save-scan" $? "$S/err" || continue
   for run in recover resume; do
-    for sig in INT TERM; do
-      out=$WORK/big-$fs-$run-$sig
+    for sig in INT TERM INT+TERM; do
+      out=$WORK/big-$fs-$run-${sig/+/-}
       what="$fs $run --out, SIG$sig while Big.bin is written"
       CHECKED=$((CHECKED + 1))
       if [[ $run == recover ]]; then
@@ -321,7 +327,16 @@ for fs in ntfs fat32; do
       # Nothing else on these disks reaches 4 MiB: the signal comes inside Big.bin.
       stop_while_saving "$what" "$sig" "$out" $((8 << 20)) -name '.qelda-*' -size +4M
       icat_equal "$what" "$out" "$DISKS/big-$fs.md5"
-      [[ -f $out/Big.bin ]] || fail "$what: Big.bin was not finished"
+      if [[ $sig == *+* ]]; then
+        [[ ! -e $out/Big.bin ]] || fail "$what: Big.bin was saved after the second stop"
+        grep -qx 'qelda: Big.bin was not saved: stopped again before it was whole' "$S/err" ||
+          fail "$what: not said to be unsaved: $(head -c 300 "$S/err")"
+        grep -qx '\[Skipped\] Big.bin' "$S/out" || fail "$what: Big.bin is not reported [Skipped]"
+      else
+        [[ -f $out/Big.bin ]] || fail "$what: Big.bin was not finished"
+        (($(grep -c '^qelda: stopping once Big.bin is saved whole' "$S/err") == 1)) ||
+          fail "$what: the wait for Big.bin is not said once: $(head -c 300 "$S/err")"
+      fi
       (($(find "$out" -name 'Small-*' | wc -l) < 20)) || fail "$what: every file saved: the signal came after the end"
       rm -rf "$out"
     done
@@ -353,6 +368,31 @@ if mount -t tmpfs -o ro,size=1m tmpfs "$RO" 2>"$S/err"; then
 else
   skip_without_images "a read-only tmpfs cannot be mounted here: $(head -c 200 "$S/err")" || fail "no tmpfs for the read-only check"
 fi
+# A log that takes no line from the start, and one whose disk fills during the run.
+what="recover --log /dev/full"
+CHECKED=$((CHECKED + 1))
+guarded "$S/out" "$S/err" "$QELDA" recover "$DISKS/exfat-1.vmdk" --out "$S/unlogged" --log /dev/full
+stopped_says "$what" $? "$S/err"
+(($(grep -cx 'qelda: cannot write the log /dev/full: No space left on device' "$S/err") == 1)) ||
+  fail "$what: the cause is not said once: $(head -c 300 "$S/err")"
+[[ -z $(find "$S/unlogged" -type f 2>/dev/null | head -1) ]] || fail "$what: files saved without the log"
+mkdir "$S/logdisk"
+if mount -t tmpfs -o size=1m tmpfs "$S/logdisk" 2>"$S/err"; then
+  # All but 8 KiB taken: the log fills up after a hundred or so files.
+  head -c $(((1024 - 8) * 1024)) /dev/zero >"$S/logdisk/filler"
+  what="recover --log on a disk that fills up"
+  CHECKED=$((CHECKED + 1))
+  guarded "$S/out" "$S/err" "$QELDA" recover "$DISKS/exfat-1.vmdk" --out "$S/logged" --log "$S/logdisk/run.log"
+  stopped_says "$what" $? "$S/err"
+  (($(grep -cx "qelda: cannot write the log $S/logdisk/run.log: No space left on device" "$S/err") == 1)) ||
+    fail "$what: the cause is not said once: $(head -c 300 "$S/err")"
+  whole_files "$what" "$S/logged" "$DISKS/exfat-1.md5"
+  ((SAVED > 0 && SAVED < 2000)) || fail "$what: $SAVED files saved: the run did not end when the log filled"
+  umount "$S/logdisk"
+else
+  skip_without_images "a tmpfs cannot be mounted here: $(head -c 200 "$S/err")" || fail "no tmpfs for the log check"
+fi
+
 "$QELDA" drives >"$S/drives"
 for command in "info $DISKS/big-fat32.vmdk" "scan $DISKS/big-fat32.vmdk" "lost $DISKS/big-fat32.vmdk" \
   "resume $S/fat32.scan --image $DISKS/big-fat32.vmdk" drives; do

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -82,6 +83,33 @@ TEST(Log, AStreamedLogWritesEachLineAsItComesAndKeepsNone) {
   for (int i = 0; i < 1000; ++i) none.AddLogEntry(u"[Recovered] a.txt", false);
   EXPECT_TRUE(none.entries().empty());
   EXPECT_FALSE(TextLog().streamTo(dir.file("no-folder/x.log")));
+}
+
+// A log that opens but takes no line (a full disk): known at its first line, not at the end of
+// the run; the handler hears of it once, and the log says why.
+TEST(Log, AStreamedLogThatCannotBeWrittenSaysSoAtItsFirstLine) {
+  for (const bool pending : {false, true}) {
+    SCOPED_TRACE(pending ? "a line pending before the stream" : "lines after it");
+    TextLog log;
+    int failures = 0;
+    log.onWriteFailure([&](int error) {
+      ++failures;
+      EXPECT_EQ(error, ENOSPC);
+    });
+    if (pending) log.AddLogEntry(u"Mounting", true);
+    ASSERT_TRUE(log.streamTo("/dev/full"));
+    log.AddLogEntry(u"Saving files", true);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(log.writeError(), ENOSPC);
+    for (int i = 0; i < 100; ++i) log.AddLogEntry(u"[Recovered] a.txt", false);
+    EXPECT_EQ(failures, 1);
+    EXPECT_FALSE(log.flushTo("/dev/full"));
+  }
+  TextLog sound;
+  ASSERT_TRUE(sound.streamTo("/dev/null"));
+  sound.AddLogEntry(u"Saving files", true);
+  EXPECT_EQ(sound.writeError(), 0);
+  EXPECT_TRUE(sound.flushTo("/dev/null"));
 }
 
 }  // namespace
