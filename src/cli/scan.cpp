@@ -351,7 +351,8 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
                  "signatures); the other scans read a volume's file system: give its index with --source "
                  "(`qelda info` lists them)\n",
                  o.source.value_or(0));
-    return kExitUsage;
+    // The status stays the one a volume that cannot be scanned gives, as scripts know it.
+    return kExitScanFailed;
   }
   app.m_nScanKind = o.scanKind;
   app.m_nScanType = o.scanType;

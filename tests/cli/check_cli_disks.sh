@@ -18,7 +18,7 @@
 #  - what a user mistypes (an unknown option, a value no option takes, a word too many, a
 #    missing value, an unknown command) is named on stderr before the usage, with exit 1;
 #  - the whole disk (source 0) given to any scan but the raw one is said to need --kind raw,
-#    with exit 1, by scan and by recover.
+#    with exit 3 as before, by scan and by recover.
 #
 #   check_cli_disks.sh BUILD_DIR DISKS_DIR
 set -uo pipefail
@@ -213,7 +213,7 @@ for command in scan recover; do
     [[ $command == scan ]] || args=(--out "$WORK/whole")
     "$QELDA" "$command" "$DISK" --source 0 --kind "$kind" "${args[@]}" >/dev/null 2>"$WORK/whole.err"
     status=$?
-    ((status == 1)) || fail "$what: exit $status, not 1"
+    ((status == 3)) || fail "$what: exit $status, not 3"
     grep -q '^qelda: source 0 is the whole disk, which only --kind raw searches' "$WORK/whole.err" ||
       fail "$what: not said to need --kind raw: $(head -c 300 "$WORK/whole.err")"
   done
