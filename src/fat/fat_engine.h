@@ -100,6 +100,9 @@ class CFatEngine : private engine::HeldSinks {
   std::uint8_t linkingMode() const { return m_nLinkingMode; }
   // Takes effect with the next LoadFat.
   void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }
+  // The FAT as it is now as a map of the clusters it gives to files, placed on the disk;
+  // null when no FAT is held.
+  std::shared_ptr<const engine::ClusterMap> allocationMap() const;
   // A volume of one FAT copy has no second one to link by.
   bool hasSecondFat() const { return m_nFatCount == 2; }
 

@@ -25,30 +25,6 @@ DISKS=$BUILD/images-fat-geometry
 bash "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/../fat/make_fat_geometry.sh" "$DISKS" || exit 1
 export XDG_CACHE_HOME=$WORK/cache XDG_CONFIG_HOME=$WORK/config
 
-# recovered WHAT OUT ARG...: `qelda ARG... --out OUT` (recover or resume); every "[Recovered]"
-# file whose name was written must equal it (a deleted one's name is matched but for its
-# first character). The names of the written files found whole go to OUT.whole.
-recovered() {
-  local what=$1 out=$2 line path base want; shift 2
-  CHECKED=$((CHECKED + 1))
-  rm -rf "$out"
-  : >"$out.whole"
-  guarded "$out.said" "$WORK/err" "$QELDA" "$@" --out "$out"
-  guard_passed "$what" $? "$WORK/err" || return 1
-  while IFS= read -r line; do
-    path=${line#\[Recovered\] }
-    base=$(basename "$path")
-    want=$(find "$WRITTEN" -type f -iname "$base" | head -1)
-    [[ -n $want ]] || want=$(find "$WRITTEN" -type f -iname "?${base:1}" | head -1)
-    [[ -n $want ]] || continue
-    if cmp -s "$out/$path" "$want"; then
-      echo "${want#"$WRITTEN"/}" >>"$out.whole"
-    else
-      fail "$what: $path said recovered, but its bytes differ from the file written"
-    fi
-  done < <(grep '^\[Recovered\] ' "$out.said")
-}
-
 # saved_whole WHAT OUT PATTERN: every written file whose path PATTERN matches was saved whole.
 saved_whole() {
   (cd "$WRITTEN" && find . -type f -printf '%P\n') | grep -E "$3" | sort >"$WORK/want"
@@ -71,9 +47,9 @@ for name in fat16-reformat fat32-reformat fat16-reformat-new fat16-reformat-newe
   DISK=$DISKS/$name.vmdk
   WRITTEN=$DISKS/$name.written
   for kind in quick advanced deleted; do
-    recovered "$name: recover --kind $kind" "$WORK/$kind" recover "$DISK" --source 1 --kind "$kind"
+    recovered_as_written "$name: recover --kind $kind" "$WORK/$kind" recover "$DISK" --source 1 --kind "$kind"
   done
-  recovered "$name: recover --kind deleted --scan-type deep" "$WORK/deep" \
+  recovered_as_written "$name: recover --kind deleted --scan-type deep" "$WORK/deep" \
     recover "$DISK" --source 1 --kind deleted --scan-type deep
   case $name in
     fat16-reformat)
@@ -87,7 +63,7 @@ for name in fat16-reformat fat32-reformat fat16-reformat-new fat16-reformat-newe
   # The files left unread stay so in the scan information.
   rm -f "$WORK/scan"
   if guarded "$WORK/saved" "$WORK/err" "$QELDA" scan "$DISK" --source 1 --kind advanced --save-scan "$WORK/scan"; then
-    recovered "$name: resume of an advanced scan" "$WORK/resume" resume "$WORK/scan" --image "$DISK"
+    recovered_as_written "$name: resume of an advanced scan" "$WORK/resume" resume "$WORK/scan" --image "$DISK"
     saved_whole "$name: resume of an advanced scan" "$WORK/resume" '^(new|n1/)'
   else
     guard_passed "$name: scan --kind advanced --save-scan" 1 "$WORK/err"

@@ -11,6 +11,8 @@
 #   run_checked WHAT OUT CMD...  CMD guarded and counted, its stdout in OUT; false (and a
 #                              failure said) unless exit 0
 #   skip_without_images WHY    a missing image skips here and fails in CI
+#   recovered_as_written WHAT OUT ARG...  a recover or resume whose "[Recovered]" files
+#                              must equal the files written (under WRITTEN)
 #
 # Variables it sets: BUILD, QELDA, IMAGES (IMAGES_DIR, which need not exist), SANITIZED (1 in
 # a build with the sanitizers), GUARD, WORK (a folder of the check's own, removed on every way
@@ -87,4 +89,32 @@ skip_without_images() {
     return 1
   fi
   echo "skip $*"
+}
+
+# recovered_as_written WHAT OUT ARG...: `qelda ARG... --out OUT` (recover or resume), over a
+# disk whose files as written lie under the folder WRITTEN; every "[Recovered]" file whose
+# name was written must equal it (a deleted one's name is matched but for its first
+# character, which a FAT volume drops). The paths under WRITTEN of the files found whole go
+# to OUT.whole.
+recovered_as_written() {
+  local what=$1 out=$2 line path base want bad=0; shift 2
+  CHECKED=$((CHECKED + 1))
+  rm -rf "$out"
+  : >"$out.whole"
+  guarded "$out.said" "$WORK/err" "$QELDA" "$@" --out "$out"
+  guard_passed "$what" $? "$WORK/err" || return 1
+  while IFS= read -r line; do
+    path=${line#\[Recovered\] }
+    base=$(basename "$path")
+    want=$(find "$WRITTEN" -type f -iname "$base" | head -1)
+    [[ -n $want ]] || want=$(find "$WRITTEN" -type f -iname "?${base:1}" | head -1)
+    [[ -n $want ]] || continue
+    if cmp -s "$out/$path" "$want"; then
+      echo "${want#"$WRITTEN"/}" >>"$out.whole"
+    else
+      bad=$((bad + 1))
+      ((bad <= 3)) && fail "$what: $path said recovered, but its bytes differ from the file written"
+    fi
+  done < <(grep '^\[Recovered\] ' "$out.said")
+  ((bad <= 3)) || fail "$what: $((bad - 3)) more files said recovered whose bytes differ"
 }
