@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/cluster_claims.h"
 #include "engine/item_reporter.h"
@@ -133,6 +134,10 @@ class IVolumeEngine {
   // The volume's allocation map as it is now, placed on the disk (absolute sectors); null
   // where it cannot be read whole. Another volume over the same sectors is judged by it.
   virtual std::shared_ptr<const ClusterMap> dataMap() { return nullptr; }
+  // The maps of the volumes the partition table lists over this volume's sectors (this one
+  // found by the lost-volume search): a file read from sectors they give to data is not
+  // whole.
+  virtual void judgeByListedMaps(std::vector<std::shared_ptr<const ClusterMap>> /*maps*/) {}
 
   // Items reported by the last scan (the root the console made counts as one).
   virtual std::uint32_t foundCount() const = 0;

@@ -120,6 +120,10 @@ class CExFatEngine : private engine::HeldSinks {
   std::optional<std::vector<std::uint32_t>> chainOfDeleted(const FOUND_ITEM& item, const engine::ClusterMap* map);
   // The allocation bitmap as it is now, placed on the disk; null when it cannot be read whole.
   std::shared_ptr<const engine::ClusterMap> allocationMap();
+  // The same of a volume not scanned: its boot sector and FAT read first.
+  std::shared_ptr<const engine::ClusterMap> loadAllocationMap();
+  // The absolute sector cluster 2 starts at.
+  std::uint64_t firstClusterSector() const { return absoluteSectorOf(2); }
   const fs::exfat::ExFatBootParams& params() const { return params_; }
   // Scan information: the header's exFAT fields and copies of the two work files (false:
   // a cluster size the header cannot hold), and the restore instead of a scan.

@@ -103,6 +103,11 @@ std::shared_ptr<const engine::ClusterMap> CExFatEngine::allocationMap() {
   return map;
 }
 
+std::shared_ptr<const engine::ClusterMap> CExFatEngine::loadAllocationMap() {
+  if (m_hFatFile.bytes().empty() && LoadBootSectorAndFat() == 0) return nullptr;
+  return allocationMap();
+}
+
 std::uint8_t CExFatEngine::clusterMapByte(std::uint32_t cluster) const {
   const std::span<const std::uint8_t> map = m_hClusterMapFile.bytes();
   if (!isHeapCluster(cluster) || cluster - 2 >= m_nClusterMapLength || cluster - 2 >= map.size()) return 0;

@@ -58,7 +58,10 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
     if (item.isFolder() || (item.m_byFlags & kItemBySignature) || item.m_nRecordKey < 2) return std::nullopt;
     return item.m_nRecordKey;
   }
-  std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.allocationMap(); }
+  std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.loadAllocationMap(); }
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
+    claims_.setListedMaps(std::move(maps), 2, engine_.firstClusterSector(), engine_.sectorsPerCluster());
+  }
 
  private:
   CExFatEngine engine_;

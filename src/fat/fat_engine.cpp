@@ -149,6 +149,15 @@ std::shared_ptr<const engine::ClusterMap> CFatEngine::allocationMap() const {
   return map;
 }
 
+std::shared_ptr<const engine::ClusterMap> CFatEngine::loadAllocationMap() {
+  if (m_pFat.empty()) {
+    if (isRebuiltVolume() || !takeBootParameters()) return nullptr;
+    setClusterBound();
+    if (LoadFat() == 0) return nullptr;
+  }
+  return allocationMap();
+}
+
 std::optional<std::uint32_t> CFatEngine::fatEntry(std::uint32_t cluster) const {
   if (!fatInUse()) return std::nullopt;
   return fatTable().entry(cluster);

@@ -118,6 +118,10 @@ class CNtfsEngine : private engine::HeldSinks {
   engine::ClusterClaims& claims() { return claims_; }
   // $Bitmap as it is now, placed on the disk; null when it could not be read whole.
   std::shared_ptr<const engine::ClusterMap> allocationMap();
+  // Where this volume's clusters lie, for the maps of the volumes listed over it.
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) {
+    claims_.setListedMaps(std::move(maps), 0, m_nPartitionStart, m_nSectorsPerCluster);
+  }
   // The first cluster of a deleted file's data as its record gives it; nothing for a file
   // without runs.
   std::optional<std::uint64_t> firstDataCluster(const FOUND_ITEM& item);

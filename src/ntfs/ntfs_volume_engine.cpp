@@ -41,6 +41,9 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
     return engine_.firstDataCluster(item);
   }
   std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.allocationMap(); }
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
+    engine_.judgeByListedMaps(std::move(maps));
+  }
 
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
   engine::ReadTally readTally() const override { return engine_.readTally(); }
