@@ -8,6 +8,7 @@ namespace qelda::engine {
 
 bool ClusterMap::anySectorInUse(std::uint64_t sector, std::uint64_t count) const {
   if (clusterSectors_ == 0 || count == 0) return false;
+  if (volumeStart_ < firstSector_ && sector < firstSector_ && sector + count > volumeStart_) return true;
   const std::uint64_t mapEnd = firstSector_ + count_ * clusterSectors_;
   const std::uint64_t from = std::max(sector, firstSector_);
   const std::uint64_t to = std::min(sector + count, mapEnd);

@@ -6,6 +6,7 @@
 // lists over the same sectors.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -34,10 +35,13 @@ class ClusterMap {
   }
 
   // Where the clusters lie on the disk: the absolute sector of the first one, and the
-  // sectors of each. Needed only of maps judged against another volume's clusters.
-  void place(std::uint64_t firstSector, std::uint64_t clusterSectors) {
+  // sectors of each; the volume's own structures before them (boot sectors, FAT copies) from
+  // absolute sector `volumeStart` on count as in use. Needed only of maps judged against
+  // another volume's clusters.
+  void place(std::uint64_t firstSector, std::uint64_t clusterSectors, std::uint64_t volumeStart) {
     firstSector_ = firstSector;
     clusterSectors_ = clusterSectors;
+    volumeStart_ = std::min(volumeStart, firstSector);
   }
   // Whether any of `count` absolute sectors from `sector` on lies in a cluster in use.
   bool anySectorInUse(std::uint64_t sector, std::uint64_t count) const;
@@ -48,6 +52,7 @@ class ClusterMap {
   std::vector<std::uint64_t> bits_;
   std::uint64_t firstSector_ = 0;
   std::uint64_t clusterSectors_ = 0;
+  std::uint64_t volumeStart_ = 0;
 };
 
 // What a file that is judged says of itself: where it starts and how long it is (a file

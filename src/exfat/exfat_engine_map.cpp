@@ -99,7 +99,7 @@ std::shared_ptr<const engine::ClusterMap> CExFatEngine::allocationMap() {
         if (inUse) map->markInUse(k + 2);
       }))
     return nullptr;
-  map->place(absoluteSectorOf(2), m_nSectorsPerCluster);
+  map->place(absoluteSectorOf(2), m_nSectorsPerCluster, m_nPartitionStart);
   return map;
 }
 

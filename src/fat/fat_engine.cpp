@@ -145,7 +145,7 @@ std::shared_ptr<const engine::ClusterMap> CFatEngine::allocationMap() const {
     if (!value) break;  // the rest of the table lies outside the volume: not known
     if (*value != 0) map->markInUse(c);
   }
-  map->place(m_nPartitionStart + systemSectorCount(), m_nSectorsPerCluster);
+  map->place(m_nPartitionStart + systemSectorCount(), m_nSectorsPerCluster, m_nPartitionStart);
   return map;
 }
 

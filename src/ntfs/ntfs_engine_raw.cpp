@@ -198,7 +198,7 @@ std::shared_ptr<const engine::ClusterMap> CNtfsEngine::allocationMap() {
     c = std::max<std::uint64_t>(c, std::uint64_t(e.firstCluster) + e.clusterCount);
   }
   for (; c < clusters; ++c) map->markInUse(c);
-  map->place(m_nPartitionStart, m_nSectorsPerCluster);
+  map->place(m_nPartitionStart, m_nSectorsPerCluster, m_nPartitionStart);
   return map;
 }
 

@@ -51,7 +51,7 @@ TEST(ClusterClaims, LiveFilesAndSignatureFindsAreJudgedOnlyByTheVolumesListedOve
   // This volume's cluster 0 at sector 1000, 8 sectors each; a listed volume's clusters of 2
   // sectors from cluster 2 at sector 1004, its cluster 5 (sectors 1010-1011) in use.
   const auto listed = mapOf(2, 1000, {5});
-  listed->place(1004, 2);
+  listed->place(1004, 2, 1004);
   claims.setListedMaps({listed, nullptr}, 0, 1000, 8);
   EXPECT_TRUE(claims.judges(0));
   EXPECT_FALSE(claims.judges(kItemBySignature));
@@ -62,8 +62,9 @@ TEST(ClusterClaims, LiveFilesAndSignatureFindsAreJudgedOnlyByTheVolumesListedOve
 
 TEST(ClusterClaims, AMapPlacedOnTheDiskAnswersForAnySectorRange) {
   const auto map = mapOf(2, 10, {3, 11});
-  map->place(100, 4);  // cluster 2 at sector 100 .. cluster 11 at sector 136
-  EXPECT_FALSE(map->anySectorInUse(0, 100));
+  map->place(100, 4, 90);  // cluster 2 at sector 100 .. cluster 11 at sector 136, FATs before
+  EXPECT_FALSE(map->anySectorInUse(0, 90));
+  EXPECT_TRUE(map->anySectorInUse(80, 11));  // the last of them a FAT's
   EXPECT_FALSE(map->anySectorInUse(100, 4));
   EXPECT_TRUE(map->anySectorInUse(103, 2));   // the last of 2, the first of 3
   EXPECT_TRUE(map->anySectorInUse(139, 10));  // the last sector of 11

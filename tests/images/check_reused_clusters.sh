@@ -8,7 +8,8 @@
 #    as written;
 #  - the deleted files whose clusters are all still free (k*.bin) are still saved whole;
 #  - the volumes `lost` finds on the partitioned disk save no file said recovered whose
-#    bytes differ from the file written.
+#    bytes differ from the file written (quick and deleted-files scans, and a resume), and
+#    still save whole the old files the new volumes left alone.
 #
 #   check_reused_clusters.sh BUILD_DIR IMAGES_DIR
 # The disks are cached in BUILD_DIR/images-reused.
@@ -49,6 +50,32 @@ for name in ntfs-reused fat16-reused fat32-reused exfat-reused fat16-xyz; do
   kept_whole "$name: recover --kind deleted" "$WORK/deleted"
   kept_whole "$name: resume of a deleted-files scan" "$WORK/resume"
 done
+
+# The disk partitioned again: every old volume the deep search finds (not the ones the
+# partition table lists), read as quick and deleted-files scans and resumed. (Their advanced
+# scans also find the records and folders the new volumes wrote inside them, which are not
+# theirs: another fault, checked on its own.)
+DISK=$DISKS/lost-reused.vmdk
+WRITTEN=$DISKS/lost-reused.written
+if run_checked "lost-reused: lost --deep" "$WORK/lost" "$QELDA" lost "$DISK" --deep; then
+  old=$(awk -F'\t' '$2 != 0 && $2 != 1 && ($5 == 2048 || $5 == 63488 || $5 == 133120) { print $1 }' "$WORK/lost")
+  [[ $(wc -w <<<"$old") == 3 ]] || fail "lost-reused: lost --deep does not find the three old volumes: $(cat "$WORK/lost")"
+  for n in $old; do
+    for kind in quick deleted; do
+      recovered_as_written "lost-reused: recover --lost --deep --source $n --kind $kind" "$WORK/lost$n$kind" \
+        recover "$DISK" --lost --deep --source "$n" --kind "$kind"
+    done
+    rm -f "$WORK/scan"
+    CHECKED=$((CHECKED + 1))
+    if guarded "$WORK/saved" "$WORK/err" "$QELDA" scan "$DISK" --lost --deep --source "$n" --save-scan "$WORK/scan"; then
+      recovered_as_written "lost-reused: resume of source $n" "$WORK/resume$n" resume "$WORK/scan" --image "$DISK"
+    else
+      guard_passed "lost-reused: scan --lost --deep --source $n --save-scan" 1 "$WORK/err"
+    fi
+    # The old files the new volumes left alone are still whole.
+    grep -q '^o' "$WORK/lost${n}quick.whole" || fail "lost-reused: source $n: no old file saved whole"
+  done
+fi
 
 echo "check_reused_clusters: $CHECKED checks, $FAILED failed"
 ((FAILED == 0))

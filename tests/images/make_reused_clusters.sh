@@ -9,6 +9,8 @@
 #   exfat-reused  mkfs.exfat -c 4K, exfat-fuse on a loop device: the same, and two pairs of
 #                 files written a piece of each in turn (i401/i402, j403/j404), i402 and both
 #                 of the second pair deleted
+#   lost-reused   a disk of NTFS, FAT32 and exFAT volumes partitioned and formatted again
+#                 with an NTFS, a FAT32 and an exFAT volume over the middle of each
 #   fat16-xyz     mkfs.fat -F 16 -s 4, mtools: x901, y902, z903 of one cluster each; y902
 #                 deleted; a904 of three clusters takes its cluster and the two after z903;
 #                 z903 and a904 deleted; o905 of one cluster deleted and p906 written over it
@@ -195,5 +197,63 @@ fill "$d" ntfs_put vol_del no_stage
 rm "$MNT/i402.bin" "$MNT/j403.bin" "$MNT/j404.bin"
 release_volume
 disk_of "$vol" exfat-reused 7
+
+# --- a disk partitioned and formatted again over older volumes ------------------------------------
+# Before: NTFS at 1 MiB (30 MiB), FAT32 at 31 MiB (34 MiB), exFAT at 65 MiB (30 MiB), each
+# about two-thirds full. After: NTFS at 10 MiB (20 MiB), FAT32 at 40 MiB (34 MiB) and exFAT
+# at 80 MiB (15 MiB), each over the middle of an old one whose boot sector stays, new files
+# written.
+disk=$OUT/lost-reused.vmdk
+d=$OUT/lost-reused.written
+mkdir -p "$d"
+truncate -s 96M "$disk"
+printf 'label: dos\nstart=2048, size=61440, type=7\nstart=63488, size=69632, type=c\nstart=133120, size=61440, type=7\n' |
+  sfdisk -q "$disk" >>"$WORK/tools.log" 2>&1
+# put_files PREFIX COUNT DIVISOR: COUNT files PREFIXnnn.bin, sizes up to about 600 KiB / DIVISOR,
+# into d and onto the mount at MNT.
+put_files() {
+  local i name
+  for i in $(seq 1 "$2"); do
+    name=$(printf '%s%03d.bin' "$1" "$i")
+    random_file "$d/$name" $((((i * 7919) % 600000 + 20000) / $3))
+    cp "$d/$name" "$MNT/"
+  done
+}
+attach_loop --offset $((2048 * 512)) --sizelimit $((61440 * 512)) "$disk"
+run mkntfs -F -Q -c 4096 "$LOOP"
+mount_ntfs "$LOOP"
+put_files on 60 1
+release_volume
+attach_loop --offset $((133120 * 512)) --sizelimit $((61440 * 512)) "$disk"
+run mkfs.exfat -c 4K "$LOOP"
+mount_fuse mount.exfat-fuse "$LOOP"
+put_files oe 60 1
+release_volume
+FATVOL="$disk@@$((63488 * 512))"
+run mkfs.fat -F 32 -s 1 --offset 63488 "$disk" $((69632 / 2))
+for i in $(seq 1 60); do
+  name=$(printf 'of%03d.bin' "$i")
+  random_file "$d/$name" $(((i * 7919) % 600000 + 20000))
+  fat_put "$d/$name"
+done
+printf 'label: dos\nstart=20480, size=40960, type=7\nstart=81920, size=69632, type=c\nstart=163840, size=30720, type=7\n' |
+  sfdisk -q "$disk" >>"$WORK/tools.log" 2>&1
+attach_loop --offset $((20480 * 512)) --sizelimit $((40960 * 512)) "$disk"
+run mkntfs -F -Q -c 4096 "$LOOP"
+mount_ntfs "$LOOP"
+put_files nn 30 2
+release_volume
+attach_loop --offset $((163840 * 512)) --sizelimit $((30720 * 512)) "$disk"
+run mkfs.exfat -c 4K "$LOOP"
+mount_fuse mount.exfat-fuse "$LOOP"
+put_files ne 20 2
+release_volume
+FATVOL="$disk@@$((81920 * 512))"
+run mkfs.fat -F 32 -s 1 --offset 81920 "$disk" $((69632 / 2))
+for i in $(seq 1 30); do
+  name=$(printf 'nf%03d.bin' "$i")
+  random_file "$d/$name" $((((i * 7919) % 600000 + 20000) / 2))
+  fat_put "$d/$name"
+done
 
 image_script_done
