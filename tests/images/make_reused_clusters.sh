@@ -209,51 +209,38 @@ mkdir -p "$d"
 truncate -s 96M "$disk"
 printf 'label: dos\nstart=2048, size=61440, type=7\nstart=63488, size=69632, type=c\nstart=133120, size=61440, type=7\n' |
   sfdisk -q "$disk" >>"$WORK/tools.log" 2>&1
-# put_files PREFIX COUNT DIVISOR: COUNT files PREFIXnnn.bin, sizes up to about 600 KiB / DIVISOR,
-# into d and onto the mount at MNT.
-put_files() {
-  local i name
-  for i in $(seq 1 "$2"); do
-    name=$(printf '%s%03d.bin' "$1" "$i")
-    random_file "$d/$name" $((((i * 7919) % 600000 + 20000) / $3))
-    cp "$d/$name" "$MNT/"
+# volume_at FS START SECTORS PREFIX COUNT DIVISOR: a volume (ntfs, exfat or fat32) made at
+# sector START of the disk, and COUNT files PREFIXnnn.bin of up to about 600 KiB / DIVISOR
+# written into d and onto it.
+volume_at() {
+  local fs=$1 start=$2 sectors=$3 i name
+  case $fs in
+    fat32)
+      FATVOL="$disk@@$((start * 512))"
+      run mkfs.fat -F 32 -s 1 --offset "$start" "$disk" $((sectors / 2)) ;;
+    ntfs)
+      attach_loop --offset $((start * 512)) --sizelimit $((sectors * 512)) "$disk"
+      run mkntfs -F -Q -c 4096 "$LOOP"
+      mount_ntfs "$LOOP" ;;
+    exfat)
+      attach_loop --offset $((start * 512)) --sizelimit $((sectors * 512)) "$disk"
+      run mkfs.exfat -c 4K "$LOOP"
+      mount_fuse mount.exfat-fuse "$LOOP" ;;
+  esac
+  for i in $(seq 1 "$5"); do
+    name=$(printf '%s%03d.bin' "$4" "$i")
+    random_file "$d/$name" $((((i * 7919) % 600000 + 20000) / $6))
+    if [[ $fs == fat32 ]]; then fat_put "$d/$name"; else cp "$d/$name" "$MNT/"; fi
   done
+  release_volume
 }
-attach_loop --offset $((2048 * 512)) --sizelimit $((61440 * 512)) "$disk"
-run mkntfs -F -Q -c 4096 "$LOOP"
-mount_ntfs "$LOOP"
-put_files on 60 1
-release_volume
-attach_loop --offset $((133120 * 512)) --sizelimit $((61440 * 512)) "$disk"
-run mkfs.exfat -c 4K "$LOOP"
-mount_fuse mount.exfat-fuse "$LOOP"
-put_files oe 60 1
-release_volume
-FATVOL="$disk@@$((63488 * 512))"
-run mkfs.fat -F 32 -s 1 --offset 63488 "$disk" $((69632 / 2))
-for i in $(seq 1 60); do
-  name=$(printf 'of%03d.bin' "$i")
-  random_file "$d/$name" $(((i * 7919) % 600000 + 20000))
-  fat_put "$d/$name"
-done
+volume_at ntfs 2048 61440 on 60 1
+volume_at exfat 133120 61440 oe 60 1
+volume_at fat32 63488 69632 of 60 1
 printf 'label: dos\nstart=20480, size=40960, type=7\nstart=81920, size=69632, type=c\nstart=163840, size=30720, type=7\n' |
   sfdisk -q "$disk" >>"$WORK/tools.log" 2>&1
-attach_loop --offset $((20480 * 512)) --sizelimit $((40960 * 512)) "$disk"
-run mkntfs -F -Q -c 4096 "$LOOP"
-mount_ntfs "$LOOP"
-put_files nn 30 2
-release_volume
-attach_loop --offset $((163840 * 512)) --sizelimit $((30720 * 512)) "$disk"
-run mkfs.exfat -c 4K "$LOOP"
-mount_fuse mount.exfat-fuse "$LOOP"
-put_files ne 20 2
-release_volume
-FATVOL="$disk@@$((81920 * 512))"
-run mkfs.fat -F 32 -s 1 --offset 81920 "$disk" $((69632 / 2))
-for i in $(seq 1 30); do
-  name=$(printf 'nf%03d.bin' "$i")
-  random_file "$d/$name" $((((i * 7919) % 600000 + 20000) / 2))
-  fat_put "$d/$name"
-done
+volume_at ntfs 20480 40960 nn 30 2
+volume_at exfat 163840 30720 ne 20 2
+volume_at fat32 81920 69632 nf 30 2
 
 image_script_done
