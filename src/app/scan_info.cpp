@@ -128,6 +128,10 @@ engine::ScanOutcome LoadScanImage(CQELDAApp& app, const engine::EngineSinks& sin
     app.FreeEngines();
     return refuse(sinks.notifier, platform::fromUtf8(loader->cause()));
   }
+  // A volume read through the image where its partition table now lists others (a whole
+  // disk, from sector 0, lies under every volume and is not judged by them).
+  if (!engine::keptImageFileFlag(header) && header.startSector != 0)
+    judgeAgainstListedVolumes(app, header.startSector, header.sectorCount, kind);
   return {};
 }
 

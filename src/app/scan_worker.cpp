@@ -2,14 +2,62 @@
 
 #include "app/scan_info.h"
 
+#include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "exfat/exfat_volume_engine.h"
 #include "fat/fat_volume_engine.h"
+#include "lost/search_volume.h"
 #include "ntfs/ntfs_volume_engine.h"
 #include "volume/volume_records.h"
 
 namespace qelda::app {
+
+namespace {
+
+// The engine that reads a listed volume of this file-system code; nothing for a code no
+// engine reads.
+std::optional<engine::EngineKind> engineKindOfCode(std::uint8_t code) {
+  switch (code) {
+    case volume::kFsFat12:
+    case volume::kFsFat16:
+    case volume::kFsFat32: return engine::EngineKind::Fat;
+    case volume::kFsExFat: return engine::EngineKind::ExFat;
+    case volume::kFsNtfs: return engine::EngineKind::Ntfs;
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
+void judgeAgainstListedVolumes(CQELDAApp& app, std::uint64_t start, std::uint64_t count,
+                               std::optional<engine::EngineKind> engineKind) {
+  if (!app.currentEngine || count == 0) return;
+  std::vector<std::shared_ptr<const engine::ClusterMap>> maps;
+  const volume::DEVICE_ENTRY* selected = app.m_pSelectedSource;
+  for (const volume::DEVICE_ENTRY* entry = app.m_pSourceList; entry; entry = entry->m_pNext) {
+    const volume::VOLUME_RECORD* record = entry->m_pDetail.volume();
+    if (entry->m_byKind != volume::kKindPartition || !record || record->m_nSectorCount == 0) continue;
+    const std::optional<engine::EngineKind> kind = engineKindOfCode(record->m_byFileSystem);
+    if (!kind) continue;
+    // The volume itself, listed: its own map is no other volume's.
+    if (record->m_nStartSector == start && kind == engineKind) continue;
+    if (record->m_nStartSector >= start + count || start >= record->m_nStartSector + record->m_nSectorCount) continue;
+    // The listed volume's engine, made and set up as a scan of it would be, tells nothing to
+    // anyone: it only reads the volume's map.
+    app.m_pSelectedSource = const_cast<volume::DEVICE_ENTRY*>(entry);
+    std::unique_ptr<engine::IVolumeEngine> listed = engine::CreateVolumeEngineOfKind(installedEngines(), *kind, app, {});
+    if (listed) {
+      listed->Initialize(entry->m_szName.size() > 1 ? 1 : 0);
+      if (auto map = listed->dataMap()) maps.push_back(std::move(map));
+      listed->FreeAll();
+    }
+  }
+  app.m_pSelectedSource = const_cast<volume::DEVICE_ENTRY*>(selected);
+  if (!maps.empty()) app.currentEngine->judgeByListedMaps(std::move(maps));
+}
 
 const engine::EngineCreators& installedEngines() {
   static const engine::EngineCreators creators{fat::createFatVolumeEngine, ntfs::createNtfsVolumeEngine,
@@ -42,6 +90,12 @@ void CScanProcess::ScanThreadProc() {
     app_.currentEngine = engine::CreateVolumeEngine(installedEngines(), app_, {&console_, &progress_, &log_, &notifier_});
     if (!app_.currentEngine) result_ = engine::scanNotAvailable(&notifier_);
     else result_ = runEngine(*app_.currentEngine);
+    // A volume the lost-volume search found on this disk may lie under volumes listed since.
+    const volume::VOLUME_RECORD* record = source->m_pDetail.volume();
+    if (record && (source->m_byKind == lost::kKindFoundOnDisk || source->m_byKind == lost::kKindRebuiltOnDisk) &&
+        result_.status != engine::ScanStatus::Failed)
+      judgeAgainstListedVolumes(app_, record->m_nStartSector, record->m_nSectorCount,
+                                engineKindOfCode(record->m_byFileSystem));
     if (app_.currentEngine) takeReadTally(app_.currentEngine->readTally());
   }
 

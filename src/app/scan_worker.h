@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ inline constexpr std::u16string_view kNothingReadable =
 
 // The engines this program has, for the factory.
 const engine::EngineCreators& installedEngines();
+
+// The current engine reads a volume at sectors start..start+count-1 (read by the engine of
+// engineKind) that the partition table may not list as such: it judges its files against
+// what the listed volumes over those sectors, other than itself, give to data now.
+void judgeAgainstListedVolumes(CQELDAApp& app, std::uint64_t start, std::uint64_t count,
+                               std::optional<engine::EngineKind> engineKind);
 
 class CScanProcess {
  public:

@@ -6,10 +6,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "engine/cluster_claims.h"
 #include "engine/item_reporter.h"
 #include "engine/scan_image_header.h"
 #include "engine/scan_progress.h"
@@ -121,6 +124,20 @@ class IVolumeEngine {
   // to its end whatever the stop flag says (only the sink ends it early): a stop falls
   // between files, where the save looks at it, so that no file comes out cut by it.
   virtual ReadOutcome readItem(const FOUND_ITEM& item, const ContentSink& sink) = 0;
+
+  // What the engine's reads judge a file's clusters by (null: an engine that judges none).
+  // Before files are read back, the save tells it where the found files start.
+  virtual ClusterClaims* clusterClaims() { return nullptr; }
+  // The first cluster a found file is read from, as the claims count it; nothing for a
+  // folder, a file found by its signature, or one that names no cluster.
+  virtual std::optional<std::uint64_t> firstClusterOf(const FOUND_ITEM& /*item*/) { return std::nullopt; }
+  // The volume's allocation map as it is now, placed on the disk (absolute sectors); null
+  // where it cannot be read whole. Another volume over the same sectors is judged by it.
+  virtual std::shared_ptr<const ClusterMap> dataMap() { return nullptr; }
+  // The maps of the volumes the partition table lists over this volume's sectors (this one
+  // found by the lost-volume search): a file read from sectors they give to data is not
+  // whole.
+  virtual void judgeByListedMaps(std::vector<std::shared_ptr<const ClusterMap>> /*maps*/) {}
 
   // Items reported by the last scan (the root the console made counts as one).
   virtual std::uint32_t foundCount() const = 0;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/byte_window.h"
+#include "engine/cluster_claims.h"
 #include "engine/volume_engine.h"
 #include "platform/read_only_file.h"
 
@@ -196,13 +197,16 @@ struct StreamResult {
   std::uint64_t clustersRead = 0;
   std::uint64_t clustersFailed = 0;  // delivered as zeros
   std::uint64_t bytesLeft = 0;       // of the size, never delivered (the list ended first)
+  std::uint64_t clustersNotOwn = 0;  // read, but another's as far as the disk can tell
   bool stopped = false;              // the sink asked for no more
 
-  // Complete: every byte up to the size was read; Unreadable: none was.
+  // Complete: every byte up to the size was read from the file's own clusters; Unreadable:
+  // none was read.
   ReadOutcome outcome() const {
     if (stopped) return ReadOutcome::Partial;
     if (clustersRead == 0) return ReadOutcome::Unreadable;
-    return clustersFailed != 0 || bytesLeft != 0 ? ReadOutcome::Partial : ReadOutcome::Complete;
+    return clustersFailed != 0 || bytesLeft != 0 || clustersNotOwn != 0 ? ReadOutcome::Partial
+                                                                          : ReadOutcome::Complete;
   }
 };
 
@@ -211,10 +215,11 @@ struct StreamResult {
 // (one bad sector costs one cluster), the last cluster cut to the size. The file ends at the
 // first cluster the reader does not have. `Reader` gives clusterBytes(), hasCluster(c) and
 // readClusters(first, count, out) (zeros where it could not read; false then). `buffer` may
-// be kept between calls; it grows to what one read needs and no further.
+// be kept between calls; it grows to what one read needs and no further. With `owner`, every
+// cluster read is asked whether it is the file's own; one that is not leaves the file partial.
 template <class Reader>
 StreamResult streamClusters(Reader& reader, const ClusterList& clusters, std::uint64_t size, const ContentSink& sink,
-                            std::vector<std::uint8_t>& buffer) {
+                            std::vector<std::uint8_t>& buffer, const OwnershipCheck* owner = nullptr) {
   StreamResult result;
   result.bytesLeft = size;
   const std::uint64_t clusterBytes = reader.clusterBytes();
@@ -239,6 +244,9 @@ StreamResult streamClusters(Reader& reader, const ClusterList& clusters, std::ui
         else ++result.clustersFailed;
       }
     }
+    if (owner)
+      for (std::uint64_t k = 0; k < n; ++k)
+        if (owner->notOwn(first + k)) ++result.clustersNotOwn;
     const std::uint64_t bytes = std::min(result.bytesLeft, n * clusterBytes);
     if (!sink(std::span<const std::uint8_t>(buffer.data(), std::size_t(bytes)))) {
       result.stopped = true;
@@ -251,9 +259,10 @@ StreamResult streamClusters(Reader& reader, const ClusterList& clusters, std::ui
 }
 
 template <class Reader>
-StreamResult streamClusters(Reader& reader, const ClusterList& clusters, std::uint64_t size, const ContentSink& sink) {
+StreamResult streamClusters(Reader& reader, const ClusterList& clusters, std::uint64_t size, const ContentSink& sink,
+                            const OwnershipCheck* owner = nullptr) {
   std::vector<std::uint8_t> buffer;
-  return streamClusters(reader, clusters, size, sink, buffer);
+  return streamClusters(reader, clusters, size, sink, buffer, owner);
 }
 
 }  // namespace qelda::engine

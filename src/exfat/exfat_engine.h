@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -114,6 +115,15 @@ class CExFatEngine : private engine::HeldSinks {
   // deleted items, items found by signature and items without a chain; otherwise as the
   // linking mode says.
   std::vector<std::uint32_t> itemClusters(const FOUND_ITEM& item);
+  // A deleted file whose data followed the FAT chain: the chain the FAT still holds, when it
+  // runs through clusters `map` leaves free and holds just what the size needs; else nothing.
+  std::optional<std::vector<std::uint32_t>> chainOfDeleted(const FOUND_ITEM& item, const engine::ClusterMap* map);
+  // The allocation bitmap as it is now, placed on the disk; null when it cannot be read whole.
+  std::shared_ptr<const engine::ClusterMap> allocationMap();
+  // The same of a volume not scanned: its boot sector and FAT read first.
+  std::shared_ptr<const engine::ClusterMap> loadAllocationMap();
+  // The absolute sector cluster 2 starts at.
+  std::uint64_t firstClusterSector() const { return absoluteSectorOf(2); }
   const fs::exfat::ExFatBootParams& params() const { return params_; }
   // Scan information: the header's exFAT fields and copies of the two work files (false:
   // a cluster size the header cannot hold), and the restore instead of a scan.
@@ -190,6 +200,14 @@ class CExFatEngine : private engine::HeldSinks {
   // --- work files and the cluster map -----------------------------------------------------------
   std::uint32_t WriteFatWorkFile();
   std::uint32_t BuildClusterMap();
+  // The clusters of the allocation bitmap, as many as the heap's bits need.
+  std::vector<std::uint32_t> allocationBitmapClusters();
+  // Streams the allocation bitmap to `take`, a bit per heap cluster in order (k: cluster
+  // k + 2); `start` learns how many bitmap clusters there are, `step` how many were read.
+  // False when the bitmap could not be read whole.
+  bool readAllocationBitmap(const std::function<void(std::uint64_t k, bool inUse)>& take,
+                            const std::function<void(std::uint64_t)>& start = {},
+                            const std::function<void(std::uint64_t)>& step = {});
   void MarkClusterMap(const FOUND_ITEM& item, std::uint32_t firstCluster);
   // The cluster map's byte for a heap cluster: non-zero when allocated; 0 without a map.
   std::uint8_t clusterMapByte(std::uint32_t cluster) const;

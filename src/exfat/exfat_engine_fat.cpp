@@ -122,6 +122,20 @@ std::vector<std::uint32_t> CExFatEngine::itemClusters(const FOUND_ITEM& item) {
   return list;
 }
 
+std::optional<std::vector<std::uint32_t>> CExFatEngine::chainOfDeleted(const FOUND_ITEM& item,
+                                                                      const engine::ClusterMap* map) {
+  const std::uint64_t bytes = clusterBytes();
+  if (!map || bytes == 0 || m_nLinkingMode == kLinkContiguous) return std::nullopt;
+  const std::uint64_t needed = item.m_nSize / bytes + (item.m_nSize % bytes != 0);
+  std::uint32_t byteCount = 0;
+  std::vector<std::uint32_t> chain = FollowClusterChain(std::uint32_t(item.m_nRecordKey), byteCount);
+  // The chain ends where the size does, or it is another file's by now.
+  if (chain.size() != needed) return std::nullopt;
+  for (const std::uint32_t c : chain)
+    if (map->inUse(c)) return std::nullopt;
+  return chain;
+}
+
 // --- "exFat.dat" ----------------------------------------------------------------------------------------
 
 std::uint32_t CExFatEngine::WriteFatWorkFile() {

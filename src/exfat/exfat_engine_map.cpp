@@ -28,6 +28,22 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
   progress_.setPos(kItemBar, 0);
   app_.m_bSearchingCriticalInfo = 1;
 
+  const std::span<std::uint8_t> map = m_hClusterMapFile.writable();
+  readAllocationBitmap([&](std::uint64_t k, bool inUse) { map[std::size_t(k)] = inUse ? 1 : 0; },
+                       [&](std::uint64_t bitmapClusters) {
+                         progress_.setRange(kItemBar, 0, bitmapClusters * m_nSectorsPerCluster);
+                         progress_.setStep(kItemBar, 1);
+                       },
+                       [&](std::uint64_t done) { progress_.setPos(kItemBar, done * m_nSectorsPerCluster); });
+  m_nClusterMapLength = m_nClusterCount;
+
+  reporter().logEnd(false);
+  progress_.SetStopEnabled(true);
+  app_.m_bSearchingCriticalInfo = 0;
+  return 1;
+}
+
+std::vector<std::uint32_t> CExFatEngine::allocationBitmapClusters() {
   // The bitmap: where the root's bitmap entry says, when it has a plausible one; else from
   // cluster 2, where formatters put it. Its chain is followed as far as the bitmap reaches;
   // a chain cut short (a FAT left unwritten) gives way to the bitmap's clusters in a row.
@@ -39,7 +55,7 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
     if (entries.bitmap && fs::exfat::bitmapEntryIsPlausible(*entries.bitmap, params_))
       m_nBitmapCluster = bitmapFirst = entries.bitmap->firstCluster;
   }
-  const std::uint64_t bitmapBytes = (clusters + 7) / 8;
+  const std::uint64_t bitmapBytes = (std::uint64_t(m_nClusterCount) + 7) / 8;
   const std::uint64_t needed = (bitmapBytes + clusterBytes() - 1) / clusterBytes();
   std::uint32_t byteCount = 0;
   std::vector<std::uint32_t> bitmapClusters = FollowClusterChain(bitmapFirst, byteCount);
@@ -49,30 +65,47 @@ std::uint32_t CExFatEngine::BuildClusterMap() {
       bitmapClusters.push_back(std::uint32_t(c));
   }
   if (bitmapClusters.size() > needed) bitmapClusters.resize(std::size_t(needed));
-  progress_.setRange(kItemBar, 0, bitmapClusters.size() * m_nSectorsPerCluster);
-  progress_.setStep(kItemBar, 1);
+  return bitmapClusters;
+}
 
-  // Each bitmap byte holds 8 clusters, the least significant bit first.
-  const std::span<std::uint8_t> map = m_hClusterMapFile.writable();
+bool CExFatEngine::readAllocationBitmap(const std::function<void(std::uint64_t, bool)>& take,
+                                        const std::function<void(std::uint64_t)>& start,
+                                        const std::function<void(std::uint64_t)>& step) {
+  const std::uint64_t clusters = m_nClusterCount;
   const std::uint64_t bytesPerCluster = clusterBytes();
-  std::uint64_t k = 0;     // map index: cluster k + 2
+  const std::vector<std::uint32_t> bitmapClusters = allocationBitmapClusters();
+  if (start) start(bitmapClusters.size());
+  // Each bitmap byte holds 8 clusters, the least significant bit first.
+  std::uint64_t k = 0;     // cluster k + 2
   std::uint64_t done = 0;  // bitmap clusters taken
   ExFatClusterReader reader{*this};
-  engine::streamClusters(reader, engine::ClusterList(bitmapClusters), bitmapClusters.size() * bytesPerCluster,
-                         [&](std::span<const std::uint8_t> block) {
-                           for (std::size_t b = 0; b < block.size() && k < clusters; ++b)
-                             for (unsigned bit = 0; bit < 8 && k < clusters; ++bit, ++k)
-                               map[std::size_t(k)] = (block[b] >> bit) & 1;
-                           done += block.size() / bytesPerCluster;
-                           progress_.setPos(kItemBar, done * m_nSectorsPerCluster);
-                           return k < clusters;
-                         });
-  m_nClusterMapLength = m_nClusterCount;
+  const engine::StreamResult read = engine::streamClusters(
+      reader, engine::ClusterList(bitmapClusters), bitmapClusters.size() * bytesPerCluster,
+      [&](std::span<const std::uint8_t> block) {
+        for (std::size_t b = 0; b < block.size() && k < clusters; ++b)
+          for (unsigned bit = 0; bit < 8 && k < clusters; ++bit, ++k) take(k, ((block[b] >> bit) & 1) != 0);
+        done += block.size() / bytesPerCluster;
+        if (step) step(done);
+        return k < clusters;
+      });
+  return read.clustersFailed == 0 && k == clusters;
+}
 
-  reporter().logEnd(false);
-  progress_.SetStopEnabled(true);
-  app_.m_bSearchingCriticalInfo = 0;
-  return 1;
+std::shared_ptr<const engine::ClusterMap> CExFatEngine::allocationMap() {
+  if (m_nClusterCount == 0 || clusterBytes() == 0) return nullptr;
+  auto map = std::make_shared<engine::ClusterMap>(2, m_nClusterCount);
+  // A bitmap not read whole says nothing of whose the clusters are.
+  if (!readAllocationBitmap([&](std::uint64_t k, bool inUse) {
+        if (inUse) map->markInUse(k + 2);
+      }))
+    return nullptr;
+  map->place(absoluteSectorOf(2), m_nSectorsPerCluster, m_nPartitionStart);
+  return map;
+}
+
+std::shared_ptr<const engine::ClusterMap> CExFatEngine::loadAllocationMap() {
+  if (m_hFatFile.bytes().empty() && LoadBootSectorAndFat() == 0) return nullptr;
+  return allocationMap();
 }
 
 std::uint8_t CExFatEngine::clusterMapByte(std::uint32_t cluster) const {

@@ -1,6 +1,7 @@
 #include "exfat/exfat_volume_engine.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "exfat/exfat_engine.h"
@@ -14,7 +15,10 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
   ExFatVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
       : engine_(state, sinks) {}
 
-  void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
+  void Initialize(std::uint8_t bImageFile) override {
+    claims_.forget();
+    engine_.Initialize(bImageFile);
+  }
   void FreeAll() override { engine_.FreeAll(); }
 
   engine::ScanOutcome scanVolume(bool deleted) override { return engine_.ScanVolume(deleted ? 1 : 0); }
@@ -36,6 +40,7 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
       return false;
     }
     engine_.setLinkingMode(mode == kLinkContiguous ? kLinkContiguous : kLinkChain);
+    claims_.forgetOwnMap();
     return true;
   }
 
@@ -44,21 +49,50 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
   }
   std::uint32_t restoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     std::u16string& cause) override {
+    claims_.forget();
     return engine_.RestoreFromScanInfo(header, read, cause);
+  }
+
+  engine::ClusterClaims* clusterClaims() override { return &claims_; }
+  std::optional<std::uint64_t> firstClusterOf(const FOUND_ITEM& item) override {
+    if (item.isFolder() || (item.m_byFlags & kItemBySignature) || item.m_nRecordKey < 2) return std::nullopt;
+    return item.m_nRecordKey;
+  }
+  std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.loadAllocationMap(); }
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
+    claims_.setListedMaps(std::move(maps), 2, engine_.firstClusterSector(), engine_.sectorsPerCluster());
   }
 
  private:
   CExFatEngine engine_;
+  engine::ClusterClaims claims_;
 };
 
 engine::ReadOutcome ExFatVolumeEngine::readItem(const FOUND_ITEM& item, const engine::ContentSink& sink) {
   using engine::ReadOutcome;
   if (item.m_nSize == 0) return ReadOutcome::Complete;
-  const std::vector<std::uint32_t> clusters = engine_.itemClusters(item);
+  std::vector<std::uint32_t> clusters = engine_.itemClusters(item);
   ExFatClusterReader reader{engine_};
   if (clusters.empty() || reader.clusterBytes() == 0) return ReadOutcome::Unreadable;
+  // A deleted file is whole only where the allocation bitmap as it is now has left its
+  // clusters free.
+  std::optional<engine::OwnershipCheck> check;
+  bool guessed = false;
+  if (claims_.judges(item.m_byFlags)) {
+    if (!claims_.ownMapKnown()) claims_.setOwnMap(engine_.allocationMap());
+    check = engine::OwnershipCheck{&claims_, engine::ClusterClaims::of(item.m_nRecordKey, item.m_nSize, item.m_byFlags)};
+    // A deleted file whose data followed the chain: along the chain the FAT still holds
+    // where that is still the file's; else as one run, a guess that is never called whole.
+    if (check->file.byOwnMap && (item.m_byFlags & kItemCompressed)) {
+      if (auto chain = engine_.chainOfDeleted(item, claims_.ownMap().get())) clusters = std::move(*chain);
+      else guessed = true;
+    }
+  }
   // A chain (or a heap) that ends before the size leaves the rest unknown.
-  return engine::streamClusters(reader, engine::ClusterList(clusters), item.m_nSize, sink).outcome();
+  const ReadOutcome outcome =
+      engine::streamClusters(reader, engine::ClusterList(clusters), item.m_nSize, sink, check ? &*check : nullptr)
+          .outcome();
+  return guessed && outcome == ReadOutcome::Complete ? ReadOutcome::Partial : outcome;
 }
 
 }  // namespace

@@ -136,6 +136,28 @@ bool CFatEngine::readFirstSector(std::uint32_t cluster, std::uint8_t* sector512)
   return ReadClusterSectors(cluster, 0, sector512, 1) != 0;
 }
 
+std::shared_ptr<const engine::ClusterMap> CFatEngine::allocationMap() const {
+  if (m_pFat.empty() || m_nMaxCluster < 2 || m_nSectorsPerCluster == 0) return nullptr;
+  const fs::fat::FatTable fat = fatTable();
+  auto map = std::make_shared<engine::ClusterMap>(2, std::uint64_t(m_nMaxCluster) - 1);
+  for (std::uint64_t c = 2; c <= m_nMaxCluster; ++c) {
+    const std::optional<std::uint32_t> value = fat.entry(c);
+    if (!value) break;  // the rest of the table lies outside the volume: not known
+    if (*value != 0) map->markInUse(c);
+  }
+  map->place(m_nPartitionStart + systemSectorCount(), m_nSectorsPerCluster, m_nPartitionStart);
+  return map;
+}
+
+std::shared_ptr<const engine::ClusterMap> CFatEngine::loadAllocationMap() {
+  if (m_pFat.empty()) {
+    if (isRebuiltVolume() || !takeBootParameters()) return nullptr;
+    setClusterBound();
+    if (LoadFat() == 0) return nullptr;
+  }
+  return allocationMap();
+}
+
 std::optional<std::uint32_t> CFatEngine::fatEntry(std::uint32_t cluster) const {
   if (!fatInUse()) return std::nullopt;
   return fatTable().entry(cluster);

@@ -100,6 +100,14 @@ class CFatEngine : private engine::HeldSinks {
   std::uint8_t linkingMode() const { return m_nLinkingMode; }
   // Takes effect with the next LoadFat.
   void setLinkingMode(std::uint8_t mode) { m_nLinkingMode = mode; }
+  // The FAT as it is now as a map of the clusters it gives to files, placed on the disk;
+  // null when no FAT is held.
+  std::shared_ptr<const engine::ClusterMap> allocationMap() const;
+  // The same of a volume not scanned: its boot sector and FAT read first. Null for a volume
+  // the lost-volume search rebuilt, or one whose boot sector or FAT cannot be read.
+  std::shared_ptr<const engine::ClusterMap> loadAllocationMap();
+  // The absolute sector cluster 2 starts at.
+  std::uint64_t firstClusterSector() const { return m_nPartitionStart + systemSectorCount(); }
   // A volume of one FAT copy has no second one to link by.
   bool hasSecondFat() const { return m_nFatCount == 2; }
 

@@ -1,6 +1,7 @@
 #include "fat/fat_volume_engine.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/scan_state.h"
@@ -16,7 +17,10 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   FatVolumeEngine(engine::ScanState& state, const engine::EngineSinks& sinks)
       : state_(state), engine_(state, sinks) {}
 
-  void Initialize(std::uint8_t bImageFile) override { engine_.Initialize(bImageFile); }
+  void Initialize(std::uint8_t bImageFile) override {
+    claims_.forget();
+    engine_.Initialize(bImageFile);
+  }
   void FreeAll() override { engine_.FreeAll(); }
 
   engine::ScanOutcome scanVolume(bool deleted) override { return engine_.ScanVolume(deleted ? 1 : 0); }
@@ -52,6 +56,7 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
     }
     engine_.setLinkingMode(mode);
     engine_.LoadFat();
+    claims_.forgetOwnMap();
     return true;
   }
 
@@ -60,12 +65,24 @@ class FatVolumeEngine final : public engine::IVolumeEngine {
   }
   std::uint32_t restoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     std::u16string& cause) override {
+    claims_.forget();
     return engine_.RestoreFromScanInfo(header, read, cause);
+  }
+
+  engine::ClusterClaims* clusterClaims() override { return &claims_; }
+  std::optional<std::uint64_t> firstClusterOf(const FOUND_ITEM& item) override {
+    if (item.isFolder() || (item.m_byFlags & kItemBySignature) || item.m_nRecordKey < 2) return std::nullopt;
+    return item.m_nRecordKey;
+  }
+  std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.loadAllocationMap(); }
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
+    claims_.setListedMaps(std::move(maps), 2, engine_.firstClusterSector(), engine_.sectorsPerCluster());
   }
 
  private:
   engine::ScanState& state_;
   CFatEngine engine_;
+  engine::ClusterClaims claims_;
 };
 
 // The volume's clusters as the file streamer reads them: a cluster outside the volume holds
@@ -89,17 +106,25 @@ engine::ReadOutcome FatVolumeEngine::readItem(const FOUND_ITEM& item, const engi
   // taken as contiguous from its first cluster (after a search by sectors, its 64-bit start
   // sector). Live files follow the FAT copy in use; a chain shorter than the size leaves the
   // rest of the file unknown.
+  // A deleted file is whole only where the FAT as it is now has left its clusters free.
+  std::optional<engine::OwnershipCheck> check;
+  if (claims_.judges(item.m_byFlags)) {
+    if (!claims_.ownMapKnown()) claims_.setOwnMap(engine_.allocationMap());
+    check = engine::OwnershipCheck{&claims_, engine::ClusterClaims::of(item.m_nRecordKey, item.m_nSize, item.m_byFlags)};
+  }
+  const engine::OwnershipCheck* owner = check ? &*check : nullptr;
   const bool noChain = (item.m_byFlags & (kItemDeleted | kItemBySignature)) != 0;
   if (noChain || engine_.linkingMode() == fs::fat::kLinkContiguous) {
     const std::uint64_t clusterCount = (item.m_nSize + clusterBytes - 1) / clusterBytes;
-    return engine::streamClusters(reader, engine::ClusterList::run(item.m_nRecordKey, clusterCount), item.m_nSize, sink)
+    return engine::streamClusters(reader, engine::ClusterList::run(item.m_nRecordKey, clusterCount), item.m_nSize, sink,
+                                  owner)
         .outcome();
   }
   std::uint32_t byteCount = 0;
   const std::vector<std::uint32_t> chain =
       engine_.GetClusterList(std::uint32_t(item.m_nRecordKey), item.m_nSize, 0, byteCount);
   if (chain.empty()) return ReadOutcome::Unreadable;
-  return engine::streamClusters(reader, engine::ClusterList(chain), item.m_nSize, sink).outcome();
+  return engine::streamClusters(reader, engine::ClusterList(chain), item.m_nSize, sink, owner).outcome();
 }
 
 }  // namespace

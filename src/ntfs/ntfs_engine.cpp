@@ -38,6 +38,7 @@ void CNtfsEngine::initializeVolume(const VolumeGeometry& volume, std::uint8_t bI
 }
 
 void CNtfsEngine::Initialize(std::uint8_t bImageFile) {
+  forgetClaims();
   // Drive entries carry no volume and leave the engine as it is.
   const volume::DEVICE_ENTRY* entry = app_.m_pSelectedSource;
   if (!entry || !entry->m_pDetail.volume()) return;
@@ -474,6 +475,7 @@ void CNtfsEngine::addFreeExtent(std::uint32_t firstCluster, std::uint32_t cluste
 }
 
 void CNtfsEngine::clearFreeExtents() {
+  freeListWhole_ = false;
   freeExtentPool_.clear();
   m_pFreeExtents = freeExtentsTail_ = nullptr;
 }

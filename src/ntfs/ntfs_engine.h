@@ -114,6 +114,17 @@ class CNtfsEngine : private engine::HeldSinks {
   bool writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableWriter& write) const;
   std::uint32_t RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                     platform::IUserNotifier& notifier, std::u16string& cause);
+  // What reads of found files judge their clusters by.
+  engine::ClusterClaims& claims() { return claims_; }
+  // $Bitmap as it is now, placed on the disk; null when it could not be read whole.
+  std::shared_ptr<const engine::ClusterMap> allocationMap();
+  // Where this volume's clusters lie, for the maps of the volumes listed over it.
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) {
+    claims_.setListedMaps(std::move(maps), 0, m_nPartitionStart, m_nSectorsPerCluster);
+  }
+  // The first cluster of a deleted file's data as its record gives it; nothing for a file
+  // without runs.
+  std::optional<std::uint64_t> firstDataCluster(const FOUND_ITEM& item);
   // Entries reported by the last scan.
   std::uint32_t foundCount() const { return m_nEntryCount; }
   engine::ReadTally readTally() const { return reader_.tally(); }
@@ -187,8 +198,8 @@ class CNtfsEngine : private engine::HeldSinks {
   // --- raw search ----------------------------------------------------------------------------
   void RunRawSearch();
   // Reads $Bitmap into m_pFreeExtents (replacing what it held); false when $Bitmap could not
-  // be found or read.
-  bool BuildFreeClusterList();
+  // be found or read. quiet: nothing logged or shown (a read of the map for the save).
+  bool BuildFreeClusterList(bool quiet = false);
   void SearchClustersForKnownTypes();
   // The sweep of the free clusters (the raw sweep), each file found given to `report`.
   void sweepFreeClusters(const std::function<void(carve::RawHit&&)>& report);
@@ -590,6 +601,25 @@ class CNtfsEngine : private engine::HeldSinks {
   std::unordered_map<std::uint32_t, std::vector<std::size_t>> childFolders_;
   std::optional<std::uint32_t> firstRunRecord_;
   std::uint64_t sectorsSearched_ = 0;
+  // The free list was read from the whole of $Bitmap: no piece of it was unreadable or
+  // missing.
+  bool freeListWhole_ = false;
+  bool quietListTried_ = false;  // allocationMap has built the free list once
+  void forgetClaims() {
+    claims_.forget();
+    quietListTried_ = false;
+  }
+  engine::ClusterClaims claims_;
+  // Whether the clusters a file reads of `extents` (as many as `bytes` need, in file order)
+  // are its own as `file` claims.
+  bool clustersOwn(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t bytes, const engine::ClusterClaims& claims,
+                   const engine::FileClaim& file) const;
+  // The first cluster the extents hold data in.
+  static std::optional<std::uint64_t> firstRunCluster(const std::vector<fs::ntfs::Extent>& extents) {
+    for (const fs::ntfs::Extent& e : extents)
+      if (!e.hole && e.length != 0) return e.lcn;
+    return std::nullopt;
+  }
   bool freeListPending_ = false;  // restored from scan information: the free list is built on first need
   std::optional<bool> earlierFormat_;  // see earlierFormatSeen; nothing: not known yet
   // The clusters the live records of $MFT hold, as [first, end) ranges; in cluster order and

@@ -300,6 +300,15 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     remaining = covered;
     ok = false;
   }
+  // A deleted file is whole only where $Bitmap as it is now has left its clusters free, and
+  // no other file found starts among them. (Records of an earlier format with clusters of
+  // their own size were judged above.)
+  if (ownSpc == volumeSpc && claims_.judges(item.m_byFlags)) {
+    const engine::FileClaim file =
+        engine::ClusterClaims::of(firstRunCluster(*extents).value_or(0), item.m_nSize, item.m_byFlags);
+    if (file.byOwnMap && !claims_.ownMapKnown()) claims_.setOwnMap(allocationMap());
+    if (!clustersOwn(*extents, remaining, claims_, file)) ok = false;
+  }
 
   const std::uint64_t unitClusters = L::kCompressionUnitClusters;
   const std::uint64_t unitBytes = unitClusters * clusterBytes();
@@ -347,6 +356,30 @@ bool CNtfsEngine::readFileContent(FOUND_ITEM& item, const std::function<bool(std
     remaining -= n;
   }
   return ok && remaining == 0;
+}
+
+bool CNtfsEngine::clustersOwn(const std::vector<fs::ntfs::Extent>& extents, std::uint64_t bytes,
+                              const engine::ClusterClaims& claims, const engine::FileClaim& file) const {
+  const std::uint64_t size = clusterBytes();
+  if (size == 0) return true;
+  std::uint64_t left = (bytes + size - 1) / size;
+  for (const fs::ntfs::Extent& e : extents) {
+    if (left == 0) break;
+    const std::uint64_t n = std::min(left, e.length);
+    if (!e.hole && claims.countNotOwn(e.lcn, n, file) != 0) return false;
+    left -= n;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> CNtfsEngine::firstDataCluster(const FOUND_ITEM& item) {
+  if (item.isFolder() || (item.m_byFlags & kItemBySignature)) return std::nullopt;
+  FOUND_ITEM copy = item;  // reading the runs refreshes the flags
+  std::uint32_t runClusters = 0;
+  const std::vector<fs::ntfs::RunEntry> runs = GetDataRuns(copy, runClusters, nullptr);
+  const auto extents = fs::ntfs::runsToExtents(runs);
+  if (!extents) return std::nullopt;
+  return firstRunCluster(*extents);
 }
 
 std::uint32_t CNtfsEngine::ReadCompressedFile(FOUND_ITEM& item, std::vector<std::uint8_t>& out) {

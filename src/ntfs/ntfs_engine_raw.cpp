@@ -98,7 +98,7 @@ void CNtfsEngine::RunRawSearch() {
   else SearchDriveForKnownTypes(m_bImageFile, m_nPartitionStart, lastSector);
 }
 
-bool CNtfsEngine::BuildFreeClusterList() {
+bool CNtfsEngine::BuildFreeClusterList(bool quiet) {
   // A second list replaces the first: appended, its extents would no longer ascend.
   clearFreeExtents();
   if (!fs::ntfs::isValidSectorsPerCluster(m_nSectorsPerCluster)) return false;
@@ -127,15 +127,20 @@ bool CNtfsEngine::BuildFreeClusterList() {
   std::uint64_t limit = std::min<std::uint64_t>(volumeClusters(), kHoleCluster);
   const std::uint64_t streamBytes = runs.empty() ? resident.size() : info.dataSize;
   if (streamBytes <= limit / 8) limit = std::min(limit, streamBytes * 8);
+  // Clusters past the stream's bits (a partition longer than its file system) are not the
+  // volume's to give: counted in use.
+  bool whole = true;
 
-  reporter_.logStart(engine::texts::kCreatingFreeList);
   const std::uint64_t bitmapSectors = (limit + 4095) / 4096;
-  progress_.SetFoundText(engine::texts::kSearchingCritical);
-  progress_.setRange(engine::kItemBar, 0, bitmapSectors);
-  progress_.setStep(engine::kItemBar, 1);
-  progress_.setPos(engine::kItemBar, 0);
-  progress_.SetStopEnabled(false);
-  app_.m_bSearchingCriticalInfo = 1;
+  if (!quiet) {
+    reporter_.logStart(engine::texts::kCreatingFreeList);
+    progress_.SetFoundText(engine::texts::kSearchingCritical);
+    progress_.setRange(engine::kItemBar, 0, bitmapSectors);
+    progress_.setStep(engine::kItemBar, 1);
+    progress_.setPos(engine::kItemBar, 0);
+    progress_.SetStopEnabled(false);
+    app_.m_bSearchingCriticalInfo = 1;
+  }
 
   fs::ntfs::FreeClusterWalk walk(limit);
   if (runs.empty()) walk.addBytes(platform::ByteView(resident));
@@ -145,6 +150,7 @@ bool CNtfsEngine::BuildFreeClusterList() {
     if (walk.full()) break;
     // A hole, or a run that leaves the volume: its bits are unknown, so its clusters count as in use.
     if (e.hole || e.lcn >= volumeClusters() || e.length > volumeClusters() - e.lcn) {
+      whole = false;
       walk.addInUse(e.length * bitsPerCluster);
       continue;
     }
@@ -155,18 +161,45 @@ bool CNtfsEngine::BuildFreeClusterList() {
           {extentBytes - done, kBitmapReadBytes, (needed + 511) / 512 * 512}));
       buffer.resize(n);
       const std::uint64_t sector = e.lcn * m_nSectorsPerCluster + done / 512;
-      if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) walk.addBytes(platform::ByteView(buffer));
-      else walk.addInUse(std::uint64_t(n) * 8);
-      for (std::size_t s = 0; s < n / 512; ++s) progress_.stepIt(engine::kItemBar);
+      if (ReadVolumeSectors(buffer.data(), std::uint32_t(n), sector)) {
+        walk.addBytes(platform::ByteView(buffer));
+      } else {
+        whole = false;
+        walk.addInUse(std::uint64_t(n) * 8);
+      }
+      if (!quiet)
+        for (std::size_t s = 0; s < n / 512; ++s) progress_.stepIt(engine::kItemBar);
       done += n;
     }
   }
   for (const fs::ntfs::FreeRun& r : walk.finish()) addFreeExtent(std::uint32_t(r.first), std::uint32_t(r.count));
+  freeListWhole_ = whole && walk.full();
 
-  reporter_.logEnd(false);
-  progress_.SetStopEnabled(true);
-  app_.m_bSearchingCriticalInfo = 0;
+  if (!quiet) {
+    reporter_.logEnd(false);
+    progress_.SetStopEnabled(true);
+    app_.m_bSearchingCriticalInfo = 0;
+  }
   return true;
+}
+
+std::shared_ptr<const engine::ClusterMap> CNtfsEngine::allocationMap() {
+  if (!freeListWhole_ && !quietListTried_) {
+    quietListTried_ = true;
+    BuildFreeClusterList(true);
+  }
+  if (!freeListWhole_) return nullptr;
+  const std::uint64_t clusters = volumeClusters();
+  auto map = std::make_shared<engine::ClusterMap>(0, clusters);
+  // In use: every cluster between the free extents, which ascend.
+  std::uint64_t c = 0;
+  for (const FREE_EXTENT& e : freeExtentPool_) {
+    for (; c < e.firstCluster && c < clusters; ++c) map->markInUse(c);
+    c = std::max<std::uint64_t>(c, std::uint64_t(e.firstCluster) + e.clusterCount);
+  }
+  for (; c < clusters; ++c) map->markInUse(c);
+  map->place(m_nPartitionStart, m_nSectorsPerCluster, m_nPartitionStart);
+  return map;
 }
 
 void CNtfsEngine::resetRawTotals() {

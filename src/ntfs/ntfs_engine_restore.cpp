@@ -86,6 +86,7 @@ bool CNtfsEngine::writeScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine:
 
 std::uint32_t CNtfsEngine::RestoreFromScanInfo(engine::SCAN_IMAGE_HEADER& header, const engine::TableReader& read,
                                                platform::IUserNotifier& notifier, std::u16string& cause) {
+  forgetClaims();
   VolumeGeometry g = engine::volumePlaceOf(header);
   g.ntfsSectorsPerCluster = header.sectorsPerCluster;
   g.fileSystemCode = 7;

@@ -33,6 +33,18 @@ class NtfsVolumeEngine final : public engine::IVolumeEngine {
     return delivered == 0 && item.m_nSize != 0 ? engine::ReadOutcome::Unreadable : engine::ReadOutcome::Partial;
   }
 
+  engine::ClusterClaims* clusterClaims() override { return &engine_.claims(); }
+  // Only deleted files are counted: a live file's clusters are in use in $Bitmap, and its
+  // runs would cost a read of its record.
+  std::optional<std::uint64_t> firstClusterOf(const FOUND_ITEM& item) override {
+    if (!(item.m_byFlags & kItemDeleted)) return std::nullopt;
+    return engine_.firstDataCluster(item);
+  }
+  std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.allocationMap(); }
+  void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
+    engine_.judgeByListedMaps(std::move(maps));
+  }
+
   std::uint32_t foundCount() const override { return engine_.foundCount(); }
   engine::ReadTally readTally() const override { return engine_.readTally(); }
 

@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "engine/scan_state.h"
+#include "engine/volume_engine.h"
 #include "platform/found_item.h"
 #include "platform/text.h"
 #include "results/file_folder_tree.h"
@@ -278,6 +280,19 @@ std::string numberedName(const std::string& name, std::uint32_t n, std::size_t m
   return cutUtf8(name, maxBytes > suffix.size() ? maxBytes - suffix.size() : 0) + suffix;
 }
 
+void CThreadForSavingFiles::learnFileStarts() {
+  engine::ClusterClaims* claims = engine_ ? engine_->clusterClaims() : nullptr;
+  if (!claims) return;
+  // Every file found, chosen or not: a file read over where another starts is not whole.
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> starts;
+  for (results::CFileFolderTree::Index item = 0; item < tree_.size(); ++item) {
+    if (tree_.isFolder(item)) continue;
+    const FOUND_ITEM& found = tree_.item(item);
+    if (const std::optional<std::uint64_t> first = engine_->firstClusterOf(found)) starts.emplace_back(*first, found.m_nSize);
+  }
+  claims->setFileStarts(std::move(starts));
+}
+
 void CThreadForSavingFiles::finishFile(SaveStatus status, const std::string& path, SaveTotals& totals) {
   switch (status) {
     case SaveStatus::Recovered: ++totals.recovered; break;
@@ -311,6 +326,7 @@ SaveTotals CThreadForSavingFiles::Run() {
   constexpr Index kRoot = results::CFileFolderTree::kRoot;
   std::unordered_map<Index, std::vector<Index>> children;
   for (Index item = 0; item < tree_.size(); ++item) children[tree_.parentOf(item)].push_back(item);
+  learnFileStarts();
 
   // With a mask, only the files it takes are saved, and only the folders that lead to them.
   const bool masked = !request_.mask.empty();

@@ -90,6 +90,8 @@ class CThreadForSavingFiles {
 
  private:
   void finishFile(SaveStatus status, const std::string& path, SaveTotals& totals);
+  // Tells the engine where the found files start, before any is read.
+  void learnFileStarts();
 
   const engine::ScanState& state_;
   engine::IVolumeEngine* engine_;

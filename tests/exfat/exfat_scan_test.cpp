@@ -143,20 +143,27 @@ std::vector<Entry> deletedOnly(const std::vector<Entry>& entries) {
 }
 
 // The saved copy of every file icat could read equals icat's bytes, deleted files that
-// follow no chain included (their data is read the same way).
+// follow no chain included (their data is read the same way). A deleted file whose data
+// followed a chain the driver has cleared from the FAT is read as one run, a guess never
+// said whole: only those may be partial.
 void expectSavedFilesEqualIcat(Scanner& s, const std::string& base, bool liveOnly) {
   const std::string out = s.work_.file("saved");
   const save::SaveTotals totals = s.save(out);
-  EXPECT_EQ(totals.skipped + totals.partial, 0u);
+  EXPECT_EQ(totals.skipped, 0u);
   std::size_t compared = 0;
+  std::uint32_t chainedDeleted = 0;
   for (const auto& [path, icat] : readMd5(base + ".md5")) {
-    if (liveOnly && icat.deleted) continue;
     results::FoundItemRef item = s.find(path);
+    if (icat.deleted && item && (item->m_byFlags & kItemCompressed)) {  // fls follows the stale chain
+      ++chainedDeleted;
+      continue;
+    }
+    if (liveOnly && icat.deleted) continue;
     ASSERT_NE(item, nullptr) << path;
-    if (icat.deleted && (item->m_byFlags & kItemCompressed)) continue;  // fls follows the stale chain
     EXPECT_EQ(test::md5Hex(readFile(out + "/" + path)), icat.md5) << path;
     ++compared;
   }
+  EXPECT_LE(totals.partial, chainedDeleted);
   EXPECT_GT(compared, 160u);
 }
 

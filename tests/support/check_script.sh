@@ -88,3 +88,4 @@ skip_without_images() {
   fi
   echo "skip $*"
 }
+
