@@ -345,7 +345,8 @@ int runScanOrRecover(const std::vector<std::string>& args, bool recover) {
     return kExitScanFailed;
   }
   // A whole disk holds no file system of its own: only the raw scan searches it, by signatures.
-  if (o.scanKind != app::kScanRaw && app.m_pSelectedSource->m_pDetail.drive()) {
+  // (A --raw-range given to another kind is the usage error said below.)
+  if (o.scanKind != app::kScanRaw && !o.rawRange && app.m_pSelectedSource->m_pDetail.drive()) {
     std::fprintf(stderr,
                  "qelda: source %zu is the whole disk, which only --kind raw searches (for files by their "
                  "signatures); the other scans read a volume's file system: give its index with --source "

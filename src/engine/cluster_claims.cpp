@@ -68,4 +68,9 @@ std::uint64_t ClusterClaims::countNotOwn(std::uint64_t first, std::uint64_t coun
   return n;
 }
 
+std::optional<std::uint64_t> firstClusterByKey(const FOUND_ITEM& item) {
+  if (item.isFolder() || (item.m_byFlags & kItemBySignature) || item.m_nRecordKey < 2) return std::nullopt;
+  return item.m_nRecordKey;
+}
+
 }  // namespace qelda::engine

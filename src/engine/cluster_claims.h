@@ -9,8 +9,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
+
+#include "platform/found_item.h"
 
 namespace qelda::engine {
 
@@ -127,5 +130,10 @@ struct OwnershipCheck {
   FileClaim file;
   bool notOwn(std::uint64_t cluster) const { return claims && claims->notOwn(cluster, file); }
 };
+
+// Where a found file of a volume whose files are keyed by their first cluster (FAT, exFAT)
+// starts: none for a folder, a file found by its signature, or a key that names no data
+// cluster.
+std::optional<std::uint64_t> firstClusterByKey(const FOUND_ITEM& item);
 
 }  // namespace qelda::engine

@@ -55,8 +55,7 @@ class ExFatVolumeEngine final : public engine::IVolumeEngine {
 
   engine::ClusterClaims* clusterClaims() override { return &claims_; }
   std::optional<std::uint64_t> firstClusterOf(const FOUND_ITEM& item) override {
-    if (item.isFolder() || (item.m_byFlags & kItemBySignature) || item.m_nRecordKey < 2) return std::nullopt;
-    return item.m_nRecordKey;
+    return engine::firstClusterByKey(item);
   }
   std::shared_ptr<const engine::ClusterMap> dataMap() override { return engine_.loadAllocationMap(); }
   void judgeByListedMaps(std::vector<std::shared_ptr<const engine::ClusterMap>> maps) override {
