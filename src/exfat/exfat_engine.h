@@ -190,6 +190,10 @@ class CExFatEngine : private engine::HeldSinks {
   // than where it puts one, a set after the end-of-directory entry counting as one more
   // such. A cluster that tells neither way goes with the others.
   std::unordered_set<std::uint32_t> foundFoldersOfAnotherGeometry();
+  // Marks in liveFileClusters_ the clusters of every live file the tree from the root
+  // reaches, where the cluster map has them in use.
+  void findLiveFileClusters();
+  void handleLiveFileSet(const fs::exfat::ExFatEntrySet& s);
 
   // --- the raw scan ----------------------------------------------------------------------------
   void SearchClustersForKnownTypes();
@@ -261,7 +265,8 @@ class CExFatEngine : private engine::HeldSinks {
     Contiguous,  // ceil(length / cluster bytes) clusters from the first
     Single       // the first cluster alone
   };
-  enum class WalkRules : std::uint8_t { Root, Folder, Lost };
+  // LiveFiles: the live tree read for where its files' data lies, nothing reported.
+  enum class WalkRules : std::uint8_t { Root, Folder, Lost, LiveFiles };
 
   // One directory being walked; the stack of them walks folders in the order recursion
   // would, without putting the depth of the volume's tree on the call stack.
@@ -376,6 +381,8 @@ class CExFatEngine : private engine::HeldSinks {
   engine::HeldFolders pendingItems_;
   std::deque<WalkFrame> walkStack_;  // a deque: frames stay put while others are pushed
   engine::VisitedClusters visited_;
+  // The clusters of the live files, while the advanced scan searches the heap.
+  engine::VisitedClusters liveFileClusters_;
   engine::ItemIds itemIds_{m_nNextItemId};
   // The type folders of the raw scan: 2501 files each, named by at most 15 characters of the
   // type text.

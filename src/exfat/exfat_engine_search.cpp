@@ -1,6 +1,7 @@
 // Searching the cluster heap for directory clusters by their shape, and reporting the ones
 // no walk has reached as lost folders under "Lost folder(s)".
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "exfat/exfat_engine.h"
@@ -38,6 +39,7 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
   const std::uint64_t bytes = clusterBytes();
   // At least one cluster, and no more than the heap holds.
   std::vector<std::uint8_t> block(std::size_t(std::min<std::uint64_t>(perBlock, std::uint64_t(m_nClusterCount) + 2)) * bytes);
+  std::uint64_t inLiveFiles = 0;  // directory clusters found in live files' data
   // Valid clusters run to C+1; the last block is cut there.
   const std::uint64_t last = std::uint64_t(m_nClusterCount) + 1;
   for (std::uint64_t c = firstCluster; c <= last && !stopRequested();) {
@@ -57,6 +59,12 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
         if (clusterMapByte(cluster)) continue;
       }
       if (!fs::exfat::IsDirectoryCluster(ByteView(block.data() + i * bytes, std::size_t(bytes)))) continue;
+      // A live file's data: whatever it holds (a disk image, the folders a newer volume wrote
+      // over these sectors) is that file's, no folder of this volume.
+      if (liveFileClusters_.contains(cluster)) {
+        ++inLiveFiles;
+        continue;
+      }
       EXFAT_DELETED_DIR_NODE node;
       node.key = cluster;
       node.id = takeItemId();
@@ -64,6 +72,9 @@ void CExFatEngine::searchBlocks(std::uint32_t firstCluster, bool freeOnly) {
     }
     c += n;
   }
+  if (inLiveFiles != 0)
+    logItem(decimal(inLiveFiles) +
+            u" folder cluster(s) found in the data of live files: that data is theirs, not read as folders of this volume");
 }
 
 void CExFatEngine::FindDirectoryClusters() {
@@ -73,10 +84,36 @@ void CExFatEngine::FindDirectoryClusters() {
   m_nFolderCount = 0;
   m_nFileCount = 0;
   startItemIds(2);
+  findLiveFileClusters();
   blockBar_.start(m_nClusterCount / clustersPerBlock());
   searchBlocks(2, false);
+  liveFileClusters_ = engine::VisitedClusters();
   AddLostFolders(1);
   clearWalkState();
+}
+
+void CExFatEngine::findLiveFileClusters() {
+  liveFileClusters_.resize(std::uint64_t(m_nClusterCount) + 2);
+  if (pushWalk(WalkRules::LiveFiles, 0, fs::exfat::rootWalkCluster(params_), 0, DirRead::Chain, false, false))
+    runWalks();
+  clearWalkState();
+}
+
+void CExFatEngine::handleLiveFileSet(const fs::exfat::ExFatEntrySet& s) {
+  if (s.deleted || !isHeapCluster(s.firstCluster)) return;
+  if (s.isFolder()) {
+    const DirRead how = s.followsChain() ? DirRead::Chain : DirRead::Contiguous;
+    pushWalk(WalkRules::LiveFiles, 0, s.firstCluster, s.directoryLength(), how, false, false);
+    return;
+  }
+  const std::uint64_t bytes = clusterBytes();
+  std::uint64_t left = bytes ? s.dataLength / bytes + (s.dataLength % bytes != 0) : 0;
+  const bool chain = s.followsChain() && m_nLinkingMode != kLinkContiguous;
+  // A live file's clusters are in use: its run or chain ends at the first that is not, and
+  // at one another file took already (so that overlapping claims cost no more than the heap).
+  for (std::optional<std::uint32_t> c = s.firstCluster;
+       left != 0 && c && isHeapCluster(*c) && clusterMapByte(*c) && liveFileClusters_.insert(*c); --left)
+    c = chain ? fatEntry(*c) : std::optional<std::uint32_t>(*c + 1);
 }
 
 void CExFatEngine::WalkRootForDeletedSearch() {

@@ -153,8 +153,16 @@ void CExFatEngine::runWalks() {
       else popFrame();
       continue;
     }
-    if (walkStack_[top].rules == WalkRules::Lost) handleLostSet(top, *s);
-    else handleTreeSet(top, *s);  // may push a folder's walk on top
+    switch (walkStack_[top].rules) {
+      case WalkRules::Lost:
+        handleLostSet(top, *s);
+        break;
+      case WalkRules::LiveFiles:
+        handleLiveFileSet(*s);
+        break;
+      default:
+        handleTreeSet(top, *s);  // may push a folder's walk on top
+    }
   }
 }
 

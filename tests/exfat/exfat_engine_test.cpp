@@ -504,6 +504,35 @@ TEST_F(ExFatEngineTest, RawFilesGoUnderTypeFoldersOf2501Files) {
   EXPECT_NE(sink_->named(u"9.averyveryverylo"), nullptr);
 }
 
+// A directory's bytes inside a live file (a disk image it holds, or the folders a newer
+// volume wrote over these sectors) are that file's data: the advanced scan finds no folder
+// there, while the same bytes in a free cluster are a lost folder.
+TEST_F(ExFatEngineTest, TheAdvancedScanFindsNoFolderInALiveFilesData) {
+  auto e = engine();
+  e->ScanVolume(0);
+  const auto* folder = sink_->named(u"b");
+  const auto file = std::find_if(sink_->items.begin(), sink_->items.end(), [&](const RecordingSink::Found& f) {
+    return !f.item.isFolder() && !(f.item.m_byFlags & kItemDeleted) && f.item.m_nSize >= params_.clusterBytes();
+  });
+  ASSERT_TRUE(folder && file != sink_->items.end());
+  const std::uint32_t inFile = std::uint32_t(file->item.m_nRecordKey);
+  const std::u16string fileName = file->name;
+  // The heap's last cluster the allocation bitmap (at cluster 2) leaves free.
+  std::uint32_t free = 0;
+  for (std::uint32_t k = 0; k < params_.clusterCount; ++k)
+    if (!((original_[clusterOffset(2) + k / 8] >> (k % 8)) & 1)) free = k + 2;
+  ASSERT_NE(free, 0u);
+  const auto dir = original_.begin() + std::ptrdiff_t(clusterOffset(std::uint32_t(folder->item.m_nRecordKey)));
+  const Bytes copy(dir, dir + std::ptrdiff_t(params_.clusterBytes()));
+  dir_.putAt("volume.img", clusterOffset(inFile), copy);
+  dir_.putAt("volume.img", clusterOffset(free), copy);
+  e = engine();
+  e->ScanAdvanced(0);
+  EXPECT_EQ(sink_->named(u"Folder " + platform::widenLatin1(std::to_string(inFile))), nullptr);
+  EXPECT_NE(sink_->named(u"Folder " + platform::widenLatin1(std::to_string(free))), nullptr);
+  EXPECT_NE(sink_->named(fileName), nullptr);
+}
+
 TEST_F(ExFatEngineTest, AStopEndsTheScanAtTheNextStep) {
   auto e = engine();
   sink_->stopOnFirst = true;

@@ -8,7 +8,7 @@
 #    as written;
 #  - the deleted files whose clusters are all still free (k*.bin) are still saved whole;
 #  - the volumes `lost` finds on the partitioned disk save no file said recovered whose
-#    bytes differ from the file written (quick and deleted-files scans, and a resume), and
+#    bytes differ from the file written (every scan kind, and a resume), and
 #    still save whole the old files the new volumes left alone.
 #
 #   check_reused_clusters.sh BUILD_DIR IMAGES_DIR
@@ -54,18 +54,18 @@ for name in ntfs-reused fat16-reused fat32-reused exfat-reused fat16-xyz; do
 done
 
 # The disk partitioned again: every old volume the deep search finds (not the ones the
-# partition table lists), read as quick and deleted-files scans and resumed. (Their advanced
-# scans also find the records and folders the new volumes wrote inside them, which are not
-# theirs: another fault, checked on its own.)
+# partition table lists), read by every scan kind and resumed. The new volumes wrote their
+# records and folders inside the old ones' live files too: not the old volumes' own.
 DISK=$DISKS/lost-reused.vmdk
 WRITTEN=$DISKS/lost-reused.written
 if run_checked "lost-reused: lost --deep" "$WORK/lost" "$QELDA" lost "$DISK" --deep; then
   old=$(awk -F'\t' '$2 != 0 && $2 != 1 && ($5 == 2048 || $5 == 63488 || $5 == 133120) { print $1 }' "$WORK/lost")
   [[ $(wc -w <<<"$old") == 3 ]] || fail "lost-reused: lost --deep does not find the three old volumes: $(cat "$WORK/lost")"
   for n in $old; do
-    for kind in quick deleted; do
-      recovered "lost-reused: recover --lost --deep --source $n --kind $kind" "$WORK/lost$n$kind" \
-        recover "$DISK" --lost --deep --source "$n" --kind "$kind"
+    for kind in quick deleted advanced "deleted --scan-type deep"; do
+      # shellcheck disable=SC2086  # the scan type is a word of its own
+      recovered "lost-reused: recover --lost --deep --source $n --kind $kind" "$WORK/lost$n${kind// /}" \
+        recover "$DISK" --lost --deep --source "$n" --kind $kind
     done
     rm -f "$WORK/scan"
     CHECKED=$((CHECKED + 1))
