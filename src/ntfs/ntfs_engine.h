@@ -464,6 +464,8 @@ class CNtfsEngine : private engine::HeldSinks {
   bool inMftArea(std::uint64_t sector, bool allocated = false) const;
   // $MFT's sectors as inMftArea counts them, one area per run, in sector order.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> mftAreas(bool allocated) const;
+  // The sectors of one run of $MFT so counted; none for a hole or a run past its data size.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> mftArea(const fs::ntfs::Extent& e, bool allocated) const;
   // The cluster size a found record gives (see fs::ntfs::recordClusterSectors); 0 for an
   // extension record, whose first piece of a stream may not map all the stream sizes.
   static std::uint32_t ownClusterSectors(platform::ByteView record);

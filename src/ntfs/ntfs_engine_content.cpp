@@ -180,22 +180,27 @@ std::vector<std::uint64_t> CNtfsEngine::GetContiguousClusterList(std::uint64_t f
   return list;
 }
 
+std::optional<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::mftArea(const fs::ntfs::Extent& e,
+                                                                             bool allocated) const {
+  const std::uint64_t firstRecordSector = e.vcn * m_nSectorsPerCluster;
+  if (e.hole || (!allocated && firstRecordSector >= mftDataSectors_)) return std::nullopt;
+  std::uint64_t sectors = e.length * m_nSectorsPerCluster;
+  if (!allocated) sectors = std::min(sectors, mftDataSectors_ - firstRecordSector);
+  return std::make_pair(e.lcn * m_nSectorsPerCluster, e.lcn * m_nSectorsPerCluster + sectors);
+}
+
 std::vector<std::pair<std::uint64_t, std::uint64_t>> CNtfsEngine::mftAreas(bool allocated) const {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> areas;
-  for (const fs::ntfs::Extent& e : mftExtents_) {
-    const std::uint64_t firstRecordSector = e.vcn * m_nSectorsPerCluster;
-    if (e.hole || (!allocated && firstRecordSector >= mftDataSectors_)) continue;
-    std::uint64_t sectors = e.length * m_nSectorsPerCluster;
-    if (!allocated) sectors = std::min(sectors, mftDataSectors_ - firstRecordSector);
-    areas.emplace_back(e.lcn * m_nSectorsPerCluster, e.lcn * m_nSectorsPerCluster + sectors);
-  }
+  for (const fs::ntfs::Extent& e : mftExtents_)
+    if (const auto area = mftArea(e, allocated)) areas.push_back(*area);
   std::sort(areas.begin(), areas.end());
   return areas;
 }
 
+// Asked for every record the search meets: the runs are walked in place, nothing is built.
 bool CNtfsEngine::inMftArea(std::uint64_t sector, bool allocated) const {
-  for (const auto& [first, end] : mftAreas(allocated))
-    if (sector >= first && sector < end) return true;
+  for (const fs::ntfs::Extent& e : mftExtents_)
+    if (const auto area = mftArea(e, allocated); area && sector >= area->first && sector < area->second) return true;
   return false;
 }
 

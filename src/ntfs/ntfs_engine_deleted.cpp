@@ -473,9 +473,12 @@ void CNtfsEngine::CollectDeletedRecords() {
     const std::uint8_t flags = view.u8(L::kRecordFlags).value_or(0);
     if (flags != 0 && flags != 2 && flags != 3) return true;
     std::uint32_t parent = fs::ntfs::GetRecordParent(view);
-    copy.resize(record.size());
-    std::copy(record.begin(), record.end(), copy.begin());
-    if (parent == 0 && flags == 0) parent = listedParentOf(copy, number);
+    // A file's record is read further (its name, its runs): only files need a copy.
+    if (flags == 0) {
+      copy.resize(record.size());
+      std::copy(record.begin(), record.end(), copy.begin());
+      if (parent == 0) parent = listedParentOf(copy, number);
+    }
     if (parent == 0) return true;
     if (flags != 0) {
       auto name = fs::ntfs::GetRecordLongFileName(view);
